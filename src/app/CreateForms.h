@@ -1,0 +1,22 @@
+#pragma once
+// Creation of the program's long-lived windows, in their fixed order.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace qvt {
+
+// The class names of the long-lived windows in the order they were created.
+const std::vector<QString>& CreatedForms();
+
+// Creates every long-lived window that exists in this build, in the fixed
+// order, for the settings name `baseName`. Returns false when start-up cannot
+// go on; `exitCode` then says how the program ends.
+bool CreateAllForms(const QString& baseName, int& exitCode);
+// Destroys them again, last created first.
+void DestroyAllForms();
+
+} // namespace qvt

@@ -1,0 +1,535 @@
+#include "core/IniFile.h"
+
+#include "core/NumberText.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHash>
+#include <QSaveFile>
+#include <QScreen>
+#include <QStringDecoder>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <sys/stat.h>
+
+namespace qvt {
+
+namespace {
+
+std::atomic<int> desktopWidthOverride{0};
+
+int DesktopWidth()
+{
+    const int forced = desktopWidthOverride.load();
+    if (forced > 0)
+        return forced;
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        return 0;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->virtualGeometry().width() : 0;
+}
+
+int64_t Nanoseconds(const timespec& t)
+{
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+int64_t WallClockNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return Nanoseconds(now);
+}
+
+// What one stat() tells about the file; any difference means "reread".
+struct FileStamp {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0; // an atomic rewrite by another program gives a new inode
+    off_t size = 0;
+    int64_t modified = 0;
+    int64_t changed = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StatFile(const QString& fileName)
+{
+    FileStamp stamp;
+    struct stat st {};
+    if (::stat(QFile::encodeName(fileName).constData(), &st) == 0) {
+        stamp.exists = true;
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.modified = Nanoseconds(st.st_mtim);
+        stamp.changed = Nanoseconds(st.st_ctim);
+    }
+    return stamp;
+}
+
+// File systems stamp times coarsely; an edit within the same tick and of the
+// same size would look unchanged. Until the file is this much older than our
+// last look at it, the content itself is compared as well.
+constexpr int64_t kStampResolutionNs = 2'000'000'000;
+
+// Windows-1252 at 0x80..0x9F; the five unassigned bytes map to the C1 code
+// point of the same value so that every byte survives a round trip.
+constexpr char16_t kCp1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+QString DecodeCp1252(const QByteArray& bytes)
+{
+    QString text(bytes.size(), Qt::Uninitialized);
+    QChar* out = text.data();
+    for (const char ch : bytes) {
+        const auto b = static_cast<unsigned char>(ch);
+        *out++ = (b >= 0x80 && b < 0xA0) ? QChar(kCp1252High[b - 0x80]) : QChar(b);
+    }
+    return text;
+}
+
+// False when the text holds a character Windows-1252 cannot store.
+bool EncodeCp1252(const QString& text, QByteArray& bytes)
+{
+    bytes.resize(text.size());
+    char* out = bytes.data();
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+            *out++ = char(u);
+            continue;
+        }
+        int found = -1;
+        for (int i = 0; i < 32; ++i)
+            if (kCp1252High[i] == u)
+                found = i;
+        if (found < 0)
+            return false;
+        *out++ = char(0x80 + found);
+    }
+    return true;
+}
+
+bool IsAscii(const QByteArray& bytes)
+{
+    for (const char ch : bytes)
+        if (static_cast<unsigned char>(ch) >= 0x80)
+            return false;
+    return true;
+}
+
+// A line break in a key or value would split the line and plant other keys.
+QString OneLine(QString text)
+{
+    text.replace('\r', ' ');
+    text.replace('\n', ' ');
+    return text;
+}
+
+QString Fold(const QString& name)
+{
+    return name.trimmed().toCaseFolded();
+}
+
+bool ParseInteger(const QString& text, int& out)
+{
+    const QString t = text.trimmed();
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-'))
+        negative = t[i++] == '-';
+    int base = 10;
+    if (t.mid(i, 2).compare(QLatin1String("0x"), Qt::CaseInsensitive) == 0) {
+        base = 16;
+        i += 2;
+    } else if (i < t.size() && t[i] == '$') {
+        base = 16;
+        i += 1;
+    }
+    if (i == t.size())
+        return false;
+    uint64_t magnitude = 0;
+    const uint64_t limit = base == 16 ? 0xFFFFFFFFu : (negative ? 2147483648u : 2147483647u);
+    for (; i < t.size(); ++i) {
+        const char16_t c = t[i].unicode();
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return false;
+        magnitude = magnitude * base + digit;
+        if (magnitude > limit)
+            return false;
+    }
+    // Hex spans the full 32 bits, as a register value is written.
+    uint32_t bits = static_cast<uint32_t>(magnitude);
+    if (negative)
+        bits = 0u - bits;
+    out = static_cast<int32_t>(bits);
+    return true;
+}
+
+} // namespace
+
+struct TQVTIniFile::Content {
+    enum class Encoding { Cp1252, Utf8 };
+    struct Key {
+        QString name;
+        QString value;
+        int line;
+    };
+    struct Section {
+        QString name;
+        int header;
+        int end; // one past the section's last line
+        QList<Key> keys;
+        QHash<QString, int> firstKey; // folded name -> index into keys
+    };
+
+    bool loaded = false;
+    bool unreadable = false; // present but could not be read: never overwrite it
+    FileStamp stamp;
+    int64_t lookedAtNs = 0;
+    QByteArray raw;
+    Encoding encoding = Encoding::Cp1252;
+    bool byteOrderMark = false;
+    QStringList lines;
+    QList<Section> sections; // duplicates included, for erasing
+    QHash<QString, int> firstSection;
+
+    void Decode(const QByteArray& bytes)
+    {
+        raw = bytes;
+        byteOrderMark = bytes.startsWith("\xEF\xBB\xBF");
+        QString text;
+        if (byteOrderMark) {
+            encoding = Encoding::Utf8;
+            text = QString::fromUtf8(bytes.mid(3));
+        } else if (IsAscii(bytes)) {
+            encoding = Encoding::Cp1252;
+            text = QString::fromLatin1(bytes);
+        } else {
+            QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+            text = utf8.decode(bytes);
+            encoding = Encoding::Utf8;
+            if (utf8.hasError()) {
+                encoding = Encoding::Cp1252;
+                text = DecodeCp1252(bytes);
+            }
+        }
+        lines = text.split('\n');
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast(); // the final line end
+        for (QString& line : lines)
+            if (line.endsWith('\r'))
+                line.chop(1);
+        Index();
+    }
+
+    void Index()
+    {
+        sections.clear();
+        firstSection.clear();
+        for (int i = 0; i < lines.size(); ++i) {
+            const QString t = lines[i].trimmed();
+            if (t.isEmpty() || t.startsWith(';'))
+                continue;
+            if (t.startsWith('[')) {
+                const qsizetype close = t.indexOf(']');
+                const QString name = (close < 0 ? t.mid(1) : t.mid(1, close - 1)).trimmed();
+                if (!sections.isEmpty())
+                    sections.last().end = i;
+                sections.append(Section{name, i, int(lines.size()), {}, {}});
+                continue;
+            }
+            if (sections.isEmpty())
+                continue; // text before the first section belongs to none
+            const qsizetype eq = t.indexOf('=');
+            if (eq <= 0)
+                continue;
+            const QString name = t.left(eq).trimmed();
+            if (name.isEmpty())
+                continue;
+            QString value = t.mid(eq + 1).trimmed();
+            if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+                value = value.mid(1, value.size() - 2);
+            Section& s = sections.last();
+            s.keys.append(Key{name, value, i});
+            const QString folded = name.toCaseFolded();
+            if (!s.firstKey.contains(folded))
+                s.firstKey.insert(folded, int(s.keys.size() - 1));
+        }
+        // The first of duplicate sections wins.
+        for (int i = 0; i < sections.size(); ++i) {
+            const QString folded = Fold(sections[i].name);
+            if (!firstSection.contains(folded))
+                firstSection.insert(folded, i);
+        }
+    }
+
+    const Section* Find(const QString& section) const
+    {
+        const auto it = firstSection.constFind(Fold(section));
+        return it == firstSection.constEnd() ? nullptr : &sections[*it];
+    }
+
+    const Key* Find(const QString& section, const QString& key) const
+    {
+        const Section* s = Find(section);
+        if (!s)
+            return nullptr;
+        const auto it = s->firstKey.constFind(Fold(key));
+        return it == s->firstKey.constEnd() ? nullptr : &s->keys[*it];
+    }
+};
+
+TQVTIniFile::TQVTIniFile(const QString& fileName) : fileName_(fileName), content_(std::make_unique<Content>()) {}
+
+TQVTIniFile::~TQVTIniFile() = default;
+
+QString TQVTIniFile::FileName() const
+{
+    return fileName_;
+}
+
+bool TQVTIniFile::Exists() const
+{
+    return QFileInfo(fileName_).isFile();
+}
+
+void TQVTIniFile::SetDesktopWidthForTests(int width)
+{
+    desktopWidthOverride.store(width > 0 ? width : 0);
+}
+
+void TQVTIniFile::RefreshLocked() const
+{
+    Content& c = *content_;
+    const FileStamp stamp = StatFile(fileName_);
+    const int64_t now = WallClockNs();
+    if (c.loaded && stamp == c.stamp) {
+        if (!stamp.exists || c.unreadable)
+            return;
+        if (c.lookedAtNs - stamp.modified >= kStampResolutionNs)
+            return; // the stamp alone is trustworthy
+    }
+
+    auto fresh = std::make_unique<Content>();
+    fresh->loaded = true;
+    fresh->stamp = stamp;
+    fresh->lookedAtNs = now;
+    if (stamp.exists) {
+        QFile file(fileName_);
+        QByteArray bytes;
+        bool ok = file.open(QIODevice::ReadOnly);
+        if (ok) {
+            bytes = file.readAll();
+            ok = file.error() == QFileDevice::NoError;
+        }
+        if (!ok) {
+            fresh->unreadable = true;
+        } else if (c.loaded && !c.unreadable && bytes == c.raw) {
+            c.stamp = stamp; // same text, only the stamp moved on
+            c.lookedAtNs = now;
+            return;
+        } else {
+            fresh->Decode(bytes);
+        }
+    }
+    content_ = std::move(fresh);
+}
+
+void TQVTIniFile::SaveLocked(QStringList lines)
+{
+    Content& c = *content_;
+    if (c.unreadable) {
+        qWarning("Settings file %s cannot be read; not writing it", qPrintable(fileName_));
+        return;
+    }
+    QString text = lines.join(QStringLiteral("\r\n"));
+    if (!lines.isEmpty())
+        text += QStringLiteral("\r\n");
+
+    Content::Encoding encoding = c.encoding;
+    QByteArray bytes;
+    // A character Windows-1252 lacks turns the file into UTF-8 rather than being lost.
+    if (encoding == Content::Encoding::Cp1252 && !EncodeCp1252(text, bytes))
+        encoding = Content::Encoding::Utf8;
+    if (encoding == Content::Encoding::Utf8)
+        bytes = (c.byteOrderMark ? QByteArray("\xEF\xBB\xBF") : QByteArray()) + text.toUtf8();
+
+    QSaveFile file(fileName_);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        qWarning("Settings file %s cannot be written: %s", qPrintable(fileName_), qPrintable(file.errorString()));
+        return;
+    }
+    c.raw = bytes;
+    c.stamp = StatFile(fileName_);
+    c.lookedAtNs = WallClockNs();
+    c.encoding = encoding;
+    c.lines = std::move(lines);
+    c.Index();
+}
+
+bool TQVTIniFile::LookupLocked(const QString& section, const QString& key, QString& value) const
+{
+    RefreshLocked();
+    const Content::Key* k = content_->Find(section, key);
+    if (!k)
+        return false;
+    value = k->value;
+    return true;
+}
+
+QString TQVTIniFile::ReadString(const QString& section, const QString& key, const QString& def) const
+{
+    std::lock_guard lock(mutex_);
+    QString value;
+    return LookupLocked(section, key, value) ? value : def;
+}
+
+int TQVTIniFile::ReadInteger(const QString& section, const QString& key, int def) const
+{
+    int value = def;
+    return ParseInteger(ReadString(section, key, QString()), value) ? value : def;
+}
+
+bool TQVTIniFile::ReadBool(const QString& section, const QString& key, bool def) const
+{
+    return ReadInteger(section, key, def ? 1 : 0) != 0;
+}
+
+double TQVTIniFile::ReadFloat(const QString& section, const QString& key, double def) const
+{
+    double value = def;
+    return ParseNumber(ReadString(section, key, QString()), value) ? value : def;
+}
+
+int TQVTIniFile::ReadFormPosLeft(const QString& section, int def) const
+{
+    const int left = ReadInteger(section, QStringLiteral("FormPosLeft"), def);
+    const int width = DesktopWidth();
+    return (width > 0 && left > width - 30) ? width - 30 : left;
+}
+
+void TQVTIniFile::WriteString(const QString& section, const QString& key, const QString& value)
+{
+    std::lock_guard lock(mutex_);
+    RefreshLocked();
+    const Content& c = *content_;
+    QStringList lines = c.lines;
+    const QString cleanValue = OneLine(value);
+    const Content::Section* s = c.Find(section);
+    if (!s) {
+        if (!lines.isEmpty() && !lines.last().trimmed().isEmpty())
+            lines.append(QString());
+        lines.append('[' + OneLine(section).trimmed() + ']');
+        lines.append(OneLine(key).trimmed() + '=' + cleanValue);
+    } else if (const Content::Key* k = c.Find(section, key)) {
+        const QString line = k->name + '=' + cleanValue;
+        if (lines[k->line] == line)
+            return; // already on disk as it would be written
+        lines[k->line] = line;
+    } else {
+        const int at = s->keys.isEmpty() ? s->header + 1 : s->keys.last().line + 1;
+        lines.insert(at, OneLine(key).trimmed() + '=' + cleanValue);
+    }
+    SaveLocked(std::move(lines));
+}
+
+void TQVTIniFile::WriteInteger(const QString& section, const QString& key, int value)
+{
+    WriteString(section, key, QString::number(value));
+}
+
+void TQVTIniFile::WriteBool(const QString& section, const QString& key, bool value)
+{
+    WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void TQVTIniFile::WriteFloat(const QString& section, const QString& key, double value)
+{
+    WriteString(section, key, FloatToText(value));
+}
+
+bool TQVTIniFile::SectionExists(const QString& section) const
+{
+    std::lock_guard lock(mutex_);
+    RefreshLocked();
+    return content_->Find(section) != nullptr;
+}
+
+bool TQVTIniFile::ValueExists(const QString& section, const QString& key) const
+{
+    std::lock_guard lock(mutex_);
+    QString value;
+    return LookupLocked(section, key, value);
+}
+
+QStringList TQVTIniFile::ReadSection(const QString& section) const
+{
+    std::lock_guard lock(mutex_);
+    RefreshLocked();
+    QStringList names;
+    if (const Content::Section* s = content_->Find(section))
+        for (const Content::Key& k : s->keys)
+            if (s->keys[s->firstKey.value(k.name.toCaseFolded())].line == k.line)
+                names.append(k.name);
+    return names;
+}
+
+QStringList TQVTIniFile::ReadSections() const
+{
+    std::lock_guard lock(mutex_);
+    RefreshLocked();
+    QStringList names;
+    const Content& c = *content_;
+    for (int i = 0; i < c.sections.size(); ++i)
+        if (c.firstSection.value(Fold(c.sections[i].name)) == i)
+            names.append(c.sections[i].name);
+    return names;
+}
+
+void TQVTIniFile::EraseSection(const QString& section)
+{
+    std::lock_guard lock(mutex_);
+    RefreshLocked();
+    const Content& c = *content_;
+    if (!c.Find(section))
+        return;
+    QStringList lines = c.lines;
+    const QString folded = Fold(section);
+    for (auto s = c.sections.crbegin(); s != c.sections.crend(); ++s)
+        if (Fold(s->name) == folded)
+            lines.remove(s->header, s->end - s->header);
+    SaveLocked(std::move(lines));
+}
+
+void TQVTIniFile::DeleteKey(const QString& section, const QString& key)
+{
+    std::lock_guard lock(mutex_);
+    RefreshLocked();
+    const Content& c = *content_;
+    const Content::Section* s = c.Find(section);
+    if (!s || !c.Find(section, key))
+        return;
+    // Every copy goes, so a later duplicate does not surface as the value.
+    QStringList lines = c.lines;
+    const QString folded = Fold(key);
+    for (auto k = s->keys.crbegin(); k != s->keys.crend(); ++k)
+        if (k->name.toCaseFolded() == folded)
+            lines.removeAt(k->line);
+    SaveLocked(std::move(lines));
+}
+
+} // namespace qvt

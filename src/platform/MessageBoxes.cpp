@@ -1,0 +1,143 @@
+#include "platform/MessageBoxes.h"
+
+#include "platform/WindowThread.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <atomic>
+
+namespace qvt {
+
+namespace {
+std::atomic<ScriptedMessageResponder*> responder{nullptr};
+
+QMessageBox::StandardButtons ToQt(MsgButtons b)
+{
+    switch (b) {
+    case MsgButtons::Ok: return QMessageBox::Ok;
+    case MsgButtons::OkCancel: return QMessageBox::Ok | QMessageBox::Cancel;
+    case MsgButtons::YesNo: return QMessageBox::Yes | QMessageBox::No;
+    case MsgButtons::YesNoCancel: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    case MsgButtons::AbortRetryIgnore: return QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
+    }
+    return QMessageBox::Ok;
+}
+
+MsgResult FromQt(int b)
+{
+    switch (b) {
+    case QMessageBox::Cancel: return MsgResult::Cancel;
+    case QMessageBox::Yes: return MsgResult::Yes;
+    case QMessageBox::No: return MsgResult::No;
+    case QMessageBox::Abort: return MsgResult::Abort;
+    case QMessageBox::Retry: return MsgResult::Retry;
+    case QMessageBox::Ignore: return MsgResult::Ignore;
+    default: return MsgResult::Ok;
+    }
+}
+
+MsgResult ShowQtBox(MsgKind kind, const QString& text, MsgButtons buttons)
+{
+    // The program's texts use "\r" as their line break.
+    QString shown = text;
+    shown.replace("\r\n", "\n").replace('\r', '\n');
+    QMessageBox::Icon icon = QMessageBox::Information;
+    QString title = "Information";
+    switch (kind) {
+    case MsgKind::Information: break;
+    case MsgKind::Warning: icon = QMessageBox::Warning; title = "Warning"; break;
+    case MsgKind::Error: icon = QMessageBox::Critical; title = "Error"; break;
+    case MsgKind::Confirmation: icon = QMessageBox::Question; title = "Confirm"; break;
+    }
+    QMessageBox box(icon, title, shown, ToQt(buttons), QApplication::activeWindow());
+    return FromQt(box.exec());
+}
+} // namespace
+
+MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons)
+{
+    if (auto* r = responder.load())
+        return r->Answer(kind, text, buttons);
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+        return buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel ? MsgResult::Yes : MsgResult::Ok;
+    MsgResult result = MsgResult::Cancel;
+    SendToWindowThread([&] { result = ShowQtBox(kind, text, buttons); });
+    return result;
+}
+
+void Beep()
+{
+    if (auto* r = responder.load()) {
+        r->RecordBeep();
+        return;
+    }
+    PostToWindowThread([] { QApplication::beep(); });
+}
+
+ScriptedMessageResponder::ScriptedMessageResponder() { responder.store(this); }
+ScriptedMessageResponder::~ScriptedMessageResponder()
+{
+    ScriptedMessageResponder* self = this;
+    responder.compare_exchange_strong(self, nullptr);
+}
+
+void ScriptedMessageResponder::QueueAnswer(MsgResult answer)
+{
+    std::lock_guard lock(mutex_);
+    answers_.push_back(answer);
+}
+
+QStringList ScriptedMessageResponder::Texts() const
+{
+    std::lock_guard lock(mutex_);
+    return texts_;
+}
+
+QString ScriptedMessageResponder::LastText() const
+{
+    std::lock_guard lock(mutex_);
+    return texts_.isEmpty() ? QString() : texts_.back();
+}
+
+QList<MsgKind> ScriptedMessageResponder::Kinds() const
+{
+    std::lock_guard lock(mutex_);
+    return kinds_;
+}
+
+int ScriptedMessageResponder::BeepCount() const
+{
+    std::lock_guard lock(mutex_);
+    return beeps_;
+}
+
+void ScriptedMessageResponder::Clear()
+{
+    std::lock_guard lock(mutex_);
+    texts_.clear();
+    kinds_.clear();
+    answers_.clear();
+    beeps_ = 0;
+}
+
+MsgResult ScriptedMessageResponder::Answer(MsgKind kind, const QString& text, MsgButtons buttons)
+{
+    std::lock_guard lock(mutex_);
+    texts_.push_back(text);
+    kinds_.push_back(kind);
+    if (!answers_.empty()) {
+        MsgResult r = answers_.front();
+        answers_.pop_front();
+        return r;
+    }
+    return buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel ? MsgResult::Yes : MsgResult::Ok;
+}
+
+void ScriptedMessageResponder::RecordBeep()
+{
+    std::lock_guard lock(mutex_);
+    ++beeps_;
+}
+
+} // namespace qvt

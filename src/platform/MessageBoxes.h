@@ -1,0 +1,52 @@
+#pragma once
+// Every modal message of the program goes through here. In the program a Qt
+// message box is shown (by the window thread, whichever thread asks); in tests
+// a scripted responder records the texts and gives the answers it was told to.
+
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <mutex>
+
+namespace qvt {
+
+enum class MsgKind { Information, Warning, Error, Confirmation };
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, AbortRetryIgnore };
+enum class MsgResult { Ok, Cancel, Yes, No, Abort, Retry, Ignore };
+
+// Shows a modal box and returns the button pressed. Called from a worker
+// thread, the box is shown by the window thread and the worker waits for it.
+MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons = MsgButtons::Ok);
+// The system's short warning sound.
+void Beep();
+
+// Installed for its lifetime: boxes are not shown but recorded and answered
+// from the queue (an empty queue answers Ok, or Yes where there is no Ok).
+class ScriptedMessageResponder {
+public:
+    ScriptedMessageResponder();
+    ~ScriptedMessageResponder();
+    ScriptedMessageResponder(const ScriptedMessageResponder&) = delete;
+    ScriptedMessageResponder& operator=(const ScriptedMessageResponder&) = delete;
+
+    void QueueAnswer(MsgResult answer);
+    QStringList Texts() const;
+    QString LastText() const;
+    QList<MsgKind> Kinds() const;
+    int BeepCount() const;
+    void Clear();
+
+    // Used by ShowMessage/Beep.
+    MsgResult Answer(MsgKind kind, const QString& text, MsgButtons buttons);
+    void RecordBeep();
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<MsgResult> answers_;
+    QStringList texts_;
+    QList<MsgKind> kinds_;
+    int beeps_ = 0;
+};
+
+} // namespace qvt

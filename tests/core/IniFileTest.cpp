@@ -1,0 +1,285 @@
+#include "core/IniFile.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using qvt::TQVTIniFile;
+using qvt::test::TempDir;
+
+namespace {
+const QString kMicro = QString(QChar(0x00B5));
+}
+
+TEST(IniFile, ReadsCaseInsensitivelyTrimmedAndUnquoted)
+{
+    TempDir dir;
+    const QString path = dir.WriteFile("a.ini", "; header comment\n"
+                                                "[Main]\n"
+                                                "  DeviceDriverName =  SIM  \n"
+                                                "Label28Pre=\"  Z: \"\n"
+                                                "Empty=\n"
+                                                "Dup=first\n"
+                                                "DUP=second\n"
+                                                "[main]\n"
+                                                "Other=later section\n");
+    TQVTIniFile ini(path);
+    EXPECT_TRUE(ini.Exists());
+    EXPECT_EQ(ini.ReadString("MAIN", "devicedrivername", "x"), "SIM");
+    EXPECT_EQ(ini.ReadString("Main", "Label28Pre", "x"), "  Z: ");
+    EXPECT_EQ(ini.ReadString("Main", "Empty", "x"), "");
+    EXPECT_EQ(ini.ReadString("Main", "dup", "x"), "first");
+    EXPECT_EQ(ini.ReadString("Main", "Other", "x"), "x"); // the first of duplicate sections wins
+    EXPECT_EQ(ini.ReadString("Nope", "Dup", "x"), "x");
+    EXPECT_EQ(ini.ReadSections(), QStringList({"Main"}));
+    EXPECT_EQ(ini.ReadSection("MAIN"), QStringList({"DeviceDriverName", "Label28Pre", "Empty", "Dup"}));
+    EXPECT_TRUE(ini.SectionExists("mAiN"));
+    EXPECT_TRUE(ini.ValueExists("main", "EMPTY"));
+    EXPECT_FALSE(ini.ValueExists("main", "Missing"));
+}
+
+TEST(IniFile, KeepsCommentsOrderAndSpellingOnWrite)
+{
+    TempDir dir;
+    const QString path = dir.WriteFile("a.ini", "; settings\n"
+                                                "[Main]\n"
+                                                "Width=10\n"
+                                                "; about height\n"
+                                                "Height=\"20\"\n"
+                                                "\n"
+                                                "[Scan]\n"
+                                                "Speed=1\n");
+    TQVTIniFile ini(path);
+    ini.WriteInteger("MAIN", "width", 11);
+    ini.WriteString("Main", "Depth", "5");
+    ini.WriteFloat("New", "Gain", 2.5);
+    ini.WriteBool("Scan", "Fast", true);
+    EXPECT_EQ(dir.ReadFile("a.ini"), QByteArray("; settings\r\n"
+                                                "[Main]\r\n"
+                                                "Width=11\r\n"
+                                                "; about height\r\n"
+                                                "Height=\"20\"\r\n"
+                                                "Depth=5\r\n"
+                                                "\r\n"
+                                                "[Scan]\r\n"
+                                                "Speed=1\r\n"
+                                                "Fast=1\r\n"
+                                                "\r\n"
+                                                "[New]\r\n"
+                                                "Gain=2.5\r\n"));
+    EXPECT_EQ(ini.ReadInteger("Main", "Height", 0), 20);
+
+    ini.DeleteKey("main", "HEIGHT");
+    ini.EraseSection("scan");
+    EXPECT_EQ(dir.ReadFile("a.ini"), QByteArray("; settings\r\n"
+                                                "[Main]\r\n"
+                                                "Width=11\r\n"
+                                                "; about height\r\n"
+                                                "Depth=5\r\n"
+                                                "\r\n"
+                                                "[New]\r\n"
+                                                "Gain=2.5\r\n"));
+
+    // A line break in a value would plant a key of its own.
+    ini.WriteString("Main", "Note", "a\r\nInjected=1");
+    EXPECT_FALSE(ini.ValueExists("Main", "Injected"));
+    EXPECT_EQ(TQVTIniFile(path).ReadString("Main", "Note", ""), "a  Injected=1");
+}
+
+TEST(IniFile, DeletingRemovesEveryDuplicate)
+{
+    TempDir dir;
+    const QString path = dir.WriteFile("a.ini", "[A]\r\nK=1\r\nk=2\r\n[B]\r\nX=1\r\n[a]\r\nK=3\r\n");
+    TQVTIniFile ini(path);
+    ini.DeleteKey("A", "K");
+    EXPECT_FALSE(ini.ValueExists("A", "K"));
+    ini.EraseSection("A");
+    EXPECT_FALSE(ini.SectionExists("A"));
+    EXPECT_EQ(dir.ReadFile("a.ini"), QByteArray("[B]\r\nX=1\r\n"));
+}
+
+TEST(IniFile, ReadsNumbersWithEitherSeparatorAndFallsBackOnBadText)
+{
+    TempDir dir;
+    const QString path = dir.WriteFile("a.ini", "[N]\r\n"
+                                                "Comma=2,5\r\nPoint=2.5\r\nBlanks= 2.5 \r\nExp=1e-3\r\n"
+                                                "Text=abc\r\nGrouped=1.234,5\r\nInf=inf\r\nNan=nan\r\nHex=0x1p3\r\n"
+                                                "Int=-42\r\nHexInt=0x1F\r\nDollar=$FF\r\nAllBits=0xFFFFFFFF\r\n"
+                                                "Big=2147483648\r\nMin=-2147483648\r\nIntGarbage=12abc\r\n"
+                                                "On=1\r\nOff=0\r\nWord=true\r\n");
+    TQVTIniFile ini(path);
+    EXPECT_DOUBLE_EQ(ini.ReadFloat("N", "Comma", -1), 2.5);
+    EXPECT_DOUBLE_EQ(ini.ReadFloat("N", "Point", -1), 2.5);
+    EXPECT_DOUBLE_EQ(ini.ReadFloat("N", "Blanks", -1), 2.5);
+    EXPECT_DOUBLE_EQ(ini.ReadFloat("N", "Exp", -1), 1e-3);
+    for (const char* key : {"Text", "Grouped", "Inf", "Nan", "Hex", "Missing"})
+        EXPECT_EQ(ini.ReadFloat("N", key, -1), -1) << key;
+
+    EXPECT_EQ(ini.ReadInteger("N", "Int", 0), -42);
+    EXPECT_EQ(ini.ReadInteger("N", "HexInt", 0), 31);
+    EXPECT_EQ(ini.ReadInteger("N", "Dollar", 0), 255);
+    EXPECT_EQ(ini.ReadInteger("N", "AllBits", 0), -1);
+    EXPECT_EQ(ini.ReadInteger("N", "Big", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("N", "Min", 7), -2147483647 - 1);
+    EXPECT_EQ(ini.ReadInteger("N", "IntGarbage", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("N", "Comma", 7), 7);
+
+    EXPECT_TRUE(ini.ReadBool("N", "On", false));
+    EXPECT_FALSE(ini.ReadBool("N", "Off", true));
+    EXPECT_TRUE(ini.ReadBool("N", "Word", true));
+    EXPECT_FALSE(ini.ReadBool("N", "Word", false));
+
+    ini.WriteFloat("N", "Written", 0.1);
+    EXPECT_TRUE(dir.ReadFile("a.ini").contains("\r\nWritten=0.1\r\n"));
+    EXPECT_EQ(ini.ReadFloat("N", "Written", 0), 0.1);
+}
+
+TEST(IniFile, PicksUpEditsMadeOutsideTheProgram)
+{
+    TempDir dir;
+    const QString path = dir.WriteFile("a.ini", "[S]\r\nStep=10\r\n");
+    TQVTIniFile ini(path);
+    EXPECT_EQ(ini.ReadInteger("S", "Step", 0), 10);
+
+    dir.WriteFile("a.ini", "[S]\r\nStep=11\r\n"); // same size, same moment, in place
+    EXPECT_EQ(ini.ReadInteger("S", "Step", 0), 11);
+
+    // Another program's atomic rewrite.
+    dir.WriteFile("b.ini", "[S]\r\nStep=123\r\n");
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QFile::rename(dir.Path() + "b.ini", path));
+    EXPECT_EQ(ini.ReadInteger("S", "Step", 0), 123);
+
+    // Our write keeps the other program's edit of another key.
+    dir.WriteFile("a.ini", "[S]\r\nStep=123\r\nSpeed=4\r\n");
+    ini.WriteInteger("S", "Step", 124);
+    EXPECT_EQ(dir.ReadFile("a.ini"), QByteArray("[S]\r\nStep=124\r\nSpeed=4\r\n"));
+
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_FALSE(ini.Exists());
+    EXPECT_EQ(ini.ReadInteger("S", "Step", -1), -1);
+}
+
+TEST(IniFile, KeepsTheEncodingTheFileWasReadIn)
+{
+    TempDir dir;
+    // Windows-1252: the micro sign is the single byte 0xB5.
+    const QString legacy = dir.WriteFile("legacy.ini", "[Unit]\r\nName=\xB5m\r\n");
+    TQVTIniFile ini(legacy);
+    EXPECT_EQ(ini.ReadString("Unit", "Name", ""), kMicro + "m");
+    ini.WriteString("Unit", "Other", kMicro + "V");
+    EXPECT_EQ(dir.ReadFile("legacy.ini"), QByteArray("[Unit]\r\nName=\xB5m\r\nOther=\xB5V\r\n"));
+
+    // A character Windows-1252 lacks switches the file to UTF-8 instead of losing it.
+    const QString omega = QString(QChar(0x03A9));
+    ini.WriteString("Unit", "R", omega);
+    EXPECT_EQ(dir.ReadFile("legacy.ini"), QByteArray("[Unit]\r\nName=\xC2\xB5m\r\nOther=\xC2\xB5V\r\nR=\xCE\xA9\r\n"));
+    EXPECT_EQ(TQVTIniFile(legacy).ReadString("Unit", "Name", ""), kMicro + "m");
+    EXPECT_EQ(TQVTIniFile(legacy).ReadString("Unit", "R", ""), omega);
+
+    // UTF-8 stays UTF-8.
+    const QString modern = dir.WriteFile("modern.ini", "[Unit]\nName=\xC2\xB5m\n");
+    TQVTIniFile utf8(modern);
+    EXPECT_EQ(utf8.ReadString("Unit", "Name", ""), kMicro + "m");
+    utf8.WriteString("Unit", "Other", kMicro + "V");
+    EXPECT_EQ(dir.ReadFile("modern.ini"), QByteArray("[Unit]\r\nName=\xC2\xB5m\r\nOther=\xC2\xB5V\r\n"));
+
+    // New files are Windows-1252, bytes 0x80..0x9F included.
+    TQVTIniFile fresh(dir.Path() + "new.ini");
+    fresh.WriteString("Unit", "Name", kMicro + "m " + QChar(0x20AC));
+    EXPECT_EQ(dir.ReadFile("new.ini"), QByteArray("[Unit]\r\nName=\xB5m \x80\r\n"));
+}
+
+TEST(IniFile, MissingOrGarbledFilesGiveDefaults)
+{
+    TempDir dir;
+    TQVTIniFile missing(dir.Path() + "none.ini");
+    EXPECT_FALSE(missing.Exists());
+    EXPECT_EQ(missing.ReadString("Main", "Key", "def"), "def");
+    EXPECT_EQ(missing.ReadFloat("Main", "Key", 1.5), 1.5);
+    EXPECT_TRUE(missing.ReadSections().isEmpty());
+    EXPECT_TRUE(missing.ReadSection("Main").isEmpty());
+
+    static const char kHead[] = "\x00\xFF\xFE[\x01=\x02\n=novalue\n[unterminated\nkey\n\xC3(\n";
+    QByteArray garbage(kHead, sizeof kHead - 1);
+    for (int i = 0; i < 2000; ++i)
+        garbage += char((i * 7919) % 256);
+    TQVTIniFile garbled(dir.WriteFile("garbage.ini", garbage));
+    EXPECT_EQ(garbled.ReadInteger("Main", "Key", 3), 3);
+    EXPECT_FALSE(garbled.SectionExists("Main"));
+
+    // A file cut off in the middle of its last line still gives what is there.
+    TQVTIniFile truncated(dir.WriteFile("cut.ini", "[Main]\r\nKey=12\r\nOther=3"));
+    EXPECT_EQ(truncated.ReadInteger("Main", "Key", 0), 12);
+    EXPECT_EQ(truncated.ReadInteger("Main", "Other", 0), 3);
+
+    // Writes that cannot reach the disk are dropped without harm.
+    TQVTIniFile nowhere(dir.Path() + "no/such/dir/x.ini");
+    nowhere.WriteString("Main", "Key", "1");
+    EXPECT_EQ(nowhere.ReadString("Main", "Key", "def"), "def");
+    ASSERT_TRUE(QDir().mkpath(dir.Path() + "folder.ini"));
+    TQVTIniFile folder(dir.Path() + "folder.ini");
+    folder.WriteString("Main", "Key", "1");
+    EXPECT_EQ(folder.ReadString("Main", "Key", "def"), "def");
+    EXPECT_TRUE(QFileInfo(dir.Path() + "folder.ini").isDir());
+}
+
+TEST(IniFile, FormPosLeftStaysOnTheDesktop)
+{
+    TempDir dir;
+    TQVTIniFile ini(dir.WriteFile("a.ini", "[Wide]\r\nFormPosLeft=1400\r\n[Left]\r\nFormPosLeft=-50\r\n"
+                                           "[Fits]\r\nFormPosLeft=100\r\n"));
+    TQVTIniFile::SetDesktopWidthForTests(1280);
+    EXPECT_EQ(ini.ReadFormPosLeft("Wide", 0), 1250);
+    EXPECT_EQ(ini.ReadFormPosLeft("Left", 0), -50);
+    EXPECT_EQ(ini.ReadFormPosLeft("Fits", 0), 100);
+    EXPECT_EQ(ini.ReadFormPosLeft("Missing", 2000), 1250);
+    TQVTIniFile::SetDesktopWidthForTests(0);
+}
+
+TEST(IniFile, ConcurrentReadersSeeWholeWrites)
+{
+    TempDir dir;
+    const QString path = dir.WriteFile("a.ini", "; shared\r\n[Stepper]\r\nCount=0\r\nTwin=0\r\n");
+    TQVTIniFile ini(path);
+    TQVTIniFile otherObject(path);
+    constexpr int kWrites = 60;
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+
+    auto reader = [&](const TQVTIniFile& file) {
+        int last = 0;
+        while (!done.load()) {
+            const int value = file.ReadInteger("Stepper", "Count", -1);
+            if (value < last || value > kWrites || !file.SectionExists("Stepper"))
+                ++failures;
+            last = std::max(last, value);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i)
+        threads.emplace_back(reader, std::cref(ini));
+    threads.emplace_back(reader, std::cref(otherObject));
+    std::thread writer([&] {
+        for (int i = 1; i <= kWrites; ++i) {
+            ini.WriteInteger("Stepper", "Count", i);
+            ini.WriteInteger("stepper", "twin", i);
+        }
+    });
+    writer.join();
+    done = true;
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(otherObject.ReadInteger("Stepper", "Count", -1), kWrites);
+    EXPECT_EQ(dir.ReadFile("a.ini"), QByteArray("; shared\r\n[Stepper]\r\nCount=60\r\nTwin=60\r\n"));
+}

@@ -1,0 +1,75 @@
+#include "platform/MessageBoxes.h"
+#include "platform/WindowThread.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace qvt;
+
+namespace {
+// Lets the window thread handle queued calls until `done` holds.
+template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 3000)
+{
+    for (int i = 0; i < timeoutMs && !done(); ++i) {
+        QCoreApplication::processEvents();
+        QThread::msleep(1);
+    }
+    return done();
+}
+} // namespace
+
+TEST(WindowThread, PostedAndSentCallsRunInTheWindowThread)
+{
+    EXPECT_EQ(WM_RESTORE_INSTANCE, 0x400);
+    EXPECT_EQ(WM_FAST_SCAN_FRAME, 0x407);
+
+    std::atomic<bool> postedInWindowThread{false};
+    std::atomic<bool> sentInWindowThread{false};
+    std::atomic<bool> sendReturned{false};
+    std::thread worker([&] {
+        PostToWindowThread([&] { postedInWindowThread = IsWindowThread(); });
+        SendToWindowThread([&] { sentInWindowThread = IsWindowThread(); });
+        sendReturned = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return sendReturned.load(); }));
+    worker.join();
+    EXPECT_TRUE(postedInWindowThread.load());
+    EXPECT_TRUE(sentInWindowThread.load());
+
+    // From the window thread itself a sent call runs at once.
+    bool direct = false;
+    SendToWindowThread([&] { direct = true; });
+    EXPECT_TRUE(direct);
+}
+
+TEST(WindowThread, SentCallGivesUpWhenItsSenderIsStopped)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<bool> ran{false};
+    bool delivered = true;
+    std::thread worker([&] { delivered = SendToWindowThread([&] { ran = true; }, [&] { return stop.load(); }); });
+    // The window thread is "busy" (not pumping) and decides to stop the worker.
+    stop = true;
+    worker.join();
+    EXPECT_FALSE(delivered);
+    QCoreApplication::processEvents(); // the abandoned call must not run late
+    EXPECT_FALSE(ran.load());
+}
+
+TEST(MessageBoxes, ResponderRecordsTextsAndAnswersFromAnyThread)
+{
+    ScriptedMessageResponder responder;
+    responder.QueueAnswer(MsgResult::No);
+    EXPECT_EQ(ShowMessage(MsgKind::Confirmation, "Really?", MsgButtons::YesNo), MsgResult::No);
+    EXPECT_EQ(ShowMessage(MsgKind::Confirmation, "Again?", MsgButtons::YesNo), MsgResult::Yes);
+    std::thread worker([] { ShowMessage(MsgKind::Error, "from worker"); });
+    worker.join();
+    Beep();
+    EXPECT_EQ(responder.Texts(), (QStringList{"Really?", "Again?", "from worker"}));
+    EXPECT_EQ(responder.Kinds().back(), MsgKind::Error);
+    EXPECT_EQ(responder.BeepCount(), 1);
+}
