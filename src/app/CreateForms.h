@@ -16,6 +16,9 @@ const std::vector<QString>& CreatedForms();
 // order, for the settings name `baseName`. Returns false when start-up cannot
 // go on; `exitCode` then says how the program ends.
 bool CreateAllForms(const QString& baseName, int& exitCode);
+// The start-up steps that run once every window exists: the delay
+// calibration and the communication test of the device window.
+void StartUp();
 // Destroys them again, last created first.
 void DestroyAllForms();
 

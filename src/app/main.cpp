@@ -32,6 +32,7 @@ int main(int argc, char** argv)
     QObject::connect(&instance, &SingleInstance::restoreRequested, MainQVTForm, &TMainQVTForm::WMRestore);
     MainQVTForm->show();
     QCoreApplication::processEvents();
+    StartUp();
 
     const int result = app.exec();
     DestroyAllForms();

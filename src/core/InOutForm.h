@@ -1,0 +1,166 @@
+#pragma once
+// The device window: the program's only path to the controller. A window-less
+// object living in the window thread; the worker threads call its request
+// operations too, so everything they touch is atomic or locked.
+//
+// It opens the driver by name, reads and writes registers under the
+// controller's rules, paces short waits with the driver's delay, checks the
+// link with the echo register, keeps the control words and the two events,
+// and owns the channel scales and the feedback record.
+
+#include "core/FeedbackRecord.h"
+#include "platform/DeviceDriver.h"
+#include "platform/ManualResetEvent.h"
+
+#include <QObject>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace qvt {
+
+// Base of the auxiliary registers (LED power, motor status): 32, or 256 on a
+// type-29 controller. Fixed when the device window is created.
+extern int32_t AuxRegisterBase;
+
+// The driver's delay unit: microseconds, the unit every caller of DelayUs uses.
+constexpr double DelayUnitsPerSecond = 1.0e6;
+
+class TInOutForm : public QObject {
+    Q_OBJECT
+
+public:
+    explicit TInOutForm(QObject* parent = nullptr);
+    ~TInOutForm() override;
+    TInOutForm(const TInOutForm&) = delete;
+    TInOutForm& operator=(const TInOutForm&) = delete;
+
+    // Creation and destruction steps of the device window.
+    void FormCreate();
+    void FormDestroy();
+    // A fatal start error was reported ("Device-Driver not started!",
+    // "Problems with Events!"): the program is to end with a failure status.
+    bool StartFailed() const { return startFailed_.load(); }
+
+    // ---- the link -------------------------------------------------------------------
+    bool OpenDriver();
+    bool IsOpen() const { return link_.load() != nullptr; }
+    DeviceDriver* Driver() const { return link_.load(); }
+    // One synchronous request. Refused (false, nothing sent, no wait) while
+    // the link is not open.
+    bool Ioctl(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize, size_t* returned = nullptr);
+    size_t BulkRead(void* buffer, size_t size, int timeoutMs);
+
+    // ---- registers ------------------------------------------------------------------
+    // Sets LastIoOk; a failed read returns the calling thread's last reply.
+    int32_t ReadReg(int32_t reg);
+    // The same with the success given to the caller alone.
+    int32_t ReadReg(int32_t reg, bool& ok);
+    // Registers from 63 on are refused with a box on a card of type 27 or
+    // lower; DAC1..DAC8 (registers 32..39) are held inside their channel limits.
+    void WriteReg(int32_t reg, int32_t value);
+
+    // ---- waits and link check --------------------------------------------------
+    // A busy wait of `us` microseconds carried out by the driver. Short waits
+    // accumulate until they outweigh the cost of a request.
+    void DelayUs(int32_t us);
+    // Measures DelayOverhead (microseconds per delay request, never negative).
+    void CalibrateDelay();
+    // Echo test of register 45 for 0.2 s; true when a warning was shown.
+    bool TestCommunication();
+
+    // ---- control words and LEDs ----------------------------------------------------
+    void SetControlBits(int32_t clear, int32_t set);  // ControlWord via IOCTL_SET_CONTROL
+    void SetControlBits2(int32_t clear, int32_t set); // ControlWord2 via register 45
+    // One IOCTL_SET_LED request per value.
+    void WriteLedValues(int count, const int32_t* values);
+
+    // ---- events ------------------------------------------------------------------------
+    // Set by the driver when a move has ended.
+    ManualResetEvent& GoXYWaitEvent();
+    // Set when a frame is complete or a waiting script is released.
+    ManualResetEvent PictureReadyEvent;
+
+    // ---- channel scales (InOutFormScales.cpp) ------------------------------------
+    bool ReadScales();
+    bool ReloadScales();
+    float ReadChannelPhys(int slot);
+    bool SetDacPhys(int channel, double value);
+
+    // ---- feedback record (InOutFormFeedback.cpp) ---------------------------------
+    void UpdateFeedback();
+    void SendFeedbackRecord();
+    void SetSlopeCompensation(bool on);
+    TFeedbackRecordState FeedbackState;
+
+    // ---- state ---------------------------------------------------------------------------
+    std::atomic<bool> LastIoOk{false};
+    std::atomic<int32_t> ControlWord{0};
+    std::atomic<int32_t> ControlWord2{0};
+    std::atomic<int32_t> DelayOverhead{0}; // delay units per request
+    std::atomic<int32_t> DelayDebt{0};     // delay units asked for but not yet spent
+    std::atomic<bool> RetractFlag{false};  // set by the retract, read by the feedback record
+    std::atomic<int32_t> LockInPrescaler{8};
+    // Fixed at creation, before any worker thread exists.
+    int32_t UsbBox = 0;
+    int32_t InstanceNumber = -2;
+    int32_t BoxVersion = 0;
+    int32_t BoxSubVersion = 0;
+
+    // Reply buffers kept by the device window (zeroed at creation).
+    std::array<int32_t, 1025> OsziReply{};  // 4100 bytes
+    std::array<int32_t, 1024> SpektReply{}; // 4096 bytes
+
+signals:
+    // A fatal start error: the main window closes itself on it.
+    void startAborted();
+    // The channel scales were reloaded: windows showing scaled values refresh.
+    void scalesReloaded();
+
+private:
+    void AbortStart(const QString& message);
+    void CloseDriver();
+
+    std::shared_ptr<DeviceDriver> driver_;
+    std::atomic<DeviceDriver*> link_{nullptr};
+    std::atomic<bool> startFailed_{false};
+    // Serialises the read-modify-send of each control word, so the words
+    // reach the controller in the order they were made.
+    std::mutex controlMutex_;
+    // DelayUs and CalibrateDelay share the debt.
+    std::mutex delayMutex_;
+    ManualResetEvent idleGoXYWait_; // stands in while no driver is open
+};
+
+extern TInOutForm* InOutForm;
+
+// The second device window: opens the second lock-in device for the lock-in window.
+class TInOut2Form : public QObject {
+    Q_OBJECT
+
+public:
+    explicit TInOut2Form(QObject* parent = nullptr);
+    ~TInOut2Form() override;
+    TInOut2Form(const TInOut2Form&) = delete;
+    TInOut2Form& operator=(const TInOut2Form&) = delete;
+
+    void FormCreate();
+    // Opens "\\.\LockIn"; false without a message when it is not there.
+    bool OpenLockInDevice();
+    bool Opened() const { return device_ != nullptr; }
+    DeviceDriver* Driver() const { return device_.get(); }
+    bool Ioctl(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize, size_t* returned = nullptr);
+
+    uint32_t ReadRegCode = 0;
+
+private:
+    std::shared_ptr<DeviceDriver> device_;
+};
+
+extern TInOut2Form* InOut2Form;
+
+} // namespace qvt

@@ -1,0 +1,65 @@
+#include "sim/SimConfig.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace qvt::sim {
+
+namespace {
+
+int32_t ReadInt(const SimSettingsSource& s, const char* section, const QString& key, int32_t def)
+{
+    return s.ReadInteger ? s.ReadInteger(section, key, def) : def;
+}
+
+double ReadDouble(const SimSettingsSource& s, const char* section, const QString& key, double def)
+{
+    if (!s.ReadFloat)
+        return def;
+    const double v = s.ReadFloat(section, key, def);
+    return std::isfinite(v) ? v : def;
+}
+
+} // namespace
+
+SimConfig ReadSimConfig(const SimSettingsSource& source)
+{
+    SimConfig c;
+
+    const int32_t type = ReadInt(source, "Controller", "Type", c.ControllerType);
+    c.ControllerType = std::clamp(type, 22, 29);
+    c.SubVersion = ReadInt(source, "Controller", "SubVersion", c.SubVersion);
+    c.Absent = ReadInt(source, "Controller", "Absent", 0) != 0;
+
+    const QString clock = source.ReadString ? source.ReadString("Clock", "Mode", "RealTime").trimmed() : "RealTime";
+    c.Clock = clock.compare("Fast", Qt::CaseInsensitive) == 0 ? ClockMode::Fast : ClockMode::RealTime;
+    c.RequestLatencyUs = std::clamp(ReadDouble(source, "Clock", "RequestLatencyUs", 0.0), 0.0, 100000.0);
+
+    const int32_t dacMin = ReadInt(source, "Limits", "DacMin", c.DacMin[0]);
+    const int32_t dacMax = ReadInt(source, "Limits", "DacMax", c.DacMax[0]);
+    for (int n = 1; n <= 26; ++n) {
+        const QString name = QString("DAC%1").arg(n);
+        int32_t lo = ReadInt(source, "Limits", name + "Min", dacMin);
+        int32_t hi = ReadInt(source, "Limits", name + "Max", dacMax);
+        if (lo > hi)
+            std::swap(lo, hi);
+        c.DacMin[n - 1] = lo;
+        c.DacMax[n - 1] = hi;
+    }
+
+    c.AdcNoise = std::clamp(ReadDouble(source, "Noise", "AdcNoise", c.AdcNoise), 0.0, 1.0e6);
+    c.Seed = static_cast<uint32_t>(ReadInt(source, "Noise", "Seed", static_cast<int32_t>(c.Seed)));
+
+    c.Faults.FailAllRequests = ReadInt(source, "Faults", "FailRequests", 0) != 0;
+    c.Faults.FailCode = static_cast<uint32_t>(ReadInt(source, "Faults", "FailCode", 0));
+    c.Faults.EchoStrayEvery = std::max(0, ReadInt(source, "Faults", "EchoStrayEvery", 0));
+    c.Faults.EchoLagReads = std::max(0, ReadInt(source, "Faults", "EchoLagReads", 0));
+
+    c.LockInAbsent = ReadInt(source, "LockIn", "Absent", 0) != 0;
+
+    c.LogRequests = ReadInt(source, "Log", "Requests", 0) != 0;
+    c.LogCapacity = std::clamp(ReadInt(source, "Log", "Capacity", c.LogCapacity), 0, 10000000);
+    return c;
+}
+
+} // namespace qvt::sim

@@ -1,0 +1,80 @@
+#pragma once
+// Settings of the simulated controller ("SPM-Box"): which controller it plays,
+// how its clock runs, the output limits it guards, its noise and the faults it
+// injects for tests. The program reads them from ini/sim.ini beside the
+// executable; tests build one directly.
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+namespace qvt::sim {
+
+enum class ClockMode {
+    RealTime, // waits take as long as on the instrument (a person watching)
+    Fast,     // waits only advance the simulated time (tests, benchmarks)
+};
+
+// Faults a test can switch on to see how the program copes.
+struct SimFaults {
+    bool FailAllRequests = false;
+    uint32_t FailCode = 0;      // every request of this code fails (0: none)
+    int32_t EchoStrayEvery = 0; // every n-th read of the echo register gives a stray value
+    int32_t EchoLagReads = 0;   // the echo register shows a write only after n further reads
+};
+
+struct SimConfig {
+    // Controller type 22..29 (register 31) and sub-version (register 30).
+    int32_t ControllerType = 26;
+    int32_t SubVersion = 2;
+    // Attached by USB (set from the driver name; changes the SET_OSZI size).
+    bool Usb = false;
+    // No controller behind the driver: every read gives all ones.
+    bool Absent = false;
+
+    ClockMode Clock = ClockMode::RealTime;
+    // Cost of one request on top of its own work, in microseconds.
+    double RequestLatencyUs = 0.0;
+
+    // Raw limits the outputs DAC1..DAC26 must keep; the guard records any
+    // write outside them. Z is further kept inside the range the program sets.
+    std::array<int32_t, 26> DacMin = Filled(-32000);
+    std::array<int32_t, 26> DacMax = Filled(32000);
+
+    // Input noise in digits (standard deviation) and the seed of the noise.
+    double AdcNoise = 3.0;
+    uint32_t Seed = 12345;
+
+    SimFaults Faults;
+
+    // The second lock-in device ("\\.\LockIn") is not attached: opening it fails.
+    bool LockInAbsent = false;
+
+    // Request log: off in the program, on in tests that compare traffic.
+    bool LogRequests = false;
+    int32_t LogCapacity = 4096;
+
+private:
+    static std::array<int32_t, 26> Filled(int32_t v)
+    {
+        std::array<int32_t, 26> a{};
+        a.fill(v);
+        return a;
+    }
+};
+
+// Where the settings come from: the program hands in its ini reader, so the
+// simulator knows its keys but not the settings engine.
+struct SimSettingsSource {
+    std::function<int(const QString& section, const QString& key, int def)> ReadInteger;
+    std::function<double(const QString& section, const QString& key, double def)> ReadFloat;
+    std::function<QString(const QString& section, const QString& key, const QString& def)> ReadString;
+};
+
+// Reads [Controller], [Clock], [Limits], [Noise], [Faults], [LockIn] and [Log];
+// missing keys keep the defaults above, out-of-range values are brought back in.
+SimConfig ReadSimConfig(const SimSettingsSource& source);
+
+} // namespace qvt::sim

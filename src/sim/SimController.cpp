@@ -1,0 +1,350 @@
+#include "sim/SimController.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace qvt::sim {
+
+namespace {
+
+template <typename Record> Record Decode(const void* in)
+{
+    Record r;
+    std::memcpy(&r, in, sizeof(Record));
+    return r;
+}
+
+int32_t Word(const void* in, size_t index)
+{
+    int32_t w = 0;
+    std::memcpy(&w, static_cast<const char*>(in) + index * 4, 4);
+    return w;
+}
+
+void PutWord(void* out, int32_t value)
+{
+    std::memcpy(out, &value, 4);
+}
+
+// The register pages that read back what was written (fast feedback, scan
+// generator, filters, slope, and the auxiliary page of type 29).
+bool IsReadBackPage(int32_t reg)
+{
+    return (reg >= 64 && reg <= 85) || (reg >= 128 && reg <= 159) || (reg >= 192 && reg <= 213) ||
+           (reg >= 256 && reg <= 287) || (reg >= 384 && reg <= 389) || (reg >= 400 && reg <= 426);
+}
+
+// Stray values lie above the program's random echo range, so they can never
+// be mistaken for a written value.
+constexpr int32_t StrayEchoBase = 2000000000;
+
+} // namespace
+
+SimController::SimController(const SimConfig& config)
+    : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
+      random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), logging_(config.LogRequests)
+{
+    log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
+    for (int n = 1; n <= DacCount; ++n) {
+        const int32_t reg = RegDacBase + n - 1;
+        if (SimOutputs::IsDacRegister(reg))
+            registers_[reg] = outputs_.Dac(n);
+    }
+}
+
+bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize, size_t* returned)
+{
+    if (returned)
+        *returned = 0;
+    const TControlCodeInfo* info = FindControlCode(code);
+    double spendUs = config_.RequestLatencyUs;
+    bool ok = false;
+    size_t written = 0;
+    {
+        std::lock_guard lock(mutex_);
+        ++requestCount_;
+        const uint32_t expectedIn = info ? (config_.Usb ? info->UsbInSize : info->InSize) : 0;
+        const bool sizesOk = info && info->Sent && inSize == expectedIn && outSize == info->OutSize &&
+                             (inSize == 0 || in != nullptr) && (outSize == 0 || out != nullptr);
+        const bool failed = faults_.FailAllRequests || (faults_.FailCode != 0 && faults_.FailCode == code);
+        if (sizesOk && !failed) {
+            ok = HandleLocked(code, in, out, outSize, spendUs);
+            written = ok ? outSize : 0;
+        }
+        LogLocked(code, in, inSize, outSize, out, ok);
+    }
+    clock_.Spend(spendUs);
+    if (returned)
+        *returned = written;
+    return ok;
+}
+
+bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_t outSize, double& spendUs)
+{
+    switch (code) {
+    case IOCTL_READ_REG:
+        PutWord(out, absent_ ? -1 : ReadAddressLocked(Word(in, 0)));
+        return true;
+    case IOCTL_WRITE_REG: {
+        const auto w = Decode<TWriteRegRecord>(in);
+        WriteRegisterLocked(w.Register, w.Value);
+        return true;
+    }
+    case IOCTL_DELAY: {
+        const int32_t count = Word(in, 0);
+        if (count < 0 || count > DelayChunkMax)
+            return false;
+        spendUs += count;
+        return true;
+    }
+    case IOCTL_SET_CONTROL:
+        controlWord_ = Word(in, 0);
+        return true;
+    case IOCTL_SET_Z_RANGE:
+        return outputs_.SetZRange(Decode<TZRangeRecord>(in));
+    case IOCTL_SET_FEEDBACK:
+        zLoop_.SetFeedback(Decode<TSetFeedbackRecord>(in));
+        return true;
+    case IOCTL_SET_SLOPE:
+        zLoop_.SetSlope(Decode<TSetSlopeRecord>(in));
+        return true;
+    case IOCTL_SET_LED:
+        ledValue_ = Decode<TSetLedRecord>(in).Value;
+        ++ledCount_;
+        return true;
+    default:
+        // The requests whose models come with later tools: accepted and
+        // logged; replies read as an idle box gives them (all ones when absent).
+        if (outSize > 0)
+            std::memset(out, absent_ ? 0xFF : 0, outSize);
+        return true;
+    }
+}
+
+bool SimController::RegisterExistsLocked(int32_t reg) const
+{
+    if (reg < 0 || reg >= RegisterCount)
+        return false;
+    // The extended register space exists on type 29 and on USB boxes only.
+    return reg < FirstExtendedRegister || config_.Usb || config_.ControllerType >= 29;
+}
+
+void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
+{
+    if (!RegisterExistsLocked(reg) || reg == RegBoxVersion || reg == RegBoxSubVersion)
+        return;
+    if (SimOutputs::IsDacRegister(reg)) {
+        outputs_.Write(reg, value);
+        registers_[reg] = reg == RegZ ? outputs_.Z() : value;
+        return;
+    }
+    if (reg == RegControl2) {
+        if (faults_.EchoLagReads > 0)
+            echoLagLeft_ = faults_.EchoLagReads;
+        else
+            echoShown_ = value;
+    }
+    registers_[reg] = value;
+}
+
+int32_t SimController::ReadEchoLocked()
+{
+    ++echoReads_;
+    if (faults_.EchoStrayEvery > 0 && echoReads_ % faults_.EchoStrayEvery == 0)
+        return StrayEchoBase + static_cast<int32_t>(random_.Next() % 100000000u);
+    if (echoLagLeft_ > 0) {
+        const int32_t old = echoShown_;
+        if (--echoLagLeft_ == 0)
+            echoShown_ = registers_[RegControl2];
+        return old;
+    }
+    return echoShown_;
+}
+
+int32_t SimController::ReadAddressLocked(int32_t address)
+{
+    if (address == ReadAddrZ)
+        return outputs_.Z();
+    if (address < 0) {
+        if (SimInputs::IsDemodulatorAddress(address))
+            return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]);
+        // Output side of DAC slot k (DACk+1); -1 bias, -2 X, -3 Y.
+        return address >= -(DacCount - 1) ? outputs_.Dac(1 - address) : 0;
+    }
+    switch (address) {
+    case RegBoxSubVersion:
+        return config_.SubVersion;
+    case RegBoxVersion:
+        return config_.ControllerType & 0xFFFF;
+    case RegControl2:
+        return ReadEchoLocked();
+    case ReadAddrFastFeedbackInput:
+        return inputs_.ReadAdc(ReadAddrDefaultAdc, clock_.NowUs(), outputs_);
+    default:
+        break;
+    }
+    if (address < RegBoxSubVersion)
+        return inputs_.ReadAdc(address, clock_.NowUs(), outputs_);
+    if (address <= 63 || IsReadBackPage(address))
+        return RegisterExistsLocked(address) ? registers_[address] : 0;
+    return 0;
+}
+
+void SimController::LogLocked(uint32_t code, const void* in, size_t inSize, size_t outSize, const void* out, bool ok)
+{
+    if (!logging_)
+        return;
+    if (log_.size() >= log_.capacity()) {
+        ++logDropped_;
+        return;
+    }
+    SimRequest r;
+    r.Code = code;
+    r.InSize = static_cast<uint32_t>(inSize);
+    r.OutSize = static_cast<uint32_t>(outSize);
+    r.Ok = ok;
+    if (in) {
+        r.InWords = static_cast<int32_t>(std::min<size_t>(inSize / 4, SimRequest::KeptWords));
+        for (int i = 0; i < r.InWords; ++i)
+            r.In[i] = Word(in, static_cast<size_t>(i));
+    }
+    if (ok && out && outSize >= 4)
+        r.Out0 = Word(out, 0);
+    log_.push_back(r);
+}
+
+size_t SimController::BulkRead(void* buffer, size_t size, int timeoutMs)
+{
+    (void)buffer;
+    (void)size;
+    // Nothing streams until the fast-scan generator runs: an idle stream
+    // gives nothing after the time-out, as the driver's does.
+    if (timeoutMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+    return 0;
+}
+
+void SimController::SetFaults(const SimFaults& faults)
+{
+    std::lock_guard lock(mutex_);
+    faults_ = faults;
+    echoLagLeft_ = 0;
+    echoShown_ = registers_[RegControl2];
+}
+
+void SimController::SetAbsent(bool absent)
+{
+    std::lock_guard lock(mutex_);
+    absent_ = absent;
+}
+
+void SimController::SetLogging(bool on)
+{
+    std::lock_guard lock(mutex_);
+    logging_ = on;
+}
+
+std::vector<SimRequest> SimController::RequestLog() const
+{
+    std::lock_guard lock(mutex_);
+    return log_;
+}
+
+int64_t SimController::DroppedLogEntries() const
+{
+    std::lock_guard lock(mutex_);
+    return logDropped_;
+}
+
+void SimController::ClearLog()
+{
+    std::lock_guard lock(mutex_);
+    log_.clear();
+    logDropped_ = 0;
+}
+
+int64_t SimController::RequestCount() const
+{
+    std::lock_guard lock(mutex_);
+    return requestCount_;
+}
+
+std::vector<GuardViolation> SimController::GuardViolations() const
+{
+    std::lock_guard lock(mutex_);
+    return outputs_.Violations();
+}
+
+int64_t SimController::GuardViolationCount() const
+{
+    std::lock_guard lock(mutex_);
+    return outputs_.ViolationCount();
+}
+
+void SimController::ClearGuardViolations()
+{
+    std::lock_guard lock(mutex_);
+    outputs_.ClearViolations();
+}
+
+void SimController::SetDacLimits(int dac, int32_t min, int32_t max)
+{
+    std::lock_guard lock(mutex_);
+    outputs_.SetDacLimits(dac, min, max);
+}
+
+int32_t SimController::Register(int32_t reg) const
+{
+    std::lock_guard lock(mutex_);
+    return reg >= 0 && reg < RegisterCount ? registers_[reg] : 0;
+}
+
+int32_t SimController::Dac(int n) const
+{
+    std::lock_guard lock(mutex_);
+    return outputs_.Dac(n);
+}
+
+int32_t SimController::ControlWord() const
+{
+    std::lock_guard lock(mutex_);
+    return controlWord_;
+}
+
+TZRangeRecord SimController::ZRange() const
+{
+    std::lock_guard lock(mutex_);
+    TZRangeRecord r;
+    r.MinRaw = outputs_.ZMin();
+    r.MaxRaw = outputs_.ZMax();
+    r.Flags = outputs_.ZFlags();
+    return r;
+}
+
+TSetFeedbackRecord SimController::Feedback() const
+{
+    std::lock_guard lock(mutex_);
+    return zLoop_.Feedback();
+}
+
+TSetSlopeRecord SimController::Slope() const
+{
+    std::lock_guard lock(mutex_);
+    return zLoop_.Slope();
+}
+
+int32_t SimController::LastLedValue() const
+{
+    std::lock_guard lock(mutex_);
+    return ledValue_;
+}
+
+int64_t SimController::LedRequestCount() const
+{
+    std::lock_guard lock(mutex_);
+    return ledCount_;
+}
+
+} // namespace qvt::sim

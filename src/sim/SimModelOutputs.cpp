@@ -1,0 +1,83 @@
+#include "sim/SimModelOutputs.h"
+
+#include <algorithm>
+
+namespace qvt::sim {
+
+SimOutputs::SimOutputs(const SimConfig& config)
+    : dacMin_(config.DacMin), dacMax_(config.DacMax), zMin_(config.DacMin[0]), zMax_(config.DacMax[0])
+{
+    // Stored violations never grow the heap on the request path.
+    violations_.reserve(MaxStoredViolations);
+    for (int i = 0; i < DacCount; ++i)
+        dacs_[i] = std::clamp(0, dacMin_[i], dacMax_[i]);
+}
+
+bool SimOutputs::IsDacRegister(int32_t reg)
+{
+    return (reg >= RegDacBase && reg <= RegDacBase + 7) || reg == RegDac10;
+}
+
+void SimOutputs::Write(int32_t reg, int32_t value)
+{
+    const int index = reg - RegDacBase;
+    if (index < 0 || index >= DacCount)
+        return;
+    if (index == 0) {
+        // Z: the range the program set is what the scanner may see; before
+        // the first range arrives, DAC1's own limits stand in for it.
+        if (value < zMin_ || value > zMax_)
+            Record(reg, value, zMin_, zMax_, zRangeSet_ ? GuardLimit::ZRange : GuardLimit::Dac);
+        dacs_[0] = std::clamp(value, zMin_, zMax_);
+        return;
+    }
+    if (value < dacMin_[index] || value > dacMax_[index])
+        Record(reg, value, dacMin_[index], dacMax_[index], GuardLimit::Dac);
+    dacs_[index] = value;
+}
+
+bool SimOutputs::SetZRange(const TZRangeRecord& range)
+{
+    if (range.MinRaw > range.MaxRaw)
+        return false;
+    zMin_ = range.MinRaw;
+    zMax_ = range.MaxRaw;
+    zFlags_ = range.Flags;
+    zRangeSet_ = true;
+    dacs_[0] = std::clamp(dacs_[0], zMin_, zMax_);
+    return true;
+}
+
+void SimOutputs::SetDacLimits(int dac, int32_t min, int32_t max)
+{
+    if (dac < 1 || dac > DacCount)
+        return;
+    if (min > max)
+        std::swap(min, max);
+    dacMin_[dac - 1] = min;
+    dacMax_[dac - 1] = max;
+    if (dac == 1 && !zRangeSet_) {
+        zMin_ = min;
+        zMax_ = max;
+    }
+}
+
+int32_t SimOutputs::Dac(int n) const
+{
+    return n >= 1 && n <= DacCount ? dacs_[n - 1] : 0;
+}
+
+void SimOutputs::ClearViolations()
+{
+    violations_.clear();
+    violationCount_ = 0;
+}
+
+void SimOutputs::Record(int32_t reg, int32_t value, int32_t min, int32_t max, GuardLimit limit)
+{
+    ++violationCount_;
+    if (violations_.size() < MaxStoredViolations)
+        violations_.push_back({reg, value, min, max, limit});
+}
+
+} // namespace qvt::sim
