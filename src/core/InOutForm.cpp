@@ -3,7 +3,9 @@
 #include "core/ChannelTable.h"
 #include "core/ControlCodes.h"
 #include "core/DriverOpen.h"
+#include "core/GoJoyThread.h"
 #include "core/IniFile.h"
+#include "core/MoveEngine.h"
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "platform/MessageBoxes.h"
@@ -38,7 +40,8 @@ thread_local int32_t readRegReply = 0;
 
 } // namespace
 
-TInOutForm::TInOutForm(QObject* parent) : QObject(parent)
+TInOutForm::TInOutForm(QObject* parent)
+    : QObject(parent), moves_(std::make_unique<TMoveEngine>(*this)), goJoy_(std::make_unique<TGoJoyThread>(*this))
 {
     if (InOutForm == nullptr)
         InOutForm = this;
@@ -46,6 +49,7 @@ TInOutForm::TInOutForm(QObject* parent) : QObject(parent)
 
 TInOutForm::~TInOutForm()
 {
+    goJoy_.reset();
     CloseDriver();
     if (InOutForm == this)
         InOutForm = nullptr;
@@ -121,6 +125,7 @@ void TInOutForm::FormCreate()
 void TInOutForm::FormDestroy()
 {
     // Switching the stepper and the laser off comes with the stepper driver.
+    goJoy_->Terminate();
     if (IsOpen())
         SetControlBits(ControlRunning, 0);
     CloseDriver();

@@ -23,6 +23,9 @@
 
 namespace qvt {
 
+class TMoveEngine;
+class TGoJoyThread;
+
 // Base of the auxiliary registers (LED power, motor status): 32, or 256 on a
 // type-29 controller. Fixed when the device window is created.
 extern int32_t AuxRegisterBase;
@@ -97,6 +100,32 @@ public:
     void SetSlopeCompensation(bool on);
     TFeedbackRecordState FeedbackState;
 
+    // ---- tip moves, bias and Z (MoveEngine.cpp) ------------------------------------
+    // The move engine: the GO_XY request and the move state.
+    TMoveEngine& Moves();
+    TGoJoyThread& GoJoyThread();
+    // Moves to raw X/Y and waits until the outputs are there; returns the last
+    // distance tested. Off the window thread only `abort` ends the wait early.
+    int64_t GoToXYRaw(int64_t x, int64_t y, const std::atomic<bool>* abort = nullptr);
+    // Physical X/Y (offset not applied) to raw, limited, then GoToXYRaw.
+    int64_t GoToXYPhys(double x, double y, const std::atomic<bool>* abort = nullptr);
+    void SyncXYPosition();
+    // Physical X/Y of the move state (raw times the DAC3/DAC4 factor).
+    void GetTipPosition(double& x, double& y);
+    void ResetGoXY();
+    // The bias in the bias channel's unit; returns the value as quantised.
+    double SetBias(double value);
+    void SetZ(double value);
+    // The lift height in Z units; returns the value as quantised.
+    double SetFlyHeight(double value);
+    // 0 plain, 1 lift pass after every line, 2 constant height.
+    void SetScanMode(int32_t mode);
+    // Joystick velocities (256 = MaxStep per 10 ms); all 0 parks the thread.
+    void StartJoyMove(int32_t vx, int32_t vy, int32_t vz);
+    // The raw pair of the last GetTipPosition.
+    std::atomic<int32_t> TipRawX{0};
+    std::atomic<int32_t> TipRawY{0};
+
     // ---- state ---------------------------------------------------------------------------
     std::atomic<bool> LastIoOk{false};
     std::atomic<int32_t> ControlWord{0};
@@ -134,6 +163,9 @@ private:
     // DelayUs and CalibrateDelay share the debt.
     std::mutex delayMutex_;
     ManualResetEvent idleGoXYWait_; // stands in while no driver is open
+    std::unique_ptr<TMoveEngine> moves_;
+    // Stopped and joined before the engine and the link it uses go.
+    std::unique_ptr<TGoJoyThread> goJoy_;
 };
 
 extern TInOutForm* InOutForm;

@@ -8,9 +8,20 @@ SimClock::SimClock(ClockMode mode) : mode_(mode), start_(std::chrono::steady_clo
 
 int64_t SimClock::NowUs() const
 {
+    return NowNs() / 1000;
+}
+
+int64_t SimClock::NowNs() const
+{
     if (mode_ == ClockMode::Fast)
-        return fastNs_.load(std::memory_order_relaxed) / 1000;
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_).count();
+        return fastNs_.load(std::memory_order_relaxed);
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void SimClock::AdvanceFast(int64_t ns)
+{
+    if (mode_ == ClockMode::Fast && ns > 0)
+        fastNs_.fetch_add(ns, std::memory_order_relaxed);
 }
 
 void SimClock::Spend(double us)

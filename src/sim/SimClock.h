@@ -17,12 +17,17 @@ public:
     explicit SimClock(ClockMode mode);
 
     ClockMode Mode() const { return mode_; }
-    // Simulated time since the controller was switched on, in microseconds.
+    // Simulated time since the controller was switched on, in microseconds
+    // and in nanoseconds.
     int64_t NowUs() const;
+    int64_t NowNs() const;
     // Spends `us` microseconds of controller time: a busy wait in real time
     // (as the driver's delay is), an advance of the simulated time when fast.
     // Thread-safe; takes no lock.
     void Spend(double us);
+    // Fast mode only: moves the simulated time on without any wait (the move
+    // generator finishes its moves at once). Does nothing in real time.
+    void AdvanceFast(int64_t ns);
 
 private:
     const ClockMode mode_;

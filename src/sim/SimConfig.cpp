@@ -50,6 +50,25 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     c.AdcNoise = std::clamp(ReadDouble(source, "Noise", "AdcNoise", c.AdcNoise), 0.0, 1.0e6);
     c.Seed = static_cast<uint32_t>(ReadInt(source, "Noise", "Seed", static_cast<int32_t>(c.Seed)));
 
+    SurfaceConfig& f = c.Surface;
+    f.Base = ReadDouble(source, "Surface", "Base", f.Base);
+    f.TiltX = std::clamp(ReadDouble(source, "Surface", "TiltX", f.TiltX), -10.0, 10.0);
+    f.TiltY = std::clamp(ReadDouble(source, "Surface", "TiltY", f.TiltY), -10.0, 10.0);
+    f.StepHeight = ReadDouble(source, "Surface", "StepHeight", f.StepHeight);
+    f.TerraceWidth = std::max(1.0, ReadDouble(source, "Surface", "TerraceWidth", f.TerraceWidth));
+    f.StepAngle = ReadDouble(source, "Surface", "StepAngle", f.StepAngle);
+    f.GratingHeight = ReadDouble(source, "Surface", "GratingHeight", f.GratingHeight);
+    f.GratingPeriod = std::max(2.0, ReadDouble(source, "Surface", "GratingPeriod", f.GratingPeriod));
+    f.Noise = std::clamp(ReadDouble(source, "Surface", "Noise", f.Noise), 0.0, 1.0e6);
+
+    ProbeConfig& p = c.Probe;
+    p.RetractSlew = std::clamp(ReadDouble(source, "Probe", "RetractSlew", p.RetractSlew), 1.0e-3, 1.0e9);
+    p.CurrentDecay = std::clamp(ReadDouble(source, "Probe", "CurrentDecay", p.CurrentDecay), 1.0, 1.0e9);
+    p.Stiffness = ReadDouble(source, "Probe", "Stiffness", p.Stiffness);
+    p.TrackingError = ReadDouble(source, "Probe", "TrackingError", p.TrackingError);
+    p.TopographyAddress = ReadInt(source, "Probe", "TopographyAddress", p.TopographyAddress);
+    p.TopographyGain = ReadDouble(source, "Probe", "TopographyGain", p.TopographyGain);
+
     c.Faults.FailAllRequests = ReadInt(source, "Faults", "FailRequests", 0) != 0;
     c.Faults.FailCode = static_cast<uint32_t>(ReadInt(source, "Faults", "FailCode", 0));
     c.Faults.EchoStrayEvery = std::max(0, ReadInt(source, "Faults", "EchoStrayEvery", 0));

@@ -25,6 +25,30 @@ struct SimFaults {
     int32_t EchoLagReads = 0;   // the echo register shows a write only after n further reads
 };
 
+// The sample under the tip, in raw digits: heights in Z digits over X/Y in
+// X/Y digits. Every part is off (0) by default, leaving a flat sample.
+struct SurfaceConfig {
+    double Base = 0.0;             // Z at which the loop meets the surface under X = Y = 0
+    double TiltX = 0.0;            // Z digits per X digit
+    double TiltY = 0.0;            // Z digits per Y digit
+    double StepHeight = 0.0;       // Z digits per atomic step
+    double TerraceWidth = 5000.0;  // X/Y digits between step edges
+    double StepAngle = 0.0;        // direction in which the terraces climb, radians from X
+    double GratingHeight = 0.0;    // Z digits of the grating's lines
+    double GratingPeriod = 8000.0; // X digits per line and gap
+    double Noise = 0.0;            // Z digits (standard deviation) on the tracked Z
+};
+
+// How the tip meets the surface and how the loop moves Z.
+struct ProbeConfig {
+    double RetractSlew = 20.0;     // Z digits per controller tick while retracting
+    double CurrentDecay = 400.0;   // STM: Z digits per e-fold of the tunnelling current
+    double Stiffness = 1.0;        // AFM: input digits per Z digit of push
+    double TrackingError = 0.5;    // input digits per Z digit the surface changes in one step
+    int32_t TopographyAddress = 3; // input reading the scanner's Z extension (0: none)
+    double TopographyGain = 1.0;   // its digits per Z digit
+};
+
 struct SimConfig {
     // Controller type 22..29 (register 31) and sub-version (register 30).
     int32_t ControllerType = 26;
@@ -46,6 +70,9 @@ struct SimConfig {
     // Input noise in digits (standard deviation) and the seed of the noise.
     double AdcNoise = 3.0;
     uint32_t Seed = 12345;
+
+    SurfaceConfig Surface;
+    ProbeConfig Probe;
 
     SimFaults Faults;
 
@@ -73,7 +100,8 @@ struct SimSettingsSource {
     std::function<QString(const QString& section, const QString& key, const QString& def)> ReadString;
 };
 
-// Reads [Controller], [Clock], [Limits], [Noise], [Faults], [LockIn] and [Log];
+// Reads [Controller], [Clock], [Limits], [Noise], [Surface], [Probe], [Faults],
+// [LockIn] and [Log];
 // missing keys keep the defaults above, out-of-range values are brought back in.
 SimConfig ReadSimConfig(const SimSettingsSource& source);
 

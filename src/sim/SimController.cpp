@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 namespace qvt::sim {
@@ -44,7 +46,8 @@ constexpr int32_t StrayEchoBase = 2000000000;
 
 SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
-      random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), logging_(config.LogRequests)
+      random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config),
+      logging_(config.LogRequests)
 {
     log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
     for (int n = 1; n <= DacCount; ++n) {
@@ -52,6 +55,19 @@ SimController::SimController(const SimConfig& config)
         if (SimOutputs::IsDacRegister(reg))
             registers_[reg] = outputs_.Dac(n);
     }
+    if (config_.Clock == ClockMode::RealTime)
+        generatorThread_ = std::thread([this] { GeneratorLoop(); });
+}
+
+SimController::~SimController()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    generatorWake_.notify_all();
+    if (generatorThread_.joinable())
+        generatorThread_.join();
 }
 
 bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize, size_t* returned)
@@ -59,7 +75,8 @@ bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* 
     if (returned)
         *returned = 0;
     const TControlCodeInfo* info = FindControlCode(code);
-    double spendUs = config_.RequestLatencyUs;
+    After after;
+    after.SpendUs = config_.RequestLatencyUs;
     bool ok = false;
     size_t written = 0;
     {
@@ -70,18 +87,26 @@ bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* 
                              (inSize == 0 || in != nullptr) && (outSize == 0 || out != nullptr);
         const bool failed = faults_.FailAllRequests || (faults_.FailCode != 0 && faults_.FailCode == code);
         if (sizesOk && !failed) {
-            ok = HandleLocked(code, in, out, outSize, spendUs);
+            ok = HandleLocked(code, in, out, outSize, after);
             written = ok ? outSize : 0;
         }
         LogLocked(code, in, inSize, outSize, out, ok);
     }
-    clock_.Spend(spendUs);
+    clock_.Spend(after.SpendUs);
+    if (after.BlockNs > 0)
+        std::this_thread::sleep_for(std::chrono::nanoseconds(after.BlockNs));
+    if (after.MoveQueued) {
+        // The request is back with its caller: only now may the move's end be signalled.
+        std::lock_guard lock(mutex_);
+        --unreleased_;
+        CompleteMovesLocked();
+    }
     if (returned)
         *returned = written;
     return ok;
 }
 
-bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_t outSize, double& spendUs)
+bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_t outSize, After& after)
 {
     switch (code) {
     case IOCTL_READ_REG:
@@ -96,7 +121,7 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         const int32_t count = Word(in, 0);
         if (count < 0 || count > DelayChunkMax)
             return false;
-        spendUs += count;
+        after.SpendUs += count;
         return true;
     }
     case IOCTL_SET_CONTROL:
@@ -104,12 +129,27 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         return true;
     case IOCTL_SET_Z_RANGE:
         return outputs_.SetZRange(Decode<TZRangeRecord>(in));
-    case IOCTL_SET_FEEDBACK:
-        zLoop_.SetFeedback(Decode<TSetFeedbackRecord>(in));
+    case IOCTL_SET_FEEDBACK: {
+        const int64_t now = clock_.NowNs();
+        AdvanceLocked(now);
+        zLoop_.SetFeedback(Decode<TSetFeedbackRecord>(in), now, outputs_.Z());
+        AdvanceLocked(now);
         return true;
-    case IOCTL_SET_SLOPE:
+    }
+    case IOCTL_SET_SLOPE: {
+        const int64_t now = clock_.NowNs();
+        AdvanceLocked(now);
         zLoop_.SetSlope(Decode<TSetSlopeRecord>(in));
+        AdvanceLocked(now);
         return true;
+    }
+    case IOCTL_GO_XY: {
+        TGoXYReply reply;
+        if (!GoXYLocked(Decode<TGoXYRequest>(in), reply, after))
+            return false;
+        std::memcpy(out, &reply, sizeof reply);
+        return true;
+    }
     case IOCTL_SET_LED:
         ledValue_ = Decode<TSetLedRecord>(in).Value;
         ++ledCount_;
@@ -120,6 +160,131 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         if (outSize > 0)
             std::memset(out, absent_ ? 0xFF : 0, outSize);
         return true;
+    }
+}
+
+bool SimController::GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, After& after)
+{
+    const int64_t now = clock_.NowNs();
+    AdvanceLocked(now);
+    if (absent_) {
+        // Nothing behind the driver: no motion, every reading all ones.
+        std::fill(std::begin(reply.Readings), std::end(reply.Readings), -1);
+        return true;
+    }
+
+    SimProbeState end;
+    int64_t endNs = now;
+    if (request.StepCount < 0) {
+        const SimMoveGenerator::Position p = generator_.Stop(now, PositionLocked());
+        outputs_.Drive(3, static_cast<int32_t>(p.X));
+        outputs_.Drive(4, static_cast<int32_t>(p.Y));
+        movingStepX_ = movingStepY_ = 0;
+        end = ProbeNowLocked(now);
+    } else {
+        const int32_t n = request.StepCount;
+        const int64_t endX = request.X + static_cast<int64_t>(request.StepX) * n;
+        const int64_t endY = request.Y + static_cast<int64_t>(request.StepY) * n;
+        // The line between start and end stays inside the limits when both ends do.
+        if (n > 0) {
+            outputs_.CheckRequest(3, RegX, request.X);
+            outputs_.CheckRequest(4, RegY, request.Y);
+        }
+        outputs_.CheckRequest(3, RegX, endX);
+        outputs_.CheckRequest(4, RegY, endY);
+        if (!generator_.Submit(now, request.X, request.Y, request.StepX, request.StepY, n, PositionLocked()))
+            return false;
+        const SimMoveGenerator::Position last = generator_.EndPosition();
+        endNs = generator_.EndNs();
+        if (config_.Clock == ClockMode::Fast) {
+            // As fast as possible: the move is over before the reply is made.
+            clock_.AdvanceFast(endNs - now);
+            AdvanceLocked(endNs);
+            end = ProbeNowLocked(endNs);
+        } else {
+            end.X = static_cast<double>(last.X);
+            end.Y = static_cast<double>(last.Y);
+            end.Z = zLoop_.ZAt(outputs_.Z(), end.X, end.Y, endNs, outputs_.ZMin(), outputs_.ZMax(), random_);
+            after.BlockNs = generator_.NsUntilPendingAtMost(now, MaxQueuedMoves);
+        }
+        // At its end the tip has just made the move's last step.
+        end.StepX = last.StepX;
+        end.StepY = last.StepY;
+    }
+    // A stop ends the move in progress as well: either is signalled once this
+    // request is back.
+    ++unreleased_;
+    after.MoveQueued = true;
+    completionPending_ = true;
+
+    const int count = std::clamp(request.ListLength - 1, 0, GoXYReadings - 1);
+    for (int i = 0; i < count; ++i)
+        reply.Readings[i] = ReadAtLocked(request.ReadAddresses[i], end, endNs);
+    return true;
+}
+
+void SimController::AdvanceLocked(int64_t nowNs)
+{
+    if (generator_.Active()) {
+        const SimMoveGenerator::Position p = generator_.At(nowNs);
+        outputs_.Drive(3, static_cast<int32_t>(std::clamp<int64_t>(p.X, INT32_MIN, INT32_MAX)));
+        outputs_.Drive(4, static_cast<int32_t>(std::clamp<int64_t>(p.Y, INT32_MIN, INT32_MAX)));
+        const bool moving = generator_.Busy(nowNs);
+        movingStepX_ = moving ? p.StepX : 0;
+        movingStepY_ = moving ? p.StepY : 0;
+    }
+    outputs_.Drive(1, zLoop_.ZAt(outputs_.Z(), outputs_.Dac(3), outputs_.Dac(4), nowNs, outputs_.ZMin(),
+                                 outputs_.ZMax(), random_));
+}
+
+SimProbeState SimController::ProbeNowLocked(int64_t nowNs) const
+{
+    (void)nowNs;
+    SimProbeState s;
+    s.X = outputs_.Dac(3);
+    s.Y = outputs_.Dac(4);
+    s.Z = outputs_.Z();
+    s.StepX = movingStepX_;
+    s.StepY = movingStepY_;
+    return s;
+}
+
+SimMoveGenerator::Position SimController::PositionLocked() const
+{
+    return {outputs_.Dac(3), outputs_.Dac(4), 0, 0};
+}
+
+void SimController::CompleteMovesLocked()
+{
+    if (completionPending_ && unreleased_ == 0 && !generator_.Busy(clock_.NowNs())) {
+        completionPending_ = false;
+        goXYWait_.Set();
+    }
+    // A new move only ever ends later than the one the helper waits for, so
+    // it needs waking only when it has nothing to wait for.
+    if (generatorIdle_ && completionPending_)
+        generatorWake_.notify_all();
+}
+
+void SimController::GeneratorLoop()
+{
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        if (!completionPending_ || unreleased_ > 0) {
+            generatorIdle_ = true;
+            generatorWake_.wait(lock);
+            generatorIdle_ = false;
+            continue;
+        }
+        const int64_t now = clock_.NowNs();
+        const int64_t end = generator_.EndNs();
+        if (generator_.Busy(now)) {
+            generatorWake_.wait_for(lock, std::chrono::nanoseconds(end - now));
+            continue;
+        }
+        AdvanceLocked(now);
+        completionPending_ = false;
+        goXYWait_.Set();
     }
 }
 
@@ -136,6 +301,13 @@ void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
     if (!RegisterExistsLocked(reg) || reg == RegBoxVersion || reg == RegBoxSubVersion)
         return;
     if (SimOutputs::IsDacRegister(reg)) {
+        AdvanceLocked(clock_.NowNs());
+        if ((reg == RegX || reg == RegY) && generator_.Active()) {
+            // Writing the scanner outputs directly takes them from the generator.
+            generator_.Clear();
+            movingStepX_ = movingStepY_ = 0;
+            CompleteMovesLocked();
+        }
         outputs_.Write(reg, value);
         registers_[reg] = reg == RegZ ? outputs_.Z() : value;
         return;
@@ -165,12 +337,23 @@ int32_t SimController::ReadEchoLocked()
 
 int32_t SimController::ReadAddressLocked(int32_t address)
 {
+    const int64_t now = clock_.NowNs();
+    AdvanceLocked(now);
+    return ReadAtLocked(address, ProbeNowLocked(now), now);
+}
+
+int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe, int64_t nowNs)
+{
     if (address == ReadAddrZ)
-        return outputs_.Z();
+        return probe.Z;
+    if (address == ReadAddrX)
+        return static_cast<int32_t>(probe.X);
+    if (address == ReadAddrY)
+        return static_cast<int32_t>(probe.Y);
     if (address < 0) {
         if (SimInputs::IsDemodulatorAddress(address))
             return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]);
-        // Output side of DAC slot k (DACk+1); -1 bias, -2 X, -3 Y.
+        // Output side of DAC slot k (DACk+1); -1 bias.
         return address >= -(DacCount - 1) ? outputs_.Dac(1 - address) : 0;
     }
     switch (address) {
@@ -180,13 +363,27 @@ int32_t SimController::ReadAddressLocked(int32_t address)
         return config_.ControllerType & 0xFFFF;
     case RegControl2:
         return ReadEchoLocked();
-    case ReadAddrFastFeedbackInput:
-        return inputs_.ReadAdc(ReadAddrDefaultAdc, clock_.NowUs(), outputs_);
     default:
         break;
     }
+    // The fast module's position words follow the scanner.
+    if (HasModuleRegisters() && address == RegFilterX)
+        return static_cast<int32_t>(probe.X);
+    if (HasModuleRegisters() && address == RegFilterY)
+        return static_cast<int32_t>(probe.Y);
+
+    SimInputContext context;
+    context.NowUs = nowNs / 1000;
+    context.Z = probe.Z;
+    context.ZMin = outputs_.ZMin();
+    context.ZMax = outputs_.ZMax();
+    context.ZFlags = outputs_.ZFlags();
+    if (address == ReadAddrFastFeedbackInput || address < RegBoxSubVersion)
+        context.Probe = zLoop_.Signals(probe);
+    if (address == ReadAddrFastFeedbackInput)
+        return inputs_.ReadAdc(context.Probe.FeedbackAddress == address ? address : ReadAddrDefaultAdc, context);
     if (address < RegBoxSubVersion)
-        return inputs_.ReadAdc(address, clock_.NowUs(), outputs_);
+        return inputs_.ReadAdc(address, context);
     if (address <= 63 || IsReadBackPage(address))
         return RegisterExistsLocked(address) ? registers_[address] : 0;
     return 0;
@@ -305,6 +502,12 @@ int32_t SimController::Dac(int n) const
 {
     std::lock_guard lock(mutex_);
     return outputs_.Dac(n);
+}
+
+bool SimController::MoveBusy() const
+{
+    std::lock_guard lock(mutex_);
+    return generator_.Busy(clock_.NowNs());
 }
 
 int32_t SimController::ControlWord() const

@@ -4,11 +4,21 @@
 // This file is the request side: it decodes a control code, checks the record
 // sizes exactly against the protocol table (a mismatch is refused, as the
 // driver refuses a wrong buffer), answers from the models and keeps an
-// optional request log. The physics lives in the SimModel* files.
+// optional request log. The physics lives in the SimModel*, SimSurface and
+// SimMoveGenerator files.
+//
+// Moves (IOCTL_GO_XY): the request returns at once with the readings of its
+// listed addresses as they will be at the end of that move; the move runs on
+// the sample clock, queued behind the moves before it, and GoXYWaitEvent is
+// set when the last queued move has ended, never before the request that
+// queued it has returned. In fast clock mode every move is over by the time
+// its request returns. The models advance lazily: each request first brings
+// position and Z up to the controller's present time.
 //
 // Thread-safe: one lock serialises requests as the driver does. The request
 // path allocates nothing; waits (IOCTL_DELAY, request latency) are spent
-// outside the lock.
+// outside the lock. In real time one helper thread sets the move event when
+// the generator runs dry.
 
 #include "core/ControlCodes.h"
 #include "platform/DeviceDriver.h"
@@ -17,11 +27,14 @@
 #include "sim/SimModelInputs.h"
 #include "sim/SimModelOutputs.h"
 #include "sim/SimModelZLoop.h"
+#include "sim/SimMoveGenerator.h"
 #include "sim/SimRandom.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace qvt::sim {
@@ -41,6 +54,9 @@ struct SimRequest {
 class SimController final : public DeviceDriver {
 public:
     explicit SimController(const SimConfig& config = {});
+    ~SimController() override;
+    SimController(const SimController&) = delete;
+    SimController& operator=(const SimController&) = delete;
 
     bool Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize, size_t* returned) override;
     size_t BulkRead(void* buffer, size_t size, int timeoutMs) override;
@@ -72,7 +88,8 @@ public:
 
     // ---- state, as an oscilloscope on the box would show it ----------------------
     int32_t Register(int32_t reg) const; // last value written (0 when never)
-    int32_t Dac(int n) const;            // raw output of DACn
+    int32_t Dac(int n) const;            // raw output of DACn as of the last request
+    bool MoveBusy() const;               // a queued move has not yet ended
     int32_t ControlWord() const;
     TZRangeRecord ZRange() const;
     TSetFeedbackRecord Feedback() const;
@@ -82,15 +99,35 @@ public:
 
 private:
     static constexpr int RegisterCount = 512;
+    // A requester waits while more moves than this are queued (real time).
+    static constexpr int MaxQueuedMoves = 64;
 
-    // Everything below runs with mutex_ held; `spendUs` collects time to be
-    // spent once the lock is released.
-    bool HandleLocked(uint32_t code, const void* in, void* out, size_t outSize, double& spendUs);
+    // What a request leaves to be done once the lock is released.
+    struct After {
+        double SpendUs = 0.0; // controller time the request itself takes
+        int64_t BlockNs = 0;  // wait for room in the move queue
+        bool MoveQueued = false;
+    };
+
+    // Everything below runs with mutex_ held.
+    bool HandleLocked(uint32_t code, const void* in, void* out, size_t outSize, After& after);
+    bool GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, After& after);
+    // Brings the X/Y outputs and Z up to `nowNs`.
+    void AdvanceLocked(int64_t nowNs);
+    SimProbeState ProbeNowLocked(int64_t nowNs) const;
+    SimMoveGenerator::Position PositionLocked() const;
+    // Sets the move event when the last move has ended and no request that
+    // queued one is still on its way back.
+    void CompleteMovesLocked();
     int32_t ReadAddressLocked(int32_t address);
+    int32_t ReadAtLocked(int32_t address, const SimProbeState& probe, int64_t nowNs);
     void WriteRegisterLocked(int32_t reg, int32_t value);
     bool RegisterExistsLocked(int32_t reg) const;
     int32_t ReadEchoLocked();
     void LogLocked(uint32_t code, const void* in, size_t inSize, size_t outSize, const void* out, bool ok);
+    bool HasModuleRegisters() const { return config_.Usb || config_.ControllerType >= 29; }
+    // Real time: sets the move event at the end of the queue.
+    void GeneratorLoop();
 
     const SimConfig config_;
     SimClock clock_;
@@ -103,6 +140,15 @@ private:
     SimOutputs outputs_;
     SimInputs inputs_;
     SimZLoop zLoop_;
+    SimMoveGenerator generator_;
+    int32_t movingStepX_ = 0; // step of the move under way at the last advance
+    int32_t movingStepY_ = 0;
+    int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
+    bool completionPending_ = false;
+    bool stopping_ = false;
+    bool generatorIdle_ = false; // the helper waits without a deadline
+    std::condition_variable generatorWake_;
+    std::thread generatorThread_;
     std::array<int32_t, RegisterCount> registers_{};
     int32_t controlWord_ = 0;
     int32_t ledValue_ = 0;

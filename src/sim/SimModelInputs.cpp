@@ -2,6 +2,7 @@
 
 #include "core/ControlCodes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -20,20 +21,26 @@ int32_t SimInputs::Noise()
     return static_cast<int32_t>(std::lround(random_.Gaussian() * noise_));
 }
 
-int32_t SimInputs::ReadAdc(int32_t address, int64_t nowUs, const SimOutputs& outputs)
+int32_t SimInputs::ReadAdc(int32_t address, const SimInputContext& c)
 {
     if (address == ReadAddrZRangeFlag) {
-        const double span = static_cast<double>(outputs.ZMax()) - outputs.ZMin();
-        double pos = span > 0.0 ? (2.0 * (outputs.Z() - outputs.ZMin()) / span - 1.0) : 0.0;
-        if (outputs.ZFlags() & ZRangeFlagInput22Invers)
+        const double span = static_cast<double>(c.ZMax) - c.ZMin;
+        double pos = span > 0.0 ? (2.0 * (static_cast<double>(c.Z) - c.ZMin) / span - 1.0) : 0.0;
+        if (c.ZFlags & ZRangeFlagInput22Invers)
             pos = -pos;
         return static_cast<int32_t>(std::lround(pos * ZMeterFullScale));
     }
+    double signal = 0.0;
+    if (c.Probe.Interacting && address == c.Probe.FeedbackAddress)
+        signal = c.Probe.Interaction;
+    else if (c.Probe.TopographyAddress > 0 && address == c.Probe.TopographyAddress)
+        signal = c.Probe.Topography;
     // Each input its own offset of a few digits, drifting slowly with its own phase.
     const int32_t offset = (address * 37) % 21 - 10;
-    const double phase = 2.0 * std::numbers::pi * (static_cast<double>(nowUs) / DriftPeriodUs + address * 0.13);
+    const double phase = 2.0 * std::numbers::pi * (static_cast<double>(c.NowUs) / DriftPeriodUs + address * 0.13);
     const double drift = DriftDigits * std::sin(phase);
-    return offset + static_cast<int32_t>(std::lround(drift)) + Noise();
+    const double value = std::nearbyint(signal) + offset + std::lround(drift) + Noise();
+    return static_cast<int32_t>(std::clamp(value, -2147483647.0, 2147483647.0));
 }
 
 bool SimInputs::IsDemodulatorAddress(int32_t address)

@@ -1,6 +1,7 @@
 #include "sim/SimModelOutputs.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace qvt::sim {
 
@@ -46,6 +47,24 @@ bool SimOutputs::SetZRange(const TZRangeRecord& range)
     zRangeSet_ = true;
     dacs_[0] = std::clamp(dacs_[0], zMin_, zMax_);
     return true;
+}
+
+void SimOutputs::Drive(int dac, int32_t value)
+{
+    if (dac < 1 || dac > DacCount)
+        return;
+    dacs_[dac - 1] = dac == 1 ? std::clamp(value, zMin_, zMax_) : value;
+}
+
+void SimOutputs::CheckRequest(int dac, int32_t reg, int64_t value)
+{
+    if (dac < 1 || dac > DacCount)
+        return;
+    const int32_t min = dac == 1 ? zMin_ : dacMin_[dac - 1];
+    const int32_t max = dac == 1 ? zMax_ : dacMax_[dac - 1];
+    if (value < min || value > max)
+        Record(reg, static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX)), min, max,
+               dac == 1 && zRangeSet_ ? GuardLimit::ZRange : GuardLimit::Dac);
 }
 
 void SimOutputs::SetDacLimits(int dac, int32_t min, int32_t max)

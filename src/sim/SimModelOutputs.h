@@ -37,6 +37,12 @@ public:
     // IOCTL_SET_Z_RANGE: the new range applies at once, Z is brought inside.
     // False (nothing changed) for a range whose minimum exceeds its maximum.
     bool SetZRange(const TZRangeRecord& range);
+    // The move generator and the Z loop drive their outputs themselves (Z
+    // kept in its range); the guard looks at what the program asked for.
+    void Drive(int dac, int32_t value);
+    // A position the program asked DACn (n = 1..26) to reach through register
+    // `reg`, beyond its limits: noted by the guard.
+    void CheckRequest(int dac, int32_t reg, int64_t value);
     void SetDacLimits(int dac, int32_t min, int32_t max);
 
     // Raw output of DACn, n = 1..26 (0 for any other n).

@@ -1,28 +1,82 @@
 #pragma once
-// The Z feedback loop of the box.
+// The Z feedback loop of the box and what the tip feels of the sample.
 //
-// What a scientist would see: the loop takes the mode, setpoint, gains and
-// plane slope the program sends and keeps them; it holds Z where the output
-// stage has it. Tracking a sample surface at the setpoint, the retract slew
-// and contact detection come with the tip moves that give the loop a surface.
+// What a scientist would see: in a feedback mode Z follows the sample surface
+// (less the plane correction the program sent), so the Z image shows the
+// topography and the feedback input sits at the setpoint, disturbed at edges
+// by the loop's tracking error (the familiar "error image"); with the feedback
+// off Z holds still and the input shows the tip's distance instead (constant
+// height: current or deflection carry the topography); on retract Z slews
+// down to its minimum at a fixed rate and the tip no longer feels the sample.
+// A Z sensor input reports the scanner's true Z extension (plane included).
 
 #include "core/ControlCodes.h"
+#include "sim/SimConfig.h"
+#include "sim/SimRandom.h"
+#include "sim/SimSurface.h"
+
+#include <cstdint>
 
 namespace qvt::sim {
 
+// What the tip sees at one instant.
+struct SimProbeState {
+    double X = 0.0; // raw X/Y outputs
+    double Y = 0.0;
+    int32_t Z = 0;     // Z output (DAC1)
+    int32_t StepX = 0; // step under way; 0 when the tip stands still
+    int32_t StepY = 0;
+};
+
+// The inputs that follow from the tip.
+struct SimProbeSignals {
+    int32_t FeedbackAddress = 0; // the input the loop listens to
+    bool Interacting = false;    // false: the tip is away, the input idles
+    double Interaction = 0.0;    // feedback input, digits
+    int32_t TopographyAddress = 0;
+    double Topography = 0.0; // Z sensor, digits
+};
+
 class SimZLoop {
 public:
-    void SetFeedback(const TSetFeedbackRecord& record) { feedback_ = record; }
+    explicit SimZLoop(const SimConfig& config);
+
+    // A new feedback record at `nowNs` with Z at `z`: a retract starts its slew here.
+    void SetFeedback(const TSetFeedbackRecord& record, int64_t nowNs, int32_t z);
     void SetSlope(const TSetSlopeRecord& slope) { slope_ = slope; }
 
     const TSetFeedbackRecord& Feedback() const { return feedback_; }
     const TSetSlopeRecord& Slope() const { return slope_; }
     // Held: mode word 0 (feedback off or lift pass).
-    bool Holding() const { return feedback_.ControlWord == 0; }
+    bool Holding() const { return state_ == State::Hold; }
+    bool Retracting() const { return state_ == State::Retract; }
+    bool Tracking() const { return state_ == State::Track; }
+
+    // The Z output at `nowNs` with the tip at (x, y), coming from `z`:
+    // tracking, holding or slewing, kept inside zMin..zMax.
+    int32_t ZAt(int32_t z, double x, double y, int64_t nowNs, int32_t zMin, int32_t zMax, SimRandom& random) const;
+    // The inputs derived from the tip at `s` (noise and offsets are the inputs').
+    SimProbeSignals Signals(const SimProbeState& s) const;
+    // Plane correction the controller adds to Z, in Z digits.
+    double Plane(double x, double y) const;
+
+    const SimSurface& Surface() const { return surface_; }
 
 private:
+    enum class State { Hold, Track, Retract };
+    enum class Family { None, Stm, Contact, Dynamic };
+
+    SimSurface surface_;
+    ProbeConfig probe_;
     TSetFeedbackRecord feedback_{};
     TSetSlopeRecord slope_{};
+    State state_ = State::Hold;
+    // The tip feels the sample once a feedback mode has run and until a retract.
+    bool engaged_ = false;
+    Family family_ = Family::None; // of the last feedback mode
+    double setpoint_ = 0.0;        // the input's level at the setpoint, digits
+    int64_t retractStartNs_ = 0;
+    int32_t retractStartZ_ = 0;
 };
 
 } // namespace qvt::sim

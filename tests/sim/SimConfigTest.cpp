@@ -74,6 +74,33 @@ TEST(SimConfig, ReadsItsKeysAndBringsBadValuesBackInRange)
     EXPECT_EQ(ReadSimConfig(MapSource({{"Controller/Type", "3"}})).ControllerType, 22);
 }
 
+TEST(SimConfig, ReadsTheSampleAndTheProbe)
+{
+    const SimConfig defaults = ReadSimConfig(MapSource({}));
+    EXPECT_EQ(defaults.Surface.StepHeight, 0.0); // a flat sample unless asked
+    EXPECT_EQ(defaults.Surface.TiltX, 0.0);
+    EXPECT_EQ(defaults.Probe.TopographyAddress, 3);
+
+    const SimConfig c = ReadSimConfig(MapSource({
+        {"Surface/Base", "-500"},
+        {"Surface/TiltX", "0.02"},
+        {"Surface/StepHeight", "150"},
+        {"Surface/TerraceWidth", "0"},
+        {"Surface/GratingPeriod", "-3"},
+        {"Surface/Noise", "-1"},
+        {"Probe/RetractSlew", "0"},
+        {"Probe/TopographyAddress", "7"},
+    }));
+    EXPECT_EQ(c.Surface.Base, -500.0);
+    EXPECT_EQ(c.Surface.TiltX, 0.02);
+    EXPECT_EQ(c.Surface.StepHeight, 150.0);
+    EXPECT_EQ(c.Surface.TerraceWidth, 1.0); // never a division by zero
+    EXPECT_EQ(c.Surface.GratingPeriod, 2.0);
+    EXPECT_EQ(c.Surface.Noise, 0.0);
+    EXPECT_GT(c.Probe.RetractSlew, 0.0); // a retract always gets down
+    EXPECT_EQ(c.Probe.TopographyAddress, 7);
+}
+
 TEST(SimLockIn, TakesFourByteWordsAndReportsItsStatus)
 {
     SimLockIn lockIn;
