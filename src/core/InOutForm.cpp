@@ -4,10 +4,13 @@
 #include "core/ControlCodes.h"
 #include "core/DriverOpen.h"
 #include "core/GoJoyThread.h"
+#include "core/GoXYThread.h"
 #include "core/IniFile.h"
 #include "core/MoveEngine.h"
 #include "core/NumberText.h"
+#include "core/ScanTick.h"
 #include "core/SharedState.h"
+#include "core/ShowThread.h"
 #include "platform/MessageBoxes.h"
 
 #include <algorithm>
@@ -41,14 +44,20 @@ thread_local int32_t readRegReply = 0;
 } // namespace
 
 TInOutForm::TInOutForm(QObject* parent)
-    : QObject(parent), moves_(std::make_unique<TMoveEngine>(*this)), goJoy_(std::make_unique<TGoJoyThread>(*this))
+    : QObject(parent), moves_(std::make_unique<TMoveEngine>(*this)), goJoy_(std::make_unique<TGoJoyThread>(*this)),
+      show_(std::make_unique<TShowThread>()), goXY_(std::make_unique<TGoXYThread>(*this, *moves_))
 {
+    goXY_->SetShowThread(show_.get());
     if (InOutForm == nullptr)
         InOutForm = this;
 }
 
 TInOutForm::~TInOutForm()
 {
+    // Every worker is joined before what it uses goes.
+    scanTick_.reset();
+    goXY_.reset();
+    show_.reset();
     goJoy_.reset();
     CloseDriver();
     if (InOutForm == this)
@@ -114,6 +123,9 @@ void TInOutForm::FormCreate()
     LockInPrescaler = 8;
     UpdateFeedback();
 
+    // Until the scan parameter window's status timer exists.
+    scanTick_ = std::make_unique<TScanTick>(*goXY_, show_.get());
+
     // Still to be wired as their pieces arrive: the stepper driver with its
     // initialisation and the laser switched on; the pending stepper steps and
     // the worker threads; the hidden "Try to Stop Scan. Please wait!" box;
@@ -125,6 +137,9 @@ void TInOutForm::FormCreate()
 void TInOutForm::FormDestroy()
 {
     // Switching the stepper and the laser off comes with the stepper driver.
+    scanTick_.reset();
+    goXY_->Terminate();
+    show_->Terminate();
     goJoy_->Terminate();
     if (IsOpen())
         SetControlBits(ControlRunning, 0);

@@ -25,6 +25,9 @@ namespace qvt {
 
 class TMoveEngine;
 class TGoJoyThread;
+class TGoXYThread;
+class TShowThread;
+class TScanTick;
 
 // Base of the auxiliary registers (LED power, motor status): 32, or 256 on a
 // type-29 controller. Fixed when the device window is created.
@@ -126,6 +129,17 @@ public:
     std::atomic<int32_t> TipRawX{0};
     std::atomic<int32_t> TipRawY{0};
 
+    // ---- the scan (GoXYThread.cpp) -------------------------------------------------
+    TGoXYThread& GoXYThread();
+    TShowThread& ShowThread();
+    // The Scan button's start: plans the frame and resumes the scan thread;
+    // false when the geometry refused it.
+    bool StartScan();
+    // Plans the frame from the scan parameters (every parameter change).
+    bool PrepareScan();
+    // True when a scan was running; it has stopped within the wait.
+    bool PauseScan();
+
     // ---- state ---------------------------------------------------------------------------
     std::atomic<bool> LastIoOk{false};
     std::atomic<int32_t> ControlWord{0};
@@ -166,6 +180,12 @@ private:
     std::unique_ptr<TMoveEngine> moves_;
     // Stopped and joined before the engine and the link it uses go.
     std::unique_ptr<TGoJoyThread> goJoy_;
+    // The display thread, then the scan thread that tells it its lines; both
+    // go before the move engine they use.
+    std::unique_ptr<TShowThread> show_;
+    std::unique_ptr<TGoXYThread> goXY_;
+    // Wakes the display thread and completes pauses while the scan runs.
+    std::unique_ptr<TScanTick> scanTick_;
 };
 
 extern TInOutForm* InOutForm;

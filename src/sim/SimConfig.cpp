@@ -69,6 +69,16 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     p.TopographyAddress = ReadInt(source, "Probe", "TopographyAddress", p.TopographyAddress);
     p.TopographyGain = ReadDouble(source, "Probe", "TopographyGain", p.TopographyGain);
 
+    ScannerConfig& n = c.Scanner;
+    n.QuadX = std::clamp(ReadDouble(source, "Scanner", "QuadX", n.QuadX), -0.5, 0.5);
+    n.CubicX = std::clamp(ReadDouble(source, "Scanner", "CubicX", n.CubicX), -0.5, 0.5);
+    n.QuadY = std::clamp(ReadDouble(source, "Scanner", "QuadY", n.QuadY), -0.5, 0.5);
+    n.CubicY = std::clamp(ReadDouble(source, "Scanner", "CubicY", n.CubicY), -0.5, 0.5);
+    n.HalfRange = std::clamp(ReadDouble(source, "Scanner", "HalfRange", n.HalfRange), 1.0, 2.2e9);
+    n.SensorXAddress = std::max(0, ReadInt(source, "Scanner", "SensorXAddress", n.SensorXAddress));
+    n.SensorYAddress = std::max(0, ReadInt(source, "Scanner", "SensorYAddress", n.SensorYAddress));
+    n.SensorGain = ReadDouble(source, "Scanner", "SensorGain", n.SensorGain);
+
     c.Faults.FailAllRequests = ReadInt(source, "Faults", "FailRequests", 0) != 0;
     c.Faults.FailCode = static_cast<uint32_t>(ReadInt(source, "Faults", "FailCode", 0));
     c.Faults.EchoStrayEvery = std::max(0, ReadInt(source, "Faults", "EchoStrayEvery", 0));

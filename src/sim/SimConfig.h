@@ -49,6 +49,23 @@ struct ProbeConfig {
     double TopographyGain = 1.0;   // its digits per Z digit
 };
 
+// The tube scanner between the X/Y outputs and where the tip really is, and
+// its position sensors. All 0 by default: a perfectly linear scanner.
+struct ScannerConfig {
+    // Bow and S-bend of each axis: at either end of HalfRange the tip lies
+    // Quad (Cubic) × HalfRange digits away from where the output puts it.
+    double QuadX = 0.0;
+    double CubicX = 0.0;
+    double QuadY = 0.0;
+    double CubicY = 0.0;
+    double HalfRange = 32768.0; // X/Y digits from the centre to the end of the scanner's range
+    // Input addresses of the X and Y position sensors (0: no sensor) and
+    // their digits per X/Y digit; their noise is the inputs' AdcNoise.
+    int32_t SensorXAddress = 0;
+    int32_t SensorYAddress = 0;
+    double SensorGain = 1.0;
+};
+
 struct SimConfig {
     // Controller type 22..29 (register 31) and sub-version (register 30).
     int32_t ControllerType = 26;
@@ -73,6 +90,7 @@ struct SimConfig {
 
     SurfaceConfig Surface;
     ProbeConfig Probe;
+    ScannerConfig Scanner;
 
     SimFaults Faults;
 
@@ -100,8 +118,8 @@ struct SimSettingsSource {
     std::function<QString(const QString& section, const QString& key, const QString& def)> ReadString;
 };
 
-// Reads [Controller], [Clock], [Limits], [Noise], [Surface], [Probe], [Faults],
-// [LockIn] and [Log];
+// Reads [Controller], [Clock], [Limits], [Noise], [Surface], [Probe],
+// [Scanner], [Faults], [LockIn] and [Log];
 // missing keys keep the defaults above, out-of-range values are brought back in.
 SimConfig ReadSimConfig(const SimSettingsSource& source);
 

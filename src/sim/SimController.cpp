@@ -38,6 +38,9 @@ bool IsReadBackPage(int32_t reg)
            (reg >= 256 && reg <= 287) || (reg >= 384 && reg <= 389) || (reg >= 400 && reg <= 426);
 }
 
+constexpr uint32_t Control2RunInBit = 0x1;
+constexpr uint32_t Control2FirstLineBit = 0x2;
+
 // Stray values lie above the program's random echo range, so they can never
 // be mistaken for a written value.
 constexpr int32_t StrayEchoBase = 2000000000;
@@ -46,7 +49,7 @@ constexpr int32_t StrayEchoBase = 2000000000;
 
 SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
-      random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config),
+      random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config), scanner_(config),
       logging_(config.LogRequests)
 {
     log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
@@ -150,6 +153,16 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         std::memcpy(out, &reply, sizeof reply);
         return true;
     }
+    case IOCTL_SET_CHANNELS: {
+        const auto list = Decode<TSetChannelsRecord>(in);
+        // The list must end with its terminator inside the record.
+        if (list.Count < 1 || list.Count > ChannelListWords || list.Addresses[list.Count - 1] != ReadListTerminator)
+            return false;
+        channelCount_ = list.Count - 1;
+        std::copy(list.Addresses, list.Addresses + channelCount_, channelList_.begin());
+        ++channelListCount_;
+        return true;
+    }
     case IOCTL_SET_LED:
         ledValue_ = Decode<TSetLedRecord>(in).Value;
         ++ledCount_;
@@ -204,7 +217,8 @@ bool SimController::GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, A
         } else {
             end.X = static_cast<double>(last.X);
             end.Y = static_cast<double>(last.Y);
-            end.Z = zLoop_.ZAt(outputs_.Z(), end.X, end.Y, endNs, outputs_.ZMin(), outputs_.ZMax(), random_);
+            end.Z = zLoop_.ZAt(outputs_.Z(), scanner_.TrueX(end.X), scanner_.TrueY(end.Y), endNs, outputs_.ZMin(),
+                               outputs_.ZMax(), random_);
             after.BlockNs = generator_.NsUntilPendingAtMost(now, MaxQueuedMoves);
         }
         // At its end the tip has just made the move's last step.
@@ -233,8 +247,9 @@ void SimController::AdvanceLocked(int64_t nowNs)
         movingStepX_ = moving ? p.StepX : 0;
         movingStepY_ = moving ? p.StepY : 0;
     }
-    outputs_.Drive(1, zLoop_.ZAt(outputs_.Z(), outputs_.Dac(3), outputs_.Dac(4), nowNs, outputs_.ZMin(),
-                                 outputs_.ZMax(), random_));
+    // The loop feels the sample where the scanner has really put the tip.
+    outputs_.Drive(1, zLoop_.ZAt(outputs_.Z(), scanner_.TrueX(outputs_.Dac(3)), scanner_.TrueY(outputs_.Dac(4)), nowNs,
+                                 outputs_.ZMin(), outputs_.ZMax(), random_));
 }
 
 SimProbeState SimController::ProbeNowLocked(int64_t nowNs) const
@@ -313,6 +328,10 @@ void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
         return;
     }
     if (reg == RegControl2) {
+        // Bit 0 rises with each line's run-in, bit 1 with the first line of a frame.
+        const auto rising = static_cast<uint32_t>(value) & ~static_cast<uint32_t>(registers_[RegControl2]);
+        runIns_ += (rising & Control2RunInBit) != 0;
+        firstLines_ += (rising & Control2FirstLineBit) != 0;
         if (faults_.EchoLagReads > 0)
             echoLagLeft_ = faults_.EchoLagReads;
         else
@@ -378,8 +397,15 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
     context.ZMin = outputs_.ZMin();
     context.ZMax = outputs_.ZMax();
     context.ZFlags = outputs_.ZFlags();
-    if (address == ReadAddrFastFeedbackInput || address < RegBoxSubVersion)
-        context.Probe = zLoop_.Signals(probe);
+    int32_t sensor = 0;
+    if (scanner_.ReadSensor(address, probe.X, probe.Y, sensor))
+        return sensor;
+    if (address == ReadAddrFastFeedbackInput || address < RegBoxSubVersion) {
+        SimProbeState felt = probe;
+        felt.X = scanner_.TrueX(probe.X);
+        felt.Y = scanner_.TrueY(probe.Y);
+        context.Probe = zLoop_.Signals(felt);
+    }
     if (address == ReadAddrFastFeedbackInput)
         return inputs_.ReadAdc(context.Probe.FeedbackAddress == address ? address : ReadAddrDefaultAdc, context);
     if (address < RegBoxSubVersion)
@@ -536,6 +562,30 @@ TSetSlopeRecord SimController::Slope() const
 {
     std::lock_guard lock(mutex_);
     return zLoop_.Slope();
+}
+
+std::vector<int32_t> SimController::ChannelList() const
+{
+    std::lock_guard lock(mutex_);
+    return std::vector<int32_t>(channelList_.begin(), channelList_.begin() + channelCount_);
+}
+
+int64_t SimController::ChannelListCount() const
+{
+    std::lock_guard lock(mutex_);
+    return channelListCount_;
+}
+
+int64_t SimController::RunInCount() const
+{
+    std::lock_guard lock(mutex_);
+    return runIns_;
+}
+
+int64_t SimController::FirstLineCount() const
+{
+    std::lock_guard lock(mutex_);
+    return firstLines_;
 }
 
 int32_t SimController::LastLedValue() const

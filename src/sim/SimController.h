@@ -29,6 +29,7 @@
 #include "sim/SimModelZLoop.h"
 #include "sim/SimMoveGenerator.h"
 #include "sim/SimRandom.h"
+#include "sim/SimScanner.h"
 
 #include <array>
 #include <condition_variable>
@@ -94,6 +95,14 @@ public:
     TZRangeRecord ZRange() const;
     TSetFeedbackRecord Feedback() const;
     TSetSlopeRecord Slope() const;
+    // The read list of the last IOCTL_SET_CHANNELS (without its terminator)
+    // and the number of lists received.
+    std::vector<int32_t> ChannelList() const;
+    int64_t ChannelListCount() const;
+    // Rising edges of register 45 bit 0 (a line's run-in) and bit 1 (the
+    // first line of a frame).
+    int64_t RunInCount() const;
+    int64_t FirstLineCount() const;
     int32_t LastLedValue() const;
     int64_t LedRequestCount() const;
 
@@ -140,6 +149,7 @@ private:
     SimOutputs outputs_;
     SimInputs inputs_;
     SimZLoop zLoop_;
+    SimScanner scanner_;
     SimMoveGenerator generator_;
     int32_t movingStepX_ = 0; // step of the move under way at the last advance
     int32_t movingStepY_ = 0;
@@ -151,6 +161,11 @@ private:
     std::thread generatorThread_;
     std::array<int32_t, RegisterCount> registers_{};
     int32_t controlWord_ = 0;
+    std::array<int32_t, ChannelListWords> channelList_{};
+    int32_t channelCount_ = 0;
+    int64_t channelListCount_ = 0;
+    int64_t runIns_ = 0;
+    int64_t firstLines_ = 0;
     int32_t ledValue_ = 0;
     int64_t ledCount_ = 0;
     // The echo register as the program reads it (it may lag the written value).
