@@ -1,5 +1,7 @@
 #include "platform/WindowThread.h"
 
+#include "platform/WorkerThread.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
@@ -49,8 +51,11 @@ bool SendToWindowThread(const std::function<void()>& fn, const std::function<boo
             state->done.set_value();
         },
         Qt::QueuedConnection);
+    // A worker that is being stopped gives up even when its caller gave no
+    // predicate: the window thread may be the one waiting to join it.
+    const WorkerThread* worker = CurrentWorkerThread();
     while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-        if (cancelled && cancelled()) {
+        if ((cancelled && cancelled()) || (worker != nullptr && worker->Terminated())) {
             state->abandoned = true;
             return false;
         }

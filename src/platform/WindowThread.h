@@ -27,7 +27,8 @@ void PostToWindowThread(std::function<void()> fn);
 // Runs `fn` in the window thread and waits for it to finish. Returns false
 // without running it when `cancelled` turns true first (checked every 50 ms),
 // so a worker being shut down cannot wait forever on a window thread that is
-// itself waiting to join that worker.
+// itself waiting to join that worker. A WorkerThread that has been asked to
+// terminate gives up the same way without a predicate.
 bool SendToWindowThread(const std::function<void()>& fn, const std::function<bool()>& cancelled = {});
 
 } // namespace qvt

@@ -4,6 +4,12 @@
 
 namespace qvt {
 
+namespace {
+thread_local const WorkerThread* currentWorker = nullptr;
+}
+
+const WorkerThread* CurrentWorkerThread() { return currentWorker; }
+
 WorkerThread::WorkerThread(std::function<void(WorkerThread&)> body) : body_(std::move(body)) {}
 
 WorkerThread::~WorkerThread()
@@ -62,6 +68,7 @@ bool WorkerThread::WaitSuspended(int timeoutMs) const
 
 void WorkerThread::Run()
 {
+    currentWorker = this;
     if (!terminated_.load())
         body_(*this);
     std::lock_guard lock(mutex_);

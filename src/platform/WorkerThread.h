@@ -48,4 +48,7 @@ private:
     std::thread thread_;
 };
 
+// The WorkerThread whose body runs on the calling thread, or null.
+const WorkerThread* CurrentWorkerThread();
+
 } // namespace qvt

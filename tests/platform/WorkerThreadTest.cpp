@@ -67,3 +67,24 @@ TEST(WorkerThread, TerminateWakesAParkedThreadAndJoins)
     }
     EXPECT_FALSE(ran.load());
 }
+
+#include "platform/MessageBoxes.h"
+#include "platform/WindowThread.h"
+
+TEST(WorkerThread, AWorkerAskingTheWindowThreadGivesUpWhenTerminated)
+{
+    // The window thread is busy joining the worker, as at shutdown; the
+    // worker's sent call must not wait for it forever.
+    std::atomic<bool> asking{false};
+    std::atomic<bool> delivered{true};
+    WorkerThread worker([&](WorkerThread&) {
+        asking = true;
+        delivered = qvt::SendToWindowThread([] {});
+    });
+    worker.Resume();
+    while (!asking.load())
+        std::this_thread::yield();
+    worker.Terminate();
+    worker.Join(); // no event processing here
+    EXPECT_FALSE(delivered.load());
+}
