@@ -1,5 +1,6 @@
 #include "core/InOutForm.h"
 
+#include "core/Approach.h"
 #include "core/ChannelTable.h"
 #include "core/ControlCodes.h"
 #include "core/DriverOpen.h"
@@ -8,9 +9,11 @@
 #include "core/IniFile.h"
 #include "core/MoveEngine.h"
 #include "core/NumberText.h"
+#include "core/PowerSaver.h"
 #include "core/ScanTick.h"
 #include "core/SharedState.h"
 #include "core/ShowThread.h"
+#include "core/Stepper.h"
 #include "platform/MessageBoxes.h"
 
 #include <algorithm>
@@ -41,6 +44,25 @@ constexpr int DefaultFeedbackMode = 3;
 // returns that thread's last reply and never one being written by another.
 thread_local int32_t readRegReply = 0;
 
+// The scan piezo as the stepper's stick-slip drive: shaken through the scan
+// thread's move engine, and only while that thread is parked.
+class TScanPiezoDrive final : public IStickSlipDrive {
+public:
+    explicit TScanPiezoDrive(TGoXYThread& scan) : scan_(scan) {}
+    bool XYScanSuspended() const override { return scan_.Suspended(); }
+    // The fast-scan thread adds its own check once it exists; until then no
+    // fast scan can be driving the piezo.
+    bool FastScanSuspended() const override { return true; }
+    void MoveStickSlip(int32_t moveSteps, int32_t x, int32_t y) override
+    {
+        scan_.Moves().MoveSteps = moveSteps;
+        scan_.Moves().MoveToChecked(0, x, y);
+    }
+
+private:
+    TGoXYThread& scan_;
+};
+
 } // namespace
 
 TInOutForm::TInOutForm(QObject* parent)
@@ -48,12 +70,19 @@ TInOutForm::TInOutForm(QObject* parent)
       show_(std::make_unique<TShowThread>()), goXY_(std::make_unique<TGoXYThread>(*this, *moves_))
 {
     goXY_->SetShowThread(show_.get());
+    approachHost_ = std::make_unique<TWindowApproachHost>(*this, [this] { schTimer(); });
+    approach_ = std::make_unique<TApproach>(*this, *approachHost_);
+    powerSaver_ = std::make_unique<TPowerSaver>(*this);
+    stickSlip_ = std::make_unique<TScanPiezoDrive>(*goXY_);
     if (InOutForm == nullptr)
         InOutForm = this;
 }
 
 TInOutForm::~TInOutForm()
 {
+    // Without FormDestroy (a window that never finished its life): the
+    // stepper still stores its z counter.
+    FreeStepper();
     // Every worker is joined before what it uses goes.
     scanTick_.reset();
     goXY_.reset();
@@ -123,20 +152,37 @@ void TInOutForm::FormCreate()
     LockInPrescaler = 8;
     UpdateFeedback();
 
+    // The controller type is known now (the motor registers depend on it).
+    FreeStepper();
+    stepper_ = new TStepper(*this, MainIni);
+    Stepper = stepper_;
+    stepper_->StickSlip = stickSlip_.get();
+    approach_->CoarseStepper = stepper_;
+    SetLaser(true);
+
     // Until the scan parameter window's status timer exists.
     scanTick_ = std::make_unique<TScanTick>(*goXY_, show_.get());
 
-    // Still to be wired as their pieces arrive: the stepper driver with its
-    // initialisation and the laser switched on; the pending stepper steps and
-    // the worker threads; the hidden "Try to Stop Scan. Please wait!" box;
-    // the X/Y position taken over from the controller; the USB oscilloscope
-    // channel list; the program's two cursors.
+    // Still to be wired as their pieces arrive: the worker threads; the
+    // hidden "Try to Stop Scan. Please wait!" box; the X/Y position taken over
+    // from the controller; the USB oscilloscope channel list; the program's
+    // two cursors.
     DelayDebt = 0;
 }
 
 void TInOutForm::FormDestroy()
 {
-    // Switching the stepper and the laser off comes with the stepper driver.
+    // The motors and the laser go off while the link is still there; the
+    // stepper stores its z counter while the settings still exist. A motion
+    // still waiting ends at its next pass.
+    if (approach_->Busy())
+        AbortFlag = true;
+    approachHost_->StopStepTimer();
+    if (stepper_ != nullptr) {
+        stepper_->PowerOff();
+        SetLaser(false);
+    }
+    FreeStepper();
     scanTick_.reset();
     goXY_->Terminate();
     show_->Terminate();
@@ -344,6 +390,75 @@ void TInOutForm::WriteLedValues(int count, const int32_t* values)
         record.Value = values[i];
         Ioctl(IOCTL_SET_LED, &record, sizeof record, nullptr, 0);
     }
+}
+
+// ---- approach, retract and power saver ------------------------------------------------
+
+void TInOutForm::AutoApproach(int mode)
+{
+    approach_->AutoApproach(mode);
+}
+
+void TInOutForm::RetractZ()
+{
+    approach_->RetractZ();
+}
+
+void TInOutForm::EngageZ()
+{
+    approach_->EngageZ();
+}
+
+void TInOutForm::CoarseRetract()
+{
+    approach_->CoarseRetract();
+}
+
+void TInOutForm::schTimer()
+{
+    approach_->StepTimerTick();
+}
+
+void TInOutForm::FreeStepper()
+{
+    if (stepper_ == nullptr)
+        return;
+    approach_->CoarseStepper = nullptr;
+    if (Stepper == stepper_)
+        Stepper = nullptr;
+    delete stepper_; // stores zCoarsePos
+    stepper_ = nullptr;
+}
+
+void TInOutForm::SetLaser(bool on)
+{
+    if (stepper_ != nullptr)
+        stepper_->SetLaser(on);
+}
+
+void TInOutForm::PowerSaverTick()
+{
+    powerSaver_->Tick();
+}
+
+void TInOutForm::PowerDown()
+{
+    powerSaver_->PowerDown();
+}
+
+void TInOutForm::PowerUp()
+{
+    powerSaver_->PowerUp();
+}
+
+TApproach& TInOutForm::Approach()
+{
+    return *approach_;
+}
+
+TPowerSaver& TInOutForm::PowerSaver()
+{
+    return *powerSaver_;
 }
 
 // ---- the second device window --------------------------------------------------------

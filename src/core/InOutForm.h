@@ -24,6 +24,11 @@
 namespace qvt {
 
 class TMoveEngine;
+class TApproach;
+class TPowerSaver;
+class TWindowApproachHost;
+class IStickSlipDrive;
+class TStepper;
 class TGoJoyThread;
 class TGoXYThread;
 class TShowThread;
@@ -140,6 +145,24 @@ public:
     // True when a scan was running; it has stopped within the wait.
     bool PauseScan();
 
+    // ---- approach, retract and power saver (TApproach, TPowerSaver) -----------------------
+    // Mode 1: step by step; any other: full approach with the piezo retracted
+    // during the coarse steps.
+    void AutoApproach(int mode);
+    void RetractZ();
+    void EngageZ();
+    void CoarseRetract();
+    // Each tick of the step timer Timer2.
+    void schTimer();
+    // Forwards to the stepper's laser switch.
+    void SetLaser(bool on);
+    // The scan parameter window's status timer calls it every 100 ms.
+    void PowerSaverTick();
+    void PowerDown();
+    void PowerUp();
+    TApproach& Approach();
+    TPowerSaver& PowerSaver();
+
     // ---- state ---------------------------------------------------------------------------
     std::atomic<bool> LastIoOk{false};
     std::atomic<int32_t> ControlWord{0};
@@ -167,6 +190,7 @@ signals:
 private:
     void AbortStart(const QString& message);
     void CloseDriver();
+    void FreeStepper();
 
     std::shared_ptr<DeviceDriver> driver_;
     std::atomic<DeviceDriver*> link_{nullptr};
@@ -186,6 +210,14 @@ private:
     std::unique_ptr<TGoXYThread> goXY_;
     // Wakes the display thread and completes pauses while the scan runs.
     std::unique_ptr<TScanTick> scanTick_;
+    // Timer2, the waits and cursors of the motions; the motions; the power saver.
+    std::unique_ptr<TWindowApproachHost> approachHost_;
+    std::unique_ptr<TApproach> approach_;
+    std::unique_ptr<TPowerSaver> powerSaver_;
+    // The scan piezo as stick-slip drive of the stepper, over the scan thread.
+    std::unique_ptr<IStickSlipDrive> stickSlip_;
+    // The program-wide Stepper this window made (FormCreate) and frees.
+    TStepper* stepper_ = nullptr;
 };
 
 extern TInOutForm* InOutForm;

@@ -63,6 +63,7 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
 
     ProbeConfig& p = c.Probe;
     p.RetractSlew = std::clamp(ReadDouble(source, "Probe", "RetractSlew", p.RetractSlew), 1.0e-3, 1.0e9);
+    p.EngageSlew = std::clamp(ReadDouble(source, "Probe", "EngageSlew", p.EngageSlew), 1.0e-3, 1.0e9);
     p.CurrentDecay = std::clamp(ReadDouble(source, "Probe", "CurrentDecay", p.CurrentDecay), 1.0, 1.0e9);
     p.Stiffness = ReadDouble(source, "Probe", "Stiffness", p.Stiffness);
     p.TrackingError = ReadDouble(source, "Probe", "TrackingError", p.TrackingError);
@@ -78,6 +79,15 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     n.SensorXAddress = std::max(0, ReadInt(source, "Scanner", "SensorXAddress", n.SensorXAddress));
     n.SensorYAddress = std::max(0, ReadInt(source, "Scanner", "SensorYAddress", n.SensorYAddress));
     n.SensorGain = ReadDouble(source, "Scanner", "SensorGain", n.SensorGain);
+
+    CoarseConfig& m = c.Coarse;
+    m.StepSize = std::clamp(ReadDouble(source, "Coarse", "StepSize", m.StepSize), 0.0, 1.0e9);
+    m.Gap = std::clamp(ReadDouble(source, "Coarse", "Gap", m.Gap), -1.0e6, 1.0e6);
+    m.CountsPerStep = std::clamp(ReadDouble(source, "Coarse", "CountsPerStep", m.CountsPerStep), 1.0, 1.0e9);
+    // The version and echo registers keep their meaning: the program's start needs them.
+    const int32_t encoder = ReadInt(source, "Coarse", "EncoderRegister", m.EncoderRegister);
+    const bool reserved = encoder == 30 || encoder == 31 || encoder == 45;
+    m.EncoderRegister = (encoder > 0 && encoder < 512 && !reserved) ? encoder : 0;
 
     c.Faults.FailAllRequests = ReadInt(source, "Faults", "FailRequests", 0) != 0;
     c.Faults.FailCode = static_cast<uint32_t>(ReadInt(source, "Faults", "FailCode", 0));

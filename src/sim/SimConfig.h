@@ -42,6 +42,7 @@ struct SurfaceConfig {
 // How the tip meets the surface and how the loop moves Z.
 struct ProbeConfig {
     double RetractSlew = 20.0;     // Z digits per controller tick while retracting
+    double EngageSlew = 20.0;      // Z digits per controller tick while the loop extends after a retract
     double CurrentDecay = 400.0;   // STM: Z digits per e-fold of the tunnelling current
     double Stiffness = 1.0;        // AFM: input digits per Z digit of push
     double TrackingError = 0.5;    // input digits per Z digit the surface changes in one step
@@ -64,6 +65,14 @@ struct ScannerConfig {
     int32_t SensorXAddress = 0;
     int32_t SensorYAddress = 0;
     double SensorGain = 1.0;
+};
+
+// The coarse z motor under the sample stage (SimCoarseMotor).
+struct CoarseConfig {
+    double StepSize = 3000.0;     // Z digits the sample moves per full step
+    double Gap = 0.0;             // steps the sample starts beyond where the loop meets the surface at Base
+    double CountsPerStep = 100.0; // motor-command counts of one leg per step
+    int32_t EncoderRegister = 0;  // register reading the stage position in counts (0: none)
 };
 
 struct SimConfig {
@@ -91,6 +100,7 @@ struct SimConfig {
     SurfaceConfig Surface;
     ProbeConfig Probe;
     ScannerConfig Scanner;
+    CoarseConfig Coarse;
 
     SimFaults Faults;
 
@@ -119,7 +129,7 @@ struct SimSettingsSource {
 };
 
 // Reads [Controller], [Clock], [Limits], [Noise], [Surface], [Probe],
-// [Scanner], [Faults], [LockIn] and [Log];
+// [Scanner], [Coarse], [Faults], [LockIn] and [Log];
 // missing keys keep the defaults above, out-of-range values are brought back in.
 SimConfig ReadSimConfig(const SimSettingsSource& source);
 

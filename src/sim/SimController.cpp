@@ -50,8 +50,9 @@ constexpr int32_t StrayEchoBase = 2000000000;
 SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
       random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config), scanner_(config),
-      logging_(config.LogRequests)
+      coarse_(config), logging_(config.LogRequests)
 {
+    zLoop_.SetSampleOffset(coarse_.OffsetDigits());
     log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
     for (int n = 1; n <= DacCount; ++n) {
         const int32_t reg = RegDacBase + n - 1;
@@ -167,6 +168,14 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         ledValue_ = Decode<TSetLedRecord>(in).Value;
         ++ledCount_;
         return true;
+    case IOCTL_READ_CONTACT: {
+        // Positive at contact; a USB box reports it with the opposite sign.
+        int32_t contact = InContactLocked(clock_.NowNs()) ? 1 : 0;
+        if (config_.Usb)
+            contact = -contact;
+        PutWord(out, absent_ ? -1 : contact);
+        return true;
+    }
     default:
         // The requests whose models come with later tools: accepted and
         // logged; replies read as an idle box gives them (all ones when absent).
@@ -327,6 +336,10 @@ void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
         registers_[reg] = reg == RegZ ? outputs_.Z() : value;
         return;
     }
+    if (reg == RegDigitalOut && coarse_.DigitalOut(value))
+        CoarseMovedLocked();
+    if (coarse_.MotorWrite(reg, value))
+        CoarseMovedLocked();
     if (reg == RegControl2) {
         // Bit 0 rises with each line's run-in, bit 1 with the first line of a frame.
         const auto rising = static_cast<uint32_t>(value) & ~static_cast<uint32_t>(registers_[RegControl2]);
@@ -338,6 +351,23 @@ void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
             echoShown_ = value;
     }
     registers_[reg] = value;
+}
+
+void SimController::CoarseMovedLocked()
+{
+    const int64_t now = clock_.NowNs();
+    AdvanceLocked(now);
+    zLoop_.SetSampleOffset(coarse_.OffsetDigits());
+    AdvanceLocked(now);
+}
+
+bool SimController::InContactLocked(int64_t nowNs)
+{
+    AdvanceLocked(nowNs);
+    SimProbeState felt = ProbeNowLocked(nowNs);
+    felt.X = scanner_.TrueX(felt.X);
+    felt.Y = scanner_.TrueY(felt.Y);
+    return zLoop_.Touching(felt, nowNs, outputs_.ZMax());
 }
 
 int32_t SimController::ReadEchoLocked()
@@ -385,6 +415,10 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
     default:
         break;
     }
+    if (address == coarse_.EncoderRegister() && address != 0)
+        return coarse_.EncoderCounts();
+    if (address == coarse_.MotorStatusRegister())
+        return SimCoarseMotor::ReadyBits;
     // The fast module's position words follow the scanner.
     if (HasModuleRegisters() && address == RegFilterX)
         return static_cast<int32_t>(probe.X);
@@ -404,7 +438,7 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
         SimProbeState felt = probe;
         felt.X = scanner_.TrueX(probe.X);
         felt.Y = scanner_.TrueY(probe.Y);
-        context.Probe = zLoop_.Signals(felt);
+        context.Probe = zLoop_.Signals(felt, nowNs, outputs_.ZMax());
     }
     if (address == ReadAddrFastFeedbackInput)
         return inputs_.ReadAdc(context.Probe.FeedbackAddress == address ? address : ReadAddrDefaultAdc, context);
@@ -598,6 +632,34 @@ int64_t SimController::LedRequestCount() const
 {
     std::lock_guard lock(mutex_);
     return ledCount_;
+}
+
+double SimController::CoarseGapSteps() const
+{
+    std::lock_guard lock(mutex_);
+    return coarse_.GapSteps();
+}
+
+int64_t SimController::CoarseStepsUp() const
+{
+    std::lock_guard lock(mutex_);
+    return coarse_.StepsUp();
+}
+
+int64_t SimController::CoarseStepsDown() const
+{
+    std::lock_guard lock(mutex_);
+    return coarse_.StepsDown();
+}
+
+bool SimController::InContact() const
+{
+    std::lock_guard lock(mutex_);
+    // A look that changes nothing: Z as of the last request.
+    SimProbeState felt = ProbeNowLocked(clock_.NowNs());
+    felt.X = scanner_.TrueX(felt.X);
+    felt.Y = scanner_.TrueY(felt.Y);
+    return zLoop_.Touching(felt, clock_.NowNs(), outputs_.ZMax());
 }
 
 } // namespace qvt::sim

@@ -23,6 +23,7 @@
 #include "core/ControlCodes.h"
 #include "platform/DeviceDriver.h"
 #include "sim/SimClock.h"
+#include "sim/SimCoarseMotor.h"
 #include "sim/SimConfig.h"
 #include "sim/SimModelInputs.h"
 #include "sim/SimModelOutputs.h"
@@ -105,6 +106,13 @@ public:
     int64_t FirstLineCount() const;
     int32_t LastLedValue() const;
     int64_t LedRequestCount() const;
+    // The coarse motor: steps of the sample beyond where the loop meets the
+    // surface at its Base height, and the full phase steps made each way.
+    double CoarseGapSteps() const;
+    int64_t CoarseStepsUp() const;
+    int64_t CoarseStepsDown() const;
+    // What IOCTL_READ_CONTACT would report now (before the USB box's sign).
+    bool InContact() const;
 
 private:
     static constexpr int RegisterCount = 512;
@@ -131,6 +139,9 @@ private:
     int32_t ReadAddressLocked(int32_t address);
     int32_t ReadAtLocked(int32_t address, const SimProbeState& probe, int64_t nowNs);
     void WriteRegisterLocked(int32_t reg, int32_t value);
+    // The coarse motor moved: Z meets the sample at its new place.
+    void CoarseMovedLocked();
+    bool InContactLocked(int64_t nowNs);
     bool RegisterExistsLocked(int32_t reg) const;
     int32_t ReadEchoLocked();
     void LogLocked(uint32_t code, const void* in, size_t inSize, size_t outSize, const void* out, bool ok);
@@ -150,6 +161,7 @@ private:
     SimInputs inputs_;
     SimZLoop zLoop_;
     SimScanner scanner_;
+    SimCoarseMotor coarse_;
     SimMoveGenerator generator_;
     int32_t movingStepX_ = 0; // step of the move under way at the last advance
     int32_t movingStepY_ = 0;

@@ -59,8 +59,42 @@ void SimZLoop::SetFeedback(const TSetFeedbackRecord& record, int64_t nowNs, int3
         state_ = State::Hold;
         return;
     }
-    state_ = State::Track;
+    if (state_ == State::Retract) {
+        // Out of a retract the loop extends Z at its own pace.
+        engageStartNs_ = nowNs;
+        engageStartZ_ = z;
+        state_ = State::Engage;
+    } else if (state_ != State::Engage) {
+        state_ = State::Track;
+    }
     engaged_ = true;
+}
+
+double SimZLoop::ContactZ(double x, double y) const
+{
+    return surface_.Height(x, y) + offset_ - Plane(x, y);
+}
+
+double SimZLoop::EngageRamp(int64_t nowNs) const
+{
+    const double ticks = static_cast<double>(std::max<int64_t>(0, nowNs - engageStartNs_)) /
+                         static_cast<double>(SimMoveGenerator::TickNs);
+    return engageStartZ_ + probe_.EngageSlew * ticks;
+}
+
+bool SimZLoop::Touching(const SimProbeState& s, int64_t nowNs, int32_t zMax) const
+{
+    const double contact = ContactZ(s.X, s.Y);
+    switch (state_) {
+    case State::Track:
+        return contact <= zMax;
+    case State::Engage:
+        return contact <= zMax && EngageRamp(nowNs) >= contact;
+    case State::Hold:
+    case State::Retract:
+        break;
+    }
+    return s.Z >= contact;
 }
 
 double SimZLoop::Plane(double x, double y) const
@@ -71,10 +105,13 @@ double SimZLoop::Plane(double x, double y) const
 int32_t SimZLoop::ZAt(int32_t z, double x, double y, int64_t nowNs, int32_t zMin, int32_t zMax, SimRandom& random) const
 {
     switch (state_) {
-    case State::Track: {
-        double target = surface_.Height(x, y) - Plane(x, y);
+    case State::Track:
+    case State::Engage: {
+        double target = ContactZ(x, y);
         if (surface_.Noise() > 0.0)
             target += surface_.Noise() * random.Gaussian();
+        if (state_ == State::Engage)
+            target = std::min(target, EngageRamp(nowNs));
         return ClampZ(target, zMin, zMax);
     }
     case State::Retract: {
@@ -88,7 +125,7 @@ int32_t SimZLoop::ZAt(int32_t z, double x, double y, int64_t nowNs, int32_t zMin
     return std::clamp(z, zMin, zMax);
 }
 
-SimProbeSignals SimZLoop::Signals(const SimProbeState& s) const
+SimProbeSignals SimZLoop::Signals(const SimProbeState& s, int64_t nowNs, int32_t zMax) const
 {
     SimProbeSignals out;
     out.FeedbackAddress = feedback_.InputAddress;
@@ -98,15 +135,19 @@ SimProbeSignals SimZLoop::Signals(const SimProbeState& s) const
     if (!engaged_ || state_ == State::Retract)
         return out;
 
+    const bool loopRuns = state_ == State::Track || state_ == State::Engage;
+    // Still extending, or the sample is beyond reach: the tip hangs in the air.
+    if (loopRuns && !Touching(s, nowNs, zMax))
+        return out;
     out.Interacting = true;
-    if (state_ == State::Track) {
+    if (loopRuns) {
         // The loop lags the surface by about one step: edges show in the error.
         const double change = surface_.Height(s.X, s.Y) - surface_.Height(s.X - s.StepX, s.Y - s.StepY);
         out.Interaction = setpoint_ + probe_.TrackingError * change;
         return out;
     }
     // Held: the input follows the tip's distance; d > 0 is closer than at the setpoint.
-    const double d = s.Z + plane - surface_.Height(s.X, s.Y);
+    const double d = s.Z - ContactZ(s.X, s.Y);
     switch (family_) {
     case Family::Stm:
         out.Interaction = setpoint_ * std::exp(std::clamp(d / probe_.CurrentDecay, -MaxExponent, MaxExponent));

@@ -7,7 +7,10 @@
 // by the loop's tracking error (the familiar "error image"); with the feedback
 // off Z holds still and the input shows the tip's distance instead (constant
 // height: current or deflection carry the topography); on retract Z slews
-// down to its minimum at a fixed rate and the tip no longer feels the sample.
+// down to its minimum at a fixed rate and the tip no longer feels the sample;
+// engaged again, Z extends at a fixed rate until it meets the surface. Where
+// the coarse motor has left the sample beyond the piezo's reach, Z stays at
+// its maximum, the tip feels nothing and no contact is reported.
 // A Z sensor input reports the scanner's true Z extension (plane included).
 
 #include "core/ControlCodes.h"
@@ -44,6 +47,9 @@ public:
     // A new feedback record at `nowNs` with Z at `z`: a retract starts its slew here.
     void SetFeedback(const TSetFeedbackRecord& record, int64_t nowNs, int32_t z);
     void SetSlope(const TSetSlopeRecord& slope) { slope_ = slope; }
+    // How much further (Z digits) the coarse motor has put the sample than its Base height.
+    void SetSampleOffset(double digits) { offset_ = digits; }
+    double SampleOffset() const { return offset_; }
 
     const TSetFeedbackRecord& Feedback() const { return feedback_; }
     const TSetSlopeRecord& Slope() const { return slope_; }
@@ -51,19 +57,26 @@ public:
     bool Holding() const { return state_ == State::Hold; }
     bool Retracting() const { return state_ == State::Retract; }
     bool Tracking() const { return state_ == State::Track; }
+    bool Engaging() const { return state_ == State::Engage; }
 
     // The Z output at `nowNs` with the tip at (x, y), coming from `z`:
     // tracking, holding or slewing, kept inside zMin..zMax.
     int32_t ZAt(int32_t z, double x, double y, int64_t nowNs, int32_t zMin, int32_t zMax, SimRandom& random) const;
+    // The Z output at which the tip meets the sample at (x, y).
+    double ContactZ(double x, double y) const;
+    // The tip touches the sample (the contact reading): the loop has reached
+    // the surface inside the Z range, or Z stands at or beyond it.
+    bool Touching(const SimProbeState& s, int64_t nowNs, int32_t zMax) const;
     // The inputs derived from the tip at `s` (noise and offsets are the inputs').
-    SimProbeSignals Signals(const SimProbeState& s) const;
+    SimProbeSignals Signals(const SimProbeState& s, int64_t nowNs, int32_t zMax) const;
     // Plane correction the controller adds to Z, in Z digits.
     double Plane(double x, double y) const;
 
     const SimSurface& Surface() const { return surface_; }
 
 private:
-    enum class State { Hold, Track, Retract };
+    enum class State { Hold, Track, Retract, Engage };
+    double EngageRamp(int64_t nowNs) const;
     enum class Family { None, Stm, Contact, Dynamic };
 
     SimSurface surface_;
@@ -77,6 +90,9 @@ private:
     double setpoint_ = 0.0;        // the input's level at the setpoint, digits
     int64_t retractStartNs_ = 0;
     int32_t retractStartZ_ = 0;
+    int64_t engageStartNs_ = 0;
+    int32_t engageStartZ_ = 0;
+    double offset_ = 0.0;
 };
 
 } // namespace qvt::sim

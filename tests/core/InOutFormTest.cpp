@@ -1,6 +1,7 @@
 #include "DriverLinkFixture.h"
 
 #include "core/InOutForm.h"
+#include "core/Stepper.h"
 #include "sim/SimLockIn.h"
 
 using namespace qvt;
@@ -23,9 +24,13 @@ TEST_F(InOutFormLife, CreationSendsTheStartTrafficAndDestructionClearsTheRunBits
         {IOCTL_SET_CONTROL, ControlRunning},
         {IOCTL_READ_REG, RegBoxVersion},
         {IOCTL_READ_REG, RegBoxSubVersion},
-        {IOCTL_SET_FEEDBACK, 0x2000}, // contact AFM, the default mode
+        {IOCTL_SET_FEEDBACK, 0x2000},     // contact AFM, the default mode
+        {IOCTL_WRITE_REG, RegDigitalOut}, // the stepper is made, the laser goes on
     };
     EXPECT_EQ(Traffic(*sim), expected);
+    EXPECT_EQ(sim->RequestLog().back().In[1], 0x10);
+    ASSERT_NE(Stepper, nullptr);
+    EXPECT_EQ(Stepper->MotorRegBase, 48);
 
     // The Z range of the default table, byte for byte.
     const auto log = sim->RequestLog();
@@ -45,8 +50,16 @@ TEST_F(InOutFormLife, CreationSendsTheStartTrafficAndDestructionClearsTheRunBits
     EXPECT_EQ(form.DelayDebt, 0);
 
     sim->ClearLog();
+    Stepper->zCoarsePos = -17;
     form.FormDestroy();
-    EXPECT_EQ(Traffic(*sim), (std::vector<std::pair<uint32_t, int32_t>>{{IOCTL_SET_CONTROL, 0}}));
+    // Motors off (phases, then the high half), laser off, then the run bits.
+    EXPECT_EQ(Traffic(*sim), (std::vector<std::pair<uint32_t, int32_t>>{{IOCTL_WRITE_REG, RegDigitalOut},
+                                                                        {IOCTL_WRITE_REG, RegDigitalOut},
+                                                                        {IOCTL_WRITE_REG, RegDigitalOut},
+                                                                        {IOCTL_SET_CONTROL, 0}}));
+    EXPECT_EQ(sim->Register(RegDigitalOut), 0);
+    EXPECT_EQ(Stepper, nullptr);
+    EXPECT_EQ(MainIni->ReadInteger("Stepper", "zCoarsePos", 0), -17);
     EXPECT_EQ(sim->ControlWord(), 0);
     EXPECT_FALSE(form.IsOpen());
     EXPECT_EQ(sim->GuardViolationCount(), 0);

@@ -1,0 +1,113 @@
+#pragma once
+// A line-oriented command server on a Unix domain socket that only its owner
+// may reach: other programs of the same user drive the running program through
+// it. It knows nothing of the commands; each complete line goes to a handler
+// in the window thread and the lines the handler returns are the reply.
+//
+// Wire rules: lines end in LF, one CR right before the LF is dropped; a line
+// may hold at most MaxLineBytes bytes (a longer one is answered with
+// "ERROR line too long" and discarded up to its LF); any number of requests
+// per connection, several connections at once. Requests are executed one at a
+// time in the order their lines arrived, never nested in one another, even
+// when a handler runs a local event loop. A partial line left by a client
+// that disconnects is dropped.
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+class QLocalServer;
+class QLocalSocket;
+
+namespace qvt {
+
+// <runtime directory>/qvt-<driver name, made safe for a file name>.dde
+QString CommandServerSocketPath(const QString& driverName);
+
+// Cuts a byte stream into request lines. Plain and socket-free so the wire
+// rules can be checked on their own.
+class TLineFramer {
+public:
+    static constexpr int MaxLineBytes = 4096;
+
+    struct TItem {
+        bool TooLong = false;
+        QByteArray Line; // without LF and without the CR before it
+    };
+
+    // Takes the next bytes and returns the items they complete. An over-long
+    // line is reported as soon as it is known to be too long; the rest of it is
+    // skipped up to its LF, so memory stays bounded whatever a client sends.
+    std::vector<TItem> Feed(const QByteArray& data);
+    // Bytes held for a line not yet ended.
+    int Pending() const { return int(pending_.size()); }
+
+private:
+    QByteArray pending_;
+    bool skipping_ = false;
+};
+
+class LocalCommandServer : public QObject {
+    Q_OBJECT
+public:
+    // Reply lines for one request line. Must not contain line breaks (they
+    // are turned into blanks rather than let a reply break the framing).
+    using Handler = std::function<QStringList(const QString& line)>;
+
+    static constexpr const char* LineTooLongReply = "ERROR line too long";
+    static constexpr const char* HandlerFailedReply = "ERROR request failed";
+    // A client that lets this much reply text pile up unread is dropped.
+    static constexpr qint64 MaxUnreadReplyBytes = 1 << 20;
+
+    // Lives in, and runs the handler in, the thread that creates it (the
+    // window thread in the program).
+    explicit LocalCommandServer(Handler handler, QObject* parent = nullptr);
+    ~LocalCommandServer() override; // Stop()
+
+    // Listens on `path` with the socket open to its owner only (mode 0600).
+    // A socket left there by a killed program is replaced; a live one, a file
+    // that is no socket, or a directory other users could write to is left
+    // alone and Start fails (ErrorString says why).
+    bool Start(const QString& path);
+    // Disconnects every client, drops queued requests and removes the socket.
+    void Stop();
+
+    bool IsListening() const;
+    QString Path() const { return path_; }
+    QString ErrorString() const { return error_; }
+    int ClientCount() const { return int(clients_.size()); }
+
+private:
+    struct TClient {
+        QPointer<QLocalSocket> Socket;
+        TLineFramer Framer;
+    };
+    struct TRequest {
+        QPointer<QLocalSocket> Socket;
+        TLineFramer::TItem Item;
+    };
+
+    void Accept();
+    void Read(QLocalSocket* socket);
+    void Forget(QLocalSocket* socket);
+    void Drain();
+    QStringList Execute(const TLineFramer::TItem& item);
+    void Reply(QLocalSocket* socket, const QStringList& lines);
+    bool Fail(const QString& why);
+
+    Handler handler_;
+    QLocalServer* server_ = nullptr;
+    QString path_;
+    QString error_;
+    std::vector<TClient> clients_;
+    std::deque<TRequest> queue_;
+    bool draining_ = false;
+};
+
+} // namespace qvt

@@ -1,0 +1,185 @@
+#pragma once
+// The "Parameter" tool window: scan geometry (pixels, range, speed, centre,
+// rotation) and the parameters of the feedback loops. It has no hardware
+// access of its own: every accepted value goes into ScanParams or
+// MicroscopeState and is handed to the device window, which talks to the
+// controller.
+//
+// Every control carries its original name as object name, because scripts
+// and settings address controls by name. Every edit's Enter and Esc run
+// without a key event (TNumericEdit::Apply, EnterText): the command server,
+// touch input, the navigator and the resonance tool set a text and press
+// Enter.
+
+#include "core/SharedState.h"
+#include "scan/NumericEdit.h"
+
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <map>
+
+class QAbstractButton;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QTabWidget;
+
+namespace qvt {
+
+class TInOutForm;
+
+class TScanParaForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TScanParaForm(QWidget* parent = nullptr);
+    ~TScanParaForm() override;
+
+    // The device window the values go to; the program's own when unset.
+    void SetDevice(TInOutForm* device) { device_ = device; }
+    TInOutForm* Device() const;
+    // The main window's image windows take the new buffer size after a pixel change.
+    std::function<void()> ResizeImageWindows;
+
+    // Restores every saved value and applies it as if typed, so the saved
+    // state reaches the controller; starts the status timer.
+    void FormCreate();
+    // Saves the applied page edits and the window position.
+    void FormDestroy();
+
+    // ---- controls -----------------------------------------------------------------------
+    // A numeric edit by its name ("Edit3"; "ComboBox1" gives the pixel box's edit).
+    TNumericEdit* Edit(const QString& name) const;
+    // Sets the text of the named edit and presses Enter; true when accepted.
+    bool EnterText(const QString& name, const QString& text);
+    QComboBox* ComboBox1() const { return comboBox1_; }
+    QTabWidget* PageControl() const { return pageControl_; }
+    QLabel* Label(const QString& name) const;
+    QCheckBox* CheckBox1() const { return checkBox1_; }
+    QAbstractButton* Button(const QString& name) const;
+
+    // ---- geometry -----------------------------------------------------------------------
+    void ShowScanParams();
+    void ShowChannelUnits();
+    void Edit3KeyPress(EditKey key); // range
+    void Edit4KeyPress(EditKey key); // speed
+    void Edit7KeyPress(EditKey key); // x centre
+    void Edit8KeyPress(EditKey key); // y centre
+    void Edit9KeyPress(EditKey key); // angle
+    void ComboBox1KeyPress(EditKey key);
+    // A count chosen from the list.
+    void ComboBox1Change();
+
+    // ---- feedback sets -------------------------------------------------------------
+    void LoadFeedbackSets();
+    // The active mode's set, units, caption and hints; after a mode switch too.
+    void ShowFeedbackParams();
+    void ShowAmplParams();
+    void ShowFreqParams();
+    void ShowKelvinParams();
+    void Edit1KeyPress(EditKey key);  // setpoint
+    void Edit2KeyPress(EditKey key);  // bias
+    void Edit5KeyPress(EditKey key);  // Ki
+    void Edit6KeyPress(EditKey key);  // Kp
+    void Edit21KeyPress(EditKey key); // the FastZ page's mirror of Edit1
+    void Edit18KeyPress(EditKey key); // amplitude setpoint
+    void Edit16KeyPress(EditKey key); // amplitude Ki
+    void Edit15KeyPress(EditKey key); // amplitude Kp
+    void Edit22KeyPress(EditKey key); // frequency setpoint
+    void Edit19KeyPress(EditKey key); // frequency Kp
+    void Edit10KeyPress(EditKey key); // Kelvin Ki
+    void Edit11KeyPress(EditKey key); // Kelvin reference
+    // Normal and approach Ki.
+    void Label19Click();
+    bool ApproachKiActive() const { return approachKi_; }
+    // Normal and pulse bias.
+    void Label11Click();
+    void Label11DblClick();
+    bool PulseBiasActive() const { return pulseBias_; }
+    // Cycles the prefix of the amplitude setpoint.
+    void Label28Click();
+    void CheckBox1Click();
+
+    // ---- step buttons and wheel ---------------------------------------------------------
+    void LBitBtn1Click(); // setpoint
+    void RBitBtn1Click();
+    void LBitBtn5Click(); // Ki
+    void RBitBtn5Click();
+    void LBitBtn6Click(); // Kp
+    void RBitBtn6Click();
+    void LBitBtn2Click(); // bias
+    void RBitBtn2Click();
+    void BitBtnMouseDown(QAbstractButton* button, bool shift);
+    void BitBtnMouseUp();
+    void Timer1Timer();
+    QTimer& Timer1() { return timer1_; }
+    double StepFactor = 0.1;
+    // `focused` is the control with the focus, `nowDays` the time in days.
+    void FormMouseWheel(int delta, bool shift, QWidget* focused, double nowDays);
+
+    // ---- status timer --------------------------------------------------------------------
+    void WenigWichtigTimerTimer();
+    QTimer& WenigWichtigTimer() { return wenigWichtigTimer_; }
+
+public slots:
+    // WM_RANGE_CLAMPED: moves were clamped or the scan failed.
+    void WMRangeClamped();
+    // WM_SET_PIXELS.
+    void WMSetPixels(int pixels);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildControls();
+    TNumericEdit* MakeEdit(const QString& name, void (TScanParaForm::*handler)(EditKey));
+    QAbstractButton* MakeStepButton(const QString& name, const QString& text, void (TScanParaForm::*click)());
+
+    // Common parts of the edit protocol.
+    bool ParseEdit(TNumericEdit* edit, double& value);
+    void SaveText(const char* section, const QString& key, TNumericEdit* edit);
+    void GeometryEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store);
+    void FeedbackGainEdit(TNumericEdit* edit, EditKey key, float TFeedbackSet::*field,
+                          const std::function<QString(int)>& settingsKey);
+    void PageEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store,
+                  const std::function<void()>& show, bool send = true);
+    void MirrorEdit1ToEdit21();
+    // Steps 4 to 10 of a new pixel count; false when a buffer could not be made.
+    bool ChangePixels(int pixels);
+    bool PrepareScan();
+    void UpdateFeedback();
+
+    // A copy of the active mode's set, and a change to one of its fields.
+    TFeedbackSet ActiveSet() const;
+    void SetActiveSetField(float TFeedbackSet::*field, double value);
+    int ActiveMode() const;
+    // Writes a stepped value into the active set and applies it with Enter.
+    void StepSet(const char* editName, float TFeedbackSet::*field, double value);
+
+    TInOutForm* device_ = nullptr;
+    std::map<QString, TNumericEdit*> edits_;
+    std::map<QString, QLabel*> labels_;
+    std::map<QString, QAbstractButton*> buttons_;
+    std::map<QAbstractButton*, void (TScanParaForm::*)()> stepClicks_;
+    QComboBox* comboBox1_ = nullptr;
+    TNumericEdit* pixelEdit_ = nullptr;
+    QTabWidget* pageControl_ = nullptr;
+    QWidget* fastZPage_ = nullptr;
+    QCheckBox* checkBox1_ = nullptr;
+
+    bool approachKi_ = false;
+    bool pulseBias_ = false;
+    int edit18Tag_ = 0;
+    QAbstractButton* repeatButton_ = nullptr;
+    QTimer timer1_;
+    QTimer wenigWichtigTimer_;
+    double lastWheelTime_ = 0.0; // days
+    bool created_ = false;
+};
+
+extern TScanParaForm* ScanParaForm;
+
+} // namespace qvt

@@ -1,0 +1,618 @@
+// The "Parameter" window against the simulated controller: what typing and
+// Enter does to the shared records, the controller and the settings file.
+
+#include "core/DriverLinkFixture.h"
+
+#include "core/GoXYThread.h"
+#include "core/InOutForm.h"
+#include "core/ShowThread.h"
+#include "platform/WindowThread.h"
+#include "scan/ScanParaForm.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QTabWidget>
+#include <QThread>
+#include <QWheelEvent>
+
+#include <chrono>
+#include <cmath>
+#include <numbers>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 5000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents();
+        QThread::msleep(1);
+    }
+    return done();
+}
+
+std::string S(const QString& s)
+{
+    return s.toStdString();
+}
+
+constexpr int ZFwd = ImageChannelIndex(SlotZ, PlaneFwd);
+
+class ScanParaFormTest : public DriverLinkFixture {
+protected:
+    void SetUp() override
+    {
+        DriverLinkFixture::SetUp();
+        saved_.Pixels = ScanParams.Pixels;
+        saved_.Range = ScanParams.Range;
+        saved_.Speed = ScanParams.Speed;
+        saved_.XCenter = ScanParams.XCenter;
+        saved_.YCenter = ScanParams.YCenter;
+        saved_.Angle = ScanParams.Angle;
+        saved_.CurrentLine = ScanParams.CurrentLine;
+        savedSets_ = MicroscopeState.FeedbackSets;
+        // Bias in volts with millivolt digits; X and Y at 5 pm per digit, so
+        // that 100 nm at 128 pixels and one line per second fits the outputs
+        // with enough digits per pixel.
+        Scale("DAC2", "V", "0.001");
+        Scale("DAC3", "nm", "0.005");
+        Scale("DAC4", "nm", "0.005");
+        ini_->WriteString("Microscope", "Feedback", "3");
+    }
+
+    void Scale(const QString& dac, const QString& unit, const QString& factor)
+    {
+        ini_->WriteString("Scale", dac + "Edit1", unit);
+        ini_->WriteString("Scale", dac + "Edit2", factor);
+    }
+
+    // The device window on the simulator, then the window, created as at start-up.
+    void Start(sim::SimConfig config = FastConfig(), bool create = true)
+    {
+        sim_ = PlugSim(config);
+        device_ = std::make_unique<TInOutForm>();
+        device_->FormCreate();
+        ASSERT_FALSE(device_->StartFailed());
+        form_ = std::make_unique<TScanParaForm>();
+        form_->SetDevice(device_.get());
+        form_->ResizeImageWindows = [this] { ++resized_; };
+        if (create)
+            form_->FormCreate();
+        resized_ = 0;
+    }
+
+    void TearDown() override
+    {
+        if (form_)
+            form_->FormDestroy();
+        form_.reset();
+        if (device_)
+            device_->FormDestroy();
+        device_.reset();
+        if (sim_) {
+            EXPECT_EQ(sim_->GuardViolationCount(), 0);
+        }
+        ScanParams.Pixels = saved_.Pixels;
+        ScanParams.Range = saved_.Range;
+        ScanParams.Speed = saved_.Speed;
+        ScanParams.XCenter = saved_.XCenter;
+        ScanParams.YCenter = saved_.YCenter;
+        ScanParams.Angle = saved_.Angle;
+        ScanParams.CurrentLine = saved_.CurrentLine;
+        MicroscopeState.FeedbackSets = savedSets_;
+        MicroscopeState.AmplSetpoint = MicroscopeState.AmplKi = MicroscopeState.AmplKp = 0;
+        MicroscopeState.FreqSetpoint = MicroscopeState.FreqKp = 0;
+        MicroscopeState.KelvinKi = MicroscopeState.KelvinRef = 0;
+        MicroscopeState.KelvinOn = 0;
+        DriverLinkFixture::TearDown();
+    }
+
+    TNumericEdit& E(const char* name) { return *form_->Edit(name); }
+    QString Saved(const char* section, const QString& key) { return ini_->ReadString(section, key, "<none>"); }
+
+    // Values written to the bias register, in order.
+    std::vector<int32_t> BiasWrites() const
+    {
+        std::vector<int32_t> v;
+        for (const sim::SimRequest& r : sim_->RequestLog())
+            if (r.Code == IOCTL_WRITE_REG && r.In[0] == RegBias)
+                v.push_back(r.In[1]);
+        return v;
+    }
+
+    struct {
+        int16_t Pixels, CurrentLine;
+        float Range, Speed, XCenter, YCenter, Angle;
+    } saved_{};
+    std::array<TFeedbackSet, FeedbackModeCount> savedSets_{};
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> device_;
+    std::unique_ptr<TScanParaForm> form_;
+    int resized_ = 0;
+};
+
+} // namespace
+
+TEST_F(ScanParaFormTest, StartUpReplaysTheSavedValuesToTheController)
+{
+    ini_->WriteString("FeedPara", "Edit1_3", "400");
+    ini_->WriteString("FeedPara", "Edit5_3", "50");
+    ini_->WriteString("FeedPara", "Edit6_3", "7");
+    ini_->WriteString("FeedPara", "Edit2_3", "0.5");
+    ini_->WriteString("FeedPara", "Edit2", "1,5");
+    ini_->WriteString("FeedPara", "Edit16", "3");
+    ini_->WriteString("FeedPara", "Edit22", "500");
+    ini_->WriteString("ScanPara", "ComboBox1", "256");
+    ini_->WriteString("ScanPara", "Edit3", "200");
+    ini_->WriteString("ScanPara", "Edit4", "2");
+    ini_->WriteString("ScanPara", "Edit7", "10");
+    ini_->WriteString("ScanPara", "Edit8", "-20");
+    ini_->WriteString("ScanPara", "Edit9", "-85");
+    ini_->WriteString("ScanPara", "FormPosLeft", "40");
+    ini_->WriteString("ScanPara", "FormPosTop", "50");
+    Start(FastConfig(), false);
+    sim_->ClearLog();
+    form_->FormCreate();
+
+    // The set of the active mode, then the saved bias: each reached the controller.
+    EXPECT_EQ(BiasWrites(), (std::vector<int32_t>{500, 1500}));
+    EXPECT_EQ(sim_->Register(RegBias), 1500);
+    const TSetFeedbackRecord fb = sim_->Feedback();
+    EXPECT_EQ(fb.Setpoint, 100); // 400 input digits, a quarter in contact mode
+    EXPECT_EQ(fb.ProportionalGain, 7);
+    EXPECT_EQ(fb.IntegralGain, -57);
+    EXPECT_GE(CountCode(*sim_, IOCTL_SET_FEEDBACK), 8);
+    EXPECT_FLOAT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Bias, 1.5f);
+    EXPECT_EQ(MicroscopeState.AmplKi, 3.0f);
+    EXPECT_EQ(MicroscopeState.FreqSetpoint, 1000.0f);
+    EXPECT_EQ(MicroscopeState.NC100ProcentAmpl, 5.0f);
+
+    EXPECT_EQ(ScanParams.Pixels, 256);
+    EXPECT_EQ(ScanParams.Range, 200.0f);
+    EXPECT_EQ(ScanParams.Speed, 2.0f);
+    EXPECT_EQ(ScanParams.XCenter, 10.0f);
+    EXPECT_EQ(ScanParams.YCenter, -20.0f);
+    EXPECT_FLOAT_EQ(ScanParams.Angle, static_cast<float>(5.0 / 180.0 * std::numbers::pi));
+    EXPECT_EQ(ScanParams.CurrentLine, 1);
+    // The scan thread planned the saved frame.
+    EXPECT_EQ(device_->GoXYThread().Geometry().Pixels, 256);
+    EXPECT_GT(CountCode(*sim_, IOCTL_SET_CHANNELS), 0);
+
+    for (const char* name :
+         {"ComboBox1", "Edit3", "Edit4", "Edit7", "Edit8", "Edit9", "Edit1", "Edit2", "Edit5", "Edit6"})
+        EXPECT_EQ(E(name).Color(), EditColor::White) << name;
+    EXPECT_EQ(S(E("Edit3").text()), "200.000");
+    EXPECT_EQ(S(E("Edit9").text()), "-85");
+    EXPECT_EQ(S(E("Edit2").text()), "1.500");
+    EXPECT_EQ(S(form_->ComboBox1()->currentText()), "256");
+    EXPECT_EQ(S(form_->Label("Label23")->text()), "V");
+    EXPECT_EQ(S(form_->Label("Label6")->text()), "nm");
+    EXPECT_EQ(form_->pos(), QPoint(40, 50));
+    EXPECT_EQ(S(form_->windowTitle()), S("Parameter " + MicroscopeState.ModeName));
+    EXPECT_FALSE(MicroscopeState.ModeName.isEmpty());
+    EXPECT_TRUE(form_->WenigWichtigTimer().isActive());
+    EXPECT_EQ(form_->WenigWichtigTimer().interval(), 100);
+    EXPECT_EQ(form_->StepFactor, 0.1);
+    // Only a type 29 controller has the fast-z page; the Kelvin reference stays hidden without "KelvinOffset".
+    const QTabWidget* pages = form_->PageControl();
+    EXPECT_FALSE(pages->isTabVisible(pages->indexOf(pages->findChild<QWidget*>("FastZPage"))));
+    EXPECT_TRUE(E("Edit11").isHidden());
+    EXPECT_EQ(pages->currentIndex(), 0);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << S(boxes_.LastText());
+}
+
+TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
+{
+    Start();
+    const TScanGeometry before = device_->GoXYThread().Geometry();
+    EXPECT_EQ(before.Pixels, 128);
+
+    EXPECT_TRUE(form_->EnterText("Edit3", "120,5"));
+    EXPECT_EQ(ScanParams.Range, 120.5f);
+    EXPECT_EQ(S(E("Edit3").text()), "120.500");
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "120.500");
+    const TScanGeometry after = device_->GoXYThread().Geometry(); // planned anew
+    EXPECT_TRUE(after.StartX != before.StartX || after.StartY != before.StartY);
+
+    EXPECT_TRUE(form_->EnterText("Edit4", "2"));
+    EXPECT_EQ(ScanParams.Speed, 2.0f);
+    EXPECT_EQ(S(Saved("ScanPara", "Edit4")), "2");
+    EXPECT_TRUE(form_->EnterText("Edit7", "5"));
+    EXPECT_EQ(ScanParams.XCenter, 5.0f);
+    EXPECT_EQ(S(Saved("ScanPara", "Edit7")), "5.000");
+    EXPECT_TRUE(form_->EnterText("Edit8", "-5"));
+    EXPECT_EQ(ScanParams.YCenter, -5.0f);
+    EXPECT_NE(device_->GoXYThread().Geometry().StartY, before.StartY);
+
+    // Angles beyond half a turn are folded; the instrument's offset is added.
+    EXPECT_TRUE(form_->EnterText("Edit9", "270"));
+    EXPECT_NEAR(ScanParams.Angle, 0.0, 1e-6); // −90 + 90
+    EXPECT_EQ(S(E("Edit9").text()), "-90");
+    EXPECT_EQ(S(Saved("ScanPara", "Edit9")), "-90");
+    EXPECT_TRUE(form_->EnterText("Edit9", "180"));
+    EXPECT_FLOAT_EQ(ScanParams.Angle, static_cast<float>(270.0 / 180.0 * std::numbers::pi));
+    EXPECT_EQ(S(E("Edit9").text()), "180");
+    ini_->WriteString("Microscope", "OffsAngle", "0"); // read at each use
+    EXPECT_TRUE(form_->EnterText("Edit9", "45"));
+    EXPECT_FLOAT_EQ(ScanParams.Angle, static_cast<float>(std::numbers::pi / 4));
+
+    // Bad text and refused values change nothing: not the records, not the
+    // settings, not the controller.
+    sim_->ClearLog();
+    for (const char* name : {"Edit3", "Edit4", "Edit7", "Edit8", "Edit9", "ComboBox1"}) {
+        EXPECT_FALSE(form_->EnterText(name, "12x")) << name;
+        EXPECT_EQ(E(name).Color(), EditColor::Red) << name;
+    }
+    EXPECT_FALSE(form_->EnterText("Edit3", "0"));
+    EXPECT_FALSE(form_->EnterText("Edit3", "-50"));
+    EXPECT_FALSE(form_->EnterText("ComboBox1", "3"));
+    EXPECT_FALSE(form_->EnterText("ComboBox1", "0"));
+    EXPECT_EQ(ScanParams.Range, 120.5f);
+    EXPECT_EQ(ScanParams.Pixels, 128);
+    EXPECT_EQ(ScanParams.Speed, 2.0f);
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "120.500");
+    EXPECT_EQ(S(Saved("ScanPara", "ComboBox1")), "128");
+    EXPECT_TRUE(sim_->RequestLog().empty());
+
+    // Esc brings back the stored value, also after a failed Enter.
+    E("Edit3").PressKey(EditKey::Escape);
+    EXPECT_EQ(S(E("Edit3").text()), "120.500");
+    EXPECT_EQ(E("Edit3").Color(), EditColor::White);
+    E("ComboBox1").PressKey(EditKey::Escape);
+    EXPECT_EQ(S(form_->ComboBox1()->currentText()), "128");
+    EXPECT_EQ(E("ComboBox1").Color(), EditColor::White);
+    E("Edit4").setText("7");
+    E("Edit4").PressKey(EditKey::Escape);
+    EXPECT_EQ(S(E("Edit4").text()), "2");
+
+    // Too many pixels are cut to the largest count, without a message.
+    EXPECT_TRUE(form_->EnterText("ComboBox1", "4096"));
+    EXPECT_EQ(ScanParams.Pixels, 2048);
+    EXPECT_EQ(S(form_->ComboBox1()->currentText()), "2048");
+    EXPECT_EQ(ini_->ReadInteger("ScanPara", "ComboBox1", 0), 2048);
+    EXPECT_EQ(resized_, 1);
+    EXPECT_TRUE(boxes_.Texts().isEmpty());
+    // A choice from the list applies at once.
+    form_->ComboBox1()->setCurrentIndex(1);
+    form_->ComboBox1Change();
+    EXPECT_EQ(ScanParams.Pixels, 64);
+}
+
+TEST_F(ScanParaFormTest, RangeTheScanCannotTakeTurnsTheRangeEditRed)
+{
+    Start();
+    // 1000 nm is 200000 digits: beyond the outputs. The value is stored, the
+    // scan refuses it, the edit turns red and the text is not saved.
+    EXPECT_FALSE(form_->EnterText("Edit3", "1000"));
+    EXPECT_EQ(ScanParams.Range, 1000.0f);
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "100.000"); // as the start-up left it
+    EXPECT_TRUE(form_->EnterText("Edit3", "110"));
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "110.000");
+
+    // WM_RANGE_CLAMPED, posted by the scan thread.
+    PostToWindowThread([scan = &device_->GoXYThread()] { emit scan->rangeClamped(); });
+    EXPECT_TRUE(PumpUntil([&] { return E("Edit3").Color() == EditColor::Red; }));
+    // WM_SET_PIXELS: the count plus Enter.
+    PostToWindowThread([form = form_.get()] { form->WMSetPixels(64); });
+    EXPECT_TRUE(PumpUntil([&] { return ScanParams.Pixels == 64; }));
+    EXPECT_EQ(S(form_->ComboBox1()->currentText()), "64");
+    EXPECT_EQ(E("ComboBox1").Color(), EditColor::White);
+}
+
+TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndRestarts)
+{
+    sim::SimConfig config = FastConfig();
+    config.Clock = sim::ClockMode::RealTime;
+    config.LogRequests = false;
+    // 200 nm at half a line per second: 152 ticks per pixel at 256 pixels.
+    ini_->WriteString("ScanPara", "ComboBox1", "256");
+    ini_->WriteString("ScanPara", "Edit3", "200");
+    ini_->WriteString("ScanPara", "Edit4", "0.5");
+    ini_->WriteString("ScanPara", "Edit7", "0");
+    ini_->WriteString("ScanPara", "Edit8", "0");
+    Start(config);
+    ASSERT_EQ(E("Edit3").Color(), EditColor::White);
+    TGoXYThread& scan = device_->GoXYThread();
+    ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(256, 256));
+    ScanParams.CurrentLine = 100;
+    device_->ShowThread().FirstLine = 50;
+    ASSERT_TRUE(device_->StartScan());
+    ASSERT_TRUE(PumpUntil([&] { return !scan.Suspended(); }));
+    QThread::msleep(50);
+
+    EXPECT_TRUE(form_->EnterText("ComboBox1", "512"));
+    EXPECT_EQ(ScanParams.Pixels, 512);
+    EXPECT_EQ(ScanParams.CurrentLine, 200); // the line under way, at the new scale
+    EXPECT_EQ(device_->ShowThread().FirstLine, 100);
+    EXPECT_EQ(scan.Channels[ZFwd].Rows(), 512);
+    EXPECT_EQ(scan.Channels[ZFwd].Cols(), 512);
+    EXPECT_FALSE(scan.Channels[ImageChannelIndex(SlotZ, PlaneBwd)].HasBuffer()); // closed ones stay closed
+    EXPECT_EQ(scan.Geometry().Pixels, 512);
+    EXPECT_EQ(resized_, 1);
+    EXPECT_TRUE(scan.Running); // restarted
+    EXPECT_FALSE(scan.Suspended());
+    EXPECT_EQ(ini_->ReadInteger("ScanPara", "ComboBox1", 0), 512);
+
+    // The same count again leaves the scan alone.
+    EXPECT_TRUE(form_->EnterText("ComboBox1", "512"));
+    EXPECT_TRUE(scan.Running);
+    EXPECT_EQ(resized_, 1);
+
+    EXPECT_TRUE(device_->PauseScan());
+}
+
+TEST_F(ScanParaFormTest, FeedbackEditsWorkOnTheSetOfTheActiveMode)
+{
+    ini_->WriteString("FeedPara", "Edit1_0", "1");
+    ini_->WriteString("FeedPara", "Edit1_3", "2.5");
+    ini_->WriteString("FeedPara", "Edit5_3", "40");
+    Start();
+    EXPECT_EQ(S(E("Edit1").text()), "2.5");
+    EXPECT_EQ(S(E("Edit21").text()), "2.5"); // the FastZ page's mirror
+
+    EXPECT_TRUE(form_->EnterText("Edit1", "3"));
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint, 3.0f);
+    EXPECT_EQ(S(Saved("FeedPara", "Edit1_3")), "3");
+    EXPECT_TRUE(form_->EnterText("Edit6", "9"));
+    EXPECT_EQ(sim_->Feedback().ProportionalGain, 9);
+    EXPECT_EQ(S(Saved("FeedPara", "Edit6_3")), "9");
+
+    // What the feedback mode window does on a switch.
+    const auto switchTo = [&](int mode) {
+        MicroscopeState.FeedbackMode = mode;
+        device_->UpdateFeedback();
+        form_->ShowFeedbackParams();
+    };
+    switchTo(0);
+    EXPECT_EQ(S(E("Edit1").text()), "1");
+    EXPECT_EQ(S(E("Edit6").text()), "0");
+    EXPECT_TRUE(form_->EnterText("Edit1", "1,4")); // a whole input digit in tunnelling modes
+    EXPECT_EQ(S(Saved("FeedPara", "Edit1_0")), "1");
+    EXPECT_TRUE(form_->EnterText("Edit1", "6"));
+    EXPECT_EQ(S(Saved("FeedPara", "Edit1_0")), "6");
+    switchTo(3);
+    EXPECT_EQ(S(E("Edit1").text()), "3");
+    EXPECT_EQ(S(E("Edit6").text()), "9");
+    EXPECT_EQ(sim_->Feedback().ProportionalGain, 9);
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(0)].Setpoint, 6.0f);
+
+    // Typing into the mirror reaches Edit1; its Enter runs Edit1's.
+    E("Edit21").setText("4");
+    E("Edit21").PressKey(EditKey::Enter);
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint, 4.0f);
+    EXPECT_EQ(E("Edit21").Color(), EditColor::White);
+    EXPECT_FALSE(form_->EnterText("Edit1", "four"));
+    EXPECT_EQ(E("Edit21").Color(), EditColor::Red);
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint, 4.0f);
+    E("Edit1").PressKey(EditKey::Escape);
+    EXPECT_EQ(S(E("Edit1").text()), "4");
+    EXPECT_EQ(E("Edit21").Color(), EditColor::White);
+
+    // The approach Ki: its own key, the normal one kept aside.
+    form_->Label19Click();
+    EXPECT_TRUE(form_->ApproachKiActive());
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Ki, 20.0f);
+    EXPECT_TRUE(form_->EnterText("Edit5", "30"));
+    EXPECT_EQ(S(Saved("FeedPara", "Edit5_3Approach")), "30");
+    EXPECT_EQ(S(Saved("FeedPara", "Edit5_3")), "40");
+    form_->Label19Click();
+    EXPECT_FALSE(form_->ApproachKiActive());
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Ki, 40.0f);
+    EXPECT_EQ(sim_->Feedback().IntegralGain, -9 - 40);
+
+    // The pulse bias, only from a white edit.
+    ini_->WriteString("FeedPara", "Edit2Pulse", "-2");
+    EXPECT_TRUE(form_->EnterText("Edit2", "0.25"));
+    form_->Label11Click();
+    EXPECT_TRUE(form_->PulseBiasActive());
+    EXPECT_EQ(sim_->Register(RegBias), -2000);
+    EXPECT_EQ(S(Saved("FeedPara", "Edit2_3")), "0.250");
+    form_->Label11DblClick(); // beeps and toggles
+    EXPECT_EQ(boxes_.BeepCount(), 1);
+    EXPECT_FALSE(form_->PulseBiasActive());
+    EXPECT_EQ(sim_->Register(RegBias), 250);
+    E("Edit2").setText("x");
+    E("Edit2").PressKey(EditKey::Enter);
+    form_->Label11Click(); // red: no switch
+    EXPECT_FALSE(form_->PulseBiasActive());
+}
+
+TEST_F(ScanParaFormTest, BiasEditSetsTheRegisterWithTheInversSignAndTheFeedbackRecord)
+{
+    ini_->WriteString("Microscope", "Feedback", "0");
+    Start();
+    ChannelTable[SlotBias].Invers = true;
+    sim_->ClearLog();
+    EXPECT_TRUE(form_->EnterText("Edit2", "-1"));
+    EXPECT_EQ(sim_->Register(RegBias), 1000);
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(0)].Bias, -1.0f);
+    // The register first, then the record that follows the bias polarity.
+    const auto traffic = Traffic(*sim_);
+    ASSERT_GE(traffic.size(), 2u);
+    EXPECT_EQ(traffic[0], std::make_pair(IOCTL_WRITE_REG, RegBias));
+    EXPECT_EQ(traffic.back().first, IOCTL_SET_FEEDBACK);
+    EXPECT_EQ(sim_->Feedback().ControlWord & 0xF000, 0x1000); // tunnelling
+    EXPECT_NE(sim_->Feedback().ControlWord & 0x200, 0);       // negative bias: loop reversed
+
+    EXPECT_TRUE(form_->EnterText("Edit2", "2.0004"));
+    EXPECT_EQ(sim_->Register(RegBias), -2000);
+    EXPECT_EQ(sim_->Feedback().ControlWord & 0x200, 0);
+    EXPECT_EQ(S(E("Edit2").text()), "2.000"); // as quantised by the output
+    EXPECT_FALSE(form_->EnterText("Edit2", "1..2"));
+    EXPECT_EQ(sim_->Register(RegBias), -2000);
+}
+
+TEST_F(ScanParaFormTest, StepButtonsRepeatAndTheWheelRates)
+{
+    Start();
+    form_->show();
+    const TFeedbackSet& set = MicroscopeState.FeedbackSets[FeedbackSetIndex(3)];
+    form_->StepFactor = 0.01;
+    form_->LBitBtn5Click();
+    EXPECT_EQ(set.Ki, -1.0f);
+    EXPECT_EQ(S(E("Edit5").text()), "-1");
+    EXPECT_EQ(S(Saved("FeedPara", "Edit5_3")), "-1");
+    form_->RBitBtn5Click();
+    form_->RBitBtn5Click();
+    EXPECT_EQ(set.Ki, 1.0f);
+    form_->RBitBtn6Click();
+    EXPECT_EQ(set.Kp, 1.0f);
+    EXPECT_EQ(sim_->Feedback().ProportionalGain, 1);
+    form_->EnterText("Edit1", "200");
+    form_->RBitBtn1Click();
+    EXPECT_EQ(set.Setpoint, 202.0f);
+    form_->LBitBtn1Click();
+    EXPECT_FLOAT_EQ(set.Setpoint, 199.98f);
+    // The bias moves by a 20000th of its span at least: 64000 digits of 1 mV.
+    form_->EnterText("Edit2", "0");
+    form_->RBitBtn2Click();
+    EXPECT_FLOAT_EQ(set.Bias, 0.003f);
+    EXPECT_EQ(sim_->Register(RegBias), 3);
+    form_->LBitBtn2Click();
+    form_->LBitBtn2Click();
+    EXPECT_FLOAT_EQ(set.Bias, -0.003f);
+
+    // Held down: Shift makes a tenth; the repeat re-fires the button each second.
+    QAbstractButton* up = form_->Button("BitBtn8");
+    ASSERT_NE(up, nullptr);
+    form_->EnterText("Edit5", "100");
+    form_->BitBtnMouseDown(up, true);
+    EXPECT_EQ(form_->StepFactor, 0.1);
+    EXPECT_TRUE(form_->Timer1().isActive());
+    EXPECT_EQ(form_->Timer1().interval(), 1000);
+    form_->Timer1Timer();
+    EXPECT_EQ(set.Ki, 111.0f);
+    form_->Timer1Timer();
+    EXPECT_EQ(set.Ki, 123.0f); // round(111 + 11.1 + 1)
+    form_->BitBtnMouseUp();
+    EXPECT_FALSE(form_->Timer1().isActive());
+    // A real press and release: one step from the click, a hundredth without Shift.
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), up->mapToGlobal(QPointF(5, 5)), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, QPointF(5, 5), up->mapToGlobal(QPointF(5, 5)), Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(up, &press);
+    EXPECT_TRUE(form_->Timer1().isActive());
+    QApplication::sendEvent(up, &release);
+    EXPECT_FALSE(form_->Timer1().isActive());
+    EXPECT_EQ(set.Ki, 125.0f); // round(123 + 1.23 + 1)
+
+    // The wheel on the speed: faster turning, larger steps.
+    form_->EnterText("Edit4", "1");
+    const double t0 = 10.0;
+    form_->FormMouseWheel(120, false, &E("Edit4"), t0);
+    EXPECT_FLOAT_EQ(ScanParams.Speed, 1.01f);
+    form_->FormMouseWheel(120, false, &E("Edit4"), t0 + 0.1 / 86400);
+    EXPECT_FLOAT_EQ(ScanParams.Speed, 1.01f * 1.05f);
+    form_->FormMouseWheel(-120, false, &E("Edit4"), t0 + 0.11 / 86400);
+    EXPECT_FLOAT_EQ(ScanParams.Speed, 1.01f * 1.05f * 0.9f);
+    EXPECT_EQ(E("Edit4").Color(), EditColor::White);
+    // On a z-page edit it runs that edit's step, a tenth with Shift.
+    form_->FormMouseWheel(120, true, &E("Edit1"), t0 + 1);
+    EXPECT_FLOAT_EQ(set.Setpoint, 199.98f * 1.1f);
+    // Over the pixel box the wheel is the window's: the count stays.
+    const int pixels = ScanParams.Pixels;
+    QWheelEvent wheel(QPointF(5, 5), form_->ComboBox1()->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(form_->ComboBox1(), &wheel);
+    EXPECT_TRUE(wheel.isAccepted());
+    EXPECT_EQ(ScanParams.Pixels, pixels);
+    EXPECT_EQ(S(form_->ComboBox1()->currentText()), QString::number(pixels).toStdString());
+}
+
+TEST_F(ScanParaFormTest, LoopPagesAndWhatIsWrittenBackToTheSettings)
+{
+    const QString micro(QChar(0x00B5));
+    ini_->WriteString("FeedPara", "Label28Pre", "\"m\"");
+    ini_->WriteString("FeedPara", "KelvinOffset", "1");
+    Start();
+    EXPECT_TRUE(form_->Label("Label28")->text().startsWith("m"));
+    EXPECT_TRUE(form_->EnterText("Edit18", "5"));
+    EXPECT_FLOAT_EQ(MicroscopeState.AmplSetpoint, 0.005f);
+    form_->Label28Click(); // m → µ: the same setpoint shown in µ
+    EXPECT_EQ(S(Saved("FeedPara", "Label28Pre")), S(micro));
+    EXPECT_TRUE(ini_->ReadString("FeedPara", "Label28Pre", "").size() == 1);
+    EXPECT_FLOAT_EQ(MicroscopeState.AmplSetpoint, 0.005f);
+    EXPECT_EQ(S(E("Edit18").text()), "5000");
+    form_->Label28Click(); // µ → none
+    EXPECT_EQ(S(E("Edit18").text()), "0.005");
+
+    EXPECT_TRUE(form_->EnterText("Edit22", "500"));
+    EXPECT_EQ(MicroscopeState.FreqSetpoint, 1000.0f);
+    EXPECT_EQ(S(E("Edit22").text()), "1000.00");
+    EXPECT_TRUE(form_->EnterText("Edit22", "3e6"));
+    EXPECT_EQ(MicroscopeState.FreqSetpoint, 2e6f);
+    EXPECT_TRUE(form_->EnterText("Edit11", "0.5"));
+    EXPECT_FLOAT_EQ(MicroscopeState.KelvinRef, 0.01f);
+    EXPECT_EQ(S(Saved("FeedPara", "Edit11")), "0.01");
+    EXPECT_TRUE(form_->EnterText("Edit10", "-3e9"));
+    EXPECT_EQ(MicroscopeState.KelvinKi, -2e9f);
+    EXPECT_EQ(sim_->Feedback().KelvinKi, 0); // the Kelvin loop is off
+    EXPECT_EQ(S(Saved("FeedPara", "Edit10")), "-2E9");
+
+    form_->CheckBox1()->setChecked(true);
+    EXPECT_EQ(MicroscopeState.KelvinOn, 1);
+    EXPECT_FALSE(E("Edit2").isEnabled());
+    EXPECT_EQ(sim_->Feedback().KelvinKi, -2000000000);
+    form_->CheckBox1()->setChecked(false);
+    EXPECT_EQ(MicroscopeState.KelvinOn, 0);
+    EXPECT_EQ(MicroscopeState.KelvinKi, 0.0f);
+    EXPECT_EQ(sim_->Feedback().KelvinKi, 0);
+    EXPECT_TRUE(E("Edit2").isEnabled());
+
+    // At exit the white page edits are saved, the red ones are not.
+    EXPECT_TRUE(form_->EnterText("Edit16", "12"));
+    EXPECT_TRUE(form_->EnterText("Edit15", "4"));
+    EXPECT_TRUE(form_->EnterText("Edit19", "0,5"));
+    EXPECT_TRUE(form_->EnterText("Edit2", "0.75"));
+    EXPECT_FALSE(form_->EnterText("Edit18", "five"));
+    EXPECT_EQ(S(Saved("FeedPara", "Edit16")), "<none>"); // nothing before the exit
+    form_->move(70, 80);
+    form_->FormDestroy();
+    EXPECT_EQ(S(Saved("FeedPara", "Edit16")), "12");
+    EXPECT_EQ(S(Saved("FeedPara", "Edit15")), "4");
+    EXPECT_EQ(S(Saved("FeedPara", "Edit19")), "0.5");
+    EXPECT_EQ(S(Saved("FeedPara", "Edit22")), "2000000.00");
+    EXPECT_EQ(S(Saved("FeedPara", "Edit2")), "0.750");
+    EXPECT_EQ(S(Saved("FeedPara", "Edit18")), "<none>");
+    EXPECT_EQ(S(Saved("FeedPara", "Edit18Tag")), "<none>");
+    EXPECT_EQ(ini_->ReadInteger("ScanPara", "FormPosLeft", 0), 70);
+    EXPECT_EQ(ini_->ReadInteger("ScanPara", "FormPosTop", 0), 80);
+    form_.reset();
+}
+
+TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPause)
+{
+    sim::SimConfig config = FastConfig();
+    config.Clock = sim::ClockMode::RealTime;
+    config.LogRequests = false;
+    ini_->WriteString("ScanPara", "ComboBox1", "64");
+    ini_->WriteString("ScanPara", "Edit3", "200");
+    ini_->WriteString("ScanPara", "Edit4", "2");
+    ini_->WriteString("ScanPara", "Edit7", "0");
+    ini_->WriteString("ScanPara", "Edit8", "0");
+    Start(config);
+    TShowThread& show = device_->ShowThread();
+    TGoXYThread& scan = device_->GoXYThread();
+    int passes = 0;
+    QObject::connect(&show, &TShowThread::refreshAll, [&] { ++passes; });
+    ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(64, 64));
+
+    show.RedrawAll = true;
+    form_->WenigWichtigTimerTimer(); // idle: the display sleeps
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(passes, 0);
+
+    ASSERT_TRUE(device_->StartScan());
+    EXPECT_TRUE(PumpUntil([&] { return passes == 1; }, 2000));
+
+    EXPECT_TRUE(device_->PauseScan());
+    EXPECT_TRUE(PumpUntil([&] { return !scan.StopMessageShown(); }, 2000));
+    EXPECT_TRUE(scan.Suspended());
+}
