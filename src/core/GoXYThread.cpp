@@ -155,11 +155,8 @@ bool TGoXYThread::StartScan()
     if (host_->FastSpeedButtonDown())
         return false;
     // The lift pass follows the recorded Z: it needs the Z forward buffer.
-    bool anyFly = false;
-    for (int slot = 0; slot < ChannelSlotCount; ++slot)
-        anyFly = anyFly || Channels[ImageChannelIndex(slot, PlaneFly)].HasBuffer();
     TDaten& zForward = Channels[ImageChannelIndex(SlotZ, PlaneFwd)];
-    if (anyFly && !zForward.HasBuffer() && Suspended())
+    if (FlyWanted() && !zForward.HasBuffer() && Suspended())
         zForward.AllocBuffers(params_.Pixels.load(), params_.Pixels.load());
     if (!PrepareScan())
         return false;
@@ -377,10 +374,30 @@ void TGoXYThread::StartLine(const TScanGeometry& g)
         throw TScanFault("move to the line start failed");
 }
 
+void TGoXYThread::PublishChoiceSummary(bool anyBackward, bool anyFly)
+{
+    AnyBackwardChecked = anyBackward;
+    AnyFlyChecked = anyFly;
+    choiceSummary_ = true;
+}
+
 bool TGoXYThread::BackwardWanted() const
 {
+    if (choiceSummary_.load())
+        return AnyBackwardChecked.load();
     for (int slot = 0; slot < ChannelSlotCount; ++slot) {
         if (Channels[ImageChannelIndex(slot, PlaneBwd)].HasBuffer())
+            return true;
+    }
+    return false;
+}
+
+bool TGoXYThread::FlyWanted() const
+{
+    if (choiceSummary_.load())
+        return AnyFlyChecked.load();
+    for (int slot = 0; slot < ChannelSlotCount; ++slot) {
+        if (Channels[ImageChannelIndex(slot, PlaneFly)].HasBuffer())
             return true;
     }
     return false;

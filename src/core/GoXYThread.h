@@ -107,6 +107,14 @@ public:
     bool ScanActive() const { return !worker_.Suspended(); }
     bool Suspended() const { return worker_.Suspended(); }
 
+    // The channel choice's summary (window thread): some backward box, some
+    // lift box checked. The line loop reads the first to run the backward
+    // pass, the scan start the second. Until a channel choice has published
+    // them, the open buffers tell.
+    void PublishChoiceSummary(bool anyBackward, bool anyFly);
+    std::atomic<bool> AnyBackwardChecked{false};
+    std::atomic<bool> AnyFlyChecked{false};
+
     // ---- state ------------------------------------------------------------------------
     TMoveEngine& Moves() { return moves_; }
     TImageChannels Channels;
@@ -153,6 +161,7 @@ private:
     bool Pass(int line, int plane, const TLinePlan& lp, TQuadCubic kx, TQuadCubic ky);
     void LiftPass(int line, const TLinePlan& lp);
     bool BackwardWanted() const;
+    bool FlyWanted() const;
     void SendChannelList(int plane);
     void ProcessLine(bool backward);
     void Store(int row, int col, const TGoXYReply& reply);
@@ -196,7 +205,8 @@ private:
     int32_t previousFirstAddress_ = 0;
     std::array<std::bitset<ImageChannelCount>, ImagePlaneCount> lastCandidates_{};
 
-    bool stopMessageShown_ = false; // window thread
+    std::atomic<bool> choiceSummary_{false}; // a channel choice publishes the flags
+    bool stopMessageShown_ = false;          // window thread
     std::mutex postMutex_;
     std::atomic<bool> terminating_{false};
     WorkerThread worker_;

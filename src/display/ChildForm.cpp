@@ -8,7 +8,9 @@
 #include "core/ShowThread.h"
 #include "display/PaletteMenu.h"
 
+#include <QAbstractButton>
 #include <QActionGroup>
+#include <QCloseEvent>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
@@ -299,6 +301,22 @@ void TChildForm::DrawCrossSection()
         painter.drawPolyline(line);
     }
     plotArea_->update();
+}
+
+void TChildForm::closeEvent(QCloseEvent* event)
+{
+    // The window lives exactly as long as its box is checked: closing it
+    // unchecks the box, which frees the buffer and closes every window of
+    // it. Queued, so that work (it waits for the threads) does not run inside
+    // the frame's close.
+    auto* box = qobject_cast<QAbstractButton*>(CheckBox.data());
+    if (box != nullptr && box->isChecked()) {
+        event->ignore();
+        QMetaObject::invokeMethod(
+            box, [box] { box->setChecked(false); }, Qt::QueuedConnection);
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 void TChildForm::resizeEvent(QResizeEvent* event)

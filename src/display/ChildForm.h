@@ -73,8 +73,9 @@ public:
     int BufferIndex() const { return bufferIndex_; }
     // UserIni section of the window, channel name + "_" + plane ("ADC1_0").
     QString Section;
-    // The channel choice's box that owns this window (not owned).
-    QObject* CheckBox = nullptr;
+    // The channel choice's box that owns this window (not owned). Closing the
+    // window while it is checked unchecks it instead.
+    QPointer<QObject> CheckBox;
 
     TImageRenderer& Renderer() { return renderer_; }
     const TImageRenderer& Renderer() const { return renderer_; }
@@ -143,6 +144,7 @@ public slots:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     friend class TPaintablePanel;
