@@ -2,19 +2,29 @@
 
 #include "core/InOutForm.h"
 #include "core/SharedState.h"
+#include "display/DdeServer.h"
 #include "display/MainQVTForm.h"
+#include "display/SetupForm.h"
+#include "scan/ScanParaForm.h"
 
 #include <QApplication>
+#include <QToolButton>
 
 namespace qvt {
 
 namespace {
 std::vector<QString> created;
 
-void Created(const char* className) { created.emplace_back(className); }
+void Created(const char* className)
+{
+    created.emplace_back(className);
+}
 } // namespace
 
-const std::vector<QString>& CreatedForms() { return created; }
+const std::vector<QString>& CreatedForms()
+{
+    return created;
+}
 
 bool CreateAllForms(const QString& baseName, int& exitCode)
 {
@@ -24,25 +34,67 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     auto* main = new TMainQVTForm;
     Created("TMainQVTForm");
-    if (!main->LoadIniFiles(baseName)) {
-        exitCode = 0; // the operator was told which file is missing
+    if (!main->FormCreate(baseName)) {
+        // The operator was told which file is missing; nothing else was made.
+        exitCode = MissingSettingsExitCode;
         return false;
     }
 
     auto* inOut = new TInOutForm;
     Created("TInOutForm");
     inOut->FormCreate();
+    main->ConnectDevice(inOut);
 
     auto* inOut2 = new TInOut2Form;
     Created("TInOut2Form");
     inOut2->FormCreate();
+
+    // The scanner, smart feedback and power-down windows (places 4 to 6)
+    // are created here as they are built.
+
+    auto* scanPara = new TScanParaForm;
+    Created("TScanParaForm");
+    scanPara->ResizeImageWindows = [main] { main->ResizeImageWindows(); };
+    main->DockParameterWindow(scanPara);
+    scanPara->FormCreate();
+
+    // Places 8 to 11 are created here as they are built.
+
+    auto* setup = new TSetupForm(*inOut, main->MdiArea(), main);
+    Created("TSetupForm");
+    setup->FastSpeedButtonDown = [main] { return main->FastSpeedButtonDown(); };
+    setup->FillChannelComboBox = [main] { main->FillChannelComboBox(); };
+    main->SetMenuCommand("Window2", [setup] {
+        setup->show();
+        setup->raise();
+    });
+    setup->FormCreate();
+
+    // Places 13 to 18 are created here as they are built.
+
+    auto* dde = new TDDEForm;
+    Created("TDDEForm");
+    // A tool window of the main window: it goes and comes with it.
+    dde->setParent(main, Qt::Tool);
+    dde->SetScanButton = [main](bool down) {
+        main->ScanButton()->setChecked(down);
+        main->Scan(TScanSender::User);
+        return main->ScanButtonDown() == down;
+    };
+    main->DdeServerSwitch = [dde](bool on) {
+        dde->SetServerOn(on);
+        if (on)
+            dde->show();
+    };
+    dde->FormCreate();
+    main->UpdateMenuItems();
 
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
 
     if (inOut->StartFailed()) {
         // The operator has been told; nothing was sent on the unopened link.
-        exitCode = 1;
+        exitCode = DeviceStartExitCode;
         return false;
     }
     return true;
@@ -50,20 +102,31 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
 void StartUp()
 {
-    // The main window's remaining start-up steps join these when it is complete.
-    if (InOutForm == nullptr || InOutForm->StartFailed())
-        return;
-    InOutForm->CalibrateDelay();
-    InOutForm->TestCommunication();
+    if (MainQVTForm != nullptr)
+        MainQVTForm->StartUp();
 }
 
 void DestroyAllForms()
 {
-    delete InOut2Form; // each clears its global pointer
+    // What the windows keep is written while the settings and the device
+    // window are still there.
+    if (ScanParaForm != nullptr)
+        ScanParaForm->FormDestroy();
+    if (SetupForm != nullptr)
+        SetupForm->FormDestroy();
+    if (MainQVTForm != nullptr)
+        MainQVTForm->FormDestroy();
+    // Windows that send to the device or show its buffers go before it.
+    delete DDEForm; // each clears its global pointer
+    delete SetupForm;
+    delete ScanParaForm;
+    delete InOut2Form;
     if (InOutForm != nullptr) {
+        // Stops the workers, then frees the stepper and closes the link.
         InOutForm->FormDestroy();
         delete InOutForm;
     }
+    // Last: the settings objects go with the main window.
     delete MainQVTForm;
     created.clear();
 }

@@ -9,6 +9,11 @@
 
 namespace qvt {
 
+// The program ends with this status when no settings file was found.
+constexpr int MissingSettingsExitCode = 2;
+// ... and with this one when the device window could not start.
+constexpr int DeviceStartExitCode = 1;
+
 // The class names of the long-lived windows in the order they were created.
 const std::vector<QString>& CreatedForms();
 
@@ -16,10 +21,10 @@ const std::vector<QString>& CreatedForms();
 // order, for the settings name `baseName`. Returns false when start-up cannot
 // go on; `exitCode` then says how the program ends.
 bool CreateAllForms(const QString& baseName, int& exitCode);
-// The start-up steps that run once every window exists: the delay
-// calibration and the communication test of the device window.
+// The start-up steps that run once every window exists (the main window's StartUp).
 void StartUp();
-// Destroys them again, last created first.
+// Writes what the windows keep, shuts the device window down and destroys
+// the windows, last created first.
 void DestroyAllForms();
 
 } // namespace qvt

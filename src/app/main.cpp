@@ -1,24 +1,25 @@
 #include "app/CreateForms.h"
+#include "app/QvtApplication.h"
 #include "core/PerfCounter.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
 #include "display/MainQVTForm.h"
 #include "platform/SingleInstance.h"
 
-#include <QApplication>
+#include <memory>
 
 using namespace qvt;
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
+    TQvtApplication app(argc, argv);
     InitPerfCounter();
 
     const QStringList arguments = QCoreApplication::arguments();
     LoadDriverName(QCoreApplication::applicationDirPath() + "/", arguments);
 
-    SingleInstance instance(DeviceDriverName);
-    if (!instance.Acquire()) {
+    auto instance = std::make_unique<SingleInstance>(DeviceDriverName);
+    if (!instance->Acquire()) {
         // Another copy drives this controller: bring it forward and leave.
         SingleInstance::AskRunningInstanceToRestore(DeviceDriverName);
         return 0;
@@ -29,12 +30,15 @@ int main(int argc, char** argv)
         DestroyAllForms();
         return exitCode;
     }
-    QObject::connect(&instance, &SingleInstance::restoreRequested, MainQVTForm, &TMainQVTForm::WMRestore);
+    InstallCloseOnSignals();
+    QObject::connect(instance.get(), &SingleInstance::restoreRequested, MainQVTForm, &TMainQVTForm::WMRestore);
     MainQVTForm->show();
     QCoreApplication::processEvents();
     StartUp();
 
     const int result = app.exec();
     DestroyAllForms();
+    // The lock goes with the program's windows, so a new start may follow at once.
+    instance.reset();
     return result;
 }

@@ -1,0 +1,56 @@
+#include "platform/Launcher.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QUrl>
+
+namespace qvt {
+
+namespace {
+
+QString ResolveExecutable(const QString& program)
+{
+    if (program.contains('/')) {
+        const QFileInfo info(program);
+        return info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
+    }
+    return QStandardPaths::findExecutable(program);
+}
+
+} // namespace
+
+bool StartProgram(const QString& program, const QStringList& arguments, const QString& workingDirectory,
+                  bool idlePriority)
+{
+    // Looked up first: a detached start reports a missing program only to
+    // the child, and the operator is to be told.
+    const QString executable = ResolveExecutable(program);
+    if (executable.isEmpty())
+        return false;
+    QString launched = executable;
+    QStringList args = arguments;
+    if (idlePriority) {
+        // A detached start runs no code of ours in the child, so the priority
+        // is set by nice(1), itself started without a shell.
+        const QString nice = QStandardPaths::findExecutable("nice");
+        if (!nice.isEmpty()) {
+            args.prepend(executable);
+            args.prepend("19");
+            args.prepend("-n");
+            launched = nice;
+        }
+    }
+    const QString dir = workingDirectory.isEmpty() ? QDir::currentPath() : QDir(workingDirectory).absolutePath();
+    return QProcess::startDetached(launched, args, dir);
+}
+
+bool OpenWithDesktop(const QString& fileOrUrl)
+{
+    const QUrl url = QUrl::fromUserInput(fileOrUrl, QDir::currentPath(), QUrl::AssumeLocalFile);
+    return url.isValid() && QDesktopServices::openUrl(url);
+}
+
+} // namespace qvt

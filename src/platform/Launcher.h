@@ -1,0 +1,20 @@
+#pragma once
+// Starting another program (viewer, editor, help) detached from this one.
+// The program gets its arguments as a list: no shell ever reads a command
+// line, so text from the settings cannot run anything but the program named.
+
+#include <QString>
+#include <QStringList>
+
+namespace qvt {
+
+// Starts `program` (a path, or a name looked up in PATH) with `arguments`
+// in `workingDirectory`; with `idlePriority` it runs at the lowest
+// scheduling priority. False when the program cannot be found or started.
+bool StartProgram(const QString& program, const QStringList& arguments, const QString& workingDirectory = ".",
+                  bool idlePriority = false);
+
+// Opens a local file or a URL with the desktop's handler.
+bool OpenWithDesktop(const QString& fileOrUrl);
+
+} // namespace qvt
