@@ -193,8 +193,9 @@ void TGoXYThread::CompletePause()
 {
     if (!stopMessageShown_)
         return;
-    moves_.Sync();
-    if (worker_.Suspended()) {
+    // The stop box stays until the position of the parked scan was taken over,
+    // so a pause never leaves a stale tip position behind.
+    if (moves_.Sync() && worker_.Suspended()) {
         stopMessageShown_ = false;
         host_->ShowStopScanMessage(false);
     }

@@ -355,14 +355,14 @@ int64_t TMoveEngine::GoTo(int64_t x, int64_t y, const std::atomic<bool>* abort)
     return tested;
 }
 
-void TMoveEngine::Sync()
+bool TMoveEngine::Sync()
 {
     const WorkerThread* scan = scanThread_.load();
     if (scan != nullptr && !scan->Suspended()) {
         SendStop();
         // A move waiting for the stopped one need not wait out its time.
         form_.GoXYWaitEvent().Set();
-        return;
+        return false;
     }
     PrevSteps.store(0);
     bool ok1 = false;
@@ -376,11 +376,10 @@ void TMoveEngine::Sync()
     const int32_t y2 = form_.ReadReg(ReadAddrY, ok4);
     // Failed reads would "agree" on a stale reply: only a sound, still pair counts.
     if (!(ok1 && ok2 && ok3 && ok4) || x1 != x2 || y1 != y2)
-        return;
+        return false;
     SetPosition(x1, y1);
     form_.GoXYWaitEvent().Reset();
-    // Here the hidden "Try to Stop Scan. Please wait!" box is hidden again
-    // once the scan's pause shows it.
+    return true;
 }
 
 bool TMoveEngine::WithModule() const
@@ -531,8 +530,10 @@ double TInOutForm::SetBias(double value)
 {
     const int mode = ValidFeedbackMode(MicroscopeState.FeedbackMode);
     TFeedbackSet& set = MicroscopeState.FeedbackSets[FeedbackSetIndex(mode)];
-    if (!std::isfinite(value))
+    if (!std::isfinite(value)) {
+        std::lock_guard lock(FeedbackState.Mutex);
         return set.Bias; // nothing that could be sent
+    }
 
     const TIOScale& scale = ChannelTable[SlotBias];
     const double factor = scale.Factor.load();
@@ -545,7 +546,11 @@ double TInOutForm::SetBias(double value)
 
     const int64_t sent = scale.Invers.load() ? -static_cast<int64_t>(raw) : static_cast<int64_t>(raw);
     WriteReg(RegBias, ClampToInt32(sent));
-    set.Bias = static_cast<float>(value);
+    {
+        // The scan thread reads the set while it sends the record for a lift pass.
+        std::lock_guard lock(FeedbackState.Mutex);
+        set.Bias = static_cast<float>(value);
+    }
     UpdateFeedback();
     return value;
 }

@@ -88,7 +88,8 @@ public:
     int64_t GoTo(int64_t x, int64_t y, const std::atomic<bool>* abort = nullptr);
 
     // Makes the move state agree with the controller (see SyncXYPosition).
-    void Sync();
+    // True once the tip position was taken over from a still controller.
+    bool Sync();
     // The scan thread, once it exists: while it runs, Sync stops its move
     // instead of reading the position.
     void SetScanThread(const WorkerThread* thread) { scanThread_.store(thread); }

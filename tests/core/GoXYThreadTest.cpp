@@ -259,9 +259,12 @@ TEST_F(GoXYThreadTest, PauseStopsMidLineWithinTheWait)
     EXPECT_EQ(params_.CurrentLine, 1); // the abandoned line is taken again
     EXPECT_EQ(z->At(0, 63), 0);
     EXPECT_TRUE(scan_->StopMessageShown());
-    // Parked: the pause completes, nothing runs any more.
-    scan_->CompletePause();
-    EXPECT_FALSE(scan_->StopMessageShown());
+    // Parked: the status timer completes the pause once the tip stands still
+    // and its position was taken over.
+    EXPECT_TRUE(PumpUntil([&] {
+        scan_->CompletePause();
+        return !scan_->StopMessageShown();
+    }));
     EXPECT_FALSE(scan_->PauseScan());
 }
 
