@@ -43,4 +43,8 @@ double SIPrefixFactor(const QString& unit);
 // Limits value to high, then to low; a NaN ends at low.
 void ClampDouble(double& value, double high, double low);
 
+// Fixed-point text of `value` with `precision` significant digits and
+// `digits` decimals (exponent form when the integer part needs more digits).
+QString FixedPointText(double value, int precision, int digits);
+
 } // namespace qvt

@@ -1,5 +1,7 @@
 #include "core/Stepper.h"
 
+#include "core/NumberText.h"
+
 #include "core/InOutForm.h"
 #include "core/IniFile.h"
 #include "platform/MessageBoxes.h"
@@ -242,36 +244,5 @@ void TStepper::AfterStep()
         CoarseStatus->SetStatusText("z: " + FixedPointText(GetZPosition(), 6, 3));
 }
 
-QString FixedPointText(double value, int precision, int digits)
-{
-    if (std::isnan(value))
-        return "NAN";
-    if (std::isinf(value))
-        return value > 0 ? "INF" : "-INF";
-    precision = std::clamp(precision, 1, 18);
-    digits = std::clamp(digits, 0, 18);
-
-    // Rounded to `precision` significant digits, the exponent tells whether
-    // the integer part still fits.
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, precision - 1);
-    const char* e = std::find(buf, r.ptr, 'e');
-    int exponent = 0;
-    std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), r.ptr, exponent);
-    if (value != 0.0 && exponent >= precision) {
-        const QString e10 = QString::number(std::abs(exponent)).rightJustified(std::min(digits, 4), '0');
-        return QString::fromLatin1(buf, static_cast<int>(e - buf)) + (exponent < 0 ? "E-" : "E+") + e10;
-    }
-
-    const int shown = value == 0.0 ? digits : std::clamp(precision - 1 - exponent, 0, digits);
-    r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, shown);
-    QString text = QString::fromLatin1(buf, static_cast<int>(r.ptr - buf));
-    if (digits > shown)
-        text += (shown == 0 ? "." : "") + QString(digits - shown, '0');
-    // "-0.000" tells nothing a plain zero does not.
-    if (text.startsWith('-') && std::all_of(text.begin() + 1, text.end(), [](QChar c) { return c == '0' || c == '.'; }))
-        text.remove(0, 1);
-    return text;
-}
 
 } // namespace qvt

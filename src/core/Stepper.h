@@ -141,8 +141,4 @@ private:
 // The program-wide instance; made and freed by the device window.
 extern TStepper* Stepper;
 
-// Fixed-point text of `value` with `precision` significant digits and
-// `digits` decimals (exponent form when the integer part needs more digits).
-QString FixedPointText(double value, int precision, int digits);
-
 } // namespace qvt

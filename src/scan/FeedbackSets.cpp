@@ -3,7 +3,6 @@
 #include "core/FeedbackRecord.h"
 #include "core/IniFile.h"
 #include "core/NumberText.h"
-#include "core/Stepper.h" // FixedPointText
 #include "scan/ScanParaLogic.h"
 
 #include <cmath>

@@ -7,7 +7,6 @@
 #include "core/IniFile.h"
 #include "core/NumberText.h"
 #include "core/ShowThread.h"
-#include "core/Stepper.h" // FixedPointText
 #include "platform/MessageBoxes.h"
 #include "scan/FeedbackSets.h"
 #include "scan/ScanParaLogic.h"

@@ -4,7 +4,6 @@
 #include "core/IniFile.h"
 #include "core/NumberText.h"
 #include "core/ScanGeometry.h"
-#include "core/Stepper.h" // FixedPointText
 
 #include <algorithm>
 #include <charconv>

@@ -108,15 +108,7 @@ TEST(StartupSequence, AnUnknownDriverEndsTheStartWithAFailureAndSendsNothing)
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 30000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        QThread::msleep(2);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 } // namespace
 

@@ -5,6 +5,7 @@
 #include "core/MoveEngine.h"
 #include "core/ScanTick.h"
 #include "core/ShowThread.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -18,15 +19,7 @@ using namespace qvt::test;
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 20000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 constexpr int SlotAdc1 = FirstAdcSlot;
 constexpr int ZFwd = ImageChannelIndex(SlotZ, PlaneFwd);

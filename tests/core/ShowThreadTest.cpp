@@ -1,6 +1,7 @@
 #include "core/ShowThread.h"
 #include "core/PerfCounter.h"
 #include "core/SharedState.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -15,14 +16,7 @@ namespace {
 
 constexpr int64_t Second = 1'000'000'000;
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 3000)
-{
-    for (int i = 0; i < timeoutMs && !done(); ++i) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 // Lets the window thread run for a while, then reports what arrived.
 void PumpFor(int ms)

@@ -1,6 +1,7 @@
 #include "DriverLinkFixture.h"
 
 #include "core/InOutForm.h"
+#include "core/NumberText.h"
 #include "core/Stepper.h"
 #include "platform/Sound.h"
 

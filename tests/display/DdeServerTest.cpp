@@ -6,6 +6,7 @@
 #include "platform/LocalCommandServer.h"
 #include "scan/NumericEdit.h"
 #include "scan/ScanParaForm.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -26,15 +27,7 @@ using namespace qvt::test;
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 5000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 void Pump(int ms)
 {

@@ -6,6 +6,7 @@
 #include "display/ChildForm.h"
 #include "display/MainQVTForm.h"
 #include "scan/ScanParaForm.h"
+#include "support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -31,15 +32,7 @@ using namespace qvt::test;
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 20000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 void SendKey(QWidget* to, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {

@@ -526,15 +526,7 @@ TEST_F(ScanFilesTest, AWriteThatFailsHalfWayLeavesNoFileUnderItsName)
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 20000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 // The scan thread on the simulated controller with three image windows and
 // the Save button down.

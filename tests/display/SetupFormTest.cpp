@@ -5,6 +5,7 @@
 #include "core/InOutForm.h"
 #include "core/ShowThread.h"
 #include "display/ChildForm.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,15 +23,7 @@ using namespace qvt::test;
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 20000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 void DeleteReleased()
 {

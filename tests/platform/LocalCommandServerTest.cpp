@@ -26,15 +26,7 @@ using namespace qvt;
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 5000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 // A client in the same thread as the server, so the event loop is pumped while it waits.
 class Client {

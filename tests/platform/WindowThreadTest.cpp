@@ -1,5 +1,6 @@
 #include "platform/MessageBoxes.h"
 #include "platform/WindowThread.h"
+#include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -12,14 +13,7 @@ using namespace qvt;
 
 namespace {
 // Lets the window thread handle queued calls until `done` holds.
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 3000)
-{
-    for (int i = 0; i < timeoutMs && !done(); ++i) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 } // namespace
 
 TEST(WindowThread, PostedAndSentCallsRunInTheWindowThread)

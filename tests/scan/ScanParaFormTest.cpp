@@ -8,6 +8,7 @@
 #include "core/ShowThread.h"
 #include "platform/WindowThread.h"
 #include "scan/ScanParaForm.h"
+#include "support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -27,15 +28,7 @@ using namespace qvt::test;
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 5000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents();
-        QThread::msleep(1);
-    }
-    return done();
-}
+using qvt::test::PumpUntil;
 
 std::string S(const QString& s)
 {

@@ -1,8 +1,12 @@
 #pragma once
 // Helpers shared by the test executables.
 
+#include <QCoreApplication>
 #include <QString>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <chrono>
 
 namespace qvt::test {
 
@@ -18,5 +22,16 @@ public:
 private:
     QTemporaryDir dir_;
 };
+
+// Lets the window thread handle its events until `done` holds or the time is up.
+template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 20000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents();
+        QThread::msleep(1);
+    }
+    return done();
+}
 
 } // namespace qvt::test
