@@ -74,6 +74,7 @@ TInOutForm::TInOutForm(QObject* parent)
     approach_ = std::make_unique<TApproach>(*this, *approachHost_);
     powerSaver_ = std::make_unique<TPowerSaver>(*this);
     stickSlip_ = std::make_unique<TScanPiezoDrive>(*goXY_);
+    CreateOsziTimers();
     if (InOutForm == nullptr)
         InOutForm = this;
 }

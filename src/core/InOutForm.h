@@ -9,6 +9,7 @@
 // and owns the channel scales and the feedback record.
 
 #include "core/FeedbackRecord.h"
+#include "core/LockInRequests.h"
 #include "platform/DeviceDriver.h"
 #include "platform/ManualResetEvent.h"
 
@@ -20,6 +21,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+
+class QTimer;
 
 namespace qvt {
 
@@ -181,17 +184,75 @@ public:
     std::array<int32_t, 1025> OsziReply{};  // 4100 bytes
     std::array<int32_t, 1024> SpektReply{}; // 4096 bytes
 
+    // ---- oscilloscopes (OsziPoll.cpp) -----------------------------------------------
+    // OsziTimer, every 200 ms: the channel snapshot into OsziReply.
+    void OsziTimerTimer();
+    // OszTimer, every 100 ms: the four trace buffers into OsziBuffers.
+    void TimerOszi2Timer();
+    void StartOsziTimer();
+    void StopOsziTimer();
+    bool OsziTimerActive() const;
+    bool OszTimerActive() const;
+    void ConfigOsziAcquisition();
+    void StartOszi2();
+    void StopOszi2();
+    void BuildUsbChannelList(bool forResonance, bool flag, int32_t code);
+    // The USB box's sampling list, sent with the oscilloscope set-up.
+    int32_t UsbChannelCount = 0;
+    std::array<int32_t, UsbChannelListEntries> UsbChannelList{};
+
+    // ---- lock-in (LockInRequests.cpp) -------------------------------------------------
+    void SetLockInFrequency(double hz);
+    // Picks the smallest range that holds the amplitude; returns it as applied.
+    double SetDriveAmplitude(double volts);
+    // True when the amplitude does not fit the range (nothing sent then).
+    bool SetAmplitudeRange(int range, double volts);
+    void SendAmplitudeScale(double scale);
+    void SetLockInGain(int32_t gain);
+    void SetReferenceFrequency(double hz);
+    // Returns the phase as applied.
+    double SetLockInPhase(int harmonic, double degrees);
+    void SetPhaseShifter(int32_t gain, double phase, double hz);
+    void SetLockInFilter(int filter, int timeConstant, int slope);
+    void SendMultiLockInChannel(int k);
+    TDncStatus ReadDncStatus();
+    // The mean raw value of the feedback input over 1024 reads.
+    int32_t AverageChannel();
+    // Words per volt of an amplitude range ("dnc"/"Scale3", "Scale2", "Scale0").
+    double AmplitudeScale(int range) const;
+    TLockInHooks LockInHooks;
+    int32_t DncStatusWord = 0; // word 3 of the last status read
+
 signals:
     // A fatal start error: the main window closes itself on it.
     void startAborted();
     // The channel scales were reloaded: windows showing scaled values refresh.
     void scalesReloaded();
+    // A channel snapshot is in OsziReply (the simple oscilloscope takes it).
+    void osziSnapshot();
+    // New trace buffers for the three-trace oscilloscope or the noise measurement.
+    void threeTraceFrame();
+    void noiseFrame();
+    // The three-trace oscilloscope's run button follows this.
+    void threeTraceRunning(bool running);
+    // The resonance frequency word or the multi lock-in values changed.
+    void multiLockInChanged();
+    // DAC11 (the drive monitor) got a new factor: the three-trace oscilloscope rescales.
+    void driveMonitorRescaled();
+    // Overload or Q-control clipping changed; showWindow: "dncopt"/"ShowOnError".
+    void dncStatusChanged(bool overload, bool qClip, bool showWindow);
 
 private:
     void AbortStart(const QString& message);
     void CloseDriver();
     void FreeStepper();
 
+    void CreateOsziTimers();
+
+    QTimer* osziTimer_ = nullptr; // OsziTimer
+    QTimer* oszTimer_ = nullptr;  // OszTimer
+    bool dncOverload_ = false;
+    bool dncQClip_ = false;
     std::shared_ptr<DeviceDriver> driver_;
     std::atomic<DeviceDriver*> link_{nullptr};
     std::atomic<bool> startFailed_{false};

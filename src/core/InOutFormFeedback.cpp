@@ -84,6 +84,16 @@ TDriveChange SendLocked(TInOutForm& form)
     return out.Drive;
 }
 
+// Entering a dynamic mode drives the cantilever at "dnc"/"Ampl"; leaving it
+// stops the drive (the record rule keeps it when the operator enabled the lock-in).
+void ApplyDriveChange(TInOutForm& form, TDriveChange drive)
+{
+    if (drive == TDriveChange::Apply)
+        form.SetDriveAmplitude(MainIni ? MainIni->ReadFloat("dnc", "Ampl", 0.0) : 0.0);
+    else if (drive == TDriveChange::SwitchOff)
+        form.SetDriveAmplitude(0.0);
+}
+
 } // namespace
 
 void TInOutForm::UpdateFeedback()
@@ -134,18 +144,18 @@ void TInOutForm::UpdateFeedback()
     if (out.HasMirror)
         FeedbackState.Mirror = out.Mirror;
 
-    [[maybe_unused]] const TDriveChange drive = SendLocked(*this);
+    const TDriveChange drive = SendLocked(*this);
     lock.unlock();
-    // Here SetDriveAmplitude applies "dnc"/"Ampl" (Apply) or 0 (SwitchOff) once the lock-in setters exist.
+    ApplyDriveChange(*this, drive);
     // On a type-29 controller the scan parameter window refreshes its fast-feedback display here.
 }
 
 void TInOutForm::SendFeedbackRecord()
 {
     std::unique_lock lock(FeedbackState.Mutex);
-    [[maybe_unused]] const TDriveChange drive = SendLocked(*this);
+    const TDriveChange drive = SendLocked(*this);
     lock.unlock();
-    // Here SetDriveAmplitude applies "dnc"/"Ampl" (Apply) or 0 (SwitchOff) once the lock-in setters exist.
+    ApplyDriveChange(*this, drive);
 }
 
 void TInOutForm::SetSlopeCompensation(bool on)

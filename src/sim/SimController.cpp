@@ -176,12 +176,82 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         PutWord(out, absent_ ? -1 : contact);
         return true;
     }
+    case IOCTL_READ_OSZI:
+    case IOCTL_READ_OSZI_BUFFER:
+    case IOCTL_SET_OSZI:
+    case IOCTL_SET_FREQUENCY:
+    case IOCTL_SET_AMPLITUDE:
+    case IOCTL_SET_PHASE:
+    case IOCTL_SET_FILTER:
+    case IOCTL_SET_MULTI_LIA:
+    case IOCTL_READ_DNC_STATUS:
+        return ScopeLocked(code, in, out);
     default:
         // The requests whose models come with later tools: accepted and
         // logged; replies read as an idle box gives them (all ones when absent).
         if (outSize > 0)
             std::memset(out, absent_ ? 0xFF : 0, outSize);
         return true;
+    }
+}
+
+bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
+{
+    const int64_t now = clock_.NowNs();
+    AdvanceLocked(now);
+    const SimProbeState probe = ProbeNowLocked(now);
+    auto read = [this, &probe](int32_t address, int64_t timeNs) {
+        return absent_ ? -1 : ReadAtLocked(address, probe, timeNs);
+    };
+    switch (code) {
+    case IOCTL_READ_OSZI: {
+        TReadOsziReply reply;
+        scope_.Snapshot(zLoop_.Feedback().InputAddress, now, read, reply);
+        std::memcpy(out, &reply, sizeof reply);
+        return true;
+    }
+    case IOCTL_READ_OSZI_BUFFER: {
+        SimOsziBufferReply reply;
+        if (!scope_.Buffer(Word(in, 0), now, read, &reply.Count, reply.Samples))
+            return false;
+        std::memcpy(out, &reply, sizeof reply);
+        return true;
+    }
+    case IOCTL_SET_OSZI: {
+        const auto record = Decode<TSetOsziRecord>(in);
+        int32_t entries = 0;
+        if (config_.Usb) {
+            entries = Decode<TSetOsziUsbRecord>(in).EntryCount;
+            if (entries < 0 || entries > UsbChannelListEntries)
+                return false;
+        }
+        if (record.PeriodTicks < 1)
+            return false;
+        scope_.SetOszi(record, entries);
+        return true;
+    }
+    case IOCTL_SET_FREQUENCY:
+        scope_.SetFrequency(Word(in, 0), config_.ControllerType == 29);
+        return true;
+    case IOCTL_SET_AMPLITUDE:
+        scope_.SetAmplitude(Word(in, 0));
+        return true;
+    case IOCTL_SET_PHASE:
+        scope_.SetPhase(Word(in, 0));
+        return true;
+    case IOCTL_SET_FILTER:
+        return scope_.SetFilter(Decode<TSetFilterRecord>(in));
+    case IOCTL_SET_MULTI_LIA:
+        return scope_.SetMultiLia(Decode<TSetMultiLiaRecord>(in));
+    case IOCTL_READ_DNC_STATUS: {
+        TDncStatusRecord status = scope_.Status(read(ReadAddrResonanceAmplitude, now), read(ReadAddrResonanceY, now));
+        if (absent_)
+            status = TDncStatusRecord{{-1, -1, -1, -1, -1, -1}};
+        std::memcpy(out, &status, sizeof status);
+        return true;
+    }
+    default:
+        return false;
     }
 }
 
@@ -584,6 +654,24 @@ TZRangeRecord SimController::ZRange() const
     r.MaxRaw = outputs_.ZMax();
     r.Flags = outputs_.ZFlags();
     return r;
+}
+
+TSetOsziRecord SimController::OsziSetup() const
+{
+    std::lock_guard lock(mutex_);
+    return scope_.Oszi();
+}
+
+int32_t SimController::OsziUsbEntryCount() const
+{
+    std::lock_guard lock(mutex_);
+    return scope_.UsbEntryCount();
+}
+
+SimLockInSettings SimController::LockInSettings() const
+{
+    std::lock_guard lock(mutex_);
+    return scope_.LockIn();
 }
 
 TSetFeedbackRecord SimController::Feedback() const

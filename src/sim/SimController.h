@@ -31,6 +31,7 @@
 #include "sim/SimMoveGenerator.h"
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
+#include "sim/SimScope.h"
 
 #include <array>
 #include <condition_variable>
@@ -113,6 +114,10 @@ public:
     int64_t CoarseStepsDown() const;
     // What IOCTL_READ_CONTACT would report now (before the USB box's sign).
     bool InContact() const;
+    // The oscilloscope set-up and lock-in settings last received.
+    TSetOsziRecord OsziSetup() const;
+    int32_t OsziUsbEntryCount() const;
+    SimLockInSettings LockInSettings() const;
 
 private:
     static constexpr int RegisterCount = 512;
@@ -128,6 +133,7 @@ private:
 
     // Everything below runs with mutex_ held.
     bool HandleLocked(uint32_t code, const void* in, void* out, size_t outSize, After& after);
+    bool ScopeLocked(uint32_t code, const void* in, void* out);
     bool GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, After& after);
     // Brings the X/Y outputs and Z up to `nowNs`.
     void AdvanceLocked(int64_t nowNs);
@@ -163,6 +169,7 @@ private:
     SimScanner scanner_;
     SimCoarseMotor coarse_;
     SimMoveGenerator generator_;
+    SimScope scope_;
     int32_t movingStepX_ = 0; // step of the move under way at the last advance
     int32_t movingStepY_ = 0;
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
