@@ -36,6 +36,7 @@ class TGoJoyThread;
 class TGoXYThread;
 class TShowThread;
 class TScanTick;
+class TIOScale;
 
 // Base of the auxiliary registers (LED power, motor status): 32, or 256 on a
 // type-29 controller. Fixed when the device window is created.
@@ -223,6 +224,25 @@ public:
     TLockInHooks LockInHooks;
     int32_t DncStatusWord = 0; // word 3 of the last status read
 
+    // ---- spectroscopy (SpektRequests.cpp) ---------------------------------------------
+    // Physical X/Y to the record's raw pair; x and y are given back as quantised.
+    void SetSpektPosition(double& x, double& y);
+    // Each returns the value as the controller takes it.
+    double SetSpektDelay(double us);
+    double SetSpektSampleTime(double us);
+    void SetSpektChannel(int slot, const TIOScale& scale);
+    // n points of bias and Z (the spectroscopy window's columns); `kind` tells
+    // whether Z goes as differences.
+    bool LoadSpektRamp(const double* bias, const double* z, int n, int32_t kind);
+    // constantHeight: the feedback is held (mode 3) for the run.
+    bool StartSpektroscopy(int32_t kind, int32_t points, bool constantHeight = false);
+    void StopSpektroscopy();
+    // Timer3, one shot per run: reads the six result slots into SpektSlots.
+    void Timer3Spekt();
+    bool Timer3Active() const;
+    TSetSpektRecord SpektRecord; // window thread only
+    std::array<std::array<int32_t, SpektPoints>, 6> SpektSlots{};
+
 signals:
     // A fatal start error: the main window closes itself on it.
     void startAborted();
@@ -241,6 +261,8 @@ signals:
     void driveMonitorRescaled();
     // Overload or Q-control clipping changed; showWindow: "dncopt"/"ShowOnError".
     void dncStatusChanged(bool overload, bool qClip, bool showWindow);
+    // The result slots of a run are in SpektSlots (`points` readings each).
+    void spektDataReady(int points);
 
 private:
     void AbortStart(const QString& message);
@@ -251,6 +273,8 @@ private:
 
     QTimer* osziTimer_ = nullptr; // OsziTimer
     QTimer* oszTimer_ = nullptr;  // OszTimer
+    QTimer* timer3_ = nullptr;    // Timer3, made with the first run
+    void RestoreSpektFeedback();
     bool dncOverload_ = false;
     bool dncQClip_ = false;
     std::shared_ptr<DeviceDriver> driver_;

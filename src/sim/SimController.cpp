@@ -92,7 +92,7 @@ bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* 
         const bool failed = faults_.FailAllRequests || (faults_.FailCode != 0 && faults_.FailCode == code);
         if (sizesOk && !failed) {
             ok = HandleLocked(code, in, out, outSize, after);
-            written = ok ? outSize : 0;
+            written = ok ? (after.ReplyBytes >= 0 ? static_cast<size_t>(after.ReplyBytes) : outSize) : 0;
         }
         LogLocked(code, in, inSize, outSize, out, ok);
     }
@@ -186,6 +186,27 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
     case IOCTL_SET_MULTI_LIA:
     case IOCTL_READ_DNC_STATUS:
         return ScopeLocked(code, in, out);
+    case IOCTL_LOAD_BIAS_RAMP:
+        spekt_.LoadBiasRamp(Decode<TRampRecord>(in));
+        return true;
+    case IOCTL_LOAD_Z_RAMP:
+        spekt_.LoadZRamp(Decode<TRampRecord>(in));
+        return true;
+    case IOCTL_SET_SPEKT:
+        spekt_.Start(Decode<TSetSpektRecord>(in), clock_.NowUs());
+        return true;
+    case IOCTL_READ_SPEKT: {
+        std::memset(out, absent_ ? 0xFF : 0, outSize);
+        if (absent_)
+            return true;
+        TRampRecord readings; // the reply has the layout of a ramp table
+        const int done = spekt_.Read(Word(in, 0), clock_.NowUs(), readings.Values);
+        if (done < 0)
+            return false;
+        std::memcpy(out, readings.Values, sizeof(int32_t) * static_cast<size_t>(done));
+        after.ReplyBytes = int64_t(done) * 4;
+        return true;
+    }
     default:
         // The requests whose models come with later tools: accepted and
         // logged; replies read as an idle box gives them (all ones when absent).

@@ -32,6 +32,7 @@
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
 #include "sim/SimScope.h"
+#include "sim/SimSpectroscopy.h"
 
 #include <array>
 #include <condition_variable>
@@ -129,6 +130,7 @@ private:
         double SpendUs = 0.0; // controller time the request itself takes
         int64_t BlockNs = 0;  // wait for room in the move queue
         bool MoveQueued = false;
+        int64_t ReplyBytes = -1; // a reply shorter than the record (−1: all of it)
     };
 
     // Everything below runs with mutex_ held.
@@ -170,6 +172,7 @@ private:
     SimCoarseMotor coarse_;
     SimMoveGenerator generator_;
     SimScope scope_;
+    SimSpectroscopy spekt_;
     int32_t movingStepX_ = 0; // step of the move under way at the last advance
     int32_t movingStepY_ = 0;
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
