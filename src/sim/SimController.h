@@ -32,7 +32,7 @@
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
 #include "sim/SimScope.h"
-#include "sim/SimSpectroscopy.h"
+#include "sim/SimSpektCurves.h"
 
 #include <array>
 #include <condition_variable>

@@ -2,7 +2,7 @@
 
 #include "core/InOutForm.h"
 #include "core/SpektRequests.h"
-#include "sim/SimSpectroscopy.h"
+#include "sim/SimSpektCurves.h"
 
 #include <gtest/gtest.h>
 

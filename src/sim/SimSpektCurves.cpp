@@ -1,4 +1,4 @@
-#include "sim/SimSpectroscopy.h"
+#include "sim/SimSpektCurves.h"
 
 #include <algorithm>
 #include <cmath>
