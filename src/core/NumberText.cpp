@@ -100,6 +100,35 @@ QString NonFiniteText(double value)
     return value > 0 ? QStringLiteral("INF") : QStringLiteral("-INF");
 }
 
+// Digits of a scientific mantissa [first, mantissaEnd) with its exponent as
+// plain decimal text when lowExponent <= exponent < highExponent, else as
+// "d.dddE<exponent>"; trailing zeros of the mantissa are dropped.
+QString ScientificToText(const char* first, const char* mantissaEnd, int exponent, int lowExponent, int highExponent)
+{
+    QString sign;
+    QString digits;
+    for (const char* p = first; p != mantissaEnd; ++p) {
+        if (*p == '-')
+            sign = QStringLiteral("-");
+        else if (*p != '.')
+            digits += QLatin1Char(*p);
+    }
+    while (digits.size() > 1 && digits.endsWith('0'))
+        digits.chop(1);
+    if (exponent < lowExponent || exponent >= highExponent) {
+        QString mantissa = digits.left(1);
+        if (digits.size() > 1)
+            mantissa += '.' + digits.mid(1);
+        return sign + mantissa + 'E' + QString::number(exponent);
+    }
+    if (exponent < 0)
+        return sign + "0." + QString(-exponent - 1, '0') + digits;
+    const int intDigits = exponent + 1;
+    if (digits.size() <= intDigits)
+        return sign + digits + QString(intDigits - digits.size(), '0');
+    return sign + digits.left(intDigits) + '.' + digits.mid(intDigits);
+}
+
 struct DigitColumn {
     int exponentForm, thousands, hundreds, tens, units; // significant digits per row
 };
@@ -231,27 +260,21 @@ QString FloatToText(double value)
     const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     const char* e = std::find(buf, r.ptr, 'e');
     const int exponent = ExponentOf(buf, r.ptr);
-    QString sign;
-    QString digits;
-    for (const char* p = buf; p != e; ++p) {
-        if (*p == '-')
-            sign = QStringLiteral("-");
-        else if (*p != '.')
-            digits += QLatin1Char(*p);
-    }
     // Fixed notation over the range settings values live in, E notation beyond.
-    if (exponent < -5 || exponent >= 15) {
-        QString mantissa = digits.left(1);
-        if (digits.size() > 1)
-            mantissa += '.' + digits.mid(1);
-        return sign + mantissa + 'E' + QString::number(exponent);
-    }
-    if (exponent < 0)
-        return sign + "0." + QString(-exponent - 1, '0') + digits;
-    const int intDigits = exponent + 1;
-    if (digits.size() <= intDigits)
-        return sign + digits + QString(intDigits - digits.size(), '0');
-    return sign + digits.left(intDigits) + '.' + digits.mid(intDigits);
+    return ScientificToText(buf, e, exponent, -5, 15);
+}
+
+QString GeneralText(double value, int precision)
+{
+    if (!std::isfinite(value))
+        return NonFiniteText(value);
+    if (value == 0.0)
+        return QStringLiteral("0");
+    precision = std::clamp(precision, 1, 17);
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, precision - 1);
+    const char* e = std::find(buf, r.ptr, 'e');
+    return ScientificToText(buf, e, ExponentOf(buf, r.ptr), -4, precision);
 }
 
 QString FormatWithSIPrefix(const QString& unit, double value)

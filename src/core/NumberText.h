@@ -47,4 +47,8 @@ void ClampDouble(double& value, double high, double low);
 // `digits` decimals (exponent form when the integer part needs more digits).
 QString FixedPointText(double value, int precision, int digits);
 
+// General float text with `precision` significant digits: plain decimals for
+// exponents -4 .. precision-1, "d.dddE<n>" beyond; "." always.
+QString GeneralText(double value, int precision);
+
 } // namespace qvt

@@ -14,46 +14,6 @@ namespace qvt {
 
 // ---- texts ----------------------------------------------------------------------------
 
-QString GeneralText(double value, int precision)
-{
-    if (std::isnan(value))
-        return QStringLiteral("NAN");
-    if (std::isinf(value))
-        return value > 0 ? QStringLiteral("INF") : QStringLiteral("-INF");
-    if (value == 0.0)
-        return QStringLiteral("0");
-    precision = std::clamp(precision, 1, 17);
-
-    char buf[64];
-    const auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific, precision - 1);
-    const char* e = std::find(buf, r.ptr, 'e');
-    int exponent = 0;
-    std::from_chars(e + 1 + (e[1] == '+' ? 1 : 0), r.ptr, exponent);
-    QString sign;
-    QString digits;
-    for (const char* p = buf; p != e; ++p) {
-        if (*p == '-')
-            sign = QStringLiteral("-");
-        else if (*p != '.')
-            digits += QLatin1Char(*p);
-    }
-    while (digits.size() > 1 && digits.endsWith('0'))
-        digits.chop(1);
-
-    if (exponent >= precision || exponent < -4) {
-        QString mantissa = digits.left(1);
-        if (digits.size() > 1)
-            mantissa += '.' + digits.mid(1);
-        return sign + mantissa + 'E' + QString::number(exponent);
-    }
-    if (exponent < 0)
-        return sign + "0." + QString(-exponent - 1, '0') + digits;
-    const int intDigits = exponent + 1;
-    if (digits.size() <= intDigits)
-        return sign + digits + QString(intDigits - digits.size(), '0');
-    return sign + digits.left(intDigits) + '.' + digits.mid(intDigits);
-}
-
 QString RangeText(double value)
 {
     return FixedPointText(value, 5, 3);

@@ -1,4 +1,6 @@
 #pragma once
+
+#include "core/NumberText.h"
 // The arithmetic of the scan parameter window, apart from its controls: the
 // texts the edits show, the rotation angle, the pixel count and what a new
 // count does to the line counters, the step buttons and the mouse wheel.
@@ -12,9 +14,6 @@ class TQVTIniFile;
 
 // ---- texts ----------------------------------------------------------------------------
 
-// `precision` significant digits without trailing zeros, in E notation
-// ("1.5E20", "1E-5") when the exponent is ≥ precision or below −4.
-QString GeneralText(double value, int precision);
 // The plain number text of the edits (15 significant digits).
 inline QString FloatText(double value)
 {
