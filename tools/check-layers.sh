@@ -4,33 +4,20 @@
 # src/CMakeLists.txt; docs/architecture.md explains it.
 set -euo pipefail
 root="${1:-$(dirname "$0")/..}"
-order=(platform protocol sim core widgets device motion scan calib images files lockin spectro mainwindow remote
-       script navigator app)
-declare -A rank
-for i in "${!order[@]}"; do rank[${order[$i]}]=$i; done
+order="platform protocol sim core widgets device motion scan calib images files lockin spectro mainwindow remote"
+order+=" script navigator app"
 
-status=0
-while IFS= read -r file; do
-  rel="${file#"$root"/src/}"
-  folder="${rel%%/*}"
-  if [[ -z "${rank[$folder]+x}" ]]; then
-    echo "$rel: folder '$folder' has no place in the layer order (tools/check-layers.sh)"
-    status=1
-    continue
-  fi
-  while IFS= read -r line; do
-    target="${line#*\"}"
-    target="${target%%/*}"
-    [[ "$target" == "$line" || -z "${rank[$target]+x}" ]] && continue
-    if [[ "$target" == sim && "$folder" != sim && "$folder" != app ]]; then
-      echo "$rel includes $target/: only app/ and the tests reach the simulator"
-      status=1
-    elif (( rank[$target] > rank[$folder] )); then
-      echo "$rel includes $target/, a folder above $folder/"
-      status=1
-    fi
-  done < <(grep -E '^\s*#\s*include\s+"[^"/]+/' "$file" || true)
-done < <(find "$root/src" -type f \( -name '*.h' -o -name '*.cpp' \) | sort)
-
-[[ $status -eq 0 ]] && echo "layers: every include points down"
-exit $status
+cd "$root/src"
+find . -type f \( -name '*.h' -o -name '*.cpp' \) -print0 | xargs -0 grep -HE '^\s*#\s*include\s+"[^"/]+/' |
+  awk -v order="$order" '
+    BEGIN { n = split(order, names, " "); for (i = 1; i <= n; ++i) rank[names[i]] = i }
+    {
+      file = substr($0, 3, index($0, ":") - 3)
+      split(file, parts, "/"); folder = parts[1]
+      inc = $0; sub(/^[^"]*"/, "", inc); split(inc, ip, "/"); target = ip[1]
+      if (!(folder in rank)) { if (!(folder in told)) print file ": folder " folder "/ has no place in the layer order"; told[folder] = 1; bad = 1; next }
+      if (!(target in rank)) next
+      if (target == "sim" && folder != "sim" && folder != "app") { print file " includes sim/: only app/ and the tests reach the simulator"; bad = 1 }
+      else if (rank[target] > rank[folder]) { print file " includes " target "/, a folder above " folder "/"; bad = 1 }
+    }
+    END { if (bad) exit 1; print "layers: every include points down" }'
