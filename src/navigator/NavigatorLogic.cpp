@@ -128,10 +128,11 @@ TJoyVector RotateJoystick(double angle, double dx, double dy)
 
 QString RecordedPositionLine(const QTime& time, double x, double y, double z, int n, const double* aux)
 {
-    QString line = time.toString("hh:mm:ss") + '\t' + GeneralText(x, 15) + '\t' + GeneralText(y, 15) + '\t' +
-                   GeneralText(z, 15) + '\t' + QString::number(n);
+    // Positions as the tree shows them; the AUX reading as a channel value.
+    QString line = time.toString("hh:mm:ss") + '\t' + NavigatorValueText(x) + '\t' + NavigatorValueText(y) + '\t' +
+                   NavigatorValueText(z) + '\t' + QString::number(n);
     if (aux != nullptr)
-        line += '\t' + GeneralText(*aux, 15);
+        line += '\t' + GeneralText(*aux, 7);
     return line;
 }
 

@@ -80,7 +80,7 @@ TJoyVector RotateJoystick(double angle, double dx, double dy);
 
 // ---- the memo -------------------------------------------------------------------------------
 
-// time TAB X TAB Y TAB Z TAB n [TAB aux]
+// time TAB X TAB Y TAB Z TAB n [TAB aux], positions as the tree shows them
 QString RecordedPositionLine(const QTime& time, double x, double y, double z, int n, const double* aux);
 
 // ---- scripts -------------------------------------------------------------------------------

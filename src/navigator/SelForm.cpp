@@ -174,7 +174,8 @@ void TSelForm::BuildControls()
     memo_ = new QPlainTextEdit(this);
     memo_->setObjectName("Memo1");
     memo_->setReadOnly(true);
-    memo_->setFixedWidth(NavigatorImageSize);
+    memo_->setMinimumWidth(NavigatorImageSize);
+    memo_->setLineWrapMode(QPlainTextEdit::NoWrap);
     right->addWidget(memo_, 1);
     layout->addLayout(right);
 

@@ -120,8 +120,8 @@ TEST(NavigatorJoystick, IsATrueRotationThatFollowsTheImage)
 TEST(NavigatorMemo, TheRecordedLine)
 {
     const double aux = 0.25;
-    EXPECT_EQ(RecordedPositionLine(QTime(9, 5, 7), 1.5, -2, 30, 2, nullptr), "09:05:07\t1.5\t-2\t30\t2");
-    EXPECT_EQ(RecordedPositionLine(QTime(23, 0, 0), 0, 0, 0, 4, &aux), "23:00:00\t0\t0\t0\t4\t0.25");
+    EXPECT_EQ(RecordedPositionLine(QTime(9, 5, 7), 1.5, -2, 30, 2, nullptr), "09:05:07\t1.500\t-2.000\t30.000\t2");
+    EXPECT_EQ(RecordedPositionLine(QTime(23, 0, 0), 0, 0, 0, 4, &aux), "23:00:00\t0.000\t0.000\t0.000\t4\t0.25");
 }
 
 TEST(NavigatorScripts, RunStopDecisionsAndStartChecks)
