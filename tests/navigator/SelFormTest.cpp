@@ -407,3 +407,38 @@ TEST_F(SelFormTest, ADroppedImageKeepsItsFrameAndUseParameterSetsIt)
     EXPECT_EQ(f.TreeView1()->topLevelItemCount(), 1);
     buffer.FreeBuffers();
 }
+
+TEST_F(SelFormTest, TheScriptNodeOpensInTheEditorOnlyWhenTheFileIsThere)
+{
+    TSelForm& f = *form_;
+    UserIni = ini_.get();
+    TempDir scripts;
+    f.ScriptChosen(scripts.Path() + "gone.scr");
+    ASSERT_EQ(f.SelectedKind(), TNodeKind::Script);
+    f.TreeView1DblClick();
+    EXPECT_EQ(boxes_.LastText(), "Script gone.scrdoes not exist!");
+    // An editor that cannot be started is reported.
+    scripts.WriteFile("here.scr", "BEGIN END.");
+    f.ScriptChosen(scripts.Path() + "here.scr");
+    ini_->WriteString("Tools", "Editor", scripts.Path() + "no-such-editor");
+    f.TreeView1DblClick();
+    EXPECT_EQ(boxes_.LastText(), "Can`t start Editor!");
+    UserIni = nullptr;
+}
+
+TEST_F(SelFormTest, TheTipIsDrawnWhereTheControllerHasIt)
+{
+    TSelForm& f = *form_;
+    device_->GoToXYRaw(16000, 0); // a quarter of the field right of the centre
+    ASSERT_TRUE(Arrived(16000, 0));
+    f.Select(f.RootNode());
+    f.ShowCurrentPosition();
+    const QImage drawn = f.DrawnImage();
+    // A small red circle around pixel (192, 128); the centre stays grey.
+    bool red = false;
+    for (int y = 124; y <= 132; ++y)
+        for (int x = 188; x <= 196; ++x)
+            red = red || (qRed(drawn.pixel(x, y)) > 200 && qGreen(drawn.pixel(x, y)) < 100);
+    EXPECT_TRUE(red);
+    EXPECT_EQ(drawn.pixel(128, 128), QColor(128, 128, 128).rgb());
+}
