@@ -43,6 +43,8 @@ public:
     TInOutForm* Device() const;
     // The main window's image windows take the new buffer size after a pixel change.
     std::function<void()> ResizeImageWindows;
+    // The resonance tool redraws its spectrum (with the setpoint cross) after a setpoint change.
+    std::function<void()> DrawResonance;
 
     // Restores every saved value and applies it as if typed, so the saved
     // state reaches the controller; starts the status timer.
