@@ -178,6 +178,7 @@ void TdncForm::BuildControls()
     image_ = new TDncImage(*this, shown_);
     picture->addWidget(stripWidget_);
     picture->addWidget(image_);
+    picture->addStretch(); // the strip stays on the image's top edge
     auto* middle = new QHBoxLayout;
     middle->addLayout(picture);
 
