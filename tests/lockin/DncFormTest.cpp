@@ -1,4 +1,4 @@
-#include "../core/DriverLinkFixture.h"
+#include "../core/LockInFixture.h"
 
 #include "core/InOutForm.h"
 #include "core/NumberText.h"
@@ -20,20 +20,14 @@ namespace {
 
 // The resonance tool on the simulated cantilever (21 kHz, Q 200) with the
 // bundled [dnc] settings.
-class DncOnSim : public test::DriverLinkFixture {
+class DncOnSim : public test::LockInOnSim {
 protected:
     void SetUp() override
     {
-        DriverLinkFixture::SetUp();
-        savedLockIn_ = LockInState;
-        savedMulti_ = MultiLockInParams;
-        savedSets_ = MicroscopeState.FeedbackSets;
+        LockInOnSim::SetUp();
         savedNc100_ = MicroscopeState.NC100ProcentAmpl;
         savedZState_ = MicroscopeState.ZState;
         savedMultiPresent_ = MultiLockInPresent;
-        ini_->WriteFloat("dnc", "Scale3", 655350.0);
-        ini_->WriteFloat("dnc", "Scale2", 65535.0);
-        ini_->WriteFloat("dnc", "Scale0", 6553.5);
         ini_->WriteFloat("dnc", "Start", 10000.0);
         ini_->WriteFloat("dnc", "Stop", 30000.0);
         ini_->WriteFloat("dnc", "Use", 21000.0);
@@ -50,13 +44,10 @@ protected:
         if (io_)
             io_->FormDestroy();
         io_.reset();
-        LockInState = savedLockIn_;
-        MultiLockInParams = savedMulti_;
-        MicroscopeState.FeedbackSets = savedSets_;
         MicroscopeState.NC100ProcentAmpl = savedNc100_;
         MicroscopeState.ZState = savedZState_;
         MultiLockInPresent = savedMultiPresent_;
-        DriverLinkFixture::TearDown();
+        LockInOnSim::TearDown();
     }
 
     void Start(sim::SimConfig config = FastConfig())
@@ -98,9 +89,6 @@ protected:
     std::vector<std::pair<QString, QString>> entered_;
 
 private:
-    TLockInState savedLockIn_;
-    TMultiLockInParams savedMulti_;
-    std::array<TFeedbackSet, FeedbackModeCount> savedSets_{};
     float savedNc100_ = 0.0f;
     int32_t savedZState_ = 0;
     bool savedMultiPresent_ = false;
