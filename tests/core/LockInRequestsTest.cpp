@@ -173,6 +173,8 @@ TEST_F(LockInOnSim, SettersReachTheControllerAndKeepTheirValues)
     form.SetLockInFilter(6, 40, 0);
     EXPECT_EQ(askedTimeConstant, 13);
     EXPECT_EQ(sim->LockInSettings().Filters[6].Coefficients[7], 729); // gain 255: sync filter on
+    form.SetLockInFilter(6, 40, 0); // the table is scaled on a copy: the same record again
+    EXPECT_EQ(sim->LockInSettings().Filters[6].Coefficients[7], 729);
     form.SendMultiLockInChannel(2);
     EXPECT_EQ(sim->LockInSettings().MultiLia[2].AmplitudeWord, 4 << 15);
     EXPECT_EQ(sim->LockInSettings().MultiLia[2].Ki, 9);
