@@ -1,13 +1,14 @@
 #include "app/CreateForms.h"
 
-#include "core/InOutForm.h"
 #include "core/SharedState.h"
-#include "display/DdeServer.h"
-#include "display/MainQVTForm.h"
-#include "display/SetupForm.h"
+#include "device/InOutForm.h"
+#include "images/SetupForm.h"
 #include "lockin/DncForm.h"
-#include "scan/NumericEdit.h"
+#include "mainwindow/MainQVTForm.h"
+#include "remote/DdeServer.h"
+#include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
+#include "widgets/NumericEdit.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -46,7 +47,10 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     auto* inOut = new TInOutForm;
     Created("TInOutForm");
     inOut->FormCreate();
-    main->ConnectDevice(inOut);
+    // The device window's workers: moves, threads, stepper, approach.
+    auto* workers = new TDeviceWorkers(*inOut);
+    workers->FormCreate();
+    main->ConnectDevice(workers);
 
     auto* inOut2 = new TInOut2Form;
     Created("TInOut2Form");
@@ -63,7 +67,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     // Place 8 (the second lock-in window) is created here as it is built.
 
-    auto* dnc = new TdncForm(*inOut);
+    auto* dnc = new TdncForm(*workers);
     Created("TdncForm");
     dnc->EnterInScanPara = [scanPara](const QString& name, const QString& text) {
         TNumericEdit* edit = scanPara->Edit(name);
@@ -93,7 +97,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     // Places 10 and 11 are created here as they are built.
 
-    auto* setup = new TSetupForm(*inOut, main->MdiArea(), main);
+    auto* setup = new TSetupForm(*workers, main->MdiArea(), main);
     Created("TSetupForm");
     setup->FastSpeedButtonDown = [main] { return main->FastSpeedButtonDown(); };
     setup->FillChannelComboBox = [main] { main->FillChannelComboBox(); };
@@ -164,8 +168,13 @@ void DestroyAllForms()
     delete dncForm;
     delete ScanParaForm;
     delete InOut2Form;
+    if (DeviceWorkers != nullptr) {
+        // Motors and laser off, the stepper freed, every worker joined.
+        DeviceWorkers->FormDestroy();
+        delete DeviceWorkers;
+    }
     if (InOutForm != nullptr) {
-        // Stops the workers, then frees the stepper and closes the link.
+        // Then the link closes.
         InOutForm->FormDestroy();
         delete InOutForm;
     }

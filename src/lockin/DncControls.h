@@ -4,7 +4,7 @@
 // the demodulation time constants, the sync period, and which channel the
 // resonance window reads.
 
-#include "core/ChannelTable.h"
+#include "device/ChannelTable.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,11 +1,12 @@
 #include "lockin/DncForm.h"
 
-#include "core/InOutForm.h"
 #include "core/IniFile.h"
 #include "core/NumberText.h"
 #include "core/SharedState.h"
+#include "device/InOutForm.h"
 #include "platform/MessageBoxes.h"
-#include "scan/NumericEdit.h"
+#include "scan/DeviceWorkers.h"
+#include "widgets/NumericEdit.h"
 
 #include <QAction>
 #include <QApplication>
@@ -100,8 +101,8 @@ public:
     bool CursorSet = false;
 };
 
-TdncForm::TdncForm(TInOutForm& io, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), io_(io),
+TdncForm::TdncForm(TDeviceWorkers& workers, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), workers_(workers), io_(workers.Link()),
       inputScale_(std::make_unique<TIOScale>("Input", "V")), bitmap_(DncImageSize, DncImageSize, QImage::Format_RGB32),
       shown_(bitmap_), strip_(DncImageSize, DncStripHeight, QImage::Format_RGB32)
 {
@@ -512,7 +513,7 @@ bool TdncForm::BeginAcquisition()
 {
     acquisition_ = std::make_unique<Acquisition>();
     Acquisition& a = *acquisition_;
-    a.Guard = std::make_unique<TSweepModeGuard>(io_, [this] { Edit4KeyPress(EditKey::Enter); });
+    a.Guard = std::make_unique<TSweepModeGuard>(workers_, [this] { Edit4KeyPress(EditKey::Enter); });
     QApplication::setOverrideCursor(Qt::WaitCursor);
     a.CursorSet = true;
 

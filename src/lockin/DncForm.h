@@ -11,7 +11,7 @@
 // window stays alive without pumping messages inside the sweep. Actions that
 // would start or retune an acquisition are ignored while one runs.
 
-#include "core/ChannelTable.h"
+#include "device/ChannelTable.h"
 #include "lockin/DncControls.h"
 #include "lockin/DncPlot.h"
 #include "lockin/DncSweep.h"
@@ -39,6 +39,7 @@ class QVBoxLayout;
 namespace qvt {
 
 class TInOutForm;
+class TDeviceWorkers;
 class TNumericEdit;
 class TDncImage;
 class TDncStrip;
@@ -48,7 +49,7 @@ class TdncForm : public QWidget {
     Q_OBJECT
 
 public:
-    explicit TdncForm(TInOutForm& io, QWidget* parent = nullptr);
+    explicit TdncForm(TDeviceWorkers& workers, QWidget* parent = nullptr);
     ~TdncForm() override;
 
     void FormCreate();
@@ -171,6 +172,7 @@ private:
     double ReadOpt(const char* key, double def) const;
     bool ReadOptBool(const char* key, bool def) const;
 
+    TDeviceWorkers& workers_;
     TInOutForm& io_;
     std::unique_ptr<TIOScale> inputScale_;
     std::unique_ptr<Acquisition> acquisition_;

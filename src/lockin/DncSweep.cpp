@@ -1,8 +1,9 @@
 #include "lockin/DncSweep.h"
 
-#include "core/InOutForm.h"
 #include "core/NumberText.h"
 #include "core/SharedState.h"
+#include "device/InOutForm.h"
+#include "scan/DeviceWorkers.h"
 
 #include <algorithm>
 #include <cmath>
@@ -145,19 +146,19 @@ bool TDncSweep::Next()
     return !Done();
 }
 
-TSweepModeGuard::TSweepModeGuard(TInOutForm& io, const std::function<void()>& reapplyDrive) : io_(io)
+TSweepModeGuard::TSweepModeGuard(TDeviceWorkers& workers, const std::function<void()>& reapplyDrive) : workers_(workers)
 {
     const int mode = MicroscopeState.FeedbackMode;
     const TFeedbackSet& set =
         MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
     if (MicroscopeState.ZState == ZApproached && set.Ki != 0.0f) {
-        io_.RetractZ();
+        workers_.RetractZ();
         retracted_ = true;
     }
     if (mode == 6) {
         MicroscopeState.FeedbackMode = 4;
         modeChanged_ = true;
-        io_.SendFeedbackRecord();
+        workers_.Link().SendFeedbackRecord();
         if (reapplyDrive)
             reapplyDrive();
     }
@@ -168,10 +169,10 @@ TSweepModeGuard::~TSweepModeGuard()
     try {
         if (modeChanged_) {
             MicroscopeState.FeedbackMode = 6;
-            io_.SendFeedbackRecord();
+            workers_.Link().SendFeedbackRecord();
         }
         if (retracted_)
-            io_.EngageZ();
+            workers_.EngageZ();
     } catch (...) {
         // A destructor must not throw; the link reports its own failures.
     }

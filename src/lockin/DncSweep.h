@@ -18,6 +18,7 @@
 namespace qvt {
 
 class TInOutForm;
+class TDeviceWorkers;
 
 constexpr int DncMinDataPoints = 256;
 constexpr int DncMaxDataPoints = 4096;
@@ -129,7 +130,7 @@ private:
 // an abort or an exception restores them too.
 class TSweepModeGuard {
 public:
-    TSweepModeGuard(TInOutForm& io, const std::function<void()>& reapplyDrive);
+    TSweepModeGuard(TDeviceWorkers& workers, const std::function<void()>& reapplyDrive);
     ~TSweepModeGuard();
     TSweepModeGuard(const TSweepModeGuard&) = delete;
     TSweepModeGuard& operator=(const TSweepModeGuard&) = delete;
@@ -138,7 +139,7 @@ public:
     bool ModeChanged() const { return modeChanged_; }
 
 private:
-    TInOutForm& io_;
+    TDeviceWorkers& workers_;
     bool retracted_ = false;
     bool modeChanged_ = false;
 };

@@ -1,7 +1,7 @@
 #include "app/CreateForms.h"
 #include "core/Startup.h"
-#include "display/MainQVTForm.h"
 #include "lockin/DncForm.h"
+#include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
 #include "support/TestSupport.h"
 

@@ -1,9 +1,10 @@
-#include "../core/LockInFixture.h"
+#include "support/LockInFixture.h"
 
-#include "core/InOutForm.h"
 #include "core/NumberText.h"
+#include "device/InOutForm.h"
 #include "lockin/DncForm.h"
-#include "scan/NumericEdit.h"
+#include "scan/DeviceWorkers.h"
+#include "widgets/NumericEdit.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -41,6 +42,9 @@ protected:
     void TearDown() override
     {
         dnc_.reset();
+        if (workers_)
+            workers_->FormDestroy();
+        workers_.reset();
         if (io_)
             io_->FormDestroy();
         io_.reset();
@@ -56,7 +60,9 @@ protected:
         sim_ = PlugSim(config);
         io_ = std::make_unique<TInOutForm>();
         io_->FormCreate();
-        dnc_ = std::make_unique<TdncForm>(*io_);
+        workers_ = std::make_unique<TDeviceWorkers>(*io_);
+        workers_->FormCreate();
+        dnc_ = std::make_unique<TdncForm>(*workers_);
         io_->LockInHooks.ResonanceTimeConstant = [this] { return dnc_->GetTimeConstant(); };
         dnc_->EnterInScanPara = [this](const QString& edit, const QString& text) {
             entered_.emplace_back(edit, text);
@@ -85,6 +91,7 @@ protected:
 
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> io_;
+    std::unique_ptr<TDeviceWorkers> workers_;
     std::unique_ptr<TdncForm> dnc_;
     std::vector<std::pair<QString, QString>> entered_;
 
@@ -153,7 +160,7 @@ TEST_F(DncOnSim, ModeSixSweepsInModeFourRetractedAndComesBackAfterAbortOrError)
 
     // An error inside a sweep: the guard restores on the way out.
     try {
-        TSweepModeGuard guard(*io_, {});
+        TSweepModeGuard guard(*workers_, {});
         EXPECT_EQ(MicroscopeState.FeedbackMode, 4);
         throw std::runtime_error("link lost");
     } catch (const std::runtime_error&) {

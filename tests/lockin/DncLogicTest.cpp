@@ -1,4 +1,4 @@
-#include "core/ChannelTable.h"
+#include "device/ChannelTable.h"
 #include "lockin/DncControls.h"
 #include "lockin/DncPlot.h"
 #include "lockin/DncSweep.h"
