@@ -3,12 +3,15 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "images/SetupForm.h"
+#include "lockin/DncForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
 #include "navigator/SelForm.h"
 #include "scan/ScanParaForm.h"
+#include "widgets/NumericEdit.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QToolButton>
 
@@ -63,7 +66,37 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     main->DockParameterWindow(scanPara);
     scanPara->FormCreate();
 
-    // Places 8 to 11 are created here as they are built.
+    // Place 8 (the second lock-in window) is created here as it is built.
+
+    auto* dnc = new TdncForm(*workers);
+    Created("TdncForm");
+    dnc->EnterInScanPara = [scanPara](const QString& name, const QString& text) {
+        TNumericEdit* edit = scanPara->Edit(name);
+        if (edit == nullptr)
+            return false;
+        edit->Apply(text);
+        return true;
+    };
+    dnc->ReapplyScanParaSetpoint = [scanPara] {
+        if (TNumericEdit* edit = scanPara->Edit("Edit1"))
+            edit->PressKey(EditKey::Enter);
+    };
+    inOut->LockInHooks.ResonanceFilterChoice = [dnc](int& timeConstant, int& slope) {
+        return dnc->FilterChoice(timeConstant, slope);
+    };
+    inOut->LockInHooks.ResonanceTimeConstant = [dnc] { return dnc->GetTimeConstant(); };
+    scanPara->DrawResonance = [dnc] { dnc->DrawSpectrum(); };
+    dnc->FormCreate();
+    // The device window's start-up call: the stored input gain reaches the controller.
+    dnc->LoadInputGain();
+    if (QAbstractButton* button = main->Button("dncButton")) {
+        QObject::connect(button, &QAbstractButton::toggled, dnc, [dnc](bool on) { dnc->setVisible(on); });
+        QObject::connect(dnc, &TdncForm::visibilityChanged, button, &QAbstractButton::setChecked);
+        if (button->isChecked())
+            dnc->show();
+    }
+
+    // Places 10 and 11 are created here as they are built.
 
     auto* setup = new TSetupForm(*workers, main->MdiArea(), main);
     Created("TSetupForm");
@@ -148,6 +181,8 @@ void DestroyAllForms()
         SelForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
+    if (dncForm != nullptr)
+        dncForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -156,6 +191,14 @@ void DestroyAllForms()
     delete SelForm; // each clears its global pointer
     delete DDEForm;
     delete SetupForm;
+    // The hooks into the resonance tool go with it.
+    if (InOutForm != nullptr) {
+        InOutForm->LockInHooks.ResonanceFilterChoice = nullptr;
+        InOutForm->LockInHooks.ResonanceTimeConstant = nullptr;
+    }
+    if (ScanParaForm != nullptr)
+        ScanParaForm->DrawResonance = nullptr;
+    delete dncForm;
     delete ScanParaForm;
     delete InOut2Form;
     if (DeviceWorkers != nullptr) {

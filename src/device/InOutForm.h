@@ -164,6 +164,9 @@ public:
     TDncStatus ReadDncStatus();
     // The mean raw value of the feedback input over 1024 reads.
     int32_t AverageChannel();
+    // Turns the reference phase so the phase channel reads zero at the
+    // present frequency; keeps the GUI for about three time constants.
+    void DncAutoPhase();
     // Words per volt of an amplitude range ("dnc"/"Scale3", "Scale2", "Scale0").
     double AmplitudeScale(int range) const;
     TLockInHooks LockInHooks;

@@ -27,6 +27,8 @@ constexpr int PhaseSteps = 8192;
 constexpr double DegreesPerPhaseStep = 360.0 / PhaseSteps;
 constexpr double ShifterClockType29 = 1.6e8;
 constexpr double ShifterDelayMax = 1023.0;
+constexpr int DefaultPhaseSlot = 13; // "dnc"/"channelPhi"
+constexpr int AutoPhaseReads = 20;
 constexpr int32_t ShifterGainMax = 0x1FFFF;
 constexpr int32_t LockInGainMax = 255;
 constexpr int SlotDac11 = 10;
@@ -400,6 +402,40 @@ int32_t TInOutForm::AverageChannel()
         DelayUs(AverageReadDelayUs);
     }
     return static_cast<int32_t>(sum / AverageReads);
+}
+
+void TInOutForm::DncAutoPhase()
+{
+    const double stored = MainIni ? MainIni->ReadFloat("dncopt", "phase", 0.0) : 0.0;
+    const int harmonic = MainIni ? MainIni->ReadInteger("dncopt", "harmonic", 1) : 1;
+    double phase = SetLockInPhase(harmonic, Finite(stored));
+    const bool mode6 = MicroscopeState.FeedbackMode == 6;
+    const float freqKp = MicroscopeState.FreqKp;
+    if (mode6) {
+        // The frequency loop would chase the phase being measured.
+        MicroscopeState.FreqKp = 0.0f;
+        UpdateFeedback();
+    }
+    const double tau = LockInHooks.ResonanceTimeConstant ? Finite(LockInHooks.ResonanceTimeConstant()) : 0.0;
+    const double waitUs = std::clamp(tau * 1.0e6, 0.0, 1.0e7);
+    DelayUs(static_cast<int32_t>(Round(waitUs)));
+    int slot = MainIni ? MainIni->ReadInteger("dnc", "channelPhi", DefaultPhaseSlot) : DefaultPhaseSlot;
+    if (!IsValidSlot(slot))
+        slot = DefaultPhaseSlot;
+    const int32_t address = ChannelTable[static_cast<size_t>(slot)].Address;
+    const double factor = ChannelTable[static_cast<size_t>(slot)].Factor;
+    double sum = 0.0;
+    for (int i = 0; i < AutoPhaseReads; ++i) {
+        sum += ReadReg(address);
+        DelayUs(static_cast<int32_t>(Round(waitUs / 10.0)));
+    }
+    phase = SetLockInPhase(harmonic, -(sum * factor) / AutoPhaseReads + phase);
+    if (MainIni)
+        MainIni->WriteString("dncopt", "phase", FixedPointText(phase, 4, 1));
+    if (mode6) {
+        MicroscopeState.FreqKp = freqKp;
+        UpdateFeedback();
+    }
 }
 
 } // namespace qvt

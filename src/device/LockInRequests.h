@@ -113,6 +113,8 @@ struct TLockInHooks {
     std::function<bool(int timeConstant, int slope, TSetFilterRecord& record)> FilterTable;
     // The resonance window's time-constant and slope choices.
     std::function<bool(int& timeConstant, int& slope)> ResonanceFilterChoice;
+    // The resonance window's time constant in seconds (the automatic phase waits it out).
+    std::function<double()> ResonanceTimeConstant;
     // Channel k (0..3) of the multi lock-in window.
     std::function<bool(int k, TMultiLockInChannel& channel)> MultiLockInChannel;
     // The scanner window's mono-Z switch (type-29 controllers).

@@ -165,6 +165,7 @@ constexpr int32_t ReadAddrX = -2;
 constexpr int32_t ReadAddrY = -3;
 constexpr int32_t ReadAddrDrive = -10;
 constexpr int32_t ReadAddrResonanceAmplitude = -12;
+constexpr int32_t ReadAddrResonancePhase = -13;
 constexpr int32_t ReadAddrLia1X = -14;
 constexpr int32_t ReadAddrLia1Y = -15;
 constexpr int32_t ReadAddrLia2X = -16;

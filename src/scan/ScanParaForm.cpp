@@ -703,8 +703,11 @@ void TScanParaForm::Edit1KeyPress(EditKey key)
         UpdateFeedback();
         ShowFeedbackParams();
         edit->MarkAccepted();
-        // In modes 4 and 5 the resonance tool redraws its spectrum here and
-        // "FeedPara"/"NC100ProcentAmpl" is written, once that window exists.
+        if ((m == 4 || m == 5) && DrawResonance) {
+            DrawResonance();
+            if (MainIni)
+                MainIni->WriteFloat(FeedParaSection, "NC100ProcentAmpl", MicroscopeState.NC100ProcentAmpl);
+        }
         WriteText(FeedParaSection, FeedbackSetKey("Edit1", m), edit->text());
     }
     MirrorEdit1ToEdit21();

@@ -49,6 +49,8 @@ public:
     std::function<void()> ResizeImageWindows;
     // The navigator's live position, refreshed on each status tick while it shows.
     std::function<void()> ShowNavigatorPosition;
+    // The resonance tool redraws its spectrum (with the setpoint cross) after a setpoint change.
+    std::function<void()> DrawResonance;
 
     // Restores every saved value and applies it as if typed, so the saved
     // state reaches the controller; starts the status timer.

@@ -89,6 +89,20 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     const bool reserved = encoder == 30 || encoder == 31 || encoder == 45;
     m.EncoderRegister = (encoder > 0 && encoder < 512 && !reserved) ? encoder : 0;
 
+    CantileverConfig& t = c.Cantilever;
+    t.ResonanceHz = std::clamp(ReadDouble(source, "Cantilever", "Resonance", t.ResonanceHz), 100.0, 5.0e6);
+    t.Q = std::clamp(ReadDouble(source, "Cantilever", "Q", t.Q), 0.6, 1.0e6);
+    t.SecondModeRatio = std::clamp(ReadDouble(source, "Cantilever", "SecondModeRatio", t.SecondModeRatio), 1.5, 100.0);
+    t.SecondModeQ = std::clamp(ReadDouble(source, "Cantilever", "SecondModeQ", t.SecondModeQ), 0.6, 1.0e6);
+    t.SpringConstant = std::clamp(ReadDouble(source, "Cantilever", "SpringConstant", t.SpringConstant), 1.0e-3, 1.0e4);
+    t.Temperature = std::clamp(ReadDouble(source, "Cantilever", "Temperature", t.Temperature), 0.0, 1000.0);
+    t.DriveNmPerVolt = std::clamp(ReadDouble(source, "Cantilever", "DriveNmPerVolt", t.DriveNmPerVolt), 0.0, 1.0e3);
+    t.DetectorVoltsPerNm =
+        std::clamp(ReadDouble(source, "Cantilever", "DetectorVoltsPerNm", t.DetectorVoltsPerNm), 0.0, 1.0e3);
+    t.WhiteNoiseDigits = std::clamp(ReadDouble(source, "Cantilever", "WhiteNoise", t.WhiteNoiseDigits), 0.0, 1.0e9);
+    t.PowerUpTimeConstant =
+        std::clamp(ReadDouble(source, "Cantilever", "TimeConstant", t.PowerUpTimeConstant), 1.0e-5, 10.0);
+
     c.Faults.FailAllRequests = ReadInt(source, "Faults", "FailRequests", 0) != 0;
     c.Faults.FailCode = static_cast<uint32_t>(ReadInt(source, "Faults", "FailCode", 0));
     c.Faults.EchoStrayEvery = std::max(0, ReadInt(source, "Faults", "EchoStrayEvery", 0));

@@ -4,6 +4,8 @@
 // injects for tests. The program reads them from ini/sim.ini beside the
 // executable; tests build one directly.
 
+#include "sim/SimCantilever.h"
+
 #include <QString>
 
 #include <array>
@@ -101,6 +103,7 @@ struct SimConfig {
     ProbeConfig Probe;
     ScannerConfig Scanner;
     CoarseConfig Coarse;
+    CantileverConfig Cantilever;
 
     SimFaults Faults;
 
@@ -129,7 +132,7 @@ struct SimSettingsSource {
 };
 
 // Reads [Controller], [Clock], [Limits], [Noise], [Surface], [Probe],
-// [Scanner], [Coarse], [Faults], [LockIn] and [Log];
+// [Scanner], [Coarse], [Cantilever], [Faults], [LockIn] and [Log];
 // missing keys keep the defaults above, out-of-range values are brought back in.
 SimConfig ReadSimConfig(const SimSettingsSource& source);
 

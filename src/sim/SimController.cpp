@@ -50,7 +50,7 @@ constexpr int32_t StrayEchoBase = 2000000000;
 SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
       random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config), scanner_(config),
-      coarse_(config), logging_(config.LogRequests)
+      coarse_(config), cantilever_(config.Cantilever, config.Seed), logging_(config.LogRequests)
 {
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
     log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
@@ -130,6 +130,7 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
     }
     case IOCTL_SET_CONTROL:
         controlWord_ = Word(in, 0);
+        DriveChangedLocked(clock_.NowNs());
         return true;
     case IOCTL_SET_Z_RANGE:
         return outputs_.SetZRange(Decode<TZRangeRecord>(in));
@@ -253,19 +254,31 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
     }
     case IOCTL_SET_FREQUENCY:
         scope_.SetFrequency(Word(in, 0), config_.ControllerType == 29);
+        DriveChangedLocked(now);
         return true;
     case IOCTL_SET_AMPLITUDE:
         scope_.SetAmplitude(Word(in, 0));
+        DriveChangedLocked(now);
         return true;
     case IOCTL_SET_PHASE:
         scope_.SetPhase(Word(in, 0));
+        DriveChangedLocked(now);
         return true;
-    case IOCTL_SET_FILTER:
-        return scope_.SetFilter(Decode<TSetFilterRecord>(in));
+    case IOCTL_SET_FILTER: {
+        const auto record = Decode<TSetFilterRecord>(in);
+        if (!scope_.SetFilter(record))
+            return false;
+        // The main lock-in demodulates through filters 6 (X) and 7 (Y).
+        if (record.Filter == 6)
+            cantilever_.SetTimeConstant(SimCantilever::DecodeTimeConstant(record.Coefficients), now);
+        return true;
+    }
     case IOCTL_SET_MULTI_LIA:
         return scope_.SetMultiLia(Decode<TSetMultiLiaRecord>(in));
     case IOCTL_READ_DNC_STATUS: {
         TDncStatusRecord status = scope_.Status(read(ReadAddrResonanceAmplitude, now), read(ReadAddrResonanceY, now));
+        if (cantilever_.Overload(now))
+            status.Words[2] |= DncStatusOverload;
         if (absent_)
             status = TDncStatusRecord{{-1, -1, -1, -1, -1, -1}};
         std::memcpy(out, &status, sizeof status);
@@ -490,6 +503,15 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
         return static_cast<int32_t>(probe.X);
     if (address == ReadAddrY)
         return static_cast<int32_t>(probe.Y);
+    if (address == ReadAddrResonanceAmplitude || address == ReadAddrResonancePhase ||
+        address == ReadAddrResonanceX || address == ReadAddrResonanceY) {
+        const SimCantilever::Reading r = cantilever_.Read(nowNs);
+        if (address == ReadAddrResonanceAmplitude)
+            return r.Amplitude;
+        if (address == ReadAddrResonancePhase)
+            return r.PhaseMilliDeg;
+        return address == ReadAddrResonanceX ? r.X : r.Y;
+    }
     if (address < 0) {
         if (SimInputs::IsDemodulatorAddress(address))
             return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]);
@@ -687,6 +709,52 @@ int32_t SimController::OsziUsbEntryCount() const
 {
     std::lock_guard lock(mutex_);
     return scope_.UsbEntryCount();
+}
+
+double SimController::DriveFrequencyLocked() const
+{
+    const SimLockInSettings& l = scope_.LockIn();
+    double word = static_cast<uint32_t>(l.FrequencyWord);
+    if (config_.ControllerType == 29)
+        word += static_cast<double>(static_cast<uint32_t>(l.FrequencyCoarse) & 0xFFFFu) * 2147483648.0;
+    return word * 1.0e7 / 4294967296.0;
+}
+
+double SimController::DriveVoltsLocked() const
+{
+    // Range bits 0x30: ±0.1 V, 0x10: ±1 V, none: ±10 V at the full word.
+    const int32_t bits = controlWord_ & 0x30;
+    const double fullScale = bits == 0x30 ? 0.1 : (bits == 0x10 ? 1.0 : 10.0);
+    const double fullWord = (config_.ControllerType > 25 || config_.Usb) ? 65535.0 : 2047.0;
+    return std::clamp(scope_.LockIn().AmplitudeWord / fullWord, 0.0, 1.0) * fullScale;
+}
+
+void SimController::DriveChangedLocked(int64_t nowNs)
+{
+    cantilever_.SetFrequency(DriveFrequencyLocked(), nowNs);
+    cantilever_.SetDriveVolts(DriveVoltsLocked(), nowNs);
+    cantilever_.SetReferencePhase((scope_.LockIn().PhaseWord & 0x1FFF) * 360.0 / 8192.0);
+    // Input gain bits 1-3: 14 gain 1, 12 gain 10, 8 gain 100.
+    const int32_t gainBits = controlWord_ & 0xE;
+    cantilever_.SetInputGain(gainBits == 0x8 ? 100.0 : (gainBits == 0xC ? 10.0 : 1.0));
+}
+
+double SimController::DriveFrequencyHz() const
+{
+    std::lock_guard lock(mutex_);
+    return DriveFrequencyLocked();
+}
+
+double SimController::DriveVolts() const
+{
+    std::lock_guard lock(mutex_);
+    return DriveVoltsLocked();
+}
+
+double SimController::LockInTimeConstant() const
+{
+    std::lock_guard lock(mutex_);
+    return cantilever_.TimeConstant();
 }
 
 SimLockInSettings SimController::LockInSettings() const

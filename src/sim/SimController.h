@@ -22,6 +22,7 @@
 
 #include "platform/DeviceDriver.h"
 #include "protocol/ControlCodes.h"
+#include "sim/SimCantilever.h"
 #include "sim/SimClock.h"
 #include "sim/SimCoarseMotor.h"
 #include "sim/SimConfig.h"
@@ -119,6 +120,10 @@ public:
     TSetOsziRecord OsziSetup() const;
     int32_t OsziUsbEntryCount() const;
     SimLockInSettings LockInSettings() const;
+    // The main lock-in's drive as the cantilever gets it, and its output filter.
+    double DriveFrequencyHz() const;
+    double DriveVolts() const;
+    double LockInTimeConstant() const;
 
 private:
     static constexpr int RegisterCount = 512;
@@ -149,6 +154,10 @@ private:
     void WriteRegisterLocked(int32_t reg, int32_t value);
     // The coarse motor moved: Z meets the sample at its new place.
     void CoarseMovedLocked();
+    // The lock-in settings changed: the cantilever's drive follows.
+    void DriveChangedLocked(int64_t nowNs);
+    double DriveFrequencyLocked() const;
+    double DriveVoltsLocked() const;
     bool InContactLocked(int64_t nowNs);
     bool RegisterExistsLocked(int32_t reg) const;
     int32_t ReadEchoLocked();
@@ -173,6 +182,7 @@ private:
     SimMoveGenerator generator_;
     SimScope scope_;
     SimSpectroscopy spekt_;
+    SimCantilever cantilever_;
     int32_t movingStepX_ = 0; // step of the move under way at the last advance
     int32_t movingStepY_ = 0;
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned

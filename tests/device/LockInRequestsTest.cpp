@@ -1,4 +1,4 @@
-#include "support/DriverLinkFixture.h"
+#include "support/LockInFixture.h"
 
 #include "device/InOutForm.h"
 #include "device/LockInRequests.h"
@@ -124,34 +124,8 @@ TEST(LockInRequests, FilterMultiLockInAndStatusRecords)
     EXPECT_EQ(s.Kept, 0);
 }
 
-// The device window's setters against the simulated controller.
-class LockInOnSim : public test::DriverLinkFixture {
-protected:
-    void SetUp() override
-    {
-        DriverLinkFixture::SetUp();
-        savedLockIn_ = LockInState;
-        savedMulti_ = MultiLockInParams;
-        savedSets_ = MicroscopeState.FeedbackSets;
-        // ±0.1 V, ±1 V and ±10 V at full word 65535.
-        ini_->WriteFloat("dnc", "Scale3", 655350.0);
-        ini_->WriteFloat("dnc", "Scale2", 65535.0);
-        ini_->WriteFloat("dnc", "Scale0", 6553.5);
-    }
-    void TearDown() override
-    {
-        LockInState = savedLockIn_;
-        MultiLockInParams = savedMulti_;
-        MicroscopeState.FeedbackSets = savedSets_;
-        MicroscopeState.LockInOn = 0;
-        DriverLinkFixture::TearDown();
-    }
-
-private:
-    TLockInState savedLockIn_;
-    TMultiLockInParams savedMulti_;
-    std::array<TFeedbackSet, FeedbackModeCount> savedSets_{};
-};
+// The device window's setters against the simulated controller (LockInFixture.h).
+using test::LockInOnSim;
 
 TEST_F(LockInOnSim, SettersReachTheControllerAndKeepTheirValues)
 {
@@ -199,6 +173,8 @@ TEST_F(LockInOnSim, SettersReachTheControllerAndKeepTheirValues)
     form.SetLockInFilter(6, 40, 0);
     EXPECT_EQ(askedTimeConstant, 13);
     EXPECT_EQ(sim->LockInSettings().Filters[6].Coefficients[7], 729); // gain 255: sync filter on
+    form.SetLockInFilter(6, 40, 0); // the table is scaled on a copy: the same record again
+    EXPECT_EQ(sim->LockInSettings().Filters[6].Coefficients[7], 729);
     form.SendMultiLockInChannel(2);
     EXPECT_EQ(sim->LockInSettings().MultiLia[2].AmplitudeWord, 4 << 15);
     EXPECT_EQ(sim->LockInSettings().MultiLia[2].Ki, 9);

@@ -1,0 +1,1093 @@
+#include "lockin/DncForm.h"
+
+#include "core/IniFile.h"
+#include "core/NumberText.h"
+#include "core/SharedState.h"
+#include "device/InOutForm.h"
+#include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "widgets/NumericEdit.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace qvt {
+
+TdncForm* dncForm = nullptr;
+
+namespace {
+constexpr const char* Dnc = "dnc";
+constexpr const char* DncOpt = "dncopt";
+constexpr int DefaultAmplitudeSlot = 12;
+constexpr int DefaultInPhaseSlot = 20;
+constexpr int DefaultQuadratureSlot = 21;
+// How long one tick of a sweep may keep the window thread.
+constexpr int TickBudgetMs = 15;
+} // namespace
+
+// The 256 × 256 spectrum: paints what the window shows and reports the mouse.
+class TDncImage : public QWidget {
+public:
+    TDncImage(TdncForm& form, const QImage& shown) : QWidget(&form), form_(form), shown_(shown)
+    {
+        setObjectName("Image1");
+        setFixedSize(DncImageSize, DncImageSize);
+        setMouseTracking(true);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, shown_); }
+    void mousePressEvent(QMouseEvent* e) override
+    {
+        form_.Image1MouseDown(e->position().toPoint().x(), e->position().toPoint().y(), e->button(),
+                              (e->modifiers() & Qt::ShiftModifier) != 0);
+    }
+    void mouseMoveEvent(QMouseEvent* e) override
+    {
+        form_.Image1MouseMove(e->position().toPoint().x(), e->position().toPoint().y(),
+                              (e->buttons() & Qt::LeftButton) != 0);
+    }
+    void mouseReleaseEvent(QMouseEvent* e) override
+    {
+        form_.Image1MouseUp(e->position().toPoint().x(), e->position().toPoint().y(), e->button());
+    }
+
+private:
+    TdncForm& form_;
+    const QImage& shown_;
+};
+
+// The 4-pixel marker strip just above the image.
+class TDncStrip : public QWidget {
+public:
+    TDncStrip(QWidget* parent, const QImage& strip) : QWidget(parent), strip_(strip)
+    {
+        setFixedSize(DncImageSize, DncStripHeight);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, strip_); }
+
+private:
+    const QImage& strip_;
+};
+
+// One acquisition: the guard that restores mode and tip, and the sweep.
+class TdncForm::Acquisition {
+public:
+    std::unique_ptr<TSweepModeGuard> Guard;
+    std::unique_ptr<TDncSweep> Sweep;
+    bool UsbList = false;
+    bool CursorSet = false;
+};
+
+TdncForm::TdncForm(TDeviceWorkers& workers, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), workers_(workers), io_(workers.Link()),
+      inputScale_(std::make_unique<TIOScale>("Input", "V")), bitmap_(DncImageSize, DncImageSize, QImage::Format_RGB32),
+      shown_(bitmap_), strip_(DncImageSize, DncStripHeight, QImage::Format_RGB32)
+{
+    setObjectName("dncForm");
+    setWindowTitle("Dynamic Non-Contact");
+    dncForm = this;
+    bitmap_.fill(Qt::white);
+    shown_ = bitmap_;
+    strip_.fill(Qt::white);
+    for (int k = 0; k < DncColorCount; ++k)
+        colors_[static_cast<size_t>(k)] = DncColorFromBgr(DncDefaultColors[static_cast<size_t>(k)]);
+    sweepTimer_ = new QTimer(this);
+    sweepTimer_->setInterval(0);
+    connect(sweepTimer_, &QTimer::timeout, this, &TdncForm::AcquisitionTick);
+    BuildControls();
+}
+
+TdncForm::~TdncForm()
+{
+    acquisition_.reset();
+    if (LockInState.DncInputScale == inputScale_.get())
+        LockInState.DncInputScale = nullptr;
+    if (dncForm == this)
+        dncForm = nullptr;
+}
+
+// ---- building ------------------------------------------------------------------------------
+
+void TdncForm::BuildControls()
+{
+    auto* top = new QVBoxLayout(this);
+
+    auto* range = new QGridLayout;
+    const char* names[3] = {"Edit1", "Edit2", "Edit3"};
+    const char* captions[3] = {"start", "stop", "use"};
+    for (int i = 0; i < 3; ++i) {
+        auto* edit = new TNumericEdit(names[i], this);
+        edit->OnKey = [this, i](EditKey key) { EditKeyPress(i + 1, key); };
+        edits_[static_cast<size_t>(i)] = edit;
+        auto* unit = new QPushButton("Hz", this);
+        unit->setObjectName(QString("Label%1").arg(8 + i));
+        unit->setFlat(true);
+        connect(unit, &QPushButton::clicked, this, &TdncForm::UnitLabelClick);
+        unitLabels_[static_cast<size_t>(i)] = unit;
+        range->addWidget(new QLabel(captions[i], this), 0, i * 2, 1, 2);
+        range->addWidget(edit, 1, i * 2);
+        range->addWidget(unit, 1, i * 2 + 1);
+    }
+    top->addLayout(range);
+
+    auto* buttons = new QHBoxLayout;
+    scanButton_ = new QToolButton(this);
+    scanButton_->setObjectName("ScanButton");
+    scanButton_->setText("acquire");
+    scanButton_->setToolTip("acquire spectra");
+    scanButton_->setCheckable(true);
+    connect(scanButton_, &QToolButton::clicked, this, &TdncForm::ScanButtonClick);
+    repeatButton_ = new QToolButton(this);
+    repeatButton_->setObjectName("RepeatButton");
+    repeatButton_->setText("repeat");
+    repeatButton_->setCheckable(true);
+    escButton_ = new QPushButton("Esc", this);
+    escButton_->setObjectName("EscButton");
+    connect(escButton_, &QPushButton::clicked, this, &TdncForm::EscButtonClick);
+    buttons->addWidget(scanButton_);
+    buttons->addWidget(repeatButton_);
+    buttons->addWidget(escButton_);
+    buttons->addStretch();
+    top->addLayout(buttons);
+
+    auto* picture = new QVBoxLayout;
+    picture->setSpacing(0);
+    stripWidget_ = new TDncStrip(this, strip_);
+    image_ = new TDncImage(*this, shown_);
+    picture->addWidget(stripWidget_);
+    picture->addWidget(image_);
+    picture->addStretch(); // the strip stays on the image's top edge
+    auto* middle = new QHBoxLayout;
+    middle->addLayout(picture);
+
+    auto* panel = new QVBoxLayout;
+    inputGroup_ = new QGroupBox("Input Gain", this);
+    inputGroup_->setObjectName("InputGroup");
+    inputGroup_->setAutoFillBackground(true);
+    auto* inputLayout = new QVBoxLayout(inputGroup_);
+    const int gains[3] = {1, 10, 100};
+    for (int i = 0; i < 3; ++i) {
+        auto* radio = new QRadioButton(QString::number(gains[i]), inputGroup_);
+        radio->setObjectName(QString("InputRadio%1").arg(gains[i]));
+        connect(radio, &QRadioButton::clicked, this, [this, g = gains[i]] { SetInputGain(g); });
+        inputLayout->addWidget(radio);
+        inputRadios_[static_cast<size_t>(i)] = radio;
+    }
+    popupMenuMsg_ = new QMenu(this);
+    qClipBeep_ = popupMenuMsg_->addAction("Beep when Q clips");
+    qClipBeep_->setCheckable(true);
+    qClipShow_ = popupMenuMsg_->addAction("Show when Q clips");
+    qClipShow_->setCheckable(true);
+    connect(qClipBeep_, &QAction::triggered, this, [this](bool on) {
+        if (MainIni)
+            MainIni->WriteBool(DncOpt, "BeepOnQClip", on);
+    });
+    connect(qClipShow_, &QAction::triggered, this, [this](bool on) {
+        if (MainIni)
+            MainIni->WriteBool(DncOpt, "ShowOnError", on);
+    });
+    inputGroup_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(inputGroup_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& p) { popupMenuMsg_->popup(inputGroup_->mapToGlobal(p)); });
+    panel->addWidget(inputGroup_);
+    clipPanel_ = new QLabel("Q clips", this);
+    clipPanel_->setObjectName("ClipPanel");
+    clipPanel_->setStyleSheet("background: red; color: white");
+    clipPanel_->hide();
+    panel->addWidget(clipPanel_);
+
+    auto* drive = new QHBoxLayout;
+    drive->addWidget(new QLabel("drive", this));
+    edit4_ = new TNumericEdit("Edit4", this);
+    edit4_->OnKey = [this](EditKey key) { Edit4KeyPress(key); };
+    drive->addWidget(edit4_);
+    drive->addWidget(new QLabel("V", this));
+    panel->addLayout(drive);
+
+    scaleRadioGrp_ = new QGroupBox("Range", this);
+    scaleRadioGrp_->setObjectName("ScaleRadioGrp");
+    scaleRadioGrp_->setAutoFillBackground(true);
+    scaleLayout_ = new QVBoxLayout(scaleRadioGrp_);
+    scaleButtons_ = new QButtonGroup(this);
+    connect(scaleButtons_, &QButtonGroup::idClicked, this, &TdncForm::ScaleRadioGrpClick);
+    panel->addWidget(scaleRadioGrp_);
+
+    redBandwidthButton_ = new QPushButton("bandwidth", this);
+    redBandwidthButton_->setObjectName("RedBandwidthButton");
+    redBandwidthButton_->setCheckable(true);
+    connect(redBandwidthButton_, &QPushButton::clicked, this, &TdncForm::RedBandwidthButtonClick);
+    panel->addWidget(redBandwidthButton_);
+    comboBox2_ = new QComboBox(this);
+    comboBox2_->setObjectName("ComboBox2");
+    comboBox2_->setToolTip("TimeConstant t");
+    for (const char* text : DncTimeConstantTexts)
+        comboBox2_->addItem(text);
+    comboBox3_ = new QComboBox(this);
+    comboBox3_->setObjectName("ComboBox3");
+    comboBox3_->setToolTip("RollOff");
+    for (const char* text : DncRollOffTexts)
+        comboBox3_->addItem(text);
+    connect(comboBox2_, &QComboBox::activated, this, &TdncForm::FilterBoxChange);
+    connect(comboBox3_, &QComboBox::activated, this, &TdncForm::FilterBoxChange);
+    panel->addWidget(comboBox2_);
+    panel->addWidget(comboBox3_);
+
+    speakerButton_ = new QToolButton(this);
+    speakerButton_->setObjectName("SpeakerButton");
+    speakerButton_->setText("beep");
+    speakerButton_->setCheckable(true);
+    connect(speakerButton_, &QToolButton::clicked, this, &TdncForm::SpeakerButtonClick);
+    panel->addWidget(speakerButton_);
+    panel->addStretch();
+    middle->addLayout(panel);
+    top->addLayout(middle);
+
+    auto* statusBar = new QHBoxLayout;
+    for (int i = 0; i < 2; ++i) {
+        auto* label = new QLabel(this);
+        label->setObjectName(QString("StatusPanel%1").arg(i));
+        status_[static_cast<size_t>(i)] = label;
+    }
+    status_[0]->setFixedWidth(230);
+    status_[1]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    statusBar->addWidget(status_[0]);
+    statusBar->addWidget(status_[1], 1);
+    top->addLayout(statusBar);
+
+    rangeMenu_ = new QMenu(this);
+    rangeMenu_->setObjectName("MyPopupMenu");
+    for (int i = 0; i < 4; ++i) {
+        rangeActions_[static_cast<size_t>(i)] = rangeMenu_->addAction(recent_.Items[static_cast<size_t>(i)]);
+        connect(rangeActions_[static_cast<size_t>(i)], &QAction::triggered, this, [this, i] { MyPopupHandler(i); });
+    }
+}
+
+double TdncForm::ReadOpt(const char* key, double def) const
+{
+    return MainIni ? MainIni->ReadFloat(DncOpt, key, def) : def;
+}
+
+bool TdncForm::ReadOptBool(const char* key, bool def) const
+{
+    return MainIni ? MainIni->ReadBool(DncOpt, key, def) : def;
+}
+
+void TdncForm::FormCreate()
+{
+    if (MainIni) {
+        RangeStart = MainIni->ReadFloat(Dnc, "Start", RangeStart);
+        RangeStop = MainIni->ReadFloat(Dnc, "Stop", RangeStop);
+        OperatingFrequency = MainIni->ReadFloat(Dnc, "Use", OperatingFrequency);
+        unitTag_ = std::clamp(MainIni->ReadInteger(Dnc, "Tag", 0), -1, 2);
+        move(MainIni->ReadFormPosLeft(Dnc, 10), MainIni->ReadInteger(Dnc, "FormPosTop", 10));
+        for (int i = 0; i < 4; ++i) {
+            recent_.Items[static_cast<size_t>(i)] = MainIni->ReadString(Dnc, QString("Popup%1").arg(i), "20k-400k");
+            rangeActions_[static_cast<size_t>(i)]->setText(recent_.Items[static_cast<size_t>(i)]);
+        }
+        for (int k = 0; k < DncColorCount; ++k) {
+            const int bgr = MainIni->ReadInteger(Dnc, QString("Color%1").arg(k),
+                                                 static_cast<int>(DncDefaultColors[static_cast<size_t>(k)]));
+            colors_[static_cast<size_t>(k)] = DncColorFromBgr(static_cast<uint32_t>(bgr));
+        }
+    }
+    AverageReads = std::max(0, static_cast<int>(ReadOpt("average", 0)));
+    showX_ = ReadOptBool("ShowX", false);
+    SetSweepSize(static_cast<int>(ReadOpt("datapoints", 512)), static_cast<int>(ReadOpt("history", 0)));
+
+    LockInState.DncInputScale = inputScale_.get();
+    LockInState.FrequencyUnit = "Hz";
+    LockInState.AmplitudeUnit = "V";
+    LockInState.DriveAmplitude = 0.0;
+
+    speakerButton_->setChecked(ReadOptBool("BeepOnOverload", true));
+    qClipBeep_->setChecked(ReadOptBool("BeepOnQClip", false));
+    qClipShow_->setChecked(ReadOptBool("ShowOnError", false));
+    connect(&io_, &TInOutForm::dncStatusChanged, this, &TdncForm::DncStatusChanged);
+
+    const QString ampl = MainIni ? MainIni->ReadString(Dnc, "Ampl", "1") : QString("1");
+    edit4_->setText(ampl);
+    const int rangeItem = MainIni ? MainIni->ReadInteger(Dnc, "AmplRadio", 0) : 0;
+    SetOutputRange(rangeItem, 0.0);
+    Edit4KeyPress(EditKey::Enter);
+    redBandwidthButton_->setChecked(MainIni && MainIni->ReadBool(Dnc, "RedBandwidth", false));
+    RedBandwidthButtonClick();
+    ShowFrequencies();
+}
+
+void TdncForm::FormDestroy()
+{
+    AbortRequested = true;
+    acquisition_.reset();
+    sweepTimer_->stop();
+    if (!MainIni)
+        return;
+    MainIni->WriteInteger(Dnc, "FormPosLeft", x());
+    MainIni->WriteInteger(Dnc, "FormPosTop", y());
+    for (int i = 1; i <= 3; ++i)
+        MainIni->WriteString(Dnc, QString("Popup%1").arg(i), recent_.Items[static_cast<size_t>(i)]);
+}
+
+void TdncForm::SetSweepSize(int dataPoints, int historyDepth)
+{
+    if (Acquiring()) {
+        // The arrays are being written: the new size waits for the end.
+        deferredSize_ = std::make_pair(dataPoints, historyDepth);
+        return;
+    }
+    DataPoints = ClampDataPoints(dataPoints);
+    HistoryDepth = ClampHistoryDepth(historyDepth);
+    PointShift = DncPointShift(DataPoints);
+    Curves.Allocate(DataPoints, HistoryDepth);
+}
+
+void TdncForm::ApplyDeferredSize()
+{
+    if (!deferredSize_)
+        return;
+    const auto [points, depth] = *deferredSize_;
+    deferredSize_.reset();
+    SetSweepSize(points, depth);
+}
+
+// ---- acquisition --------------------------------------------------------------------------
+
+bool TdncForm::ScanButtonDown() const
+{
+    return scanButton_->isChecked();
+}
+
+void TdncForm::SetScanButton(bool down)
+{
+    scanButton_->setChecked(down);
+    ScanButtonClick();
+}
+
+void TdncForm::AcquisitionCaption()
+{
+    const int mode = MicroscopeState.FeedbackMode;
+    QString caption = "Dynamic Non-Contact R";
+    if (IsTunnellingMode(mode))
+        caption = "STS R";
+    if (mode == 5)
+        caption = "Dynamic Non-Contact X";
+    if (MainIni)
+        MainIni->WriteInteger(DncOpt, "ShowX", mode == 5 ? 1 : 0);
+    showX_ = mode == 5;
+    if (ReadOptBool("ShowPhase", false))
+        caption += " / Phi";
+    setWindowTitle(caption);
+}
+
+void TdncForm::ScanButtonClick()
+{
+    if (!scanButton_->isChecked()) {
+        AbortRequested = true;
+        return;
+    }
+    if (Acquiring())
+        return;
+    scanButton_->setToolTip(QString());
+    AcquisitionCaption();
+    ShowPhaseTrace = !repeatButton_->isChecked();
+    ContAverageCount = static_cast<int32_t>(ReadOpt("ContAverage", -1));
+    scanLoop_ = true;
+    AcquireAndShow();
+}
+
+void TdncForm::EscButtonClick()
+{
+    AbortRequested = true;
+}
+
+void TdncForm::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        if (scanButton_->isChecked())
+            AbortRequested = true;
+        else
+            close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TdncForm::hideEvent(QHideEvent* event)
+{
+    if (scanButton_->isChecked()) {
+        scanButton_->setChecked(false);
+        ScanButtonClick();
+    }
+    QWidget::hideEvent(event);
+    emit visibilityChanged(false);
+}
+
+void TdncForm::showEvent(QShowEvent* event)
+{
+    // FormActivate: the range group belongs to Q-control and mode 6.
+    scaleRadioGrp_->setVisible(ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == 6);
+    QWidget::showEvent(event);
+    emit visibilityChanged(true);
+}
+
+void TdncForm::StoreSweepRange()
+{
+    SweepStart = RangeStart;
+    SweepStop = RangeStop;
+    const QString text = DncRangeText(RangeStart, RangeStop);
+    if (text != TDncRecentRanges::Plain(recent_.Items[3])) {
+        Curves.ZeroHistory();
+        UpdateRecentRanges();
+    }
+    if (MainIni) {
+        MainIni->WriteFloat(Dnc, "Start", RangeStart);
+        MainIni->WriteFloat(Dnc, "Stop", RangeStop);
+    }
+}
+
+void TdncForm::AcquireAndShow()
+{
+    if (Acquiring())
+        return; // no acquisition inside another
+    StoreSweepRange();
+    if (!BeginAcquisition())
+        FinishAcquisition();
+}
+
+void TdncForm::LoadChannels()
+{
+    const int a = MainIni ? MainIni->ReadInteger(Dnc, "channel", DefaultAmplitudeSlot) : DefaultAmplitudeSlot;
+    const int x = MainIni ? MainIni->ReadInteger(Dnc, "channelX", DefaultInPhaseSlot) : DefaultInPhaseSlot;
+    const int y = MainIni ? MainIni->ReadInteger(Dnc, "channelY", DefaultQuadratureSlot) : DefaultQuadratureSlot;
+    amplitude_ = ResolveDncChannel(a, DefaultAmplitudeSlot, ChannelTable);
+    inPhase_ = ResolveDncChannel(x, DefaultInPhaseSlot, ChannelTable);
+    quadrature_ = ResolveDncChannel(y, DefaultQuadratureSlot, ChannelTable);
+    if (showX_)
+        amplitude_ = inPhase_;
+}
+
+TSweepSetup TdncForm::MakeSweepSetup()
+{
+    LoadChannels();
+    TSweepSetup s;
+    s.Start = SweepStart;
+    s.Stop = SweepStop;
+    s.DataPoints = DataPoints;
+    s.AverageReads = AverageReads;
+    s.Settle = DncSettleCount(TimeConstant);
+    s.Wobbel = ReadOptBool("Wobbel", false);
+    s.ContAverage = ContAverageCount;
+    const QString ampl = MainIni ? MainIni->ReadString(Dnc, "Ampl", "1.0") : QString("1.0");
+    double drive = 1.0;
+    s.VectorMean = !ParseNumber(ampl, drive) || drive != 0.0;
+    s.ProcessBetweenReads = TimeConstant > 0.002;
+    s.Amplitude = {amplitude_.Address, amplitude_.Factor};
+    s.InPhase = {inPhase_.Address, inPhase_.Factor};
+    s.Quadrature = {quadrature_.Address, quadrature_.Factor};
+    return s;
+}
+
+bool TdncForm::BeginAcquisition()
+{
+    acquisition_ = std::make_unique<Acquisition>();
+    Acquisition& a = *acquisition_;
+    a.Guard = std::make_unique<TSweepModeGuard>(workers_, [this] { Edit4KeyPress(EditKey::Enter); });
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    a.CursorSet = true;
+
+    if (ReadOptBool("ShowWarning", true)) {
+        const int channel = MainIni ? MainIni->ReadInteger(Dnc, "channel", DefaultAmplitudeSlot) : DefaultAmplitudeSlot;
+        if (channel != 12 && channel != 20 &&
+            ShowMessage(MsgKind::Confirmation, "Displayed Channel is not Amplitude!\rChange now?", MsgButtons::YesNo) ==
+                MsgResult::Yes &&
+            MainIni)
+            MainIni->WriteInteger(Dnc, "channel", 12);
+    }
+    io_.SetLockInGain(0);
+    io_.SetReferenceFrequency(DncReferenceHz);
+    CurrentFrequency = SweepStart;
+    io_.SetLockInFrequency(CurrentFrequency);
+    io_.DelayUs(DncStartDelay);
+    AverageReads = std::max(AverageReads, DncLeastReads - 1);
+    AbortRequested = false;
+
+    if (SweepStop < SweepStart) {
+        ShowMessage(MsgKind::Information, "Start frequency bigger than stop frequency!");
+        scanButton_->setChecked(false);
+        scanLoop_ = false;
+        return false;
+    }
+    if (ContAverageCount <= 0)
+        Curves.Rotate();
+    const TSweepSetup setup = MakeSweepSetup();
+    a.UsbList = io_.UsbBox == 1 && !setup.Wobbel;
+    if (a.UsbList)
+        io_.BuildUsbChannelList(true, false, ReadAddrResonanceAmplitude);
+    a.Sweep = std::make_unique<TDncSweep>(io_, Curves, setup);
+    SweepStep = a.Sweep->Step();
+    sweepTimer_->start();
+    return true;
+}
+
+void TdncForm::AcquisitionTick()
+{
+    if (!acquisition_ || !acquisition_->Sweep) {
+        sweepTimer_->stop();
+        return;
+    }
+    try {
+        QElapsedTimer clock;
+        clock.start();
+        TDncSweep& sweep = *acquisition_->Sweep;
+        while (!AbortRequested && sweep.Next() && clock.elapsed() < TickBudgetMs) {
+        }
+        CurrentFrequency = sweep.CurrentFrequency();
+        if (AbortRequested || sweep.Done())
+            FinishAcquisition();
+    } catch (...) {
+        // The guard puts mode and tip back before the error is reported.
+        FinishAcquisition();
+        throw;
+    }
+}
+
+void TdncForm::FinishAcquisition()
+{
+    sweepTimer_->stop();
+    if (acquisition_) {
+        const bool complete = acquisition_->Sweep && acquisition_->Sweep->Done();
+        if (acquisition_->UsbList && complete)
+            io_.BuildUsbChannelList(true, true, 0);
+        if (acquisition_->CursorSet)
+            QApplication::restoreOverrideCursor();
+        // Mode and tip go back here, also after an abort.
+        acquisition_.reset();
+        ApplySyncFilter();
+    }
+    ApplyDeferredSize();
+    DrawSpectrum();
+    AfterAcquireAndShow();
+}
+
+void TdncForm::AfterAcquireAndShow()
+{
+    if (scanLoop_) {
+        if (ContAverageCount >= 0)
+            ++ContAverageCount;
+        if (repeatButton_->isChecked() && scanButton_->isChecked() && !AbortRequested) {
+            AcquireAndShow();
+            return;
+        }
+        scanLoop_ = false;
+        scanButton_->setChecked(false);
+        scanButton_->setToolTip("acquire spectra");
+    }
+    emit acquisitionEnded();
+}
+
+// ---- operating frequency and setpoint ------------------------------------------------------
+
+TDncMarks TdncForm::Marks() const
+{
+    TDncMarks m;
+    m.OperatingFrequency = OperatingFrequency;
+    m.SweepStart = SweepStart;
+    m.Step = SweepStep;
+    m.PointShift = PointShift;
+    m.DataPoints = DataPoints;
+    if (DisplayScale) {
+        const int mode = MicroscopeState.FeedbackMode;
+        const TFeedbackSet& set =
+            MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
+        if (mode == 4)
+            m.SetpointRow = DncRow(set.Setpoint / 100.0 * MicroscopeState.NC100ProcentAmpl, *DisplayScale);
+        else if (mode == 5)
+            m.SetpointRow = DncRow(set.Setpoint, *DisplayScale);
+        else if (mode == 6)
+            m.SetpointRow = DncRow(MicroscopeState.AmplSetpoint, *DisplayScale);
+    }
+    return m;
+}
+
+void TdncForm::DrawStrip()
+{
+    const TDncHalfPower h = DrawDncStrip(strip_, Curves, Marks());
+    status_[0]->setText(h.Q ? "Q: " + QString::number(static_cast<qint64>(Round(*h.Q))) : QString());
+    stripWidget_->update();
+}
+
+void TdncForm::ApplyOperatingFrequency()
+{
+    io_.SetLockInFrequency(OperatingFrequency);
+    if (MainIni)
+        MainIni->WriteFloat(Dnc, "Use", OperatingFrequency);
+    if (ReadOptBool("QEnabled", false))
+        io_.SetPhaseShifter(LockInState.QControlGain, LockInState.QControlDelay, OperatingFrequency);
+    else
+        io_.SetPhaseShifter(0, 0, OperatingFrequency);
+    ApplySyncFilter();
+    if (SweepStep != 0.0)
+        DrawStrip();
+    LockInState.DriveFrequency = OperatingFrequency;
+    if (SweepStep != 0.0)
+        DrawDncSetpointCross(shown_, Marks());
+    image_->update();
+}
+
+void TdncForm::SetSetpointFromSpectrum(int column, int row)
+{
+    if (!DisplayScale || !(DisplayScale->Scale > 0.0) || !EnterInScanPara)
+        return;
+    const int mode = MicroscopeState.FeedbackMode;
+    if (mode < 4) {
+        ShowMessage(MsgKind::Information, QString::fromUtf8("Feedback doesn\u00B4t use amplitude."));
+        return;
+    }
+    const double v = DncValueAtRow(row, *DisplayScale);
+    const int point = std::clamp(column << PointShift, 0, Curves.DataPoints());
+    const double a0 = Curves.Newest()[static_cast<size_t>(point)];
+    if (mode == 4) {
+        QString text = "100";
+        if (a0 != 0.0) {
+            MicroscopeState.NC100ProcentAmpl = static_cast<float>(a0);
+            text = GeneralText(v / a0 * 100.0, 5);
+        }
+        EnterInScanPara("Edit1", text);
+    } else if (mode == 5) {
+        EnterInScanPara("Edit1", GeneralText(v, 5));
+    } else if (mode == 6) {
+        EnterInScanPara("Edit22", GeneralText(OperatingFrequency, 5));
+        MicroscopeState.NC100ProcentAmpl = static_cast<float>(a0);
+        EnterInScanPara("Edit18", FixedPointText(v, 9, 6));
+    }
+}
+
+// ---- frequency edits and the range menu ---------------------------------------------------------
+
+TNumericEdit* TdncForm::FrequencyEdit(int edit) const
+{
+    return edit >= 1 && edit <= 3 ? edits_[static_cast<size_t>(edit - 1)] : nullptr;
+}
+
+void TdncForm::EditKeyPress(int edit, EditKey key)
+{
+    TNumericEdit* e = FrequencyEdit(edit);
+    if (!e)
+        return;
+    if (key == EditKey::Escape) {
+        ShowFrequencies();
+        e->SetColor(EditColor::White);
+        return;
+    }
+    int tag = unitTag_;
+    double hz = 0.0;
+    const bool ok = ParseDncFrequency(e->text(), tag, hz);
+    if (tag != unitTag_) {
+        unitTag_ = tag;
+        if (MainIni)
+            MainIni->WriteInteger(Dnc, "Tag", unitTag_);
+    }
+    if (!ok) {
+        e->MarkRefused();
+        return;
+    }
+    e->MarkAccepted();
+    if (edit == 1) {
+        RangeStart = hz;
+        if (MainIni)
+            MainIni->WriteFloat(Dnc, "Start", RangeStart);
+    } else if (edit == 2) {
+        RangeStop = hz;
+        if (MainIni)
+            MainIni->WriteFloat(Dnc, "Stop", RangeStop);
+    } else {
+        OperatingFrequency = std::abs(hz);
+        io_.SetLockInFrequency(OperatingFrequency);
+        LockInState.DriveFrequency = OperatingFrequency;
+        if (MainIni)
+            MainIni->WriteFloat(Dnc, "Use", OperatingFrequency);
+        if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
+            io_.DncAutoPhase();
+        if (ReadOptBool("QEnabled", false))
+            io_.SetPhaseShifter(LockInState.QControlGain, LockInState.QControlDelay, LockInState.DriveFrequency);
+    }
+    ShowFrequencies();
+}
+
+void TdncForm::ShowFrequencies()
+{
+    const double values[3] = {RangeStart, RangeStop, OperatingFrequency};
+    for (int i = 0; i < 3; ++i) {
+        edits_[static_cast<size_t>(i)]->setText(DncFrequencyText(values[i], unitTag_));
+        edits_[static_cast<size_t>(i)]->MarkAccepted();
+        unitLabels_[static_cast<size_t>(i)]->setText(DncUnitLabel(unitTag_));
+    }
+    shown_ = bitmap_;
+    ApplyOperatingFrequency();
+}
+
+void TdncForm::UnitLabelClick()
+{
+    unitTag_ = DncNextUnitTag(unitTag_);
+    if (MainIni)
+        MainIni->WriteInteger(Dnc, "Tag", unitTag_);
+    ShowFrequencies();
+}
+
+QString TdncForm::RangeMenuItem(int item) const
+{
+    return item >= 0 && item < 4 ? recent_.Items[static_cast<size_t>(item)] : QString();
+}
+
+QAction* TdncForm::RangeMenuAction(int item) const
+{
+    return item >= 0 && item < 4 ? rangeActions_[static_cast<size_t>(item)] : nullptr;
+}
+
+void TdncForm::MyPopupHandler(int item)
+{
+    if (Acquiring() || item < 0 || item > 3)
+        return; // a sweep runs: no second one inside it
+    QString halves[2];
+    if (!SplitDncRange(recent_.Items[static_cast<size_t>(item)], halves[0], halves[1]))
+        return;
+    for (int i = 0; i < 2; ++i) {
+        if (halves[i].contains('k') || halves[i].contains('m') || halves[i].contains('M')) {
+            edits_[static_cast<size_t>(i)]->setText(halves[i]);
+            EditKeyPress(i + 1, EditKey::Enter);
+        } else {
+            double v = 0.0;
+            if (ParseNumber(halves[i], v))
+                (i == 0 ? RangeStart : RangeStop) = v;
+        }
+    }
+    ShowFrequencies();
+    AcquisitionCaption();
+    ContAverageCount = -1;
+    AcquireAndShow();
+    UpdateRecentRanges();
+}
+
+void TdncForm::UpdateRecentRanges()
+{
+    recent_.Add(DncRangeText(RangeStart, RangeStop));
+    for (int i = 0; i < 4; ++i)
+        rangeActions_[static_cast<size_t>(i)]->setText(recent_.Items[static_cast<size_t>(i)]);
+}
+
+// ---- display and mouse ---------------------------------------------------------------------------
+
+void TdncForm::DrawSpectrum()
+{
+    // During a sweep the picture comes at its end; drawing now would retune
+    // the drive in the middle of a point.
+    if (Acquiring() || Curves.Empty() || DataPoints < 2)
+        return;
+    TDncDrawOptions o;
+    o.ShowPhaseTrace = ShowPhaseTrace && ReadOptBool("ShowPhase", false);
+    o.ShowX = showX_;
+    o.Vector = ReadOptBool("vector", true);
+    o.PointShift = PointShift;
+    o.Colors = colors_;
+    DisplayScale = DrawDncSpectrum(bitmap_, Curves, o);
+    // The oscillator fit (fitSHOalways) joins here with its own issue.
+    shown_ = bitmap_;
+    ApplyOperatingFrequency();
+}
+
+QString TdncForm::StatusText(int panel) const
+{
+    return panel >= 0 && panel < 2 ? status_[static_cast<size_t>(panel)]->text() : QString();
+}
+
+void TdncForm::Image1MouseDown(int x, int, Qt::MouseButton button, bool shift)
+{
+    shiftAtPress_ = shift;
+    if (button == Qt::LeftButton) {
+        dragStartX_ = x;
+        dragging_ = true;
+    } else if (button == Qt::RightButton && !Acquiring()) {
+        rangeMenu_->popup(QCursor::pos());
+    }
+}
+
+void TdncForm::Image1MouseMove(int x, int y, bool leftHeld)
+{
+    if (leftHeld && dragging_) {
+        strip_.fill(Qt::white);
+        if (std::abs(x - dragStartX_) > 3) {
+            QPainter p(&strip_);
+            QPen pen(QColor(0, 0x80, 0));
+            pen.setWidth(2);
+            p.setPen(pen);
+            p.drawLine(dragStartX_, 1, x, 1);
+        }
+        stripWidget_->update();
+    }
+    if (!DisplayScale || SweepStep == 0.0)
+        return;
+    TDncStatusInput in;
+    in.X = x;
+    in.Y = y;
+    in.PointShift = PointShift;
+    in.Step = SweepStep;
+    in.Start = SweepStart;
+    in.Scale = *DisplayScale;
+    in.Unit = ChannelTable[static_cast<size_t>(amplitude_.Slot)].UnitName;
+    in.ScaleY = ReadOpt("ScaleY", 0.0);
+    in.ZUnit = ChannelTable[SlotZ].UnitName;
+    in.ShowPhase = ReadOptBool("ShowPhase", false);
+    status_[1]->setText(DncMouseStatus(in));
+}
+
+void TdncForm::Image1MouseUp(int x, int y, Qt::MouseButton button)
+{
+    const bool wasDragging = dragging_;
+    dragging_ = false;
+    if (Acquiring())
+        return; // no retuning and no second sweep while one runs
+    if (button != Qt::LeftButton || SweepStep == 0.0 || !wasDragging) {
+        Beep();
+        ShowMessage(MsgKind::Information, "Spectra is invalid!\rPlease acquire new!");
+        return;
+    }
+    bool acquire = false;
+    if (DncIsClick(dragStartX_, x)) {
+        OperatingFrequency = DncFrequencyAtColumn(x, PointShift, SweepStep, SweepStart);
+        if (!shiftAtPress_) {
+            ShowFrequencies();
+            SetSetpointFromSpectrum(x, y);
+        }
+        // With Shift the multi lock-in's first oscillator takes the frequency, once that window exists.
+        if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
+            io_.DncAutoPhase();
+    } else {
+        const TDncRange r = DncDragRange(dragStartX_, x, PointShift, SweepStep, SweepStart);
+        RangeStart = r.Start;
+        RangeStop = r.Stop;
+        ShowFrequencies();
+        ContAverageCount = -1;
+        acquire = true;
+    }
+    shown_ = bitmap_;
+    ApplyOperatingFrequency();
+    if (acquire)
+        AcquireAndShow();
+}
+
+// ---- input gain, drive, range, bandwidth ----------------------------------------------------------
+
+QRadioButton* TdncForm::InputRadio(int gain) const
+{
+    return gain == 1 ? inputRadios_[0] : gain == 10 ? inputRadios_[1] : gain == 100 ? inputRadios_[2] : nullptr;
+}
+
+void TdncForm::SetInputGain(int gain)
+{
+    io_.SetControlBits(InputGainMask, InputGainBits(gain, io_.BoxVersion));
+    if (QRadioButton* r = InputRadio(gain))
+        r->setChecked(true);
+    double factor = 1.0;
+    if (MainIni) {
+        MainIni->WriteBool(Dnc, "InputRadio1", gain == 1);
+        MainIni->WriteBool(Dnc, "InputRadio10", gain == 10);
+        MainIni->WriteBool(Dnc, "InputRadio100", gain == 100);
+    }
+    if (gain == 100)
+        factor = MainIni ? MainIni->ReadFloat(Dnc, "Input100Scale", 0.01) : 0.01;
+    else if (gain == 10)
+        factor = MainIni ? MainIni->ReadFloat(Dnc, "Input10Scale", 0.1) : 0.1;
+    else
+        factor = MainIni ? MainIni->ReadFloat(Dnc, "Input1Scale", 1.0) : 1.0;
+    inputScale_->Factor = static_cast<float>(factor);
+    UpdateChannelScales();
+    // The three-trace oscilloscope and the option window's Q gain follow once they exist.
+    if (ReapplyScanParaSetpoint)
+        ReapplyScanParaSetpoint();
+}
+
+void TdncForm::LoadInputGain()
+{
+    const bool r1 = MainIni && MainIni->ReadBool(Dnc, "InputRadio1", false);
+    const bool r10 = MainIni && MainIni->ReadBool(Dnc, "InputRadio10", false);
+    const bool r100 = MainIni && MainIni->ReadBool(Dnc, "InputRadio100", false);
+    const TInputGainChoice c = LoadInputGainChoice(r1, r10, r100, io_.BoxVersion);
+    if (c.Rewrite100To10 && MainIni) {
+        MainIni->WriteBool(Dnc, "InputRadio100", false);
+        MainIni->WriteBool(Dnc, "InputRadio10", true);
+    }
+    inputRadios_[2]->setVisible(io_.BoxVersion != 29);
+    if (c.Gain != 0)
+        SetInputGain(c.Gain);
+}
+
+void TdncForm::UpdateChannelScales()
+{
+    const int slot = MainIni ? MainIni->ReadInteger(Dnc, "channel", DefaultAmplitudeSlot) : DefaultAmplitudeSlot;
+    UpdateDncChannelScales(ChannelTable, inputScale_->Factor.load(), IsValidSlot(slot) ? slot : DefaultAmplitudeSlot,
+                           LockInState.LockInGain != 0, MultiLockInPresent.load());
+}
+
+void TdncForm::Edit4KeyPress(EditKey key)
+{
+    if (key == EditKey::Escape)
+        return;
+    const double old = LockInState.DriveAmplitude;
+    double value = 0.0;
+    if (!ParseNumber(edit4_->text(), value)) {
+        edit4_->MarkRefused();
+        return;
+    }
+    edit4_->setText(FixedPointText(value, 15, 4));
+    edit4_->MarkAccepted();
+    if (MainIni)
+        MainIni->WriteString(Dnc, "Ampl", edit4_->text());
+    const bool qEnabled = ReadOptBool("QEnabled", false);
+    if (qEnabled) {
+        SetOutputRange(scaleButtons_->checkedId(), value);
+    } else {
+        const double applied = io_.SetDriveAmplitude(value);
+        if (applied != value)
+            edit4_->setText(FixedPointText(applied, 15, 3));
+    }
+    if (old > 0.0001) {
+        // The free amplitude scales with the drive.
+        MicroscopeState.NC100ProcentAmpl =
+            RescaleNC100(MicroscopeState.NC100ProcentAmpl, old, LockInState.DriveAmplitude);
+        io_.UpdateFeedback();
+    }
+}
+
+void TdncForm::SetOutputRange(int item, double amplitude)
+{
+    scaleRadioGrp_->setPalette(QPalette());
+    io_.SetDriveAmplitude(amplitude);
+    const QStringList items = DncRangeItems(LockInState.AmplitudeRange);
+    for (QAbstractButton* b : scaleButtons_->buttons()) {
+        scaleButtons_->removeButton(b);
+        delete b;
+    }
+    for (int i = 0; i < items.size(); ++i) {
+        auto* radio = new QRadioButton(items[i], scaleRadioGrp_);
+        scaleLayout_->addWidget(radio);
+        scaleButtons_->addButton(radio, i);
+    }
+    const int index = std::clamp(item, 0, static_cast<int>(items.size()) - 1);
+    scaleButtons_->button(index)->setChecked(true);
+}
+
+void TdncForm::ScaleRadioGrpClick(int itemIndex)
+{
+    if (!ReadOptBool("QEnabled", false))
+        return;
+    double amplitude = 0.0;
+    ParseNumber(edit4_->text(), amplitude);
+    const int range = DncRangeOfItem(itemIndex, static_cast<int>(scaleButtons_->buttons().size()));
+    if (MainIni)
+        MainIni->WriteInteger(Dnc, "AmplRadio", itemIndex);
+    if (io_.SetAmplitudeRange(range, amplitude)) {
+        QPalette red = scaleRadioGrp_->palette();
+        red.setColor(QPalette::Window, Qt::red);
+        scaleRadioGrp_->setPalette(red);
+    }
+}
+
+void TdncForm::UpdateBandwidthControls()
+{
+    if (!redBandwidthButton_->isChecked()) {
+        comboBox2_->hide();
+        comboBox3_->hide();
+        comboBox2_->setCurrentIndex(0);
+        comboBox3_->setCurrentIndex(-1);
+        FilterBoxChange();
+    }
+    // The noise measurement's button keeps the drive off once it exists.
+    edit4_->setEnabled(true);
+    edit4_->setText(MainIni ? MainIni->ReadString(Dnc, "Ampl", "1") : QString("1"));
+    Edit4KeyPress(EditKey::Enter);
+}
+
+void TdncForm::RedBandwidthButtonClick()
+{
+    UpdateBandwidthControls();
+    const bool down = redBandwidthButton_->isChecked();
+    if (down) {
+        comboBox2_->setCurrentIndex(MainIni ? MainIni->ReadInteger(Dnc, "Tau", 0) : 0);
+        comboBox3_->setCurrentIndex(std::max(0, MainIni ? MainIni->ReadInteger(Dnc, "RollOff", 0) : 0));
+        comboBox2_->show();
+        comboBox3_->show();
+        FilterBoxChange();
+    }
+    if (MainIni)
+        MainIni->WriteBool(Dnc, "RedBandwidth", down);
+}
+
+bool TdncForm::FilterChoice(int& timeConstant, int& rollOff) const
+{
+    timeConstant = comboBox2_->currentIndex();
+    rollOff = comboBox3_->currentIndex();
+    return true;
+}
+
+void TdncForm::FilterBoxChange()
+{
+    const int tau = comboBox2_->currentIndex();
+    const int rollOff = comboBox3_->currentIndex();
+    if (redBandwidthButton_->isChecked() && MainIni) {
+        MainIni->WriteInteger(Dnc, "Tau", tau);
+        MainIni->WriteInteger(Dnc, "RollOff", rollOff);
+    }
+    io_.SetLockInFilter(6, tau, rollOff);
+    io_.SetLockInFilter(7, tau, rollOff);
+    if (!DncTimeConstantOf(tau, TimeConstant))
+        ShowMessage(MsgKind::Information, "Tau not supported!");
+}
+
+void TdncForm::ApplySyncFilter()
+{
+    const bool on = ReadOptBool("SyncFilter", false);
+    const bool stored = MainIni && MainIni->ValueExists(DncOpt, "SyncPeriode");
+    const int32_t period = stored ? MainIni->ReadInteger(DncOpt, "SyncPeriode", 0) : 0;
+    io_.SetLockInGain(DncSyncPeriod(on, period, stored, LockInState.DriveFrequency));
+    UpdateChannelScales();
+}
+
+void TdncForm::SpeakerButtonClick()
+{
+    if (MainIni)
+        MainIni->WriteBool(DncOpt, "BeepOnOverload", speakerButton_->isChecked());
+}
+
+void TdncForm::DncStatusChanged(bool overload, bool qClip, bool showWindow)
+{
+    QPalette p = inputGroup_->palette();
+    p.setColor(QPalette::Window, overload ? QColor(Qt::red) : QPalette().color(QPalette::Window));
+    inputGroup_->setPalette(p);
+    clipPanel_->setVisible(qClip);
+    if (showWindow && !isActiveWindow())
+        show();
+}
+
+} // namespace qvt

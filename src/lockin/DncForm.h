@@ -1,0 +1,226 @@
+#pragma once
+// The resonance tool "Dynamic Non-Contact": sweeps the main lock-in's drive
+// over a range and shows the cantilever's amplitude and phase with a history
+// of earlier curves; a click picks the operating frequency and hands the
+// setpoint to the parameter window, a drag sweeps a narrower range. It is
+// also the front panel of the main lock-in (input gain, drive and output
+// range, time constant, sync filter, alarms).
+//
+// A sweep runs in the window thread as a state machine on a zero-interval
+// timer: each tick takes a few reads and returns to the event loop, so the
+// window stays alive without pumping messages inside the sweep. Actions that
+// would start or retune an acquisition are ignored while one runs.
+
+#include "device/ChannelTable.h"
+#include "lockin/DncControls.h"
+#include "lockin/DncPlot.h"
+#include "lockin/DncSweep.h"
+
+#include <QImage>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QAction;
+class QButtonGroup;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class QToolButton;
+class QVBoxLayout;
+
+namespace qvt {
+
+class TInOutForm;
+class TDeviceWorkers;
+class TNumericEdit;
+class TDncImage;
+class TDncStrip;
+enum class EditKey;
+
+class TdncForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TdncForm(TDeviceWorkers& workers, QWidget* parent = nullptr);
+    ~TdncForm() override;
+
+    void FormCreate();
+    void FormDestroy();
+
+    // ---- hooks set by the program's assembly ----------------------------------------
+    // Writes a text into an edit of the parameter window and presses Enter
+    // there ("Edit1", "Edit18", "Edit22"); false when that window is missing.
+    std::function<bool(const QString& edit, const QString& text)> EnterInScanPara;
+    // Presses Enter in the parameter window's setpoint with its own text (the
+    // setpoint is re-applied with a new input scale).
+    std::function<void()> ReapplyScanParaSetpoint;
+
+    // ---- the sweep -------------------------------------------------------------------------
+    // With the button down: acquisitions; with it up: ends the running one.
+    void ScanButtonClick();
+    // Presses or releases the acquisition button as the operator (or a script) would.
+    void SetScanButton(bool down);
+    bool ScanButtonDown() const;
+    bool Acquiring() const { return acquisition_ != nullptr; }
+    void EscButtonClick();
+    void AcquireAndShow();
+    void ApplyOperatingFrequency();
+    void SetSetpointFromSpectrum(int column, int row);
+    void ShowFrequencies();
+    void EditKeyPress(int edit, EditKey key); // 1, 2, 3
+    void UnitLabelClick();
+    void MyPopupHandler(int item);
+    void UpdateRecentRanges();
+
+    // ---- the display and the mouse -------------------------------------------------------
+    void DrawSpectrum();
+    void Image1MouseDown(int x, int y, Qt::MouseButton button, bool shift);
+    void Image1MouseMove(int x, int y, bool leftHeld);
+    void Image1MouseUp(int x, int y, Qt::MouseButton button);
+
+    // ---- controls of the main lock-in -----------------------------------------------------
+    void SetInputGain(int gain); // the radio buttons
+    void LoadInputGain();
+    void UpdateChannelScales();
+    void Edit4KeyPress(EditKey key);
+    void SetOutputRange(int item, double amplitude);
+    void ScaleRadioGrpClick(int itemIndex);
+    void RedBandwidthButtonClick();
+    void UpdateBandwidthControls();
+    void FilterBoxChange();
+    double GetTimeConstant() const { return TimeConstant; }
+    // The time-constant and roll-off choices (the device window re-sends the filters with them).
+    bool FilterChoice(int& timeConstant, int& rollOff) const;
+    void ApplySyncFilter();
+    void SpeakerButtonClick();
+    // Options that reallocate the curves wait until no sweep runs.
+    void SetSweepSize(int dataPoints, int historyDepth);
+
+    // ---- state ------------------------------------------------------------------------------
+    double RangeStart = 10000.0;
+    double RangeStop = 100000.0;
+    double SweepStart = 0.0;
+    double SweepStop = 0.0;
+    double SweepStep = 0.0;
+    double CurrentFrequency = 0.0;
+    double OperatingFrequency = 50000.0;
+    bool AbortRequested = false;
+    int HistoryDepth = 0;
+    int AverageReads = 0;
+    int DataPoints = 512;
+    int PointShift = 1;
+    double TimeConstant = 0.0002;
+    int32_t ContAverageCount = -1;
+    bool ShowPhaseTrace = true;
+    TDncCurves Curves;
+    std::optional<TDncScale> DisplayScale;
+    TIOScale* DncInputScale() { return inputScale_.get(); }
+
+    // The pictures as last drawn (for tests and the grab).
+    const QImage& SpectrumBitmap() const { return bitmap_; }
+    const QImage& MarkerStrip() const { return strip_; }
+    QString StatusText(int panel) const;
+    QString RangeMenuItem(int item) const;
+    QAction* RangeMenuAction(int item) const;
+    TNumericEdit* FrequencyEdit(int edit) const;
+    TNumericEdit* DriveEdit() const { return edit4_; }
+    QComboBox* TimeConstantBox() const { return comboBox2_; }
+    QComboBox* RollOffBox() const { return comboBox3_; }
+    QPushButton* BandwidthButton() const { return redBandwidthButton_; }
+    QToolButton* RepeatButton() const { return repeatButton_; }
+    QGroupBox* RangeGroup() const { return scaleRadioGrp_; }
+    QGroupBox* InputGroup() const { return inputGroup_; }
+    QRadioButton* InputRadio(int gain) const;
+    QLabel* ClipPanel() const { return clipPanel_; }
+    int UnitTag() const { return unitTag_; }
+
+signals:
+    // The acquisition button went up (a sweep or a repetition has ended).
+    void acquisitionEnded();
+    // The window was shown or hidden (the main window's button follows).
+    void visibilityChanged(bool shown);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    class Acquisition;
+
+    void BuildControls();
+    void LoadChannels();
+    TSweepSetup MakeSweepSetup();
+    void StoreSweepRange();
+    bool BeginAcquisition();
+    void AcquisitionTick();
+    void FinishAcquisition();
+    void AfterAcquireAndShow();
+    void AcquisitionCaption();
+    void ApplyDeferredSize();
+    void DrawStrip();
+    void DncStatusChanged(bool overload, bool qClip, bool showWindow);
+    TDncMarks Marks() const;
+    double ReadOpt(const char* key, double def) const;
+    bool ReadOptBool(const char* key, bool def) const;
+
+    TDeviceWorkers& workers_;
+    TInOutForm& io_;
+    std::unique_ptr<TIOScale> inputScale_;
+    std::unique_ptr<Acquisition> acquisition_;
+    QTimer* sweepTimer_ = nullptr;
+    std::optional<std::pair<int, int>> deferredSize_;
+
+    // Controls.
+    std::array<TNumericEdit*, 3> edits_{};     // Edit1 start, Edit2 stop, Edit3 use
+    std::array<QPushButton*, 3> unitLabels_{}; // Label8..Label10
+    TNumericEdit* edit4_ = nullptr;            // drive
+    QToolButton* scanButton_ = nullptr;
+    QToolButton* repeatButton_ = nullptr;
+    QPushButton* escButton_ = nullptr;
+    QGroupBox* inputGroup_ = nullptr;
+    std::array<QRadioButton*, 3> inputRadios_{}; // gain 1, 10, 100
+    QGroupBox* scaleRadioGrp_ = nullptr;
+    QVBoxLayout* scaleLayout_ = nullptr;
+    QButtonGroup* scaleButtons_ = nullptr;
+    QPushButton* redBandwidthButton_ = nullptr;
+    QComboBox* comboBox2_ = nullptr; // time constant
+    QComboBox* comboBox3_ = nullptr; // roll-off
+    QToolButton* speakerButton_ = nullptr;
+    TDncImage* image_ = nullptr;
+    TDncStrip* stripWidget_ = nullptr;
+    std::array<QLabel*, 2> status_{};
+    QLabel* clipPanel_ = nullptr;
+    QMenu* rangeMenu_ = nullptr;
+    std::array<QAction*, 4> rangeActions_{};
+    QMenu* popupMenuMsg_ = nullptr;
+    QAction* qClipBeep_ = nullptr;
+    QAction* qClipShow_ = nullptr;
+
+    QImage bitmap_; // the spectrum as drawn
+    QImage shown_;  // Image1: the spectrum with the setpoint cross
+    QImage strip_;
+    bool scanLoop_ = false; // the acquisition button's repetitions are running
+    TDncRecentRanges recent_;
+    std::array<QColor, DncColorCount> colors_;
+    int unitTag_ = 0;
+    int dragStartX_ = 0;
+    bool shiftAtPress_ = false;
+    bool dragging_ = false;
+    bool showX_ = false;
+    TDncChannelRef amplitude_;
+    TDncChannelRef inPhase_;
+    TDncChannelRef quadrature_;
+};
+
+extern TdncForm* dncForm;
+
+} // namespace qvt

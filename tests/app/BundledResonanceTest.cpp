@@ -1,0 +1,72 @@
+#include "app/CreateForms.h"
+#include "core/Startup.h"
+#include "lockin/DncForm.h"
+#include "mainwindow/MainQVTForm.h"
+#include "platform/MessageBoxes.h"
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+namespace qvt {
+namespace {
+
+// The first resonance sweep an operator makes with the bundled settings: the
+// simulated cantilever's peak at 21 kHz, the phase through 90° there, and a
+// click on the peak hands the operating frequency to the controller.
+TEST(BundledResonance, TheBundledSettingsSweepTheSimulatedCantilever)
+{
+    test::TempDir dir;
+    const QString bundled = QCoreApplication::applicationDirPath() + "/";
+    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini"}) {
+        QFile file(bundled + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
+        QByteArray content = file.readAll();
+        // The simulator's clock runs as fast as it can; everything else is as shipped.
+        if (QByteArray(name) == "ini/sim.ini")
+            content.replace("Mode=RealTime", "Mode=Fast");
+        dir.WriteFile(name, content);
+    }
+    ScriptedMessageResponder boxes;
+    LoadDriverName(dir.Path(), {"qvt"});
+    int exitCode = -1;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_NE(dncForm, nullptr);
+    TdncForm& dnc = *dncForm;
+    dnc.show();
+    dnc.SetScanButton(true);
+    ASSERT_TRUE(test::PumpUntil([&] { return !dnc.Acquiring() && !dnc.ScanButtonDown(); }, 120000));
+
+    EXPECT_EQ(dnc.SweepStart, 10000.0);
+    EXPECT_EQ(dnc.SweepStop, 30000.0);
+    const TDncPeak peak = FindPeakIndex(dnc.Curves.Newest(), dnc.DataPoints);
+    EXPECT_NEAR(peak.Index * dnc.SweepStep + dnc.SweepStart, 21000.0, dnc.SweepStep);
+    EXPECT_NEAR(dnc.Curves.Phase[static_cast<size_t>(peak.Index)], 90000.0, 15000.0);
+    // In the picture the peak reaches the top row.
+    ASSERT_TRUE(dnc.DisplayScale);
+    EXPECT_LE(DncRow(dnc.Curves.Newest()[static_cast<size_t>(peak.Index)], *dnc.DisplayScale), 1);
+
+    const int column = DncColumn(peak.Index, dnc.PointShift);
+    dnc.Image1MouseDown(column, 20, Qt::LeftButton, false);
+    dnc.Image1MouseUp(column, 20, Qt::LeftButton);
+    EXPECT_NEAR(LockInState.DriveFrequency, 21000.0, 2 * dnc.SweepStep);
+    QCoreApplication::processEvents();
+
+    const QImage shot = dnc.grab().toImage();
+    QDir().mkpath("temp");
+    EXPECT_TRUE(shot.save("temp/BundledResonance.png"));
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    // Besides the note about the manual: the bundled feedback is contact
+    // mode, so the click sets no setpoint.
+    ASSERT_EQ(boxes.Texts().size(), 2) << boxes.Texts().join("|").toStdString();
+    EXPECT_EQ(boxes.LastText(), QString::fromUtf8("Feedback doesn\u00B4t use amplitude."));
+}
+
+} // namespace
+} // namespace qvt
