@@ -29,7 +29,7 @@ TEST(StartupSequence, CreatesTheWindowsInOrderAndOpensTheSimulatedController)
     test::TempDir dir;
     dir.WriteFile("ini/lab.ini", "[Main]\r\nDeviceDriverName=SIM\r\nUserIni=op\r\n");
     dir.WriteFile("op.ini", "[Main]\r\n");
-    dir.WriteFile("QVT_Manual.chm", "");
+    dir.WriteFile("QVT_Manual.html", "");
     ScriptedMessageResponder boxes;
     LoadDriverName(dir.Path(), {"qvt", "lab"});
     int exitCode = -1;
@@ -73,14 +73,14 @@ TEST(StartupSequence, MissingSettingsEndTheStartWithAFailureAndANamedFile)
     int exitCode = 0;
     EXPECT_FALSE(CreateAllForms("nowhere", exitCode));
     EXPECT_NE(exitCode, 0);
-    EXPECT_EQ(boxes.Texts().value(0), "HelpFile \"QVT_Manual.chm\" not found in\r" + dir.Path() + "\r");
+    EXPECT_EQ(boxes.Texts().value(0), "HelpFile \"QVT_Manual.html\" not found in\r" + dir.Path() + "\r");
     EXPECT_EQ(boxes.LastText(),
               "File " + dir.Path() + "ini/nowhere.ini not found!\rPlease check start parameter and *.ini file!");
     DestroyAllForms();
 
     // A missing user file is reported and the start goes on.
     dir.WriteFile("nouser.ini", "[Main]\r\nUserIni=ghost\r\nDeviceDriverName=SIM\r\n");
-    dir.WriteFile("QVT_Manual.chm", "");
+    dir.WriteFile("QVT_Manual.html", "");
     boxes.Clear();
     LoadDriverName(dir.Path(), {"qvt", "nouser"});
     ASSERT_TRUE(CreateAllForms("nouser", exitCode));
@@ -93,7 +93,7 @@ TEST(StartupSequence, AnUnknownDriverEndsTheStartWithAFailureAndSendsNothing)
     test::TempDir dir;
     dir.WriteFile("real.ini", "[Main]\r\nDeviceDriverName=QVT\r\n");
     dir.WriteFile("user.ini", "[Main]\r\n");
-    dir.WriteFile("QVT_Manual.chm", "");
+    dir.WriteFile("QVT_Manual.html", "");
     ScriptedMessageResponder boxes;
     LoadDriverName(dir.Path(), {"qvt", "real"});
     int exitCode = 0;
@@ -131,7 +131,7 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
     QCoreApplication::processEvents();
     StartUp();
     // Only the note that no manual is installed.
-    EXPECT_EQ(boxes.Texts(), QStringList({"HelpFile \"QVT_Manual.chm\" not found in\r" + dir.Path() + "\r"}));
+    EXPECT_EQ(boxes.Texts(), QStringList({"HelpFile \"QVT_Manual.html\" not found in\r" + dir.Path() + "\r"}));
 
     // An image window for the first channel the settings list, if they list one.
     ASSERT_NE(SetupForm, nullptr);

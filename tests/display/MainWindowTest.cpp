@@ -4,6 +4,7 @@
 #include "core/InOutForm.h"
 #include "core/ShowThread.h"
 #include "display/ChildForm.h"
+#include "display/DdeServer.h"
 #include "display/MainQVTForm.h"
 #include "scan/ScanParaForm.h"
 #include "support/TestSupport.h"
@@ -13,9 +14,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QDockWidget>
+#include <QFile>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QLocalSocket>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
@@ -48,7 +51,7 @@ protected:
         DriverLinkFixture::SetUp();
         savedParams_ = {ScanParams.Pixels.load(), ScanParams.Range.load(), ScanParams.Speed.load(),
                         ScanParams.CurrentLine.load()};
-        dir_.WriteFile("QVT_Manual.chm", "");
+        dir_.WriteFile("QVT_Manual.html", "");
         dir_.WriteFile("user.ini", "[Main]\r\n");
     }
 
@@ -352,6 +355,63 @@ TEST_F(MainWindowTest, CloseIsRefusedWhileTheScanStillRunsAndNothingIsRampedThen
     EXPECT_EQ(retracts, 2);
     EXPECT_GT(Writes(RegX, mark2), 0); // now ramped home
     MicroscopeState.ZState = ZCoarseRetracted;
+}
+
+TEST_F(MainWindowTest, CommandServerScanRequestsNeverWaitOnTheScanButtonsBox)
+{
+    TempDir runtime;
+    struct RestoreRuntime {
+        QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        ~RestoreRuntime() { qputenv("XDG_RUNTIME_DIR", saved); }
+    } restoreRuntime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.Path().chopped(1)));
+    Create();
+    // Wired as the program wires them.
+    TDDEForm dde;
+    dde.SetScanButton = [this](bool down) {
+        form_->ScanButton()->setChecked(down);
+        form_->Scan(TScanSender::User);
+        return form_->ScanButtonDown() == down;
+    };
+    dde.ServerStateChanged = [this](bool on) { form_->ShowDdeServerState(on); };
+    ASSERT_TRUE(dde.SetServerOn(true)) << dde.ServerError().toStdString();
+    EXPECT_TRUE(form_->MenuItem("DDESever1")->isChecked());
+
+    const auto ask = [](QLocalSocket& socket, const QByteArray& request) {
+        socket.write(request + "\n");
+        socket.flush();
+        if (!PumpUntil([&] { return socket.canReadLine(); }))
+            return QByteArray("<no reply>");
+        return socket.readLine().chopped(1);
+    };
+    QLocalSocket a;
+    QLocalSocket b;
+    a.connectToServer(dde.SocketPath());
+    b.connectToServer(dde.SocketPath());
+    ASSERT_TRUE(PumpUntil(
+        [&] { return a.state() == QLocalSocket::ConnectedState && b.state() == QLocalSocket::ConnectedState; }));
+
+    form_->RepeatButton()->setChecked(true);
+    EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:1"), "OK");
+    ASSERT_TRUE(PumpUntil([this] { return !device_->GoXYThread().Suspended(); }));
+    // Twice while it scans: refused at once, the box's text in the reply, no box.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:1"), "ERROR DdeServer raised Error! | Scan was not paused!?");
+    EXPECT_EQ(ask(b, "REQUEST DdeItem DdeQVTControl"), "."); // another client is served meanwhile
+    EXPECT_TRUE(form_->ScanButtonDown());
+    EXPECT_FALSE(boxes_.Texts().contains("Scan was not paused!? "));
+
+    // The operator's own button keeps its box.
+    PressScan();
+    EXPECT_EQ(boxes_.LastText(), "Scan was not paused!? ");
+
+    EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:0"), "OK");
+    ASSERT_TRUE(Parked());
+    EXPECT_TRUE(PumpUntil([&] { return boxes_.Texts().contains("DdeServer raised Error!"); }));
+
+    // Switched off from the menu: the item follows.
+    dde.SetServerOn(false);
+    EXPECT_FALSE(form_->MenuItem("DDESever1")->isChecked());
 }
 
 TEST_F(MainWindowTest, GeometryAndToggleStatesAreKeptForTheNextStart)
