@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -87,6 +88,10 @@ public:
     void CalibrateDelay();
     // Echo test of register 45 for 0.2 s; true when a warning was shown.
     bool TestCommunication();
+    // Seconds on the clock that times the calibration and the echo test: the
+    // system's monotonic clock when unset. Tests give the simulator's clock,
+    // so their results do not depend on how busy the machine is.
+    std::function<double()> LinkClock;
 
     // ---- control words and LEDs ----------------------------------------------------
     void SetControlBits(int32_t clear, int32_t set);  // ControlWord via IOCTL_SET_CONTROL
@@ -265,6 +270,7 @@ signals:
     void spektDataReady(int points);
 
 private:
+    double LinkSeconds() const;
     void AbortStart(const QString& message);
     void CloseDriver();
     void FreeStepper();
