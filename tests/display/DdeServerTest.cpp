@@ -365,3 +365,58 @@ TEST_F(DdeServerTest, SettingSwitchesTheServerAndEachDriverNameHasItsOwnSocket)
     EXPECT_TRUE(second.SetServerOn(false));
     EXPECT_FALSE(QFile::exists(CommandServerSocketPath("SIMUSB2")));
 }
+
+TEST_F(DdeServerTest, ARequestThatWouldOpenABoxIsAnsweredAtOnceAndOthersAreServed)
+{
+    Open();
+    std::vector<MsgResult> answers;
+    dde_->SetScanButton = [&](bool) {
+        // What the main window does on SCAN:1 while the scan still runs; a
+        // question would be declined for the operator, never confirmed.
+        answers.push_back(ShowMessage(MsgKind::Information, "Scan was not paused!? "));
+        answers.push_back(ShowMessage(MsgKind::Confirmation, "Really?", MsgButtons::YesNo));
+        return true;
+    };
+    Client a(Path());
+    Client b(Path());
+    const QString boxed = ErrorReply + " | Scan was not paused!? | Really?";
+    EXPECT_EQ(a.Ask("EXECUTE DdeItem SCAN:1"), boxed);
+    EXPECT_EQ(a.Ask("EXECUTE DdeItem SCAN:1"), boxed);
+    EXPECT_EQ(b.Ask("EXECUTE DdeItem BIAS:0.2"), "OK");
+    EXPECT_EQ(sim_->Dac(2), 200);
+    EXPECT_EQ(answers, (std::vector<MsgResult>{MsgResult::Ok, MsgResult::No, MsgResult::Ok, MsgResult::No}));
+    // The operator is told that requests failed, but no box of the command was shown.
+    EXPECT_TRUE(PumpUntil([&] { return boxes_.BeepCount() == 2; }));
+    EXPECT_TRUE(boxes_.Texts().contains("DdeServer raised Error!"));
+    EXPECT_EQ(boxes_.Texts().filter("DdeServer raised Error!").size(), boxes_.Texts().size());
+
+    // Outside a request the same call shows its box as ever.
+    answers.clear();
+    dde_->SetScanButton(true);
+    EXPECT_TRUE(boxes_.Texts().contains("Scan was not paused!? "));
+}
+
+TEST_F(DdeServerTest, AServerThatCannotStartSaysWhyOnceAndReportsItselfOff)
+{
+    PlugSim(FastConfig());
+    // Something that is no socket sits where the socket belongs.
+    ASSERT_TRUE(QFile::exists(runtime_.WriteFile("qvt-SIM.dde", "not a socket")));
+    MainIni->WriteBool("Main", "DDEServerOn", true);
+    TDDEForm dde;
+    std::vector<bool> states;
+    dde.ServerStateChanged = [&](bool on) { states.push_back(on); };
+    dde.FormCreate();
+    EXPECT_FALSE(dde.ServerOn());
+    EXPECT_EQ(states, std::vector<bool>{false});
+    ASSERT_TRUE(PumpUntil([&] { return !boxes_.Texts().isEmpty(); }));
+    Pump(20);
+    ASSERT_EQ(boxes_.Texts().size(), 1);
+    EXPECT_TRUE(boxes_.LastText().startsWith("DdeServer not started!\r")) << boxes_.LastText().toStdString();
+    EXPECT_TRUE(boxes_.LastText().contains("no socket"));
+    EXPECT_EQ(runtime_.ReadFile("qvt-SIM.dde"), QByteArray("not a socket"));
+
+    // Once the way is clear, switching it on works and is reported.
+    QFile::remove(runtime_.Path() + "qvt-SIM.dde");
+    EXPECT_TRUE(dde.SetServerOn(true));
+    EXPECT_EQ(states, (std::vector<bool>{false, true}));
+}
