@@ -20,6 +20,7 @@
 #include <QToolButton>
 
 #include <chrono>
+#include <memory>
 #include <gtest/gtest.h>
 
 using namespace qvt;
@@ -117,7 +118,7 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
     // The settings the build puts beside the program, in a folder of their own.
     test::TempDir dir;
     const QString bundled = QCoreApplication::applicationDirPath() + "/";
-    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini"}) {
+    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini", "QVT_Manual.html"}) {
         QFile file(bundled + name);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
         dir.WriteFile(name, file.readAll());
@@ -129,9 +130,14 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
     MainQVTForm->resize(1000, 700);
     MainQVTForm->show();
     QCoreApplication::processEvents();
+    // The link's calibration and echo test on a clock of their own (20 µs a
+    // reading), so a busy machine cannot make the link look unstable.
+    auto linkTime = std::make_shared<double>(0.0);
+    InOutForm->LinkClock = [linkTime] { return *linkTime += 20e-6; };
     StartUp();
-    // Only the note that no manual is installed.
-    EXPECT_EQ(boxes.Texts(), QStringList({"HelpFile \"QVT_Manual.html\" not found in\r" + dir.Path() + "\r"}));
+    // With the bundled settings and manual the start asks nothing of anyone.
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
+    EXPECT_GE(MainIni->ReadInteger("Main", "DeviceDriverIOCTLFreq", 0), 1000);
 
     // An image window for the first channel the settings list, if they list one.
     ASSERT_NE(SetupForm, nullptr);
@@ -158,7 +164,7 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
 
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
-    EXPECT_EQ(boxes.Texts().size(), 1) << boxes.LastText().toStdString();
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.LastText().toStdString();
     // The next start finds what this one kept.
     const TQVTIniFile user(dir.Path() + "user.ini");
     EXPECT_TRUE(user.ValueExists("Main", "RepeatButton"));
