@@ -124,10 +124,19 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
         dir.WriteFile(name, file.readAll());
     }
+    // The bundled settings switch the command server on: its socket goes to a
+    // runtime folder of this test's own.
+    test::TempDir runtime;
+    struct RestoreRuntime {
+        QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        ~RestoreRuntime() { qputenv("XDG_RUNTIME_DIR", saved); }
+    } restoreRuntime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.Path().chopped(1)));
     ScriptedMessageResponder boxes;
     LoadDriverName(dir.Path(), {"qvt"});
     int exitCode = -1;
     ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    EXPECT_TRUE(QFile::exists(runtime.Path() + "qvt-SIM.dde"));
     MainQVTForm->resize(1000, 700);
     MainQVTForm->show();
     QCoreApplication::processEvents();
