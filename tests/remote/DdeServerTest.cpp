@@ -1,6 +1,7 @@
 #include "remote/DdeServer.h"
 
 #include "device/InOutForm.h"
+#include "mainwindow/MainQVTForm.h"
 #include "platform/LocalCommandServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -9,12 +10,14 @@
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QFile>
 #include <QListWidget>
 #include <QLocalSocket>
 #include <QPlainTextEdit>
 #include <QThread>
+#include <QToolButton>
 
 #include <chrono>
 #include <memory>
@@ -94,6 +97,8 @@ protected:
     {
         dde_.reset();
         para_.reset();
+        if (main_)
+            main_->FormDestroy();
         if (form_) {
             if (workers_)
                 workers_->FormDestroy();
@@ -101,6 +106,7 @@ protected:
             form_->FormDestroy();
             form_.reset();
         }
+        main_.reset();
         if (sim_) {
             EXPECT_EQ(sim_->GuardViolationCount(), 0);
         }
@@ -137,6 +143,29 @@ protected:
         ASSERT_TRUE(dde_->SetServerOn(true)) << dde_->ServerError().toStdString();
     }
 
+    // The same behind the main window, wired as the program wires them.
+    void OpenWithMainWindow()
+    {
+        dir_.WriteFile("qvt.ini", "[Main]\r\nDeviceDriverName=SIM\r\n");
+        dir_.WriteFile("user.ini", "[Main]\r\n");
+        dir_.WriteFile("QVT_Manual.html", "");
+        main_ = std::make_unique<TMainQVTForm>();
+        ASSERT_TRUE(main_->FormCreate("qvt"));
+        Open();
+        main_->ConnectDevice(workers_.get());
+        TMainQVTForm* main = main_.get();
+        dde_->SetScanButton = [main](bool down) {
+            main->ScanButton()->setChecked(down);
+            main->Scan(TScanSender::User);
+            return main->ScanButtonDown() == down;
+        };
+        dde_->ServerStateChanged = [main](bool on) { main->ShowDdeServerState(on); };
+        ScanParams.Pixels = 16;
+        ScanParams.Range = 3200.0f;
+        ScanParams.Speed = 100.0f;
+        ScanParams.CurrentLine = 1;
+    }
+
     QString Path() const { return CommandServerSocketPath(DeviceDriverName); }
 
     TempDir runtime_;
@@ -145,6 +174,7 @@ protected:
     std::unique_ptr<TDeviceWorkers> workers_;
     std::unique_ptr<TScanParaForm> para_;
     std::unique_ptr<TDDEForm> dde_;
+    std::unique_ptr<TMainQVTForm> main_;
 
 private:
     QByteArray savedRuntime_;
@@ -427,4 +457,50 @@ TEST_F(DdeServerTest, AServerThatCannotStartSaysWhyOnceAndReportsItselfOff)
     QFile::remove(runtime_.Path() + "qvt-SIM.dde");
     EXPECT_TRUE(dde.SetServerOn(true));
     EXPECT_EQ(states, (std::vector<bool>{false, true}));
+}
+
+TEST_F(DdeServerTest, ScanRequestsNeverWaitOnTheScanButtonsBoxWhileTheOperatorKeepsIt)
+{
+    OpenWithMainWindow();
+    dde_->SetServerOn(false);
+    EXPECT_FALSE(main_->MenuItem("DDESever1")->isChecked());
+    ASSERT_TRUE(dde_->SetServerOn(true)) << dde_->ServerError().toStdString();
+    EXPECT_TRUE(main_->MenuItem("DDESever1")->isChecked());
+
+    const auto ask = [](QLocalSocket& socket, const QByteArray& request) {
+        socket.write(request + "\n");
+        socket.flush();
+        if (!PumpUntil([&] { return socket.canReadLine(); }))
+            return QByteArray("<no reply>");
+        return socket.readLine().chopped(1);
+    };
+    QLocalSocket a;
+    QLocalSocket b;
+    a.connectToServer(dde_->SocketPath());
+    b.connectToServer(dde_->SocketPath());
+    ASSERT_TRUE(PumpUntil(
+        [&] { return a.state() == QLocalSocket::ConnectedState && b.state() == QLocalSocket::ConnectedState; }));
+
+    main_->RepeatButton()->setChecked(true);
+    EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:1"), "OK");
+    ASSERT_TRUE(PumpUntil([this] { return !workers_->GoXYThread().Suspended(); }));
+    // Twice while it scans: refused at once, the box's text in the reply, no box.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:1"), "ERROR DdeServer raised Error! | Scan was not paused!?");
+    EXPECT_EQ(ask(b, "REQUEST DdeItem DdeQVTControl"), "."); // another client is served meanwhile
+    EXPECT_TRUE(main_->ScanButtonDown());
+    EXPECT_FALSE(boxes_.Texts().contains("Scan was not paused!? "));
+
+    // The operator's own button keeps its box.
+    main_->ScanButton()->setChecked(true);
+    main_->Scan(TScanSender::User);
+    EXPECT_EQ(boxes_.LastText(), "Scan was not paused!? ");
+
+    EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:0"), "OK");
+    ASSERT_TRUE(PumpUntil([this] { return workers_->GoXYThread().Suspended() && !main_->ScanButtonDown(); }));
+    EXPECT_TRUE(PumpUntil([&] { return boxes_.Texts().contains("DdeServer raised Error!"); }));
+
+    // Switched off from the menu: the item follows.
+    dde_->SetServerOn(false);
+    EXPECT_FALSE(main_->MenuItem("DDESever1")->isChecked());
 }
