@@ -119,9 +119,9 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         main->Scan(TScanSender::User);
         return main->ScanButtonDown() == down;
     };
+    dde->ServerStateChanged = [main](bool on) { main->ShowDdeServerState(on); };
     main->DdeServerSwitch = [dde](bool on) {
-        dde->SetServerOn(on);
-        if (on)
+        if (dde->SetServerOn(on) && on)
             dde->show();
     };
     dde->FormCreate();

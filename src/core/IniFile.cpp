@@ -124,6 +124,17 @@ bool IsAscii(const QByteArray& bytes)
     return true;
 }
 
+bool HasLoneSurrogate(const QString& text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (text[i].isSurrogate())
+            return true;
+    }
+    return false;
+}
+
 // A line break in a key or value would split the line and plant other keys.
 QString OneLine(QString text)
 {
@@ -182,7 +193,7 @@ bool ParseInteger(const QString& text, int& out)
 } // namespace
 
 struct TQVTIniFile::Content {
-    enum class Encoding { Cp1252, Utf8 };
+    enum class Encoding { Cp1252, Utf8, Utf16LE, Utf16BE };
     struct Key {
         QString name;
         QString value;
@@ -198,6 +209,7 @@ struct TQVTIniFile::Content {
 
     bool loaded = false;
     bool unreadable = false; // present but could not be read: never overwrite it
+    bool garbled = false;    // read, but could not be written back byte for byte
     FileStamp stamp;
     int64_t lookedAtNs = 0;
     QByteArray raw;
@@ -212,7 +224,19 @@ struct TQVTIniFile::Content {
         raw = bytes;
         byteOrderMark = bytes.startsWith("\xEF\xBB\xBF");
         QString text;
-        if (byteOrderMark) {
+        // Editors on Windows save "Unicode" text as UTF-16 with a byte-order
+        // mark; read byte-wise, every other byte would be a NUL.
+        const bool utf16le = bytes.startsWith("\xFF\xFE");
+        const bool utf16be = bytes.startsWith("\xFE\xFF");
+        if (utf16le || utf16be) {
+            byteOrderMark = true;
+            encoding = utf16le ? Encoding::Utf16LE : Encoding::Utf16BE;
+            QStringDecoder utf16(utf16le ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
+                                 QStringConverter::Flag::Stateless);
+            text = utf16.decode(bytes.mid(2));
+            // A broken sequence would not come back byte for byte.
+            garbled = utf16.hasError() || bytes.size() % 2 != 0 || HasLoneSurrogate(text);
+        } else if (byteOrderMark) {
             encoding = Encoding::Utf8;
             text = QString::fromUtf8(bytes.mid(3));
         } else if (IsAscii(bytes)) {
@@ -356,6 +380,10 @@ void TQVTIniFile::SaveLocked(QStringList lines)
         qWarning("Settings file %s cannot be read; not writing it", qPrintable(fileName_));
         return;
     }
+    if (c.garbled) {
+        qWarning("Settings file %s is no valid UTF-16; not writing it, so it stays as it is", qPrintable(fileName_));
+        return;
+    }
     QString text = lines.join(QStringLiteral("\r\n"));
     if (!lines.isEmpty())
         text += QStringLiteral("\r\n");
@@ -367,6 +395,13 @@ void TQVTIniFile::SaveLocked(QStringList lines)
         encoding = Content::Encoding::Utf8;
     if (encoding == Content::Encoding::Utf8)
         bytes = (c.byteOrderMark ? QByteArray("\xEF\xBB\xBF") : QByteArray()) + text.toUtf8();
+    if (encoding == Content::Encoding::Utf16LE || encoding == Content::Encoding::Utf16BE) {
+        // Written back as it came, mark included, so the editor that made it still reads it.
+        const bool le = encoding == Content::Encoding::Utf16LE;
+        QStringEncoder utf16(le ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
+                             QStringConverter::Flag::Stateless);
+        bytes = QByteArray(le ? "\xFF\xFE" : "\xFE\xFF", 2) + QByteArray(utf16.encode(text));
+    }
 
     QSaveFile file(fileName_);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {

@@ -6,11 +6,13 @@
 // write goes to disk at once by an atomic rewrite that keeps comments, blank
 // lines, order and spelling; edits made outside the program are picked up on
 // the next read. Files are read as UTF-8, or as Windows-1252 where that is not
-// valid UTF-8, and written back the same way (new files: Windows-1252). Line
-// ends are written CR LF. Safe to use from several threads.
+// valid UTF-8, or as UTF-16 when they start with its byte-order mark, and
+// written back the same way (new files: Windows-1252). Line ends are written
+// CR LF. Safe to use from several threads.
 //
 // A missing, unreadable or garbled file never fails a read: reads give their
-// defaults. A write that cannot reach the disk is dropped with a warning.
+// defaults. A write that cannot reach the disk is dropped with a warning, as is
+// a write to a UTF-16 file with a broken sequence (it is left as it is).
 
 #include <QString>
 #include <QStringList>

@@ -160,18 +160,30 @@ QString FormatPrefixed(const QString& unitText, double value, const DigitColumn&
     }
     unit.prepend(QChar(kPrefixes[kNoPrefixPos - k]));
 
+    // The row of the digit table follows the value as it will be shown: 99.9999
+    // rounds to "100.00" in the tens row, so it belongs to the hundreds row.
+    static constexpr double Thresholds[] = {10, 100, 1000, 100000};
+    const auto rowText = [&](int row) {
+        switch (row) {
+        case 0:
+            return FixedText(value, digits.units, 3);
+        case 1:
+            return FixedText(value, digits.tens, 2);
+        case 2:
+            return FixedText(value, digits.hundreds, 1);
+        case 3:
+            return FixedText(value, digits.thousands, 0);
+        default:
+            return ExponentText(value, digits.exponentForm);
+        }
+    };
     const double magnitude = std::fabs(value);
-    QString text;
-    if (magnitude >= 100000)
-        text = ExponentText(value, digits.exponentForm);
-    else if (magnitude >= 1000)
-        text = FixedText(value, digits.thousands, 0);
-    else if (magnitude >= 100)
-        text = FixedText(value, digits.hundreds, 1);
-    else if (magnitude >= 10)
-        text = FixedText(value, digits.tens, 2);
-    else
-        text = FixedText(value, digits.units, 3);
+    int row = 0;
+    while (row < 4 && magnitude >= Thresholds[row])
+        ++row;
+    QString text = rowText(row);
+    while (row < 4 && std::fabs(text.toDouble()) >= Thresholds[row])
+        text = rowText(++row);
     return text + unit;
 }
 

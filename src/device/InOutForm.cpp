@@ -225,6 +225,10 @@ void TInOutForm::WriteReg(int32_t reg, int32_t value)
 
 void TInOutForm::DelayUs(int32_t us)
 {
+    // A negative count (from a setting such as an on-time) waits nothing; banked
+    // as credit it would swallow the waits that follow.
+    if (us <= 0)
+        return;
     std::lock_guard lock(delayMutex_);
     // A negative overhead (delays that returned early while calibrating)
     // would keep the debt from ever falling below it.
@@ -239,15 +243,22 @@ void TInOutForm::DelayUs(int32_t us)
         std::clamp<int64_t>(debt, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
 
+double TInOutForm::LinkSeconds() const
+{
+    if (LinkClock)
+        return LinkClock();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 void TInOutForm::CalibrateDelay()
 {
     if (!IsOpen())
         return;
     DelayOverhead = 0;
-    const auto start = std::chrono::steady_clock::now();
+    const double start = LinkSeconds();
     for (int i = 0; i < CalibrationRequests; ++i)
         DelayUs(CalibrationDelay);
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double elapsed = LinkSeconds() - start;
     const double perRequest = Round(elapsed * DelayUnitsPerSecond / CalibrationRequests) - CalibrationDelay;
     DelayOverhead = static_cast<int32_t>(std::clamp(perRequest, 0.0, 1.0e6));
     DelayDebt = 0;
@@ -269,8 +280,8 @@ bool TInOutForm::TestCommunication()
     int32_t lastStray = 0;
     int count = 0;
     int errors = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(EchoTestSeconds);
-    while (std::chrono::steady_clock::now() < end) {
+    const double end = LinkSeconds() + EchoTestSeconds;
+    while (LinkSeconds() < end) {
         const int32_t read = ReadReg(RegControl2);
         if (read == lastWritten) {
             ++count;

@@ -72,12 +72,17 @@ public:
 
     // ---- waits and link check --------------------------------------------------
     // A busy wait of `us` microseconds carried out by the driver. Short waits
-    // accumulate until they outweigh the cost of a request.
+    // accumulate until they outweigh the cost of a request; a count of zero or
+    // less waits nothing and leaves the debt as it was.
     void DelayUs(int32_t us);
     // Measures DelayOverhead (microseconds per delay request, never negative).
     void CalibrateDelay();
     // Echo test of register 45 for 0.2 s; true when a warning was shown.
     bool TestCommunication();
+    // Seconds on the clock that times the calibration and the echo test: the
+    // system's monotonic clock when unset. Tests give the simulator's clock,
+    // so their results do not depend on how busy the machine is.
+    std::function<double()> LinkClock;
 
     // ---- control words and LEDs ----------------------------------------------------
     void SetControlBits(int32_t clear, int32_t set);  // ControlWord via IOCTL_SET_CONTROL
@@ -213,6 +218,7 @@ signals:
     void spektDataReady(int points);
 
 private:
+    double LinkSeconds() const;
     void AbortStart(const QString& message);
     void CloseDriver();
 

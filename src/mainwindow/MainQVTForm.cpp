@@ -64,7 +64,8 @@ constexpr int GainBoxWidth = 70;
 constexpr int ChannelBoxWidth = 150;
 constexpr int MemProgWidth = 100;
 const QColor BoxSilver(192, 192, 192);
-constexpr const char* HelpFileName = "QVT_Manual.chm";
+// The operator's manual, opened by "QVT Help" with the desktop's browser.
+constexpr const char* HelpFileName = "QVT_Manual.html";
 constexpr const char* HelpPdfName = "5_QuorvelScan.pdf";
 
 // The toggles whose Down state is kept in UserIni [Main] under the button's
@@ -867,6 +868,11 @@ void TMainQVTForm::DDESever1Click()
         MainIni->WriteBool("Main", "DDEServerOn", on);
     if (DdeServerSwitch)
         DdeServerSwitch(on);
+}
+
+void TMainQVTForm::ShowDdeServerState(bool on)
+{
+    items_.at("DDESever1")->setChecked(on);
 }
 
 void TMainQVTForm::OpenLastItemClick()

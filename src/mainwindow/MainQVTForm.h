@@ -169,6 +169,8 @@ public:
     std::function<void()> CoarseRetract;
     // The local command server switched on or off by "&DDE Sever".
     std::function<void(bool on)> DdeServerSwitch;
+    // "&DDE Sever" shows whether the server runs (unchecked when it could not start).
+    void ShowDdeServerState(bool on);
     // The password window of level 0.
     std::function<void()> ShowAdminForm;
 

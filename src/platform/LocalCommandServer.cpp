@@ -5,12 +5,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalServer>
-#include <QLocalSocket>
+#include <QPointer>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -43,9 +45,10 @@ QString SystemError()
 
 } // namespace
 
-QString CommandServerSocketPath(const QString& driverName)
+QString CommandServerSocketPath(const QString& driverName, QString* why)
 {
-    return RuntimeDirectory() + "/qvt-" + SanitisedInstanceKey(driverName) + ".dde";
+    const QString dir = RuntimeDirectory(why);
+    return dir.isEmpty() ? QString() : dir + "/qvt-" + SanitisedInstanceKey(driverName) + ".dde";
 }
 
 // ---- framing ------------------------------------------------------------------------------
@@ -90,6 +93,21 @@ std::vector<TLineFramer::TItem> TLineFramer::Feed(const QByteArray& data)
 
 // ---- server -------------------------------------------------------------------------------
 
+// QLocalServer binds the socket with the owner's rights; each connection it
+// accepts is handed over as a plain descriptor, so that a client that shuts
+// down its sending side still gets every reply (a QLocalSocket closes itself
+// on end of input and throws away what it had not written).
+class LocalCommandServer::Listener : public QLocalServer {
+public:
+    Listener(LocalCommandServer* owner) : QLocalServer(owner), owner_(owner) {}
+
+protected:
+    void incomingConnection(quintptr socketDescriptor) override { owner_->Accept(int(socketDescriptor)); }
+
+private:
+    LocalCommandServer* owner_;
+};
+
 LocalCommandServer::LocalCommandServer(Handler handler, QObject* parent) : QObject(parent), handler_(std::move(handler))
 {
 }
@@ -114,6 +132,8 @@ bool LocalCommandServer::Start(const QString& path)
 {
     Stop();
     error_.clear();
+    if (path.isEmpty())
+        return Fail("no private folder for the socket");
     const QByteArray native = QFile::encodeName(path);
     if (native.size() >= qsizetype(sizeof(sockaddr_un::sun_path)))
         return Fail("socket path too long: " + path);
@@ -135,7 +155,7 @@ bool LocalCommandServer::Start(const QString& path)
             return Fail("cannot remove the stale socket: " + SystemError());
     }
 
-    server_ = new QLocalServer(this);
+    server_ = new Listener(this);
     // Qt binds under a private name, sets the owner's rights and renames the
     // socket into place, so it is never reachable with wider rights.
     server_->setSocketOptions(QLocalServer::UserAccessOption);
@@ -148,22 +168,15 @@ bool LocalCommandServer::Start(const QString& path)
     // Read and write are all a socket needs; the execute bit Qt leaves has no use.
     ::chmod(native.constData(), S_IRUSR | S_IWUSR);
     path_ = path;
-    connect(server_, &QLocalServer::newConnection, this, &LocalCommandServer::Accept);
     return true;
 }
 
 void LocalCommandServer::Stop()
 {
-    queue_.clear();
-    std::vector<TClient> clients = std::move(clients_);
-    clients_.clear();
-    for (TClient& c : clients) {
-        if (c.Socket) {
-            c.Socket->disconnect(this);
-            c.Socket->abort();
-            c.Socket->deleteLater();
-        }
-    }
+    while (!clients_.empty())
+        Drop(clients_.begin()->first);
+    order_.clear();
+    queuedTotal_ = 0;
     if (server_ != nullptr) {
         server_->close(); // removes the socket file
         delete server_;
@@ -172,40 +185,100 @@ void LocalCommandServer::Stop()
     path_.clear();
 }
 
-void LocalCommandServer::Accept()
+LocalCommandServer::TClient* LocalCommandServer::Find(quint64 id)
 {
-    while (QLocalSocket* socket = server_->nextPendingConnection()) {
-        clients_.push_back({socket, {}});
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { Read(socket); });
-        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { Forget(socket); });
-        // A client that connected and went before we looked has nothing to say.
-        if (socket->state() != QLocalSocket::ConnectedState)
-            Forget(socket);
-        else if (socket->bytesAvailable() > 0)
-            Read(socket);
+    const auto it = clients_.find(id);
+    return it == clients_.end() ? nullptr : &it->second;
+}
+
+void LocalCommandServer::Accept(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        ::close(fd);
+        return;
     }
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    const quint64 id = nextId_++;
+    TClient& client = clients_[id];
+    client.Fd = fd;
+    client.ReadNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    client.WriteNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    client.WriteNotifier->setEnabled(false);
+    connect(client.ReadNotifier, &QSocketNotifier::activated, this, [this, id] { Read(id); });
+    connect(client.WriteNotifier, &QSocketNotifier::activated, this, [this, id] {
+        Flush(id);
+        CloseWhenDone(id);
+    });
 }
 
-void LocalCommandServer::Read(QLocalSocket* socket)
+void LocalCommandServer::Read(quint64 id)
 {
-    const auto it =
-        std::find_if(clients_.begin(), clients_.end(), [socket](const TClient& c) { return c.Socket == socket; });
-    if (it == clients_.end())
+    TClient* client = Find(id);
+    if (client == nullptr || client->ReadEnd)
         return;
-    for (TLineFramer::TItem& item : it->Framer.Feed(socket->readAll()))
-        queue_.push_back({socket, std::move(item)});
+    char buffer[16384];
+    const ssize_t n = ::read(client->Fd, buffer, sizeof buffer);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return;
+        Drop(id); // the connection broke: nobody is left to answer
+        return;
+    }
+    if (n == 0) {
+        // End of input. What came complete is still executed and answered;
+        // an unfinished line is dropped.
+        client->ReadEnd = true;
+        client->ReadNotifier->setEnabled(false);
+    } else {
+        for (TLineFramer::TItem& item : client->Framer.Feed(QByteArray(buffer, n))) {
+            client = Find(id); // a refusal that could not be written drops the client
+            if (client == nullptr)
+                return;
+            Enqueue(id, *client, std::move(item));
+        }
+    }
     Drain();
+    CloseWhenDone(id);
 }
 
-void LocalCommandServer::Forget(QLocalSocket* socket)
+void LocalCommandServer::Enqueue(quint64 id, TClient& client, TLineFramer::TItem item)
 {
-    const auto it =
-        std::find_if(clients_.begin(), clients_.end(), [socket](const TClient& c) { return c.Socket == socket; });
-    if (it == clients_.end())
+    // Lines wait only while a handler is busy (nothing runs them otherwise
+    // before Drain), so only then can a client make the queue grow.
+    const bool full = draining_ && (client.Queued >= MaxQueuedPerClient || queuedTotal_ >= MaxQueuedTotal);
+    if (full) {
+        ++refused_;
+        if (!client.Entries.empty() && client.Entries.back().Busy > 0)
+            ++client.Entries.back().Busy;
+        else
+            client.Entries.push_back({{}, 1});
+        AnswerBusyRuns(id);
         return;
-    clients_.erase(it);
-    socket->disconnect(this);
-    socket->deleteLater();
+    }
+    client.Entries.push_back({std::move(item), 0});
+    ++client.Queued;
+    ++queuedTotal_;
+    order_.push_back(id);
+}
+
+void LocalCommandServer::AnswerBusyRuns(quint64 id)
+{
+    TClient* client = Find(id);
+    if (client == nullptr)
+        return;
+    // Refusals keep their place among the replies: only those at the front are due.
+    QByteArray out;
+    while (!client->Entries.empty() && client->Entries.front().Busy > 0) {
+        const QByteArray line = QByteArray(BusyReply) + '\n';
+        for (int i = 0; i < client->Entries.front().Busy; ++i)
+            out += line;
+        client->Entries.pop_front();
+    }
+    if (out.isEmpty())
+        return;
+    client->Out += out;
+    Flush(id);
 }
 
 void LocalCommandServer::Drain()
@@ -216,16 +289,27 @@ void LocalCommandServer::Drain()
         return;
     draining_ = true;
     const QPointer<LocalCommandServer> alive(this);
-    while (!queue_.empty()) {
-        TRequest request = std::move(queue_.front());
-        queue_.pop_front();
-        if (!request.Socket)
-            continue; // the client went; its requests go with it
-        const QStringList reply = Execute(request.Item);
+    while (!order_.empty()) {
+        const quint64 id = order_.front();
+        order_.pop_front();
+        TClient* client = Find(id);
+        if (client == nullptr || client->Entries.empty())
+            continue; // dropped with its requests
+        const TLineFramer::TItem item = std::move(client->Entries.front().Item);
+        client->Entries.pop_front();
+        --client->Queued;
+        --queuedTotal_;
+        client->Running = true; // its end of input must not close it meanwhile
+        const QStringList reply = Execute(item);
         if (!alive)
             return; // destroyed by the handler's event loop
-        if (request.Socket)
-            Reply(request.Socket, reply);
+        client = Find(id);
+        if (client == nullptr)
+            continue; // dropped while its request ran (the connection broke)
+        client->Running = false;
+        Reply(id, reply);
+        AnswerBusyRuns(id);
+        CloseWhenDone(id);
     }
     draining_ = false;
 }
@@ -241,17 +325,69 @@ QStringList LocalCommandServer::Execute(const TLineFramer::TItem& item)
     }
 }
 
-void LocalCommandServer::Reply(QLocalSocket* socket, const QStringList& lines)
+void LocalCommandServer::Reply(quint64 id, const QStringList& lines)
 {
-    QByteArray out;
+    TClient* client = Find(id);
+    if (client == nullptr)
+        return;
     for (QString line : lines) {
         line.replace('\r', ' ').replace('\n', ' ');
-        out += line.toUtf8();
-        out += '\n';
+        client->Out += line.toUtf8();
+        client->Out += '\n';
     }
-    socket->write(out);
-    if (socket->bytesToWrite() > MaxUnreadReplyBytes)
-        socket->abort(); // never reads its replies: it must not grow our memory
+    Flush(id);
+}
+
+void LocalCommandServer::Flush(quint64 id)
+{
+    TClient* client = Find(id);
+    if (client == nullptr)
+        return;
+    qsizetype sent = 0;
+    while (sent < client->Out.size()) {
+        const ssize_t n =
+            ::send(client->Fd, client->Out.constData() + sent, size_t(client->Out.size() - sent), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        Drop(id); // the client is gone for good
+        return;
+    }
+    client->Out.remove(0, sent);
+    if (client->Out.size() > MaxUnreadReplyBytes) {
+        Drop(id); // never reads its replies: it must not grow our memory
+        return;
+    }
+    client->WriteNotifier->setEnabled(!client->Out.isEmpty());
+}
+
+void LocalCommandServer::CloseWhenDone(quint64 id)
+{
+    const TClient* client = Find(id);
+    if (client != nullptr && client->ReadEnd && !client->Running && client->Entries.empty() && client->Out.isEmpty())
+        Drop(id);
+}
+
+void LocalCommandServer::Drop(quint64 id)
+{
+    const auto it = clients_.find(id);
+    if (it == clients_.end())
+        return;
+    TClient& client = it->second;
+    queuedTotal_ -= client.Queued;
+    // A notifier may be the one whose signal brought us here.
+    for (QSocketNotifier* notifier : {client.ReadNotifier, client.WriteNotifier}) {
+        notifier->setEnabled(false);
+        notifier->disconnect(this);
+        notifier->deleteLater();
+    }
+    ::close(client.Fd);
+    clients_.erase(it);
 }
 
 } // namespace qvt

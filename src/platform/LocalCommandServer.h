@@ -9,26 +9,29 @@
 // "ERROR line too long" and discarded up to its LF); any number of requests
 // per connection, several connections at once. Requests are executed one at a
 // time in the order their lines arrived, never nested in one another, even
-// when a handler runs a local event loop. A partial line left by a client
-// that disconnects is dropped.
+// when a handler runs a local event loop; while one runs, the lines that
+// arrive wait in a bounded queue and the rest are answered "ERROR busy".
+// Every complete line is executed and its reply written out before the
+// connection is closed, also when the client has already shut down its
+// sending side. A partial line left by a client that disconnects is dropped.
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <vector>
 
-class QLocalServer;
-class QLocalSocket;
+class QSocketNotifier;
 
 namespace qvt {
 
-// <runtime directory>/qvt-<driver name, made safe for a file name>.dde
-QString CommandServerSocketPath(const QString& driverName);
+// <runtime directory>/qvt-<driver name, made safe for a file name>.dde; empty
+// when the runtime folder is refused (`why` says why).
+QString CommandServerSocketPath(const QString& driverName, QString* why = nullptr);
 
 // Cuts a byte stream into request lines. Plain and socket-free so the wire
 // rules can be checked on their own.
@@ -62,8 +65,13 @@ public:
 
     static constexpr const char* LineTooLongReply = "ERROR line too long";
     static constexpr const char* HandlerFailedReply = "ERROR request failed";
+    static constexpr const char* BusyReply = "ERROR busy";
     // A client that lets this much reply text pile up unread is dropped.
     static constexpr qint64 MaxUnreadReplyBytes = 1 << 20;
+    // Requests that may wait while a handler is busy, per client and in all;
+    // a line beyond either is answered with BusyReply and dropped.
+    static constexpr int MaxQueuedPerClient = 64;
+    static constexpr int MaxQueuedTotal = 256;
 
     // Lives in, and runs the handler in, the thread that creates it (the
     // window thread in the program).
@@ -82,31 +90,53 @@ public:
     QString Path() const { return path_; }
     QString ErrorString() const { return error_; }
     int ClientCount() const { return int(clients_.size()); }
+    // Requests waiting for their turn, and lines refused as busy so far.
+    int QueuedCount() const { return queuedTotal_; }
+    qint64 RefusedCount() const { return refused_; }
 
 private:
-    struct TClient {
-        QPointer<QLocalSocket> Socket;
-        TLineFramer Framer;
-    };
-    struct TRequest {
-        QPointer<QLocalSocket> Socket;
+    class Listener;
+    // In a client's order: a request, or a run of lines refused as busy
+    // (counted, not kept, so a flood costs no memory).
+    struct TEntry {
         TLineFramer::TItem Item;
+        int Busy = 0;
+    };
+    struct TClient {
+        int Fd = -1;
+        QSocketNotifier* ReadNotifier = nullptr;
+        QSocketNotifier* WriteNotifier = nullptr;
+        TLineFramer Framer;
+        std::deque<TEntry> Entries;
+        int Queued = 0;       // requests among Entries
+        QByteArray Out;       // reply bytes the client has not taken yet
+        bool ReadEnd = false; // the client has sent all it will send
+        bool Running = false; // one of its requests is being executed
     };
 
-    void Accept();
-    void Read(QLocalSocket* socket);
-    void Forget(QLocalSocket* socket);
+    void Accept(int fd);
+    void Read(quint64 id);
+    void Enqueue(quint64 id, TClient& client, TLineFramer::TItem item);
     void Drain();
     QStringList Execute(const TLineFramer::TItem& item);
-    void Reply(QLocalSocket* socket, const QStringList& lines);
+    void Reply(quint64 id, const QStringList& lines);
+    void AnswerBusyRuns(quint64 id);
+    void Flush(quint64 id);
+    void CloseWhenDone(quint64 id);
+    void Drop(quint64 id);
+    TClient* Find(quint64 id);
     bool Fail(const QString& why);
 
     Handler handler_;
-    QLocalServer* server_ = nullptr;
+    Listener* server_ = nullptr;
     QString path_;
     QString error_;
-    std::vector<TClient> clients_;
-    std::deque<TRequest> queue_;
+    std::map<quint64, TClient> clients_;
+    quint64 nextId_ = 1;
+    // One entry per queued request: whose it is, in arrival order.
+    std::deque<quint64> order_;
+    int queuedTotal_ = 0;
+    qint64 refused_ = 0;
     bool draining_ = false;
 };
 

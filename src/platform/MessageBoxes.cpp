@@ -11,6 +11,7 @@ namespace qvt {
 
 namespace {
 std::atomic<ScriptedMessageResponder*> responder{nullptr};
+thread_local TNoModalBoxes* noBoxes = nullptr;
 
 QMessageBox::StandardButtons ToQt(MsgButtons b)
 {
@@ -57,6 +58,8 @@ MsgResult ShowQtBox(MsgKind kind, const QString& text, MsgButtons buttons)
 
 MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons)
 {
+    if (noBoxes != nullptr)
+        return noBoxes->Refuse(text, buttons);
     if (auto* r = responder.load())
         return r->Answer(kind, text, buttons);
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
@@ -73,6 +76,34 @@ void Beep()
         return;
     }
     PostToWindowThread([] { QApplication::beep(); });
+}
+
+TNoModalBoxes::TNoModalBoxes() : outer_(noBoxes)
+{
+    noBoxes = this;
+}
+
+TNoModalBoxes::~TNoModalBoxes()
+{
+    noBoxes = outer_;
+}
+
+MsgResult TNoModalBoxes::Refuse(const QString& text, MsgButtons buttons)
+{
+    texts_.push_back(text);
+    switch (buttons) {
+    case MsgButtons::Ok:
+        return MsgResult::Ok;
+    case MsgButtons::OkCancel:
+        return MsgResult::Cancel;
+    case MsgButtons::YesNo:
+        return MsgResult::No;
+    case MsgButtons::YesNoCancel:
+        return MsgResult::Cancel;
+    case MsgButtons::AbortRetryIgnore:
+        return MsgResult::Abort;
+    }
+    return MsgResult::Cancel;
 }
 
 ScriptedMessageResponder::ScriptedMessageResponder() { responder.store(this); }

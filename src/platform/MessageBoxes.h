@@ -21,6 +21,27 @@ MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons = Ms
 // The system's short warning sound.
 void Beep();
 
+// While one lives, boxes asked for by the thread that made it are not shown:
+// their texts are kept here and each answers as if dismissed (Ok for an OK
+// box, else Cancel, No (Yes/No) or Abort, so nothing is confirmed on the operator's
+// behalf). For requests from other programs, which must never wait on the
+// operator. Scopes nest; the innermost one collects.
+class TNoModalBoxes {
+public:
+    TNoModalBoxes();
+    ~TNoModalBoxes();
+    TNoModalBoxes(const TNoModalBoxes&) = delete;
+    TNoModalBoxes& operator=(const TNoModalBoxes&) = delete;
+
+    QStringList Texts() const { return texts_; }
+    // Used by ShowMessage.
+    MsgResult Refuse(const QString& text, MsgButtons buttons);
+
+private:
+    TNoModalBoxes* outer_;
+    QStringList texts_;
+};
+
 // Installed for its lifetime: boxes are not shown but recorded and answered
 // from the queue (an empty queue answers Ok, or Yes where there is no Ok).
 class ScriptedMessageResponder {

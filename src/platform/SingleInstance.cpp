@@ -1,8 +1,12 @@
 #include "platform/SingleInstance.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+
+#include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,18 +20,56 @@ const QByteArray restoreRequest = "restore\n";
 
 QString SocketPath(const QString& driverName)
 {
-    return RuntimeDirectory() + "/qvt-" + SanitisedInstanceKey(driverName) + ".instance";
+    const QString dir = RuntimeDirectory();
+    return dir.isEmpty() ? QString() : dir + "/qvt-" + SanitisedInstanceKey(driverName) + ".instance";
+}
+
+void SetWhy(QString* why, const QString& text)
+{
+    if (why != nullptr)
+        *why = text;
 }
 } // namespace
 
-QString RuntimeDirectory()
+bool PrivateDirectory(const QString& path, QString* why)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        SetWhy(why, "cannot create " + path + ": " + QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    struct stat info {};
+    if (::lstat(native.constData(), &info) != 0) {
+        SetWhy(why, "cannot examine " + path + ": " + QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (S_ISLNK(info.st_mode) || !S_ISDIR(info.st_mode)) {
+        SetWhy(why, path + " is no directory of its own (a link or a file stands there)");
+        return false;
+    }
+    if (info.st_uid != ::geteuid()) {
+        SetWhy(why, path + " belongs to another user");
+        return false;
+    }
+    if ((info.st_mode & 07777) != 0700) {
+        SetWhy(why, path + " is not private to this user (its mode is not 0700)");
+        return false;
+    }
+    return true;
+}
+
+QString RuntimeDirectory(QString* why)
 {
     const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
     if (!xdg.isEmpty() && QDir(QString::fromLocal8Bit(xdg)).exists())
         return QString::fromLocal8Bit(xdg);
     const QString dir = QString("/tmp/qvt-%1").arg(::getuid());
-    ::mkdir(dir.toLocal8Bit().constData(), 0700);
-    ::chmod(dir.toLocal8Bit().constData(), 0700);
+    QString reason;
+    if (!PrivateDirectory(dir, &reason)) {
+        qWarning("Runtime folder refused: %s", qPrintable(reason));
+        SetWhy(why, reason);
+        return QString();
+    }
     return dir;
 }
 
@@ -56,7 +98,10 @@ bool SingleInstance::Acquire()
 {
     if (driverName_.isEmpty())
         return true;
-    const QString lockPath = RuntimeDirectory() + "/qvt-" + SanitisedInstanceKey(driverName_) + ".lock";
+    const QString dir = RuntimeDirectory();
+    if (dir.isEmpty())
+        return true; // no private folder to lock in: run rather than refuse to start
+    const QString lockPath = dir + "/qvt-" + SanitisedInstanceKey(driverName_) + ".lock";
     lockFd_ = ::open(lockPath.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lockFd_ < 0)
         return true; // no runtime directory to lock in: run rather than refuse to start

@@ -11,8 +11,14 @@ class QLocalServer;
 
 namespace qvt {
 
-// $XDG_RUNTIME_DIR, else /tmp/qvt-<uid> created with mode 0700. No trailing "/".
-QString RuntimeDirectory();
+// $XDG_RUNTIME_DIR, else /tmp/qvt-<uid> made private by PrivateDirectory. No
+// trailing "/". Empty when that folder is refused (`why` says why).
+QString RuntimeDirectory(QString* why = nullptr);
+// Creates `path` with mode 0700 when it is missing, then checks without
+// following links that it is a real directory of this user with mode 0700.
+// False (and `why`) otherwise: a folder planted by someone else, or a link to
+// one, is never used and never chmod-ed.
+bool PrivateDirectory(const QString& path, QString* why = nullptr);
 // A driver name made safe for a file name ("\\.\QVT" → "__._QVT").
 QString SanitisedInstanceKey(const QString& driverName);
 

@@ -34,6 +34,9 @@ const char* const HardLinParaCommand = "HARDLINPARA";
 const char* const ScanCommand = "SCAN";
 
 const char* const OkReply = "OK";
+const char* const ServerNotStartedText = "DdeServer not started!";
+// Between the error reply and the text of the box the request met.
+const char* const BoxTextSeparator = " | ";
 const char* const UnknownRequestReply = "ERROR unknown request";
 
 bool SameName(const QString& a, const char* b)
@@ -138,14 +141,25 @@ bool TDDEForm::SetServerOn(bool on)
 {
     if (!on) {
         server_->Stop();
+        if (ServerStateChanged)
+            ServerStateChanged(false);
         return true;
     }
-    const QString path = CommandServerSocketPath(DeviceDriverName);
+    QString folderProblem;
+    const QString path = CommandServerSocketPath(DeviceDriverName, &folderProblem);
     if (server_->IsListening() && server_->Path() == path)
         return true;
-    if (server_->Start(path))
+    if (!path.isEmpty() && server_->Start(path)) {
+        if (ServerStateChanged)
+            ServerStateChanged(true);
         return true;
-    qWarning("Command server not started: %s", qPrintable(server_->ErrorString()));
+    }
+    const QString why = path.isEmpty() ? folderProblem : server_->ErrorString();
+    qWarning("Command server not started: %s", qPrintable(why));
+    if (ServerStateChanged)
+        ServerStateChanged(false);
+    // Posted, so a start-up that switches the server on goes on meanwhile.
+    PostToWindowThread([why] { ShowMessage(MsgKind::Information, QString(ServerNotStartedText) + "\r" + why); });
     return false;
 }
 
@@ -174,8 +188,15 @@ QStringList TDDEForm::HandleRequest(const QString& line)
 {
     const TDdeRequest request = ParseDdeRequest(line);
     switch (request.Verb) {
-    case TDdeRequest::Execute:
-        return {DdeItemExecuteMacro(SplitMacroLines(request.Macro)) ? OkReply : QString("ERROR ") + DdeErrorText};
+    case TDdeRequest::Execute: {
+        QStringList boxTexts;
+        if (DdeItemExecuteMacro(SplitMacroLines(request.Macro), &boxTexts))
+            return {OkReply};
+        QString reply = QString("ERROR ") + DdeErrorText;
+        for (const QString& text : boxTexts)
+            reply += BoxTextSeparator + text.simplified();
+        return {reply};
+    }
     case TDdeRequest::Request:
         return DdeItemReply(DdeQVTControlLines());
     case TDdeRequest::Unknown:
@@ -184,17 +205,28 @@ QStringList TDDEForm::HandleRequest(const QString& line)
     return {UnknownRequestReply};
 }
 
-bool TDDEForm::DdeItemExecuteMacro(const QStringList& macroLines)
+bool TDDEForm::DdeItemExecuteMacro(const QStringList& macroLines, QStringList* boxTexts)
 {
     if (macroLines.isEmpty())
         return true;
     const QString line = macroLines.front();
     memo1_->appendPlainText(line);
     bool ok = false;
-    try {
-        ok = ExecuteCommand(SplitDdeCommandLine(line));
-    } catch (...) {
-        ok = false;
+    {
+        // A box inside a request would stall every client until someone at
+        // the instrument clicks it ("Scan was not paused!?" on a second
+        // SCAN:1): the request fails instead and the client learns why.
+        TNoModalBoxes noBoxes;
+        try {
+            ok = ExecuteCommand(SplitDdeCommandLine(line));
+        } catch (...) {
+            ok = false;
+        }
+        if (!noBoxes.Texts().isEmpty()) {
+            ok = false;
+            if (boxTexts != nullptr)
+                *boxTexts = noBoxes.Texts();
+        }
     }
     if (!ok)
         ReportError();

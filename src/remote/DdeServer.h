@@ -8,6 +8,7 @@
 // The transport is a private Unix socket (LocalCommandServer), one text line
 // per request (docs/local-command-server.md):
 //   EXECUTE DdeItem <macro>        → "OK" or "ERROR DdeServer raised Error!"
+//                                    (" | " and the text of a box it met may follow)
 //   REQUEST DdeItem DdeQVTControl  → the item's lines, then "."
 //   anything else                  → "ERROR unknown request"
 //
@@ -69,16 +70,21 @@ public:
     // Switches the server on when "Main"/"DDEServerOn" says so.
     void FormCreate();
     // Listens on CommandServerSocketPath(DeviceDriverName), or stops and
-    // removes the socket. False when it could not listen (ServerError says why).
+    // removes the socket. False when it could not listen: the operator is
+    // shown why (ServerError), once, and ServerStateChanged reports it off.
     bool SetServerOn(bool on);
+    // The server went on or off; the main window mirrors it in its menu.
+    std::function<void(bool on)> ServerStateChanged;
     bool ServerOn() const;
     QString SocketPath() const;
     QString ServerError() const;
 
     // The execute request: the first line is one command. False when the
     // command failed; the operator has then been told (a message that does
-    // not hold up further requests) and has heard a beep.
-    bool DdeItemExecuteMacro(const QStringList& macroLines);
+    // not hold up further requests) and has heard a beep. A box the command
+    // would have opened is not shown (no request waits on the operator); it
+    // counts as a failure and its text goes to `boxTexts`.
+    bool DdeItemExecuteMacro(const QStringList& macroLines, QStringList* boxTexts = nullptr);
     // The lines of the item "DdeQVTControl" (Memo2).
     QStringList DdeQVTControlLines() const;
     // One request line of the socket → its reply lines.

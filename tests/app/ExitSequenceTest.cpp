@@ -46,7 +46,7 @@ TEST_F(ExitSequence, RetractsBeforeRampingHomeAndSendsNothingOnceTheLinkIsClosed
 {
     dir_.WriteFile("qvt.ini", "[Main]\r\nDeviceDriverName=SIM\r\nRetractOnExitQVT=1\r\n");
     dir_.WriteFile("user.ini", "[Main]\r\n");
-    dir_.WriteFile("QVT_Manual.chm", "");
+    dir_.WriteFile("QVT_Manual.html", "");
     const auto sim = PlugSim(FastConfig());
     int exitCode = 0;
     ASSERT_TRUE(CreateAllForms("qvt", exitCode));

@@ -199,6 +199,45 @@ TEST(IniFile, KeepsTheEncodingTheFileWasReadIn)
     EXPECT_EQ(dir.ReadFile("new.ini"), QByteArray("[Unit]\r\nName=\xB5m \x80\r\n"));
 }
 
+TEST(IniFile, UnicodeFilesWithAByteOrderMarkStayUtf16)
+{
+    const auto utf16 = [](const QString& text, bool littleEndian) {
+        QByteArray bytes = littleEndian ? QByteArray("\xFF\xFE", 2) : QByteArray("\xFE\xFF", 2);
+        for (const QChar c : text) {
+            const char hi = char(c.unicode() >> 8);
+            const char lo = char(c.unicode() & 0xFF);
+            bytes += littleEndian ? QByteArray{&lo, 1} + QByteArray{&hi, 1} : QByteArray{&hi, 1} + QByteArray{&lo, 1};
+        }
+        return bytes;
+    };
+    // 0x0A0A holds two LF bytes: a byte-wise reader would split lines there.
+    const QString odd = QString(QChar(0x0A0A));
+    const QString before = "; edited in Notepad\r\n[Unit]\r\nName=" + kMicro + "m\r\nTag=" + odd + "\r\n";
+    for (const bool littleEndian : {true, false}) {
+        TempDir dir;
+        const QString path = dir.WriteFile("u.ini", utf16(before, littleEndian));
+        TQVTIniFile ini(path);
+        EXPECT_EQ(ini.ReadString("Unit", "Name", ""), kMicro + "m");
+        EXPECT_EQ(ini.ReadString("Unit", "Tag", ""), odd);
+        ini.WriteString("Unit", "Other", kMicro + "V");
+        EXPECT_EQ(dir.ReadFile("u.ini"), utf16(before + "Other=" + kMicro + "V\r\n", littleEndian)) << littleEndian;
+        EXPECT_EQ(TQVTIniFile(path).ReadString("Unit", "Other", ""), kMicro + "V");
+    }
+
+    // A broken file (an odd number of bytes, a lone surrogate) is read, but
+    // never written over.
+    TempDir dir;
+    for (const QByteArray& broken :
+         {utf16("[Unit]\r\nName=x\r\n", true) + 'y',
+          utf16("[Unit]\r\nName=", true) + QByteArray("\x00\xD8", 2) + utf16("x\r\n", true).mid(2)}) {
+        const QString path = dir.WriteFile("broken.ini", broken);
+        TQVTIniFile ini(path);
+        EXPECT_EQ(ini.ReadString("Unit", "Missing", "def"), "def");
+        ini.WriteString("Unit", "Other", "1");
+        EXPECT_EQ(dir.ReadFile("broken.ini"), broken);
+    }
+}
+
 TEST(IniFile, MissingOrGarbledFilesGiveDefaults)
 {
     TempDir dir;

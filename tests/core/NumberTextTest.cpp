@@ -87,6 +87,15 @@ TEST(NumberText, FormatsWithSIPrefix)
     EXPECT_EQ(FormatWithSIPrefix("Hz", 12345.6), "12.35kHz");
     EXPECT_EQ(FormatWithSIPrefix("V", 1.23456), "1.235 V");
     EXPECT_EQ(FormatWithSIPrefix("V", std::numeric_limits<double>::quiet_NaN()), "NAN V");
+
+    // The row follows the value as shown: 100 µm is 99.999... after the unit
+    // is folded in, and must read like 100000 nm.
+    EXPECT_EQ(FormatWithSIPrefix(kMicro + "m", 100), "100.0" + kMicro + "m");
+    EXPECT_EQ(FormatWithSIPrefix("nm", 100000), "100.0" + kMicro + "m");
+    EXPECT_EQ(FormatWithSIPrefix("V", 9.99996), "10.00 V");
+    EXPECT_EQ(FormatWithSIPrefix("V", -99.99996), "-100.0 V");
+    EXPECT_EQ(FormatWithSIPrefix("V", 999.996e-3), "1.000 V");
+    EXPECT_EQ(FormatWithSIPrefix("V", 99999.7e9), "1.0000E+5GV");
 }
 
 TEST(NumberText, FormatsChannelValuesWithFewerDigits)

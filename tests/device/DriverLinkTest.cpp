@@ -11,6 +11,25 @@ using namespace qvt::test;
 
 using DriverLink = DriverLinkFixture;
 
+namespace {
+
+// Times the link's calibration and echo test by the simulator's clock, so a
+// busy machine cannot change what they measure.
+void TimeBySim(TInOutForm& form, const std::shared_ptr<sim::SimController>& sim)
+{
+    form.LinkClock = [sim] { return double(sim->NowUs()) * 1e-6; };
+}
+
+// A fast simulator whose requests each cost `latencyUs` of its time.
+sim::SimConfig Timed(sim::SimConfig config, double latencyUs)
+{
+    config.Clock = sim::ClockMode::Fast;
+    config.RequestLatencyUs = latencyUs;
+    return config;
+}
+
+} // namespace
+
 TEST_F(DriverLink, DriverNameDecidesBoxAndInstance)
 {
     struct Case {
@@ -166,6 +185,16 @@ TEST_F(DriverLink, DelayUsSpendsShortWaitsOnlyWhenTheyOutweighARequest)
     EXPECT_EQ(delays(), std::vector<int32_t>{10});
     EXPECT_EQ(form.DelayDebt, 0);
 
+    // A negative wait (a setting such as an on-time below zero) waits nothing
+    // and leaves no credit behind that would swallow the next wait.
+    form.DelayOverhead = 0;
+    form.DelayDebt = 0;
+    form.DelayUs(-100000);
+    EXPECT_TRUE(delays().empty());
+    EXPECT_EQ(form.DelayDebt, 0);
+    form.DelayUs(1000);
+    EXPECT_EQ(delays(), std::vector<int32_t>(20, 50));
+
     // Without a link the debt still runs down and nothing is sent.
     TInOutForm closed;
     closed.DelayUs(500);
@@ -179,29 +208,31 @@ TEST_F(DriverLink, CalibratesTheDelayOverheadInMicroseconds)
     fast->SetLogging(false);
     TInOutForm form;
     ASSERT_TRUE(form.OpenDriver());
+    TimeBySim(form, fast);
     form.CalibrateDelay();
     EXPECT_EQ(form.DelayOverhead, 0);
 
-    // Requests costing 5 µs each: the overhead comes out near 5 microseconds
-    // (in 0.1 µs units it would read about 140).
-    sim::SimConfig slow;
-    slow.RequestLatencyUs = 5;
-    PlugSim(slow);
-    TInOutForm realTime;
-    ASSERT_TRUE(realTime.OpenDriver());
-    realTime.CalibrateDelay();
-    EXPECT_GE(realTime.DelayOverhead, 3);
-    EXPECT_LE(realTime.DelayOverhead, 60);
+    // Requests costing 5 µs each: the overhead is 5 microseconds (in 0.1 µs
+    // units it would read 140).
+    auto slow = PlugSim(Timed(FastConfig(), 5));
+    slow->SetLogging(false);
+    TInOutForm timed;
+    ASSERT_TRUE(timed.OpenDriver());
+    TimeBySim(timed, slow);
+    timed.CalibrateDelay();
+    EXPECT_EQ(timed.DelayOverhead, 5);
+    EXPECT_EQ(timed.DelayDebt, 0);
 }
 
 TEST_F(DriverLink, EchoTestPassesASoundLinkAndClearsItsBits)
 {
     sim::SimConfig config = FastConfig();
     config.Faults.EchoLagReads = 3; // a slow echo is no error
-    auto sim = PlugSim(config);
+    auto sim = PlugSim(Timed(config, 20));
     sim->SetLogging(false);
     TInOutForm form;
     ASSERT_TRUE(form.OpenDriver());
+    TimeBySim(form, sim);
     form.ControlWord2 = 0x7;
 
     EXPECT_FALSE(form.TestCommunication());
@@ -215,9 +246,11 @@ TEST_F(DriverLink, EchoTestWarnsWhenNothingAnswers)
 {
     sim::SimConfig config = FastConfig();
     config.Absent = true;
-    PlugSim(config)->SetLogging(false);
+    auto sim = PlugSim(Timed(config, 20));
+    sim->SetLogging(false);
     TInOutForm form;
     ASSERT_TRUE(form.OpenDriver());
+    TimeBySim(form, sim);
     EXPECT_TRUE(form.TestCommunication());
     EXPECT_EQ(boxes_.Texts(),
               QStringList{"No Communication with SPM-Box!\rCheck Cable, switch power on (again) and restart program."});
@@ -229,9 +262,11 @@ TEST_F(DriverLink, EchoTestCountsStrayEchoesAsErrors)
 {
     sim::SimConfig config = FastConfig();
     config.Faults.EchoStrayEvery = 50;
-    PlugSim(config)->SetLogging(false);
+    auto sim = PlugSim(Timed(config, 20));
+    sim->SetLogging(false);
     TInOutForm form;
     ASSERT_TRUE(form.OpenDriver());
+    TimeBySim(form, sim);
     EXPECT_TRUE(form.TestCommunication());
     ASSERT_EQ(boxes_.Texts().size(), 1);
     EXPECT_EQ(boxes_.Kinds(), QList<MsgKind>{MsgKind::Information});
@@ -245,22 +280,23 @@ TEST_F(DriverLink, EchoTestCountsStrayEchoesAsErrors)
 
 TEST_F(DriverLink, EchoTestTakesAUsbBoxAsFastEnough)
 {
-    // 400 µs per request: a few hundred round trips in the test time.
-    sim::SimConfig slow;
-    slow.RequestLatencyUs = 400;
-    PlugSim(slow, "SIMUSB1");
+    // 400 µs per request: 250 round trips in the test time.
+    const sim::SimConfig slow = Timed(sim::SimConfig{}, 400);
+    auto usbSim = PlugSim(slow, "SIMUSB1");
     TInOutForm usb;
     ASSERT_TRUE(usb.OpenDriver());
+    TimeBySim(usb, usbSim);
     EXPECT_FALSE(usb.TestCommunication());
     EXPECT_TRUE(boxes_.Texts().isEmpty());
     const int measured = ini_->ReadInteger("Main", "DeviceDriverIOCTLFreq", -1);
-    EXPECT_GT(measured, 0);
-    EXPECT_LT(measured, 1000);
+    EXPECT_GE(measured, 249);
+    EXPECT_LE(measured, 251);
 
     // The same link on a card is reported.
-    PlugSim(slow, "SIM");
+    auto cardSim = PlugSim(slow, "SIM");
     TInOutForm card;
     ASSERT_TRUE(card.OpenDriver());
+    TimeBySim(card, cardSim);
     EXPECT_TRUE(card.TestCommunication());
     EXPECT_TRUE(boxes_.LastText().startsWith("Communication with SPM-Box unstable! (0 / "))
         << boxes_.LastText().toStdString();

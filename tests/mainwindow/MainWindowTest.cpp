@@ -49,7 +49,7 @@ protected:
         DriverLinkFixture::SetUp();
         savedParams_ = {ScanParams.Pixels.load(), ScanParams.Range.load(), ScanParams.Speed.load(),
                         ScanParams.CurrentLine.load()};
-        dir_.WriteFile("QVT_Manual.chm", "");
+        dir_.WriteFile("QVT_Manual.html", "");
         dir_.WriteFile("user.ini", "[Main]\r\n");
     }
 

@@ -16,6 +16,15 @@ using namespace qvt::test;
 
 namespace {
 
+// Polls until `done` holds; the bound only proves the wait ends (ticks are 10 ms).
+template <class Pred> bool WaitFor(Pred done, int timeoutMs = 10000)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done();
+}
+
 class GoJoyThreadTest : public DriverLinkFixture {
 protected:
     void SetUp() override
@@ -79,7 +88,7 @@ TEST_F(GoJoyThreadTest, MovesEveryTickAtItsVelocityAndParksAtZero)
     AbortFlag = true; // an Esc meant for someone else
 
     workers.StartJoyMove(128, 0, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    ASSERT_TRUE(WaitFor([&] { return SentX().size() >= 3; })); // three ticks, however busy the machine
     EXPECT_FALSE(joy.Suspended());
     workers.StartJoyMove(0, 0, 0);
     ASSERT_TRUE(joy.WaitParked(1000));
@@ -100,7 +109,7 @@ TEST_F(GoJoyThreadTest, MovesEveryTickAtItsVelocityAndParksAtZero)
     workers.Moves().MaxStep = 10000;
     ChannelTable[SlotZ].MinRaw = -25000;
     workers.StartJoyMove(0, 0, -256);
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    ASSERT_TRUE(WaitFor([&] { return form.ReadReg(ReadAddrZ) == -25000; }));
     workers.StartJoyMove(0, 0, 0);
     ASSERT_TRUE(joy.WaitParked(1000));
     EXPECT_EQ(form.ReadReg(ReadAddrZ), -25000);
@@ -117,7 +126,7 @@ TEST_F(GoJoyThreadTest, AVelocityGivenWhileItParksIsNotLost)
         workers.StartJoyMove(0, 256, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(WaitFor([&] { return form.ReadReg(ReadAddrY) > 0; }));
     EXPECT_FALSE(joy.Suspended());
     workers.StartJoyMove(0, 0, 0);
     EXPECT_TRUE(joy.WaitParked(1000));

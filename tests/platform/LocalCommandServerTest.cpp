@@ -1,5 +1,6 @@
 #include "platform/LocalCommandServer.h"
 
+#include "platform/SingleInstance.h"
 #include "platform/WindowThread.h"
 #include "support/TestSupport.h"
 
@@ -11,12 +12,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -260,4 +265,266 @@ TEST_F(CommandServerTest, SeveralClientsAreServedOneRequestAtATimeInArrivalOrder
         EXPECT_EQ(fromA[i], QString("a%1").arg(i));
         EXPECT_EQ(fromB[i], QString("b%1").arg(i));
     }
+}
+
+namespace {
+
+// Another program on its own thread, speaking through a plain socket as
+// `echo ... | socat` does: it sends, shuts down its sending side, and reads
+// until the server closes.
+class RawClient {
+public:
+    explicit RawClient(const QString& path)
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray native = QFile::encodeName(path);
+        std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~RawClient()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    bool Connected() const { return fd_ >= 0; }
+    bool Send(const QByteArray& bytes)
+    {
+        qsizetype sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return true;
+    }
+    void ShutdownSending() { ::shutdown(fd_, SHUT_WR); }
+    // Everything until the server closes (or `timeoutMs` passes without a byte).
+    QByteArray ReadToEnd(int timeoutMs = 60000)
+    {
+        QByteArray all;
+        char buffer[4096];
+        for (;;) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, timeoutMs) <= 0)
+                return all + "<timeout>";
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0)
+                return all;
+            all.append(buffer, n);
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace
+
+TEST_F(CommandServerTest, EveryClientThatHalfClosesGetsItsReply)
+{
+    const QString path = CommandServerSocketPath("SIM");
+    int executed = 0;
+    LocalCommandServer server([&](const QString& line) {
+        ++executed;
+        // Busy for a moment, running the event loop: clients connect, send
+        // and shut down their sending side meanwhile.
+        PumpUntil([] { return false; }, 1);
+        return QStringList{"OK " + line};
+    });
+    ASSERT_TRUE(server.Start(path));
+
+    constexpr int Clients = 100;
+    std::vector<QByteArray> replies(Clients);
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < Clients; ++i) {
+        threads.emplace_back([&, i] {
+            RawClient client(path);
+            if (client.Connected() && client.Send(QString("EXECUTE DdeItem SCAN:%1\n").arg(i).toUtf8())) {
+                client.ShutdownSending();
+                replies[size_t(i)] = client.ReadToEnd();
+            }
+            ++finished;
+        });
+    }
+    EXPECT_TRUE(PumpUntil([&] { return finished.load() == Clients; }, 120000));
+    for (std::thread& t : threads)
+        t.join();
+    for (int i = 0; i < Clients; ++i)
+        EXPECT_EQ(replies[size_t(i)], QString("OK EXECUTE DdeItem SCAN:%1\n").arg(i).toUtf8()) << i;
+    EXPECT_EQ(executed, Clients);
+    EXPECT_TRUE(PumpUntil([&] { return server.ClientCount() == 0; })); // each connection closed when answered
+
+    // A client that sends a request, half a line and goes: the request runs
+    // and is answered, the half line is dropped.
+    RawClient partial(path);
+    ASSERT_TRUE(partial.Send("whole\nhal"));
+    partial.ShutdownSending();
+    QByteArray got;
+    std::thread reader([&] { got = partial.ReadToEnd(); });
+    EXPECT_TRUE(PumpUntil([&] { return server.ClientCount() == 0 && executed == Clients + 1; }));
+    reader.join();
+    EXPECT_EQ(got, QByteArray("OK whole\n"));
+}
+
+TEST_F(CommandServerTest, AFloodWhileAHandlerIsBusyIsRefusedNotKept)
+{
+    const QString path = CommandServerSocketPath("SIM");
+    constexpr int Flood = 20000;
+    const QByteArray line = QByteArray(99, 'x') + '\n'; // 2 MB in all
+    std::atomic<bool> busy{false};
+    int queuedWhileBusy = -1;
+    qint64 refusedWhileBusy = -1;
+    std::unique_ptr<LocalCommandServer> server;
+    server = std::make_unique<LocalCommandServer>([&](const QString& request) {
+        if (request != "block")
+            return QStringList{"done"};
+        // Like a box the operator has not clicked yet: the event loop runs on.
+        busy = true;
+        PumpUntil([&] { return server->RefusedCount() >= Flood - LocalCommandServer::MaxQueuedPerClient; }, 120000);
+        queuedWhileBusy = server->QueuedCount();
+        refusedWhileBusy = server->RefusedCount();
+        return QStringList{"released"};
+    });
+    ASSERT_TRUE(server->Start(path));
+
+    QByteArray floodReplies;
+    std::thread flooder([&] {
+        RawClient client(path);
+        while (!busy.load())
+            std::this_thread::yield();
+        QByteArray all;
+        for (int i = 0; i < Flood; ++i)
+            all += line;
+        if (client.Send(all)) {
+            client.ShutdownSending();
+            floodReplies = client.ReadToEnd();
+        }
+    });
+    Client blocker(path);
+    blocker.Send("block\n");
+    EXPECT_EQ(blocker.ReadLine(120000), QByteArray("released"));
+    EXPECT_TRUE(PumpUntil([&] { return server->ClientCount() == 1; }, 120000)); // the flooder is answered and gone
+    flooder.join();
+
+    // While the handler was busy only the allowed number of lines waited.
+    EXPECT_EQ(queuedWhileBusy, LocalCommandServer::MaxQueuedPerClient);
+    EXPECT_EQ(refusedWhileBusy, Flood - LocalCommandServer::MaxQueuedPerClient);
+    // Every line got its reply in its place: the queued ones ran, the rest were refused.
+    const QList<QByteArray> replies = floodReplies.split('\n');
+    ASSERT_EQ(replies.size(), Flood + 1); // and the empty rest after the last LF
+    for (int i = 0; i < Flood; ++i) {
+        const QByteArray expected =
+            i < LocalCommandServer::MaxQueuedPerClient ? QByteArray("done") : QByteArray(LocalCommandServer::BusyReply);
+        ASSERT_EQ(replies[i], expected) << i;
+    }
+
+    // Once the handler is free, a pipelined burst is served whole.
+    Client after(path);
+    QByteArray burst;
+    for (int i = 0; i < 500; ++i)
+        burst += "again\n";
+    after.Send(burst);
+    for (int i = 0; i < 500; ++i)
+        ASSERT_EQ(after.ReadLine(), QByteArray("done")) << i;
+    EXPECT_EQ(server->QueuedCount(), 0);
+}
+
+TEST_F(CommandServerTest, TheSharedLimitHoldsAcrossClients)
+{
+    const QString path = CommandServerSocketPath("SIM");
+    constexpr int Clients = 5;
+    constexpr int Lines = 100;
+    std::atomic<bool> busy{false};
+    int queuedWhileBusy = -1;
+    std::unique_ptr<LocalCommandServer> server;
+    server = std::make_unique<LocalCommandServer>([&](const QString& request) {
+        if (request != "block")
+            return QStringList{"done"};
+        busy = true;
+        PumpUntil([&] { return server->RefusedCount() >= Clients * Lines - LocalCommandServer::MaxQueuedTotal; },
+                  120000);
+        queuedWhileBusy = server->QueuedCount();
+        return QStringList{"released"};
+    });
+    ASSERT_TRUE(server->Start(path));
+    std::vector<QByteArray> replies(Clients);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < Clients; ++c) {
+        threads.emplace_back([&, c] {
+            RawClient client(path);
+            while (!busy.load())
+                std::this_thread::yield();
+            if (client.Send(QByteArray("x\n").repeated(Lines))) {
+                client.ShutdownSending();
+                replies[size_t(c)] = client.ReadToEnd();
+            }
+        });
+    }
+    Client blocker(path);
+    blocker.Send("block\n");
+    EXPECT_EQ(blocker.ReadLine(120000), QByteArray("released"));
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(queuedWhileBusy, LocalCommandServer::MaxQueuedTotal);
+    int done = 0;
+    for (const QByteArray& r : replies) {
+        const QList<QByteArray> lines = r.split('\n');
+        ASSERT_EQ(lines.size(), Lines + 1);
+        // Per client the ones that waited come first, then the refusals.
+        int i = 0;
+        for (; i < Lines && lines[i] == "done"; ++i)
+            ++done;
+        for (; i < Lines; ++i)
+            EXPECT_EQ(lines[i], QByteArray(LocalCommandServer::BusyReply));
+    }
+    EXPECT_EQ(done, LocalCommandServer::MaxQueuedTotal);
+}
+
+TEST(RuntimeFolder, IsMadePrivateAndAPlantedLinkOrForeignFolderIsRefused)
+{
+    test::TempDir dir;
+    const QString fresh = dir.Path() + "qvt-fresh";
+    QString why;
+    EXPECT_TRUE(PrivateDirectory(fresh, &why)) << why.toStdString();
+    EXPECT_EQ(ModeOf(fresh) & 07777, mode_t(0700));
+    EXPECT_TRUE(PrivateDirectory(fresh)); // found again as it was made
+
+    // A link planted where the folder should be, pointing at someone's open
+    // folder: refused, and the folder it points to keeps its rights.
+    const QString victim = dir.Path() + "victim";
+    ASSERT_TRUE(QDir().mkdir(victim));
+    ::chmod(QFile::encodeName(victim).constData(), 0755);
+    const QString planted = dir.Path() + "qvt-planted";
+    ASSERT_EQ(::symlink(QFile::encodeName(victim).constData(), QFile::encodeName(planted).constData()), 0);
+    EXPECT_FALSE(PrivateDirectory(planted, &why));
+    EXPECT_FALSE(why.isEmpty());
+    EXPECT_EQ(ModeOf(victim) & 07777, mode_t(0755));
+    EXPECT_TRUE(S_ISLNK(ModeOf(planted)));
+
+    // A file, or a folder others may enter, is not used either (and not changed).
+    EXPECT_FALSE(PrivateDirectory(dir.WriteFile("qvt-file", "x")));
+    EXPECT_FALSE(PrivateDirectory(victim));
+    EXPECT_EQ(ModeOf(victim) & 07777, mode_t(0755));
+
+    // Without XDG_RUNTIME_DIR the runtime folder is checked the same way; when
+    // it is refused, no socket path is offered.
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    const QString runtime = RuntimeDirectory(&why);
+    qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    if (!runtime.isEmpty()) {
+        EXPECT_EQ(runtime, QString("/tmp/qvt-%1").arg(::getuid()));
+        EXPECT_EQ(ModeOf(runtime) & 07777, mode_t(0700));
+        EXPECT_FALSE(S_ISLNK(ModeOf(runtime)));
+    }
+    LocalCommandServer server([](const QString&) { return QStringList{}; });
+    EXPECT_FALSE(server.Start(QString()));
+    EXPECT_FALSE(server.ErrorString().isEmpty());
 }

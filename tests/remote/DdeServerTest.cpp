@@ -1,6 +1,7 @@
 #include "remote/DdeServer.h"
 
 #include "device/InOutForm.h"
+#include "mainwindow/MainQVTForm.h"
 #include "platform/LocalCommandServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -9,12 +10,14 @@
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QFile>
 #include <QListWidget>
 #include <QLocalSocket>
 #include <QPlainTextEdit>
 #include <QThread>
+#include <QToolButton>
 
 #include <chrono>
 #include <memory>
@@ -94,6 +97,8 @@ protected:
     {
         dde_.reset();
         para_.reset();
+        if (main_)
+            main_->FormDestroy();
         if (form_) {
             if (workers_)
                 workers_->FormDestroy();
@@ -101,6 +106,7 @@ protected:
             form_->FormDestroy();
             form_.reset();
         }
+        main_.reset();
         if (sim_) {
             EXPECT_EQ(sim_->GuardViolationCount(), 0);
         }
@@ -137,6 +143,29 @@ protected:
         ASSERT_TRUE(dde_->SetServerOn(true)) << dde_->ServerError().toStdString();
     }
 
+    // The same behind the main window, wired as the program wires them.
+    void OpenWithMainWindow()
+    {
+        dir_.WriteFile("qvt.ini", "[Main]\r\nDeviceDriverName=SIM\r\n");
+        dir_.WriteFile("user.ini", "[Main]\r\n");
+        dir_.WriteFile("QVT_Manual.html", "");
+        main_ = std::make_unique<TMainQVTForm>();
+        ASSERT_TRUE(main_->FormCreate("qvt"));
+        Open();
+        main_->ConnectDevice(workers_.get());
+        TMainQVTForm* main = main_.get();
+        dde_->SetScanButton = [main](bool down) {
+            main->ScanButton()->setChecked(down);
+            main->Scan(TScanSender::User);
+            return main->ScanButtonDown() == down;
+        };
+        dde_->ServerStateChanged = [main](bool on) { main->ShowDdeServerState(on); };
+        ScanParams.Pixels = 16;
+        ScanParams.Range = 3200.0f;
+        ScanParams.Speed = 100.0f;
+        ScanParams.CurrentLine = 1;
+    }
+
     QString Path() const { return CommandServerSocketPath(DeviceDriverName); }
 
     TempDir runtime_;
@@ -145,6 +174,7 @@ protected:
     std::unique_ptr<TDeviceWorkers> workers_;
     std::unique_ptr<TScanParaForm> para_;
     std::unique_ptr<TDDEForm> dde_;
+    std::unique_ptr<TMainQVTForm> main_;
 
 private:
     QByteArray savedRuntime_;
@@ -372,4 +402,105 @@ TEST_F(DdeServerTest, SettingSwitchesTheServerAndEachDriverNameHasItsOwnSocket)
     EXPECT_FALSE(Client(firstPath).Connected());
     EXPECT_TRUE(second.SetServerOn(false));
     EXPECT_FALSE(QFile::exists(CommandServerSocketPath("SIMUSB2")));
+}
+
+TEST_F(DdeServerTest, ARequestThatWouldOpenABoxIsAnsweredAtOnceAndOthersAreServed)
+{
+    Open();
+    std::vector<MsgResult> answers;
+    dde_->SetScanButton = [&](bool) {
+        // What the main window does on SCAN:1 while the scan still runs; a
+        // question would be declined for the operator, never confirmed.
+        answers.push_back(ShowMessage(MsgKind::Information, "Scan was not paused!? "));
+        answers.push_back(ShowMessage(MsgKind::Confirmation, "Really?", MsgButtons::YesNo));
+        return true;
+    };
+    Client a(Path());
+    Client b(Path());
+    const QString boxed = ErrorReply + " | Scan was not paused!? | Really?";
+    EXPECT_EQ(a.Ask("EXECUTE DdeItem SCAN:1"), boxed);
+    EXPECT_EQ(a.Ask("EXECUTE DdeItem SCAN:1"), boxed);
+    EXPECT_EQ(b.Ask("EXECUTE DdeItem BIAS:0.2"), "OK");
+    EXPECT_EQ(sim_->Dac(2), 200);
+    EXPECT_EQ(answers, (std::vector<MsgResult>{MsgResult::Ok, MsgResult::No, MsgResult::Ok, MsgResult::No}));
+    // The operator is told that requests failed, but no box of the command was shown.
+    EXPECT_TRUE(PumpUntil([&] { return boxes_.BeepCount() == 2; }));
+    EXPECT_TRUE(boxes_.Texts().contains("DdeServer raised Error!"));
+    EXPECT_EQ(boxes_.Texts().filter("DdeServer raised Error!").size(), boxes_.Texts().size());
+
+    // Outside a request the same call shows its box as ever.
+    answers.clear();
+    dde_->SetScanButton(true);
+    EXPECT_TRUE(boxes_.Texts().contains("Scan was not paused!? "));
+}
+
+TEST_F(DdeServerTest, AServerThatCannotStartSaysWhyOnceAndReportsItselfOff)
+{
+    PlugSim(FastConfig());
+    // Something that is no socket sits where the socket belongs.
+    ASSERT_TRUE(QFile::exists(runtime_.WriteFile("qvt-SIM.dde", "not a socket")));
+    MainIni->WriteBool("Main", "DDEServerOn", true);
+    TDDEForm dde;
+    std::vector<bool> states;
+    dde.ServerStateChanged = [&](bool on) { states.push_back(on); };
+    dde.FormCreate();
+    EXPECT_FALSE(dde.ServerOn());
+    EXPECT_EQ(states, std::vector<bool>{false});
+    ASSERT_TRUE(PumpUntil([&] { return !boxes_.Texts().isEmpty(); }));
+    Pump(20);
+    ASSERT_EQ(boxes_.Texts().size(), 1);
+    EXPECT_TRUE(boxes_.LastText().startsWith("DdeServer not started!\r")) << boxes_.LastText().toStdString();
+    EXPECT_TRUE(boxes_.LastText().contains("no socket"));
+    EXPECT_EQ(runtime_.ReadFile("qvt-SIM.dde"), QByteArray("not a socket"));
+
+    // Once the way is clear, switching it on works and is reported.
+    QFile::remove(runtime_.Path() + "qvt-SIM.dde");
+    EXPECT_TRUE(dde.SetServerOn(true));
+    EXPECT_EQ(states, (std::vector<bool>{false, true}));
+}
+
+TEST_F(DdeServerTest, ScanRequestsNeverWaitOnTheScanButtonsBoxWhileTheOperatorKeepsIt)
+{
+    OpenWithMainWindow();
+    dde_->SetServerOn(false);
+    EXPECT_FALSE(main_->MenuItem("DDESever1")->isChecked());
+    ASSERT_TRUE(dde_->SetServerOn(true)) << dde_->ServerError().toStdString();
+    EXPECT_TRUE(main_->MenuItem("DDESever1")->isChecked());
+
+    const auto ask = [](QLocalSocket& socket, const QByteArray& request) {
+        socket.write(request + "\n");
+        socket.flush();
+        if (!PumpUntil([&] { return socket.canReadLine(); }))
+            return QByteArray("<no reply>");
+        return socket.readLine().chopped(1);
+    };
+    QLocalSocket a;
+    QLocalSocket b;
+    a.connectToServer(dde_->SocketPath());
+    b.connectToServer(dde_->SocketPath());
+    ASSERT_TRUE(PumpUntil(
+        [&] { return a.state() == QLocalSocket::ConnectedState && b.state() == QLocalSocket::ConnectedState; }));
+
+    main_->RepeatButton()->setChecked(true);
+    EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:1"), "OK");
+    ASSERT_TRUE(PumpUntil([this] { return !workers_->GoXYThread().Suspended(); }));
+    // Twice while it scans: refused at once, the box's text in the reply, no box.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:1"), "ERROR DdeServer raised Error! | Scan was not paused!?");
+    EXPECT_EQ(ask(b, "REQUEST DdeItem DdeQVTControl"), "."); // another client is served meanwhile
+    EXPECT_TRUE(main_->ScanButtonDown());
+    EXPECT_FALSE(boxes_.Texts().contains("Scan was not paused!? "));
+
+    // The operator's own button keeps its box.
+    main_->ScanButton()->setChecked(true);
+    main_->Scan(TScanSender::User);
+    EXPECT_EQ(boxes_.LastText(), "Scan was not paused!? ");
+
+    EXPECT_EQ(ask(a, "EXECUTE DdeItem SCAN:0"), "OK");
+    ASSERT_TRUE(PumpUntil([this] { return workers_->GoXYThread().Suspended() && !main_->ScanButtonDown(); }));
+    EXPECT_TRUE(PumpUntil([&] { return boxes_.Texts().contains("DdeServer raised Error!"); }));
+
+    // Switched off from the menu: the item follows.
+    dde_->SetServerOn(false);
+    EXPECT_FALSE(main_->MenuItem("DDESever1")->isChecked());
 }

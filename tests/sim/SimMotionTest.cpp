@@ -152,7 +152,7 @@ TEST(SimMoves, RealTimeMovesQueueSignalTheirEndAndStopWhereTheyAre)
     ASSERT_TRUE(GoXY(sim, 0, 0, 1, 0, 30000)); // 0.77 s
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(GoXY(sim, 0, 0, 0, 0, -1, &reply, {ReadAddrX}));
-    EXPECT_TRUE(done.Wait(100));
+    EXPECT_TRUE(done.Wait(2000));
     const int32_t stopped = Read(sim, ReadAddrX);
     EXPECT_GT(stopped, 100);
     EXPECT_LT(stopped, 30000);
