@@ -4,6 +4,7 @@
 #include "core/SharedState.h"
 #include "display/DdeServer.h"
 #include "display/MainQVTForm.h"
+#include "display/ScanFiles.h"
 #include "display/SetupForm.h"
 #include "scan/ScanParaForm.h"
 
@@ -64,6 +65,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TSetupForm");
     setup->FastSpeedButtonDown = [main] { return main->FastSpeedButtonDown(); };
     setup->FillChannelComboBox = [main] { main->FillChannelComboBox(); };
+    setup->SaveUnderWay = [] { return ScanSaveUnderWay(); };
     main->SetMenuCommand("Window2", [setup] {
         setup->show();
         setup->raise();

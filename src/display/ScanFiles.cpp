@@ -22,15 +22,29 @@ std::vector<TImageWindowPicture> ImageWindowPictures(QMdiArea* area)
         const auto* form = qobject_cast<const TChildForm*>(sub->widget());
         if (form == nullptr || sub->isHidden())
             continue;
-        pictures.push_back({form->windowTitle(), form->BufferIndex(), &form->Renderer().Bitmap(), &form->ColorTable()});
+        pictures.push_back(
+            PictureCopy(form->windowTitle(), form->BufferIndex(), form->Renderer().Bitmap(), form->ColorTable()));
     }
     return pictures;
+}
+
+namespace {
+int saveDepth = 0; // window thread only
+} // namespace
+
+bool ScanSaveUnderWay()
+{
+    return saveDepth > 0;
 }
 
 TSaveOutcome SaveScanFiles(const TImageChannels& channels, QMdiArea* area, int flyOn, const TScanParams& params)
 {
     if (MainIni == nullptr)
         return {};
+    struct TUnderWay {
+        TUnderWay() { ++saveDepth; }
+        ~TUnderWay() { --saveDepth; }
+    } underWay;
     if (area == nullptr && MainQVTForm != nullptr)
         area = MainQVTForm->MdiArea();
     TSaveRequest request;
@@ -41,7 +55,7 @@ TSaveOutcome SaveScanFiles(const TImageChannels& channels, QMdiArea* area, int f
     request.Environment = SaveEnvironment;
     request.CheckPath = SavePathCheck;
     TSaveOutcome outcome = SaveScanFileSet(std::move(request));
-    if (outcome.Complete && MainQVTForm != nullptr)
+    if (!outcome.Caption.isEmpty() && MainQVTForm != nullptr)
         MainQVTForm->setWindowTitle(outcome.Caption);
     return outcome;
 }
