@@ -2,6 +2,7 @@
 
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
+#include "files/ScanFiles.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
 #include "mainwindow/MainQVTForm.h"
@@ -102,6 +103,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TSetupForm");
     setup->FastSpeedButtonDown = [main] { return main->FastSpeedButtonDown(); };
     setup->FillChannelComboBox = [main] { main->FillChannelComboBox(); };
+    setup->SaveUnderWay = [] { return ScanSaveUnderWay(); };
     main->SetMenuCommand("Window2", [setup] {
         setup->show();
         setup->raise();

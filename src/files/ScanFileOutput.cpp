@@ -8,6 +8,7 @@
 #include "platform/MessageBoxes.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 #include <QtEndian>
 
@@ -15,6 +16,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -44,17 +47,30 @@ bool PathExists(const QString& path)
     return PathExists(QFile::encodeName(path));
 }
 
+// Flushes the directory itself, so a move into it survives a power cut.
+// File systems that cannot flush a directory (EINVAL) count as flushed.
+bool SyncDirectory(const QByteArray& directory)
+{
+    const int fd = ::open(directory.isEmpty() ? "." : directory.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return synced;
+}
+
 // A file that appears under its final name only when complete: written under
-// a hidden temporary name beside it, then moved without replacing anything.
+// a short hidden temporary name in the same directory (so a legal long final
+// name never grows past the name limit), flushed to disk, then moved without
+// replacing anything, and the directory flushed after the move.
 class TNewFile {
 public:
     explicit TNewFile(const QString& path) : final_(QFile::encodeName(path))
     {
         const qsizetype slash = final_.lastIndexOf('/');
-        const QByteArray dir = final_.left(slash + 1);
-        const QByteArray name = final_.mid(slash + 1);
-        for (int k = 0; k < 100 && fd_ < 0; ++k) {
-            temp_ = dir + '.' + name + ".part" + QByteArray::number(k);
+        dir_ = final_.left(slash + 1);
+        for (int k = 0; k < MaxTempAttempts && fd_ < 0; ++k) {
+            temp_ = dir_ + QFile::encodeName(TempSaveFileName(::getpid(), k));
             fd_ = ::open(temp_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd_ < 0 && errno != EEXIST)
                 break;
@@ -91,20 +107,24 @@ public:
     {
         if (fd_ < 0 || failed_)
             return TWriteStatus::AccessError;
+        // On disk before it takes its name: after a power cut the final name
+        // never stands for an empty or partial file.
+        const bool synced = ::fsync(fd_) == 0;
         const int closeResult = ::close(fd_);
         fd_ = -1;
         closed_ = true;
-        if (closeResult != 0)
+        if (!synced || closeResult != 0)
             return TWriteStatus::AccessError;
         const int moved = MoveNoReplace();
-        if (moved == 0) {
-            committed_ = true;
-            return TWriteStatus::Written;
-        }
-        return moved == EEXIST ? TWriteStatus::Exists : TWriteStatus::AccessError;
+        if (moved != 0)
+            return moved == EEXIST ? TWriteStatus::Exists : TWriteStatus::AccessError;
+        committed_ = true;
+        return SyncDirectory(dir_) ? TWriteStatus::Written : TWriteStatus::AccessError;
     }
 
 private:
+    static constexpr int MaxTempAttempts = 1000;
+
     // 0 or the errno of the failure; EEXIST when the final name is taken.
     int MoveNoReplace()
     {
@@ -127,12 +147,46 @@ private:
     }
 
     QByteArray final_;
+    QByteArray dir_;
     QByteArray temp_;
     int fd_ = -1;
     bool closed_ = false;
     bool failed_ = false;
     bool committed_ = false;
 };
+
+// When this process started, on the wall clock; none when the system does
+// not tell. From the start tick of /proc/self/stat, which counts boot time.
+std::optional<timespec> ProcessStartTime()
+{
+    QFile stat(QStringLiteral("/proc/self/stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray line = stat.readAll();
+    // The command name may hold blanks and parentheses: count from its end.
+    const qsizetype close = line.lastIndexOf(')');
+    if (close < 0)
+        return std::nullopt;
+    const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+    constexpr int StartTimeField = 19; // field 22 of the line, the third after the name
+    bool ok = false;
+    const qulonglong ticks = fields.size() > StartTimeField ? fields[StartTimeField].toULongLong(&ok) : 0;
+    const long hz = ::sysconf(_SC_CLK_TCK);
+    timespec boot{};
+    timespec now{};
+    if (!ok || hz <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return std::nullopt;
+    const int64_t ns = int64_t(1000000000);
+    const int64_t sinceStart =
+        (int64_t(boot.tv_sec) * ns + boot.tv_nsec) - int64_t(ticks / hz) * ns - int64_t(ticks % hz) * ns / hz;
+    const int64_t start = int64_t(now.tv_sec) * ns + now.tv_nsec - sinceStart;
+    return timespec{static_cast<time_t>(start / ns), static_cast<long>(start % ns)};
+}
+
+bool Before(const timespec& a, const timespec& b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
 
 // Drops the zone name from a time format ("HH:mm:ss t" → "HH:mm:ss"); quoted
 // text stays.
@@ -195,6 +249,43 @@ QString FileNamePart(const QString& text)
     return out;
 }
 
+QString TempSaveFileName(qint64 pid, int attempt)
+{
+    return ".qvt" + QString::number(pid) + "_" + QString::number(attempt) + ".part";
+}
+
+bool IsTempSaveFileName(const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\.qvt[0-9]{1,10}_[0-9]{1,3}\\.part$"));
+    return pattern.match(name).hasMatch();
+}
+
+int SweepStaleTempFiles(const QString& directory)
+{
+    const std::optional<timespec> started = ProcessStartTime();
+    if (!started)
+        return 0;
+    const QByteArray dirName = QFile::encodeName(directory);
+    DIR* dir = ::opendir(dirName.isEmpty() ? "." : dirName.constData());
+    if (dir == nullptr)
+        return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!IsTempSaveFileName(QFile::decodeName(entry->d_name)))
+            continue;
+        // Only what a save that ended before this process began left behind:
+        // a save of a running instance is younger.
+        struct stat st;
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            !Before(st.st_mtim, *started))
+            continue;
+        if (::unlinkat(::dirfd(dir), entry->d_name, 0) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
+    return removed;
+}
+
 QString NumberedBaseName(const QString& base, int number)
 {
     return base + QString("%1").arg(number, 2, 10, QChar('0'));
@@ -223,13 +314,26 @@ TSavePlan PlanSaveNames(const QString& baseName, const TImageChannels& channels,
         if (!d.Data())
             continue;
         const QString stem = ChannelFileName(d, baseName);
-        plan.Buffers.push_back({UniqueStem(used, stem, i), d.Name + d.Suffix, i});
+        plan.Buffers.push_back({UniqueStem(used, stem, i), d.Name + d.Suffix, i, d.Data()});
     }
     for (const TImageWindowPicture& w : windows) {
         const QString stem = baseName + FileNamePart(w.Caption);
-        plan.Windows.push_back({UniqueStem(used, stem, w.BufferIndex), w.Caption, w.BufferIndex});
+        plan.Windows.push_back({UniqueStem(used, stem, w.BufferIndex), w.Caption, w.BufferIndex, nullptr});
     }
     return plan;
+}
+
+TImageWindowPicture PictureCopy(const QString& caption, int bufferIndex, const TIndexedBitmap& bitmap,
+                                const TColorTable& table)
+{
+    TImageWindowPicture picture;
+    picture.Caption = caption;
+    picture.BufferIndex = bufferIndex;
+    picture.OwnedBitmap = std::make_shared<const TIndexedBitmap>(bitmap);
+    picture.OwnedTable = std::make_shared<const TColorTable>(table);
+    picture.Bitmap = picture.OwnedBitmap.get();
+    picture.Table = picture.OwnedTable.get();
+    return picture;
 }
 
 TWriteStatus WriteNewFile(const QString& path, const QByteArray& bytes)
@@ -317,6 +421,8 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
     out.DirectoryOk = true;
     const QString dir = SaveDirectory(ini);
     out.Directory = dir;
+    // What saves killed half-way (power cut, crash) left behind.
+    SweepStaleTempFiles(dir);
 
     // The base name must not lead out of the save directory either.
     const QString base = FileNamePart(ini.ReadString("Save", "BasisName", "NoName"));
@@ -352,9 +458,11 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
     for (const TPlannedFile& f : plan.Buffers)
         values.Files.push_back(DescribeFile(f.Stem + ".int", f.Caption, channels[f.BufferIndex].Scale));
     const QString textName = SaveBaseName + ".txt";
+    bool parameterFileWritten = false;
     switch (WriteParameterFile(JoinPath(dir, SaveBaseName), values)) {
     case TWriteStatus::Written:
         out.Written << textName;
+        parameterFileWritten = true;
         break;
     case TWriteStatus::Exists:
         ShowMessage(MsgKind::Information, FileExistsText);
@@ -371,10 +479,11 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
             ShowMessage(MsgKind::Information, NameExistsText(path));
             return out;
         }
-        const TImageMatrixPtr matrix = channels[f.BufferIndex].Data();
-        if (!matrix)
+        // The matrix taken when the save was planned: a channel switched
+        // off meanwhile (while a message box is open) is still written whole.
+        if (!f.Matrix)
             continue;
-        const TWriteStatus status = WriteIntFile(path + ".int", *matrix);
+        const TWriteStatus status = WriteIntFile(path + ".int", *f.Matrix);
         if (status == TWriteStatus::Exists) {
             ShowMessage(MsgKind::Information, NameExistsText(path));
             return out;
@@ -403,9 +512,13 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
             out.Written << f.Stem + ".bmp";
     }
 
-    out.Caption = "QVT   " + JoinPath(dir, SaveBaseName);
-    ini.WriteString("Save", "LastFile", '"' + SaveBaseName + '"');
     out.Complete = true;
+    // The set is named after its parameter file: without one there is no
+    // set to open, and the last one written stays the one named.
+    if (parameterFileWritten) {
+        out.Caption = "QVT   " + JoinPath(dir, SaveBaseName);
+        ini.WriteString("Save", "LastFile", '"' + SaveBaseName + '"');
+    }
     return out;
 }
 

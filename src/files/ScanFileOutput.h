@@ -5,9 +5,10 @@
 // hands over the buffers, the pictures of its image windows and the values
 // of the parameter file, and shows the caption it gets back.
 //
-// Every file is written under a temporary name and moved to its final name
-// only when complete, never over a file that exists, so a failed write
-// leaves no half-written file and nothing is ever overwritten.
+// Every file is written under a temporary name, flushed to disk and moved to
+// its final name only when complete, never over a file that exists, so a
+// failed write leaves no half-written file and nothing is ever overwritten.
+// Temporary files of a save that was killed are swept at the next save.
 
 #include "files/ParameterFile.h"
 #include "images/ColorPalette.h"
@@ -20,7 +21,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace qvt {
@@ -61,19 +64,45 @@ struct TPlannedFile {
     QString Stem;    // file name without directory and extension
     QString Caption; // the text the parameter file shows for it
     int BufferIndex = -1;
+    TImageMatrixPtr Matrix; // the buffer's readings when planned (buffers only)
 };
 struct TImageWindowPicture {
+    TImageWindowPicture() = default;
+    TImageWindowPicture(QString caption, int bufferIndex, const TIndexedBitmap* bitmap, const TColorTable* table)
+        : Caption(std::move(caption)), BufferIndex(bufferIndex), Bitmap(bitmap), Table(table)
+    {
+    }
+
     QString Caption; // window caption (label, two blanks, suffix)
     int BufferIndex = -1;
     const TIndexedBitmap* Bitmap = nullptr; // as shown
     const TColorTable* Table = nullptr;     // the window's colour table as shown
+    // Set by PictureCopy: Bitmap and Table point here.
+    std::shared_ptr<const TIndexedBitmap> OwnedBitmap;
+    std::shared_ptr<const TColorTable> OwnedTable;
 };
+// A picture holding its own copy of the bitmap and colours, so the save
+// writes what was shown when it began, whatever the window does meanwhile.
+TImageWindowPicture PictureCopy(const QString& caption, int bufferIndex, const TIndexedBitmap& bitmap,
+                                const TColorTable& table);
 struct TSavePlan {
     std::vector<TPlannedFile> Buffers; // buffers with data, in buffer order
     std::vector<TPlannedFile> Windows; // one per window, in window order
 };
 TSavePlan PlanSaveNames(const QString& baseName, const TImageChannels& channels,
                         const std::vector<TImageWindowPicture>& windows);
+
+// ---- temporary files -----------------------------------------------------------------------
+
+// The hidden name a file is written under before it takes its own:
+// ".qvt<pid>_<attempt>.part", short whatever the final name.
+QString TempSaveFileName(qint64 pid, int attempt);
+// Exactly that pattern.
+bool IsTempSaveFileName(const QString& name);
+// Removes the temporary files of this program in `directory` that were last
+// written before this process started (a save that was killed); nothing
+// else. Returns how many went.
+int SweepStaleTempFiles(const QString& directory);
 
 // ---- single files ------------------------------------------------------------------------
 
@@ -120,11 +149,13 @@ struct TSaveRequest {
 
 struct TSaveOutcome {
     bool DirectoryOk = false;
-    bool Complete = false; // ran to the end (the caption and LastFile are set)
+    bool Complete = false; // ran to the end
     QString Directory;     // without a trailing "/"
     QString BaseName;      // "NoName07"
-    QString Caption;       // "QVT   <directory>/<base>" once complete
-    QStringList Written;   // file names written, in order
+    // "QVT   <directory>/<base>" once complete with the parameter file
+    // written (then [Save] LastFile names the set too); empty otherwise.
+    QString Caption;
+    QStringList Written; // file names written, in order
 };
 
 // The whole save in its order: directory check, number, parameter file, raw

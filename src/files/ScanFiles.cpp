@@ -23,15 +23,29 @@ std::vector<TImageWindowPicture> ImageWindowPictures(QMdiArea* area)
         const auto* form = qobject_cast<const TChildForm*>(sub->widget());
         if (form == nullptr || sub->isHidden())
             continue;
-        pictures.push_back({form->windowTitle(), form->BufferIndex(), &form->Renderer().Bitmap(), &form->ColorTable()});
+        pictures.push_back(
+            PictureCopy(form->windowTitle(), form->BufferIndex(), form->Renderer().Bitmap(), form->ColorTable()));
     }
     return pictures;
+}
+
+namespace {
+int saveDepth = 0; // window thread only
+} // namespace
+
+bool ScanSaveUnderWay()
+{
+    return saveDepth > 0;
 }
 
 TSaveOutcome SaveScanFiles(const TImageChannels& channels, QMdiArea* area, int flyOn, const TScanParams& params)
 {
     if (MainIni == nullptr)
         return {};
+    struct TUnderWay {
+        TUnderWay() { ++saveDepth; }
+        ~TUnderWay() { --saveDepth; }
+    } underWay;
     if (area == nullptr)
         area = SaveImageArea;
     TSaveRequest request;
@@ -42,7 +56,7 @@ TSaveOutcome SaveScanFiles(const TImageChannels& channels, QMdiArea* area, int f
     request.Environment = SaveEnvironment;
     request.CheckPath = SavePathCheck;
     TSaveOutcome outcome = SaveScanFileSet(std::move(request));
-    if (outcome.Complete && SaveCaptionWindow)
+    if (!outcome.Caption.isEmpty() && SaveCaptionWindow)
         SaveCaptionWindow->setWindowTitle(outcome.Caption);
     return outcome;
 }

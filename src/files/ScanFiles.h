@@ -29,9 +29,12 @@ extern std::function<bool()> SavePathCheck;
 extern QPointer<QMdiArea> SaveImageArea;
 extern QPointer<QWidget> SaveCaptionWindow;
 
-// The image windows of the area, in the order they were opened, as their
-// pictures are shown. Windows being closed are left out.
+// The image windows of the area, in the order they were opened: copies of
+// their pictures as shown now. Windows being closed are left out.
 std::vector<TImageWindowPicture> ImageWindowPictures(QMdiArea* area);
+
+// A save of the program is running (its message boxes may be open).
+bool ScanSaveUnderWay();
 
 // Saves the scan held in `channels` with the pictures of the windows in
 // `area` (null: the main window's). `flyOn` is the scan mode of the scan

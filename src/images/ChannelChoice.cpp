@@ -208,12 +208,20 @@ bool TChannelSwitcher::SwitchOn(int slot, int plane, const QString& label,
     if (!IsValidSlot(slot) || !IsValidImageChannel(index) ||
         !GuardedAllocChannelBuffer(channels, acquisition_.ScanControl(), index))
         return false;
-    TDaten& buffer = channels[index];
-    buffer.Suffix = PlaneSuffix(plane);
-    buffer.Name = label.left(NameLength);
+    Rename(slot, plane, label);
     if (openWindow)
         openWindow(index);
     return true;
+}
+
+void TChannelSwitcher::Rename(int slot, int plane, const QString& label)
+{
+    const int index = ImageChannelIndex(slot, plane);
+    if (!IsValidSlot(slot) || !IsValidImageChannel(index))
+        return;
+    TDaten& buffer = acquisition_.Channels()[index];
+    buffer.Suffix = PlaneSuffix(plane);
+    buffer.Name = label.left(NameLength);
 }
 
 bool TChannelSwitcher::SwitchOff(int slot, int plane, const std::function<void(int index)>& closeWindows)

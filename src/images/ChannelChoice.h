@@ -167,6 +167,9 @@ public:
     // index. False when the scan would not pause (the buffer stays).
     bool SwitchOff(int slot, int plane, const std::function<void(int index)>& closeWindows);
 
+    // A new label for the buffer of slot/plane that stays allocated.
+    void Rename(int slot, int plane, const QString& label);
+
     IChannelAcquisition& Acquisition() { return acquisition_; }
     bool Paused() const { return depth_ > 0; }
     bool ScanWasRunning() const { return wasRunning_; }

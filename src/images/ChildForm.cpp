@@ -50,6 +50,7 @@ constexpr int PlotLabelHeight = 15;
 } // namespace
 
 std::function<bool()> TChildForm::ScanRunning;
+std::function<void(bool, double, double)> TChildForm::ShowManualGainBoxes;
 
 // ---- TPaintablePanel -------------------------------------------------------------------
 
@@ -435,7 +436,17 @@ void TChildForm::FormActivate()
     UpdateModeChecks();
     ShowPlotArea(renderer_.CrossSecMode != CrossSectionNone);
     FormResize();
-    // The main window's manual offset and range boxes join here with the main window.
+    ShowGainBoxes();
+}
+
+void TChildForm::ShowGainBoxes()
+{
+    if (!ShowManualGainBoxes)
+        return;
+    if (renderer_.GainMode == GainManual)
+        ShowManualGainBoxes(true, GetManualOffset(), GetManualRange());
+    else
+        ShowManualGainBoxes(false, 0.0, 0.0);
 }
 
 void TChildForm::SetGainMode(int mode)
@@ -446,6 +457,7 @@ void TChildForm::SetGainMode(int mode)
     UpdateModeChecks();
     RecalcPictureRange();
     RefreshDisplay();
+    ShowGainBoxes();
 }
 
 void TChildForm::SetSlopeMode(int mode)
@@ -457,6 +469,7 @@ void TChildForm::SetSlopeMode(int mode)
     UpdateModeChecks();
     RecalcPictureRange();
     RefreshDisplay();
+    ShowGainBoxes();
 }
 
 void TChildForm::SetCrossSectionMode(int mode)
@@ -491,6 +504,16 @@ void TChildForm::SetManualRange(double value)
 double TChildForm::GetManualRange() const
 {
     return renderer_.GetManualRange();
+}
+
+void TChildForm::ApplyManualGain(bool isRange, double value)
+{
+    if (isRange)
+        SetManualRange(value);
+    else
+        SetManualOffset(value);
+    RecalcPictureRange();
+    RefreshDisplay();
 }
 
 void TChildForm::ReadSettings(const TQVTIniFile& ini)

@@ -99,7 +99,8 @@ public:
     void RefreshDisplay();
     void UpdateRangeText();
     void DrawCrossSection();
-    // Check marks from the mode bytes, the plot area shown or hidden.
+    // Check marks from the mode bytes, the plot area shown or hidden, and the
+    // main window's manual gain boxes for this window.
     void FormActivate();
     // Square picture area over the full width; the plot gets the rest, at
     // most a third of the picture height.
@@ -115,6 +116,9 @@ public:
     double GetManualOffset() const;
     void SetManualRange(double value);
     double GetManualRange() const;
+    // An offset or range typed or wheeled in the main window, then the
+    // picture drawn with it.
+    void ApplyManualGain(bool isRange, double value);
 
     // SlopeGain, SlopeSlop, CrossSec, ManualOffset and ManualRange of the
     // window's section.
@@ -137,6 +141,10 @@ public:
     // Whether a scan is running (the main window's scan button); the range
     // text of the whole picture is shown only while none runs. Unset: none.
     static std::function<bool()> ScanRunning;
+    // The main window's manual offset and range boxes: shown with the
+    // window's values (physical units) while it is active in "Manual" gain,
+    // hidden otherwise. Unset: there are none.
+    static std::function<void(bool shown, double offset, double range)> ShowManualGainBoxes;
 
 public slots:
     // The display thread's repaint: the new lines, or everything.
@@ -151,6 +159,8 @@ private:
 
     void BuildPopupMenu();
     void UpdateModeChecks();
+    // The main window's gain boxes after this window's modes.
+    void ShowGainBoxes();
     // Client height `height`, growing the document frame around it if there is one.
     void SetClientHeight(int height);
     void ShowPlotArea(bool shown);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,6 +17,9 @@ namespace qvt {
 namespace {
 
 constexpr double Int32Limit = 2147483647.0;
+// The longest line whose centred sum doubles hold exactly: Σ|2x − d − 1| is
+// below d²/2 = 2^21, times readings below 2^31, stays below 2^53.
+constexpr int MaxExactDoubleLine = 2048;
 
 // Rounded and cut to ±2147483647; a value that is no number gives 0.
 int32_t ClampToInt32(double value)
@@ -30,8 +34,34 @@ int32_t ClampToInt32(double value)
 // integer weights, so it is exact in 64 bits for any reading and line length.
 int64_t CentredSum(const int32_t* values, int count)
 {
+    int i = 0;
     int64_t sum = 0;
-    for (int i = 0; i < count; ++i)
+#if defined(__SSE2__)
+    // Up to 2048 points every weight, product and partial sum is an integer
+    // below 2^53, so doubles add them exactly, in any order, two at a time.
+    if (count <= MaxExactDoubleLine) {
+        // Four running sums, so the additions do not wait on each other.
+        __m128d acc[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
+        __m128d weight[4];
+        for (int k = 0; k < 4; ++k)
+            weight[k] = _mm_set_pd(4.0 * k + 3.0 - count, 4.0 * k + 1.0 - count);
+        const __m128d step = _mm_set1_pd(16.0);
+        for (; i + 8 <= count; i += 8) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i + 4));
+            const __m128d v[4] = {_mm_cvtepi32_pd(a), _mm_cvtepi32_pd(_mm_unpackhi_epi64(a, a)), _mm_cvtepi32_pd(b),
+                                  _mm_cvtepi32_pd(_mm_unpackhi_epi64(b, b))};
+            for (int k = 0; k < 4; ++k) {
+                acc[k] = _mm_add_pd(acc[k], _mm_mul_pd(weight[k], v[k]));
+                weight[k] = _mm_add_pd(weight[k], step);
+            }
+        }
+        double lanes[2];
+        _mm_storeu_pd(lanes, _mm_add_pd(_mm_add_pd(acc[0], acc[1]), _mm_add_pd(acc[2], acc[3])));
+        sum = static_cast<int64_t>(lanes[0] + lanes[1]);
+    }
+#endif
+    for (; i < count; ++i)
         sum += static_cast<int64_t>(2 * i + 1 - count) * values[i];
     return sum;
 }
@@ -67,27 +97,115 @@ void MinMax(const double* values, int count, double& low, double& high)
     high = std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]));
 }
 
-// The value of the given rank (0 = smallest) among `count` integers; the
-// values are reordered. A line spans few distinct digits after levelling, so
-// counting them is much quicker than partitioning; wide spreads partition.
-int32_t ValueOfRank(int32_t* values, int count, int rank, std::vector<uint32_t>& counts)
+// The value of the given rank (0 = smallest) among `count` integers lying in
+// low..high; the values may be reordered. A line spans few distinct digits
+// after levelling, so counting them is much quicker than partitioning; wide
+// spreads partition.
+int32_t ValueOfRank(int32_t* values, int count, int rank, int32_t low, int32_t high, std::vector<uint16_t>& counts,
+                    std::vector<uint16_t>& counts2)
 {
-    const auto [low, high] = std::minmax_element(values, values + count);
-    const int64_t lowest = *low;
-    const int64_t span = int64_t(*high) - lowest;
-    if (span < 4 * int64_t(count)) {
+    const int64_t lowest = low;
+    const int64_t span = int64_t(high) - lowest;
+    if (span < 4 * int64_t(count) && count <= 65535) {
         counts.assign(static_cast<std::size_t>(span) + 1, 0);
-        for (int i = 0; i < count; ++i)
-            ++counts[static_cast<std::size_t>(values[i] - lowest)];
+        uint16_t* bins = counts.data();
+        // Neighbours often share a value: counting them in turns into two
+        // tallies keeps one increment from waiting on the other.
+        std::vector<uint16_t>& odd = counts2;
+        odd.assign(counts.size(), 0);
+        uint16_t* other = odd.data();
+        int i = 0;
+        for (; i + 2 <= count; i += 2) {
+            ++bins[static_cast<uint32_t>(values[i] - low)];
+            ++other[static_cast<uint32_t>(values[i + 1] - low)];
+        }
+        for (; i < count; ++i)
+            ++bins[static_cast<uint32_t>(values[i] - low)];
+        // Eight bins at a time up to the block that holds the rank.
         int64_t seen = 0;
-        for (std::size_t k = 0; k < counts.size(); ++k) {
-            seen += counts[k];
+        int64_t k = 0;
+        for (; k + 8 <= span + 1; k += 8) {
+            uint32_t block = 0;
+            for (int j = 0; j < 8; ++j)
+                block += uint32_t(bins[k + j]) + other[k + j];
+            if (seen + int64_t(block) > rank)
+                break;
+            seen += block;
+        }
+        for (; k <= span; ++k) {
+            seen += bins[k] + other[k];
             if (seen > rank)
-                return static_cast<int32_t>(lowest + int64_t(k));
+                return static_cast<int32_t>(lowest + k);
         }
     }
     std::nth_element(values, values + rank, values + count);
     return values[rank];
+}
+
+// A line levelled by its own slope s: w = reading − x × s (x from 1), as
+// the drawing uses it, and the median candidates reading − round(x × s),
+// limited to 32 bits, which keeps their order, so the median is exact for
+// any line whose median is a reading at all. Returns the candidates'
+// smallest and largest, found on the way (branch-free: the readings are
+// noisy, so a comparing search would mispredict half the time).
+std::pair<int32_t, int32_t> LevelByLineSlope(const int32_t* raw, int count, double s, double* w, int32_t* out)
+{
+    constexpr double limit = Int32Limit;
+    int i = 0;
+    double low = limit;
+    double high = -limit;
+#if defined(__SSE2__)
+    const __m128d top = _mm_set1_pd(limit);
+    const __m128d bottom = _mm_set1_pd(-limit);
+    const __m128d bias = _mm_set1_pd(6755399441055744.0); // see RoundInPixelLoop
+    const __m128d slope = _mm_set1_pd(s);
+    const __m128d eight = _mm_set1_pd(8.0);
+    // Four running pairs of extremes, so the comparisons do not wait on each other.
+    __m128d lows[4] = {top, top, top, top};
+    __m128d highs[4] = {bottom, bottom, bottom, bottom};
+    __m128d xs4[4] = {_mm_set_pd(2.0, 1.0), _mm_set_pd(4.0, 3.0), _mm_set_pd(6.0, 5.0), _mm_set_pd(8.0, 7.0)};
+    for (; i + 8 <= count; i += 8) {
+        for (int k = 0; k < 4; ++k) {
+            const int at = i + 2 * k;
+            const __m128d xs = _mm_mul_pd(xs4[k], slope); // the product the scalar form takes
+            const __m128d readings = _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(raw + at)));
+            _mm_storeu_pd(w + at, _mm_sub_pd(readings, xs));
+            // Limited to 32 bits below, only when some value is beyond them.
+            const __m128d v = _mm_sub_pd(readings, _mm_sub_pd(_mm_add_pd(xs, bias), bias));
+            lows[k] = _mm_min_pd(lows[k], v);
+            highs[k] = _mm_max_pd(highs[k], v);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + at), _mm_cvttpd_epi32(v));
+            xs4[k] = _mm_add_pd(xs4[k], eight);
+        }
+    }
+    const __m128d low0 = _mm_min_pd(lows[0], lows[1]);
+    const __m128d low1 = _mm_min_pd(lows[2], lows[3]);
+    const __m128d high0 = _mm_max_pd(highs[0], highs[1]);
+    const __m128d high1 = _mm_max_pd(highs[2], highs[3]);
+    double lanes[2];
+    _mm_storeu_pd(lanes, _mm_min_pd(low0, low1));
+    low = std::min(lanes[0], lanes[1]);
+    _mm_storeu_pd(lanes, _mm_max_pd(high0, high1));
+    high = std::max(lanes[0], lanes[1]);
+    // A slope beyond all readings (or one that is no number): the vector
+    // pass cannot stand, the exact one below takes the whole line.
+    if (!(low >= -limit && high <= limit)) {
+        i = 0;
+        low = limit;
+        high = -limit;
+    }
+#endif
+    for (; i < count; ++i) {
+        const double xs = (i + 1) * s;
+        w[i] = raw[i] - xs;
+        double v = raw[i] - RoundInPixelLoop(xs);
+        v = v > -limit ? v : -limit;
+        v = v < limit ? v : limit;
+        low = v < low ? v : low;
+        high = v > high ? v : high;
+        out[i] = static_cast<int32_t>(v);
+    }
+    return {static_cast<int32_t>(low), static_cast<int32_t>(high)};
 }
 
 QString UnitOf(const TIOScale* scale)
@@ -444,24 +562,22 @@ void TImageRenderer::DrawLines(const TImageMatrix& matrix, int firstLine, int la
     const int medianRank = std::max(cols / 2 - 1, 0);
     bool crossFilled = false;
     for (int y = a; y <= b; ++y) {
-        LevelLine(matrix, y, w);
+        if (manualMedian) {
+            // The lower median of the line's own levelling, so a tilted and
+            // stepped surface keeps each line centred.
+            int32_t* raw = raw_.data();
+            matrix.CopyRow(y - 1, raw);
+            const double s = LineSlope(raw, cols);
+            lineSlopes_[y] = s;
+            const auto [low, high] = LevelByLineSlope(raw, cols, s, w, median_.data());
+            lo = ValueOfRank(median_.data(), cols, medianRank, low, high, counts_, counts2_) + manualLow;
+        } else {
+            LevelLine(matrix, y, w);
+        }
         if (GainMode == GainEveryLine) {
             MinMax(w, cols, lo, hi);
             if (hi != lo)
                 factor_ = MaxDataIndex / (hi - lo);
-        } else if (manualMedian) {
-            // The lower median of the line's own levelling, so a tilted and
-            // stepped surface keeps each line centred.
-            // Limiting to 32 bits keeps the order, so the median is exact
-            // for any line whose median is a reading at all.
-            const double s = lineSlopes_[y];
-            for (int i = 0; i < cols; ++i) {
-                double v = raw_[i] - RoundInPixelLoop((i + 1) * s);
-                v = v > -Int32Limit ? v : -Int32Limit;
-                v = v < Int32Limit ? v : Int32Limit;
-                median_[i] = static_cast<int32_t>(v);
-            }
-            lo = ValueOfRank(median_.data(), cols, medianRank, counts_) + manualLow;
         }
         DisplayIndexes(w, cols, lo, factor_, bitmap_.Row(y - 1));
         if (CrossSecMode == CrossSectionLastThree && y == currentLine_) {

@@ -227,7 +227,8 @@ private:
     std::vector<double> level_;
     std::vector<double> scratch_;
     std::vector<int32_t> median_;
-    std::vector<uint32_t> counts_;
+    std::vector<uint16_t> counts_; // a line has at most 2048 readings
+    std::vector<uint16_t> counts2_;
 };
 
 } // namespace qvt

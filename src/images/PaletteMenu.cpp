@@ -34,8 +34,8 @@ void TPaletteChoice::FallBackToStandard()
     emit settingChanged();
 }
 
-TPaletteMenu::TPaletteMenu(QMenu* menu, std::function<void()> rebuildImageWindows, QObject* parent)
-    : QObject(parent), menu_(menu), rebuildImageWindows_(std::move(rebuildImageWindows))
+TPaletteMenu::TPaletteMenu(QMenu* menu, std::function<void()> recolorImageWindows, QObject* parent)
+    : QObject(parent), menu_(menu), recolorImageWindows_(std::move(recolorImageWindows))
 {
     standard_ = menu->addAction("Standard");
     standard_->setObjectName("StandardPalette");
@@ -70,8 +70,8 @@ void TPaletteMenu::StandardPaletteClick()
     SyncFromSetting();
     standard_->setChecked(true);
     user_->setChecked(false);
-    if (rebuildImageWindows_)
-        rebuildImageWindows_();
+    if (recolorImageWindows_)
+        recolorImageWindows_();
 }
 
 void TPaletteMenu::User1Click()
@@ -95,8 +95,8 @@ void TPaletteMenu::UseUserFile(const QString& fileName)
     standard_->setChecked(false);
     if (UserIni != nullptr)
         WriteUserPaletteSetting(*UserIni, fileName);
-    if (rebuildImageWindows_)
-        rebuildImageWindows_();
+    if (recolorImageWindows_)
+        recolorImageWindows_();
 }
 
 } // namespace qvt

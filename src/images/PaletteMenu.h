@@ -36,9 +36,9 @@ class TPaletteMenu : public QObject {
     Q_OBJECT
 
 public:
-    // `rebuildImageWindows` re-creates every image window with the new
-    // palette (the channel choice's grid rebuild).
-    TPaletteMenu(QMenu* menu, std::function<void()> rebuildImageWindows, QObject* parent = nullptr);
+    // `recolorImageWindows` gives every open image window the new colours
+    // in place; the windows, their buffers and the pictures stay.
+    TPaletteMenu(QMenu* menu, std::function<void()> recolorImageWindows, QObject* parent = nullptr);
 
     QAction* StandardPalette() const { return standard_; }
     QAction* User1() const { return user_; }
@@ -57,7 +57,7 @@ private:
     QMenu* menu_;
     QAction* standard_;
     QAction* user_;
-    std::function<void()> rebuildImageWindows_;
+    std::function<void()> recolorImageWindows_;
 };
 
 } // namespace qvt

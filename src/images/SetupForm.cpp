@@ -15,6 +15,11 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <utility>
+
 namespace qvt {
 
 TSetupForm* SetupForm = nullptr;
@@ -24,6 +29,7 @@ namespace {
 constexpr int FormWidth = 310;
 constexpr int LabelWidth = 100;
 constexpr int DefaultWindowSize = 256;
+constexpr int DeferredSwitchPollMs = 50;
 
 // The small sign in front of a channel the fast scan can take.
 QPixmap FastPicture()
@@ -96,6 +102,11 @@ void TSetupForm::BuildControls()
     cancelButton_->setObjectName("CancelButton");
     cancelButton_->resize(75, 25);
     connect(cancelButton_, &QPushButton::clicked, this, &TSetupForm::CancelButtonClick);
+
+    // Looks whether the save is done while boxes wait for it.
+    deferredTimer_ = new QTimer(this);
+    deferredTimer_->setInterval(DeferredSwitchPollMs);
+    connect(deferredTimer_, &QTimer::timeout, this, &TSetupForm::RunDeferredSwitches);
 
     edit1_ = new QLineEdit(this);
     edit1_->setObjectName("Edit1");
@@ -173,19 +184,34 @@ TMyCheckBox* TSetupForm::MakeBox(int slot, int plane, int x, int y, const QStrin
     return box;
 }
 
-void TSetupForm::TearDownGrid()
+QList<TChildForm*> TSetupForm::WindowsOf(int index) const
+{
+    QList<TChildForm*> forms;
+    for (TChildForm* form : ImageWindows()) {
+        if (form->BufferIndex() == index)
+            forms.append(form);
+    }
+    return forms;
+}
+
+void TSetupForm::TearDownGrid(const std::set<int>& kept)
 {
     // Unchecking frees each buffer and closes its windows; the Tag keeps the
-    // saved choice as it is.
+    // saved choice as it is. A channel the new grid keeps on keeps its
+    // buffer and windows: its acquired data stays.
     tearingDown_ = true;
     for (TMyCheckBox* box : boxes_) {
-        if (box->isChecked()) {
+        const TBoxKey key = ParseBoxName(box->objectName());
+        if (box->isChecked() && !(key.Valid() && kept.count(key.BufferIndex()) > 0)) {
             box->Tag = -1;
             box->setChecked(false);
         }
     }
     tearingDown_ = false;
-    qDeleteAll(boxes_);
+    for (TMyCheckBox* box : boxes_) {
+        box->blockSignals(true); // a kept box goes without running its handler
+        delete box;
+    }
     boxes_.clear();
     qDeleteAll(rowWidgets_);
     rowWidgets_.clear();
@@ -197,14 +223,40 @@ void TSetupForm::BuildGrid()
         rebuildPending_ = true;
         return;
     }
+    if (SaveUnderWay && SaveUnderWay()) {
+        saveRebuildPending_ = true;
+        deferredTimer_->start();
+        return;
+    }
     TBusy busy(*this);
-    // One pause over the whole rebuild rather than one per box.
-    TChannelSwitcher::TPause pause(switcher_);
-    TearDownGrid();
 
+    // What the new grid has on, against what is on now.
     channels_ = MainIni != nullptr ? ReadChoiceChannels(*MainIni) : std::vector<TChoiceChannel>{};
-    const TGridLayout layout = LayoutGrid(channels_, cancelButton_->height());
     const bool fastMode = FastSpeedButtonDown && FastSpeedButtonDown();
+    std::set<int> wanted;
+    for (const TChoiceChannel& c : channels_) {
+        for (int plane = 0; plane < ImagePlaneCount; ++plane) {
+            const bool saved = MainIni != nullptr && SavedBoxChecked(*MainIni, c.Slot, plane);
+            if (InitialBoxState(plane, fastMode, c.Fast, saved).Checked)
+                wanted.insert(ImageChannelIndex(c.Slot, plane));
+        }
+    }
+    std::set<int> on;
+    for (TMyCheckBox* box : boxes_) {
+        const TBoxKey key = ParseBoxName(box->objectName());
+        if (box->isChecked() && key.Valid())
+            on.insert(key.BufferIndex());
+    }
+    std::set<int> kept;
+    std::set_intersection(on.begin(), on.end(), wanted.begin(), wanted.end(), std::inserter(kept, kept.end()));
+    // Only a change of buffers needs the scan paused; a rebuild that keeps
+    // them all (new labels, a scale window closed) leaves the scan running.
+    std::optional<TChannelSwitcher::TPause> pause;
+    if (on != wanted)
+        pause.emplace(switcher_);
+    TearDownGrid(kept);
+
+    const TGridLayout layout = LayoutGrid(channels_, cancelButton_->height());
     for (size_t i = 0; i < channels_.size(); ++i) {
         const TChoiceChannel& c = channels_[i];
         const TGridRow& row = layout.Rows[i];
@@ -235,7 +287,10 @@ void TSetupForm::BuildGrid()
             const bool saved = MainIni != nullptr && SavedBoxChecked(*MainIni, c.Slot, plane);
             const TBoxState state = InitialBoxState(plane, fastMode, c.Fast, saved);
             made[plane]->setEnabled(state.Enabled);
-            made[plane]->setChecked(state.Checked);
+            if (kept.count(ImageChannelIndex(c.Slot, plane)) > 0)
+                AdoptImageWindows(made[plane], c, plane);
+            else
+                made[plane]->setChecked(state.Checked);
         }
     }
 
@@ -244,6 +299,26 @@ void TSetupForm::BuildGrid()
     edit1_->move(GridDacColumn, layout.CancelTop + 2);
     UpdateSummary();
     BoxCount = static_cast<int>(boxes_.size());
+    if (!kept.empty() && FillChannelComboBox)
+        FillChannelComboBox(); // labels may have changed
+}
+
+void TSetupForm::AdoptImageWindows(TMyCheckBox* box, const TChoiceChannel& channel, int plane)
+{
+    {
+        const QSignalBlocker block(box);
+        box->setChecked(true);
+    }
+    const int index = ImageChannelIndex(channel.Slot, plane);
+    switcher_.Rename(channel.Slot, plane, channel.Label);
+    for (TChildForm* form : WindowsOf(index)) {
+        form->CheckBox = box;
+        form->setWindowTitle(channel.Label + "  " + PlaneSuffixes[plane]);
+        // The scale table may have turned the channel's axis round.
+        form->InitColorTable();
+    }
+    if (MainIni != nullptr && ChannelInvisible(*MainIni, channel.Slot))
+        box->setEnabled(false);
 }
 
 void TSetupForm::UpdateSummary()
@@ -274,6 +349,12 @@ void TSetupForm::CheckBoxClick(TMyCheckBox* box)
     const bool saving = box->Tag != -1 && MainIni != nullptr;
     if (saving)
         SaveBoxChecked(*MainIni, key.Slot, key.Plane, checked);
+    if (SaveUnderWay && SaveUnderWay()) {
+        if (!deferred_.contains(box))
+            deferred_.append(box);
+        deferredTimer_->start();
+        return;
+    }
 
     TBusy busy(*this);
     QPointer<TMyCheckBox> guard(box);
@@ -316,6 +397,28 @@ void TSetupForm::CheckBoxClick(TMyCheckBox* box)
     }
     UpdateSummary();
     // The 3D view refreshes here once it exists.
+}
+
+void TSetupForm::RunDeferredSwitches()
+{
+    if (SaveUnderWay && SaveUnderWay())
+        return;
+    deferredTimer_->stop();
+    if (std::exchange(saveRebuildPending_, false)) {
+        // The new grid takes the boxes' states from the settings.
+        deferred_.clear();
+        BuildGrid();
+        return;
+    }
+    const QList<QPointer<TMyCheckBox>> boxes = std::exchange(deferred_, {});
+    for (const QPointer<TMyCheckBox>& box : boxes) {
+        if (box == nullptr)
+            continue;
+        // Only what still differs: a box clicked twice meanwhile is as it was.
+        const TBoxKey key = ParseBoxName(box->objectName());
+        if (key.Valid() && box->isChecked() != switcher_.Acquisition().Channels()[key.BufferIndex()].HasBuffer())
+            CheckBoxClick(box);
+    }
 }
 
 void TSetupForm::OpenImageWindow(TMyCheckBox* box, const TBoxKey& key, int index)

@@ -20,11 +20,13 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <set>
 
 class QLabel;
 class QLineEdit;
 class QMdiArea;
 class QPushButton;
+class QTimer;
 
 namespace qvt {
 
@@ -60,9 +62,10 @@ public:
     // (their boxes stay checked for the next start).
     void FormDestroy();
 
-    // Closes every image window, then builds the grid afresh from [Scale]
-    // and [Window], re-creating the windows. Asked for while a box is being
-    // handled, it runs once that is done.
+    // Builds the grid afresh from [Scale] and [Window]. A channel that stays
+    // on keeps its buffer (the acquired data) and its windows; the others
+    // are switched off or on, with the scan paused only then. Asked for
+    // while a box is being handled, it runs once that is done.
     void BuildGrid();
     // Switches the box's channel plane on or off.
     void CheckBoxClick(TMyCheckBox* box);
@@ -90,6 +93,10 @@ public:
     std::function<bool()> FastSpeedButtonDown;
     // The main window refills its channel combo box.
     std::function<void()> FillChannelComboBox;
+    // A scan is being saved (a message box of the save may be open). A box
+    // changed meanwhile is switched once the save is done, so the save
+    // finds the buffers and windows it planned with. Unset: never.
+    std::function<bool()> SaveUnderWay;
 
 signals:
     // After every change of the flags: the scan parameter window shows its
@@ -108,8 +115,17 @@ private:
         TSetupForm& form_;
     };
 
+    // Switches the boxes changed during a save (or rebuilds the grid asked
+    // for then), once it is done.
+    void RunDeferredSwitches();
+
     void BuildControls();
-    void TearDownGrid();
+    // Unchecks every box except those of the buffer indexes in `kept`, then
+    // removes the boxes and labels.
+    void TearDownGrid(const std::set<int>& kept);
+    // The new box of a channel that stays on takes over its windows.
+    void AdoptImageWindows(TMyCheckBox* box, const TChoiceChannel& channel, int plane);
+    QList<TChildForm*> WindowsOf(int index) const;
     TMyCheckBox* MakeBox(int slot, int plane, int x, int y, const QString& hint);
     void OpenImageWindow(TMyCheckBox* box, const TBoxKey& key, int index);
     void CloseImageWindows(int index);
@@ -126,8 +142,11 @@ private:
     QPushButton* cancelButton_ = nullptr;
     QLineEdit* edit1_ = nullptr;
 
+    QList<QPointer<TMyCheckBox>> deferred_;
+    QTimer* deferredTimer_ = nullptr;
     int busy_ = 0;
     bool rebuildPending_ = false;
+    bool saveRebuildPending_ = false;
     bool tearingDown_ = false;
 };
 

@@ -20,6 +20,7 @@
 #include "scan/ImageBuffers.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
+#include "widgets/NumericEdit.h"
 
 #include <QAbstractSpinBox>
 #include <QApplication>
@@ -63,7 +64,6 @@ constexpr int MemProgMax = 65;
 constexpr int GainBoxWidth = 70;
 constexpr int ChannelBoxWidth = 150;
 constexpr int MemProgWidth = 100;
-const QColor BoxSilver(192, 192, 192);
 // The operator's manual, opened by "QVT Help" with the desktop's browser.
 constexpr const char* HelpFileName = "QVT_Manual.html";
 constexpr const char* HelpPdfName = "5_QuorvelScan.pdf";
@@ -136,6 +136,9 @@ TMainQVTForm::TMainQVTForm(QWidget* parent) : QMainWindow(parent)
     // Key preview, the activity clock and the Save button's mouse-up.
     qApp->installEventFilter(this);
     TChildForm::ScanRunning = [this] { return scanButton_->isChecked(); };
+    TChildForm::ShowManualGainBoxes = [this](bool shown, double offset, double range) {
+        ShowManualGainBoxes(shown, offset, range);
+    };
     if (MainQVTForm == nullptr) {
         MainQVTForm = this;
         // Saves take the image windows of this area and show their caption here.
@@ -151,6 +154,7 @@ TMainQVTForm::~TMainQVTForm()
     if (device_)
         device_->GoXYThread().SetHost(nullptr);
     TChildForm::ScanRunning = nullptr;
+    TChildForm::ShowManualGainBoxes = nullptr;
     // Image windows show buffers of the device window: they go first.
     const QList<QMdiSubWindow*> subs = mdiArea_->subWindowList();
     for (QMdiSubWindow* sub : subs)
@@ -227,8 +231,7 @@ void TMainQVTForm::BuildSpeedPanel()
     });
 
     auto gainBox = [this](const QString& name, const QString& hint) {
-        auto* box = new QLineEdit(speedPanel_);
-        box->setObjectName(name);
+        auto* box = new TNumericEdit(name, speedPanel_);
         box->setToolTip(hint);
         box->setStatusTip(hint);
         box->hide();
@@ -238,6 +241,11 @@ void TMainQVTForm::BuildSpeedPanel()
     };
     edit1_ = gainBox("Edit1", "Offset");
     edit2_ = gainBox("Edit2", "Range");
+    // Enter applies to the active image window; Esc shows its value again.
+    edit1_->OnValue = [this](double value) { return ApplyManualGain(false, value); };
+    edit2_->OnValue = [this](double value) { return ApplyManualGain(true, value); };
+    edit1_->OnRestore = [this] { ShowManualGainValues(); };
+    edit2_->OnRestore = [this] { ShowManualGainValues(); };
 
     comboBox2_ = new QComboBox(speedPanel_);
     comboBox2_->setObjectName("ComboBox2");
@@ -304,17 +312,13 @@ void TMainQVTForm::BuildMenus()
     settings->addSeparator();
     palette1_ = settings->addMenu("Color &Palette");
     palette1_->setObjectName("ColorPalette1");
+    // Only the colours change: the pictures keep their indexes, and the
+    // acquired data is not touched.
     paletteMenu_ = new TPaletteMenu(
         palette1_,
         [this] {
-            if (SetupForm != nullptr) {
-                SetupForm->BuildGrid();
-                return;
-            }
-            for (TChildForm* w : ImageWindows()) {
+            for (TChildForm* w : ImageWindows())
                 w->InitColorTable();
-                w->RecalcPictureRange();
-            }
         },
         this);
     AddItem(settings, "TouchItem", "&TouchScreen", &TMainQVTForm::TouchItemClick)->setCheckable(true);
@@ -746,10 +750,10 @@ bool TMainQVTForm::eventFilter(QObject* watched, QEvent* event)
             break;
         auto* key = static_cast<QKeyEvent*>(event);
         if (w == edit1_ || w == edit2_) {
+            // The box itself applies or restores; Esc stops a wait as well.
             if (key->key() == Qt::Key_Escape)
                 FormKeyDown(key->key(), key->modifiers());
-            GainBoxKey(static_cast<QLineEdit*>(w), key);
-            return key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+            break;
         }
         // Letters typed into a text box are the box's.
         if (key->key() == Qt::Key_Escape || !IsTextInput(w))
@@ -1017,10 +1021,26 @@ void TMainQVTForm::resizeEvent(QResizeEvent* event)
         ArrangeToolbar();
 }
 
-void TMainQVTForm::ShowManualGainBoxes(bool shown)
+void TMainQVTForm::ShowManualGainBoxes(bool shown, double offset, double range)
 {
     manualGainShown_ = shown;
+    if (shown)
+        ShowManualGainValues(offset, range);
     ArrangeToolbar();
+}
+
+void TMainQVTForm::ShowManualGainValues(double offset, double range)
+{
+    edit1_->setText(QString::number(offset, 'f', 3));
+    edit1_->MarkAccepted();
+    edit2_->setText(QString::number(range, 'f', 3));
+    edit2_->MarkAccepted();
+}
+
+void TMainQVTForm::ShowManualGainValues()
+{
+    if (TChildForm* w = ActiveImageWindow())
+        ShowManualGainValues(w->GetManualOffset(), w->GetManualRange());
 }
 
 void TMainQVTForm::FillChannelComboBox()
@@ -1040,55 +1060,30 @@ void TMainQVTForm::FillChannelComboBox()
     }
 }
 
-void TMainQVTForm::SetBoxColor(QLineEdit* box, const QColor& color)
+bool TMainQVTForm::ApplyManualGain(bool isRange, double value)
 {
-    QPalette p = box->palette();
-    p.setColor(QPalette::Base, color);
-    box->setPalette(p);
-}
-
-void TMainQVTForm::GainBoxKey(QLineEdit* box, QKeyEvent* key)
-{
-    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-        box == edit1_ ? Edit1Enter() : Edit2Enter();
-        return;
-    }
-    SetBoxColor(box, BoxSilver);
+    // A range of 0 or below would turn the contrast upside down.
+    if (isRange && !AcceptableManualRange(value))
+        return false;
+    if (TChildForm* w = ActiveImageWindow())
+        w->ApplyManualGain(isRange, value);
+    return true;
 }
 
 void TMainQVTForm::Edit1Enter()
 {
-    double value = 0.0;
-    if (!ParseNumber(edit1_->text(), value)) {
-        SetBoxColor(edit1_, Qt::red);
-        return;
-    }
-    if (TChildForm* w = ActiveImageWindow()) {
-        w->SetManualOffset(value);
-        w->RecalcPictureRange();
-    }
-    SetBoxColor(edit1_, Qt::white);
+    edit1_->PressKey(EditKey::Enter);
 }
 
 void TMainQVTForm::Edit2Enter()
 {
-    double value = 0.0;
-    // A range of 0 or below would turn the contrast upside down.
-    if (!ParseNumber(edit2_->text(), value) || !AcceptableManualRange(value)) {
-        SetBoxColor(edit2_, Qt::red);
-        return;
-    }
-    if (TChildForm* w = ActiveImageWindow()) {
-        w->SetManualRange(value);
-        w->RecalcPictureRange();
-    }
-    SetBoxColor(edit2_, Qt::white);
+    edit2_->PressKey(EditKey::Enter);
 }
 
 void TMainQVTForm::FormMouseWheel(int delta, bool shift)
 {
     QWidget* focus = QApplication::focusWidget();
-    QLineEdit* box = focus == edit1_ ? edit1_ : focus == edit2_ ? edit2_ : nullptr;
+    TNumericEdit* box = focus == edit1_ ? edit1_ : focus == edit2_ ? edit2_ : nullptr;
     TChildForm* w = ActiveImageWindow();
     if (box == nullptr || w == nullptr)
         return;
@@ -1097,9 +1092,9 @@ void TMainQVTForm::FormMouseWheel(int delta, bool shift)
     const TWheelResult r = WheelValue(isRange ? range : w->GetManualOffset(), delta, range, shift, isRange);
     if (!r.Apply)
         return;
-    isRange ? w->SetManualRange(r.Value) : w->SetManualOffset(r.Value);
-    w->RecalcPictureRange();
+    w->ApplyManualGain(isRange, r.Value);
     box->setText(QString::number(r.Value, 'f', 3));
+    box->MarkAccepted();
 }
 
 // ---- image windows -----------------------------------------------------------------------

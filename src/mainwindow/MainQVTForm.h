@@ -39,6 +39,7 @@ namespace qvt {
 
 class TChildForm;
 class TDeviceWorkers;
+class TNumericEdit;
 class TPaletteMenu;
 class TQVTIniFile;
 
@@ -125,10 +126,12 @@ public:
 
     // ---- tool bar ----------------------------------------------------------------------
     void ArrangeToolbar();
-    // The offset and range boxes of the manual contrast (image windows show them).
-    void ShowManualGainBoxes(bool shown);
+    // The offset and range boxes of the manual contrast, shown by an image
+    // window in "Manual" gain with its values (physical units).
+    void ShowManualGainBoxes(bool shown, double offset = 0.0, double range = 0.0);
     // Channel names of the acquired buffers; each buffer learns its item index.
     void FillChannelComboBox();
+    // Enter in the offset (Edit1) or range (Edit2) box.
     void Edit1Enter();
     void Edit2Enter();
     // The wheel over the focused offset or range box.
@@ -203,8 +206,12 @@ private:
     void UpdateWindowList();
     void ArrangeIcons();
     void ApplyAdminLevel(int level);
-    void GainBoxKey(QLineEdit* box, QKeyEvent* key);
-    void SetBoxColor(QLineEdit* box, const QColor& color);
+    // The typed offset or range goes to the active image window; false
+    // refuses it (a range of 0 or below).
+    bool ApplyManualGain(bool isRange, double value);
+    void ShowManualGainValues(double offset, double range);
+    // The active image window's values, as Esc restores them.
+    void ShowManualGainValues();
     void SetScanGlyph(bool lineScan);
     void NoteUserActivity();
     TGoXYThread* ScanThread() const;
@@ -223,8 +230,8 @@ private:
     QToolButton* repeatButton_ = nullptr;
     QToolButton* saveButton_ = nullptr;
     QToolButton* fastButton_ = nullptr;
-    QLineEdit* edit1_ = nullptr;
-    QLineEdit* edit2_ = nullptr;
+    TNumericEdit* edit1_ = nullptr;
+    TNumericEdit* edit2_ = nullptr;
     QComboBox* comboBox2_ = nullptr;
     QProgressBar* memProgBar_ = nullptr;
     // The tool bar's controls in their left-to-right order.

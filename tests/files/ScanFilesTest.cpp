@@ -31,6 +31,7 @@
 #include <clocale>
 #include <cmath>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <memory>
 #include <numbers>
@@ -38,6 +39,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace qvt;
@@ -523,6 +525,125 @@ TEST_F(ScanFilesTest, AWriteThatFailsHalfWayLeavesNoFileUnderItsName)
     EXPECT_EQ(boxes_.Texts(), QStringList({"File access error\rSave not complete!"}));
     EXPECT_TRUE(out.Complete);
     EXPECT_EQ(Listing(), "NoName00.txt | NoName00Topography  Fwd.bmp");
+}
+
+TEST_F(ScanFilesTest, ALongLegalNameSavesAndNoTemporaryFileStays)
+{
+    // 244 + "00" + ".txt": a 250-byte name; the raw data file's name is 254 bytes.
+    const QString base(244, QChar('n'));
+    ini_->WriteString("Save", "BasisName", base);
+    Open(ZFwd, "T");
+
+    const TSaveOutcome out = Save();
+
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_EQ(out.Written, QStringList({base + "00.txt", base + "00TFwd.int"}));
+    EXPECT_EQ(Saved(base + "00TFwd.int").size(), 4 * 4 * 4);
+    EXPECT_EQ(Listing(), (base + "00.txt | " + base + "00TFwd.int").toStdString());
+    EXPECT_EQ(ini_->ReadString("Save", "LastFile", ""), base + "00");
+
+    // The temporary names: short, hidden, and recognised exactly.
+    EXPECT_EQ(TempSaveFileName(4242, 7), ".qvt4242_7.part");
+    EXPECT_TRUE(IsTempSaveFileName(TempSaveFileName(2147483647, 999)));
+    for (const char* other : {".qvt12_3.partx", "x.qvt12_3.part", ".qvtab_1.part", ".qvt12.part", ".qvt12_1234.part",
+                              ".NoName00.txt.part0", "qvt12_3.part"})
+        EXPECT_FALSE(IsTempSaveFileName(other)) << other;
+}
+
+TEST_F(ScanFilesTest, TheSweepTakesOnlyThisProgramsTemporaryFilesFromBeforeItStarted)
+{
+    const auto make = [this](const QString& name, bool old) {
+        QFile f(saveDir_ + "/" + name);
+        f.open(QIODevice::WriteOnly);
+        f.write("partial");
+        f.close();
+        if (old) {
+            const timespec times[2] = {{1000000000, 0}, {1000000000, 0}}; // 2001
+            utimensat(AT_FDCWD, QFile::encodeName(saveDir_ + "/" + name).constData(), times, 0);
+        }
+    };
+    make(".qvt100_0.part", true);
+    make(".qvt100_1.part", false);     // a save under way in a running program
+    make(".qvt100_0.partial", true);   // not ours
+    make(".NoName00.txt.part0", true); // not ours either
+    make("NoName00.txt", true);
+    QDir(saveDir_).mkdir(".qvt101_0.part");
+    const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+    utimensat(AT_FDCWD, QFile::encodeName(saveDir_ + "/.qvt101_0.part").constData(), old, 0);
+    symlink("NoName00.txt", QFile::encodeName(saveDir_ + "/.qvt102_0.part").constData());
+    utimensat(AT_FDCWD, QFile::encodeName(saveDir_ + "/.qvt102_0.part").constData(), old, AT_SYMLINK_NOFOLLOW);
+
+    EXPECT_EQ(SweepStaleTempFiles(saveDir_), 1);
+    EXPECT_EQ(Listing(), ".NoName00.txt.part0 | .qvt100_0.partial | .qvt100_1.part | .qvt102_0.part | NoName00.txt");
+    EXPECT_TRUE(QFileInfo(saveDir_ + "/.qvt101_0.part").isDir());
+}
+
+TEST_F(ScanFilesTest, AKilledSaveLeavesNoTemporaryFileOnceTheProgramSavesAgain)
+{
+    Open(ZFwd, "Topography", 64, 64); // 16 KiB
+    Open(ZBwd, "Topography", 64, 64);
+    // The first program dies in the middle of the raw data: the size limit
+    // stops it there, and it is killed while stopped.
+    const pid_t killed = fork();
+    ASSERT_GE(killed, 0);
+    if (killed == 0) {
+        std::signal(SIGXFSZ, [](int) { raise(SIGSTOP); });
+        rlimit small{8192, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &small);
+        Save();
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(killed, &status, WUNTRACED), killed);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    kill(killed, SIGKILL);
+    ASSERT_EQ(waitpid(killed, &status, 0), killed);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const QStringList left = QDir(saveDir_).entryList({".qvt*"}, QDir::Files | QDir::Hidden);
+    ASSERT_EQ(left.size(), 1);
+    EXPECT_EQ(left.first(), TempSaveFileName(killed, 0));
+
+    // This process ran while that save was made: it leaves the file alone.
+    Save();
+    EXPECT_TRUE(SavedExists(left.first()));
+
+    // A program started after the kill sweeps it. The pause lets the process
+    // clock (in ticks of 10 ms) pass the file's time.
+    QThread::msleep(50);
+    const pid_t next = fork();
+    ASSERT_GE(next, 0);
+    if (next == 0)
+        _exit(Save().Complete ? 0 : 1);
+    ASSERT_EQ(waitpid(next, &status, 0), next);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(QDir(saveDir_).entryList({".qvt*"}, QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(SavedExists("NoName02TopographyBwd.int"));
+}
+
+TEST_F(ScanFilesTest, ASaveWhoseParameterFileFailedNamesNoSet)
+{
+    Open(ZFwd, "Topography");
+    ini_->WriteString("Save", "LastFile", "\"before\"");
+    TQVTIniFile* savedMain = MainIni;
+    MainIni = ini_.get();
+    // A folder where nothing can be written (root writes anywhere a mode
+    // allows nothing; /proc refuses new files to anyone).
+    const QString other = dir_.Path() + "other";
+    QDir().mkpath(other);
+    const QString target = geteuid() == 0 ? QStringLiteral("/proc") : other;
+    chmod(QFile::encodeName(other).constData(), 0555);
+
+    const TSaveOutcome out = SaveScanFilesAs(target + "/Sample", channels_, nullptr);
+
+    chmod(QFile::encodeName(other).constData(), 0755);
+    MainIni = savedMain;
+    EXPECT_TRUE(out.DirectoryOk);
+    EXPECT_EQ(boxes_.Texts(), QStringList({"File access error\rSave not complete!"}));
+    EXPECT_TRUE(out.Written.isEmpty());
+    EXPECT_TRUE(out.Caption.isEmpty());
+    EXPECT_EQ(ini_->ReadString("Save", "LastFile", ""), "before");
+    EXPECT_EQ(ini_->ReadString("Save", "Path", ""), target); // the name chosen stays chosen
+    EXPECT_TRUE(QDir(other).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
 
 namespace {

@@ -197,6 +197,51 @@ TEST(ImageRenderer, PlaneRemovalFindsTheSlopesAndFlattensAPlane)
     EXPECT_EQ(RowIndexes(r, 1)[63], 250);
 }
 
+TEST(ImageRenderer, ManualGainWithLineLevellingMatchesItsDefinitionOnNoisyLinesOfAnyLength)
+{
+    // Lengths around the vector widths, and the longest line; noisy terraces.
+    for (int cols : {5, 37, 64, 2048}) {
+        TImageMatrix m(3, cols);
+        uint32_t seed = 99;
+        Fill(m, [&](int x, int y) {
+            seed = seed * 1664525u + 1013904223u;
+            return 3.0 * x - 50.0 * y + 400.0 * (x / 13) + double(seed >> 25);
+        });
+        TImageRenderer r(3, cols);
+        r.GainMode = GainManual;
+        r.SlopeMode = SlopeEveryLine;
+        r.SetManualOffset(10.0);
+        r.SetManualRange(300.0);
+        r.DrawLines(m, 1, 3);
+        const double factor = MaxDataIndex / 300.0;
+        for (int y = 1; y <= 3; ++y) {
+            // The definition: Σ over x of the least-squares slope, the lower
+            // median of reading − round(x·s), the index of reading − x·s.
+            double sx = 0.0, sxx = 0.0, sv = 0.0, sxv = 0.0;
+            for (int x = 1; x <= cols; ++x) {
+                const double v = m.At(y - 1, x - 1);
+                sx += x;
+                sxx += double(x) * x;
+                sv += v;
+                sxv += x * v;
+            }
+            const double s = (cols * sxv - sv * sx) / (cols * sxx - sx * sx);
+            EXPECT_NEAR(r.LineSlopeOf(y), s, 1e-9 * std::max(1.0, std::fabs(s))) << cols << "/" << y;
+            std::vector<int64_t> candidates;
+            for (int x = 1; x <= cols; ++x)
+                candidates.push_back(m.At(y - 1, x - 1) - static_cast<int64_t>(std::nearbyint(x * r.LineSlopeOf(y))));
+            std::sort(candidates.begin(), candidates.end());
+            const double lo = double(candidates[cols / 2 - (cols >= 2 ? 1 : 0)]) + (10.0 - 150.0);
+            const std::vector<int> row = RowIndexes(r, y);
+            for (int x = 1; x <= cols; ++x) {
+                const double w = m.At(y - 1, x - 1) - x * r.LineSlopeOf(y);
+                const int expected = static_cast<int>(std::nearbyint(std::clamp((w - lo) * factor, 0.0, 250.0)));
+                ASSERT_EQ(row[x - 1], expected) << cols << "/" << y << "/" << x;
+            }
+        }
+    }
+}
+
 TEST(ImageRenderer, ManualGainWithLineLevellingCentresEachLineOnItsMedian)
 {
     // Tilted along x, a large step from line to line and a terrace in each line.

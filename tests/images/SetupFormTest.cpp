@@ -309,6 +309,69 @@ TEST_F(SetupFormTest, FastModeClosesBackwardLiftAndSlowChannelsAndKeepsTheirChoi
     EXPECT_TRUE(form_->AnyBackwardChecked);
 }
 
+TEST_F(SetupFormTest, ARebuildKeepsTheDataAndWindowsOfChannelsThatStayOn)
+{
+    Create();
+    form_->Box(Dac1, PlaneFwd)->setChecked(true);
+    form_->Box(Adc1, PlaneFwd)->setChecked(true);
+    TDaten& topo = acq_->channels[ImageChannelIndex(Dac1, PlaneFwd)];
+    const TImageMatrixPtr scanned = topo.Data();
+    scanned->Store(3, 4, 1234); // an acquired reading
+    TChildForm* window = Window(Dac1, PlaneFwd);
+    acq_->running = true;
+    acq_->log.clear();
+
+    // New labels only: nothing is paused, freed or re-created.
+    main_.WriteString("Scale", "DAC1Label2", "Height");
+    form_->BuildGrid();
+    DeleteReleased();
+    EXPECT_EQ(acq_->log, QStringList{"filled"});
+    EXPECT_EQ(Window(Dac1, PlaneFwd), window);
+    EXPECT_EQ(topo.Data(), scanned);
+    EXPECT_EQ(scanned->At(3, 4), 1234);
+    EXPECT_EQ(topo.Name, "Height");
+    EXPECT_EQ(window->windowTitle(), "Height  Fwd");
+    EXPECT_EQ(window->CheckBox, form_->Box(Dac1, PlaneFwd));
+    EXPECT_TRUE(form_->Box(Dac1, PlaneFwd)->isChecked());
+
+    // Fast mode: the slow channel goes, the fast one keeps its picture.
+    fast_ = true;
+    form_->BuildGrid();
+    DeleteReleased();
+    EXPECT_EQ(acq_->log, (QStringList{"filled", "pause", "hold", "filled", "release", "start"}));
+    EXPECT_EQ(Window(Dac1, PlaneFwd), window);
+    EXPECT_EQ(topo.Data(), scanned);
+    EXPECT_EQ(Window(Adc1, PlaneFwd), nullptr);
+    EXPECT_FALSE(acq_->channels[ImageChannelIndex(Adc1, PlaneFwd)].HasBuffer());
+
+    // Closing the kept window still unchecks its new box.
+    area_.show();
+    window->SubWindow()->close();
+    ASSERT_TRUE(PumpUntil([&] { return !form_->Box(Dac1, PlaneFwd)->isChecked(); }, 2000));
+    DeleteReleased();
+    EXPECT_FALSE(topo.HasBuffer());
+}
+
+TEST_F(SetupFormTest, BoxesChangedDuringASaveSwitchWhenItIsDone)
+{
+    bool saving = true;
+    Create();
+    acq_->log.clear();
+    form_->SaveUnderWay = [&] { return saving; };
+    form_->Box(Adc1, PlaneFwd)->setChecked(true);
+    form_->Box(Adc2, PlaneFwd)->setChecked(true);
+    form_->Box(Adc2, PlaneFwd)->setChecked(false); // on and off again: nothing to do
+    EXPECT_TRUE(acq_->log.isEmpty());
+    EXPECT_TRUE(form_->ImageWindows().isEmpty());
+    EXPECT_TRUE(main_.ReadBool("Window", "CheckBox126", false)); // the choice is kept at once
+
+    saving = false;
+    ASSERT_TRUE(PumpUntil([&] { return Window(Adc1, PlaneFwd) != nullptr; }, 5000));
+    EXPECT_EQ(acq_->log, (QStringList{"pause", "hold", "filled", "release"}));
+    EXPECT_FALSE(acq_->channels[ImageChannelIndex(Adc2, PlaneFwd)].HasBuffer());
+    EXPECT_EQ(form_->ImageWindows().size(), 1);
+}
+
 TEST_F(SetupFormTest, LiftBoxTurnsOnTheFirstForwardBox)
 {
     Create();

@@ -1,13 +1,19 @@
 #include "support/DriverLinkFixture.h"
 
 #include "device/InOutForm.h"
+#include "files/ScanFiles.h"
 #include "images/ChildForm.h"
+#include "images/ColorPalette.h"
+#include "images/ImageRender.h"
+#include "images/PaletteMenu.h"
+#include "images/SetupForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
 #include "support/TestSupport.h"
+#include "widgets/NumericEdit.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -20,13 +26,17 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QPointer>
 #include <QProgressBar>
 #include <QScreen>
 #include <QSet>
 #include <QThread>
 #include <QToolButton>
+#include <QtEndian>
 
 #include <chrono>
+#include <cmath>
+#include <vector>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -410,4 +420,230 @@ TEST_F(MainWindowTest, TheMainWindowDrawsItsMenusToolbarAndParameterWindow)
     EXPECT_TRUE(shot.save("temp/MainWindow.png"));
     EXPECT_TRUE(form_->ParameterDock()->isVisible());
     EXPECT_TRUE(form_->MainMenu()->isVisible());
+}
+
+// ---- image windows, palettes and saving --------------------------------------------
+
+namespace {
+
+std::vector<int32_t> Readings(const TDaten& d)
+{
+    std::vector<int32_t> values;
+    if (const TImageMatrixPtr m = d.Data())
+        for (int r = 0; r < m->Rows(); ++r)
+            for (int c = 0; c < m->Cols(); ++c)
+                values.push_back(m->At(r, c));
+    return values;
+}
+
+std::vector<int32_t> SavedReadings(const QString& path)
+{
+    QFile file(path);
+    std::vector<int32_t> values;
+    if (!file.open(QIODevice::ReadOnly))
+        return values;
+    const QByteArray bytes = file.readAll();
+    for (qsizetype i = 0; i + 4 <= bytes.size(); i += 4)
+        values.push_back(qFromLittleEndian<int32_t>(bytes.constData() + i));
+    return values;
+}
+
+std::vector<uint8_t> Pixels(const TChildForm* w)
+{
+    const TIndexedBitmap& b = w->Renderer().Bitmap();
+    return std::vector<uint8_t>(b.Bits(), b.Bits() + std::size_t(b.Stride()) * b.Height());
+}
+
+// Topography, "Current" (ADC1) and "Error" (ADC2) listed; saves go to scans/.
+const QByteArray ThreeChannels = "[Scale]\r\nDAC1CheckBox1=1\r\nDAC1Label2=Topography\r\nADC1CheckBox1=1\r\n"
+                                 "ADC1Label2=Current\r\nADC2CheckBox1=1\r\nADC2Label2=Error\r\n";
+constexpr int Topo = 0;
+constexpr int Current = FirstAdcSlot;
+constexpr int Error = FirstAdcSlot + 1;
+
+class ImageWindowsTest : public MainWindowTest {
+protected:
+    void CreateWithChoice()
+    {
+        saveDir_ = dir_.Path() + "scans";
+        QDir().mkpath(saveDir_);
+        // A tilted plane the loop follows, so the readings are no zeros.
+        sim::SimConfig config = FastConfig();
+        config.Surface.Base = 5000.0;
+        config.Surface.TiltX = 0.5;
+        config.Surface.TiltY = 0.25;
+        Create({}, ThreeChannels + "[Save]\r\nPath=" + saveDir_.toUtf8() + "\r\n", config);
+        setup_ = std::make_unique<TSetupForm>(*workers_, form_->MdiArea());
+        setup_->FillChannelComboBox = [this] { form_->FillChannelComboBox(); };
+        setup_->SaveUnderWay = [] { return ScanSaveUnderWay(); };
+        setup_->FormCreate();
+    }
+    void TearDown() override
+    {
+        SaveEnvironment = {};
+        setup_.reset();
+        MainWindowTest::TearDown();
+    }
+    TChildForm* Window(int slot, int plane) const
+    {
+        for (TChildForm* w : form_->ImageWindows())
+            if (w->BufferIndex() == ImageChannelIndex(slot, plane))
+                return w;
+        return nullptr;
+    }
+    TDaten& Buffer(int slot, int plane) { return workers_->GoXYThread().Channels[ImageChannelIndex(slot, plane)]; }
+    void Released()
+    {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    QString saveDir_;
+    std::unique_ptr<TSetupForm> setup_;
+};
+
+} // namespace
+
+TEST_F(ImageWindowsTest, PaletteChangesRecolourTheWindowsInPlaceAndTheSaveHoldsTheFrame)
+{
+    CreateWithChoice();
+    setup_->Box(Topo, PlaneFwd)->setChecked(true);
+    const QPointer<TChildForm> window = Window(Topo, PlaneFwd);
+    ASSERT_NE(window, nullptr);
+    PressScan();
+    ASSERT_TRUE(Parked());
+    const TImageMatrixPtr frame = Buffer(Topo, PlaneFwd).Data();
+    const std::vector<int32_t> scanned = Readings(Buffer(Topo, PlaneFwd));
+    ASSERT_EQ(scanned.size(), 16u * 16u);
+    ASSERT_NE(scanned, std::vector<int32_t>(scanned.size(), 0));
+    const std::vector<uint8_t> picture = Pixels(window);
+
+    // Standard, a user palette (blue to red), Standard again.
+    QByteArray ramp = "JASC-PAL\r\n0100\r\n256\r\n";
+    for (int k = 0; k < 256; ++k)
+        ramp += QByteArray::number(k) + " 0 " + QByteArray::number(255 - k) + "\r\n";
+    const QString userPalette = dir_.WriteFile("ramp.pal", ramp);
+    auto* palette = form_->findChild<TPaletteMenu*>();
+    ASSERT_NE(palette, nullptr);
+    palette->StandardPaletteClick();
+    palette->UseUserFile(userPalette);
+    Released();
+    ASSERT_EQ(window, Window(Topo, PlaneFwd)); // the same window, recoloured
+    EXPECT_EQ(window->ColorTable()[0], (TPaletteEntry{255, 0, 0, 0}));
+    EXPECT_EQ(window->Image().colorTable().value(0), qRgb(0, 0, 255));
+    palette->StandardPaletteClick();
+    Released();
+    ASSERT_EQ(window, Window(Topo, PlaneFwd));
+    EXPECT_EQ(window->ColorTable()[0], FormulaPalette()[0]);
+    EXPECT_EQ(Pixels(window), picture);
+    EXPECT_EQ(Buffer(Topo, PlaneFwd).Data(), frame);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+
+    form_->FileSaveItemClick();
+    EXPECT_EQ(SavedReadings(saveDir_ + "/NoName00TopographyFwd.int"), scanned);
+    EXPECT_EQ(form_->windowTitle(), "QVT   " + saveDir_ + "/NoName00");
+}
+
+TEST_F(ImageWindowsTest, ManualGainBoxesShowTheActiveWindowsContrastAndApplyOnEnter)
+{
+    CreateWithChoice();
+    form_->show();
+    setup_->Box(Topo, PlaneFwd)->setChecked(true);
+    setup_->Box(Current, PlaneFwd)->setChecked(true);
+    PressScan();
+    ASSERT_TRUE(Parked());
+    TChildForm* topo = Window(Topo, PlaneFwd);
+    TChildForm* current = Window(Current, PlaneFwd);
+    auto* offset = qobject_cast<TNumericEdit*>(form_->Control("Edit1"));
+    auto* range = qobject_cast<TNumericEdit*>(form_->Control("Edit2"));
+    ASSERT_TRUE(offset != nullptr && range != nullptr);
+    const auto activate = [this](TChildForm* w) {
+        form_->MdiArea()->setActiveSubWindow(w->SubWindow());
+        ASSERT_EQ(form_->ActiveImageWindow(), w);
+    };
+
+    activate(topo);
+    EXPECT_TRUE(offset->isHidden());
+    topo->SetGainMode(GainManual); // "Manual" in the window's menu
+    ASSERT_FALSE(offset->isHidden());
+    ASSERT_FALSE(range->isHidden());
+    EXPECT_EQ(offset->text(), QString::number(topo->GetManualOffset(), 'f', 3));
+    EXPECT_EQ(range->text(), QString::number(topo->GetManualRange(), 'f', 3));
+
+    // A narrower range, typed and entered, redraws the picture with it.
+    const std::vector<uint8_t> before = Pixels(topo);
+    const double narrower = topo->GetManualRange() / 4.0;
+    range->setText(QString::number(narrower, 'f', 3));
+    SendKey(range, Qt::Key_Return);
+    EXPECT_EQ(range->Color(), EditColor::White);
+    EXPECT_NEAR(topo->GetManualRange(), narrower, std::fabs(ChannelTable[Topo].Factor.load()) + 1e-3);
+    EXPECT_NE(Pixels(topo), before);
+    const double offsetValue = topo->GetManualOffset() + narrower;
+    offset->setText(QString::number(offsetValue, 'f', 3).replace('.', ','));
+    SendKey(offset, Qt::Key_Enter);
+    EXPECT_EQ(offset->Color(), EditColor::White);
+    EXPECT_NEAR(topo->GetManualOffset(), offsetValue, std::fabs(ChannelTable[Topo].Factor.load()) + 1e-3);
+
+    // No number, or no range at all, is refused; Esc shows the window's value again.
+    const double kept = topo->GetManualRange();
+    for (const char* bad : {"wide", "0", "-1"}) {
+        range->setText(bad);
+        SendKey(range, Qt::Key_Return);
+        EXPECT_EQ(range->Color(), EditColor::Red) << bad;
+        EXPECT_EQ(topo->GetManualRange(), kept) << bad;
+    }
+    SendKey(range, Qt::Key_Escape);
+    EXPECT_EQ(range->text(), QString::number(kept, 'f', 3));
+    EXPECT_EQ(range->Color(), EditColor::White);
+
+    // Another window in another gain mode hides them; back, they show its values.
+    activate(current);
+    EXPECT_TRUE(offset->isHidden());
+    activate(topo);
+    EXPECT_FALSE(offset->isHidden());
+    EXPECT_EQ(range->text(), QString::number(kept, 'f', 3));
+}
+
+TEST_F(ImageWindowsTest, AChannelSwitchedDuringAFrameEndSaveWaitsForItAndBothComeOutRight)
+{
+    CreateWithChoice();
+    setup_->Box(Topo, PlaneFwd)->setChecked(true);
+    setup_->Box(Current, PlaneFwd)->setChecked(true);
+    form_->SaveButton()->setChecked(true);
+    // While the frame is being saved, Current goes off and Error comes on.
+    std::vector<int32_t> topoFrame;
+    std::vector<int32_t> currentFrame;
+    bool switched = false;
+    SaveEnvironment.UserName = [&] {
+        if (!switched) {
+            switched = true;
+            topoFrame = Readings(Buffer(Topo, PlaneFwd));
+            currentFrame = Readings(Buffer(Current, PlaneFwd));
+            setup_->Box(Current, PlaneFwd)->setChecked(false);
+            setup_->Box(Error, PlaneFwd)->setChecked(true);
+        }
+        return QStringLiteral("tester");
+    };
+
+    PressScan();
+    ASSERT_TRUE(Parked());
+    ASSERT_TRUE(switched);
+    ASSERT_TRUE(PumpUntil([&] { return Window(Error, PlaneFwd) != nullptr && Window(Current, PlaneFwd) == nullptr; }));
+    Released();
+
+    // The save wrote the frame as it ended, both channels and both pictures.
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    ASSERT_EQ(topoFrame.size(), 16u * 16u);
+    EXPECT_NE(currentFrame, std::vector<int32_t>(currentFrame.size(), 0));
+    EXPECT_EQ(SavedReadings(saveDir_ + "/NoName00TopographyFwd.int"), topoFrame);
+    EXPECT_EQ(SavedReadings(saveDir_ + "/NoName00CurrentFwd.int"), currentFrame);
+    EXPECT_TRUE(QFile::exists(saveDir_ + "/NoName00Topography  Fwd.bmp"));
+    EXPECT_TRUE(QFile::exists(saveDir_ + "/NoName00Current  Fwd.bmp"));
+    EXPECT_FALSE(QFile::exists(saveDir_ + "/NoName00ErrorFwd.int"));
+    // And the switch happened after it.
+    EXPECT_FALSE(Buffer(Current, PlaneFwd).HasBuffer());
+    EXPECT_TRUE(Buffer(Error, PlaneFwd).HasBuffer());
+    EXPECT_FALSE(setup_->Box(Current, PlaneFwd)->isChecked());
+    EXPECT_TRUE(setup_->Box(Error, PlaneFwd)->isChecked());
+    EXPECT_EQ(form_->ImageWindows().size(), 2);
 }
