@@ -10,7 +10,6 @@
 #include "core/MoveEngine.h"
 #include "core/NumberText.h"
 #include "core/PowerSaver.h"
-#include "core/ScanTick.h"
 #include "core/SharedState.h"
 #include "core/ShowThread.h"
 #include "core/Stepper.h"
@@ -85,7 +84,6 @@ TInOutForm::~TInOutForm()
     // stepper still stores its z counter.
     FreeStepper();
     // Every worker is joined before what it uses goes.
-    scanTick_.reset();
     goXY_.reset();
     show_.reset();
     goJoy_.reset();
@@ -161,9 +159,6 @@ void TInOutForm::FormCreate()
     approach_->CoarseStepper = stepper_;
     SetLaser(true);
 
-    // Until the scan parameter window's status timer exists.
-    scanTick_ = std::make_unique<TScanTick>(*goXY_, show_.get());
-
     // Still to be wired as their pieces arrive: the worker threads; the
     // hidden "Try to Stop Scan. Please wait!" box; the X/Y position taken over
     // from the controller; the USB oscilloscope channel list; the program's
@@ -184,7 +179,6 @@ void TInOutForm::FormDestroy()
         SetLaser(false);
     }
     FreeStepper();
-    scanTick_.reset();
     goXY_->Terminate();
     show_->Terminate();
     goJoy_->Terminate();

@@ -1039,14 +1039,10 @@ void TScanParaForm::WenigWichtigTimerTimer()
     TInOutForm* device = Device();
     if (device == nullptr)
         return;
-    TGoXYThread& scan = device->GoXYThread();
-    // While the stop box shows, the position is taken back from the
-    // controller; the box goes once the scan thread has parked.
-    if (scan.StopMessageShown())
-        scan.CompletePause();
-    // One display pass per tick while a scan runs (the fast scan's too, once it exists).
-    if (!scan.Suspended())
-        device->ShowThread().Resume();
+    // Completes a pause once the scan thread has parked, and gives the
+    // display one pass per tick while a scan runs (the fast scan's too, once
+    // it exists).
+    device->GoXYThread().StatusTick();
 }
 
 // ---- window events ------------------------------------------------------------------------

@@ -3,12 +3,12 @@
 #include "core/GoXYThread.h"
 #include "core/InOutForm.h"
 #include "core/MoveEngine.h"
-#include "core/ScanTick.h"
 #include "core/ShowThread.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include <chrono>
 #include <cmath>
@@ -195,9 +195,24 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     for (int r = 0; r < 16; ++r)
         for (int c = 0; c < 16; ++c)
             ASSERT_EQ(fly->At(r, c), fwd->At(r, c) + 500) << r << "," << c;
-    // The feedback runs again after each pass.
+    // The feedback runs again after each pass, and before the tip travels
+    // back along the line: after the last lifted pixel the release comes
+    // before any further move.
     EXPECT_FALSE(MicroscopeState.LiftPass);
     EXPECT_NE(sim_->Feedback().ControlWord, 0);
+    const std::vector<sim::SimRequest> log = sim_->RequestLog();
+    size_t lastLift = 0;
+    for (size_t i = 0; i < log.size(); ++i)
+        if (log[i].Code == IOCTL_WRITE_REG && log[i].In[0] == RegZ)
+            lastLift = i;
+    ASSERT_GT(lastLift, 0u);
+    ASSERT_LT(lastLift + 1, log.size());
+    EXPECT_EQ(log[lastLift + 1].Code, IOCTL_GO_XY); // the last lifted pixel
+    uint32_t next = 0;
+    for (size_t i = lastLift + 2; i < log.size() && next == 0; ++i)
+        if (log[i].Code == IOCTL_GO_XY || log[i].Code == IOCTL_SET_FEEDBACK)
+            next = log[i].Code;
+    EXPECT_EQ(next, IOCTL_SET_FEEDBACK);
 
     // A lift height that would carry Z past its limit stops at the limit.
     form_->Moves().FlyHeightRaw = FlyHeightLimit;
@@ -308,7 +323,11 @@ TEST_F(GoXYThreadTest, StatusTickWakesTheDisplayAndCompletesAPause)
     int refreshes = 0;
     QObject::connect(&show, &TShowThread::refreshAll, [&] { ++refreshes; });
     scan_->SetShowThread(&show);
-    TScanTick tick(*scan_, &show);
+    // The parameter window's status timer, which is not here.
+    QTimer tick;
+    tick.setInterval(100);
+    QObject::connect(&tick, &QTimer::timeout, [this] { scan_->StatusTick(); });
+    tick.start();
 
     Frame64(64, 39168.0f, 2.0f);
     Open(SlotZ, PlaneFwd);
@@ -319,8 +338,8 @@ TEST_F(GoXYThreadTest, StatusTickWakesTheDisplayAndCompletesAPause)
     ASSERT_TRUE(scan_->StartScan());
     EXPECT_TRUE(PumpUntil([&] { return refreshes == 1; }, 2000));
 
-    // The pause stops the move under way through the tick and, once the
-    // thread is parked, takes the position from the controller.
+    // Once the thread is parked the tick takes the position from the
+    // controller and the stop box goes.
     EXPECT_TRUE(scan_->PauseScan());
     EXPECT_TRUE(PumpUntil([&] { return !scan_->StopMessageShown(); }, 2000));
     EXPECT_TRUE(scan_->Suspended());
@@ -329,7 +348,7 @@ TEST_F(GoXYThreadTest, StatusTickWakesTheDisplayAndCompletesAPause)
     form_->Moves().Position(x, y);
     EXPECT_EQ(x, sim_->Dac(3));
     EXPECT_EQ(y, sim_->Dac(4));
-    tick.Stop();
+    tick.stop();
     scan_->SetShowThread(nullptr);
 }
 

@@ -302,7 +302,6 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
 {
     sim::SimConfig config = FastConfig();
     config.Clock = sim::ClockMode::RealTime;
-    config.LogRequests = false;
     // 200 nm at half a line per second: 152 ticks per pixel at 256 pixels.
     ini_->WriteString("ScanPara", "ComboBox1", "256");
     ini_->WriteString("ScanPara", "Edit3", "200");
@@ -319,7 +318,9 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     ASSERT_TRUE(PumpUntil([&] { return !scan.Suspended(); }));
     QThread::msleep(50);
 
+    sim_->ClearLog();
     EXPECT_TRUE(form_->EnterText("ComboBox1", "512"));
+    EXPECT_FALSE(scan.StopMessageShown()); // the restart ended the pause
     EXPECT_EQ(ScanParams.Pixels, 512);
     EXPECT_EQ(ScanParams.CurrentLine, 200); // the line under way, at the new scale
     EXPECT_EQ(device_->ShowThread().FirstLine, 100);
@@ -336,6 +337,16 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     EXPECT_TRUE(form_->EnterText("ComboBox1", "512"));
     EXPECT_TRUE(scan.Running);
     EXPECT_EQ(resized_, 1);
+
+    // The status timer runs on: no stop request ever reaches the running scan.
+    ASSERT_TRUE(form_->WenigWichtigTimer().isActive());
+    PumpUntil([] { return false; }, 500);
+    int stops = 0;
+    for (const sim::SimRequest& r : sim_->RequestLog())
+        stops += r.Code == IOCTL_GO_XY && r.In[4] == GoXYStop;
+    EXPECT_EQ(stops, 0);
+    EXPECT_TRUE(scan.Running);
+    EXPECT_FALSE(scan.Suspended());
 
     EXPECT_TRUE(device_->PauseScan());
 }
