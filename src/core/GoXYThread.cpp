@@ -24,6 +24,12 @@ constexpr int PauseWaitMsUsb = 40;
 constexpr int32_t Control2RunIn = 0x1;     // register 45 bit 0: during the run-in
 constexpr int32_t Control2FirstLine = 0x2; // register 45 bit 1: during the first line
 
+// `pixels` pixels along one axis of the line, in digits.
+int64_t Along(int64_t pixels, double perPixel)
+{
+    return static_cast<int64_t>(Round(static_cast<double>(pixels) * perPixel));
+}
+
 } // namespace
 
 bool IScanHost::ContOnRestart() const
@@ -464,11 +470,10 @@ bool TGoXYThread::AcquireLine(int line)
 
     const bool backward = BackwardWanted();
     if (backward) {
-        moves_.MoveTo(ProfileDecelerate, x0 + p * g.MoveSteps * g.FastX + g.OverX,
-                      y0 + p * g.MoveSteps * g.FastY + g.OverY);
+        moves_.MoveTo(ProfileDecelerate, x0 + Along(p, g.PixelX) + g.OverX, y0 + Along(p, g.PixelY) + g.OverY);
         if (!running())
             return false;
-        moves_.MoveTo(ProfileAccelerate, x0 + (p + 1) * g.MoveSteps * g.FastX, y0 + (p + 1) * g.MoveSteps * g.FastY);
+        moves_.MoveTo(ProfileAccelerate, x0 + Along(p + 1, g.PixelX), y0 + Along(p + 1, g.PixelY));
         if (!running())
             return false;
         SendChannelList(PlaneBwd);
@@ -500,8 +505,8 @@ bool TGoXYThread::Pass(int line, int plane, const TLinePlan& lp, TQuadCubic kx, 
     TGoXYReply reply;
     for (int i = 0; i < p; ++i) {
         const int a = backward ? p - i : i + 1;
-        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, kx, g.FastX, g.MoveSteps);
-        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, ky, g.FastY, g.MoveSteps);
+        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, kx, g.PixelX);
+        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, ky, g.PixelY);
         if (!moves_.MoveToChecked(a, x, y, &reply))
             throw TScanFault("pixel move failed");
         Store(row, a - 1, reply);
@@ -534,7 +539,7 @@ void TGoXYThread::LiftPass(int line, const TLinePlan& lp)
     const TImageMatrixPtr z = Channels[ImageChannelIndex(SlotZ, PlaneFwd)].Data();
     if (!z)
         return;
-    moves_.MoveTo(ProfileAccelerate, x0 - int64_t{g.MoveSteps} * g.FastX, y0 - int64_t{g.MoveSteps} * g.FastY);
+    moves_.MoveTo(ProfileAccelerate, x0 - Along(1, g.PixelX), y0 - Along(1, g.PixelY));
     moves_.MoveTo(ProfilePlain, x0, y0);
     if (!Running.load())
         return;
@@ -566,8 +571,8 @@ void TGoXYThread::LiftPass(int line, const TLinePlan& lp)
     for (int a = 1; a <= p; ++a) {
         const int32_t recorded = row < z->Rows() && a - 1 < z->Cols() ? z->At(row, a - 1) : 0;
         moves_.WriteZClamped(static_cast<int64_t>(recorded) + fly);
-        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, lp.FwdX, g.FastX, g.MoveSteps);
-        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, lp.FwdY, g.FastY, g.MoveSteps);
+        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, lp.FwdX, g.PixelX);
+        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, lp.FwdY, g.PixelY);
         if (!moves_.MoveToChecked(a, x, y, &reply))
             throw TScanFault("lift pass move failed");
         Store(row, a - 1, reply);

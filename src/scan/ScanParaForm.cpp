@@ -465,7 +465,24 @@ void TScanParaForm::ShowScanParams()
     edits_.at("Edit9")->setText(AngleText(ScanAngleToDegrees(ScanParams.Angle.load(), OffsAngle(MainIni))));
 }
 
-void TScanParaForm::GeometryEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store)
+bool TScanParaForm::AcceptGeometry(TNumericEdit* edit, const std::function<void(TScanSetup&)>& propose)
+{
+    const TScanSetup current = CurrentScanSetup(ScanParams);
+    TScanSetup proposed = current;
+    propose(proposed);
+    const TScanPlan plan = PlanScan(proposed, 0);
+    if (plan.Ok() || !PlanScan(current, 0).Ok()) {
+        edit->setToolTip(QString());
+        return true;
+    }
+    edit->setToolTip(QString::fromLatin1(ScanRefusalText(plan)));
+    edit->MarkRefused();
+    return false;
+}
+
+void TScanParaForm::GeometryEdit(TNumericEdit* edit, EditKey key,
+                                 const std::function<void(TScanSetup&, double)>& propose,
+                                 const std::function<void(double)>& store)
 {
     if (key == EditKey::Escape) {
         ShowScanParams();
@@ -477,6 +494,8 @@ void TScanParaForm::GeometryEdit(TNumericEdit* edit, EditKey key, const std::fun
         edit->MarkRefused();
         return;
     }
+    if (!AcceptGeometry(edit, [&](TScanSetup& s) { propose(s, value); }))
+        return;
     try {
         store(value);
         PrepareScan();
@@ -502,6 +521,8 @@ void TScanParaForm::Edit3KeyPress(EditKey key)
         edit->MarkRefused();
         return;
     }
+    if (!AcceptGeometry(edit, [&](TScanSetup& s) { s.Area.Range = value; }))
+        return;
     try {
         ScanParams.Range = static_cast<float>(value);
         // White first: a range the scan cannot take turns it red meanwhile.
@@ -520,23 +541,31 @@ void TScanParaForm::Edit3KeyPress(EditKey key)
 
 void TScanParaForm::Edit4KeyPress(EditKey key)
 {
-    GeometryEdit(edits_.at("Edit4"), key, [](double v) { ScanParams.Speed = static_cast<float>(v); });
+    GeometryEdit(
+        edits_.at("Edit4"), key, [](TScanSetup& s, double v) { s.Speed = static_cast<float>(v); },
+        [](double v) { ScanParams.Speed = static_cast<float>(v); });
 }
 
 void TScanParaForm::Edit7KeyPress(EditKey key)
 {
-    GeometryEdit(edits_.at("Edit7"), key, [](double v) { ScanParams.XCenter = static_cast<float>(v); });
+    GeometryEdit(
+        edits_.at("Edit7"), key, [](TScanSetup& s, double v) { s.Area.XCenter = static_cast<float>(v); },
+        [](double v) { ScanParams.XCenter = static_cast<float>(v); });
 }
 
 void TScanParaForm::Edit8KeyPress(EditKey key)
 {
-    GeometryEdit(edits_.at("Edit8"), key, [](double v) { ScanParams.YCenter = static_cast<float>(v); });
+    GeometryEdit(
+        edits_.at("Edit8"), key, [](TScanSetup& s, double v) { s.Area.YCenter = static_cast<float>(v); },
+        [](double v) { ScanParams.YCenter = static_cast<float>(v); });
 }
 
 void TScanParaForm::Edit9KeyPress(EditKey key)
 {
-    GeometryEdit(edits_.at("Edit9"), key,
-                 [](double v) { ScanParams.Angle = static_cast<float>(ScanAngleFromDegrees(v, OffsAngle(MainIni))); });
+    const auto angle = [](double v) { return static_cast<float>(ScanAngleFromDegrees(v, OffsAngle(MainIni))); };
+    GeometryEdit(
+        edits_.at("Edit9"), key, [angle](TScanSetup& s, double v) { s.Angle = angle(v); },
+        [angle](double v) { ScanParams.Angle = angle(v); });
 }
 
 void TScanParaForm::ComboBox1KeyPress(EditKey key)
@@ -556,6 +585,9 @@ void TScanParaForm::ComboBox1KeyPress(EditKey key)
         pixelEdit_->MarkAccepted();
         return;
     }
+    // Judged before the scan is paused: a refused count leaves it running.
+    if (!AcceptGeometry(pixelEdit_, [&](TScanSetup& s) { s.Pixels = entry.Pixels; }))
+        return;
     if (ChangePixels(entry.Pixels))
         pixelEdit_->MarkAccepted();
     else

@@ -122,12 +122,12 @@ TEST_F(GoXYThreadTest, OneFrameFillsEveryOpenChannelWithTheSurface)
     const TImageMatrixPtr bwd = scan_->Channels[ZBwd].Data();
     const TImageMatrixPtr sensor = scan_->Channels[ImageChannelIndex(SlotAdc1 + 2, PlaneFwd)].Data();
     ASSERT_TRUE(fwd && bwd && sensor);
-    // Pixel (r, c) lies at StartX + (c + 1)·99, StartY − r·99 (slow Y runs downward).
+    // Pixel (r, c) lies at StartX + (c + 1)·100, StartY − (r + 1)·100 (slow Y runs downward).
     double worst = 0;
     for (int r = 0; r < 64; ++r) {
         for (int c = 0; c < 64; ++c) {
-            const double x = g.StartX + (c + 1) * 99.0;
-            const double y = g.StartY + (r + 1) * 3.0 * g.SlowY;
+            const double x = g.StartX + (c + 1) * 100.0;
+            const double y = g.StartY + (r + 1) * g.LineY;
             const double want = Base + TiltX * x + TiltY * y;
             worst = std::max(worst, std::fabs(fwd->At(r, c) - want));
             EXPECT_NEAR(bwd->At(r, c), fwd->At(r, c), 2) << r << "," << c; // same place both ways
@@ -136,10 +136,10 @@ TEST_F(GoXYThreadTest, OneFrameFillsEveryOpenChannelWithTheSurface)
     }
     EXPECT_LE(worst, 2.0);
 
-    // The known tilt gives the known slopes: 0.5 · 99 per column, 0.25 · −99 per row.
+    // The known tilt gives the known slopes: 0.5 · 100 per column, 0.25 · −100 per row.
     scan_->Channels[ZFwd].ComputeSlopes();
-    EXPECT_NEAR(scan_->Channels[ZFwd].SlopeX.load(), TiltX * 99, 0.05);
-    EXPECT_NEAR(scan_->Channels[ZFwd].SlopeY.load(), TiltY * -99, 0.05);
+    EXPECT_NEAR(scan_->Channels[ZFwd].SlopeX.load(), TiltX * 100, 0.05);
+    EXPECT_NEAR(scan_->Channels[ZFwd].SlopeY.load(), TiltY * -100, 0.05);
 
     // Every pass told the controller which channels to take, with the terminator.
     EXPECT_EQ(sim_->ChannelListCount(), 1 + 64 * 2);
@@ -283,8 +283,8 @@ TEST_F(GoXYThreadTest, RefusedGeometryDoesNotStartTheScan)
     EXPECT_FALSE(scan_->StartScan());
     EXPECT_TRUE(scan_->Suspended());
     EXPECT_EQ(clamped_, 1); // range edit red
-    // Too few digits per pixel for the ticks: the tip would stand still.
-    Frame64(64, 64.0f, 1.0f);
+    // Less than a digit per pixel: no image to take.
+    Frame64(64, 32.0f, 1.0f);
     EXPECT_FALSE(scan_->StartScan());
     EXPECT_FALSE(scan_->Running);
     EXPECT_EQ(clamped_, 2);
@@ -402,7 +402,7 @@ TEST_F(GoXYThreadTest, PositionSensorsStraightenABentScanner)
     scan_->TrackChannelY = 6;
     scan_->HardLinOn = true;
     scan_->KiPoly = -2e6;
-    Frame64(64, 51200.0f, 100.0f); // 266 digits per tick, a line of 51072 digits
+    Frame64(64, 51200.0f, 100.0f); // 800 digits per pixel in 3 ticks, a line of 51200 digits
     Open(SlotZ, PlaneFwd);
 
     ASSERT_TRUE(scan_->StartScan());
@@ -412,12 +412,12 @@ TEST_F(GoXYThreadTest, PositionSensorsStraightenABentScanner)
     EXPECT_NE(track[1], 0);
     EXPECT_GT(track[64], track[1]);
 
-    // The drive is bent against the scanner: q = −0.05 · 51072 / 32768.
+    // The drive is bent against the scanner: q = −0.05 · 51200 / 32768.
     const TLinCoefficients k = scan_->Linearisation();
-    EXPECT_NEAR(k.X2F, 0.05 * 51072 / 32768, 0.005);
+    EXPECT_NEAR(k.X2F, 0.05 * 51200 / 32768, 0.005);
     // What the sensor still sees of the bow is noise.
     const TFitResults fit = scan_->FitResults();
-    EXPECT_NEAR(fit.X[1], 51072, 200);
+    EXPECT_NEAR(fit.X[1], 51200, 200);
     EXPECT_LT(std::fabs(fit.X[2]), 40.0);
 }
 

@@ -6,6 +6,7 @@
 #include "core/GoXYThread.h"
 #include "core/InOutForm.h"
 #include "core/ShowThread.h"
+#include "display/ParameterFile.h"
 #include "platform/WindowThread.h"
 #include "scan/ScanParaForm.h"
 #include "support/TestSupport.h"
@@ -206,10 +207,10 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
     const TScanGeometry before = device_->GoXYThread().Geometry();
     EXPECT_EQ(before.Pixels, 128);
 
-    EXPECT_TRUE(form_->EnterText("Edit3", "120,5"));
-    EXPECT_EQ(ScanParams.Range, 120.5f);
-    EXPECT_EQ(S(E("Edit3").text()), "120.500");
-    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "120.500");
+    EXPECT_TRUE(form_->EnterText("Edit3", "102,5"));
+    EXPECT_EQ(ScanParams.Range, 102.5f);
+    EXPECT_EQ(S(E("Edit3").text()), "102.500");
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "102.500");
     const TScanGeometry after = device_->GoXYThread().Geometry(); // planned anew
     EXPECT_TRUE(after.StartX != before.StartX || after.StartY != before.StartY);
 
@@ -246,16 +247,16 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
     EXPECT_FALSE(form_->EnterText("Edit3", "-50"));
     EXPECT_FALSE(form_->EnterText("ComboBox1", "3"));
     EXPECT_FALSE(form_->EnterText("ComboBox1", "0"));
-    EXPECT_EQ(ScanParams.Range, 120.5f);
+    EXPECT_EQ(ScanParams.Range, 102.5f);
     EXPECT_EQ(ScanParams.Pixels, 128);
     EXPECT_EQ(ScanParams.Speed, 2.0f);
-    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "120.500");
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "102.500");
     EXPECT_EQ(S(Saved("ScanPara", "ComboBox1")), "128");
     EXPECT_TRUE(sim_->RequestLog().empty());
 
     // Esc brings back the stored value, also after a failed Enter.
     E("Edit3").PressKey(EditKey::Escape);
-    EXPECT_EQ(S(E("Edit3").text()), "120.500");
+    EXPECT_EQ(S(E("Edit3").text()), "102.500");
     EXPECT_EQ(E("Edit3").Color(), EditColor::White);
     E("ComboBox1").PressKey(EditKey::Escape);
     EXPECT_EQ(S(form_->ComboBox1()->currentText()), "128");
@@ -264,11 +265,14 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
     E("Edit4").PressKey(EditKey::Escape);
     EXPECT_EQ(S(E("Edit4").text()), "2");
 
-    // Too many pixels are cut to the largest count, without a message.
-    EXPECT_TRUE(form_->EnterText("ComboBox1", "4096"));
+    // More pixels than the buffers hold are refused, not cut.
+    EXPECT_FALSE(form_->EnterText("ComboBox1", "4096"));
+    EXPECT_EQ(E("ComboBox1").Color(), EditColor::Red);
+    EXPECT_EQ(ScanParams.Pixels, 128);
+    EXPECT_EQ(ini_->ReadInteger("ScanPara", "ComboBox1", 0), 128);
+    EXPECT_EQ(resized_, 0);
+    EXPECT_TRUE(form_->EnterText("ComboBox1", "2048"));
     EXPECT_EQ(ScanParams.Pixels, 2048);
-    EXPECT_EQ(S(form_->ComboBox1()->currentText()), "2048");
-    EXPECT_EQ(ini_->ReadInteger("ScanPara", "ComboBox1", 0), 2048);
     EXPECT_EQ(resized_, 1);
     EXPECT_TRUE(boxes_.Texts().isEmpty());
     // A choice from the list applies at once.
@@ -280,13 +284,33 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
 TEST_F(ScanParaFormTest, RangeTheScanCannotTakeTurnsTheRangeEditRed)
 {
     Start();
-    // 1000 nm is 200000 digits: beyond the outputs. The value is stored, the
-    // scan refuses it, the edit turns red and the text is not saved.
+    // 1000 nm is 200000 digits: beyond the outputs. The scan refuses it, so
+    // it is neither stored nor saved: the edit turns red and says why, and
+    // the next parameter file names the range in force.
     EXPECT_FALSE(form_->EnterText("Edit3", "1000"));
-    EXPECT_EQ(ScanParams.Range, 1000.0f);
+    EXPECT_EQ(ScanParams.Range, 100.0f);
+    EXPECT_EQ(E("Edit3").Color(), EditColor::Red);
+    EXPECT_NE(S(E("Edit3").toolTip()).find("range"), std::string::npos);
     EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "100.000"); // as the start-up left it
-    EXPECT_TRUE(form_->EnterText("Edit3", "110"));
-    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "110.000");
+    const QString file = ParameterFileText(
+        CollectParameterValues(ScanParams, MicroscopeState, LockInState, device_->Moves().FlyOn.load(), ini_.get()));
+    EXPECT_TRUE(file.contains("XScanRange :   100.000")) << S(file);
+    E("Edit3").PressKey(EditKey::Escape);
+    EXPECT_EQ(S(E("Edit3").text()), "100.000");
+
+    // The box that caused the refusal turns red, not the range: a centre
+    // that pushes the frame off the outputs, a pixel count whose pixels are
+    // smaller than a digit.
+    EXPECT_FALSE(form_->EnterText("Edit7", "150"));
+    EXPECT_EQ(ScanParams.XCenter, 100.0f);
+    EXPECT_EQ(E("Edit7").Color(), EditColor::Red);
+    EXPECT_EQ(E("Edit3").Color(), EditColor::White);
+    EXPECT_TRUE(form_->EnterText("Edit3", "5"));         // 1000 digits
+    EXPECT_FALSE(form_->EnterText("ComboBox1", "2048")); // half a digit per pixel
+    EXPECT_NE(S(E("ComboBox1").toolTip()).find("digits per pixel"), std::string::npos);
+    EXPECT_EQ(ScanParams.Pixels, 128);
+    EXPECT_TRUE(form_->EnterText("Edit3", "105"));
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "105.000");
 
     // WM_RANGE_CLAMPED, posted by the scan thread.
     PostToWindowThread([scan = &device_->GoXYThread()] { emit scan->rangeClamped(); });
