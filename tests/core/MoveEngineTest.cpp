@@ -10,10 +10,10 @@
 #include <QTimer>
 
 #include <chrono>
-#include <string>
-#include <utility>
 #include <cmath>
+#include <string>
 #include <thread>
+#include <utility>
 
 using namespace qvt;
 using namespace qvt::test;

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <string>
 #include <numbers>
+#include <string>
 
 using namespace qvt;
 

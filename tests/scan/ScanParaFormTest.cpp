@@ -15,6 +15,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
 #include <QLabel>
 #include <QTabWidget>
 #include <QThread>
@@ -643,4 +645,95 @@ TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPau
     EXPECT_TRUE(device_->PauseScan());
     EXPECT_TRUE(PumpUntil([&] { return !scan.StopMessageShown(); }, 2000));
     EXPECT_TRUE(scan.Suspended());
+}
+
+namespace {
+
+// The bundled settings on a simulated plane: Z digits per X and per Y digit.
+class BundledScanTest : public ScanParaFormTest {
+protected:
+    static constexpr double TiltX = 0.02;
+    static constexpr double TiltY = -0.01;
+
+    void StartBundled()
+    {
+        const QString bundled = QCoreApplication::applicationDirPath() + "/ini/qvt.ini";
+        ASSERT_TRUE(QFile::exists(bundled)) << S(bundled);
+        ini_.reset();
+        QFile::remove(dir_.Path() + "qvt.ini");
+        ASSERT_TRUE(QFile::copy(bundled, dir_.Path() + "qvt.ini"));
+        ini_ = std::make_unique<TQVTIniFile>(dir_.Path() + "qvt.ini");
+        MainIni = ini_.get();
+        sim::SimConfig config = FastConfig();
+        config.LogRequests = false;
+        config.AdcNoise = 0.0;
+        config.Surface = {};
+        config.Surface.TiltX = TiltX;
+        config.Surface.TiltY = TiltY;
+        Start(config);
+    }
+
+    // One frame of the Z forward channel; the controller's time per line, seconds.
+    double ScanFrame()
+    {
+        TGoXYThread& scan = device_->GoXYThread();
+        const int p = ScanParams.Pixels.load();
+        EXPECT_TRUE(scan.Channels[ZFwd].AllocBuffers(p, p));
+        const int64_t t0 = sim_->NowUs();
+        EXPECT_TRUE(device_->StartScan());
+        EXPECT_TRUE(PumpUntil([&] { return scan.Suspended() && !scan.Running; }, 120000));
+        return (sim_->NowUs() - t0) * 1e-6 / p;
+    }
+
+    // The plane through the image against the plane of the surface under the
+    // frame as typed: range, pixels and angle give the true pixel and line
+    // vectors in digits.
+    void ExpectSurfaceSlopes(double angleDegrees)
+    {
+        TDaten& z = device_->GoXYThread().Channels[ZFwd];
+        z.ComputeSlopes();
+        const double a = (angleDegrees + 90.0) / 180.0 * std::numbers::pi; // OffsAngle 90
+        const double pixel = ScanParams.Range.load() / 0.05 / ScanParams.Pixels.load();
+        const double perColumn = pixel * (TiltX * std::cos(a) + TiltY * std::sin(a));
+        const double perRow = pixel * (TiltX * std::sin(a) - TiltY * std::cos(a));
+        EXPECT_NEAR(z.SlopeX.load(), perColumn, 0.05 * std::fabs(perColumn) + 1e-3);
+        EXPECT_NEAR(z.SlopeY.load(), perRow, 0.05 * std::fabs(perRow) + 1e-3);
+    }
+};
+
+} // namespace
+
+TEST_F(BundledScanTest, TheBundledFrameScansTheSurfaceAtTheSpeedAsked)
+{
+    StartBundled();
+    EXPECT_EQ(ScanParams.Pixels, 128);
+    EXPECT_EQ(ScanParams.Range, 1000.0f);
+    EXPECT_EQ(E("Edit3").Color(), EditColor::White);
+    const double speed = ScanParams.Speed.load();
+    EXPECT_LT(ScanParams.Pixels / speed, 60.0); // a frame in well under a minute
+    // The bias fits the bias DAC.
+    const TIOScale& bias = ChannelTable[SlotBias];
+    const double biasRaw = MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Bias / double(bias.Factor.load());
+    EXPECT_LT(std::fabs(biasRaw), bias.MaxRaw.load());
+    // The topography windows open with the first scan.
+    EXPECT_TRUE(ini_->ReadBool("Window", "CheckBox100", false));
+    EXPECT_TRUE(ini_->ReadBool("Window", "CheckBox200", false));
+
+    const double lineTime = ScanFrame();
+    EXPECT_NEAR(lineTime, 1.0 / speed, 0.1 / speed);
+    ExpectSurfaceSlopes(0.0);
+}
+
+TEST_F(BundledScanTest, ARotatedFrameAtOneDigitPerTickScansTheSurface)
+{
+    StartBundled();
+    // 900 nm at one line per second: 140.6 digits a pixel in 153 ticks, a
+    // step of at most one digit; the fast axis at 30 degrees needs less than
+    // a digit per tick on both axes.
+    EXPECT_TRUE(form_->EnterText("Edit4", "1"));
+    EXPECT_TRUE(form_->EnterText("Edit3", "900"));
+    EXPECT_TRUE(form_->EnterText("Edit9", "30"));
+    EXPECT_EQ(device_->GoXYThread().Geometry().MaxStep, 1);
+    ScanFrame();
+    ExpectSurfaceSlopes(30.0);
 }
