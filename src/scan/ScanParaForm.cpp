@@ -267,6 +267,12 @@ void TScanParaForm::BuildControls()
 
     for (const char* name : {"Label19", "Label11", "Label28"})
         labels_.at(name)->setAutoFillBackground(true);
+    // The rows of each page sit together at its top left, as on the
+    // geometry rows above; the space left over stays below and to the right.
+    for (QGridLayout* page : {z, ampl, freq, kelvin, fastZ}) {
+        page->setRowStretch(page->rowCount(), 1);
+        page->setColumnStretch(page->columnCount(), 1);
+    }
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(geometry);
