@@ -1,14 +1,15 @@
 // The "Parameter" window against the simulated controller: what typing and
 // Enter does to the shared records, the controller and the settings file.
 
-#include "core/DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
-#include "core/GoXYThread.h"
-#include "core/InOutForm.h"
-#include "core/ShowThread.h"
-#include "display/ParameterFile.h"
+#include "device/InOutForm.h"
+#include "files/ParameterFile.h"
 #include "platform/WindowThread.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
 #include "scan/ScanParaForm.h"
+#include "scan/ShowThread.h"
 #include "support/TestSupport.h"
 
 #include <QAbstractButton>
@@ -74,9 +75,12 @@ protected:
         sim_ = PlugSim(config);
         device_ = std::make_unique<TInOutForm>();
         device_->FormCreate();
+        workers_ = std::make_unique<TDeviceWorkers>(*device_);
+        workers_->FormCreate();
         ASSERT_FALSE(device_->StartFailed());
         form_ = std::make_unique<TScanParaForm>();
         form_->SetDevice(device_.get());
+        form_->SetWorkers(workers_.get());
         form_->ResizeImageWindows = [this] { ++resized_; };
         if (create)
             form_->FormCreate();
@@ -88,6 +92,9 @@ protected:
         if (form_)
             form_->FormDestroy();
         form_.reset();
+        if (workers_)
+            workers_->FormDestroy();
+        workers_.reset();
         if (device_)
             device_->FormDestroy();
         device_.reset();
@@ -129,6 +136,7 @@ protected:
     std::array<TFeedbackSet, FeedbackModeCount> savedSets_{};
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> device_;
+    std::unique_ptr<TDeviceWorkers> workers_;
     std::unique_ptr<TScanParaForm> form_;
     int resized_ = 0;
 };
@@ -177,7 +185,7 @@ TEST_F(ScanParaFormTest, StartUpReplaysTheSavedValuesToTheController)
     EXPECT_FLOAT_EQ(ScanParams.Angle, static_cast<float>(5.0 / 180.0 * std::numbers::pi));
     EXPECT_EQ(ScanParams.CurrentLine, 1);
     // The scan thread planned the saved frame.
-    EXPECT_EQ(device_->GoXYThread().Geometry().Pixels, 256);
+    EXPECT_EQ(workers_->GoXYThread().Geometry().Pixels, 256);
     EXPECT_GT(CountCode(*sim_, IOCTL_SET_CHANNELS), 0);
 
     for (const char* name :
@@ -206,14 +214,14 @@ TEST_F(ScanParaFormTest, StartUpReplaysTheSavedValuesToTheController)
 TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
 {
     Start();
-    const TScanGeometry before = device_->GoXYThread().Geometry();
+    const TScanGeometry before = workers_->GoXYThread().Geometry();
     EXPECT_EQ(before.Pixels, 128);
 
     EXPECT_TRUE(form_->EnterText("Edit3", "102,5"));
     EXPECT_EQ(ScanParams.Range, 102.5f);
     EXPECT_EQ(S(E("Edit3").text()), "102.500");
     EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "102.500");
-    const TScanGeometry after = device_->GoXYThread().Geometry(); // planned anew
+    const TScanGeometry after = workers_->GoXYThread().Geometry(); // planned anew
     EXPECT_TRUE(after.StartX != before.StartX || after.StartY != before.StartY);
 
     EXPECT_TRUE(form_->EnterText("Edit4", "2"));
@@ -224,7 +232,7 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
     EXPECT_EQ(S(Saved("ScanPara", "Edit7")), "5.000");
     EXPECT_TRUE(form_->EnterText("Edit8", "-5"));
     EXPECT_EQ(ScanParams.YCenter, -5.0f);
-    EXPECT_NE(device_->GoXYThread().Geometry().StartY, before.StartY);
+    EXPECT_NE(workers_->GoXYThread().Geometry().StartY, before.StartY);
 
     // Angles beyond half a turn are folded; the instrument's offset is added.
     EXPECT_TRUE(form_->EnterText("Edit9", "270"));
@@ -295,7 +303,7 @@ TEST_F(ScanParaFormTest, RangeTheScanCannotTakeTurnsTheRangeEditRed)
     EXPECT_NE(S(E("Edit3").toolTip()).find("range"), std::string::npos);
     EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "100.000"); // as the start-up left it
     const QString file = ParameterFileText(
-        CollectParameterValues(ScanParams, MicroscopeState, LockInState, device_->Moves().FlyOn.load(), ini_.get()));
+        CollectParameterValues(ScanParams, MicroscopeState, LockInState, workers_->Moves().FlyOn.load(), ini_.get()));
     EXPECT_TRUE(file.contains("XScanRange :   100.000")) << S(file);
     E("Edit3").PressKey(EditKey::Escape);
     EXPECT_EQ(S(E("Edit3").text()), "100.000");
@@ -315,7 +323,7 @@ TEST_F(ScanParaFormTest, RangeTheScanCannotTakeTurnsTheRangeEditRed)
     EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "105.000");
 
     // WM_RANGE_CLAMPED, posted by the scan thread.
-    PostToWindowThread([scan = &device_->GoXYThread()] { emit scan->rangeClamped(); });
+    PostToWindowThread([scan = &workers_->GoXYThread()] { emit scan->rangeClamped(); });
     EXPECT_TRUE(PumpUntil([&] { return E("Edit3").Color() == EditColor::Red; }));
     // WM_SET_PIXELS: the count plus Enter.
     PostToWindowThread([form = form_.get()] { form->WMSetPixels(64); });
@@ -336,11 +344,11 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     ini_->WriteString("ScanPara", "Edit8", "0");
     Start(config);
     ASSERT_EQ(E("Edit3").Color(), EditColor::White);
-    TGoXYThread& scan = device_->GoXYThread();
+    TGoXYThread& scan = workers_->GoXYThread();
     ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(256, 256));
     ScanParams.CurrentLine = 100;
-    device_->ShowThread().FirstLine = 50;
-    ASSERT_TRUE(device_->StartScan());
+    workers_->ShowThread().FirstLine = 50;
+    ASSERT_TRUE(workers_->StartScan());
     ASSERT_TRUE(PumpUntil([&] { return !scan.Suspended(); }));
     QThread::msleep(50);
 
@@ -349,7 +357,7 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     EXPECT_FALSE(scan.StopMessageShown()); // the restart ended the pause
     EXPECT_EQ(ScanParams.Pixels, 512);
     EXPECT_EQ(ScanParams.CurrentLine, 200); // the line under way, at the new scale
-    EXPECT_EQ(device_->ShowThread().FirstLine, 100);
+    EXPECT_EQ(workers_->ShowThread().FirstLine, 100);
     EXPECT_EQ(scan.Channels[ZFwd].Rows(), 512);
     EXPECT_EQ(scan.Channels[ZFwd].Cols(), 512);
     EXPECT_FALSE(scan.Channels[ImageChannelIndex(SlotZ, PlaneBwd)].HasBuffer()); // closed ones stay closed
@@ -374,7 +382,7 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     EXPECT_TRUE(scan.Running);
     EXPECT_FALSE(scan.Suspended());
 
-    EXPECT_TRUE(device_->PauseScan());
+    EXPECT_TRUE(workers_->PauseScan());
 }
 
 TEST_F(ScanParaFormTest, FeedbackEditsWorkOnTheSetOfTheActiveMode)
@@ -628,8 +636,8 @@ TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPau
     ini_->WriteString("ScanPara", "Edit7", "0");
     ini_->WriteString("ScanPara", "Edit8", "0");
     Start(config);
-    TShowThread& show = device_->ShowThread();
-    TGoXYThread& scan = device_->GoXYThread();
+    TShowThread& show = workers_->ShowThread();
+    TGoXYThread& scan = workers_->GoXYThread();
     int passes = 0;
     QObject::connect(&show, &TShowThread::refreshAll, [&] { ++passes; });
     ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(64, 64));
@@ -639,10 +647,10 @@ TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPau
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(passes, 0);
 
-    ASSERT_TRUE(device_->StartScan());
+    ASSERT_TRUE(workers_->StartScan());
     EXPECT_TRUE(PumpUntil([&] { return passes == 1; }, 2000));
 
-    EXPECT_TRUE(device_->PauseScan());
+    EXPECT_TRUE(workers_->PauseScan());
     EXPECT_TRUE(PumpUntil([&] { return !scan.StopMessageShown(); }, 2000));
     EXPECT_TRUE(scan.Suspended());
 }
@@ -676,11 +684,11 @@ protected:
     // One frame of the Z forward channel; the controller's time per line, seconds.
     double ScanFrame()
     {
-        TGoXYThread& scan = device_->GoXYThread();
+        TGoXYThread& scan = workers_->GoXYThread();
         const int p = ScanParams.Pixels.load();
         EXPECT_TRUE(scan.Channels[ZFwd].AllocBuffers(p, p));
         const int64_t t0 = sim_->NowUs();
-        EXPECT_TRUE(device_->StartScan());
+        EXPECT_TRUE(workers_->StartScan());
         EXPECT_TRUE(PumpUntil([&] { return scan.Suspended() && !scan.Running; }, 120000));
         return (sim_->NowUs() - t0) * 1e-6 / p;
     }
@@ -690,7 +698,7 @@ protected:
     // vectors in digits.
     void ExpectSurfaceSlopes(double angleDegrees)
     {
-        TDaten& z = device_->GoXYThread().Channels[ZFwd];
+        TDaten& z = workers_->GoXYThread().Channels[ZFwd];
         z.ComputeSlopes();
         const double a = (angleDegrees + 90.0) / 180.0 * std::numbers::pi; // OffsAngle 90
         const double pixel = ScanParams.Range.load() / 0.05 / ScanParams.Pixels.load();
@@ -733,7 +741,7 @@ TEST_F(BundledScanTest, ARotatedFrameAtOneDigitPerTickScansTheSurface)
     EXPECT_TRUE(form_->EnterText("Edit4", "1"));
     EXPECT_TRUE(form_->EnterText("Edit3", "900"));
     EXPECT_TRUE(form_->EnterText("Edit9", "30"));
-    EXPECT_EQ(device_->GoXYThread().Geometry().MaxStep, 1);
+    EXPECT_EQ(workers_->GoXYThread().Geometry().MaxStep, 1);
     ScanFrame();
     ExpectSurfaceSlopes(30.0);
 }
