@@ -55,6 +55,20 @@ bool OnWindowThread()
     return IsWindowThread();
 }
 
+// The length of a move, in single precision as the move generator's plan
+// has always been made.
+float Distance(int64_t dx, int64_t dy)
+{
+    return std::sqrt(static_cast<float>(dx) * static_cast<float>(dx) + static_cast<float>(dy) * static_cast<float>(dy));
+}
+
+// What one request (or run of requests) of a move will be.
+struct Plan {
+    bool Send = false;
+    bool Jump = false;
+    TMovePlan Runs;
+};
+
 } // namespace
 
 TMoveEngine::TMoveEngine(TInOutForm& form) : form_(form) {}
@@ -214,17 +228,11 @@ bool TMoveEngine::MoveTo(int profile, int64_t x, int64_t y)
 
     // The plan is made from the position at the moment of sending: once to
     // see whether anything is to be sent, then again after the wait.
-    struct Plan {
-        bool Send = false;
-        bool Jump = false;
-        TMovePlan Runs;
-    };
     auto planPlain = [&]() {
         Plan p;
         const int64_t dx = t.X - request_.X;
         const int64_t dy = t.Y - request_.Y;
-        const float d = std::sqrt(static_cast<float>(dx) * static_cast<float>(dx) +
-                                  static_cast<float>(dy) * static_cast<float>(dy));
+        const float d = Distance(dx, dy);
         if (maxStep > 0 && d > maxStep) {
             p.Runs = PlanMoveRuns(dx, dy, StepsFor(d, maxStep), maxStep, maxStep, false);
             p.Send = true;
@@ -303,17 +311,11 @@ bool TMoveEngine::MoveToChecked(int32_t pixel, int64_t x, int64_t y, TGoXYReply*
     const int32_t step = std::max(1, maxStep);
     const int32_t moveSteps = std::max(1, MoveSteps.load());
 
-    struct Plan {
-        bool Send = false;
-        bool Jump = false;
-        TMovePlan Runs;
-    };
     auto plan = [&]() {
         Plan p;
         const int64_t dx = t.X - request_.X;
         const int64_t dy = t.Y - request_.Y;
-        const float d = std::sqrt(static_cast<float>(dx) * static_cast<float>(dx) +
-                                  static_cast<float>(dy) * static_cast<float>(dy));
+        const float d = Distance(dx, dy);
         if (d <= maxStep) {
             p.Send = d > 0;
             p.Jump = true;
