@@ -2,6 +2,7 @@
 
 #include "device/InOutForm.h"
 #include "motion/MoveEngine.h"
+#include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
 #include "scan/ShowThread.h"
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <thread>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -281,6 +283,29 @@ TEST_F(GoXYThreadTest, PauseStopsMidLineWithinTheWait)
         return !scan_->StopMessageShown();
     }));
     EXPECT_FALSE(scan_->PauseScan());
+}
+
+TEST_F(GoXYThreadTest, PauseDeliversNoEventsAndHandsOverAFrameThatWaitsForIt)
+{
+    Start(FastConfig());
+    Frame64(16, 1600.0f, 100.0f);
+    Open(SlotZ, PlaneFwd);
+    ASSERT_TRUE(scan_->StartScan());
+    // No events run here: the frame ends and the thread waits for its hand-over.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (params_.CurrentLine.load() <= 16 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GT(params_.CurrentLine.load(), 16);
+    bool delivered = false;
+    PostToWindowThread([&] { delivered = true; });
+
+    EXPECT_TRUE(scan_->PauseScan());
+    EXPECT_FALSE(delivered); // nothing queued ran inside the wait
+    EXPECT_EQ(frames_, 1);   // the frame was finished by the pause
+    EXPECT_EQ(params_.CurrentLine, 1);
+    EXPECT_TRUE(scan_->Suspended());
+    ASSERT_TRUE(PumpUntil([&] { return delivered; }));
+    EXPECT_EQ(frames_, 1); // and only once
 }
 
 TEST_F(GoXYThreadTest, RefusedGeometryDoesNotStartTheScan)
