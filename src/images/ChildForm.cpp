@@ -252,16 +252,12 @@ void TChildForm::UpdateRangeText()
 
 void TChildForm::WMUpdateDisplay(bool newLinesOnly)
 {
-    // A repaint that arrives while one is handled is dropped: the next one
-    // draws its lines as well.
-    if (!isVisible() || busy_)
+    if (!isVisible())
         return;
-    busy_ = true;
     if (newLinesOnly)
         DrawNewLines();
     else
         RefreshDisplay();
-    busy_ = false;
 }
 
 void TChildForm::DrawCrossSection()

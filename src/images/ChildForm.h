@@ -192,7 +192,6 @@ private:
 
     QString hint_;
     int zoomFactor_ = 1;
-    bool busy_ = false;
     bool inFormResize_ = false;
 };
 

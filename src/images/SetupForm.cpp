@@ -357,12 +357,9 @@ void TSetupForm::CheckBoxClick(TMyCheckBox* box)
     }
 
     TBusy busy(*this);
-    QPointer<TMyCheckBox> guard(box);
+    // The waits for the threads deliver no events: nothing else runs until
+    // this click is done.
     TChannelSwitcher::TPause pause(switcher_);
-    // The waits for the threads let events run: a click on this box that came
-    // meanwhile has been handled by its own call already.
-    if (guard == nullptr || guard->isChecked() != checked)
-        return;
 
     if (checked) {
         const bool opened = switcher_.SwitchOn(key.Slot, key.Plane, LabelOf(key.Slot),

@@ -257,7 +257,11 @@ void TMainQVTForm::BuildSpeedPanel()
     memProgBar_->setObjectName("MemProgBar");
     memProgBar_->setRange(0, MemProgMax);
     memProgBar_->setValue(0);
-    memProgBar_->setTextVisible(false);
+    // With its percentage shown an empty bar reads as a progress bar, not as
+    // an empty text box.
+    memProgBar_->setTextVisible(true);
+    memProgBar_->setFormat(QStringLiteral("%p%"));
+    memProgBar_->setAlignment(Qt::AlignCenter);
     controls_["MemProgBar"] = memProgBar_;
     toolbarOrder_.push_back({"MemProgBar", true, MemProgWidth, false, true});
 }

@@ -50,16 +50,24 @@ int32_t StepsFor(double d, double step)
     return ClampToInt32(Round(d / step));
 }
 
-// The per-step increment: trunc(delta / n).
-int32_t Increment(float delta, int32_t n)
-{
-    return ClampToInt32(std::trunc(static_cast<double>(delta) / n));
-}
-
 bool OnWindowThread()
 {
     return IsWindowThread();
 }
+
+// The length of a move, in single precision as the move generator's plan
+// has always been made.
+float Distance(int64_t dx, int64_t dy)
+{
+    return std::sqrt(static_cast<float>(dx) * static_cast<float>(dx) + static_cast<float>(dy) * static_cast<float>(dy));
+}
+
+// What one request (or run of requests) of a move will be.
+struct Plan {
+    bool Send = false;
+    bool Jump = false;
+    TMovePlan Runs;
+};
 
 } // namespace
 
@@ -148,47 +156,96 @@ bool TMoveEngine::SendStop()
 
 // ---- moves ---------------------------------------------------------------------------------
 
+int64_t TMovePlan::Ticks() const
+{
+    int64_t n = 0;
+    for (int i = 0; i < Count; ++i)
+        n += Runs[static_cast<size_t>(i)].Steps;
+    return n;
+}
+
+TMovePlan PlanMoveRuns(int64_t dx, int64_t dy, int32_t ticks, int32_t tolerance, int32_t axisStep,
+                       bool keepAxisParallel)
+{
+    TMovePlan plan;
+    auto add = [&plan](int64_t steps, int64_t sx, int64_t sy) {
+        if (steps > 0)
+            plan.Runs[static_cast<size_t>(plan.Count++)] = {ClampToInt32(steps), ClampToInt32(sx), ClampToInt32(sy)};
+    };
+    const int64_t n = std::max<int32_t>(1, ticks);
+    const int64_t sx = dx / n; // toward zero
+    const int64_t sy = dy / n;
+    const bool reaches = std::llabs(dx - sx * n) <= tolerance && std::llabs(dy - sy * n) <= tolerance;
+    if (reaches || (keepAxisParallel && (dx == 0 || dy == 0))) {
+        add(n, sx, sy);
+        return plan;
+    }
+
+    // Exactly there: q digits per tick on each axis plus one more in the
+    // first |r| ticks, with enough ticks that q + 1 stays within axisStep.
+    const int64_t step = std::max<int32_t>(1, axisStep);
+    const int64_t need = std::max((std::llabs(dx) + step - 1) / step, (std::llabs(dy) + step - 1) / step);
+    const int64_t total = std::max(n, need);
+    const int64_t qx = dx / total;
+    const int64_t qy = dy / total;
+    const int64_t rx = dx - qx * total;
+    const int64_t ry = dy - qy * total;
+    const int64_t ex = rx > 0 ? 1 : (rx < 0 ? -1 : 0);
+    const int64_t ey = ry > 0 ? 1 : (ry < 0 ? -1 : 0);
+    const int64_t both = std::min(std::llabs(rx), std::llabs(ry));
+    const int64_t either = std::max(std::llabs(rx), std::llabs(ry));
+    add(both, qx + ex, qy + ey);
+    add(either - both, qx + (std::llabs(rx) > both ? ex : 0), qy + (std::llabs(ry) > both ? ey : 0));
+    add(total - either, qx, qy);
+    return plan;
+}
+
+bool TMoveEngine::SendRuns(const TMovePlan& plan, int32_t listLength, TGoXYReply& reply,
+                           std::unique_lock<std::mutex>& lock)
+{
+    bool ok = true;
+    for (int i = 0; i < plan.Count; ++i) {
+        const TMoveRun& run = plan.Runs[static_cast<size_t>(i)];
+        if (i > 0) {
+            lock.unlock();
+            WaitForPrevious();
+            lock.lock();
+        }
+        request_.StepX = run.StepX;
+        request_.StepY = run.StepY;
+        ok = SendLocked(run.Steps, i + 1 == plan.Count ? listLength : 0, reply) && ok;
+        request_.X = ClampToInt32(request_.X + static_cast<int64_t>(run.StepX) * run.Steps);
+        request_.Y = ClampToInt32(request_.Y + static_cast<int64_t>(run.StepY) * run.Steps);
+    }
+    return ok;
+}
+
 bool TMoveEngine::MoveTo(int profile, int64_t x, int64_t y)
 {
     const Target t = Clamp(x, y);
-    const double maxStep = MaxStep.load();
+    const int32_t maxStep = MaxStep.load();
     TGoXYReply reply;
 
-    // One plan per request, made from the position at that moment: computed
-    // once to see whether anything is to be sent, then again after the wait.
-    struct Plan {
-        bool Send = false;
-        int32_t Steps = 0;
-        int32_t StepX = 0;
-        int32_t StepY = 0;
-    };
+    // The plan is made from the position at the moment of sending: once to
+    // see whether anything is to be sent, then again after the wait.
     auto planPlain = [&]() {
         Plan p;
-        const float dx = static_cast<float>(t.X - request_.X);
-        const float dy = static_cast<float>(t.Y - request_.Y);
-        const float d = std::sqrt(dx * dx + dy * dy);
+        const int64_t dx = t.X - request_.X;
+        const int64_t dy = t.Y - request_.Y;
+        const float d = Distance(dx, dy);
         if (maxStep > 0 && d > maxStep) {
-            p.Steps = StepsFor(d, maxStep);
-            p.StepX = Increment(dx, p.Steps);
-            p.StepY = Increment(dy, p.Steps);
+            p.Runs = PlanMoveRuns(dx, dy, StepsFor(d, maxStep), maxStep, maxStep, false);
             p.Send = true;
         } else {
             p.Send = d > 0;
+            p.Jump = true;
         }
         return p;
     };
-    auto sendPlan = [&](const Plan& p) {
-        if (p.Steps == 0) {
-            request_.X = static_cast<int32_t>(t.X);
-            request_.Y = static_cast<int32_t>(t.Y);
-            return SendLocked(0, 0, reply);
-        }
-        request_.StepX = p.StepX;
-        request_.StepY = p.StepY;
-        const bool ok = SendLocked(p.Steps, 0, reply);
-        request_.X = ClampToInt32(request_.X + static_cast<int64_t>(p.StepX) * p.Steps);
-        request_.Y = ClampToInt32(request_.Y + static_cast<int64_t>(p.StepY) * p.Steps);
-        return ok;
+    auto sendJump = [&]() {
+        request_.X = static_cast<int32_t>(t.X);
+        request_.Y = static_cast<int32_t>(t.Y);
+        return SendLocked(0, 0, reply);
     };
 
     bool profiled = false;
@@ -197,14 +254,16 @@ bool TMoveEngine::MoveTo(int profile, int64_t x, int64_t y)
         const Plan p = planPlain();
         if (!p.Send)
             return true;
-        profiled = profile != ProfilePlain && p.Steps > 0;
+        profiled = profile != ProfilePlain && !p.Jump;
     }
 
     if (!profiled) {
         WaitForPrevious();
-        std::lock_guard lock(requestMutex_);
+        std::unique_lock lock(requestMutex_);
         const Plan p = planPlain();
-        return p.Send ? sendPlan(p) : true;
+        if (!p.Send)
+            return true;
+        return p.Jump ? sendJump() : SendRuns(p.Runs, 0, reply, lock);
     }
 
     // Ten stages, each a tenth of the whole way: stage i divides what is left
@@ -214,14 +273,15 @@ bool TMoveEngine::MoveTo(int profile, int64_t x, int64_t y)
         const double factor = profile == ProfileAccelerate ? SpeedProfile[i] : SpeedProfile[StageCount - 1 - i];
         auto planStage = [&]() {
             Plan p;
-            const float dx = static_cast<float>(t.X - request_.X) / static_cast<float>(StageCount - i);
-            const float dy = static_cast<float>(t.Y - request_.Y) / static_cast<float>(StageCount - i);
-            const float d = std::sqrt(dx * dx + dy * dy);
-            p.Steps = StepsFor(d / maxStep, factor);
-            if (p.Steps <= 0)
+            const float fx = static_cast<float>(t.X - request_.X) / static_cast<float>(StageCount - i);
+            const float fy = static_cast<float>(t.Y - request_.Y) / static_cast<float>(StageCount - i);
+            const float d = std::sqrt(fx * fx + fy * fy);
+            const int32_t n = StepsFor(d / maxStep, factor);
+            if (n <= 0)
                 return p;
-            p.StepX = Increment(dx, p.Steps);
-            p.StepY = Increment(dy, p.Steps);
+            const int32_t axisStep = std::max(1, static_cast<int32_t>(maxStep * factor));
+            p.Runs = PlanMoveRuns(static_cast<int64_t>(Round(fx)), static_cast<int64_t>(Round(fy)), n, maxStep,
+                                  axisStep, false);
             p.Send = true;
             return p;
         };
@@ -231,10 +291,10 @@ bool TMoveEngine::MoveTo(int profile, int64_t x, int64_t y)
                 continue;
         }
         WaitForPrevious();
-        std::lock_guard lock(requestMutex_);
+        std::unique_lock lock(requestMutex_);
         const Plan p = planStage();
         if (p.Send)
-            ok = sendPlan(p) && ok;
+            ok = SendRuns(p.Runs, 0, reply, lock) && ok;
     }
     return ok;
 }
@@ -248,26 +308,24 @@ bool TMoveEngine::MoveToChecked(int32_t pixel, int64_t x, int64_t y, TGoXYReply*
     // A scan preparation can leave MaxStep at 0: a pixel move still makes
     // at least one step and never divides by zero.
     const int32_t maxStep = MaxStep.load();
-    const double step = std::max(1, maxStep);
+    const int32_t step = std::max(1, maxStep);
     const int32_t moveSteps = std::max(1, MoveSteps.load());
 
-    struct Plan {
-        bool Send = false;
-        int32_t Steps = 0;
-    };
     auto plan = [&]() {
         Plan p;
-        const float dx = static_cast<float>(t.X - request_.X);
-        const float dy = static_cast<float>(t.Y - request_.Y);
-        const float d = std::sqrt(dx * dx + dy * dy);
+        const int64_t dx = t.X - request_.X;
+        const int64_t dy = t.Y - request_.Y;
+        const float d = Distance(dx, dy);
         if (d <= maxStep) {
             p.Send = d > 0;
+            p.Jump = true;
             return p;
         }
         p.Send = true;
-        p.Steps = d < 2.0 * step * moveSteps ? moveSteps : std::max(1, StepsFor(d, step));
-        request_.StepX = Increment(dx, p.Steps);
-        request_.StepY = Increment(dy, p.Steps);
+        const int32_t n = d < 2.0 * step * moveSteps ? moveSteps : std::max(1, StepsFor(d, step));
+        // Along one axis the pixel keeps its ticks even where it falls short
+        // (the stepper's timing relies on it); a diagonal arrives.
+        p.Runs = PlanMoveRuns(dx, dy, n, step, step, true);
         return p;
     };
 
@@ -280,19 +338,17 @@ bool TMoveEngine::MoveToChecked(int32_t pixel, int64_t x, int64_t y, TGoXYReply*
     WaitForPrevious();
     bool ok = true;
     {
-        std::lock_guard lock(requestMutex_);
+        std::unique_lock lock(requestMutex_);
         request_.PixelIndex = pixel;
         const Plan p = plan();
         if (!p.Send)
             return true;
-        if (p.Steps == 0) {
+        if (p.Jump) {
             request_.X = static_cast<int32_t>(t.X);
             request_.Y = static_cast<int32_t>(t.Y);
             ok = SendLocked(0, listLength_, out);
         } else {
-            ok = SendLocked(p.Steps, listLength_, out);
-            request_.X = ClampToInt32(request_.X + static_cast<int64_t>(request_.StepX) * p.Steps);
-            request_.Y = ClampToInt32(request_.Y + static_cast<int64_t>(request_.StepY) * p.Steps);
+            ok = SendRuns(p.Runs, listLength_, out, lock);
         }
     }
     if (!ok)
@@ -322,6 +378,11 @@ int64_t TMoveEngine::GoTo(int64_t x, int64_t y, const std::atomic<bool>* abort)
 
     const TIOScale& scaleX = ChannelTable[SlotX];
     const TIOScale& scaleY = ChannelTable[SlotY];
+    // The target as the outputs can hold it: what "arrived" is measured against.
+    const int64_t wantX =
+        std::clamp<int64_t>(x, scaleX.MinRaw.load(), std::max(scaleX.MinRaw.load(), scaleX.MaxRaw.load()));
+    const int64_t wantY =
+        std::clamp<int64_t>(y, scaleY.MinRaw.load(), std::max(scaleY.MinRaw.load(), scaleY.MaxRaw.load()));
     auto aborted = [&]() { return (window && AbortFlag.load()) || (abort != nullptr && abort->load()); };
     int64_t tested = 0;
     for (;;) {
@@ -334,8 +395,10 @@ int64_t TMoveEngine::GoTo(int64_t x, int64_t y, const std::atomic<bool>* abort)
         tested = std::llabs(int64_t(toX) - readX);
         if (tested <= tolerance) {
             tested = std::llabs(int64_t(toY) - readY);
+            // Where the steps led is not enough: a move that fell short of
+            // the target reports how far off the tip stands.
             if (tested <= tolerance)
-                return tested;
+                return std::max(std::llabs(wantX - readX), std::llabs(wantY - readY));
         }
         if (aborted() || Clock::now() >= deadline)
             break;

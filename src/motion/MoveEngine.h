@@ -43,6 +43,29 @@ constexpr int32_t RampTargetLimit = 1073000000;
 constexpr int32_t FlyHeightLimit = 0x1FFFFFFF;
 inline const char* const GoXYErrorText = "IOCTL_GO_XY error! - Wrong Device Driver ?";
 
+// A move as the move generator takes it: up to three runs of equal steps,
+// one request each. Equal steps of trunc(d / ticks) fall short by up to one
+// digit per tick on each axis (a diagonal whose shorter side has fewer
+// digits than the move has ticks does not move on that side at all); that
+// remainder is spread over the ticks one digit at a time instead, so the
+// move ends on its target without any step growing beyond the axis limit.
+struct TMoveRun {
+    int32_t Steps = 0;
+    int32_t StepX = 0;
+    int32_t StepY = 0;
+};
+struct TMovePlan {
+    std::array<TMoveRun, 3> Runs{};
+    int Count = 0;
+    int64_t Ticks() const;
+};
+// (dx, dy) in `ticks` ticks (at least 1). Equal steps trunc(d / ticks) when
+// they end within `tolerance` of the target on each axis, or when
+// `keepAxisParallel` and the move is along one axis; else exactly there, in
+// at least as many ticks as either axis needs at `axisStep` digits per tick.
+TMovePlan PlanMoveRuns(int64_t dx, int64_t dy, int32_t ticks, int32_t tolerance, int32_t axisStep,
+                       bool keepAxisParallel);
+
 class TMoveEngine {
 public:
     explicit TMoveEngine(TInOutForm& form);
@@ -79,7 +102,10 @@ public:
     bool SendStop();
 
     // Moves with MoveTo and waits until the X/Y outputs read back within
-    // MaxStep of the position sent; returns the last distance tested. The
+    // MaxStep of the position sent. Returns how far (digits, larger axis)
+    // the outputs stand from the target (limited to the outputs): above
+    // MaxStep the tip did not arrive. A stopped wait returns the last
+    // distance tested. The
     // window thread lets messages run meanwhile and watches the global
     // AbortFlag (cleared on entry, as the operator's Esc arrives during the
     // wait); any other thread polls and watches `abort` only, so an Esc meant
@@ -115,7 +141,10 @@ private:
     void WaitForPrevious() const;
     // With requestMutex_ held: sends request_ with these steps and list.
     bool SendLocked(int32_t steps, int32_t listLength, TGoXYReply& reply);
-    bool SendStage(int64_t x, int64_t y, double factor, int stagesLeft, bool& done);
+    // Sends the runs of `plan` from where the request stands, each after the
+    // previous move; only the last carries `listLength` and fills `reply`.
+    // The first run is sent with the lock `lock` already holds.
+    bool SendRuns(const TMovePlan& plan, int32_t listLength, TGoXYReply& reply, std::unique_lock<std::mutex>& lock);
     bool WithModule() const;
 
     TInOutForm& form_;

@@ -11,7 +11,6 @@
 #include "motion/PowerSaver.h"
 #include "motion/Stepper.h"
 #include "scan/GoXYThread.h"
-#include "scan/ScanTick.h"
 #include "scan/ShowThread.h"
 
 #include <algorithm>
@@ -66,7 +65,6 @@ TDeviceWorkers::~TDeviceWorkers()
     FreeStepper();
     link_.MoveTipTo = nullptr;
     // Every worker is joined before what it uses goes.
-    scanTick_.reset();
     goXY_.reset();
     show_.reset();
     goJoy_.reset();
@@ -85,9 +83,6 @@ void TDeviceWorkers::FormCreate()
     stepper_->StickSlip = stickSlip_.get();
     approach_->CoarseStepper = stepper_;
     SetLaser(true);
-
-    // Until the scan parameter window's status timer exists.
-    scanTick_ = std::make_unique<TScanTick>(*goXY_, show_.get());
 }
 
 void TDeviceWorkers::FormDestroy()
@@ -103,7 +98,6 @@ void TDeviceWorkers::FormDestroy()
         SetLaser(false);
     }
     FreeStepper();
-    scanTick_.reset();
     goXY_->Terminate();
     show_->Terminate();
     goJoy_->Terminate();

@@ -19,7 +19,6 @@ class TMoveEngine;
 class TGoJoyThread;
 class TGoXYThread;
 class TShowThread;
-class TScanTick;
 class TApproach;
 class TPowerSaver;
 class TWindowApproachHost;
@@ -107,7 +106,6 @@ private:
     std::unique_ptr<TShowThread> show_;
     std::unique_ptr<TGoXYThread> goXY_;
     // Wakes the display thread and completes pauses while the scan runs.
-    std::unique_ptr<TScanTick> scanTick_;
     // Timer2, the waits and cursors of the motions; the motions; the power saver.
     std::unique_ptr<TWindowApproachHost> approachHost_;
     std::unique_ptr<TApproach> approach_;

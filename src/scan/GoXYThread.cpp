@@ -24,6 +24,12 @@ constexpr int PauseWaitMsUsb = 40;
 constexpr int32_t Control2RunIn = 0x1;     // register 45 bit 0: during the run-in
 constexpr int32_t Control2FirstLine = 0x2; // register 45 bit 1: during the first line
 
+// `pixels` pixels along one axis of the line, in digits.
+int64_t Along(int64_t pixels, double perPixel)
+{
+    return static_cast<int64_t>(Round(static_cast<double>(pixels) * perPixel));
+}
+
 } // namespace
 
 bool IScanHost::ContOnRestart() const
@@ -160,6 +166,13 @@ bool TGoXYThread::StartScan()
         zForward.AllocBuffers(params_.Pixels.load(), params_.Pixels.load());
     if (!PrepareScan())
         return false;
+    // A restart ends the pause before it: the position is taken over now if
+    // the thread is parked, and the stop box goes.
+    if (stopMessageShown_) {
+        if (worker_.Suspended())
+            moves_.Sync();
+        HideStopMessage();
+    }
     const int line = params_.CurrentLine.load();
     if (line < 1 || line > params_.Pixels.load()) {
         params_.CurrentLine = 1;
@@ -177,28 +190,52 @@ bool TGoXYThread::PauseScan()
         return false;
     host_->ShowStopScanMessage(true);
     stopMessageShown_ = true;
+    // A timed wait that delivers nothing: the scan thread parks after its
+    // current move. If it is waiting for the window thread to finish a frame,
+    // that is done here, at once, so the frame is handed over (and saved)
+    // before the caller changes anything.
     const int stepMs = form_.UsbBox == 1 ? PauseWaitMsUsb : PauseWaitMs;
-    const bool pump = IsWindowThread();
     for (int i = 0; i < PauseWaitSteps && !worker_.Suspended(); ++i) {
-        if (pump)
-            QCoreApplication::processEvents();
+        if (IsWindowThread())
+            RunPendingFrameEnd();
         worker_.WaitSuspended(stepMs);
     }
-    if (pump)
-        QCoreApplication::processEvents();
     return true;
+}
+
+void TGoXYThread::RunPendingFrameEnd()
+{
+    int pending = FrameEndPending;
+    if (frameEnd_.compare_exchange_strong(pending, FrameEndDone))
+        ScanDone();
 }
 
 void TGoXYThread::CompletePause()
 {
-    if (!stopMessageShown_)
+    // A query of the parked thread: while the scan runs (still stopping, or
+    // started again) nothing is sent to it.
+    if (!stopMessageShown_ || !worker_.Suspended())
         return;
     // The stop box stays until the position of the parked scan was taken over,
     // so a pause never leaves a stale tip position behind.
-    if (moves_.Sync() && worker_.Suspended()) {
-        stopMessageShown_ = false;
-        host_->ShowStopScanMessage(false);
-    }
+    if (moves_.Sync())
+        HideStopMessage();
+}
+
+void TGoXYThread::HideStopMessage()
+{
+    if (!stopMessageShown_)
+        return;
+    stopMessageShown_ = false;
+    host_->ShowStopScanMessage(false);
+}
+
+void TGoXYThread::StatusTick()
+{
+    CompletePause();
+    TShowThread* show = show_.load();
+    if (show != nullptr && ScanActive())
+        show->Resume();
 }
 
 void TGoXYThread::StopScanButton()
@@ -331,9 +368,17 @@ void TGoXYThread::RunFrames(WorkerThread& thread)
         }
         // The frame is complete: the window thread finishes it while this
         // thread waits. Without a window thread (or at shutdown) the scan ends.
-        if (!thread.Terminated() && !inFrame(params_.CurrentLine.load()) &&
-            !SendToWindowThread([this] { ScanDone(); }, [this] { return terminating_.load(); }))
-            Running = false;
+        if (!thread.Terminated() && !inFrame(params_.CurrentLine.load())) {
+            // A pause in the window thread finishes the frame itself rather
+            // than wait for this call: then this thread stops waiting.
+            frameEnd_ = FrameEndPending;
+            const bool sent =
+                SendToWindowThread([this] { RunPendingFrameEnd(); },
+                                   [this] { return terminating_.load() || frameEnd_.load() == FrameEndDone; });
+            if (!sent && frameEnd_.exchange(FrameEndNone) != FrameEndDone)
+                Running = false;
+            frameEnd_ = FrameEndNone;
+        }
     } catch (const std::exception&) {
         Running = false;
         Post([this] { emit rangeClamped(); });
@@ -397,11 +442,10 @@ bool TGoXYThread::AcquireLine(int line)
 
     const bool backward = BackwardWanted();
     if (backward) {
-        moves_.MoveTo(ProfileDecelerate, x0 + p * g.MoveSteps * g.FastX + g.OverX,
-                      y0 + p * g.MoveSteps * g.FastY + g.OverY);
+        moves_.MoveTo(ProfileDecelerate, x0 + Along(p, g.PixelX) + g.OverX, y0 + Along(p, g.PixelY) + g.OverY);
         if (!running())
             return false;
-        moves_.MoveTo(ProfileAccelerate, x0 + (p + 1) * g.MoveSteps * g.FastX, y0 + (p + 1) * g.MoveSteps * g.FastY);
+        moves_.MoveTo(ProfileAccelerate, x0 + Along(p + 1, g.PixelX), y0 + Along(p + 1, g.PixelY));
         if (!running())
             return false;
         SendChannelList(PlaneBwd);
@@ -433,8 +477,8 @@ bool TGoXYThread::Pass(int line, int plane, const TLinePlan& lp, TQuadCubic kx, 
     TGoXYReply reply;
     for (int i = 0; i < p; ++i) {
         const int a = backward ? p - i : i + 1;
-        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, kx, g.FastX, g.MoveSteps);
-        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, ky, g.FastY, g.MoveSteps);
+        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, kx, g.PixelX);
+        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, ky, g.PixelY);
         if (!moves_.MoveToChecked(a, x, y, &reply))
             throw TScanFault("pixel move failed");
         Store(row, a - 1, reply);
@@ -467,21 +511,28 @@ void TGoXYThread::LiftPass(int line, const TLinePlan& lp)
     const TImageMatrixPtr z = Channels[ImageChannelIndex(SlotZ, PlaneFwd)].Data();
     if (!z)
         return;
-    moves_.MoveTo(ProfileAccelerate, x0 - int64_t{g.MoveSteps} * g.FastX, y0 - int64_t{g.MoveSteps} * g.FastY);
+    moves_.MoveTo(ProfileAccelerate, x0 - Along(1, g.PixelX), y0 - Along(1, g.PixelY));
     moves_.MoveTo(ProfilePlain, x0, y0);
     if (!Running.load())
         return;
 
     MicroscopeState.LiftPass = true;
     form_.SendFeedbackRecord();
-    // The feedback is held for the pass: whatever ends it, it is released again.
+    // The feedback is held for the pass: whatever ends it, it is released
+    // again, and before the tip travels back along the line, which it must
+    // cross following the surface rather than at the last lifted Z.
     struct Release {
         TInOutForm& form;
-        ~Release()
+        bool held = true;
+        void Now()
         {
+            if (!held)
+                return;
+            held = false;
             MicroscopeState.LiftPass = false;
             form.SendFeedbackRecord();
         }
+        ~Release() { Now(); }
     } release{form_};
     SendChannelList(PlaneFly);
 
@@ -492,14 +543,15 @@ void TGoXYThread::LiftPass(int line, const TLinePlan& lp)
     for (int a = 1; a <= p; ++a) {
         const int32_t recorded = row < z->Rows() && a - 1 < z->Cols() ? z->At(row, a - 1) : 0;
         moves_.WriteZClamped(static_cast<int64_t>(recorded) + fly);
-        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, lp.FwdX, g.FastX, g.MoveSteps);
-        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, lp.FwdY, g.FastY, g.MoveSteps);
+        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, lp.FwdX, g.PixelX);
+        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, lp.FwdY, g.PixelY);
         if (!moves_.MoveToChecked(a, x, y, &reply))
             throw TScanFault("lift pass move failed");
         Store(row, a - 1, reply);
         if (!Running.load())
             return;
     }
+    release.Now();
     moves_.MoveTo(ProfilePlain, x0, y0);
     moves_.MoveTo(ProfileDecelerate, x0 - g.OverX, y0 - g.OverY);
 }

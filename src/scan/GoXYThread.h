@@ -89,13 +89,18 @@ public:
     // Plans the frame from the current parameters. False (after
     // StopScanButton) when the scan may not run with it.
     bool PrepareScan();
-    // True when a scan was running; it stops within the wait.
+    // True when a scan was running; it stops within the wait, which delivers
+    // no events (a frame waiting to be handed over is finished meanwhile).
     bool PauseScan();
     // The Scan button up, the scan stopped, the range edit red.
     void StopScanButton();
     // After a pause: once the thread is parked, the move state is taken from
-    // the controller and the stop message hidden (the status timer calls it).
+    // the controller and the stop message hidden. Sends nothing while the
+    // scan runs (the status timer calls it every tick).
     void CompletePause();
+    // The scan's share of the status timer (the one heartbeat): completes a
+    // pause and, while the scan runs, wakes the display thread for one pass.
+    void StatusTick();
     bool StopMessageShown() const { return stopMessageShown_; }
     // End of a frame (sent by the scan thread).
     void ScanDone();
@@ -167,6 +172,10 @@ private:
     void Store(int row, int col, const TGoXYReply& reply);
     // Runs `fn` in the window thread, unless this object is gone by then.
     void Post(std::function<void()> fn);
+    void HideStopMessage();
+    // Window thread: runs ScanDone when the scan thread is waiting for it
+    // and nobody else has.
+    void RunPendingFrameEnd();
     void ThreadDied();
 
     class TControl final : public IScanControl {
@@ -207,6 +216,8 @@ private:
 
     std::atomic<bool> choiceSummary_{false}; // a channel choice publishes the flags
     bool stopMessageShown_ = false;          // window thread
+    enum : int { FrameEndNone, FrameEndPending, FrameEndDone };
+    std::atomic<int> frameEnd_{FrameEndNone}; // the hand-over of a finished frame
     std::mutex postMutex_;
     std::atomic<bool> terminating_{false};
     WorkerThread worker_;

@@ -49,10 +49,10 @@ bool SameSign(int32_t a, int32_t b)
     return (a > 0 && b > 0) || (a < 0 && b < 0);
 }
 
-int64_t SlowOffset(int line, int pixels, TQuadCubic k, int32_t slow, int32_t moveSteps)
+int64_t SlowOffset(int line, int pixels, TQuadCubic k, double perLine)
 {
     const double u = static_cast<double>(line) / pixels - 0.5;
-    return static_cast<int64_t>(std::nearbyint(Lin(u, k.Q, k.C) * moveSteps * slow * pixels));
+    return static_cast<int64_t>(std::nearbyint(Lin(u, k.Q, k.C) * perLine * pixels));
 }
 
 } // namespace
@@ -67,8 +67,8 @@ TLinePlan PlanLine(const TScanGeometry& g, const TLinCoefficients& k, int line, 
         TQuadCubic sy = SameSign(g.SlowY, direction) ? TQuadCubic{-k.Y2F, k.Y3F} : TQuadCubic{k.Y2B, k.Y3B};
         if (g.SlowY < 0)
             sy.Q = -sy.Q;
-        p.OffsetX = SlowOffset(line, g.Pixels, sx, g.SlowX, g.MoveSteps);
-        p.OffsetY = SlowOffset(line, g.Pixels, sy, g.SlowY, g.MoveSteps);
+        p.OffsetX = SlowOffset(line, g.Pixels, sx, g.LineX);
+        p.OffsetY = SlowOffset(line, g.Pixels, sy, g.LineY);
     }
     p.FwdX = g.FastX < 1 ? TQuadCubic{-k.X2B, k.X3B} : TQuadCubic{-k.X2F, k.X3F};
     p.FwdY = g.FastY < 1 ? TQuadCubic{-k.Y2B, k.Y3B} : TQuadCubic{-k.Y2F, k.Y3F};

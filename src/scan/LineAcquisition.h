@@ -45,13 +45,12 @@ struct TLinePlan {
 // Line `line` (1..P) of a frame running in `direction`.
 TLinePlan PlanLine(const TScanGeometry& g, const TLinCoefficients& k, int line, int direction, bool lineScan);
 
-// Raw target of pixel `pixel` (1..P) along one axis, recomputed from the line
-// start each time so no rounding accumulates.
-inline int64_t PixelTarget(int32_t start, int64_t offset, int pixel, int pixels, TQuadCubic k, int32_t fast,
-                           int32_t moveSteps)
+// Raw target of pixel `pixel` (1..P) along one axis, `perPixel` digits a
+// pixel, recomputed from the line start each time so no rounding accumulates.
+inline int64_t PixelTarget(int32_t start, int64_t offset, int pixel, int pixels, TQuadCubic k, double perPixel)
 {
     const double u = static_cast<double>(pixel) / pixels - 0.5;
-    const double along = Lin(u, k.Q, k.C) * fast * moveSteps * pixels;
+    const double along = Lin(u, k.Q, k.C) * perPixel * pixels;
     return start + offset + static_cast<int64_t>(std::nearbyint(along));
 }
 

@@ -39,9 +39,8 @@ bool RangeTestsFail(const TScanGeometry& g, double cx, double cy, double o, cons
 {
     bool fail = !InX(l, cx - g.OverX) || !InY(l, cy - g.OverY);
     for (const double a : {o + g.Pixels + 1.0, -(o + 1.0)}) {
-        const double ticks = a * g.MoveSteps;
-        fail = fail || !InX(l, cx + g.SlowX * ticks) || !InX(l, cx + g.FastX * ticks);
-        fail = fail || !InY(l, cy + g.SlowY * ticks) || !InY(l, cy + g.FastY * ticks);
+        fail = fail || !InX(l, cx + g.LineX * a) || !InX(l, cx + g.PixelX * a);
+        fail = fail || !InY(l, cy + g.LineY * a) || !InY(l, cy + g.PixelY * a);
     }
     return fail;
 }
@@ -87,9 +86,14 @@ TScanPlan PlanScan(const TScanSetup& s, int32_t maxStep)
     g.FastY = Trunc32(sn * r / s.FactorY / p);
     g.SlowX = Trunc32(sn * r / s.FactorX / p);
     g.SlowY = -Trunc32(cs * r / s.FactorY / p);
+    g.PixelX = cs * r / s.FactorX / p;
+    g.PixelY = sn * r / s.FactorY / p;
+    g.LineX = sn * r / s.FactorX / p;
+    g.LineY = -(cs * r / s.FactorY / p);
+    const double pixelDigits = r / s.FactorX / p;
     g.MaxStep = maxStep;
     if (r > 0) {
-        g.MaxStep = Trunc32(r / s.FactorX / p);
+        g.MaxStep = Trunc32(pixelDigits);
         plan.MaxStepSet = true;
     }
 
@@ -100,14 +104,19 @@ TScanPlan PlanScan(const TScanSetup& s, int32_t maxStep)
             g.FastY /= g.MoveSteps;
             g.SlowX /= g.MoveSteps;
             g.SlowY /= g.MoveSteps;
-            g.MaxStep /= g.MoveSteps;
+            // The largest step a pixel needs, rounded up: a pixel of 156
+            // digits in 153 ticks takes some steps of 2, and one truncated
+            // to 1 digit per tick would fall behind the line at every pixel.
+            g.MaxStep = std::max<int32_t>(1, static_cast<int32_t>(std::ceil(pixelDigits / g.MoveSteps)));
         }
-        // Fewer digits per pixel than clock ticks truncate the steps to 0:
-        // the scan would stand in place and a checked move divide by 0.
-        plan.TooFine = r <= 0 || g.MaxStep <= 0 || (g.FastX == 0 && g.FastY == 0) || (g.SlowX == 0 && g.SlowY == 0);
+        // A pixel of less than a digit cannot be told from its neighbour.
+        // Fewer digits than ticks are fine: the moves rest between digits,
+        // so the scan keeps the speed asked.
+        plan.TooFine = r <= 0 || std::fabs(pixelDigits) < 1.0;
     } else {
         g.FastX = g.FastY = g.SlowX = g.SlowY = 1;
         g.MoveSteps = MoveStepsAtSpeedZero;
+        g.PixelX = g.PixelY = g.LineX = g.LineY = MoveStepsAtSpeedZero;
         g.MaxStep = 1;
         plan.MaxStepSet = true;
     }
@@ -122,6 +131,19 @@ TScanPlan PlanScan(const TScanSetup& s, int32_t maxStep)
     return plan;
 }
 
+const char* ScanRefusalText(const TScanPlan& plan)
+{
+    if (plan.Refused)
+        return "Pixel count outside 4 to 2048";
+    if (plan.StartOutside)
+        return "The scan area starts outside the scanner's range";
+    if (plan.TooFine)
+        return "Too few digits per pixel: the scanner cannot resolve pixels this small";
+    if (plan.RangeFailed)
+        return "The scan area or its overscan leaves the scanner's range";
+    return "";
+}
+
 bool ScanPlanOutOfRange(const TScanSetup& setup)
 {
     const TScanPlan plan = PlanScan(setup, 0);
@@ -133,8 +155,8 @@ TRawPoint LineRunInStart(const TScanGeometry& g, int line, bool lineScan)
     double ox = 0;
     double oy = 0;
     if (!lineScan) {
-        ox = Round(static_cast<double>(line) * g.MoveSteps * g.SlowX);
-        oy = Round(static_cast<double>(line) * g.MoveSteps * g.SlowY);
+        ox = Round(line * g.LineX);
+        oy = Round(line * g.LineY);
     }
     return {static_cast<int64_t>(g.StartX + ox - g.OverX), static_cast<int64_t>(g.StartY + oy - g.OverY)};
 }

@@ -62,6 +62,14 @@ struct TScanGeometry {
     int32_t MoveSteps = 1; // clock ticks per pixel
     int32_t MaxStep = 0;   // largest single step of a move, digits
     int32_t Pixels = 0;
+    // The pixel and line vectors themselves (digits per pixel and per line,
+    // not truncated per tick): where the pixels and lines lie. A frame whose
+    // pixel needs a fraction of a digit per tick on an axis is still placed
+    // exactly; the moves spread the digits over the pixel's ticks.
+    double PixelX = 0.0;
+    double PixelY = 0.0;
+    double LineX = 0.0;
+    double LineY = 0.0;
 };
 
 // The start corner of an area (before rounding) and whether it lies outside
@@ -79,7 +87,7 @@ struct TScanPlan {
     TScanGeometry Geometry;
     bool Refused = false;      // pixel count outside ScanPixelsMin..ScanPixelsMax
     bool StartOutside = false; // start corner outside: nothing else computed
-    bool TooFine = false;      // fewer digits per pixel than clock ticks: the tip would stand still
+    bool TooFine = false;      // a pixel shorter than one digit: no image to take
     bool RangeFailed = false;  // the run-in or the frame leaves the outputs
     bool MaxStepSet = false;   // the plan gives a new MaxStep (else the old one stays)
     double OverScanPixels = 0.0;
@@ -92,6 +100,10 @@ struct TScanPlan {
 // The geometry of a frame. `maxStep` is the current MaxStep, kept when the
 // range gives none.
 TScanPlan PlanScan(const TScanSetup& setup, int32_t maxStep);
+
+// Why a plan may not run, as the operator reads it in the hint of the box
+// that caused it; empty when it may.
+const char* ScanRefusalText(const TScanPlan& plan);
 
 // The range tests alone, for a proposed area: true when any fails.
 bool ScanPlanOutOfRange(const TScanSetup& setup);

@@ -273,6 +273,12 @@ void TScanParaForm::BuildControls()
 
     for (const char* name : {"Label19", "Label11", "Label28"})
         labels_.at(name)->setAutoFillBackground(true);
+    // The rows of each page sit together at its top left, as on the
+    // geometry rows above; the space left over stays below and to the right.
+    for (QGridLayout* page : {z, ampl, freq, kelvin, fastZ}) {
+        page->setRowStretch(page->rowCount(), 1);
+        page->setColumnStretch(page->columnCount(), 1);
+    }
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(geometry);
@@ -472,7 +478,24 @@ void TScanParaForm::ShowScanParams()
     edits_.at("Edit9")->setText(AngleText(ScanAngleToDegrees(ScanParams.Angle.load(), OffsAngle(MainIni))));
 }
 
-void TScanParaForm::GeometryEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store)
+bool TScanParaForm::AcceptGeometry(TNumericEdit* edit, const std::function<void(TScanSetup&)>& propose)
+{
+    const TScanSetup current = CurrentScanSetup(ScanParams);
+    TScanSetup proposed = current;
+    propose(proposed);
+    const TScanPlan plan = PlanScan(proposed, 0);
+    if (plan.Ok() || !PlanScan(current, 0).Ok()) {
+        edit->setToolTip(QString());
+        return true;
+    }
+    edit->setToolTip(QString::fromLatin1(ScanRefusalText(plan)));
+    edit->MarkRefused();
+    return false;
+}
+
+void TScanParaForm::GeometryEdit(TNumericEdit* edit, EditKey key,
+                                 const std::function<void(TScanSetup&, double)>& propose,
+                                 const std::function<void(double)>& store)
 {
     if (key == EditKey::Escape) {
         ShowScanParams();
@@ -484,6 +507,8 @@ void TScanParaForm::GeometryEdit(TNumericEdit* edit, EditKey key, const std::fun
         edit->MarkRefused();
         return;
     }
+    if (!AcceptGeometry(edit, [&](TScanSetup& s) { propose(s, value); }))
+        return;
     try {
         store(value);
         PrepareScan();
@@ -509,6 +534,8 @@ void TScanParaForm::Edit3KeyPress(EditKey key)
         edit->MarkRefused();
         return;
     }
+    if (!AcceptGeometry(edit, [&](TScanSetup& s) { s.Area.Range = value; }))
+        return;
     try {
         ScanParams.Range = static_cast<float>(value);
         // White first: a range the scan cannot take turns it red meanwhile.
@@ -527,23 +554,31 @@ void TScanParaForm::Edit3KeyPress(EditKey key)
 
 void TScanParaForm::Edit4KeyPress(EditKey key)
 {
-    GeometryEdit(edits_.at("Edit4"), key, [](double v) { ScanParams.Speed = static_cast<float>(v); });
+    GeometryEdit(
+        edits_.at("Edit4"), key, [](TScanSetup& s, double v) { s.Speed = static_cast<float>(v); },
+        [](double v) { ScanParams.Speed = static_cast<float>(v); });
 }
 
 void TScanParaForm::Edit7KeyPress(EditKey key)
 {
-    GeometryEdit(edits_.at("Edit7"), key, [](double v) { ScanParams.XCenter = static_cast<float>(v); });
+    GeometryEdit(
+        edits_.at("Edit7"), key, [](TScanSetup& s, double v) { s.Area.XCenter = static_cast<float>(v); },
+        [](double v) { ScanParams.XCenter = static_cast<float>(v); });
 }
 
 void TScanParaForm::Edit8KeyPress(EditKey key)
 {
-    GeometryEdit(edits_.at("Edit8"), key, [](double v) { ScanParams.YCenter = static_cast<float>(v); });
+    GeometryEdit(
+        edits_.at("Edit8"), key, [](TScanSetup& s, double v) { s.Area.YCenter = static_cast<float>(v); },
+        [](double v) { ScanParams.YCenter = static_cast<float>(v); });
 }
 
 void TScanParaForm::Edit9KeyPress(EditKey key)
 {
-    GeometryEdit(edits_.at("Edit9"), key,
-                 [](double v) { ScanParams.Angle = static_cast<float>(ScanAngleFromDegrees(v, OffsAngle(MainIni))); });
+    const auto angle = [](double v) { return static_cast<float>(ScanAngleFromDegrees(v, OffsAngle(MainIni))); };
+    GeometryEdit(
+        edits_.at("Edit9"), key, [angle](TScanSetup& s, double v) { s.Angle = angle(v); },
+        [angle](double v) { ScanParams.Angle = angle(v); });
 }
 
 void TScanParaForm::ComboBox1KeyPress(EditKey key)
@@ -563,6 +598,9 @@ void TScanParaForm::ComboBox1KeyPress(EditKey key)
         pixelEdit_->MarkAccepted();
         return;
     }
+    // Judged before the scan is paused: a refused count leaves it running.
+    if (!AcceptGeometry(pixelEdit_, [&](TScanSetup& s) { s.Pixels = entry.Pixels; }))
+        return;
     if (ChangePixels(entry.Pixels))
         pixelEdit_->MarkAccepted();
     else
@@ -1049,14 +1087,10 @@ void TScanParaForm::WenigWichtigTimerTimer()
     TDeviceWorkers* device = Workers();
     if (device == nullptr)
         return;
-    TGoXYThread& scan = device->GoXYThread();
-    // While the stop box shows, the position is taken back from the
-    // controller; the box goes once the scan thread has parked.
-    if (scan.StopMessageShown())
-        scan.CompletePause();
-    // One display pass per tick while a scan runs (the fast scan's too, once it exists).
-    if (!scan.Suspended())
-        device->ShowThread().Resume();
+    // Completes a pause once the scan thread has parked, and gives the
+    // display one pass per tick while a scan runs (the fast scan's too, once
+    // it exists).
+    device->GoXYThread().StatusTick();
     if (ShowNavigatorPosition)
         ShowNavigatorPosition();
 }

@@ -30,6 +30,7 @@ class QTabWidget;
 namespace qvt {
 
 class TInOutForm;
+struct TScanSetup;
 class TDeviceWorkers;
 
 class TScanParaForm : public QWidget {
@@ -149,7 +150,14 @@ private:
     // Common parts of the edit protocol.
     bool ParseEdit(TNumericEdit* edit, double& value);
     void SaveText(const char* section, const QString& key, TNumericEdit* edit);
-    void GeometryEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store);
+    // `propose` puts the typed value into a copy of the scan setup, `store`
+    // into ScanParams; a value the scan refuses is not stored.
+    void GeometryEdit(TNumericEdit* edit, EditKey key, const std::function<void(TScanSetup&, double)>& propose,
+                      const std::function<void(double)>& store);
+    // False (the box red, its hint the reason) when the scan would refuse
+    // the proposed setup although it takes the current one. While the
+    // current one is refused too (part-way through the start-up) anything goes.
+    bool AcceptGeometry(TNumericEdit* edit, const std::function<void(TScanSetup&)>& propose);
     void FeedbackGainEdit(TNumericEdit* edit, EditKey key, float TFeedbackSet::*field,
                           const std::function<QString(int)>& settingsKey);
     void PageEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store,

@@ -62,15 +62,11 @@ TPixelEntry ParsePixelEntry(const QString& text)
     const int n = text.trimmed().toInt(&ok, 10);
     if (!ok)
         return entry;
-    // Fewer than four points leave the line fit without a solution, and
-    // nothing of a scan is left at zero or below.
-    if (n < ScanPixelsMin) {
-        entry.Result = TPixelEntry::Refused;
-        entry.Pixels = n;
-        return entry;
-    }
-    entry.Result = TPixelEntry::Ok;
-    entry.Pixels = std::min(n, ScanPixelsMax);
+    // Fewer than four points leave the line fit without a solution, nothing
+    // of a scan is left at zero or below, and the buffers hold 2048 lines:
+    // a count cut silently would not be the one the operator typed.
+    entry.Pixels = n;
+    entry.Result = n < ScanPixelsMin || n > ScanPixelsMax ? TPixelEntry::Refused : TPixelEntry::Ok;
     return entry;
 }
 

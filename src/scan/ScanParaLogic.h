@@ -43,11 +43,11 @@ double ScanAngleToDegrees(double radians, double offsAngle);
 struct TPixelEntry {
     enum Kind {
         NoNumber, // the text is no integer
-        Refused,  // fewer than ScanPixelsMin
+        Refused,  // fewer than ScanPixelsMin or more than ScanPixelsMax
         Ok,
     };
     Kind Result = NoNumber;
-    int Pixels = 0; // above ScanPixelsMax cut to ScanPixelsMax
+    int Pixels = 0;
 };
 TPixelEntry ParsePixelEntry(const QString& text);
 

@@ -1,9 +1,7 @@
 #include "scan/ShowThread.h"
 
 #include "core/PerfCounter.h"
-#include "platform/WindowThread.h"
 
-#include <QCoreApplication>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -43,16 +41,10 @@ void TShowThread::Terminate()
 
 bool TShowThread::Hold(int timeoutMs)
 {
+    // A pass only posts and never waits for the window thread, so a plain
+    // timed wait parks it from any thread without delivering events.
     HoldSuspended = true;
-    if (!IsWindowThread())
-        return worker_.WaitSuspended(timeoutMs);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!worker_.WaitSuspended(5)) {
-        QCoreApplication::processEvents();
-        if (std::chrono::steady_clock::now() >= deadline)
-            return worker_.Suspended();
-    }
-    return true;
+    return worker_.WaitSuspended(timeoutMs);
 }
 
 void TShowThread::Release()

@@ -46,9 +46,9 @@ public:
     void Resume();
     bool Suspended() const { return worker_.Suspended(); }
 
-    // Sets HoldSuspended and waits until the thread is parked, letting the
-    // window thread's events run when called from it. False when the thread
-    // did not park within `timeoutMs`.
+    // Sets HoldSuspended and waits until the thread is parked; the wait
+    // delivers no events. False when the thread did not park within
+    // `timeoutMs`.
     bool Hold(int timeoutMs = 5000);
     // Clears HoldSuspended; the next resume makes a pass again.
     void Release();

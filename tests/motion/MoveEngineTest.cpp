@@ -12,7 +12,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <string>
 #include <thread>
+#include <utility>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -156,6 +158,85 @@ TEST_F(MoveEngineTest, SplitsMovesIntoEqualStepsOrAJump)
     start = Clock::now();
     moves.MoveTo(ProfilePlain, 9010, 0);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400));
+}
+
+TEST_F(MoveEngineTest, MovesInEveryDirectionEndOnTheirTargetAtAnyMaxStep)
+{
+    TInOutForm& form = Open();
+    TDeviceWorkers& workers = *workers_;
+    TMoveEngine& moves = workers.Moves();
+    for (const int32_t maxStep : {1, 2, 3, 100}) {
+        moves.MaxStep = maxStep;
+        for (const int profile : {int(ProfilePlain), int(ProfileAccelerate), int(ProfileDecelerate)}) {
+            for (int k = 0; k < 16; ++k) {
+                // From the centre out along one of 16 directions and back,
+                // 5831 digits each way (the length of (5000, 3000)).
+                const double a = k * M_PI / 8.0;
+                const int64_t tx = std::llround(5831.0 * std::cos(a));
+                const int64_t ty = std::llround(5831.0 * std::sin(a));
+                for (const auto& [x, y] : {std::pair{tx, ty}, std::pair{int64_t{0}, int64_t{0}}}) {
+                    sim_->ClearLog();
+                    int32_t fromX = 0;
+                    int32_t fromY = 0;
+                    moves.Position(fromX, fromY);
+                    ASSERT_TRUE(moves.MoveTo(profile, x, y));
+                    const std::string where = "MaxStep " + std::to_string(maxStep) + " profile " +
+                                              std::to_string(profile) + " direction " + std::to_string(k);
+                    EXPECT_LE(std::llabs(sim_->Dac(3) - x), maxStep) << where;
+                    EXPECT_LE(std::llabs(sim_->Dac(4) - y), maxStep) << where;
+                    int32_t atX = 0;
+                    int32_t atY = 0;
+                    moves.Position(atX, atY);
+                    EXPECT_EQ(atX, sim_->Dac(3)) << where;
+                    EXPECT_EQ(atY, sim_->Dac(4)) << where;
+                    // No faster than about sqrt(2) MaxStep per tick, and no
+                    // more ticks than the plain move's round(d / MaxStep).
+                    int64_t ticks = 0;
+                    for (const TGoXYRequest& m : Moves()) {
+                        EXPECT_LE(std::hypot(m.StepX, m.StepY), std::sqrt(2.0) * maxStep * 1.05 + 1.0) << where;
+                        ticks += m.StepCount;
+                    }
+                    const double d = std::hypot(double(x) - fromX, double(y) - fromY);
+                    if (profile == ProfilePlain) {
+                        EXPECT_LE(ticks, std::llround(d / maxStep) + 1) << where;
+                    }
+                }
+            }
+        }
+    }
+
+    // The arrival test of GoToXYRaw now means arrival at the target.
+    moves.MaxStep = 1;
+    EXPECT_LE(workers.GoToXYRaw(5000, 3000), 1);
+    EXPECT_EQ(form.ReadReg(ReadAddrX), 5000);
+    EXPECT_EQ(form.ReadReg(ReadAddrY), 3000);
+    moves.MaxStep = 2;
+    EXPECT_LE(workers.GoToXYRaw(-5000, 3001), 2);
+    EXPECT_LE(std::abs(form.ReadReg(ReadAddrX) + 5000), 2);
+    EXPECT_LE(std::abs(form.ReadReg(ReadAddrY) - 3001), 2);
+}
+
+TEST_F(MoveEngineTest, DiagonalPixelMovesArriveWhileAxisMovesKeepTheirTicks)
+{
+    Open();
+    TMoveEngine& moves = workers_->Moves();
+    moves.MaxStep = 1;
+    moves.MoveSteps = 153;
+    // A pixel of a 30 degree line at about one digit per tick: (132, 76) in
+    // 153 ticks. Equal steps would truncate to nothing.
+    TGoXYReply reply;
+    ASSERT_TRUE(moves.MoveToChecked(1, 132, 76, &reply));
+    EXPECT_EQ(sim_->Dac(3), 132);
+    EXPECT_EQ(sim_->Dac(4), 76);
+    int64_t ticks = 0;
+    const std::vector<TGoXYRequest> sent = Moves();
+    for (size_t i = 0; i < sent.size(); ++i) {
+        ticks += sent[i].StepCount;
+        EXPECT_LE(std::abs(sent[i].StepX), 1);
+        EXPECT_LE(std::abs(sent[i].StepY), 1);
+        EXPECT_EQ(sent[i].PixelIndex, 1);
+    }
+    EXPECT_EQ(ticks, 153); // the pixel keeps its time
 }
 
 TEST_F(MoveEngineTest, ProfilesCoverTheWayInTenStagesSlowToFastOrFastToSlow)

@@ -2,18 +2,20 @@
 
 #include "device/InOutForm.h"
 #include "motion/MoveEngine.h"
+#include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
-#include "scan/ScanTick.h"
 #include "scan/ShowThread.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <thread>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -129,12 +131,12 @@ TEST_F(GoXYThreadTest, OneFrameFillsEveryOpenChannelWithTheSurface)
     const TImageMatrixPtr bwd = scan_->Channels[ZBwd].Data();
     const TImageMatrixPtr sensor = scan_->Channels[ImageChannelIndex(SlotAdc1 + 2, PlaneFwd)].Data();
     ASSERT_TRUE(fwd && bwd && sensor);
-    // Pixel (r, c) lies at StartX + (c + 1)·99, StartY − r·99 (slow Y runs downward).
+    // Pixel (r, c) lies at StartX + (c + 1)·100, StartY − (r + 1)·100 (slow Y runs downward).
     double worst = 0;
     for (int r = 0; r < 64; ++r) {
         for (int c = 0; c < 64; ++c) {
-            const double x = g.StartX + (c + 1) * 99.0;
-            const double y = g.StartY + (r + 1) * 3.0 * g.SlowY;
+            const double x = g.StartX + (c + 1) * 100.0;
+            const double y = g.StartY + (r + 1) * g.LineY;
             const double want = Base + TiltX * x + TiltY * y;
             worst = std::max(worst, std::fabs(fwd->At(r, c) - want));
             EXPECT_NEAR(bwd->At(r, c), fwd->At(r, c), 2) << r << "," << c; // same place both ways
@@ -143,10 +145,10 @@ TEST_F(GoXYThreadTest, OneFrameFillsEveryOpenChannelWithTheSurface)
     }
     EXPECT_LE(worst, 2.0);
 
-    // The known tilt gives the known slopes: 0.5 · 99 per column, 0.25 · −99 per row.
+    // The known tilt gives the known slopes: 0.5 · 100 per column, 0.25 · −100 per row.
     scan_->Channels[ZFwd].ComputeSlopes();
-    EXPECT_NEAR(scan_->Channels[ZFwd].SlopeX.load(), TiltX * 99, 0.05);
-    EXPECT_NEAR(scan_->Channels[ZFwd].SlopeY.load(), TiltY * -99, 0.05);
+    EXPECT_NEAR(scan_->Channels[ZFwd].SlopeX.load(), TiltX * 100, 0.05);
+    EXPECT_NEAR(scan_->Channels[ZFwd].SlopeY.load(), TiltY * -100, 0.05);
 
     // Every pass told the controller which channels to take, with the terminator.
     EXPECT_EQ(sim_->ChannelListCount(), 1 + 64 * 2);
@@ -202,9 +204,24 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     for (int r = 0; r < 16; ++r)
         for (int c = 0; c < 16; ++c)
             ASSERT_EQ(fly->At(r, c), fwd->At(r, c) + 500) << r << "," << c;
-    // The feedback runs again after each pass.
+    // The feedback runs again after each pass, and before the tip travels
+    // back along the line: after the last lifted pixel the release comes
+    // before any further move.
     EXPECT_FALSE(MicroscopeState.LiftPass);
     EXPECT_NE(sim_->Feedback().ControlWord, 0);
+    const std::vector<sim::SimRequest> log = sim_->RequestLog();
+    size_t lastLift = 0;
+    for (size_t i = 0; i < log.size(); ++i)
+        if (log[i].Code == IOCTL_WRITE_REG && log[i].In[0] == RegZ)
+            lastLift = i;
+    ASSERT_GT(lastLift, 0u);
+    ASSERT_LT(lastLift + 1, log.size());
+    EXPECT_EQ(log[lastLift + 1].Code, IOCTL_GO_XY); // the last lifted pixel
+    uint32_t next = 0;
+    for (size_t i = lastLift + 2; i < log.size() && next == 0; ++i)
+        if (log[i].Code == IOCTL_GO_XY || log[i].Code == IOCTL_SET_FEEDBACK)
+            next = log[i].Code;
+    EXPECT_EQ(next, IOCTL_SET_FEEDBACK);
 
     // A lift height that would carry Z past its limit stops at the limit.
     workers_->Moves().FlyHeightRaw = FlyHeightLimit;
@@ -268,6 +285,29 @@ TEST_F(GoXYThreadTest, PauseStopsMidLineWithinTheWait)
     EXPECT_FALSE(scan_->PauseScan());
 }
 
+TEST_F(GoXYThreadTest, PauseDeliversNoEventsAndHandsOverAFrameThatWaitsForIt)
+{
+    Start(FastConfig());
+    Frame64(16, 1600.0f, 100.0f);
+    Open(SlotZ, PlaneFwd);
+    ASSERT_TRUE(scan_->StartScan());
+    // No events run here: the frame ends and the thread waits for its hand-over.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (params_.CurrentLine.load() <= 16 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GT(params_.CurrentLine.load(), 16);
+    bool delivered = false;
+    PostToWindowThread([&] { delivered = true; });
+
+    EXPECT_TRUE(scan_->PauseScan());
+    EXPECT_FALSE(delivered); // nothing queued ran inside the wait
+    EXPECT_EQ(frames_, 1);   // the frame was finished by the pause
+    EXPECT_EQ(params_.CurrentLine, 1);
+    EXPECT_TRUE(scan_->Suspended());
+    ASSERT_TRUE(PumpUntil([&] { return delivered; }));
+    EXPECT_EQ(frames_, 1); // and only once
+}
+
 TEST_F(GoXYThreadTest, RefusedGeometryDoesNotStartTheScan)
 {
     Start(FastConfig());
@@ -275,8 +315,8 @@ TEST_F(GoXYThreadTest, RefusedGeometryDoesNotStartTheScan)
     EXPECT_FALSE(scan_->StartScan());
     EXPECT_TRUE(scan_->Suspended());
     EXPECT_EQ(clamped_, 1); // range edit red
-    // Too few digits per pixel for the ticks: the tip would stand still.
-    Frame64(64, 64.0f, 1.0f);
+    // Less than a digit per pixel: no image to take.
+    Frame64(64, 32.0f, 1.0f);
     EXPECT_FALSE(scan_->StartScan());
     EXPECT_FALSE(scan_->Running);
     EXPECT_EQ(clamped_, 2);
@@ -315,7 +355,11 @@ TEST_F(GoXYThreadTest, StatusTickWakesTheDisplayAndCompletesAPause)
     int refreshes = 0;
     QObject::connect(&show, &TShowThread::refreshAll, [&] { ++refreshes; });
     scan_->SetShowThread(&show);
-    TScanTick tick(*scan_, &show);
+    // The parameter window's status timer, which is not here.
+    QTimer tick;
+    tick.setInterval(100);
+    QObject::connect(&tick, &QTimer::timeout, [this] { scan_->StatusTick(); });
+    tick.start();
 
     Frame64(64, 39168.0f, 2.0f);
     Open(SlotZ, PlaneFwd);
@@ -326,8 +370,8 @@ TEST_F(GoXYThreadTest, StatusTickWakesTheDisplayAndCompletesAPause)
     ASSERT_TRUE(scan_->StartScan());
     EXPECT_TRUE(PumpUntil([&] { return refreshes == 1; }, 2000));
 
-    // The pause stops the move under way through the tick and, once the
-    // thread is parked, takes the position from the controller.
+    // Once the thread is parked the tick takes the position from the
+    // controller and the stop box goes.
     EXPECT_TRUE(scan_->PauseScan());
     EXPECT_TRUE(PumpUntil([&] { return !scan_->StopMessageShown(); }, 2000));
     EXPECT_TRUE(scan_->Suspended());
@@ -336,7 +380,7 @@ TEST_F(GoXYThreadTest, StatusTickWakesTheDisplayAndCompletesAPause)
     workers_->Moves().Position(x, y);
     EXPECT_EQ(x, sim_->Dac(3));
     EXPECT_EQ(y, sim_->Dac(4));
-    tick.Stop();
+    tick.stop();
     scan_->SetShowThread(nullptr);
 }
 
@@ -390,7 +434,7 @@ TEST_F(GoXYThreadTest, PositionSensorsStraightenABentScanner)
     scan_->TrackChannelY = 6;
     scan_->HardLinOn = true;
     scan_->KiPoly = -2e6;
-    Frame64(64, 51200.0f, 100.0f); // 266 digits per tick, a line of 51072 digits
+    Frame64(64, 51200.0f, 100.0f); // 800 digits per pixel in 3 ticks, a line of 51200 digits
     Open(SlotZ, PlaneFwd);
 
     ASSERT_TRUE(scan_->StartScan());
@@ -400,12 +444,12 @@ TEST_F(GoXYThreadTest, PositionSensorsStraightenABentScanner)
     EXPECT_NE(track[1], 0);
     EXPECT_GT(track[64], track[1]);
 
-    // The drive is bent against the scanner: q = −0.05 · 51072 / 32768.
+    // The drive is bent against the scanner: q = −0.05 · 51200 / 32768.
     const TLinCoefficients k = scan_->Linearisation();
-    EXPECT_NEAR(k.X2F, 0.05 * 51072 / 32768, 0.005);
+    EXPECT_NEAR(k.X2F, 0.05 * 51200 / 32768, 0.005);
     // What the sensor still sees of the bow is noise.
     const TFitResults fit = scan_->FitResults();
-    EXPECT_NEAR(fit.X[1], 51072, 200);
+    EXPECT_NEAR(fit.X[1], 51200, 200);
     EXPECT_LT(std::fabs(fit.X[2]), 40.0);
 }
 

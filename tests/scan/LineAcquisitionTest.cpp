@@ -20,7 +20,7 @@ TEST(LineAcquisition, LinearisationKeepsTheLineEndsAndMovesTheMiddle)
     // Zero coefficients: pixel A lies at A/P of the line.
     const int p = 64;
     for (int a = 1; a <= p; ++a)
-        EXPECT_EQ(PixelTarget(1000, 7, a, p, {}, 30, 3), 1000 + 7 + a * 90);
+        EXPECT_EQ(PixelTarget(1000, 7, a, p, {}, 90.0), 1000 + 7 + a * 90);
 }
 
 TEST(LineAcquisition, LinePlanChoosesCoefficientsByDirectionAndSign)
@@ -32,6 +32,7 @@ TEST(LineAcquisition, LinePlanChoosesCoefficientsByDirectionAndSign)
     g.FastY = 0;
     g.SlowX = 0;
     g.SlowY = -10;
+    g.LineY = -20.0; // digits per line
     TLinCoefficients k{0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8};
 
     TLinePlan p = PlanLine(g, k, 50, 1, false);

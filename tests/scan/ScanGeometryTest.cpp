@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <string>
 
 using namespace qvt;
 
@@ -36,7 +37,9 @@ TEST(ScanGeometry, TicksPerPixelFollowThePixelCountAndSpeed)
     EXPECT_EQ(plan.Geometry.FastY, 0);
     EXPECT_EQ(plan.Geometry.SlowX, 0);
     EXPECT_EQ(plan.Geometry.SlowY, -(3906 / 76));
-    EXPECT_EQ(plan.Geometry.MaxStep, 3906 / 76);
+    EXPECT_EQ(plan.Geometry.MaxStep, 52); // 3906.25 digits in 76 ticks: some steps of 52
+    EXPECT_DOUBLE_EQ(plan.Geometry.PixelX, 3906.25);
+    EXPECT_DOUBLE_EQ(plan.Geometry.LineY, -3906.25);
     EXPECT_EQ(plan.Geometry.StartX, -500000);
     EXPECT_EQ(plan.Geometry.StartY, 500000);
     // 5 % overscan: 12.8 pixels of 76 ticks of 51 digits.
@@ -67,13 +70,20 @@ TEST(ScanGeometry, RefusesWhatCannotBeScanned)
     EXPECT_TRUE(PlanScan(WideSetup(2049, 1.0), 0).Refused);
     EXPECT_TRUE(PlanScan(WideSetup(4, 1.0), 0).Ok());
 
-    // 1 nm over 256 px is 3 digits per pixel, fewer than the 76 ticks: the tip would stand still.
+    // 1 nm over 256 px is 3 digits per pixel in 76 ticks: the moves rest
+    // between digits, at the speed asked. Below one digit per pixel there is
+    // no image to take.
     TScanSetup fine = WideSetup(256, 1.0);
     fine.Area.Range = 1.0;
     TScanPlan plan = PlanScan(fine, 0);
+    EXPECT_TRUE(plan.Ok());
+    EXPECT_EQ(plan.Geometry.MaxStep, 1);
+    fine.Area.Range = 0.2;
+    plan = PlanScan(fine, 0);
     EXPECT_TRUE(plan.Complete());
     EXPECT_TRUE(plan.TooFine);
     EXPECT_FALSE(plan.Ok());
+    EXPECT_NE(std::string(ScanRefusalText(plan)).find("digits per pixel"), std::string::npos);
     fine.Area.Range = 0.0;
     EXPECT_TRUE(PlanScan(fine, 7).TooFine);
 
@@ -168,7 +178,7 @@ TEST(ScanGeometry, LinesStartAlongTheSlowAxisUnlessOneLineRepeats)
     const TScanGeometry g = PlanScan(WideSetup(256, 1.0), 0).Geometry;
     const TRawPoint p = LineRunInStart(g, 10, false);
     EXPECT_EQ(p.X, g.StartX - g.OverX);
-    EXPECT_EQ(p.Y, g.StartY + 10 * 76 * g.SlowY);
+    EXPECT_EQ(p.Y, g.StartY - 39062); // ten lines of 3906.25 digits, half to even
     const TRawPoint same = LineRunInStart(g, 10, true);
     EXPECT_EQ(same.X, g.StartX - g.OverX);
     EXPECT_EQ(same.Y, g.StartY);

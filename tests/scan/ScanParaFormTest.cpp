@@ -4,6 +4,7 @@
 #include "support/DriverLinkFixture.h"
 
 #include "device/InOutForm.h"
+#include "files/ParameterFile.h"
 #include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -15,6 +16,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
 #include <QLabel>
 #include <QTabWidget>
 #include <QThread>
@@ -214,10 +217,10 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
     const TScanGeometry before = workers_->GoXYThread().Geometry();
     EXPECT_EQ(before.Pixels, 128);
 
-    EXPECT_TRUE(form_->EnterText("Edit3", "120,5"));
-    EXPECT_EQ(ScanParams.Range, 120.5f);
-    EXPECT_EQ(S(E("Edit3").text()), "120.500");
-    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "120.500");
+    EXPECT_TRUE(form_->EnterText("Edit3", "102,5"));
+    EXPECT_EQ(ScanParams.Range, 102.5f);
+    EXPECT_EQ(S(E("Edit3").text()), "102.500");
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "102.500");
     const TScanGeometry after = workers_->GoXYThread().Geometry(); // planned anew
     EXPECT_TRUE(after.StartX != before.StartX || after.StartY != before.StartY);
 
@@ -254,16 +257,16 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
     EXPECT_FALSE(form_->EnterText("Edit3", "-50"));
     EXPECT_FALSE(form_->EnterText("ComboBox1", "3"));
     EXPECT_FALSE(form_->EnterText("ComboBox1", "0"));
-    EXPECT_EQ(ScanParams.Range, 120.5f);
+    EXPECT_EQ(ScanParams.Range, 102.5f);
     EXPECT_EQ(ScanParams.Pixels, 128);
     EXPECT_EQ(ScanParams.Speed, 2.0f);
-    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "120.500");
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "102.500");
     EXPECT_EQ(S(Saved("ScanPara", "ComboBox1")), "128");
     EXPECT_TRUE(sim_->RequestLog().empty());
 
     // Esc brings back the stored value, also after a failed Enter.
     E("Edit3").PressKey(EditKey::Escape);
-    EXPECT_EQ(S(E("Edit3").text()), "120.500");
+    EXPECT_EQ(S(E("Edit3").text()), "102.500");
     EXPECT_EQ(E("Edit3").Color(), EditColor::White);
     E("ComboBox1").PressKey(EditKey::Escape);
     EXPECT_EQ(S(form_->ComboBox1()->currentText()), "128");
@@ -272,11 +275,14 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
     E("Edit4").PressKey(EditKey::Escape);
     EXPECT_EQ(S(E("Edit4").text()), "2");
 
-    // Too many pixels are cut to the largest count, without a message.
-    EXPECT_TRUE(form_->EnterText("ComboBox1", "4096"));
+    // More pixels than the buffers hold are refused, not cut.
+    EXPECT_FALSE(form_->EnterText("ComboBox1", "4096"));
+    EXPECT_EQ(E("ComboBox1").Color(), EditColor::Red);
+    EXPECT_EQ(ScanParams.Pixels, 128);
+    EXPECT_EQ(ini_->ReadInteger("ScanPara", "ComboBox1", 0), 128);
+    EXPECT_EQ(resized_, 0);
+    EXPECT_TRUE(form_->EnterText("ComboBox1", "2048"));
     EXPECT_EQ(ScanParams.Pixels, 2048);
-    EXPECT_EQ(S(form_->ComboBox1()->currentText()), "2048");
-    EXPECT_EQ(ini_->ReadInteger("ScanPara", "ComboBox1", 0), 2048);
     EXPECT_EQ(resized_, 1);
     EXPECT_TRUE(boxes_.Texts().isEmpty());
     // A choice from the list applies at once.
@@ -288,13 +294,33 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
 TEST_F(ScanParaFormTest, RangeTheScanCannotTakeTurnsTheRangeEditRed)
 {
     Start();
-    // 1000 nm is 200000 digits: beyond the outputs. The value is stored, the
-    // scan refuses it, the edit turns red and the text is not saved.
+    // 1000 nm is 200000 digits: beyond the outputs. The scan refuses it, so
+    // it is neither stored nor saved: the edit turns red and says why, and
+    // the next parameter file names the range in force.
     EXPECT_FALSE(form_->EnterText("Edit3", "1000"));
-    EXPECT_EQ(ScanParams.Range, 1000.0f);
+    EXPECT_EQ(ScanParams.Range, 100.0f);
+    EXPECT_EQ(E("Edit3").Color(), EditColor::Red);
+    EXPECT_NE(S(E("Edit3").toolTip()).find("range"), std::string::npos);
     EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "100.000"); // as the start-up left it
-    EXPECT_TRUE(form_->EnterText("Edit3", "110"));
-    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "110.000");
+    const QString file = ParameterFileText(
+        CollectParameterValues(ScanParams, MicroscopeState, LockInState, workers_->Moves().FlyOn.load(), ini_.get()));
+    EXPECT_TRUE(file.contains("XScanRange :   100.000")) << S(file);
+    E("Edit3").PressKey(EditKey::Escape);
+    EXPECT_EQ(S(E("Edit3").text()), "100.000");
+
+    // The box that caused the refusal turns red, not the range: a centre
+    // that pushes the frame off the outputs, a pixel count whose pixels are
+    // smaller than a digit.
+    EXPECT_FALSE(form_->EnterText("Edit7", "150"));
+    EXPECT_EQ(ScanParams.XCenter, 100.0f);
+    EXPECT_EQ(E("Edit7").Color(), EditColor::Red);
+    EXPECT_EQ(E("Edit3").Color(), EditColor::White);
+    EXPECT_TRUE(form_->EnterText("Edit3", "5"));         // 1000 digits
+    EXPECT_FALSE(form_->EnterText("ComboBox1", "2048")); // half a digit per pixel
+    EXPECT_NE(S(E("ComboBox1").toolTip()).find("digits per pixel"), std::string::npos);
+    EXPECT_EQ(ScanParams.Pixels, 128);
+    EXPECT_TRUE(form_->EnterText("Edit3", "105"));
+    EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "105.000");
 
     // WM_RANGE_CLAMPED, posted by the scan thread.
     PostToWindowThread([scan = &workers_->GoXYThread()] { emit scan->rangeClamped(); });
@@ -310,7 +336,6 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
 {
     sim::SimConfig config = FastConfig();
     config.Clock = sim::ClockMode::RealTime;
-    config.LogRequests = false;
     // 200 nm at half a line per second: 152 ticks per pixel at 256 pixels.
     ini_->WriteString("ScanPara", "ComboBox1", "256");
     ini_->WriteString("ScanPara", "Edit3", "200");
@@ -327,7 +352,9 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     ASSERT_TRUE(PumpUntil([&] { return !scan.Suspended(); }));
     QThread::msleep(50);
 
+    sim_->ClearLog();
     EXPECT_TRUE(form_->EnterText("ComboBox1", "512"));
+    EXPECT_FALSE(scan.StopMessageShown()); // the restart ended the pause
     EXPECT_EQ(ScanParams.Pixels, 512);
     EXPECT_EQ(ScanParams.CurrentLine, 200); // the line under way, at the new scale
     EXPECT_EQ(workers_->ShowThread().FirstLine, 100);
@@ -344,6 +371,16 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     EXPECT_TRUE(form_->EnterText("ComboBox1", "512"));
     EXPECT_TRUE(scan.Running);
     EXPECT_EQ(resized_, 1);
+
+    // The status timer runs on: no stop request ever reaches the running scan.
+    ASSERT_TRUE(form_->WenigWichtigTimer().isActive());
+    PumpUntil([] { return false; }, 500);
+    int stops = 0;
+    for (const sim::SimRequest& r : sim_->RequestLog())
+        stops += r.Code == IOCTL_GO_XY && r.In[4] == GoXYStop;
+    EXPECT_EQ(stops, 0);
+    EXPECT_TRUE(scan.Running);
+    EXPECT_FALSE(scan.Suspended());
 
     EXPECT_TRUE(workers_->PauseScan());
 }
@@ -616,4 +653,95 @@ TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPau
     EXPECT_TRUE(workers_->PauseScan());
     EXPECT_TRUE(PumpUntil([&] { return !scan.StopMessageShown(); }, 2000));
     EXPECT_TRUE(scan.Suspended());
+}
+
+namespace {
+
+// The bundled settings on a simulated plane: Z digits per X and per Y digit.
+class BundledScanTest : public ScanParaFormTest {
+protected:
+    static constexpr double TiltX = 0.02;
+    static constexpr double TiltY = -0.01;
+
+    void StartBundled()
+    {
+        const QString bundled = QCoreApplication::applicationDirPath() + "/ini/qvt.ini";
+        ASSERT_TRUE(QFile::exists(bundled)) << S(bundled);
+        ini_.reset();
+        QFile::remove(dir_.Path() + "qvt.ini");
+        ASSERT_TRUE(QFile::copy(bundled, dir_.Path() + "qvt.ini"));
+        ini_ = std::make_unique<TQVTIniFile>(dir_.Path() + "qvt.ini");
+        MainIni = ini_.get();
+        sim::SimConfig config = FastConfig();
+        config.LogRequests = false;
+        config.AdcNoise = 0.0;
+        config.Surface = {};
+        config.Surface.TiltX = TiltX;
+        config.Surface.TiltY = TiltY;
+        Start(config);
+    }
+
+    // One frame of the Z forward channel; the controller's time per line, seconds.
+    double ScanFrame()
+    {
+        TGoXYThread& scan = workers_->GoXYThread();
+        const int p = ScanParams.Pixels.load();
+        EXPECT_TRUE(scan.Channels[ZFwd].AllocBuffers(p, p));
+        const int64_t t0 = sim_->NowUs();
+        EXPECT_TRUE(workers_->StartScan());
+        EXPECT_TRUE(PumpUntil([&] { return scan.Suspended() && !scan.Running; }, 120000));
+        return (sim_->NowUs() - t0) * 1e-6 / p;
+    }
+
+    // The plane through the image against the plane of the surface under the
+    // frame as typed: range, pixels and angle give the true pixel and line
+    // vectors in digits.
+    void ExpectSurfaceSlopes(double angleDegrees)
+    {
+        TDaten& z = workers_->GoXYThread().Channels[ZFwd];
+        z.ComputeSlopes();
+        const double a = (angleDegrees + 90.0) / 180.0 * std::numbers::pi; // OffsAngle 90
+        const double pixel = ScanParams.Range.load() / 0.05 / ScanParams.Pixels.load();
+        const double perColumn = pixel * (TiltX * std::cos(a) + TiltY * std::sin(a));
+        const double perRow = pixel * (TiltX * std::sin(a) - TiltY * std::cos(a));
+        EXPECT_NEAR(z.SlopeX.load(), perColumn, 0.05 * std::fabs(perColumn) + 1e-3);
+        EXPECT_NEAR(z.SlopeY.load(), perRow, 0.05 * std::fabs(perRow) + 1e-3);
+    }
+};
+
+} // namespace
+
+TEST_F(BundledScanTest, TheBundledFrameScansTheSurfaceAtTheSpeedAsked)
+{
+    StartBundled();
+    EXPECT_EQ(ScanParams.Pixels, 128);
+    EXPECT_EQ(ScanParams.Range, 1000.0f);
+    EXPECT_EQ(E("Edit3").Color(), EditColor::White);
+    const double speed = ScanParams.Speed.load();
+    EXPECT_LT(ScanParams.Pixels / speed, 60.0); // a frame in well under a minute
+    // The bias fits the bias DAC.
+    const TIOScale& bias = ChannelTable[SlotBias];
+    const double biasRaw = MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Bias / double(bias.Factor.load());
+    EXPECT_LT(std::fabs(biasRaw), bias.MaxRaw.load());
+    // The topography windows open with the first scan.
+    EXPECT_TRUE(ini_->ReadBool("Window", "CheckBox100", false));
+    EXPECT_TRUE(ini_->ReadBool("Window", "CheckBox200", false));
+
+    const double lineTime = ScanFrame();
+    EXPECT_NEAR(lineTime, 1.0 / speed, 0.1 / speed);
+    ExpectSurfaceSlopes(0.0);
+}
+
+TEST_F(BundledScanTest, ARotatedFrameAtOneDigitPerTickScansTheSurface)
+{
+    StartBundled();
+    // 900 nm at one line per second: 140.6 digits a pixel in 153 ticks, a
+    // step of at most one digit; the fast axis at 30 degrees needs less than
+    // a digit per tick on both axes.
+    EXPECT_TRUE(form_->EnterText("Edit4", "1"));
+    EXPECT_TRUE(form_->EnterText("Edit3", "900"));
+    EXPECT_TRUE(form_->EnterText("Edit9", "30"));
+    EXPECT_EQ(workers_->GoXYThread().Geometry().MaxStep, 1);
+    ScanFrame();
+    ExpectSurfaceSlopes(30.0);
 }

@@ -140,16 +140,14 @@ TEST(ScanParaLogic, AngleIsFoldedIntoOneTurnAndCarriesTheOffset)
     EXPECT_EQ(OffsAngle(&ini), 12.5);
 }
 
-TEST(ScanParaLogic, PixelCountsAreCutRefusedAndRescaleTheLines)
+TEST(ScanParaLogic, PixelCountsOutsideWhatTheBuffersHoldAreRefusedAndLinesRescale)
 {
     TPixelEntry e = ParsePixelEntry("256");
     EXPECT_EQ(e.Result, TPixelEntry::Ok);
     EXPECT_EQ(e.Pixels, 256);
-    e = ParsePixelEntry("4096");
-    EXPECT_EQ(e.Result, TPixelEntry::Ok);
-    EXPECT_EQ(e.Pixels, 2048);
+    EXPECT_EQ(ParsePixelEntry("2048").Result, TPixelEntry::Ok);
     EXPECT_EQ(ParsePixelEntry("4").Result, TPixelEntry::Ok);
-    for (const char* refused : {"3", "0", "-64"})
+    for (const char* refused : {"3", "0", "-64", "2049", "4096"})
         EXPECT_EQ(ParsePixelEntry(refused).Result, TPixelEntry::Refused) << refused;
     for (const char* bad : {"", "12.5", "abc", "99999999999"})
         EXPECT_EQ(ParsePixelEntry(bad).Result, TPixelEntry::NoNumber) << bad;
