@@ -3,7 +3,12 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "images/SetupForm.h"
+#include "files/ScanFiles.h"
+#include "mainwindow/AdminForm.h"
 #include "mainwindow/MainQVTForm.h"
+#include "mainwindow/MiscForm.h"
+#include "mainwindow/PowerDownForm.h"
+#include "motion/PowerSaver.h"
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
@@ -53,8 +58,14 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TInOut2Form");
     inOut2->FormCreate();
 
-    // The scanner, smart feedback and power-down windows (places 4 to 6)
-    // are created here as they are built.
+    // The scanner and smart feedback windows (places 4 and 5) are created
+    // here as they are built.
+
+    auto* powerDown = new TPowerDownForm(main);
+    Created("TPowerDownForm");
+    powerDown->ResetIdleClock = [workers] { workers->PowerSaver().ResetIdleClock(); };
+    powerDown->PowerUp = [workers] { workers->PowerUp(); };
+    workers->PowerSaver().View = powerDown;
 
     auto* scanPara = new TScanParaForm;
     Created("TScanParaForm");
@@ -74,7 +85,19 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     setup->FormCreate();
 
-    // Places 13 to 18 are created here as they are built.
+    // Places 13 to 16 are created here as they are built.
+
+    auto* misc = new TMiscForm(main);
+    Created("TMiscForm");
+    misc->SetSaveButton = [main](bool down) { main->SaveButton()->setChecked(down); };
+    SavePathCheck = [misc] { return misc->CheckSavePath(); };
+    main->SetMenuCommand("MiscItem", [misc] {
+        misc->show();
+        misc->raise();
+    });
+    misc->FormCreate();
+
+    // Place 18 is created here once it is built.
 
     auto* dde = new TDDEForm;
     Created("TDDEForm");
@@ -91,6 +114,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             dde->show();
     };
     dde->FormCreate();
+    // The password window is made when asked for and goes when closed.
+    main->ShowAdminForm = [main] {
+        auto* admin = new TAdminForm(main);
+        admin->GrantLevel = [main](int level) { main->SetAdminLevel(level); };
+        admin->show();
+    };
     main->UpdateMenuItems();
 
     // The remaining windows are created here, in their places of
@@ -118,13 +147,20 @@ void DestroyAllForms()
         ScanParaForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
+    if (MiscForm != nullptr)
+        MiscForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
     delete DDEForm; // each clears its global pointer
+    SavePathCheck = nullptr;
+    delete MiscForm;
     delete SetupForm;
     delete ScanParaForm;
     delete InOut2Form;
+    if (DeviceWorkers != nullptr)
+        DeviceWorkers->PowerSaver().View = nullptr;
+    delete PowerDownForm;
     if (DeviceWorkers != nullptr) {
         // Motors and laser off, the stepper freed, every worker joined.
         DeviceWorkers->FormDestroy();
