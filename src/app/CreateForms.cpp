@@ -5,10 +5,14 @@
 #include "files/ScanFiles.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
+#include "mainwindow/AdminForm.h"
 #include "mainwindow/MainQVTForm.h"
+#include "mainwindow/MiscForm.h"
+#include "mainwindow/PowerDownForm.h"
+#include "motion/PowerSaver.h"
+#include "navigator/SelForm.h"
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
-#include "navigator/SelForm.h"
 #include "scan/ScanParaForm.h"
 #include "widgets/NumericEdit.h"
 
@@ -58,8 +62,14 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TInOut2Form");
     inOut2->FormCreate();
 
-    // The scanner, smart feedback and power-down windows (places 4 to 6)
-    // are created here as they are built.
+    // The scanner and smart feedback windows (places 4 and 5) are created
+    // here as they are built.
+
+    auto* powerDown = new TPowerDownForm(main);
+    Created("TPowerDownForm");
+    powerDown->ResetIdleClock = [workers] { workers->PowerSaver().ResetIdleClock(); };
+    powerDown->PowerUp = [workers] { workers->PowerUp(); };
+    workers->PowerSaver().View = powerDown;
 
     auto* scanPara = new TScanParaForm;
     Created("TScanParaForm");
@@ -110,7 +120,19 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     setup->FormCreate();
 
-    // Places 13 to 18 are created here as they are built.
+    // Places 13 to 16 are created here as they are built.
+
+    auto* misc = new TMiscForm(main);
+    Created("TMiscForm");
+    misc->SetSaveButton = [main](bool down) { main->SaveButton()->setChecked(down); };
+    SavePathCheck = [misc] { return misc->CheckSavePath(); };
+    main->SetMenuCommand("MiscItem", [misc] {
+        misc->show();
+        misc->raise();
+    });
+    misc->FormCreate();
+
+    // Place 18 is created here once it is built.
 
     auto* dde = new TDDEForm;
     Created("TDDEForm");
@@ -127,6 +149,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             dde->show();
     };
     dde->FormCreate();
+    // The password window is made when asked for and goes when closed.
+    main->ShowAdminForm = [main] {
+        auto* admin = new TAdminForm(main);
+        admin->GrantLevel = [main](int level) { main->SetAdminLevel(level); };
+        admin->show();
+    };
     main->UpdateMenuItems();
 
     // Places 19 to 23 are created here as they are built.
@@ -185,6 +213,8 @@ void DestroyAllForms()
         SetupForm->FormDestroy();
     if (dncForm != nullptr)
         dncForm->FormDestroy();
+    if (MiscForm != nullptr)
+        MiscForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -192,6 +222,8 @@ void DestroyAllForms()
         ScanParaForm->ShowNavigatorPosition = nullptr;
     delete SelForm; // each clears its global pointer
     delete DDEForm;
+    SavePathCheck = nullptr;
+    delete MiscForm;
     delete SetupForm;
     // The hooks into the resonance tool go with it.
     if (InOutForm != nullptr) {
@@ -203,6 +235,9 @@ void DestroyAllForms()
     delete dncForm;
     delete ScanParaForm;
     delete InOut2Form;
+    if (DeviceWorkers != nullptr)
+        DeviceWorkers->PowerSaver().View = nullptr;
+    delete PowerDownForm;
     if (DeviceWorkers != nullptr) {
         // Motors and laser off, the stepper freed, every worker joined.
         DeviceWorkers->FormDestroy();
