@@ -5,6 +5,7 @@
 #include "images/SetupForm.h"
 #include "files/ScanFiles.h"
 #include "mainwindow/AdminForm.h"
+#include "mainwindow/HistoryBox.h"
 #include "mainwindow/MainQVTForm.h"
 #include "mainwindow/MiscForm.h"
 #include "mainwindow/PowerDownForm.h"
@@ -73,7 +74,11 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     main->DockParameterWindow(scanPara);
     scanPara->FormCreate();
 
-    // Places 8 to 11 are created here as they are built.
+    // Places 8 to 10 are created here as they are built.
+
+    auto* history = new THistoryBox(main);
+    Created("THistoryBox");
+    main->SetMenuCommand("HistoryItem", [history] { history->show(); });
 
     auto* setup = new TSetupForm(*workers, main->MdiArea(), main);
     Created("TSetupForm");
@@ -155,6 +160,7 @@ void DestroyAllForms()
     delete DDEForm; // each clears its global pointer
     SavePathCheck = nullptr;
     delete MiscForm;
+    delete HistoryBox;
     delete SetupForm;
     delete ScanParaForm;
     delete InOut2Form;
