@@ -6,6 +6,7 @@
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
 #include "mainwindow/AdminForm.h"
+#include "mainwindow/HistoryBox.h"
 #include "mainwindow/MainQVTForm.h"
 #include "mainwindow/MiscForm.h"
 #include "mainwindow/PowerDownForm.h"
@@ -107,7 +108,11 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             dnc->show();
     }
 
-    // Places 10 and 11 are created here as they are built.
+    // Place 10 is created here as it is built.
+
+    auto* history = new THistoryBox(main);
+    Created("THistoryBox");
+    main->SetMenuCommand("HistoryItem", [history] { history->show(); });
 
     auto* setup = new TSetupForm(*workers, main->MdiArea(), main);
     Created("TSetupForm");
@@ -224,6 +229,7 @@ void DestroyAllForms()
     delete DDEForm;
     SavePathCheck = nullptr;
     delete MiscForm;
+    delete HistoryBox;
     delete SetupForm;
     // The hooks into the resonance tool go with it.
     if (InOutForm != nullptr) {
