@@ -21,7 +21,7 @@ namespace {
 TEST(BundledResonance, TheBundledSettingsSweepTheSimulatedCantilever)
 {
     test::TempDir dir;
-    const QString bundled = QCoreApplication::applicationDirPath() + "/";
+    const QString bundled = QString(QVT_RESOURCES_DIR "/");
     for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini"}) {
         QFile file(bundled + name);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;

@@ -118,7 +118,7 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
 {
     // The settings the build puts beside the program, in a folder of their own.
     test::TempDir dir;
-    const QString bundled = QCoreApplication::applicationDirPath() + "/";
+    const QString bundled = QString(QVT_RESOURCES_DIR "/");
     for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini", "QVT_Manual.html"}) {
         QFile file(bundled + name);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;

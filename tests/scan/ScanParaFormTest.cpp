@@ -665,7 +665,7 @@ protected:
 
     void StartBundled()
     {
-        const QString bundled = QCoreApplication::applicationDirPath() + "/ini/qvt.ini";
+        const QString bundled = QString(QVT_RESOURCES_DIR "/ini/qvt.ini");
         ASSERT_TRUE(QFile::exists(bundled)) << S(bundled);
         ini_.reset();
         QFile::remove(dir_.Path() + "qvt.ini");

@@ -210,7 +210,7 @@ namespace {
 // The sample folder of the source tree, found from the test's program folder.
 QString SampleFolder()
 {
-    return QCoreApplication::applicationDirPath() + "/scripts/";
+    return QString(QVT_RESOURCES_DIR "/scripts/");
 }
 
 } // namespace
