@@ -6,6 +6,7 @@
 #include "display/MainQVTForm.h"
 #include "display/SetupForm.h"
 #include "scan/ScanParaForm.h"
+#include "spectro/SpektForm.h"
 
 #include <QApplication>
 #include <QToolButton>
@@ -70,7 +71,27 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     setup->FormCreate();
 
-    // Places 13 to 18 are created here as they are built.
+    auto* spekt = new TSpektForm(*inOut, main);
+    Created("TSpektForm");
+    spekt->SetMainButton = [main](bool down) {
+        if (auto* b = qobject_cast<QAbstractButton*>(main->Control("SpectButton")))
+            b->setChecked(down);
+    };
+    main->SetToolToggle("SpectButton", [spekt](bool down) {
+        if (down) {
+            spekt->show();
+            spekt->raise();
+        } else {
+            spekt->close();
+        }
+    });
+    main->SetMenuCommand("SpectroscopyItem", [spekt] {
+        spekt->show();
+        spekt->raise();
+    });
+    spekt->FormCreate();
+
+    // Places 14 to 18 are created here as they are built.
 
     auto* dde = new TDDEForm;
     Created("TDDEForm");
@@ -114,10 +135,13 @@ void DestroyAllForms()
         ScanParaForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
+    if (SpektForm != nullptr)
+        SpektForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
     delete DDEForm; // each clears its global pointer
+    delete SpektForm;
     delete SetupForm;
     delete ScanParaForm;
     delete InOut2Form;

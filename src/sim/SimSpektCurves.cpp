@@ -50,7 +50,7 @@ void SimSpectroscopy::Play()
     const double s = start_.Setpoint;
     const double k = probe_.Stiffness;
     const double contactAt = k != 0.0 ? -s / k : 0.0; // push d at which the deflection is 0
-    bool inContact = true; // the loop held the tip on the surface
+    bool inContact = true;                            // the loop held the tip on the surface
     double sum = 0.0;
     double correction = 0.0;
     for (int i = 0; i < points_; ++i) {

@@ -37,7 +37,7 @@ struct SimSpektStart {
     int32_t FeedbackAddress = 0; // the input the loop listens to
     double Setpoint = 0.0;       // that input's level where the loop held the tip
     int32_t TopographyAddress = 0;
-    double ZStart = 0.0;    // Z output, digits
+    double ZStart = 0.0;   // Z output, digits
     int32_t BiasStart = 0; // bias output (DAC2), digits
 };
 

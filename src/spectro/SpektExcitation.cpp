@@ -11,7 +11,7 @@ namespace qvt {
 
 namespace {
 
-constexpr double CyclesLeft = 0.1;    // a cycle count above this still has work
+constexpr double CyclesLeft = 0.1;     // a cycle count above this still has work
 constexpr double HalfCycleLeft = 0.49; // ... and at least this one more half cycle
 constexpr double FarStepRows = 1024.0; // a step this many times shorter than the way goes in one row
 
@@ -230,8 +230,8 @@ TRampFile ParseRampFile(const QStringList& lines, TSpektData& data)
         // After one separator, the bias starts at its first digit, sign or exponent.
         double bias = 0.0;
         int from = end + 1;
-        while (from < line.size() && !(line[from].isDigit() || line[from] == '+' || line[from] == '-' ||
-                                       line[from] == 'E'))
+        while (from < line.size() &&
+               !(line[from].isDigit() || line[from] == '+' || line[from] == '-' || line[from] == 'E'))
             ++from;
         if (from < line.size()) {
             const int stop = leadingNumber(line, from);

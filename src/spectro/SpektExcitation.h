@@ -72,7 +72,7 @@ void PrepareExcitation(TSpektData& data, const QString& kindName, int32_t kind, 
 // A ramp file read into rows of dz and bias.
 struct TRampFile {
     int Rows = 0;
-    QString Error; // the first error ("Epmty line 3", ...), empty when none
+    QString Error;     // the first error ("Epmty line 3", ...), empty when none
     int ErrorLine = 0; // 1-based
     bool Cut = false;  // more lines than the table holds
 };

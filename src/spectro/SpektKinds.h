@@ -64,8 +64,8 @@ std::vector<TSpektChannelEntry> SpektChannelList();
 // The channel set-up of a kind: how many channels are recorded and which
 // list entry each of them takes.
 struct TSpektChannelSetup {
-    int Count = 1;                    // 1..4
-    std::array<int, 4> Entry{};       // index in the channel list; -1 for a channel beyond Count
+    int Count = 1;              // 1..4
+    std::array<int, 4> Entry{}; // index in the channel list; -1 for a channel beyond Count
 };
 // Reads CountCh (outside 1..4 written back as 1) and Channel0..3 (clipped
 // to the list) of the kind's section.
