@@ -72,6 +72,7 @@ TSpektForm::TSpektForm(TInOutForm& device, QWidget* parent) : QWidget(parent, Qt
     setWindowFlag(Qt::WindowStaysOnTopHint);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
     Random = [this, uniform]() mutable { return uniform(noise_); };
+    noiseTable_ = std::make_unique<TSpektData>();
     BuildControls();
     connect(&device_, &TInOutForm::spektDataReady, this, &TSpektForm::CurveReady);
     trackTimer_ = new QTimer(this);
@@ -268,6 +269,12 @@ void TSpektForm::BuildControls()
 QString TSpektForm::Section() const
 {
     return SpektModeName;
+}
+
+int32_t TSpektForm::KindBits() const
+{
+    const int32_t table = SpektKindValue(Section());
+    return UserIni ? UserIni->ReadInteger(Section(), "Kind", table) : table;
 }
 
 int TSpektForm::Points() const
@@ -554,6 +561,11 @@ TExcitationShape TSpektForm::Shape() const
 
 bool TSpektForm::PrepareExcitation()
 {
+    return PrepareExcitationInto(SpektData);
+}
+
+bool TSpektForm::PrepareExcitationInto(TSpektData& table)
+{
     const TExcitationShape shape = Shape();
     if (shape.Cycle < 0.0) {
         const QString file = UserIni ? UserIni->ReadString(Section(), "BiasCycleName", "./default.dat") : QString();
@@ -569,9 +581,8 @@ bool TSpektForm::PrepareExcitation()
     params.Dz1 = Dz1;
     params.Dz2 = Dz2;
     params.B0 = FeedbackSetOf(MicroscopeState.FeedbackMode.load()).Bias;
-    const int32_t kind =
-        UserIni ? UserIni->ReadInteger(Section(), "Kind", SpektKindValue(Section())) : SpektKindValue(Section());
-    qvt::PrepareExcitation(SpektData, Section(), kind, shape, params, Random,
+    const int32_t kind = KindBits();
+    qvt::PrepareExcitation(table, Section(), kind, shape, params, Random,
                            [](const QString& text) { ShowMessage(MsgKind::Information, text); });
     return true;
 }
@@ -613,7 +624,7 @@ void TSpektForm::Button1Click()
     const QString section = Section();
     const int viewX = UserIni->ReadInteger(section, "ViewX", 0);
     const int viewY = UserIni->ReadInteger(section, "ViewY0", 3);
-    const int32_t kind = UserIni->ReadInteger(section, "Kind", SpektKindValue(section));
+    const int32_t kind = KindBits();
     UserIni->WriteInteger(section, "ViewY0", (uint32_t(kind) & SpektBitBiasExcited) ? 2 : 1);
     UserIni->WriteInteger(section, "ViewX", 0);
     bool ok = true;
@@ -650,8 +661,7 @@ void TSpektForm::DoButtonClick(bool fromScript)
         ScanButton->setChecked(false);
         return;
     }
-    const int32_t kind =
-        UserIni ? UserIni->ReadInteger(Section(), "Kind", SpektKindValue(Section())) : SpektKindValue(Section());
+    const int32_t kind = KindBits();
     device_.LoadSpektRamp(SpektData.Col[TSpektData::Bias].data(), SpektData.Col[TSpektData::Dz].data(), Points(), kind);
     measuring_ = true;
     StartCurve();
@@ -719,12 +729,11 @@ void TSpektForm::CurveReady(int points)
         ShowMessage(MsgKind::Information, "System is waiting.\rPress OK to release.");
     RestoreKi();
     const int count = counter_.Count();
-    if (run.ZNoise && PrepareExcitation()) {
-        // A new noise table for every curve.
-        const int32_t kind =
-            UserIni ? UserIni->ReadInteger(Section(), "Kind", SpektKindValue(Section())) : SpektKindValue(Section());
-        device_.LoadSpektRamp(SpektData.Col[TSpektData::Bias].data(), SpektData.Col[TSpektData::Dz].data(), Points(),
-                              kind);
+    if (run.ZNoise && PrepareExcitationInto(*noiseTable_)) {
+        // A new noise table for every curve, built apart: the averaged
+        // spectra in the point table must not be mixed with it.
+        device_.LoadSpektRamp(noiseTable_->Col[TSpektData::Bias].data(), noiseTable_->Col[TSpektData::Dz].data(),
+                              Points(), KindBits());
     }
     const int used = CurrentCountCh();
     for (int c = 0; c < 4; ++c)

@@ -80,6 +80,8 @@ public:
     void CancelButton1Click();
     bool Measuring() const { return measuring_; }
     int Points() const;
+    // The current kind's Kind bits (its section, else the table).
+    int32_t KindBits() const;
 
     TSpektData SpektData;
     std::array<const TIOScale*, 8> ColumnScales{};
@@ -135,6 +137,7 @@ private:
     void MarkNegative(TNumericEdit* edit, double value);
     int CurrentCountCh() const;
 
+    bool PrepareExcitationInto(TSpektData& table);
     void StartCurve();
     void CurveReady(int points);
     void EndRun();
@@ -146,6 +149,7 @@ private:
     QLabel* editLabels_[8] = {};
     QLabel* unitLabels_[8] = {};
     std::vector<std::unique_ptr<TChartSeries>> series_;
+    std::unique_ptr<TSpektData> noiseTable_; // the next z-noise curve's excitation
     TSpektAverageCounter counter_;
     QTimer* trackTimer_ = nullptr;
     std::mt19937 noise_{12345};
