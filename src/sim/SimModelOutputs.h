@@ -5,7 +5,7 @@
 // and Z never leaves the range the program set, however it is written; any
 // write beyond a limit is noted by the guard so a test can fail on it.
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 #include "sim/SimConfig.h"
 
 #include <array>

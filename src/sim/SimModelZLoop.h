@@ -13,7 +13,7 @@
 // its maximum, the tip feels nothing and no contact is reported.
 // A Z sensor input reports the scanner's true Z extension (plane included).
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 #include "sim/SimConfig.h"
 #include "sim/SimRandom.h"
 #include "sim/SimSurface.h"

@@ -22,7 +22,7 @@
 // holds differences), 2 the bias as played, 3..6 the inputs at the record's
 // four read addresses.
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 #include "sim/SimConfig.h"
 
 #include <cstdint>

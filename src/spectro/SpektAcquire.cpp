@@ -1,8 +1,8 @@
 #include "spectro/SpektAcquire.h"
 
-#include "core/ChannelTable.h"
 #include "core/NumberText.h"
-#include "core/SpektRequests.h"
+#include "device/ChannelTable.h"
+#include "device/SpektRequests.h"
 
 #include <algorithm>
 #include <cmath>

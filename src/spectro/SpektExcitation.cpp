@@ -1,7 +1,7 @@
 #include "spectro/SpektExcitation.h"
 
 #include "core/NumberText.h"
-#include "core/SpektRequests.h"
+#include "device/SpektRequests.h"
 #include "spectro/SpektKinds.h"
 
 #include <algorithm>

@@ -1,14 +1,15 @@
 #include "spectro/SpektForm.h"
 
-#include "core/ChannelTable.h"
-#include "core/InOutForm.h"
 #include "core/IniFile.h"
 #include "core/NumberText.h"
 #include "core/SharedState.h"
-#include "core/SimpleChart.h"
-#include "core/SpektRequests.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
+#include "device/SpektRequests.h"
 #include "platform/MessageBoxes.h"
-#include "scan/NumericEdit.h"
+#include "scan/DeviceWorkers.h"
+#include "widgets/NumericEdit.h"
+#include "widgets/SimpleChart.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -677,7 +678,8 @@ void TSpektForm::StartCurve()
         setWindowTitle(QString("Spectroscopy on [%1,%2]").arg(Number5(x), Number5(y)));
     } else {
         setWindowTitle("Spectroscopy here");
-        device_.GetTipPosition(x, y);
+        if (DeviceWorkers != nullptr)
+            DeviceWorkers->GetTipPosition(x, y);
     }
     device_.SetSpektPosition(x, y);
     PointX = static_cast<float>(x);

@@ -10,10 +10,10 @@
 // folded in, plotted, and the next curve starts or the run ends. Nothing
 // waits in a nested event loop.
 
-#include "core/ChartScale.h"
 #include "spectro/SpektAcquire.h"
 #include "spectro/SpektExcitation.h"
 #include "spectro/SpektKinds.h"
+#include "widgets/ChartScale.h"
 
 #include <QWidget>
 

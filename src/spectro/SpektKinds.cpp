@@ -1,7 +1,7 @@
 #include "spectro/SpektKinds.h"
 
-#include "core/ChannelTable.h"
 #include "core/IniFile.h"
+#include "device/ChannelTable.h"
 
 #include <algorithm>
 

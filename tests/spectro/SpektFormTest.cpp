@@ -1,14 +1,14 @@
 // The spectroscopy window on the simulated controller: curves of each kind
 // measured as an operator would, with the controller's guard on.
 
-#include "core/DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
-#include "core/InOutForm.h"
-#include "core/SimpleChart.h"
-#include "core/SpektRequests.h"
-#include "scan/NumericEdit.h"
+#include "device/InOutForm.h"
+#include "device/SpektRequests.h"
 #include "spectro/SpektForm.h"
 #include "support/TestSupport.h"
+#include "widgets/NumericEdit.h"
+#include "widgets/SimpleChart.h"
 
 #include <QComboBox>
 #include <QLabel>

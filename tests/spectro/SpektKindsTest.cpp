@@ -3,9 +3,9 @@
 #include "spectro/SpektKinds.h"
 #include "spectro/SpektAcquire.h"
 
-#include "core/ChannelTable.h"
 #include "core/IniFile.h"
-#include "core/SpektRequests.h"
+#include "device/ChannelTable.h"
+#include "device/SpektRequests.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
