@@ -431,28 +431,24 @@ void TSpektForm::SelectKind(const QString& name)
     if (shown & (SpektEditDz1 | SpektEditDz)) {
         Edit5Label->setText(shown & SpektEditDz ? "dz" : "dz1");
         Edit5Label->setToolTip(HintDz);
-        unitLabels_[4]->setText(zUnit);
-        ShowEdit(Edit5, true);
-        LoadKindEdit(Edit5, "Edit5");
-        ApplyLoadedEdit(Edit5);
     }
-    if (shown & SpektEditDz2) {
-        unitLabels_[5]->setText(zUnit);
-        ShowEdit(Edit6, true);
-        LoadKindEdit(Edit6, "Edit6");
-        ApplyLoadedEdit(Edit6);
-    }
-    if (shown & SpektEditU1) {
-        unitLabels_[7]->setText(biasUnit);
-        ShowEdit(Edit8, true);
-        LoadKindEdit(Edit8, "Edit8");
-        ApplyLoadedEdit(Edit8);
-    }
-    if (shown & SpektEditU2) {
-        unitLabels_[6]->setText(biasUnit);
-        ShowEdit(Edit7, true);
-        LoadKindEdit(Edit7, "Edit7");
-        ApplyLoadedEdit(Edit7);
+    // Each shown edit is loaded from the kind's section and applied as Enter.
+    const struct {
+        unsigned Flags;
+        int Number;
+        const QString& Unit;
+    } loaded[] = {{SpektEditDz1 | SpektEditDz, 5, zUnit},
+                  {SpektEditDz2, 6, zUnit},
+                  {SpektEditU1, 8, biasUnit},
+                  {SpektEditU2, 7, biasUnit}};
+    for (const auto& e : loaded) {
+        if (!(shown & e.Flags))
+            continue;
+        auto* edit = static_cast<TNumericEdit*>(edits_[e.Number - 1]);
+        unitLabels_[e.Number - 1]->setText(e.Unit);
+        ShowEdit(edit, true);
+        LoadKindEdit(edit, QString("Edit%1").arg(e.Number));
+        ApplyLoadedEdit(edit);
     }
     if (shown & SpektEditRef) {
         Edit5Label->setText("Ref");

@@ -29,12 +29,7 @@ using namespace qvt;
 TEST(BundledSpectroscopy, TheButtonOpensTheWindowAndAForceCurveIsPlotted)
 {
     test::TempDir dir;
-    const QString bundled = QCoreApplication::applicationDirPath() + "/";
-    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini"}) {
-        QFile file(bundled + name);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
-        dir.WriteFile(name, file.readAll());
-    }
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
     ScriptedMessageResponder boxes;
     LoadDriverName(dir.Path(), {"qvt"});
     int exitCode = -1;

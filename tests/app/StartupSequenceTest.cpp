@@ -117,12 +117,7 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
 {
     // The settings the build puts beside the program, in a folder of their own.
     test::TempDir dir;
-    const QString bundled = QCoreApplication::applicationDirPath() + "/";
-    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini"}) {
-        QFile file(bundled + name);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
-        dir.WriteFile(name, file.readAll());
-    }
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
     ScriptedMessageResponder boxes;
     LoadDriverName(dir.Path(), {"qvt"});
     int exitCode = -1;
