@@ -4,6 +4,7 @@
 #include "device/InOutForm.h"
 #include "images/SetupForm.h"
 #include "mainwindow/MainQVTForm.h"
+#include "navigator/SelForm.h"
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
@@ -114,6 +115,34 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     dde->FormCreate();
     main->UpdateMenuItems();
 
+    // Places 19 to 23 are created here as they are built.
+
+    auto* sel = new TSelForm;
+    Created("TSelForm");
+    // A tool window of the main window: it goes and comes with it.
+    sel->setParent(main, Qt::Tool);
+    sel->EnterScanText = [](const QString& edit, const QString& text) {
+        return ScanParaForm != nullptr && ScanParaForm->EnterText(edit, text);
+    };
+    sel->LinkSpectroscopyHook = [spekt](bool linked, double x, double y) { spekt->LinkNavigatorPoint(linked, x, y); };
+    sel->ForwardKey = [main](int key, Qt::KeyboardModifiers modifiers) { return main->FormKeyDown(key, modifiers); };
+    sel->SetSelButton = [main](bool down) {
+        if (QAbstractButton* b = main->Button("SelButton"))
+            b->setChecked(down);
+    };
+    sel->RepeatButtonDown = [main] { return main->RepeatButtonDown(); };
+    sel->SetRepeatButton = [main](bool down) { main->RepeatButton()->setChecked(down); };
+    main->SetToolToggle("SelButton", [sel](bool down) {
+        sel->setVisible(down);
+        if (down)
+            sel->raise();
+    });
+    scanPara->ShowNavigatorPosition = [sel] {
+        if (sel->isVisible())
+            sel->ShowCurrentPosition();
+    };
+    sel->FormCreate();
+
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
 
@@ -137,6 +166,8 @@ void DestroyAllForms()
     // window are still there.
     if (ScanParaForm != nullptr)
         ScanParaForm->FormDestroy();
+    if (SelForm != nullptr)
+        SelForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
     if (SpektForm != nullptr)
@@ -144,7 +175,10 @@ void DestroyAllForms()
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
-    delete DDEForm; // each clears its global pointer
+    if (ScanParaForm != nullptr)
+        ScanParaForm->ShowNavigatorPosition = nullptr;
+    delete SelForm; // each clears its global pointer
+    delete DDEForm;
     delete SpektForm;
     delete SetupForm;
     delete ScanParaForm;

@@ -538,6 +538,22 @@ void TSpektForm::SetPoint(double x, double y)
     Edit2->Apply(Number5(y));
 }
 
+void TSpektForm::LinkNavigatorPoint(bool linked, double x, double y)
+{
+    navigatorLinked_ = linked;
+    navigatorX_ = x;
+    navigatorY_ = y;
+    if (linked) {
+        SetPoint(x, y);
+        ScanButton->setEnabled(true);
+        ScanButton->setToolTip("Acquire Spectra");
+    } else {
+        ScanButton->setToolTip("No Points defined");
+        Edit1->setText("Current Pos.");
+        Edit2->setText("Current Pos.");
+    }
+}
+
 // ---- excitation ---------------------------------------------------------------------------
 
 TExcitationShape TSpektForm::Shape() const
@@ -670,7 +686,9 @@ void TSpektForm::StartCurve()
         return;
     BusyCursor(true);
     double x = 0.0, y = 0.0;
-    if (NavigatorPoint && NavigatorPoint(x, y)) {
+    if (navigatorLinked_) {
+        x = navigatorX_;
+        y = navigatorY_;
         setWindowTitle(QString("Spectroscopy on [%1,%2]").arg(Number5(x), Number5(y)));
     } else {
         setWindowTitle("Spectroscopy here");

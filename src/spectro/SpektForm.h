@@ -50,8 +50,6 @@ public:
     // Hooks set by the program's assembly.
     // The main window's spectroscopy button follows the window.
     std::function<void(bool down)> SetMainButton;
-    // The navigator's spectroscopy point, when it holds one (physical X, Y).
-    std::function<bool(double& x, double& y)> NavigatorPoint;
     // Saving at the end of a run under the given base name ([SpektOpt] AutoSave).
     std::function<void(const QString& baseName)> SaveSpectrum;
 
@@ -66,6 +64,9 @@ public:
     void ComboBox2Change(int channel);
     // The point, as image windows and the navigator hand it in.
     void SetPoint(double x, double y);
+    // The navigator holds a spectroscopy point (linked) or none: curves are
+    // then taken at the current tip position.
+    void LinkNavigatorPoint(bool linked, double x, double y);
 
     // ---- excitation --------------------------------------------------------------
     bool PrepareExcitation();
@@ -161,6 +162,8 @@ private:
     float savedKi_ = 0.0f;
     bool kiSaved_ = false;
     double lastX_ = 0.0, lastY_ = 0.0;
+    bool navigatorLinked_ = false;
+    double navigatorX_ = 0.0, navigatorY_ = 0.0;
 };
 
 extern TSpektForm* SpektForm;

@@ -314,6 +314,21 @@ TEST_F(SpektFormTest, ReleasingMidCurveStopsTheControllerAndKeepsTheData)
     EXPECT_EQ(form_->StatusBar->text(), "1 / 1");
 }
 
+TEST_F(SpektFormTest, ANavigatorPointIsWhereTheCurveIsTaken)
+{
+    Start(ModeStm, 2.0f, 0.5f);
+    Kind("X(z)", 16, 1.0, false, 1);
+    form_->LinkNavigatorPoint(true, 10.0, -5.0);
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(form_->windowTitle(), "Spectroscopy on [10,-5]");
+    EXPECT_EQ(device_->SpektRecord.X, 200); // 0.05 nm per digit
+    EXPECT_EQ(device_->SpektRecord.Y, -100);
+    form_->LinkNavigatorPoint(false, 0.0, 0.0);
+    EXPECT_EQ(form_->Edit1->text(), "Current Pos.");
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(form_->windowTitle(), "Spectroscopy here");
+}
+
 TEST_F(SpektFormTest, KindsShowTheirEditsAndWriteTheirSettings)
 {
     Start(ModeContact, 0.1f, 0.0f);
