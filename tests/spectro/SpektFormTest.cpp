@@ -329,6 +329,24 @@ TEST_F(SpektFormTest, ANavigatorPointIsWhereTheCurveIsTaken)
     EXPECT_EQ(form_->windowTitle(), "Spectroscopy here");
 }
 
+TEST_F(SpektFormTest, MassSpecHoldsTheLoopAndGivesItsGainBack)
+{
+    ini_->WriteBool("Spekt", "MassSpec", true);
+    Start(ModeStm, 2.0f, 0.5f);
+    MicroscopeState.FeedbackSets[FeedbackSetIndex(ModeStm)].Ki = 7.0f;
+    Kind("MassSpec", 16, 1.0, false, 1);
+    boxes_.Clear();
+    ASSERT_TRUE(Run());
+    EXPECT_EQ(boxes_.LastText(), "System is waiting.\rPress OK to release.");
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(ModeStm)].Ki, 7.0f);
+
+    // Released mid-curve: the gain comes back as well.
+    form_->ScanButton->click();
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(ModeStm)].Ki, 0.0f);
+    form_->ScanButton->click();
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(ModeStm)].Ki, 7.0f);
+}
+
 TEST_F(SpektFormTest, KindsShowTheirEditsAndWriteTheirSettings)
 {
     Start(ModeContact, 0.1f, 0.0f);
