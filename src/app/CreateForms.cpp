@@ -15,6 +15,7 @@
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
+#include "spectro/SpektForm.h"
 #include "widgets/NumericEdit.h"
 
 #include <QAbstractButton>
@@ -125,7 +126,27 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     setup->FormCreate();
 
-    // Places 13 to 16 are created here as they are built.
+    auto* spekt = new TSpektForm(*inOut, main);
+    Created("TSpektForm");
+    spekt->SetMainButton = [main](bool down) {
+        if (auto* b = qobject_cast<QAbstractButton*>(main->Control("SpectButton")))
+            b->setChecked(down);
+    };
+    main->SetToolToggle("SpectButton", [spekt](bool down) {
+        if (down) {
+            spekt->show();
+            spekt->raise();
+        } else {
+            spekt->close();
+        }
+    });
+    main->SetMenuCommand("SpectroscopyItem", [spekt] {
+        spekt->show();
+        spekt->raise();
+    });
+    spekt->FormCreate();
+
+    // Places 14 to 16 are created here as they are built.
 
     auto* misc = new TMiscForm(main);
     Created("TMiscForm");
@@ -171,6 +192,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     sel->EnterScanText = [](const QString& edit, const QString& text) {
         return ScanParaForm != nullptr && ScanParaForm->EnterText(edit, text);
     };
+    sel->LinkSpectroscopyHook = [spekt](bool linked, double x, double y) { spekt->LinkNavigatorPoint(linked, x, y); };
     sel->ForwardKey = [main](int key, Qt::KeyboardModifiers modifiers) { return main->FormKeyDown(key, modifiers); };
     sel->SetSelButton = [main](bool down) {
         if (QAbstractButton* b = main->Button("SelButton"))
@@ -220,6 +242,8 @@ void DestroyAllForms()
         dncForm->FormDestroy();
     if (MiscForm != nullptr)
         MiscForm->FormDestroy();
+    if (SpektForm != nullptr)
+        SpektForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -230,6 +254,7 @@ void DestroyAllForms()
     SavePathCheck = nullptr;
     delete MiscForm;
     delete HistoryBox;
+    delete SpektForm;
     delete SetupForm;
     // The hooks into the resonance tool go with it.
     if (InOutForm != nullptr) {

@@ -18,7 +18,7 @@ std::array<TOsziBuffer, 4> OsziBuffers{};
 std::atomic<bool> AbortFlag{false};
 std::atomic<int32_t> AverageCount{1};
 std::atomic<bool> MultiLockInPresent{false};
-QString SpektModeName;
+QString SpektModeName = "trash"; // until a kind is made current
 TCantileverParams CantileverParams;
 TMaxScanRange MaxScanRange;
 std::atomic<int32_t> OsziFlags{0};

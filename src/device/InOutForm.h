@@ -111,6 +111,16 @@ public:
     // The tip's move to raw X/Y, waiting for arrival: set by the workers that
     // own the move engine (TDeviceWorkers), cleared when they go.
     std::function<void(int64_t x, int64_t y)> MoveTipTo;
+    // The scanner's position sensors as the scan thread uses them: on while
+    // its linearisation is on, the sensors' program channels and the gain
+    // by which spectroscopy pulls the tip onto its point. Set with MoveTipTo.
+    struct TPositionSensors {
+        bool On = false;
+        int32_t ChannelX = 0;
+        int32_t ChannelY = 0;
+        double KiGo = 0.0;
+    };
+    std::function<TPositionSensors()> PositionSensors;
 
     // ---- bias and Z ---------------------------------------------------------------------
     // The bias in the bias channel's unit; returns the value as quantised.
@@ -184,17 +194,29 @@ public:
     double SetSpektDelay(double us);
     double SetSpektSampleTime(double us);
     void SetSpektChannel(int slot, const TIOScale& scale);
+    // A Z value (Z units) and a bias (V) on their channels' digit grids.
+    double QuantizeZ(double z);
+    double QuantizeBias(double u);
+    // With the position-sensor linearisation on: one step of pulling the
+    // tip onto the physical point (x, y) by the sensors' readings.
+    void TrackXY(double x, double y);
+    // The position sensors are there to track with.
+    bool SpektTracking() const;
     // n points of bias and Z (the spectroscopy window's columns); `kind` tells
     // whether Z goes as differences.
     bool LoadSpektRamp(const double* bias, const double* z, int n, int32_t kind);
-    // constantHeight: the feedback is held (mode 3) for the run.
-    bool StartSpektroscopy(int32_t kind, int32_t points, bool constantHeight = false);
+    // Kind and DataPoints come from the current kind's section (SpektModeName);
+    // "cmAFM X(U)" runs in contact mode and gets its mode back at the end.
+    bool StartSpektroscopy();
     void StopSpektroscopy();
     // Timer3, one shot per run: reads the six result slots into SpektSlots.
     void Timer3Spekt();
     bool Timer3Active() const;
     TSetSpektRecord SpektRecord; // window thread only
+    double SpektTargetX = 0.0;   // the point as SetSpektPosition left it
+    double SpektTargetY = 0.0;
     std::array<std::array<int32_t, SpektPoints>, 6> SpektSlots{};
+    std::array<int, 6> SpektReturned{}; // readings each slot's reply held
 
 signals:
     // A fatal start error: the main window closes itself on it.
@@ -228,6 +250,7 @@ private:
     QTimer* oszTimer_ = nullptr;  // OszTimer
     QTimer* timer3_ = nullptr;    // Timer3, made with the first run
     void RestoreSpektFeedback();
+    int32_t spektModeBefore_ = -2; // feedback mode before the run (−2: none taken)
     bool dncOverload_ = false;
     bool dncQClip_ = false;
     std::shared_ptr<DeviceDriver> driver_;

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
+#include <vector>
 
 namespace qvt {
 
@@ -23,6 +25,8 @@ constexpr double UsPerSecond = 1.0e6;
 constexpr double PollSpare = 1.1;
 constexpr double PollExtraMs = 20.0;
 constexpr int32_t ConstantHeightFeedbackMode = 3;
+constexpr double SpectrumNorm = 2.83;
+constexpr int TrackSteps = 1000; // position-sensor tracking during the settle delay
 
 // Limits a value to lo..hi before it becomes a word; NaN gives lo.
 int32_t ClampWord(double v, double lo, double hi)
@@ -63,6 +67,28 @@ double SpektTicksToUs(int32_t ticks)
 int SpektPollIntervalMs(int32_t ticks, int32_t points)
 {
     return static_cast<int>(Round(ticks / SpektClockHz * 1000.0 * points * PollSpare + PollExtraMs));
+}
+
+int32_t SpektClampPoints(int64_t points)
+{
+    return static_cast<int32_t>(std::clamp<int64_t>(points, 1, SpektMaxPoints));
+}
+
+double QuantizeZValue(double z, double factor)
+{
+    if (factor == 0.0 || !std::isfinite(factor) || !std::isfinite(z))
+        return z;
+    return Round(z / factor) * factor;
+}
+
+double QuantizeBiasValue(double u, const TRampScale& scale)
+{
+    const double factor = (scale.Factor != 0.0 && std::isfinite(scale.Factor)) ? scale.Factor : 1.0;
+    double raw = Round(u / factor - scale.Offset);
+    if (!std::isfinite(raw))
+        raw = 0.0;
+    raw = std::max(std::min(raw, double(scale.MaxRaw)), double(scale.MinRaw));
+    return (raw + scale.Offset) * factor;
 }
 
 int SpektInputSlot(int slot)
@@ -116,7 +142,8 @@ bool SpektReplyShort(size_t replyBytes, int32_t points)
     return static_cast<int64_t>(replyBytes / 4) != points;
 }
 
-void AverageSpektReadings(const int32_t* readings, int n, const TSpektAverage& average, double* column)
+namespace {
+template <typename T> void Average(const T* readings, int n, const TSpektAverage& average, double* column)
 {
     const double count = average.AverageCount > 0 ? average.AverageCount : 1;
     const double h = (count - 1.0) / count;
@@ -126,8 +153,92 @@ void AverageSpektReadings(const int32_t* readings, int n, const TSpektAverage& a
         column[i] = column[i] * h + (reading + average.Offset) * w;
     }
 }
+} // namespace
+
+void AverageSpektReadings(const int32_t* readings, int n, const TSpektAverage& average, double* column)
+{
+    Average(readings, n, average, column);
+}
+
+void AverageSpektReadings(const double* readings, int n, const TSpektAverage& average, double* column)
+{
+    Average(readings, n, average, column);
+}
+
+int SpektSpectrumLength(int n)
+{
+    if (n < 1)
+        return 0;
+    int length = 1;
+    while (length * 2 <= n)
+        length *= 2;
+    return length;
+}
+
+void SpektAmplitudeSpectrum(const int32_t* readings, int points, double* out)
+{
+    points = std::clamp(points, 0, SpektPoints);
+    std::fill(out, out + points, 0.0);
+    const int n = SpektSpectrumLength(points);
+    if (n < 2)
+        return;
+    // Radix-2 in bit-reversed order, with the cosine and sine tables of j·2π/N.
+    std::vector<double> re(readings, readings + n);
+    std::vector<double> im(n, 0.0);
+    std::vector<double> cosTable(n), sinTable(n);
+    for (int j = 0; j < n; ++j) {
+        cosTable[j] = std::cos(j * 2.0 * std::numbers::pi / n);
+        sinTable[j] = std::sin(j * 2.0 * std::numbers::pi / n);
+    }
+    for (int i = 1, j = 0; i < n; ++i) {
+        int bit = n >> 1;
+        for (; j & bit; bit >>= 1)
+            j ^= bit;
+        j ^= bit;
+        if (i < j) {
+            std::swap(re[i], re[j]);
+            std::swap(im[i], im[j]);
+        }
+    }
+    for (int len = 2; len <= n; len *= 2) {
+        const int stride = n / len;
+        for (int start = 0; start < n; start += len) {
+            for (int k = 0; k < len / 2; ++k) {
+                const double c = cosTable[k * stride];
+                const double sn = -sinTable[k * stride];
+                const int a = start + k;
+                const int b = a + len / 2;
+                const double tr = re[b] * c - im[b] * sn;
+                const double ti = re[b] * sn + im[b] * c;
+                re[b] = re[a] - tr;
+                im[b] = im[a] - ti;
+                re[a] += tr;
+                im[a] += ti;
+            }
+        }
+    }
+    const int half = n / 2;
+    std::vector<double> magnitude(half);
+    for (int j = 0; j < half; ++j)
+        magnitude[j] = std::sqrt(re[j] * re[j] + im[j] * im[j]) / n / SpectrumNorm;
+    if (points == n) {
+        for (int j = 0; j < half; ++j)
+            out[2 * j] = out[2 * j + 1] = magnitude[j];
+        return;
+    }
+    for (int i = 0; i < points; ++i)
+        out[i] = magnitude[static_cast<size_t>(Round(double(i) * (half - 1) / (points - 1)))];
+}
 
 // ---- the device window ------------------------------------------------------------------
+
+namespace {
+TRampScale RampScaleOf(const TIOScale& s)
+{
+    return TRampScale{s.Factor.load(), double(s.Offset.load()), s.FactorNegative.load(), s.MinRaw.load(),
+                      s.MaxRaw.load()};
+}
+} // namespace
 
 void TInOutForm::SetSpektPosition(double& x, double& y)
 {
@@ -141,6 +252,8 @@ void TInOutForm::SetSpektPosition(double& x, double& y)
     y = ry * fy;
     SpektRecord.X = rx;
     SpektRecord.Y = ry;
+    SpektTargetX = x;
+    SpektTargetY = y;
 }
 
 double TInOutForm::SetSpektDelay(double us)
@@ -160,30 +273,76 @@ void TInOutForm::SetSpektChannel(int slot, const TIOScale& scale)
     SpektRecord.Inputs[SpektInputSlot(slot)] = scale.Address.load();
 }
 
+double TInOutForm::QuantizeZ(double z)
+{
+    return QuantizeZValue(z, ChannelTable[SlotZ].Factor.load());
+}
+
+double TInOutForm::QuantizeBias(double u)
+{
+    return QuantizeBiasValue(u, RampScaleOf(ChannelTable[SlotBias]));
+}
+
+bool TInOutForm::SpektTracking() const
+{
+    return PositionSensors && PositionSensors().On;
+}
+
+void TInOutForm::TrackXY(double x, double y)
+{
+    if (!PositionSensors)
+        return;
+    const TPositionSensors sensors = PositionSensors();
+    if (!sensors.On)
+        return;
+    const double sx = ReadChannelPhys(sensors.ChannelX);
+    const double sy = ReadChannelPhys(sensors.ChannelY);
+    const double ki = sensors.KiGo;
+    const TIOScale& cx = ChannelTable[SlotX];
+    const TIOScale& cy = ChannelTable[SlotY];
+    const double fx = cx.Factor.load() != 0.0f ? cx.Factor.load() : 1.0;
+    const double fy = cy.Factor.load() != 0.0f ? cy.Factor.load() : 1.0;
+    SpektRecord.X = ClampWord(SpektRecord.X + Round((sx - x) * ki / fx), cx.MinRaw.load(), cx.MaxRaw.load());
+    SpektRecord.Y = ClampWord(SpektRecord.Y + Round((sy - y) * ki / fy), cy.MinRaw.load(), cy.MaxRaw.load());
+    if (MoveTipTo)
+        MoveTipTo(SpektRecord.X, SpektRecord.Y);
+}
+
 bool TInOutForm::LoadSpektRamp(const double* bias, const double* z, int n, int32_t kind)
 {
-    auto rampScale = [](const TIOScale& s) {
-        return TRampScale{s.Factor.load(), double(s.Offset.load()), s.FactorNegative.load(), s.MinRaw.load(),
-                          s.MaxRaw.load()};
-    };
-    const TRampRecord biasRamp = BuildBiasRamp(bias, n, rampScale(ChannelTable[SlotBias]));
+    n = std::clamp(n, 0, SpektMaxPoints);
+    const TRampRecord biasRamp = BuildBiasRamp(bias, n, RampScaleOf(ChannelTable[SlotBias]));
     bool ok = Ioctl(IOCTL_LOAD_BIAS_RAMP, &biasRamp, sizeof biasRamp, nullptr, 0);
-    const TRampRecord zRamp = BuildZRamp(z, n, rampScale(ChannelTable[SlotZ]), (kind & SpektKindZDifferences) != 0);
+    const TRampRecord zRamp =
+        BuildZRamp(z, n, RampScaleOf(ChannelTable[SlotZ]), (uint32_t(kind) & SpektKindZDifferences) != 0);
     ok = Ioctl(IOCTL_LOAD_Z_RAMP, &zRamp, sizeof zRamp, nullptr, 0) && ok;
     return ok;
 }
 
-bool TInOutForm::StartSpektroscopy(int32_t kind, int32_t points, bool constantHeight)
+bool TInOutForm::StartSpektroscopy()
 {
     if (MoveTipTo)
         MoveTipTo(SpektRecord.X, SpektRecord.Y);
-    SpektRecord.Kind = kind;
-    SpektRecord.DataPoints = std::clamp(points, 0, SpektMaxPoints);
-    // Once more after the first move has settled, then let the piezo creep out.
-    if (MoveTipTo)
-        MoveTipTo(SpektRecord.X, SpektRecord.Y);
-    DelayUs(SpektRecord.Delay);
-    if (constantHeight) {
+    const QString section = SpektModeName;
+    SpektRecord.Kind = UserIni ? UserIni->ReadInteger(section, "Kind", 0) : 0;
+    SpektRecord.DataPoints = SpektClampPoints(UserIni ? UserIni->ReadInteger(section, "DataPoints", SpektDefaultPoints)
+                                                      : SpektDefaultPoints);
+    if (SpektTracking()) {
+        // The sensors pull the tip onto the point while the piezo creeps out.
+        for (int i = 0; i < TrackSteps; ++i) {
+            TrackXY(SpektTargetX, SpektTargetY);
+            DelayUs(SpektRecord.Delay / TrackSteps);
+        }
+    } else {
+        // Once more after the first move has settled, then let the piezo creep out.
+        if (MoveTipTo)
+            MoveTipTo(SpektRecord.X, SpektRecord.Y);
+        DelayUs(SpektRecord.Delay);
+    }
+    // The mode the run came from is the one it goes back to (a missing key
+    // must not switch a contact-mode microscope to STM).
+    spektModeBefore_ = MicroscopeState.FeedbackMode.load();
+    if (section == SpektKindConstantHeight) {
         MicroscopeState.FeedbackMode = ConstantHeightFeedbackMode;
         UpdateFeedback();
         DelayUs(SpektRecord.Delay);
@@ -192,6 +351,7 @@ bool TInOutForm::StartSpektroscopy(int32_t kind, int32_t points, bool constantHe
     LastIoOk = ok;
     if (!timer3_) {
         timer3_ = new QTimer(this);
+        timer3_->setSingleShot(true);
         connect(timer3_, &QTimer::timeout, this, &TInOutForm::Timer3Spekt);
     }
     timer3_->setInterval(SpektPollIntervalMs(SpektRecord.SampleTicks, SpektRecord.DataPoints));
@@ -201,11 +361,13 @@ bool TInOutForm::StartSpektroscopy(int32_t kind, int32_t points, bool constantHe
 
 void TInOutForm::RestoreSpektFeedback()
 {
-    const int mode = MainIni ? MainIni->ReadInteger("Microscope", "Feedback", 0) : 0;
-    if (MicroscopeState.FeedbackMode.load() != mode) {
-        MicroscopeState.FeedbackMode = mode;
+    if (spektModeBefore_ < -1)
+        return; // no run has changed it
+    if (MicroscopeState.FeedbackMode.load() != spektModeBefore_) {
+        MicroscopeState.FeedbackMode = spektModeBefore_;
         UpdateFeedback();
     }
+    spektModeBefore_ = -2;
 }
 
 void TInOutForm::StopSpektroscopy()
@@ -234,7 +396,11 @@ void TInOutForm::Timer3Spekt()
         readings.fill(0);
         const int32_t input = slot;
         size_t returned = 0;
-        Ioctl(IOCTL_READ_SPEKT, &input, sizeof input, readings.data(), sizeof(int32_t) * readings.size(), &returned);
+        if (!Ioctl(IOCTL_READ_SPEKT, &input, sizeof input, readings.data(), sizeof(int32_t) * readings.size(),
+                   &returned))
+            returned = 0;
+        // Only the readings that came back count; the rest of the slot is stale.
+        SpektReturned[slot - 1] = std::min(points, static_cast<int>(returned / sizeof(int32_t)));
         if (slot == 1 && SpektReplyShort(returned, points))
             ShowMessage(MsgKind::Information, SpektTooFastMessage);
     }

@@ -20,10 +20,18 @@ constexpr int SpektResultSlots = 6;
 constexpr int SpektInputSlots = 4;
 // Points of a run: the ramp's last word repeats the last point.
 constexpr int SpektMaxPoints = SpektPoints - 1;
+constexpr int SpektDefaultPoints = 64;
 constexpr int32_t SpektKindStop = 2;
 // The Z ramp goes as differences from point to point.
 constexpr int32_t SpektKindZDifferences = 0x10;
 inline constexpr const char* SpektTooFastMessage = "QVT is too fast - a few datapoints are wrong!";
+// Kinds the acquisition treats apart: the constant-height curve runs in
+// contact mode, the z-noise readings become an amplitude spectrum.
+inline constexpr const char* SpektKindConstantHeight = "cmAFM X(U)";
+inline constexpr const char* SpektKindZNoise = "X(t) z-noise";
+
+// DataPoints as every table takes it: 1..1023.
+int32_t SpektClampPoints(int64_t points);
 
 // Settle delay in whole microseconds, 1..2000000.
 int32_t SpektDelayUs(double us);
@@ -49,6 +57,11 @@ TRampRecord BuildBiasRamp(const double* values, int n, const TRampScale& scale);
 // from one point to the next when `differences`.
 TRampRecord BuildZRamp(const double* values, int n, const TRampScale& scale, bool differences);
 
+// A Z value (physical) on the Z channel's digit grid.
+double QuantizeZValue(double z, double factor);
+// A bias (physical) through the bias channel's raw conversion and limits, and back.
+double QuantizeBiasValue(double u, const TRampScale& scale);
+
 // The record that stops a run: Kind 2, no points, the rest kept.
 TSetSpektRecord BuildSpektStop(const TSetSpektRecord& record);
 // The controller gave fewer (or more) readings than the run has points.
@@ -63,5 +76,16 @@ struct TSpektAverage {
 };
 // column[i] := column[i] × h + (reading[i] + Offset) × w for i < n.
 void AverageSpektReadings(const int32_t* readings, int n, const TSpektAverage& average, double* column);
+void AverageSpektReadings(const double* readings, int n, const TSpektAverage& average, double* column);
+
+// The z-noise readings as an amplitude spectrum: N = the largest power of two
+// not above `points`; a radix-2 transform of the first N readings; magnitude j
+// = |X_j| / N / 2.83 for j < N/2 (kept fractional: a noise floor of a few
+// digits would round to zeros). With points = N each magnitude fills outputs
+// 2j and 2j+1, otherwise output i takes magnitude round(i (N/2 − 1) / (points − 1)).
+// Fewer than 2 points: all outputs 0. `out` holds `points` values.
+void SpektAmplitudeSpectrum(const int32_t* readings, int points, double* out);
+// The largest power of two not above n (n ≥ 1), else 0.
+int SpektSpectrumLength(int n);
 
 } // namespace qvt

@@ -54,6 +54,14 @@ TDeviceWorkers::TDeviceWorkers(TInOutForm& link, QObject* parent)
     powerSaver_ = std::make_unique<TPowerSaver>(link, *approach_, *moves_, [this] { return goXY_->ScanActive(); });
     stickSlip_ = std::make_unique<TScanPiezoDrive>(*goXY_);
     link.MoveTipTo = [this](int64_t x, int64_t y) { GoToXYRaw(x, y); };
+    link.PositionSensors = [this] {
+        TInOutForm::TPositionSensors s;
+        s.On = goXY_->HardLinOn.load();
+        s.ChannelX = goXY_->TrackChannelX.load();
+        s.ChannelY = goXY_->TrackChannelY.load();
+        s.KiGo = goXY_->KiGo.load();
+        return s;
+    };
     if (DeviceWorkers == nullptr)
         DeviceWorkers = this;
 }
@@ -64,6 +72,7 @@ TDeviceWorkers::~TDeviceWorkers()
     // stepper still stores its z counter.
     FreeStepper();
     link_.MoveTipTo = nullptr;
+    link_.PositionSensors = nullptr;
     // Every worker is joined before what it uses goes.
     goXY_.reset();
     show_.reset();

@@ -103,10 +103,18 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     t.PowerUpTimeConstant =
         std::clamp(ReadDouble(source, "Cantilever", "TimeConstant", t.PowerUpTimeConstant), 1.0e-5, 10.0);
 
+    SpektConfig& k = c.Spekt;
+    k.SnapIn = std::clamp(ReadDouble(source, "Spekt", "SnapIn", k.SnapIn), 0.0, 1.0e9);
+    k.Adhesion = std::clamp(ReadDouble(source, "Spekt", "Adhesion", k.Adhesion), 0.0, 1.0e9);
+    k.LoopTimeUs = std::clamp(ReadDouble(source, "Spekt", "LoopTimeUs", k.LoopTimeUs), 1.0, 1.0e9);
+    k.VibrationHz = std::clamp(ReadDouble(source, "Spekt", "VibrationHz", k.VibrationHz), 0.0, 1.0e6);
+    k.VibrationDigits = std::clamp(ReadDouble(source, "Spekt", "VibrationDigits", k.VibrationDigits), 0.0, 1.0e6);
+
     c.Faults.FailAllRequests = ReadInt(source, "Faults", "FailRequests", 0) != 0;
     c.Faults.FailCode = static_cast<uint32_t>(ReadInt(source, "Faults", "FailCode", 0));
     c.Faults.EchoStrayEvery = std::max(0, ReadInt(source, "Faults", "EchoStrayEvery", 0));
     c.Faults.EchoLagReads = std::max(0, ReadInt(source, "Faults", "EchoLagReads", 0));
+    c.Faults.SpektShortWords = std::clamp(ReadInt(source, "Faults", "SpektShortWords", 0), 0, 1024); // a reply holds 1024
 
     c.LockInAbsent = ReadInt(source, "LockIn", "Absent", 0) != 0;
 

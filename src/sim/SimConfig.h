@@ -25,6 +25,7 @@ struct SimFaults {
     uint32_t FailCode = 0;      // every request of this code fails (0: none)
     int32_t EchoStrayEvery = 0; // every n-th read of the echo register gives a stray value
     int32_t EchoLagReads = 0;   // the echo register shows a write only after n further reads
+    int32_t SpektShortWords = 0; // spectroscopy results come back this many readings short
 };
 
 // The sample under the tip, in raw digits: heights in Z digits over X/Y in
@@ -69,6 +70,18 @@ struct ScannerConfig {
     double SensorGain = 1.0;
 };
 
+// How the tip answers a spectroscopy run (SimSpektCurves), in Z digits: the
+// cantilever snaps onto the surface this close to it and is held by adhesion
+// until pulled this far off; the loop's time constant; a mechanical vibration
+// of the gap that a z-noise spectrum shows as one line.
+struct SpektConfig {
+    double SnapIn = 30.0;
+    double Adhesion = 120.0;
+    double LoopTimeUs = 500.0;
+    double VibrationHz = 200.0;
+    double VibrationDigits = 1.0;
+};
+
 // The coarse z motor under the sample stage (SimCoarseMotor).
 struct CoarseConfig {
     double StepSize = 3000.0;     // Z digits the sample moves per full step
@@ -104,6 +117,7 @@ struct SimConfig {
     ScannerConfig Scanner;
     CoarseConfig Coarse;
     CantileverConfig Cantilever;
+    SpektConfig Spekt;
 
     SimFaults Faults;
 
@@ -132,7 +146,7 @@ struct SimSettingsSource {
 };
 
 // Reads [Controller], [Clock], [Limits], [Noise], [Surface], [Probe],
-// [Scanner], [Coarse], [Cantilever], [Faults], [LockIn] and [Log];
+// [Scanner], [Coarse], [Cantilever], [Spekt], [Faults], [LockIn] and [Log];
 // missing keys keep the defaults above, out-of-range values are brought back in.
 SimConfig ReadSimConfig(const SimSettingsSource& source);
 

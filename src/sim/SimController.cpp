@@ -50,7 +50,7 @@ constexpr int32_t StrayEchoBase = 2000000000;
 SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
       random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config), scanner_(config),
-      coarse_(config), cantilever_(config.Cantilever, config.Seed), logging_(config.LogRequests)
+      coarse_(config), spekt_(config), cantilever_(config.Cantilever, config.Seed), logging_(config.LogRequests)
 {
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
     log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
@@ -193,9 +193,12 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
     case IOCTL_LOAD_Z_RAMP:
         spekt_.LoadZRamp(Decode<TRampRecord>(in));
         return true;
-    case IOCTL_SET_SPEKT:
-        spekt_.Start(Decode<TSetSpektRecord>(in), clock_.NowUs());
+    case IOCTL_SET_SPEKT: {
+        spekt_.Start(Decode<TSetSpektRecord>(in), SpektStartLocked(), clock_.NowUs());
+        // Fast: the run is over when its request returns, as moves are.
+        clock_.AdvanceFast(spekt_.RunUs() * 1000);
         return true;
+    }
     case IOCTL_READ_SPEKT: {
         std::memset(out, absent_ ? 0xFF : 0, outSize);
         if (absent_)
@@ -204,8 +207,9 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         const int done = spekt_.Read(Word(in, 0), clock_.NowUs(), readings.Values);
         if (done < 0)
             return false;
-        std::memcpy(out, readings.Values, sizeof(int32_t) * static_cast<size_t>(done));
-        after.ReplyBytes = int64_t(done) * 4;
+        const int words = std::max(0, done - faults_.SpektShortWords);
+        std::memcpy(out, readings.Values, sizeof(int32_t) * static_cast<size_t>(words));
+        after.ReplyBytes = int64_t(words) * 4;
         return true;
     }
     default:
@@ -363,6 +367,34 @@ void SimController::AdvanceLocked(int64_t nowNs)
     // The loop feels the sample where the scanner has really put the tip.
     outputs_.Drive(1, zLoop_.ZAt(outputs_.Z(), scanner_.TrueX(outputs_.Dac(3)), scanner_.TrueY(outputs_.Dac(4)), nowNs,
                                  outputs_.ZMin(), outputs_.ZMax(), random_));
+}
+
+SimSpektStart SimController::SpektStartLocked()
+{
+    const int64_t now = clock_.NowNs();
+    AdvanceLocked(now);
+    const SimProbeSignals probe = zLoop_.Signals(ProbeNowLocked(now), now, outputs_.ZMax());
+    SimSpektStart start;
+    switch (zLoop_.LoopFamily()) {
+    case SimZLoop::Family::Stm:
+        start.LoopFamily = SimSpektStart::Family::Stm;
+        break;
+    case SimZLoop::Family::Contact:
+        start.LoopFamily = SimSpektStart::Family::Contact;
+        break;
+    case SimZLoop::Family::Dynamic:
+        start.LoopFamily = SimSpektStart::Family::Dynamic;
+        break;
+    case SimZLoop::Family::None:
+        break;
+    }
+    start.Interacting = probe.Interacting;
+    start.FeedbackAddress = probe.FeedbackAddress;
+    start.Setpoint = probe.Interaction;
+    start.TopographyAddress = probe.TopographyAddress;
+    start.ZStart = outputs_.Z();
+    start.BiasStart = outputs_.Dac(2);
+    return start;
 }
 
 SimProbeState SimController::ProbeNowLocked(int64_t nowNs) const

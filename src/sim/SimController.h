@@ -145,6 +145,8 @@ private:
     // Brings the X/Y outputs and Z up to `nowNs`.
     void AdvanceLocked(int64_t nowNs);
     SimProbeState ProbeNowLocked(int64_t nowNs) const;
+    // Where a spectroscopy run starts: the loop's family, set point and inputs.
+    SimSpektStart SpektStartLocked();
     SimMoveGenerator::Position PositionLocked() const;
     // Sets the move event when the last move has ended and no request that
     // queued one is still on its way back.

@@ -42,6 +42,8 @@ struct SimProbeSignals {
 
 class SimZLoop {
 public:
+    enum class Family { None, Stm, Contact, Dynamic };
+
     explicit SimZLoop(const SimConfig& config);
 
     // A new feedback record at `nowNs` with Z at `z`: a retract starts its slew here.
@@ -73,11 +75,12 @@ public:
     double Plane(double x, double y) const;
 
     const SimSurface& Surface() const { return surface_; }
+    // What the last feedback mode listens to (the spectroscopy model needs it).
+    Family LoopFamily() const { return family_; }
 
 private:
     enum class State { Hold, Track, Retract, Engage };
     double EngageRamp(int64_t nowNs) const;
-    enum class Family { None, Stm, Contact, Dynamic };
 
     SimSurface surface_;
     ProbeConfig probe_;

@@ -21,16 +21,9 @@ namespace {
 TEST(BundledResonance, TheBundledSettingsSweepTheSimulatedCantilever)
 {
     test::TempDir dir;
-    const QString bundled = QString(QVT_RESOURCES_DIR "/");
-    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini"}) {
-        QFile file(bundled + name);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
-        QByteArray content = file.readAll();
-        // The simulator's clock runs as fast as it can; everything else is as shipped.
-        if (QByteArray(name) == "ini/sim.ini")
-            content.replace("Mode=RealTime", "Mode=Fast");
-        dir.WriteFile(name, content);
-    }
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    // The simulator's clock runs as fast as it can; everything else is as shipped.
+    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
     ScriptedMessageResponder boxes;
     LoadDriverName(dir.Path(), {"qvt"});
     int exitCode = -1;

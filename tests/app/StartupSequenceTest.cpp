@@ -118,12 +118,7 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
 {
     // The settings the build puts beside the program, in a folder of their own.
     test::TempDir dir;
-    const QString bundled = QString(QVT_RESOURCES_DIR "/");
-    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini", "QVT_Manual.html"}) {
-        QFile file(bundled + name);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name;
-        dir.WriteFile(name, file.readAll());
-    }
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
     // The bundled settings switch the command server on: its socket goes to a
     // runtime folder of this test's own.
     test::TempDir runtime;

@@ -2,10 +2,10 @@
 
 #include "device/InOutForm.h"
 #include "device/SpektRequests.h"
-#include "sim/SimSpektCurves.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -105,9 +105,31 @@ TEST(SpektRequests, StopRecordAndRunningMean)
 
 using SpektOnSim = test::DriverLinkFixture;
 
-TEST_F(SpektOnSim, RunGivesARisingCurrentAndWarnsOfAnEarlyPoll)
+// A device window on a fast simulator, with the kind's section in the user settings.
+struct SpektRun {
+    explicit SpektRun(TQVTIniFile* ini, const QString& kind, int32_t kindBits, int points)
+    {
+        savedUser = UserIni;
+        savedName = SpektModeName;
+        UserIni = ini;
+        SpektModeName = kind;
+        ini->WriteInteger(kind, "Kind", kindBits);
+        ini->WriteInteger(kind, "DataPoints", points);
+    }
+    ~SpektRun()
+    {
+        UserIni = savedUser;
+        SpektModeName = savedName;
+    }
+    TQVTIniFile* savedUser;
+    QString savedName;
+};
+
+TEST_F(SpektOnSim, RunSendsTheKindsSettingsAndWarnsOnceOfAShortReply)
 {
-    auto sim = PlugSim(FastConfig());
+    sim::SimConfig config = FastConfig();
+    config.Faults.SpektShortWords = 3;
+    auto sim = PlugSim(config);
     TInOutForm form;
     form.FormCreate();
     ChannelTable[SlotBias].Factor = 10.0f / 32768.0f;
@@ -121,72 +143,119 @@ TEST_F(SpektOnSim, RunGivesARisingCurrentAndWarnsOfAnEarlyPoll)
     input.Address = 26;
     form.SetSpektChannel(7, input);
     constexpr int n = 64;
+    // More points than a table holds are cut to 1023 on the way out.
+    SpektRun run(ini_.get(), "X(U)", 9, 5000);
     std::vector<double> bias(n), z(n, 0.0);
     for (int i = 0; i < n; ++i)
         bias[i] = -1.0 + 2.0 * i / (n - 1);
-    ASSERT_TRUE(form.LoadSpektRamp(bias.data(), z.data(), n, 0));
-    ASSERT_TRUE(form.StartSpektroscopy(0, n));
+    ASSERT_TRUE(form.LoadSpektRamp(bias.data(), z.data(), n, 9));
+    ASSERT_TRUE(form.StartSpektroscopy());
+    EXPECT_EQ(form.SpektRecord.DataPoints, 1023);
+    form.StopSpektroscopy();
+    ini_->WriteInteger("X(U)", "DataPoints", n);
+    ASSERT_TRUE(form.StartSpektroscopy());
     EXPECT_TRUE(form.Timer3Active());
 
     std::vector<sim::SimRequest> sent;
     for (const sim::SimRequest& r : sim->RequestLog())
         if (r.Code == IOCTL_SET_SPEKT)
             sent.push_back(r);
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].InSize, 56u);
-    EXPECT_EQ(sent[0].In[3], 10);
-    EXPECT_EQ(sent[0].In[4], 4);
-    EXPECT_EQ(sent[0].In[5], n);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[2].InSize, 56u);
+    EXPECT_EQ(sent[2].In[0], 9);
+    EXPECT_EQ(sent[2].In[3], 10);
+    EXPECT_EQ(sent[2].In[4], 4);
+    EXPECT_EQ(sent[2].In[5], n);
     EXPECT_EQ(form.SpektRecord.Inputs[3], 26);
 
-    // Polled before the run is over: fewer readings than points.
+    // The controller answers three readings short: one message, and only
+    // the readings that came back count.
+    boxes_.Clear();
     form.Timer3Spekt();
     EXPECT_FALSE(form.Timer3Active());
     ASSERT_EQ(boxes_.Texts().size(), 1);
     EXPECT_EQ(boxes_.LastText(), "QVT is too fast - a few datapoints are wrong!");
     EXPECT_EQ(ready, n);
-
-    boxes_.Clear();
-    form.DelayUs(20000);
-    form.Timer3Spekt();
-    EXPECT_TRUE(boxes_.Texts().isEmpty());
-    for (int i = 1; i < n; ++i)
-        EXPECT_LT(form.SpektSlots[0][i - 1], form.SpektSlots[0][i]) << i;
-    EXPECT_LT(form.SpektSlots[0][0], 0);
-    EXPECT_EQ(form.SpektSlots[3][n - 1], 3277); // +1 V as bias digits
+    for (int slot = 0; slot < 6; ++slot)
+        EXPECT_EQ(form.SpektReturned[slot], n - 3);
+    EXPECT_EQ(form.SpektSlots[1][n - 4], 2965); // bias as played, digits
+    EXPECT_EQ(form.SpektSlots[1][n - 3], 0);
 
     form.StopSpektroscopy();
     EXPECT_EQ(form.SpektRecord.Kind, 2);
     EXPECT_EQ(form.SpektRecord.DataPoints, 0);
-    EXPECT_EQ(CountCode(*sim, IOCTL_SET_SPEKT), 2);
+    EXPECT_EQ(CountCode(*sim, IOCTL_SET_SPEKT), 4);
     EXPECT_TRUE(sim->GuardViolations().empty());
 }
 
-TEST(SimSpectroscopy, CurrentRisesWithBiasAndFallsWithGapForceHasAWell)
+TEST_F(SpektOnSim, ConstantHeightRunGoesBackToTheModeItCameFrom)
 {
-    using sim::SimSpectroscopy;
-    EXPECT_DOUBLE_EQ(SimSpectroscopy::TunnelCurrent(0.0, 0.5), 0.0);
-    EXPECT_LT(SimSpectroscopy::TunnelCurrent(0.1, 0.5), SimSpectroscopy::TunnelCurrent(0.2, 0.5));
-    EXPECT_DOUBLE_EQ(SimSpectroscopy::TunnelCurrent(-0.3, 0.5), -SimSpectroscopy::TunnelCurrent(0.3, 0.5));
-    EXPECT_GT(SimSpectroscopy::TunnelCurrent(0.3, 0.4), SimSpectroscopy::TunnelCurrent(0.3, 0.6));
-    EXPECT_GT(SimSpectroscopy::Force(0.0), 0.0); // repulsive in contact
-    EXPECT_LT(SimSpectroscopy::Force(0.5), 0.0); // attractive further out
-    EXPECT_GT(SimSpectroscopy::Force(3.0), SimSpectroscopy::Force(0.5));
+    auto sim = PlugSim(FastConfig());
+    TInOutForm form;
+    form.FormCreate();
+    SpektRun run(ini_.get(), "cmAFM X(U)", 11, 16);
+    // No "Microscope"/"Feedback" key: the run must not fall back to mode 0 (STM).
+    MicroscopeState.FeedbackMode = 5;
+    form.StartSpektroscopy();
+    EXPECT_EQ(MicroscopeState.FeedbackMode.load(), 3);
+    form.Timer3Spekt();
+    EXPECT_EQ(MicroscopeState.FeedbackMode.load(), 5);
+    form.StopSpektroscopy();
+    EXPECT_EQ(MicroscopeState.FeedbackMode.load(), 5);
 
-    SimSpectroscopy run;
-    TSetSpektRecord record;
-    record.DataPoints = 3;
-    record.Kind = 0x10;
-    TRampRecord z;
-    z.Values[0] = 100; // differences: the tip steps away by 100 digits, then stays
-    run.LoadZRamp(z);
-    run.Start(record, 0);
-    int32_t out[SpektPoints] = {};
-    EXPECT_EQ(run.Read(3, 1000000, out), 3);
-    EXPECT_EQ(out[0], 0);
-    EXPECT_EQ(out[1], 100);
-    EXPECT_EQ(out[2], 100);
-    EXPECT_EQ(run.Read(7, 1000000, out), -1);
+    // A run of another kind leaves the mode alone.
+    SpektModeName = "X(z)";
+    MicroscopeState.FeedbackMode = 1;
+    form.StartSpektroscopy();
+    form.Timer3Spekt();
+    EXPECT_EQ(MicroscopeState.FeedbackMode.load(), 1);
+    EXPECT_TRUE(sim->GuardViolations().empty());
+}
+
+TEST(SpektRequests, QuantisersKeepValuesOnTheDigitGrid)
+{
+    EXPECT_DOUBLE_EQ(QuantizeZValue(1.234, 0.01), 1.23);
+    EXPECT_DOUBLE_EQ(QuantizeZValue(0.125, 0.25), 0.0); // half to even
+    EXPECT_DOUBLE_EQ(QuantizeZValue(3.0, 0.0), 3.0);
+    const TRampScale bias{0.5, 2.0, false, -10, 10};
+    EXPECT_DOUBLE_EQ(QuantizeBiasValue(2.2, bias), 2.0);   // raw 2.4 → 2, back (2 + 2) × 0.5
+    EXPECT_DOUBLE_EQ(QuantizeBiasValue(100.0, bias), 6.0); // raw limited to 10
+    EXPECT_DOUBLE_EQ(QuantizeBiasValue(-100.0, bias), -4.0);
+    EXPECT_EQ(SpektClampPoints(0), 1);
+    EXPECT_EQ(SpektClampPoints(1024), 1023);
+}
+
+TEST(SpektRequests, ZNoiseSpectrumShowsASineAtItsFrequency)
+{
+    // 64 points: N = 64, each magnitude fills two outputs.
+    std::vector<int32_t> sine(64);
+    for (int i = 0; i < 64; ++i)
+        sine[i] = static_cast<int32_t>(std::lround(1000.0 * std::cos(2.0 * M_PI * 5 * i / 64)));
+    std::vector<double> out(64);
+    SpektAmplitudeSpectrum(sine.data(), 64, out.data());
+    EXPECT_NEAR(out[10], 500.0 / 2.83, 0.5);
+    EXPECT_NEAR(out[11], 500.0 / 2.83, 0.5);
+    EXPECT_NEAR(out[8], 0.0, 0.5);
+    EXPECT_GT(out[2], 0.0 - 1e-9);
+
+    // 100 points: N = 64, output i takes magnitude round(i × 31 / 99).
+    std::vector<int32_t> many(100);
+    for (int i = 0; i < 100; ++i)
+        many[i] = static_cast<int32_t>(std::lround(1000.0 * std::cos(2.0 * M_PI * 8 * i / 64)));
+    std::vector<double> out100(100);
+    SpektAmplitudeSpectrum(many.data(), 100, out100.data());
+    EXPECT_EQ(SpektSpectrumLength(100), 64);
+    // Magnitude 8 sits at outputs i with round(i × 31 / 99) = 8: i = 25 and 26.
+    EXPECT_NEAR(out100[26], 500.0 / 2.83, 0.5);
+    EXPECT_NEAR(out100[29], 0.0, 0.5);
+
+    // A constant of 3 digits keeps its fractional magnitude; one point is guarded.
+    std::vector<int32_t> flat(64, 3);
+    SpektAmplitudeSpectrum(flat.data(), 64, out.data());
+    EXPECT_NEAR(out[0], 3.0 / 2.83, 1e-9);
+    out[0] = 7.0;
+    SpektAmplitudeSpectrum(flat.data(), 1, out.data());
+    EXPECT_EQ(out[0], 0.0);
 }
 
 } // namespace

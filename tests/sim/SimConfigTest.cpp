@@ -56,6 +56,9 @@ TEST(SimConfig, ReadsItsKeysAndBringsBadValuesBackInRange)
         {"Faults/FailCode", "0x223C34"},
         {"Faults/EchoStrayEvery", "-3"},
         {"LockIn/Absent", "1"},
+        {"Spekt/Adhesion", "-4"},
+        {"Spekt/VibrationHz", "50"},
+        {"Faults/SpektShortWords", "5000"},
     }));
     EXPECT_EQ(c.ControllerType, 29);
     EXPECT_EQ(c.SubVersion, 4);
@@ -69,6 +72,9 @@ TEST(SimConfig, ReadsItsKeysAndBringsBadValuesBackInRange)
     EXPECT_EQ(c.Faults.FailCode, IOCTL_READ_REG);
     EXPECT_EQ(c.Faults.EchoStrayEvery, 0);
     EXPECT_TRUE(c.LockInAbsent);
+    EXPECT_EQ(c.Spekt.Adhesion, 0.0);
+    EXPECT_EQ(c.Spekt.VibrationHz, 50.0);
+    EXPECT_EQ(c.Faults.SpektShortWords, 1024);
 
     EXPECT_EQ(ReadSimConfig(MapSource({{"Controller/Type", "40"}})).ControllerType, 29);
     EXPECT_EQ(ReadSimConfig(MapSource({{"Controller/Type", "3"}})).ControllerType, 22);

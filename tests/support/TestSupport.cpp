@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -8,7 +9,10 @@ namespace qvt::test {
 
 TempDir::TempDir() = default;
 
-QString TempDir::Path() const { return dir_.path() + "/"; }
+QString TempDir::Path() const
+{
+    return dir_.path() + "/";
+}
 
 QString TempDir::WriteFile(const QString& relativeName, const QByteArray& content) const
 {
@@ -24,6 +28,18 @@ QByteArray TempDir::ReadFile(const QString& relativeName) const
 {
     QFile file(Path() + relativeName);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool CopyBundledSettings(const TempDir& dir)
+{
+    const QString bundled = QString(QVT_RESOURCES_DIR "/");
+    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini", "QVT_Manual.html"}) {
+        QFile file(bundled + name);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        dir.WriteFile(name, file.readAll());
+    }
+    return true;
 }
 
 } // namespace qvt::test

@@ -1,0 +1,864 @@
+#include "spectro/SpektForm.h"
+
+#include "core/IniFile.h"
+#include "core/NumberText.h"
+#include "core/SharedState.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
+#include "device/SpektRequests.h"
+#include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "widgets/NumericEdit.h"
+#include "widgets/SimpleChart.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextStream>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace qvt {
+
+TSpektForm* SpektForm = nullptr;
+
+namespace {
+
+constexpr int FirstAdcSlotForRef = 26; // ADC1: the unit of the Ref edit
+constexpr int ConstantHeightMode = 3;
+constexpr int TrackIntervalMs = 20;
+constexpr int PlotSize = 360;
+const char* const HintDz = ">0 for retract";
+constexpr double UsPerSecond = 1.0e6;
+
+QString Number5(double v)
+{
+    return QString::number(v, 'g', 5);
+}
+
+QColor FromWindowsRgb(uint32_t rgb)
+{
+    return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
+}
+
+QString AxisText(const TIOScale* scale)
+{
+    if (scale == nullptr)
+        return {};
+    return scale->Label + " [" + scale->UnitName + "]";
+}
+
+TFeedbackSet& FeedbackSetOf(int mode)
+{
+    return MicroscopeState.FeedbackSets[FeedbackSetIndex(ValidFeedbackMode(mode))];
+}
+
+} // namespace
+
+TSpektForm::TSpektForm(TInOutForm& device, QWidget* parent) : QWidget(parent, Qt::Tool), device_(device)
+{
+    SpektForm = this;
+    setObjectName("SpektForm");
+    setWindowTitle("Spectroscopy");
+    setWindowFlag(Qt::WindowStaysOnTopHint);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    Random = [this, uniform]() mutable { return uniform(noise_); };
+    noiseTable_ = std::make_unique<TSpektData>();
+    BuildControls();
+    connect(&device_, &TInOutForm::spektDataReady, this, &TSpektForm::CurveReady);
+    trackTimer_ = new QTimer(this);
+    trackTimer_->setInterval(TrackIntervalMs);
+    connect(trackTimer_, &QTimer::timeout, this, [this] {
+        if (measuring_ && device_.Timer3Active())
+            device_.TrackXY(lastX_, lastY_);
+    });
+}
+
+TSpektForm::~TSpektForm()
+{
+    if (SpektForm == this)
+        SpektForm = nullptr;
+}
+
+// ---- controls ---------------------------------------------------------------------------
+
+void TSpektForm::BuildControls()
+{
+    auto* top = new QVBoxLayout(this);
+    top->setSizeConstraint(QLayout::SetFixedSize);
+
+    auto* kindRow = new QHBoxLayout;
+    ComboBox1 = new QComboBox(this);
+    ComboBox1->setObjectName("ComboBox1");
+    ComboBox1->setEditable(true);
+    ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+    ComboBox1->setMinimumWidth(150);
+    connect(ComboBox1, &QComboBox::textActivated, this, [this] { ComboBox1Change(); });
+    connect(ComboBox1->lineEdit(), &QLineEdit::returnPressed, this, [this] { ComboBox1Change(); });
+    kindRow->addWidget(ComboBox1);
+    Button1 = new QPushButton("Pre", this);
+    Button1->setObjectName("Button1");
+    Button1->setToolTip("Preview Exitation");
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    kindRow->addWidget(Button1);
+    kindRow->addStretch();
+    top->addLayout(kindRow);
+
+    auto* grid = new QGridLayout;
+    const auto addEdit = [&](int number, const QString& label, const QString& hint, int row, int col) {
+        auto* edit = new TNumericEdit(QString("Edit%1").arg(number), this);
+        edit->setFixedWidth(80);
+        auto* name = new QLabel(label, this);
+        name->setToolTip(hint);
+        auto* unit = new QLabel(this);
+        grid->addWidget(name, row, col * 3);
+        grid->addWidget(edit, row, col * 3 + 1);
+        grid->addWidget(unit, row, col * 3 + 2);
+        edits_[number - 1] = edit;
+        editLabels_[number - 1] = name;
+        unitLabels_[number - 1] = unit;
+        return edit;
+    };
+    Edit1 = addEdit(1, "X", "", 0, 0);
+    Edit2 = addEdit(2, "Y", "", 0, 1);
+    Edit3 = addEdit(3, "delay1", "Delay after reach (X,Y)", 1, 0);
+    Edit4 = addEdit(4, "delay2", "Delay between Data Points", 1, 1);
+    Edit5 = addEdit(5, "dz1", HintDz, 2, 0);
+    Edit6 = addEdit(6, "dz2", HintDz, 2, 1);
+    Edit8 = addEdit(8, "U1", "", 3, 0);
+    Edit7 = addEdit(7, "U2", "", 3, 1);
+    Edit5Label = editLabels_[4];
+    Edit1->setReadOnly(true);
+    Edit2->setReadOnly(true);
+    unitLabels_[2]->setText("µs");
+    unitLabels_[3]->setText("µs");
+    top->addLayout(grid);
+
+    // X and Y: quantised to the X/Y outputs; they stay silver, as typed points do.
+    const auto pointEnter = [this](TNumericEdit* edit, bool isX) {
+        edit->OnValue = [this, edit, isX](double v) {
+            double x = isX ? v : PointX;
+            double y = isX ? PointY : v;
+            device_.SetSpektPosition(x, y);
+            PointX = static_cast<float>(x);
+            PointY = static_cast<float>(y);
+            edit->setText(Number5(isX ? x : y));
+            if (UserIni)
+                UserIni->WriteString("Spekt", isX ? "Edit1" : "Edit2", edit->text());
+            QTimer::singleShot(0, edit, [edit] { edit->SetColor(EditColor::Silver); });
+            return true;
+        };
+    };
+    pointEnter(Edit1, true);
+    pointEnter(Edit2, false);
+    Edit3->OnValue = [this](double us) {
+        const double applied = device_.SetSpektDelay(us);
+        Delay1 = applied / UsPerSecond;
+        Edit3->setText(Number5(applied));
+        if (UserIni)
+            UserIni->WriteString("Spekt", "Edit3", Edit3->text());
+        return true;
+    };
+    Edit4->OnValue = [this](double us) {
+        const double applied = device_.SetSpektSampleTime(us);
+        Delay2 = applied / UsPerSecond;
+        Edit4->setText(Number5(applied));
+        if (UserIni)
+            UserIni->WriteString(Section(), "Edit4", Edit4->text());
+        return true;
+    };
+    const auto zEdit = [this](TNumericEdit* edit, double& store, const char* key) {
+        edit->OnValue = [this, edit, &store, key](double v) {
+            if (SpektVisibleEdits(SpektModeName) & SpektEditRef && edit == Edit5) {
+                FeedbackSetOf(ConstantHeightMode).Setpoint = static_cast<float>(v);
+                device_.UpdateFeedback();
+                edit->setText(Number5(v));
+                return true;
+            }
+            store = device_.QuantizeZ(v);
+            edit->setText(Number5(store));
+            if (UserIni)
+                UserIni->WriteString(Section(), key, edit->text());
+            QTimer::singleShot(0, edit, [this, edit, v = store] { MarkNegative(edit, v); });
+            return true;
+        };
+    };
+    zEdit(Edit5, Dz1, "Edit5");
+    zEdit(Edit6, Dz2, "Edit6");
+    const auto biasEdit = [this](TNumericEdit* edit, double& store, const char* key) {
+        edit->OnValue = [this, edit, &store, key](double v) {
+            store = device_.QuantizeBias(v);
+            edit->setText(Number5(store));
+            if (UserIni)
+                UserIni->WriteString(Section(), key, edit->text());
+            return true;
+        };
+        // Esc reloads the key and applies it.
+        edit->OnRestore = [this, edit, key] {
+            LoadKindEdit(edit, key);
+            ApplyLoadedEdit(edit);
+        };
+    };
+    biasEdit(Edit8, U1, "Edit8");
+    biasEdit(Edit7, U2, "Edit7");
+    Edit5->OnRestore = [this] {
+        if (SpektVisibleEdits(SpektModeName) & SpektEditRef)
+            Edit5->setText(Number5(FeedbackSetOf(ConstantHeightMode).Setpoint));
+        else
+            LoadKindEdit(Edit5, "Edit5");
+    };
+    Edit6->OnRestore = [this] { LoadKindEdit(Edit6, "Edit6"); };
+    Edit4->OnRestore = [this] { LoadKindEdit(Edit4, "Edit4"); };
+
+    auto* channels = new QGridLayout;
+    const char* plotNames[4] = {"SpeedButton1", "SpeedButton2", "SpeedButton3", "SpeedButton5"};
+    for (int c = 0; c < 4; ++c) {
+        auto* box = new QComboBox(this);
+        box->setObjectName(QString("ComboBox%1").arg(c + 2));
+        connect(box, &QComboBox::activated, this, [this, c] { ComboBox2Change(c); });
+        auto* plot = new QToolButton(this);
+        plot->setObjectName(plotNames[c]);
+        plot->setText(QString("ch %1").arg(c + 1));
+        plot->setCheckable(true);
+        plot->setEnabled(false);
+        connect(plot, &QToolButton::clicked, this, [this, c] { DisplayDataClick(c + 3); });
+        channels->addWidget(box, c / 2, (c % 2) * 2);
+        channels->addWidget(plot, c / 2, (c % 2) * 2 + 1);
+        ChannelBoxes[c] = box;
+        PlotButtons[c] = plot;
+    }
+    top->addLayout(channels);
+
+    Image1 = new TSimpleChart(this);
+    Image1->setObjectName("Image1");
+    Image1->setFixedSize(PlotSize, PlotSize);
+    top->addWidget(Image1);
+
+    auto* runRow = new QHBoxLayout;
+    ScanButton = new QToolButton(this);
+    ScanButton->setObjectName("ScanButton");
+    ScanButton->setText("acquire spectra");
+    ScanButton->setCheckable(true);
+    connect(ScanButton, &QToolButton::clicked, this, [this] { DoButtonClick(); });
+    RepeatButton = new QToolButton(this);
+    RepeatButton->setObjectName("RepeatButton");
+    RepeatButton->setText("continue acquire");
+    RepeatButton->setCheckable(true);
+    CancelButton1 = new QPushButton("Stop", this);
+    CancelButton1->setObjectName("CancelButton1");
+    connect(CancelButton1, &QPushButton::clicked, this, [this] { CancelButton1Click(); });
+    runRow->addWidget(ScanButton);
+    runRow->addWidget(RepeatButton);
+    runRow->addWidget(CancelButton1);
+    runRow->addStretch();
+    top->addLayout(runRow);
+    StatusBar = new QLabel(this);
+    StatusBar->setObjectName("StatusBar");
+    top->addWidget(StatusBar);
+}
+
+QString TSpektForm::Section() const
+{
+    return SpektModeName;
+}
+
+int32_t TSpektForm::KindBits() const
+{
+    const int32_t table = SpektKindValue(Section());
+    return UserIni ? UserIni->ReadInteger(Section(), "Kind", table) : table;
+}
+
+int TSpektForm::Points() const
+{
+    const int n = UserIni ? UserIni->ReadInteger(Section(), "DataPoints", SpektDefaultPoints) : SpektDefaultPoints;
+    return SpektClampPoints(n);
+}
+
+// ---- lifecycle ------------------------------------------------------------------------------
+
+void TSpektForm::FormCreate()
+{
+    ColumnScales = {&TimeScale,       &ChannelTable[SlotZ], &ChannelTable[SlotBias], &ChannelTable[0],
+                    &ChannelTable[0], &ChannelTable[0],     &ChannelTable[0],        &FrequencyScale};
+    if (UserIni) {
+        move(UserIni->ReadInteger("Spekt", "FormPosLeft", 10), UserIni->ReadInteger("Spekt", "FormPosTop", 10));
+        Edit1->setText(UserIni->ReadString("Spekt", "Edit1", "0"));
+        Edit2->setText(UserIni->ReadString("Spekt", "Edit2", "0"));
+        Edit3->setText(UserIni->ReadString("Spekt", "Edit3", "0"));
+    }
+    double v = 0.0;
+    if (ParseNumber(Edit1->text(), v))
+        PointX = static_cast<float>(v);
+    if (ParseNumber(Edit2->text(), v))
+        PointY = static_cast<float>(v);
+    Edit1->PressKey(EditKey::Enter);
+    Edit2->PressKey(EditKey::Enter);
+    Edit3->PressKey(EditKey::Enter);
+    if (SetMainButton)
+        SetMainButton(false);
+    FillChannelLists();
+    const bool massSpec = MainIni && MainIni->ReadBool("Spekt", "MassSpec", false);
+    ComboBox1->clear();
+    ComboBox1->addItems(SpektKindNames(massSpec));
+    const int index = UserIni ? UserIni->ReadInteger("Spekt", "ItemIndex", 0) : 0;
+    ComboBox1->setCurrentIndex(std::clamp(index, 0, ComboBox1->count() - 1));
+    ComboBox1Change();
+    started_ = true;
+    // Written now, not only at the next select: a script that starts the
+    // spectroscopy first must not send Kind 0.
+    if (UserIni)
+        UserIni->WriteInteger(Section(), "Kind", SpektKindValue(Section()));
+    setVisible(UserIni && UserIni->ReadBool("Main", "SpectButton", false));
+}
+
+void TSpektForm::FormDestroy()
+{
+    if (measuring_)
+        CancelButton1Click();
+    if (UserIni) {
+        UserIni->WriteInteger("Spekt", "FormPosTop", y());
+        UserIni->WriteInteger("Spekt", "FormPosLeft", x());
+    }
+}
+
+void TSpektForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (SetMainButton)
+        SetMainButton(true);
+    FillChannelLists();
+    SetupChannels();
+}
+
+void TSpektForm::closeEvent(QCloseEvent* event)
+{
+    if (UserIni)
+        UserIni->WriteBool("Spect", "Visible", isVisible());
+    QWidget::closeEvent(event);
+    if (SetMainButton)
+        SetMainButton(false);
+}
+
+void TSpektForm::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        if (ScanButton->isChecked())
+            Beep();
+        else
+            close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+// ---- kinds and settings -------------------------------------------------------------------
+
+void TSpektForm::ComboBox1Change()
+{
+    const QString text = ComboBox1->currentText();
+    const bool known = ComboBox1->findText(text, Qt::MatchExactly) >= 0;
+    QPalette p = ComboBox1->palette();
+    p.setColor(QPalette::Base, known ? Qt::white : Qt::red);
+    ComboBox1->setPalette(p);
+    ComboBox1->lineEdit()->setPalette(p);
+    if (known)
+        SelectKind(text);
+}
+
+void TSpektForm::LoadKindEdit(TNumericEdit* edit, const QString& key)
+{
+    edit->setText(UserIni ? UserIni->ReadString(Section(), key, "0") : "0");
+}
+
+void TSpektForm::ApplyLoadedEdit(TNumericEdit* edit)
+{
+    edit->PressKey(EditKey::Enter);
+}
+
+void TSpektForm::MarkNegative(TNumericEdit* edit, double value)
+{
+    if (value < 0.0 && edit->Color() == EditColor::White) {
+        QPalette p = edit->palette();
+        p.setColor(QPalette::Base, Qt::yellow);
+        edit->setPalette(p);
+    }
+}
+
+void TSpektForm::ShowEdit(TNumericEdit* edit, bool visible)
+{
+    for (int i = 0; i < 8; ++i) {
+        if (edits_[i] != edit)
+            continue;
+        edit->setVisible(visible);
+        editLabels_[i]->setVisible(visible);
+        unitLabels_[i]->setVisible(visible);
+    }
+}
+
+void TSpektForm::SelectKind(const QString& name)
+{
+    if (selecting_)
+        return; // a selection is already being made
+    selecting_ = true;
+    SpektModeName = name;
+    if (UserIni) {
+        UserIni->WriteInteger("Spekt", "ItemIndex", ComboBox1->findText(name, Qt::MatchExactly));
+        UserIni->WriteString("Spekt", "ItemString", "\"" + name + "\"");
+    }
+    unitLabels_[0]->setText(ChannelTable[SlotX].UnitName);
+    unitLabels_[1]->setText(ChannelTable[SlotY].UnitName);
+    LoadKindEdit(Edit4, "Edit4");
+    ApplyLoadedEdit(Edit4);
+
+    for (TNumericEdit* e : {Edit5, Edit6, Edit7, Edit8}) {
+        ShowEdit(e, false);
+        e->setText("0");
+    }
+    U1 = U2 = Dz1 = Dz2 = 0.0;
+    const unsigned shown = SpektVisibleEdits(name);
+    const QString zUnit = ChannelTable[SlotZ].UnitName;
+    const QString biasUnit = ChannelTable[SlotBias].UnitName;
+    if (shown & (SpektEditDz1 | SpektEditDz)) {
+        Edit5Label->setText(shown & SpektEditDz ? "dz" : "dz1");
+        Edit5Label->setToolTip(HintDz);
+    }
+    // Each shown edit is loaded from the kind's section and applied as Enter.
+    const struct {
+        unsigned Flags;
+        int Number;
+        const QString& Unit;
+    } loaded[] = {{SpektEditDz1 | SpektEditDz, 5, zUnit},
+                  {SpektEditDz2, 6, zUnit},
+                  {SpektEditU1, 8, biasUnit},
+                  {SpektEditU2, 7, biasUnit}};
+    for (const auto& e : loaded) {
+        if (!(shown & e.Flags))
+            continue;
+        auto* edit = static_cast<TNumericEdit*>(edits_[e.Number - 1]);
+        unitLabels_[e.Number - 1]->setText(e.Unit);
+        ShowEdit(edit, true);
+        LoadKindEdit(edit, QString("Edit%1").arg(e.Number));
+        ApplyLoadedEdit(edit);
+    }
+    if (shown & SpektEditRef) {
+        Edit5Label->setText("Ref");
+        Edit5Label->setToolTip("");
+        unitLabels_[4]->setText(ChannelTable[FirstAdcSlotForRef].UnitName);
+        ShowEdit(Edit5, true);
+        Edit5->setText(Number5(FeedbackSetOf(ConstantHeightMode).Setpoint));
+        Edit5->MarkAccepted();
+    }
+    if (name == SpektZNoiseName && UserIni) {
+        UserIni->WriteString(name, "Leadinout", "Off");
+        UserIni->WriteFloat(name, "Cycle", 0.5);
+    }
+    SetupChannels();
+    selecting_ = false;
+    Button1Click();
+}
+
+void TSpektForm::FillChannelLists()
+{
+    ChannelList = SpektChannelList();
+    for (QComboBox* box : ChannelBoxes) {
+        const int keep = box->currentIndex();
+        box->clear();
+        for (const TSpektChannelEntry& e : ChannelList)
+            box->addItem(e.Text);
+        if (keep >= 0 && keep < box->count())
+            box->setCurrentIndex(keep);
+    }
+    ColumnScales[0] = &TimeScale;
+    ColumnScales[1] = &ChannelTable[SlotZ];
+    ColumnScales[2] = &ChannelTable[SlotBias];
+    ColumnScales[7] = &FrequencyScale;
+    for (int c = 0; c < 4; ++c)
+        ColumnScales[3 + c] = &ChannelTable[ChannelSlots[c]];
+}
+
+int TSpektForm::CurrentCountCh() const
+{
+    return UserIni ? std::clamp(UserIni->ReadInteger(Section(), "CountCh", 1), 1, 4) : 1;
+}
+
+void TSpektForm::SetupChannels()
+{
+    if (UserIni == nullptr)
+        return;
+    const TSpektChannelSetup setup = ReadSpektChannelSetup(*UserIni, Section(), int(ChannelList.size()));
+    for (int c = 0; c < 4; ++c) {
+        const bool used = c < setup.Count;
+        if (c > 0) {
+            ChannelBoxes[c]->setVisible(used);
+            PlotButtons[c]->setVisible(used);
+        }
+        if (used && setup.Entry[c] >= 0) {
+            ChannelBoxes[c]->setCurrentIndex(setup.Entry[c]);
+            ComboBox2Change(c);
+        } else {
+            ChannelSlots[c] = 0;
+            ColumnScales[3 + c] = &ChannelTable[0];
+        }
+    }
+    UserIni->WriteInteger(Section(), "ViewY0", 3);
+    if (started_)
+        UserIni->WriteInteger(Section(), "Kind", SpektKindValue(Section()));
+}
+
+void TSpektForm::ComboBox2Change(int channel)
+{
+    QComboBox* box = ChannelBoxes[channel];
+    if (box->currentIndex() < 0 && box->count() > 0)
+        box->setCurrentIndex(0);
+    const int entry = box->currentIndex();
+    if (entry < 0 || entry >= int(ChannelList.size()))
+        return;
+    const int slot = ChannelList[entry].Slot;
+    ChannelSlots[channel] = slot;
+    ColumnScales[3 + channel] = &ChannelTable[slot];
+    device_.SetSpektChannel(channel, ChannelTable[slot]);
+    if (UserIni)
+        UserIni->WriteInteger(Section(), QString("Channel%1").arg(channel), entry);
+    PlotButtons[channel]->setEnabled(false);
+}
+
+void TSpektForm::SetPoint(double x, double y)
+{
+    Edit1->Apply(Number5(x));
+    Edit2->Apply(Number5(y));
+}
+
+void TSpektForm::LinkNavigatorPoint(bool linked, double x, double y)
+{
+    navigatorLinked_ = linked;
+    navigatorX_ = x;
+    navigatorY_ = y;
+    if (linked) {
+        SetPoint(x, y);
+        ScanButton->setEnabled(true);
+        ScanButton->setToolTip("Acquire Spectra");
+    } else {
+        ScanButton->setToolTip("No Points defined");
+        Edit1->setText("Current Pos.");
+        Edit2->setText("Current Pos.");
+    }
+}
+
+// ---- excitation ---------------------------------------------------------------------------
+
+TExcitationShape TSpektForm::Shape() const
+{
+    TExcitationShape shape;
+    shape.Points = Points();
+    shape.Dt = Delay2;
+    if (UserIni == nullptr)
+        return shape;
+    const QString section = Section();
+    shape.Cycle = UserIni->ReadFloat(section, "Cycle", 1.0);
+    shape.LeadInOut = UserIni->ReadString(section, "Leadinout", "On") == "On";
+    for (int i = 0; i < 4; ++i)
+        shape.Colors[i] =
+            static_cast<uint32_t>(UserIni->ReadInteger(section, QString("Color%1").arg(i), int(SpektDefaultColors[i])));
+    return shape;
+}
+
+bool TSpektForm::PrepareExcitation()
+{
+    return PrepareExcitationInto(SpektData);
+}
+
+bool TSpektForm::PrepareExcitationInto(TSpektData& table)
+{
+    const TExcitationShape shape = Shape();
+    if (shape.Cycle < 0.0) {
+        const QString file = UserIni ? UserIni->ReadString(Section(), "BiasCycleName", "./default.dat") : QString();
+        if (LoadRampFile(file) == 0) {
+            ShowMessage(MsgKind::Information, SpektNoRampMessage);
+            return false;
+        }
+        return true;
+    }
+    TExcitationParams params;
+    params.U1 = U1;
+    params.U2 = U2;
+    params.Dz1 = Dz1;
+    params.Dz2 = Dz2;
+    params.B0 = FeedbackSetOf(MicroscopeState.FeedbackMode.load()).Bias;
+    const int32_t kind = KindBits();
+    qvt::PrepareExcitation(table, Section(), kind, shape, params, Random,
+                           [](const QString& text) { ShowMessage(MsgKind::Information, text); });
+    return true;
+}
+
+int TSpektForm::LoadRampFile(const QString& name)
+{
+    if (name.isEmpty())
+        return 0;
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return 0;
+    QStringList lines;
+    QTextStream in(&file);
+    while (!in.atEnd() && lines.size() <= SpektMaxPoints)
+        lines << in.readLine();
+    const TRampFile read = ParseRampFile(lines, SpektData);
+    if (!read.Error.isEmpty())
+        ShowMessage(MsgKind::Error, RampFileErrorMessage(name, read.ErrorLine));
+    else if (read.Cut)
+        ShowMessage(MsgKind::Information, SpektMismatchMessage);
+    if (read.Rows < 1)
+        return 0;
+    if (UserIni)
+        UserIni->WriteInteger(Section(), "DataPoints", read.Rows);
+    const uint32_t color = UserIni ? uint32_t(UserIni->ReadInteger("SpektOpt", "Color1", 0)) : 0u;
+    for (int i = 0; i < read.Rows; ++i) {
+        SpektData.Color[i] = color;
+        SpektData.Col[TSpektData::Time][i] = i * Delay2;
+    }
+    SpektData.LeadInEnd = 0;
+    SpektData.LeadOutStart = read.Rows - 1;
+    return read.Rows;
+}
+
+void TSpektForm::Button1Click()
+{
+    if (UserIni == nullptr)
+        return;
+    const QString section = Section();
+    const int viewX = UserIni->ReadInteger(section, "ViewX", 0);
+    const int viewY = UserIni->ReadInteger(section, "ViewY0", 3);
+    const int32_t kind = KindBits();
+    UserIni->WriteInteger(section, "ViewY0", (uint32_t(kind) & SpektBitBiasExcited) ? 2 : 1);
+    UserIni->WriteInteger(section, "ViewX", 0);
+    bool ok = true;
+    if (Shape().Cycle > 0.0) {
+        ok = PrepareExcitation();
+    } else if (LoadRampFile(UserIni->ReadString(section, "BiasCycleName", "./default.dat")) == 0) {
+        ShowMessage(MsgKind::Information, SpektNoRampMessage);
+        ok = false;
+    }
+    if (ok)
+        DisplayData(TSpektSender::Preview);
+    UserIni->WriteInteger(section, "ViewX", viewX);
+    UserIni->WriteInteger(section, "ViewY0", viewY);
+}
+
+// ---- run ----------------------------------------------------------------------------------
+
+void TSpektForm::DoButtonClick(bool fromScript)
+{
+    if (fromScript)
+        ScanButton->setChecked(!ScanButton->isChecked());
+    if (!ScanButton->isChecked()) {
+        // Released by the operator: stop at once, keep what was averaged.
+        device_.StopSpektroscopy();
+        RestoreKi();
+        EndRun();
+        return;
+    }
+    if (measuring_)
+        return;
+    AverageCount = 1;
+    counter_.Start(UserIni ? UserIni->ReadInteger(Section(), "CountAverage", 1) : 1);
+    if (!PrepareExcitation()) {
+        ScanButton->setChecked(false);
+        return;
+    }
+    const int32_t kind = KindBits();
+    device_.LoadSpektRamp(SpektData.Col[TSpektData::Bias].data(), SpektData.Col[TSpektData::Dz].data(), Points(), kind);
+    measuring_ = true;
+    StartCurve();
+}
+
+void TSpektForm::StartCurve()
+{
+    if (!measuring_)
+        return;
+    BusyCursor(true);
+    double x = 0.0, y = 0.0;
+    if (navigatorLinked_) {
+        x = navigatorX_;
+        y = navigatorY_;
+        setWindowTitle(QString("Spectroscopy on [%1,%2]").arg(Number5(x), Number5(y)));
+    } else {
+        setWindowTitle("Spectroscopy here");
+        if (DeviceWorkers != nullptr)
+            DeviceWorkers->GetTipPosition(x, y);
+    }
+    device_.SetSpektPosition(x, y);
+    PointX = static_cast<float>(x);
+    PointY = static_cast<float>(y);
+    lastX_ = x;
+    lastY_ = y;
+    Edit1->setText(Number5(x));
+    Edit2->setText(Number5(y));
+
+    savedKiMode_ = MicroscopeState.FeedbackMode.load();
+    savedKi_ = FeedbackSetOf(savedKiMode_).Ki;
+    kiSaved_ = true;
+    if (Section() == SpektMassSpecName) {
+        FeedbackSetOf(savedKiMode_).Ki = 0.0f;
+        device_.UpdateFeedback();
+    }
+    device_.StartSpektroscopy();
+    trackTimer_->start();
+}
+
+void TSpektForm::RestoreKi()
+{
+    if (!kiSaved_)
+        return;
+    kiSaved_ = false;
+    FeedbackSetOf(savedKiMode_).Ki = savedKi_;
+    device_.UpdateFeedback();
+}
+
+void TSpektForm::CurveReady(int points)
+{
+    if (!measuring_)
+        return; // a run of the script or another window
+    trackTimer_->stop();
+    TSpektRun run;
+    run.Slots = &device_.SpektSlots;
+    run.Returned = device_.SpektReturned;
+    run.Points = points;
+    run.AverageCount = AverageCount.load();
+    run.ZNoise = Section() == SpektZNoiseName;
+    FoldSpektRun(run, ColumnScales, SpektData);
+    if (run.ZNoise) {
+        // The spectrum's x axis: frequency of each output.
+        const int n = std::max(points, 1);
+        for (int k = 0; k < points; ++k)
+            SpektData.Col[TSpektData::Frequency][k] = Delay2 > 0.0 ? k / (2.0 * n * Delay2) : 0.0;
+    }
+    if (Section() == SpektMassSpecName)
+        ShowMessage(MsgKind::Information, "System is waiting.\rPress OK to release.");
+    RestoreKi();
+    const int count = counter_.Count();
+    if (run.ZNoise && PrepareExcitationInto(*noiseTable_)) {
+        // A new noise table for every curve, built apart: the averaged
+        // spectra in the point table must not be mixed with it.
+        device_.LoadSpektRamp(noiseTable_->Col[TSpektData::Bias].data(), noiseTable_->Col[TSpektData::Dz].data(),
+                              Points(), KindBits());
+    }
+    const int used = CurrentCountCh();
+    for (int c = 0; c < 4; ++c)
+        PlotButtons[c]->setEnabled(c < used);
+    StatusBar->setText(QString("%1 / %2").arg(count).arg(counter_.Target() > 0 ? QString::number(counter_.Target())
+                                                                               : QString("inf.")));
+    DisplayData();
+    BusyCursor(false);
+    const bool more = counter_.Next(RepeatButton->isChecked(), ScanButton->isChecked());
+    AverageCount = counter_.Count();
+    emit curveDone(count);
+    if (more) {
+        // The next curve starts once this handler has unwound.
+        QTimer::singleShot(0, this, [this] { StartCurve(); });
+        return;
+    }
+    ScanButton->setChecked(false);
+    EndRun();
+    if (UserIni && UserIni->ReadBool("SpektOpt", "AutoSave", false) && SaveSpectrum)
+        SaveSpectrum(UserIni->ReadString("SpektOpt", "SaveName", "c:\\temp\\noname"));
+}
+
+void TSpektForm::EndRun()
+{
+    const bool was = measuring_;
+    measuring_ = false;
+    trackTimer_->stop();
+    BusyCursor(false);
+    if (was)
+        emit runEnded();
+}
+
+void TSpektForm::BusyCursor(bool on)
+{
+    if (on == busyCursor_)
+        return;
+    busyCursor_ = on;
+    if (on)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void TSpektForm::CancelButton1Click()
+{
+    device_.StopSpektroscopy();
+    RestoreKi();
+    ScanButton->setChecked(false);
+    EndRun();
+}
+
+// ---- display ------------------------------------------------------------------------------
+
+void TSpektForm::DisplayDataClick(int tag)
+{
+    if (UserIni)
+        UserIni->WriteInteger(Section(), "ViewY0", tag);
+    DisplayData();
+}
+
+void TSpektForm::DisplayData(TSpektSender sender)
+{
+    const QString section = Section();
+    const int width = std::max(1, UserIni ? int(Round(UserIni->ReadFloat(section, "LineWidth", 1.0))) : 1);
+    const int w = sender == TSpektSender::Self ? 2 * width : width;
+    const int xColumn = std::clamp(UserIni ? UserIni->ReadInteger(section, "ViewX", 0) : 0, 0, 7);
+    const int yColumn = std::clamp(UserIni ? UserIni->ReadInteger(section, "ViewY0", 0) : 0, 0, 7);
+    const bool vectors = UserIni && UserIni->ReadBool(section, "Vectors", false);
+    const bool showLead =
+        sender == TSpektSender::Preview || !UserIni || UserIni->ReadBool(section, "ShowLeadInOut", true);
+    const TSpektPlot plot = MapSpektPlot(SpektData, Points(), xColumn, yColumn, showLead);
+
+    if (sender != TSpektSender::Self) {
+        Image1->SeriesList.clear();
+        series_.clear();
+    }
+    // One series per run of equal colour; a line segment takes its end point's colour.
+    const auto& xs = SpektData.Col[xColumn];
+    const auto& ys = SpektData.Col[yColumn];
+    TChartSeries* current = nullptr;
+    uint32_t currentColor = 0;
+    for (int i = plot.First; i <= plot.Last; ++i) {
+        if (current == nullptr || SpektData.Color[i] != currentColor) {
+            series_.push_back(std::make_unique<TChartSeries>());
+            current = series_.back().get();
+            currentColor = SpektData.Color[i];
+            current->Color = FromWindowsRgb(currentColor);
+            current->Width = w;
+            current->Style = vectors ? ssLine : ssPoint;
+            if (!vectors)
+                current->Width = std::max(1, w / 2);
+            if (vectors && i > plot.First)
+                current->AddXY(xs[i - 1], ys[i - 1]);
+            Image1->AddSeries(current);
+        }
+        current->AddXY(xs[i], ys[i]);
+    }
+    // A constant column puts every point on the left or top edge.
+    Image1->XAxis.AutoScale = false;
+    Image1->YAxis.AutoScale = false;
+    Image1->XAxis.Min = plot.XMin;
+    Image1->XAxis.Max = plot.XScale != 0.0 ? plot.XMax : plot.XMin + 1.0;
+    Image1->YAxis.Max = plot.YMax;
+    Image1->YAxis.Min = plot.YScale != 0.0 ? plot.YMin : plot.YMax - 1.0;
+    Image1->XAxis.Text = AxisText(ColumnScales[xColumn]);
+    Image1->YAxis.Text = AxisText(ColumnScales[yColumn]);
+    Image1->update();
+    for (int c = 0; c < 4; ++c)
+        PlotButtons[c]->setChecked(c + 3 == yColumn);
+}
+
+} // namespace qvt

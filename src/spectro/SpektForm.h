@@ -1,0 +1,171 @@
+#pragma once
+// The spectroscopy window "Spectroscopy": picks the kind of curve and its
+// parameters, builds the excitation, runs the curves on the controller,
+// averages and plots them. The kinds, the excitation tables and the
+// averaging are plain logic (SpektKinds, SpektExcitation, SpektAcquire); this
+// window reads its controls and settings, calls them and shows the result.
+//
+// A run is a small state machine driven by the device window's poll timer:
+// the acquire button starts a curve; when its results are in, they are
+// folded in, plotted, and the next curve starts or the run ends. Nothing
+// waits in a nested event loop.
+
+#include "spectro/SpektAcquire.h"
+#include "spectro/SpektExcitation.h"
+#include "spectro/SpektKinds.h"
+#include "widgets/ChartScale.h"
+
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <random>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QToolButton;
+class QTimer;
+
+namespace qvt {
+
+class TInOutForm;
+class TIOScale;
+class TNumericEdit;
+class TSimpleChart;
+
+// Who asked for a plot: the plot buttons' mouse-down overlays, the preview
+// always shows lead-in and lead-out.
+enum class TSpektSender { Other, Self, Preview };
+
+class TSpektForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TSpektForm(TInOutForm& device, QWidget* parent = nullptr);
+    ~TSpektForm() override;
+
+    // Hooks set by the program's assembly.
+    // The main window's spectroscopy button follows the window.
+    std::function<void(bool down)> SetMainButton;
+    // Saving at the end of a run under the given base name ([SpektOpt] AutoSave).
+    std::function<void(const QString& baseName)> SaveSpectrum;
+
+    void FormCreate();
+    void FormDestroy();
+
+    // ---- kinds and settings ----------------------------------------------------
+    void SelectKind(const QString& name);
+    void ComboBox1Change();
+    void FillChannelLists();
+    void SetupChannels();
+    void ComboBox2Change(int channel);
+    // The point, as image windows and the navigator hand it in.
+    void SetPoint(double x, double y);
+    // The navigator holds a spectroscopy point (linked) or none: curves are
+    // then taken at the current tip position.
+    void LinkNavigatorPoint(bool linked, double x, double y);
+
+    // ---- excitation --------------------------------------------------------------
+    bool PrepareExcitation();
+    int LoadRampFile(const QString& name);
+    void Button1Click();
+
+    // ---- run and display --------------------------------------------------------
+    // Click of the acquire button; the script presses it first (fromScript).
+    void DoButtonClick(bool fromScript = false);
+    void DisplayData(TSpektSender sender = TSpektSender::Other);
+    void DisplayDataClick(int tag);
+    void CancelButton1Click();
+    bool Measuring() const { return measuring_; }
+    int Points() const;
+    // The current kind's Kind bits (its section, else the table).
+    int32_t KindBits() const;
+
+    TSpektData SpektData;
+    std::array<const TIOScale*, 8> ColumnScales{};
+    std::array<int, 4> ChannelSlots{};
+    std::vector<TSpektChannelEntry> ChannelList;
+    // The window's parameters (0 while the kind hides their edit).
+    float PointX = 0.0f;
+    float PointY = 0.0f;
+    double Delay1 = 0.0; // s
+    double Delay2 = 0.0; // s
+    double U1 = 0.0, U2 = 0.0, Dz1 = 0.0, Dz2 = 0.0;
+    // The random source of the z-noise table (seedable by tests).
+    std::function<double()> Random;
+
+    // Controls (named as the window's settings and scripts know them).
+    QComboBox* ComboBox1 = nullptr;
+    std::array<QComboBox*, 4> ChannelBoxes{};  // ComboBox2..5
+    std::array<QToolButton*, 4> PlotButtons{}; // SpeedButton1, 2, 3, 5
+    TNumericEdit* Edit1 = nullptr;
+    TNumericEdit* Edit2 = nullptr;
+    TNumericEdit* Edit3 = nullptr;
+    TNumericEdit* Edit4 = nullptr;
+    TNumericEdit* Edit5 = nullptr;
+    TNumericEdit* Edit6 = nullptr;
+    TNumericEdit* Edit7 = nullptr;
+    TNumericEdit* Edit8 = nullptr;
+    QLabel* Edit5Label = nullptr;
+    QToolButton* ScanButton = nullptr;
+    QToolButton* RepeatButton = nullptr;
+    QPushButton* Button1 = nullptr;
+    QPushButton* CancelButton1 = nullptr;
+    TSimpleChart* Image1 = nullptr;
+    QLabel* StatusBar = nullptr;
+
+signals:
+    // A curve was folded in (count = the n it was averaged with).
+    void curveDone(int count);
+    // The run has ended (count reached, released or stopped).
+    void runEnded();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void BuildControls();
+    QString Section() const;
+    TExcitationShape Shape() const;
+    void ShowEdit(TNumericEdit* edit, bool visible);
+    void LoadKindEdit(TNumericEdit* edit, const QString& key);
+    void ApplyLoadedEdit(TNumericEdit* edit);
+    void MarkNegative(TNumericEdit* edit, double value);
+    int CurrentCountCh() const;
+
+    bool PrepareExcitationInto(TSpektData& table);
+    void StartCurve();
+    void CurveReady(int points);
+    void EndRun();
+    void RestoreKi();
+    void BusyCursor(bool on);
+
+    TInOutForm& device_;
+    QWidget* edits_[8] = {};
+    QLabel* editLabels_[8] = {};
+    QLabel* unitLabels_[8] = {};
+    std::vector<std::unique_ptr<TChartSeries>> series_;
+    std::unique_ptr<TSpektData> noiseTable_; // the next z-noise curve's excitation
+    TSpektAverageCounter counter_;
+    QTimer* trackTimer_ = nullptr;
+    std::mt19937 noise_{12345};
+    bool measuring_ = false;
+    bool busyCursor_ = false;
+    bool selecting_ = false; // SelectKind is under way
+    bool started_ = false;   // FormCreate has run
+    int savedKiMode_ = 0;
+    float savedKi_ = 0.0f;
+    bool kiSaved_ = false;
+    double lastX_ = 0.0, lastY_ = 0.0;
+    bool navigatorLinked_ = false;
+    double navigatorX_ = 0.0, navigatorY_ = 0.0;
+};
+
+extern TSpektForm* SpektForm;
+
+} // namespace qvt
