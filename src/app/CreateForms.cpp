@@ -1,5 +1,6 @@
 #include "app/CreateForms.h"
 
+#include "calib/ScannerForm.h"
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "images/SetupForm.h"
@@ -53,12 +54,24 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TInOut2Form");
     inOut2->FormCreate();
 
-    // The scanner, smart feedback and power-down windows (places 4 to 6)
-    // are created here as they are built.
+    auto* scanner = new TScannerForm(workers);
+    Created("TScannerForm");
+    main->SetMenuCommand("ScannerItem", [scanner] {
+        scanner->show();
+        scanner->raise();
+    });
+    // A scale reload puts the plain channel factors back; the scanner's
+    // Z gains and X/Y sensitivities go on top again.
+    QObject::connect(inOut, &TInOutForm::scalesReloaded, scanner, &TScannerForm::ScalesReloaded);
+    scanner->FormCreate();
+
+    // The smart feedback and power-down windows (places 5 and 6) are
+    // created here as they are built.
 
     auto* scanPara = new TScanParaForm;
     Created("TScanParaForm");
     scanPara->ResizeImageWindows = [main] { main->ResizeImageWindows(); };
+    scanPara->SetScanRange = [scanner](double range) { return scanner->SetScanRange(range); };
     main->DockParameterWindow(scanPara);
     scanPara->FormCreate();
 
@@ -80,6 +93,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TDDEForm");
     // A tool window of the main window: it goes and comes with it.
     dde->setParent(main, Qt::Tool);
+    dde->ScannerLinLabels = [scanner](QString& bx, QString& cx) { return scanner->LinLabels(bx, cx); };
     dde->SetScanButton = [main](bool down) {
         main->ScanButton()->setChecked(down);
         main->Scan(TScanSender::User);
@@ -118,12 +132,15 @@ void DestroyAllForms()
         ScanParaForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
+    if (ScannerForm != nullptr)
+        ScannerForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
     delete DDEForm; // each clears its global pointer
     delete SetupForm;
     delete ScanParaForm;
+    delete ScannerForm;
     delete InOut2Form;
     if (DeviceWorkers != nullptr) {
         // Motors and laser off, the stepper freed, every worker joined.

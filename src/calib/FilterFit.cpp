@@ -9,8 +9,7 @@ QStringList TFilterFit::Arguments(const QString& filterFolder, const QString& re
     return {"-f", filterFolder + FitScriptName, filterFolder, responseName};
 }
 
-bool TFilterFit::Start(const QString& program, const QString& filterFolder, const QString& responseName,
-                       bool axisIsX)
+bool TFilterFit::Start(const QString& program, const QString& filterFolder, const QString& responseName, bool axisIsX)
 {
     if (Waiting())
         return false;

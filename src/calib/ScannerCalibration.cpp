@@ -21,14 +21,22 @@ bool IsCoefficient(int column)
 double& CoefficientOf(TLinCoefficients& k, int column)
 {
     switch (column) {
-    case ColX2F: return k.X2F;
-    case ColX2B: return k.X2B;
-    case ColX3F: return k.X3F;
-    case ColX3B: return k.X3B;
-    case ColY2F: return k.Y2F;
-    case ColY2B: return k.Y2B;
-    case ColY3F: return k.Y3F;
-    default: return k.Y3B;
+    case ColX2F:
+        return k.X2F;
+    case ColX2B:
+        return k.X2B;
+    case ColX3F:
+        return k.X3F;
+    case ColX3B:
+        return k.X3B;
+    case ColY2F:
+        return k.Y2F;
+    case ColY2B:
+        return k.Y2B;
+    case ColY3F:
+        return k.Y3F;
+    default:
+        return k.Y3B;
     }
 }
 

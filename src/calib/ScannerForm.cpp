@@ -118,8 +118,8 @@ void TScannerForm::BuildMenus()
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction("&New", this, &TScannerForm::FileNew);
     file->addAction("&Open", this, [this] {
-        const QString dir = MainIni ? MainIni->ReadString("Scanner", "Path", QFileInfo(scannerIni_->FileName()).path())
-                                    : QString();
+        const QString dir =
+            MainIni ? MainIni->ReadString("Scanner", "Path", QFileInfo(scannerIni_->FileName()).path()) : QString();
         const QString path = QFileDialog::getOpenFileName(this, "Open", dir, "Softlin-File (*.ini)");
         if (!path.isEmpty())
             OpenFile(path);
@@ -217,9 +217,8 @@ QWidget* TScannerForm::BuildHardLinPage()
     auto* copy = new QHBoxLayout;
     for (bool x : {true, false}) {
         auto* b = new QPushButton(x ? "Copy X" : "Copy Y", page);
-        connect(b, &QPushButton::clicked, this, [this, x] {
-            QApplication::clipboard()->setText(statusLines_[x ? 1 : 2]);
-        });
+        connect(b, &QPushButton::clicked, this,
+                [this, x] { QApplication::clipboard()->setText(statusLines_[x ? 1 : 2]); });
         copy->addWidget(b);
     }
     copy->addStretch();
@@ -281,8 +280,8 @@ QWidget* TScannerForm::BuildZPage()
         if (scannerIni_)
             scannerIni_->WriteBool("Hardware", "MonoFastz", monoFastz_);
         ShowZGains();
-        OsziRequest.HighSpeedControl = (OsziRequest.HighSpeedControl & ~HscMonoZ) | HscApplyRequest |
-                                       (monoFastz_ ? HscMonoZ : 0);
+        OsziRequest.HighSpeedControl =
+            (OsziRequest.HighSpeedControl & ~HscMonoZ) | HscApplyRequest | (monoFastz_ ? HscMonoZ : 0);
         if (InOutForm)
             InOutForm->OsziTimerTimer();
     });
@@ -370,14 +369,14 @@ QWidget* TScannerForm::BuildFreqPage()
     });
     connect(load, &QPushButton::clicked, this, [this, chosen] {
         const QString dir = MainIni ? MainIni->ReadString("SmartFeedback", "LoadNotchCoeffPath", ".") : ".";
-        const QString path =
-            QFileDialog::getOpenFileName(this, "Open", dir, "filter coeff. (*.txt);;all files (*.*)");
+        const QString path = QFileDialog::getOpenFileName(this, "Open", dir, "filter coeff. (*.txt);;all files (*.*)");
         if (path.isEmpty() || !scannerIni_)
             return;
         if (MainIni)
             MainIni->WriteString("SmartFeedback", "LoadNotchCoeffPath", QFileInfo(path).path());
         QFile f(path);
-        const auto values = f.open(QIODevice::ReadOnly) ? ParseFilterFile(QString::fromUtf8(f.readAll())) : std::nullopt;
+        const auto values =
+            f.open(QIODevice::ReadOnly) ? ParseFilterFile(QString::fromUtf8(f.readAll())) : std::nullopt;
         if (!values) {
             ShowMessage(MsgKind::Error, "\"" + path + "\" holds no five filter coefficients.");
             return;
@@ -512,7 +511,8 @@ void TScannerForm::LoadScannerFile()
 {
     const QString name = MainIni ? MainIni->ReadString("Scanner", "Name", "SoftLin") : "SoftLin";
     bool create = false;
-    const QString path = ChooseScannerFile(name, AppDir, [](const QString& f) { return QFileInfo(f).isFile(); }, create);
+    const QString path = ChooseScannerFile(
+        name, AppDir, [](const QString& f) { return QFileInfo(f).isFile(); }, create);
     if (create)
         ShowMessage(MsgKind::Information, "Please select a Scanner File for your System!");
     scannerIni_ = std::make_unique<TQVTIniFile>(path);
@@ -552,7 +552,8 @@ void TScannerForm::FillGrids()
             grid1_->setItem(r, c, new QTableWidgetItem(table_.Cell(r, c)));
         for (int c = 0; c < 5; ++c) {
             grid2_->setItem(r, c, new QTableWidgetItem(table_.Cell(r, c == 0 ? ColRange : CoefficientColumn(true, c))));
-            grid3_->setItem(r, c, new QTableWidgetItem(table_.Cell(r, c == 0 ? ColRange : CoefficientColumn(false, c))));
+            grid3_->setItem(r, c,
+                            new QTableWidgetItem(table_.Cell(r, c == 0 ? ColRange : CoefficientColumn(false, c))));
         }
     }
     fillingGrids_ = false;
@@ -839,7 +840,8 @@ bool TScannerForm::eventFilter(QObject* watched, QEvent* event)
                 SetScanRange(ScanParams.Range.load());
             }
             break;
-        default: break;
+        default:
+            break;
         }
     }
     return QMainWindow::eventFilter(watched, event);
@@ -1053,9 +1055,9 @@ bool TScannerForm::ReadFreqResponse(int axis, bool takeOver)
 bool TScannerForm::Recalculate(int axis)
 {
     QLabel* label = responseLabel_[axis];
-    const QString name = QFileInfo(scannerIni_ ? scannerIni_->ReadString("FreqResp", axis == 0 ? "XPath" : "YPath", "")
-                                               : QString())
-                             .fileName();
+    const QString name =
+        QFileInfo(scannerIni_ ? scannerIni_->ReadString("FreqResp", axis == 0 ? "XPath" : "YPath", "") : QString())
+            .fileName();
     if (label->styleSheet().contains("red") || name.isEmpty() || !QFileInfo(filterFolder_ + name).isFile()) {
         Paint(label, "red");
         return false;
@@ -1063,11 +1065,11 @@ bool TScannerForm::Recalculate(int axis)
     const QString program = MainIni ? MainIni->ReadString("Tools", "SciLab", "") : QString();
     if (program.isEmpty() || !fit_.Start(program, filterFolder_, name, axis == 0)) {
         // Said plainly: the fit needs a program this computer may not have.
-        ShowMessage(MsgKind::Error,
-                    program.isEmpty()
-                        ? QString("Could not execute SciLab.\rNo numerics program is set ([Tools] SciLab).")
-                        : QString("Could not execute SciLab.\r\"%1\" is not installed or cannot be started.")
-                              .arg(program));
+        ShowMessage(
+            MsgKind::Error,
+            program.isEmpty()
+                ? QString("Could not execute SciLab.\rNo numerics program is set ([Tools] SciLab).")
+                : QString("Could not execute SciLab.\r\"%1\" is not installed or cannot be started.").arg(program));
         return false;
     }
     return true;
@@ -1144,9 +1146,15 @@ void TScannerForm::ShowPowerStatus()
     if (!powerLink_->ActiveChosen())
         powerOff_->setChecked(true);
     switch (powerLink_->Button()) {
-    case TPowerSupplyLink::ButtonColor::Green: Paint(powerActive_, "lime"); break;
-    case TPowerSupplyLink::ButtonColor::Yellow: Paint(powerActive_, "yellow"); break;
-    default: Paint(powerActive_, QString()); break;
+    case TPowerSupplyLink::ButtonColor::Green:
+        Paint(powerActive_, "lime");
+        break;
+    case TPowerSupplyLink::ButtonColor::Yellow:
+        Paint(powerActive_, "yellow");
+        break;
+    default:
+        Paint(powerActive_, QString());
+        break;
     }
     voltage_[0]->setText(QString(powerLink_->VoltagesA()).replace('\r', '\n'));
     voltage_[1]->setText(QString(powerLink_->VoltagesB()).replace('\r', '\n'));

@@ -22,11 +22,11 @@ public:
 };
 
 struct TSerialSettings {
-    QString Device;     // "/dev/ttyS3"
+    QString Device; // "/dev/ttyS3"
     int Baud = 9600;
-    int DataBits = 8;   // 5..8
-    char Parity = 'N';  // 'N', 'E', 'O'
-    int StopBits = 1;   // 1 or 2
+    int DataBits = 8;  // 5..8
+    char Parity = 'N'; // 'N', 'E', 'O'
+    int StopBits = 1;  // 1 or 2
     bool RtsCts = false;
 };
 

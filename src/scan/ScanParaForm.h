@@ -47,6 +47,9 @@ public:
     TDeviceWorkers* Workers() const;
     // The main window's image windows take the new buffer size after a pixel change.
     std::function<void()> ResizeImageWindows;
+    // The scanner calibration's factors for a new scan range (set by the
+    // scanner window); false when it could not use its table.
+    std::function<bool(double range)> SetScanRange;
 
     // Restores every saved value and applies it as if typed, so the saved
     // state reaches the controller; starts the status timer.
