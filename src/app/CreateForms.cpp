@@ -63,6 +63,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     // A scale reload puts the plain channel factors back; the scanner's
     // Z gains and X/Y sensitivities go on top again.
     QObject::connect(inOut, &TInOutForm::scalesReloaded, scanner, &TScannerForm::ScalesReloaded);
+    inOut->LockInHooks.ScannerMonoZ = [scanner] { return scanner->MonoFastz(); };
     scanner->FormCreate();
 
     // The smart feedback and power-down windows (places 5 and 6) are
@@ -140,6 +141,8 @@ void DestroyAllForms()
     delete DDEForm; // each clears its global pointer
     delete SetupForm;
     delete ScanParaForm;
+    if (InOutForm != nullptr)
+        InOutForm->LockInHooks.ScannerMonoZ = nullptr;
     delete ScannerForm;
     delete InOut2Form;
     if (DeviceWorkers != nullptr) {

@@ -280,8 +280,9 @@ QWidget* TScannerForm::BuildZPage()
         if (scannerIni_)
             scannerIni_->WriteBool("Hardware", "MonoFastz", monoFastz_);
         ShowZGains();
-        OsziRequest.HighSpeedControl =
-            (OsziRequest.HighSpeedControl & ~HscMonoZ) | HscApplyRequest | (monoFastz_ ? HscMonoZ : 0);
+        // The high-speed module takes the mode with the next request (the
+        // device window asks MonoFastz for the bit).
+        OsziRequest.HighSpeedControl |= HscApplyRequest;
         if (InOutForm)
             InOutForm->OsziTimerTimer();
     });

@@ -63,6 +63,8 @@ public:
 
     bool SoftLinActive() const { return softLinActive_; }
     bool HardLinActive() const { return hardLinActive_; }
+    // One Z output only (false: a separate fast Z path).
+    bool MonoFastz() const { return monoFastz_; }
     const TScannerTable& Table() const { return table_; }
     TScannerTable& Table() { return table_; }
     TQVTIniFile* ScannerIni() const { return scannerIni_.get(); }

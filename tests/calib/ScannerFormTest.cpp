@@ -216,3 +216,84 @@ TEST_F(ScannerFormTest, BentScannerScansAStraightGratingOnlyWhenLinearised)
     for (double s : straight)
         EXPECT_NEAR(s, GratingPeriod / 2 / (ScanRange / Pixels), 0.6);
 }
+
+TEST_F(ScannerFormTest, FiltersReachTheHighSpeedModuleWholeOrNotAtAll)
+{
+    sim::SimConfig config = FastConfig();
+    config.ControllerType = 29;
+    OsziRequest.HighSpeedControl = HscScanOn;
+    Start(config, ScannerFile(0.0) + "[FilterX]\na0=0.5\na1=0.25\nb1=-0.5\n[FilterY2]\nb0=0.2\n");
+    ASSERT_EQ(form_->BoxVersion, 29);
+    // Revision 1: registers 193..213, decoded back to the file's coefficients.
+    std::array<int32_t, FilterSlotCount> words{};
+    for (int i = 1; i <= FilterSlotCount; ++i)
+        words[i - 1] = sim_->Register(192 + i);
+    const TScanFilterTable decoded = DecodeFilterImage(words);
+    EXPECT_NEAR(decoded[0][0], 0.5, 1e-6);
+    EXPECT_NEAR(decoded[0][1], 0.25, 1e-6);
+    EXPECT_NEAR(decoded[0][4], -0.5, 1e-6);
+    EXPECT_NEAR(decoded[1][5], 1.0, 1e-6);
+    EXPECT_NEAR(decoded[1][8], 0.2, 1e-6);
+    // Scanning resumes after the writes.
+    EXPECT_TRUE(OsziRequest.HighSpeedControl & HscScanOn);
+    EXPECT_FALSE(scanner_->FilterError());
+    // X filter 1 and Y filter 2 are both off unity gain; the last one is named.
+    EXPECT_EQ(scanner_->FilterGroupCaption(), "Filter y2 has dcGain<>1 !");
+
+    // Y filter 2 a0 out of range: nothing written, the module keeps its filter.
+    scanner_->FilterTable()[1][5] = 1.0000001;
+    scanner_->FilterTable()[0][0] = 0.75;
+    scanner_->ApplyScanFilter();
+    EXPECT_TRUE(scanner_->FilterError());
+    EXPECT_EQ(boxes_.LastText(), ScanFilterWrongText);
+    EXPECT_EQ(sim_->Register(193), words[0]);
+    OsziRequest.HighSpeedControl = 0;
+}
+
+TEST_F(ScannerFormTest, FitProgramResultIsReadAfterItEnds)
+{
+    Start(FastConfig(), ScannerFile(0.0));
+    const QString folder = dir_.Path() + "Filter/";
+    scanner_->SetFilterFolder(folder);
+    dir_.WriteFile("Filter/resp.txt", "1\t0\t0\t0\t0\t1\t0\t0\t0\t0\n100\t1\t0\t0\n");
+    TQVTIniFile(dir_.Path() + "SoftLin.ini").WriteString("FreqResp", "YPath", "\"" + folder + "resp.txt\"");
+    ASSERT_TRUE(scanner_->ReadFreqResponse(1, false));
+    EXPECT_EQ(scanner_->ResponseLabel(1), "resp.txt");
+
+    // Not installed: said so, nothing waits.
+    MainIni->WriteString("Tools", "SciLab", "\"/nonexistent/numerics\"");
+    EXPECT_FALSE(scanner_->Recalculate(1));
+    EXPECT_TRUE(boxes_.LastText().startsWith("Could not execute SciLab.")) << boxes_.LastText().toStdString();
+    EXPECT_FALSE(scanner_->WaitingForFit());
+
+    // A fitter that writes five numbers, slowly: filter 1 is taken, filter 2 passes.
+    const QString fitter = dir_.WriteFile("fit.sh", "#!/bin/sh\n[ \"$1\" = -f ] || exit 2\ncd \"$3\" || exit 3\n"
+                                                    "[ -f \"$4\" ] || exit 4\nprintf '0.5\\n' > a_out.txt\nsleep 0.3\n"
+                                                    "printf '0.5\\n0.25\\n0.125\\n0.1\\n0.2\\n' > a_out.txt\n");
+    QFile::setPermissions(fitter, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    MainIni->WriteString("Tools", "SciLab", "\"" + fitter + "\"");
+    boxes_.Clear();
+    boxes_.QueueAnswer(MsgResult::Yes);
+    ASSERT_TRUE(scanner_->Recalculate(1));
+    ASSERT_TRUE(PumpUntil([&] {
+        scanner_->TimerTick();
+        return !scanner_->WaitingForFit();
+    }));
+    EXPECT_TRUE(boxes_.Texts().contains("Take over Filter Coefficients?"));
+    EXPECT_EQ(boxes_.LastText(), "Please verify new filter coefficients.");
+    const TAxisFilter y = scanner_->FilterTable()[1];
+    EXPECT_DOUBLE_EQ(y[1], 0.25);
+    EXPECT_DOUBLE_EQ(y[4], 0.2);
+    EXPECT_DOUBLE_EQ(y[5], 1.0);
+    EXPECT_EQ(TQVTIniFile(dir_.Path() + "SoftLin.ini").ReadFloat("FilterY", "b1", 0), 0.2);
+
+    // A fitter that ends without a result ends the wait and says so.
+    dir_.WriteFile("fit.sh", "#!/bin/sh\nexit 1\n");
+    boxes_.Clear();
+    ASSERT_TRUE(scanner_->Recalculate(1));
+    ASSERT_TRUE(PumpUntil([&] {
+        scanner_->TimerTick();
+        return !scanner_->WaitingForFit();
+    }));
+    EXPECT_TRUE(boxes_.LastText().contains("a_out.txt")) << boxes_.LastText().toStdString();
+}
