@@ -35,6 +35,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
 namespace qvt {
@@ -179,6 +180,8 @@ QWidget* TScannerForm::BuildLinPage(bool xAxis)
         s->Color = colors[static_cast<size_t>(c - 1)];
         chart->AddSeries(s);
     }
+    chart->XAxis.Text = "Range";
+    chart->YAxis.Text = a + " coefficients";
     layout->addWidget(chart, 1);
     (xAxis ? grid2_ : grid3_) = grid;
     (xAxis ? linChartX_ : linChartY_) = chart;
@@ -254,8 +257,12 @@ QWidget* TScannerForm::BuildZPage()
             ApplyZScale();
             return true;
         };
-        layout->addWidget(new QLabel(caption, page), row, 0);
+        auto* label = new QLabel(caption, page);
+        e->setMaximumWidth(140);
+        layout->addWidget(label, row, 0);
         layout->addWidget(e, row, 1);
+        // The fast Z rows come and go with their edit.
+        fastZLabels_.push_back(label);
         return e;
     };
     zGainEdit_ = gainEdit("ZGainEdit", "ZGain", 1, [this](double v) {
@@ -275,6 +282,7 @@ QWidget* TScannerForm::BuildZPage()
     dualZ_ = new QCheckBox("enable Dual Z", page);
     layout->addWidget(dualZ_, 4, 0, 1, 2);
     layout->setRowStretch(5, 1);
+    layout->setColumnStretch(2, 1);
     connect(dualZ_, &QCheckBox::clicked, this, [this](bool checked) {
         monoFastz_ = !checked;
         if (scannerIni_)
@@ -812,6 +820,14 @@ void TScannerForm::RedrawCharts()
             linChartY_->SeriesList[i]->AddXY(p.Range, y[static_cast<size_t>(i)]);
         }
     }
+    // Sensitivities are above 0 and often equal: from 0 with room above, so
+    // a flat table does not sit on the frame and can be dragged up.
+    double top = 0.0;
+    for (const TCalibPoint& p : points)
+        top = std::max({top, p.X, p.Y});
+    rangeChart_->YAxis.AutoScale = top <= 0.0;
+    rangeChart_->YAxis.Min = 0.0;
+    rangeChart_->YAxis.Max = std::min(top * 1.25, DragMax);
     rangeChart_->XAxis.Text = "Range [" + ChannelTable[SlotX].UnitName + "]";
     rangeChart_->YAxis.Text = ChannelTable[SlotX].UnitName + "/digit";
     rangeChart_->update();
@@ -929,8 +945,10 @@ void TScannerForm::ShowZGains()
     zGainEdit_->setText(FloatToText(scannerIni_->ReadFloat("Gains", "ZGain", 1.0)));
     zFastGainEdit_->setText(FloatToText(scannerIni_->ReadFloat("Gains", "ZFastGain", 0.0)));
     gainzFastEdit_->setText(FloatToText(MainIni ? MainIni->ReadFloat("TestMic", "GainzFast", 1.0) : 1.0));
-    zFastGainEdit_->setVisible(!monoFastz_);
-    gainzFastEdit_->setVisible(!monoFastz_);
+    // Rows 2 and 3 (ZFastGain, GainzFast) only with a separate fast Z path.
+    const std::array<QWidget*, 4> fastRows = {zFastGainEdit_, gainzFastEdit_, fastZLabels_.at(1), fastZLabels_.at(2)};
+    for (QWidget* w : fastRows)
+        w->setVisible(!monoFastz_);
 }
 
 // ---- scan filters ------------------------------------------------------------------------------------

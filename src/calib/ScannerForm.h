@@ -12,6 +12,7 @@
 #include <QMainWindow>
 
 #include <memory>
+#include <vector>
 
 class QCheckBox;
 class QLabel;
@@ -171,6 +172,7 @@ private:
     TNumericEdit* zFastGainEdit_ = nullptr;
     TNumericEdit* gainzFastEdit_ = nullptr;
     QLabel* zLabel_ = nullptr;
+    std::vector<QLabel*> fastZLabels_; // captions of the ZGain, ZFastGain, GainzFast rows
     QCheckBox* dualZ_ = nullptr;
     QWidget* freqPage_ = nullptr;
     TSimpleChart* freqChart_ = nullptr;

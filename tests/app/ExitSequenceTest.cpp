@@ -46,6 +46,7 @@ TEST_F(ExitSequence, RetractsBeforeRampingHomeAndSendsNothingOnceTheLinkIsClosed
 {
     dir_.WriteFile("qvt.ini", "[Main]\r\nDeviceDriverName=SIM\r\nRetractOnExitQVT=1\r\n");
     dir_.WriteFile("user.ini", "[Main]\r\n");
+    dir_.WriteFile("SoftLin.ini", "[SoftLin]\r\nRange1=50\r\nX1=1\r\nY1=1\r\n");
     dir_.WriteFile("QVT_Manual.chm", "");
     const auto sim = PlugSim(FastConfig());
     int exitCode = 0;
