@@ -1,5 +1,6 @@
 #include "app/CreateForms.h"
 
+#include "calib/ScannerForm.h"
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
@@ -64,8 +65,19 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TInOut2Form");
     inOut2->FormCreate();
 
-    // The scanner and smart feedback windows (places 4 and 5) are created
-    // here as they are built.
+    auto* scanner = new TScannerForm(workers);
+    Created("TScannerForm");
+    main->SetMenuCommand("ScannerItem", [scanner] {
+        scanner->show();
+        scanner->raise();
+    });
+    // A scale reload puts the plain channel factors back; the scanner's
+    // Z gains and X/Y sensitivities go on top again.
+    QObject::connect(inOut, &TInOutForm::scalesReloaded, scanner, &TScannerForm::ScalesReloaded);
+    inOut->LockInHooks.ScannerMonoZ = [scanner] { return scanner->MonoFastz(); };
+    scanner->FormCreate();
+
+    // The smart feedback window (place 5) is created here as it is built.
 
     auto* powerDown = new TPowerDownForm(main);
     Created("TPowerDownForm");
@@ -76,6 +88,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     auto* scanPara = new TScanParaForm;
     Created("TScanParaForm");
     scanPara->ResizeImageWindows = [main] { main->ResizeImageWindows(); };
+    scanPara->SetScanRange = [scanner](double range) { return scanner->SetScanRange(range); };
     main->DockParameterWindow(scanPara);
     scanPara->FormCreate();
 
@@ -164,6 +177,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TDDEForm");
     // A tool window of the main window: it goes and comes with it.
     dde->setParent(main, Qt::Tool);
+    dde->ScannerLinLabels = [scanner](QString& bx, QString& cx) { return scanner->LinLabels(bx, cx); };
     dde->SetScanButton = [main](bool down) {
         main->ScanButton()->setChecked(down);
         main->Scan(TScanSender::User);
@@ -244,6 +258,8 @@ void DestroyAllForms()
         MiscForm->FormDestroy();
     if (SpektForm != nullptr)
         SpektForm->FormDestroy();
+    if (ScannerForm != nullptr)
+        ScannerForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -265,6 +281,9 @@ void DestroyAllForms()
         ScanParaForm->DrawResonance = nullptr;
     delete dncForm;
     delete ScanParaForm;
+    if (InOutForm != nullptr)
+        InOutForm->LockInHooks.ScannerMonoZ = nullptr;
+    delete ScannerForm;
     delete InOut2Form;
     if (DeviceWorkers != nullptr)
         DeviceWorkers->PowerSaver().View = nullptr;

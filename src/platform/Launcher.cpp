@@ -20,31 +20,81 @@ QString ResolveExecutable(const QString& program)
     return QStandardPaths::findExecutable(program);
 }
 
+struct TLaunch {
+    QString Program;
+    QStringList Arguments;
+    QString Directory;
+};
+
+// What is started for `program`: looked up first (a detached start reports
+// a missing program only to the child, and the operator is to be told);
+// at idle priority through nice(1), itself started without a shell, as no
+// code of ours runs in the child.
+bool PrepareLaunch(const QString& program, const QStringList& arguments, const QString& workingDirectory,
+                   bool idlePriority, TLaunch& l)
+{
+    const QString executable = ResolveExecutable(program);
+    if (executable.isEmpty())
+        return false;
+    l.Program = executable;
+    l.Arguments = arguments;
+    const QString nice = idlePriority ? QStandardPaths::findExecutable("nice") : QString();
+    if (!nice.isEmpty()) {
+        l.Arguments = QStringList{"-n", "19", executable} + arguments;
+        l.Program = nice;
+    }
+    l.Directory = workingDirectory.isEmpty() ? QDir::currentPath() : QDir(workingDirectory).absolutePath();
+    return true;
+}
+
 } // namespace
 
 bool StartProgram(const QString& program, const QStringList& arguments, const QString& workingDirectory,
                   bool idlePriority)
 {
-    // Looked up first: a detached start reports a missing program only to
-    // the child, and the operator is to be told.
-    const QString executable = ResolveExecutable(program);
-    if (executable.isEmpty())
-        return false;
-    QString launched = executable;
-    QStringList args = arguments;
-    if (idlePriority) {
-        // A detached start runs no code of ours in the child, so the priority
-        // is set by nice(1), itself started without a shell.
-        const QString nice = QStandardPaths::findExecutable("nice");
-        if (!nice.isEmpty()) {
-            args.prepend(executable);
-            args.prepend("19");
-            args.prepend("-n");
-            launched = nice;
-        }
+    TLaunch l;
+    return PrepareLaunch(program, arguments, workingDirectory, idlePriority, l) &&
+           QProcess::startDetached(l.Program, l.Arguments, l.Directory);
+}
+
+TWatchedProgram::TWatchedProgram() : process_(new QProcess) {}
+
+TWatchedProgram::~TWatchedProgram()
+{
+    if (process_->state() != QProcess::NotRunning) {
+        process_->kill();
+        process_->waitForFinished(1000);
     }
-    const QString dir = workingDirectory.isEmpty() ? QDir::currentPath() : QDir(workingDirectory).absolutePath();
-    return QProcess::startDetached(launched, args, dir);
+    delete process_;
+}
+
+bool TWatchedProgram::Start(const QString& program, const QStringList& arguments, const QString& workingDirectory,
+                            bool idlePriority)
+{
+    TLaunch l;
+    if (Running() || !PrepareLaunch(program, arguments, workingDirectory, idlePriority, l))
+        return false;
+    process_->setProgram(l.Program);
+    process_->setArguments(l.Arguments);
+    process_->setWorkingDirectory(l.Directory);
+    // Its output is of no interest here and must not fill a pipe.
+    process_->setStandardOutputFile(QProcess::nullDevice());
+    process_->setStandardErrorFile(QProcess::nullDevice());
+    process_->start();
+    return process_->waitForStarted(5000);
+}
+
+bool TWatchedProgram::Running() const
+{
+    // A zero wait collects an exit without needing the event loop.
+    if (process_->state() != QProcess::NotRunning)
+        process_->waitForFinished(0);
+    return process_->state() != QProcess::NotRunning;
+}
+
+int TWatchedProgram::ExitCode() const
+{
+    return process_->exitStatus() == QProcess::NormalExit ? process_->exitCode() : -1;
 }
 
 bool OpenWithDesktop(const QString& fileOrUrl)

@@ -540,7 +540,9 @@ void TScanParaForm::Edit3KeyPress(EditKey key)
         ScanParams.Range = static_cast<float>(value);
         // White first: a range the scan cannot take turns it red meanwhile.
         edit->SetColor(EditColor::White);
-        // The scanner calibration window's SetScanRange goes here; it may refuse the range too.
+        // The calibrated sensitivities of the new range, before the geometry uses them.
+        if (SetScanRange)
+            SetScanRange(value);
         PrepareScan();
         if (edit->Color() != EditColor::White)
             return;

@@ -52,6 +52,9 @@ public:
     std::function<void()> ShowNavigatorPosition;
     // The resonance tool redraws its spectrum (with the setpoint cross) after a setpoint change.
     std::function<void()> DrawResonance;
+    // The scanner calibration's factors for a new scan range (set by the
+    // scanner window); false when it could not use its table.
+    std::function<bool(double range)> SetScanRange;
 
     // Restores every saved value and applies it as if typed, so the saved
     // state reaches the controller; starts the status timer.

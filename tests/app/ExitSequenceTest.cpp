@@ -47,6 +47,7 @@ TEST_F(ExitSequence, RetractsBeforeRampingHomeAndSendsNothingOnceTheLinkIsClosed
     dir_.WriteFile("qvt.ini", "[Main]\r\nDeviceDriverName=SIM\r\nRetractOnExitQVT=1\r\n");
     dir_.WriteFile("user.ini", "[Main]\r\n");
     dir_.WriteFile("QVT_Manual.html", "");
+    dir_.WriteFile("SoftLin.ini", "[SoftLin]\r\nRange1=50\r\nX1=1\r\nY1=1\r\n");
     const auto sim = PlugSim(FastConfig());
     int exitCode = 0;
     ASSERT_TRUE(CreateAllForms("qvt", exitCode));

@@ -1,4 +1,5 @@
 #include "app/CreateForms.h"
+#include "calib/ScannerForm.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
@@ -30,6 +31,7 @@ TEST(StartupSequence, CreatesTheWindowsInOrderAndOpensTheSimulatedController)
 {
     test::TempDir dir;
     dir.WriteFile("ini/lab.ini", "[Main]\r\nDeviceDriverName=SIM\r\nUserIni=op\r\n");
+    dir.WriteFile("SoftLin.ini", "[SoftLin]\r\nRange1=50\r\nX1=1\r\nY1=1\r\n");
     dir.WriteFile("op.ini", "[Main]\r\n");
     dir.WriteFile("QVT_Manual.html", "");
     ScriptedMessageResponder boxes;
@@ -163,6 +165,13 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
     const QImage shot = MainQVTForm->grab().toImage();
     QDir().mkpath("temp");
     EXPECT_TRUE(shot.save("temp/BundledMainWindow.png"));
+    // The scanner window as Settings/Scanner opens it: the bundled calibration in use.
+    ASSERT_NE(ScannerForm, nullptr);
+    ScannerForm->show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ScannerForm->SoftLinActive());
+    EXPECT_TRUE(ScannerForm->grab().toImage().save("temp/BundledScannerWindow.png"));
+    ScannerForm->hide();
 
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();

@@ -33,7 +33,7 @@ QByteArray TempDir::ReadFile(const QString& relativeName) const
 bool CopyBundledSettings(const TempDir& dir)
 {
     const QString bundled = QString(QVT_RESOURCES_DIR "/");
-    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini", "QVT_Manual.html"}) {
+    for (const char* name : {"ini/qvt.ini", "ini/sim.ini", "user.ini", "QVT_Manual.html", "SoftLin.ini"}) {
         QFile file(bundled + name);
         if (!file.open(QIODevice::ReadOnly))
             return false;

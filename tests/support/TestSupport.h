@@ -24,8 +24,8 @@ private:
 };
 
 // Lets the window thread handle its events until `done` holds or the time is up.
-// Copies the bundled settings as shipped (ini/qvt.ini, ini/sim.ini, user.ini
-// and the manual) into `dir`; false when one is missing.
+// Copies the bundled settings as shipped (ini/qvt.ini, ini/sim.ini, user.ini,
+// the scanner file and the manual) into `dir`; false when one is missing.
 bool CopyBundledSettings(const TempDir& dir);
 
 template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 20000)

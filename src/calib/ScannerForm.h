@@ -1,0 +1,194 @@
+#pragma once
+// The scanner window: the scanner calibration file (ranges, sensitivities,
+// linearisation coefficients, Z gains, scan filters) and the high-voltage
+// supply link. It sets the X/Y factors and the scan thread's linearisation
+// for the current scan range; the scan folder below never calls back here.
+
+#include "calib/FilterFit.h"
+#include "calib/PowerSupplyLink.h"
+#include "calib/ScanFilter.h"
+#include "calib/ScannerCalibration.h"
+
+#include <QMainWindow>
+
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QTableWidget;
+class QTimer;
+
+namespace qvt {
+
+class TDeviceWorkers;
+class TNumericEdit;
+class TQVTIniFile;
+class TSerialPort;
+class TSimpleChart;
+class TChartSeries;
+
+class TScannerForm : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit TScannerForm(TDeviceWorkers* workers, QWidget* parent = nullptr);
+    ~TScannerForm() override;
+
+    void FormCreate();
+    void FormDestroy();
+
+    // ---- calibration ---------------------------------------------------------------
+    void LoadScannerFile();
+    void LoadRangeTables();
+    // Factors and linearisation for scan range `range`; false when the table
+    // could not be used (SoftLin switched off, the operator told).
+    bool SetScanRange(double range);
+    void InterpolateLinCoeffs();
+    void ApplyZScale();
+    // Sorts and writes the table; false (nothing written) while a cell is invalid.
+    bool SaveRangeTables();
+    void AddRange();
+    void DeleteRange(int row);
+    void Teach(bool xAxis);
+    void FileNew();
+    bool OpenFile(const QString& path);
+    bool SaveAs(const QString& path);
+    void SetHardLin(bool on);
+    // Re-applies what the scale reload overwrote (Z and X/Y factors).
+    void ScalesReloaded();
+
+    bool SoftLinActive() const { return softLinActive_; }
+    bool HardLinActive() const { return hardLinActive_; }
+    // One Z output only (false: a separate fast Z path).
+    bool MonoFastz() const { return monoFastz_; }
+    const TScannerTable& Table() const { return table_; }
+    TScannerTable& Table() { return table_; }
+    TQVTIniFile* ScannerIni() const { return scannerIni_.get(); }
+    QString StatusLine(int k) const; // the three status lines
+    // The captions the command server's HARDLINPARA reports.
+    bool LinLabels(QString& bx, QString& cx) const;
+
+    // ---- scan filters ----------------------------------------------------------------
+    void LoadFilterCoeffs();
+    void ApplyScanFilter();
+    const TScanFilterTable& FilterTable() const { return filters_; }
+    TScanFilterTable& FilterTable() { return filters_; }
+    QString FilterGroupCaption() const;
+    bool FilterError() const { return filterError_; }
+    // Reads the axis's response file into the chart; with `takeOver` the
+    // file's first line becomes the axis's filters.
+    bool ReadFreqResponse(int axis, bool takeOver);
+    QString ResponseLabel(int axis) const;
+    // "Recalculate": starts the fit program on the axis's response file.
+    bool Recalculate(int axis);
+    bool WaitingForFit() const { return fit_.Waiting(); }
+    QString FilterFolder() const { return filterFolder_; }
+    void SetFilterFolder(const QString& folder) { filterFolder_ = folder; }
+
+    // ---- high-voltage supply ------------------------------------------------------------
+    bool PowerPortOpen() const;
+    TPowerSupplyLink* PowerLink() const { return powerLink_.get(); }
+    QString PowerMessage() const;
+
+    // One tick of the window's timer (100 ms shown, 1000 ms hidden).
+    void TimerTick();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildUi();
+    QWidget* BuildRangePage();
+    QWidget* BuildLinPage(bool xAxis);
+    QWidget* BuildHardLinPage();
+    QWidget* BuildZPage();
+    QWidget* BuildFreqPage();
+    QWidget* BuildPowerPage();
+    void BuildMenus();
+    void FillGrids();
+    void GridEdited(QTableWidget* grid, int row, int column);
+    void PaintInvalidCells();
+    void ShowLinStatus();
+    void RedrawCharts();
+    void ShowZGains();
+    void ShowFilterFormula();
+    void PickChartCell(const QPoint& pos);
+    void DragChartCell(const QPoint& pos);
+    void PollPowerSupply();
+    void ShowPowerStatus();
+    void FitTick();
+    void SoftLinOff();
+    void ApplyLinearisation(const TLinCoefficients& k);
+    TLinCoefficients CurrentLinearisation() const;
+    bool Type29() const;
+
+    TDeviceWorkers* workers_;
+    std::unique_ptr<TQVTIniFile> scannerIni_;
+    TScannerTable table_;
+    TScanFilterTable filters_{};
+    TLinCoefficients lin_; // without a scan thread (tests), kept here
+    bool softLinActive_ = false;
+    bool hardLinActive_ = false;
+    bool monoFastz_ = true;
+    double maxRangeVolt_ = 10.0;
+    bool filterError_ = false;
+    int filterRevision_ = 1;
+    QString filterFolder_;
+    QString statusLines_[3];
+    bool fillingGrids_ = false;
+
+    TFilterFit fit_;
+
+    std::unique_ptr<TSerialPort> powerPort_;
+    std::unique_ptr<TPowerSupplyLink> powerLink_;
+    int powerFkt_ = -1;
+    int comNumber_ = 4;
+
+    // Chart drag: row and column (ColX/ColY) being dragged, -1 for none.
+    int dragRow_ = -1;
+    int dragColumn_ = -1;
+
+    QTimer* timer_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
+    QTableWidget* grid1_ = nullptr; // Range, X, Y
+    QTableWidget* grid2_ = nullptr; // Range, X coefficients
+    QTableWidget* grid3_ = nullptr; // Range, Y coefficients
+    TSimpleChart* rangeChart_ = nullptr;
+    TSimpleChart* linChartX_ = nullptr;
+    TSimpleChart* linChartY_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QLabel* linLabels_[3] = {};
+    QCheckBox* useHardLin_ = nullptr;
+    QCheckBox* offlineCorrection_ = nullptr;
+    TNumericEdit* kiEdit_ = nullptr;
+    TNumericEdit* zGainEdit_ = nullptr;
+    TNumericEdit* zFastGainEdit_ = nullptr;
+    TNumericEdit* gainzFastEdit_ = nullptr;
+    QLabel* zLabel_ = nullptr;
+    std::vector<QLabel*> fastZLabels_; // captions of the ZGain, ZFastGain, GainzFast rows
+    QCheckBox* dualZ_ = nullptr;
+    QWidget* freqPage_ = nullptr;
+    TSimpleChart* freqChart_ = nullptr;
+    QLabel* responseLabel_[2] = {};
+    QPushButton* recalcButton_[2] = {};
+    QLabel* filterGroup_ = nullptr;
+    QLabel* formulaNum_ = nullptr;
+    QLabel* formulaDen_ = nullptr;
+    QLineEdit* sciLabEdit_ = nullptr;
+    QRadioButton* filterChoice_[4] = {};
+    QLabel* voltage_[2] = {};
+    QLabel* powerMessage_ = nullptr;
+    QRadioButton* powerActive_ = nullptr;
+    QRadioButton* powerOff_ = nullptr;
+};
+
+extern TScannerForm* ScannerForm;
+
+} // namespace qvt

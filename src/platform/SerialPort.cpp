@@ -1,0 +1,148 @@
+#include "platform/SerialPort.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qvt {
+
+namespace {
+
+speed_t BaudConstant(int baud)
+{
+    switch (baud) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B9600;
+    }
+}
+
+tcflag_t DataBitsFlag(int bits)
+{
+    switch (bits) {
+    case 5:
+        return CS5;
+    case 6:
+        return CS6;
+    case 7:
+        return CS7;
+    default:
+        return CS8;
+    }
+}
+
+} // namespace
+
+TSerialPort::~TSerialPort()
+{
+    Close();
+}
+
+bool TSerialPort::Open(const TSerialSettings& settings)
+{
+    Close();
+    const QByteArray path = settings.Device.toLocal8Bit();
+    const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Exclusive: a second open of the device (by anyone but root) fails.
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        ::close(fd);
+        return false;
+    }
+    return Adopt(fd, settings);
+}
+
+bool TSerialPort::Adopt(int fd, const TSerialSettings& settings)
+{
+    Close();
+    fd_ = fd;
+    if (!Configure(settings)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool TSerialPort::Configure(const TSerialSettings& s)
+{
+    termios t{};
+    if (::tcgetattr(fd_, &t) != 0)
+        return false;
+    ::cfmakeraw(&t);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD | DataBitsFlag(s.DataBits);
+    if (s.Parity == 'E' || s.Parity == 'O')
+        t.c_cflag |= PARENB;
+    if (s.Parity == 'O')
+        t.c_cflag |= PARODD;
+    if (s.StopBits == 2)
+        t.c_cflag |= CSTOPB;
+    if (s.RtsCts)
+        t.c_cflag |= CRTSCTS;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    const speed_t speed = BaudConstant(s.Baud);
+    if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)
+        return false;
+    return ::tcsetattr(fd_, TCSANOW, &t) == 0;
+}
+
+void TSerialPort::Close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+int TSerialPort::BytesWaiting()
+{
+    int n = 0;
+    if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &n) != 0)
+        return 0;
+    return n;
+}
+
+QByteArray TSerialPort::Read(int maxBytes)
+{
+    QByteArray bytes;
+    if (fd_ < 0 || maxBytes <= 0)
+        return bytes;
+    bytes.resize(maxBytes);
+    const ssize_t n = ::read(fd_, bytes.data(), static_cast<size_t>(maxBytes));
+    bytes.resize(n > 0 ? static_cast<int>(n) : 0);
+    return bytes;
+}
+
+bool TSerialPort::Write(const QByteArray& bytes)
+{
+    if (fd_ < 0)
+        return false;
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+} // namespace qvt

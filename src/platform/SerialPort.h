@@ -1,0 +1,57 @@
+#pragma once
+// Serial ports: a small layer over POSIX termios. A port is opened
+// exclusively (no second program may talk to the same device), reads never
+// block, and the framing comes from the settings. The protocol classes talk
+// to `ISerialPort`, so tests can put a pseudo-terminal or a buffer behind it.
+
+#include <QByteArray>
+#include <QString>
+
+namespace qvt {
+
+class ISerialPort {
+public:
+    virtual ~ISerialPort() = default;
+    virtual bool IsOpen() const = 0;
+    // Bytes waiting to be read; 0 on an error.
+    virtual int BytesWaiting() = 0;
+    // Up to `maxBytes` of what waits, without blocking.
+    virtual QByteArray Read(int maxBytes) = 0;
+    // False when not every byte went out.
+    virtual bool Write(const QByteArray& bytes) = 0;
+};
+
+struct TSerialSettings {
+    QString Device; // "/dev/ttyS3"
+    int Baud = 9600;
+    int DataBits = 8;  // 5..8
+    char Parity = 'N'; // 'N', 'E', 'O'
+    int StopBits = 1;  // 1 or 2
+    bool RtsCts = false;
+};
+
+class TSerialPort final : public ISerialPort {
+public:
+    TSerialPort() = default;
+    ~TSerialPort() override;
+    TSerialPort(const TSerialPort&) = delete;
+    TSerialPort& operator=(const TSerialPort&) = delete;
+
+    // Opens an existing device for reading and writing, exclusively, raw,
+    // with the settings' framing. False (and closed) on any failure.
+    bool Open(const TSerialSettings& settings);
+    // Takes an already open descriptor (a pseudo-terminal in the tests).
+    bool Adopt(int fd, const TSerialSettings& settings);
+    void Close();
+
+    bool IsOpen() const override { return fd_ >= 0; }
+    int BytesWaiting() override;
+    QByteArray Read(int maxBytes) override;
+    bool Write(const QByteArray& bytes) override;
+
+private:
+    bool Configure(const TSerialSettings& settings);
+    int fd_ = -1;
+};
+
+} // namespace qvt

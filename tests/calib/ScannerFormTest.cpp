@@ -1,0 +1,299 @@
+// The scanner window on the simulated controller: its calibration reaches
+// the channel table and the scan thread, and a grating scanned with a bent
+// scanner comes out straight only with the calibrated linearisation.
+
+#include "support/DriverLinkFixture.h"
+
+#include "calib/ScannerForm.h"
+#include "device/InOutForm.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
+#include "support/TestSupport.h"
+
+#include <QFile>
+
+#include <cmath>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+constexpr double GratingPeriod = 8000.0; // X digits
+constexpr double GratingHeight = 400.0;
+constexpr float ScanRange = 51200.0f; // digits at a factor of 1
+constexpr int Pixels = 128;
+
+class ScannerFormTest : public DriverLinkFixture {
+protected:
+    void SetUp() override
+    {
+        DriverLinkFixture::SetUp();
+        saved_ = {ScanParams.Range.load(), ScanParams.Speed.load(), ScanParams.Pixels.load()};
+    }
+
+    void Start(sim::SimConfig config, const QByteArray& scannerFile)
+    {
+        dir_.WriteFile("SoftLin.ini", scannerFile);
+        sim_ = PlugSim(config);
+        form_ = std::make_unique<TInOutForm>();
+        form_->FormCreate();
+        ASSERT_FALSE(form_->StartFailed());
+        workers_ = std::make_unique<TDeviceWorkers>(*form_);
+        workers_->FormCreate();
+        ScanParams.Range = ScanRange;
+        ScanParams.Speed = 20.0f;
+        ScanParams.Pixels = static_cast<int16_t>(Pixels);
+        scanner_ = std::make_unique<TScannerForm>(workers_.get());
+        scanner_->FormCreate();
+    }
+
+    void TearDown() override
+    {
+        if (scanner_)
+            scanner_->FormDestroy();
+        scanner_.reset();
+        if (workers_)
+            workers_->FormDestroy();
+        workers_.reset();
+        if (form_)
+            form_->FormDestroy();
+        form_.reset();
+        if (sim_) {
+            EXPECT_EQ(sim_->GuardViolationCount(), 0);
+        }
+        ScanParams.Range = std::get<0>(saved_);
+        ScanParams.Speed = std::get<1>(saved_);
+        ScanParams.Pixels = std::get<2>(saved_);
+        ScanParams.LinesLeft = 0;
+        ScanParams.CurrentLine = 1;
+        DriverLinkFixture::TearDown();
+    }
+
+    // One forward frame of Z; the distances (in pixels) between the
+    // grating's edges along the first line.
+    std::vector<double> EdgeSpacings()
+    {
+        TGoXYThread& scan = workers_->GoXYThread();
+        const int z = ImageChannelIndex(SlotZ, PlaneFwd);
+        EXPECT_TRUE(scan.Channels[z].AllocBuffers(Pixels, Pixels));
+        ScanParams.CurrentLine = 1;
+        ScanParams.LinesLeft = 2;
+        int stopped = 0;
+        QObject::connect(&scan, &TGoXYThread::scanStopped, [&] { ++stopped; });
+        EXPECT_TRUE(scan.StartScan());
+        EXPECT_TRUE(PumpUntil([&] { return scan.Suspended() && stopped > 0; }));
+        const TImageMatrixPtr m = scan.Channels[z].Data();
+        std::vector<double> edges;
+        double lo = 1e300, hi = -1e300;
+        for (int c = 0; c < Pixels; ++c) {
+            lo = std::min<double>(lo, m->At(0, c));
+            hi = std::max<double>(hi, m->At(0, c));
+        }
+        const double level = (lo + hi) / 2.0;
+        for (int c = 1; c < Pixels; ++c) {
+            const double a = m->At(0, c - 1) - level;
+            const double b = m->At(0, c) - level;
+            if ((a < 0) != (b < 0))
+                edges.push_back(c - 1 + a / (a - b));
+        }
+        std::vector<double> spacings;
+        for (size_t i = 1; i < edges.size(); ++i)
+            spacings.push_back(edges[i] - edges[i - 1]);
+        return spacings;
+    }
+
+    static sim::SimConfig BentScanner()
+    {
+        sim::SimConfig config = FastConfig();
+        config.LogRequests = false;
+        config.Surface.GratingHeight = GratingHeight;
+        config.Surface.GratingPeriod = GratingPeriod;
+        config.Scanner.QuadX = 0.05; // 1600 digits ahead at the ends of the range
+        return config;
+    }
+
+    static QByteArray ScannerFile(double x2f)
+    {
+        const QByteArray c = QByteArray::number(x2f, 'g', 6);
+        return "[SoftLin]\nRange1=1000\nX1=1\nY1=1\nX2F1=" + c + "\nX2B1=" + c +
+               "\nRange2=60000\nX2=1\nY2=1\nX2F2=" + c + "\nX2B2=" + c + "\n";
+    }
+
+    std::tuple<float, float, int16_t> saved_;
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> form_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+    std::unique_ptr<TScannerForm> scanner_;
+};
+
+// How far the last edge spacing differs from the first, as a ratio: 0 when even.
+double Spread(const std::vector<double>& s)
+{
+    return std::fabs(std::log(s.back() / s.front()));
+}
+
+} // namespace
+
+TEST_F(ScannerFormTest, CalibratedRangesSetTheFactorsAndTheScanThreadsLinearisation)
+{
+    Start(FastConfig(), "[SoftLin]\nRange1=100\nX1=0.002\nY1=0.003\nX2F1=0.2\nRange2=50\nX2=0.001\nY2=0.001\n"
+                        "X2F2=0.1\nY3B2=1.7\n");
+    ASSERT_TRUE(scanner_->SoftLinActive());
+    EXPECT_TRUE(scanner_->SetScanRange(75));
+    EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.0015f);
+    EXPECT_FLOAT_EQ(ChannelTable[SlotY].Factor.load(), 0.002f);
+    EXPECT_DOUBLE_EQ(MaxScanRange.Range, 100);
+    EXPECT_DOUBLE_EQ(MaxScanRange.YSensitivity, 0.003);
+    ScanParams.Range = 75.0f;
+    scanner_->InterpolateLinCoeffs();
+    EXPECT_NEAR(workers_->GoXYThread().Linearisation().X2F, 0.15, 1e-9);
+
+    // The command server's HARDLINPARA reads the coefficient lines.
+    QString bx, cx;
+    ASSERT_TRUE(scanner_->LinLabels(bx, cx));
+    EXPECT_TRUE(bx.startsWith("ScanRange = 75.00 -> LinXFwd2: 0.150")) << bx.toStdString();
+    EXPECT_TRUE(cx.contains("LinYFwd2: ")) << cx.toStdString();
+
+    // A sensitivity of 0 is refused: no save, and the table is not used.
+    scanner_->Table().SetCell(0, ColX, "0");
+    EXPECT_FALSE(scanner_->SaveRangeTables());
+    EXPECT_FALSE(scanner_->SetScanRange(75));
+    EXPECT_EQ(boxes_.LastText(), ScannerFileDefectText);
+    TQVTIniFile file(dir_.Path() + "SoftLin.ini");
+    EXPECT_EQ(file.ReadString("SoftLin", "X1", ""), "0.002"); // as it was
+
+    // HardLin off brings the table's coefficients back at once.
+    scanner_->Table().SetCell(0, ColX, "0.001");
+    ASSERT_TRUE(scanner_->SaveRangeTables());
+    scanner_->SetScanRange(75);
+    scanner_->SetHardLin(true);
+    scanner_->SetHardLin(false);
+    EXPECT_NEAR(workers_->GoXYThread().Linearisation().X2F, 0.15, 1e-9);
+
+    // A scale reload keeps the scanner's factors and Z scale.
+    QObject::connect(form_.get(), &TInOutForm::scalesReloaded, scanner_.get(), &TScannerForm::ScalesReloaded);
+    const float z = ChannelTable[SlotZ].Factor.load();
+    EXPECT_FLOAT_EQ(z, static_cast<float>(9.8e-9 * 7));
+    form_->ReloadScales();
+    EXPECT_FLOAT_EQ(ChannelTable[SlotZ].Factor.load(), z);
+    EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.0015f);
+}
+
+TEST_F(ScannerFormTest, MissingScannerFileIsCreatedWithTheCurrentFactors)
+{
+    sim_ = PlugSim(FastConfig());
+    form_ = std::make_unique<TInOutForm>();
+    form_->FormCreate();
+    ChannelTable[SlotX].Factor = 0.25f;
+    scanner_ = std::make_unique<TScannerForm>(nullptr);
+    scanner_->FormCreate();
+    EXPECT_TRUE(boxes_.Texts().contains("Please select a Scanner File for your System!"));
+    TQVTIniFile file(dir_.Path() + "SoftLin.ini");
+    EXPECT_EQ(file.ReadString("SoftLin", "Range1", ""), "50");
+    EXPECT_EQ(file.ReadFloat("SoftLin", "X1", 0), 0.25);
+    EXPECT_EQ(scanner_->Table().RangeCount(), 1);
+    EXPECT_FALSE(scanner_->SoftLinActive());
+}
+
+TEST_F(ScannerFormTest, BentScannerScansAStraightGratingOnlyWhenLinearised)
+{
+    Start(BentScanner(), ScannerFile(0.0));
+    const std::vector<double> bent = EdgeSpacings();
+    ASSERT_GE(bent.size(), 8u);
+    // Crowded at one end, spread at the other.
+    EXPECT_GT(Spread(bent), 0.1) << bent.front() << " .. " << bent.back();
+
+    // The calibration's quadratic coefficient undoes the bow.
+    scanner_->FormDestroy();
+    scanner_.reset();
+    dir_.WriteFile("SoftLin.ini", ScannerFile(0.05 * 51200 / 32768));
+    scanner_ = std::make_unique<TScannerForm>(workers_.get());
+    scanner_->FormCreate();
+    const std::vector<double> straight = EdgeSpacings();
+    ASSERT_GE(straight.size(), 8u);
+    EXPECT_LT(Spread(straight), 0.04) << straight.front() << " .. " << straight.back();
+    for (double s : straight)
+        EXPECT_NEAR(s, GratingPeriod / 2 / (ScanRange / Pixels), 0.6);
+}
+
+TEST_F(ScannerFormTest, FiltersReachTheHighSpeedModuleWholeOrNotAtAll)
+{
+    sim::SimConfig config = FastConfig();
+    config.ControllerType = 29;
+    OsziRequest.HighSpeedControl = HscScanOn;
+    Start(config, ScannerFile(0.0) + "[FilterX]\na0=0.5\na1=0.25\nb1=-0.5\n[FilterY2]\nb0=0.2\n");
+    ASSERT_EQ(form_->BoxVersion, 29);
+    // Revision 1: registers 193..213, decoded back to the file's coefficients.
+    std::array<int32_t, FilterSlotCount> words{};
+    for (int i = 1; i <= FilterSlotCount; ++i)
+        words[i - 1] = sim_->Register(192 + i);
+    const TScanFilterTable decoded = DecodeFilterImage(words);
+    EXPECT_NEAR(decoded[0][0], 0.5, 1e-6);
+    EXPECT_NEAR(decoded[0][1], 0.25, 1e-6);
+    EXPECT_NEAR(decoded[0][4], -0.5, 1e-6);
+    EXPECT_NEAR(decoded[1][5], 1.0, 1e-6);
+    EXPECT_NEAR(decoded[1][8], 0.2, 1e-6);
+    // Scanning resumes after the writes.
+    EXPECT_TRUE(OsziRequest.HighSpeedControl & HscScanOn);
+    EXPECT_FALSE(scanner_->FilterError());
+    // X filter 1 and Y filter 2 are both off unity gain; the last one is named.
+    EXPECT_EQ(scanner_->FilterGroupCaption(), "Filter y2 has dcGain<>1 !");
+
+    // Y filter 2 a0 out of range: nothing written, the module keeps its filter.
+    scanner_->FilterTable()[1][5] = 1.0000001;
+    scanner_->FilterTable()[0][0] = 0.75;
+    scanner_->ApplyScanFilter();
+    EXPECT_TRUE(scanner_->FilterError());
+    EXPECT_EQ(boxes_.LastText(), ScanFilterWrongText);
+    EXPECT_EQ(sim_->Register(193), words[0]);
+    OsziRequest.HighSpeedControl = 0;
+}
+
+TEST_F(ScannerFormTest, FitProgramResultIsReadAfterItEnds)
+{
+    Start(FastConfig(), ScannerFile(0.0));
+    const QString folder = dir_.Path() + "Filter/";
+    scanner_->SetFilterFolder(folder);
+    dir_.WriteFile("Filter/resp.txt", "1\t0\t0\t0\t0\t1\t0\t0\t0\t0\n100\t1\t0\t0\n");
+    TQVTIniFile(dir_.Path() + "SoftLin.ini").WriteString("FreqResp", "YPath", "\"" + folder + "resp.txt\"");
+    ASSERT_TRUE(scanner_->ReadFreqResponse(1, false));
+    EXPECT_EQ(scanner_->ResponseLabel(1), "resp.txt");
+
+    // Not installed: said so, nothing waits.
+    MainIni->WriteString("Tools", "SciLab", "\"/nonexistent/numerics\"");
+    EXPECT_FALSE(scanner_->Recalculate(1));
+    EXPECT_TRUE(boxes_.LastText().startsWith("Could not execute SciLab.")) << boxes_.LastText().toStdString();
+    EXPECT_FALSE(scanner_->WaitingForFit());
+
+    // A fitter that writes five numbers, slowly: filter 1 is taken, filter 2 passes.
+    const QString fitter = dir_.WriteFile("fit.sh", "#!/bin/sh\n[ \"$1\" = -f ] || exit 2\ncd \"$3\" || exit 3\n"
+                                                    "[ -f \"$4\" ] || exit 4\nprintf '0.5\\n' > a_out.txt\nsleep 0.3\n"
+                                                    "printf '0.5\\n0.25\\n0.125\\n0.1\\n0.2\\n' > a_out.txt\n");
+    QFile::setPermissions(fitter, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    MainIni->WriteString("Tools", "SciLab", "\"" + fitter + "\"");
+    boxes_.Clear();
+    boxes_.QueueAnswer(MsgResult::Yes);
+    ASSERT_TRUE(scanner_->Recalculate(1));
+    ASSERT_TRUE(PumpUntil([&] {
+        scanner_->TimerTick();
+        return !scanner_->WaitingForFit();
+    }));
+    EXPECT_TRUE(boxes_.Texts().contains("Take over Filter Coefficients?"));
+    EXPECT_EQ(boxes_.LastText(), "Please verify new filter coefficients.");
+    const TAxisFilter y = scanner_->FilterTable()[1];
+    EXPECT_DOUBLE_EQ(y[1], 0.25);
+    EXPECT_DOUBLE_EQ(y[4], 0.2);
+    EXPECT_DOUBLE_EQ(y[5], 1.0);
+    EXPECT_EQ(TQVTIniFile(dir_.Path() + "SoftLin.ini").ReadFloat("FilterY", "b1", 0), 0.2);
+
+    // A fitter that ends without a result ends the wait and says so.
+    dir_.WriteFile("fit.sh", "#!/bin/sh\nexit 1\n");
+    boxes_.Clear();
+    ASSERT_TRUE(scanner_->Recalculate(1));
+    ASSERT_TRUE(PumpUntil([&] {
+        scanner_->TimerTick();
+        return !scanner_->WaitingForFit();
+    }));
+    EXPECT_TRUE(boxes_.LastText().contains("a_out.txt")) << boxes_.LastText().toStdString();
+}
