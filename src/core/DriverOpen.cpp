@@ -1,5 +1,7 @@
 #include "core/DriverOpen.h"
 
+#include "core/ChannelTable.h"
+#include "core/ControlCodes.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "sim/SimController.h"
@@ -72,6 +74,18 @@ sim::SimConfig LoadSimConfig(const QString& path)
     return sim::ReadSimConfig(source);
 }
 
+void HandOverConfiguredLimits(sim::SimConfig& config)
+{
+    config.ConfiguredLimits = [](int dac, int32_t& min, int32_t& max) {
+        if (dac < 1 || dac > DacCount)
+            return false;
+        const TIOScale& scale = ChannelTable[dac - 1];
+        min = scale.MinRaw.load();
+        max = scale.MaxRaw.load();
+        return true;
+    };
+}
+
 std::shared_ptr<DeviceDriver> OpenDeviceDriver(const QString& name, int* error)
 {
     if (error)
@@ -92,6 +106,7 @@ std::shared_ptr<DeviceDriver> OpenDeviceDriver(const QString& name, int* error)
     }
     sim::SimConfig config = LoadSimConfig(SimConfigPath());
     config.Usb = ClassifyDriverName(key).UsbBox == 1;
+    HandOverConfiguredLimits(config);
     auto device = std::make_shared<sim::SimController>(config);
     r.opened[key] = device;
     return device;

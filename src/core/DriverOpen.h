@@ -38,6 +38,11 @@ QString SimConfigPath();
 // The simulator's settings from that file; a missing file gives the defaults.
 sim::SimConfig LoadSimConfig(const QString& path);
 
+// Hands the simulator the channel table's raw output limits: its guard holds
+// every output to the tighter of these (as the table stands at each request)
+// and the hardware's.
+void HandOverConfiguredLimits(sim::SimConfig& config);
+
 // A device that answers to `name` (any case) ahead of the name rules until it
 // is unplugged: tests hand the program a simulator they configured themselves.
 void PlugInDevice(const QString& name, std::shared_ptr<DeviceDriver> device);

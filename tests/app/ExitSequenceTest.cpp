@@ -1,4 +1,4 @@
-#include "core/DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
 #include "app/CreateForms.h"
 #include "core/InOutForm.h"

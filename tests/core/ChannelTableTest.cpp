@@ -1,6 +1,6 @@
 #include "core/ChannelTable.h"
 
-#include "DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 #include "core/InOutForm.h"
 #include "core/IniFile.h"
 #include "core/NumberText.h"

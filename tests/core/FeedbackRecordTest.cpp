@@ -1,6 +1,6 @@
 #include "core/FeedbackRecord.h"
 
-#include "DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 #include "core/ChannelTable.h"
 #include "core/InOutForm.h"
 

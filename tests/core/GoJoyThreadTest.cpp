@@ -1,7 +1,7 @@
 // The joystick thread against the simulated controller, and the move
 // request shared by several threads.
 
-#include "DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
 #include "core/GoJoyThread.h"
 #include "core/InOutForm.h"

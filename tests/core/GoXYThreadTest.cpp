@@ -1,4 +1,4 @@
-#include "DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
 #include "core/GoXYThread.h"
 #include "core/InOutForm.h"
@@ -128,7 +128,7 @@ TEST_F(GoXYThreadTest, OneFrameFillsEveryOpenChannelWithTheSurface)
         for (int c = 0; c < 64; ++c) {
             const double x = g.StartX + (c + 1) * 99.0;
             const double y = g.StartY + (r + 1) * 3.0 * g.SlowY;
-            const double want = Base + TiltX * x + TiltY * y;
+            const double want = Base + TiltX * x + TiltY * y + TrackingPush;
             worst = std::max(worst, std::fabs(fwd->At(r, c) - want));
             EXPECT_NEAR(bwd->At(r, c), fwd->At(r, c), 2) << r << "," << c; // same place both ways
             EXPECT_NEAR(sensor->At(r, c), fwd->At(r, c), 20) << r << "," << c;
@@ -184,7 +184,8 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     Frame64(16, 1600.0f, 100.0f);
     Open(SlotZ, PlaneFly); // the Z forward buffer comes with it at the start
     form_->Moves().FlyOn = 1;
-    form_->Moves().FlyHeightRaw = 500;
+    // Up is toward the sample: the lift pass goes down.
+    form_->Moves().FlyHeightRaw = -500;
 
     ASSERT_TRUE(scan_->StartScan());
     ASSERT_TRUE(scan_->Channels[ZFwd].HasBuffer());
@@ -194,17 +195,17 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     const TImageMatrixPtr fly = scan_->Channels[ZFly].Data();
     for (int r = 0; r < 16; ++r)
         for (int c = 0; c < 16; ++c)
-            ASSERT_EQ(fly->At(r, c), fwd->At(r, c) + 500) << r << "," << c;
+            ASSERT_EQ(fly->At(r, c), fwd->At(r, c) - 500) << r << "," << c;
     // The feedback runs again after each pass.
     EXPECT_FALSE(MicroscopeState.LiftPass);
     EXPECT_NE(sim_->Feedback().ControlWord, 0);
 
     // A lift height that would carry Z past its limit stops at the limit.
-    form_->Moves().FlyHeightRaw = FlyHeightLimit;
+    form_->Moves().FlyHeightRaw = -FlyHeightLimit;
     stopped_ = 0;
     ASSERT_TRUE(scan_->StartScan());
     ASSERT_TRUE(WaitParked());
-    EXPECT_EQ(scan_->Channels[ZFly].Data()->At(5, 5), ChannelTable[SlotZ].MaxRaw.load());
+    EXPECT_EQ(scan_->Channels[ZFly].Data()->At(5, 5), ChannelTable[SlotZ].MinRaw.load());
 }
 
 TEST_F(GoXYThreadTest, FailingMoveEndsTheScanThroughTheErrorPath)

@@ -1,6 +1,6 @@
 // The idle-time power saver on the simulated controller, with a clock of its own.
 
-#include "DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
 #include "core/Approach.h"
 #include "core/InOutForm.h"

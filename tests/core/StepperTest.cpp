@@ -1,4 +1,4 @@
-#include "DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
 #include "core/InOutForm.h"
 #include "core/NumberText.h"

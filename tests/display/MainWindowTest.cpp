@@ -1,4 +1,4 @@
-#include "core/DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
 #include "core/GoXYThread.h"
 #include "core/InOutForm.h"

@@ -1,7 +1,7 @@
 #include "display/ScanFileOutput.h"
 
 #include "core/ChannelTable.h"
-#include "core/DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 #include "core/GoXYThread.h"
 #include "core/ImageBuffers.h"
 #include "core/InOutForm.h"

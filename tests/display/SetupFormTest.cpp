@@ -1,6 +1,6 @@
 #include "display/SetupForm.h"
 
-#include "core/DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 #include "core/GoXYThread.h"
 #include "core/InOutForm.h"
 #include "core/ShowThread.h"

@@ -1,7 +1,7 @@
 // The "Parameter" window against the simulated controller: what typing and
 // Enter does to the shared records, the controller and the settings file.
 
-#include "core/DriverLinkFixture.h"
+#include "support/DriverLinkFixture.h"
 
 #include "core/GoXYThread.h"
 #include "core/InOutForm.h"
