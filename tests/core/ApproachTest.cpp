@@ -10,6 +10,7 @@
 
 #include <climits>
 #include <functional>
+#include <random>
 #include <memory>
 
 using namespace qvt;
@@ -283,6 +284,48 @@ TEST_F(ApproachOnSim, ApproachWithZInRangeWaitsForZToSettleAndStepsNot)
     EXPECT_EQ(approach.ApproachState, ApproachStalled);
     EXPECT_EQ(MicroscopeState.ZState, ZCoarseRetracted);
     EXPECT_EQ(sim->CoarseStepsDown(), 0);
+}
+
+TEST_F(ApproachOnSim, TwentyApproachesFromRandomGapsLandInsideTheWorkingRange)
+{
+    // The default step settings: one step a cycle, the default dead time.
+    auto sim = Start(0.0, 3000.0, 12.0);
+    ini_->DeleteKey("Coarse", "FastZ");
+    const TZThresholds t = ZThresholdsFor(-32000, 32000);
+    std::mt19937 random(16);
+    std::uniform_int_distribution<int> gaps(1, 25);
+    for (int run = 0; run < 20; ++run) {
+        ini_->WriteInteger("Stepper", "RetSteps", gaps(random));
+        approach.CoarseRetract();
+        ASSERT_EQ(MicroscopeState.ZState, ZCoarseRetracted);
+        approach.AutoApproach(0);
+        ASSERT_EQ(MicroscopeState.ZState, ZApproached) << "run " << run;
+        const int32_t z = sim->Dac(1);
+        EXPECT_GE(z, t.Lower) << "run " << run;
+        EXPECT_LE(z, t.Upper) << "run " << run;
+        EXPECT_TRUE(sim->InContact()) << "run " << run;
+        ASSERT_EQ(sim->CrashCount(), 0) << "run " << run;
+    }
+}
+
+TEST_F(ApproachOnSim, WithTheLoopOffTheApproachStopsShortOfTheSampleAndSaysSo)
+{
+    // Hanging at full extension, then the loop is switched off there.
+    auto sim = Start(0.0, 3000.0, 12.0);
+    for (int i = 0; i < 10; ++i)
+        host.WaitPass(TWaitFor::Instrument);
+    MicroscopeState.FeedbackMode = -1;
+    form.UpdateFeedback();
+    ASSERT_EQ(sim->Dac(1), 32000);
+
+    // Step by step with Z held at the top: once the sample touches the tip,
+    // no further step is made toward it; retracted and "engaged" again, the
+    // held loop leaves Z at the bottom: no contact, no approach.
+    approach.AutoApproach(1);
+    EXPECT_EQ(approach.ApproachState, ApproachStalled);
+    EXPECT_EQ(MicroscopeState.ZState, ZCoarseRetracted);
+    EXPECT_EQ(sim->CrashCount(), 0);
+    EXPECT_FALSE(sim->InContact());
 }
 
 TEST_F(ApproachOnSim, EscStopsTheApproachAndNoStepFollows)

@@ -208,6 +208,32 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     EXPECT_EQ(scan_->Channels[ZFly].Data()->At(5, 5), ChannelTable[SlotZ].MinRaw.load());
 }
 
+TEST_F(GoXYThreadTest, WrongPolarityRunsZIntoTheSampleAndTheScanShowsTheErrorSaturated)
+{
+    Start(FastConfig());
+    Frame64(16, 1600.0f, 100.0f);
+    Open(SlotZ, PlaneFwd);
+    Open(SlotAdc1, PlaneFwd);
+    // The deflection is marked inverted though it is not: the record says 0x2200.
+    ChannelTable[SlotAdc1].Invers = true;
+    form_->UpdateFeedback();
+    ASSERT_EQ(sim_->Feedback().ControlWord, 0x2200);
+
+    ASSERT_TRUE(scan_->StartScan());
+    ASSERT_TRUE(WaitParked());
+    const TImageMatrixPtr z = scan_->Channels[ZFwd].Data();
+    const TImageMatrixPtr error = scan_->Channels[ImageChannelIndex(SlotAdc1, PlaneFwd)].Data();
+    for (int r = 0; r < 16; ++r) {
+        for (int c = 0; c < 16; ++c) {
+            ASSERT_EQ(z->At(r, c), ChannelTable[SlotZ].MaxRaw.load()) << r << "," << c;
+            ASSERT_GT(error->At(r, c), 20000) << r << "," << c; // the setpoint is 400
+        }
+    }
+    const std::vector<sim::SimCrash> crashes = TakeCrashes(*sim_);
+    ASSERT_FALSE(crashes.empty());
+    EXPECT_EQ(crashes[0].Cause, sim::SimCrashCause::Pushed);
+}
+
 TEST_F(GoXYThreadTest, FailingMoveEndsTheScanThroughTheErrorPath)
 {
     Start(FastConfig());
