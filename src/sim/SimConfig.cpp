@@ -64,8 +64,7 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     ProbeConfig& p = c.Probe;
     p.RetractSlew = std::clamp(ReadDouble(source, "Probe", "RetractSlew", p.RetractSlew), 1.0e-3, 1.0e9);
     p.CurrentDecay = std::clamp(ReadDouble(source, "Probe", "CurrentDecay", p.CurrentDecay), 1.0, 1.0e9);
-    p.SaturationCurrent =
-        std::clamp(ReadDouble(source, "Probe", "SaturationCurrent", p.SaturationCurrent), 1.0, 2.0e9);
+    p.SaturationCurrent = std::clamp(ReadDouble(source, "Probe", "SaturationCurrent", p.SaturationCurrent), 1.0, 2.0e9);
     p.Stiffness = std::clamp(ReadDouble(source, "Probe", "Stiffness", p.Stiffness), 1.0e-6, 1.0e6);
     p.FreeAmplitude = std::clamp(ReadDouble(source, "Probe", "FreeAmplitude", p.FreeAmplitude), 1.0, 2.0e9);
     p.AmplitudeGap = std::clamp(ReadDouble(source, "Probe", "AmplitudeGap", p.AmplitudeGap), 1.0, 1.0e9);

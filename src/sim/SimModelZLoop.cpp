@@ -12,9 +12,9 @@ constexpr int32_t ContactWord = 0x2000;
 constexpr int32_t DynamicWord = 0x4000;
 constexpr int32_t PllWord = 0x4080;
 constexpr int32_t PllWordMask = 0xFF80;
-constexpr int32_t InvertBit = 0x200;   // the controller inverts the input
-constexpr int32_t StmMode1Bit = 0x100; // mode 1 expects the opposite sign of current
-constexpr double SlopeUnit = 16777216.0; // plane words are dz/dx scaled by 2^24
+constexpr int32_t InvertBit = 0x200;      // the controller inverts the input
+constexpr int32_t StmMode1Bit = 0x100;    // mode 1 expects the opposite sign of current
+constexpr double SlopeUnit = 16777216.0;  // plane words are dz/dx scaled by 2^24
 constexpr double SetpointWordScale = 4.0; // the word of modes 0..3 is the input level div 4
 } // namespace
 

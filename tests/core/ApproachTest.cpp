@@ -10,8 +10,8 @@
 
 #include <climits>
 #include <functional>
-#include <random>
 #include <memory>
+#include <random>
 
 using namespace qvt;
 using namespace qvt::test;

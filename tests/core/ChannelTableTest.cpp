@@ -1,9 +1,9 @@
 #include "core/ChannelTable.h"
 
-#include "support/DriverLinkFixture.h"
 #include "core/InOutForm.h"
 #include "core/IniFile.h"
 #include "core/NumberText.h"
+#include "support/DriverLinkFixture.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

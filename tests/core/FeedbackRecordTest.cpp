@@ -1,8 +1,8 @@
 #include "core/FeedbackRecord.h"
 
-#include "support/DriverLinkFixture.h"
 #include "core/ChannelTable.h"
 #include "core/InOutForm.h"
+#include "support/DriverLinkFixture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 #include "display/DdeServer.h"
 
-#include "support/DriverLinkFixture.h"
 #include "core/GoXYThread.h"
 #include "core/InOutForm.h"
 #include "platform/LocalCommandServer.h"
 #include "scan/NumericEdit.h"
 #include "scan/ScanParaForm.h"
+#include "support/DriverLinkFixture.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,6 @@
 #include "display/ScanFileOutput.h"
 
 #include "core/ChannelTable.h"
-#include "support/DriverLinkFixture.h"
 #include "core/GoXYThread.h"
 #include "core/ImageBuffers.h"
 #include "core/InOutForm.h"
@@ -14,6 +13,7 @@
 #include "display/SavePath.h"
 #include "display/ScanFiles.h"
 #include "platform/MessageBoxes.h"
+#include "support/DriverLinkFixture.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>

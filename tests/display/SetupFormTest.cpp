@@ -1,10 +1,10 @@
 #include "display/SetupForm.h"
 
-#include "support/DriverLinkFixture.h"
 #include "core/GoXYThread.h"
 #include "core/InOutForm.h"
 #include "core/ShowThread.h"
 #include "display/ChildForm.h"
+#include "support/DriverLinkFixture.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>

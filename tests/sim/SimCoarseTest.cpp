@@ -1,6 +1,7 @@
 // The simulated box's coarse z motor and its contact reading.
 
 #include "sim/SimController.h"
+#include "support/SimRequests.h"
 
 #include <gtest/gtest.h>
 
@@ -23,18 +24,8 @@ SimConfig Config(double stepSize, double gap)
     return c;
 }
 
-int32_t Read(SimController& sim, int32_t address)
-{
-    int32_t value = 0;
-    sim.Control(IOCTL_READ_REG, &address, 4, &value, 4, nullptr);
-    return value;
-}
-
-void Write(SimController& sim, int32_t reg, int32_t value)
-{
-    const TWriteRegRecord r{reg, value};
-    sim.Control(IOCTL_WRITE_REG, &r, sizeof r, nullptr, 0, nullptr);
-}
+constexpr auto* Read = &test::SimRead;
+constexpr auto* Write = &test::SimWrite;
 
 void WriteWords(SimController& sim, std::initializer_list<uint32_t> words)
 {

@@ -2,6 +2,7 @@
 // tip that crashes when the program pushes it into the sample.
 
 #include "sim/SimController.h"
+#include "support/SimRequests.h"
 
 #include <gtest/gtest.h>
 
@@ -23,18 +24,8 @@ SimConfig Flat(double base = 0.0)
     return c;
 }
 
-int32_t Read(SimController& sim, int32_t address)
-{
-    int32_t value = 0;
-    sim.Control(IOCTL_READ_REG, &address, 4, &value, 4, nullptr);
-    return value;
-}
-
-void Write(SimController& sim, int32_t reg, int32_t value)
-{
-    const TWriteRegRecord r{reg, value};
-    sim.Control(IOCTL_WRITE_REG, &r, sizeof r, nullptr, 0, nullptr);
-}
+constexpr auto* Read = &test::SimRead;
+constexpr auto* Write = &test::SimWrite;
 
 // Contact AFM (0x2000, or 0x2200 inverted) regulating `level` input digits with Ki', Kp.
 void Contact(SimController& sim, double ki, double kp = 0.0, int32_t level = 400, int32_t word = 0x2000)
