@@ -4,8 +4,8 @@
 // display timer ticks every 100 ms and up to eight windows may be open, so a
 // full redraw of one window has to stay well under 100 ms.
 
-#include "core/ImageBuffers.h"
-#include "display/ImageRender.h"
+#include "images/ImageRender.h"
+#include "scan/ImageBuffers.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,11 +5,11 @@
 // thread waits, so the save should cost little more than the bytes do:
 // compare BM_SaveScan with BM_PlainWrite of the same arguments (ratio near 1).
 
-#include "core/ImageBuffers.h"
 #include "core/IniFile.h"
-#include "display/ImageRender.h"
-#include "display/ScanFileOutput.h"
+#include "files/ScanFileOutput.h"
+#include "images/ImageRender.h"
 #include "platform/MessageBoxes.h"
+#include "scan/ImageBuffers.h"
 
 #include <QDir>
 #include <QFile>

@@ -9,12 +9,13 @@
 // pixel 25.6 µs; the program's share has to stay a small fraction of that.
 // total_us_per_pixel is the wall time per pixel, simulator included.
 
-#include "core/ChannelTable.h"
-#include "core/DriverOpen.h"
-#include "core/GoXYThread.h"
-#include "core/InOutForm.h"
 #include "core/SharedState.h"
+#include "device/ChannelTable.h"
+#include "device/DriverOpen.h"
+#include "device/InOutForm.h"
 #include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
 #include "sim/SimController.h"
 
 #include <QApplication>
@@ -92,7 +93,8 @@ void BM_ScanPipeline(benchmark::State& state)
     {
         TInOutForm form;
         form.FormCreate();
-        TGoXYThread scan(form, form.Moves(), params);
+        TDeviceWorkers workers(form);
+        TGoXYThread scan(form, workers.Moves(), params);
         // Z and then the inputs, forward only.
         for (int i = 0; i < channels; ++i) {
             const int slot = i == 0 ? SlotZ : FirstAdcSlot + i - 1;

@@ -1,10 +1,11 @@
 #include "app/CreateForms.h"
 
-#include "core/InOutForm.h"
 #include "core/SharedState.h"
-#include "display/DdeServer.h"
-#include "display/MainQVTForm.h"
-#include "display/SetupForm.h"
+#include "device/InOutForm.h"
+#include "images/SetupForm.h"
+#include "mainwindow/MainQVTForm.h"
+#include "remote/DdeServer.h"
+#include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
 
 #include <QApplication>
@@ -43,7 +44,10 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     auto* inOut = new TInOutForm;
     Created("TInOutForm");
     inOut->FormCreate();
-    main->ConnectDevice(inOut);
+    // The device window's workers: moves, threads, stepper, approach.
+    auto* workers = new TDeviceWorkers(*inOut);
+    workers->FormCreate();
+    main->ConnectDevice(workers);
 
     auto* inOut2 = new TInOut2Form;
     Created("TInOut2Form");
@@ -60,7 +64,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     // Places 8 to 11 are created here as they are built.
 
-    auto* setup = new TSetupForm(*inOut, main->MdiArea(), main);
+    auto* setup = new TSetupForm(*workers, main->MdiArea(), main);
     Created("TSetupForm");
     setup->FastSpeedButtonDown = [main] { return main->FastSpeedButtonDown(); };
     setup->FillChannelComboBox = [main] { main->FillChannelComboBox(); };
@@ -121,8 +125,13 @@ void DestroyAllForms()
     delete SetupForm;
     delete ScanParaForm;
     delete InOut2Form;
+    if (DeviceWorkers != nullptr) {
+        // Motors and laser off, the stepper freed, every worker joined.
+        DeviceWorkers->FormDestroy();
+        delete DeviceWorkers;
+    }
     if (InOutForm != nullptr) {
-        // Stops the workers, then frees the stepper and closes the link.
+        // Then the link closes.
         InOutForm->FormDestroy();
         delete InOutForm;
     }

@@ -1,8 +1,8 @@
 #include "app/QvtApplication.h"
 
-#include "display/ErrorLog.h"
+#include "mainwindow/ErrorLog.h"
 
-#include "display/MainQVTForm.h"
+#include "mainwindow/MainQVTForm.h"
 
 #include <QSocketNotifier>
 #include <QThread>

@@ -1,9 +1,10 @@
 #include "app/CreateForms.h"
 #include "app/QvtApplication.h"
+#include "app/SimulatorFactory.h"
 #include "core/PerfCounter.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
-#include "display/MainQVTForm.h"
+#include "mainwindow/MainQVTForm.h"
 #include "platform/SingleInstance.h"
 
 #include <memory>
@@ -14,6 +15,7 @@ int main(int argc, char** argv)
 {
     TQvtApplication app(argc, argv);
     InitPerfCounter();
+    RegisterSimulator();
 
     const QStringList arguments = QCoreApplication::arguments();
     LoadDriverName(QCoreApplication::applicationDirPath() + "/", arguments);

@@ -1,8 +1,8 @@
 #include "scan/FeedbackSets.h"
 
-#include "core/FeedbackRecord.h"
 #include "core/IniFile.h"
 #include "core/NumberText.h"
+#include "device/FeedbackRecord.h"
 #include "scan/ScanParaLogic.h"
 
 #include <cmath>

@@ -1,15 +1,16 @@
 #include "scan/ScanParaForm.h"
 
-#include "core/ChannelTable.h"
-#include "core/GoXYThread.h"
-#include "core/ImageBuffers.h"
-#include "core/InOutForm.h"
 #include "core/IniFile.h"
 #include "core/NumberText.h"
-#include "core/ShowThread.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
 #include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
 #include "scan/FeedbackSets.h"
+#include "scan/GoXYThread.h"
+#include "scan/ImageBuffers.h"
 #include "scan/ScanParaLogic.h"
+#include "scan/ShowThread.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -109,6 +110,11 @@ TScanParaForm::~TScanParaForm()
 TInOutForm* TScanParaForm::Device() const
 {
     return device_ != nullptr ? device_ : InOutForm;
+}
+
+TDeviceWorkers* TScanParaForm::Workers() const
+{
+    return workers_ != nullptr ? workers_ : DeviceWorkers;
 }
 
 TNumericEdit* TScanParaForm::MakeEdit(const QString& name, void (TScanParaForm::*handler)(EditKey))
@@ -304,10 +310,11 @@ QAbstractButton* TScanParaForm::Button(const QString& name) const
 
 void TScanParaForm::FormCreate()
 {
+    if (TDeviceWorkers* workers = Workers())
+        connect(&workers->GoXYThread(), &TGoXYThread::rangeClamped, this, &TScanParaForm::WMRangeClamped,
+                Qt::UniqueConnection);
     TInOutForm* device = Device();
     if (device != nullptr) {
-        connect(&device->GoXYThread(), &TGoXYThread::rangeClamped, this, &TScanParaForm::WMRangeClamped,
-                Qt::UniqueConnection);
         connect(device, &TInOutForm::scalesReloaded, this, &TScanParaForm::ShowChannelUnits, Qt::UniqueConnection);
     }
 
@@ -409,7 +416,7 @@ void TScanParaForm::SaveText(const char* section, const QString& key, TNumericEd
 
 bool TScanParaForm::PrepareScan()
 {
-    TInOutForm* device = Device();
+    TDeviceWorkers* device = Workers();
     return device == nullptr || device->PrepareScan();
 }
 
@@ -570,7 +577,7 @@ void TScanParaForm::ComboBox1Change()
 
 bool TScanParaForm::ChangePixels(int pixels)
 {
-    TInOutForm* device = Device();
+    TDeviceWorkers* device = Workers();
     // The scan thread reads the pixel count and the buffers while it runs.
     const bool running = device != nullptr && device->PauseScan();
 
@@ -1036,7 +1043,7 @@ void TScanParaForm::WenigWichtigTimerTimer()
     // The z bar, the status line, the image time, the scan button's hint,
     // the navigator, the scanner's fit coefficients and the power saver
     // join this tick with the status display.
-    TInOutForm* device = Device();
+    TDeviceWorkers* device = Workers();
     if (device == nullptr)
         return;
     TGoXYThread& scan = device->GoXYThread();

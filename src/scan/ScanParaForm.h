@@ -12,7 +12,7 @@
 // Enter.
 
 #include "core/SharedState.h"
-#include "scan/NumericEdit.h"
+#include "widgets/NumericEdit.h"
 
 #include <QString>
 #include <QTimer>
@@ -30,6 +30,7 @@ class QTabWidget;
 namespace qvt {
 
 class TInOutForm;
+class TDeviceWorkers;
 
 class TScanParaForm : public QWidget {
     Q_OBJECT
@@ -41,6 +42,9 @@ public:
     // The device window the values go to; the program's own when unset.
     void SetDevice(TInOutForm* device) { device_ = device; }
     TInOutForm* Device() const;
+    // The scan, display and move workers (unset: the program's).
+    void SetWorkers(TDeviceWorkers* workers) { workers_ = workers; }
+    TDeviceWorkers* Workers() const;
     // The main window's image windows take the new buffer size after a pixel change.
     std::function<void()> ResizeImageWindows;
 
@@ -160,6 +164,7 @@ private:
     void StepSet(const char* editName, float TFeedbackSet::*field, double value);
 
     TInOutForm* device_ = nullptr;
+    TDeviceWorkers* workers_ = nullptr;
     std::map<QString, TNumericEdit*> edits_;
     std::map<QString, QLabel*> labels_;
     std::map<QString, QAbstractButton*> buttons_;

@@ -1,9 +1,9 @@
 #include "scan/ScanParaLogic.h"
 
-#include "core/ChannelTable.h"
 #include "core/IniFile.h"
 #include "core/NumberText.h"
-#include "core/ScanGeometry.h"
+#include "device/ChannelTable.h"
+#include "scan/ScanGeometry.h"
 
 #include <algorithm>
 #include <charconv>

@@ -20,8 +20,8 @@
 // outside the lock. In real time one helper thread sets the move event when
 // the generator runs dry.
 
-#include "core/ControlCodes.h"
 #include "platform/DeviceDriver.h"
+#include "protocol/ControlCodes.h"
 #include "sim/SimClock.h"
 #include "sim/SimCoarseMotor.h"
 #include "sim/SimConfig.h"

@@ -1,6 +1,6 @@
 #include "sim/SimLockIn.h"
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 
 #include <cstring>
 

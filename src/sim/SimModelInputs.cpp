@@ -1,6 +1,6 @@
 #include "sim/SimModelInputs.h"
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 
 #include <algorithm>
 #include <cmath>

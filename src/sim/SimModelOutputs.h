@@ -6,7 +6,7 @@
 // write beyond a limit (the tighter of the hardware's and the program's
 // configured one) is noted by the guard so a test can fail on it.
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 #include "sim/SimConfig.h"
 
 #include <array>

@@ -23,7 +23,7 @@
 // will stand behind it). A Z sensor input reports the scanner's true Z
 // extension (plane included).
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 #include "sim/SimConfig.h"
 #include "sim/SimSurface.h"
 

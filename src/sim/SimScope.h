@@ -9,7 +9,7 @@
 // buffers 1 to 3 as the chosen inputs sampled at that period. The lock-in
 // status reports a clean input (no overload, no Q-control clipping).
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 
 #include <array>
 #include <cstdint>

@@ -9,7 +9,7 @@
 // Result slots: 1 the tunnelling current, 2 the force, 3 the Z ramp as run
 // (absolute), 4 the bias ramp, 5 and 6 idle.
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 
 #include <cstdint>
 

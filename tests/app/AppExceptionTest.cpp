@@ -1,5 +1,5 @@
 #include "app/QvtApplication.h"
-#include "display/ErrorLog.h"
+#include "mainwindow/ErrorLog.h"
 #include "platform/MessageBoxes.h"
 
 #include "support/TestSupport.h"

@@ -1,8 +1,9 @@
 #include "support/DriverLinkFixture.h"
 
 #include "app/CreateForms.h"
-#include "core/InOutForm.h"
-#include "display/MainQVTForm.h"
+#include "device/InOutForm.h"
+#include "mainwindow/MainQVTForm.h"
+#include "scan/DeviceWorkers.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -52,7 +53,7 @@ TEST_F(ExitSequence, RetractsBeforeRampingHomeAndSendsNothingOnceTheLinkIsClosed
     MainQVTForm->show();
 
     // Away from home, approached: the exit has a retract and a ramp to do.
-    InOutForm->GoToXYRaw(6000, -4000);
+    DeviceWorkers->GoToXYRaw(6000, -4000);
     MicroscopeState.ZState = ZApproached;
     // The device window's own retract, watched: what it sent, and that X/Y
     // stayed where they were meanwhile.
@@ -64,7 +65,7 @@ TEST_F(ExitSequence, RetractsBeforeRampingHomeAndSendsNothingOnceTheLinkIsClosed
         for (const sim::SimRequest& r : sim->RequestLog())
             rampedBeforeRetract = rampedBeforeRetract || WritesReg(r, RegX) || WritesReg(r, RegY);
         sim->ClearLog();
-        InOutForm->CoarseRetract();
+        DeviceWorkers->CoarseRetract();
         for (const sim::SimRequest& r : sim->RequestLog())
             retractSent = retractSent || r.Code == IOCTL_SET_FEEDBACK;
         sim->ClearLog();

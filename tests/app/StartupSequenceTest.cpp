@@ -1,14 +1,15 @@
 #include "app/CreateForms.h"
-#include "core/ChannelTable.h"
-#include "core/InOutForm.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
-#include "display/MainQVTForm.h"
-#include "display/SetupForm.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
+#include "images/SetupForm.h"
+#include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
 #include "scan/ScanParaForm.h"
 
+#include "scan/DeviceWorkers.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -149,7 +150,7 @@ TEST(StartupSequence, TheBundledSettingsRunAScanOnTheSimulatorAndEndCleanly)
     EXPECT_TRUE(MainQVTForm->ScanButtonDown());
     ASSERT_TRUE(PumpUntil([] { return ScanParams.CurrentLine.load() > 12; }));
     MainQVTForm->ScanButton()->click(); // released: the scan stops
-    ASSERT_TRUE(PumpUntil([] { return InOutForm->GoXYThread().Suspended(); }));
+    ASSERT_TRUE(PumpUntil([] { return DeviceWorkers->GoXYThread().Suspended(); }));
     QCoreApplication::processEvents();
 
     const QImage shot = MainQVTForm->grab().toImage();

@@ -3,11 +3,12 @@
 
 #include "support/DriverLinkFixture.h"
 
-#include "core/GoXYThread.h"
-#include "core/InOutForm.h"
-#include "core/ShowThread.h"
+#include "device/InOutForm.h"
 #include "platform/WindowThread.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
 #include "scan/ScanParaForm.h"
+#include "scan/ShowThread.h"
 #include "support/TestSupport.h"
 
 #include <QAbstractButton>
@@ -71,9 +72,12 @@ protected:
         sim_ = PlugSim(config);
         device_ = std::make_unique<TInOutForm>();
         device_->FormCreate();
+        workers_ = std::make_unique<TDeviceWorkers>(*device_);
+        workers_->FormCreate();
         ASSERT_FALSE(device_->StartFailed());
         form_ = std::make_unique<TScanParaForm>();
         form_->SetDevice(device_.get());
+        form_->SetWorkers(workers_.get());
         form_->ResizeImageWindows = [this] { ++resized_; };
         if (create)
             form_->FormCreate();
@@ -85,6 +89,9 @@ protected:
         if (form_)
             form_->FormDestroy();
         form_.reset();
+        if (workers_)
+            workers_->FormDestroy();
+        workers_.reset();
         if (device_)
             device_->FormDestroy();
         device_.reset();
@@ -126,6 +133,7 @@ protected:
     std::array<TFeedbackSet, FeedbackModeCount> savedSets_{};
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> device_;
+    std::unique_ptr<TDeviceWorkers> workers_;
     std::unique_ptr<TScanParaForm> form_;
     int resized_ = 0;
 };
@@ -174,7 +182,7 @@ TEST_F(ScanParaFormTest, StartUpReplaysTheSavedValuesToTheController)
     EXPECT_FLOAT_EQ(ScanParams.Angle, static_cast<float>(5.0 / 180.0 * std::numbers::pi));
     EXPECT_EQ(ScanParams.CurrentLine, 1);
     // The scan thread planned the saved frame.
-    EXPECT_EQ(device_->GoXYThread().Geometry().Pixels, 256);
+    EXPECT_EQ(workers_->GoXYThread().Geometry().Pixels, 256);
     EXPECT_GT(CountCode(*sim_, IOCTL_SET_CHANNELS), 0);
 
     for (const char* name :
@@ -203,14 +211,14 @@ TEST_F(ScanParaFormTest, StartUpReplaysTheSavedValuesToTheController)
 TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
 {
     Start();
-    const TScanGeometry before = device_->GoXYThread().Geometry();
+    const TScanGeometry before = workers_->GoXYThread().Geometry();
     EXPECT_EQ(before.Pixels, 128);
 
     EXPECT_TRUE(form_->EnterText("Edit3", "120,5"));
     EXPECT_EQ(ScanParams.Range, 120.5f);
     EXPECT_EQ(S(E("Edit3").text()), "120.500");
     EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "120.500");
-    const TScanGeometry after = device_->GoXYThread().Geometry(); // planned anew
+    const TScanGeometry after = workers_->GoXYThread().Geometry(); // planned anew
     EXPECT_TRUE(after.StartX != before.StartX || after.StartY != before.StartY);
 
     EXPECT_TRUE(form_->EnterText("Edit4", "2"));
@@ -221,7 +229,7 @@ TEST_F(ScanParaFormTest, GeometryEditsStoreApplyAndSaveOrTurnRed)
     EXPECT_EQ(S(Saved("ScanPara", "Edit7")), "5.000");
     EXPECT_TRUE(form_->EnterText("Edit8", "-5"));
     EXPECT_EQ(ScanParams.YCenter, -5.0f);
-    EXPECT_NE(device_->GoXYThread().Geometry().StartY, before.StartY);
+    EXPECT_NE(workers_->GoXYThread().Geometry().StartY, before.StartY);
 
     // Angles beyond half a turn are folded; the instrument's offset is added.
     EXPECT_TRUE(form_->EnterText("Edit9", "270"));
@@ -289,7 +297,7 @@ TEST_F(ScanParaFormTest, RangeTheScanCannotTakeTurnsTheRangeEditRed)
     EXPECT_EQ(S(Saved("ScanPara", "Edit3")), "110.000");
 
     // WM_RANGE_CLAMPED, posted by the scan thread.
-    PostToWindowThread([scan = &device_->GoXYThread()] { emit scan->rangeClamped(); });
+    PostToWindowThread([scan = &workers_->GoXYThread()] { emit scan->rangeClamped(); });
     EXPECT_TRUE(PumpUntil([&] { return E("Edit3").Color() == EditColor::Red; }));
     // WM_SET_PIXELS: the count plus Enter.
     PostToWindowThread([form = form_.get()] { form->WMSetPixels(64); });
@@ -311,18 +319,18 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     ini_->WriteString("ScanPara", "Edit8", "0");
     Start(config);
     ASSERT_EQ(E("Edit3").Color(), EditColor::White);
-    TGoXYThread& scan = device_->GoXYThread();
+    TGoXYThread& scan = workers_->GoXYThread();
     ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(256, 256));
     ScanParams.CurrentLine = 100;
-    device_->ShowThread().FirstLine = 50;
-    ASSERT_TRUE(device_->StartScan());
+    workers_->ShowThread().FirstLine = 50;
+    ASSERT_TRUE(workers_->StartScan());
     ASSERT_TRUE(PumpUntil([&] { return !scan.Suspended(); }));
     QThread::msleep(50);
 
     EXPECT_TRUE(form_->EnterText("ComboBox1", "512"));
     EXPECT_EQ(ScanParams.Pixels, 512);
     EXPECT_EQ(ScanParams.CurrentLine, 200); // the line under way, at the new scale
-    EXPECT_EQ(device_->ShowThread().FirstLine, 100);
+    EXPECT_EQ(workers_->ShowThread().FirstLine, 100);
     EXPECT_EQ(scan.Channels[ZFwd].Rows(), 512);
     EXPECT_EQ(scan.Channels[ZFwd].Cols(), 512);
     EXPECT_FALSE(scan.Channels[ImageChannelIndex(SlotZ, PlaneBwd)].HasBuffer()); // closed ones stay closed
@@ -337,7 +345,7 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     EXPECT_TRUE(scan.Running);
     EXPECT_EQ(resized_, 1);
 
-    EXPECT_TRUE(device_->PauseScan());
+    EXPECT_TRUE(workers_->PauseScan());
 }
 
 TEST_F(ScanParaFormTest, FeedbackEditsWorkOnTheSetOfTheActiveMode)
@@ -591,8 +599,8 @@ TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPau
     ini_->WriteString("ScanPara", "Edit7", "0");
     ini_->WriteString("ScanPara", "Edit8", "0");
     Start(config);
-    TShowThread& show = device_->ShowThread();
-    TGoXYThread& scan = device_->GoXYThread();
+    TShowThread& show = workers_->ShowThread();
+    TGoXYThread& scan = workers_->GoXYThread();
     int passes = 0;
     QObject::connect(&show, &TShowThread::refreshAll, [&] { ++passes; });
     ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(64, 64));
@@ -602,10 +610,10 @@ TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPau
     PumpUntil([] { return false; }, 100);
     EXPECT_EQ(passes, 0);
 
-    ASSERT_TRUE(device_->StartScan());
+    ASSERT_TRUE(workers_->StartScan());
     EXPECT_TRUE(PumpUntil([&] { return passes == 1; }, 2000));
 
-    EXPECT_TRUE(device_->PauseScan());
+    EXPECT_TRUE(workers_->PauseScan());
     EXPECT_TRUE(PumpUntil([&] { return !scan.StopMessageShown(); }, 2000));
     EXPECT_TRUE(scan.Suspended());
 }

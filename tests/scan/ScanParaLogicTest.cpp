@@ -1,9 +1,9 @@
 #include "scan/ScanParaLogic.h"
-#include "core/ChannelTable.h"
 #include "core/IniFile.h"
+#include "device/ChannelTable.h"
 #include "scan/FeedbackSets.h"
-#include "scan/NumericEdit.h"
 #include "support/TestSupport.h"
+#include "widgets/NumericEdit.h"
 
 #include <QApplication>
 #include <QKeyEvent>

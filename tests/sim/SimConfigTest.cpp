@@ -1,7 +1,7 @@
 #include "sim/SimConfig.h"
 #include "sim/SimLockIn.h"
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 
 #include <gtest/gtest.h>
 

@@ -8,12 +8,12 @@
 // or a crash of the tip. A test that provokes either on purpose takes the
 // records (TakeCrashes, TakeGuardViolations) and asserts on them.
 
-#include "core/ChannelTable.h"
-#include "core/ControlCodes.h"
-#include "core/DriverOpen.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
+#include "device/ChannelTable.h"
+#include "device/DriverOpen.h"
 #include "platform/MessageBoxes.h"
+#include "protocol/ControlCodes.h"
 #include "sim/SimController.h"
 #include "support/TestSupport.h"
 
@@ -87,7 +87,7 @@ protected:
     {
         config.Usb = ClassifyDriverName(name).UsbBox == 1;
         // As when the program opens it: the guard knows the channel table's limits.
-        HandOverConfiguredLimits(config);
+        config.ConfiguredLimits = ConfiguredDacLimits;
         auto device = std::make_shared<sim::SimController>(config);
         PlugInDevice(name, device);
         plugged_.push_back(name);

@@ -1,7 +1,7 @@
 #pragma once
 // Register requests a simulator test sends straight to the simulated box.
 
-#include "core/ControlCodes.h"
+#include "protocol/ControlCodes.h"
 #include "platform/DeviceDriver.h"
 
 #include <cstdint>

@@ -1,0 +1,102 @@
+#include "images/PaletteMenu.h"
+
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "images/ColorPalette.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
+
+#include <utility>
+
+namespace qvt {
+
+namespace {
+// A "&" in a path would turn into a shortcut mark in the menu.
+QString UserCaption(const QString& fileName)
+{
+    return "User--> " + QString(fileName).replace('&', "&&");
+}
+} // namespace
+
+TPaletteChoice& TPaletteChoice::Instance()
+{
+    static TPaletteChoice choice;
+    return choice;
+}
+
+void TPaletteChoice::FallBackToStandard()
+{
+    if (UserIni != nullptr)
+        WriteStandardPaletteSetting(*UserIni);
+    emit settingChanged();
+}
+
+TPaletteMenu::TPaletteMenu(QMenu* menu, std::function<void()> rebuildImageWindows, QObject* parent)
+    : QObject(parent), menu_(menu), rebuildImageWindows_(std::move(rebuildImageWindows))
+{
+    standard_ = menu->addAction("Standard");
+    standard_->setObjectName("StandardPalette");
+    standard_->setCheckable(true);
+    user_ = menu->addAction("User...");
+    user_->setObjectName("User1");
+    user_->setCheckable(true);
+    connect(standard_, &QAction::triggered, this, [this] { StandardPaletteClick(); });
+    connect(user_, &QAction::triggered, this, [this] { User1Click(); });
+    connect(&TPaletteChoice::Instance(), &TPaletteChoice::settingChanged, this, [this] { SyncFromSetting(); });
+    SyncFromSetting();
+}
+
+QWidget* TPaletteMenu::DialogParent() const
+{
+    return menu_ != nullptr ? menu_->parentWidget() : nullptr;
+}
+
+void TPaletteMenu::SyncFromSetting()
+{
+    const TPaletteSetting setting = ReadPaletteSetting(UserIni);
+    if (!setting.FileName.isEmpty())
+        user_->setText(UserCaption(setting.FileName));
+    user_->setChecked(setting.UseUser);
+    standard_->setChecked(!setting.UseUser);
+}
+
+void TPaletteMenu::StandardPaletteClick()
+{
+    if (UserIni != nullptr)
+        WriteStandardPaletteSetting(*UserIni);
+    SyncFromSetting();
+    standard_->setChecked(true);
+    user_->setChecked(false);
+    if (rebuildImageWindows_)
+        rebuildImageWindows_();
+}
+
+void TPaletteMenu::User1Click()
+{
+    const TPaletteSetting setting = ReadPaletteSetting(UserIni);
+    const QString startDir = setting.FileName.isEmpty() ? QString() : QFileInfo(setting.FileName).absolutePath();
+    QFileDialog dialog(DialogParent(), QString(), startDir, "JASC Palette (*.PAL *.pal)");
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setDefaultSuffix("pal");
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        SyncFromSetting(); // a triggered checkable action toggled itself
+        return;
+    }
+    UseUserFile(dialog.selectedFiles().first());
+}
+
+void TPaletteMenu::UseUserFile(const QString& fileName)
+{
+    user_->setText(UserCaption(fileName));
+    user_->setChecked(true);
+    standard_->setChecked(false);
+    if (UserIni != nullptr)
+        WriteUserPaletteSetting(*UserIni, fileName);
+    if (rebuildImageWindows_)
+        rebuildImageWindows_();
+}
+
+} // namespace qvt

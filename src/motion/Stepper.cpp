@@ -1,0 +1,247 @@
+#include "motion/Stepper.h"
+
+#include "core/NumberText.h"
+
+#include "core/IniFile.h"
+#include "device/InOutForm.h"
+#include "platform/MessageBoxes.h"
+#include "platform/Sound.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace qvt {
+
+TStepper* Stepper = nullptr;
+
+TStepper::TStepper(TInOutForm& link, TQVTIniFile* ini) : link_(link), ini_(ini)
+{
+    if (ini_) {
+        slSlow = ini_->ReadInteger("Stepper", "slSlow", slSlow);
+        slFast = ini_->ReadInteger("Stepper", "slFast", slFast);
+    }
+    MotorRegBase = MotorRegBaseFor(link_.BoxVersion);
+
+    for (const TStepActionInfo& info : StepActionTable) {
+        const int kind = ini_ ? ini_->ReadInteger("Stepper", info.Key, info.DefaultKind) : info.DefaultKind;
+        bound_[static_cast<size_t>(info.Action)] = NormalizeStepKind(kind);
+    }
+
+    if (ini_) {
+        // A counter beyond the limit (an edited file) starts at the limit.
+        zCoarsePos = std::clamp(ini_->ReadInteger("Stepper", "zCoarsePos", 0), -ZCoarsePosLimit, ZCoarsePosLimit);
+        zCoarsePosScale = ini_->ReadFloat("Stepper", "zCoarsePosScale", 1.0);
+        zCoarseEncoderChannel = ini_->ReadInteger("Stepper", "zCoarseEncoderChannel", 0);
+    }
+    ClickSound = BuildClickSound();
+
+    // The serial box's start-up command (an "Up" of kind 88 or 89) goes out
+    // once the serial link exists; until then no port is opened here.
+}
+
+TStepper::~TStepper()
+{
+    if (ini_)
+        ini_->WriteInteger("Stepper", "zCoarsePos", zCoarsePos);
+}
+
+TStepEnv TStepper::Env() const
+{
+    return TStepEnv{ini_, AuxRegisterBase};
+}
+
+// ---- steps -----------------------------------------------------------------------------
+
+void TStepper::Step(StepAction action)
+{
+    RunKind(BoundKind(action));
+    AfterStep();
+}
+
+void TStepper::Steps(StepAction action, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        if (action == StepAction::Up)
+            StepUp();
+        else if (action == StepAction::Down)
+            StepDown();
+        else
+            Step(action);
+    }
+}
+
+void TStepper::StepUp()
+{
+    RunKind(BoundKind(StepAction::Up));
+    zCoarsePos = CountZStep(zCoarsePos, +1);
+    AfterStep();
+}
+
+void TStepper::StepDown()
+{
+    RunKind(BoundKind(StepAction::Down));
+    zCoarsePos = CountZStep(zCoarsePos, -1);
+    AfterStep();
+}
+
+void TStepper::PowerOff()
+{
+    RunKind(BoundKind(StepAction::Off));
+}
+
+void TStepper::PowerOn()
+{
+    RunKind(BoundKind(StepAction::On));
+}
+
+void TStepper::RunKind(int kind)
+{
+    kind = NormalizeStepKind(kind);
+    if (IsSerialStepKind(kind)) {
+        SerialUnavailable();
+        return;
+    }
+    if (IsStickSlipStepKind(kind) && !StickSlipAllowed())
+        return;
+    Execute(RunStepKind(kind, *this, Env()));
+}
+
+bool TStepper::StickSlipAllowed() const
+{
+    // The fast scan parks the XY scan thread while it drives the same piezo,
+    // so both threads must be idle before the piezo is shaken.
+    return StickSlip != nullptr && StickSlip->XYScanSuspended() && StickSlip->FastScanSuspended();
+}
+
+void TStepper::SerialUnavailable()
+{
+    // Once per run: a held button or an approach would otherwise stack boxes.
+    if (serialReported_)
+        return;
+    serialReported_ = true;
+    ShowMessage(MsgKind::Information, NoSerialPositionerText, MsgButtons::Ok);
+}
+
+void TStepper::Execute(const TStepOps& ops)
+{
+    for (const TStepOp& op : ops) {
+        switch (op.Code) {
+        case StepOpCode::WriteReg:
+            link_.WriteReg(op.Reg, op.Value);
+            break;
+        case StepOpCode::Wait:
+            Wait(op.Value);
+            break;
+        case StepOpCode::SleepMs:
+            std::this_thread::sleep_for(std::chrono::milliseconds(op.Value));
+            break;
+        case StepOpCode::SetDacPhys:
+            link_.SetDacPhys(op.Reg, op.Phys);
+            break;
+        case StepOpCode::PollMotorReady:
+            PollMotorReady(op.Reg, op.Value);
+            break;
+        case StepOpCode::StickSlipMove:
+            if (StickSlip)
+                StickSlip->MoveStickSlip(op.Reg, op.Value, op.Y);
+            break;
+        }
+    }
+}
+
+void TStepper::PollMotorReady(int32_t reg, int32_t mask)
+{
+    // Gives up silently: the commands go out whether or not the motors answered.
+    const auto want = static_cast<uint32_t>(mask);
+    for (int i = 0; i < MotorReadyPolls; ++i) {
+        if ((static_cast<uint32_t>(link_.ReadReg(reg)) & want) == want)
+            return;
+        Wait(MotorReadyWait);
+    }
+}
+
+// ---- output word, motors, laser ------------------------------------------------------
+
+void TStepper::WriteOutputs()
+{
+    TStepOps ops;
+    qvt::WriteOutputs(*this, ops);
+    Execute(ops);
+}
+
+void TStepper::WriteHighWord(uint16_t w)
+{
+    TStepOps ops;
+    qvt::WriteHighWord(*this, w, ops);
+    Execute(ops);
+}
+
+void TStepper::Wait(int32_t n)
+{
+    link_.DelayUs(n);
+}
+
+void TStepper::SendMotorCommand(int ch, int32_t value)
+{
+    TStepOps ops;
+    qvt::SendMotorCommand(*this, ch, value, ops);
+    Execute(ops);
+}
+
+void TStepper::WriteDriveRegister(int ch, int dir, int time, int speed)
+{
+    TStepOps ops;
+    qvt::WriteDriveRegister(ch, dir, time, speed, ops);
+    Execute(ops);
+}
+
+void TStepper::DriveByKey(const QString& suffix, int ch, int dir)
+{
+    TStepOps ops;
+    qvt::DriveByKey(Env(), suffix, ch, dir, ops);
+    Execute(ops);
+}
+
+void TStepper::SetLaser(bool on)
+{
+    LaserOn = on;
+    if (SerialBoxPresent) {
+        // The serial laser box: "L" / "l" once the serial link exists.
+        SerialUnavailable();
+        return;
+    }
+    TStepOps ops;
+    SetLaserBit(*this, on, ops);
+    Execute(ops);
+}
+
+void TStepper::SetHighSpeed(bool on)
+{
+    OutBits = on ? static_cast<uint16_t>(OutBits | OutBitHighSpeed) : static_cast<uint16_t>(OutBits & ~OutBitHighSpeed);
+}
+
+// ---- z position ---------------------------------------------------------------------------
+
+double TStepper::GetZPosition()
+{
+    const double raw = zCoarseEncoderChannel != 0 ? link_.ReadReg(zCoarseEncoderChannel) : zCoarsePos;
+    return raw * zCoarsePosScale;
+}
+
+QString TStepper::FormatZPosition()
+{
+    return zCoarsePosScale != 1.0 ? FixedPointText(GetZPosition(), 6, 3) : FixedPointText(GetZPosition(), 9, 0);
+}
+
+void TStepper::AfterStep()
+{
+    if (Sound)
+        PlayWavFromMemory(ClickSound);
+    if (CoarseStatus)
+        CoarseStatus->SetStatusText("z: " + FixedPointText(GetZPosition(), 6, 3));
+}
+
+} // namespace qvt

@@ -1,0 +1,557 @@
+#include "scan/GoXYThread.h"
+
+#include "core/IniFile.h"
+#include "core/NumberText.h"
+#include "core/PerfCounter.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
+#include "platform/MessageBoxes.h"
+#include "platform/WindowThread.h"
+#include "scan/ShowThread.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <algorithm>
+
+namespace qvt {
+
+namespace {
+
+constexpr int PauseWaitSteps = 20;
+constexpr int PauseWaitMs = 10;
+constexpr int PauseWaitMsUsb = 40;
+constexpr int32_t Control2RunIn = 0x1;     // register 45 bit 0: during the run-in
+constexpr int32_t Control2FirstLine = 0x2; // register 45 bit 1: during the first line
+
+} // namespace
+
+bool IScanHost::ContOnRestart() const
+{
+    return MainIni != nullptr && MainIni->ReadBool("Main", "ContOnRestart", false);
+}
+
+TGoXYThread::TGoXYThread(TInOutForm& form, TMoveEngine& moves, TScanParams& params, QObject* parent)
+    : QObject(parent), form_(form), moves_(moves), params_(params),
+      worker_([this](WorkerThread& thread) { Execute(thread); })
+{
+    moves_.SetScanThread(&worker_);
+}
+
+TGoXYThread::~TGoXYThread()
+{
+    Terminate();
+    moves_.SetScanThread(nullptr);
+}
+
+void TGoXYThread::Terminate()
+{
+    // The thread may be waiting for the window thread (the end of a frame);
+    // that wait gives up once terminating_ is set, so joining here cannot hang.
+    terminating_ = true;
+    Running = false;
+    worker_.Terminate();
+    worker_.Join();
+}
+
+// ---- coefficients and geometry -----------------------------------------------------
+
+TLinCoefficients TGoXYThread::Linearisation() const
+{
+    std::lock_guard lock(linMutex_);
+    return lin_;
+}
+
+void TGoXYThread::SetLinearisation(const TLinCoefficients& k)
+{
+    std::lock_guard lock(linMutex_);
+    lin_ = k;
+}
+
+TFitResults TGoXYThread::FitResults() const
+{
+    std::lock_guard lock(linMutex_);
+    return fit_;
+}
+
+TScanGeometry TGoXYThread::Geometry() const
+{
+    std::lock_guard lock(snapshotMutex_);
+    return published_.Geometry;
+}
+
+void TGoXYThread::AdoptSnapshot()
+{
+    {
+        std::lock_guard lock(snapshotMutex_);
+        line_ = published_;
+    }
+    moves_.MaxStep = line_.Geometry.MaxStep;
+    moves_.MoveSteps = line_.Geometry.MoveSteps;
+}
+
+// ---- window thread -------------------------------------------------------------------
+
+bool TGoXYThread::PrepareScan()
+{
+    const TScanSetup setup = CurrentScanSetup(params_);
+    params_.OverScan = setup.OverScan;
+    const TScanPlan plan = PlanScan(setup, moves_.MaxStep.load());
+    if (!plan.Complete()) {
+        StopScanButton();
+        return false;
+    }
+    if (MaxScanRange.Range <= setup.Area.Range)
+        MaxScanRange.Range = setup.Area.Range;
+
+    // Too fine a geometry is not taken over: the tip would stand still and
+    // the joystick and the arrival tests would work with a MaxStep of 0.
+    if (!plan.TooFine) {
+        const TScanGeometry& g = plan.Geometry;
+        std::shared_ptr<const TFitWeights> weights;
+        {
+            std::lock_guard lock(snapshotMutex_);
+            weights = published_.Weights;
+        }
+        if (!weights || weights->Pixels() != g.Pixels) {
+            auto built = std::make_shared<TFitWeights>();
+            built->Build(g.Pixels);
+            weights = std::move(built);
+        }
+        {
+            std::lock_guard lock(snapshotMutex_);
+            published_ = {g, std::move(weights)};
+        }
+        // While the thread runs it takes the new geometry at its next line.
+        if (Suspended()) {
+            moves_.MaxStep = g.MaxStep;
+            moves_.MoveSteps = g.MoveSteps;
+        }
+    }
+
+    if (params_.Speed.load() != static_cast<float>(plan.Speed))
+        params_.Speed = static_cast<float>(plan.Speed);
+    if (plan.Speed > 0) {
+        int64_t lineTime = static_cast<int64_t>(Round(PerfFrequency() / plan.Speed));
+        if (moves_.FlyOn.load() >= 1)
+            lineTime *= 2;
+        params_.LineTime = lineTime;
+    }
+    // A running thread resends the list at its next run-in.
+    if (Suspended())
+        SendChannelList(PlaneFwd);
+
+    if (!plan.Ok()) {
+        StopScanButton();
+        return false;
+    }
+    return true;
+}
+
+bool TGoXYThread::StartScan()
+{
+    host_->PressScanButton();
+    // The fast scan takes over here once it exists.
+    if (host_->FastSpeedButtonDown())
+        return false;
+    // The lift pass follows the recorded Z: it needs the Z forward buffer.
+    TDaten& zForward = Channels[ImageChannelIndex(SlotZ, PlaneFwd)];
+    if (FlyWanted() && !zForward.HasBuffer() && Suspended())
+        zForward.AllocBuffers(params_.Pixels.load(), params_.Pixels.load());
+    if (!PrepareScan())
+        return false;
+    const int line = params_.CurrentLine.load();
+    if (line < 1 || line > params_.Pixels.load()) {
+        params_.CurrentLine = 1;
+        Direction = 1;
+    }
+    Running = true;
+    worker_.Resume();
+    return true;
+}
+
+bool TGoXYThread::PauseScan()
+{
+    const bool wasRunning = Running.exchange(false) || !worker_.Suspended();
+    if (!wasRunning)
+        return false;
+    host_->ShowStopScanMessage(true);
+    stopMessageShown_ = true;
+    const int stepMs = form_.UsbBox == 1 ? PauseWaitMsUsb : PauseWaitMs;
+    const bool pump = IsWindowThread();
+    for (int i = 0; i < PauseWaitSteps && !worker_.Suspended(); ++i) {
+        if (pump)
+            QCoreApplication::processEvents();
+        worker_.WaitSuspended(stepMs);
+    }
+    if (pump)
+        QCoreApplication::processEvents();
+    return true;
+}
+
+void TGoXYThread::CompletePause()
+{
+    if (!stopMessageShown_)
+        return;
+    // The stop box stays until the position of the parked scan was taken over,
+    // so a pause never leaves a stale tip position behind.
+    if (moves_.Sync() && worker_.Suspended()) {
+        stopMessageShown_ = false;
+        host_->ShowStopScanMessage(false);
+    }
+}
+
+void TGoXYThread::StopScanButton()
+{
+    if (host_->ScanButtonDown())
+        host_->ReleaseScanButton();
+    // The main window's Scan handler stops the scan; until it exists, stop it here.
+    Running = false;
+    emit rangeClamped();
+}
+
+void TGoXYThread::ScanDone()
+{
+    host_->ClearStatusText();
+    host_->FinishFrame();
+    if (host_->SaveButtonDown())
+        host_->SaveFrame();
+
+    const int pixels = params_.Pixels.load();
+    TShowThread* show = show_.load();
+    if (host_->AutoLevelOn() && show != nullptr &&
+        FrameCoversImage(show->FirstLine.load(), params_.CurrentLine.load(), pixels)) {
+        TDaten& z = Channels[ImageChannelIndex(SlotZ, PlaneFwd)];
+        z.ComputeSlopes();
+        TLevelInput in;
+        in.SlopeX = z.SlopeX.load();
+        in.SlopeY = z.SlopeY.load();
+        in.Angle = params_.Angle.load();
+        in.Range = params_.Range.load();
+        in.FactorX = ChannelTable[SlotX].Factor.load();
+        in.FactorY = ChannelTable[SlotY].Factor.load();
+        in.Pixels = std::max(1, pixels);
+        const TLevelCorrection d = AutoLevelCorrection(in);
+        params_.LevelDxDz = params_.LevelDxDz.load() + d.DeltaDxDz;
+        params_.LevelDyDz = params_.LevelDyDz.load() + d.DeltaDyDz;
+        host_->SendPlaneCorrection();
+    }
+    if (show != nullptr)
+        show->FirstLine = params_.CurrentLine.load();
+    if (!host_->RepeatButtonDown())
+        Running = false;
+    const TFrameTurn turn = NextFrame(params_.CurrentLine.load(), Direction.load(), host_->ContOnRestart());
+    params_.CurrentLine = static_cast<int16_t>(turn.CurrentLine);
+    Direction = turn.Direction;
+    if (turn.ResetFirstLine && show != nullptr)
+        show->FirstLine = 1;
+    form_.PictureReadyEvent.Set();
+    emit frameDone();
+}
+
+void TGoXYThread::Post(std::function<void()> fn)
+{
+    // Taken around the post and again before the call runs, so the hand-over
+    // through Qt's own (uninstrumented) lock is visible to the thread checker.
+    std::lock_guard lock(postMutex_);
+    QMetaObject::invokeMethod(
+        this,
+        [this, fn = std::move(fn)] {
+            {
+                std::lock_guard delivered(postMutex_);
+            }
+            fn();
+        },
+        Qt::QueuedConnection);
+}
+
+void TGoXYThread::ThreadDied()
+{
+    Post([this] {
+        emit scanStopped();
+        ShowMessage(MsgKind::Information, QString::fromLatin1(ScanThreadDiedText));
+    });
+}
+
+// ---- the scan thread --------------------------------------------------------------
+
+void TGoXYThread::Execute(WorkerThread& thread)
+{
+    try {
+        while (!thread.Terminated()) {
+            RunFrames(thread);
+            if (Running.load())
+                continue;
+            Post([this] { emit scanStopped(); });
+            if (!thread.SuspendSelf())
+                break;
+        }
+    } catch (...) {
+        // Falls through to the report below.
+    }
+    if (!thread.Terminated() && !terminating_.load())
+        ThreadDied();
+}
+
+void TGoXYThread::RunFrames(WorkerThread& thread)
+{
+    try {
+        AdoptSnapshot();
+        StartLine(line_.Geometry);
+        const auto inFrame = [this](int line) { return line >= 1 && line <= line_.Geometry.Pixels; };
+        while (Running.load() && !thread.Terminated() && inFrame(params_.CurrentLine.load())) {
+            const int line = params_.CurrentLine.load();
+            AdoptSnapshot();
+            if (line == 1)
+                form_.SetControlBits2(0, Control2FirstLine);
+            else
+                form_.SetControlBits2(Control2FirstLine, 0);
+
+            const int64_t t0 = ReadTimestamp();
+            const bool backward = AcquireLine(line);
+            if (Running.load())
+                params_.LineTime = ReadTimestamp() - t0;
+            // A line abandoned part-way leaves the linearisation alone.
+            if (Running.load())
+                ProcessLine(backward);
+            if (TShowThread* show = show_.load())
+                show->Line = line;
+            if (Running.load())
+                params_.CurrentLine = static_cast<int16_t>(line + Direction.load());
+            if (moves_.ClampCount.exchange(0) > 0)
+                Post([this] { emit rangeClamped(); });
+            const int32_t left = params_.LinesLeft.load();
+            if (left > 0) {
+                params_.LinesLeft = left - 1;
+                if (left == 1) {
+                    form_.PictureReadyEvent.Set();
+                    Running = false;
+                }
+            }
+        }
+        // The frame is complete: the window thread finishes it while this
+        // thread waits. Without a window thread (or at shutdown) the scan ends.
+        if (!thread.Terminated() && !inFrame(params_.CurrentLine.load()) &&
+            !SendToWindowThread([this] { ScanDone(); }, [this] { return terminating_.load(); }))
+            Running = false;
+    } catch (const std::exception&) {
+        Running = false;
+        Post([this] { emit rangeClamped(); });
+    }
+}
+
+void TGoXYThread::StartLine(const TScanGeometry& g)
+{
+    const TRawPoint p = LineRunInStart(g, params_.CurrentLine.load(), params_.LineScan.load());
+    if (!moves_.MoveTo(ProfilePlain, p.X, p.Y))
+        throw TScanFault("move to the line start failed");
+}
+
+void TGoXYThread::PublishChoiceSummary(bool anyBackward, bool anyFly)
+{
+    AnyBackwardChecked = anyBackward;
+    AnyFlyChecked = anyFly;
+    choiceSummary_ = true;
+}
+
+bool TGoXYThread::BackwardWanted() const
+{
+    if (choiceSummary_.load())
+        return AnyBackwardChecked.load();
+    for (int slot = 0; slot < ChannelSlotCount; ++slot) {
+        if (Channels[ImageChannelIndex(slot, PlaneBwd)].HasBuffer())
+            return true;
+    }
+    return false;
+}
+
+bool TGoXYThread::FlyWanted() const
+{
+    if (choiceSummary_.load())
+        return AnyFlyChecked.load();
+    for (int slot = 0; slot < ChannelSlotCount; ++slot) {
+        if (Channels[ImageChannelIndex(slot, PlaneFly)].HasBuffer())
+            return true;
+    }
+    return false;
+}
+
+bool TGoXYThread::AcquireLine(int line)
+{
+    const TScanGeometry& g = line_.Geometry;
+    const TLinePlan lp = PlanLine(g, Linearisation(), line, Direction.load(), params_.LineScan.load());
+    const int64_t x0 = g.StartX + lp.OffsetX;
+    const int64_t y0 = g.StartY + lp.OffsetY;
+    const int64_t p = g.Pixels;
+    const auto running = [this] { return Running.load(); };
+
+    // Run-in, accelerating from where the previous line left the tip.
+    form_.SetControlBits2(0, Control2RunIn);
+    moves_.MoveTo(ProfileAccelerate, x0, y0);
+    form_.SetControlBits2(Control2RunIn, 0);
+    if (!running())
+        return false;
+    SendChannelList(PlaneFwd);
+    if (!Pass(line, PlaneFwd, lp, lp.FwdX, lp.FwdY))
+        return false;
+
+    const bool backward = BackwardWanted();
+    if (backward) {
+        moves_.MoveTo(ProfileDecelerate, x0 + p * g.MoveSteps * g.FastX + g.OverX,
+                      y0 + p * g.MoveSteps * g.FastY + g.OverY);
+        if (!running())
+            return false;
+        moves_.MoveTo(ProfileAccelerate, x0 + (p + 1) * g.MoveSteps * g.FastX, y0 + (p + 1) * g.MoveSteps * g.FastY);
+        if (!running())
+            return false;
+        SendChannelList(PlaneBwd);
+        if (!Pass(line, PlaneBwd, lp, lp.BwdX, lp.BwdY))
+            return false;
+    } else {
+        moves_.MoveTo(ProfilePlain, x0, y0);
+        if (!running())
+            return false;
+    }
+    moves_.MoveTo(ProfileDecelerate, x0 - g.OverX, y0 - g.OverY);
+    if (!running())
+        return backward;
+
+    if (moves_.FlyOn.load() == 1 && Channels[ImageChannelIndex(SlotZ, PlaneFwd)].HasBuffer())
+        LiftPass(line, lp);
+    return backward;
+}
+
+bool TGoXYThread::Pass(int line, int plane, const TLinePlan& lp, TQuadCubic kx, TQuadCubic ky)
+{
+    const TScanGeometry& g = line_.Geometry;
+    const int p = g.Pixels;
+    const int row = line - 1;
+    const bool backward = plane == PlaneBwd;
+    TTrack& tx = backward ? trackXBack_ : trackX_;
+    TTrack& ty = backward ? trackYBack_ : trackY_;
+    const bool sensors = listSensors_;
+    TGoXYReply reply;
+    for (int i = 0; i < p; ++i) {
+        const int a = backward ? p - i : i + 1;
+        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, kx, g.FastX, g.MoveSteps);
+        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, ky, g.FastY, g.MoveSteps);
+        if (!moves_.MoveToChecked(a, x, y, &reply))
+            throw TScanFault("pixel move failed");
+        Store(row, a - 1, reply);
+        if (sensors) {
+            tx[a] = reply.Readings[list_.ChannelCount];
+            ty[a] = reply.Readings[list_.ChannelCount + 1];
+        }
+        if (!Running.load())
+            return false;
+    }
+    return true;
+}
+
+void TGoXYThread::Store(int row, int col, const TGoXYReply& reply)
+{
+    for (int i = 0; i < list_.ChannelCount; ++i) {
+        const TImageMatrixPtr& m = rows_[i];
+        // A channel freed or reallocated meanwhile keeps its old matrix alive
+        // through the snapshot; a different size is skipped.
+        if (m && row < m->Rows() && col < m->Cols())
+            m->Store(row, col, reply.Readings[i]);
+    }
+}
+
+void TGoXYThread::LiftPass(int line, const TLinePlan& lp)
+{
+    const TScanGeometry& g = line_.Geometry;
+    const int64_t x0 = g.StartX + lp.OffsetX;
+    const int64_t y0 = g.StartY + lp.OffsetY;
+    const TImageMatrixPtr z = Channels[ImageChannelIndex(SlotZ, PlaneFwd)].Data();
+    if (!z)
+        return;
+    moves_.MoveTo(ProfileAccelerate, x0 - int64_t{g.MoveSteps} * g.FastX, y0 - int64_t{g.MoveSteps} * g.FastY);
+    moves_.MoveTo(ProfilePlain, x0, y0);
+    if (!Running.load())
+        return;
+
+    MicroscopeState.LiftPass = true;
+    form_.SendFeedbackRecord();
+    // The feedback is held for the pass: whatever ends it, it is released again.
+    struct Release {
+        TInOutForm& form;
+        ~Release()
+        {
+            MicroscopeState.LiftPass = false;
+            form.SendFeedbackRecord();
+        }
+    } release{form_};
+    SendChannelList(PlaneFly);
+
+    const int p = g.Pixels;
+    const int row = line - 1;
+    const int64_t fly = moves_.FlyHeightRaw.load();
+    TGoXYReply reply;
+    for (int a = 1; a <= p; ++a) {
+        const int32_t recorded = row < z->Rows() && a - 1 < z->Cols() ? z->At(row, a - 1) : 0;
+        moves_.WriteZClamped(static_cast<int64_t>(recorded) + fly);
+        const int64_t x = PixelTarget(g.StartX, lp.OffsetX, a, p, lp.FwdX, g.FastX, g.MoveSteps);
+        const int64_t y = PixelTarget(g.StartY, lp.OffsetY, a, p, lp.FwdY, g.FastY, g.MoveSteps);
+        if (!moves_.MoveToChecked(a, x, y, &reply))
+            throw TScanFault("lift pass move failed");
+        Store(row, a - 1, reply);
+        if (!Running.load())
+            return;
+    }
+    moves_.MoveTo(ProfilePlain, x0, y0);
+    moves_.MoveTo(ProfileDecelerate, x0 - g.OverX, y0 - g.OverY);
+}
+
+void TGoXYThread::SendChannelList(int plane)
+{
+    TChannelListInput in;
+    in.Plane = plane;
+    for (int slot = 0; slot < ChannelSlotCount; ++slot) {
+        const int k = ImageChannelIndex(slot, plane);
+        if (Channels[k].HasBuffer())
+            in.Buffered.set(static_cast<size_t>(k));
+        in.Addresses[slot] = ChannelTable[slot].Address.load();
+    }
+    in.HardLinOn = HardLinOn.load();
+    if (in.HardLinOn) {
+        const int32_t cx = TrackChannelX.load();
+        const int32_t cy = TrackChannelY.load();
+        in.TrackAddressX = IsValidChannelIndex(cx) ? ChannelTable[SlotOfChannelIndex(cx)].Address.load() : 0;
+        in.TrackAddressY = IsValidChannelIndex(cy) ? ChannelTable[SlotOfChannelIndex(cy)].Address.load() : 0;
+    }
+    in.EmptyListGetsEntry = form_.UsbBox == 1 || form_.BoxVersion == 29;
+    in.PreviousFirstAddress = previousFirstAddress_;
+
+    list_ = BuildChannelList(in);
+    listSensors_ = in.HardLinOn;
+    previousFirstAddress_ = list_.ReadAddresses[0];
+    for (int i = 0; i < GoXYReadings; ++i)
+        rows_[i] = i < list_.ChannelCount ? Channels[list_.ChannelIndexList[i]].Data() : nullptr;
+    moves_.SetReadList(list_.ListLength, list_.ReadAddresses.data());
+    form_.Ioctl(IOCTL_SET_CHANNELS, &list_.Record, sizeof list_.Record, nullptr, 0);
+
+    if (list_.Overflow && list_.Candidates != lastCandidates_[plane])
+        Post([] { ShowMessage(MsgKind::Information, QString::fromLatin1(TooManyChannelsText)); });
+    lastCandidates_[plane] = list_.Candidates;
+}
+
+void TGoXYThread::ProcessLine(bool backward)
+{
+    if (!HardLinOn.load() || !line_.Weights)
+        return;
+    TProcessLineInput in;
+    in.FastX = line_.Geometry.FastX;
+    in.FastY = line_.Geometry.FastY;
+    in.Backward = backward;
+    in.KiPoly = KiPoly.load();
+    in.TrackX = &trackX_;
+    in.TrackY = &trackY_;
+    in.TrackXBack = &trackXBack_;
+    in.TrackYBack = &trackYBack_;
+    std::lock_guard lock(linMutex_);
+    ProcessLineFits(lin_, fit_, *line_.Weights, in);
+}
+
+} // namespace qvt

@@ -1,0 +1,215 @@
+#pragma once
+// The XY scan thread: takes images line by line. It turns the scan
+// parameters into raw geometry (ScanGeometry), runs the line loop (run-in,
+// forward, backward, return and lift pass of each line, LineAcquisition) and
+// hands the end of each frame to the window thread.
+//
+// Threads: PrepareScan, StartScan, PauseScan, StopScanButton and ScanDone run
+// in the window thread; the line loop runs in the scan thread. The geometry
+// and fit weights are published under a lock and adopted by the scan thread
+// at the start of each line, so a parameter edit during a line cannot tear
+// it. Everything the window thread reads while a scan runs is atomic.
+
+#include "core/SharedState.h"
+#include "motion/MoveEngine.h"
+#include "platform/WorkerThread.h"
+#include "scan/ImageBuffers.h"
+#include "scan/LineAcquisition.h"
+#include "scan/ScanGeometry.h"
+
+#include <QObject>
+
+#include <array>
+#include <atomic>
+#include <bitset>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+namespace qvt {
+
+class TInOutForm;
+class TShowThread;
+
+// What the scan needs from windows that come later: the main window's
+// buttons and menus, the image windows, file output, the scan parameter
+// window. Called in the window thread only. The defaults stand for "that
+// window does not exist yet": nothing is pressed, nothing is shown.
+class IScanHost {
+public:
+    virtual ~IScanHost() = default;
+    virtual void PressScanButton() {}
+    virtual bool ScanButtonDown() const { return false; }
+    // Releases the Scan button and runs the main window's Scan handler.
+    virtual void ReleaseScanButton() {}
+    virtual bool FastSpeedButtonDown() const { return false; }
+    virtual bool RepeatButtonDown() const { return false; } // "Continuous Scan"
+    virtual bool SaveButtonDown() const { return false; }
+    virtual bool ContOnRestart() const;                // [Main] ContOnRestart of the settings
+    virtual bool AutoLevelOn() const { return false; } // "Active Level" is "auto"
+    virtual void ClearStatusText() {}
+    // Every image window finishes its frame; a shown 3D view redraws.
+    virtual void FinishFrame() {}
+    virtual void SaveFrame() {}
+    // The scan parameter window sends the new plane correction.
+    virtual void SendPlaneCorrection() {}
+    // "Try to Stop Scan. Please wait!"
+    virtual void ShowStopScanMessage(bool visible) { (void)visible; }
+};
+
+inline const char* const ScanThreadDiedText = "Sorry. Error occurred!\rPlease retract the tip and restart QVT.exe!";
+
+// A request the scan cannot go on without failed.
+class TScanFault : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class TGoXYThread : public QObject {
+    Q_OBJECT
+
+public:
+    // `moves` is the device window's move engine, shared with the joystick
+    // and the window thread; it must outlive the thread.
+    TGoXYThread(TInOutForm& form, TMoveEngine& moves, TScanParams& params = ScanParams, QObject* parent = nullptr);
+    ~TGoXYThread() override; // stops and joins the thread
+    TGoXYThread(const TGoXYThread&) = delete;
+    TGoXYThread& operator=(const TGoXYThread&) = delete;
+
+    // Window thread, before the scan starts.
+    void SetHost(IScanHost* host) { host_ = host ? host : &noHost_; }
+    void SetShowThread(TShowThread* show) { show_.store(show); }
+
+    // ---- window thread ---------------------------------------------------------------
+    // Presses nothing itself: plans the geometry and, unless it failed, sets
+    // Running and resumes the thread. False when the scan did not start.
+    bool StartScan();
+    // Plans the frame from the current parameters. False (after
+    // StopScanButton) when the scan may not run with it.
+    bool PrepareScan();
+    // True when a scan was running; it stops within the wait.
+    bool PauseScan();
+    // The Scan button up, the scan stopped, the range edit red.
+    void StopScanButton();
+    // After a pause: once the thread is parked, the move state is taken from
+    // the controller and the stop message hidden (the status timer calls it).
+    void CompletePause();
+    bool StopMessageShown() const { return stopMessageShown_; }
+    // End of a frame (sent by the scan thread).
+    void ScanDone();
+    // Ends the thread and waits for it.
+    void Terminate();
+
+    // For the guarded buffer operations of the channel selection.
+    IScanControl& ScanControl() { return scanControl_; }
+    bool ScanActive() const { return !worker_.Suspended(); }
+    bool Suspended() const { return worker_.Suspended(); }
+
+    // The channel choice's summary (window thread): some backward box, some
+    // lift box checked. The line loop reads the first to run the backward
+    // pass, the scan start the second. Until a channel choice has published
+    // them, the open buffers tell.
+    void PublishChoiceSummary(bool anyBackward, bool anyFly);
+    std::atomic<bool> AnyBackwardChecked{false};
+    std::atomic<bool> AnyFlyChecked{false};
+
+    // ---- state ------------------------------------------------------------------------
+    TMoveEngine& Moves() { return moves_; }
+    TImageChannels Channels;
+    std::atomic<bool> Running{false};
+    std::atomic<bool> HardLinOn{false};
+    std::atomic<int32_t> TrackChannelX{0}; // program channel indices of the position sensors
+    std::atomic<int32_t> TrackChannelY{0};
+    std::atomic<double> KiPoly{0.0};
+    std::atomic<double> KiGo{0.0};
+    std::atomic<int32_t> Direction{1};
+
+    TLinCoefficients Linearisation() const;
+    void SetLinearisation(const TLinCoefficients& k);
+    TFitResults FitResults() const;
+    // The geometry last planned (the thread may still run with the one before).
+    TScanGeometry Geometry() const;
+    // Sensor readings of the last line; read them only while the thread is parked.
+    const TTrack& TrackX() const { return trackX_; }
+    const TTrack& TrackY() const { return trackY_; }
+    const TTrack& TrackXBack() const { return trackXBack_; }
+    const TTrack& TrackYBack() const { return trackYBack_; }
+
+signals:
+    // The scan has stopped: the main window releases its Scan button.
+    void scanStopped();
+    // Moves were clamped or the scan failed: the range edit turns red.
+    void rangeClamped();
+    // A frame was handed over (after ScanDone has run).
+    void frameDone();
+
+private:
+    struct TSnapshot {
+        TScanGeometry Geometry;
+        std::shared_ptr<const TFitWeights> Weights;
+    };
+
+    void Execute(WorkerThread& thread);
+    void RunFrames(WorkerThread& thread);
+    void StartLine(const TScanGeometry& g);
+    void AdoptSnapshot();
+    // One line; true when it had a backward pass.
+    bool AcquireLine(int line);
+    // The pixels of one pass; false when the line was abandoned.
+    bool Pass(int line, int plane, const TLinePlan& lp, TQuadCubic kx, TQuadCubic ky);
+    void LiftPass(int line, const TLinePlan& lp);
+    bool BackwardWanted() const;
+    bool FlyWanted() const;
+    void SendChannelList(int plane);
+    void ProcessLine(bool backward);
+    void Store(int row, int col, const TGoXYReply& reply);
+    // Runs `fn` in the window thread, unless this object is gone by then.
+    void Post(std::function<void()> fn);
+    void ThreadDied();
+
+    class TControl final : public IScanControl {
+    public:
+        explicit TControl(TGoXYThread& scan) : scan_(scan) {}
+        bool ScanActive() const override { return scan_.ScanActive(); }
+        void PauseScan() override { scan_.PauseScan(); }
+
+    private:
+        TGoXYThread& scan_;
+    };
+
+    TControl scanControl_{*this};
+    TInOutForm& form_;
+    TMoveEngine& moves_;
+    TScanParams& params_;
+    IScanHost noHost_;
+    IScanHost* host_ = &noHost_;
+    std::atomic<TShowThread*> show_{nullptr};
+
+    // Published by PrepareScan, adopted by the thread at each line start.
+    mutable std::mutex snapshotMutex_;
+    TSnapshot published_;
+    // The scan thread's own copy.
+    TSnapshot line_;
+
+    mutable std::mutex linMutex_;
+    TLinCoefficients lin_;
+    TFitResults fit_;
+
+    // Scan thread only (or while it is parked).
+    TChannelList list_;
+    std::array<TImageMatrixPtr, GoXYReadings> rows_{}; // buffer snapshots of the listed channels
+    bool listSensors_ = false;
+    TTrack trackX_{}, trackY_{}, trackXBack_{}, trackYBack_{};
+    int32_t previousFirstAddress_ = 0;
+    std::array<std::bitset<ImageChannelCount>, ImagePlaneCount> lastCandidates_{};
+
+    std::atomic<bool> choiceSummary_{false}; // a channel choice publishes the flags
+    bool stopMessageShown_ = false;          // window thread
+    std::mutex postMutex_;
+    std::atomic<bool> terminating_{false};
+    WorkerThread worker_;
+};
+
+} // namespace qvt

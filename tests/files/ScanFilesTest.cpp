@@ -1,0 +1,723 @@
+#include "files/ScanFileOutput.h"
+
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
+#include "files/ParameterFile.h"
+#include "files/SavePath.h"
+#include "files/ScanFiles.h"
+#include "images/ChildForm.h"
+#include "images/ImageRender.h"
+#include "motion/MoveEngine.h"
+#include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
+#include "scan/ImageBuffers.h"
+#include "support/DriverLinkFixture.h"
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QThread>
+#include <QtEndian>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <clocale>
+#include <cmath>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <numbers>
+#include <pwd.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace qvt;
+
+namespace {
+
+constexpr int ZFwd = ImageChannelIndex(SlotZ, PlaneFwd);
+constexpr int ZBwd = ImageChannelIndex(SlotZ, PlaneBwd);
+constexpr int ZFly = ImageChannelIndex(SlotZ, PlaneFly);
+constexpr int Adc(int n, int plane)
+{
+    return ImageChannelIndex(FirstAdcSlot + n - 1, plane);
+}
+
+QByteArray Golden(const char* name)
+{
+    const auto path = std::filesystem::path(__FILE__).parent_path() / "golden" / name;
+    QFile file(QString::fromStdString(path.string()));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing golden file");
+}
+
+float AngleFor(double degrees)
+{
+    return static_cast<float>((degrees + 90.0) / 180.0 * std::numbers::pi);
+}
+
+void SetScale(int slot, const char* unit, float factor = 1.0f, int offset = 0, bool negative = false)
+{
+    ChannelTable[slot].UnitName = QString::fromUtf8(unit);
+    ChannelTable[slot].Factor = factor;
+    ChannelTable[slot].Offset = offset;
+    ChannelTable[slot].FactorNegative = negative;
+}
+
+class ScanFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedTable_ = ChannelTable;
+        saveDir_ = dir_.Path() + "scans";
+        QDir().mkpath(saveDir_);
+        ini_ = std::make_unique<TQVTIniFile>(dir_.Path() + "qvt.ini");
+        ini_->WriteString("Save", "Path", saveDir_);
+    }
+    void TearDown() override
+    {
+        ChannelTable = savedTable_;
+        ScanWindowTexts = {};
+    }
+
+    // A rows × cols buffer holding 1000·row + col − 500, named `label`.
+    void Open(int index, const char* label, int rows = 4, int cols = 4)
+    {
+        TDaten& d = channels_[index];
+        d.Name = QString::fromUtf8(label);
+        ASSERT_TRUE(d.AllocBuffers(rows, cols));
+        const TImageMatrixPtr m = d.Data();
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c)
+                m->Store(r, c, 1000 * r + c - 500);
+    }
+
+    TSaveOutcome Save(const TParameterFileValues& values = {}, std::vector<TImageWindowPicture> windows = {})
+    {
+        TSaveRequest request;
+        request.Ini = ini_.get();
+        request.Channels = &channels_;
+        request.Windows = std::move(windows);
+        request.Values = values;
+        request.Environment.Now = [] { return QDateTime(QDate(2024, 3, 5), QTime(14, 3, 12)); };
+        request.Environment.UserName = [] { return QStringLiteral("tester"); };
+        request.Environment.Locale = QLocale(QLocale::German, QLocale::Germany);
+        return SaveScanFileSet(std::move(request));
+    }
+
+    QByteArray Saved(const QString& name) const
+    {
+        QFile file(saveDir_ + "/" + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    bool SavedExists(const QString& name) const { return QFile::exists(saveDir_ + "/" + name); }
+    // Every entry of the save directory, hidden ones included.
+    // Sorted and joined, so a failure prints readably.
+    std::string Listing() const
+    {
+        QStringList names = QDir(saveDir_).entryList(QDir::Files | QDir::Hidden | QDir::System);
+        names.sort();
+        return names.join(" | ").toStdString();
+    }
+
+    test::TempDir dir_;
+    QString saveDir_;
+    std::unique_ptr<TQVTIniFile> ini_;
+    TImageChannels channels_{&ChannelTable};
+    ScriptedMessageResponder boxes_;
+    TChannelTable savedTable_;
+};
+
+} // namespace
+
+TEST(ParameterFileFormats, WriteTheFixedAndExponentFormsWithAPoint)
+{
+    EXPECT_EQ(FormatFixed(0.1f, 9, 3), "    0.100");
+    EXPECT_EQ(FormatFixed(123456.789, 6, 3), "123456.789"); // wider values take the room they need
+    EXPECT_EQ(FormatFixed(-7.25, 9, 3), "   -7.250");
+    EXPECT_EQ(FormatInteger(256, 6), "   256");
+    EXPECT_EQ(FormatExponent(5.0), " 5.00000000000000E+0000");
+    EXPECT_EQ(FormatExponent(0.1f), " 1.00000001490116E-0001"); // single floats widened first
+    EXPECT_EQ(FormatExponent(-0.25), "-2.50000000000000E-0001");
+    EXPECT_EQ(FormatExponent(1e-300), " 1.00000000000000E-0300");
+    EXPECT_EQ(FormatExponent(-0.0), " 0.00000000000000E+0000");
+    EXPECT_EQ(FormatShortExponent(150.0), " 1.5E+0002");
+    EXPECT_EQ(FormatShortExponent(-0.00025f), "-2.5E-0004");
+
+    // A locale with a decimal comma changes nothing.
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(FormatFixed(2.5, 6, 3), " 2.500");
+    QLocale::setDefault(previous);
+    // Nor does the C library's numeric locale, where one is installed.
+    const std::string cLocale = std::setlocale(LC_NUMERIC, nullptr);
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
+        EXPECT_EQ(FormatFixed(2.5, 6, 3), " 2.500");
+        EXPECT_EQ(FormatExponent(2.5), " 2.50000000000000E+0000");
+    }
+    std::setlocale(LC_NUMERIC, cLocale.c_str());
+
+    // Windows-1252 where it can, UTF-8 when a character does not fit.
+    EXPECT_EQ(EncodeParameterFile(QString::fromUtf8("µm °")), QByteArray("\xB5m \xB0"));
+    EXPECT_EQ(EncodeParameterFile(QString::fromUtf8("Ω")), QByteArray("\xCE\xA9"));
+}
+
+TEST(ParameterFileValues, FeedbackChannelOutsideTheTableHasNoUnit)
+{
+    const TChannelTable saved = ChannelTable;
+    ChannelTable[FirstAdcSlot + 1].UnitName = "nA";
+    TScanParams scan;
+    TMicroscopeState microscope;
+    TLockInState lockIn;
+    microscope.FeedbackChannel = 1;
+    EXPECT_EQ(CollectParameterValues(scan, microscope, lockIn, 0, nullptr).SetPointPhysUnit, "nA");
+    for (int channel : {33, 40, -27, -1000}) {
+        microscope.FeedbackChannel = channel;
+        EXPECT_EQ(CollectParameterValues(scan, microscope, lockIn, 0, nullptr).SetPointPhysUnit, "") << channel;
+    }
+    ChannelTable = saved;
+}
+
+TEST(SaveTexts, DateAndTimeFollowTheLocaleAndTheUserComesFromTheSystem)
+{
+    const QDateTime when(QDate(2024, 3, 5), QTime(14, 3, 12));
+    EXPECT_EQ(SaveDateText(when, QLocale(QLocale::German, QLocale::Germany)), "05.03.24");
+    EXPECT_EQ(SaveTimeText(when, QLocale(QLocale::German, QLocale::Germany)), "14:03:12");
+    EXPECT_EQ(SaveDateText(when, QLocale(QLocale::English, QLocale::UnitedStates)), "3/5/24");
+    EXPECT_EQ(SaveTimeText(when, QLocale(QLocale::English, QLocale::UnitedStates)), "2:03:12 PM");
+
+    const passwd* pw = getpwuid(geteuid());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_EQ(GetLoginUserName(), QString::fromLocal8Bit(pw->pw_name));
+}
+
+TEST_F(ScanFilesTest, ParameterFileOfAPlainContactScanMatchesTheGoldenFile)
+{
+    SetScale(SlotZ, "nm", 0.5f, 100);
+    SetScale(SlotBias, "V");
+    SetScale(SlotX, "nm");
+    SetScale(SlotY, "nm");
+    SetScale(FirstAdcSlot + 1, "V");
+    TScanParams scan;
+    scan.Pixels = 256;
+    scan.Range = 1000.0f;
+    scan.Speed = 1.0f;
+    scan.XCenter = 12.5f;
+    scan.YCenter = -7.25f;
+    scan.Angle = AngleFor(30.0);
+    scan.LevelDyDz = 15.6;
+    scan.OverScan = 5.0;
+    TMicroscopeState microscope;
+    microscope.FeedbackMode = 3;
+    microscope.FeedbackSets[FeedbackSetIndex(3)] = {0.5f, 0.1f, 1500.0f, 250.0f, 1};
+    microscope.FeedbackChannel = 1;
+    microscope.ModeName = "cmAFM";
+    microscope.LockInOn = 0;
+    TLockInState lockIn;
+    Open(ZFwd, "Topography");
+    Open(ZBwd, "Topography");
+
+    const TSaveOutcome out = Save(CollectParameterValues(scan, microscope, lockIn, 0, ini_.get()));
+
+    EXPECT_TRUE(out.Complete);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_EQ(Saved("NoName00.txt"), Golden("mode3_plain.txt"));
+    EXPECT_EQ(out.Written, QStringList({"NoName00.txt", "NoName00TopographyFwd.int", "NoName00TopographyBwd.int"}));
+}
+
+TEST_F(ScanFilesTest, ParameterFileOfAPllScanWithLockInKelvinAndLiftPassMatchesTheGoldenFile)
+{
+    SetScale(SlotZ, "µm", 0.25f, 0);
+    SetScale(SlotBias, "V");
+    SetScale(SlotX, "µm");
+    SetScale(SlotY, "µm");
+    SetScale(FirstAdcSlot + 5, "Hz", 0.1f, -3);
+    TScanParams scan;
+    scan.Pixels = 512;
+    scan.Range = 250.5f;
+    scan.Speed = 0.5f;
+    scan.XCenter = 0.0f;
+    scan.YCenter = 1234.5678f;
+    scan.Angle = AngleFor(-45.0);
+    scan.OverScan = 12.5;
+    TMicroscopeState microscope;
+    microscope.FeedbackMode = 6;
+    microscope.FeedbackSets[FeedbackSetIndex(6)] = {-12.5f, 0.0f, 40.0f, 2.0f, 5};
+    microscope.FeedbackChannel = 5;
+    microscope.ModeName = "ncAFM+PLL";
+    microscope.FreqKp = 12.5f;
+    microscope.FreqSetpoint = -3.2f;
+    microscope.AmplSetpoint = 0.75f;
+    microscope.AmplKi = 300.0f;
+    microscope.AmplKp = 20.0f;
+    microscope.LockInOn = 3;
+    microscope.KelvinOn = 1;
+    microscope.KelvinRef = 0.1f;
+    microscope.KelvinKi = 0.00025f;
+    TLockInState lockIn;
+    lockIn.DriveFrequency = 73125.5;
+    lockIn.DriveAmplitude = 0.025;
+    ini_->WriteString("Window", "FlyHeight", "12.500");
+    ScanWindowTexts.DzDx = [] { return QString::fromUtf8("dz/dx= 1.250°"); };
+    ScanWindowTexts.DzDy = [] { return QString::fromUtf8("dz/dy=-0.500°"); };
+    Open(ZFwd, "Topography");
+    Open(ZFly, "Topography");
+    Open(Adc(6, PlaneFwd), "Frequency shift");
+
+    const TSaveOutcome out = Save(CollectParameterValues(scan, microscope, lockIn, 1, ini_.get()));
+
+    EXPECT_TRUE(out.Complete);
+    EXPECT_EQ(Saved("NoName00.txt"), Golden("mode6_lockin_kelvin_fly.txt"));
+    EXPECT_TRUE(SavedExists("NoName00Frequency shiftFwd.int"));
+}
+
+TEST_F(ScanFilesTest, NegativeFactorsAndSameLabelsAreWrittenAsTheyAre)
+{
+    SetScale(SlotBias, "V");
+    SetScale(SlotX, "nm");
+    SetScale(SlotY, "nm");
+    SetScale(FirstAdcSlot, "nA", 0.25f, -200, true);
+    SetScale(FirstAdcSlot + 1, "V");
+    SetScale(FirstAdcSlot + 2, "V");
+    TScanParams scan;
+    scan.Pixels = 128;
+    scan.Range = 100.0f;
+    scan.Speed = 2.0f;
+    scan.Angle = AngleFor(0.0);
+    TMicroscopeState microscope;
+    microscope.FeedbackMode = 0;
+    microscope.FeedbackSets[FeedbackSetIndex(0)] = {1.0f, -0.25f, 800.0f, 0.0f, 0};
+    microscope.FeedbackChannel = 0;
+    microscope.ModeName = "STM";
+    TLockInState lockIn;
+    Open(Adc(1, PlaneFwd), "Current");
+    Open(Adc(2, PlaneFwd), "unknown");
+    Open(Adc(3, PlaneFwd), "unknown", 2, 3);
+    Open(Adc(4, PlaneBwd), "Raw");
+    channels_[Adc(4, PlaneBwd)].Scale = nullptr;
+
+    const TSaveOutcome out = Save(CollectParameterValues(scan, microscope, lockIn, 0, ini_.get()));
+
+    EXPECT_TRUE(out.Complete);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_EQ(Saved("NoName00.txt"), Golden("negative_factor.txt"));
+    // The second "unknown" did not stop the save, and nothing was mixed up.
+    EXPECT_EQ(Saved("NoName00unknownFwd.int").size(), 4 * 4 * 4);
+    EXPECT_EQ(Saved("NoName00unknownFwd_ADC3.int").size(), 4 * 2 * 3);
+    EXPECT_TRUE(SavedExists("NoName00RawBwd.int"));
+}
+
+TEST_F(ScanFilesTest, RawDataFilesHoldTheReadingsRowByRowLittleEndian)
+{
+    Open(ZFwd, "Topography", 3, 5);
+    channels_[ZFwd].Data()->Store(2, 4, -2147483647 - 1);
+    Save();
+
+    const QByteArray bytes = Saved("NoName00TopographyFwd.int");
+    ASSERT_EQ(bytes.size(), 60); // no header, no spare cell
+    const TImageMatrixPtr m = channels_[ZFwd].Data();
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 5; ++c)
+            EXPECT_EQ(qFromLittleEndian<int32_t>(bytes.constData() + 4 * (5 * r + c)), m->At(r, c)) << r << "," << c;
+    EXPECT_EQ(bytes.left(4), QByteArray("\x0C\xFE\xFF\xFF", 4)); // -500, low byte first
+    EXPECT_EQ(bytes.right(4), QByteArray("\x00\x00\x00\x80", 4));
+}
+
+TEST_F(ScanFilesTest, BitmapsReadBackAsThePictureShownWithLineOneAtTheTop)
+{
+    TIndexedBitmap bitmap(130, 3, 128);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 130; ++c)
+            bitmap.Row(r)[c] = static_cast<uint8_t>((r * 70 + c) % 251);
+    TColorTable table = FormulaPalette();
+    ReversePalette(table);
+    SetReservedEntries(table);
+    Open(ZFwd, "Topography");
+
+    const TSaveOutcome out = Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}});
+
+    ASSERT_TRUE(out.Written.contains("NoName00Topography  Fwd.bmp"));
+    const QByteArray bytes = Saved("NoName00Topography  Fwd.bmp");
+    EXPECT_EQ(bytes.size(), 1078 + 132 * 3); // rows padded to 132 bytes
+    EXPECT_EQ(qFromLittleEndian<uint32_t>(bytes.constData() + 2), 1078u + 132u * 3u);
+    QImage image;
+    ASSERT_TRUE(image.loadFromData(bytes, "BMP"));
+    ASSERT_EQ(image.format(), QImage::Format_Indexed8);
+    ASSERT_EQ(image.size(), QSize(130, 3));
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 130; ++c)
+            ASSERT_EQ(image.pixelIndex(c, r), bitmap.At(c, r)) << r << "," << c;
+    const QList<QRgb> colours = image.colorTable();
+    ASSERT_EQ(colours.size(), 256);
+    for (int i = 0; i < 256; ++i)
+        EXPECT_EQ(colours[i], qRgb(table[i].Red, table[i].Green, table[i].Blue)) << i;
+}
+
+TEST_F(ScanFilesTest, NumbersCountUpFromTheFirstFreeParameterFile)
+{
+    TSaveOutcome out = Save();
+    EXPECT_EQ(out.BaseName, "NoName00");
+    EXPECT_EQ(SaveBaseName, "NoName00");
+    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 1);
+    EXPECT_EQ(ini_->ReadString("Save", "LastFile", ""), "NoName00"); // quotes stripped on read
+    EXPECT_TRUE(QFile(ini_->FileName()).open(QIODevice::ReadOnly));
+    QFile raw(ini_->FileName());
+    raw.open(QIODevice::ReadOnly);
+    EXPECT_TRUE(raw.readAll().contains("LastFile=\"NoName00\""));
+    EXPECT_EQ(out.Caption, "QVT   " + saveDir_ + "/NoName00");
+
+    EXPECT_EQ(Save().BaseName, "NoName01");
+    for (int n = 2; n < 100; ++n)
+        QFile(saveDir_ + "/" + NumberedBaseName("NoName", n) + ".txt").open(QIODevice::WriteOnly);
+    // Only the parameter file counts: a stray data file does not move the number.
+    QFile(saveDir_ + "/NoName100TopographyFwd.bmp").open(QIODevice::WriteOnly);
+    EXPECT_EQ(Save().BaseName, "NoName100");
+    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 101);
+
+    ini_->WriteString("Save", "BasisName", "Probe");
+    EXPECT_EQ(Save().BaseName, "Probe00");
+
+    ApplySaveAsName(*ini_, dir_.Path() + "other/Sample.A");
+    EXPECT_EQ(ini_->ReadString("Save", "Path", ""), dir_.Path() + "other");
+    EXPECT_EQ(ini_->ReadString("Save", "BasisName", ""), "Sample.A");
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+}
+
+TEST_F(ScanFilesTest, AFileFromBeforeStopsTheSaveWithoutBeingOverwritten)
+{
+    QFile(saveDir_ + "/NoName00.txt").open(QIODevice::WriteOnly);
+    {
+        QFile f(saveDir_ + "/NoName01TopographyBwd.int");
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("stray");
+    }
+    Open(ZFwd, "Topography");
+    Open(ZBwd, "Topography");
+    Open(Adc(1, PlaneFwd), "Current");
+    TIndexedBitmap bitmap(4, 4, 128);
+    const TColorTable table = FormulaPalette();
+    ini_->WriteString("Save", "LastFile", "\"before\"");
+
+    const TSaveOutcome out = Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}});
+
+    EXPECT_FALSE(out.Complete);
+    ASSERT_EQ(boxes_.Texts().size(), 1);
+    EXPECT_EQ(boxes_.LastText(), "Filename " + saveDir_ + "/NoName01TopographyBwd already exists!\rSave not complete!");
+    EXPECT_EQ(boxes_.Kinds().first(), MsgKind::Information);
+    EXPECT_EQ(Saved("NoName01TopographyBwd.int"), "stray");
+    EXPECT_TRUE(SavedExists("NoName01.txt"));
+    EXPECT_TRUE(SavedExists("NoName01TopographyFwd.int"));
+    EXPECT_FALSE(SavedExists("NoName01CurrentFwd.int"));
+    EXPECT_FALSE(SavedExists("NoName01Topography  Fwd.bmp"));
+    EXPECT_EQ(ini_->ReadString("Save", "LastFile", ""), "before");
+    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 2);
+
+    // A taken bitmap name only skips that window.
+    boxes_.Clear();
+    QFile(saveDir_ + "/NoName02Topography  Fwd.bmp").open(QIODevice::WriteOnly);
+    QFile::remove(saveDir_ + "/NoName01TopographyBwd.int");
+    const TSaveOutcome next =
+        Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}, {"Current  Fwd", Adc(1, 0), &bitmap, &table}});
+    EXPECT_TRUE(next.Complete);
+    EXPECT_EQ(boxes_.Texts(), QStringList({NameExistsText(saveDir_ + "/NoName02Topography  Fwd")}));
+    EXPECT_EQ(Saved("NoName02Topography  Fwd.bmp"), "");
+    EXPECT_TRUE(SavedExists("NoName02Current  Fwd.bmp"));
+}
+
+TEST_F(ScanFilesTest, LabelsAndCaptionsThatCollideOrHoldSeparatorsStayInTheDirectory)
+{
+    Open(Adc(1, PlaneFwd), "a/b\\c\x01");
+    Open(Adc(2, PlaneFwd), "unknown");
+    Open(Adc(3, PlaneFwd), "UNKNOWN"); // the same name on a disk that ignores case
+    TIndexedBitmap bitmap(4, 4, 128);
+    const TColorTable table = FormulaPalette();
+
+    const TSaveOutcome out = Save({}, {{"unknown  Fwd", Adc(2, 0), &bitmap, &table},
+                                       {"unknown  Fwd", Adc(3, 0), &bitmap, &table},
+                                       {"../x  Fwd", Adc(1, 0), &bitmap, &table}});
+
+    EXPECT_TRUE(out.Complete);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_EQ(Listing(), "NoName00.._x  Fwd.bmp | NoName00.txt | NoName00UNKNOWNFwd_ADC3.int | NoName00a_b_c_Fwd.int | "
+                         "NoName00unknown  Fwd.bmp | NoName00unknown  Fwd_ADC3.bmp | NoName00unknownFwd.int");
+    const QByteArray text = Saved("NoName00.txt");
+    EXPECT_TRUE(text.contains("FileName : NoName00a_b_c_Fwd.int\r\nCaption  : a/b\\c\x01"
+                              "Fwd\r\n"));
+    EXPECT_TRUE(text.contains("FileName : NoName00UNKNOWNFwd_ADC3.int\r\nCaption  : UNKNOWNFwd\r\n"));
+}
+
+TEST_F(ScanFilesTest, AMissingDirectoryStopsBeforeAnythingIsWritten)
+{
+    const QString missing = dir_.Path() + "nothere";
+    ini_->WriteString("Save", "Path", missing);
+    Open(ZFwd, "Topography");
+
+    const TSaveOutcome out = Save();
+
+    EXPECT_FALSE(out.DirectoryOk);
+    EXPECT_EQ(boxes_.Texts(), QStringList({"Directory does not exists!\rSave not complete!"}));
+    EXPECT_EQ(boxes_.Kinds().first(), MsgKind::Warning);
+    EXPECT_FALSE(QFileInfo::exists(missing)); // the check creates nothing
+    EXPECT_FALSE(ini_->ValueExists("Save", "Nummer"));
+
+    // The check alone: an existing directory is stored, a file is no directory.
+    EXPECT_TRUE(CheckSavePath(*ini_, saveDir_));
+    EXPECT_EQ(ini_->ReadString("Save", "Path", ""), saveDir_);
+    EXPECT_FALSE(CheckSavePath(*ini_, ini_->FileName()));
+    EXPECT_EQ(ini_->ReadString("Save", "Path", ""), saveDir_);
+    // A relative path with "\" is taken from the program's directory.
+    const QString savedAppDir = AppDir;
+    AppDir = dir_.Path();
+    ini_->WriteString("Save", "Path", "scans\\sub");
+    EXPECT_EQ(SaveDirectory(*ini_), saveDir_ + "/sub");
+    AppDir = savedAppDir;
+}
+
+TEST_F(ScanFilesTest, AnUnwritableDirectoryGivesOneAccessErrorAndNoFiles)
+{
+    // Root writes anywhere a mode allows nothing; /proc refuses new files to anyone.
+    QString target = saveDir_;
+    if (geteuid() == 0)
+        target = "/proc";
+    else
+        ASSERT_EQ(chmod(QFile::encodeName(saveDir_).constData(), 0555), 0);
+    ini_->WriteString("Save", "Path", target);
+    Open(ZFwd, "Topography");
+    Open(ZBwd, "Topography");
+    TIndexedBitmap bitmap(4, 4, 128);
+    const TColorTable table = FormulaPalette();
+
+    const TSaveOutcome out = Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}});
+
+    chmod(QFile::encodeName(saveDir_).constData(), 0755);
+    EXPECT_EQ(boxes_.Texts(), QStringList({"File access error\rSave not complete!"}));
+    EXPECT_TRUE(out.Written.isEmpty());
+    EXPECT_EQ(Listing(), "");
+}
+
+TEST_F(ScanFilesTest, AWriteThatFailsHalfWayLeavesNoFileUnderItsName)
+{
+    Open(ZFwd, "Topography", 64, 64);   // 16 KiB
+    TIndexedBitmap bitmap(64, 64, 128); // 5 KiB
+    const TColorTable table = FormulaPalette();
+    // Files may grow to 8 KiB: the raw data breaks off midway, the rest fits.
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 8192;
+    setrlimit(RLIMIT_FSIZE, &small);
+
+    const TSaveOutcome out = Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}});
+
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_EQ(boxes_.Texts(), QStringList({"File access error\rSave not complete!"}));
+    EXPECT_TRUE(out.Complete);
+    EXPECT_EQ(Listing(), "NoName00.txt | NoName00Topography  Fwd.bmp");
+}
+
+namespace {
+
+using qvt::test::PumpUntil;
+
+// The scan thread on the simulated controller with three image windows and
+// the Save button down.
+class AutoSaveTest : public test::DriverLinkFixture {
+protected:
+    void SetUp() override
+    {
+        DriverLinkFixture::SetUp();
+        saved_.Sets = MicroscopeState.FeedbackSets;
+        saved_.Channel = MicroscopeState.FeedbackChannel;
+        saved_.ModeName = MicroscopeState.ModeName;
+        saved_.LockInOn = MicroscopeState.LockInOn;
+        saved_.KelvinOn = MicroscopeState.KelvinOn;
+        saveDir_ = dir_.Path() + "scans";
+        QDir().mkpath(saveDir_);
+        ini_->WriteString("Save", "Path", saveDir_);
+        SaveEnvironment.Now = [] { return QDateTime(QDate(2024, 3, 5), QTime(14, 3, 12)); };
+        SaveEnvironment.UserName = [] { return QStringLiteral("tester"); };
+        SaveEnvironment.Locale = QLocale(QLocale::German, QLocale::Germany);
+    }
+    void TearDown() override
+    {
+        if (scan_)
+            scan_->Terminate();
+        area_.reset();
+        scan_.reset();
+        if (workers_)
+            workers_->FormDestroy();
+        workers_.reset();
+        if (form_)
+            form_->FormDestroy();
+        form_.reset();
+        if (sim_) {
+            EXPECT_EQ(sim_->GuardViolationCount(), 0);
+        }
+        SaveEnvironment = {};
+        MicroscopeState.FeedbackSets = saved_.Sets;
+        MicroscopeState.FeedbackChannel = saved_.Channel;
+        MicroscopeState.ModeName = saved_.ModeName;
+        MicroscopeState.LockInOn = saved_.LockInOn;
+        MicroscopeState.KelvinOn = saved_.KelvinOn;
+        DriverLinkFixture::TearDown();
+    }
+
+    void Start()
+    {
+        sim::SimConfig config = FastConfig();
+        config.Surface.Base = 5000.0; // a tilted plane the loop follows
+        config.Surface.TiltX = 0.5;
+        config.Surface.TiltY = 0.25;
+        sim_ = PlugSim(config);
+        form_ = std::make_unique<TInOutForm>();
+        form_->FormCreate();
+        workers_ = std::make_unique<TDeviceWorkers>(*form_);
+        workers_->FormCreate();
+        ASSERT_FALSE(form_->StartFailed());
+        ChannelTable[FirstAdcSlot].Address = 1;
+        SetScale(SlotZ, "nm", 0.1f);
+        SetScale(SlotBias, "V");
+        SetScale(SlotX, "nm");
+        SetScale(SlotY, "nm");
+        SetScale(FirstAdcSlot, "V", 0.5f);
+        SetScale(FirstAdcSlot + 1, "V");
+        MicroscopeState.FeedbackMode = 3;
+        MicroscopeState.FeedbackSets[FeedbackSetIndex(3)] = {0.5f, 0.0f, 100.0f, 10.0f, 1};
+        MicroscopeState.FeedbackChannel = 1;
+        MicroscopeState.ModeName = "cmAFM";
+        MicroscopeState.LockInOn = 0;
+        MicroscopeState.KelvinOn = 0;
+
+        params_.Pixels = 64;
+        params_.Range = 6400.0f;
+        params_.Speed = 100.0f;
+        scan_ = std::make_unique<TGoXYThread>(*form_, workers_->Moves(), params_);
+        QObject::connect(scan_.get(), &TGoXYThread::scanStopped, [this] { ++stopped_; });
+        area_ = std::make_unique<QMdiArea>();
+        OpenWindow(ImageChannelIndex(SlotZ, PlaneFwd), "Topography");
+        OpenWindow(ImageChannelIndex(SlotZ, PlaneBwd), "Topography");
+        OpenWindow(ImageChannelIndex(FirstAdcSlot, PlaneFwd), "Error");
+        host_ = std::make_unique<TAutoSaveHost>(*scan_, params_, area_.get());
+        host_->SaveButton = [this] { return saveButton_; };
+        ConnectAutoSave(*scan_, *host_);
+    }
+
+    // What the channel choice does: buffer, label, window with its caption.
+    void OpenWindow(int index, const char* label)
+    {
+        TDaten& d = scan_->Channels[index];
+        ASSERT_TRUE(d.AllocBuffers(64, 64));
+        d.Name = label;
+        auto* window = new TChildForm(d, index);
+        window->setWindowTitle(d.Name + "  " + d.Suffix);
+        window->AddToMdiArea(area_.get())->show();
+        windows_.push_back(window);
+    }
+
+    bool ScanOneFrame()
+    {
+        const int before = stopped_;
+        return scan_->StartScan() && PumpUntil([&] { return scan_->Suspended() && stopped_ > before; });
+    }
+
+    QByteArray Saved(const QString& name) const
+    {
+        QFile file(saveDir_ + "/" + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    struct {
+        std::array<TFeedbackSet, FeedbackModeCount> Sets{};
+        int32_t Channel = 0;
+        QString ModeName;
+        uint32_t LockInOn = 0;
+        int32_t KelvinOn = 0;
+    } saved_;
+    QString saveDir_;
+    TScanParams params_;
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> form_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+    std::unique_ptr<TGoXYThread> scan_;
+    std::unique_ptr<QMdiArea> area_;
+    std::unique_ptr<TAutoSaveHost> host_;
+    std::vector<TChildForm*> windows_;
+    bool saveButton_ = true;
+    int stopped_ = 0;
+};
+
+} // namespace
+
+TEST_F(AutoSaveTest, EveryFrameEndSavesTheFileSetWhileTheSaveButtonIsDown)
+{
+    Start();
+    ASSERT_TRUE(ScanOneFrame());
+
+    ASSERT_EQ(host_->SaveCount, 1);
+    EXPECT_TRUE(host_->LastSave.Complete);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_EQ(Saved("NoName00.txt"), Golden("scan_frame.txt"));
+    const char* ints[] = {"NoName00TopographyFwd.int", "NoName00TopographyBwd.int", "NoName00ErrorFwd.int"};
+    const int indexes[] = {ImageChannelIndex(SlotZ, PlaneFwd), ImageChannelIndex(SlotZ, PlaneBwd),
+                           ImageChannelIndex(FirstAdcSlot, PlaneFwd)};
+    for (int k = 0; k < 3; ++k) {
+        const QByteArray bytes = Saved(ints[k]);
+        ASSERT_EQ(bytes.size(), 4 * 64 * 64) << ints[k];
+        const TImageMatrixPtr m = scan_->Channels[indexes[k]].Data();
+        int differing = 0;
+        for (int r = 0; r < 64; ++r)
+            for (int c = 0; c < 64; ++c)
+                differing += qFromLittleEndian<int32_t>(bytes.constData() + 4 * (64 * r + c)) != m->At(r, c);
+        EXPECT_EQ(differing, 0) << ints[k];
+    }
+    // The topography is a surface, not zeros.
+    EXPECT_NE(Saved(ints[0]), QByteArray(4 * 64 * 64, '\0'));
+    const char* bmps[] = {"NoName00Topography  Fwd.bmp", "NoName00Topography  Bwd.bmp", "NoName00Error  Fwd.bmp"};
+    for (int k = 0; k < 3; ++k) {
+        QImage image;
+        ASSERT_TRUE(image.loadFromData(Saved(bmps[k]), "BMP")) << bmps[k];
+        EXPECT_TRUE(image == windows_[k]->Image()) << bmps[k];
+    }
+    EXPECT_EQ(ini_->ReadString("Save", "LastFile", ""), "NoName00");
+
+    // The next frame gets the next number; with the button up nothing is saved.
+    ASSERT_TRUE(ScanOneFrame());
+    EXPECT_EQ(host_->LastSave.BaseName, "NoName01");
+    EXPECT_TRUE(QFile::exists(saveDir_ + "/NoName01ErrorFwd.int"));
+    saveButton_ = false;
+    ASSERT_TRUE(ScanOneFrame());
+    EXPECT_EQ(host_->SaveCount, 2);
+    EXPECT_FALSE(QFile::exists(saveDir_ + "/NoName02.txt"));
+
+    // Save after a new base name, with the windows showing the frame; and
+    // Save As into another folder.
+    for (TChildForm* window : windows_) {
+        window->ResizeImage();
+        window->RecalcPictureRange();
+    }
+    ini_->WriteString("Save", "BasisName", "Probe");
+    EXPECT_EQ(SaveScanFiles(scan_->Channels, area_.get(), 0, params_).BaseName, "Probe00");
+    EXPECT_TRUE(QFile::exists(saveDir_ + "/Probe00TopographyBwd.int"));
+    QImage shown;
+    ASSERT_TRUE(shown.loadFromData(Saved("Probe00Topography  Fwd.bmp"), "BMP"));
+    EXPECT_EQ(shown.size(), QSize(64, 64));
+    EXPECT_NE(shown.pixelIndex(0, 0), shown.pixelIndex(63, 63)); // the tilted plane
+    EXPECT_TRUE(shown == windows_[0]->Image());
+    QDir().mkpath(dir_.Path() + "other");
+    const TSaveOutcome as = SaveScanFilesAs(dir_.Path() + "other/Sample", scan_->Channels, area_.get(), 0, params_);
+    EXPECT_TRUE(as.Complete);
+    EXPECT_EQ(as.Caption, "QVT   " + dir_.Path() + "other/Sample00");
+    EXPECT_TRUE(QFile::exists(dir_.Path() + "other/Sample00.txt"));
+    EXPECT_TRUE(QFile::exists(dir_.Path() + "other/Sample00Error  Fwd.bmp"));
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+}
