@@ -1,8 +1,8 @@
 #pragma once
 // Register requests a simulator test sends straight to the simulated box.
 
-#include "protocol/ControlCodes.h"
 #include "platform/DeviceDriver.h"
+#include "protocol/ControlCodes.h"
 
 #include <cstdint>
 
