@@ -6,6 +6,7 @@
 #include "mainwindow/MainQVTForm.h"
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
+#include "navigator/SelForm.h"
 #include "scan/ScanParaForm.h"
 
 #include <QApplication>
@@ -93,6 +94,33 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     dde->FormCreate();
     main->UpdateMenuItems();
 
+    // Places 19 to 23 are created here as they are built.
+
+    auto* sel = new TSelForm;
+    Created("TSelForm");
+    // A tool window of the main window: it goes and comes with it.
+    sel->setParent(main, Qt::Tool);
+    sel->EnterScanText = [](const QString& edit, const QString& text) {
+        return ScanParaForm != nullptr && ScanParaForm->EnterText(edit, text);
+    };
+    sel->ForwardKey = [main](int key, Qt::KeyboardModifiers modifiers) { return main->FormKeyDown(key, modifiers); };
+    sel->SetSelButton = [main](bool down) {
+        if (QAbstractButton* b = main->Button("SelButton"))
+            b->setChecked(down);
+    };
+    sel->RepeatButtonDown = [main] { return main->RepeatButtonDown(); };
+    sel->SetRepeatButton = [main](bool down) { main->RepeatButton()->setChecked(down); };
+    main->SetToolToggle("SelButton", [sel](bool down) {
+        sel->setVisible(down);
+        if (down)
+            sel->raise();
+    });
+    scanPara->ShowNavigatorPosition = [sel] {
+        if (sel->isVisible())
+            sel->ShowCurrentPosition();
+    };
+    sel->FormCreate();
+
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
 
@@ -116,12 +144,17 @@ void DestroyAllForms()
     // window are still there.
     if (ScanParaForm != nullptr)
         ScanParaForm->FormDestroy();
+    if (SelForm != nullptr)
+        SelForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
-    delete DDEForm; // each clears its global pointer
+    if (ScanParaForm != nullptr)
+        ScanParaForm->ShowNavigatorPosition = nullptr;
+    delete SelForm; // each clears its global pointer
+    delete DDEForm;
     delete SetupForm;
     delete ScanParaForm;
     delete InOut2Form;

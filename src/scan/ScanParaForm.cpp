@@ -1054,6 +1054,8 @@ void TScanParaForm::WenigWichtigTimerTimer()
     // One display pass per tick while a scan runs (the fast scan's too, once it exists).
     if (!scan.Suspended())
         device->ShowThread().Resume();
+    if (ShowNavigatorPosition)
+        ShowNavigatorPosition();
 }
 
 // ---- window events ------------------------------------------------------------------------

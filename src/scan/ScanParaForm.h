@@ -47,6 +47,8 @@ public:
     TDeviceWorkers* Workers() const;
     // The main window's image windows take the new buffer size after a pixel change.
     std::function<void()> ResizeImageWindows;
+    // The navigator's live position, refreshed on each status tick while it shows.
+    std::function<void()> ShowNavigatorPosition;
 
     // Restores every saved value and applies it as if typed, so the saved
     // state reaches the controller; starts the status timer.

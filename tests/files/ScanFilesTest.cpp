@@ -54,7 +54,7 @@ constexpr int Adc(int n, int plane)
 
 QByteArray Golden(const char* name)
 {
-    const auto path = std::filesystem::path(__FILE__).parent_path() / "golden" / name;
+    const auto path = std::filesystem::path(QVT_TESTS_DIR) / "files" / "golden" / name;
     QFile file(QString::fromStdString(path.string()));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("missing golden file");
 }
