@@ -31,6 +31,7 @@ void RegisterSimulator()
     factory.OpenController = [](bool usb) -> std::shared_ptr<DeviceDriver> {
         sim::SimConfig config = LoadSimConfig(SimConfigPath());
         config.Usb = usb;
+        config.ConfiguredLimits = ConfiguredDacLimits;
         return std::make_shared<sim::SimController>(config);
     };
     factory.OpenLockIn = []() -> std::shared_ptr<DeviceDriver> {

@@ -1,5 +1,8 @@
 #include "device/DriverOpen.h"
 
+#include "device/ChannelTable.h"
+#include "protocol/ControlCodes.h"
+
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -56,6 +59,16 @@ void RegisterSimulatorFactory(TSimulatorFactory factory)
     DeviceRegistry& r = Registry();
     std::lock_guard lock(r.mutex);
     r.simulator = std::move(factory);
+}
+
+bool ConfiguredDacLimits(int dac, int32_t& min, int32_t& max)
+{
+    if (dac < 1 || dac > DacCount)
+        return false;
+    const TIOScale& scale = ChannelTable[dac - 1];
+    min = scale.MinRaw.load();
+    max = scale.MaxRaw.load();
+    return true;
 }
 
 std::shared_ptr<DeviceDriver> OpenDeviceDriver(const QString& name, int* error)

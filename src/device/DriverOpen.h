@@ -44,6 +44,11 @@ struct TSimulatorFactory {
 // Without a registered factory the simulated devices are missing too.
 void RegisterSimulatorFactory(TSimulatorFactory factory);
 
+// The raw limits the channel table holds for DACn (n = 1..26) right now. The
+// simulator is handed this when it is opened: its guard holds every output to
+// the tighter of these and the hardware's.
+bool ConfiguredDacLimits(int dac, int32_t& min, int32_t& max);
+
 // A device that answers to `name` (any case) ahead of the name rules until it
 // is unplugged: tests hand the program a simulator they configured themselves.
 void PlugInDevice(const QString& name, std::shared_ptr<DeviceDriver> device);

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace qvt {
@@ -136,6 +137,38 @@ void TApproach::Execute(Command what, int mode)
 
 // ---- the motions ---------------------------------------------------------------------------
 
+int32_t TApproach::SettledState()
+{
+    const TZThresholds t = Thresholds();
+    const TIOScale& zScale = ChannelTable[SlotZ];
+    const int64_t span = int64_t(zScale.MaxRaw.load()) - zScale.MinRaw.load();
+    const int64_t tolerance = std::max<int64_t>(1, span / ZSettleFraction);
+    int64_t reference = link_.ReadReg(ReadAddrZ);
+    int quiet = 0;
+    for (int pass = 0;; ++pass) {
+        if (AbortFlag.load())
+            return ApproachAborted;
+        const int64_t z = link_.ReadReg(ReadAddrZ);
+        if (std::llabs(z - reference) > tolerance) {
+            reference = z;
+            quiet = 0;
+        } else {
+            ++quiet;
+        }
+        if (quiet >= ZSettlePasses || pass >= ZSettleMaxPasses) {
+            ApproachState = 0;
+            ContactTest();
+            const bool contact = (ApproachState & ApproachContact) != 0;
+            if (ZAtEnd())
+                return ApproachZAtEnd | (contact ? ApproachContact : 0);
+            if (contact && z >= t.Lower && z <= t.Upper)
+                return ApproachContact;
+            return ApproachStalled;
+        }
+        host_.WaitPass(TWaitFor::Instrument);
+    }
+}
+
 void TApproach::DoApproach(int mode)
 {
     const bool stepwise = mode == 1;
@@ -146,26 +179,25 @@ void TApproach::DoApproach(int mode)
         // the piezo held back it would step blind into the sample.
         link_.RetractFlag = false;
         link_.UpdateFeedback();
-        while (!ZAtEnd() && !AbortFlag.load() && !ContactTest())
-            host_.WaitPass(TWaitFor::Instrument);
     }
-    ApproachState = 0;
-    if (ZAtEnd())
-        ApproachState |= ApproachZAtEnd;
-    if (AbortFlag.load())
-        ApproachState |= ApproachAborted;
+    // A Z still on its way (just engaged, say) is judged where it comes to rest.
+    ApproachState = SettledState();
 
     // Only a Z at the end of its range needs coarse steps: a tip already in
     // range is left where it is.
-    while (ApproachState == ApproachZAtEnd) {
-        if (!stepwise) {
+    while ((ApproachState & ~ApproachContact) == ApproachZAtEnd) {
+        // In contact above the working range, a step with the loop engaged
+        // would push the sample into the tip: step with the piezo retracted.
+        const bool retract = !stepwise || (ApproachState & ApproachContact) != 0;
+        ApproachState = 0;
+        if (retract) {
             link_.RetractFlag = true;
             link_.UpdateFeedback();
+            while (!ZAtEnd() && !AbortFlag.load())
+                host_.WaitPass(TWaitFor::Instrument);
         }
-        while (!ZAtEnd() && !AbortFlag.load() && !ContactTest())
-            host_.WaitPass(TWaitFor::Instrument);
 
-        if ((ApproachState & ApproachContact) == 0 && !AbortFlag.load()) {
+        if (!AbortFlag.load()) {
             // A negative count would step away while the loop engages.
             PendingSteps = stepwise ? 1 : std::max(0, ReadSetting("Stepper", "AppSteps", DefaultAppSteps));
             host_.StartStepTimer(std::max(1, ReadSetting("Coarse", "FastZ", DefaultFastZ)));
@@ -177,29 +209,19 @@ void TApproach::DoApproach(int mode)
         }
         if (!AbortFlag.load())
             link_.DelayUs(std::max(0, ReadSetting("FeedPara", "ApproachDeadTime", DefaultApproachDeadTime)));
-        if (!stepwise) {
+        if (retract) {
             link_.RetractFlag = false;
             link_.UpdateFeedback();
         }
-
-        ApproachState = 0;
-        for (;;) {
-            ContactTest();
-            if (ZAtEnd())
-                ApproachState |= ApproachZAtEnd;
-            if (AbortFlag.load())
-                ApproachState |= ApproachAborted;
-            if (ApproachState != 0)
-                break;
-            host_.WaitPass(TWaitFor::Instrument);
-        }
+        ApproachState = SettledState();
     }
 
     if (CoarseStepper)
         CoarseStepper->PowerOff();
     host_.Beep();
     host_.RestoreCursor();
-    MicroscopeState.ZState = (ApproachState & ApproachAborted) != 0 ? ZCoarseRetracted : ZApproached;
+    // Approached only in contact with Z inside its working range.
+    MicroscopeState.ZState = ApproachState == ApproachContact ? ZApproached : ZCoarseRetracted;
 }
 
 void TApproach::DoRetract()

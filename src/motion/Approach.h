@@ -1,8 +1,16 @@
 #pragma once
 // Bringing the tip to the surface and taking it away again. The automatic
 // approach alternates coarse steps of the z motor with engagements of the Z
-// loop until the controller reports contact while Z is inside its range; the
-// piezo retract, the engage and the coarse retract complete the set.
+// loop until the controller reports contact while Z is inside its working
+// range; the piezo retract, the engage and the coarse retract complete the set.
+//
+// The approach judges the tip only once Z has settled after an engage or a
+// step: a Z still rising is neither at its end nor in contact. Settled in
+// contact above the working range, it steps on (with the piezo retracted, so
+// no step ever meets a touching tip); settled in contact inside it, the tip
+// has landed; settled anywhere else (the loop holds Z, or the sample is so
+// close that Z rests below the range), it could not approach and says so by
+// leaving ZState at 2.
 //
 // All of it runs in the window thread. Every wait lets the window's events
 // run (the Stop key, the step timer) and ends on AbortFlag. Only one motion
@@ -52,11 +60,18 @@ enum ApproachStateBits : int32_t {
     ApproachContact = 0x1, // the controller reports contact
     ApproachZAtEnd = 0x2,  // Z at the end of its range (no contact yet)
     ApproachAborted = 0x4,
+    ApproachStalled = 0x8, // Z settled without contact, or in contact below the working range
 };
 
 constexpr int ContactReadings = 100;
 constexpr int ContactMinPositive = 30; // positive readings that make a contact
 constexpr int RetractSettleMs = 200;
+// Z has settled when it stayed within a five-hundredth of its range for this
+// many wait passes (about 100 ms of the instrument's time) ...
+constexpr int ZSettlePasses = 100;
+constexpr int32_t ZSettleFraction = 500;
+// ... and is taken as settled after this many (20 s) whatever it does.
+constexpr int ZSettleMaxPasses = 20000;
 
 // The Z-at-end thresholds (10 % from either end) and the retract target (1 %
 // above the minimum) of a Z range, in raw digits.
@@ -116,6 +131,8 @@ private:
     void DoRetract();
     void DoCoarseRetract();
     void StopSteps();
+    // Waits until Z has settled and returns the state bits it settled in.
+    int32_t SettledState();
     TZThresholds Thresholds() const;
     int ReadSetting(const char* section, const char* key, int def) const;
 

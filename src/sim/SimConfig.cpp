@@ -63,10 +63,13 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
 
     ProbeConfig& p = c.Probe;
     p.RetractSlew = std::clamp(ReadDouble(source, "Probe", "RetractSlew", p.RetractSlew), 1.0e-3, 1.0e9);
-    p.EngageSlew = std::clamp(ReadDouble(source, "Probe", "EngageSlew", p.EngageSlew), 1.0e-3, 1.0e9);
     p.CurrentDecay = std::clamp(ReadDouble(source, "Probe", "CurrentDecay", p.CurrentDecay), 1.0, 1.0e9);
-    p.Stiffness = ReadDouble(source, "Probe", "Stiffness", p.Stiffness);
-    p.TrackingError = ReadDouble(source, "Probe", "TrackingError", p.TrackingError);
+    p.SaturationCurrent = std::clamp(ReadDouble(source, "Probe", "SaturationCurrent", p.SaturationCurrent), 1.0, 2.0e9);
+    p.Stiffness = std::clamp(ReadDouble(source, "Probe", "Stiffness", p.Stiffness), 1.0e-6, 1.0e6);
+    p.FreeAmplitude = std::clamp(ReadDouble(source, "Probe", "FreeAmplitude", p.FreeAmplitude), 1.0, 2.0e9);
+    p.AmplitudeGap = std::clamp(ReadDouble(source, "Probe", "AmplitudeGap", p.AmplitudeGap), 1.0, 1.0e9);
+    p.SignalAddress = std::max(0, ReadInt(source, "Probe", "SignalAddress", p.SignalAddress));
+    p.CrashDepth = std::clamp(ReadDouble(source, "Probe", "CrashDepth", p.CrashDepth), 0.0, 1.0e10);
     p.TopographyAddress = ReadInt(source, "Probe", "TopographyAddress", p.TopographyAddress);
     p.TopographyGain = ReadDouble(source, "Probe", "TopographyGain", p.TopographyGain);
 

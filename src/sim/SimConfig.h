@@ -42,13 +42,20 @@ struct SurfaceConfig {
     double Noise = 0.0;            // Z digits (standard deviation) on the tracked Z
 };
 
-// How the tip meets the surface and how the loop moves Z.
+// How the tip meets the surface and how hard the sample is.
 struct ProbeConfig {
-    double RetractSlew = 20.0;     // Z digits per controller tick while retracting
-    double EngageSlew = 20.0;      // Z digits per controller tick while the loop extends after a retract
-    double CurrentDecay = 400.0;   // STM: Z digits per e-fold of the tunnelling current
-    double Stiffness = 1.0;        // AFM: input digits per Z digit of push
-    double TrackingError = 0.5;    // input digits per Z digit the surface changes in one step
+    double RetractSlew = 20.0;        // Z digits per controller tick while retracting
+    double CurrentDecay = 400.0;      // STM: Z digits per e-fold of the tunnelling current
+    double SaturationCurrent = 30000; // STM: current (input digits) with the tip touching the sample
+    double Stiffness = 1.0;           // contact AFM: input digits of deflection per Z digit of push
+    double FreeAmplitude = 10000.0;   // dynamic AFM: amplitude (input digits) of the free cantilever
+    double AmplitudeGap = 1000.0;     // dynamic AFM: gap (Z digits) below which the amplitude shrinks
+    // The input the tip's signal (current, deflection, amplitude) is wired to;
+    // 0: whichever input the feedback record names.
+    int32_t SignalAddress = 0;
+    // The sample's hardness: pushed further than this (Z digits beyond
+    // touching), the tip crashes.
+    double CrashDepth = 8000.0;
     int32_t TopographyAddress = 3; // input reading the scanner's Z extension (0: none)
     double TopographyGain = 1.0;   // its digits per Z digit
 };
@@ -107,6 +114,11 @@ struct SimConfig {
     // write outside them. Z is further kept inside the range the program sets.
     std::array<int32_t, 26> DacMin = Filled(-32000);
     std::array<int32_t, 26> DacMax = Filled(32000);
+    // The limits the program is configured with for DACn (n = 1..26), asked
+    // at every output request, so the guard holds each output to the tighter
+    // of these and the hardware's. The program hands them over when it opens
+    // the simulator; false: nothing configured for that output.
+    std::function<bool(int dac, int32_t& min, int32_t& max)> ConfiguredLimits;
 
     // Input noise in digits (standard deviation) and the seed of the noise.
     double AdcNoise = 3.0;

@@ -50,9 +50,11 @@ constexpr int32_t StrayEchoBase = 2000000000;
 SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
       random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config), scanner_(config),
-      coarse_(config), spekt_(config), cantilever_(config.Cantilever, config.Seed), logging_(config.LogRequests)
+      coarse_(config), tip_(config), spekt_(config), cantilever_(config.Cantilever, config.Seed),
+      logging_(config.LogRequests)
 {
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
+    zLoop_.SetZ(outputs_.Z());
     log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
     for (int n = 1; n <= DacCount; ++n) {
         const int32_t reg = RegDacBase + n - 1;
@@ -132,15 +134,17 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         controlWord_ = Word(in, 0);
         DriveChangedLocked(clock_.NowNs());
         return true;
-    case IOCTL_SET_Z_RANGE:
-        return outputs_.SetZRange(Decode<TZRangeRecord>(in));
-    case IOCTL_SET_FEEDBACK: {
-        const int64_t now = clock_.NowNs();
-        AdvanceLocked(now);
-        zLoop_.SetFeedback(Decode<TSetFeedbackRecord>(in), now, outputs_.Z());
-        AdvanceLocked(now);
+    case IOCTL_SET_Z_RANGE: {
+        AdvanceLocked(clock_.NowNs());
+        if (!outputs_.SetZRange(Decode<TZRangeRecord>(in)))
+            return false;
+        zLoop_.SetZ(outputs_.Z());
         return true;
     }
+    case IOCTL_SET_FEEDBACK:
+        AdvanceLocked(clock_.NowNs());
+        zLoop_.SetFeedback(Decode<TSetFeedbackRecord>(in));
+        return true;
     case IOCTL_SET_SLOPE: {
         const int64_t now = clock_.NowNs();
         AdvanceLocked(now);
@@ -309,7 +313,6 @@ bool SimController::GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, A
         const SimMoveGenerator::Position p = generator_.Stop(now, PositionLocked());
         outputs_.Drive(3, static_cast<int32_t>(p.X));
         outputs_.Drive(4, static_cast<int32_t>(p.Y));
-        movingStepX_ = movingStepY_ = 0;
         end = ProbeNowLocked(now);
     } else {
         const int32_t n = request.StepCount;
@@ -332,15 +335,17 @@ bool SimController::GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, A
             AdvanceLocked(endNs);
             end = ProbeNowLocked(endNs);
         } else {
+            // The readings are those at the move's end: the loop is run ahead
+            // on copies, the instrument itself gets there in its own time.
+            SimZLoop loop = zLoop_;
+            int64_t ns = loopNs_;
+            EvolveLocked(loop, outputs_.Dac(3), outputs_.Dac(4), ns, endNs, false);
+            end = ProbeNowLocked(now);
             end.X = static_cast<double>(last.X);
             end.Y = static_cast<double>(last.Y);
-            end.Z = zLoop_.ZAt(outputs_.Z(), scanner_.TrueX(end.X), scanner_.TrueY(end.Y), endNs, outputs_.ZMin(),
-                               outputs_.ZMax(), random_);
+            end.Z = std::clamp(static_cast<int32_t>(std::lround(loop.Z())), outputs_.ZMin(), outputs_.ZMax());
             after.BlockNs = generator_.NsUntilPendingAtMost(now, MaxQueuedMoves);
         }
-        // At its end the tip has just made the move's last step.
-        end.StepX = last.StepX;
-        end.StepY = last.StepY;
     }
     // A stop ends the move in progress as well: either is signalled once this
     // request is back.
@@ -356,24 +361,79 @@ bool SimController::GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, A
 
 void SimController::AdvanceLocked(int64_t nowNs)
 {
+    int32_t x = outputs_.Dac(3);
+    int32_t y = outputs_.Dac(4);
+    EvolveLocked(zLoop_, x, y, loopNs_, nowNs, true);
     if (generator_.Active()) {
         const SimMoveGenerator::Position p = generator_.At(nowNs);
-        outputs_.Drive(3, static_cast<int32_t>(std::clamp<int64_t>(p.X, INT32_MIN, INT32_MAX)));
-        outputs_.Drive(4, static_cast<int32_t>(std::clamp<int64_t>(p.Y, INT32_MIN, INT32_MAX)));
-        const bool moving = generator_.Busy(nowNs);
-        movingStepX_ = moving ? p.StepX : 0;
-        movingStepY_ = moving ? p.StepY : 0;
+        x = static_cast<int32_t>(std::clamp<int64_t>(p.X, INT32_MIN, INT32_MAX));
+        y = static_cast<int32_t>(std::clamp<int64_t>(p.Y, INT32_MIN, INT32_MAX));
     }
-    // The loop feels the sample where the scanner has really put the tip.
-    outputs_.Drive(1, zLoop_.ZAt(outputs_.Z(), scanner_.TrueX(outputs_.Dac(3)), scanner_.TrueY(outputs_.Dac(4)), nowNs,
-                                 outputs_.ZMin(), outputs_.ZMax(), random_));
+    outputs_.Drive(3, x);
+    outputs_.Drive(4, y);
+    DriveZLocked();
+}
+
+void SimController::EvolveLocked(SimZLoop& loop, int32_t x, int32_t y, int64_t& fromNs, int64_t toNs, bool feel)
+{
+    const int32_t zMin = outputs_.ZMin();
+    const int32_t zMax = outputs_.ZMax();
+    const int32_t bias = outputs_.Dac(2);
+    const SimMoveGenerator& moves = generator_;
+    // The tick under way counts: a move's last step is felt by its end.
+    int64_t ticks = (toNs - fromNs + SimMoveGenerator::TickNs - 1) / SimMoveGenerator::TickNs;
+    while (ticks > 0) {
+        if (!moves.Active()) {
+            // Nothing moves the tip: a loop at rest stays as it is, and a
+            // long wait only needs its last stretch.
+            const int64_t skip = loop.AtRest(zMin) ? ticks : std::max<int64_t>(0, ticks - IdleCatchUpTicks);
+            fromNs += skip * SimMoveGenerator::TickNs;
+            ticks -= skip;
+            if (ticks == 0)
+                break;
+        }
+        fromNs += SimMoveGenerator::TickNs;
+        --ticks;
+        if (moves.Active()) {
+            const SimMoveGenerator::Position p = moves.PeekAt(fromNs);
+            x = static_cast<int32_t>(std::clamp<int64_t>(p.X, INT32_MIN, INT32_MAX));
+            y = static_cast<int32_t>(std::clamp<int64_t>(p.Y, INT32_MIN, INT32_MAX));
+        }
+        SimProbeState s;
+        s.X = scanner_.TrueX(x);
+        s.Y = scanner_.TrueY(y);
+        s.Bias = bias;
+        const double push = loop.Tick(s, zMin, zMax);
+        if (feel) {
+            s.Z = static_cast<int32_t>(std::lround(loop.Z()));
+            tip_.Feel(push, s, fromNs);
+        }
+    }
+}
+
+void SimController::DriveZLocked()
+{
+    double z = zLoop_.Z();
+    const double grain = zLoop_.Surface().Noise();
+    if (zLoop_.Tracking() && grain > 0.0)
+        z += grain * random_.Gaussian();
+    outputs_.Drive(1, z > outputs_.ZMin() ? static_cast<int32_t>(std::lround(std::min<double>(z, outputs_.ZMax())))
+                                          : outputs_.ZMin());
+}
+
+SimProbeState SimController::FeltLocked(const SimProbeState& probe) const
+{
+    SimProbeState felt = probe;
+    felt.X = scanner_.TrueX(probe.X);
+    felt.Y = scanner_.TrueY(probe.Y);
+    return felt;
 }
 
 SimSpektStart SimController::SpektStartLocked()
 {
     const int64_t now = clock_.NowNs();
     AdvanceLocked(now);
-    const SimProbeSignals probe = zLoop_.Signals(ProbeNowLocked(now), now, outputs_.ZMax());
+    const SimProbeSignals probe = zLoop_.Signals(FeltLocked(ProbeNowLocked(now)));
     SimSpektStart start;
     switch (zLoop_.LoopFamily()) {
     case SimZLoop::Family::Stm:
@@ -404,8 +464,7 @@ SimProbeState SimController::ProbeNowLocked(int64_t nowNs) const
     s.X = outputs_.Dac(3);
     s.Y = outputs_.Dac(4);
     s.Z = outputs_.Z();
-    s.StepX = movingStepX_;
-    s.StepY = movingStepY_;
+    s.Bias = outputs_.Dac(2);
     return s;
 }
 
@@ -465,17 +524,19 @@ void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
         if ((reg == RegX || reg == RegY) && generator_.Active()) {
             // Writing the scanner outputs directly takes them from the generator.
             generator_.Clear();
-            movingStepX_ = movingStepY_ = 0;
             CompleteMovesLocked();
         }
         outputs_.Write(reg, value);
+        if (reg == RegZ)
+            zLoop_.SetZ(outputs_.Z());
         registers_[reg] = reg == RegZ ? outputs_.Z() : value;
         return;
     }
+    const double offsetBefore = coarse_.OffsetDigits();
     if (reg == RegDigitalOut && coarse_.DigitalOut(value))
-        CoarseMovedLocked();
+        CoarseMovedLocked(offsetBefore);
     if (coarse_.MotorWrite(reg, value))
-        CoarseMovedLocked();
+        CoarseMovedLocked(offsetBefore);
     if (reg == RegControl2) {
         // Bit 0 rises with each line's run-in, bit 1 with the first line of a frame.
         const auto rising = static_cast<uint32_t>(value) & ~static_cast<uint32_t>(registers_[RegControl2]);
@@ -489,21 +550,26 @@ void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
     registers_[reg] = value;
 }
 
-void SimController::CoarseMovedLocked()
+void SimController::CoarseMovedLocked(double offsetBefore)
 {
     const int64_t now = clock_.NowNs();
     AdvanceLocked(now);
+    const SimProbeState before = FeltLocked(ProbeNowLocked(now));
+    const bool touching = zLoop_.Touching(before);
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
+    SimProbeState after = before;
+    after.Z = static_cast<int32_t>(std::lround(zLoop_.Z()));
+    const double push = zLoop_.Push(after);
+    if (touching && coarse_.OffsetDigits() < offsetBefore)
+        tip_.CoarseStepInContact(push, after, now);
+    tip_.Feel(push, after, now);
     AdvanceLocked(now);
 }
 
 bool SimController::InContactLocked(int64_t nowNs)
 {
     AdvanceLocked(nowNs);
-    SimProbeState felt = ProbeNowLocked(nowNs);
-    felt.X = scanner_.TrueX(felt.X);
-    felt.Y = scanner_.TrueY(felt.Y);
-    return zLoop_.Touching(felt, nowNs, outputs_.ZMax());
+    return zLoop_.Touching(FeltLocked(ProbeNowLocked(nowNs)));
 }
 
 int32_t SimController::ReadEchoLocked()
@@ -580,10 +646,7 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
     if (scanner_.ReadSensor(address, probe.X, probe.Y, sensor))
         return sensor;
     if (address == ReadAddrFastFeedbackInput || address < RegBoxSubVersion) {
-        SimProbeState felt = probe;
-        felt.X = scanner_.TrueX(probe.X);
-        felt.Y = scanner_.TrueY(probe.Y);
-        context.Probe = zLoop_.Signals(felt, nowNs, outputs_.ZMax());
+        context.Probe = zLoop_.Signals(FeltLocked(probe));
     }
     if (address == ReadAddrFastFeedbackInput)
         return inputs_.ReadAdc(context.Probe.FeedbackAddress == address ? address : ReadAddrDefaultAdc, context);
@@ -691,6 +754,24 @@ void SimController::ClearGuardViolations()
     outputs_.ClearViolations();
 }
 
+std::vector<SimCrash> SimController::Crashes() const
+{
+    std::lock_guard lock(mutex_);
+    return tip_.Crashes();
+}
+
+int64_t SimController::CrashCount() const
+{
+    std::lock_guard lock(mutex_);
+    return tip_.CrashCount();
+}
+
+void SimController::ClearCrashes()
+{
+    std::lock_guard lock(mutex_);
+    tip_.ClearCrashes();
+}
+
 void SimController::SetDacLimits(int dac, int32_t min, int32_t max)
 {
     std::lock_guard lock(mutex_);
@@ -703,9 +784,10 @@ int32_t SimController::Register(int32_t reg) const
     return reg >= 0 && reg < RegisterCount ? registers_[reg] : 0;
 }
 
-int32_t SimController::Dac(int n) const
+int32_t SimController::Dac(int n)
 {
     std::lock_guard lock(mutex_);
+    AdvanceLocked(clock_.NowNs());
     return outputs_.Dac(n);
 }
 
@@ -861,14 +943,10 @@ int64_t SimController::CoarseStepsDown() const
     return coarse_.StepsDown();
 }
 
-bool SimController::InContact() const
+bool SimController::InContact()
 {
     std::lock_guard lock(mutex_);
-    // A look that changes nothing: Z as of the last request.
-    SimProbeState felt = ProbeNowLocked(clock_.NowNs());
-    felt.X = scanner_.TrueX(felt.X);
-    felt.Y = scanner_.TrueY(felt.Y);
-    return zLoop_.Touching(felt, clock_.NowNs(), outputs_.ZMax());
+    return InContactLocked(clock_.NowNs());
 }
 
 } // namespace qvt::sim

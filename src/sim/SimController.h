@@ -28,6 +28,7 @@
 #include "sim/SimConfig.h"
 #include "sim/SimModelInputs.h"
 #include "sim/SimModelOutputs.h"
+#include "sim/SimModelTip.h"
 #include "sim/SimModelZLoop.h"
 #include "sim/SimMoveGenerator.h"
 #include "sim/SimRandom.h"
@@ -88,12 +89,18 @@ public:
     std::vector<GuardViolation> GuardViolations() const;
     int64_t GuardViolationCount() const;
     void ClearGuardViolations();
-    // The raw limits the program configured for DACn (n = 1..26).
+    // The hardware's raw limits of DACn (n = 1..26); the program's configured
+    // limits (SimConfig::ConfiguredLimits) tighten them further.
     void SetDacLimits(int dac, int32_t min, int32_t max);
+
+    // ---- crashes of the tip -------------------------------------------------------
+    std::vector<SimCrash> Crashes() const;
+    int64_t CrashCount() const;
+    void ClearCrashes();
 
     // ---- state, as an oscilloscope on the box would show it ----------------------
     int32_t Register(int32_t reg) const; // last value written (0 when never)
-    int32_t Dac(int n) const;            // raw output of DACn as of the last request
+    int32_t Dac(int n);                  // raw output of DACn now
     bool MoveBusy() const;               // a queued move has not yet ended
     int32_t ControlWord() const;
     TZRangeRecord ZRange() const;
@@ -115,7 +122,7 @@ public:
     int64_t CoarseStepsUp() const;
     int64_t CoarseStepsDown() const;
     // What IOCTL_READ_CONTACT would report now (before the USB box's sign).
-    bool InContact() const;
+    bool InContact();
     // The oscilloscope set-up and lock-in settings last received.
     TSetOsziRecord OsziSetup() const;
     int32_t OsziUsbEntryCount() const;
@@ -144,6 +151,14 @@ private:
     bool GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, After& after);
     // Brings the X/Y outputs and Z up to `nowNs`.
     void AdvanceLocked(int64_t nowNs);
+    // Runs `loop` tick by tick from `fromNs` through the tick under way at
+    // `toNs`, the tip following the queued moves from (x, y); `feel`: the
+    // tip may crash on the way (off for a look ahead).
+    void EvolveLocked(SimZLoop& loop, int32_t x, int32_t y, int64_t& fromNs, int64_t toNs, bool feel);
+    // The Z output follows the loop (with the surface's grain while it tracks).
+    void DriveZLocked();
+    // Where the tip truly is for `probe` (the scanner's non-linearity).
+    SimProbeState FeltLocked(const SimProbeState& probe) const;
     SimProbeState ProbeNowLocked(int64_t nowNs) const;
     // Where a spectroscopy run starts: the loop's family, set point and inputs.
     SimSpektStart SpektStartLocked();
@@ -154,8 +169,9 @@ private:
     int32_t ReadAddressLocked(int32_t address);
     int32_t ReadAtLocked(int32_t address, const SimProbeState& probe, int64_t nowNs);
     void WriteRegisterLocked(int32_t reg, int32_t value);
-    // The coarse motor moved: Z meets the sample at its new place.
-    void CoarseMovedLocked();
+    // The coarse motor moved the sample from `offsetBefore` (Z digits) to
+    // where it is now: Z meets it at its new place.
+    void CoarseMovedLocked(double offsetBefore);
     // The lock-in settings changed: the cantilever's drive follows.
     void DriveChangedLocked(int64_t nowNs);
     double DriveFrequencyLocked() const;
@@ -165,6 +181,9 @@ private:
     int32_t ReadEchoLocked();
     void LogLocked(uint32_t code, const void* in, size_t inSize, size_t outSize, const void* out, bool ok);
     bool HasModuleRegisters() const { return config_.Usb || config_.ControllerType >= 29; }
+    // At most this many ticks of a stretch without moves are run (1.7 s):
+    // any loop worth its gains has settled by then.
+    static constexpr int64_t IdleCatchUpTicks = 65536;
     // Real time: sets the move event at the end of the queue.
     void GeneratorLoop();
 
@@ -181,12 +200,12 @@ private:
     SimZLoop zLoop_;
     SimScanner scanner_;
     SimCoarseMotor coarse_;
+    SimTip tip_;
+    int64_t loopNs_ = 0; // the loop has run up to this time
     SimMoveGenerator generator_;
     SimScope scope_;
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
-    int32_t movingStepX_ = 0; // step of the move under way at the last advance
-    int32_t movingStepY_ = 0;
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;

@@ -6,7 +6,8 @@
 namespace qvt::sim {
 
 SimOutputs::SimOutputs(const SimConfig& config)
-    : dacMin_(config.DacMin), dacMax_(config.DacMax), zMin_(config.DacMin[0]), zMax_(config.DacMax[0])
+    : dacMin_(config.DacMin), dacMax_(config.DacMax), configured_(config.ConfiguredLimits), zMin_(config.DacMin[0]),
+      zMax_(config.DacMax[0])
 {
     // Stored violations never grow the heap on the request path.
     violations_.reserve(MaxStoredViolations);
@@ -32,8 +33,11 @@ void SimOutputs::Write(int32_t reg, int32_t value)
         dacs_[0] = std::clamp(value, zMin_, zMax_);
         return;
     }
-    if (value < dacMin_[index] || value > dacMax_[index])
-        Record(reg, value, dacMin_[index], dacMax_[index], GuardLimit::Dac);
+    int32_t min = 0;
+    int32_t max = 0;
+    Limits(index + 1, min, max);
+    if (value < min || value > max)
+        Record(reg, value, min, max, GuardLimit::Dac);
     dacs_[index] = value;
 }
 
@@ -60,8 +64,10 @@ void SimOutputs::CheckRequest(int dac, int32_t reg, int64_t value)
 {
     if (dac < 1 || dac > DacCount)
         return;
-    const int32_t min = dac == 1 ? zMin_ : dacMin_[dac - 1];
-    const int32_t max = dac == 1 ? zMax_ : dacMax_[dac - 1];
+    int32_t min = zMin_;
+    int32_t max = zMax_;
+    if (dac != 1)
+        Limits(dac, min, max);
     if (value < min || value > max)
         Record(reg, static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX)), min, max,
                dac == 1 && zRangeSet_ ? GuardLimit::ZRange : GuardLimit::Dac);
@@ -78,6 +84,18 @@ void SimOutputs::SetDacLimits(int dac, int32_t min, int32_t max)
     if (dac == 1 && !zRangeSet_) {
         zMin_ = min;
         zMax_ = max;
+    }
+}
+
+void SimOutputs::Limits(int dac, int32_t& min, int32_t& max) const
+{
+    min = dacMin_[dac - 1];
+    max = dacMax_[dac - 1];
+    int32_t lo = 0;
+    int32_t hi = 0;
+    if (configured_ && configured_(dac, lo, hi) && lo <= hi) {
+        min = std::max(min, lo);
+        max = std::min(max, hi);
     }
 }
 

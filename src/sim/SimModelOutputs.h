@@ -3,13 +3,15 @@
 //
 // What a scientist would see: every output sits at the raw value last written
 // and Z never leaves the range the program set, however it is written; any
-// write beyond a limit is noted by the guard so a test can fail on it.
+// write beyond a limit (the tighter of the hardware's and the program's
+// configured one) is noted by the guard so a test can fail on it.
 
 #include "protocol/ControlCodes.h"
 #include "sim/SimConfig.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace qvt::sim {
@@ -59,12 +61,15 @@ public:
     void ClearViolations();
 
 private:
+    // The limits DACn is held to now: the hardware's, tightened by the program's.
+    void Limits(int dac, int32_t& min, int32_t& max) const;
     void Record(int32_t reg, int32_t value, int32_t min, int32_t max, GuardLimit limit);
 
     static constexpr size_t MaxStoredViolations = 1024;
     std::array<int32_t, DacCount> dacs_{};
     std::array<int32_t, DacCount> dacMin_{};
     std::array<int32_t, DacCount> dacMax_{};
+    std::function<bool(int, int32_t&, int32_t&)> configured_;
     int32_t zMin_;
     int32_t zMax_;
     int32_t zFlags_ = 0;

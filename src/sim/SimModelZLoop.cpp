@@ -1,7 +1,5 @@
 #include "sim/SimModelZLoop.h"
 
-#include "sim/SimMoveGenerator.h"
-
 #include <algorithm>
 #include <cmath>
 
@@ -14,60 +12,50 @@ constexpr int32_t ContactWord = 0x2000;
 constexpr int32_t DynamicWord = 0x4000;
 constexpr int32_t PllWord = 0x4080;
 constexpr int32_t PllWordMask = 0xFF80;
-constexpr double SlopeUnit = 16777216.0; // plane words are dz/dx scaled by 2^24
-constexpr double MaxExponent = 20.0;     // a crashed tip saturates, it does not overflow
-
-int32_t ClampZ(double z, int32_t zMin, int32_t zMax)
-{
-    if (!(z > zMin))
-        return zMin;
-    if (z >= zMax)
-        return zMax;
-    return static_cast<int32_t>(std::lround(z));
-}
+constexpr int32_t InvertBit = 0x200;      // the controller inverts the input
+constexpr int32_t StmMode1Bit = 0x100;    // mode 1 expects the opposite sign of current
+constexpr double SlopeUnit = 16777216.0;  // plane words are dz/dx scaled by 2^24
+constexpr double SetpointWordScale = 4.0; // the word of modes 0..3 is the input level div 4
 } // namespace
 
 SimZLoop::SimZLoop(const SimConfig& config) : surface_(config.Surface), probe_(config.Probe) {}
 
-void SimZLoop::SetFeedback(const TSetFeedbackRecord& record, int64_t nowNs, int32_t z)
+void SimZLoop::SetFeedback(const TSetFeedbackRecord& record)
 {
     feedback_ = record;
     const int32_t word = record.ControlWord & 0xFFFF;
     if (word & ControlFeedbackRetract) {
-        if (state_ != State::Retract) {
-            retractStartNs_ = nowNs;
-            retractStartZ_ = z;
-        }
         state_ = State::Retract;
-        engaged_ = false;
         return;
     }
+    polarity_ = (word & InvertBit) ? -1.0 : 1.0;
+    direction_ = 1.0;
     switch (word & ModeWordMask) {
     case StmWord:
         family_ = Family::Stm;
-        setpoint_ = 4.0 * record.Setpoint; // the word is the input level div 4
+        if (word & StmMode1Bit)
+            polarity_ = -polarity_;
+        setpoint_ = SetpointWordScale * record.Setpoint;
         break;
     case ContactWord:
         family_ = Family::Contact;
-        setpoint_ = 4.0 * record.Setpoint;
+        setpoint_ = SetpointWordScale * record.Setpoint;
         break;
     case DynamicWord:
         family_ = Family::Dynamic;
+        direction_ = -1.0; // the amplitude shrinks as the tip comes closer
         setpoint_ = (word & PllWordMask) == PllWord ? record.AmplitudeSetpoint : record.Setpoint;
         break;
     default:
         state_ = State::Hold;
         return;
     }
-    if (state_ == State::Retract) {
-        // Out of a retract the loop extends Z at its own pace.
-        engageStartNs_ = nowNs;
-        engageStartZ_ = z;
-        state_ = State::Engage;
-    } else if (state_ != State::Engage) {
-        state_ = State::Track;
-    }
-    engaged_ = true;
+    // IntegralGain = -Kp - Ki', ProportionalGain = Kp: the incremental form
+    // dZ = -(Kp + Ki') e[n] + Kp e[n-1] (too much signal: back off).
+    gainNow_ = static_cast<double>(record.IntegralGain) / GainScale;
+    gainPrev_ = static_cast<double>(record.ProportionalGain) / GainScale;
+    fresh_ = true;
+    state_ = State::Track;
 }
 
 double SimZLoop::ContactZ(double x, double y) const
@@ -75,93 +63,84 @@ double SimZLoop::ContactZ(double x, double y) const
     return surface_.Height(x, y) + offset_ - Plane(x, y);
 }
 
-double SimZLoop::EngageRamp(int64_t nowNs) const
-{
-    const double ticks = static_cast<double>(std::max<int64_t>(0, nowNs - engageStartNs_)) /
-                         static_cast<double>(SimMoveGenerator::TickNs);
-    return engageStartZ_ + probe_.EngageSlew * ticks;
-}
-
-bool SimZLoop::Touching(const SimProbeState& s, int64_t nowNs, int32_t zMax) const
-{
-    const double contact = ContactZ(s.X, s.Y);
-    switch (state_) {
-    case State::Track:
-        return contact <= zMax;
-    case State::Engage:
-        return contact <= zMax && EngageRamp(nowNs) >= contact;
-    case State::Hold:
-    case State::Retract:
-        break;
-    }
-    return s.Z >= contact;
-}
-
 double SimZLoop::Plane(double x, double y) const
 {
     return (slope_.DzDx * x + slope_.DzDy * y) / SlopeUnit;
 }
 
-int32_t SimZLoop::ZAt(int32_t z, double x, double y, int64_t nowNs, int32_t zMin, int32_t zMax, SimRandom& random) const
+double SimZLoop::Interaction(double d, int32_t bias) const
 {
-    switch (state_) {
-    case State::Track:
-    case State::Engage: {
-        double target = ContactZ(x, y);
-        if (surface_.Noise() > 0.0)
-            target += surface_.Noise() * random.Gaussian();
-        if (state_ == State::Engage)
-            target = std::min(target, EngageRamp(nowNs));
-        return ClampZ(target, zMin, zMax);
+    switch (family_) {
+    case Family::Stm: {
+        const double current = probe_.SaturationCurrent * std::exp(std::min(d, 0.0) / probe_.CurrentDecay);
+        return bias > 0 ? current : bias < 0 ? -current : 0.0;
     }
-    case State::Retract: {
-        const double ticks = static_cast<double>(std::max<int64_t>(0, nowNs - retractStartNs_)) /
-                             static_cast<double>(SimMoveGenerator::TickNs);
-        return ClampZ(std::min<double>(z, retractStartZ_ - probe_.RetractSlew * ticks), zMin, zMax);
-    }
-    case State::Hold:
+    case Family::Contact:
+        return probe_.Stiffness * std::max(d, 0.0);
+    case Family::Dynamic:
+        return probe_.FreeAmplitude * std::clamp(-d / probe_.AmplitudeGap, 0.0, 1.0);
+    case Family::None:
         break;
     }
-    return std::clamp(z, zMin, zMax);
+    return 0.0;
 }
 
-SimProbeSignals SimZLoop::Signals(const SimProbeState& s, int64_t nowNs, int32_t zMax) const
+double SimZLoop::Tick(const SimProbeState& s, int32_t zMin, int32_t zMax)
 {
-    SimProbeSignals out;
-    out.FeedbackAddress = feedback_.InputAddress;
-    out.TopographyAddress = probe_.TopographyAddress;
-    const double plane = Plane(s.X, s.Y);
-    out.Topography = probe_.TopographyGain * (s.Z + plane);
-    if (!engaged_ || state_ == State::Retract)
-        return out;
-
-    const bool loopRuns = state_ == State::Track || state_ == State::Engage;
-    // Still extending, or the sample is beyond reach: the tip hangs in the air.
-    if (loopRuns && !Touching(s, nowNs, zMax))
-        return out;
-    out.Interacting = true;
-    if (loopRuns) {
-        // The loop lags the surface by about one step: edges show in the error.
-        const double change = surface_.Height(s.X, s.Y) - surface_.Height(s.X - s.StepX, s.Y - s.StepY);
-        out.Interaction = setpoint_ + probe_.TrackingError * change;
-        return out;
+    const double contact = ContactZ(s.X, s.Y);
+    switch (state_) {
+    case State::Hold:
+        return z_ - contact;
+    case State::Retract:
+        z_ = std::max<double>(zMin, std::min<double>(z_, zMax) - probe_.RetractSlew);
+        return z_ - contact;
+    case State::Track:
+        break;
     }
-    // Held: the input follows the tip's distance; d > 0 is closer than at the setpoint.
-    const double d = s.Z - ContactZ(s.X, s.Y);
+    const bool wired = probe_.SignalAddress == 0 || feedback_.InputAddress == probe_.SignalAddress ||
+                       feedback_.InputAddress == ReadAddrFastFeedbackInput;
+    const double input = wired ? Interaction(z_ - contact, s.Bias) : 0.0;
+    const double e = polarity_ * input - setpoint_;
+    const double ePrev = fresh_ ? e : errorPrev_;
+    fresh_ = false;
+    errorPrev_ = e;
+    const double next = z_ + direction_ * (gainNow_ * e + gainPrev_ * ePrev);
+    // A runaway loop stops at the rails (and a NaN at the bottom one).
+    z_ = next > zMin ? std::min<double>(next, zMax) : zMin;
+    return z_ - contact;
+}
+
+bool SimZLoop::AtRest(int32_t zMin) const
+{
+    return state_ == State::Hold || (state_ == State::Retract && z_ <= zMin);
+}
+
+bool SimZLoop::Touching(const SimProbeState& s) const
+{
+    const double d = Push(s);
     switch (family_) {
     case Family::Stm:
-        out.Interaction = setpoint_ * std::exp(std::clamp(d / probe_.CurrentDecay, -MaxExponent, MaxExponent));
-        break;
+        return std::fabs(Interaction(d, s.Bias)) >= std::max(0.5 * std::fabs(setpoint_), 1.0);
+    case Family::Dynamic: {
+        const double free = probe_.FreeAmplitude;
+        const double half = 0.5 * (free + std::clamp(setpoint_, 0.0, free));
+        return Interaction(d, s.Bias) <= std::min(half, 0.99 * free);
+    }
     case Family::Contact:
-        out.Interaction = setpoint_ + probe_.Stiffness * d;
-        break;
-    case Family::Dynamic:
-        out.Interaction = setpoint_ - probe_.Stiffness * d;
-        break;
     case Family::None:
-        out.Interacting = false;
         break;
     }
+    return d >= 0.0;
+}
+
+SimProbeSignals SimZLoop::Signals(const SimProbeState& s) const
+{
+    SimProbeSignals out;
+    out.FeedbackAddress = probe_.SignalAddress != 0 ? probe_.SignalAddress : feedback_.InputAddress;
+    out.TopographyAddress = probe_.TopographyAddress;
+    out.Topography = probe_.TopographyGain * (s.Z + Plane(s.X, s.Y));
+    out.Interacting = family_ != Family::None;
+    out.Interaction = Interaction(Push(s), s.Bias);
     return out;
 }
 

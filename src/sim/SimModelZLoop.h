@@ -1,21 +1,30 @@
 #pragma once
 // The Z feedback loop of the box and what the tip feels of the sample.
 //
-// What a scientist would see: in a feedback mode Z follows the sample surface
-// (less the plane correction the program sent), so the Z image shows the
-// topography and the feedback input sits at the setpoint, disturbed at edges
-// by the loop's tracking error (the familiar "error image"); with the feedback
-// off Z holds still and the input shows the tip's distance instead (constant
-// height: current or deflection carry the topography); on retract Z slews
-// down to its minimum at a fixed rate and the tip no longer feels the sample;
-// engaged again, Z extends at a fixed rate until it meets the surface. Where
-// the coarse motor has left the sample beyond the piezo's reach, Z stays at
-// its maximum, the tip feels nothing and no contact is reported.
-// A Z sensor input reports the scanner's true Z extension (plane included).
+// What a scientist would see: the loop runs once per tick of the 39062.5 Hz
+// controller clock and does what the feedback record says. It regulates the
+// input the record names towards the record's setpoint with the record's
+// gains, so with sensible gains Z follows the surface (less the plane
+// correction) and the feedback input sits at the setpoint, disturbed at
+// edges by the tracking error the gains leave: a scan too fast for the gains
+// shows the edges in the error image and smeared steps in the topography. A
+// larger Ki tracks faster; Ki 0 leaves Z where it is; a gain too large makes
+// Z ring from rail to rail; the wrong polarity (bit 0x200, or STM with the
+// bias of the other sign) drives Z away to a rail, and a setpoint the tip
+// never reaches drives it into the sample. Word 0 holds Z; a retract slews Z
+// down to its minimum at a fixed rate; after a retract the loop extends Z
+// again as fast as its gains let it.
+//
+// The tip's signal: in STM a tunnelling current of the bias's sign that
+// grows tenfold every 2.3 CurrentDecay digits the tip comes closer and
+// saturates once it touches; in contact AFM a deflection proportional to the
+// push; in the dynamic modes an amplitude that is the free amplitude far away
+// and shrinks to 0 over the last AmplitudeGap digits (the resonance model
+// will stand behind it). A Z sensor input reports the scanner's true Z
+// extension (plane included).
 
 #include "protocol/ControlCodes.h"
 #include "sim/SimConfig.h"
-#include "sim/SimRandom.h"
 #include "sim/SimSurface.h"
 
 #include <cstdint>
@@ -24,18 +33,17 @@ namespace qvt::sim {
 
 // What the tip sees at one instant.
 struct SimProbeState {
-    double X = 0.0; // raw X/Y outputs
+    double X = 0.0; // X/Y in output digits (the loop's methods want where the tip truly is)
     double Y = 0.0;
-    int32_t Z = 0;     // Z output (DAC1)
-    int32_t StepX = 0; // step under way; 0 when the tip stands still
-    int32_t StepY = 0;
+    int32_t Z = 0;    // Z output (DAC1)
+    int32_t Bias = 0; // bias output (DAC2)
 };
 
 // The inputs that follow from the tip.
 struct SimProbeSignals {
-    int32_t FeedbackAddress = 0; // the input the loop listens to
-    bool Interacting = false;    // false: the tip is away, the input idles
-    double Interaction = 0.0;    // feedback input, digits
+    int32_t FeedbackAddress = 0; // the input the tip's signal arrives on
+    bool Interacting = false;    // false: no signal (no mode has run yet), the input idles
+    double Interaction = 0.0;    // that input, digits
     int32_t TopographyAddress = 0;
     double Topography = 0.0; // Z sensor, digits
 };
@@ -43,11 +51,17 @@ struct SimProbeSignals {
 class SimZLoop {
 public:
     enum class Family { None, Stm, Contact, Dynamic };
+    // Ticks of the controller clock per second: the loop runs once per tick.
+    static constexpr double LoopRateHz = 39062.5;
+    // One unit of the record's scaled Ki gives a loop whose input moves one
+    // digit per Z digit a bandwidth of 0.0203 Hz (the figure the program's
+    // feedback window shows as "bw").
+    static constexpr double GainScale = LoopRateHz / (2.0 * 3.14159265358979323846 * 0.0203);
 
     explicit SimZLoop(const SimConfig& config);
 
-    // A new feedback record at `nowNs` with Z at `z`: a retract starts its slew here.
-    void SetFeedback(const TSetFeedbackRecord& record, int64_t nowNs, int32_t z);
+    // A new feedback record; the loop works with it from the next tick.
+    void SetFeedback(const TSetFeedbackRecord& record);
     void SetSlope(const TSetSlopeRecord& slope) { slope_ = slope; }
     // How much further (Z digits) the coarse motor has put the sample than its Base height.
     void SetSampleOffset(double digits) { offset_ = digits; }
@@ -55,22 +69,30 @@ public:
 
     const TSetFeedbackRecord& Feedback() const { return feedback_; }
     const TSetSlopeRecord& Slope() const { return slope_; }
-    // Held: mode word 0 (feedback off or lift pass).
     bool Holding() const { return state_ == State::Hold; }
     bool Retracting() const { return state_ == State::Retract; }
     bool Tracking() const { return state_ == State::Track; }
-    bool Engaging() const { return state_ == State::Engage; }
 
-    // The Z output at `nowNs` with the tip at (x, y), coming from `z`:
-    // tracking, holding or slewing, kept inside zMin..zMax.
-    int32_t ZAt(int32_t z, double x, double y, int64_t nowNs, int32_t zMin, int32_t zMax, SimRandom& random) const;
-    // The Z output at which the tip meets the sample at (x, y).
+    // One tick of the loop with the tip at `s` (its Z ignored): Z moves as
+    // the mode and gains say, kept inside zMin..zMax. Returns how far the
+    // tip is then pushed into the sample (negative: the gap).
+    double Tick(const SimProbeState& s, int32_t zMin, int32_t zMax);
+    // Nothing changes from tick to tick while the tip stands still.
+    bool AtRest(int32_t zMin) const;
+    double Z() const { return z_; }
+    // Z written directly (register 32, or a new Z range): the loop goes on from there.
+    void SetZ(double z) { z_ = z; }
+
+    // The Z output at which the tip just touches the sample at (x, y).
     double ContactZ(double x, double y) const;
-    // The tip touches the sample (the contact reading): the loop has reached
-    // the surface inside the Z range, or Z stands at or beyond it.
-    bool Touching(const SimProbeState& s, int64_t nowNs, int32_t zMax) const;
+    // How far the tip is pushed into the sample (negative: the gap).
+    double Push(const SimProbeState& s) const { return s.Z - ContactZ(s.X, s.Y); }
+    // The contact reading: the tip feels the sample (a tunnelling current of
+    // at least half the setpoint, a deflection, an amplitude damped half way
+    // to the setpoint; touching when no mode has run).
+    bool Touching(const SimProbeState& s) const;
     // The inputs derived from the tip at `s` (noise and offsets are the inputs').
-    SimProbeSignals Signals(const SimProbeState& s, int64_t nowNs, int32_t zMax) const;
+    SimProbeSignals Signals(const SimProbeState& s) const;
     // Plane correction the controller adds to Z, in Z digits.
     double Plane(double x, double y) const;
 
@@ -79,22 +101,25 @@ public:
     Family LoopFamily() const { return family_; }
 
 private:
-    enum class State { Hold, Track, Retract, Engage };
-    double EngageRamp(int64_t nowNs) const;
+    enum class State { Hold, Track, Retract };
+
+    // The tip's signal (digits, as the input reads it) at push `d`.
+    double Interaction(double d, int32_t bias) const;
 
     SimSurface surface_;
     ProbeConfig probe_;
     TSetFeedbackRecord feedback_{};
     TSetSlopeRecord slope_{};
     State state_ = State::Hold;
-    // The tip feels the sample once a feedback mode has run and until a retract.
-    bool engaged_ = false;
     Family family_ = Family::None; // of the last feedback mode
     double setpoint_ = 0.0;        // the input's level at the setpoint, digits
-    int64_t retractStartNs_ = 0;
-    int32_t retractStartZ_ = 0;
-    int64_t engageStartNs_ = 0;
-    int32_t engageStartZ_ = 0;
+    double polarity_ = 1.0;        // -1: the controller inverts the input (bit 0x200, mode 1)
+    double direction_ = 1.0;       // -1: the signal falls as the tip comes closer (amplitude)
+    double gainNow_ = 0.0;         // -(Kp + Ki') / GainScale: on this tick's error
+    double gainPrev_ = 0.0;        // Kp / GainScale: on the last tick's error
+    double errorPrev_ = 0.0;
+    bool fresh_ = true; // no error of this record yet
+    double z_ = 0.0;
     double offset_ = 0.0;
 };
 

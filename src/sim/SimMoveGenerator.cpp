@@ -69,6 +69,20 @@ SimMoveGenerator::Position SimMoveGenerator::At(int64_t nowNs)
     return last_;
 }
 
+SimMoveGenerator::Position SimMoveGenerator::PeekAt(int64_t nowNs) const
+{
+    Position p = last_;
+    for (int i = 0; i < count_; ++i) {
+        const Move& m = Queued(i);
+        if (nowNs < m.StartNs)
+            return p;
+        if (nowNs < m.EndNs)
+            return PositionIn(m, nowNs);
+        p = PositionIn(m, m.EndNs);
+    }
+    return p;
+}
+
 int64_t SimMoveGenerator::NsUntilPendingAtMost(int64_t nowNs, int pending) const
 {
     if (count_ <= pending)

@@ -51,6 +51,8 @@ public:
     // Where the outputs are at `nowNs`; retires the moves that have ended.
     // Only meaningful while Active().
     Position At(int64_t nowNs);
+    // Where the outputs are (or will be) at `nowNs`, retiring nothing.
+    Position PeekAt(int64_t nowNs) const;
     // How long until at most `pending` moves are left unfinished.
     int64_t NsUntilPendingAtMost(int64_t nowNs, int pending) const;
 

@@ -134,6 +134,39 @@ TEST_F(DriverLink, HoldsDacWritesInsideTheChannelLimits)
     EXPECT_TRUE(form.LastIoOk);
 }
 
+TEST_F(DriverLink, TheGuardJudgesOutputsByTheLimitsTheProgramIsConfiguredWith)
+{
+    // The hardware takes ±32000; the program's X is configured to ±1000.
+    auto sim = PlugSim(FastConfig());
+    TInOutForm form;
+    ASSERT_TRUE(form.OpenDriver());
+    ChannelTable[SlotX].MinRaw = -1000;
+    ChannelTable[SlotX].MaxRaw = 1000;
+
+    // The program keeps its own writes inside ...
+    form.WriteReg(RegX, 20000);
+    EXPECT_EQ(sim->Dac(3), 1000);
+    EXPECT_EQ(sim->GuardViolationCount(), 0);
+
+    // ... but a raw write that bypasses its limits is noted, against the tighter of both.
+    const TWriteRegRecord raw{RegX, 20000};
+    form.Ioctl(IOCTL_WRITE_REG, &raw, sizeof raw, nullptr, 0);
+    const std::vector<sim::GuardViolation> noted = TakeGuardViolations(*sim);
+    ASSERT_EQ(noted.size(), 1u);
+    EXPECT_EQ(noted[0].Register, RegX);
+    EXPECT_EQ(noted[0].Value, 20000);
+    EXPECT_EQ(noted[0].Min, -1000);
+    EXPECT_EQ(noted[0].Max, 1000);
+
+    // Wider configured limits than the hardware's leave the hardware's.
+    ChannelTable[SlotX].MaxRaw = 50000;
+    const TWriteRegRecord beyond{RegX, 40000};
+    form.Ioctl(IOCTL_WRITE_REG, &beyond, sizeof beyond, nullptr, 0);
+    const std::vector<sim::GuardViolation> hardware = TakeGuardViolations(*sim);
+    ASSERT_EQ(hardware.size(), 1u);
+    EXPECT_EQ(hardware[0].Max, 32000);
+}
+
 TEST_F(DriverLink, ReadRegReportsFailureAndKeepsTheLastReply)
 {
     auto sim = PlugSim(FastConfig());

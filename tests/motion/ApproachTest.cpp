@@ -12,6 +12,7 @@
 #include <climits>
 #include <functional>
 #include <memory>
+#include <random>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -207,14 +208,17 @@ TEST_F(ApproachOnSim, ContactNeedsThirtyPositiveReadingsAndZAtEndFollowsTheRetra
 TEST_F(ApproachOnSim, FullApproachLandsAfterTheStepsTheGapNeedsAndStops)
 {
     // Within reach from Base 24000 on, below the upper tenth of the range:
-    // a gap of five steps takes exactly five.
+    // a gap of five steps takes exactly five (at 30000 and 27000 the tip
+    // touches, but above the working range).
     auto sim = Start(24000.0, 3000.0, 5.0);
+    for (int i = 0; i < 10; ++i)
+        host.WaitPass(TWaitFor::Instrument);
     ASSERT_EQ(sim->Dac(1), 32000); // hanging at full extension
     Land();
     EXPECT_EQ(sim->CoarseStepsDown(), 5);
     EXPECT_EQ(sim->CoarseStepsUp(), 0);
     EXPECT_EQ(Stepper->zCoarsePos, -5);
-    EXPECT_EQ(sim->Dac(1), 24000);
+    EXPECT_EQ(sim->Dac(1), 24000 + static_cast<int32_t>(TrackingPush));
     EXPECT_TRUE(sim->InContact());
     EXPECT_EQ(approach.ApproachState, ApproachContact);
     EXPECT_FALSE(form.RetractFlag);
@@ -232,18 +236,23 @@ TEST_F(ApproachOnSim, FullApproachLandsAfterTheStepsTheGapNeedsAndStops)
     EXPECT_EQ(sim->GuardViolationCount(), 0);
 }
 
-TEST_F(ApproachOnSim, StepByStepLandsWithTheLoopEngagedThroughout)
+TEST_F(ApproachOnSim, StepByStepStepsEngagedUntilTheSurfaceIsInReach)
 {
     auto sim = Start(24000.0, 3000.0, 5.0);
-    bool retracted = false;
-    host.OnPass = [&] { retracted = retracted || form.RetractFlag.load(); };
+    int retractedAtStep = -1;
+    host.OnPass = [&] {
+        if (retractedAtStep < 0 && form.RetractFlag.load())
+            retractedAtStep = static_cast<int>(sim->CoarseStepsDown());
+    };
     ini_->WriteInteger("Stepper", "AppSteps", 4); // one step per cycle whatever it says
     Land(1);
-    // The loop meets the surface as soon as it is within reach: 30000.
-    EXPECT_EQ(sim->CoarseStepsDown(), 3);
-    EXPECT_EQ(sim->Dac(1), 30000);
+    // The loop meets the surface as soon as it is within reach, at 30000;
+    // that is above the working range, and a step toward a touching tip
+    // would crash it: the last two steps are made with the piezo retracted.
+    EXPECT_EQ(retractedAtStep, 3);
+    EXPECT_EQ(sim->CoarseStepsDown(), 5);
+    EXPECT_EQ(sim->Dac(1), 24000 + static_cast<int32_t>(TrackingPush));
     EXPECT_TRUE(sim->InContact());
-    EXPECT_FALSE(retracted);
     EXPECT_EQ(host.Cursors, std::vector<TMotionCursor>{TMotionCursor::StepApproach});
 
     // From a piezo retract it engages first rather than step blind.
@@ -255,14 +264,71 @@ TEST_F(ApproachOnSim, StepByStepLandsWithTheLoopEngagedThroughout)
     EXPECT_EQ(sim->GuardViolationCount(), 0);
 }
 
-TEST_F(ApproachOnSim, ApproachWithZAlreadyInRangeStopsAtOnce)
+TEST_F(ApproachOnSim, ApproachWithZInRangeWaitsForZToSettleAndStepsNot)
 {
+    // Started right after the engage, Z still rising: it lands by itself.
     auto sim = Start(0.0, 3000.0, 0.0);
     MicroscopeState.ZState = ZCoarseRetracted;
     Land();
-    EXPECT_EQ(host.Passes, 0);
+    EXPECT_GE(host.Passes, ZSettlePasses);
     EXPECT_EQ(sim->CoarseStepsDown(), 0);
     EXPECT_TRUE(host.Intervals.empty());
+    EXPECT_EQ(sim->Dac(1), static_cast<int32_t>(TrackingPush));
+
+    // With the loop off, Z rests in range without contact: no approach.
+    MicroscopeState.FeedbackMode = -1;
+    form.RetractFlag = true;
+    form.UpdateFeedback(); // the retract brings Z down ...
+    for (int i = 0; i < 5; ++i)
+        host.WaitPass(TWaitFor::Instrument);
+    form.RetractFlag = false;
+    form.UpdateFeedback(); // ... and the held loop leaves it half way
+    approach.AutoApproach(0);
+    EXPECT_EQ(approach.ApproachState, ApproachStalled);
+    EXPECT_EQ(MicroscopeState.ZState, ZCoarseRetracted);
+    EXPECT_EQ(sim->CoarseStepsDown(), 0);
+}
+
+TEST_F(ApproachOnSim, TwentyApproachesFromRandomGapsLandInsideTheWorkingRange)
+{
+    // The default step settings: one step a cycle, the default dead time.
+    auto sim = Start(0.0, 3000.0, 12.0);
+    ini_->DeleteKey("Coarse", "FastZ");
+    const TZThresholds t = ZThresholdsFor(-32000, 32000);
+    std::mt19937 random(16);
+    std::uniform_int_distribution<int> gaps(1, 25);
+    for (int run = 0; run < 20; ++run) {
+        ini_->WriteInteger("Stepper", "RetSteps", gaps(random));
+        approach.CoarseRetract();
+        ASSERT_EQ(MicroscopeState.ZState, ZCoarseRetracted);
+        approach.AutoApproach(0);
+        ASSERT_EQ(MicroscopeState.ZState, ZApproached) << "run " << run;
+        const int32_t z = sim->Dac(1);
+        EXPECT_GE(z, t.Lower) << "run " << run;
+        EXPECT_LE(z, t.Upper) << "run " << run;
+        EXPECT_TRUE(sim->InContact()) << "run " << run;
+        ASSERT_EQ(sim->CrashCount(), 0) << "run " << run;
+    }
+}
+
+TEST_F(ApproachOnSim, WithTheLoopOffTheApproachStopsShortOfTheSampleAndSaysSo)
+{
+    // Hanging at full extension, then the loop is switched off there.
+    auto sim = Start(0.0, 3000.0, 12.0);
+    for (int i = 0; i < 10; ++i)
+        host.WaitPass(TWaitFor::Instrument);
+    MicroscopeState.FeedbackMode = -1;
+    form.UpdateFeedback();
+    ASSERT_EQ(sim->Dac(1), 32000);
+
+    // Step by step with Z held at the top: once the sample touches the tip,
+    // no further step is made toward it; retracted and "engaged" again, the
+    // held loop leaves Z at the bottom: no contact, no approach.
+    approach.AutoApproach(1);
+    EXPECT_EQ(approach.ApproachState, ApproachStalled);
+    EXPECT_EQ(MicroscopeState.ZState, ZCoarseRetracted);
+    EXPECT_EQ(sim->CrashCount(), 0);
+    EXPECT_FALSE(sim->InContact());
 }
 
 TEST_F(ApproachOnSim, EscStopsTheApproachAndNoStepFollows)

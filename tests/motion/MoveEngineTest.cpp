@@ -560,29 +560,33 @@ TEST_F(MoveEngineTest, ConstantHeightHoldsTheLoopAndLiftsZInsideItsLimits)
     TDeviceWorkers& workers = *workers_;
     TMoveEngine& moves = workers.Moves();
     ASSERT_EQ(MicroscopeState.FeedbackMode, 3);
-    EXPECT_EQ(form.ReadReg(ReadAddrZ), 1000); // the loop tracks the sample
+    form.DelayUs(1000);
+    const int32_t tracked = 1000 + static_cast<int32_t>(TrackingPush);
+    EXPECT_EQ(form.ReadReg(ReadAddrZ), tracked); // the loop tracks the sample
 
-    EXPECT_EQ(workers.SetFlyHeight(500.0), 500.0);
+    // Up is toward the sample: the lift goes down.
+    EXPECT_EQ(workers.SetFlyHeight(-500.0), -500.0);
     workers.SetScanMode(2);
     EXPECT_EQ(moves.FlyOn, 2);
     EXPECT_EQ(MicroscopeState.FeedbackMode, -1);
     EXPECT_EQ(sim_->Feedback().ControlWord, 0);
-    EXPECT_EQ(form.ReadReg(ReadAddrZ), 1500);
+    EXPECT_EQ(form.ReadReg(ReadAddrZ), tracked - 500);
     workers.SetScanMode(2); // already there: Z stays
-    EXPECT_EQ(form.ReadReg(ReadAddrZ), 1500);
+    EXPECT_EQ(form.ReadReg(ReadAddrZ), tracked - 500);
 
     workers.SetScanMode(1);
     EXPECT_EQ(MicroscopeState.FeedbackMode, 3);
     EXPECT_EQ(sim_->Feedback().ControlWord, 0x2000);
-    EXPECT_EQ(form.ReadReg(ReadAddrZ), 1000);
+    form.DelayUs(1000);
+    EXPECT_EQ(form.ReadReg(ReadAddrZ), tracked);
 
     // The largest lift: clamped to DAC1 instead of wrapping round.
     ChannelTable[SlotZ].Factor = 0.5f;
     EXPECT_EQ(workers.SetFlyHeight(1e12), 536870911 * 0.5);
     EXPECT_EQ(workers.SetFlyHeight(-1e12), -536870911 * 0.5);
-    workers.SetFlyHeight(1e12);
+    workers.SetFlyHeight(-1e12);
     workers.SetScanMode(2);
-    EXPECT_EQ(form.ReadReg(ReadAddrZ), 32000);
+    EXPECT_EQ(form.ReadReg(ReadAddrZ), -32000);
     form.SetZ(-1e9);
     EXPECT_EQ(form.ReadReg(ReadAddrZ), -32000);
     form.SetZ(100.0);

@@ -137,7 +137,7 @@ TEST_F(GoXYThreadTest, OneFrameFillsEveryOpenChannelWithTheSurface)
         for (int c = 0; c < 64; ++c) {
             const double x = g.StartX + (c + 1) * 100.0;
             const double y = g.StartY + (r + 1) * g.LineY;
-            const double want = Base + TiltX * x + TiltY * y;
+            const double want = Base + TiltX * x + TiltY * y + TrackingPush;
             worst = std::max(worst, std::fabs(fwd->At(r, c) - want));
             EXPECT_NEAR(bwd->At(r, c), fwd->At(r, c), 2) << r << "," << c; // same place both ways
             EXPECT_NEAR(sensor->At(r, c), fwd->At(r, c), 20) << r << "," << c;
@@ -193,7 +193,8 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     Frame64(16, 1600.0f, 100.0f);
     Open(SlotZ, PlaneFly); // the Z forward buffer comes with it at the start
     workers_->Moves().FlyOn = 1;
-    workers_->Moves().FlyHeightRaw = 500;
+    // Up is toward the sample: the lift pass goes down.
+    workers_->Moves().FlyHeightRaw = -500;
 
     ASSERT_TRUE(scan_->StartScan());
     ASSERT_TRUE(scan_->Channels[ZFwd].HasBuffer());
@@ -203,7 +204,7 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     const TImageMatrixPtr fly = scan_->Channels[ZFly].Data();
     for (int r = 0; r < 16; ++r)
         for (int c = 0; c < 16; ++c)
-            ASSERT_EQ(fly->At(r, c), fwd->At(r, c) + 500) << r << "," << c;
+            ASSERT_EQ(fly->At(r, c), fwd->At(r, c) - 500) << r << "," << c;
     // The feedback runs again after each pass, and before the tip travels
     // back along the line: after the last lifted pixel the release comes
     // before any further move.
@@ -224,11 +225,37 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     EXPECT_EQ(next, IOCTL_SET_FEEDBACK);
 
     // A lift height that would carry Z past its limit stops at the limit.
-    workers_->Moves().FlyHeightRaw = FlyHeightLimit;
+    workers_->Moves().FlyHeightRaw = -FlyHeightLimit;
     stopped_ = 0;
     ASSERT_TRUE(scan_->StartScan());
     ASSERT_TRUE(WaitParked());
-    EXPECT_EQ(scan_->Channels[ZFly].Data()->At(5, 5), ChannelTable[SlotZ].MaxRaw.load());
+    EXPECT_EQ(scan_->Channels[ZFly].Data()->At(5, 5), ChannelTable[SlotZ].MinRaw.load());
+}
+
+TEST_F(GoXYThreadTest, WrongPolarityRunsZIntoTheSampleAndTheScanShowsTheErrorSaturated)
+{
+    Start(FastConfig());
+    Frame64(16, 1600.0f, 100.0f);
+    Open(SlotZ, PlaneFwd);
+    Open(SlotAdc1, PlaneFwd);
+    // The deflection is marked inverted though it is not: the record says 0x2200.
+    ChannelTable[SlotAdc1].Invers = true;
+    form_->UpdateFeedback();
+    ASSERT_EQ(sim_->Feedback().ControlWord, 0x2200);
+
+    ASSERT_TRUE(scan_->StartScan());
+    ASSERT_TRUE(WaitParked());
+    const TImageMatrixPtr z = scan_->Channels[ZFwd].Data();
+    const TImageMatrixPtr error = scan_->Channels[ImageChannelIndex(SlotAdc1, PlaneFwd)].Data();
+    for (int r = 0; r < 16; ++r) {
+        for (int c = 0; c < 16; ++c) {
+            ASSERT_EQ(z->At(r, c), ChannelTable[SlotZ].MaxRaw.load()) << r << "," << c;
+            ASSERT_GT(error->At(r, c), 20000) << r << "," << c; // the setpoint is 400
+        }
+    }
+    const std::vector<sim::SimCrash> crashes = TakeCrashes(*sim_);
+    ASSERT_FALSE(crashes.empty());
+    EXPECT_EQ(crashes[0].Cause, sim::SimCrashCause::Pushed);
 }
 
 TEST_F(GoXYThreadTest, FailingMoveEndsTheScanThroughTheErrorPath)

@@ -1,10 +1,13 @@
 // The simulated box's coarse z motor and its contact reading.
 
 #include "sim/SimController.h"
+#include "support/SimRequests.h"
 
 #include <gtest/gtest.h>
 
 #include <QMap>
+
+#include <cmath>
 
 using namespace qvt;
 using namespace qvt::sim;
@@ -21,18 +24,8 @@ SimConfig Config(double stepSize, double gap)
     return c;
 }
 
-int32_t Read(SimController& sim, int32_t address)
-{
-    int32_t value = 0;
-    sim.Control(IOCTL_READ_REG, &address, 4, &value, 4, nullptr);
-    return value;
-}
-
-void Write(SimController& sim, int32_t reg, int32_t value)
-{
-    const TWriteRegRecord r{reg, value};
-    sim.Control(IOCTL_WRITE_REG, &r, sizeof r, nullptr, 0, nullptr);
-}
+constexpr auto* Read = &test::SimRead;
+constexpr auto* Write = &test::SimWrite;
 
 void WriteWords(SimController& sim, std::initializer_list<uint32_t> words)
 {
@@ -52,6 +45,8 @@ void Feedback(SimController& sim, int32_t word)
     TSetFeedbackRecord fb;
     fb.ControlWord = word;
     fb.Setpoint = word == ControlFeedbackRetract ? -1000000000 : 250;
+    // Ki' = GainScale: the loop closes the whole error in one tick.
+    fb.IntegralGain = -static_cast<int32_t>(std::lround(SimZLoop::GainScale));
     fb.InputAddress = 2;
     sim.Control(IOCTL_SET_FEEDBACK, &fb, sizeof fb, nullptr, 0, nullptr);
 }
@@ -91,12 +86,12 @@ TEST(SimCoarseMotor, ReadsItsSettingsAndKeepsTheBoxRegistersFree)
                                                  {"Coarse/Gap", "25"},
                                                  {"Coarse/CountsPerStep", "0"},
                                                  {"Coarse/EncoderRegister", "45"},
-                                                 {"Probe/EngageSlew", "0"}}));
+                                                 {"Probe/AmplitudeGap", "0"}}));
     EXPECT_EQ(c.Coarse.StepSize, 0.0);
     EXPECT_EQ(c.Coarse.Gap, 25.0);
     EXPECT_EQ(c.Coarse.CountsPerStep, 1.0); // never a division by zero
     EXPECT_EQ(c.Coarse.EncoderRegister, 0); // the echo register stays the echo
-    EXPECT_GT(c.Probe.EngageSlew, 0.0);     // an engage always gets there
+    EXPECT_GT(c.Probe.AmplitudeGap, 0.0);   // never a division by zero
     EXPECT_EQ(ReadSimConfig(MapSource({{"Coarse/EncoderRegister", "60"}})).Coarse.EncoderRegister, 60);
 }
 
@@ -149,17 +144,20 @@ TEST(SimCoarseMotor, MotorLegsMoveOnNewCommandsAndReportReady)
 
 TEST(SimCoarseMotor, ContactOnlyWhereTheLoopReachesTheSurfaceInsideTheRange)
 {
-    SimController sim(Config(20000.0, 2.0));
+    SimController sim(Config(6500.0, 5.0));
     Feedback(sim, 0x2000);
-    // 40000 digits beyond Base: the piezo hangs at its maximum, touching nothing.
+    SpendUs(sim, 2000);
+    // 32500 digits beyond Base: the piezo hangs at its maximum, touching nothing.
     EXPECT_EQ(Read(sim, ReadAddrZ), 32000);
     EXPECT_EQ(Contact(sim), 0);
     EXPECT_LT(std::abs(Read(sim, 2)), 10); // the deflection idles
 
-    WriteWords(sim, {0x7}); // one step down: the surface is at 20000
-    EXPECT_EQ(Read(sim, ReadAddrZ), 20000);
+    WriteWords(sim, {0x7}); // one step down: the surface at 26000, the tip 6000 into it
+    SpendUs(sim, 1000);
+    EXPECT_EQ(Read(sim, ReadAddrZ), 27000); // backed off to the setpoint's push
     EXPECT_EQ(Contact(sim), 1);
     EXPECT_NEAR(Read(sim, 2), 1000, 4); // at the setpoint
+    EXPECT_EQ(sim.CrashCount(), 0);
 
     // Retract: Z slews to its minimum and the contact goes.
     Feedback(sim, ControlFeedbackRetract);
@@ -167,31 +165,36 @@ TEST(SimCoarseMotor, ContactOnlyWhereTheLoopReachesTheSurfaceInsideTheRange)
     EXPECT_EQ(Read(sim, ReadAddrZ), -32000);
     EXPECT_EQ(Contact(sim), 0);
 
-    // Engaged again, Z extends at its own pace until it meets the surface.
+    // Engaged again, Z extends as fast as the gains let it until it meets the surface.
     Feedback(sim, 0x2000);
-    SpendUs(sim, 1000);
+    SpendUs(sim, 100);
     const int32_t rising = Read(sim, ReadAddrZ);
     EXPECT_GT(rising, -32000);
-    EXPECT_LT(rising, -30000);
+    EXPECT_LT(rising, 0);
     EXPECT_EQ(Contact(sim), 0);
     SpendUs(sim, 100000);
-    EXPECT_EQ(Read(sim, ReadAddrZ), 20000);
+    EXPECT_EQ(Read(sim, ReadAddrZ), 27000);
     EXPECT_EQ(Contact(sim), 1);
 
-    // Held, the tip touches while Z stands at or beyond the surface.
+    // Held, the tip touches while Z stands at or beyond the surface, and a
+    // step toward the sample now crashes it.
     Feedback(sim, 0);
     EXPECT_EQ(Contact(sim), 1);
-    WriteWords(sim, {0xF}); // one more step toward the sample: pressed in
-    EXPECT_EQ(Contact(sim), 1);
-    WriteWords(sim, {0x7, 0x3}); // two steps up: 20000 digits short of the surface
-    EXPECT_EQ(sim.CoarseGapSteps(), 2.0);
+    WriteWords(sim, {0xF});
+    ASSERT_EQ(sim.CrashCount(), 1);
+    EXPECT_EQ(sim.Crashes()[0].Cause, SimCrashCause::CoarseStepInContact);
+    sim.ClearCrashes();
+    WriteWords(sim, {0x7, 0x3}); // two steps up: 5500 digits short of the surface
+    EXPECT_EQ(sim.CoarseGapSteps(), 5.0);
     EXPECT_EQ(Contact(sim), 0);
     EXPECT_EQ(sim.GuardViolationCount(), 0);
+    EXPECT_EQ(sim.CrashCount(), 0);
 
     // A USB box gives the contact with the opposite sign.
-    SimConfig usb = Config(20000.0, 0.0);
+    SimConfig usb = Config(6500.0, 0.0);
     usb.Usb = true;
     SimController box(usb);
     Feedback(box, 0x2000);
+    SpendUs(box, 1000);
     EXPECT_EQ(Contact(box), -1);
 }

@@ -47,11 +47,14 @@ bool GoXY(SimController& sim, int32_t x, int32_t y, int32_t stepX, int32_t stepY
     return sim.Control(IOCTL_GO_XY, &r, sizeof r, reply ? reply : &local, sizeof local, nullptr);
 }
 
-void Feedback(SimController& sim, int32_t word, int32_t setpoint = 250, int32_t input = 2)
+// Ki' = GainScale: the loop closes the whole error in one tick.
+void Feedback(SimController& sim, int32_t word, int32_t setpoint = 250, int32_t input = 2,
+              double ki = SimZLoop::GainScale)
 {
     TSetFeedbackRecord fb;
     fb.ControlWord = word;
     fb.Setpoint = setpoint;
+    fb.IntegralGain = -static_cast<int32_t>(std::lround(ki));
     fb.InputAddress = input;
     sim.Control(IOCTL_SET_FEEDBACK, &fb, sizeof fb, nullptr, 0, nullptr);
 }
@@ -172,44 +175,51 @@ TEST(SimZLoop, TracksTheSurfaceHoldsWithFeedbackOffAndSlewsDownOnRetract)
     config.Probe.TopographyAddress = 3;
     SimController sim(config);
 
-    // Contact mode: Z follows the tilt under the tip.
+    // Contact mode: Z follows the tilt under the tip, pushed in by the
+    // setpoint (1000 digits of deflection, stiffness 1).
     Feedback(sim, 0x2000);
     GoXY(sim, 10000, 2000, 0, 0, 0);
-    EXPECT_EQ(Read(sim, ReadAddrZ), 1900);
+    SpendUs(sim, 1000);
+    EXPECT_EQ(Read(sim, ReadAddrZ), 2900);
     // The plane correction takes the tilt out of Z; the Z sensor still sees it.
     TSetSlopeRecord slope{static_cast<int32_t>(0.1 * 16777216), 0};
     sim.Control(IOCTL_SET_SLOPE, &slope, sizeof slope, nullptr, 0, nullptr);
-    EXPECT_EQ(Read(sim, ReadAddrZ), 900);
-    EXPECT_NEAR(Read(sim, 3), 1900, 8);
+    SpendUs(sim, 1000);
+    EXPECT_EQ(Read(sim, ReadAddrZ), 1900);
+    EXPECT_NEAR(Read(sim, 3), 2900, 8);
     slope = {};
     sim.Control(IOCTL_SET_SLOPE, &slope, sizeof slope, nullptr, 0, nullptr);
+    SpendUs(sim, 1000);
     // Tracking, the feedback input sits at the setpoint (4 x the word).
     EXPECT_NEAR(Read(sim, 2), 1000, 4);
 
     // Feedback off: Z holds, the deflection shows the surface falling away.
     Feedback(sim, 0);
     GoXY(sim, 0, 0, 0, 0, 0);
-    EXPECT_EQ(Read(sim, ReadAddrZ), 1900);
+    EXPECT_EQ(Read(sim, ReadAddrZ), 2900);
     EXPECT_NEAR(Read(sim, 2), 1000 + 900, 4);
 
     // Retract: down at 20 digits per tick to the minimum, and the tip feels nothing.
     Feedback(sim, ControlFeedbackRetract, -1000000000);
     SpendUs(sim, 2000); // 78.125 ticks
-    EXPECT_NEAR(Read(sim, ReadAddrZ), 1900 - 1562, 2);
-    EXPECT_LT(std::abs(Read(sim, 2)), 10);
+    EXPECT_NEAR(Read(sim, ReadAddrZ), 2900 - 1562, 22);
     SpendUs(sim, 100000);
     EXPECT_EQ(Read(sim, ReadAddrZ), -32000);
+    EXPECT_LT(std::abs(Read(sim, 2)), 10);
 
-    // Back in feedback over an atomic step: the error shows the edge.
+    // Back in feedback over an atomic step, with half the gain: the error
+    // shows the edge, which Z has followed half way one tick later.
     config.Surface = {};
     config.Surface.StepHeight = 200;
     config.Surface.TerraceWidth = 5000;
     SimController stepped(config);
-    Feedback(stepped, 0x2000);
+    Feedback(stepped, 0x2000, 250, 2, SimZLoop::GainScale / 2);
     GoXY(stepped, 4999, 0, 0, 0, 0);
+    SpendUs(stepped, 10000);
     TGoXYReply reply;
     GoXY(stepped, 4999, 0, 1, 0, 1, &reply, {2, ReadAddrZ});
-    EXPECT_NEAR(reply.Readings[0], 1000 + 100, 4);
-    EXPECT_EQ(reply.Readings[1], 200);
+    EXPECT_NEAR(reply.Readings[0], 1000 - 100, 4); // the surface fell away by 200
+    EXPECT_EQ(reply.Readings[1], 1100);
     EXPECT_EQ(sim.GuardViolationCount() + stepped.GuardViolationCount(), 0);
+    EXPECT_EQ(sim.CrashCount() + stepped.CrashCount(), 0);
 }

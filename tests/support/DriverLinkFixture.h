@@ -2,6 +2,11 @@
 // A device window on a simulated controller in a temporary program folder:
 // AppDir, MainIni and the driver name point there, the channel table and
 // shared state are put back afterwards.
+//
+// The simulator is the judge of every test built on this fixture: a test
+// fails when a simulator it plugged in recorded an output beyond its limits
+// or a crash of the tip. A test that provokes either on purpose takes the
+// records (TakeCrashes, TakeGuardViolations) and asserts on them.
 
 #include "core/IniFile.h"
 #include "core/SharedState.h"
@@ -14,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <memory>
 #include <utility>
@@ -23,6 +29,10 @@ namespace qvt::test {
 
 class DriverLinkFixture : public ::testing::Test {
 protected:
+    // How far (Z digits) the default contact loop pushes the tip into the
+    // sample: the setpoint of 400 input digits on a cantilever of stiffness 1.
+    static constexpr double TrackingPush = 400.0;
+
     void SetUp() override
     {
         savedAppDir_ = AppDir;
@@ -30,6 +40,14 @@ protected:
         savedIni_ = MainIni;
         savedTable_ = ChannelTable;
         savedMode_ = MicroscopeState.FeedbackMode.load();
+        savedSets_ = MicroscopeState.FeedbackSets;
+        // Contact AFM with gains that track: Z follows the surface TrackingPush
+        // digits into it, one tick behind at most (Ki' k / GainScale = 1).
+        TFeedbackSet& contact = MicroscopeState.FeedbackSets[FeedbackSetIndex(3)];
+        contact.Setpoint = static_cast<float>(TrackingPush);
+        contact.Ki = static_cast<float>(sim::SimZLoop::GainScale);
+        contact.Kp = 0.0f;
+        contact.InputAddr = 0;
         AppDir = dir_.Path();
         ini_ = std::make_unique<TQVTIniFile>(dir_.Path() + "qvt.ini");
         MainIni = ini_.get();
@@ -43,10 +61,13 @@ protected:
 
     void TearDown() override
     {
+        for (const auto& sim : sims_)
+            ExpectNothingHarmed(*sim);
         for (const QString& name : plugged_)
             UnplugDevice(name);
         ChannelTable = savedTable_;
         MicroscopeState.FeedbackMode = savedMode_;
+        MicroscopeState.FeedbackSets = savedSets_;
         MainIni = savedIni_;
         DeviceDriverName = savedName_;
         AppDir = savedAppDir_;
@@ -65,9 +86,12 @@ protected:
     std::shared_ptr<sim::SimController> PlugSim(sim::SimConfig config, const QString& name = "SIM")
     {
         config.Usb = ClassifyDriverName(name).UsbBox == 1;
+        // As when the program opens it: the guard knows the channel table's limits.
+        config.ConfiguredLimits = ConfiguredDacLimits;
         auto device = std::make_shared<sim::SimController>(config);
         PlugInDevice(name, device);
         plugged_.push_back(name);
+        sims_.push_back(device);
         DeviceDriverName = name;
         return device;
     }
@@ -89,6 +113,36 @@ protected:
         return n;
     }
 
+    // The crashes recorded so far, which no longer fail the test.
+    static std::vector<sim::SimCrash> TakeCrashes(sim::SimController& sim)
+    {
+        std::vector<sim::SimCrash> crashes = sim.Crashes();
+        sim.ClearCrashes();
+        return crashes;
+    }
+
+    // The guard's records so far, which no longer fail the test.
+    static std::vector<sim::GuardViolation> TakeGuardViolations(sim::SimController& sim)
+    {
+        std::vector<sim::GuardViolation> violations = sim.GuardViolations();
+        sim.ClearGuardViolations();
+        return violations;
+    }
+
+    static void ExpectNothingHarmed(const sim::SimController& sim)
+    {
+        for (const sim::GuardViolation& v : sim.GuardViolations())
+            ADD_FAILURE() << "output beyond its limits: register " << v.Register << " asked for " << v.Value
+                          << ", limits " << v.Min << ".." << v.Max;
+        EXPECT_EQ(sim.GuardViolationCount(), 0) << "outputs beyond their limits";
+        for (const sim::SimCrash& c : sim.Crashes())
+            ADD_FAILURE() << "tip crashed "
+                          << (c.Cause == sim::SimCrashCause::Pushed ? "pushed into the sample"
+                                                                    : "by a coarse step toward the sample")
+                          << ": " << c.Depth << " digits deep at x " << c.X << ", y " << c.Y << ", Z " << c.Z;
+        EXPECT_EQ(sim.CrashCount(), 0) << "crashes of the tip";
+    }
+
     TempDir dir_;
     std::unique_ptr<TQVTIniFile> ini_;
     ScriptedMessageResponder boxes_;
@@ -99,7 +153,9 @@ private:
     TQVTIniFile* savedIni_ = nullptr;
     TChannelTable savedTable_;
     int32_t savedMode_ = 0;
+    std::array<TFeedbackSet, FeedbackModeCount> savedSets_{};
     std::vector<QString> plugged_;
+    std::vector<std::shared_ptr<sim::SimController>> sims_;
 };
 
 } // namespace qvt::test

@@ -1,0 +1,154 @@
+// The simulated box's Z loop as the feedback record configures it, and the
+// tip that crashes when the program pushes it into the sample.
+
+#include "sim/SimController.h"
+#include "support/SimRequests.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace qvt;
+using namespace qvt::sim;
+
+namespace {
+
+constexpr int32_t Input = 1;
+
+SimConfig Flat(double base = 0.0)
+{
+    SimConfig c;
+    c.Clock = ClockMode::Fast;
+    c.AdcNoise = 0.0;
+    c.Surface.Base = base;
+    return c;
+}
+
+constexpr auto* Read = &test::SimRead;
+constexpr auto* Write = &test::SimWrite;
+
+// Contact AFM (0x2000, or 0x2200 inverted) regulating `level` input digits with Ki', Kp.
+void Contact(SimController& sim, double ki, double kp = 0.0, int32_t level = 400, int32_t word = 0x2000)
+{
+    TSetFeedbackRecord fb;
+    fb.ControlWord = word;
+    fb.Setpoint = level / 4;
+    fb.IntegralGain = static_cast<int32_t>(std::lround(-kp - ki));
+    fb.ProportionalGain = static_cast<int32_t>(std::lround(kp));
+    fb.InputAddress = Input;
+    sim.Control(IOCTL_SET_FEEDBACK, &fb, sizeof fb, nullptr, 0, nullptr);
+}
+
+void Ticks(SimController& sim, int ticks)
+{
+    // 25.6 µs a tick: spend whole microseconds a little beyond.
+    int us = static_cast<int>(std::ceil(ticks * 25.6));
+    for (; us > 0; us -= DelayChunkMax) {
+        const int32_t n = std::min(us, DelayChunkMax);
+        sim.Control(IOCTL_DELAY, &n, 4, nullptr, 0, nullptr);
+    }
+}
+
+void Jump(SimController& sim, int32_t x, int32_t y)
+{
+    TGoXYRequest r;
+    r.X = x;
+    r.Y = y;
+    TGoXYReply reply;
+    sim.Control(IOCTL_GO_XY, &r, sizeof r, &reply, sizeof reply, nullptr);
+}
+
+} // namespace
+
+TEST(SimFeedback, RightPolarityTracksAStepInTheTimeTheGainsPredictKiZeroHoldsWrongPolarityCrashes)
+{
+    SimConfig config = Flat();
+    config.Surface.StepHeight = 1000;
+    config.Surface.TerraceWidth = 5000;
+    SimController sim(config);
+
+    // Ki' k / GainScale = 0.05: the error shrinks 5 % a tick, 1/e in 20 ticks.
+    Contact(sim, 0.05 * SimZLoop::GainScale);
+    Jump(sim, 6000, 0);
+    Ticks(sim, 2000);
+    ASSERT_EQ(Read(sim, ReadAddrZ), 1400); // pushed in by the setpoint's 400 digits
+    EXPECT_NEAR(Read(sim, Input), 400, 10);
+
+    Jump(sim, 4000, 0); // one terrace back: the surface 1000 digits nearer, the tip 1400 in
+    Ticks(sim, 20);
+    EXPECT_NEAR(Read(sim, ReadAddrZ), 400 + 1000 * std::pow(0.95, 20), 40);
+    EXPECT_GT(Read(sim, Input), 400 + 200); // the error shows the edge meanwhile
+    Ticks(sim, 80);
+    const int32_t settled = Read(sim, ReadAddrZ);
+    EXPECT_NEAR(settled, 400, 10); // within 1 % after five time constants
+
+    // Ki 0: Z stays where it is, the deflection carries the next edge.
+    Contact(sim, 0.0);
+    Jump(sim, 6000, 0);
+    Ticks(sim, 1000);
+    EXPECT_EQ(Read(sim, ReadAddrZ), settled);
+    EXPECT_NEAR(Read(sim, Input), 0, 10); // the surface fell away from the tip
+    // Kp alone answers changes of the error, not the error: Z stays.
+    Contact(sim, 0.0, 0.5 * SimZLoop::GainScale);
+    Ticks(sim, 1000);
+    EXPECT_EQ(Read(sim, ReadAddrZ), settled);
+    EXPECT_EQ(sim.CrashCount(), 0);
+
+    // The inverted input (0x2200 for a deflection that is not inverted)
+    // drives Z toward the sample until it stands at its rail, the tip deep in.
+    Contact(sim, 0.05 * SimZLoop::GainScale, 0.0, 400, 0x2200);
+    Ticks(sim, 5000);
+    EXPECT_EQ(Read(sim, ReadAddrZ), 32000);
+    EXPECT_GT(Read(sim, Input), 20000); // the error saturated
+    ASSERT_EQ(sim.CrashCount(), 1);     // noted once, not once a tick
+    EXPECT_EQ(sim.Crashes()[0].Cause, SimCrashCause::Pushed);
+    EXPECT_GT(sim.Crashes()[0].Depth, config.Probe.CrashDepth);
+}
+
+TEST(SimFeedback, AGainTooLargeRingsAndStmFollowsTheBiasSign)
+{
+    SimController sim(Flat());
+    Contact(sim, 1.8 * SimZLoop::GainScale); // overshoots each tick, by less and less
+    std::vector<int32_t> z;
+    for (int i = 0; i < 6; ++i) {
+        Ticks(sim, 1);
+        z.push_back(Read(sim, ReadAddrZ));
+    }
+    int turns = 0;
+    for (size_t i = 2; i < z.size(); ++i)
+        turns += (z[i] - z[i - 1]) * (z[i - 1] - z[i - 2]) < 0;
+    EXPECT_GE(turns, 2) << z[0] << " " << z[1] << " " << z[2] << " " << z[3];
+
+    // STM: the current's sign is the bias's; 0x1200 undoes a negative bias.
+    SimController stm(Flat());
+    Write(stm, RegDacBase + 1, -1000); // bias
+    TSetFeedbackRecord fb;
+    fb.ControlWord = 0x1200;
+    fb.Setpoint = 1000 / 4;
+    fb.IntegralGain = -static_cast<int32_t>(std::lround(0.1 * SimZLoop::GainScale));
+    fb.InputAddress = Input;
+    stm.Control(IOCTL_SET_FEEDBACK, &fb, sizeof fb, nullptr, 0, nullptr);
+    Ticks(stm, 20000);
+    EXPECT_NEAR(Read(stm, Input), -1000, 30); // -1000 digits of current at the setpoint
+    const int32_t z0 = Read(stm, ReadAddrZ);
+    EXPECT_NEAR(z0, 400.0 * std::log(1000.0 / 30000.0), 10); // a gap of 3.4 decay lengths
+    EXPECT_EQ(stm.CrashCount(), 0);
+}
+
+TEST(SimFeedback, ASampleSteppedIntoAHeldTipCrashesIt)
+{
+    // An approach with the loop switched off: Z stands at its top, the coarse
+    // motor brings the sample up step by step until it meets the tip.
+    SimConfig config = Flat();
+    config.Coarse.StepSize = 3000;
+    config.Coarse.Gap = 13;
+    SimController sim(config);
+    Write(sim, RegZ, 32000); // held there, the loop off
+    int steps = 0;
+    static constexpr int32_t Down[] = {0x7, 0xF, 0xB, 0x3};
+    while (sim.CrashCount() == 0 && steps < 20)
+        Write(sim, RegDigitalOut, Down[steps++ % 4]);
+    EXPECT_EQ(steps, 4); // the third step meets the tip, 2000 deep; the fourth crashes it
+    ASSERT_EQ(sim.CrashCount(), 1);
+    EXPECT_EQ(sim.Crashes()[0].Cause, SimCrashCause::CoarseStepInContact);
+}
