@@ -165,6 +165,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TMiscForm");
     misc->SetSaveButton = [main](bool down) { main->SaveButton()->setChecked(down); };
     SavePathCheck = [misc] { return misc->CheckSavePath(); };
+    misc->SoftLinActive = [scanner] { return scanner->SoftLinActive(); };
+    misc->HardLinActive = [scanner] { return scanner->HardLinActive(); };
     main->SetMenuCommand("MiscItem", [misc] {
         misc->show();
         misc->raise();
