@@ -205,9 +205,13 @@ bool TGoXYThread::PauseScan()
 
 void TGoXYThread::RunPendingFrameEnd()
 {
+    // Done only once the frame is finished: the scan thread stops waiting on
+    // Done, and must not go on (or start the next frame) while the save runs.
     int pending = FrameEndPending;
-    if (frameEnd_.compare_exchange_strong(pending, FrameEndDone))
+    if (frameEnd_.compare_exchange_strong(pending, FrameEndFinishing)) {
         ScanDone();
+        frameEnd_ = FrameEndDone;
+    }
 }
 
 void TGoXYThread::CompletePause()

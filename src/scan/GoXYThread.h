@@ -216,7 +216,9 @@ private:
 
     std::atomic<bool> choiceSummary_{false}; // a channel choice publishes the flags
     bool stopMessageShown_ = false;          // window thread
-    enum : int { FrameEndNone, FrameEndPending, FrameEndDone };
+    // Pending until the window thread takes the frame, Finishing while it
+    // finishes it, Done once the scan thread may go on.
+    enum : int { FrameEndNone, FrameEndPending, FrameEndFinishing, FrameEndDone };
     std::atomic<int> frameEnd_{FrameEndNone}; // the hand-over of a finished frame
     std::mutex postMutex_;
     std::atomic<bool> terminating_{false};

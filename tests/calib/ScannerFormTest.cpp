@@ -53,15 +53,7 @@ protected:
         if (scanner_)
             scanner_->FormDestroy();
         scanner_.reset();
-        if (workers_)
-            workers_->FormDestroy();
-        workers_.reset();
-        if (form_)
-            form_->FormDestroy();
-        form_.reset();
-        if (sim_) {
-            EXPECT_EQ(sim_->GuardViolationCount(), 0);
-        }
+        CloseDevice(workers_, form_);
         ScanParams.Range = std::get<0>(saved_);
         ScanParams.Speed = std::get<1>(saved_);
         ScanParams.Pixels = std::get<2>(saved_);

@@ -675,15 +675,7 @@ protected:
             scan_->Terminate();
         area_.reset();
         scan_.reset();
-        if (workers_)
-            workers_->FormDestroy();
-        workers_.reset();
-        if (form_)
-            form_->FormDestroy();
-        form_.reset();
-        if (sim_) {
-            EXPECT_EQ(sim_->GuardViolationCount(), 0);
-        }
+        CloseDevice(workers_, form_);
         SaveEnvironment = {};
         MicroscopeState.FeedbackSets = saved_.Sets;
         MicroscopeState.FeedbackChannel = saved_.Channel;

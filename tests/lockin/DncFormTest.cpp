@@ -42,12 +42,7 @@ protected:
     void TearDown() override
     {
         dnc_.reset();
-        if (workers_)
-            workers_->FormDestroy();
-        workers_.reset();
-        if (io_)
-            io_->FormDestroy();
-        io_.reset();
+        CloseDevice(workers_, io_);
         MicroscopeState.NC100ProcentAmpl = savedNc100_;
         MicroscopeState.ZState = savedZState_;
         MultiLockInPresent = savedMultiPresent_;

@@ -76,15 +76,7 @@ protected:
         if (scan_)
             scan_->Terminate();
         scan_.reset();
-        if (workers_)
-            workers_->FormDestroy();
-        workers_.reset();
-        if (form_)
-            form_->FormDestroy();
-        form_.reset();
-        if (sim_) {
-            EXPECT_EQ(sim_->GuardViolationCount(), 0);
-        }
+        CloseDevice(workers_, form_);
         DriverLinkFixture::TearDown();
     }
 

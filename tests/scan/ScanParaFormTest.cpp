@@ -92,15 +92,7 @@ protected:
         if (form_)
             form_->FormDestroy();
         form_.reset();
-        if (workers_)
-            workers_->FormDestroy();
-        workers_.reset();
-        if (device_)
-            device_->FormDestroy();
-        device_.reset();
-        if (sim_) {
-            EXPECT_EQ(sim_->GuardViolationCount(), 0);
-        }
+        CloseDevice(workers_, device_);
         ScanParams.Pixels = saved_.Pixels;
         ScanParams.Range = saved_.Range;
         ScanParams.Speed = saved_.Speed;

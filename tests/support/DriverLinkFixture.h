@@ -12,8 +12,10 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/DriverOpen.h"
+#include "device/InOutForm.h"
 #include "platform/MessageBoxes.h"
 #include "protocol/ControlCodes.h"
+#include "scan/DeviceWorkers.h"
 #include "sim/SimController.h"
 #include "support/TestSupport.h"
 
@@ -71,6 +73,18 @@ protected:
         MainIni = savedIni_;
         DeviceDriverName = savedName_;
         AppDir = savedAppDir_;
+    }
+
+    // The workers go first (their threads joined), then the device window
+    // closes the link.
+    static void CloseDevice(std::unique_ptr<TDeviceWorkers>& workers, std::unique_ptr<TInOutForm>& form)
+    {
+        if (workers)
+            workers->FormDestroy();
+        workers.reset();
+        if (form)
+            form->FormDestroy();
+        form.reset();
     }
 
     static sim::SimConfig FastConfig()
