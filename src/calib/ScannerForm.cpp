@@ -151,7 +151,7 @@ QWidget* TScannerForm::BuildRangePage()
     rangeChart_ = new TSimpleChart(page);
     rangeChart_->setObjectName("SensitivityChart");
     for (const char* title : {"X", "Y"}) {
-        auto* s = new TChartSeries;
+        auto* s = NewSeries();
         s->Title.Text = title;
         s->Color = rangeChart_->SeriesList.isEmpty() ? Qt::red : Qt::blue;
         s->Style = ssLine;
@@ -175,7 +175,7 @@ QWidget* TScannerForm::BuildLinPage(bool xAxis)
     auto* chart = new TSimpleChart(page);
     const std::array<QColor, 4> colors = {Qt::red, Qt::darkRed, Qt::blue, Qt::darkBlue};
     for (int c = 1; c <= 4; ++c) {
-        auto* s = new TChartSeries;
+        auto* s = NewSeries();
         s->Title.Text = grid->horizontalHeaderItem(c)->text();
         s->Color = colors[static_cast<size_t>(c - 1)];
         chart->AddSeries(s);
@@ -330,7 +330,7 @@ QWidget* TScannerForm::BuildFreqPage()
     freqChart_ = new TSimpleChart(page);
     freqChart_->XAxis.LinLog = atLog;
     for (const char* title : {"Amplitude X", "Amplitude Y", "MinMax X", "MinMax Y"}) {
-        auto* s = new TChartSeries;
+        auto* s = NewSeries();
         s->Title.Text = title;
         s->Color = QString(title).endsWith('X') ? Qt::red : Qt::blue;
         freqChart_->AddSeries(s);
@@ -835,20 +835,27 @@ void TScannerForm::RedrawCharts()
     linChartY_->update();
 }
 
+TChartSeries* TScannerForm::NewSeries()
+{
+    series_.push_back(std::make_unique<TChartSeries>());
+    return series_.back().get();
+}
+
 // ---- chart drag editing ---------------------------------------------------------------------------
 
 bool TScannerForm::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == rangeChart_) {
-        auto* m = static_cast<QMouseEvent*>(event);
+        // Only mouse events are taken as such; the chart sees every other kind too.
+        const auto mouse = [event] { return static_cast<QMouseEvent*>(event); };
         switch (event->type()) {
         case QEvent::MouseButtonPress:
-            if (m->button() == Qt::LeftButton)
-                PickChartCell(m->position().toPoint());
+            if (mouse()->button() == Qt::LeftButton)
+                PickChartCell(mouse()->position().toPoint());
             break;
         case QEvent::MouseMove:
             if (dragRow_ >= 0)
-                DragChartCell(m->position().toPoint());
+                DragChartCell(mouse()->position().toPoint());
             break;
         case QEvent::MouseButtonRelease:
             if (dragRow_ >= 0) {

@@ -8,6 +8,7 @@
 #include "calib/PowerSupplyLink.h"
 #include "calib/ScanFilter.h"
 #include "calib/ScannerCalibration.h"
+#include "widgets/ChartScale.h"
 
 #include <QMainWindow>
 
@@ -30,7 +31,6 @@ class TNumericEdit;
 class TQVTIniFile;
 class TSerialPort;
 class TSimpleChart;
-class TChartSeries;
 
 class TScannerForm : public QMainWindow {
     Q_OBJECT
@@ -160,6 +160,9 @@ private:
     QTableWidget* grid1_ = nullptr; // Range, X, Y
     QTableWidget* grid2_ = nullptr; // Range, X coefficients
     QTableWidget* grid3_ = nullptr; // Range, Y coefficients
+    // A series of one of the charts; the charts draw them, the window keeps them.
+    TChartSeries* NewSeries();
+    std::vector<std::unique_ptr<TChartSeries>> series_;
     TSimpleChart* rangeChart_ = nullptr;
     TSimpleChart* linChartX_ = nullptr;
     TSimpleChart* linChartY_ = nullptr;
