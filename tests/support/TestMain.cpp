@@ -4,11 +4,19 @@
 #include "app/SimulatorFactory.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    // A runtime folder of this process's own: the command-server sockets and
+    // instance locks of tests running side by side (or of a qvt the
+    // developer runs) never meet.
+    QTemporaryDir runtime;
+    if (runtime.isValid())
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     QApplication app(argc, argv);
     // The "SIM" names open the simulator, as in the program.
     qvt::RegisterSimulator();
