@@ -677,24 +677,23 @@ void TMainQVTForm::SetScanGlyph(bool lineScan)
 
 void TMainQVTForm::N1D1Click()
 {
-    items_.at("N1D1")->setChecked(true);
-    items_.at("N2D1")->setChecked(false);
-    SetScanGlyph(true);
-    scanButton_->setToolTip("Scan line");
-    scanButton_->setStatusTip("Scan line");
-    ScanParams.LineScan = true;
-    if (device_)
-        device_->PrepareScan();
+    ChooseScanKind(true);
 }
 
 void TMainQVTForm::N2D1Click()
 {
-    items_.at("N1D1")->setChecked(false);
-    items_.at("N2D1")->setChecked(true);
-    SetScanGlyph(false);
-    scanButton_->setToolTip("Scan 2D");
-    scanButton_->setStatusTip("Scan 2D");
-    ScanParams.LineScan = false;
+    ChooseScanKind(false);
+}
+
+void TMainQVTForm::ChooseScanKind(bool lineScan)
+{
+    items_.at("N1D1")->setChecked(lineScan);
+    items_.at("N2D1")->setChecked(!lineScan);
+    SetScanGlyph(lineScan);
+    const QString hint = lineScan ? "Scan line" : "Scan 2D";
+    scanButton_->setToolTip(hint);
+    scanButton_->setStatusTip(hint);
+    ScanParams.LineScan = lineScan;
     if (device_)
         device_->PrepareScan();
 }

@@ -213,6 +213,8 @@ private:
     // The active image window's values, as Esc restores them.
     void ShowManualGainValues();
     void SetScanGlyph(bool lineScan);
+    // The Scan popup's 1D and 2D items.
+    void ChooseScanKind(bool lineScan);
     void NoteUserActivity();
     TGoXYThread* ScanThread() const;
 

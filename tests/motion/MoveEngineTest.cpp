@@ -157,7 +157,7 @@ TEST_F(MoveEngineTest, SplitsMovesIntoEqualStepsOrAJump)
     EXPECT_TRUE(form.GoXYWaitEvent().IsSet());
     start = Clock::now();
     moves.MoveTo(ProfilePlain, 9010, 0);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2)); // half the wait that must not happen
 }
 
 TEST_F(MoveEngineTest, MovesInEveryDirectionEndOnTheirTargetAtAnyMaxStep)
