@@ -2,6 +2,7 @@
 // and the sample scripts shipped with the program, each of which carries its
 // expected output behind its END.
 
+#include "script/ScriptFakeDevice.h"
 #include "script/ScriptTestHost.h"
 
 #include "core/IniFile.h"
@@ -217,26 +218,42 @@ QString SampleFolder()
 
 TEST(ScriptSamples, EachSampleWritesTheOutputWrittenBehindItsEnd)
 {
+    // Each sample runs in a script thread of its own on the fake instrument,
+    // from a program folder holding all samples (EXECUTE finds its sub-scripts).
     const QStringList samples = QDir(SampleFolder()).entryList({"*.scr"}, QDir::Files);
     ASSERT_GE(samples.size(), 3) << SampleFolder().toStdString();
+    TFakeScriptRig rig;
+    ArrangeWindows(rig.Device);
+    for (const QString& name : samples)
+        QFile::copy(SampleFolder() + name, rig.Folder() + "scripts/" + name);
     for (const QString& name : samples) {
+        rig.Restart();
         QFile file(SampleFolder() + name);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         const QByteArray text = file.readAll();
-        // Behind "END." each line "//= text" is one expected memo line.
-        QStringList expected;
-        const qsizetype end = text.toUpper().lastIndexOf("END.");
+        // Behind "END." each line "//= text" is one expected memo line and
+        // each "//# text" one line of the data file; without "//#" lines the
+        // data file holds the memo lines that are not the error line.
+        QStringList memo, data;
+        bool dataGiven = false;
+        const qsizetype end = text.toUpper().lastIndexOf("\nEND.");
         ASSERT_GE(end, 0) << name.toStdString();
         for (QByteArray line : text.mid(end + 4).split('\n')) {
             line = line.trimmed();
-            if (line.startsWith("//= "))
-                expected << QString::fromLatin1(line.mid(4));
-            else if (line == "//=")
-                expected << QString();
+            const QString rest = QString::fromLatin1(line.mid(4)).replace("{scripts}", rig.Folder() + "scripts/");
+            if (line.startsWith("//= ") || line == "//=")
+                memo << rest;
+            else if (line.startsWith("//# ") || line == "//#") {
+                data << rest;
+                dataGiven = true;
+            }
         }
-        TRecordingScriptHost host;
-        TScriptInterpreter script(host);
-        RunScript(script, text);
-        EXPECT_EQ(host.Memo, expected) << name.toStdString();
+        if (!dataGiven)
+            for (const QString& line : memo)
+                if (!line.startsWith("Error "))
+                    data << line;
+        rig.Run(name);
+        EXPECT_EQ(rig.Device.Memo(), memo) << name.toStdString() << ": " << rig.Device.Memo().join(" | ").toStdString();
+        EXPECT_EQ(rig.DataLines(), data) << name.toStdString() << ": " << rig.DataLines().join(" | ").toStdString();
     }
 }
