@@ -157,11 +157,17 @@ bool TScriptStatements::Text(QString& s, int error)
 
 bool TScriptStatements::Set(const QString& window, const QString& name, const QString& text)
 {
-    if (device_.SetControlValue(window, name, text) == ControlNotDone) {
+    return Done(device_.SetControlValue(window, name, text));
+}
+
+bool TScriptStatements::Done(int result)
+{
+    if (result != ControlNotDone)
+        return true;
+    // A call given up because the operator stopped the script is no fault of the script.
+    if (!Stopped())
         Error(ErrOutOfRange);
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool TScriptStatements::Click(const QString& window, const QString& name)
@@ -347,8 +353,7 @@ void TScriptStatements::Move()
             return;
         }
         const QString menu = what == "APPROACH" ? "PopupMenu1" : "PopupMenu2";
-        if (device_.ClickMenuItem(ScriptWindows::ScanPara, menu, steps) == ControlNotDone)
-            Error(ErrOutOfRange);
+        Done(device_.ClickMenuItem(ScriptWindows::ScanPara, menu, steps));
     } else if (what == "X" || what == "Y") {
         Set(ScriptWindows::ScanPara, what == "X" ? "Edit7" : "Edit8", ValueText(n));
     } else {
@@ -458,8 +463,7 @@ void TScriptStatements::ScanPara()
         else
             Error(ErrOutOfRange);
     } else if (name == "1D") {
-        if (device_.ClickMenuItem(ScriptWindows::Main, "ScanPopup", v != 0.0 ? 0 : 1) == ControlNotDone)
-            Error(ErrOutOfRange);
+        Done(device_.ClickMenuItem(ScriptWindows::Main, "ScanPopup", v != 0.0 ? 0 : 1));
     } else if (name == "AUTOSAVE") {
         if (MainIni != nullptr)
             MainIni->WriteBool("Save", "AutoSaveScan", v != 0.0);
@@ -493,10 +497,8 @@ void TScriptStatements::GetFeedPara()
         return;
     }
     QString text;
-    if (device_.GetControlValue(ScriptWindows::ScanPara, edit, text) == ControlNotDone) {
-        Error(ErrOutOfRange);
+    if (!Done(device_.GetControlValue(ScriptWindows::ScanPara, edit, text)))
         return;
-    }
     double value = 0.0;
     if (!ParseNumber(text, value)) {
         Error(ErrNoFloat);

@@ -147,6 +147,8 @@ private:
     // Sets a control; a result of 31 is the script's error 31.
     bool Set(const QString& window, const QString& name, const QString& text);
     bool Click(const QString& window, const QString& name);
+    // False for a ControlNotDone, which is error 31 unless the script was stopped.
+    bool Done(int result);
     // Sleeps in PollMs steps until `seconds` have passed or the script stops.
     void SleepFor(double seconds);
     bool Stopped() const;
