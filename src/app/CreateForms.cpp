@@ -240,7 +240,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         y = p.Y;
     };
     scriptThread = std::make_unique<TScriptThread>(*scriptDevice, AppDir);
-    scriptDevice->SetStopFlags(&scriptThread->StopRequested(), &scriptThread->Running());
+    scriptDevice->SetStopFlags(&scriptThread->StopRequested(), &scriptThread->Running(), &scriptThread->Terminating());
     scriptThread->OutputLine = [sel](const QString& line) { sel->AppendMemoLine(line); };
     scriptThread->Finished = [sel] { sel->ScriptFinished(); };
     sel->ScriptRunner = scriptThread.get();

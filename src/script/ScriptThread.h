@@ -59,6 +59,7 @@ public:
 
     // Set on RequestStop and Shutdown, cleared by Start: long waits end on it.
     const std::atomic<bool>& StopRequested() const { return stopRequested_; }
+    const std::atomic<bool>& Terminating() const { return terminating_; }
     // The interpreter's run flag, for the device's synchronised calls.
     const std::atomic<bool>& Running() const { return script_.Running; }
     // The first error of the last run (0: none). Read once the run has ended.

@@ -143,10 +143,12 @@ int GetScriptControl(QObject* control, QString& text)
 
 TScriptWindowDevice::TScriptWindowDevice(TInOutForm& link, TDeviceWorkers& workers) : link_(link), workers_(workers) {}
 
-void TScriptWindowDevice::SetStopFlags(const std::atomic<bool>* stopRequested, const std::atomic<bool>* running)
+void TScriptWindowDevice::SetStopFlags(const std::atomic<bool>* stopRequested, const std::atomic<bool>* running,
+                                       const std::atomic<bool>* terminating)
 {
     stopRequested_ = stopRequested;
     running_ = running;
+    terminating_ = terminating;
 }
 
 bool TScriptWindowDevice::Cancelled() const
@@ -157,6 +159,11 @@ bool TScriptWindowDevice::Cancelled() const
 bool TScriptWindowDevice::Sync(const std::function<void()>& fn)
 {
     return SendToWindowThread(fn, [this] { return Cancelled(); });
+}
+
+bool TScriptWindowDevice::SyncUnlessClosing(const std::function<void()>& fn)
+{
+    return SendToWindowThread(fn, [this] { return terminating_ != nullptr && terminating_->load(); });
 }
 
 void TScriptWindowDevice::WaitWhile(const std::function<bool()>& busy)
@@ -273,13 +280,16 @@ double TScriptWindowDevice::CurrentBias()
 {
     // The feedback sets belong to the window thread.
     double bias = 0.0;
-    Sync([&] { bias = MicroscopeState.FeedbackSets[FeedbackSetIndex(MicroscopeState.FeedbackMode.load())].Bias; });
+    SyncUnlessClosing(
+        [&] { bias = MicroscopeState.FeedbackSets[FeedbackSetIndex(MicroscopeState.FeedbackMode.load())].Bias; });
     return bias;
 }
 
 void TScriptWindowDevice::SetBias(double volts)
 {
-    link_.SetBias(volts);
+    // The bias is part of the feedback set the window thread owns; a pulse
+    // cut short by a stop still puts the bias back.
+    SyncUnlessClosing([&] { link_.SetBias(volts); });
 }
 
 void TScriptWindowDevice::DelayUs(int32_t us)

@@ -26,8 +26,10 @@ class TScriptWindowDevice : public IScriptDevice {
 public:
     TScriptWindowDevice(TInOutForm& link, TDeviceWorkers& workers);
 
-    // What ends a synchronised call or a wait early (the thread's stop and run flags).
-    void SetStopFlags(const std::atomic<bool>* stopRequested, const std::atomic<bool>* running);
+    // What ends a synchronised call or a wait early: the thread's stop and
+    // run flags; its shut-down ends even the calls a stop must not skip.
+    void SetStopFlags(const std::atomic<bool>* stopRequested, const std::atomic<bool>* running,
+                      const std::atomic<bool>* terminating);
 
     // ---- hooks set by the program's assembly (run in the window thread) -------------------
     // The navigator: its memo cleared, and a frame fraction to a position.
@@ -72,6 +74,8 @@ private:
     bool Cancelled() const;
     // Runs `fn` in the window thread; false when the call was given up.
     bool Sync(const std::function<void()>& fn);
+    // The same, given up only when the thread shuts down.
+    bool SyncUnlessClosing(const std::function<void()>& fn);
     // Polls `busy` in the window thread every PollMs until it is false or the script stops.
     void WaitWhile(const std::function<bool()>& busy);
 
@@ -79,6 +83,7 @@ private:
     TDeviceWorkers& workers_;
     const std::atomic<bool>* stopRequested_ = nullptr;
     const std::atomic<bool>* running_ = nullptr;
+    const std::atomic<bool>* terminating_ = nullptr;
     // GoToXYPhys's abort: the stop flag, or this when none was given.
     std::atomic<bool> never_{false};
 };
