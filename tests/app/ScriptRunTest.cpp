@@ -4,6 +4,7 @@
 // frame, measures a curve and sweeps the resonance through the windows.
 
 #include "support/DriverLinkFixture.h"
+#include "support/ScriptSamples.h"
 
 #include "app/CreateForms.h"
 #include "core/SharedState.h"
@@ -174,4 +175,34 @@ TEST_F(ScriptRun, AutoSaveSetsTheSaveButtonWithoutSavingAndClosingStopsAWaitingS
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms(); // joins the script thread
     EXPECT_EQ(ScriptThread, nullptr);
+}
+
+TEST_F(ScriptRun, TheShippedSamplesGiveTheirOutputOnTheInstrument)
+{
+    const QString samples(QVT_RESOURCES_DIR "/scripts/");
+    const QString scripts = dir_.Path() + "scripts/";
+    const QStringList names = QDir(samples).entryList({"*.scr"}, QDir::Files);
+    for (const QString& name : names)
+        QFile::copy(samples + name, scripts + name);
+    for (const QString& name : names) {
+        QFile file(samples + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const TSampleExpectation expected = ReadSampleExpectation(file.readAll(), scripts);
+        if (!expected.Runs)
+            continue;
+        SelForm->ScriptChosen(scripts + name);
+        SelForm->RunStopButton()->click();
+        ASSERT_TRUE(Finished()) << name.toStdString();
+        EXPECT_EQ(Memo(), expected.Memo) << name.toStdString() << ": " << Memo().join(" | ").toStdString();
+        QFile data(dir_.Path() + "data/" + ScriptThread->DataName() + ".txt");
+        QStringList lines;
+        if (data.open(QIODevice::ReadOnly))
+            lines = QString::fromLatin1(data.readAll()).split("\r\n");
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        EXPECT_EQ(lines, expected.Data) << name.toStdString() << ": " << lines.join(" | ").toStdString();
+    }
+    // The scan the samples started ends here.
+    if (MainQVTForm->ScanButtonDown())
+        MainQVTForm->ScanButton()->click();
 }

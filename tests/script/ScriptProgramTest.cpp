@@ -6,6 +6,7 @@
 #include "script/ScriptTestHost.h"
 
 #include "core/IniFile.h"
+#include "support/ScriptSamples.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -230,30 +231,13 @@ TEST(ScriptSamples, EachSampleWritesTheOutputWrittenBehindItsEnd)
         rig.Restart();
         QFile file(SampleFolder() + name);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        const QByteArray text = file.readAll();
-        // Behind "END." each line "//= text" is one expected memo line and
-        // each "//# text" one line of the data file; without "//#" lines the
-        // data file holds the memo lines that are not the error line.
-        QStringList memo, data;
-        bool dataGiven = false;
-        const qsizetype end = text.toUpper().lastIndexOf("\nEND.");
-        ASSERT_GE(end, 0) << name.toStdString();
-        for (QByteArray line : text.mid(end + 4).split('\n')) {
-            line = line.trimmed();
-            const QString rest = QString::fromLatin1(line.mid(4)).replace("{scripts}", rig.Folder() + "scripts/");
-            if (line.startsWith("//= ") || line == "//=")
-                memo << rest;
-            else if (line.startsWith("//# ") || line == "//#") {
-                data << rest;
-                dataGiven = true;
-            }
-        }
-        if (!dataGiven)
-            for (const QString& line : memo)
-                if (!line.startsWith("Error "))
-                    data << line;
+        const TSampleExpectation expected = ReadSampleExpectation(file.readAll(), rig.Folder() + "scripts/");
+        if (!expected.Runs)
+            continue;
         rig.Run(name);
-        EXPECT_EQ(rig.Device.Memo(), memo) << name.toStdString() << ": " << rig.Device.Memo().join(" | ").toStdString();
-        EXPECT_EQ(rig.DataLines(), data) << name.toStdString() << ": " << rig.DataLines().join(" | ").toStdString();
+        EXPECT_EQ(rig.Device.Memo(), expected.Memo)
+            << name.toStdString() << ": " << rig.Device.Memo().join(" | ").toStdString();
+        EXPECT_EQ(rig.DataLines(), expected.Data)
+            << name.toStdString() << ": " << rig.DataLines().join(" | ").toStdString();
     }
 }
