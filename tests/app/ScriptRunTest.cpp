@@ -83,6 +83,7 @@ TEST_F(ScriptRun, AScriptMovesTheTipScansAFrameMeasuresACurveAndSweepsTheResonan
                         "  GETCHANNEL(-3);\r\n"
                         "  WRITELN('y ', C);\r\n"
                         "  SETCHANNEL(9, 700);\r\n"
+                        "  MOVE('CZ', 5);\r\n"
                         "  SCANIMAGE;\r\n"
                         "  WRITELN('frame done');\r\n"
                         "  SPECTSTART;\r\n"
@@ -98,7 +99,7 @@ TEST_F(ScriptRun, AScriptMovesTheTipScansAFrameMeasuresACurveAndSweepsTheResonan
     EXPECT_EQ(memo[2], "frame done");
     EXPECT_EQ(memo[3], "curve done");
     EXPECT_EQ(memo[4], "sweep done");
-    EXPECT_EQ(memo[5], "Error 16 (number expected) at line 16.    Program stopped!");
+    EXPECT_EQ(memo[5], "Error 16 (number expected) at line 17.    Program stopped!");
 
     // The parameter window took the values, the tip went to three quarters
     // of the scanner field in X and a quarter in Y, register 41 got its limit.
@@ -111,6 +112,7 @@ TEST_F(ScriptRun, AScriptMovesTheTipScansAFrameMeasuresACurveAndSweepsTheResonan
     EXPECT_NEAR(memo[0].mid(2).toDouble(), goal.X, std::abs(goal.X) * 0.01);
     EXPECT_NEAR(memo[1].mid(2).toDouble(), goal.Y, std::abs(goal.Y) * 0.01);
     EXPECT_EQ(sim_->Register(41), 511);
+    EXPECT_EQ(sim_->CoarseStepsUp(), 5);
     // A whole frame, a curve and a sweep went through the controller.
     EXPECT_GE(CountCode(*sim_, IOCTL_GO_XY), 32 * 32);
     EXPECT_FALSE(SpektForm->Measuring());

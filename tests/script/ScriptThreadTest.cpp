@@ -32,6 +32,13 @@ TEST(ScriptThread, ReportsTheFirstErrorWithItsLineAndTheFileItHappenedIn)
     EXPECT_EQ(rig.Device.Memo(), (QStringList{"in", "Error 2 (var or number expected) at line 3 in " + rig.Folder() +
                                                         "scripts/inner.scr.    Program stopped!"}));
 
+    SCOPED_TRACE("a calibration name is stored with the time of the run");
+    rig.Device.ClearMemo();
+    EXPECT_EQ(rig.RunText("BEGIN\r\nAU := 0.288;\r\nWRITELN(AU);\r\nEND.\r\n"), ErrUnknownFunction);
+    EXPECT_DOUBLE_EQ(rig.Ini().ReadFloat("Calib", "AU", 0), 0.288);
+    EXPECT_NEAR(rig.Ini().ReadFloat("Calib", "AUDayTime", 0), DayNumber(rig.Device.Now), 1e-6);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"Error 34 (unknown function) at line 3.    Program stopped!"});
+
     SCOPED_TRACE("variables keep their values from one run to the next");
     rig.Device.ClearMemo();
     EXPECT_EQ(rig.RunText("BEGIN Q := 7; END."), 0);
