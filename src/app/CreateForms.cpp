@@ -16,17 +16,23 @@
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
+#include "script/ScriptThread.h"
+#include "script/ScriptWindowDevice.h"
 #include "spectro/SpektForm.h"
 #include "widgets/NumericEdit.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QPlainTextEdit>
 #include <QToolButton>
 
 namespace qvt {
 
 namespace {
 std::vector<QString> created;
+// The script thread and the device its statements act through.
+std::unique_ptr<TScriptWindowDevice> scriptDevice;
+std::unique_ptr<TScriptThread> scriptThread;
 
 void Created(const char* className)
 {
@@ -225,6 +231,19 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         if (sel->isVisible())
             sel->ShowCurrentPosition();
     };
+    // The script thread, parked until the navigator starts a run.
+    scriptDevice = std::make_unique<TScriptWindowDevice>(*inOut, *workers);
+    scriptDevice->ClearMemoHook = [sel] { sel->Memo1()->clear(); };
+    scriptDevice->FractionToPositionHook = [sel](double fx, double fy, double& x, double& y) {
+        const TPosition p = sel->FractionToPosition(fx, fy);
+        x = p.X;
+        y = p.Y;
+    };
+    scriptThread = std::make_unique<TScriptThread>(*scriptDevice, AppDir);
+    scriptDevice->SetStopFlags(&scriptThread->StopRequested(), &scriptThread->Running(), &scriptThread->Terminating());
+    scriptThread->OutputLine = [sel](const QString& line) { sel->AppendMemoLine(line); };
+    scriptThread->Finished = [sel] { sel->ScriptFinished(); };
+    sel->ScriptRunner = scriptThread.get();
     sel->FormCreate();
 
     // The remaining windows are created here, in their places of
@@ -246,6 +265,12 @@ void StartUp()
 
 void DestroyAllForms()
 {
+    // The script thread goes first: stopped, its waits freed, joined while
+    // every window it reaches is still there.
+    if (SelForm != nullptr)
+        SelForm->ScriptRunner = nullptr;
+    scriptThread.reset();
+    scriptDevice.reset();
     // What the windows keep is written while the settings and the device
     // window are still there.
     if (ScanParaForm != nullptr)

@@ -34,10 +34,13 @@ bool SendToWindowThread(const std::function<void()>& fn, const std::function<boo
     auto* app = QCoreApplication::instance();
     if (app == nullptr)
         return false;
-    // The state outlives a sender that gave up: the queued call may still run later.
+    // The state outlives a sender that gave up: the queued call may still run
+    // later. A call the window thread has begun is waited for, since it may
+    // use what the sender's stack holds; only one not yet begun is given up.
+    enum : int { Pending, Running, Abandoned };
     struct State {
         std::promise<void> done;
-        std::atomic<bool> abandoned{false};
+        std::atomic<int> phase{Pending};
         std::function<void()> fn;
     };
     auto state = std::make_shared<State>();
@@ -46,7 +49,8 @@ bool SendToWindowThread(const std::function<void()>& fn, const std::function<boo
     QMetaObject::invokeMethod(
         app,
         [state] {
-            if (!state->abandoned.load())
+            int expected = Pending;
+            if (state->phase.compare_exchange_strong(expected, Running))
                 state->fn();
             state->done.set_value();
         },
@@ -56,8 +60,9 @@ bool SendToWindowThread(const std::function<void()>& fn, const std::function<boo
     const WorkerThread* worker = CurrentWorkerThread();
     while (future.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
         if ((cancelled && cancelled()) || (worker != nullptr && worker->Terminated())) {
-            state->abandoned = true;
-            return false;
+            int expected = Pending;
+            if (state->phase.compare_exchange_strong(expected, Abandoned))
+                return false;
         }
     }
     return true;

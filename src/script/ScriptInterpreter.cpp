@@ -50,6 +50,7 @@ TScriptInterpreter::TScriptInterpreter(IScriptHost& host) : host_(host) {}
 
 bool TScriptInterpreter::LoadProgram(const QString& fileName)
 {
+    CurrentFile = fileName;
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         code_ = QStringLiteral("\r\n\r\n");
@@ -57,7 +58,6 @@ bool TScriptInterpreter::LoadProgram(const QString& fileName)
         ScriptError(ErrFileMissing);
         return false;
     }
-    CurrentFile = fileName;
     return LoadText(file.readAll());
 }
 
@@ -503,6 +503,7 @@ void TScriptInterpreter::BeginRun()
     ErrorCode = 0;
     ExecDepth = 0;
     loops_.clear();
+    execStack_.clear();
 }
 
 void TScriptInterpreter::Run()
@@ -532,6 +533,9 @@ void TScriptInterpreter::Step()
             break;
         case StEnd:
             End();
+            break;
+        case StExecute:
+            Execute();
             break;
         default:
             host_.RunStatement(token_.IntValue, *this);
@@ -714,10 +718,61 @@ void TScriptInterpreter::End()
         ScriptError(ErrEndExpected);
         return;
     }
-    // The end of the main script (EXECUTE'd scripts return to their caller
-    // once EXECUTE exists).
-    if (ExecDepth == 0)
+    if (ExecDepth == 0) {
         Running = false;
+        return;
+    }
+    // Back to the caller: its text, its labels, its loops, behind its EXECUTE.
+    TExecStack caller = std::move(execStack_.back());
+    execStack_.pop_back();
+    --ExecDepth;
+    if (!LoadProgram(caller.File))
+        return;
+    pos_ = caller.ReturnPosition;
+    loops_ = std::move(caller.Loops);
+    token_.Kind = TokComment;
+}
+
+void TScriptInterpreter::Execute()
+{
+    GetToken();
+    if (Failed())
+        return;
+    if (!IsSign("(")) {
+        ScriptError(ErrOpenParen);
+        return;
+    }
+    GetToken();
+    if (Failed())
+        return;
+    if (token_.Kind != TokString) {
+        ScriptError(ErrQuoteExpected);
+        return;
+    }
+    QString name = token_.Text;
+    GetToken();
+    if (!Failed() && !IsSign(")"))
+        ScriptError(ErrCloseParen);
+    if (Failed())
+        return;
+    GetToken();
+    if (!Failed() && !IsSign(";"))
+        ScriptError(ErrSemicolonExpected);
+    if (Failed())
+        return;
+    if (ExecDepth >= MaxExecDepth) {
+        ScriptError(ErrTooManyExecutes);
+        return;
+    }
+    execStack_.push_back({pos_, CurrentFile, std::move(loops_)});
+    loops_.clear();
+    ++ExecDepth;
+    if (!name.contains('.'))
+        name += ".scr";
+    // A missing file is reported in its own name.
+    if (!LoadProgram(ScriptFolder + name))
+        return;
+    token_.Kind = TokComment;
 }
 
 } // namespace qvt

@@ -76,6 +76,9 @@ public:
     // Nesting of EXECUTE'd scripts; above 0 an error line names CurrentFile.
     int ExecDepth = 0;
     QString CurrentFile;
+    // Where EXECUTE finds the scripts it names (with a trailing "/").
+    QString ScriptFolder;
+    static constexpr int MaxExecDepth = 127;
 
     // ---- tokens and expressions ---------------------------------------------------------------
     void GetToken();
@@ -141,6 +144,7 @@ private:
     void Goto();
     void For();
     void End();
+    void Execute();
     // The current token, after GetToken, must be the word `word`.
     bool ExpectWord(const char* word, int error);
 
@@ -153,6 +157,13 @@ private:
     QStringList labels_;
     std::vector<int> labelPositions_;
     std::vector<TForLoop> loops_;
+    // One entry per EXECUTE level: where the caller goes on, its file and its open loops.
+    struct TExecStack {
+        int ReturnPosition = 0;
+        QString File;
+        std::vector<TForLoop> Loops;
+    };
+    std::vector<TExecStack> execStack_;
 };
 
 // A sign character of the language (also the blank and both quotes), which

@@ -1,5 +1,5 @@
-#include "platform/MessageBoxes.h"
 #include "platform/WindowThread.h"
+#include "platform/MessageBoxes.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -52,6 +52,36 @@ TEST(WindowThread, SentCallGivesUpWhenItsSenderIsStopped)
     EXPECT_FALSE(delivered);
     QCoreApplication::processEvents(); // the abandoned call must not run late
     EXPECT_FALSE(ran.load());
+
+    // A call already running is waited for: it may use what the sender's stack holds.
+    std::atomic<bool> inside{false};
+    std::atomic<int> askedWhileInside{0};
+    std::atomic<bool> finished{false};
+    std::atomic<bool> returned{false};
+    int onSendersStack = 0;
+    std::thread sender([&] {
+        delivered = SendToWindowThread(
+            [&] {
+                inside = true;
+                // Runs on until the sender has wanted to give up twice (or gave up).
+                while (askedWhileInside < 2 && !returned)
+                    std::this_thread::yield();
+                if (!returned)
+                    onSendersStack = 7;
+                finished = true;
+            },
+            [&] {
+                if (inside)
+                    ++askedWhileInside;
+                return inside.load();
+            });
+        returned = true;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return returned.load(); }));
+    sender.join();
+    EXPECT_TRUE(delivered);
+    EXPECT_TRUE(finished.load());
+    EXPECT_EQ(onSendersStack, 7);
 }
 
 TEST(MessageBoxes, ResponderRecordsTextsAndAnswersFromAnyThread)

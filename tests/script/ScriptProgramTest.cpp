@@ -2,9 +2,11 @@
 // and the sample scripts shipped with the program, each of which carries its
 // expected output behind its END.
 
+#include "script/ScriptFakeDevice.h"
 #include "script/ScriptTestHost.h"
 
 #include "core/IniFile.h"
+#include "support/ScriptSamples.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -217,26 +219,25 @@ QString SampleFolder()
 
 TEST(ScriptSamples, EachSampleWritesTheOutputWrittenBehindItsEnd)
 {
+    // Each sample runs in a script thread of its own on the fake instrument,
+    // from a program folder holding all samples (EXECUTE finds its sub-scripts).
     const QStringList samples = QDir(SampleFolder()).entryList({"*.scr"}, QDir::Files);
     ASSERT_GE(samples.size(), 3) << SampleFolder().toStdString();
+    TFakeScriptRig rig;
+    ArrangeWindows(rig.Device);
+    for (const QString& name : samples)
+        QFile::copy(SampleFolder() + name, rig.Folder() + "scripts/" + name);
     for (const QString& name : samples) {
+        rig.Restart();
         QFile file(SampleFolder() + name);
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        const QByteArray text = file.readAll();
-        // Behind "END." each line "//= text" is one expected memo line.
-        QStringList expected;
-        const qsizetype end = text.toUpper().lastIndexOf("END.");
-        ASSERT_GE(end, 0) << name.toStdString();
-        for (QByteArray line : text.mid(end + 4).split('\n')) {
-            line = line.trimmed();
-            if (line.startsWith("//= "))
-                expected << QString::fromLatin1(line.mid(4));
-            else if (line == "//=")
-                expected << QString();
-        }
-        TRecordingScriptHost host;
-        TScriptInterpreter script(host);
-        RunScript(script, text);
-        EXPECT_EQ(host.Memo, expected) << name.toStdString();
+        const TSampleExpectation expected = ReadSampleExpectation(file.readAll(), rig.Folder() + "scripts/");
+        if (!expected.Runs)
+            continue;
+        rig.Run(name);
+        EXPECT_EQ(rig.Device.Memo(), expected.Memo)
+            << name.toStdString() << ": " << rig.Device.Memo().join(" | ").toStdString();
+        EXPECT_EQ(rig.DataLines(), expected.Data)
+            << name.toStdString() << ": " << rig.DataLines().join(" | ").toStdString();
     }
 }

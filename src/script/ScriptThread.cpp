@@ -1,0 +1,246 @@
+#include "script/ScriptThread.h"
+
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "platform/WindowThread.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace qvt {
+
+TScriptThread* ScriptThread = nullptr;
+
+TScriptThread::TScriptThread(IScriptDevice& device, const QString& programFolder)
+    : device_(device), folder_(programFolder), script_(*this), statements_(device, *this)
+{
+    thread_ = std::thread([this] { Body(); });
+    if (ScriptThread == nullptr)
+        ScriptThread = this;
+}
+
+TScriptThread::~TScriptThread()
+{
+    Shutdown();
+    if (ScriptThread == this)
+        ScriptThread = nullptr;
+}
+
+// ---- the window thread's side ------------------------------------------------------------
+
+void TScriptThread::Start(const QString& name, const QString& path)
+{
+    std::lock_guard lock(mutex_);
+    if (active_ || terminate_)
+        return;
+    name_ = name;
+    path_ = path;
+    stopRequested_ = false;
+    script_.Running = true;
+    active_ = true;
+    startPending_ = true;
+    wake_.notify_all();
+}
+
+void TScriptThread::RequestStop()
+{
+    stopRequested_ = true;
+    script_.Running = false;
+}
+
+void TScriptThread::Shutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        terminate_ = true;
+        wake_.notify_all();
+    }
+    // A synchronised call still pending gives up on this flag, so the join
+    // below never waits on the window thread that is doing the joining.
+    terminating_ = true;
+    RequestStop();
+    if (active_)
+        device_.WakeWaits();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+QString TScriptThread::DataName() const
+{
+    std::lock_guard lock(dataNameMutex_);
+    return dataName_;
+}
+
+// ---- the thread -----------------------------------------------------------------------------
+
+void TScriptThread::Body()
+{
+    // Below the window thread and the acquisition workers.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 5);
+    for (;;) {
+        QString name, path;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return startPending_ || terminate_; });
+            if (terminate_)
+                break;
+            startPending_ = false;
+            name = name_;
+            path = path_;
+        }
+        RunOnce(name, path);
+        active_ = false;
+    }
+    active_ = false;
+}
+
+bool TScriptThread::Sync(const std::function<void()>& fn)
+{
+    return SendToWindowThread(fn, [this] { return terminating_.load(); });
+}
+
+void TScriptThread::RunOnce(const QString& name, const QString& path)
+{
+    script_.BeginRun();
+    script_.ScriptFolder = folder_ + "scripts/";
+    // The folder the navigator chose the script in, else the program's scripts/.
+    const QString file = path.isEmpty() ? script_.ScriptFolder + name : QDir(path).filePath(name);
+    script_.LoadProgram(file);
+    if (!OpenDataFile("NoName"))
+        script_.ScriptError(ErrDataFile);
+    while (script_.Running) {
+        script_.Step();
+        std::this_thread::yield();
+    }
+    lastError_ = script_.ErrorCode;
+    CloseDataFile();
+    WriteResponseCopy();
+    Sync([this] {
+        if (Finished)
+            Finished();
+    });
+}
+
+bool TScriptThread::OpenDataFile(const QString& dataName)
+{
+    CloseDataFile();
+    {
+        std::lock_guard lock(dataNameMutex_);
+        dataName_ = dataName;
+    }
+    dataFile_.setFileName(folder_ + "data/" + dataName + ".txt");
+    return dataFile_.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+void TScriptThread::CloseDataFile()
+{
+    if (dataFile_.isOpen())
+        dataFile_.close();
+}
+
+void TScriptThread::WriteResponseCopy()
+{
+    TQVTIniFile* scannerIni = nullptr;
+    bool axisX = true;
+    bool wanted = false;
+    Sync([&] { wanted = ResponseWanted && ResponseWanted(scannerIni, axisX) && scannerIni != nullptr; });
+    if (!wanted)
+        return;
+    const QString fileName = DataName() + ".txt";
+    QDir().mkpath(folder_ + "Filter");
+    if (!WriteResponseFile(dataFile_.fileName(), folder_ + "Filter/" + fileName,
+                           ResponseFilterValues(*scannerIni, axisX)))
+        return;
+    Sync([&] {
+        if (ResponseWritten)
+            ResponseWritten(fileName);
+    });
+}
+
+// ---- what the interpreter and the statements hand out -------------------------------------------
+
+void TScriptThread::WriteMemoLine(const QString& line)
+{
+    Sync([&] {
+        if (OutputLine)
+            OutputLine(line);
+    });
+}
+
+void TScriptThread::WriteDataLine(const QString& line)
+{
+    // Scripts are 8-bit text, their data files too; CR LF as everywhere.
+    if (dataFile_.isOpen())
+        dataFile_.write(line.toLatin1() + "\r\n");
+}
+
+void TScriptThread::StoreCalibration(const QString& name, double value)
+{
+    const QDateTime now = device_.LocalNow();
+    Sync([&] {
+        if (MainIni != nullptr)
+            WriteCalibrationValue(*MainIni, name, value, now);
+    });
+}
+
+QString TScriptThread::TakeResultText()
+{
+    QString text;
+    Sync([&] {
+        if (TakeResult)
+            text = TakeResult();
+    });
+    return text;
+}
+
+void TScriptThread::RunStatement(int code, TScriptInterpreter& script)
+{
+    statements_.Run(code, script);
+}
+
+int TScriptThread::NewDataFile(const QString& dataName)
+{
+    return OpenDataFile(dataName) ? 0 : ErrDataFile;
+}
+
+// ---- the frequency-response copy ------------------------------------------------------------
+
+std::array<QString, 10> ResponseFilterValues(const TQVTIniFile& scannerIni, bool axisX)
+{
+    const QString first = axisX ? "FilterX" : "FilterY";
+    std::array<QString, 10> values;
+    const char* keys[5] = {"a0", "a1", "a2", "b0", "b1"};
+    for (int section = 0; section < 2; ++section) {
+        const QString name = section == 0 ? first : first + "2";
+        for (int k = 0; k < 5; ++k)
+            values[static_cast<size_t>(section * 5 + k)] =
+                scannerIni.ReadString(name, keys[k], k == 0 ? QStringLiteral("1") : QStringLiteral("0"));
+    }
+    return values;
+}
+
+bool WriteResponseFile(const QString& dataFile, const QString& target, const std::array<QString, 10>& filter)
+{
+    QFile in(dataFile);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray data = in.readAll();
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray head;
+    for (size_t i = 0; i < filter.size(); ++i) {
+        if (i > 0)
+            head += '\t';
+        head += filter[i].toLatin1();
+    }
+    out.write(head + "\r\n");
+    out.write(data);
+    return out.error() == QFileDevice::NoError;
+}
+
+} // namespace qvt

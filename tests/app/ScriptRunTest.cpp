@@ -1,0 +1,210 @@
+// Scripts as the operator runs them: the program on the bundled settings and
+// the simulated microscope, a script chosen in the navigator and started and
+// stopped with its Run/Stop button; the script thread moves the tip, scans a
+// frame, measures a curve and sweeps the resonance through the windows.
+
+#include "support/DriverLinkFixture.h"
+#include "support/ScriptSamples.h"
+
+#include "app/CreateForms.h"
+#include "core/SharedState.h"
+#include "lockin/DncForm.h"
+#include "mainwindow/MainQVTForm.h"
+#include "navigator/SelForm.h"
+#include "script/ScriptThread.h"
+#include "spectro/SpektForm.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QToolButton>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+class ScriptRun : public DriverLinkFixture {
+protected:
+    void SetUp() override
+    {
+        DriverLinkFixture::SetUp();
+        ASSERT_TRUE(CopyBundledSettings(dir_));
+        QDir(dir_.Path()).mkpath("scripts");
+        QDir(dir_.Path()).mkpath("data");
+        sim_ = PlugSim(FastConfig());
+        int exitCode = 0;
+        ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+        MainQVTForm->show();
+        ASSERT_NE(ScriptThread, nullptr);
+        pixels_ = ScanParams.Pixels;
+        speed_ = ScanParams.Speed;
+    }
+
+    void TearDown() override
+    {
+        if (MainQVTForm != nullptr)
+            MainQVTForm->close();
+        DestroyAllForms();
+        ScanParams.Pixels = pixels_;
+        ScanParams.Speed = speed_;
+        DriverLinkFixture::TearDown();
+    }
+
+    // Chooses scripts/<name> in the navigator and presses Run.
+    void Start(const QString& name, const QByteArray& text)
+    {
+        dir_.WriteFile("scripts/" + name, text);
+        SelForm->ScriptChosen(dir_.Path() + "scripts/" + name);
+        SelForm->RunStopButton()->click();
+        ASSERT_TRUE(SelForm->RunStopButton()->isChecked()) << Memo().join("\n").toStdString();
+    }
+    bool Finished()
+    {
+        return PumpUntil([] { return !ScriptThread->Active(); }, 60000);
+    }
+    QStringList Memo() const { return SelForm->Memo1()->toPlainText().split('\n'); }
+
+    std::shared_ptr<sim::SimController> sim_;
+    int16_t pixels_ = 0;
+    float speed_ = 0.0f;
+};
+
+} // namespace
+
+TEST_F(ScriptRun, AScriptMovesTheTipScansAFrameMeasuresACurveAndSweepsTheResonance)
+{
+    Start("device.scr", "BEGIN\r\n"
+                        "  SCANPARA('PIXEL', 32);\r\n"
+                        "  SCANPARA('SPEED', 40);\r\n"
+                        "  GOXY(0.75, 0.25);\r\n"
+                        "  GETCHANNEL(-2);\r\n"
+                        "  WRITELN('x ', C);\r\n"
+                        "  GETCHANNEL(-3);\r\n"
+                        "  WRITELN('y ', C);\r\n"
+                        "  SETCHANNEL(9, 700);\r\n"
+                        "  MOVE('CZ', 5);\r\n"
+                        "  SCANIMAGE;\r\n"
+                        "  WRITELN('frame done');\r\n"
+                        "  SPECTSTART;\r\n"
+                        "  WRITELN('curve done');\r\n"
+                        "  DNCSTART;\r\n"
+                        "  WRITELN('sweep done');\r\n"
+                        "  SCANPARA('SPEED', 'fast');\r\n"
+                        "END.\r\n");
+    ASSERT_TRUE(Finished());
+    EXPECT_FALSE(SelForm->RunStopButton()->isChecked()) << "the button goes up when the run ends";
+    const QStringList memo = Memo();
+    ASSERT_EQ(memo.size(), 6) << memo.join("\n").toStdString();
+    EXPECT_EQ(memo[2], "frame done");
+    EXPECT_EQ(memo[3], "curve done");
+    EXPECT_EQ(memo[4], "sweep done");
+    EXPECT_EQ(memo[5], "Error 16 (number expected) at line 17.    Program stopped!");
+
+    // The parameter window took the values, the tip went to three quarters
+    // of the scanner field in X and a quarter in Y, register 41 got its limit.
+    EXPECT_EQ(ScanParams.Pixels.load(), 32);
+    EXPECT_EQ(ScanParams.Speed.load(), 40.0f);
+    const TPosition goal = SelForm->FractionToPosition(0.75, 0.25);
+    EXPECT_NE(goal.X, 0.0);
+    // The X and Y outputs as the controller had them after the move.
+    ASSERT_TRUE(memo[0].startsWith("x ") && memo[1].startsWith("y ")) << memo.join("\n").toStdString();
+    EXPECT_NEAR(memo[0].mid(2).toDouble(), goal.X, std::abs(goal.X) * 0.01);
+    EXPECT_NEAR(memo[1].mid(2).toDouble(), goal.Y, std::abs(goal.Y) * 0.01);
+    EXPECT_EQ(sim_->Register(41), 511);
+    EXPECT_EQ(sim_->CoarseStepsUp(), 5);
+    // A whole frame, a curve and a sweep went through the controller.
+    EXPECT_GE(CountCode(*sim_, IOCTL_GO_XY), 32 * 32);
+    EXPECT_FALSE(SpektForm->Measuring());
+    EXPECT_EQ(SpektForm->StatusBar->text(), "1 / 1");
+    EXPECT_FALSE(dncForm->Acquiring());
+    EXPECT_GT(CountCode(*sim_, IOCTL_LOCKIN_FREQUENCY), 100);
+
+    SelForm->show();
+    QDir().mkpath("temp");
+    EXPECT_TRUE(SelForm->grab().toImage().save("temp/ScriptRun.png"));
+
+    QFile data(dir_.Path() + "data/NoName.txt");
+    ASSERT_TRUE(data.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(data.readAll().endsWith("frame done\r\ncurve done\r\nsweep done\r\n"));
+}
+
+TEST_F(ScriptRun, StopEndsAScanWaitAtOnceAndAMissingControlIsError31)
+{
+    // A crawl: the frame would take hours, the wait has no limit.
+    Start("slow.scr", "BEGIN\r\n"
+                      "  SCANPARA('SPEED', 0.05);\r\n"
+                      "  WRITELN('scanning');\r\n"
+                      "  SCANIMAGE;\r\n"
+                      "  WRITELN('stopped');\r\n"
+                      "END.\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return Memo().contains("scanning") && MainQVTForm->ScanButtonDown(); }));
+    ASSERT_TRUE(ScriptThread->Active());
+    SelForm->RunStopButton()->click();
+    ASSERT_TRUE(Finished());
+    EXPECT_EQ(Memo(), (QStringList{"scanning", "Try to stop Script! Please wait."}));
+    EXPECT_FALSE(SelForm->RunStopButton()->isChecked());
+    // The scan itself goes on until the operator stops it.
+    EXPECT_TRUE(MainQVTForm->ScanButtonDown());
+    MainQVTForm->ScanButton()->click();
+
+    // Windows that do not exist in this program: the statement fails cleanly.
+    Start("later.scr", "BEGIN\r\n  MOVE('APPROACH', 2);\r\nEND.\r\n");
+    ASSERT_TRUE(Finished());
+    EXPECT_EQ(Memo().last(), "Error 31 (Value out of range) at line 2.    Program stopped!");
+    Start("red.scr", "BEGIN\r\n  SCANPARA('RANGE', -100);\r\nEND.\r\n");
+    ASSERT_TRUE(Finished());
+    EXPECT_EQ(Memo().last(), "Error 31 (Value out of range) at line 2.    Program stopped!");
+}
+
+TEST_F(ScriptRun, AutoSaveSetsTheSaveButtonWithoutSavingAndClosingStopsAWaitingScript)
+{
+    ASSERT_FALSE(MainQVTForm->SaveButtonDown());
+    Start("save.scr", "BEGIN SCANPARA('AUTOSAVE', 1); END.");
+    ASSERT_TRUE(Finished());
+    EXPECT_EQ(ScriptThread->LastError(), 0) << Memo().join("\n").toStdString();
+    EXPECT_TRUE(MainIni->ReadBool("Save", "AutoSaveScan", false));
+    EXPECT_TRUE(MainQVTForm->SaveButtonDown());
+    // The button's handler follows the setting (a save now, the mouse-up's
+    // job, would have switched the automatic save off again).
+    Start("save.scr", "BEGIN SCANPARA('AUTOSAVE', 0); END.");
+    ASSERT_TRUE(Finished());
+    EXPECT_FALSE(MainQVTForm->SaveButtonDown());
+
+    // The program closes while a script waits for a frame that takes hours.
+    Start("slow.scr", "BEGIN SCANPARA('SPEED', 0.05); WRITELN('scanning'); SCANIMAGE; END.");
+    ASSERT_TRUE(PumpUntil([&] { return Memo().contains("scanning") && MainQVTForm->ScanButtonDown(); }));
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms(); // joins the script thread
+    EXPECT_EQ(ScriptThread, nullptr);
+}
+
+TEST_F(ScriptRun, TheShippedSamplesGiveTheirOutputOnTheInstrument)
+{
+    const QString samples(QVT_RESOURCES_DIR "/scripts/");
+    const QString scripts = dir_.Path() + "scripts/";
+    const QStringList names = QDir(samples).entryList({"*.scr"}, QDir::Files);
+    for (const QString& name : names)
+        QFile::copy(samples + name, scripts + name);
+    for (const QString& name : names) {
+        QFile file(samples + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const TSampleExpectation expected = ReadSampleExpectation(file.readAll(), scripts);
+        if (!expected.Runs)
+            continue;
+        SelForm->ScriptChosen(scripts + name);
+        SelForm->RunStopButton()->click();
+        ASSERT_TRUE(Finished()) << name.toStdString();
+        EXPECT_EQ(Memo(), expected.Memo) << name.toStdString() << ": " << Memo().join(" | ").toStdString();
+        QFile data(dir_.Path() + "data/" + ScriptThread->DataName() + ".txt");
+        QStringList lines;
+        if (data.open(QIODevice::ReadOnly))
+            lines = QString::fromLatin1(data.readAll()).split("\r\n");
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        EXPECT_EQ(lines, expected.Data) << name.toStdString() << ": " << lines.join(" | ").toStdString();
+    }
+    // The scan the samples started ends here.
+    if (MainQVTForm->ScanButtonDown())
+        MainQVTForm->ScanButton()->click();
+}

@@ -1,0 +1,207 @@
+// The instrument and window statements on the fake device: what reaches the
+// controls, the link and the data file, and the errors of their arguments.
+
+#include "script/ScriptFakeDevice.h"
+
+#include "core/NumberText.h"
+#include "device/ChannelTable.h"
+
+#include <gtest/gtest.h>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+QByteArray Program(const QByteArray& body)
+{
+    return "BEGIN\r\n" + body + "\r\nEND.\r\n";
+}
+
+bool Logged(const TFakeScriptDevice& device, const QString& line)
+{
+    return device.Log().contains(line);
+}
+
+} // namespace
+
+TEST(ScriptControls, ControlsAreReachedByNameAndAMissingOrRedOneIsError31)
+{
+    TFakeScriptRig rig;
+    ArrangeWindows(rig.Device);
+
+    SCOPED_TRACE("each scan and feedback name reaches its edit");
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('range', 2000); SCANPARA('Pixel', 64); FEEDPARA('ki', 3.5); "
+                                  "MOVE('Y', -20);")),
+              0);
+    EXPECT_EQ(rig.Device.Controls[ScriptWindows::ScanPara + "/Edit3"], "2000");
+    EXPECT_EQ(rig.Device.Controls[ScriptWindows::ScanPara + "/ComboBox1"], "64");
+    EXPECT_EQ(rig.Device.Controls[ScriptWindows::ScanPara + "/Edit5"], "3.5");
+    EXPECT_EQ(rig.Device.Controls[ScriptWindows::ScanPara + "/Edit8"], "-20");
+
+    // A window that does not exist yet fails cleanly.
+    rig.Device.Controls.erase(ScriptWindows::Spekt + "/Edit3");
+    EXPECT_EQ(rig.RunText(Program("SPECTPARA(3, 1);")), ErrOutOfRange);
+    rig.Device.RedControls.insert(ScriptWindows::ScanPara + "/Edit4");
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('SPEED', -1);")), ErrOutOfRange);
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('ZOOM', 1);")), ErrFirstParameter);
+    EXPECT_EQ(rig.RunText(Program("FEEDPARA('GAIN', 1);")), ErrFirstParameter);
+
+    SCOPED_TRACE("SPECTPARA: 0..100, an unknown name does nothing");
+    EXPECT_EQ(rig.RunText(Program("SPECTPARA(101, 1);")), ErrOutOfRange);
+    EXPECT_EQ(rig.RunText(Program("SPECTPARA('COLOUR', 1); SPECTPARA(0, 2.4);")), 0);
+    EXPECT_EQ(rig.Device.Controls[ScriptWindows::Spekt + "/ComboBox1"], "2");
+
+    SCOPED_TRACE("menus: a separator or a negative item is error 31");
+    EXPECT_EQ(rig.RunText(Program("MOVE('APPROACH', 4);")), ErrOutOfRange);
+    EXPECT_EQ(rig.RunText(Program("MOVE('APPROACH', -1);")), ErrOutOfRange);
+    EXPECT_EQ(rig.RunText(Program("MOVE('RETRACT', 2);")), ErrOutOfRange);
+    EXPECT_EQ(rig.RunText(Program("MOVE('retract', 1); SCANPARA('1D', 0);")), 0);
+    EXPECT_TRUE(Logged(rig.Device, "menu ScanParaForm/PopupMenu2 One Step"));
+    EXPECT_TRUE(Logged(rig.Device, "menu MainQVTForm/ScanPopup 2D"));
+
+    SCOPED_TRACE("GETFEEDPARA takes the edit's text as a number");
+    rig.Device.Controls[ScriptWindows::ScanPara + "/Edit2"] = "1,5";
+    EXPECT_EQ(rig.RunText(Program("GETFEEDPARA('BIAS'); WRITELN(C);")), 0);
+    EXPECT_EQ(rig.Device.Memo().last(), "1.5");
+    rig.Device.Controls[ScriptWindows::ScanPara + "/Edit2"] = "high";
+    EXPECT_EQ(rig.RunText(Program("GETFEEDPARA('BIAS');")), ErrNoFloat);
+    EXPECT_EQ(rig.RunText(Program("GETFEEDPARA('SPEED');")), ErrFirstParameter);
+}
+
+TEST(ScriptControls, AutoSaveStoresTheSettingAndClicksTheSaveButton)
+{
+    TFakeScriptRig rig;
+    ArrangeWindows(rig.Device);
+    ASSERT_NE(UserIni, &rig.Ini());
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('AUTOSAVE', 1); DNCPARA('autosave', 1);")), 0);
+    EXPECT_TRUE(rig.Ini().ReadBool("Save", "AutoSaveScan", false));
+    EXPECT_TRUE(rig.Ini().ReadBool("dncopt", "AutoSave", false));
+    // The click carries no state: the button's own handler sets it from the setting.
+    EXPECT_TRUE(Logged(rig.Device, "set MainQVTForm/SaveButton "));
+    EXPECT_TRUE(Logged(rig.Device, "set dncForm/SaveButton "));
+
+    SCOPED_TRACE("a scan afterwards notes the saved image in the data file");
+    rig.Ini().WriteString("Save", "Path", "D:\\scans");
+    rig.Ini().WriteString("Save", "LastFile", "img0007");
+    EXPECT_EQ(rig.RunText(Program("SCANIMAGE;")), 0);
+    EXPECT_EQ(rig.DataLines(), QStringList{"#Saved Image as: \"D:\\scans\\img0007.txt"});
+}
+
+TEST(ScriptInstrument, ChannelsPulsesAndMoves)
+{
+    TFakeScriptRig rig;
+    ArrangeWindows(rig.Device);
+    const TChannelTable saved = ChannelTable;
+    ChannelTable[FirstAdcSlot + 4].Address = 12;
+    ChannelTable[FirstAdcSlot + 4].Offset = 100;
+    ChannelTable[FirstAdcSlot + 4].Factor = 0.5f;
+    ChannelTable[3].Offset = -10;
+    ChannelTable[3].Factor = 2.0f;
+    rig.Device.Registers[12] = 300;
+    rig.Device.Registers[7] = 42;
+    rig.Device.Registers[-3] = 30;
+
+    SCOPED_TRACE("GETCHANNEL: the ADC of that address, the raw value, a DAC");
+    EXPECT_EQ(rig.RunText(Program("GETCHANNEL(12); WRITELN(C); GETCHANNEL(7); WRITELN(C); GETCHANNEL(-3); "
+                                  "WRITELN(C);")),
+              0);
+    EXPECT_EQ(rig.Device.Memo(), (QStringList{"200", "42", "40"}));
+    EXPECT_EQ(rig.RunText(Program("GETCHANNEL(-30);")), ErrParameter);
+    ChannelTable = saved;
+
+    SCOPED_TRACE("SETCHANNEL 9 writes register 41 limited to 0..511");
+    EXPECT_EQ(rig.RunText(Program("SETCHANNEL(9, 600); SETCHANNEL(9, -4); SETCHANNEL(3, 0.75);")), 0);
+    EXPECT_TRUE(Logged(rig.Device, "write 41 511"));
+    EXPECT_TRUE(Logged(rig.Device, "write 41 0"));
+    EXPECT_TRUE(Logged(rig.Device, "dac 3 0.75"));
+
+    SCOPED_TRACE("VPULSE: t = 0 leaves U applied, a negative time is none, a long pulse restores the bias");
+    EXPECT_EQ(rig.RunText(Program("VPULSE(0, 1.5);")), 0);
+    QStringList log = rig.Device.Log();
+    EXPECT_EQ(log.mid(log.size() - 2), (QStringList{"bias 1.5", "delay 0"}));
+    EXPECT_EQ(rig.RunText(Program("VPULSE(-2, 1);")), 0);
+    log = rig.Device.Log();
+    EXPECT_EQ(log.mid(log.size() - 2), (QStringList{"bias 1", "delay 0"}));
+    const double before = rig.Device.Clock();
+    EXPECT_EQ(rig.RunText(Program("VPULSE(0.5, 2);")), 0);
+    log = rig.Device.Log();
+    EXPECT_EQ(log.mid(log.size() - 2), (QStringList{"bias 2", "bias 0.25"}));
+    EXPECT_NEAR(rig.Device.Clock() - before, 0.5, 1e-9);
+
+    SCOPED_TRACE("GOXY inside the frame; MOVE steps the coarse motor");
+    EXPECT_EQ(rig.RunText(Program("GOXY(0.25, 1); MOVE('cx', -7); MOVE('CZ', 2000000);")), 0);
+    EXPECT_TRUE(Logged(rig.Device, "goxy 250 1000"));
+    EXPECT_TRUE(Logged(rig.Device, "steps X -7"));
+    EXPECT_TRUE(Logged(rig.Device, "steps Z 1000000"));
+    EXPECT_EQ(rig.RunText(Program("GOXY(0.5, -0.1);")), ErrOutOfRange);
+    EXPECT_EQ(rig.RunText(Program("MOVE('CQ', 1);")), ErrFirstParameter);
+
+    SCOPED_TRACE("DNCPARA: input gain 100 only where the lock-in has it");
+    rig.Device.Hidden.insert(ScriptWindows::Dnc + "/InputRadio100");
+    EXPECT_EQ(rig.RunText(Program("DNCPARA('INPUTGAIN', 100);")), ErrInputGain);
+    EXPECT_EQ(rig.RunText(Program("DNCPARA('INPUTGAIN', 10); DNCPARA(5, 1); DNCPARA(50, 1);")), 0);
+    EXPECT_EQ(rig.Device.Controls[ScriptWindows::Dnc + "/InputRadio10"], "1");
+    EXPECT_EQ(rig.RunText(Program("DNCPARA(0, 1);")), ErrOutOfRange);
+}
+
+TEST(ScriptScans, WaitsForTheFrameAndPausesAFastScanThatTookTooLong)
+{
+    TFakeScriptRig rig;
+    const int16_t pixels = ScanParams.Pixels;
+    const float speed = ScanParams.Speed;
+    const int16_t line = ScanParams.CurrentLine;
+    ScanParams.Pixels = 128;
+    ScanParams.Speed = 2.0f;
+
+    EXPECT_EQ(rig.RunText(Program("SCANIMAGE; WRITELN('next');")), 0);
+    EXPECT_EQ(rig.Device.WaitTimeout(), 128 / 2 * 4000 + 1000);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"next"});
+
+    SCOPED_TRACE("a crawl waits without limit; SCANLINE too, then the button goes up");
+    ScanParams.Speed = 0.05f;
+    EXPECT_EQ(rig.RunText(Program("SCANIMAGE;")), 0);
+    EXPECT_EQ(rig.Device.WaitTimeout(), -1);
+    ScanParams.Speed = 50.0f;
+    EXPECT_EQ(rig.RunText(Program("SCANLINE(3);")), 0);
+    EXPECT_EQ(rig.Device.WaitTimeout(), -1);
+    EXPECT_EQ(ScanParams.LinesLeft.load(), 3);
+    EXPECT_EQ(rig.Device.Log().last(), "scan button up");
+
+    SCOPED_TRACE("the fast scan's time-out stops the scan it reports as stopped");
+    rig.Device.FastButton = true;
+    rig.Device.FrameArrives = false;
+    EXPECT_EQ(rig.RunText(Program("SCANIMAGE;")), 0);
+    EXPECT_EQ(rig.Device.Log().last(), "pause");
+    EXPECT_EQ(rig.Device.Memo().last(), "Fast Scan took too long! Scan was stopped!");
+
+    SCOPED_TRACE("LINENR lies between 9 and the pixel count");
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('LINENR', 40);")), 0);
+    EXPECT_EQ(ScanParams.CurrentLine.load(), 40);
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('LINENR', 9);")), ErrOutOfRange);
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('LINENR', 128);")), ErrOutOfRange);
+
+    ScanParams.Pixels = pixels;
+    ScanParams.Speed = speed;
+    ScanParams.CurrentLine = line;
+    ScanParams.LinesLeft = 0;
+}
+
+TEST(ScriptDataFiles, FileNameStampsTheNameAndStartsANewFile)
+{
+    TFakeScriptRig rig;
+    // 2 January 2026, 03:04:05: day 46024 since 30 December 1899.
+    const qint64 stamp = 46024LL * 86400 + 3 * 3600 + 4 * 60 + 5;
+    EXPECT_EQ(StampedDataName("run", rig.Device.Now), "run_" + QString::number(stamp));
+    EXPECT_EQ(rig.RunText(Program("WRITELN('first'); FILENAME('run'); WRITELN('second'); LINE('t', 1, 2);")), 0);
+    EXPECT_EQ(rig.Thread().DataName(), "run_" + QString::number(stamp));
+    EXPECT_EQ(rig.DataLines(), (QStringList{"second", "# Point, LineIndex, Time, Ukelvin, X, Y, Z, Slope", QString()}));
+    QFile first(rig.Folder() + "data/NoName.txt");
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    EXPECT_EQ(first.readAll(), "first\r\n");
+
+    SCOPED_TRACE("WAIT follows the clock");
+    const double before = rig.Device.Clock();
+    EXPECT_EQ(rig.RunText(Program("WAIT(2.5);")), 0);
+    EXPECT_NEAR(rig.Device.Clock() - before, 2.5, 1e-9);
+}

@@ -1,0 +1,127 @@
+// The run cycle of the script thread: where scripts and data files are, the
+// error line, the stop, the shut-down and the frequency-response copy.
+
+#include "script/ScriptFakeDevice.h"
+
+#include "calib/ScanFilter.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace qvt;
+using namespace qvt::test;
+
+TEST(ScriptThread, ReportsTheFirstErrorWithItsLineAndTheFileItHappenedIn)
+{
+    TFakeScriptRig rig;
+    EXPECT_EQ(rig.RunText("// three lines\r\nBEGIN\r\nA := ;\r\nEND.\r\n"), ErrVarOrNumber);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"Error 2 (var or number expected) at line 3.    Program stopped!"});
+
+    SCOPED_TRACE("two faults in one statement: only the first is reported");
+    rig.Device.ClearMemo();
+    EXPECT_EQ(rig.RunText("BEGIN\r\nA := 1/0 + LOG(0) FOO;\r\nEND.\r\n"), ErrDivByZero);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"Error 4 (/0) at line 2.    Program stopped!"});
+
+    SCOPED_TRACE("inside an executed script the line names that script");
+    rig.Device.ClearMemo();
+    rig.AddScript("inner.scr", "BEGIN\r\n  WRITELN('in');\r\n  A := ;\r\nEND.\r\n");
+    EXPECT_EQ(rig.RunText("BEGIN\r\nEXECUTE('inner');\r\nWRITELN('not reached');\r\nEND.\r\n"), ErrVarOrNumber);
+    EXPECT_EQ(rig.Device.Memo(), (QStringList{"in", "Error 2 (var or number expected) at line 3 in " + rig.Folder() +
+                                                        "scripts/inner.scr.    Program stopped!"}));
+
+    SCOPED_TRACE("a calibration name is stored with the time of the run");
+    rig.Device.ClearMemo();
+    EXPECT_EQ(rig.RunText("BEGIN\r\nAU := 0.288;\r\nWRITELN(AU);\r\nEND.\r\n"), ErrUnknownFunction);
+    EXPECT_DOUBLE_EQ(rig.Ini().ReadFloat("Calib", "AU", 0), 0.288);
+    EXPECT_NEAR(rig.Ini().ReadFloat("Calib", "AUDayTime", 0), DayNumber(rig.Device.Now), 1e-6);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"Error 34 (unknown function) at line 3.    Program stopped!"});
+
+    SCOPED_TRACE("variables keep their values from one run to the next");
+    rig.Device.ClearMemo();
+    EXPECT_EQ(rig.RunText("BEGIN Q := 7; END."), 0);
+    EXPECT_EQ(rig.RunText("BEGIN WRITELN(Q); END."), 0);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"7"});
+}
+
+TEST(ScriptThread, AMissingScriptStillLeavesAnEmptyDataFileAndAGivenPathIsUsed)
+{
+    TFakeScriptRig rig;
+    rig.AddScript("gone.scr", "BEGIN WRITELN('old'); END.");
+    EXPECT_EQ(rig.Run("gone.scr"), 0);
+    EXPECT_EQ(rig.DataLines(), QStringList{"old"});
+    EXPECT_EQ(rig.Run("nothing.scr"), ErrFileMissing);
+    EXPECT_EQ(rig.Device.Memo().last(), "Error 26 (File does not exist) at line 1.    Program stopped!");
+    EXPECT_EQ(rig.DataLines(), QStringList{}) << "the data file is replaced, and empty";
+
+    // The navigator hands over the folder the operator chose the script in.
+    TempDir elsewhere;
+    elsewhere.WriteFile("mine.scr", "BEGIN WRITELN('from my folder'); END.");
+    rig.Thread().Start("mine.scr", elsewhere.Path());
+    ASSERT_TRUE(PumpUntil([&] { return !rig.Thread().Active(); }));
+    EXPECT_EQ(rig.Thread().LastError(), 0);
+    EXPECT_EQ(rig.Device.Memo().last(), "from my folder");
+
+    SCOPED_TRACE("without a data folder the run fails before its first statement");
+    QDir(rig.Folder() + "data").removeRecursively();
+    EXPECT_EQ(rig.RunText("BEGIN WRITELN('x'); END."), ErrDataFile);
+    EXPECT_EQ(rig.Device.Memo().last(), "Error 30 (can't create data file) at line 1.    Program stopped!");
+}
+
+TEST(ScriptThread, StopEndsAWaitAndShutDownJoinsARunningScript)
+{
+    auto rig = std::make_unique<TFakeScriptRig>();
+    rig->Device.RealSleepMs = 1;
+    rig->AddScript("long.scr", "BEGIN WRITELN('waiting'); WAIT(100000); WRITELN('woke'); END.");
+    bool finished = false;
+    rig->Thread().Finished = [&] { finished = true; };
+    rig->Thread().Start("long.scr", QString());
+    ASSERT_TRUE(PumpUntil([&] { return rig->Device.Memo() == QStringList{"waiting"}; }));
+    EXPECT_TRUE(rig->Thread().Active());
+    rig->Thread().RequestStop();
+    ASSERT_TRUE(PumpUntil([&] { return !rig->Thread().Active(); }));
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(rig->Thread().LastError(), 0);
+    EXPECT_EQ(rig->Device.Memo(), QStringList{"waiting"}) << "the statement after the wait does not run";
+
+    SCOPED_TRACE("the program closes while a script waits");
+    rig->Thread().Start("long.scr", QString());
+    ASSERT_TRUE(PumpUntil([&] { return rig->Device.Memo().size() == 2; }));
+    rig.reset(); // stops and joins; nothing pumps the window thread meanwhile
+}
+
+TEST(ScriptThread, AFrequencyResponseRunLeavesAResponseFileTheScannerWindowReads)
+{
+    TFakeScriptRig rig;
+    TQVTIniFile scanner(rig.Folder() + "scanner.ini");
+    scanner.WriteString("FilterY", "a0", "0.5");
+    scanner.WriteString("FilterY", "b1", "-0.25");
+    scanner.WriteString("FilterY2", "a1", "2");
+    EXPECT_EQ(ResponseFilterValues(scanner, true),
+              (std::array<QString, 10>{"1", "0", "0", "0", "0", "1", "0", "0", "0", "0"}));
+
+    QString written;
+    rig.Thread().ResponseWanted = [&](TQVTIniFile*& ini, bool& axisX) {
+        ini = &scanner;
+        axisX = false;
+        return true;
+    };
+    rig.Thread().ResponseWritten = [&](const QString& name) { written = name; };
+    // Frequency, real and imaginary part, min/max: a TAB between them.
+    EXPECT_EQ(rig.RunText("BEGIN FOR F := 1 TO 3 DO BEGIN WRITELN(F * 100, '\t', F, '\t', 0, '\t', 0.5); END; "
+                          "END."),
+              0);
+    EXPECT_EQ(written, "NoName.txt");
+    QFile file(rig.Folder() + "Filter/NoName.txt");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const TFrequencyResponse response = ParseFrequencyResponse(QString::fromLatin1(file.readAll()));
+    EXPECT_TRUE(response.Error.isEmpty()) << response.Error.toStdString();
+    EXPECT_EQ(response.Coefficients[0], 0.5);
+    EXPECT_EQ(response.Coefficients[4], -0.25);
+    EXPECT_EQ(response.Coefficients[6], 2.0);
+    ASSERT_EQ(response.Points.size(), 3u);
+    EXPECT_EQ(response.Points[2].Frequency, 300.0);
+    EXPECT_EQ(response.Points[2].Amplitude, 3.0);
+}
