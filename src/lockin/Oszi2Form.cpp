@@ -93,7 +93,7 @@ void TOszi2Form::BuildControls()
         l->installEventFilter(this);
         DragLabels[static_cast<size_t>(k)] = l;
     }
-    top->addWidget(left);
+    top->addWidget(left, 0, Qt::AlignTop);
 
     auto* middle = new QVBoxLayout;
     Image1 = new QLabel(this);
@@ -324,8 +324,23 @@ void TOszi2Form::OnChangeOffs(int k)
 {
     const auto kk = static_cast<size_t>(k);
     traces_[kk].Zero = ZeroBars[kk]->value();
-    DragLabels[kk]->move(2, ImageTop + traces_[kk].Zero - 5);
+    PlaceDragLabel(k);
     ProcessFrame();
+}
+
+void TOszi2Form::PlaceDragLabel(int k)
+{
+    // Beside the zero line, wherever the layout put the picture.
+    QLabel* label = DragLabels[static_cast<size_t>(k)];
+    const int imageTop = label->parentWidget()->mapFrom(this, Image1->mapTo(this, QPoint(0, 0))).y();
+    label->move(2, imageTop + traces_[static_cast<size_t>(k)].Zero - label->height() / 2);
+}
+
+void TOszi2Form::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    for (int k = 0; k < OsziTraceCount; ++k)
+        PlaceDragLabel(k);
 }
 
 void TOszi2Form::GroupBox3Click()
@@ -666,7 +681,7 @@ bool TOszi2Form::eventFilter(QObject* watched, QEvent* event)
         return true;
     }
     if (event->type() == QEvent::MouseMove && dragging_ == tag) {
-        const int y = mapFromGlobal(static_cast<QMouseEvent*>(event)->globalPosition().toPoint()).y() - ImageTop;
+        const int y = Image1->mapFromGlobal(static_cast<QMouseEvent*>(event)->globalPosition().toPoint()).y();
         if (y >= 0 && y <= OsziZeroMax)
             ZeroBars[static_cast<size_t>(tag - 1)]->setValue(y);
         return true;

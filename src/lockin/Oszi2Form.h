@@ -101,11 +101,13 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildControls();
     void FillChannelBoxes();
+    void PlaceDragLabel(int trace);
     TOsziScaleMode Mode(int trace) const;
     void Redraw(int count);
     void DrawTraces(QImage& traces, int count, bool vector) const;
