@@ -515,6 +515,8 @@ void TSpektForm::SetupChannels()
     UserIni->WriteInteger(Section(), "ViewY0", 3);
     if (started_)
         UserIni->WriteInteger(Section(), "Kind", SpektKindValue(Section()));
+    if (KindMadeCurrent)
+        KindMadeCurrent();
 }
 
 void TSpektForm::ComboBox2Change(int channel)

@@ -102,10 +102,11 @@ public:
     void ApplySaveOptions();
     const TSpektFit& Fit() const { return fit_; }
     // Hooks for the sensitivity hand-over, set by the program's assembly.
-    std::function<int()> ZSensorSlot;               // the Z sensor read under hard linearisation, −1 none
+    std::function<int()> ZSensorSlot;                 // the Z sensor read under hard linearisation, −1 none
     std::function<void(double slope)> ResonanceSlope; // the resonance tool takes the slope too
     std::function<void()> RefreshScanPara;
-    std::function<void()> ShowOptions;              // SpeedButton4 "Options"
+    std::function<void()> ShowOptions;     // SpeedButton4 "Options"
+    std::function<void()> KindMadeCurrent; // the options window reloads its controls
     // The options window shows the next number and the auto-save box.
     std::function<void(int nextNumber)> ShowNextNumber;
     std::function<void(bool on)> ShowAutoSave;

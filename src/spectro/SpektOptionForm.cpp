@@ -258,12 +258,14 @@ void TSpektOptionForm::FormCreate()
     LoadSettings();
     spekt_.ShowNextNumber = [this](int next) { ShowNextNumber(next); };
     spekt_.ShowAutoSave = [this](bool on) { ShowAutoSave(on); };
+    spekt_.KindMadeCurrent = [this] { LoadSettings(); };
 }
 
 void TSpektOptionForm::FormDestroy()
 {
     spekt_.ShowNextNumber = nullptr;
     spekt_.ShowAutoSave = nullptr;
+    spekt_.KindMadeCurrent = nullptr;
     if (UserIni == nullptr)
         return;
     UserIni->WriteInteger(Opt, "FormPosLeft", x());
