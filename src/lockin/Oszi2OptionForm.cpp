@@ -140,7 +140,7 @@ void TOszi2OptionForm::UseOsziOptClick()
     ini.WriteBool(Section, "xAxis", xAxisCheck->isChecked());
     ini.WriteBool(Section, "AcqFrame", AquFrameCheckBox->isChecked());
     ini.WriteBool(Section, "vector", CheckBoxVectors->isChecked());
-    ini.WriteBool(Section, "logFFT", CheckBoxFFT->isVisible() && CheckBoxFFT->isChecked());
+    ini.WriteBool(Section, "logFFT", !CheckBoxFFT->isHidden() && CheckBoxFFT->isChecked());
     ini.WriteBool(LongTermSection, "LongTermEnable", CheckBox1->isChecked());
     Label4->setVisible(CheckBoxNumbered->isChecked());
     Label4->setText("next nr.:" + QString::number(ini.ReadInteger(Section, "NextNumber", 0)));

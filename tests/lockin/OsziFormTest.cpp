@@ -183,10 +183,12 @@ TEST_F(OsziOnSim, LongTermRingTakesEachFrameOnceInTimeSamples)
 
 TEST_F(OsziOnSim, RingTooBigForMemoryIsRefusedAndItsBoxCleared)
 {
+    ini_->WriteBool("osziopt", "logFFT", true);
     Start();
     options_ = std::make_unique<TOszi2OptionForm>(*oszi_);
     options_->FormCreate();
     EXPECT_FALSE(oszi_->LongTerm.On());
+    EXPECT_TRUE(ini_->ReadBool("osziopt", "logFFT", false)); // kept while the window is not shown
     options_->LongTermEdit->setText("100000000000");
     options_->LongTermEditEnter();
     options_->CheckBox1->setChecked(true);
