@@ -119,7 +119,8 @@ void ComputeFFT(int32_t* samples, bool logFFT)
     }
     if (logFFT) {
         for (int i = 0; i < n; ++i)
-            samples[i] = static_cast<int32_t>(Round(1000.0 * std::log10(std::abs(static_cast<double>(samples[i])) + 1.0)));
+            samples[i] =
+                static_cast<int32_t>(Round(1000.0 * std::log10(std::abs(static_cast<double>(samples[i])) + 1.0)));
     }
 }
 
