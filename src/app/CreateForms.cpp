@@ -6,6 +6,8 @@
 #include "files/ScanFiles.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
+#include "lockin/Oszi2Form.h"
+#include "lockin/Oszi2OptionForm.h"
 #include "mainwindow/AdminForm.h"
 #include "mainwindow/HistoryBox.h"
 #include "mainwindow/MainQVTForm.h"
@@ -19,6 +21,7 @@
 #include "script/ScriptThread.h"
 #include "script/ScriptWindowDevice.h"
 #include "spectro/SpektForm.h"
+#include "spectro/SpektOptionForm.h"
 #include "widgets/NumericEdit.h"
 
 #include <QAbstractButton>
@@ -165,7 +168,38 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     spekt->FormCreate();
 
-    // Places 14 to 16 are created here as they are built.
+    spekt->RefreshScanPara = [scanPara] { scanPara->ShowFeedbackParams(); };
+    auto* spektOpt = new TSpektOptionForm(*spekt, main);
+    Created("TSpektOptionForm");
+    spekt->ShowOptions = [spektOpt] {
+        spektOpt->show();
+        spektOpt->raise();
+    };
+    spektOpt->FormCreate();
+    spekt->ApplySaveOptions();
+
+    // Place 15 is created here as it is built.
+
+    auto* oszi2 = new TOszi2Form(*inOut, main);
+    Created("TOszi2Form");
+    oszi2->SetMainButton = [main](bool down) {
+        if (QAbstractButton* b = main->Button("Oszi2Button"))
+            b->setChecked(down);
+    };
+    oszi2->ScanRunning = [workers] { return workers->GoXYThread().ScanActive(); };
+    main->SetToolToggle("Oszi2Button", [oszi2](bool down) {
+        if (down) {
+            oszi2->show();
+            oszi2->raise();
+        } else {
+            oszi2->close();
+        }
+    });
+    main->SetMenuCommand("Oszi2", [oszi2] {
+        oszi2->show();
+        oszi2->raise();
+    });
+    oszi2->FormCreate();
 
     auto* misc = new TMiscForm(main);
     Created("TMiscForm");
@@ -179,7 +213,13 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     misc->FormCreate();
 
-    // Place 18 is created here once it is built.
+    auto* oszi2Opt = new TOszi2OptionForm(*oszi2, main);
+    Created("TOszi2OptionForm");
+    oszi2->ShowOptions = [oszi2Opt] {
+        oszi2Opt->show();
+        oszi2Opt->raise();
+    };
+    oszi2Opt->FormCreate();
 
     auto* dde = new TDDEForm;
     Created("TDDEForm");
@@ -283,6 +323,12 @@ void DestroyAllForms()
         dncForm->FormDestroy();
     if (MiscForm != nullptr)
         MiscForm->FormDestroy();
+    if (Oszi2OptionForm != nullptr)
+        Oszi2OptionForm->FormDestroy();
+    if (Oszi2Form != nullptr)
+        Oszi2Form->FormDestroy();
+    if (SpektOptionForm != nullptr)
+        SpektOptionForm->FormDestroy();
     if (SpektForm != nullptr)
         SpektForm->FormDestroy();
     if (ScannerForm != nullptr)
@@ -297,6 +343,9 @@ void DestroyAllForms()
     SavePathCheck = nullptr;
     delete MiscForm;
     delete HistoryBox;
+    delete Oszi2OptionForm;
+    delete Oszi2Form;
+    delete SpektOptionForm;
     delete SpektForm;
     delete SetupForm;
     // The hooks into the resonance tool go with it.

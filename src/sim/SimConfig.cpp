@@ -113,6 +113,11 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     k.VibrationHz = std::clamp(ReadDouble(source, "Spekt", "VibrationHz", k.VibrationHz), 0.0, 1.0e6);
     k.VibrationDigits = std::clamp(ReadDouble(source, "Spekt", "VibrationDigits", k.VibrationDigits), 0.0, 1.0e6);
 
+    TestSineConfig& g = c.TestSine;
+    g.Address = std::clamp(ReadInt(source, "TestSine", "Address", g.Address), 0, 63);
+    g.Hz = std::clamp(ReadDouble(source, "TestSine", "Hz", g.Hz), 0.0, 1.0e6);
+    g.Digits = std::clamp(ReadDouble(source, "TestSine", "Digits", g.Digits), 0.0, 1.0e9);
+
     c.Faults.FailAllRequests = ReadInt(source, "Faults", "FailRequests", 0) != 0;
     c.Faults.FailCode = static_cast<uint32_t>(ReadInt(source, "Faults", "FailCode", 0));
     c.Faults.EchoStrayEvery = std::max(0, ReadInt(source, "Faults", "EchoStrayEvery", 0));

@@ -5,6 +5,7 @@
 // executable; tests build one directly.
 
 #include "sim/SimCantilever.h"
+#include "sim/SimTestSine.h"
 
 #include <QString>
 
@@ -130,6 +131,7 @@ struct SimConfig {
     CoarseConfig Coarse;
     CantileverConfig Cantilever;
     SpektConfig Spekt;
+    TestSineConfig TestSine;
 
     SimFaults Faults;
 

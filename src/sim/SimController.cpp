@@ -638,6 +638,7 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
 
     SimInputContext context;
     context.NowUs = nowNs / 1000;
+    context.NowNs = nowNs;
     context.Z = probe.Z;
     context.ZMin = outputs_.ZMin();
     context.ZMax = outputs_.ZMax();

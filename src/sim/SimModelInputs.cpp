@@ -14,7 +14,7 @@ constexpr double DriftPeriodUs = 60.0e6;
 constexpr int32_t ZMeterFullScale = 32000;
 } // namespace
 
-SimInputs::SimInputs(const SimConfig& config) : random_(config.Seed), noise_(config.AdcNoise) {}
+SimInputs::SimInputs(const SimConfig& config) : random_(config.Seed), noise_(config.AdcNoise), testSine_(config.TestSine) {}
 
 int32_t SimInputs::Noise()
 {
@@ -35,6 +35,7 @@ int32_t SimInputs::ReadAdc(int32_t address, const SimInputContext& c)
         signal = c.Probe.Interaction;
     else if (c.Probe.TopographyAddress > 0 && address == c.Probe.TopographyAddress)
         signal = c.Probe.Topography;
+    signal += TestSineSignal(testSine_, address, c.NowNs);
     // Each input its own offset of a few digits, drifting slowly with its own phase.
     const int32_t offset = (address * 37) % 21 - 10;
     const double phase = 2.0 * std::numbers::pi * (static_cast<double>(c.NowUs) / DriftPeriodUs + address * 0.13);

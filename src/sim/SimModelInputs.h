@@ -21,6 +21,7 @@ namespace qvt::sim {
 // The state an input reading is taken in.
 struct SimInputContext {
     int64_t NowUs = 0;
+    int64_t NowNs = 0;
     int32_t Z = 0; // Z output
     int32_t ZMin = 0;
     int32_t ZMax = 0;
@@ -43,6 +44,7 @@ private:
 
     SimRandom random_;
     double noise_;
+    TestSineConfig testSine_;
 };
 
 } // namespace qvt::sim

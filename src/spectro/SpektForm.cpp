@@ -6,6 +6,7 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "device/SpektRequests.h"
+#include "lockin/OsziFrame.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
 #include "widgets/NumericEdit.h"
@@ -265,6 +266,7 @@ void TSpektForm::BuildControls()
     StatusBar = new QLabel(this);
     StatusBar->setObjectName("StatusBar");
     top->addWidget(StatusBar);
+    BuildSaveControls();
 }
 
 QString TSpektForm::Section() const
@@ -513,6 +515,8 @@ void TSpektForm::SetupChannels()
     UserIni->WriteInteger(Section(), "ViewY0", 3);
     if (started_)
         UserIni->WriteInteger(Section(), "Kind", SpektKindValue(Section()));
+    if (KindMadeCurrent)
+        KindMadeCurrent();
 }
 
 void TSpektForm::ComboBox2Change(int channel)
@@ -769,7 +773,7 @@ void TSpektForm::CurveReady(int points)
     ScanButton->setChecked(false);
     EndRun();
     if (UserIni && UserIni->ReadBool("SpektOpt", "AutoSave", false) && SaveSpectrum)
-        SaveSpectrum(UserIni->ReadString("SpektOpt", "SaveName", "c:\\temp\\noname"));
+        SaveSpectrum(UserIni->ReadString("SpektOpt", "SaveName", DefaultSaveName()));
 }
 
 void TSpektForm::EndRun()
@@ -825,6 +829,8 @@ void TSpektForm::DisplayData(TSpektSender sender)
     if (sender != TSpektSender::Self) {
         Image1->SeriesList.clear();
         series_.clear();
+        if (Label21 != nullptr)
+            Label21->clear();
     }
     // One series per run of equal colour; a line segment takes its end point's colour.
     const auto& xs = SpektData.Col[xColumn];

@@ -12,6 +12,7 @@
 
 #include "spectro/SpektAcquire.h"
 #include "spectro/SpektExcitation.h"
+#include "spectro/SpektFit.h"
 #include "spectro/SpektKinds.h"
 #include "widgets/ChartScale.h"
 
@@ -24,6 +25,7 @@
 #include <vector>
 
 class QComboBox;
+class QLineEdit;
 class QLabel;
 class QPushButton;
 class QToolButton;
@@ -84,6 +86,40 @@ public:
     // The current kind's Kind bits (its section, else the table).
     int32_t KindBits() const;
 
+    // ---- fit, files and clipboard (SpektFormSave.cpp) -------------------------------
+    void FitButtonClick();
+    void Label21Click();
+    // Writes the file under base name B (numbered as [SpektOpt] says); false
+    // when nothing was written.
+    bool SaveSpektFile(const QString& baseName);
+    void SaveAsButtonClick();
+    // The click: the button's Down state follows AutoSave.
+    void SaveButtonClick();
+    // The mouse-up: saves now (auto save off), with Shift only toggles auto save.
+    void SaveButtonMouseUp(bool shift);
+    void ButtonCopyClick();
+    QString LoadDelimiter() const;
+    void ApplySaveOptions();
+    const TSpektFit& Fit() const { return fit_; }
+    // Hooks for the sensitivity hand-over, set by the program's assembly.
+    std::function<int()> ZSensorSlot;                 // the Z sensor read under hard linearisation, −1 none
+    std::function<void(double slope)> ResonanceSlope; // the resonance tool takes the slope too
+    std::function<void()> RefreshScanPara;
+    std::function<void()> ShowOptions;     // SpeedButton4 "Options"
+    std::function<void()> KindMadeCurrent; // the options window reloads its controls
+    // The options window shows the next number and the auto-save box.
+    std::function<void(int nextNumber)> ShowNextNumber;
+    std::function<void(bool on)> ShowAutoSave;
+    // Save as asks for a name here (tests answer it); empty: cancelled.
+    std::function<QString(const QString& folder, const QString& ext)> AskSaveName;
+    QPushButton* FitButton = nullptr;
+    QLabel* Label21 = nullptr;
+    QToolButton* SaveButton = nullptr;
+    QPushButton* SaveAsButton = nullptr;
+    QPushButton* ButtonCopy = nullptr;
+    QPushButton* SpeedButton4 = nullptr;
+    QLineEdit* EditComment = nullptr;
+
     TSpektData SpektData;
     std::array<const TIOScale*, 8> ColumnScales{};
     std::array<int, 4> ChannelSlots{};
@@ -124,12 +160,18 @@ signals:
     void runEnded();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void BuildControls();
+    void BuildSaveControls();
+    void DrawFitOverlay();
+    TSpektPlot CurrentPlot(int& xColumn, int& yColumn) const;
+    int ColumnSlot(int column) const;
+    void ShowSlope(double slope);
     QString Section() const;
     TExcitationShape Shape() const;
     void ShowEdit(TNumericEdit* edit, bool visible);
@@ -163,6 +205,10 @@ private:
     bool kiSaved_ = false;
     double lastX_ = 0.0, lastY_ = 0.0;
     bool navigatorLinked_ = false;
+    TSpektFit fit_;
+    int fitX_ = 0, fitY_ = 3;
+    int dragging_ = 0; // end point being dragged: 0 none, 1 start, 2 end
+    std::unique_ptr<TChartSeries> fitLine_, fitEnds_;
     double navigatorX_ = 0.0, navigatorY_ = 0.0;
 };
 

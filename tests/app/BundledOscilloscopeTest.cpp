@@ -1,0 +1,63 @@
+// The three-trace oscilloscope as an operator meets it: the program started
+// on the bundled settings, the window opened from the main window's button,
+// the box's test sine on the third trace and as one line in the spectrum.
+
+#include "app/CreateForms.h"
+#include "core/SharedState.h"
+#include "core/Startup.h"
+#include "lockin/Oszi2Form.h"
+#include "mainwindow/MainQVTForm.h"
+#include "platform/MessageBoxes.h"
+#include "support/TestSupport.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QImage>
+#include <QLineEdit>
+
+#include <gtest/gtest.h>
+
+using namespace qvt;
+
+TEST(BundledOscilloscope, TheButtonShowsTheTestSineAndItsLine)
+{
+    test::TempDir dir;
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    ScriptedMessageResponder boxes;
+    LoadDriverName(dir.Path(), {"qvt"});
+    int exitCode = -1;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    MainQVTForm->show();
+    QCoreApplication::processEvents();
+    StartUp();
+    ASSERT_NE(Oszi2Form, nullptr);
+    EXPECT_FALSE(Oszi2Form->isVisible());
+
+    auto* button = MainQVTForm->Button("Oszi2Button");
+    ASSERT_NE(button, nullptr);
+    button->click();
+    EXPECT_TRUE(Oszi2Form->isVisible());
+    EXPECT_EQ(Oszi2Form->ComboBoxes[2]->currentText(), "Test sine");
+    EXPECT_EQ(Oszi2Form->Edit1->text(), "1.6m");
+    ASSERT_TRUE(test::PumpUntil([] { return Oszi2Form->TraceState(2).Stats.Max > 1500; }));
+    EXPECT_LT(Oszi2Form->TraceState(2).Stats.Min, -1500);
+    QDir().mkpath("temp");
+    EXPECT_TRUE(Oszi2Form->grab().toImage().save("temp/BundledOscilloscope.png"));
+
+    Oszi2Form->SetView(TOsziView::Freq);
+    ASSERT_TRUE(test::PumpUntil([] { return Oszi2Form->ShownFrame()[3].Samples[26] > 1000; }));
+    int peak = 0;
+    for (int i = 0; i < OsziBufferSamples; ++i)
+        if (Oszi2Form->ShownFrame()[3].Samples[i] > Oszi2Form->ShownFrame()[3].Samples[peak])
+            peak = i;
+    EXPECT_EQ(peak / 2, 13); // 1 kHz in bins of 76.3 Hz
+    EXPECT_TRUE(Oszi2Form->grab().toImage().save("temp/BundledOscilloscopeFreq.png"));
+
+    button->click();
+    EXPECT_FALSE(Oszi2Form->isVisible());
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.LastText().toStdString();
+}

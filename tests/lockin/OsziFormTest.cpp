@@ -1,0 +1,251 @@
+// The oscilloscopes on the simulated controller: the lock-in's X and Y and
+// the box's test sine on the three-trace scope, its spectrum, the long-term
+// ring and its files; the feedback input on the simple scope.
+
+#include "support/DriverLinkFixture.h"
+
+#include "lockin/Oszi2Form.h"
+#include "lockin/Oszi2OptionForm.h"
+#include "lockin/OsziForm.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QToolButton>
+
+#include <cmath>
+
+namespace qvt {
+namespace {
+
+class OsziOnSim : public test::DriverLinkFixture {
+protected:
+    void SetUp() override
+    {
+        DriverLinkFixture::SetUp();
+        savedChannels_ = OsziChannels;
+        savedSampleTime_ = OsziSampleTime;
+        Scale("DAC21", "LIA X", "", true);
+        Scale("DAC22", "LIA Y", "", true);
+        Scale("ADC1", "Error", "1", false);
+        Scale("ADC4", "Test sine", "4", true);
+        ini_->WriteInteger("Oszi2", "Channel1", 1);
+        ini_->WriteInteger("Oszi2", "Channel2", 2);
+        ini_->WriteInteger("Oszi2", "Channel3", 3);
+        ini_->WriteString("Oszi2", "TimeBase", "1m");
+    }
+    void TearDown() override
+    {
+        simple_.reset();
+        options_.reset();
+        oszi_.reset();
+        if (io_) {
+            io_->FormDestroy();
+            io_.reset();
+        }
+        OsziFlags = 0;
+        OsziChannels = savedChannels_;
+        OsziSampleTime = savedSampleTime_;
+        DriverLinkFixture::TearDown();
+    }
+
+    void Scale(const QString& ch, const QString& label, const QString& address, bool listed)
+    {
+        ini_->WriteString("Scale", ch + "Label2", label);
+        ini_->WriteString("Scale", ch + "Edit1", "V");
+        ini_->WriteString("Scale", ch + "Edit2", "0.0003");
+        if (!address.isEmpty())
+            ini_->WriteString("Scale", ch + "Edit0", address);
+        ini_->WriteBool("Scale", ch + "CheckBox1", listed);
+    }
+
+    void Start(sim::SimConfig config = FastConfig())
+    {
+        sim_ = PlugSim(config);
+        io_ = std::make_unique<TInOutForm>();
+        io_->FormCreate();
+        oszi_ = std::make_unique<TOszi2Form>(*io_);
+        oszi_->FormCreate();
+    }
+
+    // One 100 ms poll of the device window.
+    void Fetch() { io_->TimerOszi2Timer(); }
+
+    static int PeakBin(const TOsziBuffer& b)
+    {
+        int peak = 0;
+        for (int i = 2; i < OsziBufferSamples; i += 2)
+            if (b.Samples[i] > b.Samples[peak])
+                peak = i;
+        return peak / 2;
+    }
+
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> io_;
+    std::unique_ptr<TOszi2Form> oszi_;
+    std::unique_ptr<TOszi2OptionForm> options_;
+    std::unique_ptr<TOsziForm> simple_;
+
+private:
+    std::array<int32_t, 4> savedChannels_{};
+    float savedSampleTime_ = 0.0f;
+};
+
+TEST_F(OsziOnSim, ShowsLockInAndTestSineAndTheSineInItsBin)
+{
+    Start();
+    EXPECT_EQ(oszi_->Edit1->text(), "1.6m"); // one tick per sample
+    oszi_->show();
+    const TSetOsziRecord setup = sim_->OsziSetup();
+    EXPECT_EQ(setup.PeriodTicks, 1);
+    EXPECT_EQ(setup.Addresses[0], OsziTimeStampAddress);
+    EXPECT_EQ(setup.Addresses[1], ReadAddrResonanceX);
+    EXPECT_EQ(setup.Addresses[2], ReadAddrResonanceY);
+    EXPECT_EQ(setup.Addresses[3], 4);
+    EXPECT_EQ(oszi_->ComboBoxes[2]->currentText(), "Test sine");
+
+    Fetch();
+    const TOsziStats sine = oszi_->TraceState(2).Stats;
+    EXPECT_GT(sine.Max, 1900);
+    EXPECT_LT(sine.Min, -1900);
+    EXPECT_LT(std::abs(oszi_->TraceState(0).Stats.Mean), 200); // the undriven lock-in reads about zero
+    // Shown, it runs; with the button released the next full frame is the last.
+    EXPECT_TRUE(oszi_->ScanButton->isChecked());
+    EXPECT_TRUE(io_->OszTimerActive());
+    oszi_->ScanButton->setChecked(false);
+    Fetch();
+    EXPECT_FALSE(io_->OszTimerActive());
+    EXPECT_FALSE(oszi_->ScanButton->isChecked());
+    const QImage time = oszi_->Picture().copy();
+    oszi_->ProcessFrame();
+    oszi_->ProcessFrame();
+    EXPECT_EQ(oszi_->Picture(), time);
+
+    // 1 kHz at 39062.5/512 Hz per bin: bin 13, on the stopped frame.
+    oszi_->SetView(TOsziView::Freq);
+    EXPECT_EQ(PeakBin(oszi_->ShownFrame()[3]), 13);
+    oszi_->ProcessFrame();
+    EXPECT_EQ(PeakBin(oszi_->ShownFrame()[3]), 13);
+    oszi_->SetView(TOsziView::Time);
+    EXPECT_EQ(oszi_->Picture(), time);
+
+    // The Line view needs a running scan.
+    oszi_->SetView(TOsziView::Line);
+    EXPECT_EQ(oszi_->View(), TOsziView::Time);
+}
+
+TEST_F(OsziOnSim, LongTermRingTakesEachFrameOnceInTimeSamples)
+{
+    ini_->WriteBool("Osziopt", "LongTermEnable", true);
+    ini_->WriteString("Osziopt", "LongTermDataPoints", "5000");
+    Start();
+    ASSERT_TRUE(oszi_->AllocLongTerm());
+    oszi_->show();
+    oszi_->ScanButton->setChecked(true);
+    oszi_->ScanButtonClick();
+    Fetch();
+    Fetch();
+    EXPECT_TRUE(io_->OszTimerActive()); // re-armed while the button is down
+    EXPECT_EQ(oszi_->LongTerm.Count(), 1024);
+    oszi_->SetView(TOsziView::Freq);
+    oszi_->StopAndStore(); // a save: the frame shown is in the ring already
+    EXPECT_EQ(oszi_->LongTerm.Count(), 1024);
+    EXPECT_FALSE(io_->OszTimerActive());
+
+    const QString path = dir_.Path() + "long.dat";
+    ASSERT_TRUE(oszi_->SaveFile(4, path));
+    EXPECT_EQ(oszi_->LongTerm.Count(), 0);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 1024);
+    for (int i = 0; i < lines.size(); ++i) {
+        const QStringList cells = lines[i].split(' ', Qt::SkipEmptyParts);
+        ASSERT_EQ(cells.size(), 4) << lines[i].toStdString();
+        // Samples one tick (25.6 µs) apart keep times of their own.
+        if (i % 512 != 0) {
+            EXPECT_NEAR(cells[0].toDouble() - lines[i - 1].split(' ', Qt::SkipEmptyParts)[0].toDouble(), 25.6e-6,
+                        1.1e-6);
+        }
+        EXPECT_LT(std::abs(cells[3].toDouble()), 2100 * 0.0003); // volts of the sine, not spectrum magnitudes
+    }
+
+    // The frame text in the frequency view: bin frequencies beside magnitudes.
+    const QString framePath = dir_.Path() + "frame.dat";
+    ASSERT_TRUE(oszi_->SaveFile(2, framePath));
+    QFile frame(framePath);
+    ASSERT_TRUE(frame.open(QIODevice::ReadOnly));
+    const QStringList rows = QString::fromLatin1(frame.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_EQ(rows.size(), 512);
+    EXPECT_NEAR(rows[26].split(' ', Qt::SkipEmptyParts)[0].toDouble(), 13 * 39062.5 / 512, 0.01);
+}
+
+TEST_F(OsziOnSim, RingTooBigForMemoryIsRefusedAndItsBoxCleared)
+{
+    ini_->WriteBool("osziopt", "logFFT", true);
+    Start();
+    options_ = std::make_unique<TOszi2OptionForm>(*oszi_);
+    options_->FormCreate();
+    EXPECT_FALSE(oszi_->LongTerm.On());
+    EXPECT_TRUE(ini_->ReadBool("osziopt", "logFFT", false)); // kept while the window is not shown
+    options_->LongTermEdit->setText("100000000000");
+    options_->LongTermEditEnter();
+    options_->CheckBox1->setChecked(true);
+    options_->CheckBox1Click();
+    EXPECT_EQ(boxes_.LastText(), "Out of Memory!");
+    EXPECT_FALSE(options_->CheckBox1->isChecked());
+    EXPECT_FALSE(oszi_->LongTerm.On());
+    EXPECT_FALSE(ini_->ReadBool("Osziopt", "LongTermEnable", true));
+
+    options_->LongTermEdit->setText("2000");
+    options_->LongTermEditEnter();
+    options_->CheckBox1->setChecked(true);
+    options_->CheckBox1Click();
+    EXPECT_TRUE(oszi_->LongTerm.On());
+    EXPECT_EQ(oszi_->LongTerm.Size(), 2000);
+    options_->LongTermEdit->setText("lots");
+    options_->LongTermEditEnter();
+    EXPECT_TRUE(options_->LongTermEdit->styleSheet().contains("red"));
+    EXPECT_EQ(ini_->ReadString("osziopt", "SaveName", ""), DefaultSaveName());
+}
+
+TEST_F(OsziOnSim, SimpleScopeShowsTheFeedbackInputAndMarksClipping)
+{
+    sim::SimConfig config = FastConfig();
+    config.TestSine.Address = 1; // the generator on the feedback input
+    Start(config);
+    MicroscopeState.FeedbackChannel = 0;
+    simple_ = std::make_unique<TOsziForm>(*io_);
+    simple_->FormCreate();
+    EXPECT_TRUE(io_->OsziTimerActive());
+    simple_->ComboScale->setCurrentIndex(2); // auto 0..max
+    io_->OsziTimerTimer();
+    const QImage& pic = simple_->Picture();
+    auto count = [&pic](QColor c, int row) {
+        int n = 0;
+        for (int x = 0; x < 256; ++x)
+            n += pic.pixelColor(x, row) == c;
+        return n;
+    };
+    int blueRows = 0;
+    for (int y = 0; y < 256; ++y)
+        blueRows += count(QColor(0, 0, 255), y) > 0;
+    EXPECT_GT(blueRows, 200); // the sine spans the picture
+    EXPECT_EQ(count(Qt::red, 0) + count(Qt::red, 255), 0);
+
+    // 0.3 V full scale is 1000 digits: the 2000-digit sine is clipped on both edges.
+    simple_->ComboScale->setCurrentIndex(0);
+    simple_->ScaleNumber->setText("0.3");
+    simple_->ScaleNumberExit();
+    io_->OsziTimerTimer();
+    EXPECT_NEAR(simple_->LastScale().M, 1000.0, 1e-3); // the factor is single precision
+    EXPECT_GT(count(Qt::red, 0), 0);
+    EXPECT_GT(count(Qt::red, 255), 0);
+    simple_->FormDestroy();
+    EXPECT_FALSE(io_->OsziTimerActive());
+    EXPECT_EQ(ini_->ReadString("Oszi", "ScaleNumber", ""), "0.3");
+}
+
+} // namespace
+} // namespace qvt
