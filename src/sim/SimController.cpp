@@ -1,5 +1,7 @@
 #include "sim/SimController.h"
 
+#include "sim/SimWiring.h"
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -610,6 +612,9 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
             return r.PhaseMilliDeg;
         return address == ReadAddrResonanceX ? r.X : r.Y;
     }
+    if (address == SimWiring::PatternAddress)
+        return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]) +
+               static_cast<int32_t>(std::lround(SimWiring::Pattern(outputs_.Dac(5), outputs_.Dac(6))));
     if (address < 0) {
         if (SimInputs::IsDemodulatorAddress(address))
             return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]);
