@@ -2,6 +2,7 @@
 
 #include "core/IniFile.h"
 #include "core/NumberText.h"
+#include "core/SharedState.h"
 #include "device/ChannelTable.h"
 
 #include <algorithm>
@@ -69,9 +70,14 @@ void TScaleADDAChain::LoadCalibration(const TQVTIniFile* mainIni, const TQVTIniF
     ADOffset = adc.Offset.load() * ADScale;
 }
 
+bool TScaleADDAChain::OutputRefused() const
+{
+    return DrivesPiezo() && MicroscopeState.ZState == ZApproached;
+}
+
 void TScaleADDAChain::ApplyTestVolt()
 {
-    if (RampMode || DAScale == 0.0)
+    if (RampMode || DAScale == 0.0 || OutputRefused())
         return;
     TestRaw = ToDigits((TestVolt - DAOffset) / DAScale);
     if (io_.WriteReg)
@@ -80,7 +86,7 @@ void TScaleADDAChain::ApplyTestVolt()
 
 bool TScaleADDAChain::SetTestVolt(double volts)
 {
-    if (!Usable(volts))
+    if (!Usable(volts) || OutputRefused())
         return false;
     TestVolt = std::clamp(volts, std::min(MinVolt, MaxVolt), std::max(MinVolt, MaxVolt));
     ApplyTestVolt();
@@ -176,7 +182,7 @@ void TScaleADDAChain::StartRamp()
 
 void TScaleADDAChain::RampTick()
 {
-    if (DAScale != 0.0 && io_.WriteReg)
+    if (DAScale != 0.0 && io_.WriteReg && !OutputRefused())
         io_.WriteReg(32 + TestChannel, ToDigits((2.0 * RampStep * TestVolt / RampSteps - TestVolt) / DAScale));
     const int32_t reading = io_.ReadReg ? io_.ReadReg(ChannelTable[ADChannelSlot].Address.load()) : 0;
     SGDiff = (static_cast<double>(SGMax) - SGMin) * SGScale;

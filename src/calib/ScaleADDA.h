@@ -54,6 +54,9 @@ public:
 
     // Z, X and Y go through the amplifier into the piezo.
     bool DrivesPiezo() const { return TestChannel == 0 || TestChannel == 2 || TestChannel == 3; }
+    // A test voltage on Z, X or Y would move an approached tip across or into
+    // the sample: those outputs stay as they are until the tip is retracted.
+    bool OutputRefused() const;
     int DacSlot() const { return TestChannel; }
 
     // The stored calibration of the selected channels ([TestMic], the
@@ -61,7 +64,8 @@ public:
     void LoadCalibration(const TQVTIniFile* mainIni, const TQVTIniFile* scannerIni);
 
     // Each returns false (nothing changed) for a value it cannot take.
-    // Tag 1: the test voltage, limited to MinVolt..MaxVolt; written in static mode.
+    // Tag 1: the test voltage, limited to MinVolt..MaxVolt; written in static
+    // mode. False, nothing changed, while the output is refused.
     bool SetTestVolt(double volts);
     // Tag 2: the meter on the DAC output. minDigits/maxDigits: the min and
     // max digit edits (readable false: unknown limits).

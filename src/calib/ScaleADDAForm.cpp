@@ -4,6 +4,7 @@
 #include "core/NumberText.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
+#include "platform/MessageBoxes.h"
 #include "widgets/NumericEdit.h"
 
 #include <QCheckBox>
@@ -255,6 +256,8 @@ void TScaleADDAForm::RadioGroup2Click(bool adMode)
 void TScaleADDAForm::RadioGroup1Click(bool ramp)
 {
     chain_.RampMode = ramp;
+    if (ramp && chain_.OutputRefused())
+        ShowMessage(MsgKind::Warning, "Not possible now!\nPlease retract first!", MsgButtons::Ok);
     if (ramp)
         chain_.StartRamp();
     else
@@ -347,6 +350,11 @@ void TScaleADDAForm::EditKeyPress(int tag)
     if (ok) {
         switch (tag) {
         case 1:
+            if (chain_.OutputRefused()) {
+                ShowMessage(MsgKind::Warning, "Not possible now!\nPlease retract first!", MsgButtons::Ok);
+                ok = false;
+                break;
+            }
             ok = chain_.SetTestVolt(value);
             break;
         case 2: {

@@ -3,6 +3,8 @@
 #include "core/NumberText.h"
 #include "device/ChannelTable.h"
 
+#include <cmath>
+
 namespace qvt {
 
 const std::array<TScaleCell, 10> ScaleCells = {{
@@ -50,9 +52,9 @@ QString ScaleNumberText(const TIOScale& scale, const QString& suffix)
 bool ScaleNumberToStore(const QString& typed, QString& stored)
 {
     double value = 0.0;
-    if (!ParseNumber(typed, value))
+    // The table keeps single precision: a number beyond it is no number here.
+    if (!ParseNumber(typed, value) || !std::isfinite(static_cast<float>(value)))
         return false;
-    // Shown and stored as the single-precision number the table keeps.
     stored = GeneralText(static_cast<float>(value), 7);
     return true;
 }

@@ -647,6 +647,12 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
     context.ZMin = outputs_.ZMin();
     context.ZMax = outputs_.ZMax();
     context.ZFlags = outputs_.ZFlags();
+    // The strain gauges on the piezos read the outputs through the analogue chain.
+    if (const int dac = SimWiring::SensorDac(address); dac != 0) {
+        const auto raw = static_cast<int32_t>(dac == 1 ? probe.Z : dac == 3 ? probe.X : probe.Y);
+        return static_cast<int32_t>(std::lround(SimWiring::SensorDigits(dac, raw))) +
+               SimWiring::AdcOffsetDigits(address) + inputs_.NoiseDigits();
+    }
     int32_t sensor = 0;
     if (scanner_.ReadSensor(address, probe.X, probe.Y, sensor))
         return sensor;
