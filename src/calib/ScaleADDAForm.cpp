@@ -30,12 +30,12 @@ const QString TestMic = "TestMic";
 constexpr int TimerMs = 300;
 
 const char* const Instructions =
-    "1. Choose the DAC and its sensor ADC. Set the test voltage to 0 and enter the meter's reading "
-    "of the DAC output: the offset.\n"
-    "2. Set a test voltage and enter the DAC output reading: the scale.\n"
-    "3. Enter the amplifier's output reading and the piezo's sensitivity.\n"
-    "4. Run the ramp and enter the sensor's travel.\n"
-    "5. In AD mode apply a known voltage and enter what the display should show (0 first).";
+    "1. Choose the DAC and the ADC of its sensor. Set the test voltage to the top of the range and enter the "
+    "meter's reading of the DAC output: the scale.\n"
+    "2. Set the test voltage to 0 and enter the reading again: the offset. Repeat 1 and 2 once more.\n"
+    "3. Set a test voltage, enter the amplifier's output reading and the piezo's sensitivity.\n"
+    "4. Choose Ramp and enter the sensor's travel as measured.\n"
+    "5. In AD mode apply 0 V and enter 0, then a known voltage and enter what the display should show.";
 
 QString Num(double v)
 {
@@ -99,10 +99,22 @@ TScaleADDAForm::TScaleADDAForm(TInOutForm& link, QWidget* parent)
         cg->addWidget(new QLabel(chainNames[tag - 1], chainGroup), tag - 1, 0);
         cg->addWidget(edit, tag - 1, 1);
     }
+    for (int tag = 1; tag <= 2; ++tag) {
+        auto* edit = new TNumericEdit(tag == 1 ? "MinEdit" : "MaxEdit", chainGroup);
+        edit->OnKey = [this, tag](EditKey key) {
+            if (key == EditKey::Enter)
+                MinMaxEditKeyPress(tag);
+            else
+                ShowCalibration();
+        };
+        minMaxEdits_[static_cast<size_t>(tag - 1)] = edit;
+        cg->addWidget(new QLabel(tag == 1 ? "Min: [V]" : "Max: [V]", chainGroup), 6 + tag, 0);
+        cg->addWidget(edit, 6 + tag, 1);
+    }
     sgDiffLabel_ = new QLabel(chainGroup);
     sgDiffLabel_->setObjectName("SGDiffLabel");
-    cg->addWidget(new QLabel("sensor travel:", chainGroup), 6, 0);
-    cg->addWidget(sgDiffLabel_, 6, 1);
+    cg->addWidget(new QLabel("sensor travel:", chainGroup), 9, 0);
+    cg->addWidget(sgDiffLabel_, 9, 1);
     left->addWidget(chainGroup);
     chainText_ = new QLabel(this);
     chainText_->setObjectName("ChainLabel");
@@ -127,6 +139,8 @@ TScaleADDAForm::TScaleADDAForm(TInOutForm& link, QWidget* parent)
         connect(a, &QLineEdit::returnPressed, this, [this, tag] { SGScaleEditKeyPress(tag); });
         connect(d, &QLineEdit::textEdited, this, [this, d] { Paint(d, "silver"); });
         connect(a, &QLineEdit::textEdited, this, [this, a] { Paint(a, "silver"); });
+        d->setMinimumWidth(tag == 1 ? 40 : 80);
+        a->setMinimumWidth(tag == 1 ? 40 : 80);
         dacEdits_[static_cast<size_t>(tag - 1)] = d;
         adcEdits_[static_cast<size_t>(tag - 1)] = a;
         sc->addWidget(d, 0, tag);
@@ -148,11 +162,17 @@ TScaleADDAForm::TScaleADDAForm(TInOutForm& link, QWidget* parent)
     grid_ = new QTableWidget(8, 4, this);
     grid_->setObjectName("RegisterGrid");
     grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grid_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    grid_->setMinimumWidth(380);
+    grid_->setMinimumHeight(270);
     right->addWidget(grid_);
     auto* memo = new QPlainTextEdit(QString::fromLatin1(Instructions), this);
     memo->setObjectName("Memo1");
     memo->setReadOnly(true);
+    memo->setMinimumWidth(380);
     right->addWidget(memo);
+    chainText_->setMinimumHeight(110);
+    chainText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     timer1_ = new QTimer(this);
     timer1_->setInterval(TimerMs);
@@ -338,6 +358,8 @@ void TScaleADDAForm::ShowCalibration()
     Q_UNUSED(dac);
     sgDiffLabel_->setText(Num(chain_.SGDiff));
     chainEdits_[0]->setText(Num(chain_.TestVolt));
+    minMaxEdits_[0]->setText(Num(chain_.MinVolt));
+    minMaxEdits_[1]->setText(Num(chain_.MaxVolt));
     // A zero test voltage measures offsets: their labels show it.
     chainEdits_[1]->setStyleSheet(chain_.TestVolt == 0.0 ? "QLineEdit { border: 2px solid lightblue; }" : "");
 }
@@ -503,6 +525,22 @@ void TScaleADDAForm::SaveAdcScale()
     MainIni->WriteString("Scale", name + "Edit5", FloatToText(chain_.AdcOffsetValue()));
     MainIni->WriteBool("Scale", name + "CheckBox2", adcInvers_->isChecked());
     link_.ReloadScales();
+}
+
+void TScaleADDAForm::MinMaxEditKeyPress(int tag)
+{
+    TNumericEdit* edit = MinMaxEdit(tag);
+    double volts = 0.0;
+    if (!ParseNumber(edit->text(), volts) || chain_.DAScale == 0.0) {
+        edit->MarkRefused();
+        return;
+    }
+    (tag == 1 ? chain_.MinVolt : chain_.MaxVolt) = volts;
+    // The digit edits follow: volts / DAScale, negated for a negative scale.
+    const double digits = chain_.DAScale < 0 ? -volts / chain_.DAScale : volts / chain_.DAScale;
+    dacEdits_[tag == 1 ? 2 : 3]->setText(GeneralText(digits, 6));
+    edit->MarkAccepted();
+    ShowCalibration();
 }
 
 void TScaleADDAForm::DefaultButtonClick()

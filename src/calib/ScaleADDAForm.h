@@ -48,6 +48,8 @@ public:
     void SGScaleEditKeyPress(int tag);
     void SaveDacScale();
     void SaveAdcScale();
+    // Enter in the min (tag 1) or max (tag 2) voltage edit.
+    void MinMaxEditKeyPress(int tag);
 
     // The scanner's calibration file and whether its sensor linearisation is on.
     std::function<TQVTIniFile*()> ScannerIni;
@@ -55,6 +57,7 @@ public:
 
     TScaleADDAChain& Chain() { return chain_; }
     TNumericEdit* ChainEdit(int tag) const { return chainEdits_[static_cast<size_t>(tag - 1)]; }
+    TNumericEdit* MinMaxEdit(int tag) const { return minMaxEdits_[static_cast<size_t>(tag - 1)]; }
     QLineEdit* DacEdit(int tag) const { return dacEdits_[static_cast<size_t>(tag - 1)]; }
     QLineEdit* AdcEdit(int tag) const { return adcEdits_[static_cast<size_t>(tag - 1)]; }
     QComboBox* TestChannelCombo() const { return testCombo_; }
@@ -80,6 +83,7 @@ private:
     QRadioButton* staticRadio_ = nullptr;
     QRadioButton* rampRadio_ = nullptr;
     std::array<TNumericEdit*, 6> chainEdits_{};
+    std::array<TNumericEdit*, 2> minMaxEdits_{};
     std::array<QLineEdit*, 5> dacEdits_{};
     std::array<QLineEdit*, 5> adcEdits_{};
     QCheckBox* dacInvers_ = nullptr;
