@@ -452,7 +452,10 @@ void TScaleADDAForm::ScaleEditKeyPress(int tag)
             (tag == 3 ? chain_.MinVolt : chain_.MaxVolt) = chain_.SignedVolts(value);
             break;
         case 5: {
-            const double scale = chain_.DacScaleValue(p);
+            // Z, X and Y: the offset in the channel's unit goes back through the channel's factor.
+            double scale = chain_.DacScaleValue(p);
+            if (chain_.DrivesPiezo() && !ParseNumber(dacEdits_[1]->text(), scale))
+                scale = 0.0;
             if (scale == 0.0) {
                 Paint(edit, "red");
                 return;
@@ -466,7 +469,8 @@ void TScaleADDAForm::ScaleEditKeyPress(int tag)
     }
     Paint(edit, "white");
     SaveDacScale();
-    if (tag == 2 || tag == 3 || tag == 4)
+    // A factor typed for Z, X or Y is the channel's own, not the chain's: it stays shown.
+    if ((tag == 2 && !chain_.DrivesPiezo()) || tag == 3 || tag == 4)
         ShowCalibration();
 }
 
@@ -490,23 +494,28 @@ void TScaleADDAForm::SGScaleEditKeyPress(int tag)
     SaveAdcScale();
 }
 
+namespace {
+// The five scale edits and the invert box as the channel's [Scale] keys; the
+// file gets "." whatever was typed, and digit limits as whole numbers.
+void WriteScaleKeys(const QString& name, const std::array<QLineEdit*, 5>& edits, bool invers)
+{
+    MainIni->WriteString("Scale", name + "Edit1", edits[0]->text());
+    for (int i = 1; i < 5; ++i) {
+        double v = 0.0;
+        if (!ParseNumber(edits[static_cast<size_t>(i)]->text(), v))
+            continue;
+        MainIni->WriteString("Scale", name + "Edit" + QString::number(i + 1),
+                             FloatToText(i == 2 || i == 3 ? Round(v) : v));
+    }
+    MainIni->WriteBool("Scale", name + "CheckBox2", invers);
+}
+} // namespace
+
 void TScaleADDAForm::SaveDacScale()
 {
     if (MainIni == nullptr)
         return;
-    const QString name = ScaleKeyPrefix(chain_.DacSlot());
-    const double p = UnitPrefix();
-    // The edits follow the chain; the file gets "." whatever was typed.
-    MainIni->WriteString("Scale", name + "Edit1", dacEdits_[0]->text());
-    MainIni->WriteString("Scale", name + "Edit2", FloatToText(chain_.DacScaleValue(p)));
-    double lo = 0.0;
-    double hi = 0.0;
-    if (ParseNumber(dacEdits_[2]->text(), lo))
-        MainIni->WriteString("Scale", name + "Edit3", FloatToText(Round(lo)));
-    if (ParseNumber(dacEdits_[3]->text(), hi))
-        MainIni->WriteString("Scale", name + "Edit4", FloatToText(Round(hi)));
-    MainIni->WriteString("Scale", name + "Edit5", FloatToText(chain_.DacOffsetValue(p)));
-    MainIni->WriteBool("Scale", name + "CheckBox2", dacInvers_->isChecked());
+    WriteScaleKeys(ScaleKeyPrefix(chain_.DacSlot()), dacEdits_, dacInvers_->isChecked());
     link_.ReloadScales();
 }
 
@@ -514,16 +523,7 @@ void TScaleADDAForm::SaveAdcScale()
 {
     if (MainIni == nullptr)
         return;
-    const QString name = ScaleKeyPrefix(chain_.ADChannelSlot);
-    MainIni->WriteString("Scale", name + "Edit1", adcEdits_[0]->text());
-    MainIni->WriteString("Scale", name + "Edit2", FloatToText(chain_.AdcScaleValue()));
-    double v = 0.0;
-    if (ParseNumber(adcEdits_[2]->text(), v))
-        MainIni->WriteString("Scale", name + "Edit3", FloatToText(Round(v)));
-    if (ParseNumber(adcEdits_[3]->text(), v))
-        MainIni->WriteString("Scale", name + "Edit4", FloatToText(Round(v)));
-    MainIni->WriteString("Scale", name + "Edit5", FloatToText(chain_.AdcOffsetValue()));
-    MainIni->WriteBool("Scale", name + "CheckBox2", adcInvers_->isChecked());
+    WriteScaleKeys(ScaleKeyPrefix(chain_.ADChannelSlot), adcEdits_, adcInvers_->isChecked());
     link_.ReloadScales();
 }
 

@@ -347,6 +347,11 @@ bool TSlidForm::Button1Click()
     doButton_->setEnabled(false);
     cancelButton_->setEnabled(true);
     progress_->setValue(0);
+    // DAC5 and DAC6 belong to the raster until it ends.
+    for (int k = 1; k <= 2; ++k) {
+        Edit(k)->setEnabled(false);
+        Track(k)->setEnabled(false);
+    }
     rasterPoll_->start();
     return true;
 }
@@ -376,11 +381,17 @@ bool TSlidForm::FinishRaster()
     rasterPoll_->stop();
     doButton_->setEnabled(true);
     cancelButton_->setEnabled(false);
+    for (int k = 1; k <= 2; ++k) {
+        Edit(k)->setEnabled(true);
+        Track(k)->setEnabled(true);
+    }
     return complete;
 }
 
 void TSlidForm::Image5MouseDown(int x, int y)
 {
+    if (RasterRunning())
+        return;
     Edit(1)->setText(QString::number((x - 127) / 255.0 * RasterSpanVolts, 'f', 3));
     Edit(2)->setText(QString::number((y - 127) / 255.0 * RasterSpanVolts, 'f', 3));
     EditKeyPress(1);

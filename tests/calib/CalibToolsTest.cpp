@@ -387,6 +387,15 @@ TEST_F(CalibToolsTest, TheRasterRunsBesideTheWindowAndDrawsTheTestPictureTheRigh
     EXPECT_GT(brightness(172, 101), brightness(101, 172));
     EXPECT_GT(brightness(172, 101), brightness(82, 101));
 
+    // A second raster cancelled at once keeps the picture and frees the sliders.
+    const QImage before = image.copy();
+    ASSERT_TRUE(w.Button1Click());
+    EXPECT_FALSE(w.Edit(1)->isEnabled());
+    w.CancelRaster();
+    EXPECT_FALSE(w.RasterRunning());
+    EXPECT_TRUE(w.Edit(1)->isEnabled());
+    EXPECT_EQ(w.RasterImage(), before);
+
     // A click on the picture moves DAC5 and DAC6 there.
     w.Image5MouseDown(172, 101);
     EXPECT_NEAR(SimWiring::DacVolts(5, sim_->Dac(5)) - SimWiring::DacOffsetVolts(5), 45.0 / 255 * 18, 0.001);
