@@ -421,3 +421,44 @@ TEST_F(CalibToolsTest, WaveformTestSignalsOnAControllerThatHasTheGenerator)
     EXPECT_EQ(sim_->Register(RegWaveLevel), -2 * WaveLevelStep);
     EXPECT_TRUE(boxes_.Texts().isEmpty());
 }
+
+TEST_F(CalibToolsTest, TheCalibrationWindowChecksUnitsAndShowsTheRightRegisters)
+{
+    sim::SimConfig config = FastConfig();
+    config.ControllerType = 29;
+    Start(config, "ADC5Edit0=24\r\nADC5Edit1=V\r\nADC13Edit0=11\r\n[HardLin]\r\nInX=4\r\n");
+    TScaleADDAForm w(*form_);
+    w.HardLinActive = [] { return true; };
+    w.FormCreate();
+    w.FormActivate();
+    w.TestChannelCombo()->setCurrentIndex(2);
+    EXPECT_FALSE(w.ImpossibleLabel()->isVisibleTo(&w));
+
+    // X in nm over a gauge in V: the chain does not close, nothing is stored.
+    w.DacEdit(1)->setText("nm");
+    w.ScaleEditKeyPress(1);
+    EXPECT_EQ(w.DacEdit(1)->property("Color").toString(), "red");
+    EXPECT_EQ(w.AdcEdit(1)->property("Color").toString(), "red");
+    EXPECT_FALSE(MainIni->ValueExists("Scale", "DAC3Edit1"));
+    w.AdcEdit(1)->setText("nm");
+    w.SGScaleEditKeyPress(1);
+    w.ScaleEditKeyPress(1);
+    EXPECT_EQ(MainIni->ReadString("Scale", "DAC3Edit1", ""), "nm");
+    EXPECT_EQ(ChannelTable[SlotX].UnitName, "nm");
+
+    // The allowed range typed in volts becomes the digit limits.
+    w.Chain().DAScale = 1e-4;
+    w.MinMaxEdit(2)->setText("2");
+    w.MinMaxEditKeyPress(2);
+    EXPECT_EQ(w.DacEdit(4)->text(), "20000");
+
+    // A type-29 controller keeps these registers from 256 on.
+    form_->WriteReg(256 + 9, 0x1234);
+    w.Timer1Timer();
+    EXPECT_EQ(w.RegisterGrid()->item(1, 1)->text(), "00001234");
+
+    // The resonance input (address 11) cannot be scaled here.
+    w.RadioGroup2Click(true);
+    w.DMSChannelComboChange(12);
+    EXPECT_TRUE(w.ImpossibleLabel()->isVisibleTo(&w));
+}
