@@ -41,7 +41,9 @@ int KnobPosition(double value, const TIOScale& scale)
     const double span = static_cast<double>(scale.MaxRaw.load()) - scale.MinRaw.load();
     if (span <= 0.0)
         return TrackMiddle;
-    return static_cast<int>(Round((value / scale.Factor.load() - scale.MinRaw.load()) * TrackWidth / span));
+    // Any typed number has a knob, at worst just past an end of the track.
+    const double knob = Round((value / scale.Factor.load() - scale.MinRaw.load()) * TrackWidth / span);
+    return std::isfinite(knob) ? static_cast<int>(std::clamp(knob, -2.0, TrackWidth + 2.0)) : TrackMiddle;
 }
 
 TDragResult DragValue(int x, double zoom, double centre, const TIOScale& scale)

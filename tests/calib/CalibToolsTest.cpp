@@ -310,6 +310,7 @@ TEST(SliderLogic, ValuesAndTheDragAtEachZoom)
     EXPECT_NEAR(DragValue(100, 10, 7.0, u).Value, 7.0, 1e-9);
     EXPECT_NEAR(DragValue(150, 10, 7.0, u).Value, 7.5, 1e-6);
     EXPECT_EQ(KnobPosition(10.0, u), 100);
+    EXPECT_EQ(KnobPosition(1e300, u), 202); // a number far outside stays on the track's end
 
     // Value to digits: outside the range nothing is written; inverted and offset channels.
     EXPECT_FALSE(SliderRaw(10.1, s).Write);
