@@ -1,13 +1,18 @@
 #include "app/CreateForms.h"
 
+#include "calib/AutoOffsetForm.h"
+#include "calib/ScaleADDAForm.h"
 #include "calib/ScannerForm.h"
+#include "calib/SlidForm.h"
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
+#include "images/ScaleForm.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
 #include "lockin/Oszi2Form.h"
 #include "lockin/Oszi2OptionForm.h"
+#include "mainwindow/AboutQVTBox.h"
 #include "mainwindow/AdminForm.h"
 #include "mainwindow/HistoryBox.h"
 #include "mainwindow/MainQVTForm.h"
@@ -245,7 +250,27 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     main->UpdateMenuItems();
 
-    // Places 19 to 23 are created here as they are built.
+    // Places 19 to 22 are created here as they are built.
+
+    auto* slid = new TSlidForm(*inOut, main);
+    Created("TSlidForm");
+    slid->SetSlidButton = [main](bool down) {
+        if (QAbstractButton* b = main->Button("SlidButton"))
+            b->setChecked(down);
+    };
+    main->SetToolToggle("SlidButton", [slid](bool down) {
+        if (down) {
+            slid->show();
+            slid->raise();
+        } else {
+            slid->hide();
+        }
+    });
+    main->SetMenuCommand("SliderItem", [slid] {
+        slid->show();
+        slid->raise();
+    });
+    slid->FormCreate();
 
     auto* sel = new TSelForm;
     Created("TSelForm");
@@ -288,6 +313,54 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
+
+    auto* scaleADDA = new TScaleADDAForm(*inOut, main);
+    Created("TScaleADDAForm");
+    scaleADDA->ScannerIni = [scanner] { return scanner->ScannerIni(); };
+    scaleADDA->HardLinActive = [scanner] { return scanner->HardLinActive(); };
+    main->SetMenuCommand("ScaleADDAItem", [scaleADDA] {
+        scaleADDA->show();
+        scaleADDA->raise();
+    });
+    scaleADDA->FormCreate();
+
+    TAboutQVTBox::TSource about;
+    // The device window keeps word 3 of the driver's status: the driver's
+    // version. The simulated controller is no driver (it answers word 3 with
+    // its lock-in frequency word): the box says "Demo Mode" for it.
+    const bool simulated = DeviceDriverName.startsWith("SIM", Qt::CaseInsensitive);
+    about.DriverVersion = [inOut, simulated]() -> uint32_t {
+        inOut->ProgramVersion = ProgramVersion;
+        if (!inOut->IsOpen() || simulated)
+            return 0;
+        inOut->ReadDncStatus();
+        return static_cast<uint32_t>(inOut->DncStatusWord);
+    };
+    about.BoxVersion = inOut->BoxVersion;
+    about.BoxSubVersion = inOut->BoxSubVersion;
+    about.UsbBox = inOut->UsbBox;
+    about.InstanceNumber = inOut->InstanceNumber;
+    auto* aboutBox = new TAboutQVTBox(about, main);
+    Created("TAboutQVTBox");
+    main->SetMenuCommand("HelpAboutItem", [aboutBox] {
+        aboutBox->Refresh();
+        aboutBox->show();
+        aboutBox->raise();
+    });
+
+    // Made when first asked for, kept until the end.
+    main->SetMenuCommand("AutoOffsetItem", [inOut, main] {
+        if (AutoOffsetForm == nullptr)
+            (new TAutoOffsetForm(*inOut, main))->FormCreate();
+        AutoOffsetForm->show();
+        AutoOffsetForm->raise();
+    });
+    main->SetMenuCommand("ScaleItem", [inOut, main] {
+        if (ScaleForm == nullptr)
+            (new TScaleForm(*inOut, main))->FormCreate();
+        ScaleForm->show();
+        ScaleForm->raise();
+    });
 
     if (inOut->StartFailed()) {
         // The operator has been told; nothing was sent on the unopened link.
@@ -333,12 +406,23 @@ void DestroyAllForms()
         SpektForm->FormDestroy();
     if (ScannerForm != nullptr)
         ScannerForm->FormDestroy();
+    if (SlidForm != nullptr)
+        SlidForm->FormDestroy();
+    if (ScaleADDAForm != nullptr)
+        ScaleADDAForm->FormDestroy();
+    if (ScaleForm != nullptr)
+        ScaleForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
     if (ScanParaForm != nullptr)
         ScanParaForm->ShowNavigatorPosition = nullptr;
     delete SelForm; // each clears its global pointer
+    delete AboutQVTBox;
+    delete ScaleForm;
+    delete AutoOffsetForm;
+    delete ScaleADDAForm;
+    delete SlidForm; // its raster worker is joined first
     delete DDEForm;
     SavePathCheck = nullptr;
     delete MiscForm;

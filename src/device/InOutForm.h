@@ -140,6 +140,8 @@ public:
     int32_t InstanceNumber = -2;
     int32_t BoxVersion = 0;
     int32_t BoxSubVersion = 0;
+    // The program's version word, stored by the About box as it opens.
+    uint32_t ProgramVersion = 0;
 
     // Reply buffers kept by the device window (zeroed at creation).
     std::array<int32_t, 1025> OsziReply{};  // 4100 bytes

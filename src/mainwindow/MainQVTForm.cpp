@@ -10,6 +10,7 @@
 #include "images/ChildForm.h"
 #include "images/PaletteMenu.h"
 #include "images/SetupForm.h"
+#include "mainwindow/AboutQVTBox.h"
 #include "mainwindow/ErrorLog.h"
 #include "mainwindow/MainGlyphs.h"
 #include "motion/MoveEngine.h"
@@ -488,7 +489,11 @@ void TMainQVTForm::StartUp()
         device->Link().CalibrateDelay();
         device->Link().TestCommunication();
     }
-    // The about box joins the start here once it exists.
+    // The about box stays open only when driver and program do not belong together.
+    if (AboutQVTBox != nullptr) {
+        AboutQVTBox->Refresh();
+        AboutQVTBox->setVisible(AboutQVTBox->PanelRed());
+    }
     if (parameterDock_ != nullptr)
         parameterDock_->show();
     ResizeImageWindows();

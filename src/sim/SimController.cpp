@@ -1,5 +1,7 @@
 #include "sim/SimController.h"
 
+#include "sim/SimWiring.h"
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -610,6 +612,9 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
             return r.PhaseMilliDeg;
         return address == ReadAddrResonanceX ? r.X : r.Y;
     }
+    if (address == SimWiring::PatternAddress)
+        return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]) +
+               static_cast<int32_t>(std::lround(SimWiring::Pattern(outputs_.Dac(5), outputs_.Dac(6))));
     if (address < 0) {
         if (SimInputs::IsDemodulatorAddress(address))
             return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]);
@@ -643,6 +648,12 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
     context.ZMin = outputs_.ZMin();
     context.ZMax = outputs_.ZMax();
     context.ZFlags = outputs_.ZFlags();
+    // The strain gauges on the piezos read the outputs through the analogue chain.
+    if (const int dac = SimWiring::SensorDac(address); dac != 0) {
+        const auto raw = static_cast<int32_t>(dac == 1 ? probe.Z : dac == 3 ? probe.X : probe.Y);
+        return static_cast<int32_t>(std::lround(SimWiring::SensorDigits(dac, raw))) +
+               SimWiring::AdcOffsetDigits(address) + inputs_.NoiseDigits();
+    }
     int32_t sensor = 0;
     if (scanner_.ReadSensor(address, probe.X, probe.Y, sensor))
         return sensor;

@@ -38,6 +38,8 @@ public:
     // An output-side signal of the lock-in section (read addresses -10..-21).
     static bool IsDemodulatorAddress(int32_t address);
     int32_t ReadDemodulator(int32_t address, int32_t driveRegister);
+    // One sample of an input's noise, for inputs modelled elsewhere.
+    int32_t NoiseDigits() { return Noise(); }
 
 private:
     int32_t Noise();

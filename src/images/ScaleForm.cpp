@@ -1,0 +1,255 @@
+#include "images/ScaleForm.h"
+
+#include "core/IniFile.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
+#include "images/ScaleTable.h"
+#include "images/SetupForm.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace qvt {
+
+TScaleForm* ScaleForm = nullptr;
+
+namespace {
+const QString Section = "Scale";
+constexpr int CellHeight = 14;
+const char* const CellProperty = "ScaleCell";
+
+const TScaleCell* CellOf(const QObject* widget)
+{
+    const QString suffix = widget->property(CellProperty).toString();
+    for (const TScaleCell& c : ScaleCells)
+        if (suffix == QLatin1String(c.Suffix))
+            return &c;
+    return nullptr;
+}
+} // namespace
+
+TScaleForm::TScaleForm(TInOutForm& link, QWidget* parent) : QWidget(parent, Qt::Window), link_(link)
+{
+    setObjectName("ScaleForm");
+    setWindowTitle("Scale");
+    setWindowFlag(Qt::WindowStaysOnTopHint);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    scroll_ = new QScrollArea(this);
+    layout->addWidget(scroll_);
+    sheet_ = new QWidget;
+    scroll_->setWidget(sheet_);
+    if (ScaleForm == nullptr)
+        ScaleForm = this;
+}
+
+TScaleForm::~TScaleForm()
+{
+    if (ScaleForm == this)
+        ScaleForm = nullptr;
+}
+
+void TScaleForm::FormCreate()
+{
+    if (MainIni != nullptr)
+        move(MainIni->ReadFormPosLeft(Section, 10), MainIni->ReadInteger(Section, "FormPosTop", 1));
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    BuildRows();
+    QApplication::restoreOverrideCursor();
+    const int full = ScaleRowY(ChannelSlotCount - 1) + 46;
+    sheet_->setFixedSize(560, full);
+    setMaximumHeight(full);
+    const int height = MainIni ? MainIni->ReadInteger(Section, "FormHeight", 400) : 400;
+    resize(580, std::min(height, full));
+    RefreshCells();
+}
+
+void TScaleForm::FormDestroy()
+{
+    if (MainIni == nullptr)
+        return;
+    MainIni->WriteInteger(Section, "FormPosLeft", x());
+    MainIni->WriteInteger(Section, "FormPosTop", y());
+    MainIni->WriteInteger(Section, "FormHeight", height());
+}
+
+void TScaleForm::BuildRows()
+{
+    const std::array<std::pair<const char*, int>, 10> headings = {{{"IO", 38},
+                                                                   {"IOFast", 65},
+                                                                   {"Use", 100},
+                                                                   {"Name", 128},
+                                                                   {"Unit", 192},
+                                                                   {"Scale", 232},
+                                                                   {"Min", 296},
+                                                                   {"Max", 360},
+                                                                   {"Offset", 424},
+                                                                   {"Invers", 504}}};
+    for (const auto& [text, x] : headings) {
+        auto* h = new QLabel(text, sheet_);
+        h->move(x, 0);
+    }
+    for (int row = 0; row < ChannelSlotCount; ++row) {
+        const int y = ScaleRowY(row) + 10;
+        auto* caption = new QLabel(ScaleRowCaption(row), sheet_);
+        caption->setObjectName(ScaleCellKey(row, "Label1"));
+        caption->move(10, y);
+        for (const TScaleCell& cell : ScaleCells) {
+            if (cell.InputsOnly && row < FirstAdcSlot)
+                continue;
+            const QString name = ScaleCellKey(row, cell.Suffix);
+            if (cell.Kind == ScaleCellKind::Check || cell.Kind == ScaleCellKind::CheckReload) {
+                auto* box = new QCheckBox(sheet_);
+                box->setObjectName(name);
+                box->setProperty(CellProperty, QString(cell.Suffix));
+                box->setGeometry(cell.X, y, cell.Width, CellHeight + 2);
+                connect(box, &QCheckBox::clicked, this, [this, box] { ClickCheck(box); });
+                continue;
+            }
+            auto* edit = new QLineEdit(sheet_);
+            edit->setObjectName(name);
+            edit->setProperty(CellProperty, QString(cell.Suffix));
+            edit->setGeometry(cell.X, y, cell.Width, CellHeight + 4);
+            edit->setFrame(false);
+            QFont f = edit->font();
+            f.setPixelSize(11);
+            edit->setFont(f);
+            connect(edit, &QLineEdit::textEdited, this, [this, edit] { Paint(edit, "silver"); });
+            connect(edit, &QLineEdit::returnPressed, this, [this, edit] { EnterCell(edit); });
+            Paint(edit, "white");
+        }
+    }
+}
+
+void TScaleForm::RefreshCells()
+{
+    for (int row = 0; row < ChannelSlotCount; ++row) {
+        const TIOScale& scale = ChannelTable[row];
+        QLineEdit* unit = EditCell(row, "Edit1");
+        if (unit == nullptr)
+            return; // the rows are not there (yet)
+        for (const TScaleCell& cell : ScaleCells) {
+            const QString key = ScaleCellKey(row, cell.Suffix);
+            if (QCheckBox* box = CheckCell(row, cell.Suffix)) {
+                const bool on = QLatin1String(cell.Suffix) == QLatin1String("CheckBox2")
+                                    ? scale.Invers.load()
+                                    : (MainIni ? MainIni->ReadBool(Section, key, false) : false);
+                box->setChecked(on);
+            } else if (QLineEdit* edit = EditCell(row, cell.Suffix)) {
+                QString text;
+                switch (cell.Kind) {
+                case ScaleCellKind::Number:
+                    text = ScaleNumberText(scale, cell.Suffix);
+                    break;
+                case ScaleCellKind::Label:
+                    text = MainIni ? MainIni->ReadString(Section, key, "unknown") : scale.Label;
+                    break;
+                default:
+                    text = QLatin1String(cell.Suffix) == QLatin1String("Edit1")
+                               ? scale.UnitName
+                               : (MainIni ? MainIni->ReadString(Section, key, "") : QString());
+                    break;
+                }
+                edit->setText(text);
+                Paint(edit, "white");
+            }
+        }
+    }
+}
+
+QLineEdit* TScaleForm::EditCell(int row, const char* suffix) const
+{
+    return sheet_->findChild<QLineEdit*>(ScaleCellKey(row, suffix), Qt::FindDirectChildrenOnly);
+}
+
+QCheckBox* TScaleForm::CheckCell(int row, const char* suffix) const
+{
+    return sheet_->findChild<QCheckBox*>(ScaleCellKey(row, suffix), Qt::FindDirectChildrenOnly);
+}
+
+QString TScaleForm::CellColor(const QWidget* cell)
+{
+    return cell->property("Color").toString();
+}
+
+void TScaleForm::Paint(QWidget* cell, const char* color)
+{
+    cell->setProperty("Color", QString(color));
+    cell->setStyleSheet(QString("QLineEdit { background: %1; }").arg(QLatin1String(color)));
+}
+
+void TScaleForm::EnterCell(QLineEdit* edit)
+{
+    const TScaleCell* cell = CellOf(edit);
+    if (cell == nullptr || MainIni == nullptr)
+        return;
+    const QString key = edit->objectName();
+    switch (cell->Kind) {
+    case ScaleCellKind::Number: {
+        QString stored;
+        if (!ScaleNumberToStore(edit->text(), stored)) {
+            Paint(edit, "red");
+            return;
+        }
+        edit->setText(stored);
+        MainIni->WriteString(Section, key, stored);
+        // A scale the reload refuses (it says so) leaves the cell silver.
+        if (link_.ReloadScales())
+            Paint(edit, "white");
+        break;
+    }
+    case ScaleCellKind::Text:
+        MainIni->WriteString(Section, key, edit->text());
+        Paint(edit, link_.ReloadScales() ? "white" : "red");
+        break;
+    case ScaleCellKind::Label:
+        MainIni->WriteString(Section, key, edit->text());
+        Paint(edit, "white");
+        break;
+    default:
+        break;
+    }
+}
+
+void TScaleForm::ClickCheck(QCheckBox* box)
+{
+    const TScaleCell* cell = CellOf(box);
+    if (cell == nullptr || MainIni == nullptr)
+        return;
+    MainIni->WriteBool(Section, box->objectName(), box->isChecked());
+    // Whether a channel is listed matters to the channel choice only, which
+    // picks it up when the window closes.
+    if (cell->Kind == ScaleCellKind::CheckReload)
+        link_.ReloadScales();
+}
+
+bool TScaleForm::FormCloseQuery()
+{
+    if (!link_.ReloadScales())
+        return false;
+    if (SetupForm != nullptr)
+        SetupForm->BuildGrid();
+    return true;
+}
+
+void TScaleForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    RefreshCells();
+}
+
+void TScaleForm::closeEvent(QCloseEvent* event)
+{
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+} // namespace qvt

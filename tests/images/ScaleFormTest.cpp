@@ -1,0 +1,123 @@
+// The channel scale editor on the simulated controller: every confirmed cell
+// goes to [Scale] and the scales reload from the file; a scale the reload
+// refuses keeps the window open.
+
+#include "support/DriverLinkFixture.h"
+
+#include "images/ScaleForm.h"
+#include "images/ScaleTable.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+class ScaleFormTest : public DriverLinkFixture {
+protected:
+    void SetUp() override
+    {
+        DriverLinkFixture::SetUp();
+        sim_ = PlugSim(FastConfig());
+        form_ = std::make_unique<TInOutForm>();
+        form_->FormCreate();
+        ASSERT_FALSE(form_->StartFailed());
+        window_ = std::make_unique<TScaleForm>(*form_);
+        window_->FormCreate();
+        sim_->ClearLog();
+    }
+
+    void TearDown() override
+    {
+        window_.reset();
+        std::unique_ptr<TDeviceWorkers> none;
+        CloseDevice(none, form_);
+        DriverLinkFixture::TearDown();
+    }
+
+    void Type(QLineEdit* cell, const QString& text)
+    {
+        cell->setText(text);
+        emit cell->textEdited(text); // as typing does: the cell turns silver
+        window_->EnterCell(cell);
+    }
+
+    int Reloads() const { return CountCode(*sim_, IOCTL_SET_Z_RANGE); }
+
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> form_;
+    std::unique_ptr<TScaleForm> window_;
+};
+
+} // namespace
+
+TEST(ScaleTable, RowsAndCellsAreNamedByTheirKeys)
+{
+    EXPECT_EQ(ScaleRowY(0), 7);
+    EXPECT_EQ(ScaleRowY(25), 7 + 23 * 25);
+    EXPECT_EQ(ScaleRowY(26), 7 + 23 * 26 + 13);
+    EXPECT_EQ(ScaleRowCaption(3), "OUT3");
+    EXPECT_EQ(ScaleRowCaption(26), "IN0");
+    EXPECT_EQ(ScaleCellKey(0, "Edit2"), "DAC1Edit2");
+    EXPECT_EQ(ScaleCellKey(58, "CheckBoxFast"), "ADC33CheckBoxFast");
+    QString stored;
+    EXPECT_TRUE(ScaleNumberToStore("1,5", stored));
+    EXPECT_EQ(stored, "1.5");
+    EXPECT_FALSE(ScaleNumberToStore("1e40", stored)); // beyond single precision
+    EXPECT_FALSE(ScaleNumberToStore("abc", stored));
+}
+
+TEST_F(ScaleFormTest, NumberCellsAreWrittenWithAPointAndReloadTheScales)
+{
+    ASSERT_NE(window_->EditCell(27, "Edit0"), nullptr); // an input's read address
+    EXPECT_EQ(window_->EditCell(0, "Edit0"), nullptr);  // outputs have none
+    QLineEdit* factor = window_->EditCell(27, "Edit2"); // ADC2
+    Type(factor, "1,5");
+    EXPECT_EQ(ini_->ReadString("Scale", "ADC2Edit2", ""), "1.5");
+    EXPECT_FLOAT_EQ(ChannelTable[27].Factor, 1.5f);
+    EXPECT_EQ(TScaleForm::CellColor(factor), "white");
+    EXPECT_EQ(Reloads(), 1);
+
+    // A negative factor: the table keeps its size and the sign apart; the cell shows it negative again.
+    Type(factor, "-0.25");
+    EXPECT_EQ(ini_->ReadString("Scale", "ADC2Edit2", ""), "-0.25");
+    EXPECT_FLOAT_EQ(ChannelTable[27].Factor, 0.25f);
+    EXPECT_TRUE(ChannelTable[27].FactorNegative);
+    window_->RefreshCells();
+    EXPECT_EQ(factor->text(), "-0.25");
+
+    Type(factor, "x");
+    EXPECT_EQ(TScaleForm::CellColor(factor), "red");
+    EXPECT_EQ(ini_->ReadString("Scale", "ADC2Edit2", ""), "-0.25");
+
+    // Listing a channel alone does not reload; the label does not either.
+    const int before = Reloads();
+    QCheckBox* listed = window_->CheckCell(27, "CheckBox1");
+    listed->setChecked(true);
+    window_->ClickCheck(listed);
+    EXPECT_TRUE(ini_->ReadBool("Scale", "ADC2CheckBox1", false));
+    Type(window_->EditCell(27, "Label2"), "Signal");
+    EXPECT_EQ(ini_->ReadString("Scale", "ADC2Label2", ""), "Signal");
+    EXPECT_EQ(Reloads(), before);
+    QCheckBox* invers = window_->CheckCell(27, "CheckBox2");
+    invers->setChecked(true);
+    window_->ClickCheck(invers);
+    EXPECT_TRUE(ChannelTable[27].Invers);
+    EXPECT_EQ(Reloads(), before + 1);
+}
+
+TEST_F(ScaleFormTest, AScaleTheReloadRefusesKeepsTheWindowOpen)
+{
+    window_->show();
+    QLineEdit* max = window_->EditCell(1, "Edit4"); // DAC2's maximum
+    Type(max, "1e20");                              // no 32-bit digit count
+    EXPECT_EQ(TScaleForm::CellColor(max), "silver");
+    EXPECT_FALSE(boxes_.Texts().isEmpty()); // the reload named the channel
+    EXPECT_FALSE(window_->close());
+    EXPECT_TRUE(window_->isVisible());
+    Type(max, "32000");
+    EXPECT_EQ(TScaleForm::CellColor(max), "white");
+    EXPECT_TRUE(window_->close());
+}
