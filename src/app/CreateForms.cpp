@@ -6,6 +6,7 @@
 #include "files/ScanFiles.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
+#include "lockin/LockInOptionForm.h"
 #include "mainwindow/AdminForm.h"
 #include "mainwindow/HistoryBox.h"
 #include "mainwindow/MainQVTForm.h"
@@ -122,7 +123,9 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             dnc->show();
     }
 
-    // Place 10 is created here as it is built.
+    auto* lockInOptions = new TLockInOptionForm(*dnc, *inOut);
+    Created("TLockInOptionForm");
+    lockInOptions->FormCreate();
 
     auto* history = new THistoryBox(main);
     Created("THistoryBox");
@@ -254,6 +257,8 @@ void DestroyAllForms()
         SelForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
+    if (LockInOptionForm != nullptr)
+        LockInOptionForm->FormDestroy();
     if (dncForm != nullptr)
         dncForm->FormDestroy();
     if (MiscForm != nullptr)
@@ -281,6 +286,7 @@ void DestroyAllForms()
     }
     if (ScanParaForm != nullptr)
         ScanParaForm->DrawResonance = nullptr;
+    delete LockInOptionForm;
     delete dncForm;
     delete ScanParaForm;
     if (InOutForm != nullptr)

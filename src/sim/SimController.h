@@ -30,6 +30,7 @@
 #include "sim/SimModelOutputs.h"
 #include "sim/SimModelTip.h"
 #include "sim/SimModelZLoop.h"
+#include "sim/SimNoiseFrames.h"
 #include "sim/SimMoveGenerator.h"
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
@@ -206,6 +207,7 @@ private:
     SimScope scope_;
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
+    SimNoiseFrames noiseFrames_; // the thermal-noise measurement's X/Y frames
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;
