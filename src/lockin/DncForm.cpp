@@ -15,14 +15,14 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QClipboard>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QGuiApplication>
 #include <QComboBox>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -1378,8 +1378,8 @@ void TdncForm::AutoTuneFinish()
         } else {
             v = MicroscopeState.AmplSetpoint;
         }
-        const int row = 256 - static_cast<int>(std::clamp(
-                                  Round((v - DisplayScale->Offset) * DisplayScale->Scale), -1.0e6, 1.0e6));
+        const int row =
+            256 - static_cast<int>(std::clamp(Round((v - DisplayScale->Offset) * DisplayScale->Scale), -1.0e6, 1.0e6));
         SetSetpointFromSpectrum(column, row);
     }
     noiseErrLabel_->setVisible(Fit.NoiseError);
@@ -1542,8 +1542,8 @@ void TdncForm::ItemSaveClick()
         return;
     }
     const QString ext = MainIni ? MainIni->ReadString(DncOpt, "SaveExt", "txt") : QString("txt");
-    const QString local = DncLocalPath(MainIni ? MainIni->ReadString(DncOpt, "SaveName", "c:\\temp\\noname")
-                                               : QString("noname"));
+    const QString local =
+        DncLocalPath(MainIni ? MainIni->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString("noname"));
     const QString chosen = AskSaveName ? AskSaveName("spectra (*." + ext + ")|*." + ext, QFileInfo(local).path(),
                                                      QFileInfo(local).fileName() + "." + ext)
                                        : QString();

@@ -253,7 +253,7 @@ private:
     QImage bitmap_; // the spectrum as drawn
     QImage shown_;  // Image1: the spectrum with the setpoint cross
     QImage strip_;
-    bool scanLoop_ = false; // the acquisition button's repetitions are running
+    bool scanLoop_ = false;               // the acquisition button's repetitions are running
     QToolButton* speedButton1_ = nullptr; // options
     QToolButton* speedButton2_ = nullptr; // thermal noise
     QToolButton* saveButton_ = nullptr;

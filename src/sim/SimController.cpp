@@ -51,8 +51,7 @@ SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
       random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config), scanner_(config),
       coarse_(config), tip_(config), spekt_(config), cantilever_(config.Cantilever, config.Seed),
-      noiseFrames_(config.Cantilever, config.Seed + 21),
-      logging_(config.LogRequests)
+      noiseFrames_(config.Cantilever, config.Seed + 21), logging_(config.LogRequests)
 {
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
     zLoop_.SetZ(outputs_.Z());

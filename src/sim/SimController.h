@@ -30,8 +30,8 @@
 #include "sim/SimModelOutputs.h"
 #include "sim/SimModelTip.h"
 #include "sim/SimModelZLoop.h"
-#include "sim/SimNoiseFrames.h"
 #include "sim/SimMoveGenerator.h"
+#include "sim/SimNoiseFrames.h"
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
 #include "sim/SimScope.h"
@@ -208,7 +208,7 @@ private:
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
     SimNoiseFrames noiseFrames_; // the thermal-noise measurement's X/Y frames
-    int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
+    int32_t unreleased_ = 0;     // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;
     bool generatorIdle_ = false; // the helper waits without a deadline
