@@ -328,7 +328,7 @@ void TdncForm::BuildControls()
         label->setObjectName(QString("StatusPanel%1").arg(i));
         status_[static_cast<size_t>(i)] = label;
     }
-    status_[0]->setFixedWidth(230);
+    status_[0]->setFixedWidth(300); // room for the fit's "Q | fPeak | tau"
     status_[1]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     statusBar->addWidget(status_[0]);
     statusBar->addWidget(status_[1], 1);
@@ -405,7 +405,8 @@ void TdncForm::FormCreate()
     UpdateScanGlyph();
     if (!AskSaveName)
         AskSaveName = [this](const QString& filter, const QString& directory, const QString& name) {
-            return QFileDialog::getSaveFileName(this, QString(), directory + "/" + name, filter);
+            // The filter comes as "text|pattern"; the dialog shows the text, which holds the pattern.
+            return QFileDialog::getSaveFileName(this, QString(), directory + "/" + name, filter.section('|', 0, 0));
         };
     ShowFrequencies();
 }
@@ -1070,6 +1071,8 @@ void TdncForm::SetInputGain(int gain)
         factor = MainIni ? MainIni->ReadFloat(Dnc, "Input1Scale", 1.0) : 1.0;
     inputScale_->Factor = static_cast<float>(factor);
     UpdateChannelScales();
+    if (LockInOptionForm)
+        LockInOptionForm->ShowQGain();
     // The three-trace oscilloscope and the option window's Q gain follow once they exist.
     if (ReapplyScanParaSetpoint)
         ReapplyScanParaSetpoint();
@@ -1119,6 +1122,8 @@ void TdncForm::Edit4KeyPress(EditKey key)
         if (applied != value)
             edit4_->setText(FixedPointText(applied, 15, 3));
     }
+    if (LockInOptionForm)
+        LockInOptionForm->ShowQGain();
     if (old > 0.0001) {
         // The free amplitude scales with the drive.
         MicroscopeState.NC100ProcentAmpl =

@@ -492,6 +492,12 @@ void TLockInOptionForm::FormCreate()
     dnc_.ApplyOptions();
 }
 
+void TLockInOptionForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    ShowQGain();
+}
+
 void TLockInOptionForm::FormDestroy()
 {
     if (Ini()) {

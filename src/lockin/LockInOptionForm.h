@@ -66,6 +66,9 @@ public:
     QLabel* Label(const QString& name) const;
     int AutoUnitTag() const { return autoTag_; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void Build();
     QWidget* BuildAcquirePage();

@@ -335,6 +335,8 @@ TEST_F(ResonanceOnSim, OptionWindowWritesItsKeysAndTheResonanceWindowFollows)
     options_->EditAverageKeyPress(EditKey::Enter);
     EXPECT_EQ(ini_->ReadInteger("dncopt", "average", 0), 3000);
     EXPECT_EQ(dnc_->AverageReads, 3000);
+    average->setText("9");
+    options_->EditAverageKeyPress(EditKey::Enter);
     TNumericEdit* history = options_->Edit("EditHistory");
     history->setText("150");
     options_->EditHistoryChange(EditKey::Enter);
