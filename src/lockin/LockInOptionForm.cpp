@@ -690,10 +690,15 @@ void TLockInOptionForm::SpectrumAtChange()
     if (!Check("CheckBox4")->isChecked() || !dnc_.isVisible() || dnc_.Acquiring() || qSpectrumRunning_)
         return;
     qSpectrumRunning_ = true;
-    dnc_.AcquireAndShow();
     // The acquisition runs on the resonance window's timer; its end releases the flag.
-    connect(
+    const QMetaObject::Connection ended = connect(
         &dnc_, &TdncForm::acquisitionEnded, this, [this] { qSpectrumRunning_ = false; }, Qt::SingleShotConnection);
+    dnc_.AcquireAndShow();
+    if (!dnc_.Acquiring()) {
+        // It ended at once (a refused range): nothing is left running.
+        disconnect(ended);
+        qSpectrumRunning_ = false;
+    }
 }
 
 void TLockInOptionForm::QDelayMouse(int x, int y, bool release)

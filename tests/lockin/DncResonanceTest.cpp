@@ -7,6 +7,7 @@
 #include "device/InOutForm.h"
 #include "lockin/DncForm.h"
 #include "lockin/LockInOptionForm.h"
+#include "lockin/LockInOptions.h"
 #include "scan/DeviceWorkers.h"
 #include "widgets/NumericEdit.h"
 
@@ -152,6 +153,20 @@ TEST_F(ResonanceOnSim, FitOfAWideSweepFindsTheCantileverAndItsQ)
     dnc_->Fit.InnerSteps = -1;
     dnc_->DrawSpectrum();
     EXPECT_EQ(dnc_->Fit.InnerSteps, -1);
+
+    // A curve the fit cannot take (its peak at the first point) is a math
+    // error, and auto tune does not move the operating frequency on it.
+    ini_->WriteInteger("dncopt", "AutoTuneOn", 1);
+    std::vector<double>& newest = dnc_->Curves.Newest();
+    for (size_t i = 0; i < newest.size(); ++i)
+        newest[i] = 1.0 - 1.0e-5 * static_cast<double>(i);
+    dnc_->FitDone = false;
+    dnc_->AutoTunePending = true;
+    const double before = dnc_->OperatingFrequency;
+    dnc_->DrawSpectrum();
+    EXPECT_TRUE(dnc_->Fit.MathError);
+    EXPECT_EQ(dnc_->OperatingFrequency, before);
+    EXPECT_NEAR(sim_->DriveFrequencyHz(), before, 0.5);
     EXPECT_EQ(sim_->GuardViolationCount(), 0);
 }
 
@@ -371,6 +386,17 @@ TEST_F(ResonanceOnSim, OptionWindowWritesItsKeysAndTheResonanceWindowFollows)
     options_->QDelayMouse(70, 20, false); // above the centre of the 140 × 140 circle
     EXPECT_EQ(LockInState.QControlDelay, 90.0);
     EXPECT_EQ(ini_->ReadInteger("dncopt", "QDelay", 0), 90);
+
+    // "Spectrum at Change": a change that cannot start an acquisition leaves
+    // nothing pending, so the next change still reaches the controller.
+    options_->Check("CheckBox4")->click();
+    dnc_->show();
+    dnc_->RangeStart = 30000.0;
+    dnc_->RangeStop = 10000.0;
+    options_->TrackBar()->setValue(300);
+    EXPECT_TRUE(boxes_.Texts().contains("Start frequency bigger than stop frequency!"));
+    options_->TrackBar()->setValue(600);
+    EXPECT_EQ(LockInState.QControlGain, QControlGainWord(600));
     EXPECT_EQ(sim_->GuardViolationCount(), 0);
 }
 
