@@ -13,6 +13,7 @@ namespace {
 constexpr double Boltzmann = 1.380649e-23;
 constexpr int32_t AddressResonanceX = -20;
 constexpr int32_t AddressResonanceY = -21;
+constexpr int32_t AddressFill = -23;
 constexpr double DecimatorTaps = 768.0; // 3 controller ticks at the 10 MHz clock
 constexpr int DecimatorStages = 6;
 
@@ -37,7 +38,10 @@ double SimNoiseFrames::DecimatorGain(double offsetHz)
 void SimNoiseFrames::Configure(int32_t periodTicks, const int32_t addresses[4], double referenceHz, double inputGain,
                                int64_t nowNs)
 {
-    active_ = addresses[1] == AddressResonanceX && addresses[2] == AddressResonanceY;
+    // Only the noise measurement's record (X and Y between two fill channels);
+    // the oscilloscopes sample their inputs as they are.
+    active_ = addresses[0] == AddressFill && addresses[3] == AddressFill && addresses[1] == AddressResonanceX &&
+              addresses[2] == AddressResonanceY;
     period_ = std::max<int32_t>(periodTicks, 1);
     referenceHz_ = referenceHz;
     gain_ = inputGain;

@@ -27,7 +27,8 @@ public:
     SimNoiseFrames(const CantileverConfig& config, uint64_t seed);
 
     // A new oscilloscope set-up: frames restart at `nowNs`. The measurement is
-    // on when the set-up reads the resonance outputs X and Y in buffers 1 and 2.
+    // on when the set-up is the noise record: (-23, X, Y, -23) with the
+    // resonance outputs X and Y in buffers 1 and 2.
     void Configure(int32_t periodTicks, const int32_t addresses[4], double referenceHz, double inputGain,
                    int64_t nowNs);
     bool Active() const { return active_; }
