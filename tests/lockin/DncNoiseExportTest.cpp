@@ -197,13 +197,13 @@ TEST(DncExport, LinesCarryTheChosenColumnsAndDelimiter)
 TEST(DncExport, NumberedNamesStartAtZeroStopAt9999AndNeverOverwrite)
 {
     int next = 0;
-    EXPECT_EQ(DncSaveFileName("/data/spec", "txt", true, next), "/data/spec0000.txt");
+    EXPECT_EQ(DncSaveFileName("/data/curve", "txt", true, next), "/data/curve0000.txt");
     EXPECT_EQ(next, 1);
     next = 9999;
-    EXPECT_EQ(DncSaveFileName("/data/spec", "txt", true, next), "/data/spec9999.txt");
-    EXPECT_EQ(DncSaveFileName("/data/spec", "txt", true, next), "/data/spec9999.txt");
+    EXPECT_EQ(DncSaveFileName("/data/curve", "txt", true, next), "/data/curve9999.txt");
+    EXPECT_EQ(DncSaveFileName("/data/curve", "txt", true, next), "/data/curve9999.txt");
     EXPECT_EQ(next, 10001);
-    EXPECT_EQ(DncSaveFileName("/data/spec", "dat", false, next), "/data/spec.dat");
+    EXPECT_EQ(DncSaveFileName("/data/curve", "dat", false, next), "/data/curve.dat");
     EXPECT_EQ(DncLocalPath("c:\\temp\\noname"), "/temp/noname");
 
     test::TempDir dir;

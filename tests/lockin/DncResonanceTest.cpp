@@ -280,7 +280,7 @@ TEST_F(ResonanceOnSim, NoiseWaitEndsOnAbortAndPutsTheOscilloscopeBack)
 
 TEST_F(ResonanceOnSim, SaveAndCopyWriteTheCurvesAndNeverOverwrite)
 {
-    const QString base = dir_.Path() + "spec";
+    const QString base = dir_.Path() + "curve";
     ini_->WriteString("dncopt", "SaveName", base);
     ini_->WriteInteger("dncopt", "SaveNumbered", 1);
     ini_->WriteInteger("dncopt", "DelimiterSave", 1);
@@ -326,7 +326,7 @@ TEST_F(ResonanceOnSim, SaveAndCopyWriteTheCurvesAndNeverOverwrite)
 
     // A missing directory is told, then the dialog comes (cancelled here).
     dialogAnswer_.clear();
-    ini_->WriteString("dncopt", "SaveName", dir_.Path() + "missing/spec");
+    ini_->WriteString("dncopt", "SaveName", dir_.Path() + "missing/curve");
     dnc_->SaveButtonClick(false);
     EXPECT_TRUE(boxes_.Texts().contains("Directory does not exist!"));
 
