@@ -10,6 +10,7 @@
 #include "images/ScaleForm.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
+#include "lockin/LockInOptionForm.h"
 #include "lockin/Oszi2Form.h"
 #include "lockin/Oszi2OptionForm.h"
 #include "mainwindow/AboutQVTBox.h"
@@ -136,7 +137,9 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             dnc->show();
     }
 
-    // Place 10 is created here as it is built.
+    auto* lockInOptions = new TLockInOptionForm(*dnc, *inOut);
+    Created("TLockInOptionForm");
+    lockInOptions->FormCreate();
 
     auto* history = new THistoryBox(main);
     Created("THistoryBox");
@@ -392,6 +395,8 @@ void DestroyAllForms()
         SelForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
+    if (LockInOptionForm != nullptr)
+        LockInOptionForm->FormDestroy();
     if (dncForm != nullptr)
         dncForm->FormDestroy();
     if (MiscForm != nullptr)
@@ -439,6 +444,7 @@ void DestroyAllForms()
     }
     if (ScanParaForm != nullptr)
         ScanParaForm->DrawResonance = nullptr;
+    delete LockInOptionForm;
     delete dncForm;
     delete ScanParaForm;
     if (InOutForm != nullptr)

@@ -4,6 +4,9 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
+#include "lockin/DncExport.h"
+#include "lockin/LockInOptionForm.h"
+#include "lockin/LockInOptions.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
 #include "widgets/NumericEdit.h"
@@ -11,11 +14,15 @@
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QClipboard>
 #include <QComboBox>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -43,6 +50,21 @@ constexpr int DefaultInPhaseSlot = 20;
 constexpr int DefaultQuadratureSlot = 21;
 // How long one tick of a sweep may keep the window thread.
 constexpr int TickBudgetMs = 15;
+constexpr int32_t NoiseFillAddress = -23;
+constexpr int32_t DefaultNoiseX = -20;
+constexpr int32_t DefaultNoiseY = -21;
+constexpr int32_t InputAcBit = 0x80;
+constexpr int MaxSaveDialogs = 3;
+
+// [dnc] ChannelX/ChannelY share their keys with the sweep's channelX/channelY:
+// a value of 0 or more is a slot of the channel table, a negative one a read
+// address; anything out of range takes the default address.
+int32_t NoiseReadAddress(int value, int32_t def)
+{
+    if (value >= 0)
+        return IsValidSlot(value) ? ChannelTable[static_cast<size_t>(value)].Address.load() : def;
+    return value >= -99 ? value : def;
+}
 } // namespace
 
 // The 256 × 256 spectrum: paints what the window shows and reports the mouse.
@@ -99,6 +121,12 @@ public:
     std::unique_ptr<TDncSweep> Sweep;
     bool UsbList = false;
     bool CursorSet = false;
+    // The noise measurement waits for its frame instead of sweeping.
+    bool Noise = false;
+    bool NoiseWaiting = false;
+    int32_t Decimation = 2;
+    QElapsedTimer NoiseClock;
+    QMetaObject::Connection NoiseFrames;
 };
 
 TdncForm::TdncForm(TDeviceWorkers& workers, QWidget* parent)
@@ -167,9 +195,38 @@ void TdncForm::BuildControls()
     escButton_ = new QPushButton("Esc", this);
     escButton_->setObjectName("EscButton");
     connect(escButton_, &QPushButton::clicked, this, &TdncForm::EscButtonClick);
+    speedButton1_ = new QToolButton(this);
+    speedButton1_->setObjectName("SpeedButton1");
+    speedButton1_->setText("options");
+    connect(speedButton1_, &QToolButton::clicked, this, &TdncForm::SpeedButton1Click);
+    speedButton2_ = new QToolButton(this);
+    speedButton2_->setObjectName("SpeedButton2");
+    speedButton2_->setText("noise");
+    speedButton2_->setToolTip("Thermal Noise Spectra");
+    speedButton2_->setCheckable(true);
+    connect(speedButton2_, &QToolButton::clicked, this, &TdncForm::SpeedButton2Click);
+    saveButton_ = new QToolButton(this);
+    saveButton_->setObjectName("SaveButton");
+    saveButton_->setText("save");
+    saveButton_->setToolTip("Save all");
+    saveButton_->setCheckable(true);
+    connect(saveButton_, &QToolButton::clicked, this,
+            [this] { SaveButtonClick((QGuiApplication::keyboardModifiers() & Qt::ShiftModifier) != 0); });
+    saveAsButton_ = new QPushButton("Save as", this);
+    saveAsButton_->setObjectName("SaveAsButton");
+    connect(saveAsButton_, &QPushButton::clicked, this, &TdncForm::ItemSaveClick);
+    buttonCopy_ = new QPushButton("copy", this);
+    buttonCopy_->setObjectName("ButtonCopy");
+    buttonCopy_->setToolTip("Copy to Clipboard");
+    connect(buttonCopy_, &QPushButton::clicked, this, &TdncForm::CopytoClipboard1Click);
     buttons->addWidget(scanButton_);
     buttons->addWidget(repeatButton_);
     buttons->addWidget(escButton_);
+    buttons->addWidget(speedButton2_);
+    buttons->addWidget(saveButton_);
+    buttons->addWidget(saveAsButton_);
+    buttons->addWidget(buttonCopy_);
+    buttons->addWidget(speedButton1_);
     buttons->addStretch();
     top->addLayout(buttons);
 
@@ -271,10 +328,19 @@ void TdncForm::BuildControls()
         label->setObjectName(QString("StatusPanel%1").arg(i));
         status_[static_cast<size_t>(i)] = label;
     }
-    status_[0]->setFixedWidth(230);
+    status_[0]->setFixedWidth(300); // room for the fit's "Q | fPeak | tau"
     status_[1]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     statusBar->addWidget(status_[0]);
     statusBar->addWidget(status_[1], 1);
+    mathErrLabel_ = new QLabel("Math Error while fitting SHO!", this);
+    mathErrLabel_->setObjectName("MathErrLabel");
+    noiseErrLabel_ = new QLabel("Too much noise for fitting SHO!", this);
+    noiseErrLabel_->setObjectName("NoiseErrLabel");
+    for (QLabel* l : {mathErrLabel_, noiseErrLabel_}) {
+        l->setStyleSheet("color: red");
+        l->hide();
+        top->addWidget(l);
+    }
     top->addLayout(statusBar);
 
     rangeMenu_ = new QMenu(this);
@@ -334,12 +400,22 @@ void TdncForm::FormCreate()
     Edit4KeyPress(EditKey::Enter);
     redBandwidthButton_->setChecked(MainIni && MainIni->ReadBool(Dnc, "RedBandwidth", false));
     RedBandwidthButtonClick();
+    saveButton_->setChecked(ReadOptBool("AutoSave", false));
+    EnableSaving(false);
+    UpdateScanGlyph();
+    if (!AskSaveName)
+        AskSaveName = [this](const QString& filter, const QString& directory, const QString& name) {
+            // The filter comes as "text|pattern"; the dialog shows the text, which holds the pattern.
+            return QFileDialog::getSaveFileName(this, QString(), directory + "/" + name, filter.section('|', 0, 0));
+        };
     ShowFrequencies();
 }
 
 void TdncForm::FormDestroy()
 {
     AbortRequested = true;
+    if (acquisition_ && acquisition_->Noise)
+        EndNoiseWait();
     acquisition_.reset();
     sweepTimer_->stop();
     if (!MainIni)
@@ -412,6 +488,9 @@ void TdncForm::ScanButtonClick()
     scanButton_->setToolTip(QString());
     AcquisitionCaption();
     ShowPhaseTrace = !repeatButton_->isChecked();
+    pendingAcquisitions_ = 0;
+    if (ReadOptBool("AutoTuneOn", false))
+        AutoTunePrepare();
     ContAverageCount = static_cast<int32_t>(ReadOpt("ContAverage", -1));
     scanLoop_ = true;
     AcquireAndShow();
@@ -471,6 +550,8 @@ void TdncForm::AcquireAndShow()
 {
     if (Acquiring())
         return; // no acquisition inside another
+    AutoTunePending = true;
+    FitDone = false;
     StoreSweepRange();
     if (!BeginAcquisition())
         FinishAcquisition();
@@ -527,7 +608,8 @@ bool TdncForm::BeginAcquisition()
     }
     io_.SetLockInGain(0);
     io_.SetReferenceFrequency(DncReferenceHz);
-    CurrentFrequency = SweepStart;
+    a.Noise = speedButton2_->isChecked() && !ReadOptBool("Wobbel", false);
+    CurrentFrequency = speedButton2_->isChecked() ? (SweepStart + SweepStop) / 2.0 : SweepStart;
     io_.SetLockInFrequency(CurrentFrequency);
     io_.DelayUs(DncStartDelay);
     AverageReads = std::max(AverageReads, DncLeastReads - 1);
@@ -542,6 +624,11 @@ bool TdncForm::BeginAcquisition()
     if (ContAverageCount <= 0)
         Curves.Rotate();
     const TSweepSetup setup = MakeSweepSetup();
+    if (a.Noise) {
+        SweepStep = (SweepStop - SweepStart) / static_cast<double>(DncMinDataPoints << PointShift);
+        StartNoiseSpectrum();
+        return true;
+    }
     a.UsbList = io_.UsbBox == 1 && !setup.Wobbel;
     if (a.UsbList)
         io_.BuildUsbChannelList(true, false, ReadAddrResonanceAmplitude);
@@ -576,7 +663,11 @@ void TdncForm::AcquisitionTick()
 void TdncForm::FinishAcquisition()
 {
     sweepTimer_->stop();
+    bool measured = false;
     if (acquisition_) {
+        if (acquisition_->Noise)
+            EndNoiseWait();
+        measured = acquisition_->Sweep || acquisition_->Noise;
         const bool complete = acquisition_->Sweep && acquisition_->Sweep->Done();
         if (acquisition_->UsbList && complete)
             io_.BuildUsbChannelList(true, true, 0);
@@ -586,8 +677,17 @@ void TdncForm::FinishAcquisition()
         acquisition_.reset();
         ApplySyncFilter();
     }
+    if (measured) {
+        EnableSaving(true);
+        if (ReadOptBool("AutoSave", false))
+            SaveSpectrum(MainIni ? MainIni->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString());
+    }
     ApplyDeferredSize();
     DrawSpectrum();
+    if (ReadOptBool("fitSHOalways", false) && !ReadOptBool("AutoTuneOn", false)) {
+        mathErrLabel_->setVisible(Fit.MathError);
+        noiseErrLabel_->setVisible(Fit.NoiseError);
+    }
     AfterAcquireAndShow();
 }
 
@@ -596,13 +696,27 @@ void TdncForm::AfterAcquireAndShow()
     if (scanLoop_) {
         if (ContAverageCount >= 0)
             ++ContAverageCount;
-        if (repeatButton_->isChecked() && scanButton_->isChecked() && !AbortRequested) {
+        if (autoTuning_) {
+            const bool done = AutoTuneNarrowing();
+            if (!done && !AbortRequested && scanButton_->isChecked()) {
+                AcquireAndShow();
+                return;
+            }
+        } else if (repeatButton_->isChecked() && scanButton_->isChecked() && !AbortRequested) {
             AcquireAndShow();
             return;
         }
         scanLoop_ = false;
         scanButton_->setChecked(false);
         scanButton_->setToolTip("acquire spectra");
+        if (autoTuning_)
+            AutoTuneFinish();
+    }
+    if (pendingAcquisitions_ > 0) {
+        --pendingAcquisitions_;
+        AcquireAndShow();
+        if (Acquiring())
+            return;
     }
     emit acquisitionEnded();
 }
@@ -634,7 +748,8 @@ TDncMarks TdncForm::Marks() const
 void TdncForm::DrawStrip()
 {
     const TDncHalfPower h = DrawDncStrip(strip_, Curves, Marks());
-    status_[0]->setText(h.Q ? "Q: " + QString::number(static_cast<qint64>(Round(*h.Q))) : QString());
+    if (!ReadOptBool("fitSHOalways", false))
+        status_[0]->setText(h.Q ? "Q: " + QString::number(static_cast<qint64>(Round(*h.Q))) : QString());
     stripWidget_->update();
 }
 
@@ -811,10 +926,43 @@ void TdncForm::DrawSpectrum()
     o.Vector = ReadOptBool("vector", true);
     o.PointShift = PointShift;
     o.Colors = colors_;
+    const bool fitOn = (ReadOptBool("fitSHOalways", false) || ReadOptBool("AutoTuneOn", false)) && SweepStep != 0.0;
+    if (fitOn && !AbortRequested)
+        RunFit();
+    if (fitOn && !Fit.FitCurve.empty()) {
+        o.FitCurve = &Fit.FitCurve;
+        const int color = static_cast<int>(ReadOpt("fitSHOcolor", 0));
+        o.FitColor = DncColorFromBgr(DncFitColors[static_cast<size_t>(std::clamp(color, 0, 15))]);
+        o.FitWidth = std::clamp(static_cast<int>(ReadOpt("fitSHOwidth", 1)), 1, 10);
+    }
     DisplayScale = DrawDncSpectrum(bitmap_, Curves, o);
-    // The oscillator fit (fitSHOalways) joins here with its own issue.
+    if (fitOn && !Fit.FitCurve.empty()) {
+        status_[0]->setText(ShoStatusText(Fit.FitQ, Fit.FitPeakFrequency));
+        // A failed fit has no peak to tune to.
+        if (ReadOptBool("AutoTuneOn", false) && AutoTunePending && !Fit.MathError) {
+            OperatingFrequency =
+                AutoTuneOperatingFrequency(Fit.FitPeakFrequency, Fit.FitQ, ReadOpt("AutoTuneOffset", 0.35));
+            AutoTunePending = false;
+            ShowFrequencies();
+        }
+    }
     shown_ = bitmap_;
     ApplyOperatingFrequency();
+}
+
+void TdncForm::RunFit()
+{
+    // Redrawing does not refit: one fit per acquisition.
+    if (FitDone)
+        return;
+    FillShoFit(Fit, Curves.Newest(), DataPoints, SweepStep, SweepStart);
+    TShoProjection projection;
+    projection.Enabled = MicroscopeState.FeedbackMode == 5;
+    projection.PhaseCurve = &Curves.Phase;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    FitSho(Fit, Curves.Newest(), DataPoints, projection, &AbortRequested);
+    QApplication::restoreOverrideCursor();
+    FitDone = true;
 }
 
 QString TdncForm::StatusText(int panel) const
@@ -923,6 +1071,8 @@ void TdncForm::SetInputGain(int gain)
         factor = MainIni ? MainIni->ReadFloat(Dnc, "Input1Scale", 1.0) : 1.0;
     inputScale_->Factor = static_cast<float>(factor);
     UpdateChannelScales();
+    if (LockInOptionForm)
+        LockInOptionForm->ShowQGain();
     // The three-trace oscilloscope and the option window's Q gain follow once they exist.
     if (ReapplyScanParaSetpoint)
         ReapplyScanParaSetpoint();
@@ -972,6 +1122,8 @@ void TdncForm::Edit4KeyPress(EditKey key)
         if (applied != value)
             edit4_->setText(FixedPointText(applied, 15, 3));
     }
+    if (LockInOptionForm)
+        LockInOptionForm->ShowQGain();
     if (old > 0.0001) {
         // The free amplitude scales with the drive.
         MicroscopeState.NC100ProcentAmpl =
@@ -1023,7 +1175,9 @@ void TdncForm::UpdateBandwidthControls()
         comboBox3_->setCurrentIndex(-1);
         FilterBoxChange();
     }
-    // The noise measurement's button keeps the drive off once it exists.
+    // The noise measurement's button keeps the drive off.
+    if (speedButton2_->isChecked())
+        return;
     edit4_->setEnabled(true);
     edit4_->setText(MainIni ? MainIni->ReadString(Dnc, "Ampl", "1") : QString("1"));
     Edit4KeyPress(EditKey::Enter);
@@ -1088,6 +1242,361 @@ void TdncForm::DncStatusChanged(bool overload, bool qClip, bool showWindow)
     clipPanel_->setVisible(qClip);
     if (showWindow && !isActiveWindow())
         show();
+}
+
+// ---- options ----------------------------------------------------------------------------------------
+
+void TdncForm::ApplyOptions()
+{
+    AverageReads = std::max(0, static_cast<int>(ReadOpt("average", 0)));
+    const int points = ClampDataPoints(static_cast<int>(ReadOpt("datapoints", 512)));
+    const int depth = ClampHistoryDepth(static_cast<int>(ReadOpt("history", 0)));
+    if (Acquiring()) {
+        deferredSize_ = std::make_pair(points, depth);
+    } else if (points == DataPoints && !Curves.Empty()) {
+        HistoryDepth = depth;
+        Curves.SetDepth(depth);
+    } else if (points != DataPoints || Curves.Empty()) {
+        SetSweepSize(points, depth);
+        bitmap_.fill(Qt::white);
+        shown_ = bitmap_;
+        image_->update();
+        EnableSaving(false);
+    }
+    PointShift = DncPointShift(DataPoints);
+    if (MainIni) {
+        recent_.Items[0] = MainIni->ReadString(Dnc, "Popup0", "20k-400k");
+        rangeActions_[0]->setText(recent_.Items[0]);
+    }
+    const int harmonic = static_cast<int>(ReadOpt("harmonic", 1));
+    const double phase = ReadOpt("phase", 0.0);
+    io_.SetLockInPhase(harmonic, phase);
+    if (MainIni)
+        MainIni->WriteInteger(DncOpt, "harmonic", std::clamp(harmonic, 1, 15));
+    ContAverageCount = static_cast<int32_t>(ReadOpt("ContAverage", -1));
+    io_.SetControlBits(InputAcBit, ReadOptBool("ac", false) ? InputAcBit : 0);
+    ApplySyncFilter();
+    UpdateScanGlyph();
+}
+
+void TdncForm::HideFitLabels()
+{
+    mathErrLabel_->hide();
+    noiseErrLabel_->hide();
+}
+
+void TdncForm::UpdateScanGlyph()
+{
+    const bool autoTune = ReadOptBool("AutoTuneOn", false);
+    scanButton_->setText(autoTune ? "auto tune" : "acquire");
+    if (autoTune)
+        repeatButton_->setChecked(false);
+    repeatButton_->setEnabled(!autoTune);
+}
+
+void TdncForm::QControlChanged()
+{
+    const bool shown = ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == 6;
+    scaleRadioGrp_->setVisible(shown);
+    if (shown)
+        Edit4KeyPress(EditKey::Enter);
+}
+
+void TdncForm::SpeedButton1Click()
+{
+    if (LockInOptionForm) {
+        LockInOptionForm->show();
+        LockInOptionForm->raise();
+    }
+}
+
+// ---- auto tune ------------------------------------------------------------------------------------
+
+void TdncForm::AutoTunePrepare()
+{
+    autoTuning_ = true;
+    RangeStart = ReadOpt("AutoTuneStartF", 10000.0);
+    RangeStop = ReadOpt("AutoTuneStopF", 30000.0);
+    PreviousRangeStart = RangeStart;
+    PreviousRangeStop = RangeStop;
+    ShowFrequencies();
+    savedContAverage_ = static_cast<int32_t>(ReadOpt("ContAverage", -1));
+    if (MainIni)
+        MainIni->WriteInteger(DncOpt, "ContAverage", -1);
+    if (ReadOptBool("QEnabled", false)) {
+        savedQGain_ = LockInState.QControlGain;
+        savedQDelay_ = LockInState.QControlDelay;
+        LockInState.QControlGain = 0;
+        LockInState.QControlDelay = 0;
+        io_.SetPhaseShifter(0, 0, LockInState.DriveFrequency);
+    }
+}
+
+bool TdncForm::AutoTuneNarrowing()
+{
+    if (Fit.MathError || Fit.NoiseError) {
+        AbortRequested = true;
+        return false;
+    }
+    PreviousRangeStart = RangeStart;
+    PreviousRangeStop = RangeStop;
+    TAutoTuneSettings s;
+    s.StartF = ReadOpt("AutoTuneStartF", 10000.0);
+    s.StopF = ReadOpt("AutoTuneStopF", 30000.0);
+    s.Step = ReadOpt("AutoTuneStep", 5.0);
+    s.Offset = ReadOpt("AutoTuneOffset", 0.35);
+    const TAutoTuneStep step =
+        AutoTuneNarrow(RangeStart, RangeStop, Fit.FitPeakFrequency, Fit.FitQ, Fit.PeakIndex, SweepStep, SweepStart, s);
+    if (!step.Done) {
+        RangeStart = step.Start;
+        RangeStop = step.Stop;
+        ShowFrequencies();
+    }
+    if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1) {
+        io_.DncAutoPhase();
+        if (LockInOptionForm)
+            if (TNumericEdit* e = LockInOptionForm->Edit("EditPhase"))
+                e->setText(MainIni ? MainIni->ReadString(DncOpt, "phase", "0") : QString("0"));
+    }
+    return step.Done;
+}
+
+void TdncForm::AutoTuneFinish()
+{
+    autoTuning_ = false;
+    const bool mathError = Fit.MathError;
+    EditKeyPress(3, EditKey::Enter);
+    const int mode = MicroscopeState.FeedbackMode;
+    int column = 0;
+    // An operating frequency outside the swept points has no curve value to carry over.
+    if (!mathError && DisplayScale && DisplayScale->Scale > 0.0 && EnterInScanPara && mode >= 4 &&
+        AutoTuneColumn(OperatingFrequency, SweepStart, SweepStep, DataPoints, PointShift, column)) {
+        double v = 0.0;
+        const TFeedbackSet& set =
+            MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
+        if (mode == 4) {
+            const TFeedbackSet& four = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(4))];
+            const int point = std::clamp(column << PointShift, 0, Curves.DataPoints());
+            v = four.Setpoint / 100.0 * Curves.Newest()[static_cast<size_t>(point)];
+        } else if (mode == 5) {
+            v = set.Setpoint;
+        } else {
+            v = MicroscopeState.AmplSetpoint;
+        }
+        const int row =
+            256 - static_cast<int>(std::clamp(Round((v - DisplayScale->Offset) * DisplayScale->Scale), -1.0e6, 1.0e6));
+        SetSetpointFromSpectrum(column, row);
+    }
+    noiseErrLabel_->setVisible(Fit.NoiseError);
+    if (mathError) {
+        ShowMessage(MsgKind::Information, "Math Error while fitting SHO!");
+        RangeStart = PreviousRangeStart;
+        RangeStop = PreviousRangeStop;
+        ShowFrequencies();
+        ++pendingAcquisitions_;
+    }
+    if (ReadOptBool("QEnabled", false)) {
+        LockInState.QControlGain = savedQGain_;
+        LockInState.QControlDelay = savedQDelay_;
+        io_.SetPhaseShifter(savedQGain_, savedQDelay_, LockInState.DriveFrequency);
+        ++pendingAcquisitions_;
+    }
+    if (MainIni)
+        MainIni->WriteInteger(DncOpt, "ContAverage", savedContAverage_);
+}
+
+// ---- thermal-noise spectrum ----------------------------------------------------------------------
+
+void TdncForm::SpeedButton2Click()
+{
+    UpdateBandwidthControls();
+    const bool qEnabled = ReadOptBool("QEnabled", false);
+    const int items = static_cast<int>(scaleButtons_->buttons().size());
+    if (speedButton2_->isChecked()) {
+        edit4_->setEnabled(false);
+        savedDriveAmplitude_ = LockInState.DriveAmplitude;
+        edit4_->setText("0.0");
+        if (qEnabled) {
+            savedRangeOffset_ = scaleButtons_->checkedId() - items + 3;
+            SetOutputRange(2, 0.0);
+        } else {
+            io_.SetDriveAmplitude(0.0);
+        }
+    } else {
+        edit4_->setEnabled(true);
+        if (qEnabled)
+            SetOutputRange(items + savedRangeOffset_ - 3, savedDriveAmplitude_);
+        else
+            io_.SetDriveAmplitude(savedDriveAmplitude_);
+        edit4_->setText(FixedPointText(LockInState.DriveAmplitude, 15, 4));
+    }
+}
+
+void TdncForm::StartNoiseSpectrum()
+{
+    Acquisition& a = *acquisition_;
+    const int x = MainIni ? MainIni->ReadInteger(Dnc, "ChannelX", DefaultNoiseX) : DefaultNoiseX;
+    const int y = MainIni ? MainIni->ReadInteger(Dnc, "ChannelY", DefaultNoiseY) : DefaultNoiseY;
+    NoiseDone = false;
+    io_.SetDriveAmplitude(0.0);
+    a.Decimation = NoiseDecimation(SweepStop - SweepStart);
+    DncScopePeriod = a.Decimation;
+    DncScopeChannels = {NoiseFillAddress, NoiseReadAddress(x, DefaultNoiseX), NoiseReadAddress(y, DefaultNoiseY),
+                        NoiseFillAddress};
+    for (size_t b = 1; b <= 3; ++b)
+        OsziBuffers[b].Count = 0;
+    a.NoiseWaiting = true;
+    a.NoiseClock.start();
+    // The device window's buffer poll (100 ms) brings the frames; each one is looked at here.
+    a.NoiseFrames = connect(&io_, &TInOutForm::noiseFrame, this, &TdncForm::NoiseSpectrumReady);
+    OsziFlags.fetch_or(OsziNoiseMeasurement);
+    io_.ConfigOsziAcquisition();
+}
+
+void TdncForm::NoiseSpectrumReady()
+{
+    if (!acquisition_ || !acquisition_->Noise || !acquisition_->NoiseWaiting)
+        return;
+    Acquisition& a = *acquisition_;
+    const NoiseWaitState state =
+        NoiseWaitStep(OsziBuffers[1].Count, AbortRequested, a.NoiseClock.elapsed() / 1000.0, a.Decimation);
+    if (state == NoiseWaitState::Waiting)
+        return;
+    if (state == NoiseWaitState::Ready) {
+        std::array<double, NoiseSamples> magnitudes{};
+        if (!ComputeNoiseFft(OsziBuffers[1].Samples, OsziBuffers[2].Samples, magnitudes))
+            ShowMessage(MsgKind::Information, "Error in FFT!");
+        if (!ComputeAmplitudeCorrection(magnitudes, a.Decimation, NoiseSpectrum))
+            ShowMessage(MsgKind::Information, "Error in AmplCorr!");
+        TNoiseMapping m;
+        m.SweepStart = SweepStart;
+        m.SweepStop = SweepStop;
+        m.SweepStep = SweepStep;
+        m.DataPoints = DataPoints;
+        m.Decimation = a.Decimation;
+        m.Factor = amplitude_.Factor;
+        m.ContAverage = ContAverageCount;
+        MapNoiseSpectrum(NoiseSpectrum, m, Curves);
+        NoiseDone = true;
+        ApplyOperatingFrequency();
+    }
+    FinishAcquisition();
+}
+
+void TdncForm::EndNoiseWait()
+{
+    if (!acquisition_ || !acquisition_->NoiseWaiting)
+        return;
+    acquisition_->NoiseWaiting = false;
+    disconnect(acquisition_->NoiseFrames);
+    // The measurement stops taking frames, whichever way it ended.
+    OsziFlags.fetch_and(OsziThreeTrace);
+    for (size_t b = 1; b <= 3; ++b)
+        OsziBuffers[b].Count = 1;
+    io_.ConfigOsziAcquisition();
+}
+
+// ---- export -----------------------------------------------------------------------------------------
+
+void TdncForm::EnableSaving(bool on)
+{
+    saveButton_->setEnabled(on);
+    saveAsButton_->setEnabled(on);
+    buttonCopy_->setEnabled(on);
+}
+
+void TdncForm::SaveSpectrum(const QString& name)
+{
+    const QString ext = MainIni ? MainIni->ReadString(DncOpt, "SaveExt", "txt") : QString("txt");
+    const bool numbered = ReadOptBool("SaveNumbered", false);
+    int next = static_cast<int>(ReadOpt("NextNumber", 0));
+    const QString full = DncSaveFileName(DncLocalPath(name), ext, numbered, next);
+    if (numbered && MainIni) {
+        MainIni->WriteInteger(DncOpt, "NextNumber", next);
+        if (LockInOptionForm)
+            LockInOptionForm->ShowNextNumber();
+    }
+    const bool dirExists = QFileInfo(full).absoluteDir().exists();
+    if (!dirExists || QFileInfo::exists(full)) {
+        ShowMessage(MsgKind::Information, dirExists ? "File already exists!" : "Directory does not exist!");
+        ItemSaveClick();
+        return;
+    }
+    if (MainIni)
+        MainIni->WriteString("dncOpt", "LastSaveName", "\"" + full + "\"");
+    TDncExportColumns c;
+    c.XAxis = ReadOptBool("xAxis", true);
+    c.Phase = ReadOptBool("SavePhase", false);
+    c.Delimiter = DncSaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
+    c.WithComment = ReadOptBool("SaveComment", false);
+    c.Comment = MainIni ? MainIni->ReadString(DncOpt, "Comment", "") : QString();
+    const DncSaveResult r = WriteDncExport(full, DncExportText(Curves, DataPoints, SweepStep, SweepStart, c));
+    if (r == DncSaveResult::Exists) {
+        // Created by someone else since the check: still never overwritten.
+        ShowMessage(MsgKind::Information, "File already exists!");
+        ItemSaveClick();
+    } else if (r != DncSaveResult::Saved) {
+        ShowMessage(MsgKind::Warning, "File access error!");
+    }
+}
+
+void TdncForm::ItemSaveClick()
+{
+    if (saveDialogDepth_ >= MaxSaveDialogs) {
+        ShowMessage(MsgKind::Warning, "File not saved!");
+        return;
+    }
+    const QString ext = MainIni ? MainIni->ReadString(DncOpt, "SaveExt", "txt") : QString("txt");
+    const QString local =
+        DncLocalPath(MainIni ? MainIni->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString("noname"));
+    const QString chosen = AskSaveName ? AskSaveName("spectra (*." + ext + ")|*." + ext, QFileInfo(local).path(),
+                                                     QFileInfo(local).fileName() + "." + ext)
+                                       : QString();
+    if (chosen.isEmpty()) {
+        ShowMessage(MsgKind::Warning, "File not saved!");
+        return;
+    }
+    const int dot = chosen.lastIndexOf('.');
+    const int slash = chosen.lastIndexOf('/');
+    const bool hasExt = dot > slash;
+    const QString newExt = hasExt ? chosen.mid(dot + 1) : QString();
+    const QString base = hasExt ? chosen.left(dot) : chosen;
+    if (MainIni) {
+        MainIni->WriteString(DncOpt, "SaveExt", newExt);
+        MainIni->WriteString(DncOpt, "SaveName", base);
+        MainIni->WriteInteger(DncOpt, "NextNumber", 1);
+    }
+    if (LockInOptionForm) {
+        if (auto* e = LockInOptionForm->findChild<QLineEdit*>("EditExtension"))
+            e->setText(newExt);
+        if (auto* e = LockInOptionForm->findChild<QLineEdit*>("EditFileName"))
+            e->setText(base);
+        LockInOptionForm->ShowNextNumber();
+    }
+    ++saveDialogDepth_;
+    SaveSpectrum(base);
+    --saveDialogDepth_;
+}
+
+void TdncForm::SaveButtonClick(bool shift)
+{
+    if (shift) {
+        const bool on = !ReadOptBool("AutoSave", false);
+        if (MainIni)
+            MainIni->WriteInteger(DncOpt, "AutoSave", on ? 1 : 0);
+        saveButton_->setChecked(on);
+        return;
+    }
+    if (MainIni)
+        MainIni->WriteInteger(DncOpt, "AutoSave", 0);
+    saveButton_->setChecked(false);
+    SaveSpectrum(MainIni ? MainIni->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString("noname"));
+}
+
+void TdncForm::CopytoClipboard1Click()
+{
+    const QString delimiter = DncSaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
+    QGuiApplication::clipboard()->setText(DncClipboardText(Curves, DataPoints, SweepStep, SweepStart, delimiter));
 }
 
 } // namespace qvt

@@ -13,6 +13,8 @@
 
 #include "device/ChannelTable.h"
 #include "lockin/DncControls.h"
+#include "lockin/DncFit.h"
+#include "lockin/DncNoise.h"
 #include "lockin/DncPlot.h"
 #include "lockin/DncSweep.h"
 
@@ -62,6 +64,8 @@ public:
     // Presses Enter in the parameter window's setpoint with its own text (the
     // setpoint is re-applied with a new input scale).
     std::function<void()> ReapplyScanParaSetpoint;
+    // The save dialog: a file name, or empty when cancelled (a file dialog unless set).
+    std::function<QString(const QString& filter, const QString& directory, const QString& name)> AskSaveName;
 
     // ---- the sweep -------------------------------------------------------------------------
     // With the button down: acquisitions; with it up: ends the running one.
@@ -79,6 +83,40 @@ public:
     void UnitLabelClick();
     void MyPopupHandler(int item);
     void UpdateRecentRanges();
+
+    // ---- options, fit and auto tune ---------------------------------------------------------
+    // Re-reads [dncopt]: sizes, phase and harmonic, input coupling, sync filter, glyph.
+    void ApplyOptions();
+    void HideFitLabels();
+    void UpdateScanGlyph();
+    // The option window switched Q control: the range group follows.
+    void QControlChanged();
+    void SpeedButton1Click(); // the options
+    bool AutoTuning() const { return autoTuning_; }
+    TShoFit Fit;
+    bool FitDone = false;
+    bool AutoTunePending = false;
+    double PreviousRangeStart = 0.0;
+    double PreviousRangeStop = 0.0;
+    QLabel* MathErrLabel() const { return mathErrLabel_; }
+    QLabel* NoiseErrLabel() const { return noiseErrLabel_; }
+
+    // ---- thermal-noise spectrum ----------------------------------------------------------------
+    void SpeedButton2Click();
+    QToolButton* NoiseButton() const { return speedButton2_; }
+    // The oscilloscope poll brought buffers (the device window's noise frame).
+    void NoiseSpectrumReady();
+    bool NoiseDone = false;
+    std::array<double, NoiseSamples> NoiseSpectrum{};
+
+    // ---- export ----------------------------------------------------------------------------------
+    void SaveSpectrum(const QString& name);
+    void ItemSaveClick();
+    void SaveButtonClick(bool shift);
+    void CopytoClipboard1Click();
+    QToolButton* SaveButton() const { return saveButton_; }
+    QPushButton* SaveAsButton() const { return saveAsButton_; }
+    QPushButton* CopyButton() const { return buttonCopy_; }
 
     // ---- the display and the mouse -------------------------------------------------------
     void DrawSpectrum();
@@ -171,6 +209,13 @@ private:
     TDncMarks Marks() const;
     double ReadOpt(const char* key, double def) const;
     bool ReadOptBool(const char* key, bool def) const;
+    void RunFit();
+    void AutoTunePrepare();
+    bool AutoTuneNarrowing(); // true when auto tune is done
+    void AutoTuneFinish();
+    void StartNoiseSpectrum();
+    void EndNoiseWait();
+    void EnableSaving(bool on);
 
     TDeviceWorkers& workers_;
     TInOutForm& io_;
@@ -208,7 +253,22 @@ private:
     QImage bitmap_; // the spectrum as drawn
     QImage shown_;  // Image1: the spectrum with the setpoint cross
     QImage strip_;
-    bool scanLoop_ = false; // the acquisition button's repetitions are running
+    bool scanLoop_ = false;               // the acquisition button's repetitions are running
+    QToolButton* speedButton1_ = nullptr; // options
+    QToolButton* speedButton2_ = nullptr; // thermal noise
+    QToolButton* saveButton_ = nullptr;
+    QPushButton* saveAsButton_ = nullptr;
+    QPushButton* buttonCopy_ = nullptr;
+    QLabel* mathErrLabel_ = nullptr;
+    QLabel* noiseErrLabel_ = nullptr;
+    double savedDriveAmplitude_ = 0.0;
+    int savedRangeOffset_ = 0;
+    bool autoTuning_ = false;
+    int32_t savedContAverage_ = -1;
+    int32_t savedQGain_ = 0;
+    double savedQDelay_ = 0.0;
+    int pendingAcquisitions_ = 0; // plain acquisitions after auto tune
+    int saveDialogDepth_ = 0;
     TDncRecentRanges recent_;
     std::array<QColor, DncColorCount> colors_;
     int unitTag_ = 0;

@@ -292,6 +292,18 @@ std::optional<TDncScale> DrawDncSpectrum(QImage& image, const TDncCurves& curves
         }
     }
     auto rowOf = [&scale](double v) { return DncRow(v, scale); };
+    if (o.FitCurve && !o.FitCurve->empty()) {
+        const std::vector<double>& fit = *o.FitCurve;
+        QPen pen(o.FitColor);
+        pen.setWidth(o.FitWidth);
+        p.setPen(pen);
+        QPolygon poly;
+        poly << QPoint(1, rowOf(fit[0]));
+        const int last = std::min(n, static_cast<int>(fit.size()));
+        for (int i = 1; i <= last; ++i)
+            poly << QPoint(DncColumn(i, o.PointShift), rowOf(fit[static_cast<size_t>(i - 1)]));
+        p.drawPolyline(poly);
+    }
     for (int k = curves.HistoryDepth(); k >= 0; --k) {
         p.setPen(o.Colors[static_cast<size_t>(DncColorIndex(k))]);
         const QPolygon poly = CurvePolygon(curves.Curve(k), n, o.PointShift, rowOf);

@@ -138,6 +138,10 @@ struct TDncDrawOptions {
     bool Vector = true; // lines, else single pixels
     int PointShift = 0;
     std::array<QColor, DncColorCount> Colors;
+    // The fitted curve (points 0..n−1), drawn under the history when set.
+    const std::vector<double>* FitCurve = nullptr;
+    QColor FitColor = Qt::black;
+    int FitWidth = 1;
 };
 // The spectrum bitmap: white, phase trace, zero line, history oldest first.
 // Returns the display scale it drew with (nothing drawn: none).

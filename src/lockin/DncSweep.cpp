@@ -60,6 +60,14 @@ void TDncCurves::ZeroHistory()
         std::fill(history_[static_cast<size_t>(k)].begin(), history_[static_cast<size_t>(k)].end(), 0.0);
 }
 
+void TDncCurves::SetDepth(int historyDepth)
+{
+    if (history_.empty())
+        return;
+    depth_ = ClampHistoryDepth(historyDepth);
+    history_.resize(static_cast<size_t>(depth_ + 1), std::vector<double>(static_cast<size_t>(dataPoints_ + 1), 0.0));
+}
+
 double DncPhaseMilliDeg(double x, double y)
 {
     if (x == 0.0)

@@ -60,6 +60,9 @@ public:
     void Rotate();
     // Curves 0..HistoryDepth−1 at every point (a new range).
     void ZeroHistory();
+    // A new history depth at the same point count: the kept curves stay,
+    // added slots start at zero.
+    void SetDepth(int historyDepth);
 
     std::vector<double> Phase; // millidegrees, whole numbers
     std::vector<double> X;

@@ -53,7 +53,7 @@ SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
       random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config), scanner_(config),
       coarse_(config), tip_(config), spekt_(config), cantilever_(config.Cantilever, config.Seed),
-      logging_(config.LogRequests)
+      noiseFrames_(config.Cantilever, config.Seed + 21), logging_(config.LogRequests)
 {
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
     zLoop_.SetZ(outputs_.Z());
@@ -244,8 +244,10 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
     }
     case IOCTL_READ_OSZI_BUFFER: {
         SimOsziBufferReply reply;
-        if (!scope_.Buffer(Word(in, 0), now, read, &reply.Count, reply.Samples))
-            return false;
+        if (absent_ || !noiseFrames_.Buffer(Word(in, 0), now, &reply.Count, reply.Samples)) {
+            if (!scope_.Buffer(Word(in, 0), now, read, &reply.Count, reply.Samples))
+                return false;
+        }
         std::memcpy(out, &reply, sizeof reply);
         return true;
     }
@@ -260,6 +262,9 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
         if (record.PeriodTicks < 1)
             return false;
         scope_.SetOszi(record, entries);
+        const int32_t gainBits = controlWord_ & 0xE;
+        noiseFrames_.Configure(record.PeriodTicks, record.Addresses, DriveFrequencyLocked(),
+                               gainBits == 0x8 ? 100.0 : (gainBits == 0xC ? 10.0 : 1.0), now);
         return true;
     }
     case IOCTL_SET_FREQUENCY:

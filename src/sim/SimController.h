@@ -31,6 +31,7 @@
 #include "sim/SimModelTip.h"
 #include "sim/SimModelZLoop.h"
 #include "sim/SimMoveGenerator.h"
+#include "sim/SimNoiseFrames.h"
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
 #include "sim/SimScope.h"
@@ -206,7 +207,8 @@ private:
     SimScope scope_;
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
-    int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
+    SimNoiseFrames noiseFrames_; // the thermal-noise measurement's X/Y frames
+    int32_t unreleased_ = 0;     // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;
     bool generatorIdle_ = false; // the helper waits without a deadline

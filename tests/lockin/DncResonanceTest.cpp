@@ -1,0 +1,404 @@
+// The resonance tool's fit, auto tune, thermal-noise spectrum and export on
+// the simulated cantilever (21 kHz, Q 200).
+
+#include "support/LockInFixture.h"
+
+#include "core/NumberText.h"
+#include "device/InOutForm.h"
+#include "lockin/DncForm.h"
+#include "lockin/LockInOptionForm.h"
+#include "lockin/LockInOptions.h"
+#include "scan/DeviceWorkers.h"
+#include "widgets/NumericEdit.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace qvt {
+namespace {
+
+constexpr double SimF0 = 21000.0;
+constexpr double SimQ = 200.0;
+
+class ResonanceOnSim : public test::LockInOnSim {
+protected:
+    void SetUp() override
+    {
+        LockInOnSim::SetUp();
+        savedNc100_ = MicroscopeState.NC100ProcentAmpl;
+        savedZState_ = MicroscopeState.ZState;
+        savedMode_ = MicroscopeState.FeedbackMode;
+        ini_->WriteFloat("dnc", "Start", 10000.0);
+        ini_->WriteFloat("dnc", "Stop", 30000.0);
+        ini_->WriteFloat("dnc", "Use", SimF0);
+        ini_->WriteString("dnc", "Ampl", "0.2");
+        ini_->WriteInteger("dnc", "RedBandwidth", 1);
+        ini_->WriteInteger("dnc", "Tau", 5);
+        ini_->WriteInteger("dncopt", "datapoints", 512);
+        ini_->WriteInteger("dncopt", "fitSHOalways", 1);
+        ini_->WriteString("Scale", "DAC14Edit2", "0.001");
+    }
+    void TearDown() override
+    {
+        options_.reset();
+        dnc_.reset();
+        CloseDevice(workers_, io_);
+        MicroscopeState.NC100ProcentAmpl = savedNc100_;
+        MicroscopeState.ZState = savedZState_;
+        MicroscopeState.FeedbackMode = savedMode_;
+        OsziFlags = 0;
+        LockInOnSim::TearDown();
+    }
+
+    void Start()
+    {
+        sim::SimConfig config = FastConfig();
+        config.LogCapacity = 400000;
+        sim_ = PlugSim(config);
+        io_ = std::make_unique<TInOutForm>();
+        io_->FormCreate();
+        workers_ = std::make_unique<TDeviceWorkers>(*io_);
+        workers_->FormCreate();
+        dnc_ = std::make_unique<TdncForm>(*workers_);
+        io_->LockInHooks.ResonanceTimeConstant = [this] { return dnc_->GetTimeConstant(); };
+        dnc_->EnterInScanPara = [this](const QString& edit, const QString& text) {
+            entered_.emplace_back(edit, text);
+            return true;
+        };
+        dnc_->AskSaveName = [this](const QString&, const QString&, const QString&) {
+            ++dialogs_;
+            return dialogAnswer_;
+        };
+        dnc_->FormCreate();
+        dnc_->LoadInputGain();
+        options_ = std::make_unique<TLockInOptionForm>(*dnc_, *io_);
+        options_->FormCreate();
+    }
+
+    // Acquisitions to the end of the button press; each noise frame is
+    // brought in by the simulator's clock and one buffer poll.
+    void Acquire()
+    {
+        dnc_->SetScanButton(true);
+        const bool ended = test::PumpUntil(
+            [&] {
+                if ((OsziFlags & OsziNoiseMeasurement) != 0) {
+                    io_->DelayUs(100000);
+                    io_->TimerOszi2Timer();
+                }
+                return !dnc_->Acquiring() && !dnc_->ScanButtonDown();
+            },
+            120000);
+        EXPECT_TRUE(ended);
+    }
+
+    // Each acquisition sets the reference oscillator first.
+    int CountAcquisitions() const
+    {
+        int n = 0;
+        for (const sim::SimRequest& r : sim_->RequestLog())
+            n += r.Code == IOCTL_WRITE_REG && r.InWords > 0 && r.In[0] == RegRefFreq;
+        return n;
+    }
+
+    // Frequency of the newest curve's largest point.
+    double PeakFrequency() const
+    {
+        const TDncPeak p = FindPeakIndex(dnc_->Curves.Newest(), dnc_->DataPoints);
+        return p.Index * dnc_->SweepStep + dnc_->SweepStart;
+    }
+
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> io_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+    std::unique_ptr<TdncForm> dnc_;
+    std::unique_ptr<TLockInOptionForm> options_;
+    std::vector<std::pair<QString, QString>> entered_;
+    QString dialogAnswer_;
+    int dialogs_ = 0;
+
+private:
+    float savedNc100_ = 0.0f;
+    int32_t savedZState_ = 0;
+    int32_t savedMode_ = 0;
+};
+
+TEST_F(ResonanceOnSim, FitOfAWideSweepFindsTheCantileverAndItsQ)
+{
+    ini_->WriteInteger("dncopt", "datapoints", 2048);
+    Start();
+    dnc_->SetScanButton(true);
+    ASSERT_TRUE(test::PumpUntil([&] { return !dnc_->Acquiring() && !dnc_->ScanButtonDown(); }, 60000));
+    const TShoFit& fit = dnc_->Fit;
+    EXPECT_FALSE(fit.MathError);
+    EXPECT_FALSE(fit.NoiseError);
+    EXPECT_NEAR(fit.FitPeakFrequency, SimF0, dnc_->SweepStep);
+    EXPECT_NEAR(fit.FitQ, SimQ, 0.2 * SimQ);
+    EXPECT_TRUE(dnc_->StatusText(0).startsWith("Q: ")) << dnc_->StatusText(0).toStdString();
+    EXPECT_TRUE(dnc_->StatusText(0).contains(" | fPeak: ")) << dnc_->StatusText(0).toStdString();
+    EXPECT_FALSE(dnc_->MathErrLabel()->isVisibleTo(dnc_.get()));
+    // A redraw does not fit again.
+    dnc_->Fit.InnerSteps = -1;
+    dnc_->DrawSpectrum();
+    EXPECT_EQ(dnc_->Fit.InnerSteps, -1);
+
+    // A curve the fit cannot take (its peak at the first point) is a math
+    // error, and auto tune does not move the operating frequency on it.
+    ini_->WriteInteger("dncopt", "AutoTuneOn", 1);
+    std::vector<double>& newest = dnc_->Curves.Newest();
+    for (size_t i = 0; i < newest.size(); ++i)
+        newest[i] = 1.0 - 1.0e-5 * static_cast<double>(i);
+    dnc_->FitDone = false;
+    dnc_->AutoTunePending = true;
+    const double before = dnc_->OperatingFrequency;
+    dnc_->DrawSpectrum();
+    EXPECT_TRUE(dnc_->Fit.MathError);
+    EXPECT_EQ(dnc_->OperatingFrequency, before);
+    EXPECT_NEAR(sim_->DriveFrequencyHz(), before, 0.5);
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(ResonanceOnSim, AutoTuneNarrowsToTheResonanceAndSetsTheOperatingPointBelowIt)
+{
+    ini_->WriteInteger("dncopt", "AutoTuneOn", 1);
+    ini_->WriteInteger("dncopt", "AutoPhase", 1);
+    ini_->WriteInteger("dncopt", "ContAverage", 0);
+    Start();
+    MicroscopeState.FeedbackMode = 4;
+    // The option window locks the fit on while auto tune is on.
+    EXPECT_TRUE(options_->Check("fitSHOalwaysCheck")->isChecked());
+    EXPECT_FALSE(options_->Check("fitSHOalwaysCheck")->isEnabled());
+    EXPECT_FALSE(dnc_->RepeatButton()->isEnabled());
+
+    sim_->ClearLog();
+    Acquire();
+    EXPECT_GE(CountAcquisitions(), 2);
+    EXPECT_LE(CountAcquisitions(), 6);
+    EXPECT_LE(dnc_->Fit.QRounds, FitQRounds);
+    const TShoFit& fit = dnc_->Fit;
+    ASSERT_FALSE(fit.MathError);
+    ASSERT_FALSE(fit.NoiseError);
+    // Never wider than the auto-tune range, and narrow at the end.
+    EXPECT_GE(dnc_->RangeStart, 10000.0);
+    EXPECT_LE(dnc_->RangeStop, 30000.0);
+    EXPECT_LT(dnc_->RangeStop - dnc_->RangeStart, 5.0 * fit.FitPeakFrequency / fit.FitQ);
+    EXPECT_NEAR(fit.FitPeakFrequency, SimF0, 20000.0 / 512);
+    const double expected = fit.FitPeakFrequency - 0.35 * fit.FitPeakFrequency / fit.FitQ;
+    EXPECT_NEAR(dnc_->OperatingFrequency, expected, dnc_->SweepStep);
+    EXPECT_NEAR(sim_->DriveFrequencyHz(), dnc_->OperatingFrequency, 0.5);
+    // The set-point went over to the parameter window, the running mean came back.
+    ASSERT_FALSE(entered_.empty());
+    EXPECT_EQ(entered_.back().first, "Edit1");
+    EXPECT_EQ(ini_->ReadInteger("dncopt", "ContAverage", -1), 0);
+    // Auto phase nulled the phase at the operating frequency.
+    io_->DelayUs(100000);
+    double sum = 0.0;
+    for (int i = 0; i < 20; ++i)
+        sum += io_->ReadReg(ReadAddrResonancePhase);
+    EXPECT_LT(std::abs(sum / 20.0 / 1000.0), 1.0);
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(ResonanceOnSim, ThermalNoiseSpectrumShowsTheUndrivenResonance)
+{
+    ini_->WriteFloat("dnc", "Start", 20000.0);
+    ini_->WriteFloat("dnc", "Stop", 22000.0);
+    ini_->WriteInteger("dncopt", "ContAverage", 0);
+    Start();
+    dnc_->NoiseButton()->click();
+    EXPECT_FALSE(dnc_->DriveEdit()->isEnabled());
+    EXPECT_NEAR(sim_->DriveVolts(), 0.0, 1e-9);
+
+    // The frame fills at 39062.5 / d samples a second: d = round(39062.5 / 2000) = 20.
+    const int ranges = 20;
+    dnc_->RepeatButton()->setChecked(true);
+    dnc_->SetScanButton(true);
+    ASSERT_TRUE((OsziFlags & OsziNoiseMeasurement) != 0);
+    EXPECT_EQ(DncScopePeriod, 20);
+    EXPECT_EQ(DncScopeChannels[1], -20);
+    EXPECT_EQ(DncScopeChannels[2], -21);
+    io_->DelayUs(10000);
+    io_->TimerOszi2Timer();
+    EXPECT_EQ(OsziBuffers[1].Count, 19); // 10 ms × 39062.5 / 20
+    ASSERT_TRUE(test::PumpUntil(
+        [&] {
+            if ((OsziFlags & OsziNoiseMeasurement) != 0) {
+                io_->DelayUs(100000);
+                io_->TimerOszi2Timer();
+            }
+            if (dnc_->ContAverageCount >= ranges - 1)
+                dnc_->RepeatButton()->setChecked(false);
+            return !dnc_->Acquiring() && !dnc_->ScanButtonDown();
+        },
+        120000));
+    EXPECT_EQ(dnc_->ContAverageCount, ranges);
+    EXPECT_TRUE(dnc_->NoiseDone);
+    EXPECT_EQ(OsziFlags & OsziNoiseMeasurement, 0);
+    const TShoFit& fit = dnc_->Fit;
+    EXPECT_FALSE(fit.NoiseError);
+    EXPECT_FALSE(fit.MathError);
+    EXPECT_NEAR(fit.FitPeakFrequency, SimF0, dnc_->SweepStep);
+    EXPECT_NEAR(fit.FitQ, SimQ, 0.3 * SimQ);
+    // In noise mode the quadrature is zero.
+    EXPECT_EQ(dnc_->Curves.Y[100], 0.0);
+
+    // Releasing the noise button gives the drive back.
+    dnc_->NoiseButton()->click();
+    EXPECT_TRUE(dnc_->DriveEdit()->isEnabled());
+    EXPECT_NEAR(sim_->DriveVolts(), 0.2, 0.01);
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(ResonanceOnSim, NoiseWaitEndsOnAbortAndPutsTheOscilloscopeBack)
+{
+    Start();
+    dnc_->NoiseButton()->click();
+    dnc_->SetScanButton(true);
+    ASSERT_TRUE(dnc_->Acquiring());
+    ASSERT_TRUE((OsziFlags & OsziNoiseMeasurement) != 0);
+    dnc_->EscButtonClick();
+    // No samples arrive (the simulated time stands still); the next poll ends the wait.
+    io_->TimerOszi2Timer();
+    EXPECT_FALSE(dnc_->Acquiring());
+    EXPECT_FALSE(dnc_->NoiseDone);
+    EXPECT_EQ(OsziFlags & OsziNoiseMeasurement, 0);
+    EXPECT_EQ(OsziBuffers[1].Count, 1);
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(ResonanceOnSim, SaveAndCopyWriteTheCurvesAndNeverOverwrite)
+{
+    const QString base = dir_.Path() + "curve";
+    ini_->WriteString("dncopt", "SaveName", base);
+    ini_->WriteInteger("dncopt", "SaveNumbered", 1);
+    ini_->WriteInteger("dncopt", "DelimiterSave", 1);
+    Start();
+    EXPECT_FALSE(dnc_->SaveAsButton()->isEnabled()); // nothing measured yet
+    dnc_->SetScanButton(true);
+    ASSERT_TRUE(test::PumpUntil([&] { return !dnc_->Acquiring() && !dnc_->ScanButtonDown(); }, 60000));
+    EXPECT_TRUE(dnc_->SaveAsButton()->isEnabled());
+
+    // Shift toggles auto save; a plain click saves and turns it off.
+    dnc_->SaveButtonClick(true);
+    EXPECT_TRUE(ini_->ReadBool("dncopt", "AutoSave", false));
+    EXPECT_TRUE(dnc_->SaveButton()->isChecked());
+    dnc_->SaveButtonClick(false);
+    EXPECT_FALSE(ini_->ReadBool("dncopt", "AutoSave", true));
+    QFile first(base + "0000.txt");
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = first.readAll().split('\n');
+    EXPECT_EQ(lines.size(), 513); // 512 lines and the empty rest
+    EXPECT_TRUE(lines[0].endsWith("\r"));
+    EXPECT_EQ(lines[0].split('\t').size(), 2);
+    EXPECT_EQ(ini_->ReadInteger("dncopt", "NextNumber", 0), 1);
+    EXPECT_EQ(ini_->ReadString("dncOpt", "LastSaveName", ""), base + "0000.txt");
+
+    // At 9999 the number stays and the existing file is refused; the dialog
+    // is cancelled, nothing is overwritten.
+    ini_->WriteInteger("dncopt", "NextNumber", 9999);
+    dnc_->SaveButtonClick(false);
+    QFile last(base + "9999.txt");
+    ASSERT_TRUE(last.exists());
+    const qint64 size = last.size();
+    dnc_->SaveButtonClick(false);
+    EXPECT_EQ(last.size(), size);
+    EXPECT_TRUE(boxes_.Texts().contains("File already exists!"));
+    EXPECT_TRUE(boxes_.Texts().contains("File not saved!"));
+    EXPECT_EQ(dialogs_, 1);
+
+    // "Save as" takes name and extension from the dialog and numbers from 1.
+    dialogAnswer_ = dir_.Path() + "other.dat";
+    dnc_->ItemSaveClick();
+    EXPECT_TRUE(QFile::exists(dir_.Path() + "other0001.dat"));
+    EXPECT_EQ(ini_->ReadString("dncopt", "SaveExt", ""), "dat");
+
+    // A missing directory is told, then the dialog comes (cancelled here).
+    dialogAnswer_.clear();
+    ini_->WriteString("dncopt", "SaveName", dir_.Path() + "missing/curve");
+    dnc_->SaveButtonClick(false);
+    EXPECT_TRUE(boxes_.Texts().contains("Directory does not exist!"));
+
+    dnc_->CopytoClipboard1Click();
+    const QStringList clip = QGuiApplication::clipboard()->text().split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_EQ(clip.size(), 512);
+    EXPECT_EQ(clip[0].split('\t').size(), 2);
+    EXPECT_EQ(clip[0].split('\t')[1].split('.')[1].size(), 9);
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(ResonanceOnSim, OptionWindowWritesItsKeysAndTheResonanceWindowFollows)
+{
+    Start();
+    TNumericEdit* average = options_->Edit("EditAverage");
+    average->setText("5");
+    options_->EditAverageKeyPress(EditKey::Enter);
+    EXPECT_EQ(average->text(), "9");
+    EXPECT_EQ(ini_->ReadInteger("dncopt", "average", 0), 9);
+    average->setText("5000");
+    options_->EditAverageKeyPress(EditKey::Enter);
+    EXPECT_EQ(ini_->ReadInteger("dncopt", "average", 0), 3000);
+    EXPECT_EQ(dnc_->AverageReads, 3000);
+    average->setText("9");
+    options_->EditAverageKeyPress(EditKey::Enter);
+    TNumericEdit* history = options_->Edit("EditHistory");
+    history->setText("150");
+    options_->EditHistoryChange(EditKey::Enter);
+    EXPECT_EQ(ini_->ReadInteger("dncopt", "history", 0), 100);
+    EXPECT_EQ(dnc_->Curves.HistoryDepth(), 100);
+    history->setText("-3");
+    options_->EditHistoryChange(EditKey::Enter);
+    EXPECT_EQ(dnc_->HistoryDepth, 0);
+    EXPECT_EQ(ini_->ReadInteger("dncopt", "ScaleY", 1), 0);
+
+    // A point-count change drops the curves and disables saving until the next sweep.
+    dnc_->SetScanButton(true);
+    ASSERT_TRUE(test::PumpUntil([&] { return !dnc_->Acquiring() && !dnc_->ScanButtonDown(); }, 60000));
+    ASSERT_TRUE(dnc_->SaveAsButton()->isEnabled());
+    QComboBox* points = options_->Combo("ComboBoxDataPoints");
+    points->setCurrentText("1024");
+    options_->ComboBoxDataPointsChange();
+    EXPECT_EQ(dnc_->DataPoints, 1024);
+    EXPECT_EQ(dnc_->Curves.Newest()[300], 0.0);
+    EXPECT_FALSE(dnc_->SaveAsButton()->isEnabled());
+
+    // Input AC is control bit 0x80.
+    options_->Check("CheckBoxACDC")->click();
+    EXPECT_NE(sim_->ControlWord() & 0x80, 0);
+    options_->Check("CheckBoxACDC")->click();
+    EXPECT_EQ(sim_->ControlWord() & 0x80, 0);
+
+    // Q control: gain word from the track bar, delay from the circle.
+    options_->Check("CheckBox3")->click();
+    options_->TrackBar()->setValue(900);
+    EXPECT_EQ(LockInState.QControlGain, 131071);
+    options_->QDelayMouse(70, 20, false); // above the centre of the 140 × 140 circle
+    EXPECT_EQ(LockInState.QControlDelay, 90.0);
+    EXPECT_EQ(ini_->ReadInteger("dncopt", "QDelay", 0), 90);
+
+    // "Spectrum at Change": a change that cannot start an acquisition leaves
+    // nothing pending, so the next change still reaches the controller.
+    options_->Check("CheckBox4")->click();
+    dnc_->show();
+    dnc_->RangeStart = 30000.0;
+    dnc_->RangeStop = 10000.0;
+    options_->TrackBar()->setValue(300);
+    EXPECT_TRUE(boxes_.Texts().contains("Start frequency bigger than stop frequency!"));
+    options_->TrackBar()->setValue(600);
+    EXPECT_EQ(LockInState.QControlGain, QControlGainWord(600));
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+} // namespace
+} // namespace qvt
