@@ -70,13 +70,14 @@ bool TouchMouseEvent()
     return touchMouseEvent;
 }
 
-std::vector<TTouchPoint> TouchPoints(const QTouchEvent& event)
+std::vector<TTouchPoint> TouchPoints(const QTouchEvent& event, const QWidget& receiver)
 {
     std::vector<TTouchPoint> points;
     for (const QEventPoint& p : event.points()) {
         TTouchPoint point;
         point.Id = p.id();
-        point.Pos = p.position();
+        // From the screen position: right however the event reached the widget.
+        point.Pos = receiver.mapFromGlobal(p.globalPosition());
         switch (p.state()) {
         case QEventPoint::State::Pressed:
             point.Phase = TouchPhase::Down;
@@ -134,7 +135,7 @@ bool TImageTouch::eventFilter(QObject* watched, QEvent* event)
     case QEvent::TouchUpdate:
     case QEvent::TouchEnd:
     case QEvent::TouchCancel:
-        HandlePoints(TouchPoints(*static_cast<QTouchEvent*>(event)));
+        HandlePoints(TouchPoints(*static_cast<QTouchEvent*>(event), *form_.Panel2()));
         event->accept();
         return true;
     default:

@@ -29,8 +29,8 @@ bool TouchScreenPresent();
 // Set while a mouse event made from a touch is handled.
 bool TouchMouseEvent();
 
-// The points of a touch event in the receiving widget's pixels.
-std::vector<TTouchPoint> TouchPoints(const QTouchEvent& event);
+// The points of a touch event in the pixels of `receiver`.
+std::vector<TTouchPoint> TouchPoints(const QTouchEvent& event, const QWidget& receiver);
 
 // Sends a left-button mouse event made from a touch to `target`.
 void ReplayTouchAsMouse(QWidget* target, TTouchStep::Kind what, QPoint pos);

@@ -154,8 +154,10 @@ TTouchSteps TImageTouchGesture::Handle(const std::vector<TTouchPoint>& points, c
         if (touching >= 2 && fingers_.Count() == 2) {
             const double d0 = fingers_.StartDistance();
             const double d = fingers_.Distance();
-            // Fingers on one spot give no factor; such a step is skipped.
-            if (d0 >= MinPinchDistance && d >= MinPinchDistance) {
+            // Fingers on one spot give no factor; such a step is skipped, and
+            // so is a pair that has not spread or closed yet.
+            const bool still = !pinched_ && std::fabs(d - d0) < MinPinchDistance;
+            if (d0 >= MinPinchDistance && d >= MinPinchDistance && !still) {
                 const double range = d0 * context.Range / d;
                 if (context.OutOfRange == nullptr || !context.OutOfRange(range, context.User)) {
                     const int s = static_cast<int>(Round(d0 - d));

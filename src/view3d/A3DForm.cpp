@@ -76,7 +76,7 @@ bool TMyPanel::event(QEvent* event)
     case QEvent::TouchUpdate:
     case QEvent::TouchEnd:
     case QEvent::TouchCancel:
-        form_->PanelTouch(TouchPoints(*static_cast<QTouchEvent*>(event)));
+        form_->PanelTouch(TouchPoints(*static_cast<QTouchEvent*>(event), *this));
         event->accept();
         return true;
     default:
@@ -366,8 +366,8 @@ void TA3DForm::ShowBGColor()
 
 void TA3DForm::PanelMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers, QPoint pos)
 {
-    // While fingers are on the panel only their own replay counts.
-    if (touch_.Active() && !TouchMouseEvent())
+    // While fingers are on the panel the mouse is left out.
+    if (touch_.Active())
         return;
     view_.MouseDown(button == Qt::LeftButton, button == Qt::RightButton, modifiers.testFlag(Qt::ShiftModifier),
                     modifiers.testFlag(Qt::ControlModifier), pos);
@@ -375,7 +375,7 @@ void TA3DForm::PanelMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modi
 
 void TA3DForm::PanelMouseMove(QPoint pos)
 {
-    if (touch_.Active() && !TouchMouseEvent())
+    if (touch_.Active())
         return;
     if (view_.MouseMove(pos))
         Render();
@@ -383,7 +383,7 @@ void TA3DForm::PanelMouseMove(QPoint pos)
 
 void TA3DForm::PanelMouseUp()
 {
-    if (touch_.Active() && !TouchMouseEvent())
+    if (touch_.Active())
         return;
     view_.MouseUp();
 }
@@ -400,9 +400,14 @@ void TA3DForm::PanelTouch(const std::vector<TTouchPoint>& points)
         if (step.What == TTouchStep::Zoom) {
             view_.ZoomBy(step.Steps);
             Render();
-        } else if (step.What == TTouchStep::MouseDown || step.What == TTouchStep::MouseMove ||
-                   step.What == TTouchStep::MouseUp) {
-            ReplayTouchAsMouse(panel_, step.What, step.Pos);
+        } else if (step.What == TTouchStep::MouseDown) {
+            // One finger is the left button.
+            view_.MouseDown(true, false, false, false, step.Pos);
+        } else if (step.What == TTouchStep::MouseMove) {
+            if (view_.MouseMove(step.Pos))
+                Render();
+        } else if (step.What == TTouchStep::MouseUp) {
+            view_.MouseUp();
         }
     }
 }

@@ -166,3 +166,32 @@ TEST(A3DForm, FollowsTheChosenChannelAndForgetsAWindowThatWent)
     EXPECT_EQ(settings.ini.ReadInteger("A3D", "VerschiebenZ", 0), -500);
     EXPECT_TRUE(settings.ini.ValueExists("A3D", "FormWidth"));
 }
+
+TEST(A3DForm, OneFingerTurnsTheViewTwoZoomAndTheMouseWaitsMeanwhile)
+{
+    MainIniScope settings;
+    OpenGLScope gl(false);
+    ScriptedMessageResponder boxes;
+    TA3DForm form;
+    form.FormCreate();
+    const auto at = [](int id, int x, int y, TouchPhase phase = TouchPhase::Move) {
+        return TTouchPoint{id, QPointF(x, y), phase};
+    };
+    form.PanelTouch({at(1, 10, 10, TouchPhase::Down)});
+    form.PanelTouch({at(1, 10, 60)});
+    EXPECT_DOUBLE_EQ(form.View().RotierenX, 5.0);
+    // A mouse drag meanwhile changes nothing.
+    form.PanelMouseDown(Qt::LeftButton, Qt::ControlModifier, {0, 0});
+    form.PanelMouseMove({300, 0});
+    EXPECT_EQ(form.View().VerschiebenX, 0);
+    form.PanelTouch({at(1, 10, 60), at(2, 50, 60, TouchPhase::Down)});
+    form.PanelTouch({at(1, 10, 60), at(2, 90, 60)});
+    EXPECT_EQ(form.View().VerschiebenZ, -460);
+    EXPECT_DOUBLE_EQ(form.View().RotierenX, 5.0);
+    form.PanelTouch({at(1, 10, 60, TouchPhase::Up), at(2, 90, 60, TouchPhase::Up)});
+    EXPECT_FALSE(form.TouchActive());
+    // Afterwards the mouse is back: Ctrl shifts.
+    form.PanelMouseDown(Qt::LeftButton, Qt::ControlModifier, {0, 0});
+    form.PanelMouseMove({30, 0});
+    EXPECT_EQ(form.View().VerschiebenX, 20);
+}
