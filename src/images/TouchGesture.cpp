@@ -123,6 +123,7 @@ void TImageTouchGesture::End()
     active_ = false;
     pinched_ = false;
     mouseDown_ = false;
+    switchedToZoom_ = false;
 }
 
 TTouchSteps TImageTouchGesture::Handle(const std::vector<TTouchPoint>& points, const Context& context)
@@ -137,12 +138,16 @@ TTouchSteps TImageTouchGesture::Handle(const std::vector<TTouchPoint>& points, c
     MouseTool tool = context.Tool;
     if (tool == MouseTool::Move || tool == MouseTool::Measure) {
         if (touching >= 2 && fingers_.Count() == 2) {
-            TTouchStep select;
-            select.What = TTouchStep::SelectTool;
-            select.Tool = MouseTool::ZoomCentered;
-            steps.push_back(select);
+            // Switched once; until the tool shows it the pinch goes on as Zoom Centered.
+            if (!switchedToZoom_) {
+                TTouchStep select;
+                select.What = TTouchStep::SelectTool;
+                select.Tool = MouseTool::ZoomCentered;
+                steps.push_back(select);
+                switchedToZoom_ = true;
+                started = true;
+            }
             tool = MouseTool::ZoomCentered;
-            started = true;
         } else if (!pinched_) {
             steps = Replay(points);
         }

@@ -99,6 +99,7 @@ private:
     bool active_ = false;
     bool pinched_ = false;
     bool mouseDown_ = false;
+    bool switchedToZoom_ = false;
 };
 
 class TA3DTouchGesture {

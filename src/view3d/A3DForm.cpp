@@ -350,8 +350,8 @@ void TA3DForm::LayoutControls()
     channelComboBox_->setGeometry(Margin, 4, 200, 22);
     gainLabel_->setGeometry(216, 4, 40, 22);
     scrollBar1_->setGeometry(260, 6, 150, 18);
-    bgLabel_->setGeometry(424, 4, 100, 22);
-    bcPanel_->setGeometry(528, 5, 40, 20);
+    bgLabel_->setGeometry(424, 4, bgLabel_->sizeHint().width(), 22);
+    bcPanel_->setGeometry(bgLabel_->geometry().right() + 6, 5, 40, 20);
     if (source_ != nullptr)
         Render();
 }

@@ -85,12 +85,6 @@ TEST(ImageTouchGesture, APinchSetsTheRangeByTheFingerDistanceAndAppliesItWhenThe
     steps = g.Handle({P(2, 140, 120, TouchPhase::Up)}, c);
     EXPECT_EQ(Kinds(steps), std::vector{TTouchStep::Apply});
     EXPECT_FALSE(g.Active());
-
-    // Both fingers lifting together end the gesture the same way.
-    g.Handle({P(3, 0, 0, TouchPhase::Down), P(4, 10, 0, TouchPhase::Down)}, c);
-    g.Handle({P(3, 0, 0), P(4, 20, 0)}, c);
-    EXPECT_EQ(Kinds(g.Handle({P(3, 0, 0, TouchPhase::Up), P(4, 20, 0, TouchPhase::Up)}, c)),
-              std::vector{TTouchStep::Apply});
 }
 
 TEST(ImageTouchGesture, DegenerateAndOutOfRangePinchesAreSkipped)
@@ -112,8 +106,6 @@ TEST(ImageTouchGesture, DegenerateAndOutOfRangePinchesAreSkipped)
     steps = g.Handle({P(1, 35, 50), P(2, 65, 50)}, c); // 30 px: 666.7
     ASSERT_NE(FindStep(steps, TTouchStep::ShowRange), nullptr);
     EXPECT_NEAR(FindStep(steps, TTouchStep::ShowRange)->Range, 666.67, 0.01);
-    // A third finger is not followed.
-    EXPECT_TRUE(g.Handle({P(1, 35, 50), P(2, 65, 50), P(9, 200, 200, TouchPhase::Down)}, c).size() == 1);
 }
 
 TEST(ImageTouchGesture, ToolsDecideWhetherFingersMoveThePictureOrPinch)
@@ -124,7 +116,6 @@ TEST(ImageTouchGesture, ToolsDecideWhetherFingersMoveThePictureOrPinch)
     // One finger is the left mouse button.
     EXPECT_EQ(Kinds(g.Handle({P(1, 10, 10, TouchPhase::Down)}, c)), std::vector{TTouchStep::MouseDown});
     EXPECT_EQ(Kinds(g.Handle({P(1, 20, 10)}, c)), std::vector{TTouchStep::MouseMove});
-    EXPECT_TRUE(g.Handle({P(1, 20, 10, TouchPhase::Stationary)}, c).empty());
     EXPECT_EQ(Kinds(g.Handle({P(1, 20, 10, TouchPhase::Up)}, c)), std::vector{TTouchStep::MouseUp});
 
     // Two fingers switch to Zoom Centered and move nothing.
@@ -132,10 +123,14 @@ TEST(ImageTouchGesture, ToolsDecideWhetherFingersMoveThePictureOrPinch)
     TTouchSteps steps = g.Handle({P(1, 10, 10), P(2, 30, 10, TouchPhase::Down)}, c);
     ASSERT_EQ(Kinds(steps), std::vector{TTouchStep::SelectTool});
     EXPECT_EQ(steps[0].Tool, MouseTool::ZoomCentered);
-    c.Tool = MouseTool::ZoomCentered;
-    steps = g.Handle({P(1, 0, 10), P(2, 40, 10)}, c);
-    EXPECT_EQ(Kinds(steps), std::vector{TTouchStep::ShowRange});
-    EXPECT_DOUBLE_EQ(steps[0].Range, 500.0);
+    // Whether or not the tool buttons follow at once, the pinch goes on from there.
+    for (MouseTool shown : {MouseTool::Move, MouseTool::ZoomCentered}) {
+        c.Tool = shown;
+        steps = g.Handle({P(1, 0, 10), P(2, 40, 10)}, c);
+        ASSERT_EQ(Kinds(steps), std::vector{TTouchStep::ShowRange});
+        EXPECT_DOUBLE_EQ(steps[0].Range, 500.0);
+        EXPECT_EQ(steps[0].View, QRect(-10, -10, 276, 276));
+    }
 
     // Finger 1 lifts: finger 2 takes its place and a new finger pinches from here.
     EXPECT_TRUE(g.Handle({P(1, 0, 10, TouchPhase::Up), P(2, 40, 10)}, c).empty());
