@@ -24,13 +24,16 @@
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
+#include "scan/ShowThread.h"
 #include "script/ScriptThread.h"
 #include "script/ScriptWindowDevice.h"
 #include "spectro/SpektForm.h"
 #include "spectro/SpektOptionForm.h"
+#include "view3d/A3DForm.h"
 #include "widgets/NumericEdit.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QToolButton>
@@ -314,6 +317,29 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     sel->ScriptRunner = scriptThread.get();
     sel->FormCreate();
 
+    // Places 25 to 29 are created here as they are built.
+
+    auto* a3d = new TA3DForm(main);
+    Created("TA3DForm");
+    a3d->ImageWindows = [main] { return main->ImageWindows(); };
+    a3d->SetMenuChecked = [main](bool on) {
+        if (QAction* item = main->MenuItem("View3DItem")) {
+            item->setCheckable(true);
+            item->setChecked(on);
+        }
+    };
+    main->SetMenuCommand("View3DItem", [a3d] { a3d->ShowView(); });
+    setup->ChannelsChanged = [a3d] {
+        if (a3d->isVisible() || a3d->Source() != nullptr)
+            a3d->FillChannelList();
+    };
+    QObject::connect(&workers->ShowThread(), &TShowThread::updateDisplay, a3d, &TA3DForm::WMUpdateDisplay);
+    a3d->FormCreate();
+    if (!a3d->GLAvailable()) {
+        if (QAction* item = main->MenuItem("View3DItem"))
+            item->setEnabled(false);
+    }
+
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
 
@@ -393,6 +419,8 @@ void DestroyAllForms()
         ScanParaForm->FormDestroy();
     if (SelForm != nullptr)
         SelForm->FormDestroy();
+    if (A3DForm != nullptr)
+        A3DForm->FormDestroy();
     if (SetupForm != nullptr)
         SetupForm->FormDestroy();
     if (LockInOptionForm != nullptr)
@@ -422,6 +450,9 @@ void DestroyAllForms()
     // Windows that send to the device or show its buffers go before it.
     if (ScanParaForm != nullptr)
         ScanParaForm->ShowNavigatorPosition = nullptr;
+    if (SetupForm != nullptr)
+        SetupForm->ChannelsChanged = nullptr;
+    delete A3DForm;
     delete SelForm; // each clears its global pointer
     delete AboutQVTBox;
     delete ScaleForm;

@@ -4,6 +4,7 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
+#include "images/ImageTouch.h"
 #include "images/PaletteMenu.h"
 #include "scan/ImageBuffers.h"
 #include "scan/ShowThread.h"
@@ -123,6 +124,7 @@ TChildForm::TChildForm(TDaten& buffer, int bufferIndex, TShowThread* showThread,
     InitColorTable();
     resize(256, 256);
     FormResize();
+    InstallImageTouch(*this);
 }
 
 TChildForm::~TChildForm() = default;

@@ -393,7 +393,8 @@ void TSetupForm::CheckBoxClick(TMyCheckBox* box)
         }
     }
     UpdateSummary();
-    // The 3D view refreshes here once it exists.
+    if (ChannelsChanged)
+        ChannelsChanged();
 }
 
 void TSetupForm::RunDeferredSwitches()

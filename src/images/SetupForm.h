@@ -97,6 +97,8 @@ public:
     // changed meanwhile is switched once the save is done, so the save
     // finds the buffers and windows it planned with. Unset: never.
     std::function<bool()> SaveUnderWay;
+    // The 3D view lists the channels anew after a box changed.
+    std::function<void()> ChannelsChanged;
 
 signals:
     // After every change of the flags: the scan parameter window shows its

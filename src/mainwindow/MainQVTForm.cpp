@@ -8,6 +8,7 @@
 #include "files/SavePath.h"
 #include "files/ScanFiles.h"
 #include "images/ChildForm.h"
+#include "images/ImageTouch.h"
 #include "images/PaletteMenu.h"
 #include "images/SetupForm.h"
 #include "mainwindow/AboutQVTBox.h"
@@ -21,6 +22,7 @@
 #include "scan/ImageBuffers.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
+#include "view3d/A3DForm.h"
 #include "widgets/NumericEdit.h"
 
 #include <QAbstractSpinBox>
@@ -404,8 +406,7 @@ bool TMainQVTForm::FormCreate(const QString& baseName)
     ApplyAdminLevel(UserIni->ReadInteger("Admin", "CurrentMode", LevelAdmin));
     saveButton_->setChecked(MainIni->ReadBool("Save", "AutoSaveScan", false));
     paletteMenu_->SyncFromSetting();
-    // Touch input comes with its own support; until then there is none to release.
-    touchFlag_ = false;
+    touchFlag_ = InitTouchApi(ReadUser("IsTouchScreen", false));
     items_.at("MeasureAllItem")->setChecked(ReadUser("MeasureAll", false));
     UpdateMenuItems();
     return true;
@@ -538,8 +539,11 @@ bool TMainQVTForm::FormCloseQuery()
 
 void TMainQVTForm::FormClose()
 {
-    // The 3D view notes that it was open ([Main] A3D) once it exists.
+    if (A3DForm != nullptr && A3DForm->isVisible() && UserIni != nullptr)
+        UserIni->WriteBool("Main", "A3D", true);
     ShowStopScanMessage(false);
+    if (touchFlag_)
+        ReleaseTouchApi();
     touchFlag_ = false;
 }
 
@@ -1231,6 +1235,8 @@ void TMainQVTForm::FinishFrame()
 {
     for (TChildForm* w : ImageWindows())
         w->RecalcPictureRange();
+    if (A3DForm != nullptr)
+        A3DForm->WMUpdateDisplay(false);
 }
 
 void TMainQVTForm::SaveFrame()

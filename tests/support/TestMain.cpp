@@ -2,6 +2,7 @@
 // so the window thread exists for posted and sent messages and widgets can be made.
 
 #include "app/SimulatorFactory.h"
+#include "view3d/A3DForm.h"
 
 #include <QApplication>
 #include <QFile>
@@ -20,6 +21,10 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     // The "SIM" names open the simulator, as in the program.
     qvt::RegisterSimulator();
+    // The offscreen platform has no OpenGL; the 3D view is taken to have it
+    // (it is never shown there), so a start asks nothing. The tests of the
+    // view itself choose for themselves.
+    qvt::TA3DForm::OpenGLAvailable = [] { return true; };
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,149 @@
+#pragma once
+// The "3D View" window: one image window's picture as a lit, coloured height
+// surface that the operator turns, shifts and zooms with the mouse, the
+// wheel or the fingers. Created hidden at start; the main window's
+// "&View 3D" shows it. During a scan the display thread's repaint rebuilds
+// the surface. Without OpenGL the window says so once at start and stays
+// empty; the rest of the program runs on.
+//
+// The surface (TA3DMesh), the view and its mouse modes (TA3DView) and the
+// drawing (A3DRender) live beside this class and need no window.
+
+#include "images/TouchGesture.h"
+#include "view3d/A3DMesh.h"
+#include "view3d/A3DView.h"
+
+#include <QImage>
+#include <QList>
+#include <QOpenGLWidget>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+
+class QAction;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QMenu;
+class QScrollBar;
+
+namespace qvt {
+
+class TA3DForm;
+class TChildForm;
+
+// The drawing surface: an OpenGL widget whose paint draws the scene.
+class TMyPanel : public QOpenGLWidget {
+    Q_OBJECT
+
+public:
+    explicit TMyPanel(TA3DForm* form);
+
+protected:
+    void initializeGL() override;
+    void paintGL() override;
+    bool event(QEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+
+private:
+    TA3DForm* form_;
+};
+
+class TA3DForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TA3DForm(QWidget* parent = nullptr);
+    ~TA3DForm() override;
+
+    // Whether OpenGL can draw here; asked once at creation. Unset: a context
+    // is made and thrown away.
+    static std::function<bool()> OpenGLAvailable;
+    // The image windows of the main window.
+    std::function<QList<TChildForm*>()> ImageWindows;
+    // The main window's "&View 3D" check mark.
+    std::function<void(bool)> SetMenuChecked;
+
+    // InitOpenGL, the view keys and the toolbar state.
+    void FormCreate();
+    // Geometry, toolbar and view into [A3D].
+    void FormDestroy();
+    bool GLAvailable() const { return glAvailable_; }
+
+    // "&View 3D": shown, raised and drawn anew.
+    void ShowView();
+    // The image windows whose acquisition box is checked; the one of
+    // [A3D] Channel becomes the source.
+    void FillChannelList();
+    void ChannelComboBoxChange(int index);
+    void SetSource(TChildForm* window);
+    TChildForm* Source() const;
+    void Rebuild();
+    void Render();
+
+    void ScrollBar1Change(int position);
+    void BCPanelClick();
+    void HideToolbarItemClick();
+    void CancelBtnClick();
+    bool ToolbarShown() const { return toolbarShown_; }
+
+    // The panel's mouse (also replayed from one finger).
+    void PanelMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers, QPoint pos);
+    void PanelMouseMove(QPoint pos);
+    void PanelMouseUp();
+    void PanelMouseWheel(int delta);
+    void PanelTouch(const std::vector<TTouchPoint>& points);
+    bool TouchActive() const { return touch_.Active(); }
+
+    const TA3DView& View() const { return view_; }
+    const TA3DMesh& Mesh() const { return mesh_; }
+    QWidget* Panel() const { return panel_; }
+    // The scene as last drawn (a null image without OpenGL).
+    QImage GrabScene();
+
+public slots:
+    // The display thread's repaint: the surface is built anew.
+    void WMUpdateDisplay(bool newLinesOnly);
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    friend class TMyPanel;
+    void InitOpenGL();
+    void SetPanel(QWidget* panel);
+    void ShowToolbar(bool shown);
+    void LayoutControls();
+    void ShowBGColor();
+    void Activated();
+
+    TA3DView view_;
+    TA3DMesh mesh_;
+    TA3DTouchGesture touch_;
+    QPointer<TChildForm> source_;
+    bool glAvailable_ = false;
+    bool rebuilding_ = false;
+    bool toolbarShown_ = true;
+
+    QWidget* panel_ = nullptr;
+    TMyPanel* glPanel_ = nullptr;
+    QComboBox* channelComboBox_ = nullptr;
+    QLabel* gainLabel_ = nullptr;
+    QScrollBar* scrollBar1_ = nullptr;
+    QLabel* bgLabel_ = nullptr;
+    QFrame* bcPanel_ = nullptr;
+    QMenu* popupMenu_ = nullptr;
+    QAction* hideToolbarItem_ = nullptr;
+};
+
+extern TA3DForm* A3DForm;
+
+} // namespace qvt
