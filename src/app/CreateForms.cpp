@@ -317,7 +317,18 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     sel->ScriptRunner = scriptThread.get();
     sel->FormCreate();
 
-    // Places 25 to 29 are created here as they are built.
+    // The remaining windows are created here, in their places of
+    // FormCreationOrder, as they are built.
+
+    auto* scaleADDA = new TScaleADDAForm(*inOut, main);
+    Created("TScaleADDAForm");
+    scaleADDA->ScannerIni = [scanner] { return scanner->ScannerIni(); };
+    scaleADDA->HardLinActive = [scanner] { return scanner->HardLinActive(); };
+    main->SetMenuCommand("ScaleADDAItem", [scaleADDA] {
+        scaleADDA->show();
+        scaleADDA->raise();
+    });
+    scaleADDA->FormCreate();
 
     auto* a3d = new TA3DForm(main);
     Created("TA3DForm");
@@ -339,19 +350,6 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         if (QAction* item = main->MenuItem("View3DItem"))
             item->setEnabled(false);
     }
-
-    // The remaining windows are created here, in their places of
-    // FormCreationOrder, as they are built.
-
-    auto* scaleADDA = new TScaleADDAForm(*inOut, main);
-    Created("TScaleADDAForm");
-    scaleADDA->ScannerIni = [scanner] { return scanner->ScannerIni(); };
-    scaleADDA->HardLinActive = [scanner] { return scanner->HardLinActive(); };
-    main->SetMenuCommand("ScaleADDAItem", [scaleADDA] {
-        scaleADDA->show();
-        scaleADDA->raise();
-    });
-    scaleADDA->FormCreate();
 
     TAboutQVTBox::TSource about;
     // The device window keeps word 3 of the driver's status: the driver's
