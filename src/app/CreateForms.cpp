@@ -4,6 +4,7 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
+#include "images/ImageTools.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
 #include "mainwindow/AdminForm.h"
@@ -11,6 +12,7 @@
 #include "mainwindow/MainQVTForm.h"
 #include "mainwindow/MiscForm.h"
 #include "mainwindow/PowerDownForm.h"
+#include "motion/CoarseForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
 #include "remote/DdeServer.h"
@@ -21,6 +23,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QStatusBar>
 #include <QToolButton>
 
 namespace qvt {
@@ -90,6 +93,10 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scanPara->ResizeImageWindows = [main] { main->ResizeImageWindows(); };
     scanPara->SetScanRange = [scanner](double range) { return scanner->SetScanRange(range); };
     main->DockParameterWindow(scanPara);
+    scanPara->ShowMainHint = [main](const QString& hint) { main->statusBar()->showMessage(hint); };
+    scanPara->SetScanButtonHint = [main](const QString& hint) { main->ScanButton()->setToolTip(hint); };
+    scanPara->RefreshImageWindowCursors = [] { TImageTools::RefreshAllCursors(); };
+    scanPara->DualZ = [inOut, scanner] { return inOut->BoxVersion == 29 && !scanner->MonoFastz(); };
     scanPara->FormCreate();
 
     // Place 8 (the second lock-in window) is created here as it is built.
@@ -158,6 +165,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         spekt->raise();
     });
     spekt->FormCreate();
+    TImageTools::SetSpectroscopyPoint = [spekt](double x, double y) { spekt->SetPoint(x, y); };
 
     // Places 14 to 16 are created here as they are built.
 
@@ -199,7 +207,36 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     main->UpdateMenuItems();
 
-    // Places 19 to 23 are created here as they are built.
+    // Place 19 is created here as it is built.
+
+    auto* coarse = new TCoarseForm(main);
+    Created("TCoarseForm");
+    coarse->SetCoarseButton = [main](bool down) {
+        if (QAbstractButton* b = main->Button("CoarseButton"))
+            b->setChecked(down);
+    };
+    main->SetToolToggle("CoarseButton", [coarse](bool down) {
+        if (down == coarse->isVisible())
+            return;
+        if (down) {
+            coarse->show();
+            coarse->raise();
+        } else {
+            coarse->close();
+        }
+    });
+    main->SetMenuCommand("CoarseItem", [coarse] {
+        coarse->show();
+        coarse->raise();
+    });
+    scanPara->RefreshCoarseWindow = [coarse] { coarse->FormActivate(); };
+    TImageTools::StartScan = [main] {
+        main->ScanButton()->setChecked(true);
+        main->Scan(TScanSender::User);
+    };
+    coarse->FormCreate();
+
+    // Places 22 to 23 are created here as they are built.
 
     auto* sel = new TSelForm;
     Created("TSelForm");
@@ -250,6 +287,8 @@ void DestroyAllForms()
     // window are still there.
     if (ScanParaForm != nullptr)
         ScanParaForm->FormDestroy();
+    if (CoarseForm != nullptr)
+        CoarseForm->FormDestroy();
     if (SelForm != nullptr)
         SelForm->FormDestroy();
     if (SetupForm != nullptr)
@@ -268,10 +307,15 @@ void DestroyAllForms()
     if (ScanParaForm != nullptr)
         ScanParaForm->ShowNavigatorPosition = nullptr;
     delete SelForm; // each clears its global pointer
+    TImageTools::StartScan = nullptr;
+    if (ScanParaForm != nullptr)
+        ScanParaForm->RefreshCoarseWindow = nullptr;
+    delete CoarseForm;
     delete DDEForm;
     SavePathCheck = nullptr;
     delete MiscForm;
     delete HistoryBox;
+    TImageTools::SetSpectroscopyPoint = nullptr;
     delete SpektForm;
     delete SetupForm;
     // The hooks into the resonance tool go with it.
