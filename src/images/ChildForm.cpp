@@ -117,8 +117,10 @@ TChildForm::TChildForm(TDaten& buffer, int bufferIndex, TShowThread* showThread,
     tools_ = new TImageTools(*this);
     BuildPopupMenu();
     tools_->AddMenuItems(*popupMenu_);
-    connect(panel_, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { popupMenu_->popup(panel_->mapToGlobal(pos)); });
+    connect(panel_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        tools_->MenuAt(pos);
+        popupMenu_->popup(panel_->mapToGlobal(pos));
+    });
 
     if (showThread != nullptr) {
         connect(showThread, &TShowThread::updateDisplay, this, &TChildForm::WMUpdateDisplay);

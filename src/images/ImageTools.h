@@ -79,6 +79,8 @@ public:
     void MouseDown(QPoint p, Qt::MouseButton button, bool leftHeld);
     void MouseMove(QPoint p, bool leftHeld);
     void MouseUp(QPoint p);
+    // The pop-up menu opened at `p`: "Scan from here" starts at its line.
+    void MenuAt(QPoint p) { down_ = p; }
     // Pressing Shift alone: the next zoom drag zooms out.
     void ShiftPressed() { invertZoom_ = true; }
     // Arrow keys move the window by a pixel, Shift+Up/Down change its

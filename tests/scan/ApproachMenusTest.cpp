@@ -7,7 +7,9 @@
 #include "motion/Stepper.h"
 #include "scan/ApproachMenus.h"
 #include "scan/ScanParaForm.h"
+#include "scan/ScanStatus.h"
 
+#include <QLabel>
 #include <QMenu>
 #include <QToolButton>
 
@@ -339,4 +341,32 @@ TEST_F(ApproachButtonsOnSim, ApproachWithTheLaserOffAndNoSendsNothing)
     EXPECT_TRUE(StepWrites().empty());
     EXPECT_TRUE(FeedbackWrites(false).empty());
     EXPECT_TRUE(FeedbackWrites(true).empty());
+}
+
+TEST_F(ApproachButtonsOnSim, StatusTickShowsWhereZWentTheTipsStateAndTheHints)
+{
+    Start();
+    QString mainHint, scanHint;
+    form_->ShowMainHint = [&](const QString& h) { mainHint = h; };
+    form_->SetScanButtonHint = [&](const QString& h) { scanHint = h; };
+    form_->RetractButtonClick(); // piezo retract: Z at the bottom of its range
+    form_->WenigWichtigTimerTimer();
+    form_->WenigWichtigTimerTimer(); // only what Z did since the last tick
+    EXPECT_EQ(form_->StatusBar()->text(), "Piezo Retracted");
+    EXPECT_LE(form_->Image1()->Hi(), 2);
+    EXPECT_EQ(form_->Image1()->FillColour(), QColor(128, 128, 128));
+    EXPECT_TRUE(mainHint.startsWith("Time per Image: ")) << mainHint.toStdString();
+    EXPECT_EQ(scanHint, "Start Scan");
+
+    // Engaged (the loop holds Z with the window's Ki of 0), then Z put near its top.
+    form_->PopupMenu1()->actions()[0]->trigger();
+    EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
+    device_->WriteReg(RegZ, 30000);
+    form_->WenigWichtigTimerTimer();
+    EXPECT_EQ(form_->StatusBar()->text(), "Approached");
+    EXPECT_GE(form_->Image1()->Hi(), 90);
+    EXPECT_EQ(form_->Image1()->FillColour(), QColor(255, 0, 0)) << "the low end came from the bottom";
+    form_->WenigWichtigTimerTimer();
+    EXPECT_GE(form_->Image1()->Lo(), 90) << "the next tick sees only where Z went since";
+    EXPECT_EQ(form_->Image1()->FillColour(), QColor(255, 255, 0));
 }
