@@ -172,14 +172,6 @@ std::optional<int> ScanFromHereLine(int y, int panelHeight, int pixels)
     return static_cast<int>(std::lround(double(y) / panelHeight * pixels));
 }
 
-TManualRange ManualRangeFor(double lo, double hi, bool everyLine)
-{
-    TManualRange r;
-    r.Offset = everyLine ? 0 : std::llround((hi + lo) / 2.0);
-    r.Range = std::llround((hi - lo) * 0.9);
-    return r;
-}
-
 // ---- TImageTools -----------------------------------------------------------------------------
 
 TImageTools::TImageTools(TChildForm& form) : QObject(&form), form_(form)
@@ -214,6 +206,16 @@ TPanelFrame TImageTools::Frame() const
 bool TImageTools::RulerShown() const
 {
     return Ruler.Shown && (Ruler.Window == this || MeasureAll());
+}
+
+double TImageTools::RulerLength()
+{
+    return Ruler.Length;
+}
+
+double TImageTools::RulerAngleNow()
+{
+    return Ruler.Angle;
 }
 
 void TImageTools::RefreshCursor()

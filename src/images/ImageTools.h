@@ -58,13 +58,6 @@ double RulerAngle(double dx, double dy);
 // The line "Scan from here" starts at; none on a panel under 2 pixels high.
 std::optional<int> ScanFromHereLine(int y, int panelHeight, int pixels);
 
-// The manual contrast for a picture between lo and hi (raw digits).
-struct TManualRange {
-    int64_t Offset = 0;
-    int64_t Range = 0;
-};
-TManualRange ManualRangeFor(double lo, double hi, bool everyLine);
-
 // ---- one window's tools ----------------------------------------------------------------------
 
 // The tool numbers of the parameter window's tool buttons.
@@ -98,6 +91,9 @@ public:
 
     QPoint DownPoint() const { return down_; }
     bool RulerShown() const;
+    // The last ruler's length (scan units) and angle (radians).
+    static double RulerLength();
+    static double RulerAngleNow();
 
     // Every image window's cursor after a tool change.
     static void RefreshAllCursors();

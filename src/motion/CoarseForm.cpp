@@ -4,6 +4,7 @@
 #include "core/SharedState.h"
 
 #include <QActionGroup>
+#include <QBoxLayout>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
@@ -90,7 +91,18 @@ int TCoarseForm::Setting(const char* section, const char* key, int def) const
 
 void TCoarseForm::BuildControls()
 {
-    auto* grid = new QGridLayout(this);
+    // The simple layout shows the buttons only; the advanced one adds the delays.
+    auto* outer = new QVBoxLayout(this);
+    auto* row = new QHBoxLayout;
+    outer->addLayout(row);
+    auto* buttonsPanel = new QWidget(this);
+    auto* grid = new QGridLayout(buttonsPanel);
+    grid->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(buttonsPanel);
+    delayPanel_ = new QWidget(this);
+    auto* delays = new QGridLayout(delayPanel_);
+    delays->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(delayPanel_);
     struct Spec {
         int Number;
         const char* Text;
@@ -104,14 +116,14 @@ void TCoarseForm::BuildControls()
         {4, ">", "right", 3, 2},
         {5, "F", "forward", 2, 1},
         {6, "B", "backward", 4, 1},
-        {7, "off", "stepper off", 1, 0},
+        {7, "off", "stepper off", 0, 2},
         {8, "BU", "level: back up", 5, 0},
         {9, "BD", "level: back down", 5, 1},
         {10, "RULD", "level: right up, left down", 6, 0},
         {11, "RDLU", "level: right down, left up", 6, 1},
     };
     for (const Spec& s : specs) {
-        auto* b = new QPushButton(s.Text, this);
+        auto* b = new QPushButton(s.Text, buttonsPanel);
         b->setObjectName(QString("BitBtn%1").arg(s.Number));
         b->setToolTip(s.Hint);
         b->setAutoDefault(false);
@@ -136,17 +148,22 @@ void TCoarseForm::BuildControls()
         });
     }
 
-    const char* labels[] = {"x slow", "x fast", "y slow", "y fast", "z slow", "z fast"};
-    int row = 0;
-    for (const DelayEdit& d : DelayEdits) {
-        grid->addWidget(new QLabel(labels[row], this), row, 3);
-        grid->addWidget(MakeEdit(d.Name), row, 4);
-        ++row;
+    // One row per axis: slow and fast delay (ms).
+    delays->addWidget(new QLabel("slow", delayPanel_), 0, 1);
+    delays->addWidget(new QLabel("fast", delayPanel_), 0, 2);
+    const char* axes[] = {"x", "y", "z"};
+    for (int axis = 0; axis < 3; ++axis) {
+        delays->addWidget(new QLabel(axes[axis], delayPanel_), axis + 1, 0);
+        delays->addWidget(MakeEdit(DelayEdits[2 * axis].Name), axis + 1, 1);
+        delays->addWidget(MakeEdit(DelayEdits[2 * axis + 1].Name), axis + 1, 2);
     }
-    grid->addWidget(MakeEdit("Edit3"), row, 4);
+    const int line = 4;
+    pulseLabel_ = new QLabel("pulses", delayPanel_);
+    delays->addWidget(pulseLabel_, line, 0);
+    delays->addWidget(MakeEdit("Edit3"), line, 1);
     soundCheckBox_ = new QCheckBox("Play Sound on Step", this);
     soundCheckBox_->setObjectName("SoundCheckBox");
-    grid->addWidget(soundCheckBox_, 7, 0, 1, 3);
+    delays->addWidget(soundCheckBox_, line + 1, 0, 1, 3);
     connect(soundCheckBox_, &QCheckBox::clicked, this, [this](bool on) {
         if (MainIni)
             MainIni->WriteBool(CoarseSection, "Sound", on);
@@ -155,24 +172,25 @@ void TCoarseForm::BuildControls()
     });
     checkBox1_ = new QCheckBox("High Speed", this);
     checkBox1_->setObjectName("CheckBox1");
-    grid->addWidget(checkBox1_, 8, 0, 1, 3);
+    delays->addWidget(checkBox1_, line + 2, 0, 1, 3);
     connect(checkBox1_, &QCheckBox::clicked, this, [this](bool on) {
         if (MainIni)
             MainIni->WriteBool(CoarseSection, "HighSpeed", on);
         if (TStepper* s = StepperInUse())
             s->SetHighSpeed(on);
     });
-    cancelButton_ = new QPushButton("Cancel", this);
+    cancelButton_ = new QPushButton("Cancel", buttonsPanel);
     cancelButton_->setObjectName("CancelButton");
     cancelButton_->setAutoDefault(false);
     connect(cancelButton_, &QPushButton::clicked, this, &QWidget::close);
-    grid->addWidget(cancelButton_, 7, 4);
+    grid->addWidget(cancelButton_, 7, 0, 1, 3);
+    grid->setRowStretch(8, 1);
     statusBar_ = new QLabel(this);
     statusBar_->setObjectName("StatusBar1");
     statusBar_->setToolTip("DblClick to set zero.");
     statusBar_->setFrameShape(QFrame::Panel);
     statusBar_->installEventFilter(this);
-    grid->addWidget(statusBar_, 9, 0, 1, 5);
+    outer->addWidget(statusBar_);
 
     popupMenu1_ = new QMenu(this);
     popupMenu1_->setObjectName("PopupMenu1");
@@ -193,7 +211,7 @@ QLineEdit* TCoarseForm::MakeEdit(const QString& name)
     auto* edit = new QLineEdit(this);
     edit->setObjectName(name);
     edit->setAutoFillBackground(true);
-    edit->setFixedWidth(60);
+    edit->setFixedWidth(56);
     edits_[name] = edit;
     connect(edit, &QLineEdit::textEdited, this, [this, edit] { SetEditState(edit, TDelayEditState::Typing); });
     connect(edit, &QLineEdit::returnPressed, this, [this, name] { EditEnter(name); });
@@ -246,7 +264,9 @@ void TCoarseForm::FormCreate()
         setFixedHeight(CoarseHeightWithoutLevel);
     checkBox1_->setChecked(!MainIni || MainIni->ReadBool(CoarseSection, "HighSpeed", true));
     Edit("Edit3")->setText(QString::number(Setting(StepperSection, "slSteps", 1)));
-    Edit("Edit3")->setVisible(MainIni && MainIni->ReadBool(StepperSection, "slStepsVisible", false));
+    const bool pulses = MainIni && MainIni->ReadBool(StepperSection, "slStepsVisible", false);
+    Edit("Edit3")->setVisible(pulses);
+    pulseLabel_->setVisible(pulses);
     if (Setting(StepperSection, "zCoarseEncoderChannel", 0) != 0)
         statusBar_->setToolTip(QString());
     if (TStepper* s = StepperInUse())
@@ -482,6 +502,7 @@ void TCoarseForm::StatusBarDblClick()
 
 void TCoarseForm::SetAdvanced(bool advanced)
 {
+    delayPanel_->setVisible(advanced);
     setFixedWidth(advanced ? CoarseAdvancedWidth : CoarseSimpleWidth(StepButtonWidth));
 }
 

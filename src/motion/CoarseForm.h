@@ -121,6 +121,8 @@ private:
     QLabel* statusBar_ = nullptr;
     QMenu* popupMenu1_ = nullptr;
     QPushButton* cancelButton_ = nullptr;
+    QWidget* delayPanel_ = nullptr;
+    QLabel* pulseLabel_ = nullptr;
     TRepeatController repeat_;
     QTimer repeatTimer_;
     QElapsedTimer clock_;

@@ -94,17 +94,12 @@ TEST(ImageTools, RulerAngleMatchesTheQuadrantTableEverywhere)
         }
 }
 
-TEST(ImageTools, ScanFromHereLineAndManualContrast)
+TEST(ImageTools, ScanFromHereLineFollowsThePanelHeight)
 {
     EXPECT_EQ(ScanFromHereLine(0, 256, 128), 0);
     EXPECT_EQ(ScanFromHereLine(128, 256, 128), 64);
     EXPECT_EQ(ScanFromHereLine(256, 256, 128), 128);
     EXPECT_FALSE(ScanFromHereLine(0, 1, 128));
-
-    const TManualRange r = ManualRangeFor(-100.0, 300.0, false);
-    EXPECT_EQ(r.Offset, 100);
-    EXPECT_EQ(r.Range, 360);
-    EXPECT_EQ(ManualRangeFor(-100.0, 300.0, true).Offset, 0);
 }
 
 // ---- on an image window beside the parameter window, on the simulator -----------------------
@@ -274,4 +269,29 @@ TEST_F(ImageToolsOnSim, ScanFromHereUpAtTheTopStartsAtLineZeroGoingUp)
     child_->Tools().ReverseScanDirection();
     EXPECT_EQ(workers_->GoXYThread().Direction.load(), -1);
     workers_->GoXYThread().Direction = 1;
+}
+
+TEST_F(ImageToolsOnSim, TheRulerMeasuresInScanUnitsAndShowsWhereItWasMeasured)
+{
+    TChildForm other(buffer_, 1);
+    other.resize(256, 256);
+    para_->ToolButtons()->SetUsedTool(ToolMeasure);
+    TImageTools& t = child_->Tools();
+    t.MouseDown(QPoint(0, h_ / 2), Qt::LeftButton, true);
+    t.MouseMove(QPoint(w_ / 2, h_ / 2), true);
+    // Dragged beyond the picture: the end stays on its edge.
+    t.MouseUp(QPoint(w_ + 50, h_ / 2));
+    EXPECT_NEAR(TImageTools::RulerLength(), 100.0, 1e-3);
+    EXPECT_DOUBLE_EQ(TImageTools::RulerAngleNow(), 0.0);
+    EXPECT_TRUE(t.RulerShown());
+    EXPECT_FALSE(other.Tools().RulerShown()) << "only in the measured window";
+    // Just measured: the ruler stays on the timer's tick; the boxes were not touched.
+    t.Timer1Timer();
+    EXPECT_TRUE(t.RulerShown());
+    EXPECT_FLOAT_EQ(ScanParams.Range.load(), 100.0f);
+    // A new measurement in another window takes the ruler there.
+    other.Tools().MouseDown(QPoint(1, 1), Qt::LeftButton, true);
+    other.Tools().MouseUp(QPoint(1, 1));
+    EXPECT_FALSE(t.RulerShown());
+    EXPECT_TRUE(other.Tools().RulerShown());
 }
