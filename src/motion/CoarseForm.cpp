@@ -3,6 +3,7 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 
+#include <QAbstractButton>
 #include <QActionGroup>
 #include <QBoxLayout>
 #include <QCheckBox>
@@ -519,8 +520,20 @@ bool TCoarseForm::eventFilter(QObject* watched, QEvent* event)
 
 void TCoarseForm::contextMenuEvent(QContextMenuEvent* event)
 {
-    if (childAt(event->pos()) == nullptr)
+    // On the background only: the controls keep their own menus.
+    QWidget* under = childAt(event->pos());
+    if (qobject_cast<QAbstractButton*>(under) == nullptr && qobject_cast<QLineEdit*>(under) == nullptr)
         popupMenu1_->popup(event->globalPos());
+}
+
+void TCoarseForm::keyPressEvent(QKeyEvent* event)
+{
+    // Esc is the Cancel button's.
+    if (event->key() == Qt::Key_Escape) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void TCoarseForm::showEvent(QShowEvent* event)

@@ -4,6 +4,7 @@
 #include "motion/Stepper.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -92,6 +93,8 @@ TEST_F(CoarseOnSim, HoldingRetractRepeatsBurstsAndTheReleaseAddsOne)
 TEST_F(CoarseOnSim, LosingTheWindowStopsAHoldAndLeavesTheStepperOff)
 {
     Start();
+    coarse->StepButtonClick(2);
+    ASSERT_EQ(sim->Register(RegDigitalOut) & 3, 3) << "the z phase is driven after a step";
     coarse->PressStepButton(2, false, true);
     ASSERT_TRUE(coarse->Repeating());
     sim->ClearLog();
@@ -105,7 +108,7 @@ TEST_F(CoarseOnSim, LosingTheWindowStopsAHoldAndLeavesTheStepperOff)
     now = 10000;
     coarse->Timer1DXTimer();
     coarse->ReleaseStepButton(true);
-    EXPECT_EQ(sim->CoarseStepsUp(), 0);
+    EXPECT_EQ(sim->CoarseStepsUp(), 1);
     EXPECT_EQ(sim->Register(RegDigitalOut) & 3, 0);
 
     // Hidden in the middle of a hold: the same.
@@ -173,4 +176,25 @@ TEST_F(CoarseOnSim, DelayEditsTakeLimitedNumbersAndKeepTheOldValueOnText)
     coarse->Edit("Edit3")->setText("5000");
     coarse->EditEnter("Edit3");
     EXPECT_EQ(ini_->ReadInteger("Stepper", "slSteps", 0), 999);
+}
+
+TEST_F(CoarseOnSim, EscClosesTheWindowWithTheStepperOffAndTheMainButtonUp)
+{
+    Start();
+    std::vector<bool> button;
+    coarse->SetCoarseButton = [&](bool down) { button.push_back(down); };
+    coarse->show();
+    EXPECT_EQ(button, std::vector<bool>({true}));
+    EXPECT_EQ(coarse->width(), CoarseSimpleWidth(coarse->BitBtn(5)->width()));
+    coarse->SetAdvanced(true);
+    EXPECT_EQ(coarse->width(), CoarseAdvancedWidth);
+    coarse->StepButtonClick(2);
+    ASSERT_EQ(sim->Register(RegDigitalOut) & 3, 3) << "the z phase is driven after a step";
+    coarse->PressStepButton(1, false, true);
+    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(coarse.get(), &esc);
+    EXPECT_FALSE(coarse->isVisible());
+    EXPECT_EQ(button, std::vector<bool>({true, false}));
+    EXPECT_FALSE(coarse->Repeating());
+    EXPECT_EQ(sim->Register(RegDigitalOut) & 3, 0);
 }
