@@ -48,25 +48,3 @@ TEST(CoarseRepeat, RepeatsOneIntervalAfterThePressAndAfterEachBurst)
     r.SetInterval(0);
     EXPECT_EQ(r.Interval(), 1);
 }
-
-TEST(CoarseEdits, DelaysAreLimitedAndNonNumbersRefused)
-{
-    EXPECT_EQ(TakeDelayText("0", CoarseDelayMin, CoarseDelayMax), 1);
-    EXPECT_EQ(TakeDelayText(" 55 ", CoarseDelayMin, CoarseDelayMax), 55);
-    EXPECT_EQ(TakeDelayText("20000", CoarseDelayMin, CoarseDelayMax), 10000);
-    EXPECT_EQ(TakeDelayText("1000", CoarsePulseMin, CoarsePulseMax), 999);
-    EXPECT_FALSE(TakeDelayText("abc", CoarseDelayMin, CoarseDelayMax));
-    EXPECT_FALSE(TakeDelayText("", CoarseDelayMin, CoarseDelayMax));
-    EXPECT_FALSE(TakeDelayText("2.5", CoarseDelayMin, CoarseDelayMax));
-}
-
-TEST(CoarseEdits, ApproachedTipLocksTheLateralAndLevelButtons)
-{
-    for (const int32_t z : {-1, 1, 2, 4}) {
-        for (const bool xy : {false, true}) {
-            const TCoarseEnable e = CoarseEnableRules(xy, z);
-            EXPECT_EQ(e.XY, xy && z != -1) << "xy " << xy << " z " << z;
-            EXPECT_EQ(e.Level, z != -1) << "z " << z;
-        }
-    }
-}

@@ -183,19 +183,6 @@ TEST_F(ApproachCommandsTest, AutomaticApproachesSwitchKiAndAnEscInTheFastPhaseEn
     // A retract makes the user moves available again.
     c.RunRetractItem(0);
     EXPECT_TRUE(c.UserApproachEnabled());
-
-    // Laser off: the operator is asked; "No" does nothing at all.
-    AbortFlag = false;
-    actions.Laser = false;
-    actions.EscInFastPhase = false;
-    actions.Log.clear();
-    boxes_.QueueAnswer(MsgResult::No);
-    c.RunApproachItem(AutoApproachItem);
-    EXPECT_EQ(boxes_.LastText(), LaserOffQuestion);
-    EXPECT_TRUE(actions.Log.isEmpty());
-    boxes_.QueueAnswer(MsgResult::Yes);
-    c.RunApproachItem(AutoApproachItem);
-    EXPECT_TRUE(actions.Log.contains("AutoApproach"));
 }
 
 TEST_F(ApproachCommandsTest, UserApproachMakesOneStepMoreThanConfiguredAndStopsOnAbort)
