@@ -108,13 +108,28 @@ namespace {
 
 using namespace qvt::test;
 
+// The scan parameters a parameter window sets, put back afterwards.
+struct SavedScanParams {
+    int16_t Pixels = ScanParams.Pixels, CurrentLine = ScanParams.CurrentLine;
+    float Range = ScanParams.Range, Speed = ScanParams.Speed, XCenter = ScanParams.XCenter,
+          YCenter = ScanParams.YCenter, Angle = ScanParams.Angle;
+    ~SavedScanParams()
+    {
+        ScanParams.Pixels = Pixels;
+        ScanParams.CurrentLine = CurrentLine;
+        ScanParams.Range = Range;
+        ScanParams.Speed = Speed;
+        ScanParams.XCenter = XCenter;
+        ScanParams.YCenter = YCenter;
+        ScanParams.Angle = Angle;
+    }
+};
+
 class ImageToolsOnSim : public DriverLinkFixture {
 protected:
     void SetUp() override
     {
         DriverLinkFixture::SetUp();
-        saved_ = {ScanParams.Range.load(), ScanParams.XCenter.load(), ScanParams.YCenter.load(),
-                  ScanParams.Angle.load(), ScanParams.CurrentLine.load()};
         // X and Y at 5 pm per digit: ±160 nm of reach.
         for (const char* dac : {"DAC3", "DAC4"}) {
             ini_->WriteString("Scale", QString(dac) + "Edit1", "nm");
@@ -152,11 +167,6 @@ protected:
         para_->FormDestroy();
         para_.reset();
         CloseDevice(workers_, device_);
-        ScanParams.Range = saved_.Range;
-        ScanParams.XCenter = saved_.X;
-        ScanParams.YCenter = saved_.Y;
-        ScanParams.Angle = saved_.Angle;
-        ScanParams.CurrentLine = saved_.Line;
         DriverLinkFixture::TearDown();
     }
     void Drag(QPoint from, QPoint to)
@@ -175,10 +185,7 @@ protected:
         QApplication::sendEvent(child_->Panel2(), &e);
     }
 
-    struct {
-        float Range, X, Y, Angle;
-        int16_t Line;
-    } saved_{};
+    SavedScanParams saved_;
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> device_;
     std::unique_ptr<TDeviceWorkers> workers_;

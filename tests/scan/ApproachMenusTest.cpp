@@ -213,6 +213,23 @@ TEST_F(ApproachCommandsTest, UserApproachMakesOneStepMoreThanConfiguredAndStopsO
 
 namespace {
 
+// The scan parameters a parameter window sets, put back afterwards.
+struct SavedScanParams {
+    int16_t Pixels = ScanParams.Pixels, CurrentLine = ScanParams.CurrentLine;
+    float Range = ScanParams.Range, Speed = ScanParams.Speed, XCenter = ScanParams.XCenter,
+          YCenter = ScanParams.YCenter, Angle = ScanParams.Angle;
+    ~SavedScanParams()
+    {
+        ScanParams.Pixels = Pixels;
+        ScanParams.CurrentLine = CurrentLine;
+        ScanParams.Range = Range;
+        ScanParams.Speed = Speed;
+        ScanParams.XCenter = XCenter;
+        ScanParams.YCenter = YCenter;
+        ScanParams.Angle = Angle;
+    }
+};
+
 class ApproachButtonsOnSim : public ApproachCommandsTest {
 protected:
     void Start()
@@ -274,6 +291,7 @@ protected:
     std::unique_ptr<TInOutForm> device_;
     std::unique_ptr<TDeviceWorkers> workers_;
     std::unique_ptr<TScanParaForm> form_;
+    SavedScanParams savedParams_;
 };
 
 } // namespace
