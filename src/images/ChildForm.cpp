@@ -575,7 +575,8 @@ void TChildForm::PaintOverlays(QPainter& painter)
 
 void TChildForm::keyPressEvent(QKeyEvent* event)
 {
-    tools_->KeyDown(event->key(), event->modifiers());
+    if (!tools_->KeyDown(event->key(), event->modifiers()))
+        QWidget::keyPressEvent(event); // on to the document area, as before
 }
 
 void TChildForm::wheelEvent(QWheelEvent* event)

@@ -261,6 +261,11 @@ void TImageTools::MouseDown(QPoint p, Qt::MouseButton button, bool leftHeld)
         [[fallthrough]];
     case ToolZoom:
         Highlight(true, {"Edit7", "Edit8", "Edit3"});
+        // Shift before the drag zooms this whole drag out, not only its first step.
+        if (tool_ == ToolZoom) {
+            zoomOut_ = invertZoom_;
+            invertZoom_ = false;
+        }
         break;
     case ToolMeasure:
         Ruler.Start = Ruler.End = s;
@@ -308,9 +313,7 @@ void TImageTools::Step(QPoint p)
     case ToolZoom:
     case ToolZoomCentered: {
         const bool centred = tool_ == ToolZoomCentered;
-        const TFrameProposal z = centred ? ProposeZoomCentered(f, start_, p) : ProposeZoom(f, start_, p, invertZoom_);
-        if (!centred)
-            invertZoom_ = false; // the inversion counts for one zoom
+        const TFrameProposal z = centred ? ProposeZoomCentered(f, start_, p) : ProposeZoom(f, start_, p, zoomOut_);
         if (!ScanAreaOutOfRange(TScanArea{z.Range, z.XCenter, z.YCenter})) {
             Propose(z, !centred, true);
             now_ = p;
@@ -346,6 +349,7 @@ void TImageTools::MouseUp(QPoint p)
     Step(p);
     const int tool = std::exchange(tool_, -1);
     rectShown_ = false;
+    zoomOut_ = false;
     if (tool == ToolMeasure) {
         Ruler.Shown = true;
         Ruler.Finished.start();
@@ -456,19 +460,19 @@ void TImageTools::Paint(QPainter& painter)
     painter.drawText(QRect(x, y, tw, th), Qt::AlignCenter, label);
 }
 
-void TImageTools::KeyDown(int key, Qt::KeyboardModifiers modifiers)
+bool TImageTools::KeyDown(int key, Qt::KeyboardModifiers modifiers)
 {
     QWidget* frame = form_.SubWindow() != nullptr ? static_cast<QWidget*>(form_.SubWindow()) : &form_;
     const bool shift = modifiers.testFlag(Qt::ShiftModifier);
     switch (key) {
     case Qt::Key_Shift:
         ShiftPressed();
-        return;
+        return true;
     case Qt::Key_Left:
     case Qt::Key_Right:
         if (!shift)
             frame->move(frame->pos() + QPoint(key == Qt::Key_Left ? -1 : 1, 0));
-        return;
+        return true;
     case Qt::Key_Up:
     case Qt::Key_Down: {
         const int d = key == Qt::Key_Up ? -1 : 1;
@@ -476,10 +480,10 @@ void TImageTools::KeyDown(int key, Qt::KeyboardModifiers modifiers)
             frame->resize(frame->width(), frame->height() + d);
         else
             frame->move(frame->pos() + QPoint(0, d));
-        return;
+        return true;
     }
     default:
-        return;
+        return false;
     }
 }
 

@@ -79,7 +79,8 @@ public:
     // Arrow keys move the window by a pixel, Shift+Up/Down change its
     // height. The main window has seen every key already (it previews the
     // keys of its windows), so the others need nothing here.
-    void KeyDown(int key, Qt::KeyboardModifiers modifiers);
+    // True when the key was the window's.
+    bool KeyDown(int key, Qt::KeyboardModifiers modifiers);
     // The ruler and the zoom rectangle over the picture.
     void Paint(QPainter& painter);
     // "Reverse Scan Direction", "Scan from here down/up".
@@ -117,7 +118,8 @@ private:
     QPoint now_;
     int leftAtStart_ = 0;
     int topAtStart_ = 0;
-    bool invertZoom_ = false;
+    bool invertZoom_ = false; // Shift was pressed: the next zoom drag zooms out
+    bool zoomOut_ = false;    // the drag under way zooms out
     bool rectShown_ = false;
     QTimer timer1_;
 };

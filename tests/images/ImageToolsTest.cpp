@@ -302,3 +302,28 @@ TEST_F(ImageToolsOnSim, TheRulerMeasuresInScanUnitsAndShowsWhereItWasMeasured)
     EXPECT_FALSE(t.RulerShown());
     EXPECT_TRUE(other.Tools().RulerShown());
 }
+
+TEST_F(ImageToolsOnSim, KeysMoveTheWindowAndShiftZoomsTheNextDragOut)
+{
+    TImageTools& t = child_->Tools();
+    const QPoint at = child_->pos();
+    const int height = child_->height();
+    EXPECT_TRUE(t.KeyDown(Qt::Key_Left, Qt::NoModifier));
+    EXPECT_TRUE(t.KeyDown(Qt::Key_Down, Qt::NoModifier));
+    EXPECT_EQ(child_->pos(), at + QPoint(-1, 1));
+    EXPECT_TRUE(t.KeyDown(Qt::Key_Down, Qt::ShiftModifier));
+    EXPECT_TRUE(t.KeyDown(Qt::Key_Right, Qt::ShiftModifier));
+    EXPECT_EQ(child_->height(), height + 1);
+    EXPECT_EQ(child_->pos(), at + QPoint(-1, 1));
+    EXPECT_FALSE(t.KeyDown(Qt::Key_A, Qt::NoModifier)) << "the main window's";
+
+    // Shift, then a drag over a quarter of the diagonal: out to twice the range, once.
+    ini_->WriteString("ScanPara", "Edit3", "50");
+    ASSERT_TRUE(para_->EnterText("Edit3", "50"));
+    para_->ToolButtons()->SetUsedTool(ToolZoom);
+    EXPECT_TRUE(t.KeyDown(Qt::Key_Shift, Qt::ShiftModifier));
+    Drag(QPoint(w_ / 4, h_ / 4), QPoint(3 * w_ / 4, 3 * h_ / 4));
+    EXPECT_NEAR(ScanParams.Range.load(), 100.0, 0.01);
+    Drag(QPoint(w_ / 4, h_ / 4), QPoint(3 * w_ / 4, 3 * h_ / 4));
+    EXPECT_NEAR(ScanParams.Range.load(), 50.0, 0.01);
+}
