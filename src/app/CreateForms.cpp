@@ -7,6 +7,7 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
+#include "images/ImageTools.h"
 #include "images/ScaleForm.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
@@ -19,6 +20,7 @@
 #include "mainwindow/MainQVTForm.h"
 #include "mainwindow/MiscForm.h"
 #include "mainwindow/PowerDownForm.h"
+#include "motion/CoarseForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
 #include "remote/DdeServer.h"
@@ -36,6 +38,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QPlainTextEdit>
+#include <QStatusBar>
 #include <QToolButton>
 
 namespace qvt {
@@ -108,6 +111,10 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scanPara->ResizeImageWindows = [main] { main->ResizeImageWindows(); };
     scanPara->SetScanRange = [scanner](double range) { return scanner->SetScanRange(range); };
     main->DockParameterWindow(scanPara);
+    scanPara->ShowMainHint = [main](const QString& hint) { main->statusBar()->showMessage(hint); };
+    scanPara->SetScanButtonHint = [main](const QString& hint) { main->ScanButton()->setToolTip(hint); };
+    scanPara->RefreshImageWindowCursors = [] { TImageTools::RefreshAllCursors(); };
+    scanPara->DualZ = [inOut, scanner] { return inOut->BoxVersion == 29 && !scanner->MonoFastz(); };
     scanPara->FormCreate();
 
     // Place 8 (the second lock-in window) is created here as it is built.
@@ -178,6 +185,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         spekt->raise();
     });
     spekt->FormCreate();
+    TImageTools::SetSpectroscopyPoint = [spekt](double x, double y) { spekt->SetPoint(x, y); };
 
     spekt->RefreshScanPara = [scanPara] { scanPara->ShowFeedbackParams(); };
     auto* spektOpt = new TSpektOptionForm(*spekt, main);
@@ -256,7 +264,36 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     main->UpdateMenuItems();
 
-    // Places 19 to 22 are created here as they are built.
+    // Place 19 is created here as it is built.
+
+    auto* coarse = new TCoarseForm(main);
+    Created("TCoarseForm");
+    coarse->SetCoarseButton = [main](bool down) {
+        if (QAbstractButton* b = main->Button("CoarseButton"))
+            b->setChecked(down);
+    };
+    main->SetToolToggle("CoarseButton", [coarse](bool down) {
+        if (down == coarse->isVisible())
+            return;
+        if (down) {
+            coarse->show();
+            coarse->raise();
+        } else {
+            coarse->close();
+        }
+    });
+    main->SetMenuCommand("CoarseItem", [coarse] {
+        coarse->show();
+        coarse->raise();
+    });
+    scanPara->RefreshCoarseWindow = [coarse] { coarse->FormActivate(); };
+    TImageTools::StartScan = [main] {
+        main->ScanButton()->setChecked(true);
+        main->Scan(TScanSender::User);
+    };
+    coarse->FormCreate();
+
+    // Places 21 and 22 are created here as they are built.
 
     auto* slid = new TSlidForm(*inOut, main);
     Created("TSlidForm");
@@ -415,6 +452,8 @@ void DestroyAllForms()
     // window are still there.
     if (ScanParaForm != nullptr)
         ScanParaForm->FormDestroy();
+    if (CoarseForm != nullptr)
+        CoarseForm->FormDestroy();
     if (SelForm != nullptr)
         SelForm->FormDestroy();
     if (A3DForm != nullptr)
@@ -457,6 +496,10 @@ void DestroyAllForms()
     delete AutoOffsetForm;
     delete ScaleADDAForm;
     delete SlidForm; // its raster worker is joined first
+    TImageTools::StartScan = nullptr;
+    if (ScanParaForm != nullptr)
+        ScanParaForm->RefreshCoarseWindow = nullptr;
+    delete CoarseForm;
     delete DDEForm;
     SavePathCheck = nullptr;
     delete MiscForm;
@@ -464,6 +507,7 @@ void DestroyAllForms()
     delete Oszi2OptionForm;
     delete Oszi2Form;
     delete SpektOptionForm;
+    TImageTools::SetSpectroscopyPoint = nullptr;
     delete SpektForm;
     delete SetupForm;
     // The hooks into the resonance tool go with it.

@@ -4,6 +4,7 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
+#include "images/ImageTools.h"
 #include "images/ImageTouch.h"
 #include "images/PaletteMenu.h"
 #include "scan/ImageBuffers.h"
@@ -12,12 +13,14 @@
 #include <QAbstractButton>
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPolygon>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -112,9 +115,13 @@ TChildForm::TChildForm(TDaten& buffer, int bufferIndex, TShowThread* showThread,
     plotArea_ = new TCrossSectionArea(plotImage_, this);
     plotArea_->setObjectName("Image2");
     plotArea_->hide();
+    tools_ = new TImageTools(*this);
     BuildPopupMenu();
-    connect(panel_, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& pos) { popupMenu_->popup(panel_->mapToGlobal(pos)); });
+    tools_->AddMenuItems(*popupMenu_);
+    connect(panel_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        tools_->MenuAt(pos);
+        popupMenu_->popup(panel_->mapToGlobal(pos));
+    });
 
     if (showThread != nullptr) {
         connect(showThread, &TShowThread::updateDisplay, this, &TChildForm::WMUpdateDisplay);
@@ -540,11 +547,44 @@ void TChildForm::WriteSettings(TQVTIniFile& ini) const
     ini.WriteFloat(Section, "ManualRange", GetManualRange());
 }
 
-// The picture tools are not part of this window yet; the mouse does nothing
-// on the picture but open the pop-up menu.
-void TChildForm::Panel2MouseDown(QMouseEvent*) {}
-void TChildForm::Panel2MouseMove(QMouseEvent*) {}
-void TChildForm::Panel2MouseUp(QMouseEvent*) {}
-void TChildForm::PaintOverlays(QPainter&) {}
+bool TChildForm::HeldByTouch(const QMouseEvent* event) const
+{
+    return touchHoldsImage_ && event->source() != Qt::MouseEventNotSynthesized;
+}
+
+void TChildForm::Panel2MouseDown(QMouseEvent* event)
+{
+    if (!HeldByTouch(event))
+        tools_->MouseDown(event->position().toPoint(), event->button(), event->buttons().testFlag(Qt::LeftButton));
+}
+
+void TChildForm::Panel2MouseMove(QMouseEvent* event)
+{
+    if (!HeldByTouch(event))
+        tools_->MouseMove(event->position().toPoint(), event->buttons().testFlag(Qt::LeftButton));
+}
+
+void TChildForm::Panel2MouseUp(QMouseEvent* event)
+{
+    if (!HeldByTouch(event))
+        tools_->MouseUp(event->position().toPoint());
+}
+
+void TChildForm::PaintOverlays(QPainter& painter)
+{
+    tools_->Paint(painter);
+}
+
+void TChildForm::keyPressEvent(QKeyEvent* event)
+{
+    if (!tools_->KeyDown(event->key(), event->modifiers()))
+        QWidget::keyPressEvent(event); // on to the document area, as before
+}
+
+void TChildForm::wheelEvent(QWheelEvent* event)
+{
+    // The wheel over a picture means nothing; it must not scroll the area.
+    event->accept();
+}
 
 } // namespace qvt

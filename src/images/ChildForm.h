@@ -30,6 +30,7 @@ namespace qvt {
 
 class TChildForm;
 class TDaten;
+class TImageTools;
 class TQVTIniFile;
 class TShowThread;
 
@@ -137,6 +138,11 @@ public:
     TPaintablePanel* Panel2() const { return panel_; }
     QWidget* Image2() const { return plotArea_; }
     QMenu* PopupMenu1() const { return popupMenu_; }
+    TImageTools& Tools() const { return *tools_; }
+    // While a touch gesture holds the picture, the mouse events Qt makes
+    // from the touches are not the tools' (the touch input drives them).
+    bool TouchHoldsImage() const { return touchHoldsImage_; }
+    void SetTouchHoldsImage(bool held) { touchHoldsImage_ = held; }
 
     // Whether a scan is running (the main window's scan button); the range
     // text of the whole picture is shown only while none runs. Unset: none.
@@ -153,6 +159,8 @@ public slots:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
     friend class TPaintablePanel;
@@ -190,6 +198,10 @@ private:
     QList<QAction*> slopeItems_;
     QList<QAction*> crossItems_;
 
+    TImageTools* tools_ = nullptr;
+    bool touchHoldsImage_ = false;
+    // True when the event is one Qt made from a touch the gesture holds.
+    bool HeldByTouch(const QMouseEvent* event) const;
     QString hint_;
     int zoomFactor_ = 1;
     bool inFormResize_ = false;

@@ -5,11 +5,13 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "platform/MessageBoxes.h"
+#include "scan/ApproachMenus.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/FeedbackSets.h"
 #include "scan/GoXYThread.h"
 #include "scan/ImageBuffers.h"
 #include "scan/ScanParaLogic.h"
+#include "scan/ScanStatus.h"
 #include "scan/ShowThread.h"
 
 #include <QApplication>
@@ -283,6 +285,7 @@ void TScanParaForm::BuildControls()
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(geometry);
     layout->addWidget(pageControl_);
+    BuildStatusControls(layout);
     // The status line goes below the pages with the status display.
 }
 
@@ -369,8 +372,9 @@ void TScanParaForm::FormCreate()
     EnterText("Edit9", ReadText(ScanParaSection, "Edit9", "0"));
     StepFactor = StepFactorCoarse;
 
-    // Still to come with their pieces: the approach and retract menus, the
-    // fly height, the level mode and slopes, the z bar and the mouse tool.
+    toolButtons_->Load();
+    BuildApproachMenus();
+    // Still to come with their pieces: the fly height, the level mode and slopes.
     pageControl_->setCurrentIndex(0);
 
     // A second try once every other value is in place.
@@ -1083,18 +1087,18 @@ void TScanParaForm::FormMouseWheel(int delta, bool shift, QWidget* focused, doub
 
 void TScanParaForm::WenigWichtigTimerTimer()
 {
-    // The z bar, the status line, the image time, the scan button's hint,
-    // the navigator, the scanner's fit coefficients and the power saver
-    // join this tick with the status display.
     TDeviceWorkers* device = Workers();
     if (device == nullptr)
         return;
+    // The Z bar, the status line, the image time and the scan button's hint.
+    StatusDisplayTick();
+    if (ShowNavigatorPosition)
+        ShowNavigatorPosition();
+    device->PowerSaverTick();
     // Completes a pause once the scan thread has parked, and gives the
     // display one pass per tick while a scan runs (the fast scan's too, once
     // it exists).
     device->GoXYThread().StatusTick();
-    if (ShowNavigatorPosition)
-        ShowNavigatorPosition();
 }
 
 // ---- window events ------------------------------------------------------------------------

@@ -20,9 +20,13 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 
 class QAbstractButton;
+class QBoxLayout;
 class QCheckBox;
+class QMenu;
+class QToolButton;
 class QComboBox;
 class QLabel;
 class QTabWidget;
@@ -32,6 +36,10 @@ namespace qvt {
 class TInOutForm;
 struct TScanSetup;
 class TDeviceWorkers;
+class TApproachCommands;
+class TToolButtons;
+class TWorkerApproachActions;
+class TZBar;
 
 class TScanParaForm : public QWidget {
     Q_OBJECT
@@ -132,6 +140,33 @@ public:
     // `focused` is the control with the focus, `nowDays` the time in days.
     void FormMouseWheel(int delta, bool shift, QWidget* focused, double nowDays);
 
+    // ---- status display, mouse tools, approach and retract (ScanParaStatus.cpp) ---------------
+    TZBar* Image1() const { return image1_; }
+    QLabel* StatusBar() const { return statusBar_; }
+    TToolButtons* ToolButtons() const { return toolButtons_; }
+    // The mouse tool whose button is down (0 drag ... 4 zoom centered).
+    int UsedTool() const;
+    TApproachCommands& ApproachCommands() { return *approachCommands_; }
+    QToolButton* UpButton() const { return upButton_; }
+    QToolButton* DownButton() const { return downButton_; }
+    QMenu* PopupMenu1() const { return popupMenu1_; } // approach
+    QMenu* PopupMenu2() const { return popupMenu2_; } // retract
+    void RetractButtonClick();
+    void ApproachButtonClick();
+    // Check marks, defaults, hints and enabled items from the commands' state.
+    void ShowApproachMenus();
+    // The Z bar, status line, image time and scan button hints, the power saver.
+    void StatusDisplayTick();
+    // The main window's hint and its scan button's hint.
+    std::function<void(const QString&)> ShowMainHint;
+    std::function<void(const QString&)> SetScanButtonHint;
+    // The image windows' drag mode and cursor after a tool change.
+    std::function<void()> RefreshImageWindowCursors;
+    // The coarse window's buttons after a move.
+    std::function<void()> RefreshCoarseWindow;
+    // The scanner window's dual-z choice (unset: single z).
+    std::function<bool()> DualZ;
+
     // ---- status timer --------------------------------------------------------------------
     void WenigWichtigTimerTimer();
     QTimer& WenigWichtigTimer() { return wenigWichtigTimer_; }
@@ -147,6 +182,8 @@ protected:
 
 private:
     void BuildControls();
+    void BuildStatusControls(QBoxLayout* layout);
+    void BuildApproachMenus();
     TNumericEdit* MakeEdit(const QString& name, void (TScanParaForm::*handler)(EditKey));
     QAbstractButton* MakeStepButton(const QString& name, const QString& text, void (TScanParaForm::*click)());
 
@@ -198,6 +235,16 @@ private:
     QTimer wenigWichtigTimer_;
     double lastWheelTime_ = 0.0; // days
     bool created_ = false;
+
+    TZBar* image1_ = nullptr;
+    QLabel* statusBar_ = nullptr;
+    TToolButtons* toolButtons_ = nullptr;
+    QToolButton* upButton_ = nullptr;
+    QToolButton* downButton_ = nullptr;
+    QMenu* popupMenu1_ = nullptr;
+    QMenu* popupMenu2_ = nullptr;
+    std::unique_ptr<TWorkerApproachActions> approachActions_;
+    std::unique_ptr<TApproachCommands> approachCommands_;
 };
 
 extern TScanParaForm* ScanParaForm;

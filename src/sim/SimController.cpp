@@ -292,6 +292,13 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
         return scope_.SetMultiLia(Decode<TSetMultiLiaRecord>(in));
     case IOCTL_READ_DNC_STATUS: {
         TDncStatusRecord status = scope_.Status(read(ReadAddrResonanceAmplitude, now), read(ReadAddrResonanceY, now));
+        // Words 0 and 1: where Z went since the last status read (the
+        // parameter window's Z bar); none seen: where it is now.
+        const int32_t z = outputs_.Dac(1);
+        status.Words[0] = std::min(zSeenMin_, z);
+        status.Words[1] = std::max(zSeenMax_, z);
+        zSeenMin_ = INT32_MAX;
+        zSeenMax_ = INT32_MIN;
         if (cantilever_.Overload(now))
             status.Words[2] |= DncStatusOverload;
         if (absent_)
@@ -426,6 +433,8 @@ void SimController::DriveZLocked()
         z += grain * random_.Gaussian();
     outputs_.Drive(1, z > outputs_.ZMin() ? static_cast<int32_t>(std::lround(std::min<double>(z, outputs_.ZMax())))
                                           : outputs_.ZMin());
+    zSeenMin_ = std::min(zSeenMin_, outputs_.Dac(1));
+    zSeenMax_ = std::max(zSeenMax_, outputs_.Dac(1));
 }
 
 SimProbeState SimController::FeltLocked(const SimProbeState& probe) const
@@ -540,6 +549,8 @@ void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
         return;
     }
     const double offsetBefore = coarse_.OffsetDigits();
+    if (reg == RegDigitalOut)
+        coarseAxes_.DigitalOut(value);
     if (reg == RegDigitalOut && coarse_.DigitalOut(value))
         CoarseMovedLocked(offsetBefore);
     if (coarse_.MotorWrite(reg, value))
@@ -958,6 +969,12 @@ int64_t SimController::CoarseStepsDown() const
 {
     std::lock_guard lock(mutex_);
     return coarse_.StepsDown();
+}
+
+int64_t SimController::CoarseAxisSteps(SimCoarseAxes::Axis axis) const
+{
+    std::lock_guard lock(mutex_);
+    return coarseAxes_.Steps(axis);
 }
 
 bool SimController::InContact()

@@ -24,6 +24,7 @@
 #include "protocol/ControlCodes.h"
 #include "sim/SimCantilever.h"
 #include "sim/SimClock.h"
+#include "sim/SimCoarseAxes.h"
 #include "sim/SimCoarseMotor.h"
 #include "sim/SimConfig.h"
 #include "sim/SimModelInputs.h"
@@ -38,6 +39,7 @@
 #include "sim/SimSpektCurves.h"
 
 #include <array>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -122,6 +124,8 @@ public:
     double CoarseGapSteps() const;
     int64_t CoarseStepsUp() const;
     int64_t CoarseStepsDown() const;
+    // Signed steps of the x/y translator and the levelling legs on register 40.
+    int64_t CoarseAxisSteps(SimCoarseAxes::Axis axis) const;
     // What IOCTL_READ_CONTACT would report now (before the USB box's sign).
     bool InContact();
     // The oscilloscope set-up and lock-in settings last received.
@@ -201,6 +205,10 @@ private:
     SimZLoop zLoop_;
     SimScanner scanner_;
     SimCoarseMotor coarse_;
+    SimCoarseAxes coarseAxes_;
+    // The lowest and highest Z output since the last status read (its words 0 and 1).
+    int32_t zSeenMin_ = INT32_MAX;
+    int32_t zSeenMax_ = INT32_MIN;
     SimTip tip_;
     int64_t loopNs_ = 0; // the loop has run up to this time
     SimMoveGenerator generator_;

@@ -1,0 +1,200 @@
+#include "support/DriverLinkFixture.h"
+
+#include "motion/CoarseForm.h"
+#include "motion/Stepper.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <memory>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+class CoarseOnSim : public DriverLinkFixture {
+protected:
+    void Start()
+    {
+        sim = PlugSim(FastConfig());
+        form.FormCreate();
+        ASSERT_FALSE(form.StartFailed());
+        stepper = std::make_unique<TStepper>(form, ini_.get());
+        coarse = std::make_unique<TCoarseForm>();
+        coarse->SetStepper(stepper.get());
+        coarse->NowMs = [this] { return now; };
+        coarse->FormCreate();
+    }
+
+    void TearDown() override
+    {
+        coarse.reset();
+        stepper.reset();
+        form.FormDestroy();
+        DriverLinkFixture::TearDown();
+    }
+
+    std::shared_ptr<sim::SimController> sim;
+    TInOutForm form;
+    std::unique_ptr<TStepper> stepper;
+    std::unique_ptr<TCoarseForm> coarse;
+    int64_t now = 0;
+};
+
+} // namespace
+
+TEST_F(CoarseOnSim, HoldingRetractRepeatsBurstsAndTheReleaseAddsOne)
+{
+    ini_->WriteInteger("Coarse", "StepsZ", 2);
+    ini_->WriteInteger("Coarse", "SlowZ", 200);
+    ini_->WriteInteger("Coarse", "FastZ", 20);
+    Start();
+    const double gap = sim->CoarseGapSteps();
+
+    coarse->PressStepButton(2, false, true);
+    EXPECT_EQ(coarse->RepeatInterval(), 200);
+    now = 199;
+    coarse->Timer1DXTimer();
+    EXPECT_EQ(sim->CoarseStepsUp(), 0) << "no repeat before one interval";
+    now = 200;
+    coarse->Timer1DXTimer();
+    EXPECT_EQ(sim->CoarseStepsUp(), 2);
+    now = 399; // the next is due an interval after that burst
+    coarse->Timer1DXTimer();
+    EXPECT_EQ(sim->CoarseStepsUp(), 2);
+    now = 400;
+    coarse->Timer1DXTimer();
+    EXPECT_EQ(sim->CoarseStepsUp(), 4);
+    coarse->ReleaseStepButton(true);
+    EXPECT_EQ(sim->CoarseStepsUp(), 6) << "exactly one burst on release";
+    coarse->Timer1DXTimer();
+    EXPECT_EQ(sim->CoarseStepsUp(), 6);
+    EXPECT_DOUBLE_EQ(sim->CoarseGapSteps(), gap + 6);
+    EXPECT_EQ(stepper->zCoarsePos, 6);
+    EXPECT_EQ(coarse->StatusBar1()->text(), "z: 6");
+
+    // Shift: the fast delay; the joystick's deflection sets it between both.
+    coarse->PressStepButton(1, true, false);
+    EXPECT_EQ(coarse->RepeatInterval(), 20);
+    coarse->SetRepeatFromDeflection(0);
+    EXPECT_EQ(coarse->RepeatInterval(), 200);
+    coarse->ReleaseStepButton(false);
+    EXPECT_EQ(sim->CoarseStepsDown(), 0);
+
+    coarse->StatusBarDblClick();
+    EXPECT_EQ(stepper->zCoarsePos, 0);
+    EXPECT_EQ(coarse->StatusBar1()->text(), "z: 0");
+}
+
+TEST_F(CoarseOnSim, LosingTheWindowStopsAHoldAndLeavesTheStepperOff)
+{
+    Start();
+    coarse->StepButtonClick(2);
+    ASSERT_EQ(sim->Register(RegDigitalOut) & 3, 3) << "the z phase is driven after a step";
+    coarse->PressStepButton(2, false, true);
+    ASSERT_TRUE(coarse->Repeating());
+    sim->ClearLog();
+    QEvent deactivate(QEvent::ActivationChange);
+    QApplication::sendEvent(coarse.get(), &deactivate);
+    EXPECT_FALSE(coarse->Repeating());
+    // Powered off: the z phase's enables dropped.
+    ASSERT_FALSE(sim->RequestLog().empty());
+    EXPECT_EQ(sim->Register(RegDigitalOut) & 3, 0);
+    // The mouse-up that finally comes adds no burst, and no timer steps on.
+    now = 10000;
+    coarse->Timer1DXTimer();
+    coarse->ReleaseStepButton(true);
+    EXPECT_EQ(sim->CoarseStepsUp(), 1);
+    EXPECT_EQ(sim->Register(RegDigitalOut) & 3, 0);
+
+    // Hidden in the middle of a hold: the same.
+    coarse->show();
+    coarse->PressStepButton(2, false, true);
+    coarse->hide();
+    EXPECT_FALSE(coarse->Repeating());
+}
+
+TEST_F(CoarseOnSim, ButtonsFollowTheTipAndTheTranslatorSetting)
+{
+    ini_->WriteBool("Coarse", "xyTranslator", true);
+    ini_->WriteBool("Coarse", "LevelStation", true);
+    Start();
+    MicroscopeState.ZState = ZApproached;
+    coarse->FormActivate();
+    for (int n : {3, 4, 5, 6, 8, 9, 10, 11})
+        EXPECT_FALSE(coarse->BitBtn(n)->isEnabled()) << n;
+    // A disabled button does not step, whoever presses it.
+    coarse->StepButtonClick(3);
+    EXPECT_EQ(sim->CoarseAxisSteps(sim::SimCoarseAxes::X), 0);
+
+    MicroscopeState.ZState = ZCoarseRetracted;
+    coarse->FormActivate();
+    for (int n : {3, 4, 5, 6, 8, 9, 10, 11})
+        EXPECT_TRUE(coarse->BitBtn(n)->isEnabled()) << n;
+    coarse->StepButtonClick(3); // left
+    coarse->StepButtonClick(3);
+    coarse->StepButtonClick(6); // backward
+    EXPECT_EQ(sim->CoarseAxisSteps(sim::SimCoarseAxes::X), -2);
+    EXPECT_EQ(sim->CoarseAxisSteps(sim::SimCoarseAxes::Y), -1);
+    // Level "back up" turns leg C back; its first pattern only energises it
+    // (the others stand at their start pattern already).
+    coarse->StepButtonClick(8);
+    coarse->StepButtonClick(8);
+    coarse->StepButtonClick(8);
+    EXPECT_EQ(sim->CoarseAxisSteps(sim::SimCoarseAxes::LegC), -2);
+    EXPECT_EQ(sim->CoarseAxisSteps(sim::SimCoarseAxes::LegA), 0);
+    coarse->StepButtonClick(11); // right down, left up: A back, B forward
+    EXPECT_EQ(sim->CoarseAxisSteps(sim::SimCoarseAxes::LegA), -1);
+    EXPECT_EQ(sim->CoarseAxisSteps(sim::SimCoarseAxes::LegB), 1);
+
+    ini_->WriteBool("Coarse", "xyTranslator", false);
+    coarse->FormActivate();
+    EXPECT_FALSE(coarse->BitBtn(3)->isEnabled());
+    EXPECT_TRUE(coarse->BitBtn(8)->isEnabled());
+}
+
+TEST_F(CoarseOnSim, DelayEditsTakeLimitedNumbersAndKeepTheOldValueOnText)
+{
+    Start();
+    QLineEdit* slowX = coarse->Edit("Edit1");
+    EXPECT_EQ(slowX->text(), "200");
+    slowX->setText("0");
+    coarse->EditEnter("Edit1");
+    EXPECT_EQ(slowX->text(), "1");
+    EXPECT_EQ(ini_->ReadInteger("Coarse", "SlowX", 0), 1);
+    EXPECT_EQ(coarse->EditState("Edit1"), TDelayEditState::Taken);
+
+    slowX->setText("abc");
+    coarse->EditEnter("Edit1");
+    EXPECT_EQ(coarse->EditState("Edit1"), TDelayEditState::Refused);
+    EXPECT_EQ(ini_->ReadInteger("Coarse", "SlowX", 0), 1);
+
+    coarse->Edit("Edit3")->setText("5000");
+    coarse->EditEnter("Edit3");
+    EXPECT_EQ(ini_->ReadInteger("Stepper", "slSteps", 0), 999);
+}
+
+TEST_F(CoarseOnSim, EscClosesTheWindowWithTheStepperOffAndTheMainButtonUp)
+{
+    Start();
+    std::vector<bool> button;
+    coarse->SetCoarseButton = [&](bool down) { button.push_back(down); };
+    coarse->show();
+    EXPECT_EQ(button, std::vector<bool>({true}));
+    EXPECT_EQ(coarse->width(), CoarseSimpleWidth(coarse->BitBtn(5)->width()));
+    coarse->SetAdvanced(true);
+    EXPECT_EQ(coarse->width(), CoarseAdvancedWidth);
+    coarse->StepButtonClick(2);
+    ASSERT_EQ(sim->Register(RegDigitalOut) & 3, 3) << "the z phase is driven after a step";
+    coarse->PressStepButton(1, false, true);
+    QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(coarse.get(), &esc);
+    EXPECT_FALSE(coarse->isVisible());
+    EXPECT_EQ(button, std::vector<bool>({true, false}));
+    EXPECT_FALSE(coarse->Repeating());
+    EXPECT_EQ(sim->Register(RegDigitalOut) & 3, 0);
+}
