@@ -148,8 +148,8 @@ TEST_F(ScriptRun, StopEndsAScanWaitAtOnceAndAMissingControlIsError31)
     EXPECT_TRUE(MainQVTForm->ScanButtonDown());
     MainQVTForm->ScanButton()->click();
 
-    // Windows that do not exist in this program: the statement fails cleanly.
-    Start("later.scr", "BEGIN\r\n  MOVE('APPROACH', 2);\r\nEND.\r\n");
+    // A menu item the approach menu does not have, and a refused value: the statement fails cleanly.
+    Start("later.scr", "BEGIN\r\n  MOVE('APPROACH', 99);\r\nEND.\r\n");
     ASSERT_TRUE(Finished());
     EXPECT_EQ(Memo().last(), "Error 31 (Value out of range) at line 2.    Program stopped!");
     Start("red.scr", "BEGIN\r\n  SCANPARA('RANGE', -100);\r\nEND.\r\n");
