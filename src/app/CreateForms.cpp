@@ -15,6 +15,7 @@
 #include "navigator/SelForm.h"
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
+#include "scan/FastScanThread.h"
 #include "scan/ScanParaForm.h"
 #include "spectro/SpektForm.h"
 #include "widgets/NumericEdit.h"
@@ -60,6 +61,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     auto* workers = new TDeviceWorkers(*inOut);
     workers->FormCreate();
     main->ConnectDevice(workers);
+    // The Fast button and the controller's own scan (type 29 or a USB box).
+    workers->FastModeOn = [main] { return main->FastSpeedButtonDown(); };
+    if (workers->FastScanThread().Available()) {
+        TFastScanThread& fast = workers->FastScanThread();
+        main->SetFastMode([&fast] { fast.EnterFastMode(); }, [&fast] { fast.LeaveFastMode(); });
+    }
 
     auto* inOut2 = new TInOut2Form;
     Created("TInOut2Form");

@@ -17,6 +17,7 @@
 #include "platform/Launcher.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
+#include "scan/FastScanThread.h"
 #include "scan/ImageBuffers.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
@@ -151,8 +152,10 @@ TMainQVTForm::TMainQVTForm(QWidget* parent) : QMainWindow(parent)
 TMainQVTForm::~TMainQVTForm()
 {
     qApp->removeEventFilter(this);
-    if (device_)
+    if (device_) {
         device_->GoXYThread().SetHost(nullptr);
+        device_->FastScanThread().SetHost(nullptr);
+    }
     TChildForm::ScanRunning = nullptr;
     TChildForm::ShowManualGainBoxes = nullptr;
     // Image windows show buffers of the device window: they go first.
@@ -461,6 +464,8 @@ void TMainQVTForm::ConnectDevice(TDeviceWorkers* device)
     TGoXYThread& scan = device->GoXYThread();
     scan.SetHost(this);
     connect(&scan, &TGoXYThread::scanStopped, this, &TMainQVTForm::WMScanStopped, Qt::UniqueConnection);
+    device->FastScanThread().SetHost(this);
+    device->FastScanThread().ShowMemoryProgress = [this](int value) { memProgBar_->setValue(std::min(value, memProgBar_->maximum())); };
 }
 
 void TMainQVTForm::DockParameterWindow(QWidget* form)

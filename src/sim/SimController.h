@@ -25,6 +25,7 @@
 #include "sim/SimCantilever.h"
 #include "sim/SimClock.h"
 #include "sim/SimCoarseMotor.h"
+#include "sim/SimFastScan.h"
 #include "sim/SimConfig.h"
 #include "sim/SimModelInputs.h"
 #include "sim/SimModelOutputs.h"
@@ -131,6 +132,11 @@ public:
     double DriveFrequencyHz() const;
     double DriveVolts() const;
     double LockInTimeConstant() const;
+    // The high-speed module's control word as last applied, and the lines it has streamed.
+    int32_t FastScanControl() const;
+    int64_t FastScanLines() const;
+    // Controller time one bulk read covers when the clock runs fast.
+    static constexpr int FastReadSpanMs = 5;
 
 private:
     static constexpr int RegisterCount = 512;
@@ -186,6 +192,7 @@ private:
     static constexpr int64_t IdleCatchUpTicks = 65536;
     // Real time: sets the move event at the end of the queue.
     void GeneratorLoop();
+    size_t StreamLocked(int32_t* out, size_t maxWords);
 
     const SimConfig config_;
     SimClock clock_;
@@ -206,6 +213,7 @@ private:
     SimScope scope_;
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
+    SimFastScan fastScan_;
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;
