@@ -286,7 +286,8 @@ bool TFastScanThread::FrameEnd(WorkerThread& thread)
         ++frameCount_;
         const bool hand = !ScriptWaiting.load() || frameCount_ % 2 == 0;
         if (hand)
-            SendToWindowThread([this] { FrameDone(); });
+            // A stop gives up the hand-over, so a pause waiting for this thread cannot stall it.
+            SendToWindowThread([this] { FrameDone(); }, [this] { return !Running.load(); });
         frames_.fetch_add(1);
         return true;
     }
