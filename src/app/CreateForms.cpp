@@ -17,11 +17,15 @@
 #include "scan/DeviceWorkers.h"
 #include "scan/FastScanThread.h"
 #include "scan/ScanParaForm.h"
+#include "scan/SmartFeedbackForm.h"
 #include "spectro/SpektForm.h"
 #include "widgets/NumericEdit.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
+#include <QPointer>
+#include <QProgressBar>
 #include <QToolButton>
 
 namespace qvt {
@@ -84,7 +88,24 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     inOut->LockInHooks.ScannerMonoZ = [scanner] { return scanner->MonoFastz(); };
     scanner->FormCreate();
 
-    // The smart feedback window (place 5) is created here as it is built.
+    auto* smart = new TSmartFeedbackForm(*inOut, &workers->FastScanThread(), main);
+    Created("TSmartFeedbackForm");
+    smart->HideFastControls = [main] {
+        main->FastSpeedButton()->hide();
+        if (QAction* item = main->MenuItem("HighSpeedItem"))
+            item->setVisible(false);
+    };
+    smart->ShowMemoryProgress = [main](int value) {
+        if (auto* bar = main->findChild<QProgressBar*>("MemProgBar"))
+            bar->setValue(value);
+    };
+    smart->ScannerIni = [scanner] { return scanner->ScannerIni(); };
+    workers->FastScanThread().ShowLineFrequency = [smart](double hz) { smart->ShowLineFrequency(hz); };
+    main->SetMenuCommand("HighSpeedItem", [smart] {
+        smart->show();
+        smart->raise();
+    });
+    smart->FormCreate();
 
     auto* powerDown = new TPowerDownForm(main);
     Created("TPowerDownForm");
@@ -98,6 +119,11 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scanPara->SetScanRange = [scanner](double range) { return scanner->SetScanRange(range); };
     main->DockParameterWindow(scanPara);
     scanPara->FormCreate();
+    // Posted from the fast-scan thread: the window may be gone when it arrives.
+    workers->FastScanThread().SetPixels = [form = QPointer<TScanParaForm>(scanPara)](int pixels) {
+        if (form)
+            form->WMSetPixels(pixels);
+    };
 
     // Place 8 (the second lock-in window) is created here as it is built.
 
@@ -269,6 +295,8 @@ void DestroyAllForms()
         SpektForm->FormDestroy();
     if (ScannerForm != nullptr)
         ScannerForm->FormDestroy();
+    if (SmartFeedbackForm != nullptr)
+        SmartFeedbackForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -292,6 +320,10 @@ void DestroyAllForms()
     delete ScanParaForm;
     if (InOutForm != nullptr)
         InOutForm->LockInHooks.ScannerMonoZ = nullptr;
+    if (DeviceWorkers != nullptr) {
+        DeviceWorkers->FastScanThread().ShowLineFrequency = nullptr;
+    }
+    delete SmartFeedbackForm;
     delete ScannerForm;
     delete InOut2Form;
     if (DeviceWorkers != nullptr)

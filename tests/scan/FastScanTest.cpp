@@ -192,7 +192,7 @@ TEST(FastScanPrepare, WritesTheGeneratorPageFromTheScanParameters)
     EXPECT_EQ(w[156], 0);
     EXPECT_EQ(w[157], 0);
     EXPECT_EQ(w[152], static_cast<int32_t>(std::nearbyint(sy)));
-    EXPECT_EQ(w[136], 0); // sin 0: no slow X
+    EXPECT_EQ(w[136], 0);   // sin 0: no slow X
     EXPECT_EQ(w[146], -10); // y0 = −160 / 2 / 8, no fast Y
     // 143 = dPixel · max(|137|, |153|) / 2e9 · 5
     EXPECT_EQ(w[143], static_cast<int32_t>(std::nearbyint(55587.0 * 2189 / 2e9 * 5)));
