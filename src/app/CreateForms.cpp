@@ -16,6 +16,7 @@
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/FastScanThread.h"
+#include "scan/FeedbackForm.h"
 #include "scan/ScanParaForm.h"
 #include "scan/SmartFeedbackForm.h"
 #include "spectro/SpektForm.h"
@@ -192,7 +193,23 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     spekt->FormCreate();
 
-    // Places 14 to 16 are created here as they are built.
+    // Place 14 is created here as it is built.
+
+    auto* feedback = new TfeedbackForm(*inOut, scanPara, &workers->FastScanThread(), main);
+    Created("TfeedbackForm");
+    feedback->ControllerType = inOut->BoxVersion;
+    feedback->LockInButtonVisible = [main] {
+        QAbstractButton* b = main->Button("dncButton");
+        return b != nullptr && !b->isHidden();
+    };
+    feedback->ShowResonanceWindow = [dnc](bool on) { dnc->setVisible(on); };
+    main->SetMenuCommand("FeedbackItem", [feedback] {
+        feedback->show();
+        feedback->raise();
+    });
+    feedback->FormCreate();
+
+    // Place 16 is created here as it is built.
 
     auto* misc = new TMiscForm(main);
     Created("TMiscForm");
@@ -297,6 +314,8 @@ void DestroyAllForms()
         ScannerForm->FormDestroy();
     if (SmartFeedbackForm != nullptr)
         SmartFeedbackForm->FormDestroy();
+    if (feedbackForm != nullptr)
+        feedbackForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -307,6 +326,7 @@ void DestroyAllForms()
     SavePathCheck = nullptr;
     delete MiscForm;
     delete HistoryBox;
+    delete feedbackForm;
     delete SpektForm;
     delete SetupForm;
     // The hooks into the resonance tool go with it.
