@@ -13,9 +13,11 @@
 #include "mainwindow/PowerDownForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
+#include "platform/WindowThread.h"
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/FastScanThread.h"
+#include "scan/FastZPage.h"
 #include "scan/FeedbackForm.h"
 #include "scan/ScanParaForm.h"
 #include "scan/SmartFeedbackForm.h"
@@ -119,6 +121,17 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scanPara->ResizeImageWindows = [main] { main->ResizeImageWindows(); };
     scanPara->SetScanRange = [scanner](double range) { return scanner->SetScanRange(range); };
     main->DockParameterWindow(scanPara);
+    // The fast z loop follows every feedback record, in the window thread.
+    inOut->FeedbackSent = [form = QPointer<TScanParaForm>(scanPara)] {
+        auto send = [form] {
+            if (form && form->FastZ())
+                form->FastZ()->SendFastZParams();
+        };
+        if (IsWindowThread())
+            send();
+        else
+            PostToWindowThread(send);
+    };
     scanPara->FormCreate();
     // Posted from the fast-scan thread: the window may be gone when it arrives.
     workers->FastScanThread().SetPixels = [form = QPointer<TScanParaForm>(scanPara)](int pixels) {
@@ -337,6 +350,8 @@ void DestroyAllForms()
     if (ScanParaForm != nullptr)
         ScanParaForm->DrawResonance = nullptr;
     delete dncForm;
+    if (InOutForm != nullptr)
+        InOutForm->FeedbackSent = nullptr;
     delete ScanParaForm;
     if (InOutForm != nullptr)
         InOutForm->LockInHooks.ScannerMonoZ = nullptr;

@@ -6,6 +6,7 @@
 #include "device/InOutForm.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
+#include "scan/FastZPage.h"
 #include "scan/FeedbackSets.h"
 #include "scan/GoXYThread.h"
 #include "scan/ImageBuffers.h"
@@ -268,6 +269,7 @@ void TScanParaForm::BuildControls()
     });
     fastZ->addWidget(edit21, 0, 1);
     fastZ->addWidget(label("", "Label37"), 0, 2);
+    fastZ_ = new TFastZPage(fastZ, [this] { return Device(); }, this);
     pageControl_->addTab(fastZPage_, "FastZ");
     // The "Level" and "Fly" pages follow with the plane levelling.
 
@@ -334,6 +336,7 @@ void TScanParaForm::FormCreate()
     // The fast-z loop's saved edits and prefixes are restored here on a type 29 controller.
     const bool type29 = device != nullptr && device->BoxVersion == 29;
     pageControl_->setTabVisible(pageControl_->indexOf(fastZPage_), type29);
+    fastZ_->FormCreate();
 
     LoadFeedbackSets();
     EnterText("Edit2", ReadText(FeedParaSection, "Edit2", "100"));

@@ -32,6 +32,7 @@ namespace qvt {
 class TInOutForm;
 struct TScanSetup;
 class TDeviceWorkers;
+class TFastZPage;
 
 class TScanParaForm : public QWidget {
     Q_OBJECT
@@ -69,6 +70,8 @@ public:
     bool EnterText(const QString& name, const QString& text);
     QComboBox* ComboBox1() const { return comboBox1_; }
     QTabWidget* PageControl() const { return pageControl_; }
+    // The fast z loop's page (shown on type-29 controllers).
+    TFastZPage* FastZ() const { return fastZ_; }
     QLabel* Label(const QString& name) const;
     QCheckBox* CheckBox1() const { return checkBox1_; }
     QAbstractButton* Button(const QString& name) const;
@@ -188,6 +191,7 @@ private:
     TNumericEdit* pixelEdit_ = nullptr;
     QTabWidget* pageControl_ = nullptr;
     QWidget* fastZPage_ = nullptr;
+    TFastZPage* fastZ_ = nullptr;
     QCheckBox* checkBox1_ = nullptr;
 
     bool approachKi_ = false;
