@@ -19,6 +19,7 @@
 #include "scan/DeviceWorkers.h"
 #include "scan/FastScanThread.h"
 #include "scan/ImageBuffers.h"
+#include "scan/LevelPage.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
 #include "widgets/NumericEdit.h"
@@ -1205,6 +1206,17 @@ void TMainQVTForm::ReleaseScanButton()
 bool TMainQVTForm::FastSpeedButtonDown() const
 {
     return fastButton_->isChecked();
+}
+
+bool TMainQVTForm::AutoLevelOn() const
+{
+    return ScanParaForm != nullptr && ScanParaForm->Level() != nullptr && ScanParaForm->Level()->Mode() == LevelAuto;
+}
+
+void TMainQVTForm::SendPlaneCorrection()
+{
+    if (ScanParaForm != nullptr && ScanParaForm->Level() != nullptr)
+        ScanParaForm->Level()->UpdateLevel();
 }
 
 bool TMainQVTForm::RepeatButtonDown() const

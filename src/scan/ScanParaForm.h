@@ -33,6 +33,7 @@ class TInOutForm;
 struct TScanSetup;
 class TDeviceWorkers;
 class TFastZPage;
+class TLevelPage;
 
 class TScanParaForm : public QWidget {
     Q_OBJECT
@@ -72,6 +73,8 @@ public:
     QTabWidget* PageControl() const { return pageControl_; }
     // The fast z loop's page (shown on type-29 controllers).
     TFastZPage* FastZ() const { return fastZ_; }
+    // The plane levelling and lift pass pages.
+    TLevelPage* Level() const { return levelPage_; }
     QLabel* Label(const QString& name) const;
     QCheckBox* CheckBox1() const { return checkBox1_; }
     QAbstractButton* Button(const QString& name) const;
@@ -192,6 +195,7 @@ private:
     QTabWidget* pageControl_ = nullptr;
     QWidget* fastZPage_ = nullptr;
     TFastZPage* fastZ_ = nullptr;
+    TLevelPage* levelPage_ = nullptr;
     QCheckBox* checkBox1_ = nullptr;
 
     bool approachKi_ = false;
