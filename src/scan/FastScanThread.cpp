@@ -180,8 +180,9 @@ void TFastScanThread::Start()
     SendOsziRequest(form_.InstanceNumber < 0 ? StartControlCard : StartControlUsb);
     // What the module streamed before is of no use.
     size_t flushed = 0;
-    for (int reads = 0; reads < FlushReadsMax && flushed <= 2u * static_cast<size_t>(std::max(0, Pixels.load()));
-         ++reads)
+    // Without a channel the module streams nothing to flush.
+    const int flushReads = channelCount_ > 0 ? FlushReadsMax : 0;
+    for (int reads = 0; reads < flushReads && flushed <= 2u * static_cast<size_t>(std::max(0, Pixels.load())); ++reads)
         flushed += form_.BulkRead(buffer_.data(), buffer_.size(), FlushTimeoutMs);
     ConfigureParser();
     frameStamp_ = ReadTimestamp();

@@ -47,6 +47,7 @@ TSmartFeedbackForm::TSmartFeedbackForm(TInOutForm& form, TFastScanThread* fast, 
 {
     setObjectName("SmartFeedbackForm");
     setWindowTitle("HighSpeed Settings");
+    resize(380, 640);
     editedRow_.fill(-1);
     BuildControls();
     timer1_.setInterval(RefreshMs);

@@ -11,8 +11,10 @@ namespace {
 constexpr int32_t RegRef = 3;
 constexpr int32_t RegDPixel = 129;
 constexpr int32_t RegDLine = 145;
+constexpr int32_t RegXSlow = 136;
 constexpr int32_t RegXFast = 137;
 constexpr int32_t RegYSlow = 152;
+constexpr int32_t RegYFast = 153;
 constexpr int32_t RegCentreX = 192;
 constexpr int32_t RegCentreY = 203;
 constexpr int32_t RegDirection = 142;
@@ -94,7 +96,9 @@ size_t SimFastScan::Stream(const int32_t* regs, int64_t nowNs, int32_t* out, siz
     const int64_t frameLines = LinesPerFrame(regs);
     const double half = g / 2.0;
     const double cx = regs[RegCentreX], cy = regs[RegCentreY];
-    const double spanX = regs[RegXFast], spanY = -static_cast<double>(regs[RegYSlow]);
+    // The fast line along (137, 153), the frame across it along (136, −152): a turned frame turns both.
+    const double fastX = regs[RegXFast], fastY = regs[RegYFast];
+    const double slowX = regs[RegXSlow], slowY = -static_cast<double>(regs[RegYSlow]);
     const size_t channels = addresses_.size();
     size_t n = 0;
     while (n < maxWords) {
@@ -118,8 +122,8 @@ size_t SimFastScan::Stream(const int32_t* regs, int64_t nowNs, int32_t* out, siz
         // Forward over the first half of the line, back over the second.
         const double u = group_ < half ? group_ / half : 2.0 - group_ / half;
         const double v = (static_cast<double>(down_ ? frameLines - 1 - line_ : line_) + 0.5) / frameLines;
-        const double x = cx + (u - 0.5) * spanX;
-        const double y = cy + (v - 0.5) * spanY;
+        const double x = cx + (u - 0.5) * fastX + (v - 0.5) * slowX;
+        const double y = cy + (u - 0.5) * fastY + (v - 0.5) * slowY;
         out[n++] = Unmark(sample(addresses_[channel_], x, y));
         if (++channel_ >= channels) {
             channel_ = 0;
