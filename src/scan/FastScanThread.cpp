@@ -34,6 +34,7 @@ constexpr int RegDLine = 145;
 constexpr double LeaveReferenceHz = 20000.0;
 constexpr int MaxIdOnStart = 21;
 constexpr int MaxIdOnEnter = 15;
+constexpr int StopWaitMs = 2000;
 
 } // namespace
 
@@ -154,6 +155,7 @@ void TFastScanThread::ConfigureParser()
             break;
         }
     }
+    std::lock_guard lock(parserMutex_);
     const int fastLine = parser_.FastLine;
     parser_.Configure(c);
     parser_.FastLine = fastLine;
@@ -198,6 +200,11 @@ void TFastScanThread::Stop()
 
 void TFastScanThread::EnterFastMode()
 {
+    if (!worker_.Suspended()) {
+        // A run still ending: it parks at its next empty read.
+        Stop();
+        worker_.WaitSuspended(StopWaitMs);
+    }
     form_.StopOsziTimer();
     int32_t x = 0, y = 0;
     scan_.Moves().Position(x, y);
@@ -208,10 +215,13 @@ void TFastScanThread::EnterFastMode()
     form_.WriteReg(RegDLine, upward ? std::abs(dLine_) : -std::abs(dLine_));
     Downward = upward ? 0 : 1;
     form_.WriteReg(RegFastDirection, upward ? 2 : 0);
-    parser_.Downward = Downward;
-    parser_.PreviousDownward = Downward;
-    parser_.FastLine = params_.CurrentLine.load();
-    FastLine = parser_.FastLine;
+    {
+        std::lock_guard lock(parserMutex_);
+        parser_.Downward = Downward;
+        parser_.PreviousDownward = Downward;
+        parser_.FastLine = params_.CurrentLine.load();
+    }
+    FastLine = params_.CurrentLine.load();
     form_.WriteReg(RegFastStartLine, FastStartLineWord(params_.CurrentLine.load(), params_.Pixels.load()));
     SendChannelList(0);
     const std::vector<int32_t> ids = FastOsziIds(readAddresses_, MaxIdOnEnter);
@@ -273,7 +283,7 @@ void TFastScanThread::ScanDone()
 
 QString TFastScanThread::ReportStatistics()
 {
-    // The thread only adds to the sums between frames' hand-overs, which wait for us.
+    std::lock_guard lock(parserMutex_);
     const TFastStatistics s = ComputeFastStatistics(parser_.StatSums, parser_.StatCounts, params_.Speed.load());
     parser_.ClearStatistics();
     return FastStatisticsText(params_.Speed.load(), s);
@@ -300,16 +310,25 @@ bool TFastScanThread::FrameEnd(WorkerThread& thread)
 void TFastScanThread::Execute(WorkerThread& thread)
 {
     while (!thread.Terminated()) {
-        parser_.BeginFrame();
+        {
+            std::lock_guard lock(parserMutex_);
+            parser_.BeginFrame();
+            parser_.StatsOn = StatisticsActive.load();
+            show_.FirstLine = parser_.FastLine;
+        }
         MaxWords = 0;
-        show_.FirstLine = parser_.FastLine;
         bool ended = false;
         bool stopped = false;
         while (!ended && !thread.Terminated()) {
             size_t bytes = 0;
-            if (parser_.HasPending()) {
-                parser_.FeedBytes(nullptr, 0, ended);
-            } else {
+            bool pending = false;
+            {
+                std::lock_guard lock(parserMutex_);
+                pending = parser_.HasPending();
+                if (pending)
+                    parser_.FeedBytes(nullptr, 0, ended);
+            }
+            if (!pending) {
                 bytes = form_.BulkRead(buffer_.data(), buffer_.size(), ReadTimeoutMs);
                 if (bytes == 0) {
                     if (!Running.load()) {
@@ -331,8 +350,10 @@ void TFastScanThread::Execute(WorkerThread& thread)
                     continue;
                 }
                 MaxWords = std::max<uint32_t>(MaxWords.load(), static_cast<uint32_t>(bytes / 4));
+                std::lock_guard lock(parserMutex_);
                 parser_.FeedBytes(buffer_.data(), bytes, ended);
             }
+            std::lock_guard lock(parserMutex_);
             show_.Line = parser_.LastLine;
             FastLine = parser_.FastLine;
             Downward = parser_.Downward;

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 namespace qvt {
@@ -109,7 +110,9 @@ private:
     int32_t dLine_ = 0;
     int64_t frameStamp_ = 0;
 
-    // The thread's own.
+    // The parser belongs to the thread while it streams; the window thread
+    // reaches it (set-up, statistics, entering the mode) under this lock.
+    mutable std::mutex parserMutex_;
     TFastStreamParser parser_;
     std::vector<uint8_t> buffer_;
     int64_t frameCount_ = 0;
