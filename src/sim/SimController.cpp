@@ -54,6 +54,7 @@ SimController::SimController(const SimConfig& config)
       logging_(config.LogRequests)
 {
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
+    fastScan_.Usb = config_.Usb;
     zLoop_.SetZ(outputs_.Z());
     log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
     for (int n = 1; n <= DacCount; ++n) {

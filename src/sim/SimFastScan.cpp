@@ -51,8 +51,9 @@ void SimFastScan::Request(int32_t control, int32_t count, const int32_t* ids)
 
 bool SimFastScan::Streaming(const int32_t* regs) const
 {
-    return (control_ & (ControlDma | ControlScan)) == (ControlDma | ControlScan) && regs[RegDPixel] != 0 &&
-           ReferenceHz(regs) > 0 && !addresses_.empty();
+    const bool on =
+        Usb ? (control_ & ControlFeedback) != 0 : (control_ & (ControlDma | ControlScan)) == (ControlDma | ControlScan);
+    return on && regs[RegDPixel] != 0 && ReferenceHz(regs) > 0 && !addresses_.empty();
 }
 
 int64_t SimFastScan::GroupsPerLine(const int32_t* regs)

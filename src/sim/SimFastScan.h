@@ -17,6 +17,7 @@ namespace qvt::sim {
 class SimFastScan {
 public:
     static constexpr int32_t ControlDma = 0x1;
+    static constexpr int32_t ControlFeedback = 0x2;
     static constexpr int32_t ControlScan = 0x4;
     static constexpr int32_t ControlApply = 0x80;
     static constexpr int MaxIds = 15;
@@ -36,6 +37,9 @@ public:
     // streamed is kept for the next read.
     size_t Stream(const int32_t* regs, int64_t nowNs, int32_t* out, size_t maxWords, const Sampler& sample);
     bool Streaming(const int32_t* regs) const;
+    // A USB box streams while its fast feedback runs and a pixel step is set
+    // (its start request carries no scan bit).
+    bool Usb = false;
     // Groups per line and lines per frame direction as the registers give them.
     static int64_t GroupsPerLine(const int32_t* regs);
     static int64_t LinesPerFrame(const int32_t* regs);

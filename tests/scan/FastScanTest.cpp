@@ -351,3 +351,53 @@ TEST_F(FastScanOnSimTest, RunsFrameAfterFrameIntoTheImageBuffersAndStopsCleanly)
     EXPECT_EQ(sim_->FastScanControl(), 0x0);
     fast.SetHost(nullptr);
 }
+
+namespace {
+
+class FastScanOnUsbTest : public DriverLinkFixture {
+protected:
+    void TearDown() override
+    {
+        CloseDevice(workers_, form_);
+        OsziRequest = TOsziRequest{};
+        DriverLinkFixture::TearDown();
+    }
+    std::unique_ptr<TInOutForm> form_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+};
+
+} // namespace
+
+TEST_F(FastScanOnUsbTest, ANumberedBoxAsksForTheStoredPixelCountOnceAndStopsAtAnEmptyRead)
+{
+    sim::SimConfig config = FastConfig();
+    std::shared_ptr<sim::SimController> sim = PlugSim(config, "SIMUSB2");
+    form_ = std::make_unique<TInOutForm>();
+    form_->FormCreate();
+    workers_ = std::make_unique<TDeviceWorkers>(*form_);
+    workers_->FormCreate();
+    ASSERT_FALSE(form_->StartFailed());
+    ASSERT_EQ(form_->InstanceNumber, 2);
+    TFastScanThread& fast = workers_->FastScanThread();
+    ASSERT_TRUE(fast.Available());
+    const int16_t pixels = ScanParams.Pixels.load();
+    ini_->WriteInteger("ScanPara", "ComboBox1", pixels + 16);
+    std::vector<int> asked;
+    fast.SetPixels = [&asked](int p) { asked.push_back(p); };
+
+    // No channel open: the box streams nothing, every read comes back empty.
+    fast.Start();
+    EXPECT_EQ(OsziRequest.HighSpeedControl.load(), 0x2); // a numbered box starts with 130
+    ASSERT_TRUE(PumpUntil([&asked] { return !asked.empty(); }));
+    // Ten more empty reads (each covers 5 ms of the box's time): still asked once.
+    const int64_t t0 = sim->NowUs();
+    ASSERT_TRUE(PumpUntil([&sim, t0] { return sim->NowUs() > t0 + 10 * sim::SimController::FastReadSpanMs * 1000; }));
+    EXPECT_EQ(asked, std::vector<int>{pixels + 16});
+
+    int done = 0;
+    QObject::connect(&fast, &TFastScanThread::scanDone, [&done] { ++done; });
+    fast.Stop();
+    ASSERT_TRUE(fast.WaitSuspended(2000));
+    ASSERT_TRUE(PumpUntil([&done] { return done > 0; }));
+    EXPECT_FALSE(fast.Running);
+}
