@@ -466,7 +466,9 @@ void TMainQVTForm::ConnectDevice(TDeviceWorkers* device)
     scan.SetHost(this);
     connect(&scan, &TGoXYThread::scanStopped, this, &TMainQVTForm::WMScanStopped, Qt::UniqueConnection);
     device->FastScanThread().SetHost(this);
-    device->FastScanThread().ShowMemoryProgress = [this](int value) { memProgBar_->setValue(std::min(value, memProgBar_->maximum())); };
+    device->FastScanThread().ShowMemoryProgress = [this](int value) {
+        memProgBar_->setValue(std::min(value, memProgBar_->maximum()));
+    };
 }
 
 void TMainQVTForm::DockParameterWindow(QWidget* form)

@@ -270,9 +270,11 @@ void TScanParaForm::BuildControls()
     });
     fastZ->addWidget(edit21, 0, 1);
     fastZ->addWidget(label("", "Label37"), 0, 2);
-    fastZ_ = new TFastZPage(fastZ, [this] { return Device(); }, this);
+    fastZ_ = new TFastZPage(
+        fastZ, [this] { return Device(); }, this);
     pageControl_->addTab(fastZPage_, "FastZ");
-    levelPage_ = new TLevelPage(pageControl_, [this] { return Device(); }, [this] { return Workers(); }, this);
+    levelPage_ = new TLevelPage(
+        pageControl_, [this] { return Device(); }, [this] { return Workers(); }, this);
 
     for (const char* name : {"Label19", "Label11", "Label28"})
         labels_.at(name)->setAutoFillBackground(true);
