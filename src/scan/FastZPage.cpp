@@ -5,7 +5,6 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
-#include "platform/Sound.h"
 #include "widgets/NumericEdit.h"
 
 #include <QEvent>
@@ -46,7 +45,8 @@ private:
 
 class TClick : public QObject {
 public:
-    TClick(QLabel* label, std::function<void()> fn) : QObject(label), fn_(std::move(fn))
+    TClick(QLabel* label, std::function<void()> fn, std::function<void()> dbl)
+        : QObject(label), fn_(std::move(fn)), dbl_(std::move(dbl))
     {
         label->installEventFilter(this);
     }
@@ -56,11 +56,15 @@ public:
             fn_();
             return true;
         }
+        if (event->type() == QEvent::MouseButtonDblClick) {
+            dbl_();
+            return true;
+        }
         return false;
     }
 
 private:
-    std::function<void()> fn_;
+    std::function<void()> fn_, dbl_;
 };
 
 } // namespace
@@ -95,7 +99,12 @@ TFastZPage::TFastZPage(QGridLayout* layout, std::function<TInOutForm*()> device,
     Edit13->OnKey = [this](EditKey key) { Edit13KeyPress(key == EditKey::Enter); };
     new TPrefixClicks(this, Label39);
     new TPrefixClicks(this, Label40);
-    new TClick(Label35, [this] { Label35Click(); });
+    new TClick(
+        Label35, [this] { Label35Click(); },
+        [this] {
+            if (Label35DblClick)
+                Label35DblClick();
+        });
 }
 
 int TFastZPage::Tag(QLabel* label) const

@@ -7,6 +7,8 @@
 
 #include <QObject>
 
+#include <functional>
+
 class QGridLayout;
 class QLabel;
 
@@ -31,6 +33,8 @@ public:
     // Shift: the next larger prefix, else the next smaller; the value shown keeps its meaning.
     void PrefixLabelMouseDown(QLabel* label, bool shift);
     bool TdMode() const { return tdMode_; }
+    // A double click on the Td label toggles the pulse bias, as on the bias label.
+    std::function<void()> Label35DblClick;
 
     TNumericEdit* Edit17 = nullptr; // Kp
     TNumericEdit* Edit20 = nullptr; // Ki

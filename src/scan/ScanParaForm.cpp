@@ -272,6 +272,7 @@ void TScanParaForm::BuildControls()
     fastZ->addWidget(label("", "Label37"), 0, 2);
     fastZ_ = new TFastZPage(
         fastZ, [this] { return Device(); }, this);
+    fastZ_->Label35DblClick = [this] { Label11DblClick(); };
     pageControl_->addTab(fastZPage_, "FastZ");
     levelPage_ = new TLevelPage(
         pageControl_, [this] { return Device(); }, [this] { return Workers(); }, this);
