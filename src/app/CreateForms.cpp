@@ -23,10 +23,15 @@
 #include "motion/CoarseForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
+#include "platform/WindowThread.h"
 #include "remote/DdeServer.h"
 #include "scan/DeviceWorkers.h"
+#include "scan/FastScanThread.h"
+#include "scan/FastZPage.h"
+#include "scan/FeedbackForm.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
+#include "scan/SmartFeedbackForm.h"
 #include "script/ScriptThread.h"
 #include "script/ScriptWindowDevice.h"
 #include "spectro/SpektForm.h"
@@ -38,6 +43,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QPlainTextEdit>
+#include <QPointer>
+#include <QProgressBar>
 #include <QStatusBar>
 #include <QToolButton>
 
@@ -81,6 +88,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     auto* workers = new TDeviceWorkers(*inOut);
     workers->FormCreate();
     main->ConnectDevice(workers);
+    // The Fast button and the controller's own scan (type 29 or a USB box).
+    workers->FastModeOn = [main] { return main->FastSpeedButtonDown(); };
+    if (workers->FastScanThread().Available()) {
+        TFastScanThread& fast = workers->FastScanThread();
+        main->SetFastMode([&fast] { fast.EnterFastMode(); }, [&fast] { fast.LeaveFastMode(); });
+    }
 
     auto* inOut2 = new TInOut2Form;
     Created("TInOut2Form");
@@ -98,7 +111,24 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     inOut->LockInHooks.ScannerMonoZ = [scanner] { return scanner->MonoFastz(); };
     scanner->FormCreate();
 
-    // The smart feedback window (place 5) is created here as it is built.
+    auto* smart = new TSmartFeedbackForm(*inOut, &workers->FastScanThread(), main);
+    Created("TSmartFeedbackForm");
+    smart->HideFastControls = [main] {
+        main->FastSpeedButton()->hide();
+        if (QAction* item = main->MenuItem("HighSpeedItem"))
+            item->setVisible(false);
+    };
+    smart->ShowMemoryProgress = [main](int value) {
+        if (auto* bar = main->findChild<QProgressBar*>("MemProgBar"))
+            bar->setValue(value);
+    };
+    smart->ScannerIni = [scanner] { return scanner->ScannerIni(); };
+    workers->FastScanThread().ShowLineFrequency = [smart](double hz) { smart->ShowLineFrequency(hz); };
+    main->SetMenuCommand("HighSpeedItem", [smart] {
+        smart->show();
+        smart->raise();
+    });
+    smart->FormCreate();
 
     auto* powerDown = new TPowerDownForm(main);
     Created("TPowerDownForm");
@@ -115,7 +145,23 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scanPara->SetScanButtonHint = [main](const QString& hint) { main->ScanButton()->setToolTip(hint); };
     scanPara->RefreshImageWindowCursors = [] { TImageTools::RefreshAllCursors(); };
     scanPara->DualZ = [inOut, scanner] { return inOut->BoxVersion == 29 && !scanner->MonoFastz(); };
+    // The fast z loop follows every feedback record, in the window thread.
+    inOut->FeedbackSent = [form = QPointer<TScanParaForm>(scanPara)] {
+        auto send = [form] {
+            if (form && form->FastZ())
+                form->FastZ()->SendFastZParams();
+        };
+        if (IsWindowThread())
+            send();
+        else
+            PostToWindowThread(send);
+    };
     scanPara->FormCreate();
+    // Posted from the fast-scan thread: the window may be gone when it arrives.
+    workers->FastScanThread().SetPixels = [form = QPointer<TScanParaForm>(scanPara)](int pixels) {
+        if (form)
+            form->WMSetPixels(pixels);
+    };
 
     // Place 8 (the second lock-in window) is created here as it is built.
 
@@ -197,7 +243,19 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     spektOpt->FormCreate();
     spekt->ApplySaveOptions();
 
-    // Place 15 is created here as it is built.
+    auto* feedback = new TfeedbackForm(*inOut, scanPara, &workers->FastScanThread(), main);
+    Created("TfeedbackForm");
+    feedback->ControllerType = inOut->BoxVersion;
+    feedback->LockInButtonVisible = [main] {
+        QAbstractButton* b = main->Button("dncButton");
+        return b != nullptr && !b->isHidden();
+    };
+    feedback->ShowResonanceWindow = [dnc](bool on) { dnc->setVisible(on); };
+    main->SetMenuCommand("FeedbackItem", [feedback] {
+        feedback->show();
+        feedback->raise();
+    });
+    feedback->FormCreate();
 
     auto* oszi2 = new TOszi2Form(*inOut, main);
     Created("TOszi2Form");
@@ -482,6 +540,10 @@ void DestroyAllForms()
         ScaleADDAForm->FormDestroy();
     if (ScaleForm != nullptr)
         ScaleForm->FormDestroy();
+    if (SmartFeedbackForm != nullptr)
+        SmartFeedbackForm->FormDestroy();
+    if (feedbackForm != nullptr)
+        feedbackForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -508,6 +570,7 @@ void DestroyAllForms()
     delete Oszi2Form;
     delete SpektOptionForm;
     TImageTools::SetSpectroscopyPoint = nullptr;
+    delete feedbackForm;
     delete SpektForm;
     delete SetupForm;
     // The hooks into the resonance tool go with it.
@@ -519,9 +582,15 @@ void DestroyAllForms()
         ScanParaForm->DrawResonance = nullptr;
     delete LockInOptionForm;
     delete dncForm;
+    if (InOutForm != nullptr)
+        InOutForm->FeedbackSent = nullptr;
     delete ScanParaForm;
     if (InOutForm != nullptr)
         InOutForm->LockInHooks.ScannerMonoZ = nullptr;
+    if (DeviceWorkers != nullptr) {
+        DeviceWorkers->FastScanThread().ShowLineFrequency = nullptr;
+    }
+    delete SmartFeedbackForm;
     delete ScannerForm;
     delete InOut2Form;
     if (DeviceWorkers != nullptr)

@@ -146,12 +146,35 @@ enum HighSpeedControlBits : int32_t {
 
 constexpr int OsziMaxChannelIds = 15;
 
+// Written by the window thread and the fast scan, read by the feedback
+// record on any thread: every word is atomic. Words() is the wire record.
 struct TOsziRequest {
-    int32_t HighSpeedControl = 0;
-    int32_t Count = 0; // at most OsziMaxChannelIds
-    int32_t Ids[OsziMaxChannelIds] = {};
+    std::atomic<int32_t> HighSpeedControl{0};
+    std::atomic<int32_t> Count{0}; // at most OsziMaxChannelIds
+    std::array<std::atomic<int32_t>, OsziMaxChannelIds> Ids{};
+
+    TOsziRequest() = default;
+    TOsziRequest(const TOsziRequest& other) { *this = other; }
+    TOsziRequest& operator=(const TOsziRequest& other)
+    {
+        HighSpeedControl = other.HighSpeedControl.load();
+        Count = other.Count.load();
+        for (size_t i = 0; i < Ids.size(); ++i)
+            Ids[i] = other.Ids[i].load();
+        return *this;
+    }
+    std::array<int32_t, 2 + OsziMaxChannelIds> Words() const
+    {
+        std::array<int32_t, 2 + OsziMaxChannelIds> w{};
+        w[0] = HighSpeedControl.load();
+        w[1] = Count.load();
+        for (size_t i = 0; i < Ids.size(); ++i)
+            w[2 + i] = Ids[i].load();
+        return w;
+    }
 };
 static_assert(sizeof(TOsziRequest) == 68, "oscilloscope request is 17 words");
+static_assert(std::atomic<int32_t>::is_always_lock_free);
 
 constexpr int OsziBufferSamples = 512;
 struct TOsziBuffer {

@@ -107,6 +107,8 @@ public:
     void SendFeedbackRecord();
     void SetSlopeCompensation(bool on);
     TFeedbackRecordState FeedbackState;
+    // Runs after every UpdateFeedback, on the thread that sent it (the fast z loop follows the record).
+    std::function<void()> FeedbackSent;
 
     // The tip's move to raw X/Y, waiting for arrival: set by the workers that
     // own the move engine (TDeviceWorkers), cleared when they go.

@@ -147,7 +147,9 @@ void TInOutForm::UpdateFeedback()
     const TDriveChange drive = SendLocked(*this);
     lock.unlock();
     ApplyDriveChange(*this, drive);
-    // On a type-29 controller the scan parameter window refreshes its fast-feedback display here.
+    // On a type-29 controller the scan parameter window sends its fast z loop after the record.
+    if (FeedbackSent)
+        FeedbackSent();
 }
 
 void TInOutForm::SendFeedbackRecord()

@@ -31,8 +31,9 @@ TOsziRequest BuildOsziReadRequest(const TOsziRequest& shared, bool monoZKnown, b
     if (monoZKnown)
         control = monoZ ? (control | HscMonoZ) : (control & ~static_cast<uint32_t>(HscMonoZ));
     r.HighSpeedControl = static_cast<int32_t>(control);
-    r.Count = std::clamp(shared.Count, 0, OsziMaxChannelIds);
-    std::copy(shared.Ids, shared.Ids + r.Count, r.Ids);
+    r.Count = std::clamp(shared.Count.load(), 0, OsziMaxChannelIds);
+    for (int i = 0; i < r.Count; ++i)
+        r.Ids[static_cast<size_t>(i)] = shared.Ids[static_cast<size_t>(i)].load();
     return r;
 }
 
@@ -83,8 +84,9 @@ void TInOutForm::OsziTimerTimer()
     const bool monoZ = monoZKnown && LockInHooks.ScannerMonoZ();
     const TOsziRequest request = BuildOsziReadRequest(OsziRequest, monoZKnown, monoZ);
     if (monoZKnown)
-        OsziRequest.HighSpeedControl = request.HighSpeedControl;
-    const bool ok = Ioctl(IOCTL_READ_OSZI, &request, sizeof request, OsziReply.data(), sizeof(TReadOsziReply));
+        OsziRequest.HighSpeedControl = request.HighSpeedControl.load();
+    const auto words = request.Words();
+    const bool ok = Ioctl(IOCTL_READ_OSZI, words.data(), sizeof words, OsziReply.data(), sizeof(TReadOsziReply));
     // The apply bit goes once: only when the controller took the request.
     if (ok)
         OsziRequest.HighSpeedControl &= ~HscApplyRequest;

@@ -19,7 +19,9 @@
 #include "platform/Launcher.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
+#include "scan/FastScanThread.h"
 #include "scan/ImageBuffers.h"
+#include "scan/LevelPage.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
 #include "view3d/A3DForm.h"
@@ -154,8 +156,10 @@ TMainQVTForm::TMainQVTForm(QWidget* parent) : QMainWindow(parent)
 TMainQVTForm::~TMainQVTForm()
 {
     qApp->removeEventFilter(this);
-    if (device_)
+    if (device_) {
         device_->GoXYThread().SetHost(nullptr);
+        device_->FastScanThread().SetHost(nullptr);
+    }
     TChildForm::ScanRunning = nullptr;
     TChildForm::ShowManualGainBoxes = nullptr;
     // Image windows show buffers of the device window: they go first.
@@ -463,6 +467,10 @@ void TMainQVTForm::ConnectDevice(TDeviceWorkers* device)
     TGoXYThread& scan = device->GoXYThread();
     scan.SetHost(this);
     connect(&scan, &TGoXYThread::scanStopped, this, &TMainQVTForm::WMScanStopped, Qt::UniqueConnection);
+    device->FastScanThread().SetHost(this);
+    device->FastScanThread().ShowMemoryProgress = [this](int value) {
+        memProgBar_->setValue(std::min(value, memProgBar_->maximum()));
+    };
 }
 
 void TMainQVTForm::DockParameterWindow(QWidget* form)
@@ -1209,6 +1217,17 @@ void TMainQVTForm::ReleaseScanButton()
 bool TMainQVTForm::FastSpeedButtonDown() const
 {
     return fastButton_->isChecked();
+}
+
+bool TMainQVTForm::AutoLevelOn() const
+{
+    return ScanParaForm != nullptr && ScanParaForm->Level() != nullptr && ScanParaForm->Level()->Mode() == LevelAuto;
+}
+
+void TMainQVTForm::SendPlaneCorrection()
+{
+    if (ScanParaForm != nullptr && ScanParaForm->Level() != nullptr)
+        ScanParaForm->Level()->UpdateLevel();
 }
 
 bool TMainQVTForm::RepeatButtonDown() const

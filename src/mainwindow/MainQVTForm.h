@@ -182,6 +182,8 @@ public:
     bool ScanButtonDown() const override;
     void ReleaseScanButton() override;
     bool FastSpeedButtonDown() const override;
+    bool AutoLevelOn() const override;
+    void SendPlaneCorrection() override;
     bool RepeatButtonDown() const override;
     bool SaveButtonDown() const override;
     bool ContOnRestart() const override;

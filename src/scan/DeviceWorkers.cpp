@@ -10,6 +10,7 @@
 #include "motion/MoveEngine.h"
 #include "motion/PowerSaver.h"
 #include "motion/Stepper.h"
+#include "scan/FastScanThread.h"
 #include "scan/GoXYThread.h"
 #include "scan/ShowThread.h"
 
@@ -26,11 +27,9 @@ namespace {
 // thread's move engine, and only while that thread is parked.
 class TScanPiezoDrive final : public IStickSlipDrive {
 public:
-    explicit TScanPiezoDrive(TGoXYThread& scan) : scan_(scan) {}
+    TScanPiezoDrive(TGoXYThread& scan, TFastScanThread& fast) : scan_(scan), fast_(fast) {}
     bool XYScanSuspended() const override { return scan_.Suspended(); }
-    // The fast-scan thread adds its own check once it exists; until then no
-    // fast scan can be driving the piezo.
-    bool FastScanSuspended() const override { return true; }
+    bool FastScanSuspended() const override { return fast_.Suspended(); }
     void MoveStickSlip(int32_t moveSteps, int32_t x, int32_t y) override
     {
         scan_.Moves().MoveSteps = moveSteps;
@@ -39,6 +38,7 @@ public:
 
 private:
     TGoXYThread& scan_;
+    TFastScanThread& fast_;
 };
 
 } // namespace
@@ -49,10 +49,11 @@ TDeviceWorkers::TDeviceWorkers(TInOutForm& link, QObject* parent)
       goXY_(std::make_unique<TGoXYThread>(link, *moves_))
 {
     goXY_->SetShowThread(show_.get());
+    fast_ = std::make_unique<TFastScanThread>(link, *goXY_, *show_, ScanParams);
     approachHost_ = std::make_unique<TWindowApproachHost>(link, [this] { schTimer(); });
     approach_ = std::make_unique<TApproach>(link, *approachHost_);
     powerSaver_ = std::make_unique<TPowerSaver>(link, *approach_, *moves_, [this] { return goXY_->ScanActive(); });
-    stickSlip_ = std::make_unique<TScanPiezoDrive>(*goXY_);
+    stickSlip_ = std::make_unique<TScanPiezoDrive>(*goXY_, *fast_);
     link.MoveTipTo = [this](int64_t x, int64_t y) { GoToXYRaw(x, y); };
     link.PositionSensors = [this] {
         TInOutForm::TPositionSensors s;
@@ -74,6 +75,7 @@ TDeviceWorkers::~TDeviceWorkers()
     link_.MoveTipTo = nullptr;
     link_.PositionSensors = nullptr;
     // Every worker is joined before what it uses goes.
+    fast_.reset();
     goXY_.reset();
     show_.reset();
     goJoy_.reset();
@@ -107,6 +109,7 @@ void TDeviceWorkers::FormDestroy()
         SetLaser(false);
     }
     FreeStepper();
+    fast_->Terminate();
     goXY_->Terminate();
     show_->Terminate();
     goJoy_->Terminate();
@@ -209,7 +212,16 @@ TShowThread& TDeviceWorkers::ShowThread()
 
 bool TDeviceWorkers::StartScan()
 {
+    if (FastModeOn && FastModeOn() && fast_->Available()) {
+        fast_->Start();
+        return true;
+    }
     return goXY_->StartScan();
+}
+
+TFastScanThread& TDeviceWorkers::FastScanThread()
+{
+    return *fast_;
 }
 
 bool TDeviceWorkers::PrepareScan()
@@ -220,6 +232,13 @@ bool TDeviceWorkers::PrepareScan()
 
 bool TDeviceWorkers::PauseScan()
 {
+    if (!fast_->Suspended()) {
+        // The stream stops with the module's request; the thread parks at
+        // its next empty read (a frame hand-over under way gives up meanwhile).
+        fast_->Stop();
+        fast_->WaitSuspended(FastStopWaitMs);
+        return true;
+    }
     return goXY_->PauseScan();
 }
 

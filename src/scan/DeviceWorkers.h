@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace qvt {
@@ -18,6 +19,7 @@ class TInOutForm;
 class TMoveEngine;
 class TGoJoyThread;
 class TGoXYThread;
+class TFastScanThread;
 class TShowThread;
 class TApproach;
 class TPowerSaver;
@@ -75,6 +77,11 @@ public:
     bool PrepareScan();
     // True when a scan was running; it has stopped within the wait.
     bool PauseScan();
+    // The fast scan: the Scan button starts it instead of the move-by-move
+    // scan while FastModeOn (the main window's Fast button) says so.
+    TFastScanThread& FastScanThread();
+    std::function<bool()> FastModeOn;
+    static constexpr int FastStopWaitMs = 2000;
 
     // ---- approach, retract and power saver -------------------------------------------
     // Mode 1: step by step; any other: full approach with the piezo retracted
@@ -105,6 +112,7 @@ private:
     // go before the move engine they use.
     std::unique_ptr<TShowThread> show_;
     std::unique_ptr<TGoXYThread> goXY_;
+    std::unique_ptr<TFastScanThread> fast_;
     // Wakes the display thread and completes pauses while the scan runs.
     // Timer2, the waits and cursors of the motions; the motions; the power saver.
     std::unique_ptr<TWindowApproachHost> approachHost_;

@@ -107,6 +107,8 @@ public:
     // Ends the thread and waits for it.
     void Terminate();
 
+    // The fast scan sends this thread's list first (while this thread is parked).
+    void SendChannelListFor(int plane) { SendChannelList(plane); }
     // For the guarded buffer operations of the channel selection.
     IScanControl& ScanControl() { return scanControl_; }
     bool ScanActive() const { return !worker_.Suspended(); }

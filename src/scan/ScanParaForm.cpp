@@ -7,9 +7,11 @@
 #include "platform/MessageBoxes.h"
 #include "scan/ApproachMenus.h"
 #include "scan/DeviceWorkers.h"
+#include "scan/FastZPage.h"
 #include "scan/FeedbackSets.h"
 #include "scan/GoXYThread.h"
 #include "scan/ImageBuffers.h"
+#include "scan/LevelPage.h"
 #include "scan/ScanParaLogic.h"
 #include "scan/ScanStatus.h"
 #include "scan/ShowThread.h"
@@ -270,8 +272,12 @@ void TScanParaForm::BuildControls()
     });
     fastZ->addWidget(edit21, 0, 1);
     fastZ->addWidget(label("", "Label37"), 0, 2);
+    fastZ_ = new TFastZPage(
+        fastZ, [this] { return Device(); }, this);
+    fastZ_->Label35DblClick = [this] { Label11DblClick(); };
     pageControl_->addTab(fastZPage_, "FastZ");
-    // The "Level" and "Fly" pages follow with the plane levelling.
+    levelPage_ = new TLevelPage(
+        pageControl_, [this] { return Device(); }, [this] { return Workers(); }, this);
 
     for (const char* name : {"Label19", "Label11", "Label28"})
         labels_.at(name)->setAutoFillBackground(true);
@@ -337,6 +343,8 @@ void TScanParaForm::FormCreate()
     // The fast-z loop's saved edits and prefixes are restored here on a type 29 controller.
     const bool type29 = device != nullptr && device->BoxVersion == 29;
     pageControl_->setTabVisible(pageControl_->indexOf(fastZPage_), type29);
+    fastZ_->FormCreate();
+    levelPage_->FormCreate();
 
     LoadFeedbackSets();
     EnterText("Edit2", ReadText(FeedParaSection, "Edit2", "100"));
@@ -399,6 +407,7 @@ void TScanParaForm::FormDestroy()
     timer1_.stop();
     if (!created_ || MainIni == nullptr)
         return;
+    levelPage_->FormDestroy();
     for (const char* name : {"Edit2", "Edit18", "Edit16", "Edit15", "Edit22", "Edit19"}) {
         const TNumericEdit* edit = edits_.at(name);
         if (edit->Color() != EditColor::White)

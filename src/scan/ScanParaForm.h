@@ -40,6 +40,8 @@ class TApproachCommands;
 class TToolButtons;
 class TWorkerApproachActions;
 class TZBar;
+class TFastZPage;
+class TLevelPage;
 
 class TScanParaForm : public QWidget {
     Q_OBJECT
@@ -77,6 +79,10 @@ public:
     bool EnterText(const QString& name, const QString& text);
     QComboBox* ComboBox1() const { return comboBox1_; }
     QTabWidget* PageControl() const { return pageControl_; }
+    // The fast z loop's page (shown on type-29 controllers).
+    TFastZPage* FastZ() const { return fastZ_; }
+    // The plane levelling and lift pass pages.
+    TLevelPage* Level() const { return levelPage_; }
     QLabel* Label(const QString& name) const;
     QCheckBox* CheckBox1() const { return checkBox1_; }
     QAbstractButton* Button(const QString& name) const;
@@ -225,6 +231,8 @@ private:
     TNumericEdit* pixelEdit_ = nullptr;
     QTabWidget* pageControl_ = nullptr;
     QWidget* fastZPage_ = nullptr;
+    TFastZPage* fastZ_ = nullptr;
+    TLevelPage* levelPage_ = nullptr;
     QCheckBox* checkBox1_ = nullptr;
 
     bool approachKi_ = false;

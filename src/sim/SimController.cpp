@@ -56,6 +56,7 @@ SimController::SimController(const SimConfig& config)
       noiseFrames_(config.Cantilever, config.Seed + 21), logging_(config.LogRequests)
 {
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
+    fastScan_.Usb = config_.Usb;
     zLoop_.SetZ(outputs_.Z());
     log_.reserve(static_cast<size_t>(std::max(0, config_.LogCapacity)));
     for (int n = 1; n <= DacCount; ++n) {
@@ -237,6 +238,12 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
     };
     switch (code) {
     case IOCTL_READ_OSZI: {
+        if (HasModuleRegisters()) {
+            int32_t ids[SimFastScan::MaxIds] = {};
+            for (int i = 0; i < SimFastScan::MaxIds; ++i)
+                ids[i] = Word(in, static_cast<size_t>(2 + i));
+            fastScan_.Request(Word(in, 0), Word(in, 1), ids);
+        }
         TReadOsziReply reply;
         scope_.Snapshot(zLoop_.Feedback().InputAddress, now, read, reply);
         std::memcpy(out, &reply, sizeof reply);
@@ -710,13 +717,64 @@ void SimController::LogLocked(uint32_t code, const void* in, size_t inSize, size
 
 size_t SimController::BulkRead(void* buffer, size_t size, int timeoutMs)
 {
-    (void)buffer;
-    (void)size;
+    // The driver gives up on a read after at most 20 ms, so a reader always
+    // gets to look at its stop flag.
+    const int waitMs = std::clamp(timeoutMs, 0, 20);
+    const size_t maxWords = buffer != nullptr ? size / 4 : 0;
+    auto streamNow = [this, buffer, maxWords] {
+        std::lock_guard lock(mutex_);
+        return StreamLocked(static_cast<int32_t*>(buffer), maxWords);
+    };
+    if (config_.Clock == ClockMode::Fast) {
+        // Each read covers a few milliseconds of the instrument's time.
+        clock_.AdvanceFast(int64_t(FastReadSpanMs) * 1000000);
+        if (const size_t n = streamNow())
+            return n * 4;
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        do {
+            if (const size_t n = streamNow())
+                return n * 4;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return 0;
+    }
     // Nothing streams until the fast-scan generator runs: an idle stream
     // gives nothing after the time-out, as the driver's does.
-    if (timeoutMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+    if (waitMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
     return 0;
+}
+
+size_t SimController::StreamLocked(int32_t* out, size_t maxWords)
+{
+    if (out == nullptr || maxWords == 0 || absent_)
+        return 0;
+    const int64_t now = clock_.NowNs();
+    AdvanceLocked(now);
+    const SimProbeState probe = ProbeNowLocked(now);
+    // The module's own loop keeps the tip on the surface along the fast lines.
+    auto sample = [this, &probe, now](int32_t address, double x, double y) {
+        SimProbeState at = probe;
+        at.X = x;
+        at.Y = y;
+        at.Z = static_cast<int32_t>(std::clamp(zLoop_.ContactZ(x, y), -2147483647.0, 2147483647.0));
+        // Stream address 8 is the module's z output: the topography.
+        return address == SimFastScan::TopographyAddress ? at.Z : ReadAtLocked(address, at, now);
+    };
+    return fastScan_.Stream(registers_.data(), now, out, maxWords, sample);
+}
+
+int32_t SimController::FastScanControl() const
+{
+    std::lock_guard lock(mutex_);
+    return fastScan_.Control();
+}
+
+int64_t SimController::FastScanLines() const
+{
+    std::lock_guard lock(mutex_);
+    return fastScan_.Lines();
 }
 
 void SimController::SetFaults(const SimFaults& faults)

@@ -27,6 +27,7 @@
 #include "sim/SimCoarseAxes.h"
 #include "sim/SimCoarseMotor.h"
 #include "sim/SimConfig.h"
+#include "sim/SimFastScan.h"
 #include "sim/SimModelInputs.h"
 #include "sim/SimModelOutputs.h"
 #include "sim/SimModelTip.h"
@@ -136,6 +137,11 @@ public:
     double DriveFrequencyHz() const;
     double DriveVolts() const;
     double LockInTimeConstant() const;
+    // The high-speed module's control word as last applied, and the lines it has streamed.
+    int32_t FastScanControl() const;
+    int64_t FastScanLines() const;
+    // Controller time one bulk read covers when the clock runs fast.
+    static constexpr int FastReadSpanMs = 5;
 
 private:
     static constexpr int RegisterCount = 512;
@@ -191,6 +197,7 @@ private:
     static constexpr int64_t IdleCatchUpTicks = 65536;
     // Real time: sets the move event at the end of the queue.
     void GeneratorLoop();
+    size_t StreamLocked(int32_t* out, size_t maxWords);
 
     const SimConfig config_;
     SimClock clock_;
@@ -216,6 +223,7 @@ private:
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
     SimNoiseFrames noiseFrames_; // the thermal-noise measurement's X/Y frames
+    SimFastScan fastScan_;       // the high-speed module's generator and stream
     int32_t unreleased_ = 0;     // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;

@@ -1,0 +1,99 @@
+// The fast scan as an operator meets it: the program started on the bundled
+// settings with the simulated controller set up as a type-29 box, the Fast
+// button down, frames streamed into the image windows, the scan stopped.
+
+#include "app/CreateForms.h"
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "core/Startup.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
+#include "mainwindow/MainQVTForm.h"
+#include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/FastScanThread.h"
+#include "scan/GoXYThread.h"
+#include "scan/ScanParaForm.h"
+#include "scan/SmartFeedbackForm.h"
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+using namespace qvt;
+
+TEST(BundledFastScan, TheFastButtonStreamsFrameAfterFrameIntoTheImageWindowsAndStops)
+{
+    test::TempDir dir;
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    {
+        TQVTIniFile sim(dir.Path() + "ini/sim.ini");
+        sim.WriteInteger("Controller", "Type", 29);
+        sim.WriteString("Clock", "Mode", "Fast");
+        // The topography is one of the channels the module streams.
+        TQVTIniFile main(dir.Path() + "ini/qvt.ini");
+        main.WriteBool("Scale", "DAC1CheckBoxFast", true);
+        // A type-29 box reads its slow and fast z sensors on inputs 20 and 22.
+        main.WriteInteger("Scale", "ADC20Edit0", 20);
+        main.WriteInteger("Scale", "ADC21Edit0", 22);
+    }
+    test::TempDir runtime;
+    struct RestoreRuntime {
+        QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        ~RestoreRuntime() { qputenv("XDG_RUNTIME_DIR", saved); }
+    } restoreRuntime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.Path().chopped(1)));
+    ScriptedMessageResponder boxes;
+    LoadDriverName(dir.Path(), {"qvt"});
+    int exitCode = -1;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    MainQVTForm->resize(1600, 1000);
+    MainQVTForm->show();
+    QCoreApplication::processEvents();
+    auto linkTime = std::make_shared<double>(0.0);
+    InOutForm->LinkClock = [linkTime] { return *linkTime += 20e-6; };
+    StartUp();
+    ASSERT_NE(SmartFeedbackForm, nullptr);
+    EXPECT_TRUE(SmartFeedbackForm->ModulePresent());
+
+    QToolButton* fast = MainQVTForm->FastSpeedButton();
+    ASSERT_TRUE(fast->isEnabled());
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "64"));
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "20"));
+    fast->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    MainQVTForm->RepeatButton()->setChecked(true);
+    MainQVTForm->ScanButton()->click();
+    TFastScanThread& thread = DeviceWorkers->FastScanThread();
+    ASSERT_TRUE(test::PumpUntil([&thread] { return thread.FramesDone() >= 3; }));
+    EXPECT_TRUE(DeviceWorkers->GoXYThread().Suspended()); // the controller scans, not the moves
+    QCoreApplication::processEvents();
+    QDir().mkpath("temp");
+    EXPECT_TRUE(MainQVTForm->grab().toImage().save("temp/BundledFastScan.png"));
+    SmartFeedbackForm->show();
+    SmartFeedbackForm->Timer1Timer();
+    EXPECT_TRUE(SmartFeedbackForm->grab().toImage().save("temp/BundledHighSpeedSettings.png"));
+    SmartFeedbackForm->hide();
+
+    // The Topography windows got the stream: the forward buffer is no longer flat.
+    const TImageMatrixPtr z = DeviceWorkers->GoXYThread().Channels[ImageChannelIndex(SlotZ, PlaneFwd)].Data();
+    ASSERT_TRUE(z);
+    EXPECT_NE(z->At(10, 5), z->At(10, 50));
+
+    MainQVTForm->ScanButton()->click(); // released: the stream stops
+    ASSERT_TRUE(test::PumpUntil([&thread] { return thread.Suspended(); }));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(MainQVTForm->ScanButtonDown());
+    fast->click();
+    EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
+    EXPECT_EQ(OsziRequest.HighSpeedControl.load() & (HscDmaOn | HscScanOn), 0);
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
+}

@@ -1,0 +1,188 @@
+#include "support/DriverLinkFixture.h"
+
+#include "scan/FastZPage.h"
+#include "scan/FeedbackForm.h"
+#include "scan/GoXYThread.h"
+#include "scan/LevelPage.h"
+#include "scan/ScanParaForm.h"
+#include "widgets/NumericEdit.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QRadioButton>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+class ScanPagesTest : public DriverLinkFixture {
+protected:
+    void Start(int type)
+    {
+        ini_->WriteString("Scale", "DAC1Edit1", "nm");
+        ini_->WriteString("Scale", "DAC1Edit2", "0.01");
+        ini_->WriteString("Scale", "DAC3Edit1", "nm");
+        ini_->WriteString("Scale", "DAC3Edit2", "0.01");
+        ini_->WriteString("Scale", "DAC4Edit1", "nm");
+        ini_->WriteString("Scale", "DAC4Edit2", "0.01");
+        ini_->WriteString("Microscope", "Feedback", "3");
+        sim::SimConfig config = FastConfig();
+        config.ControllerType = type;
+        sim_ = PlugSim(config);
+        device_ = std::make_unique<TInOutForm>();
+        device_->FormCreate();
+        workers_ = std::make_unique<TDeviceWorkers>(*device_);
+        workers_->FormCreate();
+        ASSERT_FALSE(device_->StartFailed());
+        form_ = std::make_unique<TScanParaForm>();
+        form_->SetDevice(device_.get());
+        form_->SetWorkers(workers_.get());
+        device_->FeedbackSent = [this] { form_->FastZ()->SendFastZParams(); };
+        form_->FormCreate();
+    }
+    void TearDown() override
+    {
+        if (device_)
+            device_->FeedbackSent = nullptr;
+        feedback_.reset();
+        if (form_)
+            form_->FormDestroy();
+        form_.reset();
+        CloseDevice(workers_, device_);
+        ScanParams.LevelDxDz = 0;
+        ScanParams.LevelDyDz = 0;
+        MicroscopeState.LockInOn = 0;
+        DriverLinkFixture::TearDown();
+    }
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> device_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+    std::unique_ptr<TScanParaForm> form_;
+    std::unique_ptr<TfeedbackForm> feedback_;
+};
+
+} // namespace
+
+TEST_F(ScanPagesTest, FastZPageWritesTheLoopWithItsPrefixesAndRefusesABadAlpha)
+{
+    Start(29);
+    TFastZPage& page = *form_->FastZ();
+    // Ki "5" with the prefix "k" is 5000: q0 = Ki·T/2 + Kp, negated in contact mode.
+    page.PrefixLabelMouseDown(page.Label39, true);
+    EXPECT_EQ(page.Label39->text(), "k");
+    page.Edit20->setText("5");
+    page.Edit17->setText("0.5");
+    page.EditFastzKeyPress(page.Edit20, true);
+    EXPECT_EQ(page.Edit20->Color(), EditColor::White);
+    EXPECT_EQ(sim_->Register(83), -static_cast<int32_t>(std::nearbyint((5000 * 1e-6 / 2 + 0.5) * 1073741824.0)));
+    EXPECT_EQ(sim_->Register(82), 0);
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit20Text", ""), "5");
+
+    // Back to no prefix: 5 k becomes 5000 in the edit, the same gain.
+    page.PrefixLabelMouseDown(page.Label39, false);
+    EXPECT_EQ(page.Edit20->text(), "5000");
+    EXPECT_EQ(ini_->ReadInteger("ScanPara", "Label39Tag", 9), 0);
+
+    // alpha 0 would divide Td by zero: red, nothing stored.
+    page.Edit13->setText("2");
+    page.Edit13KeyPress(true);
+    page.Label35Click();
+    EXPECT_EQ(page.Label35->text(), "alpha");
+    page.Edit13->setText("0");
+    page.Edit13KeyPress(true);
+    EXPECT_EQ(page.Edit13->Color(), EditColor::Red);
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit13Text", "none"), "none");
+
+    // Retracted: the loop pulls back whatever the mode, with every record sent.
+    device_->RetractFlag = true;
+    device_->UpdateFeedback();
+    EXPECT_EQ(sim_->Register(65), FastZRetractedSetpoint);
+    EXPECT_EQ(sim_->Register(82), FastZModeRetracted);
+    device_->RetractFlag = false;
+}
+
+TEST_F(ScanPagesTest, LevelPageSendsKeepsAndLimitsTheSlopes)
+{
+    Start(26);
+    TLevelPage& level = *form_->Level();
+    ASSERT_TRUE(level.InDegrees());
+    level.LevelRadioGroup1Click(LevelFixed);
+    level.LabelDblClick(18);
+    level.Edit12->setText(QString::fromUtf8("45°"));
+    level.Edit12KeyPress(true);
+    EXPECT_EQ(level.Label18->text(), QString::fromUtf8("dz/dx=10.000°"));
+    const double limit = LevelLimitSlope / level.AngleX();
+    EXPECT_NEAR(ini_->ReadFloat("ScanPara", "dxdz", 0), limit, 1e-6 * limit);
+    EXPECT_EQ(sim_->Slope().DzDx, static_cast<int32_t>(std::nearbyint(std::min(limit, 1e9))));
+
+    // A slope dragged 20 pixels right of the middle doubles.
+    level.Label22Click();
+    level.LabelDblClick(22);
+    level.Edit12->setText("1");
+    level.Edit12KeyPress(true);
+    const double dy = ScanParams.LevelDyDz.load();
+    level.Image3MouseDown(92);
+    level.Image3MouseUp(92);
+    EXPECT_NEAR(ScanParams.LevelDyDz.load(), 2 * dy, 1e-9 * std::abs(dy));
+
+    // Off sends zero slopes and leaves the stored ones alone.
+    const QString stored = ini_->ReadString("ScanPara", "dydz", "");
+    level.LevelRadioGroup1Click(LevelOff);
+    EXPECT_EQ(sim_->Slope().DzDx, 0);
+    EXPECT_EQ(sim_->Slope().DzDy, 0);
+    EXPECT_EQ(ini_->ReadString("ScanPara", "dydz", ""), stored);
+
+    // The lift height snaps to the Z digits.
+    level.Edit14->setText("1.234");
+    level.Edit14KeyPress(true);
+    EXPECT_EQ(level.Edit14->text(), "1.230");
+    EXPECT_EQ(ini_->ReadString("Window", "FlyHeight", ""), "1.230");
+}
+
+TEST_F(ScanPagesTest, FeedbackWindowSwitchesModesAndForcesTheLockInWhereNeeded)
+{
+    Start(26);
+    ini_->WriteBool("Microscope", "enableLockin", false);
+    feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
+    int resonanceShown = -1;
+    feedback_->ShowResonanceWindow = [&resonanceShown](bool on) { resonanceShown = on; };
+    feedback_->FormCreate();
+    EXPECT_EQ(feedback_->ComboBox1()->currentIndex(), 4);
+    EXPECT_TRUE(feedback_->Memo1()->toPlainText().startsWith("delta_new:=IN0-setpoint\ntemp:=IN0\n"));
+
+    const int records = CountCode(*sim_, IOCTL_SET_FEEDBACK);
+    feedback_->ComboBox1()->setCurrentIndex(5); // "AFM amplitude R"
+    feedback_->ComboBox1Change();
+    EXPECT_EQ(MicroscopeState.FeedbackMode.load(), 4);
+    EXPECT_EQ(ini_->ReadInteger("Microscope", "Feedback", 0), 4);
+    EXPECT_GT(CountCode(*sim_, IOCTL_SET_FEEDBACK), records);
+    EXPECT_TRUE(feedback_->CheckBox(2)->isChecked());
+    EXPECT_FALSE(feedback_->CheckBox(2)->isEnabled());
+
+    feedback_->ComboBox1()->setCurrentIndex(1); // "STM general"
+    feedback_->ComboBox1Change();
+    EXPECT_FALSE(feedback_->CheckBox(2)->isChecked());
+    EXPECT_TRUE(feedback_->CheckBox(2)->isEnabled());
+    feedback_->CheckBox(2)->setChecked(true);
+    feedback_->CheckBox2Click();
+    EXPECT_EQ(MicroscopeState.LockInOn.load(), 3u);
+    EXPECT_EQ(resonanceShown, 1);
+    EXPECT_TRUE(ini_->ReadBool("Microscope", "enableLockin", false));
+
+    // No lock-in button: the Kelvin box clears itself.
+    feedback_->LockInButtonVisible = [] { return false; };
+    feedback_->CheckBox(1)->setChecked(true);
+    feedback_->CheckBox1Click();
+    EXPECT_FALSE(feedback_->CheckBox(1)->isChecked());
+
+    feedback_->Edit1()->setText("4,5");
+    feedback_->Edit1KeyPress();
+    EXPECT_DOUBLE_EQ(CantileverParams.SpringConstant, 4.5);
+    feedback_->Edit1()->setText("x");
+    feedback_->Edit1KeyPress();
+    EXPECT_EQ(feedback_->Edit1()->Color(), EditColor::Red);
+    CantileverParams.SpringConstant = 1.0;
+}

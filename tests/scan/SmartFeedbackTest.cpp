@@ -1,0 +1,179 @@
+#include "support/DriverLinkFixture.h"
+
+#include "scan/FastScanThread.h"
+#include "scan/SmartFeedbackForm.h"
+#include "scan/SmartFeedbackLogic.h"
+#include "widgets/NumericEdit.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QTableWidget>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+std::vector<int32_t> Registers(const TFilterLoadPlan& plan)
+{
+    std::vector<int32_t> r;
+    for (const TFilterLoadStep& s : plan.Steps)
+        if (s.What == TFilterLoadStep::Write)
+            r.push_back(s.Register);
+    return r;
+}
+
+} // namespace
+
+TEST(SmartFeedbackLogic, FilterWordFilesFillTheBiquadsOrLetTheSignalPass)
+{
+    // Four words: the rest of the first biquad stays, the second passes.
+    const TFilterLoadPlan four = PlanFilterLoad({"1", "2.4", "-3", "4"}, FilterWordsXBase, 0);
+    EXPECT_EQ(Registers(four), (std::vector<int32_t>{401, 402, 403, 404, 407, 408, 409, 410, 406}));
+    EXPECT_EQ(four.Steps.back().Value, FilterPassWord);
+    EXPECT_EQ(four.Shown[1].second, 2);
+    EXPECT_LT(four.ErrorLine, 0);
+
+    // A bad third line: two words, then both biquads pass and the line is named.
+    const TFilterLoadPlan bad = PlanFilterLoad({"5", "6", "x7"}, FilterWordsYBase, 0);
+    EXPECT_EQ(bad.ErrorLine, 2);
+    EXPECT_EQ(bad.Message, "Error in file al line 2! Switch filter off.");
+    const std::vector<int32_t> regs = Registers(bad);
+    ASSERT_EQ(regs.size(), 2u + 9u + 2u);
+    EXPECT_EQ(regs[0], 417);
+    EXPECT_EQ(regs[1], 418);
+    EXPECT_EQ(regs[11], 417);
+    EXPECT_EQ(bad.Steps[11].Value, FilterPassWord);
+    EXPECT_EQ(regs[12], 422);
+    // A word beyond 32 bits stops it the same way.
+    EXPECT_EQ(PlanFilterLoad({"3000000000"}, FilterWordsXBase, 0).ErrorLine, 0);
+
+    // While the module scans, the filter is emptied and the scan held off, then restored.
+    const TFilterLoadPlan scanning = PlanFilterLoad(QStringList(10, "1"), FilterWordsXBase, HscScanOn | HscDmaOn);
+    EXPECT_EQ(scanning.Steps[9].What, TFilterLoadStep::DelayUs);
+    EXPECT_EQ(scanning.Steps[10].What, TFilterLoadStep::Control);
+    EXPECT_EQ(scanning.Steps[10].Value, HscDmaOn | HscApplyRequest);
+    EXPECT_EQ(scanning.Steps.back().Value, HscScanOn | HscDmaOn | HscApplyRequest);
+
+    // The grid's commit rule and the switches' word.
+    int32_t reg = 0, value = 0;
+    EXPECT_TRUE(GridCommit(1, 3, " -12 ", reg, value));
+    EXPECT_EQ(reg, 131);
+    EXPECT_EQ(value, -12);
+    EXPECT_FALSE(GridCommit(1, 3, "1.5", reg, value));
+    EXPECT_FALSE(GridCommit(1, -1, "1", reg, value));
+    EXPECT_FALSE(GridCommit(5, 6, "1", reg, value));
+    EXPECT_EQ(HighSpeedControlWord(true, false, true, true), 0x1 + 0x4 + 0x100 + 0x80);
+    EXPECT_EQ(RegisterRowLabel(2, 12), "ya0");
+    EXPECT_EQ(RegisterRowLabel(1, 17), "dLine");
+}
+
+namespace {
+
+class SmartFeedbackFormTest : public DriverLinkFixture {
+protected:
+    void Open(int type)
+    {
+        sim::SimConfig config = FastConfig();
+        config.ControllerType = type;
+        sim_ = PlugSim(config);
+        form_ = std::make_unique<TInOutForm>();
+        form_->FormCreate();
+        workers_ = std::make_unique<TDeviceWorkers>(*form_);
+        workers_->FormCreate();
+        ASSERT_FALSE(form_->StartFailed());
+        sim_->ClearLog();
+        window_ = std::make_unique<TSmartFeedbackForm>(*form_, &workers_->FastScanThread());
+        window_->HideFastControls = [this] { ++hidden_; };
+    }
+    void TearDown() override
+    {
+        window_.reset();
+        CloseDevice(workers_, form_);
+        OsziRequest = TOsziRequest{};
+        DriverLinkFixture::TearDown();
+    }
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> form_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+    std::unique_ptr<TSmartFeedbackForm> window_;
+    int hidden_ = 0;
+};
+
+} // namespace
+
+TEST_F(SmartFeedbackFormTest, InitialisesTheModuleInOrderAndWritesEditedRows)
+{
+    ini_->WriteString("SmartFeedback", "TopSide", "3");
+    ini_->WriteInteger("SmartFeedback", "StrGri6Row1", 77);
+    Open(29);
+    window_->FormCreate();
+    EXPECT_EQ(hidden_, 0);
+
+    std::vector<std::pair<int32_t, int32_t>> writes;
+    bool controlSent = false;
+    for (const sim::SimRequest& r : sim_->RequestLog()) {
+        if (r.Code == IOCTL_WRITE_REG && !controlSent)
+            writes.emplace_back(r.In[0], r.In[1]);
+        if (r.Code == IOCTL_READ_OSZI && !controlSent) {
+            EXPECT_EQ(r.In[0], HscApplyRequest); // everything off, applied once
+            controlSent = true;
+        }
+    }
+    std::vector<std::pair<int32_t, int32_t>> want = {{78, 0}, {79, -1073741000}, {80, 1073741000}};
+    for (int reg = 128; reg <= 155; ++reg)
+        want.emplace_back(reg, 0);
+    want.insert(want.end(), {{192, 0}, {203, 0}, {79, -1073741820}, {80, 1073741820}, {140, 1073741820}, {141, 1}});
+    EXPECT_EQ(writes, want);
+    EXPECT_TRUE(controlSent);
+    EXPECT_EQ(OsziRequest.HighSpeedControl.load(), 0); // the apply bit went with the request
+    EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), 3);
+    EXPECT_EQ(window_->Grid(5)->item(1, 1)->text(), "77");
+    EXPECT_EQ(window_->Pages()->currentIndex(), 1);
+
+    // A marked row keeps what is typed while the other rows refresh.
+    sim_->ClearLog();
+    form_->WriteReg(66, 1234);
+    window_->BeginEdit(0, 3);
+    window_->Grid(0)->item(3, 1)->setText("abc"); // no integer: nothing written, still marked
+    window_->Timer1Timer();
+    EXPECT_EQ(window_->Grid(0)->item(2, 1)->text(), "1234");
+    EXPECT_EQ(window_->Grid(0)->item(3, 1)->text(), "abc");
+    EXPECT_EQ(window_->EditedRow(0), 3);
+    window_->Grid(0)->item(3, 1)->setText("4321");
+    EXPECT_EQ(window_->EditedRow(0), -1);
+    EXPECT_EQ(sim_->Register(67), 4321);
+
+    // The switches build the control word and hand it to the module.
+    window_->CheckBox(0)->setChecked(true);
+    window_->CheckBox(2)->setChecked(true);
+    window_->IOCTLButtonClick();
+    EXPECT_EQ(sim_->FastScanControl(), HscDmaOn | HscScanOn);
+
+    // A filter file through the window.
+    const QString path = dir_.Path() + "notch.txt";
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("11\n12\n13\n14\n");
+    f.close();
+    window_->ChooseFilterFile = [path](const QString&) { return path; };
+    window_->LoadFilter(FilterWordsXBase);
+    EXPECT_EQ(sim_->Register(404), 14);
+    EXPECT_EQ(sim_->Register(406), FilterPassWord);
+    EXPECT_EQ(window_->Grid(3)->item(4, 1)->text(), "14");
+    EXPECT_EQ(OsziRequest.HighSpeedControl.load() & HscScanOn, HscScanOn); // scan back on
+    window_->FormDestroy();
+    EXPECT_EQ(ini_->ReadInteger("SmartFeedback", "StrGri4Row4", 0), 14);
+}
+
+TEST_F(SmartFeedbackFormTest, StaysHiddenOnAnOlderController)
+{
+    OsziRequest.HighSpeedControl = HscDmaOn;
+    Open(26);
+    window_->FormCreate();
+    EXPECT_EQ(hidden_, 1);
+    EXPECT_FALSE(window_->ModulePresent());
+    EXPECT_EQ(OsziRequest.HighSpeedControl.load(), 0);
+    EXPECT_FALSE(window_->Timer1().isActive());
+    EXPECT_EQ(CountCode(*sim_, IOCTL_WRITE_REG), 0);
+}
