@@ -1,6 +1,7 @@
 #include "app/CreateForms.h"
 
 #include "calib/ScannerForm.h"
+#include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
@@ -11,6 +12,8 @@
 #include "mainwindow/MainQVTForm.h"
 #include "mainwindow/MiscForm.h"
 #include "mainwindow/PowerDownForm.h"
+#include "motion/CrosshairsForm.h"
+#include "motion/MainFrameForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
 #include "remote/DdeServer.h"
@@ -32,6 +35,11 @@ void Created(const char* className)
 {
     created.emplace_back(className);
 }
+} // namespace
+
+namespace {
+void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main);
+void CreateMainFrameForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main);
 } // namespace
 
 const std::vector<QString>& CreatedForms()
@@ -200,6 +208,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     main->UpdateMenuItems();
 
     // Places 19 to 23 are created here as they are built.
+    CreateCrosshairsForm(*inOut, *workers, *main);
 
     auto* sel = new TSelForm;
     Created("TSelForm");
@@ -229,6 +238,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
+    CreateMainFrameForm(*inOut, *workers, *main);
 
     if (inOut->StartFailed()) {
         // The operator has been told; nothing was sent on the unopened link.
@@ -237,6 +247,47 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     }
     return true;
 }
+
+namespace {
+
+void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main)
+{
+    auto* crosshairs = new TCrosshairsForm(inOut);
+    Created("TCrosshairsForm");
+    crosshairs->SetLaser = [&workers](bool on) { workers.SetLaser(on); };
+    crosshairs->ContactSetpoint = [] { return MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint; };
+    QAbstractButton* button = main.Button("Crosshairsbutton");
+    crosshairs->SetMainButton = [button](bool down) {
+        if (button != nullptr)
+            button->setChecked(down);
+    };
+    main.SetToolToggle("Crosshairsbutton", [crosshairs](bool down) {
+        if (down) {
+            crosshairs->show();
+            crosshairs->raise();
+        } else {
+            crosshairs->close();
+        }
+    });
+    QObject::connect(&inOut, &TInOutForm::scalesReloaded, crosshairs, &TCrosshairsForm::UpdateChannelLabels);
+    crosshairs->FormCreate();
+}
+
+void CreateMainFrameForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main)
+{
+    // Only machines whose sample lands on a frame have the panel.
+    if (MainIni == nullptr || !MainIni->ReadBool("Software", "MainFrame", false))
+        return;
+    auto* frame = new TMainFrameForm(inOut);
+    Created("TMainFrameForm");
+    // The parameter window's approach commands run the automatic approach.
+    frame->RunApproach = [&workers](bool) { workers.AutoApproach(2); };
+    frame->ScanButtonDown = [&main] { return main.ScanButtonDown(); };
+    frame->ClickScanButton = [&main] { main.ScanButton()->click(); };
+    frame->FormCreate();
+}
+
+} // namespace
 
 void StartUp()
 {
@@ -262,11 +313,17 @@ void DestroyAllForms()
         SpektForm->FormDestroy();
     if (ScannerForm != nullptr)
         ScannerForm->FormDestroy();
+    if (MainFrameForm != nullptr)
+        MainFrameForm->FormDestroy();
+    if (CrosshairsForm != nullptr)
+        CrosshairsForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
     if (ScanParaForm != nullptr)
         ScanParaForm->ShowNavigatorPosition = nullptr;
+    delete MainFrameForm;
+    delete CrosshairsForm;
     delete SelForm; // each clears its global pointer
     delete DDEForm;
     SavePathCheck = nullptr;

@@ -26,11 +26,13 @@
 #include "sim/SimClock.h"
 #include "sim/SimCoarseMotor.h"
 #include "sim/SimConfig.h"
+#include "sim/SimFrameMotor.h"
 #include "sim/SimModelInputs.h"
 #include "sim/SimModelOutputs.h"
 #include "sim/SimModelTip.h"
 #include "sim/SimModelZLoop.h"
 #include "sim/SimMoveGenerator.h"
+#include "sim/SimPhotodiode.h"
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
 #include "sim/SimScope.h"
@@ -131,6 +133,11 @@ public:
     double DriveFrequencyHz() const;
     double DriveVolts() const;
     double LockInTimeConstant() const;
+    // The frame motor's position (steps toward the frame) and the chunks it was sent.
+    double FramePosition();
+    int64_t FrameChunks() const;
+    // Moves the laser spot on the photodiode (difference signals in digits).
+    void SetLaserSpot(double x, double y);
 
 private:
     static constexpr int RegisterCount = 512;
@@ -206,6 +213,8 @@ private:
     SimScope scope_;
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
+    SimFrameMotor frameMotor_;
+    SimPhotodiode photodiode_;
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;
