@@ -149,6 +149,7 @@ TCrosshairsForm::TCrosshairsForm(TInOutForm& link, QWidget* parent) : QWidget(pa
     bar->addWidget(esc);
     layout->addLayout(bar);
 
+    setFixedWidth(AlignmentImageSize + 4);
     options_ = new TCrosshairsOptionForm(*this);
     connect(optBtn, &QToolButton::clicked, this, [this] {
         options_->show();
