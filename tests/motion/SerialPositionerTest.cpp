@@ -210,6 +210,22 @@ TEST(SerialSettingsText, FramingIsTakenFromTheText)
     EXPECT_FALSE(ParseSerialSettingsText("baud=fast parity=E", s));
     EXPECT_EQ(s.Baud, 921600);
     EXPECT_EQ(s.Parity, 'N');
+
+    // A speed the line cannot run at is refused rather than run at another;
+    // a closed port can be opened again, a held one not a second time.
+    sim::SimSerialPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    s.Device = peer.SlavePath();
+    s.Baud = 12345;
+    TSerialPort port;
+    EXPECT_FALSE(port.Open(s));
+    s.Baud = 921600;
+    ASSERT_TRUE(port.Open(s));
+    EXPECT_EQ(peer.Baud(), 921600);
+    TSerialPort second;
+    EXPECT_FALSE(second.Open(s));
+    port.Close();
+    EXPECT_TRUE(second.Open(s));
 }
 
 } // namespace
