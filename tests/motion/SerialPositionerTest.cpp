@@ -46,6 +46,13 @@ protected:
 
 // What the lines' gaps prove is only that the sleeps were made (they are
 // lower bounds, whatever the machine's load).
+// Waits until the device has all the lines (the reader thread may still be
+// taking them from the line); the bound only ends a wait that would hang.
+bool WaitForLines(const sim::SimSerialPeer& peer, const QStringList& lines)
+{
+    return peer.WaitForBytes(static_cast<int>(lines.join("\r\n").size()) + 2, 5000);
+}
+
 int64_t GapMs(const sim::SimPositioner::Line& a, const sim::SimPositioner::Line& b)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(b.At - a.At).count();
@@ -69,9 +76,10 @@ TEST_F(SerialStepper, PositionerKindsSendTheirLinesAfterAResetOnTheFirstCommand)
 
     stepper.StepRight();
     EXPECT_TRUE(stepper.PortOpen);
-    ASSERT_TRUE(positioner.WaitForBytes(4 + 4 + 5 + 5, 5000));
+    const QStringList first{"RS", "MR", "CC1", "1PR7"};
+    ASSERT_TRUE(WaitForLines(positioner, first));
     const auto lines = positioner.Lines();
-    ASSERT_EQ(positioner.LineTexts(), (QStringList{"RS", "MR", "CC1", "1PR7"}));
+    ASSERT_EQ(positioner.LineTexts(), first);
     EXPECT_GE(GapMs(lines[0], lines[1]), AgilisResetSleepMs);
     EXPECT_EQ(positioner.Baud(), 921600);
 
@@ -84,7 +92,7 @@ TEST_F(SerialStepper, PositionerKindsSendTheirLinesAfterAResetOnTheFirstCommand)
     stepper.StepDown();
     const QStringList want{"CC1", "1PR-7", "CC1",    "2PR20", "CC1",   "2PR-20",
                            "CC2", "1SU33", "1PR300", "CC2",   "1SU50", "1PR-300"};
-    ASSERT_TRUE(positioner.WaitForBytes(static_cast<int>(want.join("\r\n").size()) + 2, 5000));
+    ASSERT_TRUE(WaitForLines(positioner, want));
     EXPECT_EQ(positioner.LineTexts(), want);
     EXPECT_EQ(stepper.zCoarsePos, 0); // one up, one down
     EXPECT_EQ(CountCode(*sim_, IOCTL_WRITE_REG), 0);
@@ -97,8 +105,9 @@ TEST_F(SerialStepper, ResetKindOnAClosedPortResetsTwice)
     Set("Stepper", "RULD", "46");
     TStepper stepper(form, MainIni);
     stepper.StepRULD();
-    ASSERT_TRUE(positioner.WaitForBytes(16, 5000));
-    EXPECT_EQ(positioner.LineTexts(), (QStringList{"RS", "MR", "RS", "MR"}));
+    const QStringList want{"RS", "MR", "RS", "MR"};
+    ASSERT_TRUE(WaitForLines(positioner, want));
+    EXPECT_EQ(positioner.LineTexts(), want);
 }
 
 TEST_F(SerialStepper, MissingPortIsReportedOnceAndRetriedByEveryCommand)
@@ -119,8 +128,9 @@ TEST_F(SerialStepper, MissingPortIsReportedOnceAndRetriedByEveryCommand)
     // The adapter is plugged in: the next step opens it, without another message.
     ASSERT_TRUE(QFile::link(positioner.SlavePath(), link));
     stepper.StepRight();
-    ASSERT_TRUE(positioner.WaitForBytes(18, 5000));
-    EXPECT_EQ(positioner.LineTexts(), (QStringList{"RS", "MR", "CC1", "1PR20"}));
+    const QStringList want{"RS", "MR", "CC1", "1PR20"};
+    ASSERT_TRUE(WaitForLines(positioner, want));
+    EXPECT_EQ(positioner.LineTexts(), want);
     EXPECT_EQ(boxes_.Texts().size(), 1);
 }
 
@@ -130,8 +140,9 @@ TEST_F(SerialStepper, UnpluggedPortIsClosedSoTheNextCommandOpensItAgain)
     UsePort(*positioner);
     Set("Stepper", "Right", "40");
     TStepper stepper(form, MainIni);
+    const QStringList want{"RS", "MR", "CC1", "1PR20"};
     stepper.StepRight();
-    ASSERT_TRUE(positioner->WaitForBytes(18, 5000));
+    ASSERT_TRUE(WaitForLines(*positioner, want));
     positioner.reset(); // unplugged: writes fail from now on
 
     stepper.StepRight(); // "CC1" fails and closes; "1PR20" tries to reopen
@@ -142,8 +153,8 @@ TEST_F(SerialStepper, UnpluggedPortIsClosedSoTheNextCommandOpensItAgain)
     UsePort(again);
     stepper.StepRight();
     EXPECT_TRUE(stepper.PortOpen);
-    ASSERT_TRUE(again.WaitForBytes(18, 5000));
-    EXPECT_EQ(again.LineTexts(), (QStringList{"RS", "MR", "CC1", "1PR20"}));
+    ASSERT_TRUE(WaitForLines(again, want));
+    EXPECT_EQ(again.LineTexts(), want);
 }
 
 TEST_F(SerialStepper, LaserBoxTakesLettersAndTheLaserOnceItIsOpen)
@@ -178,8 +189,9 @@ TEST_F(SerialStepper, LaserBoxTakesLettersAndTheLaserOnceItIsOpen)
 
     // A positioner step on the box's port keeps its speed and skips the reset.
     stepper.StepRight();
-    ASSERT_TRUE(box.WaitForBytes(6 + 10, 5000));
-    EXPECT_EQ(box.Received(), "MmOlLlCC1\r\n1PR20\r\n");
+    const QByteArray all = "MmOlLlCC1\r\n1PR20\r\n";
+    ASSERT_TRUE(box.WaitForBytes(static_cast<int>(all.size()), 5000));
+    EXPECT_EQ(box.Received(), all);
     EXPECT_EQ(box.Baud(), 57600);
 }
 
