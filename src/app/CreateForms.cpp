@@ -4,6 +4,7 @@
 #include "calib/ScaleADDAForm.h"
 #include "calib/ScannerForm.h"
 #include "calib/SlidForm.h"
+#include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
@@ -21,6 +22,8 @@
 #include "mainwindow/MiscForm.h"
 #include "mainwindow/PowerDownForm.h"
 #include "motion/CoarseForm.h"
+#include "motion/CrosshairsForm.h"
+#include "motion/MainFrameForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
 #include "platform/WindowThread.h"
@@ -60,6 +63,11 @@ void Created(const char* className)
 {
     created.emplace_back(className);
 }
+} // namespace
+
+namespace {
+void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main);
+void CreateMainFrameForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main);
 } // namespace
 
 const std::vector<QString>& CreatedForms()
@@ -351,7 +359,9 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     coarse->FormCreate();
 
-    // Places 21 and 22 are created here as they are built.
+    CreateCrosshairsForm(*inOut, *workers, *main);
+
+    // Place 22 (the joystick) is created here as it is built.
 
     auto* slid = new TSlidForm(*inOut, main);
     Created("TSlidForm");
@@ -470,6 +480,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         aboutBox->raise();
     });
 
+    CreateMainFrameForm(*inOut, *workers, *main);
+
     // Made when first asked for, kept until the end.
     main->SetMenuCommand("AutoOffsetItem", [inOut, main] {
         if (AutoOffsetForm == nullptr)
@@ -491,6 +503,47 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     }
     return true;
 }
+
+namespace {
+
+void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main)
+{
+    auto* crosshairs = new TCrosshairsForm(inOut);
+    Created("TCrosshairsForm");
+    crosshairs->SetLaser = [&workers](bool on) { workers.SetLaser(on); };
+    crosshairs->ContactSetpoint = [] { return MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint; };
+    QAbstractButton* button = main.Button("Crosshairsbutton");
+    crosshairs->SetMainButton = [button](bool down) {
+        if (button != nullptr)
+            button->setChecked(down);
+    };
+    main.SetToolToggle("Crosshairsbutton", [crosshairs](bool down) {
+        if (down) {
+            crosshairs->show();
+            crosshairs->raise();
+        } else {
+            crosshairs->close();
+        }
+    });
+    QObject::connect(&inOut, &TInOutForm::scalesReloaded, crosshairs, &TCrosshairsForm::UpdateChannelLabels);
+    crosshairs->FormCreate();
+}
+
+void CreateMainFrameForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main)
+{
+    // Only machines whose sample lands on a frame have the panel.
+    if (MainIni == nullptr || !MainIni->ReadBool("Software", "MainFrame", false))
+        return;
+    auto* frame = new TMainFrameForm(inOut);
+    Created("TMainFrameForm");
+    // The parameter window's approach commands run the automatic approach.
+    frame->RunApproach = [&workers](bool) { workers.AutoApproach(2); };
+    frame->ScanButtonDown = [&main] { return main.ScanButtonDown(); };
+    frame->ClickScanButton = [&main] { main.ScanButton()->click(); };
+    frame->FormCreate();
+}
+
+} // namespace
 
 void StartUp()
 {
@@ -544,6 +597,10 @@ void DestroyAllForms()
         SmartFeedbackForm->FormDestroy();
     if (feedbackForm != nullptr)
         feedbackForm->FormDestroy();
+    if (MainFrameForm != nullptr)
+        MainFrameForm->FormDestroy();
+    if (CrosshairsForm != nullptr)
+        CrosshairsForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -552,6 +609,8 @@ void DestroyAllForms()
     if (SetupForm != nullptr)
         SetupForm->ChannelsChanged = nullptr;
     delete A3DForm;
+    delete MainFrameForm;
+    delete CrosshairsForm;
     delete SelForm; // each clears its global pointer
     delete AboutQVTBox;
     delete ScaleForm;

@@ -4,6 +4,7 @@
 
 #include "core/IniFile.h"
 #include "device/InOutForm.h"
+#include "motion/SerialPositioner.h"
 #include "platform/MessageBoxes.h"
 #include "platform/Sound.h"
 
@@ -38,14 +39,21 @@ TStepper::TStepper(TInOutForm& link, TQVTIniFile* ini) : link_(link), ini_(ini)
     }
     ClickSound = BuildClickSound();
 
-    // The serial box's start-up command (an "Up" of kind 88 or 89) goes out
-    // once the serial link exists; until then no port is opened here.
+    const int up = ini_ ? ini_->ReadInteger("Stepper", "Up", 5) : 5;
+    if (up == 88 || up == 89) {
+        // The box's start-up command; the laser then stays on the output bit
+        // until a box kind opens the port again.
+        SerialBoxSend(SerialBoxStartText);
+        ClosePort();
+        SerialBoxPresent = false;
+    }
 }
 
 TStepper::~TStepper()
 {
     if (ini_)
         ini_->WriteInteger("Stepper", "zCoarsePos", zCoarsePos);
+    ClosePort();
 }
 
 TStepEnv TStepper::Env() const
@@ -100,8 +108,12 @@ void TStepper::PowerOn()
 void TStepper::RunKind(int kind)
 {
     kind = NormalizeStepKind(kind);
-    if (IsSerialStepKind(kind)) {
-        SerialUnavailable();
+    if (IsAgilisStepKind(kind)) {
+        RunAgilisKind(kind);
+        return;
+    }
+    if (IsSerialBoxStepKind(kind)) {
+        SerialBoxSend(SerialBoxText(kind));
         return;
     }
     if (IsStickSlipStepKind(kind) && !StickSlipAllowed())
@@ -116,13 +128,117 @@ bool TStepper::StickSlipAllowed() const
     return StickSlip != nullptr && StickSlip->XYScanSuspended() && StickSlip->FastScanSuspended();
 }
 
-void TStepper::SerialUnavailable()
+// ---- serial port ---------------------------------------------------------------------------
+
+namespace {
+
+void SleepMs(int ms)
 {
-    // Once per run: a held button or an approach would otherwise stack boxes.
-    if (serialReported_)
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace
+
+bool TStepper::OpenCommPort(const char* settingsText)
+{
+    const int n = CommPortNumber(ini_);
+    TSerialSettings settings;
+    ParseSerialSettingsText(settingsText, settings);
+    settings.Device = CommPortDevice(ini_, n);
+    auto port = std::make_unique<TSerialPort>();
+    if (!port->Open(settings)) {
+        // Once per run: a held button or an approach would otherwise stack boxes.
+        if (PortErrorCount++ == 0) {
+            Beep();
+            ShowMessage(MsgKind::Information, CommPortFailureText(n), MsgButtons::Ok);
+        }
+        return false;
+    }
+    port_ = std::move(port);
+    PortSettings = settings;
+    // Open before anything is sent, so the reset below does not reopen the port.
+    PortOpen = true;
+    return true;
+}
+
+void TStepper::ClosePort()
+{
+    if (port_)
+        port_->Close();
+    port_.reset();
+    PortOpen = false;
+}
+
+bool TStepper::PortWrite(const QByteArray& text)
+{
+    if (port_ && port_->Write(text))
+        return true;
+    // An unplugged adapter: without this every later command would be lost
+    // silently; closed, the next one tries to open the port again.
+    ClosePort();
+    return false;
+}
+
+void TStepper::OpenAgilisPort()
+{
+    if (!OpenCommPort(AgilisPortSettingsText))
         return;
-    serialReported_ = true;
-    ShowMessage(MsgKind::Information, NoSerialPositionerText, MsgButtons::Ok);
+    SleepMs(AgilisOpenSleepMs);
+    // A port that opens but takes no bytes must not reopen from inside its own reset.
+    resetting_ = true;
+    AgilisReset();
+    resetting_ = false;
+}
+
+void TStepper::AgilisSend(const QByteArray& text)
+{
+    if (!PortOpen && !resetting_)
+        OpenAgilisPort();
+    if (!PortOpen)
+        return;
+    if (PortWrite(text))
+        SleepMs(AgilisSendSleepMs);
+}
+
+void TStepper::AgilisReset()
+{
+    AgilisSend("RS\r\n");
+    SleepMs(AgilisResetSleepMs);
+    AgilisSend("MR\r\n");
+    SleepMs(AgilisMotorOnSleepMs);
+}
+
+void TStepper::RunAgilisKind(int kind)
+{
+    for (const TAgilisOp& op : AgilisCommands(kind, ini_)) {
+        switch (op.What) {
+        case TAgilisOp::Code::Send:
+            AgilisSend(op.Text);
+            break;
+        case TAgilisOp::Code::SleepMs:
+            SleepMs(op.Ms);
+            break;
+        case TAgilisOp::Code::Reset:
+            AgilisReset();
+            break;
+        }
+    }
+}
+
+void TStepper::OpenSerialBox()
+{
+    if (!OpenCommPort(SerialBoxSettingsText))
+        return;
+    SleepMs(SerialBoxOpenSleepMs);
+    SerialBoxPresent = true;
+}
+
+void TStepper::SerialBoxSend(const QByteArray& text)
+{
+    if (!PortOpen)
+        OpenSerialBox();
+    if (PortOpen)
+        PortWrite(text);
 }
 
 void TStepper::Execute(const TStepOps& ops)
@@ -209,8 +325,7 @@ void TStepper::SetLaser(bool on)
 {
     LaserOn = on;
     if (SerialBoxPresent) {
-        // The serial laser box: "L" / "l" once the serial link exists.
-        SerialUnavailable();
+        SerialBoxSend(on ? "L" : "l");
         return;
     }
     TStepOps ops;

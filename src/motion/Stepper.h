@@ -9,13 +9,16 @@
 // controller type is known. Called from the window thread only (the script
 // thread comes in through it); every routine blocks its caller for its waits.
 
+#include "motion/SerialPositioner.h"
 #include "motion/StepKinds.h"
+#include "platform/SerialPort.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 namespace qvt {
 
@@ -39,8 +42,6 @@ public:
     // The scan thread's MoveSteps := moveSteps, then its checked move to (x, y).
     virtual void MoveStickSlip(int32_t moveSteps, int32_t x, int32_t y) = 0;
 };
-
-inline const char* const NoSerialPositionerText = "No serial positioner is configured.";
 
 class TStepper : public TStepperState {
 public:
@@ -113,9 +114,17 @@ public:
     double zCoarsePosScale = 1.0;
     int32_t zCoarseEncoderChannel = 0;
     bool Sound = false;
-    // The serial link (positioner and laser box) comes with its own piece;
-    // until then no port is ever open.
+    // ---- the serial port (positioner and laser box share it) ----------------------
+    // The port opens lazily on the first command; whichever device opens it
+    // first fixes the line settings for both.
+    void OpenAgilisPort();
+    void AgilisSend(const QByteArray& text);
+    void AgilisReset();
+    void OpenSerialBox();
+    void SerialBoxSend(const QByteArray& text);
+
     bool PortOpen = false;
+    TSerialSettings PortSettings;
     int32_t PortErrorCount = 0;
     bool SerialBoxPresent = false;
 
@@ -129,13 +138,19 @@ private:
     void Execute(const TStepOps& ops);
     void PollMotorReady(int32_t reg, int32_t mask);
     bool StickSlipAllowed() const;
-    void SerialUnavailable();
+    // Opens COM n with the framing of `settingsText`; counts and reports a failure.
+    bool OpenCommPort(const char* settingsText);
+    void ClosePort();
+    // Writes all of `text`; a failed write closes the port so the next command reopens it.
+    bool PortWrite(const QByteArray& text);
+    void RunAgilisKind(int kind);
     TStepEnv Env() const;
 
     TInOutForm& link_;
     TQVTIniFile* ini_;
     std::array<int, StepActionCount> bound_{};
-    bool serialReported_ = false;
+    std::unique_ptr<TSerialPort> port_;
+    bool resetting_ = false;
 };
 
 // The program-wide instance; made and freed by the device window.

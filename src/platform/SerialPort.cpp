@@ -1,7 +1,11 @@
 #include "platform/SerialPort.h"
 
+#include <QStringList>
+
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +23,8 @@ speed_t BaudConstant(int baud)
         return B2400;
     case 4800:
         return B4800;
+    case 9600:
+        return B9600;
     case 19200:
         return B19200;
     case 38400:
@@ -27,8 +33,14 @@ speed_t BaudConstant(int baud)
         return B57600;
     case 115200:
         return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    case 921600:
+        return B921600;
     default:
-        return B9600;
+        return B0; // not a speed the line can run at
     }
 }
 
@@ -46,7 +58,37 @@ tcflag_t DataBitsFlag(int bits)
     }
 }
 
+constexpr int WriteDrainMs = 1000;
+
 } // namespace
+
+bool ParseSerialSettingsText(const QString& text, TSerialSettings& settings)
+{
+    TSerialSettings s = settings;
+    const QStringList parts = text.split(' ', Qt::SkipEmptyParts);
+    for (const QString& part : parts) {
+        const qsizetype eq = part.indexOf('=');
+        if (eq <= 0)
+            return false;
+        const QString key = part.left(eq).toLower();
+        const QString value = part.mid(eq + 1);
+        bool ok = true;
+        if (key == "baud")
+            s.Baud = value.toInt(&ok);
+        else if (key == "data")
+            s.DataBits = value.toInt(&ok);
+        else if (key == "stop")
+            s.StopBits = value.toInt(&ok);
+        else if (key == "parity" && value.size() == 1)
+            s.Parity = value.toUpper().at(0).toLatin1();
+        else
+            ok = false;
+        if (!ok)
+            return false;
+    }
+    settings = s;
+    return true;
+}
 
 TSerialPort::~TSerialPort()
 {
@@ -60,8 +102,9 @@ bool TSerialPort::Open(const TSerialSettings& settings)
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    // Exclusive: a second open of the device (by anyone but root) fails.
-    if (::ioctl(fd, TIOCEXCL) != 0) {
+    // Exclusive: a second open of the device (by anyone but root) fails, and
+    // the advisory lock keeps out programs that honour locks, root included.
+    if (::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return false;
     }
@@ -98,15 +141,19 @@ bool TSerialPort::Configure(const TSerialSettings& s)
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     const speed_t speed = BaudConstant(s.Baud);
-    if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)
+    if (speed == B0 || ::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)
         return false;
     return ::tcsetattr(fd_, TCSANOW, &t) == 0;
 }
 
 void TSerialPort::Close()
 {
-    if (fd_ >= 0)
+    if (fd_ >= 0) {
+        // The exclusive flag outlives our descriptor while anyone else holds the
+        // line open; cleared, the port can be opened again.
+        ::ioctl(fd_, TIOCNXCL);
         ::close(fd_);
+    }
     fd_ = -1;
 }
 
@@ -138,6 +185,13 @@ bool TSerialPort::Write(const QByteArray& bytes)
         const ssize_t n = ::write(fd_, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EAGAIN) {
+            // The output queue is full: give the line a moment to drain.
+            pollfd p{fd_, POLLOUT, 0};
+            if (::poll(&p, 1, WriteDrainMs) > 0)
+                continue;
+            return false;
+        }
         if (n <= 0)
             return false;
         done += n;

@@ -30,6 +30,11 @@ struct TSerialSettings {
     bool RtsCts = false;
 };
 
+// Takes the framing from a text such as "baud=57600 parity=N data=8 stop=1"
+// into `settings` (the device stays). False, with `settings` unchanged, when
+// a part cannot be read.
+bool ParseSerialSettingsText(const QString& text, TSerialSettings& settings);
+
 class TSerialPort final : public ISerialPort {
 public:
     TSerialPort() = default;

@@ -92,6 +92,21 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     const bool reserved = encoder == 30 || encoder == 31 || encoder == 45;
     m.EncoderRegister = (encoder > 0 && encoder < 512 && !reserved) ? encoder : 0;
 
+    FrameMotorConfig& fm = c.FrameMotor;
+    fm.Attached = ReadInt(source, "FrameMotor", "Attached", fm.Attached ? 1 : 0) != 0;
+    fm.SensorStartSteps = ReadDouble(source, "FrameMotor", "SensorStartSteps", fm.SensorStartSteps);
+    fm.SensorMvPerStep =
+        std::clamp(ReadDouble(source, "FrameMotor", "SensorMvPerStep", fm.SensorMvPerStep), 0.0, 1.0e6);
+    fm.SensorMaxMv = std::clamp(ReadDouble(source, "FrameMotor", "SensorMaxMv", fm.SensorMaxMv), 0.0, 1.0e6);
+
+    PhotodiodeConfig& pd = c.Photodiode;
+    pd.XAddress = std::max(0, ReadInt(source, "Photodiode", "XAddress", pd.XAddress));
+    pd.YAddress = std::max(0, ReadInt(source, "Photodiode", "YAddress", pd.YAddress));
+    pd.SumAddress = std::max(0, ReadInt(source, "Photodiode", "SumAddress", pd.SumAddress));
+    pd.SpotX = ReadDouble(source, "Photodiode", "SpotX", pd.SpotX);
+    pd.SpotY = ReadDouble(source, "Photodiode", "SpotY", pd.SpotY);
+    pd.SumDigits = std::clamp(ReadDouble(source, "Photodiode", "SumDigits", pd.SumDigits), 0.0, 2.0e9);
+
     CantileverConfig& t = c.Cantilever;
     t.ResonanceHz = std::clamp(ReadDouble(source, "Cantilever", "Resonance", t.ResonanceHz), 100.0, 5.0e6);
     t.Q = std::clamp(ReadDouble(source, "Cantilever", "Q", t.Q), 0.6, 1.0e6);
@@ -122,7 +137,8 @@ SimConfig ReadSimConfig(const SimSettingsSource& source)
     c.Faults.FailCode = static_cast<uint32_t>(ReadInt(source, "Faults", "FailCode", 0));
     c.Faults.EchoStrayEvery = std::max(0, ReadInt(source, "Faults", "EchoStrayEvery", 0));
     c.Faults.EchoLagReads = std::max(0, ReadInt(source, "Faults", "EchoLagReads", 0));
-    c.Faults.SpektShortWords = std::clamp(ReadInt(source, "Faults", "SpektShortWords", 0), 0, 1024); // a reply holds 1024
+    c.Faults.SpektShortWords =
+        std::clamp(ReadInt(source, "Faults", "SpektShortWords", 0), 0, 1024); // a reply holds 1024
 
     c.LockInAbsent = ReadInt(source, "LockIn", "Absent", 0) != 0;
 

@@ -5,6 +5,8 @@
 // executable; tests build one directly.
 
 #include "sim/SimCantilever.h"
+#include "sim/SimFrameMotor.h"
+#include "sim/SimPhotodiode.h"
 #include "sim/SimTestSine.h"
 
 #include <QString>
@@ -23,9 +25,9 @@ enum class ClockMode {
 // Faults a test can switch on to see how the program copes.
 struct SimFaults {
     bool FailAllRequests = false;
-    uint32_t FailCode = 0;      // every request of this code fails (0: none)
-    int32_t EchoStrayEvery = 0; // every n-th read of the echo register gives a stray value
-    int32_t EchoLagReads = 0;   // the echo register shows a write only after n further reads
+    uint32_t FailCode = 0;       // every request of this code fails (0: none)
+    int32_t EchoStrayEvery = 0;  // every n-th read of the echo register gives a stray value
+    int32_t EchoLagReads = 0;    // the echo register shows a write only after n further reads
     int32_t SpektShortWords = 0; // spectroscopy results come back this many readings short
 };
 
@@ -132,6 +134,8 @@ struct SimConfig {
     CantileverConfig Cantilever;
     SpektConfig Spekt;
     TestSineConfig TestSine;
+    FrameMotorConfig FrameMotor;
+    PhotodiodeConfig Photodiode;
 
     SimFaults Faults;
 

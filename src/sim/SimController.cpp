@@ -53,7 +53,8 @@ SimController::SimController(const SimConfig& config)
     : config_(config), clock_(config.Clock), faults_(config.Faults), absent_(config.Absent),
       random_(config.Seed ^ 0xA5A5A5A5u), outputs_(config), inputs_(config), zLoop_(config), scanner_(config),
       coarse_(config), tip_(config), spekt_(config), cantilever_(config.Cantilever, config.Seed),
-      noiseFrames_(config.Cantilever, config.Seed + 21), logging_(config.LogRequests)
+      noiseFrames_(config.Cantilever, config.Seed + 21), frameMotor_(config.FrameMotor), photodiode_(config.Photodiode),
+      logging_(config.LogRequests)
 {
     zLoop_.SetSampleOffset(coarse_.OffsetDigits());
     fastScan_.Usb = config_.Usb;
@@ -555,6 +556,11 @@ void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
         registers_[reg] = reg == RegZ ? outputs_.Z() : value;
         return;
     }
+    // On type 29 the frame motor's registers are motor channels 4 and 5 too.
+    if (frameMotor_.Write(reg, value, clock_.NowNs())) {
+        registers_[reg] = value;
+        return;
+    }
     const double offsetBefore = coarse_.OffsetDigits();
     if (reg == RegDigitalOut)
         coarseAxes_.DigitalOut(value);
@@ -626,8 +632,8 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
         return static_cast<int32_t>(probe.X);
     if (address == ReadAddrY)
         return static_cast<int32_t>(probe.Y);
-    if (address == ReadAddrResonanceAmplitude || address == ReadAddrResonancePhase ||
-        address == ReadAddrResonanceX || address == ReadAddrResonanceY) {
+    if (address == ReadAddrResonanceAmplitude || address == ReadAddrResonancePhase || address == ReadAddrResonanceX ||
+        address == ReadAddrResonanceY) {
         const SimCantilever::Reading r = cantilever_.Read(nowNs);
         if (address == ReadAddrResonanceAmplitude)
             return r.Amplitude;
@@ -654,6 +660,10 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
     default:
         break;
     }
+    // Register 41 reads the frame motor's progress once it has moved; its
+    // write address is DAC10.
+    if (address == SimFrameMotor::ProgressRegister && frameMotor_.Commanded())
+        return frameMotor_.Progress(nowNs);
     if (address == coarse_.EncoderRegister() && address != 0)
         return coarse_.EncoderCounts();
     if (address == coarse_.MotorStatusRegister())
@@ -683,6 +693,9 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
     if (address == ReadAddrFastFeedbackInput || address < RegBoxSubVersion) {
         context.Probe = zLoop_.Signals(FeltLocked(probe));
     }
+    double light = 0.0;
+    if (photodiode_.Read(address, (static_cast<uint32_t>(registers_[RegDigitalOut]) & 0x10u) != 0, light))
+        return static_cast<int32_t>(std::nearbyint(light)) + inputs_.ReadAdc(address, SimInputContext{});
     if (address == ReadAddrFastFeedbackInput)
         return inputs_.ReadAdc(context.Probe.FeedbackAddress == address ? address : ReadAddrDefaultAdc, context);
     if (address < RegBoxSubVersion)
@@ -1039,6 +1052,24 @@ bool SimController::InContact()
 {
     std::lock_guard lock(mutex_);
     return InContactLocked(clock_.NowNs());
+}
+
+double SimController::FramePosition()
+{
+    std::lock_guard lock(mutex_);
+    return frameMotor_.Position(clock_.NowNs());
+}
+
+int64_t SimController::FrameChunks() const
+{
+    std::lock_guard lock(mutex_);
+    return frameMotor_.ChunksStarted();
+}
+
+void SimController::SetLaserSpot(double x, double y)
+{
+    std::lock_guard lock(mutex_);
+    photodiode_.SetSpot(x, y);
 }
 
 } // namespace qvt::sim

@@ -28,12 +28,14 @@
 #include "sim/SimCoarseMotor.h"
 #include "sim/SimConfig.h"
 #include "sim/SimFastScan.h"
+#include "sim/SimFrameMotor.h"
 #include "sim/SimModelInputs.h"
 #include "sim/SimModelOutputs.h"
 #include "sim/SimModelTip.h"
 #include "sim/SimModelZLoop.h"
 #include "sim/SimMoveGenerator.h"
 #include "sim/SimNoiseFrames.h"
+#include "sim/SimPhotodiode.h"
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
 #include "sim/SimScope.h"
@@ -142,6 +144,11 @@ public:
     int64_t FastScanLines() const;
     // Controller time one bulk read covers when the clock runs fast.
     static constexpr int FastReadSpanMs = 5;
+    // The frame motor's position (steps toward the frame) and the chunks it was sent.
+    double FramePosition();
+    int64_t FrameChunks() const;
+    // Moves the laser spot on the photodiode (difference signals in digits).
+    void SetLaserSpot(double x, double y);
 
 private:
     static constexpr int RegisterCount = 512;
@@ -224,7 +231,9 @@ private:
     SimCantilever cantilever_;
     SimNoiseFrames noiseFrames_; // the thermal-noise measurement's X/Y frames
     SimFastScan fastScan_;       // the high-speed module's generator and stream
-    int32_t unreleased_ = 0;     // GO_XY requests queued but not yet returned
+    SimFrameMotor frameMotor_;
+    SimPhotodiode photodiode_;
+    int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;
     bool generatorIdle_ = false; // the helper waits without a deadline

@@ -4,47 +4,33 @@
 #include "calib/PowerSupplyLink.h"
 #include "core/IniFile.h"
 #include "platform/SerialPort.h"
+#include "sim/SimSerialPeer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
+#include <chrono>
+#include <thread>
 
 namespace qvt {
 namespace {
 
 // The supply unit: reads the host's command bytes, sends replies.
-class SimSupply {
+class SimSupply : public sim::SimSerialPeer {
 public:
-    SimSupply()
-    {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0)
-            slave_ = ptsname(master_);
-    }
-    ~SimSupply()
-    {
-        if (master_ >= 0)
-            close(master_);
-    }
-    bool Ok() const { return master_ >= 0 && !slave_.isEmpty(); }
-    QString SlavePath() const { return slave_; }
-
     // Every command byte that arrives within `ms` after the first (or none).
     QByteArray Commands(int ms = 200)
     {
-        QByteArray got;
-        pollfd p{master_, POLLIN, 0};
-        while (poll(&p, 1, got.isEmpty() ? 2000 : ms) > 0) {
-            char buf[64];
-            const ssize_t n = read(master_, buf, sizeof buf);
-            if (n <= 0)
+        WaitForBytes(1, 2000);
+        QByteArray got = Received();
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            const QByteArray now = Received();
+            if (now.size() == got.size())
                 break;
-            got.append(buf, static_cast<int>(n));
+            got = now;
         }
+        Clear();
         return got;
     }
     static QByteArray Reply(char letter, uint8_t flags, int16_t w1, int16_t w2, int16_t w3)
@@ -58,14 +44,7 @@ public:
         }
         return r;
     }
-    void Send(const QByteArray& bytes)
-    {
-        ASSERT_EQ(write(master_, bytes.constData(), static_cast<size_t>(bytes.size())), bytes.size());
-    }
-
-private:
-    int master_ = -1;
-    QString slave_;
+    void Send(const QByteArray& bytes) { ASSERT_TRUE(SimSerialPeer::Send(bytes)); }
 };
 
 class PowerSupplyLinkTest : public ::testing::Test {

@@ -198,6 +198,7 @@ TEST_F(StepperOnSim, MotorKindsReachTheMotorRegistersOfTheControllerType)
     auto sim = Start(26);
     Set("Stepper", "Up", "88");
     Set("Stepper", "Down", "70");
+    Set("Stepper", "COMDevice", dir_.Path() + "no-serial-box"); // the box's start-up command finds no port
     {
         TStepper stepper(form, MainIni);
         stepper.StepUp();
@@ -261,16 +262,20 @@ TEST_F(StepperOnSim, StickSlipShakesThePiezoOnlyWhileNoScanRuns)
     EXPECT_EQ(sim->GuardViolationCount(), 0);
 }
 
-TEST_F(StepperOnSim, SerialKindsSayOnceThatNoSerialPositionerIsConfigured)
+TEST_F(StepperOnSim, SerialKindsSayOnceThatTheirPortCouldNotOpen)
 {
     auto sim = Start();
     Set("Stepper", "Right", "40");
     Set("Stepper", "Up", "76");
+    Set("Stepper", "COMx", "3");
+    Set("Stepper", "COMDevice", dir_.Path() + "no-port");
     TStepper stepper(form, MainIni);
     stepper.StepRight();
     stepper.StepRight();
     stepper.StepUp();
-    EXPECT_EQ(boxes_.Texts(), QStringList{NoSerialPositionerText});
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com3 could not open!"});
+    EXPECT_EQ(boxes_.BeepCount(), 1);
+    EXPECT_EQ(stepper.PortErrorCount, 5); // every line of every step tried again
     EXPECT_EQ(CountCode(*sim, IOCTL_WRITE_REG), 0);
     // The laser still goes through the output bit.
     stepper.SetLaser(true);

@@ -1,0 +1,97 @@
+#include "app/CreateForms.h"
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "core/Startup.h"
+#include "mainwindow/MainQVTForm.h"
+#include "motion/CrosshairsForm.h"
+#include "motion/FrameSequencer.h"
+#include "motion/MainFrameForm.h"
+#include "platform/MessageBoxes.h"
+#include "support/TestSupport.h"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDir>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+namespace qvt {
+namespace {
+
+// The operator opens the alignment display with the main window's button and
+// switches the laser on: the simulated photodiode's spot shows off centre,
+// where the bundled beam offset puts it.
+TEST(BundledAlignment, CrosshairsShowTheSpotOfTheBundledPhotodiode)
+{
+    test::TempDir dir;
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
+    ScriptedMessageResponder boxes;
+    LoadDriverName(dir.Path(), {"qvt"});
+    int exitCode = -1;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_NE(CrosshairsForm, nullptr);
+    EXPECT_EQ(MainFrameForm, nullptr); // the bundled machine has no frame
+    QAbstractButton* button = MainQVTForm->Button("Crosshairsbutton");
+    ASSERT_NE(button, nullptr);
+    button->click();
+    EXPECT_TRUE(CrosshairsForm->isVisible());
+    CrosshairsForm->LaserButton()->click();
+    const int32_t before = CrosshairsForm->Model().TrailPos;
+    // A few ticks of the 100 ms timer (the bound only proves that it ticks).
+    ASSERT_TRUE(test::PumpUntil([&] { return (CrosshairsForm->Model().TrailPos - before + 20) % 20 >= 5; }, 20000));
+    const size_t last = static_cast<size_t>((CrosshairsForm->Model().TrailPos + 19) % 20);
+    // Spot 3000, -1800 digits at 150 / (32000 sqrt 2) pixels a digit.
+    EXPECT_EQ(CrosshairsForm->Model().TrailX[last], 160);
+    EXPECT_EQ(CrosshairsForm->Model().TrailY[last], 156);
+    // The lit diode: 3000 and 20000 digits of 0.3 mV.
+    EXPECT_EQ(CrosshairsForm->ValueLabel(2)->text(), "6");
+    EXPECT_EQ(CrosshairsForm->ValueLabel(0)->text(), "1");
+    QCoreApplication::processEvents();
+    QDir().mkpath("temp");
+    EXPECT_TRUE(CrosshairsForm->grab().toImage().save("temp/BundledCrosshairs.png"));
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join("|").toStdString();
+}
+
+// A machine with a frame: the panel lands the sample with the frame motor.
+TEST(BundledAlignment, FramePanelLandsTheSampleOnAFrameMachine)
+{
+    test::TempDir dir;
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    QByteArray sim = dir.ReadFile("ini/sim.ini");
+    // Real time, as shipped: the frame motor runs on the controller's clock while the panel polls.
+    sim.replace("Type=26", "Type=29").replace("Attached=0", "Attached=1");
+    dir.WriteFile("ini/sim.ini", sim);
+    dir.WriteFile("ini/qvt.ini", dir.ReadFile("ini/qvt.ini") + "\r\n[Software]\r\nMainFrame=1\r\n");
+    ScriptedMessageResponder boxes;
+    LoadDriverName(dir.Path(), {"qvt"});
+    int exitCode = -1;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_NE(MainFrameForm, nullptr);
+    TMainFrameForm& frame = *MainFrameForm;
+    EXPECT_TRUE(frame.isVisible());
+    frame.Edit(1)->setText("50000");
+    frame.Edit(4)->setText("30000");
+    frame.Edit(5)->setText("1000");
+    frame.Button1Click();
+    // 30000 steps at 50000 Hz take 0.6 s; the bound only proves the move ends.
+    ASSERT_TRUE(test::PumpUntil([&] { return frame.Sequencer().FrameState == FrameLanded; }, 60000));
+    QCoreApplication::processEvents();
+    QDir().mkpath("temp");
+    EXPECT_TRUE(frame.grab().toImage().save("temp/BundledMainFrame.png"));
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    // The type-29 card's fast module asks for a fast Z input the bundled scale does not name.
+    EXPECT_EQ(boxes.Texts(), QStringList{"No fast ADC zChannel in SCale found!"});
+}
+
+} // namespace
+} // namespace qvt

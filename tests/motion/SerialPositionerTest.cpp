@@ -1,0 +1,243 @@
+// The positioner controller and the laser box on pseudo-terminal pairs,
+// driven through the stepper's serial kinds on the simulated controller.
+
+#include "support/DriverLinkFixture.h"
+
+#include "device/InOutForm.h"
+#include "motion/SerialPositioner.h"
+#include "motion/Stepper.h"
+#include "sim/SimSerialPeer.h"
+
+#include <QFile>
+
+#include <chrono>
+#include <memory>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+class SerialStepper : public DriverLinkFixture {
+protected:
+    void SetUp() override
+    {
+        DriverLinkFixture::SetUp();
+        sim_ = PlugSim(FastConfig());
+        form.FormCreate();
+        ASSERT_FALSE(form.StartFailed());
+        sim_->ClearLog();
+    }
+    void TearDown() override
+    {
+        form.FormDestroy();
+        DriverLinkFixture::TearDown();
+    }
+    void Set(const char* section, const char* key, const QString& value) { ini_->WriteString(section, key, value); }
+    void UsePort(const sim::SimSerialPeer& peer)
+    {
+        ASSERT_TRUE(peer.Ok());
+        Set("Stepper", "COMDevice", peer.SlavePath());
+    }
+
+    std::shared_ptr<sim::SimController> sim_;
+    TInOutForm form;
+};
+
+// What the lines' gaps prove is only that the sleeps were made (they are
+// lower bounds, whatever the machine's load).
+// Waits until the device has all the lines (the reader thread may still be
+// taking them from the line); the bound only ends a wait that would hang.
+bool WaitForLines(const sim::SimSerialPeer& peer, const QStringList& lines)
+{
+    return peer.WaitForBytes(static_cast<int>(lines.join("\r\n").size()) + 2, 5000);
+}
+
+int64_t GapMs(const sim::SimPositioner::Line& a, const sim::SimPositioner::Line& b)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b.At - a.At).count();
+}
+
+TEST_F(SerialStepper, PositionerKindsSendTheirLinesAfterAResetOnTheFirstCommand)
+{
+    sim::SimPositioner positioner;
+    UsePort(positioner);
+    Set("Stepper", "Right", "40");
+    Set("Stepper", "Left", "41");
+    Set("Stepper", "Forward", "42");
+    Set("Stepper", "Backward", "43");
+    Set("Stepper", "Up", "44");
+    Set("Stepper", "Down", "45");
+    Set("Coarse", "AgilisStepsX", "7");
+    Set("Coarse", "AgilisStepsZ", "300");
+    Set("Coarse", "AgilisVoltage44", "33");
+    TStepper stepper(form, MainIni);
+    EXPECT_FALSE(stepper.PortOpen);
+
+    stepper.StepRight();
+    EXPECT_TRUE(stepper.PortOpen);
+    const QStringList first{"RS", "MR", "CC1", "1PR7"};
+    ASSERT_TRUE(WaitForLines(positioner, first));
+    const auto lines = positioner.Lines();
+    ASSERT_EQ(positioner.LineTexts(), first);
+    EXPECT_GE(GapMs(lines[0], lines[1]), AgilisResetSleepMs);
+    EXPECT_EQ(positioner.Baud(), 921600);
+
+    // The port stays open: no second reset.
+    positioner.Clear();
+    stepper.StepLeft();
+    stepper.StepForward();
+    stepper.StepBackward();
+    stepper.StepUp();
+    stepper.StepDown();
+    const QStringList want{"CC1", "1PR-7", "CC1",    "2PR20", "CC1",   "2PR-20",
+                           "CC2", "1SU33", "1PR300", "CC2",   "1SU50", "1PR-300"};
+    ASSERT_TRUE(WaitForLines(positioner, want));
+    EXPECT_EQ(positioner.LineTexts(), want);
+    EXPECT_EQ(stepper.zCoarsePos, 0); // one up, one down
+    EXPECT_EQ(CountCode(*sim_, IOCTL_WRITE_REG), 0);
+}
+
+TEST_F(SerialStepper, ResetKindOnAClosedPortResetsTwice)
+{
+    sim::SimPositioner positioner;
+    UsePort(positioner);
+    Set("Stepper", "RULD", "46");
+    TStepper stepper(form, MainIni);
+    stepper.StepRULD();
+    const QStringList want{"RS", "MR", "RS", "MR"};
+    ASSERT_TRUE(WaitForLines(positioner, want));
+    EXPECT_EQ(positioner.LineTexts(), want);
+}
+
+TEST_F(SerialStepper, MissingPortIsReportedOnceAndRetriedByEveryCommand)
+{
+    sim::SimPositioner positioner;
+    ASSERT_TRUE(positioner.Ok());
+    const QString link = dir_.Path() + "ttyS0";
+    Set("Stepper", "COMx", "-2"); // taken as COM1
+    Set("Stepper", "COMDevice", link);
+    Set("Stepper", "Right", "40");
+    TStepper stepper(form, MainIni);
+    stepper.StepRight();
+    stepper.StepRight();
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 could not open!"});
+    EXPECT_EQ(boxes_.BeepCount(), 1);
+    EXPECT_FALSE(stepper.PortOpen);
+
+    // The adapter is plugged in: the next step opens it, without another message.
+    ASSERT_TRUE(QFile::link(positioner.SlavePath(), link));
+    stepper.StepRight();
+    const QStringList want{"RS", "MR", "CC1", "1PR20"};
+    ASSERT_TRUE(WaitForLines(positioner, want));
+    EXPECT_EQ(positioner.LineTexts(), want);
+    EXPECT_EQ(boxes_.Texts().size(), 1);
+}
+
+TEST_F(SerialStepper, UnpluggedPortIsClosedSoTheNextCommandOpensItAgain)
+{
+    auto positioner = std::make_unique<sim::SimPositioner>();
+    UsePort(*positioner);
+    Set("Stepper", "Right", "40");
+    TStepper stepper(form, MainIni);
+    const QStringList want{"RS", "MR", "CC1", "1PR20"};
+    stepper.StepRight();
+    ASSERT_TRUE(WaitForLines(*positioner, want));
+    positioner.reset(); // unplugged: writes fail from now on
+
+    stepper.StepRight(); // "CC1" fails and closes; "1PR20" tries to reopen
+    EXPECT_FALSE(stepper.PortOpen);
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 could not open!"});
+
+    sim::SimPositioner again;
+    UsePort(again);
+    stepper.StepRight();
+    EXPECT_TRUE(stepper.PortOpen);
+    ASSERT_TRUE(WaitForLines(again, want));
+    EXPECT_EQ(again.LineTexts(), want);
+}
+
+TEST_F(SerialStepper, LaserBoxTakesLettersAndTheLaserOnceItIsOpen)
+{
+    sim::SimLaserBox box;
+    UsePort(box);
+    Set("Stepper", "Up", "77");
+    Set("Stepper", "Down", "78");
+    Set("Stepper", "Off", "79");
+    Set("Stepper", "On", "75");
+    Set("Stepper", "Right", "40");
+    TStepper stepper(form, MainIni);
+    // Not open yet: the laser goes through the output bit.
+    stepper.SetLaser(true);
+    EXPECT_EQ(sim_->Register(RegDigitalOut) & OutBitLaser, OutBitLaser);
+    EXPECT_TRUE(box.Received().isEmpty());
+
+    stepper.StepUp();
+    EXPECT_TRUE(stepper.SerialBoxPresent);
+    EXPECT_EQ(box.Baud(), 57600);
+    stepper.StepDown();
+    stepper.PowerOff();
+    stepper.PowerOn();
+    sim_->ClearLog();
+    stepper.SetLaser(true);
+    ASSERT_TRUE(box.WaitForBytes(5, 5000));
+    EXPECT_TRUE(box.LaserOn());
+    stepper.SetLaser(false);
+    ASSERT_TRUE(box.WaitForBytes(6, 5000));
+    EXPECT_FALSE(box.LaserOn());
+    EXPECT_EQ(CountCode(*sim_, IOCTL_WRITE_REG), 0);
+
+    // A positioner step on the box's port keeps its speed and skips the reset.
+    stepper.StepRight();
+    const QByteArray all = "MmOlLlCC1\r\n1PR20\r\n";
+    ASSERT_TRUE(box.WaitForBytes(static_cast<int>(all.size()), 5000));
+    EXPECT_EQ(box.Received(), all);
+    EXPECT_EQ(box.Baud(), 57600);
+}
+
+TEST_F(SerialStepper, BoxStartCommandAtConstructionLeavesTheLaserOnTheOutputBit)
+{
+    sim::SimLaserBox box;
+    UsePort(box);
+    Set("Stepper", "Up", "89");
+    TStepper stepper(form, MainIni);
+    ASSERT_TRUE(box.WaitForBytes(4, 5000));
+    EXPECT_EQ(box.Received(), SerialBoxStartText);
+    EXPECT_FALSE(stepper.PortOpen);
+    EXPECT_FALSE(stepper.SerialBoxPresent);
+    stepper.SetLaser(true);
+    EXPECT_EQ(sim_->Register(RegDigitalOut) & OutBitLaser, OutBitLaser);
+}
+
+TEST(SerialSettingsText, FramingIsTakenFromTheText)
+{
+    TSerialSettings s;
+    s.Device = "/dev/ttyUSB0";
+    ASSERT_TRUE(ParseSerialSettingsText(AgilisPortSettingsText, s));
+    EXPECT_EQ(s.Baud, 921600);
+    EXPECT_EQ(s.Parity, 'N');
+    EXPECT_EQ(s.DataBits, 8);
+    EXPECT_EQ(s.StopBits, 1);
+    EXPECT_EQ(s.Device, "/dev/ttyUSB0");
+    EXPECT_FALSE(ParseSerialSettingsText("baud=fast parity=E", s));
+    EXPECT_EQ(s.Baud, 921600);
+    EXPECT_EQ(s.Parity, 'N');
+
+    // A speed the line cannot run at is refused rather than run at another;
+    // a closed port can be opened again, a held one not a second time.
+    sim::SimSerialPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    s.Device = peer.SlavePath();
+    s.Baud = 12345;
+    TSerialPort port;
+    EXPECT_FALSE(port.Open(s));
+    s.Baud = 921600;
+    ASSERT_TRUE(port.Open(s));
+    EXPECT_EQ(peer.Baud(), 921600);
+    TSerialPort second;
+    EXPECT_FALSE(second.Open(s));
+    port.Close();
+    EXPECT_TRUE(second.Open(s));
+}
+
+} // namespace
