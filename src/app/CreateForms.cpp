@@ -9,6 +9,7 @@
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
 #include "images/ImageTools.h"
+#include "images/ImageTouch.h"
 #include "images/ScaleForm.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
@@ -28,11 +29,13 @@
 #include "navigator/SelForm.h"
 #include "platform/WindowThread.h"
 #include "remote/DdeServer.h"
+#include "scan/ApproachMenus.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/FastScanThread.h"
 #include "scan/FastZPage.h"
 #include "scan/FeedbackForm.h"
 #include "scan/ScanParaForm.h"
+#include "scan/ScanStatus.h"
 #include "scan/ShowThread.h"
 #include "scan/SmartFeedbackForm.h"
 #include "script/ScriptThread.h"
@@ -67,7 +70,7 @@ void Created(const char* className)
 
 namespace {
 void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main);
-void CreateMainFrameForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main);
+void CreateMainFrameForm(TInOutForm& inOut, TMainQVTForm& main);
 } // namespace
 
 const std::vector<QString>& CreatedForms()
@@ -152,6 +155,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scanPara->ShowMainHint = [main](const QString& hint) { main->statusBar()->showMessage(hint); };
     scanPara->SetScanButtonHint = [main](const QString& hint) { main->ScanButton()->setToolTip(hint); };
     scanPara->RefreshImageWindowCursors = [] { TImageTools::RefreshAllCursors(); };
+    // A pinch on a picture reads and switches the parameter window's mouse tool.
+    TImageTouch::UsedTool = [scanPara] { return static_cast<MouseTool>(scanPara->UsedTool()); };
+    TImageTouch::SelectTool = [scanPara](MouseTool tool) {
+        if (scanPara->ToolButtons() != nullptr)
+            scanPara->ToolButtons()->SetUsedTool(static_cast<int>(tool));
+    };
     scanPara->DualZ = [inOut, scanner] { return inOut->BoxVersion == 29 && !scanner->MonoFastz(); };
     // The fast z loop follows every feedback record, in the window thread.
     inOut->FeedbackSent = [form = QPointer<TScanParaForm>(scanPara)] {
@@ -480,7 +489,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         aboutBox->raise();
     });
 
-    CreateMainFrameForm(*inOut, *workers, *main);
+    CreateMainFrameForm(*inOut, *main);
 
     // Made when first asked for, kept until the end.
     main->SetMenuCommand("AutoOffsetItem", [inOut, main] {
@@ -529,15 +538,18 @@ void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTFo
     crosshairs->FormCreate();
 }
 
-void CreateMainFrameForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTForm& main)
+void CreateMainFrameForm(TInOutForm& inOut, TMainQVTForm& main)
 {
     // Only machines whose sample lands on a frame have the panel.
     if (MainIni == nullptr || !MainIni->ReadBool("Software", "MainFrame", false))
         return;
     auto* frame = new TMainFrameForm(inOut);
     Created("TMainFrameForm");
-    // The parameter window's approach commands run the automatic approach.
-    frame->RunApproach = [&workers](bool) { workers.AutoApproach(2); };
+    // The parameter window's "Fast Approach" or "Auto Approach" command.
+    frame->RunApproach = [](bool fast) {
+        if (ScanParaForm != nullptr)
+            ScanParaForm->ApproachCommands().AutoApproach1Click(fast);
+    };
     frame->ScanButtonDown = [&main] { return main.ScanButtonDown(); };
     frame->ClickScanButton = [&main] { main.ScanButton()->click(); };
     frame->FormCreate();
@@ -618,6 +630,8 @@ void DestroyAllForms()
     delete ScaleADDAForm;
     delete SlidForm; // its raster worker is joined first
     TImageTools::StartScan = nullptr;
+    TImageTouch::UsedTool = nullptr;
+    TImageTouch::SelectTool = nullptr;
     if (ScanParaForm != nullptr)
         ScanParaForm->RefreshCoarseWindow = nullptr;
     delete CoarseForm;

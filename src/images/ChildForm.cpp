@@ -549,7 +549,7 @@ void TChildForm::WriteSettings(TQVTIniFile& ini) const
 
 bool TChildForm::HeldByTouch(const QMouseEvent* event) const
 {
-    return touchHoldsImage_ && event->source() != Qt::MouseEventNotSynthesized;
+    return (touchHoldsImage_ || ImageTouchActive(*this)) && event->source() != Qt::MouseEventNotSynthesized;
 }
 
 void TChildForm::Panel2MouseDown(QMouseEvent* event)

@@ -10,6 +10,8 @@
 // when the last finger lifts. 3D view: one finger turns the view as a left
 // drag does, two fingers zoom by the change of their distance.
 
+#include "scan/ScanStatus.h"
+
 #include <QPointF>
 #include <QRect>
 
@@ -19,7 +21,7 @@
 namespace qvt {
 
 // The mouse tools of the parameter window, as stored in [ScanPara] UsedTool.
-enum class MouseTool { Drag = 0, Move = 1, Measure = 2, Zoom = 3, ZoomCentered = 4 };
+using MouseTool = TMouseTool;
 
 enum class TouchPhase { Down, Move, Stationary, Up };
 
