@@ -54,6 +54,9 @@
 #include <QStatusBar>
 #include <QToolButton>
 
+#include <memory>
+#include <utility>
+
 namespace qvt {
 
 namespace {
@@ -428,6 +431,10 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scriptDevice->SetStopFlags(&scriptThread->StopRequested(), &scriptThread->Running(), &scriptThread->Terminating());
     scriptThread->OutputLine = [sel](const QString& line) { sel->AppendMemoLine(line); };
     scriptThread->Finished = [sel] { sel->ScriptFinished(); };
+    // The fast scan's statistics wait for a script's WRITELN(RES) (both in the window thread).
+    auto statistics = std::make_shared<QString>();
+    workers->FastScanThread().StatisticsReady = [statistics](const QString& text) { *statistics = text; };
+    scriptThread->TakeResult = [statistics] { return std::exchange(*statistics, QString()); };
     sel->ScriptRunner = scriptThread.get();
     sel->FormCreate();
 
