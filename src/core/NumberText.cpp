@@ -347,4 +347,20 @@ QString FixedPointText(double value, int precision, int digits)
     return text;
 }
 
+QString SaveDelimiter(int code)
+{
+    switch (code) {
+    case 1:
+        return "\t";
+    case 2:
+        return " ";
+    case 3:
+        return ",";
+    case 4:
+        return ".";
+    default:
+        return QString();
+    }
+}
+
 } // namespace qvt

@@ -51,4 +51,8 @@ QString FixedPointText(double value, int precision, int digits);
 // exponents -4 .. precision-1, "d.dddE<n>" beyond; "." always.
 QString GeneralText(double value, int precision);
 
+// The column separator of the text exports by its stored code: 1 TAB, 2 space,
+// 3 comma, 4 point; 0 and unknown codes separate with nothing.
+QString SaveDelimiter(int code);
+
 } // namespace qvt

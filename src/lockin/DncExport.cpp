@@ -12,21 +12,6 @@
 
 namespace qvt {
 
-QString DncSaveDelimiter(int code)
-{
-    switch (code) {
-    case 1:
-        return "\t";
-    case 2:
-        return " ";
-    case 3:
-        return ",";
-    case 4:
-        return ".";
-    default:
-        return QString(); // "none"; an unknown code never keeps an earlier delimiter
-    }
-}
 
 QString DncLocalPath(const QString& stored)
 {

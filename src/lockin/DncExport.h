@@ -12,8 +12,6 @@ class TDncCurves;
 
 constexpr int DncMaxSaveNumber = 9999;
 
-// Delimiter codes: 1 TAB, 2 space, 3 ",", 4 "."; 0 and any other code none.
-QString DncSaveDelimiter(int code);
 
 // A stored name as a path here: "\" becomes "/", a drive letter goes, and a
 // relative name is taken from the program's directory.

@@ -1527,7 +1527,7 @@ void TdncForm::SaveSpectrum(const QString& name)
     TDncExportColumns c;
     c.XAxis = ReadOptBool("xAxis", true);
     c.Phase = ReadOptBool("SavePhase", false);
-    c.Delimiter = DncSaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
+    c.Delimiter = SaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
     c.WithComment = ReadOptBool("SaveComment", false);
     c.Comment = MainIni ? MainIni->ReadString(DncOpt, "Comment", "") : QString();
     const DncSaveResult r = WriteDncExport(full, DncExportText(Curves, DataPoints, SweepStep, SweepStart, c));
@@ -1595,7 +1595,7 @@ void TdncForm::SaveButtonClick(bool shift)
 
 void TdncForm::CopytoClipboard1Click()
 {
-    const QString delimiter = DncSaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
+    const QString delimiter = SaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
     QGuiApplication::clipboard()->setText(DncClipboardText(Curves, DataPoints, SweepStep, SweepStart, delimiter));
 }
 

@@ -39,7 +39,7 @@ QString Cell(double value)
 QString Row(const TOsziSaveOptions& o, const QString& x, const TOsziCaptions& captions,
             const std::array<double, OsziTraceCount>& values)
 {
-    const QString d = OsziDelimiter(o.Delimiter);
+    const QString d = SaveDelimiter(o.Delimiter);
     QString line;
     if (o.XAxis)
         line += x + d;
@@ -56,7 +56,7 @@ QString Row(const TOsziSaveOptions& o, const QString& x, const TOsziCaptions& ca
 QString Head(const TOsziSaveOptions& o, const TOsziCaptions& captions)
 {
     QString text;
-    const QString d = OsziDelimiter(o.Delimiter);
+    const QString d = SaveDelimiter(o.Delimiter);
     if (o.Header) {
         if (o.XAxis)
             text += "Time" + d;
@@ -276,21 +276,6 @@ std::vector<TOsziLongTerm::Row> TOsziLongTerm::Take()
     return out;
 }
 
-QString OsziDelimiter(int index)
-{
-    switch (index) {
-    case 1:
-        return "\t";
-    case 2:
-        return " ";
-    case 3:
-        return ",";
-    case 4:
-        return ".";
-    default:
-        return {};
-    }
-}
 
 QString OsziFrameText(const TOsziSaveOptions& options, const TOsziCaptions& captions, const TOsziBuffers& shown,
                       const std::array<double, OsziTraceCount>& factors, double sampleTime, bool spectrum)

@@ -120,7 +120,6 @@ struct TOsziSaveOptions {
     bool Comment = false;
     QString CommentText;
 };
-QString OsziDelimiter(int index);
 
 // Captions of the used traces (empty: "empty slot", not written).
 using TOsziCaptions = std::array<QString, OsziTraceCount>;

@@ -133,21 +133,6 @@ QString FormatE15(double value)
            QString("%1").arg(std::abs(exponent), 4, 10, QChar('0'));
 }
 
-QString SpektDelimiter(int index)
-{
-    switch (index) {
-    case 1:
-        return "\t";
-    case 2:
-        return " ";
-    case 3:
-        return ",";
-    case 4:
-        return ".";
-    default:
-        return {};
-    }
-}
 
 QString SpektFileText(const TSpektData& data, const TSpektFileSpec& spec)
 {

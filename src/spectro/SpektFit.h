@@ -57,8 +57,6 @@ TSpektFileName SpektFileName(const QString& base, const QString& ext, bool numbe
 
 // Blank or "-", d.dddddd, "E", sign, four exponent digits: 15 characters.
 QString FormatE15(double value);
-// 0 none, 1 TAB, 2 blank, 3 ",", 4 "."; any other value none.
-QString SpektDelimiter(int index);
 
 struct TSpektFileSpec {
     bool Comment = false;

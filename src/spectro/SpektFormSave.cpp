@@ -223,7 +223,7 @@ void TSpektForm::Label21Click()
 
 QString TSpektForm::LoadDelimiter() const
 {
-    return SpektDelimiter(UserIni ? UserIni->ReadInteger(Opt, "DelimiterSave", 1) : 1);
+    return SaveDelimiter(UserIni ? UserIni->ReadInteger(Opt, "DelimiterSave", 1) : 1);
 }
 
 void TSpektForm::ApplySaveOptions()

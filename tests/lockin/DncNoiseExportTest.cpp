@@ -1,5 +1,6 @@
 // The thermal-noise transform, the export files and the option arithmetic.
 
+#include "core/NumberText.h"
 #include "lockin/DncExport.h"
 #include "lockin/DncNoise.h"
 #include "lockin/DncSweep.h"
@@ -161,7 +162,7 @@ TEST(DncExport, LinesCarryTheChosenColumnsAndDelimiter)
 {
     const TDncCurves c = ExportCurves();
     TDncExportColumns cols;
-    cols.Delimiter = DncSaveDelimiter(1);
+    cols.Delimiter = SaveDelimiter(1);
     cols.Phase = true;
     QList<QByteArray> lines = DncExportText(c, 256, 10.0, 1000.0, cols).split('\n');
     ASSERT_EQ(lines.size(), 257);
@@ -171,16 +172,16 @@ TEST(DncExport, LinesCarryTheChosenColumnsAndDelimiter)
     // A comment line, no frequency, and "none" after a TAB file: no delimiter at all.
     cols = {};
     cols.XAxis = false;
-    cols.Delimiter = DncSaveDelimiter(0);
+    cols.Delimiter = SaveDelimiter(0);
     cols.WithComment = true;
     cols.Comment = "cantilever 7";
     lines = DncExportText(c, 256, 10.0, 1000.0, cols).split('\n');
     EXPECT_EQ(lines[0], "cantilever 7\r");
     EXPECT_EQ(lines[1], "1.51.25-3\r");
-    EXPECT_EQ(DncSaveDelimiter(9), "");
-    EXPECT_EQ(DncSaveDelimiter(2), " ");
-    EXPECT_EQ(DncSaveDelimiter(3), ",");
-    EXPECT_EQ(DncSaveDelimiter(4), ".");
+    EXPECT_EQ(SaveDelimiter(9), "");
+    EXPECT_EQ(SaveDelimiter(2), " ");
+    EXPECT_EQ(SaveDelimiter(3), ",");
+    EXPECT_EQ(SaveDelimiter(4), ".");
 
     // History depth 0 with every optional column off: the newest value alone.
     TDncCurves one;
