@@ -368,27 +368,34 @@ void TScriptStatements::SpectStart()
         run_.WriteDataLine("#Saved Spectoscopy as: " + UserIni->ReadString("SpektOpt", "LastSaveName", QString()));
 }
 
-void TScriptStatements::SpectPara()
+bool TScriptStatements::NameOrNumberAndValue(bool& named, QString& name, double& n, double& v)
 {
+    // "(" then a parameter named by a string or numbered by an expression, "," and the value, ")".
     if (!Open())
-        return;
+        return false;
     script_->GetToken();
     if (script_->ErrorCode != 0)
-        return;
-    QString name;
-    double n = 0.0, v = 0.0;
-    const bool named = script_->Token().Kind == TokString;
+        return false;
+    named = script_->Token().Kind == TokString;
     if (named) {
         name = script_->Token().Text.toUpper();
     } else if (!StartsExpression(*script_)) {
         Error(ErrNumberExpected);
-        return;
+        return false;
     } else {
         n = script_->ReadExpression();
         if (script_->ErrorCode != 0)
-            return;
+            return false;
     }
-    if (!Comma() || !Number(v) || !Close())
+    return Comma() && Number(v) && Close();
+}
+
+void TScriptStatements::SpectPara()
+{
+    QString name;
+    double n = 0.0, v = 0.0;
+    bool named = false;
+    if (!NameOrNumberAndValue(named, name, n, v))
         return;
     if (named) {
         if (name == "AUTOSAVE") {
@@ -567,25 +574,10 @@ void TScriptStatements::DncStart()
 
 void TScriptStatements::DncPara()
 {
-    if (!Open())
-        return;
-    script_->GetToken();
-    if (script_->ErrorCode != 0)
-        return;
     QString name;
     double n = 0.0, v = 0.0;
-    const bool named = script_->Token().Kind == TokString;
-    if (named) {
-        name = script_->Token().Text.toUpper();
-    } else if (!StartsExpression(*script_)) {
-        Error(ErrNumberExpected);
-        return;
-    } else {
-        n = script_->ReadExpression();
-        if (script_->ErrorCode != 0)
-            return;
-    }
-    if (!Comma() || !Number(v) || !Close())
+    bool named = false;
+    if (!NameOrNumberAndValue(named, name, n, v))
         return;
     if (named) {
         if (name == "AUTOSAVE") {

@@ -121,6 +121,8 @@ private:
     // Argument reading: each raises the error named and returns false.
     bool Open();            // "(" (10)
     bool Comma();           // "," (13)
+    // SPECTPARA and DNCPARA: (name or number, value).
+    bool NameOrNumberAndValue(bool& named, QString& name, double& n, double& v);
     bool Close();           // ")" (11)
     bool Number(double& v); // an expression (16)
     bool Text(QString& s, int error = 29);
