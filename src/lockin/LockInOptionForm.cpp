@@ -542,38 +542,32 @@ void TLockInOptionForm::ComboBoxHarmonicChange()
     dnc_.ApplyOptions();
 }
 
-void TLockInOptionForm::EditAverageKeyPress(EditKey key)
+void TLockInOptionForm::TakeLimitedCount(EditKey key, const char* edit, const char* iniKey, int (*limit)(int))
 {
-    TNumericEdit* e = Edit("EditAverage");
+    // A whole count, limited to its range and shown as taken, then applied.
+    TNumericEdit* e = Edit(edit);
     double v = 0.0;
     if (key != EditKey::Enter || !ParseNumber(e->text(), v)) {
         if (key == EditKey::Enter)
             e->MarkRefused();
         return;
     }
-    const int limited = ClampOptionAverage(static_cast<int>(std::clamp(Round(v), -1.0e9, 1.0e9)));
+    const int limited = limit(static_cast<int>(std::clamp(Round(v), -1.0e9, 1.0e9)));
     e->setText(QString::number(limited));
     e->MarkAccepted();
     if (Ini())
-        Ini()->WriteInteger(DncOpt, "average", limited);
+        Ini()->WriteInteger(DncOpt, iniKey, limited);
     dnc_.ApplyOptions();
+}
+
+void TLockInOptionForm::EditAverageKeyPress(EditKey key)
+{
+    TakeLimitedCount(key, "EditAverage", "average", ClampOptionAverage);
 }
 
 void TLockInOptionForm::EditHistoryChange(EditKey key)
 {
-    TNumericEdit* e = Edit("EditHistory");
-    double v = 0.0;
-    if (key != EditKey::Enter || !ParseNumber(e->text(), v)) {
-        if (key == EditKey::Enter)
-            e->MarkRefused();
-        return;
-    }
-    const int limited = ClampOptionHistory(static_cast<int>(std::clamp(Round(v), -1.0e9, 1.0e9)));
-    e->setText(QString::number(limited));
-    e->MarkAccepted();
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, "history", limited);
-    dnc_.ApplyOptions();
+    TakeLimitedCount(key, "EditHistory", "history", ClampOptionHistory);
 }
 
 void TLockInOptionForm::EditPhaseKeyPress(EditKey key)

@@ -70,6 +70,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void TakeLimitedCount(EditKey key, const char* edit, const char* iniKey, int (*limit)(int));
     void Build();
     QWidget* BuildAcquirePage();
     QWidget* BuildViewPage();
