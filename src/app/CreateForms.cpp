@@ -6,6 +6,7 @@
 #include "files/ScanFiles.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
+#include "lockin/LockinForm.h"
 #include "mainwindow/AdminForm.h"
 #include "mainwindow/HistoryBox.h"
 #include "mainwindow/MainQVTForm.h"
@@ -98,7 +99,22 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     main->DockParameterWindow(scanPara);
     scanPara->FormCreate();
 
-    // Place 8 (the second lock-in window) is created here as it is built.
+    auto* lockin = new TLockinForm;
+    Created("TLockinForm");
+    // Every lock-in filter of the system is loaded from this window's tables.
+    inOut->LockInHooks.FilterTable = [lockin](int timeConstant, int slope, TSetFilterRecord& record) {
+        return lockin->FilterRecord(timeConstant, slope, record);
+    };
+    lockin->InputScaleChanged = [scanPara] {
+        if (TNumericEdit* edit = scanPara->Edit("Edit1"))
+            edit->PressKey(EditKey::Enter);
+    };
+    lockin->FormCreate(inOut);
+    if (QAbstractButton* button = main->Button("LockinButton"); button && lockin->DeviceOpen() && !MultiLockInPresent) {
+        QObject::connect(button, &QAbstractButton::toggled, lockin, [lockin](bool on) { lockin->setVisible(on); });
+        if (button->isChecked())
+            lockin->show();
+    }
 
     auto* dnc = new TdncForm(*workers);
     Created("TdncForm");
@@ -281,6 +297,8 @@ void DestroyAllForms()
         SetupForm->FormDestroy();
     if (dncForm != nullptr)
         dncForm->FormDestroy();
+    if (LockinForm != nullptr)
+        LockinForm->FormDestroy();
     if (MiscForm != nullptr)
         MiscForm->FormDestroy();
     if (SpektForm != nullptr)
@@ -299,6 +317,9 @@ void DestroyAllForms()
     delete HistoryBox;
     delete SpektForm;
     delete SetupForm;
+    if (InOutForm != nullptr)
+        InOutForm->LockInHooks.FilterTable = nullptr;
+    delete LockinForm;
     // The hooks into the resonance tool go with it.
     if (InOutForm != nullptr) {
         InOutForm->LockInHooks.ResonanceFilterChoice = nullptr;
