@@ -7,6 +7,7 @@
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
 #include "lockin/LockinForm.h"
+#include "lockin/MultiLockInForm.h"
 #include "mainwindow/AdminForm.h"
 #include "mainwindow/HistoryBox.h"
 #include "mainwindow/MainQVTForm.h"
@@ -223,6 +224,20 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     // Places 19 to 23 are created here as they are built.
 
+    auto* multi = new TMultiLockInForm;
+    Created("TMultiLockInForm");
+    inOut->LockInHooks.MultiLockInChannel = [multi](int k, TMultiLockInChannel& channel) {
+        return multi->Channel(k, channel);
+    };
+    // A new resonance frequency moves the oscillators linked to it.
+    QObject::connect(inOut, &TInOutForm::multiLockInChanged, multi, &TMultiLockInForm::ApplyFrequencies);
+    multi->FormCreate(inOut);
+    if (QAbstractButton* button = main->Button("LockinButton"); button && MultiLockInPresent) {
+        QObject::connect(button, &QAbstractButton::toggled, multi, [multi](bool on) { multi->setVisible(on); });
+        if (button->isChecked())
+            multi->show();
+    }
+
     auto* sel = new TSelForm;
     Created("TSelForm");
     // A tool window of the main window: it goes and comes with it.
@@ -299,6 +314,8 @@ void DestroyAllForms()
         dncForm->FormDestroy();
     if (LockinForm != nullptr)
         LockinForm->FormDestroy();
+    if (MultiLockInForm != nullptr)
+        MultiLockInForm->FormDestroy();
     if (MiscForm != nullptr)
         MiscForm->FormDestroy();
     if (SpektForm != nullptr)
@@ -316,6 +333,9 @@ void DestroyAllForms()
     delete MiscForm;
     delete HistoryBox;
     delete SpektForm;
+    if (InOutForm != nullptr)
+        InOutForm->LockInHooks.MultiLockInChannel = nullptr;
+    delete MultiLockInForm;
     delete SetupForm;
     if (InOutForm != nullptr)
         InOutForm->LockInHooks.FilterTable = nullptr;

@@ -281,8 +281,11 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
             cantilever_.SetTimeConstant(SimCantilever::DecodeTimeConstant(record.Coefficients), now);
         return true;
     }
-    case IOCTL_SET_MULTI_LIA:
-        return scope_.SetMultiLia(Decode<TSetMultiLiaRecord>(in));
+    case IOCTL_SET_MULTI_LIA: {
+        const auto record = Decode<TSetMultiLiaRecord>(in);
+        multiLockIn_.SetAmplitudeWord(record.Index, record.AmplitudeWord >> 15);
+        return scope_.SetMultiLia(record);
+    }
     case IOCTL_READ_DNC_STATUS: {
         TDncStatusRecord status = scope_.Status(read(ReadAddrResonanceAmplitude, now), read(ReadAddrResonanceY, now));
         if (cantilever_.Overload(now))
@@ -610,6 +613,9 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
             return r.PhaseMilliDeg;
         return address == ReadAddrResonanceX ? r.X : r.Y;
     }
+    if (SimMultiLockIn::IsAddress(address) && (config_.ControllerType == 26 || config_.ControllerType == 29))
+        return multiLockIn_.Read(address, {registers_[RegLia1Freq], registers_[RegLia2Freq], registers_[RegLia3Freq]},
+                                 registers_[RegLiaPhases], registers_[RegLiaAmplitude], controlWord_);
     if (address < 0) {
         if (SimInputs::IsDemodulatorAddress(address))
             return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]);

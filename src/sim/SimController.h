@@ -31,6 +31,7 @@
 #include "sim/SimModelTip.h"
 #include "sim/SimModelZLoop.h"
 #include "sim/SimMoveGenerator.h"
+#include "sim/SimMultiLockIn.h"
 #include "sim/SimRandom.h"
 #include "sim/SimScanner.h"
 #include "sim/SimScope.h"
@@ -206,6 +207,7 @@ private:
     SimScope scope_;
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
+    SimMultiLockIn multiLockIn_{config_.Cantilever, config_.Seed}; // types 26 and 29
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;

@@ -1,0 +1,132 @@
+#pragma once
+// "Multi Channel LockIn": the three digital lock-in oscillators of type-26/29
+// controllers. Frequencies (typed or following a link formula), amplitudes,
+// reference phases with automatic adjustment, inputs, the reference output,
+// the demodulation filter, two outputs as numbers every 100 ms, and the
+// spectrum: one oscillator swept over a range while four channels are read.
+//
+// The sweep is a state machine on a zero-interval timer, one point per tick,
+// so the window stays alive without pumping messages inside it.
+
+#include "lockin/MultiLockInSpectrum.h"
+#include "widgets/ChartScale.h"
+
+#include <QWidget>
+
+#include <array>
+#include <functional>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+
+namespace qvt {
+
+class TInOutForm;
+class TSimpleChart;
+struct TMultiLockInChannel;
+
+class TMultiLockInForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TMultiLockInForm(QWidget* parent = nullptr);
+    ~TMultiLockInForm() override;
+
+    void FormCreate(TInOutForm* link);
+    void FormDestroy();
+
+    // The dynamic-mode window's output range re-applied (it re-sends register 10).
+    std::function<void()> ReapplyDriveRange;
+
+    void ApplyFrequencies();
+    void ApplyPhases();
+    void ApplyAmplitudes();
+    void SetReferenceOutput(int mode);
+    void SetInput(int k, int tag); // k = 0..2; 0 In A, 1 In B
+    void FilterChange(int t, int r);
+    void AutoPhase(int k);
+    void Timer1Timer();
+    bool Channel(int k, TMultiLockInChannel& channel) const;
+
+    // Enter in an edit: kind 0 frequency, 1 amplitude, 2 phase; k = 0..2.
+    bool EnterText(int kind, int k, const QString& text);
+    void SetLinkText(int k, const QString& text);
+    bool FrequencyRefused(int k) const { return refused_[static_cast<size_t>(k)]; }
+    double SettleTime() const { return settle_; }
+    QString NumbersText(int slot) const;
+
+    // ---- the spectrum ----------------------------------------------------------------
+    void SelectSweepSource(int k); // 1..3, −1 none
+    void SetRange(double start, double stop);
+    void StartSweep();
+    void StopSweep();
+    bool Sweeping() const { return sweeping_; }
+    const TChartSeries& Series(int i) const { return series_[static_cast<size_t>(i)]; }
+    double Step() const { return step_; }
+    int Points() const { return points_; }
+    bool SaveSpectrum(const QString& name);
+    QStringList RangeHistory() const { return history_; }
+
+private:
+    void BuildUi();
+    void ShowFrequencies();
+    void LoadOptions();
+    void SweepTick();
+    void EndSweep();
+    double ReadSlot(int slot);
+
+    TInOutForm* link_ = nullptr;
+    std::array<double, 3> typed_{};
+    std::array<bool, 3> refused_{};
+    std::array<int, 3> inputTags_{};
+    std::array<int, 2> numbers_{2, 3};
+    std::array<double, 2> numberValues_{};
+    double settle_ = 0.0001;
+    bool amplitudes23_ = false;
+
+    std::array<QLineEdit*, 3> freqEdits_{};
+    std::array<QComboBox*, 3> linkBoxes_{};
+    std::array<QLineEdit*, 3> amplEdits_{};
+    std::array<QLineEdit*, 3> phaseEdits_{};
+    std::array<QPushButton*, 3> inputButtons_{};
+    QComboBox* timeConstant_ = nullptr;
+    QComboBox* rollOff_ = nullptr;
+    QRadioButton* refA_ = nullptr;
+    QRadioButton* refB_ = nullptr;
+    std::array<QComboBox*, 2> numberBoxes_{};
+    std::array<QLabel*, 2> numberLabels_{};
+    QTimer* timer_ = nullptr;
+
+    // spectrum
+    QComboBox* sourceBox_ = nullptr;
+    QLabel* sourceLabel_ = nullptr;
+    QLineEdit* startEdit_ = nullptr;
+    QLineEdit* stopEdit_ = nullptr;
+    QPushButton* scanButton_ = nullptr;
+    TSimpleChart* chart_ = nullptr;
+    std::array<TChartSeries, 5> series_;
+    std::array<int, 4> slots_{};
+    QTimer* sweepTimer_ = nullptr;
+    int source_ = -1;
+    double start_ = 100000.0;
+    double stop_ = 200000.0;
+    double step_ = 0.0;
+    int points_ = 512;
+    int average_ = 9;
+    int32_t wait_ = SpectrumMinimumWait;
+    int32_t repetition_ = -1; // the spectrum's own running-mean counter
+    int point_ = 0;
+    bool sweeping_ = false;
+    bool stopRequest_ = false;
+    double savedFrequency_ = 0.0;
+    TSpectrumMeans means_;
+    QStringList history_;
+};
+
+extern TMultiLockInForm* MultiLockInForm;
+
+} // namespace qvt
