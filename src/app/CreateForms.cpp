@@ -8,6 +8,7 @@
 #include "lockin/DncForm.h"
 #include "lockin/LockinForm.h"
 #include "lockin/MultiLockInForm.h"
+#include "lockin/MultiLockInOptionForm.h"
 #include "mainwindow/AdminForm.h"
 #include "mainwindow/HistoryBox.h"
 #include "mainwindow/MainQVTForm.h"
@@ -280,6 +281,16 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
 
+    auto* multiOptions = new TMultiLockInOptionForm;
+    Created("TMultiLockInOptionForm");
+    multiOptions->OptionsChanged = [multi] { multi->LoadOptions(); };
+    multi->ShowOptions = [multiOptions] {
+        multiOptions->show();
+        multiOptions->raise();
+    };
+    multi->NextNumberChanged = [multiOptions](int n) { multiOptions->ShowNextNumber(n); };
+    multiOptions->FormCreate();
+
     if (inOut->StartFailed()) {
         // The operator has been told; nothing was sent on the unopened link.
         exitCode = DeviceStartExitCode;
@@ -335,6 +346,7 @@ void DestroyAllForms()
     delete SpektForm;
     if (InOutForm != nullptr)
         InOutForm->LockInHooks.MultiLockInChannel = nullptr;
+    delete MultiLockInOptionForm;
     delete MultiLockInForm;
     delete SetupForm;
     if (InOutForm != nullptr)

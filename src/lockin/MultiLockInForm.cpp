@@ -157,8 +157,14 @@ void TMultiLockInForm::BuildUi()
     stopEdit_ = new QLineEdit(this);
     scanButton_ = new QPushButton("Scan", this);
     scanButton_->setCheckable(true);
+    auto* optionsButton = new QPushButton("Options", this);
+    connect(optionsButton, &QPushButton::clicked, this, [this] {
+        if (ShowOptions)
+            ShowOptions();
+    });
+    grid->addWidget(optionsButton, 4, 2);
     grid->addWidget(sourceBox_, 4, 0);
-    grid->addWidget(sourceLabel_, 4, 1, 1, 2);
+    grid->addWidget(sourceLabel_, 4, 1);
     grid->addWidget(startEdit_, 5, 0);
     grid->addWidget(stopEdit_, 5, 1);
     grid->addWidget(scanButton_, 5, 2);
@@ -591,13 +597,20 @@ void TMultiLockInForm::EndSweep()
     chart_->update();
 }
 
-bool TMultiLockInForm::SaveSpectrum(const QString& name)
+bool TMultiLockInForm::SaveSpectrum(const QString& quotedName)
 {
+    // The options window stores the name inside double quotes.
+    QString name = quotedName;
+    if (name.size() >= 2 && name.startsWith('"') && name.endsWith('"'))
+        name = name.mid(1, name.size() - 2);
     TQVTIniFile* ini = MainIni;
     const bool numbered = ini && ini->ReadBool(OptSection, "SaveNumbered", false);
     const int n = ini ? ini->ReadInteger(OptSection, "NextNumber", 0) : 0;
-    if (numbered && ini)
+    if (numbered && ini) {
         ini->WriteInteger(OptSection, "NextNumber", n + 1);
+        if (NextNumberChanged)
+            NextNumberChanged(n + 1);
+    }
     const QString ext = ini ? ini->ReadString(OptSection, "SaveExt", "txt") : QString("txt");
     const QString file = SpectrumFileName(name, numbered, n, ext);
     if (!QFileInfo(file).absoluteDir().exists()) {

@@ -41,6 +41,13 @@ public:
 
     // The dynamic-mode window's output range re-applied (it re-sends register 10).
     std::function<void()> ReapplyDriveRange;
+    // The "Options" button.
+    std::function<void()> ShowOptions;
+    // The next number of a numbered save, shown in the options window.
+    std::function<void(int)> NextNumberChanged;
+
+    // Re-reads the spectrum options (average, points, Math, running mean).
+    void LoadOptions();
 
     void ApplyFrequencies();
     void ApplyPhases();
@@ -74,7 +81,6 @@ public:
 private:
     void BuildUi();
     void ShowFrequencies();
-    void LoadOptions();
     void SweepTick();
     void EndSweep();
     double ReadSlot(int slot);

@@ -3,6 +3,7 @@
 #include "device/InOutForm.h"
 #include "lockin/LinkFormula.h"
 #include "lockin/MultiLockInForm.h"
+#include "lockin/MultiLockInOptionForm.h"
 #include "lockin/MultiLockInSpectrum.h"
 #include "lockin/MultiLockInWords.h"
 #include "platform/MessageBoxes.h"
@@ -182,6 +183,38 @@ TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorT
     EXPECT_EQ(lines.size(), measured);
     EXPECT_FALSE(form_->SaveSpectrum(dir_.Path() + "missing/spec"));
     EXPECT_EQ(boxes_.LastText(), "Directory does not exist!");
+}
+
+TEST_F(MultiLockInOnSim, OptionsClampWhatIsTypedAndReloadTheSpectrum)
+{
+    Start();
+    TMultiLockInOptionForm options;
+    int reloads = 0;
+    options.OptionsChanged = [&] {
+        ++reloads;
+        form_->LoadOptions();
+    };
+    options.FormCreate();
+    options.AverageChanged("5", false);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "average", -1), 5);
+    options.AverageChanged("5", true);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "average", -1), 9);
+    options.AverageChanged("99999", false);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "average", -1), 3000);
+    options.DataPointsEntered("10000");
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "datapoints", -1), 4096);
+    options.DataPointsEntered("12");
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "datapoints", -1), 32);
+    EXPECT_FALSE(options.RangePresetEntered("20000"));
+    EXPECT_FALSE(ini_->ValueExists("MultiLockin", "Popup0"));
+    EXPECT_TRUE(options.RangePresetEntered("1000-5000"));
+    EXPECT_EQ(reloads, 6);
+
+    // The spectrum takes the clamped point count at its next start.
+    form_->StartSweep();
+    EXPECT_EQ(form_->Points(), 32);
+    form_->StopSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
 }
 
 } // namespace
