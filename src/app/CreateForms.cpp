@@ -232,6 +232,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     // A new resonance frequency moves the oscillators linked to it.
     QObject::connect(inOut, &TInOutForm::multiLockInChanged, multi, &TMultiLockInForm::ApplyFrequencies);
+    multi->AdminMode = [main] { return main->AdminLevel() != 0; };
     multi->FormCreate(inOut);
     if (QAbstractButton* button = main->Button("LockinButton"); button && MultiLockInPresent) {
         QObject::connect(button, &QAbstractButton::toggled, multi, [multi](bool on) { multi->setVisible(on); });

@@ -10,13 +10,18 @@
 #include "platform/MessageBoxes.h"
 #include "widgets/SimpleChart.h"
 
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QEvent>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -108,7 +113,26 @@ void TMultiLockInForm::BuildUi()
                 [this, k] { EnterText(2, k, phaseEdits_[k]->text()); });
         for (QLineEdit* e : {freqEdits_[k], amplEdits_[k], phaseEdits_[k]})
             connect(e, &QLineEdit::textEdited, this, [e] { Colour(e, "silver"); });
-        connect(linkBoxes_[k], &QComboBox::activated, this, [this] { ApplyFrequencies(); });
+        connect(linkBoxes_[k], &QComboBox::activated, this, [this, k](int index) {
+            if (MainIni && index >= 0)
+                MainIni->WriteInteger("MultiLockIn", LinkBoxNames[k], index);
+            ApplyFrequencies();
+        });
+        linkBoxes_[k]->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(linkBoxes_[k], &QComboBox::customContextMenuRequested, this, [this, k](const QPoint& at) {
+            QMenu menu;
+            QLineEdit* e = linkBoxes_[k]->lineEdit();
+            menu.addAction("Cut", e, &QLineEdit::cut);
+            menu.addAction("Copy", e, &QLineEdit::copy);
+            menu.addAction("Paste", e, [e] { e->insert(QGuiApplication::clipboard()->text().left(10000)); });
+            if (AdminMode && AdminMode()) {
+                QAction* store = menu.addAction("Store", this, [this, k] { StorePreset(k); });
+                store->setEnabled(linkBoxes_[k]->count() < LinkPresetMaxItems);
+                QAction* del = menu.addAction("Delete", this, [this, k] { DeletePreset(k); });
+                del->setEnabled(linkBoxes_[k]->count() > 1);
+            }
+            menu.exec(linkBoxes_[k]->mapToGlobal(at));
+        });
         connect(linkBoxes_[k]->lineEdit(), &QLineEdit::returnPressed, this, [this] { ApplyFrequencies(); });
         connect(autoButton, &QPushButton::clicked, this, [this, k] { AutoPhase(k); });
         connect(inputButtons_[k], &QPushButton::clicked, this,
@@ -168,6 +192,29 @@ void TMultiLockInForm::BuildUi()
     grid->addWidget(startEdit_, 5, 0);
     grid->addWidget(stopEdit_, 5, 1);
     grid->addWidget(scanButton_, 5, 2);
+    auto* saveButton = new QPushButton("Save", this);
+    auto* copyButton = new QPushButton("Copy", this);
+    auto* rangeButton = new QPushButton("Range", this);
+    grid->addWidget(saveButton, 7, 0);
+    grid->addWidget(copyButton, 7, 1);
+    grid->addWidget(rangeButton, 7, 2);
+    connect(saveButton, &QPushButton::clicked, this, [this] {
+        if (MainIni)
+            SaveSpectrum(MainIni->ReadString(OptSection, "SaveName", "c:\\temp\\noname"));
+    });
+    connect(copyButton, &QPushButton::clicked, this, [this] {
+        static const char* const delimiters[] = {"", "\t", " ", ",", "."};
+        const int d = std::clamp(MainIni ? MainIni->ReadInteger(OptSection, "DelimiterSave", 0) : 0, 0, 4);
+        chart_->CopyDataToClipboard(delimiters[d], QString(), !MainIni || MainIni->ReadBool(OptSection, "xAxis", true));
+    });
+    connect(rangeButton, &QPushButton::clicked, this, [this, rangeButton] {
+        QMenu menu;
+        QStringList items{MainIni ? MainIni->ReadString(Section, "Popup0", "20000-400000") : QString("20000-400000")};
+        items << history_;
+        for (const QString& item : items)
+            menu.addAction(item, this, [this, item] { RangeMenuClick(item); });
+        menu.exec(rangeButton->mapToGlobal(QPoint(0, rangeButton->height())));
+    });
     chart_ = new TSimpleChart(this);
     chart_->setMinimumSize(480, 220);
     grid->addWidget(chart_, 6, 0, 1, 3);
@@ -192,6 +239,7 @@ void TMultiLockInForm::BuildUi()
     connect(startEdit_, &QLineEdit::returnPressed, this, [this, rangeEdit] { rangeEdit(startEdit_, true); });
     connect(stopEdit_, &QLineEdit::returnPressed, this, [this, rangeEdit] { rangeEdit(stopEdit_, false); });
     connect(scanButton_, &QPushButton::clicked, this, [this](bool down) { down ? StartSweep() : StopSweep(); });
+    chart_->installEventFilter(this);
     sweepTimer_ = new QTimer(this);
     sweepTimer_->setInterval(0);
     connect(sweepTimer_, &QTimer::timeout, this, &TMultiLockInForm::SweepTick);
@@ -230,6 +278,12 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
         numberBoxes_[s]->setCurrentIndex(numbers_[static_cast<size_t>(s)]);
     ApplyPhases();
     ApplyFrequencies();
+    if (amplitudes23_ && ini) {
+        SetPowerFeedback(1, ini->ReadString(Section, "Edit9Text", "0"), ini->ReadString(Section, "Edit11Text", "0"),
+                         false);
+        SetPowerFeedback(2, ini->ReadString(Section, "Edit12Text", "0"), ini->ReadString(Section, "Edit13Text", "0"),
+                         false);
+    }
     ApplyAmplitudes();
     for (int k = 0; k < 3; ++k)
         SetInput(k, ini ? ini->ReadInteger(Section, QString("Label%1Tag").arg(7 + k), 0) : 0);
@@ -341,10 +395,111 @@ bool TMultiLockInForm::Channel(int k, TMultiLockInChannel& channel) const
 {
     if (k < 2 || k > 3)
         return false;
+    const PowerFeedback& p = power_[static_cast<size_t>(k - 1)];
     channel = {};
     channel.Address = k == 2 ? ReadAddrLia2X : ReadAddrLia3X;
+    channel.Setpoint = p.Setpoint;
+    channel.Ki = p.Ki;
+    channel.On = p.On;
     channel.AmplitudeWord = MultiLockInParams.AmplitudeWord[static_cast<size_t>(k - 1)];
     return true;
+}
+
+bool TMultiLockInForm::SetPowerFeedback(int k, const QString& setpoint, const QString& ki, bool on)
+{
+    if (k < 1 || k > 2)
+        return false;
+    double sp = 0, gain = 0;
+    if (!ParseNumber(setpoint, sp) || !ParseNumber(ki, gain))
+        return false;
+    const double factor = ChannelTable[k == 1 ? 16 : 18].Factor.load();
+    const double raw = sp / factor;
+    if (!std::isfinite(raw) || std::fabs(raw) > 2.0e9 || std::fabs(gain) > 2.0e9)
+        return false;
+    PowerFeedback& p = power_[static_cast<size_t>(k)];
+    p.Setpoint = static_cast<int32_t>(Round(raw));
+    p.Ki = static_cast<int32_t>(Round(gain));
+    p.On = on;
+    if (MainIni) {
+        MainIni->WriteString(Section, k == 1 ? "Edit9Text" : "Edit12Text", setpoint);
+        MainIni->WriteString(Section, k == 1 ? "Edit11Text" : "Edit13Text", ki);
+    }
+    amplEdits_[k]->setEnabled(!on);
+    if (on)
+        amplEdits_[k]->setText("???");
+    if (link_)
+        link_->SendMultiLockInChannel(k + 1);
+    if (!on) {
+        ApplyAmplitudes();
+        ShowFrequencies();
+    }
+    return true;
+}
+
+bool TMultiLockInForm::StorePreset(int k)
+{
+    if (!MainIni || k < 0 || k > 2 || linkBoxes_[k]->findText(linkBoxes_[k]->currentText()) >= 0)
+        return false;
+    QStringList items;
+    for (int i = 0; i < linkBoxes_[k]->count(); ++i)
+        items << linkBoxes_[k]->itemText(i);
+    int selected = 0;
+    if (!StoreLinkPreset(*MainIni, LinkBoxNames[k], items, linkBoxes_[k]->currentText(), selected))
+        return false;
+    linkBoxes_[k]->addItem(items.last());
+    linkBoxes_[k]->setCurrentIndex(selected);
+    return true;
+}
+
+bool TMultiLockInForm::DeletePreset(int k)
+{
+    if (!MainIni || k < 0 || k > 2)
+        return false;
+    QStringList items;
+    for (int i = 0; i < linkBoxes_[k]->count(); ++i)
+        items << linkBoxes_[k]->itemText(i);
+    int selected = 0;
+    const int index = linkBoxes_[k]->findText(linkBoxes_[k]->currentText());
+    if (!DeleteLinkPreset(*MainIni, LinkBoxNames[k], items, index, selected))
+        return false;
+    linkBoxes_[k]->removeItem(index);
+    linkBoxes_[k]->setCurrentIndex(selected);
+    ApplyFrequencies();
+    return true;
+}
+
+void TMultiLockInForm::ChartClick(double x)
+{
+    if (step_ == 0.0) {
+        Beep();
+        ShowMessage(MsgKind::Warning, "Spectra is invalid!\rPlease acquire new!");
+        return;
+    }
+    if (source_ < 1 || sweeping_)
+        return;
+    typed_[static_cast<size_t>(source_ - 1)] = x;
+    ApplyFrequencies();
+}
+
+void TMultiLockInForm::RangeMenuClick(const QString& text)
+{
+    double a = 0, b = 0;
+    if (sweeping_ || !ParseSpectrumRange(text, a, b))
+        return;
+    SetRange(a, b);
+    repetition_ = -1;
+    StartSweep();
+    repetition_ = -1;
+}
+
+bool TMultiLockInForm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == chart_ && event->type() == QEvent::MouseButtonRelease) {
+        const auto* m = static_cast<QMouseEvent*>(event);
+        if (m->button() == Qt::LeftButton)
+            ChartClick(chart_->PixelToX(static_cast<int>(m->position().x())));
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TMultiLockInForm::SetReferenceOutput(int mode)

@@ -46,6 +46,19 @@ public:
     // The next number of a numbered save, shown in the options window.
     std::function<void(int)> NextNumberChanged;
 
+    // Administrator mode shows "Store" and "Delete" of the link presets.
+    std::function<bool()> AdminMode;
+
+    // Link presets of box k: "Store" the typed text, "Delete" the selected item.
+    bool StorePreset(int k);
+    bool DeletePreset(int k);
+    // Power feedback of LIA 2/3 (k = 1, 2): setpoint and Ki as typed, on or off.
+    bool SetPowerFeedback(int k, const QString& setpoint, const QString& ki, bool on);
+    // A click on the chart at frequency x sets the sweep source there; a
+    // range from the menu sweeps it once.
+    void ChartClick(double x);
+    void RangeMenuClick(const QString& text);
+
     // Re-reads the spectrum options (average, points, Math, running mean).
     void LoadOptions();
 
@@ -77,6 +90,9 @@ public:
     int Points() const { return points_; }
     bool SaveSpectrum(const QString& name);
     QStringList RangeHistory() const { return history_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildUi();
@@ -131,6 +147,12 @@ private:
     double savedFrequency_ = 0.0;
     TSpectrumMeans means_;
     QStringList history_;
+    struct PowerFeedback {
+        bool On = false;
+        int32_t Setpoint = 0;
+        int32_t Ki = 0;
+    };
+    std::array<PowerFeedback, 3> power_{};
 };
 
 extern TMultiLockInForm* MultiLockInForm;

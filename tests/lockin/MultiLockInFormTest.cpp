@@ -185,6 +185,46 @@ TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorT
     EXPECT_EQ(boxes_.LastText(), "Directory does not exist!");
 }
 
+TEST_F(MultiLockInOnSim, LiaTwoDrivesThroughItsRecordAndPresetsAreKept)
+{
+    ini_->WriteInteger("MultiLockIn", "RefLIa1Out", 0); // LIA 1 stays off the cantilever
+    ini_->WriteBool("MultiLockin", "Ampl2and3Visible", true);
+    ini_->WriteFloat("MultiLockin", "Ampl2Scale", 6553.5);
+    ini_->WriteFloat("MultiLockin", "Amplitude2", 1.0);
+    ini_->WriteFloat("MultiLockin", "Freq2", 21000.0);
+    ini_->WriteInteger("MultiLockin", "Laser1Duty", -5);
+    Start();
+    EXPECT_EQ(MultiLockInParams.AmplitudeWord[1], 6554);
+    EXPECT_EQ(sim_->Register(RegLaserDuty), 50 << 16); // the negative duty clamped, the rest written
+    const double lia1 = std::hypot(io_->ReadReg(ReadAddrLia1X), io_->ReadReg(ReadAddrLia1Y));
+    const double lia2 = std::hypot(io_->ReadReg(ReadAddrLia2X), io_->ReadReg(ReadAddrLia2Y));
+    // LIA 1 at the same frequency on input A sees LIA 2's drive as well;
+    // LIA 2 switched to input B sees only noise.
+    EXPECT_GT(lia2, 1.0e6);
+    EXPECT_NEAR(lia1, lia2, 0.01 * lia2);
+    form_->SetInput(1, 1);
+    EXPECT_LT(std::hypot(io_->ReadReg(ReadAddrLia2X), io_->ReadReg(ReadAddrLia2Y)), lia2 / 100.0);
+
+    EXPECT_TRUE(form_->SetPowerFeedback(1, "0.5", "12", true));
+    TMultiLockInChannel c;
+    ASSERT_TRUE(form_->Channel(2, c));
+    EXPECT_TRUE(c.On);
+    EXPECT_EQ(c.Ki, 12);
+    EXPECT_EQ(c.Address, ReadAddrLia2X);
+    EXPECT_FALSE(form_->SetPowerFeedback(1, "abc", "12", true));
+
+    form_->SetLinkText(2, "F0+1000");
+    EXPECT_TRUE(form_->StorePreset(2));
+    EXPECT_EQ(ini_->ReadString("MultiLockIn", "ComboBox41", ""), "F0+1000");
+    EXPECT_FALSE(form_->StorePreset(2)); // already an item
+    EXPECT_TRUE(form_->DeletePreset(2));
+    EXPECT_EQ(ini_->ReadInteger("MultiLockIn", "ComboBox4Count", 0), 1);
+    EXPECT_FALSE(ini_->ValueExists("MultiLockIn", "ComboBox40"));
+
+    form_->ChartClick(20000.0); // no spectrum yet
+    EXPECT_EQ(boxes_.LastText(), "Spectra is invalid!\rPlease acquire new!");
+}
+
 TEST_F(MultiLockInOnSim, OptionsClampWhatIsTypedAndReloadTheSpectrum)
 {
     Start();
