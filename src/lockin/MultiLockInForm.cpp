@@ -106,6 +106,11 @@ void TMultiLockInForm::BuildUi()
         g->addWidget(phaseEdits_[k], 3, 1);
         g->addWidget(autoButton, 4, 0);
         g->addWidget(inputButtons_[k], 4, 1);
+        if (k > 0) {
+            routeButtons_[k] = new QPushButton(box);
+            g->addWidget(routeButtons_[k], 5, 0, 1, 2);
+            connect(routeButtons_[k], &QPushButton::clicked, this, [this, k] { RouteClick(k); });
+        }
         grid->addWidget(box, 0, k);
         connect(freqEdits_[k], &QLineEdit::returnPressed, this, [this, k] { EnterText(0, k, freqEdits_[k]->text()); });
         connect(amplEdits_[k], &QLineEdit::returnPressed, this, [this, k] { EnterText(1, k, amplEdits_[k]->text()); });
@@ -272,8 +277,10 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
         for (int k = 0; k < 3; ++k)
             linkBoxes_[k]->addItem("no link");
     }
-    for (int k = 1; k < 3; ++k)
+    for (int k = 1; k < 3; ++k) {
         amplEdits_[k]->setVisible(amplitudes23_);
+        routeButtons_[k]->setVisible(amplitudes23_);
+    }
     for (int s = 0; s < 2; ++s)
         numberBoxes_[s]->setCurrentIndex(numbers_[static_cast<size_t>(s)]);
     ApplyPhases();
@@ -287,6 +294,11 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
     ApplyAmplitudes();
     for (int k = 0; k < 3; ++k)
         SetInput(k, ini ? ini->ReadInteger(Section, QString("Label%1Tag").arg(7 + k), 0) : 0);
+    // Restored by clicking from the tag before, so register 19 ends with the route bits.
+    routeTags_[1] = ini && ini->ReadInteger(Section, "Label25Tag", 0) != 0 ? 0 : 1;
+    routeTags_[2] = ini && ini->ReadInteger(Section, "Label26Tag", 0) != 0 ? 0 : 2;
+    RouteClick(1);
+    RouteClick(2);
     const int t = std::clamp(ini ? ini->ReadInteger(Section, "FilterIndex", 0) : 0, 0, MultiLockInFilterItems - 1);
     const int r = std::clamp(ini ? ini->ReadInteger(Section, "RollOfIndex", 0) : 0, 0, 2);
     timeConstant_->setCurrentIndex(t);
@@ -309,6 +321,8 @@ void TMultiLockInForm::FormDestroy()
     if (!MultiLockInPresent || !MainIni)
         return;
     MainIni->WriteInteger(Section, "SpectSource", source_);
+    MainIni->WriteInteger(Section, "Label25Tag", routeTags_[1]);
+    MainIni->WriteInteger(Section, "Label26Tag", routeTags_[2]);
     MainIni->WriteInteger(Section, "FormPosLeft", x());
     MainIni->WriteInteger(Section, "FormPosTop", y());
     for (int i = 0; i < 3 && i < history_.size(); ++i)
@@ -466,6 +480,20 @@ bool TMultiLockInForm::DeletePreset(int k)
     linkBoxes_[k]->setCurrentIndex(selected);
     ApplyFrequencies();
     return true;
+}
+
+void TMultiLockInForm::RouteClick(int k)
+{
+    if (k < 1 || k > 2)
+        return;
+    int& tag = routeTags_[static_cast<size_t>(k)];
+    tag = tag != 0 ? 0 : k;
+    static const char* const captions[3][2] = {{"", ""}, {"use\nHF0", "use\nHF2"}, {"use\nHF1", "use\nHF3"}};
+    static const char* const hints[3][2] = {{"", ""}, {"yellow cable", "red cable"}, {"blue cable", "green cable"}};
+    routeButtons_[k]->setText(captions[k][tag != 0]);
+    routeButtons_[k]->setToolTip(hints[k][tag != 0]);
+    if (link_)
+        link_->WriteReg(RegLaserConfig, routeTags_[1] | routeTags_[2]);
 }
 
 void TMultiLockInForm::ChartClick(double x)

@@ -57,6 +57,9 @@ public:
     // A click on the chart at frequency x sets the sweep source there; a
     // range from the menu sweeps it once.
     void ChartClick(double x);
+    // The LIA 2 (k = 1) and LIA 3 (k = 2) output route toggles; register 19
+    // then holds the route bits only, until the amplitudes are applied again.
+    void RouteClick(int k);
     void RangeMenuClick(const QString& text);
 
     // Re-reads the spectrum options (average, points, Math, running mean).
@@ -115,6 +118,8 @@ private:
     std::array<QLineEdit*, 3> amplEdits_{};
     std::array<QLineEdit*, 3> phaseEdits_{};
     std::array<QPushButton*, 3> inputButtons_{};
+    std::array<QPushButton*, 3> routeButtons_{};
+    std::array<int, 3> routeTags_{};
     QComboBox* timeConstant_ = nullptr;
     QComboBox* rollOff_ = nullptr;
     QRadioButton* refA_ = nullptr;

@@ -205,6 +205,11 @@ TEST_F(MultiLockInOnSim, LiaTwoDrivesThroughItsRecordAndPresetsAreKept)
     form_->SetInput(1, 1);
     EXPECT_LT(std::hypot(io_->ReadReg(ReadAddrLia2X), io_->ReadReg(ReadAddrLia2Y)), lia2 / 100.0);
 
+    EXPECT_EQ(sim_->Register(RegLaserConfig), 0); // the restored routes, no laser bits
+    form_->RouteClick(1);
+    form_->RouteClick(2);
+    EXPECT_EQ(sim_->Register(RegLaserConfig), 3);
+
     EXPECT_TRUE(form_->SetPowerFeedback(1, "0.5", "12", true));
     TMultiLockInChannel c;
     ASSERT_TRUE(form_->Channel(2, c));
