@@ -710,6 +710,7 @@ void TMultiLockInForm::StartSweep()
     for (int i = 0; i < 4; ++i)
         series_[static_cast<size_t>(i)].Visible = true;
     point_ = 0;
+    reading_ = 0;
     stopRequest_ = false;
     sweeping_ = true;
     scanButton_->setChecked(true);
@@ -730,26 +731,34 @@ double TMultiLockInForm::ReadSlot(int n)
     return link_->ReadReg(-14 - n);
 }
 
+// One reading per tick when the filter settles slowly (the window stays
+// alive between readings), else a whole point.
 void TMultiLockInForm::SweepTick()
 {
     if (!sweeping_)
         return;
-    if (stopRequest_ || point_ >= points_) {
-        EndSweep();
-        return;
-    }
     const double f = start_ + point_ * step_;
-    typed_[static_cast<size_t>(source_ - 1)] = f;
-    ApplyFrequencies();
-    double sums[4] = {};
-    for (int r = 0; r <= average_; ++r) {
+    if (reading_ == 0) {
+        if (stopRequest_ || point_ >= points_) {
+            EndSweep();
+            return;
+        }
+        typed_[static_cast<size_t>(source_ - 1)] = f;
+        ApplyFrequencies();
+        sums_ = {};
+    }
+    do {
         link_->DelayUs(wait_);
         for (int c = 0; c < 4; ++c)
-            sums[c] += ReadSlot(c);
-    }
+            sums_[static_cast<size_t>(c)] += ReadSlot(c);
+        ++reading_;
+    } while (reading_ <= average_ && settle_ <= 0.002);
+    if (reading_ <= average_)
+        return;
+    reading_ = 0;
     double v[4];
     for (int c = 0; c < 4; ++c) {
-        v[c] = sums[c] / (average_ + 1) * ChannelTable[14 + c].Factor.load();
+        v[c] = sums_[static_cast<size_t>(c)] / (average_ + 1) * ChannelTable[14 + c].Factor.load();
         const double shown = means_.Add(c, point_, v[c], repetition_);
         series_[static_cast<size_t>(c)].AddXY(f, shown);
     }

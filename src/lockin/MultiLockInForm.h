@@ -147,6 +147,8 @@ private:
     int32_t wait_ = SpectrumMinimumWait;
     int32_t repetition_ = -1; // the spectrum's own running-mean counter
     int point_ = 0;
+    int reading_ = 0; // of the current point
+    std::array<double, 4> sums_{};
     bool sweeping_ = false;
     bool stopRequest_ = false;
     double savedFrequency_ = 0.0;

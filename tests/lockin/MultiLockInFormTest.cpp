@@ -185,6 +185,23 @@ TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorT
     EXPECT_EQ(boxes_.LastText(), "Directory does not exist!");
 }
 
+TEST_F(MultiLockInOnSim, ASlowFilterWaitsItsSettleTimeBeforeEveryReading)
+{
+    Start();
+    io_->DelayOverhead = 0;     // every unit asked for goes to the controller
+    form_->FilterChange(10, 0); // "200 ms"
+    form_->SetRange(20000.0, 22000.0);
+    const int64_t before = sim_->RequestCount();
+    form_->StartSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    EXPECT_EQ(form_->Series(0).Count(), 32);
+    // 20000 units before each of the ten readings of every point, in
+    // requests of at most DelayChunkMax units.
+    const int64_t requests = sim_->RequestCount() - before;
+    EXPECT_GE(requests, 32 * SpectrumMinimumReadings * (20000 / DelayChunkMax));
+    EXPECT_LT(requests, 32 * SpectrumMinimumReadings * (20000 / DelayChunkMax + 40));
+}
+
 TEST_F(MultiLockInOnSim, LiaTwoDrivesThroughItsRecordAndPresetsAreKept)
 {
     ini_->WriteInteger("MultiLockIn", "RefLIa1Out", 0); // LIA 1 stays off the cantilever
