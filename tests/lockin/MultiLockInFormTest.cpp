@@ -148,8 +148,11 @@ TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorT
     Start();
     form_->SetLinkText(1, "F1"); // LIA 2 follows the swept LIA 1
     form_->SetRange(15000.0, 27000.0);
+    ini_->WriteInteger("MultiLockinOpt", "ContAverage", 0);
+    const int32_t spectroscopyCount = AverageCount;
     form_->StartSweep();
     ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    EXPECT_EQ(AverageCount, spectroscopyCount); // the spectrum counts its own sweeps
     ASSERT_EQ(form_->Series(0).Count(), 32);
     const double step = form_->Step();
     EXPECT_NEAR(step, 12000.0 / 31.0, 1e-9);
