@@ -167,8 +167,12 @@ void TMultiLockInForm::BuildUi()
         for (const char* item : NumberItems)
             numberBoxes_[s]->addItem(item);
         numberLabels_[s] = new QLabel(this);
+        numberUnits_[s] = new QPushButton("V", this);
+        numberUnits_[s]->setFlat(true);
+        grid->addWidget(numberUnits_[s], 2 + s, 2);
+        connect(numberUnits_[s], &QPushButton::clicked, this, [this, s] { NumbersUnitClick(s); });
         grid->addWidget(numberBoxes_[s], 2 + s, 0);
-        grid->addWidget(numberLabels_[s], 2 + s, 1, 1, 2);
+        grid->addWidget(numberLabels_[s], 2 + s, 1);
         connect(numberBoxes_[s], &QComboBox::activated, this, [this, s](int n) {
             numbers_[static_cast<size_t>(s)] = ClampNumbersChannel(n);
             if (MainIni)
@@ -269,6 +273,8 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
         amplitudes23_ = ini->ReadBool(Section, "Ampl2and3Visible", false);
         numbers_[0] = ClampNumbersChannel(ini->ReadInteger(Section, "NumbersChannel0", 2));
         numbers_[1] = ClampNumbersChannel(ini->ReadInteger(Section, "NumbersChannel1", 3));
+        numberTags_[0] = ini->ReadInteger(Section, "Label28Tag", 0);
+        numberTags_[1] = ini->ReadInteger(Section, "Label29Tag", 0);
         start_ = ini->ReadFloat(Section, "Start", 100000.0);
         stop_ = ini->ReadFloat(Section, "Stop", 200000.0);
         for (int i = 1; i <= 3; ++i)
@@ -593,13 +599,33 @@ void TMultiLockInForm::Timer1Timer()
     for (int s = 0; s < 2; ++s) {
         const int n = numbers_[static_cast<size_t>(s)];
         numberValues_[static_cast<size_t>(s)] = link_->ReadReg(-14 - n) * ChannelTable[14 + n].Factor.load();
-        numberLabels_[s]->setText(FixedPointText(numberValues_[static_cast<size_t>(s)] * 1000.0, 9, 3) + " mV");
+        int& tag = numberTags_[static_cast<size_t>(s)];
+        static const char* const units[] = {"mV", "V", "nV", "\u00B5V"};
+        static const double factors[] = {1000.0, 1.0, 1.0e9, 1.0e6};
+        const bool known = tag >= -1 && tag <= 2;
+        if (!known)
+            tag = -1; // shown unscaled in volts on this pass
+        const double f = known ? factors[tag + 1] : 1.0;
+        const QString unit = QString::fromUtf8(known ? units[tag + 1] : "V");
+        numberLabels_[s]->setText(FixedPointText(numberValues_[static_cast<size_t>(s)] * f, 9, 3));
+        numberUnits_[s]->setText(unit);
     }
 }
 
 QString TMultiLockInForm::NumbersText(int slot) const
 {
-    return slot >= 0 && slot < 2 ? numberLabels_[slot]->text() : QString();
+    return slot >= 0 && slot < 2 ? numberLabels_[slot]->text() + " " + numberUnits_[slot]->text() : QString();
+}
+
+void TMultiLockInForm::NumbersUnitClick(int slot)
+{
+    if (slot < 0 || slot > 1)
+        return;
+    int& tag = numberTags_[static_cast<size_t>(slot)];
+    tag = tag >= 2 ? -1 : tag + 1;
+    if (MainIni)
+        MainIni->WriteInteger(Section, slot == 0 ? "Label28Tag" : "Label29Tag", tag);
+    Timer1Timer();
 }
 
 bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)

@@ -81,6 +81,8 @@ public:
     bool FrequencyRefused(int k) const { return refused_[static_cast<size_t>(k)]; }
     double SettleTime() const { return settle_; }
     QString NumbersText(int slot) const;
+    // The unit label of a numbers slot: −1 mV, 0 V, 1 nV, 2 µV, then back to −1.
+    void NumbersUnitClick(int slot);
 
     // ---- the spectrum ----------------------------------------------------------------
     void SelectSweepSource(int k); // 1..3, −1 none
@@ -126,6 +128,8 @@ private:
     QRadioButton* refB_ = nullptr;
     std::array<QComboBox*, 2> numberBoxes_{};
     std::array<QLabel*, 2> numberLabels_{};
+    std::array<QPushButton*, 2> numberUnits_{};
+    std::array<int, 2> numberTags_{};
     QTimer* timer_ = nullptr;
 
     // spectrum

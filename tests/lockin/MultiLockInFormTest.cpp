@@ -130,6 +130,13 @@ TEST_F(MultiLockInOnSim, FrequenciesPhasesAndAmplitudesReachTheRegisters)
 
     form_->SetInput(2, 1);
     EXPECT_EQ(sim_->ControlWord() & MultiLockInInputMask, 0x08000000);
+
+    // The numbers show LIA 2 X/Y (the defaults) in volts, then in the next unit.
+    form_->Timer1Timer();
+    EXPECT_TRUE(form_->NumbersText(0).endsWith(" V"));
+    form_->NumbersUnitClick(0);
+    EXPECT_TRUE(form_->NumbersText(0).endsWith(" nV"));
+    EXPECT_EQ(ini_->ReadInteger("MultiLockin", "Label28Tag", 0), 1);
     form_->FilterChange(14, 1);
     EXPECT_EQ(form_->SettleTime(), 5.0);
     EXPECT_TRUE(boxes_.Texts().isEmpty());
@@ -213,7 +220,10 @@ TEST_F(MultiLockInOnSim, LiaTwoDrivesThroughItsRecordAndPresetsAreKept)
     ini_->WriteFloat("MultiLockin", "Amplitude2", 1.0);
     ini_->WriteFloat("MultiLockin", "Freq2", 21000.0);
     ini_->WriteInteger("MultiLockin", "Laser1Duty", -5);
+    ini_->WriteInteger("MultiLockin", "NumbersChannel1", 99); // read as the last item, LIA 0 Y
     Start();
+    form_->Timer1Timer();
+    EXPECT_FALSE(form_->NumbersText(1).isEmpty());
     EXPECT_EQ(MultiLockInParams.AmplitudeWord[1], 6554);
     EXPECT_EQ(sim_->Register(RegLaserDuty), 50 << 16); // the negative duty clamped, the rest written
     const double lia1 = std::hypot(io_->ReadReg(ReadAddrLia1X), io_->ReadReg(ReadAddrLia1Y));
