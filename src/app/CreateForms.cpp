@@ -14,6 +14,9 @@
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
 #include "lockin/LockInOptionForm.h"
+#include "lockin/LockinForm.h"
+#include "lockin/MultiLockInForm.h"
+#include "lockin/MultiLockInOptionForm.h"
 #include "lockin/Oszi2Form.h"
 #include "lockin/Oszi2OptionForm.h"
 #include "mainwindow/AboutQVTBox.h"
@@ -183,7 +186,22 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             form->WMSetPixels(pixels);
     };
 
-    // Place 8 (the second lock-in window) is created here as it is built.
+    auto* lockin = new TLockinForm;
+    Created("TLockinForm");
+    // Every lock-in filter of the system is loaded from this window's tables.
+    inOut->LockInHooks.FilterTable = [lockin](int timeConstant, int slope, TSetFilterRecord& record) {
+        return lockin->FilterRecord(timeConstant, slope, record);
+    };
+    lockin->InputScaleChanged = [scanPara] {
+        if (TNumericEdit* edit = scanPara->Edit("Edit1"))
+            edit->PressKey(EditKey::Enter);
+    };
+    lockin->FormCreate(inOut);
+    if (QAbstractButton* button = main->Button("LockinButton"); button && lockin->DeviceOpen() && !MultiLockInPresent) {
+        QObject::connect(button, &QAbstractButton::toggled, lockin, [lockin](bool on) { lockin->setVisible(on); });
+        if (button->isChecked())
+            lockin->show();
+    }
 
     auto* dnc = new TdncForm(*workers);
     Created("TdncForm");
@@ -342,7 +360,20 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     main->UpdateMenuItems();
 
-    // Place 19 is created here as it is built.
+    auto* multi = new TMultiLockInForm;
+    Created("TMultiLockInForm");
+    inOut->LockInHooks.MultiLockInChannel = [multi](int k, TMultiLockInChannel& channel) {
+        return multi->Channel(k, channel);
+    };
+    // A new resonance frequency moves the oscillators linked to it.
+    QObject::connect(inOut, &TInOutForm::multiLockInChanged, multi, &TMultiLockInForm::ApplyFrequencies);
+    multi->AdminMode = [main] { return main->AdminLevel() != 0; };
+    multi->FormCreate(inOut);
+    if (QAbstractButton* button = main->Button("LockinButton"); button && MultiLockInPresent) {
+        QObject::connect(button, &QAbstractButton::toggled, multi, [multi](bool on) { multi->setVisible(on); });
+        if (button->isChecked())
+            multi->show();
+    }
 
     auto* coarse = new TCoarseForm(main);
     Created("TCoarseForm");
@@ -440,6 +471,16 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
+
+    auto* multiOptions = new TMultiLockInOptionForm;
+    Created("TMultiLockInOptionForm");
+    multiOptions->OptionsChanged = [multi] { multi->LoadOptions(); };
+    multi->ShowOptions = [multiOptions] {
+        multiOptions->show();
+        multiOptions->raise();
+    };
+    multi->NextNumberChanged = [multiOptions](int n) { multiOptions->ShowNextNumber(n); };
+    multiOptions->FormCreate();
 
     auto* scaleADDA = new TScaleADDAForm(*inOut, main);
     Created("TScaleADDAForm");
@@ -594,6 +635,10 @@ void DestroyAllForms()
         LockInOptionForm->FormDestroy();
     if (dncForm != nullptr)
         dncForm->FormDestroy();
+    if (LockinForm != nullptr)
+        LockinForm->FormDestroy();
+    if (MultiLockInForm != nullptr)
+        MultiLockInForm->FormDestroy();
     if (MiscForm != nullptr)
         MiscForm->FormDestroy();
     if (Oszi2OptionForm != nullptr)
@@ -652,7 +697,14 @@ void DestroyAllForms()
     TImageTools::SetSpectroscopyPoint = nullptr;
     delete feedbackForm;
     delete SpektForm;
+    if (InOutForm != nullptr)
+        InOutForm->LockInHooks.MultiLockInChannel = nullptr;
+    delete MultiLockInOptionForm;
+    delete MultiLockInForm;
     delete SetupForm;
+    if (InOutForm != nullptr)
+        InOutForm->LockInHooks.FilterTable = nullptr;
+    delete LockinForm;
     // The hooks into the resonance tool go with it.
     if (InOutForm != nullptr) {
         InOutForm->LockInHooks.ResonanceFilterChoice = nullptr;

@@ -296,8 +296,11 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
             cantilever_.SetTimeConstant(SimCantilever::DecodeTimeConstant(record.Coefficients), now);
         return true;
     }
-    case IOCTL_SET_MULTI_LIA:
-        return scope_.SetMultiLia(Decode<TSetMultiLiaRecord>(in));
+    case IOCTL_SET_MULTI_LIA: {
+        const auto record = Decode<TSetMultiLiaRecord>(in);
+        multiLockIn_.SetAmplitudeWord(record.Index, record.AmplitudeWord >> 15);
+        return scope_.SetMultiLia(record);
+    }
     case IOCTL_READ_DNC_STATUS: {
         TDncStatusRecord status = scope_.Status(read(ReadAddrResonanceAmplitude, now), read(ReadAddrResonanceY, now));
         // Words 0 and 1: where Z went since the last status read (the
@@ -640,6 +643,14 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
         if (address == ReadAddrResonancePhase)
             return r.PhaseMilliDeg;
         return address == ReadAddrResonanceX ? r.X : r.Y;
+    }
+    if (SimMultiLockIn::IsAddress(address) && (config_.ControllerType == 26 || config_.ControllerType == 29)) {
+        int32_t value = multiLockIn_.Read(address, {registers_[RegLia1Freq], registers_[RegLia2Freq], registers_[RegLia3Freq]},
+                                          registers_[RegLiaPhases], registers_[RegLiaAmplitude], controlWord_);
+        // The slider window's raster reads LIA 2's X: the test picture rides on it.
+        if (address == SimWiring::PatternAddress)
+            value += static_cast<int32_t>(std::lround(SimWiring::Pattern(outputs_.Dac(5), outputs_.Dac(6))));
+        return value;
     }
     if (address == SimWiring::PatternAddress)
         return inputs_.ReadDemodulator(address, registers_[RegLiaAmplitude]) +

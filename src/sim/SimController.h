@@ -34,6 +34,7 @@
 #include "sim/SimModelTip.h"
 #include "sim/SimModelZLoop.h"
 #include "sim/SimMoveGenerator.h"
+#include "sim/SimMultiLockIn.h"
 #include "sim/SimNoiseFrames.h"
 #include "sim/SimPhotodiode.h"
 #include "sim/SimRandom.h"
@@ -233,6 +234,7 @@ private:
     SimFastScan fastScan_;       // the high-speed module's generator and stream
     SimFrameMotor frameMotor_;
     SimPhotodiode photodiode_;
+    SimMultiLockIn multiLockIn_{config_.Cantilever, config_.Seed}; // types 26 and 29
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
     bool completionPending_ = false;
     bool stopping_ = false;

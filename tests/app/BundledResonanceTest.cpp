@@ -37,8 +37,9 @@ TEST(BundledResonance, TheBundledSettingsSweepTheSimulatedCantilever)
     EXPECT_EQ(dnc.SweepStart, 10000.0);
     EXPECT_EQ(dnc.SweepStop, 30000.0);
     const TDncPeak peak = FindPeakIndex(dnc.Curves.Newest(), dnc.DataPoints);
-    EXPECT_NEAR(peak.Index * dnc.SweepStep + dnc.SweepStart, 21000.0, dnc.SweepStep);
-    EXPECT_NEAR(dnc.Curves.Phase[static_cast<size_t>(peak.Index)], 90000.0, 15000.0);
+    // The bundled 10 ms filter lags the sweep by about a point and a half.
+    EXPECT_NEAR(peak.Index * dnc.SweepStep + dnc.SweepStart, 21000.0, 2.5 * dnc.SweepStep);
+    EXPECT_NEAR(dnc.Curves.Phase[static_cast<size_t>(peak.Index)], 90000.0, 30000.0);
     // In the picture the peak reaches the top row.
     ASSERT_TRUE(dnc.DisplayScale);
     EXPECT_LE(DncRow(dnc.Curves.Newest()[static_cast<size_t>(peak.Index)], *dnc.DisplayScale), 1);

@@ -1,0 +1,387 @@
+#include "lockin/LockinForm.h"
+
+#include "core/IniFile.h"
+#include "core/NumberText.h"
+#include "core/SharedState.h"
+#include "device/ChannelTable.h"
+#include "device/DriverOpen.h"
+#include "device/InOutForm.h"
+#include "platform/DeviceDriver.h"
+#include "platform/MessageBoxes.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTimer>
+
+#include <cmath>
+#include <numbers>
+
+namespace qvt {
+
+namespace {
+
+const QString Section = "Lockin";
+const char* const Quantities[] = {"X", "Y", "R", "Phi"};
+const char* const TimeConstantTexts[] = {"0.2 ms", "0.5 ms", "1 ms",   "2 ms",   "5 ms", "10 ms", "20 ms",
+                                         "50 ms",  "100ms",  "200 ms", "500 ms", "1 s",  "2 s",   "5 s"};
+
+double UnitFactor(int tag)
+{
+    switch (tag) {
+    case -1:
+        return 0.001;
+    case 1:
+        return 1000.0;
+    case 2:
+        return 1.0e6;
+    default:
+        return 1.0;
+    }
+}
+
+bool Send(DeviceDriver* device, uint32_t code, int32_t word)
+{
+    return device && device->Control(code, &word, 4, nullptr, 0, nullptr);
+}
+
+} // namespace
+
+TLockinForm* LockinForm = nullptr;
+
+TLockinForm::TLockinForm(QWidget* parent) : QWidget(parent)
+{
+    LockinForm = this;
+    setWindowTitle("LockIn");
+    BuildUi();
+}
+
+TLockinForm::~TLockinForm()
+{
+    if (LockinForm == this)
+        LockinForm = nullptr;
+}
+
+void TLockinForm::BuildUi()
+{
+    auto* grid = new QGridLayout(this);
+    const char* names[] = {"", "Frequency", "Amplitude", "Phase", "Harmonic"};
+    const char* unitTexts[] = {"", "Hz", "V", "grd", ""};
+    for (int e = 1; e <= 4; ++e) {
+        grid->addWidget(new QLabel(names[e], this), e - 1, 0);
+        edits_[e] = new QLineEdit(this);
+        grid->addWidget(edits_[e], e - 1, 1);
+        units_[e] = new QLabel(unitTexts[e], this);
+        grid->addWidget(units_[e], e - 1, 2);
+        connect(edits_[e], &QLineEdit::returnPressed, this, [this, e] { EnterText(e, edits_[e]->text()); });
+        connect(edits_[e], &QLineEdit::textEdited, this,
+                [this, e] { edits_[e]->setStyleSheet("background-color: silver"); });
+    }
+    const char* gains[] = {"high", "normal", "low"};
+    const int gainValues[] = {1, 10, 100};
+    for (int g = 0; g < 3; ++g) {
+        gain_[g] = new QRadioButton(gains[g], this);
+        grid->addWidget(gain_[g], 4, g);
+        const int value = gainValues[g];
+        connect(gain_[g], &QRadioButton::clicked, this, [this, value] {
+            SetGain(value);
+            StoreGainRadios();
+        });
+    }
+    timeConstant_ = new QComboBox(this);
+    for (const char* t : TimeConstantTexts)
+        timeConstant_->addItem(t);
+    rollOff_ = new QComboBox(this);
+    rollOff_->addItems({"6 db/oct", "12 db/oct", "24 db/oct"});
+    grid->addWidget(timeConstant_, 5, 0);
+    grid->addWidget(rollOff_, 5, 1);
+    auto filterChange = [this] { SetFilter(timeConstant_->currentIndex(), rollOff_->currentIndex()); };
+    connect(timeConstant_, &QComboBox::activated, this, filterChange);
+    connect(rollOff_, &QComboBox::activated, this, filterChange);
+    for (int s = 0; s < 2; ++s) {
+        quantities_[s] = new QComboBox(this);
+        for (const char* q : Quantities)
+            quantities_[s]->addItem(q);
+        values_[s] = new QLabel(this);
+        values_[s]->setMinimumWidth(140);
+        grid->addWidget(quantities_[s], 6 + s, 0);
+        grid->addWidget(values_[s], 6 + s, 1, 1, 2);
+        connect(quantities_[s], &QComboBox::activated, this, [this, s](int q) { SetDisplayQuantity(s, q); });
+    }
+    timer_ = new QTimer(this);
+    timer_->setInterval(100);
+    connect(timer_, &QTimer::timeout, this, &TLockinForm::Timer1Timer);
+}
+
+bool TLockinForm::FilterRecord(int timeConstant, int slope, TSetFilterRecord& out) const
+{
+    return tables_.Record(timeConstant, slope, out);
+}
+
+void TLockinForm::FormCreate(TInOutForm* link)
+{
+    link_ = link;
+    TQVTIniFile* ini = MainIni;
+    if (ini) {
+        for (int i = 0; i < 4; ++i) {
+            ranges_.Scale[i] = ini->ReadFloat(Section, QString("Scale%1").arg(i), 1.0);
+            ranges_.Switch[i] = ini->ReadFloat(Section, QString("Switch%1").arg(i), ranges_.Switch[i]);
+        }
+    }
+    device_ = OpenLockInDevice();
+    if (!device_) {
+        hide();
+        return;
+    }
+    if (ini) {
+        move(ini->ReadFormPosLeft(Section, 10), ini->ReadInteger(Section, "FormPosTop", 10));
+        freq_ = ini->ReadFloat(Section, "freq", 40000.0);
+        ampl_ = ini->ReadFloat(Section, "Ampl", 100.0);
+        phase_ = ini->ReadFloat(Section, "Phase", 0.0);
+        pll_ = ini->ReadInteger(Section, "PLLOn", 0) != 0;
+        harm_ = ini->ReadInteger(Section, "Harm", 1);
+        for (int s = 0; s < 2; ++s) {
+            format_[s] = ini->ReadInteger(Section, QString("Dispplay%1ActivMenuItem").arg(s), 0);
+            SetDisplayQuantity(s, std::clamp(ini->ReadInteger(Section, QString("Displ%1Ch").arg(s + 1), s), 0, 3));
+        }
+        timeConstant_->setCurrentIndex(std::clamp(ini->ReadInteger(Section, "TimeConst", 0), 0, 13));
+        rollOff_->setCurrentIndex(std::clamp(ini->ReadInteger(Section, "RollOff", 0), 0, 2));
+        statusRed_ = ini->ReadBool(Section, "InputStatusRed", true);
+        statusBeep_ = ini->ReadBool(Section, "InputStatusBeep", true);
+    }
+    edits_[1]->setEnabled(!pll_);
+    ShowSettings();
+    const int gain = ini && ini->ReadBool(Section, "InputRadio1", false)     ? 1
+                     : ini && ini->ReadBool(Section, "InputRadio10", false)  ? 10
+                     : ini && ini->ReadBool(Section, "InputRadio100", false) ? 100
+                                                                             : 10;
+    gain_[gain == 1 ? 0 : gain == 10 ? 1 : 2]->setChecked(true);
+    SetGain(gain);
+    ApplySettings();
+    timer_->start();
+}
+
+void TLockinForm::FormDestroy()
+{
+    timer_->stop();
+    if (device_ && MainIni) {
+        MainIni->WriteInteger(Section, "FormPosLeft", x());
+        MainIni->WriteInteger(Section, "FormPosTop", y());
+        MainIni->WriteInteger(Section, "Displ1Ch", quantity_[0]);
+        MainIni->WriteInteger(Section, "Displ2Ch", quantity_[1]);
+        MainIni->WriteInteger(Section, "TimeConst", timeConstant_->currentIndex());
+        MainIni->WriteInteger(Section, "RollOff", rollOff_->currentIndex());
+    }
+    device_.reset();
+}
+
+void TLockinForm::ApplySettings()
+{
+    SetAmplitude(ampl_);
+    SetFrequency(freq_);
+    SetHarmonicPhase();
+    SetFilter(timeConstant_->currentIndex(), rollOff_->currentIndex());
+}
+
+void TLockinForm::SetAmplitude(double volts)
+{
+    const TLockinAmplitude a = LockinAmplitudeWord(volts, ranges_);
+    ampl_ = a.Volts;
+    control_ = (control_ & ~LockinRangeMask) | a.RangeBits;
+    Send(device_.get(), IOCTL_LOCKIN_CONTROL, control_);
+    if (a.Clipped)
+        ShowMessage(MsgKind::Warning, "Scalefactor from reference-amplitude probeably wrong!\r                     "
+                                      "Check ini-file!  ");
+    Send(device_.get(), IOCTL_LOCKIN_AMPLITUDE, a.Word);
+}
+
+void TLockinForm::SetFrequency(double hz)
+{
+    const TLockinFrequency f = LockinFrequencyWord(hz);
+    if (!f.Ok)
+        return;
+    Send(device_.get(), IOCTL_LOCKIN_FREQUENCY, static_cast<int32_t>(f.Word));
+    freq_ = f.Hz;
+}
+
+void TLockinForm::SetHarmonicPhase()
+{
+    harm_ = std::clamp(harm_, 0, 15);
+    Send(device_.get(), IOCTL_LOCKIN_PHASE, static_cast<int32_t>(LockinHarmonicPhaseWord(harm_, pll_, phase_)));
+}
+
+bool TLockinForm::SetGain(int gain)
+{
+    int32_t bits = 0;
+    const bool known = LockinGainBits(gain, bits);
+    if (!known) {
+        ShowMessage(MsgKind::Warning, "Gain does not exist!");
+        gain = 1;
+    }
+    control_ = (control_ & ~LockinGainMask) | bits;
+    Send(device_.get(), IOCTL_LOCKIN_CONTROL, control_);
+    const char* key = gain == 1 ? "hundred" : gain == 10 ? "ten" : "one";
+    const double def = gain == 1 ? 100.0 : gain == 10 ? 10.0 : 1.0;
+    inputScale_ = MainIni ? MainIni->ReadFloat("LOCKIN", key, def) : def;
+    if (inputScale_ > 0.0 && std::isfinite(inputScale_)) {
+        ChannelTable[14].Factor = static_cast<float>(inputScale_);
+        ChannelTable[15].Factor = static_cast<float>(inputScale_);
+    }
+    if (InputScaleChanged)
+        InputScaleChanged();
+    return known;
+}
+
+void TLockinForm::SetFilter(int timeConstant, int rollOff)
+{
+    if (!link_)
+        return;
+    for (int filter = 0; filter < 2; ++filter)
+        link_->SetLockInFilter(filter, timeConstant, rollOff);
+}
+
+int32_t TLockinForm::ReadStatus(bool* ok)
+{
+    int32_t status = 0;
+    const bool done = device_ && device_->Control(IOCTL_LOCKIN_STATUS, nullptr, 0, &status, 4, nullptr);
+    if (ok)
+        *ok = done;
+    return done ? status : -1;
+}
+
+void TLockinForm::Timer1Timer()
+{
+    if (!link_ || !device_)
+        return;
+    const double x = link_->ReadReg(-14) * inputScale_;
+    const double y = link_->ReadReg(-15) * inputScale_;
+    const double v[4] = {x, y, std::hypot(x, y), std::atan2(y, x) * 180.0 / std::numbers::pi};
+    for (int s = 0; s < 2; ++s) {
+        const TLockinDisplayFormat& f = display_[s];
+        values_[s]->setText(FixedPointText(v[quantity_[s]] * f.Multiplier, f.Precision, f.Digits) + " " + f.Unit);
+    }
+    const int32_t status = ReadStatus();
+    if ((status & LockInStatusOverload) && statusBeep_)
+        Beep();
+    if (status == lastStatus_)
+        return;
+    lastStatus_ = status;
+    if (status & LockInStatusFault) {
+        Beep();
+        timer_->stop();
+        ShowMessage(MsgKind::Error, "Problems with device driver - or no hardware found!");
+    }
+    for (QRadioButton* r : gain_)
+        r->setStyleSheet("");
+    if (statusRed_ && (status & (LockInStatusOverload | LockInStatusFault))) {
+        for (QRadioButton* r : gain_)
+            if (r->isChecked())
+                r->setStyleSheet("color: red");
+    }
+}
+
+bool TLockinForm::EnterText(int edit, const QString& input)
+{
+    if (edit < 1 || edit > 4)
+        return false;
+    QString text = input;
+    if (text.contains('k')) {
+        unit_[edit] = 1;
+        text.remove('k');
+    }
+    if (text.contains('m')) {
+        unit_[edit] = -1;
+        text.remove('m');
+    }
+    if (text.contains('M')) {
+        unit_[edit] = 2;
+        text.remove('M');
+    }
+    double value = 0.0;
+    if (!ParseNumber(text, value)) {
+        edits_[edit]->setStyleSheet("background-color: red");
+        return false;
+    }
+    value *= UnitFactor(edit == 1 || edit == 2 ? unit_[edit] : 0);
+    const char* key = edit == 1 ? "Freq" : edit == 2 ? "Ampl" : edit == 3 ? "Phase" : "Harm";
+    if (edit == 1)
+        freq_ = value;
+    else if (edit == 2)
+        ampl_ = value;
+    else if (edit == 3)
+        phase_ = value;
+    else
+        harm_ = static_cast<int>(std::clamp(Round(value), -1.0e6, 1.0e6));
+    if (MainIni)
+        MainIni->WriteFloat(Section, key, value);
+    edits_[edit]->setStyleSheet("");
+    ApplySettings();
+    ShowSettings();
+    return true;
+}
+
+void TLockinForm::ShowSettings()
+{
+    unit_[1] = std::clamp(unit_[1], -1, 2);
+    unit_[2] = std::clamp(unit_[2], -1, 0);
+    static const char* fUnits[] = {"mHz", "Hz", "kHz", "MHz"};
+    const int fu = unit_[1];
+    const double f = freq_ / UnitFactor(fu);
+    edits_[1]->setText(fu == -1  ? FixedPointText(f, 6, 0)
+                       : fu == 0 ? FixedPointText(f, 9, 3)
+                                 : FixedPointText(f, 7, 6));
+    units_[1]->setText(fUnits[fu + 1]);
+    const bool mv = unit_[2] == -1;
+    edits_[2]->setText(mv ? FixedPointText(ampl_ * 1000.0, 4, 0) : FixedPointText(ampl_, 4, 3));
+    units_[2]->setText(mv ? "mV" : "V");
+    edits_[3]->setText(FixedPointText(phase_, 4, 1));
+    edits_[4]->setText(QString::number(harm_));
+}
+
+void TLockinForm::StoreGainRadios()
+{
+    if (!MainIni)
+        return;
+    MainIni->WriteBool(Section, "InputRadio1", gain_[0]->isChecked());
+    MainIni->WriteBool(Section, "InputRadio10", gain_[1]->isChecked());
+    MainIni->WriteBool(Section, "InputRadio100", gain_[2]->isChecked());
+}
+
+void TLockinForm::SetDisplayQuantity(int slot, int quantity)
+{
+    if (slot < 0 || slot > 1 || quantity < 0 || quantity > 3)
+        return;
+    quantity_[slot] = quantity;
+    quantities_[slot]->setCurrentIndex(quantity);
+    if (quantity == 3) {
+        display_[slot] = {QString::fromUtf8("°"), 1.0, 6, 3};
+        return;
+    }
+    display_[slot] = {ChannelTable[14].UnitName, 1.0, 11, 0};
+    if (display_[slot].Unit.endsWith('V'))
+        SetDisplayFormat(slot, format_[slot]);
+}
+
+void TLockinForm::SetDisplayFormat(int slot, int item)
+{
+    if (slot < 0 || slot > 1)
+        return;
+    format_[slot] = item;
+    display_[slot] = LockinDisplayFormat(item, ChannelTable[13].UnitName);
+    if (MainIni)
+        MainIni->WriteInteger(Section, QString("Dispplay%1ActivMenuItem").arg(slot), item);
+}
+
+QString TLockinForm::DisplayText(int slot) const
+{
+    return slot >= 0 && slot < 2 ? values_[slot]->text() : QString();
+}
+
+bool TLockinForm::TimerActive() const
+{
+    return timer_->isActive();
+}
+
+} // namespace qvt

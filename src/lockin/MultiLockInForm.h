@@ -1,0 +1,171 @@
+#pragma once
+// "Multi Channel LockIn": the three digital lock-in oscillators of type-26/29
+// controllers. Frequencies (typed or following a link formula), amplitudes,
+// reference phases with automatic adjustment, inputs, the reference output,
+// the demodulation filter, two outputs as numbers every 100 ms, and the
+// spectrum: one oscillator swept over a range while four channels are read.
+//
+// The sweep is a state machine on a zero-interval timer, one point per tick,
+// so the window stays alive without pumping messages inside it.
+
+#include "lockin/MultiLockInSpectrum.h"
+#include "widgets/ChartScale.h"
+
+#include <QWidget>
+
+#include <array>
+#include <functional>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+
+namespace qvt {
+
+class TInOutForm;
+class TSimpleChart;
+struct TMultiLockInChannel;
+
+class TMultiLockInForm : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TMultiLockInForm(QWidget* parent = nullptr);
+    ~TMultiLockInForm() override;
+
+    void FormCreate(TInOutForm* link);
+    void FormDestroy();
+
+    // The dynamic-mode window's output range re-applied (it re-sends register 10).
+    std::function<void()> ReapplyDriveRange;
+    // The "Options" button.
+    std::function<void()> ShowOptions;
+    // The next number of a numbered save, shown in the options window.
+    std::function<void(int)> NextNumberChanged;
+
+    // Administrator mode shows "Store" and "Delete" of the link presets.
+    std::function<bool()> AdminMode;
+
+    // Link presets of box k: "Store" the typed text, "Delete" the selected item.
+    bool StorePreset(int k);
+    bool DeletePreset(int k);
+    // Power feedback of LIA 2/3 (k = 1, 2): setpoint and Ki as typed, on or off.
+    bool SetPowerFeedback(int k, const QString& setpoint, const QString& ki, bool on);
+    // A click on the chart at frequency x sets the sweep source there; a
+    // range from the menu sweeps it once.
+    void ChartClick(double x);
+    // The LIA 2 (k = 1) and LIA 3 (k = 2) output route toggles; register 19
+    // then holds the route bits only, until the amplitudes are applied again.
+    void RouteClick(int k);
+    void RangeMenuClick(const QString& text);
+
+    // Re-reads the spectrum options (average, points, Math, running mean).
+    void LoadOptions();
+
+    void ApplyFrequencies();
+    void ApplyPhases();
+    void ApplyAmplitudes();
+    void SetReferenceOutput(int mode);
+    void SetInput(int k, int tag); // k = 0..2; 0 In A, 1 In B
+    void FilterChange(int t, int r);
+    void AutoPhase(int k);
+    void Timer1Timer();
+    bool Channel(int k, TMultiLockInChannel& channel) const;
+
+    // Enter in an edit: kind 0 frequency, 1 amplitude, 2 phase; k = 0..2.
+    bool EnterText(int kind, int k, const QString& text);
+    void SetLinkText(int k, const QString& text);
+    bool FrequencyRefused(int k) const { return refused_[static_cast<size_t>(k)]; }
+    double SettleTime() const { return settle_; }
+    QString NumbersText(int slot) const;
+    // The unit label of a numbers slot: −1 mV, 0 V, 1 nV, 2 µV, then back to −1.
+    void NumbersUnitClick(int slot);
+
+    // ---- the spectrum ----------------------------------------------------------------
+    void SelectSweepSource(int k); // 1..3, −1 none
+    void SetRange(double start, double stop);
+    void StartSweep();
+    void StopSweep();
+    bool Sweeping() const { return sweeping_; }
+    const TChartSeries& Series(int i) const { return series_[static_cast<size_t>(i)]; }
+    double Step() const { return step_; }
+    int Points() const { return points_; }
+    bool SaveSpectrum(const QString& name);
+    QStringList RangeHistory() const { return history_; }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildUi();
+    void ShowFrequencies();
+    void SweepTick();
+    void EndSweep();
+    double ReadSlot(int slot);
+
+    TInOutForm* link_ = nullptr;
+    std::array<double, 3> typed_{};
+    std::array<bool, 3> refused_{};
+    std::array<int, 3> inputTags_{};
+    std::array<int, 2> numbers_{2, 3};
+    std::array<double, 2> numberValues_{};
+    double settle_ = 0.0001;
+    bool amplitudes23_ = false;
+
+    std::array<QLineEdit*, 3> freqEdits_{};
+    std::array<QComboBox*, 3> linkBoxes_{};
+    std::array<QLineEdit*, 3> amplEdits_{};
+    std::array<QLineEdit*, 3> phaseEdits_{};
+    std::array<QPushButton*, 3> inputButtons_{};
+    std::array<QPushButton*, 3> routeButtons_{};
+    std::array<int, 3> routeTags_{};
+    QComboBox* timeConstant_ = nullptr;
+    QComboBox* rollOff_ = nullptr;
+    QRadioButton* refA_ = nullptr;
+    QRadioButton* refB_ = nullptr;
+    std::array<QComboBox*, 2> numberBoxes_{};
+    std::array<QLabel*, 2> numberLabels_{};
+    std::array<QPushButton*, 2> numberUnits_{};
+    std::array<int, 2> numberTags_{};
+    QTimer* timer_ = nullptr;
+
+    // spectrum
+    QComboBox* sourceBox_ = nullptr;
+    QLabel* sourceLabel_ = nullptr;
+    QLineEdit* startEdit_ = nullptr;
+    QLineEdit* stopEdit_ = nullptr;
+    QPushButton* scanButton_ = nullptr;
+    TSimpleChart* chart_ = nullptr;
+    std::array<TChartSeries, 5> series_;
+    std::array<int, 4> slots_{};
+    QTimer* sweepTimer_ = nullptr;
+    int source_ = -1;
+    double start_ = 100000.0;
+    double stop_ = 200000.0;
+    double step_ = 0.0;
+    int points_ = 512;
+    int average_ = 9;
+    int32_t wait_ = SpectrumMinimumWait;
+    int32_t repetition_ = -1; // the spectrum's own running-mean counter
+    int point_ = 0;
+    int reading_ = 0; // of the current point
+    std::array<double, 4> sums_{};
+    bool sweeping_ = false;
+    bool stopRequest_ = false;
+    double savedFrequency_ = 0.0;
+    TSpectrumMeans means_;
+    QStringList history_;
+    struct PowerFeedback {
+        bool On = false;
+        int32_t Setpoint = 0;
+        int32_t Ki = 0;
+    };
+    std::array<PowerFeedback, 3> power_{};
+};
+
+extern TMultiLockInForm* MultiLockInForm;
+
+} // namespace qvt

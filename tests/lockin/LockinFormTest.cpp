@@ -1,0 +1,202 @@
+#include "support/LockInFixture.h"
+
+#include "device/InOutForm.h"
+#include "lockin/LockinForm.h"
+#include "lockin/LockinWords.h"
+#include "platform/MessageBoxes.h"
+#include "sim/SimLockIn.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include <cmath>
+
+namespace qvt {
+namespace {
+
+TEST(LockinWords, FrequencyAmplitudeGainAndPhaseWords)
+{
+    const TLockinFrequency f = LockinFrequencyWord(40000.0);
+    ASSERT_TRUE(f.Ok);
+    EXPECT_EQ(f.Word, 17179869u);
+    EXPECT_NEAR(f.Hz, 39999.99957, 1e-5);
+    EXPECT_FALSE(LockinFrequencyWord(0.0).Ok);
+    EXPECT_FALSE(LockinFrequencyWord(1.0e7).Ok); // the word would be 2^32
+    EXPECT_FALSE(LockinFrequencyWord(std::nan("")).Ok);
+
+    TLockinRanges r;
+    r.Scale = {100.0, 1000.0, 10000.0, 100000.0};
+    // The range tests are "above": 1 V exactly is still range 1.
+    for (double v : {0.5, 1.0}) {
+        const TLockinAmplitude a = LockinAmplitudeWord(v, r);
+        EXPECT_EQ(a.RangeBits, 0x20) << v;
+        EXPECT_EQ(a.Word, std::lround(v * 1000.0)) << v;
+    }
+    EXPECT_EQ(LockinAmplitudeWord(50.0, r).Volts, 10.0); // at most Switch0
+    EXPECT_EQ(LockinAmplitudeWord(50.0, r).RangeBits, 0x00);
+    EXPECT_EQ(LockinAmplitudeWord(0.05, r).RangeBits, 0x10);
+    EXPECT_EQ(LockinAmplitudeWord(0.01, r).RangeBits, 0x30);
+    EXPECT_EQ(LockinAmplitudeWord(-1.0, r).Word, 0);
+    r.Scale[0] = 1000.0;
+    EXPECT_TRUE(LockinAmplitudeWord(5.0, r).Clipped);
+    EXPECT_EQ(LockinAmplitudeWord(5.0, r).Word, 2047);
+
+    int32_t bits = 0;
+    EXPECT_TRUE(LockinGainBits(10, bits));
+    EXPECT_EQ(bits, 0x0C);
+    EXPECT_FALSE(LockinGainBits(5, bits));
+    EXPECT_EQ(bits, 0x0E);
+
+    EXPECT_EQ(LockinPhaseCode(0.0), 4096);
+    EXPECT_EQ(LockinPhaseCode(180.0), 0);
+    EXPECT_EQ(LockinPhaseCode(359.0), 4073);
+    EXPECT_EQ(LockinPhaseCode(-1.0), LockinPhaseCode(359.0));
+    EXPECT_EQ(LockinPhaseCode(1.0e9), 4096); // one correction each way, then clamped
+    EXPECT_EQ(LockinHarmonicPhaseWord(20, true, 180.0), (15u << 28) | (1u << 16));
+}
+
+TEST(LockinWords, FilterTablesHoldTheMeasuredRowsAndUnitGainBetween)
+{
+    const TLockinFilterTables t;
+    auto q = [](double v) { return static_cast<int32_t>(std::lround(v * 2147483648.0)); };
+    TSetFilterRecord rec;
+    ASSERT_TRUE(t.Record(0, -1, rec));
+    EXPECT_EQ(rec.Coefficients[0], 0x7FFFFFFF);
+    EXPECT_EQ(rec.Coefficients[4], 0x7FFFFFFF);
+    EXPECT_EQ(rec.Coefficients[5], 0);
+
+    ASSERT_TRUE(t.Record(0, 0, rec));
+    EXPECT_EQ(rec.Coefficients[0], 0x7FFFFFFF);
+    EXPECT_EQ(rec.Coefficients[4], q(0.743354));
+    EXPECT_EQ(rec.Coefficients[5], q(0.223712));
+    EXPECT_EQ(rec.Coefficients[7], q(0.743354));
+    ASSERT_TRUE(t.Record(13, 1, rec));
+    EXPECT_EQ(rec.Coefficients[6], q(0.499977));
+    ASSERT_TRUE(t.Record(0, 2, rec));
+    EXPECT_EQ(rec.Coefficients[0], q(0.554426));
+    EXPECT_EQ(rec.Coefficients[6], q(0.274984));
+    ASSERT_TRUE(t.Record(13, 2, rec));
+    EXPECT_EQ(rec.Coefficients[1], q(0.999970));
+    ASSERT_TRUE(t.Record(20, 0, rec));
+    EXPECT_EQ(rec.Coefficients[4], 0); // unused slots stay zero
+    EXPECT_FALSE(t.Record(21, 0, rec));
+    EXPECT_FALSE(t.Record(0, 3, rec));
+
+    // Every designed section passes DC unchanged (to the Q31 steps of the
+    // slowest ones), and slower filters have
+    // smaller input weights.
+    for (int slope = 0; slope < 3; ++slope) {
+        double lastC4 = 1.0;
+        for (int k = 1; k <= 12; ++k) {
+            ASSERT_TRUE(t.Record(k, slope, rec));
+            for (int s = 0; s < 2; ++s) {
+                const double a = rec.Coefficients[4 * s] / 2147483648.0;
+                const double b = rec.Coefficients[4 * s + 1] / 2147483648.0;
+                const double c = rec.Coefficients[4 * s + 2] / 2147483648.0;
+                EXPECT_NEAR(a * a / (1.0 - 2.0 * b + 2.0 * c), 1.0, 0.15) << slope << " " << k;
+            }
+            const double c4 = rec.Coefficients[4] / 2147483648.0;
+            EXPECT_LT(c4, lastC4) << slope << " " << k;
+            lastC4 = c4;
+        }
+    }
+}
+
+// The window on the simulated second device, its X/Y read through the
+// simulated controller.
+class LockinOnSim : public test::LockInOnSim {
+protected:
+    void SetUp() override
+    {
+        LockInOnSim::SetUp();
+        savedTable_ = ChannelTable;
+        ini_->WriteFloat("Lockin", "Scale0", 200.0);
+        ini_->WriteFloat("Lockin", "Scale1", 2000.0);
+        ini_->WriteFloat("Lockin", "Ampl", 2.0);
+        ini_->WriteInteger("Lockin", "TimeConst", 4);
+        ini_->WriteInteger("Lockin", "RollOff", 1);
+    }
+    void TearDown() override
+    {
+        if (form_)
+            form_->FormDestroy();
+        form_.reset();
+        CloseDevice(workers_, io_);
+        UnplugDevice(LockInDeviceName);
+        ChannelTable = savedTable_;
+        LockInOnSim::TearDown();
+    }
+    void Start(bool withDevice = true)
+    {
+        sim_ = PlugSim(FastConfig());
+        if (withDevice) {
+            lockin_ = std::make_shared<sim::SimLockIn>();
+            PlugInDevice(LockInDeviceName, lockin_);
+        }
+        io_ = std::make_unique<TInOutForm>();
+        io_->FormCreate();
+        form_ = std::make_unique<TLockinForm>();
+        io_->LockInHooks.FilterTable = [this](int tc, int slope, TSetFilterRecord& r) {
+            return form_->FilterRecord(tc, slope, r);
+        };
+        form_->FormCreate(io_.get());
+    }
+
+    ScriptedMessageResponder boxes_;
+    std::shared_ptr<sim::SimController> sim_;
+    std::shared_ptr<sim::SimLockIn> lockin_;
+    std::unique_ptr<TInOutForm> io_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+    std::unique_ptr<TLockinForm> form_;
+    TChannelTable savedTable_;
+};
+
+TEST_F(LockinOnSim, SettingsReachTheDeviceAndTheFiltersTheController)
+{
+    Start();
+    ASSERT_TRUE(form_->DeviceOpen());
+    EXPECT_EQ(lockin_->FrequencyWord(), 17179869); // 40000 Hz by default
+    EXPECT_NEAR(form_->Frequency(), 39999.99957, 1e-5);
+    EXPECT_EQ(lockin_->AmplitudeWord(), 400); // 2 V in range 0
+    EXPECT_EQ(lockin_->ControlWord(), 0x0C);  // range 0, gain 10
+    EXPECT_EQ(lockin_->PhaseWord(), (1 << 28) | 4096);
+    EXPECT_EQ(CountCode(*sim_, IOCTL_SET_FILTER), 2); // filters 0 and 1
+
+    EXPECT_TRUE(form_->EnterText(2, "500m"));
+    EXPECT_EQ(lockin_->ControlWord(), 0x2C);
+    EXPECT_EQ(lockin_->AmplitudeWord(), 1000);
+    EXPECT_NEAR(ini_->ReadFloat("Lockin", "Ampl", 0), 0.5, 1e-12);
+    EXPECT_TRUE(form_->EnterText(4, "20"));
+    EXPECT_EQ(static_cast<uint32_t>(lockin_->PhaseWord()) >> 28, 15u);
+    EXPECT_TRUE(form_->EnterText(1, "12.5k"));
+    EXPECT_EQ(lockin_->FrequencyWord(), std::lround(12500.0 * 429.4967296));
+    EXPECT_FALSE(form_->EnterText(3, "abc"));
+
+    EXPECT_TRUE(form_->SetGain(100));
+    EXPECT_EQ(lockin_->ControlWord() & LockinGainMask, 0x08);
+    EXPECT_EQ(ChannelTable[14].Factor.load(), 1.0f); // [LOCKIN] one
+    EXPECT_FALSE(form_->SetGain(3));
+    EXPECT_EQ(boxes_.LastText(), "Gain does not exist!");
+
+    form_->SetDisplayQuantity(1, 3);
+    form_->Timer1Timer();
+    EXPECT_TRUE(form_->DisplayText(1).endsWith(QString::fromUtf8("°")));
+    EXPECT_FALSE(form_->DisplayText(0).isEmpty());
+    EXPECT_TRUE(form_->TimerActive());
+    QDir().mkpath("temp");
+    EXPECT_TRUE(form_->grab().save("temp/LockinForm.png"));
+}
+
+TEST_F(LockinOnSim, AFaultStopsTheDisplayWithItsMessage)
+{
+    Start();
+    lockin_->SetAbsent(true); // every status bit set
+    form_->Timer1Timer();
+    EXPECT_FALSE(form_->TimerActive());
+    EXPECT_EQ(boxes_.LastText(), "Problems with device driver - or no hardware found!");
+    EXPECT_GE(boxes_.BeepCount(), 1);
+}
+
+} // namespace
+} // namespace qvt

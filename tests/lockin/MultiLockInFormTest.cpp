@@ -1,0 +1,296 @@
+#include "support/LockInFixture.h"
+
+#include "device/InOutForm.h"
+#include "lockin/LinkFormula.h"
+#include "lockin/MultiLockInForm.h"
+#include "lockin/MultiLockInOptionForm.h"
+#include "lockin/MultiLockInSpectrum.h"
+#include "lockin/MultiLockInWords.h"
+#include "platform/MessageBoxes.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <cmath>
+
+namespace qvt {
+namespace {
+
+TEST(MultiLockInSpectrum, StepsClampsWaitsNamesAndMeans)
+{
+    EXPECT_NEAR(SpectrumStep(100000.0, 200000.0, 512), 100000.0 / 511.0, 1e-9);
+    EXPECT_DOUBLE_EQ(100000.0 + 511 * SpectrumStep(100000.0, 200000.0, 512), 200000.0);
+    EXPECT_EQ(ClampSpectrumPoints(10), 32);
+    EXPECT_EQ(ClampSpectrumPoints(10000), 4096);
+    EXPECT_EQ(SpectrumReadingWait(0.2), 20000);
+    EXPECT_EQ(SpectrumReadingWait(0.0002), 26);
+    EXPECT_EQ(SpectrumReadingWait(std::nan("")), 26);
+    EXPECT_EQ(SpectrumFileName("/d/spec", true, 12, "txt"), "/d/spec0012.txt");
+    EXPECT_EQ(SpectrumFileName("/d/spec", true, 123456, "txt"), "/d/spec9999.txt");
+    EXPECT_EQ(SpectrumFileName("/d/spec", false, 12, "dat"), "/d/spec.dat");
+
+    double a = 0, b = 0;
+    EXPECT_TRUE(ParseSpectrumRange("2&0000-400000", a, b));
+    EXPECT_EQ(a, 20000.0);
+    EXPECT_EQ(b, 400000.0);
+    EXPECT_FALSE(ParseSpectrumRange("20000", a, b));
+    EXPECT_EQ(SpectrumRangeText(20000.0, 123456.0), "2E4-1.235E5");
+    QStringList h{"1-2", "3-4", "5-6"};
+    AddSpectrumRangeHistory(h, "3-4"); // present: moves to the newest place
+    EXPECT_EQ(h, (QStringList{"1-2", "5-6", "3-4"}));
+    AddSpectrumRangeHistory(h, "7-8"); // new: the oldest is dropped
+    EXPECT_EQ(h, (QStringList{"5-6", "3-4", "7-8"}));
+
+    // ContAverage 1: the mean of both sweeps; 0: the first shown directly and
+    // the mean starting with the second.
+    TSpectrumMeans m;
+    m.Resize(4);
+    EXPECT_EQ(m.Add(0, 2, 10.0, 1), 10.0);
+    EXPECT_EQ(m.Add(0, 2, 20.0, 2), 15.0);
+    TSpectrumMeans z;
+    z.Resize(4);
+    EXPECT_EQ(z.Add(0, 2, 10.0, 0), 10.0);
+    EXPECT_EQ(z.Stored(0, 2), 0.0);
+    EXPECT_EQ(z.Add(0, 2, 20.0, 1), 20.0);
+    EXPECT_EQ(z.Add(0, 9, 5.0, 1), 5.0); // beyond the arrays: shown, not stored
+}
+
+// The window on a simulated type-26 controller with its three oscillators
+// behind the cantilever (21 kHz, Q 200).
+class MultiLockInOnSim : public test::LockInOnSim {
+protected:
+    void SetUp() override
+    {
+        LockInOnSim::SetUp();
+        savedPresent_ = MultiLockInPresent;
+        ini_->WriteFloat("MultiLockin", "AmplScale3", 655350.0); // 0.1 V at full word
+        ini_->WriteFloat("MultiLockin", "Amplitude1", 0.05);
+        ini_->WriteFloat("MultiLockin", "Freq1", 21000.0);
+        ini_->WriteInteger("MultiLockin", "SpectSource", 1);
+        ini_->WriteInteger("MultiLockinOpt", "datapoints", 32);
+        ini_->WriteInteger("MultiLockIn", "RefLIa1Out", 1);
+    }
+    void TearDown() override
+    {
+        if (form_)
+            form_->FormDestroy();
+        form_.reset();
+        CloseDevice(workers_, io_);
+        MultiLockInPresent = savedPresent_;
+        LockInOnSim::TearDown();
+    }
+    void Start()
+    {
+        sim_ = PlugSim(FastConfig());
+        io_ = std::make_unique<TInOutForm>();
+        io_->FormCreate();
+        ASSERT_TRUE(MultiLockInPresent);
+        form_ = std::make_unique<TMultiLockInForm>();
+        io_->LockInHooks.MultiLockInChannel = [this](int k, TMultiLockInChannel& c) { return form_->Channel(k, c); };
+        form_->FormCreate(io_.get());
+    }
+    static int PeakIndex(const TChartSeries& a, const TChartSeries& b)
+    {
+        int best = 0;
+        for (int i = 1; i < a.Count(); ++i)
+            if (std::hypot(a.Points(i).y, b.Points(i).y) > std::hypot(a.Points(best).y, b.Points(best).y))
+                best = i;
+        return best;
+    }
+
+    ScriptedMessageResponder boxes_;
+    bool savedPresent_ = false;
+    std::shared_ptr<sim::SimController> sim_;
+    std::unique_ptr<TInOutForm> io_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+    std::unique_ptr<TMultiLockInForm> form_;
+};
+
+TEST_F(MultiLockInOnSim, FrequenciesPhasesAndAmplitudesReachTheRegisters)
+{
+    Start();
+    const int32_t w1 = static_cast<int32_t>(std::lround(21000.0 * MultiLockInWordScale));
+    EXPECT_EQ(sim_->Register(RegLia1Freq), w1);
+    EXPECT_EQ(sim_->Register(RegLiaAmplitude) >> 16 & 0xFFFF, 32768);
+    EXPECT_EQ(sim_->ControlWord() & 0x8300, 0x8300); // Ref A, range 3
+
+    form_->SetLinkText(1, "F1+1000");
+    EXPECT_EQ(sim_->Register(RegLia2Freq), w1 + std::lround(1000.0 * MultiLockInWordScale));
+    form_->SetLinkText(2, "F2/(F1-F1)"); // fails: LIA 3 keeps its word
+    const int32_t kept = sim_->Register(RegLia3Freq);
+    EXPECT_TRUE(form_->FrequencyRefused(2));
+    EXPECT_EQ(sim_->Register(RegLia3Freq), kept);
+
+    EXPECT_TRUE(form_->EnterText(2, 1, "-90"));
+    EXPECT_EQ((sim_->Register(RegLiaPhases) >> 10) & 0x7FF, 1536);
+    EXPECT_NEAR(MultiLockInParams.Phase[1], 270.13, 0.005);
+    EXPECT_FALSE(form_->EnterText(0, 0, "x1"));
+
+    form_->SetInput(2, 1);
+    EXPECT_EQ(sim_->ControlWord() & MultiLockInInputMask, 0x08000000);
+
+    // The numbers show LIA 2 X/Y (the defaults) in volts, then in the next unit.
+    form_->Timer1Timer();
+    EXPECT_TRUE(form_->NumbersText(0).endsWith(" V"));
+    form_->NumbersUnitClick(0);
+    EXPECT_TRUE(form_->NumbersText(0).endsWith(" nV"));
+    EXPECT_EQ(ini_->ReadInteger("MultiLockin", "Label28Tag", 0), 1);
+    form_->FilterChange(14, 1);
+    EXPECT_EQ(form_->SettleTime(), 5.0);
+    EXPECT_TRUE(boxes_.Texts().isEmpty());
+    EXPECT_EQ(CountCode(*sim_, IOCTL_SET_FILTER), 0); // no filter tables in this test
+
+    // The auto phase turns LIA 1's signal onto X.
+    form_->FilterChange(0, 0);
+    form_->AutoPhase(0);
+    const double x = io_->ReadReg(ReadAddrLia1X);
+    const double y = io_->ReadReg(ReadAddrLia1Y);
+    EXPECT_GT(x, 50.0 * std::fabs(y));
+}
+
+TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorThatSeesIt)
+{
+    Start();
+    form_->SetLinkText(1, "F1"); // LIA 2 follows the swept LIA 1
+    form_->SetRange(15000.0, 27000.0);
+    ini_->WriteInteger("MultiLockinOpt", "ContAverage", 0);
+    const int32_t spectroscopyCount = AverageCount;
+    form_->StartSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    EXPECT_EQ(AverageCount, spectroscopyCount); // the spectrum counts its own sweeps
+    ASSERT_EQ(form_->Series(0).Count(), 32);
+    const double step = form_->Step();
+    EXPECT_NEAR(step, 12000.0 / 31.0, 1e-9);
+    const int p1 = PeakIndex(form_->Series(0), form_->Series(1));
+    const int p2 = PeakIndex(form_->Series(2), form_->Series(3));
+    EXPECT_NEAR(form_->Series(0).Points(p1).x, 21000.0, step);
+    EXPECT_EQ(p1, p2);
+    EXPECT_NEAR(form_->Series(4).Points(p1).y, std::hypot(form_->Series(0).Points(p1).y, form_->Series(1).Points(p1).y),
+                1e-6);
+    // Back at its own frequency afterwards.
+    EXPECT_EQ(sim_->Register(RegLia1Freq), std::lround(21000.0 * MultiLockInWordScale));
+
+    // A sweep stopped early keeps and saves only the points it measured.
+    form_->StartSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return form_->Series(0).Count() >= 5; }, 60000));
+    form_->StopSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    const int measured = form_->Series(0).Count();
+    EXPECT_LT(measured, 32);
+    for (int i = 0; i < measured; ++i)
+        EXPECT_LE(form_->Series(0).Points(i).x, 27000.0);
+    ini_->WriteBool("MultiLockinOpt", "SaveNumbered", true);
+    ini_->WriteInteger("MultiLockinOpt", "NextNumber", 12);
+    ini_->WriteInteger("MultiLockinOpt", "DelimiterSave", 1);
+    const QString name = dir_.Path() + "spec";
+    ASSERT_TRUE(form_->SaveSpectrum(name));
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "NextNumber", 0), 13);
+    QFile f(name + "0012.txt");
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines.size(), measured);
+    EXPECT_FALSE(form_->SaveSpectrum(dir_.Path() + "missing/spec"));
+    EXPECT_EQ(boxes_.LastText(), "Directory does not exist!");
+}
+
+TEST_F(MultiLockInOnSim, ASlowFilterWaitsItsSettleTimeBeforeEveryReading)
+{
+    Start();
+    io_->DelayOverhead = 0;     // every unit asked for goes to the controller
+    form_->FilterChange(10, 0); // "200 ms"
+    form_->SetRange(20000.0, 22000.0);
+    const int64_t before = sim_->RequestCount();
+    form_->StartSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    EXPECT_EQ(form_->Series(0).Count(), 32);
+    // 20000 units before each of the ten readings of every point, in
+    // requests of at most DelayChunkMax units.
+    const int64_t requests = sim_->RequestCount() - before;
+    EXPECT_GE(requests, 32 * SpectrumMinimumReadings * (20000 / DelayChunkMax));
+    EXPECT_LT(requests, 32 * SpectrumMinimumReadings * (20000 / DelayChunkMax + 40));
+}
+
+TEST_F(MultiLockInOnSim, LiaTwoDrivesThroughItsRecordAndPresetsAreKept)
+{
+    ini_->WriteInteger("MultiLockIn", "RefLIa1Out", 0); // LIA 1 stays off the cantilever
+    ini_->WriteBool("MultiLockin", "Ampl2and3Visible", true);
+    ini_->WriteFloat("MultiLockin", "Ampl2Scale", 6553.5);
+    ini_->WriteFloat("MultiLockin", "Amplitude2", 1.0);
+    ini_->WriteFloat("MultiLockin", "Freq2", 21000.0);
+    ini_->WriteInteger("MultiLockin", "Laser1Duty", -5);
+    ini_->WriteInteger("MultiLockin", "NumbersChannel1", 99); // read as the last item, LIA 0 Y
+    Start();
+    form_->Timer1Timer();
+    EXPECT_FALSE(form_->NumbersText(1).isEmpty());
+    EXPECT_EQ(MultiLockInParams.AmplitudeWord[1], 6554);
+    EXPECT_EQ(sim_->Register(RegLaserDuty), 50 << 16); // the negative duty clamped, the rest written
+    const double lia1 = std::hypot(io_->ReadReg(ReadAddrLia1X), io_->ReadReg(ReadAddrLia1Y));
+    const double lia2 = std::hypot(io_->ReadReg(ReadAddrLia2X), io_->ReadReg(ReadAddrLia2Y));
+    // LIA 1 at the same frequency on input A sees LIA 2's drive as well;
+    // LIA 2 switched to input B sees only noise.
+    EXPECT_GT(lia2, 1.0e6);
+    EXPECT_NEAR(lia1, lia2, 0.01 * lia2);
+    form_->SetInput(1, 1);
+    EXPECT_LT(std::hypot(io_->ReadReg(ReadAddrLia2X), io_->ReadReg(ReadAddrLia2Y)), lia2 / 100.0);
+
+    EXPECT_EQ(sim_->Register(RegLaserConfig), 0); // the restored routes, no laser bits
+    form_->RouteClick(1);
+    form_->RouteClick(2);
+    EXPECT_EQ(sim_->Register(RegLaserConfig), 3);
+
+    EXPECT_TRUE(form_->SetPowerFeedback(1, "0.5", "12", true));
+    TMultiLockInChannel c;
+    ASSERT_TRUE(form_->Channel(2, c));
+    EXPECT_TRUE(c.On);
+    EXPECT_EQ(c.Ki, 12);
+    EXPECT_EQ(c.Address, ReadAddrLia2X);
+    EXPECT_FALSE(form_->SetPowerFeedback(1, "abc", "12", true));
+
+    form_->SetLinkText(2, "F0+1000");
+    EXPECT_TRUE(form_->StorePreset(2));
+    EXPECT_EQ(ini_->ReadString("MultiLockIn", "ComboBox41", ""), "F0+1000");
+    EXPECT_FALSE(form_->StorePreset(2)); // already an item
+    EXPECT_TRUE(form_->DeletePreset(2));
+    EXPECT_EQ(ini_->ReadInteger("MultiLockIn", "ComboBox4Count", 0), 1);
+    EXPECT_FALSE(ini_->ValueExists("MultiLockIn", "ComboBox40"));
+
+    form_->ChartClick(20000.0); // no spectrum yet
+    EXPECT_EQ(boxes_.LastText(), "Spectra is invalid!\rPlease acquire new!");
+}
+
+TEST_F(MultiLockInOnSim, OptionsClampWhatIsTypedAndReloadTheSpectrum)
+{
+    Start();
+    TMultiLockInOptionForm options;
+    int reloads = 0;
+    options.OptionsChanged = [&] {
+        ++reloads;
+        form_->LoadOptions();
+    };
+    options.FormCreate();
+    options.AverageChanged("5", false);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "average", -1), 5);
+    options.AverageChanged("5", true);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "average", -1), 9);
+    options.AverageChanged("99999", false);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "average", -1), 3000);
+    options.DataPointsEntered("10000");
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "datapoints", -1), 4096);
+    options.DataPointsEntered("12");
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "datapoints", -1), 32);
+    EXPECT_FALSE(options.RangePresetEntered("20000"));
+    EXPECT_FALSE(ini_->ValueExists("MultiLockin", "Popup0"));
+    EXPECT_TRUE(options.RangePresetEntered("1000-5000"));
+    EXPECT_EQ(reloads, 6);
+
+    // The spectrum takes the clamped point count at its next start.
+    form_->StartSweep();
+    EXPECT_EQ(form_->Points(), 32);
+    form_->StopSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+}
+
+} // namespace
+} // namespace qvt
