@@ -60,7 +60,8 @@ TEST(SimWiring, EachGaugeReadsItsOwnPiezoThroughTheChain)
 TEST(SimWiring, TheTestPictureTellsItsAxesApart)
 {
     SimController sim(Quiet());
-    EXPECT_EQ(Read(sim, SimWiring::PatternAddress), 0); // flat with DAC5 and DAC6 at zero
+    // Flat with DAC5 and DAC6 at zero: only the undriven lock-in 2 it rides on, a little noise.
+    EXPECT_NEAR(Read(sim, SimWiring::PatternAddress), 0, 200);
     Write(sim, RegDacBase + 4, 10000);
     Write(sim, RegDacBase + 5, -5000);
     const int32_t ab = Read(sim, SimWiring::PatternAddress);
