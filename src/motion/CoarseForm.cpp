@@ -104,13 +104,13 @@ void TCoarseForm::BuildControls()
     auto* delays = new QGridLayout(delayPanel_);
     delays->setContentsMargins(0, 0, 0, 0);
     row->addWidget(delayPanel_);
-    struct Spec {
+    struct ButtonPlace {
         int Number;
         const char* Text;
         const char* Hint;
         int Row, Col;
     };
-    const Spec specs[] = {
+    const ButtonPlace places[] = {
         {1, "v", "approach (fast:+shift)", 1, 1},
         {2, "^", "retract (fast:+shift)", 0, 1},
         {3, "<", "left", 3, 0},
@@ -123,7 +123,7 @@ void TCoarseForm::BuildControls()
         {10, "RULD", "level: right up, left down", 6, 0},
         {11, "RDLU", "level: right down, left up", 6, 1},
     };
-    for (const Spec& s : specs) {
+    for (const ButtonPlace& s : places) {
         auto* b = new QPushButton(s.Text, buttonsPanel);
         b->setObjectName(QString("BitBtn%1").arg(s.Number));
         b->setToolTip(s.Hint);

@@ -134,28 +134,28 @@ QString FormatE15(double value)
 }
 
 
-QString SpektFileText(const TSpektData& data, const TSpektFileSpec& spec)
+QString SpektFileText(const TSpektData& data, const TSpektFileSpec& fileFormat)
 {
-    const QString d = spec.Delimiter;
+    const QString d = fileFormat.Delimiter;
     const QString eol = "\r\n";
     QString text;
-    if (spec.Comment)
-        text += spec.CommentText + eol;
+    if (fileFormat.Comment)
+        text += fileFormat.CommentText + eol;
     auto col = [&data](int c, int i) { return data.Col[static_cast<size_t>(c)][static_cast<size_t>(i)]; };
-    const int countCh = std::clamp(spec.CountCh, 1, 4);
-    const int points = std::clamp(spec.Points, 0, TSpektData::Rows);
-    if (spec.AllData) {
-        if (spec.Header) {
-            if (spec.XAxis)
+    const int countCh = std::clamp(fileFormat.CountCh, 1, 4);
+    const int points = std::clamp(fileFormat.Points, 0, TSpektData::Rows);
+    if (fileFormat.AllData) {
+        if (fileFormat.Header) {
+            if (fileFormat.XAxis)
                 text += "time" + d + "dz" + d + "Bias" + d;
             QStringList labels;
             for (int c = 0; c < countCh; ++c)
-                labels << spec.ChannelLabels[static_cast<size_t>(c)];
+                labels << fileFormat.ChannelLabels[static_cast<size_t>(c)];
             text += labels.join(d) + eol;
         }
-        const int xCol = spec.ZNoise ? TSpektData::Frequency : TSpektData::Time;
+        const int xCol = fileFormat.ZNoise ? TSpektData::Frequency : TSpektData::Time;
         for (int i = 0; i < points; ++i) {
-            if (spec.XAxis)
+            if (fileFormat.XAxis)
                 text += FormatE15(col(xCol, i)) + d + FormatE15(col(1, i)) + d + FormatE15(col(2, i)) + d;
             QStringList values;
             for (int c = 0; c < countCh; ++c)
@@ -164,11 +164,11 @@ QString SpektFileText(const TSpektData& data, const TSpektFileSpec& spec)
         }
         return text;
     }
-    if (spec.Header)
-        text += (spec.XAxis ? spec.XLabel + d : QString()) + spec.YLabel + eol;
-    const int xCol = std::clamp(spec.XColumn, 0, 7), yCol = std::clamp(spec.YColumn, 0, 7);
-    for (int i = std::max(spec.First, 0); i <= std::min(spec.Last, points - 1); ++i)
-        text += (spec.XAxis ? FormatE15(col(xCol, i)) + d : QString()) + FormatE15(col(yCol, i)) + eol;
+    if (fileFormat.Header)
+        text += (fileFormat.XAxis ? fileFormat.XLabel + d : QString()) + fileFormat.YLabel + eol;
+    const int xCol = std::clamp(fileFormat.XColumn, 0, 7), yCol = std::clamp(fileFormat.YColumn, 0, 7);
+    for (int i = std::max(fileFormat.First, 0); i <= std::min(fileFormat.Last, points - 1); ++i)
+        text += (fileFormat.XAxis ? FormatE15(col(xCol, i)) + d : QString()) + FormatE15(col(yCol, i)) + eol;
     return text;
 }
 

@@ -75,7 +75,7 @@ struct TSpektFileSpec {
     int First = 0, Last = -1;
 };
 // Lines end CR LF.
-QString SpektFileText(const TSpektData& data, const TSpektFileSpec& spec);
+QString SpektFileText(const TSpektData& data, const TSpektFileSpec& fileFormat);
 // Rows 0..N−1: column 0 (7 for z-noise) and columns 1..CountCh+2, eight
 // digits each, lines joined with CR LF.
 QString SpektClipboardText(const TSpektData& data, int points, int countCh, bool zNoise, const QString& delimiter);

@@ -258,36 +258,36 @@ bool TSpektForm::SaveSpektFile(const QString& baseName)
     }
     int xColumn = 0, yColumn = 0;
     const TSpektPlot plot = CurrentPlot(xColumn, yColumn);
-    TSpektFileSpec spec;
-    spec.Comment = UserIni->ReadBool(Opt, "SaveComment", false);
-    spec.CommentText = EditComment->text();
-    spec.AllData = UserIni->ReadBool(Opt, "yAxisAll", true);
-    spec.Header = UserIni->ReadBool(Opt, "SaveHeader", false);
-    spec.XAxis = UserIni->ReadBool(Opt, "xAxis", !spec.AllData);
-    spec.Delimiter = LoadDelimiter();
-    spec.Points = Points();
-    spec.CountCh = std::clamp(UserIni->ReadInteger(Section(), "CountCh", 1), 1, 4);
-    spec.ZNoise = Section() == SpektZNoiseName;
+    TSpektFileSpec fileFormat;
+    fileFormat.Comment = UserIni->ReadBool(Opt, "SaveComment", false);
+    fileFormat.CommentText = EditComment->text();
+    fileFormat.AllData = UserIni->ReadBool(Opt, "yAxisAll", true);
+    fileFormat.Header = UserIni->ReadBool(Opt, "SaveHeader", false);
+    fileFormat.XAxis = UserIni->ReadBool(Opt, "xAxis", !fileFormat.AllData);
+    fileFormat.Delimiter = LoadDelimiter();
+    fileFormat.Points = Points();
+    fileFormat.CountCh = std::clamp(UserIni->ReadInteger(Section(), "CountCh", 1), 1, 4);
+    fileFormat.ZNoise = Section() == SpektZNoiseName;
     for (int c = 0; c < 4; ++c) {
         const TIOScale* s = ColumnScales[static_cast<size_t>(TSpektData::Ch0 + c)];
-        spec.ChannelLabels[static_cast<size_t>(c)] = s ? s->Label : QString();
+        fileFormat.ChannelLabels[static_cast<size_t>(c)] = s ? s->Label : QString();
     }
-    if (!spec.AllData)
+    if (!fileFormat.AllData)
         DisplayData();
-    spec.XColumn = xColumn;
-    spec.YColumn = yColumn;
-    spec.XLabel =
+    fileFormat.XColumn = xColumn;
+    fileFormat.YColumn = yColumn;
+    fileFormat.XLabel =
         ColumnScales[static_cast<size_t>(xColumn)] ? ColumnScales[static_cast<size_t>(xColumn)]->Label : QString();
-    spec.YLabel =
+    fileFormat.YLabel =
         ColumnScales[static_cast<size_t>(yColumn)] ? ColumnScales[static_cast<size_t>(yColumn)]->Label : QString();
-    spec.First = plot.First;
-    spec.Last = plot.Last;
+    fileFormat.First = plot.First;
+    fileFormat.Last = plot.Last;
     QFile file(name.Name);
     if (!file.open(QIODevice::WriteOnly)) {
         ShowMessage(MsgKind::Warning, "File access error!");
         return false;
     }
-    file.write(SpektFileText(SpektData, spec).toLatin1());
+    file.write(SpektFileText(SpektData, fileFormat).toLatin1());
     file.close();
     UserIni->WriteString(Opt, "LastSaveName", '"' + name.Name + '"');
     setWindowTitle(name.Name);

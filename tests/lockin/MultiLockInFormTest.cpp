@@ -27,9 +27,9 @@ TEST(MultiLockInSpectrum, StepsClampsWaitsNamesAndMeans)
     EXPECT_EQ(SpectrumReadingWait(0.2), 20000);
     EXPECT_EQ(SpectrumReadingWait(0.0002), 26);
     EXPECT_EQ(SpectrumReadingWait(std::nan("")), 26);
-    EXPECT_EQ(SpectrumFileName("/d/spec", true, 12, "txt"), "/d/spec0012.txt");
-    EXPECT_EQ(SpectrumFileName("/d/spec", true, 123456, "txt"), "/d/spec9999.txt");
-    EXPECT_EQ(SpectrumFileName("/d/spec", false, 12, "dat"), "/d/spec.dat");
+    EXPECT_EQ(SpectrumFileName("/d/sweep", true, 12, "txt"), "/d/sweep0012.txt");
+    EXPECT_EQ(SpectrumFileName("/d/sweep", true, 123456, "txt"), "/d/sweep9999.txt");
+    EXPECT_EQ(SpectrumFileName("/d/sweep", false, 12, "dat"), "/d/sweep.dat");
 
     double a = 0, b = 0;
     EXPECT_TRUE(ParseSpectrumRange("2&0000-400000", a, b));
@@ -184,14 +184,14 @@ TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorT
     ini_->WriteBool("MultiLockinOpt", "SaveNumbered", true);
     ini_->WriteInteger("MultiLockinOpt", "NextNumber", 12);
     ini_->WriteInteger("MultiLockinOpt", "DelimiterSave", 1);
-    const QString name = dir_.Path() + "spec";
+    const QString name = dir_.Path() + "sweep";
     ASSERT_TRUE(form_->SaveSpectrum(name));
     EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "NextNumber", 0), 13);
     QFile f(name + "0012.txt");
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     EXPECT_EQ(lines.size(), measured);
-    EXPECT_FALSE(form_->SaveSpectrum(dir_.Path() + "missing/spec"));
+    EXPECT_FALSE(form_->SaveSpectrum(dir_.Path() + "missing/sweep"));
     EXPECT_EQ(boxes_.LastText(), "Directory does not exist!");
 }
 
