@@ -93,40 +93,31 @@ bool TScriptStatements::Stopped() const
     return !script_->Running;
 }
 
-bool TScriptStatements::Open()
+bool TScriptStatements::Sign(const char* sign, int error)
 {
     script_->GetToken();
     if (script_->ErrorCode != 0)
         return false;
-    if (!script_->IsSign("(")) {
-        Error(ErrOpenParen);
+    if (!script_->IsSign(sign)) {
+        Error(error);
         return false;
     }
     return true;
+}
+
+bool TScriptStatements::Open()
+{
+    return Sign("(", ErrOpenParen);
 }
 
 bool TScriptStatements::Comma()
 {
-    script_->GetToken();
-    if (script_->ErrorCode != 0)
-        return false;
-    if (!script_->IsSign(",")) {
-        Error(ErrCommaExpected);
-        return false;
-    }
-    return true;
+    return Sign(",", ErrCommaExpected);
 }
 
 bool TScriptStatements::Close()
 {
-    script_->GetToken();
-    if (script_->ErrorCode != 0)
-        return false;
-    if (!script_->IsSign(")")) {
-        Error(ErrCloseParen);
-        return false;
-    }
-    return true;
+    return Sign(")", ErrCloseParen);
 }
 
 bool TScriptStatements::Number(double& v)

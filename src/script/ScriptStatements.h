@@ -119,6 +119,7 @@ public:
 
 private:
     // Argument reading: each raises the error named and returns false.
+    bool Sign(const char* sign, int error); // the next token is `sign`, else `error`
     bool Open();            // "(" (10)
     bool Comma();           // "," (13)
     // SPECTPARA and DNCPARA: (name or number, value).
