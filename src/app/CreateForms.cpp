@@ -539,6 +539,25 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     CreateMainFrameForm(*inOut, *main);
 
+    // The Tools menu opens the tool windows that have a speed button through
+    // that button, so both always tell the same.
+    auto openFromMenu = [main](const char* item, const char* buttonName, QWidget* window) {
+        if (window == nullptr)
+            return;
+        main->SetMenuCommand(item, [main, buttonName, window] {
+            QAbstractButton* b = main->Button(buttonName);
+            if (b != nullptr && b->isCheckable())
+                b->setChecked(true);
+            window->show();
+            window->raise();
+        });
+    };
+    openFromMenu("DNCItem", "dncButton", dncForm);
+    openFromMenu("SelectItem", "SelButton", SelForm);
+    openFromMenu("CrosshairsItem", "Crosshairsbutton", CrosshairsForm);
+    if (MultiLockInPresent)
+        openFromMenu("MultiLockInItem", "LockinButton", MultiLockInForm);
+
     // Made when first asked for, kept until the end.
     main->SetMenuCommand("AutoOffsetItem", [inOut, main] {
         if (AutoOffsetForm == nullptr)
@@ -601,6 +620,13 @@ void CreateMainFrameForm(TInOutForm& inOut, TMainQVTForm& main)
     frame->ScanButtonDown = [&main] { return main.ScanButtonDown(); };
     frame->ClickScanButton = [&main] { main.ScanButton()->click(); };
     frame->FormCreate();
+    if (QAction* item = main.MenuItem("MainFrameItem")) {
+        item->setVisible(true);
+        main.SetMenuCommand("MainFrameItem", [frame] {
+            frame->show();
+            frame->raise();
+        });
+    }
 }
 
 } // namespace

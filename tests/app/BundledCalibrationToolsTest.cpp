@@ -12,6 +12,9 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "images/ScaleForm.h"
+#include "lockin/DncForm.h"
+#include "motion/CrosshairsForm.h"
+#include "navigator/SelForm.h"
 #include "mainwindow/AboutQVTBox.h"
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
@@ -19,6 +22,7 @@
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCoreApplication>
 #include <QFile>
@@ -26,6 +30,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 
 using namespace qvt;
 
@@ -72,6 +77,21 @@ TEST(BundledCalibrationTools, EachMenuEntryOpensItsWindowOnTheSimulator)
     ASSERT_NE(ScaleForm, nullptr);
     EXPECT_TRUE(ScaleForm->isVisible());
     EXPECT_TRUE(AboutQVTBox->isVisible());
+
+    // The Tools menu opens the windows that have a speed button through it.
+    for (const auto& [item, button, window] :
+         {std::tuple<const char*, const char*, QWidget*>{"DNCItem", "dncButton", dncForm},
+          {"SelectItem", "SelButton", SelForm},
+          {"CrosshairsItem", "Crosshairsbutton", CrosshairsForm}}) {
+        ASSERT_NE(window, nullptr) << item;
+        QAction* action = MainQVTForm->MenuItem(item);
+        ASSERT_NE(action, nullptr) << item;
+        EXPECT_TRUE(action->isEnabled()) << item;
+        action->trigger();
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(window->isVisible()) << item;
+        EXPECT_TRUE(MainQVTForm->Button(button)->isChecked()) << item;
+    }
 
     // The bundled aux outputs: 2.5 V on DAC7 is 8000 digits.
     auto* sim = dynamic_cast<sim::SimController*>(InOutForm->Driver());
