@@ -27,6 +27,7 @@
 #include "motion/MainFrameForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
+#include "optics/LEDForm.h"
 #include "platform/WindowThread.h"
 #include "remote/DdeServer.h"
 #include "scan/ApproachMenus.h"
@@ -438,6 +439,14 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     sel->ScriptRunner = scriptThread.get();
     sel->FormCreate();
 
+    auto* led = new TLEDForm(*inOut, main);
+    Created("TLEDForm");
+    main->SetMenuCommand("LEDItem", [led] {
+        led->show();
+        led->raise();
+    });
+    led->FormCreate();
+
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
 
@@ -620,6 +629,8 @@ void DestroyAllForms()
         MainFrameForm->FormDestroy();
     if (CrosshairsForm != nullptr)
         CrosshairsForm->FormDestroy();
+    if (LEDForm != nullptr)
+        LEDForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -630,6 +641,7 @@ void DestroyAllForms()
     delete A3DForm;
     delete MainFrameForm;
     delete CrosshairsForm;
+    delete LEDForm; // it writes to the device window
     delete SelForm; // each clears its global pointer
     delete AboutQVTBox;
     delete ScaleForm;
