@@ -24,6 +24,7 @@
 #include "mainwindow/PowerDownForm.h"
 #include "motion/CoarseForm.h"
 #include "motion/CrosshairsForm.h"
+#include "motion/JoystickForm.h"
 #include "motion/MainFrameForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
@@ -374,7 +375,15 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     CreateCrosshairsForm(*inOut, *workers, *main);
 
-    // Place 22 (the joystick) is created here as it is built.
+    // No HID backend for real devices yet: the joystick window lists none.
+    auto* joystick = new TJoystickForm(nullptr, main);
+    Created("TJoystickForm");
+    joystick->Coarse = coarse;
+    main->SetMenuCommand("JoystickItem", [joystick] {
+        joystick->show();
+        joystick->raise();
+    });
+    joystick->FormCreate();
 
     auto* slid = new TSlidForm(*inOut, main);
     Created("TSlidForm");
@@ -438,6 +447,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scriptThread->TakeResult = [statistics] { return std::exchange(*statistics, QString()); };
     sel->ScriptRunner = scriptThread.get();
     sel->FormCreate();
+    joystick->JoystickMove = [sel](int dx, int dy, int dz) { sel->JoystickMove(dx, dy, dz); };
+    joystick->AddCurrentPosition = [sel](int n) { sel->AddCurrentPosition(n); };
 
     auto* led = new TLEDForm(*inOut, main);
     Created("TLEDForm");
@@ -591,6 +602,8 @@ void DestroyAllForms()
     // window are still there.
     if (ScanParaForm != nullptr)
         ScanParaForm->FormDestroy();
+    if (JoystickForm != nullptr)
+        JoystickForm->FormDestroy();
     if (CoarseForm != nullptr)
         CoarseForm->FormDestroy();
     if (SelForm != nullptr)
@@ -641,8 +654,9 @@ void DestroyAllForms()
     delete A3DForm;
     delete MainFrameForm;
     delete CrosshairsForm;
-    delete LEDForm; // it writes to the device window
-    delete SelForm; // each clears its global pointer
+    delete LEDForm;      // it writes to the device window
+    delete JoystickForm; // its read threads joined; it moves through the navigator
+    delete SelForm;      // each clears its global pointer
     delete AboutQVTBox;
     delete ScaleForm;
     delete AutoOffsetForm;
