@@ -28,6 +28,8 @@
 #include "motion/MainFrameForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
+#include "optics/CameraBackend.h"
+#include "optics/CameraForm.h"
 #include "optics/LEDForm.h"
 #include "platform/WindowThread.h"
 #include "remote/DdeServer.h"
@@ -458,6 +460,29 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     led->FormCreate();
 
+    // No video input is reached yet: the camera looks at a test card.
+    auto* camera = new TCameraForm(std::make_unique<TTestPatternCamera>(), led, main);
+    Created("TCameraForm");
+    camera->SetCameraButton = [main](bool down) {
+        if (QAbstractButton* b = main->Button("CameraButton"))
+            b->setChecked(down);
+    };
+    camera->ShowLEDForm = [led] {
+        led->show();
+        led->raise();
+    };
+    if (QAbstractButton* b = main->Button("CameraButton"))
+        b->setEnabled(true);
+    main->SetToolToggle("CameraButton", [camera](bool down) {
+        if (down == camera->isVisible())
+            return;
+        if (down)
+            camera->show();
+        else
+            camera->close();
+    });
+    camera->FormCreate();
+
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
 
@@ -642,6 +667,8 @@ void DestroyAllForms()
         MainFrameForm->FormDestroy();
     if (CrosshairsForm != nullptr)
         CrosshairsForm->FormDestroy();
+    if (CameraForm != nullptr)
+        CameraForm->FormDestroy();
     if (LEDForm != nullptr)
         LEDForm->FormDestroy();
     if (MainQVTForm != nullptr)
@@ -654,9 +681,12 @@ void DestroyAllForms()
     delete A3DForm;
     delete MainFrameForm;
     delete CrosshairsForm;
-    delete LEDForm;      // it writes to the device window
-    delete JoystickForm; // its read threads joined; it moves through the navigator
-    delete SelForm;      // each clears its global pointer
+    // The camera switches the LEDs, the LEDs write to the device window, the
+    // joystick (its read threads joined) moves through the navigator.
+    delete CameraForm;
+    delete LEDForm;
+    delete JoystickForm;
+    delete SelForm; // each clears its global pointer
     delete AboutQVTBox;
     delete ScaleForm;
     delete AutoOffsetForm;
