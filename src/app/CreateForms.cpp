@@ -31,6 +31,7 @@
 #include "optics/CameraBackend.h"
 #include "optics/CameraForm.h"
 #include "optics/LEDForm.h"
+#include "platform/HidrawBackend.h"
 #include "platform/WindowThread.h"
 #include "remote/DdeServer.h"
 #include "scan/ApproachMenus.h"
@@ -377,8 +378,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     CreateCrosshairsForm(*inOut, *workers, *main);
 
-    // No HID backend for real devices yet: the joystick window lists none.
-    auto* joystick = new TJoystickForm(nullptr, main);
+    // The machine's hidraw nodes (watched only when the joystick is in use).
+    auto* joystick = new TJoystickForm(std::make_shared<THidrawBackend>(), main);
     Created("TJoystickForm");
     joystick->Coarse = coarse;
     main->SetMenuCommand("JoystickItem", [joystick] {

@@ -46,6 +46,9 @@ public:
     virtual std::vector<THidInterfaceInfo> Enumerate() = 0;
     // Null with error set to the errno when the path cannot be opened.
     virtual std::unique_ptr<IHidReadHandle> OpenRead(const QString& devicePath, int& error) = 0;
+    // Called by the controller that uses it: from then on the backend looks
+    // for arrivals and removals (window thread).
+    virtual void StartWatching() {}
     // Called by the backend (any thread) when devices came or went.
     std::function<void()> Changed;
 };
