@@ -1,5 +1,8 @@
 #include "optics/LEDForm.h"
 #include "core/IniFile.h"
+#include "optics/CameraBackend.h"
+#include "optics/CameraForm.h"
+#include "platform/MessageBoxes.h"
 #include "protocol/ControlCodes.h"
 #include "support/DriverLinkFixture.h"
 
@@ -125,4 +128,26 @@ TEST_F(LEDFormTest, LoadingWritesOnlyThePowerRegisterThenSendsOnce)
     form_->CheckBox1()->click();
     EXPECT_FALSE(CameraOffDuringScan);
     EXPECT_FALSE(MainIni->ReadBool("LED", "CheckBox1", true));
+}
+
+TEST_F(LEDFormTest, TheCameraSwitchesTheLedsOnlyOnceTheirWindowWasShown)
+{
+    UserIni->WriteInteger("LED", "ScollBar2", 27);
+    Make();
+    TCameraForm camera(std::make_unique<TTestPatternCamera>(), form_.get());
+    ScriptedMessageResponder boxes;
+    Mark();
+    camera.show();
+    camera.hide();
+    EXPECT_TRUE(LedValues().empty());
+
+    form_->show();
+    form_->hide();
+    Mark();
+    camera.show();
+    EXPECT_EQ(LedValues(), (std::vector<int32_t>{370, 1, 543, 370, 2, 612}));
+    Mark();
+    camera.hide();
+    EXPECT_EQ(LedValues(), (std::vector<int32_t>{370, 1, 512, 370, 2, 512}));
+    EXPECT_TRUE(boxes.Texts().isEmpty());
 }
