@@ -461,8 +461,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     led->FormCreate();
 
-    // No video input is reached yet: the camera looks at a test card.
-    auto* camera = new TCameraForm(std::make_unique<TTestPatternCamera>(), led, main);
+    // Without a video input the camera looks at a test card.
+    auto* camera = new TCameraForm(MakeCameraBackend(), led, main);
     Created("TCameraForm");
     camera->SetCameraButton = [main](bool down) {
         if (QAbstractButton* b = main->Button("CameraButton"))

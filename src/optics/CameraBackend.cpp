@@ -1,5 +1,9 @@
 #include "optics/CameraBackend.h"
 
+#ifdef QVT_HAVE_QT_MULTIMEDIA
+#include "optics/video/QtCameraBackend.h"
+#endif
+
 #include <QPainter>
 #include <QTimer>
 
@@ -23,6 +27,16 @@ protected:
 private:
     TTestPatternCamera& owner_;
 };
+
+std::unique_ptr<ICameraBackend> MakeCameraBackend()
+{
+#ifdef QVT_HAVE_QT_MULTIMEDIA
+    auto inputs = std::make_unique<TQtCameraBackend>();
+    if (!inputs->Drivers().empty())
+        return inputs;
+#endif
+    return std::make_unique<TTestPatternCamera>();
+}
 
 TTestPatternCamera::~TTestPatternCamera()
 {
