@@ -4,7 +4,7 @@
 # src/CMakeLists.txt; docs/architecture.md explains it.
 set -euo pipefail
 root="${1:-$(dirname "$0")/..}"
-order="platform protocol sim core widgets device motion scan calib images files lockin spectro view3d mainwindow remote"
+order="platform protocol sim core widgets device motion optics scan calib images files lockin spectro view3d mainwindow remote"
 order+=" script navigator app"
 
 cd "$root/src"

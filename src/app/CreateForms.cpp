@@ -27,9 +27,14 @@
 #include "mainwindow/PowerDownForm.h"
 #include "motion/CoarseForm.h"
 #include "motion/CrosshairsForm.h"
+#include "motion/JoystickForm.h"
 #include "motion/MainFrameForm.h"
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
+#include "optics/CameraBackend.h"
+#include "optics/CameraForm.h"
+#include "optics/LEDForm.h"
+#include "platform/HidrawBackend.h"
 #include "platform/WindowThread.h"
 #include "remote/DdeServer.h"
 #include "scan/ApproachMenus.h"
@@ -404,7 +409,15 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     CreateCrosshairsForm(*inOut, *workers, *main);
 
-    // Place 22 (the joystick) is created here as it is built.
+    // The machine's hidraw nodes (watched only when the joystick is in use).
+    auto* joystick = new TJoystickForm(std::make_shared<THidrawBackend>(), main);
+    Created("TJoystickForm");
+    joystick->Coarse = coarse;
+    main->SetMenuCommand("JoystickItem", [joystick] {
+        joystick->show();
+        joystick->raise();
+    });
+    joystick->FormCreate();
 
     auto* slid = new TSlidForm(*inOut, main);
     Created("TSlidForm");
@@ -468,6 +481,39 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     scriptThread->TakeResult = [statistics] { return std::exchange(*statistics, QString()); };
     sel->ScriptRunner = scriptThread.get();
     sel->FormCreate();
+    joystick->JoystickMove = [sel](int dx, int dy, int dz) { sel->JoystickMove(dx, dy, dz); };
+    joystick->AddCurrentPosition = [sel](int n) { sel->AddCurrentPosition(n); };
+
+    auto* led = new TLEDForm(*inOut, main);
+    Created("TLEDForm");
+    main->SetMenuCommand("LEDItem", [led] {
+        led->show();
+        led->raise();
+    });
+    led->FormCreate();
+
+    // Without a video input the camera looks at a test card.
+    auto* camera = new TCameraForm(MakeCameraBackend(), led, main);
+    Created("TCameraForm");
+    camera->SetCameraButton = [main](bool down) {
+        if (QAbstractButton* b = main->Button("CameraButton"))
+            b->setChecked(down);
+    };
+    camera->ShowLEDForm = [led] {
+        led->show();
+        led->raise();
+    };
+    if (QAbstractButton* b = main->Button("CameraButton"))
+        b->setEnabled(true);
+    main->SetToolToggle("CameraButton", [camera](bool down) {
+        if (down == camera->isVisible())
+            return;
+        if (down)
+            camera->show();
+        else
+            camera->close();
+    });
+    camera->FormCreate();
 
     // The remaining windows are created here, in their places of
     // FormCreationOrder, as they are built.
@@ -649,6 +695,8 @@ void DestroyAllForms()
     // window are still there.
     if (ScanParaForm != nullptr)
         ScanParaForm->FormDestroy();
+    if (JoystickForm != nullptr)
+        JoystickForm->FormDestroy();
     if (CoarseForm != nullptr)
         CoarseForm->FormDestroy();
     if (SelForm != nullptr)
@@ -691,6 +739,10 @@ void DestroyAllForms()
         MainFrameForm->FormDestroy();
     if (CrosshairsForm != nullptr)
         CrosshairsForm->FormDestroy();
+    if (CameraForm != nullptr)
+        CameraForm->FormDestroy();
+    if (LEDForm != nullptr)
+        LEDForm->FormDestroy();
     if (MainQVTForm != nullptr)
         MainQVTForm->FormDestroy();
     // Windows that send to the device or show its buffers go before it.
@@ -701,6 +753,11 @@ void DestroyAllForms()
     delete A3DForm;
     delete MainFrameForm;
     delete CrosshairsForm;
+    // The camera switches the LEDs, the LEDs write to the device window, the
+    // joystick (its read threads joined) moves through the navigator.
+    delete CameraForm;
+    delete LEDForm;
+    delete JoystickForm;
     delete SelForm; // each clears its global pointer
     delete AboutQVTBox;
     delete ScaleForm;

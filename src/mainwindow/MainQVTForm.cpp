@@ -16,6 +16,8 @@
 #include "mainwindow/MainGlyphs.h"
 #include "motion/MoveEngine.h"
 #include "motion/PowerSaver.h"
+#include "optics/CameraForm.h"
+#include "optics/LEDForm.h"
 #include "platform/Launcher.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
@@ -606,7 +608,8 @@ void TMainQVTForm::Scan(TScanSender sender)
     }
     if (SetupForm != nullptr)
         SetupForm->hide();
-    // The camera window steps aside here (CameraOffDuringScan) once it exists.
+    if (CameraOffDuringScan && CameraForm != nullptr)
+        CameraForm->hide();
     if (device == nullptr) {
         scanButton_->setChecked(false);
         return;

@@ -176,6 +176,7 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
     case IOCTL_SET_LED:
         ledValue_ = Decode<TSetLedRecord>(in).Value;
         ++ledCount_;
+        ledBus_.Feed(ledValue_);
         return true;
     case IOCTL_READ_CONTACT: {
         // Positive at contact; a USB box reports it with the opposite sign.
@@ -1033,6 +1034,12 @@ int64_t SimController::LedRequestCount() const
 {
     std::lock_guard lock(mutex_);
     return ledCount_;
+}
+
+SimLedBus SimController::LedBus() const
+{
+    std::lock_guard lock(mutex_);
+    return ledBus_;
 }
 
 double SimController::CoarseGapSteps() const

@@ -29,6 +29,7 @@
 #include "sim/SimConfig.h"
 #include "sim/SimFastScan.h"
 #include "sim/SimFrameMotor.h"
+#include "sim/SimLedBus.h"
 #include "sim/SimModelInputs.h"
 #include "sim/SimModelOutputs.h"
 #include "sim/SimModelTip.h"
@@ -123,6 +124,8 @@ public:
     int64_t FirstLineCount() const;
     int32_t LastLedValue() const;
     int64_t LedRequestCount() const;
+    // The LED driver's state as the bus words left it.
+    SimLedBus LedBus() const;
     // The coarse motor: steps of the sample beyond where the loop meets the
     // surface at its Base height, and the full phase steps made each way.
     double CoarseGapSteps() const;
@@ -250,6 +253,7 @@ private:
     int64_t firstLines_ = 0;
     int32_t ledValue_ = 0;
     int64_t ledCount_ = 0;
+    SimLedBus ledBus_;
     // The echo register as the program reads it (it may lag the written value).
     int32_t echoShown_ = 0;
     int32_t echoLagLeft_ = 0;
