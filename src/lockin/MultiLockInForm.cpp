@@ -12,6 +12,7 @@
 #include "widgets/SimpleChart.h"
 
 #include <QBoxLayout>
+#include <QButtonGroup>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
@@ -289,6 +290,9 @@ void TMultiLockInForm::BuildUi()
     spectrumRadio_ = new QRadioButton("Spectrum", this);
     numbersRadio_->setObjectName("NumbersRadioBtn");
     spectrumRadio_->setObjectName("SpektraRadioBtn");
+    auto* views = new QButtonGroup(this); // apart from the reference radios
+    views->addButton(numbersRadio_);
+    views->addButton(spectrumRadio_);
     grid->addWidget(numbersRadio_, 2, 3);
     grid->addWidget(spectrumRadio_, 3, 3);
     connect(numbersRadio_, &QRadioButton::clicked, this, [this] { ShowNumbersView(true); });

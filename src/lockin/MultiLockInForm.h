@@ -93,6 +93,7 @@ public:
 
     // ---- the spectrum ----------------------------------------------------------------
     void SelectSweepSource(int k); // 1..3, −1 none
+    int SweepSource() const { return source_; }
     void SetRange(double start, double stop);
     void StartSweep();
     void StopSweep();

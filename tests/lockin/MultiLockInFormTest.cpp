@@ -11,8 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
+#include <QMouseEvent>
+#include <QRadioButton>
 
 #include <cmath>
 
@@ -353,6 +357,15 @@ TEST_F(MultiLockInOnSim, ViewsChannelsUnitsAndTheChartMouse)
     EXPECT_FALSE(form_->Sweeping());
     form_->ShowNumbersView(false);
     EXPECT_EQ(form_->height(), 588);
+    EXPECT_FALSE(form_->findChild<QRadioButton*>("NumbersRadioBtn")->isChecked());
+    for (QGroupBox* g : form_->findChildren<QGroupBox*>())
+        if (g->title().startsWith("Lia 3")) {
+            QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                              Qt::NoModifier);
+            QCoreApplication::sendEvent(g, &press);
+        }
+    EXPECT_EQ(form_->SweepSource(), 3); // a click on an oscillator's group chooses it
+    form_->SelectSweepSource(1);
 
     form_->LabelIncClick(6); // start in kHz
     EXPECT_EQ(form_->UnitText(6), "kHz");
