@@ -202,6 +202,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             edit->PressKey(EditKey::Enter);
     };
     lockin->FormCreate(inOut);
+    main->LockInDeviceOpen = [lockin] { return lockin->DeviceOpen(); };
+    main->ArrangeToolbar();
     if (QAbstractButton* button = main->Button("LockinButton"); button && lockin->DeviceOpen() && !MultiLockInPresent) {
         QObject::connect(button, &QAbstractButton::toggled, lockin, [lockin](bool on) { lockin->setVisible(on); });
         if (button->isChecked())
@@ -526,6 +528,10 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         multiOptions->raise();
     };
     multi->NextNumberChanged = [multiOptions](int n) { multiOptions->ShowNextNumber(n); };
+    multi->AutoSaveChanged = [multiOptions](bool on) { multiOptions->ShowAutoSave(on); };
+    multi->SaveNameChanged = [multiOptions](const QString& name, const QString& ext) {
+        multiOptions->ShowSaveName(name, ext);
+    };
     multiOptions->FormCreate();
 
     auto* scaleADDA = new TScaleADDAForm(*inOut, main);

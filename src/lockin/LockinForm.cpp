@@ -9,10 +9,13 @@
 #include "platform/DeviceDriver.h"
 #include "platform/MessageBoxes.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
 
@@ -79,6 +82,31 @@ void TLockinForm::BuildUi()
         connect(edits_[e], &QLineEdit::textEdited, this,
                 [this, e] { edits_[e]->setStyleSheet("background-color: silver"); });
     }
+    for (int e = 1; e <= 2; ++e) {
+        auto* unitButton = new QPushButton(units_[e]->text(), this);
+        unitButton->setFlat(true);
+        grid->replaceWidget(units_[e], unitButton);
+        units_[e]->hide();
+        connect(unitButton, &QPushButton::clicked, this, [this, e] { UnitLabelClick(e); });
+        unitButtons_[e] = unitButton;
+    }
+    // The frequency's context menu: the external reference cannot be chosen
+    // on this amplifier, so the item stays disabled.
+    extReference_ = new QAction("ext. Referenz", this);
+    extReference_->setCheckable(true);
+    extReference_->setEnabled(false);
+    connect(extReference_, &QAction::triggered, this, &TLockinForm::ItemExtInputClick);
+    edits_[1]->setContextMenuPolicy(Qt::ActionsContextMenu);
+    edits_[1]->addAction(extReference_);
+    beepItem_ = new QAction("on overload: beep", this);
+    colourItem_ = new QAction("on overload: change color", this);
+    for (QAction* a : {beepItem_, colourItem_}) {
+        a->setCheckable(true);
+        addAction(a);
+    }
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(beepItem_, &QAction::triggered, this, &TLockinForm::SetOverloadBeep);
+    connect(colourItem_, &QAction::triggered, this, &TLockinForm::SetOverloadColour);
     const char* gains[] = {"high", "normal", "low"};
     const int gainValues[] = {1, 10, 100};
     for (int g = 0; g < 3; ++g) {
@@ -109,6 +137,9 @@ void TLockinForm::BuildUi()
         grid->addWidget(quantities_[s], 6 + s, 0);
         grid->addWidget(values_[s], 6 + s, 1, 1, 2);
         connect(quantities_[s], &QComboBox::activated, this, [this, s](int q) { SetDisplayQuantity(s, q); });
+        values_[s]->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(values_[s], &QLabel::customContextMenuRequested, this,
+                [this, s](const QPoint&) { FormatMenu(s, values_[s]->mapToGlobal(QPoint(0, values_[s]->height()))); });
     }
     timer_ = new QTimer(this);
     timer_->setInterval(100);
@@ -130,6 +161,12 @@ void TLockinForm::FormCreate(TInOutForm* link)
             ranges_.Switch[i] = ini->ReadFloat(Section, QString("Switch%1").arg(i), ranges_.Switch[i]);
         }
     }
+    // With the built-in multi lock-in this window has no role; left running it
+    // would rescale the multi lock-in's LIA 1 X/Y channels and reload its filters.
+    if (MultiLockInPresent) {
+        hide();
+        return;
+    }
     device_ = OpenLockInDevice();
     if (!device_) {
         hide();
@@ -150,7 +187,12 @@ void TLockinForm::FormCreate(TInOutForm* link)
         rollOff_->setCurrentIndex(std::clamp(ini->ReadInteger(Section, "RollOff", 0), 0, 2));
         statusRed_ = ini->ReadBool(Section, "InputStatusRed", true);
         statusBeep_ = ini->ReadBool(Section, "InputStatusBeep", true);
+        unit_[1] = ini->ReadInteger(Section, "Label2Tag", 0);
+        unit_[2] = ini->ReadInteger(Section, "Label3Tag", 0);
     }
+    beepItem_->setChecked(statusBeep_);
+    colourItem_->setChecked(statusRed_);
+    extReference_->setChecked(pll_);
     edits_[1]->setEnabled(!pll_);
     ShowSettings();
     const int gain = ini && ini->ReadBool(Section, "InputRadio1", false)     ? 1
@@ -333,9 +375,11 @@ void TLockinForm::ShowSettings()
                        : fu == 0 ? FixedPointText(f, 9, 3)
                                  : FixedPointText(f, 7, 6));
     units_[1]->setText(fUnits[fu + 1]);
+    unitButtons_[1]->setText(fUnits[fu + 1]);
     const bool mv = unit_[2] == -1;
     edits_[2]->setText(mv ? FixedPointText(ampl_ * 1000.0, 4, 0) : FixedPointText(ampl_, 4, 3));
     units_[2]->setText(mv ? "mV" : "V");
+    unitButtons_[2]->setText(mv ? "mV" : "V");
     edits_[3]->setText(FixedPointText(phase_, 4, 1));
     edits_[4]->setText(QString::number(harm_));
 }
@@ -382,6 +426,74 @@ QString TLockinForm::DisplayText(int slot) const
 bool TLockinForm::TimerActive() const
 {
     return timer_->isActive();
+}
+
+void TLockinForm::UnitLabelClick(int edit)
+{
+    if (edit != 1 && edit != 2)
+        return;
+    const int last = edit == 1 ? 2 : 0;
+    unit_[edit] = unit_[edit] >= last ? -1 : unit_[edit] + 1;
+    if (MainIni)
+        MainIni->WriteInteger(Section, edit == 1 ? "Label2Tag" : "Label3Tag", unit_[edit]);
+    ShowSettings();
+}
+
+QString TLockinForm::UnitText(int edit) const
+{
+    return edit == 1 || edit == 2 ? unitButtons_[edit]->text() : QString();
+}
+
+void TLockinForm::ItemExtInputClick()
+{
+    pll_ = !pll_;
+    extReference_->setChecked(pll_);
+    if (MainIni)
+        MainIni->WriteInteger(Section, "PLLOn", pll_ ? 1 : 0);
+    edits_[1]->setEnabled(!pll_);
+    ApplySettings();
+    if (!pll_) {
+        freq_ = MainIni ? MainIni->ReadFloat(Section, "freq", 1000.0) : 1000.0;
+        ShowSettings();
+    }
+}
+
+void TLockinForm::SetOverloadBeep(bool on)
+{
+    statusBeep_ = on;
+    beepItem_->setChecked(on);
+    if (MainIni)
+        MainIni->WriteBool(Section, "InputStatusBeep", on);
+}
+
+void TLockinForm::SetOverloadColour(bool on)
+{
+    statusRed_ = on;
+    colourItem_->setChecked(on);
+    if (MainIni)
+        MainIni->WriteBool(Section, "InputStatusRed", on);
+}
+
+bool TLockinForm::FormatMenuShown(int slot) const
+{
+    return slot >= 0 && slot < 2 && display_[slot].Unit.trimmed().endsWith('V');
+}
+
+void TLockinForm::FormatMenu(int slot, const QPoint& at)
+{
+    static const char* const items[] = {"#.#### V",       "###.## mV",      "##.### mV",     "#.#### mV",
+                                        "###.## \u00B5V", "##.### \u00B5V", "#.### \u00B5V", "full"};
+    QMenu menu;
+    if (FormatMenuShown(slot)) {
+        for (int i = 0; i < 8; ++i) {
+            QAction* a =
+                menu.addAction(QString::fromUtf8(items[i]), this, [this, slot, i] { SetDisplayFormat(slot, i); });
+            a->setCheckable(true);
+            a->setChecked(format_[slot] == i);
+        }
+    }
+    if (!menu.isEmpty())
+        menu.exec(at);
 }
 
 } // namespace qvt

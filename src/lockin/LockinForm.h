@@ -13,9 +13,12 @@
 #include <functional>
 #include <memory>
 
+class QAction;
 class QComboBox;
+class QPoint;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QRadioButton;
 class QTimer;
 
@@ -56,6 +59,21 @@ public:
     void SetDisplayQuantity(int slot, int quantity); // 0 X, 1 Y, 2 R, 3 Phi
     void SetDisplayFormat(int slot, int item);
 
+    // A click on the frequency (edit 1) or amplitude (edit 2) unit label
+    // steps to the next unit, past the last back to the first.
+    void UnitLabelClick(int edit);
+    QString UnitText(int edit) const;
+    // "ext. Referenz": the reference from outside; the typed frequency comes
+    // back when it is switched off.
+    void ItemExtInputClick();
+    bool PllOn() const { return pll_; }
+    // "on overload: beep", "on overload: change color".
+    void SetOverloadBeep(bool on);
+    void SetOverloadColour(bool on);
+    // The format menu of a display slot lists its items only for a unit in volts.
+    bool FormatMenuShown(int slot) const;
+    int DisplayFormat(int slot) const { return slot >= 0 && slot < 2 ? format_[slot] : -1; }
+
     double Frequency() const { return freq_; }
     int32_t ControlWord() const { return control_; }
     QString DisplayText(int slot) const;
@@ -65,6 +83,7 @@ private:
     void BuildUi();
     void ShowSettings();
     void StoreGainRadios();
+    void FormatMenu(int slot, const QPoint& at);
 
     TLockinFilterTables tables_;
     TLockinRanges ranges_;
@@ -88,12 +107,16 @@ private:
 
     QLineEdit* edits_[5] = {};
     QLabel* units_[5] = {};
+    QPushButton* unitButtons_[3] = {}; // the clickable frequency and amplitude units
     QLabel* values_[2] = {};
     QComboBox* quantities_[2] = {};
     QComboBox* timeConstant_ = nullptr;
     QComboBox* rollOff_ = nullptr;
     QRadioButton* gain_[3] = {};
     QTimer* timer_ = nullptr;
+    QAction* extReference_ = nullptr;
+    QAction* beepItem_ = nullptr;
+    QAction* colourItem_ = nullptr;
 };
 
 extern TLockinForm* LockinForm;

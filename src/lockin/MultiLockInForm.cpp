@@ -5,15 +5,19 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
+#include "images/ChannelChoice.h"
 #include "lockin/LinkFormula.h"
 #include "lockin/MultiLockInWords.h"
 #include "platform/MessageBoxes.h"
 #include "widgets/SimpleChart.h"
 
+#include <QBoxLayout>
+#include <QButtonGroup>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDir>
 #include <QEvent>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -47,27 +51,35 @@ void Colour(QWidget* w, const char* colour)
     w->setStyleSheet(colour ? QString("background-color: %1").arg(colour) : QString());
 }
 
-// "k", "m", "M" set the unit (in this order) and are removed.
-bool ParseWithUnit(QString text, double& value)
+double UnitTagFactor(int tag)
 {
-    double factor = 1.0;
+    return tag == -1 ? 0.001 : tag == 1 ? 1000.0 : tag == 2 ? 1.0e6 : 1.0;
+}
+
+// "k", "m", "M" set the unit label's tag (in this order) and are removed;
+// the number is in the label's unit.
+bool ParseWithUnit(QString text, int& tag, double& value)
+{
     if (text.contains('k')) {
-        factor = 1000.0;
+        tag = 1;
         text.remove('k');
     }
     if (text.contains('m')) {
-        factor = 0.001;
+        tag = -1;
         text.remove('m');
     }
     if (text.contains('M')) {
-        factor = 1.0e6;
+        tag = 2;
         text.remove('M');
     }
     if (!ParseNumber(text, value))
         return false;
-    value *= factor;
+    value *= UnitTagFactor(tag);
     return true;
 }
+
+const char* const UnitLabelNames[8] = {"Label2", "Label1",  "Label5",  "Label17",
+                                       "Label3", "Label10", "Label20", "Label22"};
 
 } // namespace
 
@@ -97,11 +109,15 @@ void TMultiLockInForm::BuildUi()
         phaseEdits_[k] = new QLineEdit(box);
         auto* autoButton = new QPushButton("Auto", box);
         inputButtons_[k] = new QPushButton("In A", box);
-        g->addWidget(new QLabel("f [Hz]", box), 0, 0);
+        unitButtons_[k] = new QPushButton("Hz", box);
+        unitButtons_[3 + k] = new QPushButton("V", box);
+        g->addWidget(new QLabel("f", box), 0, 0);
         g->addWidget(freqEdits_[k], 0, 1);
+        g->addWidget(unitButtons_[k], 0, 2);
         g->addWidget(linkBoxes_[k], 1, 0, 1, 2);
-        g->addWidget(new QLabel("Ampl [V]", box), 2, 0);
+        g->addWidget(new QLabel("Ampl", box), 2, 0);
         g->addWidget(amplEdits_[k], 2, 1);
+        g->addWidget(unitButtons_[3 + k], 2, 2);
         g->addWidget(new QLabel("Phase", box), 3, 0);
         g->addWidget(phaseEdits_[k], 3, 1);
         g->addWidget(autoButton, 4, 0);
@@ -112,6 +128,8 @@ void TMultiLockInForm::BuildUi()
             connect(routeButtons_[k], &QPushButton::clicked, this, [this, k] { RouteClick(k); });
         }
         grid->addWidget(box, 0, k);
+        groups_[k] = box;
+        box->installEventFilter(this);
         connect(freqEdits_[k], &QLineEdit::returnPressed, this, [this, k] { EnterText(0, k, freqEdits_[k]->text()); });
         connect(amplEdits_[k], &QLineEdit::returnPressed, this, [this, k] { EnterText(1, k, amplEdits_[k]->text()); });
         connect(phaseEdits_[k], &QLineEdit::returnPressed, this,
@@ -173,6 +191,7 @@ void TMultiLockInForm::BuildUi()
         connect(numberUnits_[s], &QPushButton::clicked, this, [this, s] { NumbersUnitClick(s); });
         grid->addWidget(numberBoxes_[s], 2 + s, 0);
         grid->addWidget(numberLabels_[s], 2 + s, 1);
+        numbersWidgets_.insert(numbersWidgets_.end(), {numberBoxes_[s], numberLabels_[s], numberUnits_[s]});
         connect(numberBoxes_[s], &QComboBox::activated, this, [this, s](int n) {
             numbers_[static_cast<size_t>(s)] = ClampNumbersChannel(n);
             if (MainIni)
@@ -198,35 +217,87 @@ void TMultiLockInForm::BuildUi()
     grid->addWidget(optionsButton, 4, 2);
     grid->addWidget(sourceBox_, 4, 0);
     grid->addWidget(sourceLabel_, 4, 1);
-    grid->addWidget(startEdit_, 5, 0);
-    grid->addWidget(stopEdit_, 5, 1);
+    unitButtons_[6] = new QPushButton("Hz", this);
+    unitButtons_[7] = new QPushButton("Hz", this);
+    for (int u = 0; u < 8; ++u) {
+        unitButtons_[u]->setFlat(true);
+        unitButtons_[u]->setObjectName(UnitLabelNames[u]);
+        connect(unitButtons_[u], &QPushButton::clicked, this, [this, u] { LabelIncClick(u); });
+    }
+    auto* rangeRow = new QWidget(this);
+    auto* rangeLayout = new QHBoxLayout(rangeRow);
+    rangeLayout->setContentsMargins(0, 0, 0, 0);
+    rangeLayout->addWidget(startEdit_);
+    rangeLayout->addWidget(unitButtons_[6]);
+    rangeLayout->addWidget(stopEdit_);
+    rangeLayout->addWidget(unitButtons_[7]);
+    grid->addWidget(rangeRow, 5, 0, 1, 2);
     grid->addWidget(scanButton_, 5, 2);
-    auto* saveButton = new QPushButton("Save", this);
+    saveButton_ = new QPushButton("Save", this);
+    saveButton_->setCheckable(true);
+    saveButton_->installEventFilter(this);
+    auto* saveAsButton = new QPushButton("Save as", this);
     auto* copyButton = new QPushButton("Copy", this);
+    auto* copyImageButton = new QPushButton("Copy image", this);
     auto* rangeButton = new QPushButton("Range", this);
-    grid->addWidget(saveButton, 7, 0);
-    grid->addWidget(copyButton, 7, 1);
-    grid->addWidget(rangeButton, 7, 2);
-    connect(saveButton, &QPushButton::clicked, this, [this] {
-        if (MainIni)
-            SaveSpectrum(MainIni->ReadString(OptSection, "SaveName", "c:\\temp\\noname"));
-    });
+    auto* buttons = new QWidget(this);
+    auto* buttonRow = new QHBoxLayout(buttons);
+    buttonRow->setContentsMargins(0, 0, 0, 0);
+    for (QPushButton* b : {saveButton_, saveAsButton, copyButton, copyImageButton, rangeButton})
+        buttonRow->addWidget(b);
+    static const char* const channelCaptions[5] = {"1", "2", "3", "4", "Math"};
+    for (int b = 0; b < 5; ++b) {
+        channelButtons_[b] = new QPushButton(channelCaptions[b], this);
+        channelButtons_[b]->setCheckable(true);
+        buttonRow->addWidget(channelButtons_[b]);
+        connect(channelButtons_[b], &QPushButton::pressed, this, [this, b] {
+            // Shown at once on mouse-down, before the click settles the buttons.
+            series_[static_cast<size_t>(b)].Visible = true;
+            chart_->update();
+        });
+        connect(channelButtons_[b], &QPushButton::clicked, this, [this, b] { ChannelButtonClick(b); });
+    }
+    grid->addWidget(buttons, 7, 0, 1, 3);
+    auto* acqRow = new QWidget(this);
+    auto* acqLayout = new QHBoxLayout(acqRow);
+    acqLayout->setContentsMargins(0, 0, 0, 0);
+    for (int b = 0; b < 4; ++b) {
+        acqBoxes_[b] = new QComboBox(this);
+        acqBoxes_[b]->setObjectName(QString("AcqComboBox%1").arg(b + 1));
+        acqLayout->addWidget(acqBoxes_[b]);
+        connect(acqBoxes_[b], &QComboBox::activated, this, [this, b](int index) { AcqComboBoxChange(b, index); });
+    }
+    grid->addWidget(acqRow, 8, 0, 1, 3);
+    status_ = new QLabel(this);
+    grid->addWidget(status_, 9, 0, 1, 4);
+    connect(saveAsButton, &QPushButton::clicked, this, &TMultiLockInForm::SaveAsButtonClick);
+    connect(copyImageButton, &QPushButton::clicked, this, &TMultiLockInForm::CopyImageBtnClick);
     connect(copyButton, &QPushButton::clicked, this, [this] {
         static const char* const delimiters[] = {"", "\t", " ", ",", "."};
         const int d = std::clamp(MainIni ? MainIni->ReadInteger(OptSection, "DelimiterSave", 0) : 0, 0, 4);
-        chart_->CopyDataToClipboard(delimiters[d], QString(), !MainIni || MainIni->ReadBool(OptSection, "xAxis", true));
+        const QString comment = MainIni && MainIni->ReadBool(OptSection, "SaveComment", false)
+                                    ? MainIni->ReadString(OptSection, "Comment", "")
+                                    : QString();
+        chart_->CopyDataToClipboard(delimiters[d], comment, !MainIni || MainIni->ReadBool(OptSection, "xAxis", true));
     });
-    connect(rangeButton, &QPushButton::clicked, this, [this, rangeButton] {
-        QMenu menu;
-        QStringList items{MainIni ? MainIni->ReadString(Section, "Popup0", "20000-400000") : QString("20000-400000")};
-        items << history_;
-        for (const QString& item : items)
-            menu.addAction(item, this, [this, item] { RangeMenuClick(item); });
-        menu.exec(rangeButton->mapToGlobal(QPoint(0, rangeButton->height())));
-    });
+    connect(rangeButton, &QPushButton::clicked, this,
+            [this, rangeButton] { RangeMenu(rangeButton->mapToGlobal(QPoint(0, rangeButton->height()))); });
     chart_ = new TSimpleChart(this);
     chart_->setMinimumSize(480, 220);
     grid->addWidget(chart_, 6, 0, 1, 3);
+    chart_->setMouseTracking(true);
+    numbersRadio_ = new QRadioButton("Numbers", this);
+    spectrumRadio_ = new QRadioButton("Spectrum", this);
+    numbersRadio_->setObjectName("NumbersRadioBtn");
+    spectrumRadio_->setObjectName("SpektraRadioBtn");
+    auto* views = new QButtonGroup(this); // apart from the reference radios
+    views->addButton(numbersRadio_);
+    views->addButton(spectrumRadio_);
+    grid->addWidget(numbersRadio_, 2, 3);
+    grid->addWidget(spectrumRadio_, 3, 3);
+    connect(numbersRadio_, &QRadioButton::clicked, this, [this] { ShowNumbersView(true); });
+    connect(spectrumRadio_, &QRadioButton::clicked, this, [this] { ShowNumbersView(false); });
+    spectrumWidgets_ = {optionsButton, rangeRow, scanButton_, chart_, buttons, acqRow};
     for (auto& s : series_) {
         s.Color = QColor(0x00, 0x00, 0xFF);
         s.Visible = false;
@@ -238,7 +309,7 @@ void TMultiLockInForm::BuildUi()
     connect(sourceBox_, &QComboBox::activated, this, [this](int i) { SelectSweepSource(i + 1); });
     auto rangeEdit = [this](QLineEdit* e, bool isStart) {
         double v = 0;
-        if (!ParseWithUnit(e->text(), v)) {
+        if (!ParseWithUnit(e->text(), unitTags_[isStart ? 6 : 7], v)) {
             Colour(e, "red");
             return;
         }
@@ -279,6 +350,9 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
         stop_ = ini->ReadFloat(Section, "Stop", 200000.0);
         for (int i = 1; i <= 3; ++i)
             history_ << ini->ReadString(Section, QString("Popup%1").arg(i), "20000-400000");
+        numbersView_ = ini->ReadBool(Section, "NumbersRadio", true);
+        for (int u = 0; u < 8; ++u)
+            unitTags_[static_cast<size_t>(u)] = ini->ReadInteger(Section, QString(UnitLabelNames[u]) + "Tag", 0);
     } else {
         for (int k = 0; k < 3; ++k)
             linkBoxes_[k]->addItem("no link");
@@ -310,7 +384,11 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
     timeConstant_->setCurrentIndex(t);
     rollOff_->setCurrentIndex(r);
     FilterChange(t, r);
-    SelectSweepSource(ini ? ini->ReadInteger(Section, "SpectSource", -1) : -1);
+    FillChannelCombos();
+    const int source = ini ? ini->ReadInteger(Section, "SpectSource", -1) : -1;
+    SelectSweepSource(source);
+    ShowNumbersView(numbersView_);
+    LoadOptions();
     const bool refA = ini && ini->ReadInteger("MultiLockIn", "RefLIa1Out", 0) > 0;
     (refA ? refA_ : refB_)->setChecked(true);
     if (refA)
@@ -326,7 +404,8 @@ void TMultiLockInForm::FormDestroy()
     sweeping_ = false;
     if (!MultiLockInPresent || !MainIni)
         return;
-    MainIni->WriteInteger(Section, "SpectSource", source_);
+    MainIni->WriteInteger(Section, "SpectSource", source_ >= 1 ? source_ : lastSource_);
+    MainIni->WriteBool(Section, "NumbersRadio", numbersView_);
     MainIni->WriteInteger(Section, "Label25Tag", routeTags_[1]);
     MainIni->WriteInteger(Section, "Label26Tag", routeTags_[2]);
     MainIni->WriteInteger(Section, "FormPosLeft", x());
@@ -521,17 +600,53 @@ void TMultiLockInForm::RangeMenuClick(const QString& text)
     if (sweeping_ || !ParseSpectrumRange(text, a, b))
         return;
     SetRange(a, b);
+    SweepOnce();
+}
+
+// A zoom or a range from the menu: one sweep with the running mean off.
+void TMultiLockInForm::SweepOnce()
+{
     repetition_ = -1;
     StartSweep();
     repetition_ = -1;
 }
 
+void TMultiLockInForm::RangeMenu(const QPoint& at)
+{
+    QMenu menu;
+    QStringList items{MainIni ? MainIni->ReadString(Section, "Popup0", "20000-400000") : QString("20000-400000")};
+    items << history_;
+    for (const QString& item : items)
+        menu.addAction(item, this, [this, item] { RangeMenuClick(item); });
+    menu.exec(at);
+}
+
 bool TMultiLockInForm::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == chart_ && event->type() == QEvent::MouseButtonRelease) {
-        const auto* m = static_cast<QMouseEvent*>(event);
-        if (m->button() == Qt::LeftButton)
-            ChartClick(chart_->PixelToX(static_cast<int>(m->position().x())));
+    const auto type = event->type();
+    const bool mouse =
+        type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease || type == QEvent::MouseMove;
+    if (!mouse)
+        return QWidget::eventFilter(watched, event);
+    const auto* m = static_cast<QMouseEvent*>(event);
+    const int px = static_cast<int>(m->position().x());
+    const int py = static_cast<int>(m->position().y());
+    if (watched == chart_) {
+        if (type == QEvent::MouseButtonPress && m->button() == Qt::LeftButton)
+            ChartMouseDown(px);
+        else if (type == QEvent::MouseButtonPress && m->button() == Qt::RightButton)
+            RangeMenu(chart_->mapToGlobal(m->position().toPoint()));
+        else if (type == QEvent::MouseMove)
+            ChartMouseMove(px, py, (m->buttons() & Qt::LeftButton) != 0);
+        else if (type == QEvent::MouseButtonRelease && m->button() == Qt::LeftButton)
+            ChartMouseUp(px);
+    } else if (watched == saveButton_ && type == QEvent::MouseButtonRelease && m->button() == Qt::LeftButton) {
+        SaveButtonClick((m->modifiers() & Qt::ShiftModifier) != 0);
+        return true; // the button shows the stored state, not a toggle of its own
+    } else if (type == QEvent::MouseButtonPress && !numbersView_) {
+        for (int k = 0; k < 3; ++k)
+            if (watched == groups_[k])
+                SelectSweepSource(k + 1);
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -634,7 +749,7 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
         return false;
     QLineEdit* edit = kind == 0 ? freqEdits_[k] : kind == 1 ? amplEdits_[k] : phaseEdits_[k];
     double v = 0;
-    const bool ok = kind == 2 ? ParseNumber(text, v) : ParseWithUnit(text, v);
+    const bool ok = kind == 2 ? ParseNumber(text, v) : ParseWithUnit(text, unitTags_[kind * 3 + k], v);
     if (!ok) {
         Colour(edit, "red");
         return false;
@@ -646,6 +761,7 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
     if (kind == 0) {
         typed_[k] = v;
         ApplyFrequencies();
+        ShowFrequencies();
     } else if (kind == 1) {
         MultiLockInParams.Amplitude[k] = v;
         ApplyAmplitudes();
@@ -667,30 +783,65 @@ void TMultiLockInForm::SetLinkText(int k, const QString& text)
 
 void TMultiLockInForm::ShowFrequencies()
 {
+    static const char* const freqUnits[] = {"mHz", "Hz", "kHz", "MHz"};
     const int digits = settle_ < 0.5 ? 1 : 0;
+    auto frequencyText = [this, digits](int u, double hz) {
+        int& tag = unitTags_[static_cast<size_t>(u)];
+        if (tag < -1 || tag > 2)
+            tag = -1;
+        unitButtons_[u]->setText(freqUnits[tag + 1]);
+        const double v = hz / UnitTagFactor(tag);
+        return tag <= 0 ? FixedPointText(v, 6, digits) : FixedPointText(v, 7, tag == 1 ? 3 : 6);
+    };
     for (int k = 0; k < 3; ++k) {
         if (!refused_[k])
-            freqEdits_[k]->setText(FixedPointText(MultiLockInParams.Frequency[k], 6, digits));
-        amplEdits_[k]->setText(FixedPointText(MultiLockInParams.Amplitude[k], 9, 3));
+            freqEdits_[k]->setText(frequencyText(k, MultiLockInParams.Frequency[k]));
+        int& tag = unitTags_[static_cast<size_t>(3 + k)];
+        if (tag != 0 && tag != -1)
+            tag = -1;
+        unitButtons_[3 + k]->setText(tag == -1 ? "mV" : "V");
+        const double a = MultiLockInParams.Amplitude[k];
+        amplEdits_[k]->setText(tag == -1 ? FixedPointText(a * 1000.0, 6, 0) : FixedPointText(a, 9, 3));
     }
-    startEdit_->setText(FixedPointText(start_, 6, digits));
-    stopEdit_->setText(FixedPointText(stop_, 6, digits));
+    startEdit_->setText(frequencyText(6, start_));
+    stopEdit_->setText(frequencyText(7, stop_));
+}
+
+void TMultiLockInForm::LabelIncClick(int label)
+{
+    if (label < 0 || label > 7)
+        return;
+    int& tag = unitTags_[static_cast<size_t>(label)];
+    ++tag;
+    if (MainIni)
+        MainIni->WriteInteger(Section, QString(UnitLabelNames[label]) + "Tag", tag);
+    ShowFrequencies(); // wraps a tag past its last unit back to the first
+}
+
+QString TMultiLockInForm::UnitText(int label) const
+{
+    return label >= 0 && label < 8 ? unitButtons_[static_cast<size_t>(label)]->text() : QString();
 }
 
 // ---- the spectrum ------------------------------------------------------------------------
 
 void TMultiLockInForm::SelectSweepSource(int k)
 {
-    if (k < 1 || k > 3) {
+    for (QGroupBox* g : groups_)
+        g->setStyleSheet(QString());
+    const bool chosen = k >= 1 && k <= 3;
+    for (QWidget* w : spectrumWidgets_)
+        w->setVisible(chosen && !numbersView_);
+    if (!chosen) {
         source_ = -1;
         sourceLabel_->setText("Please choose a channel!");
-        chart_->hide();
         return;
     }
     source_ = k;
+    lastSource_ = k;
+    groups_[static_cast<size_t>(k - 1)]->setStyleSheet("QGroupBox { background-color: #A6CAF0; }");
     sourceBox_->setCurrentIndex(k - 1);
     sourceLabel_->setText(QString("Source: LIA%1 Freq").arg(k));
-    chart_->show();
 }
 
 void TMultiLockInForm::SetRange(double start, double stop)
@@ -705,7 +856,15 @@ void TMultiLockInForm::LoadOptions()
     TQVTIniFile* ini = MainIni;
     average_ = std::max(ini ? ini->ReadInteger(OptSection, "average", 0) : 0, SpectrumMinimumReadings - 1);
     points_ = ClampSpectrumPoints(ini ? ini->ReadInteger(OptSection, "datapoints", 512) : 512);
-    series_[4].Visible = ini && ini->ReadBool(OptSection, "Math", false);
+    const bool math = ini && ini->ReadBool(OptSection, "Math", false);
+    channelButtons_[4]->setVisible(math);
+    if (!math)
+        channelButtons_[4]->setChecked(false);
+    chart_->YAxis.LinLog = YAxisLog() ? atLog : atLin;
+    saveButton_->setChecked(AutoSave());
+    if (ini && ini->ReadInteger(OptSection, "CountChannels", 1) != countChannels_)
+        FillChannelCombos();
+    ShowOnlyPressedSeries();
     if (repetition_ < 0 || !sweeping_)
         repetition_ = ini ? ini->ReadInteger(OptSection, "ContAverage", -1) : -1;
 }
@@ -731,10 +890,16 @@ void TMultiLockInForm::StartSweep()
     step_ = SpectrumStep(start_, stop_, points_);
     wait_ = SpectrumReadingWait(settle_);
     savedFrequency_ = typed_[static_cast<size_t>(source_ - 1)];
+    for (size_t c = 0; c < 4; ++c) {
+        const int slot = acqSlots_[c];
+        readAddress_[c] =
+            slot >= 0 ? ChannelTable[static_cast<size_t>(slot)].Address.load() : -14 - static_cast<int>(c);
+        readFactor_[c] = ChannelTable[static_cast<size_t>(slot >= 0 ? slot : 14 + static_cast<int>(c))].Factor.load();
+    }
+    for (QPushButton* b : channelButtons_)
+        b->setEnabled(false);
     for (auto& s : series_)
         s.Clear();
-    for (int i = 0; i < 4; ++i)
-        series_[static_cast<size_t>(i)].Visible = true;
     point_ = 0;
     reading_ = 0;
     stopRequest_ = false;
@@ -754,7 +919,7 @@ void TMultiLockInForm::StopSweep()
 
 double TMultiLockInForm::ReadSlot(int n)
 {
-    return link_->ReadReg(-14 - n);
+    return link_->ReadReg(readAddress_[static_cast<size_t>(n)]);
 }
 
 // One reading per tick when the filter settles slowly (the window stays
@@ -784,7 +949,7 @@ void TMultiLockInForm::SweepTick()
     reading_ = 0;
     double v[4];
     for (int c = 0; c < 4; ++c) {
-        v[c] = sums_[static_cast<size_t>(c)] / (average_ + 1) * ChannelTable[14 + c].Factor.load();
+        v[c] = sums_[static_cast<size_t>(c)] / (average_ + 1) * readFactor_[static_cast<size_t>(c)];
         const double shown = means_.Add(c, point_, v[c], repetition_);
         series_[static_cast<size_t>(c)].AddXY(f, shown);
     }
@@ -807,6 +972,9 @@ void TMultiLockInForm::EndSweep()
         MainIni->WriteFloat(Section, "Start", start_);
         MainIni->WriteFloat(Section, "Stop", stop_);
     }
+    for (int b = 0; b < 5; ++b)
+        channelButtons_[static_cast<size_t>(b)]->setEnabled(b < countChannels_ || b == 4);
+    ShowOnlyPressedSeries();
     const QString range = SpectrumRangeText(start_, stop_);
     if (history_.isEmpty() || history_.last() != range)
         AddSpectrumRangeHistory(history_, range);
@@ -831,19 +999,229 @@ bool TMultiLockInForm::SaveSpectrum(const QString& quotedName)
     }
     const QString ext = ini ? ini->ReadString(OptSection, "SaveExt", "txt") : QString("txt");
     const QString file = SpectrumFileName(name, numbered, n, ext);
-    if (!QFileInfo(file).absoluteDir().exists()) {
-        ShowMessage(MsgKind::Warning, "Directory does not exist!");
-        return false;
-    }
-    if (QFileInfo::exists(file)) {
-        ShowMessage(MsgKind::Warning, "File already exists!");
-        return false;
+    const bool dirExists = QFileInfo(file).absoluteDir().exists();
+    if (!dirExists || QFileInfo::exists(file)) {
+        ShowMessage(MsgKind::Information, dirExists ? "File already exists!" : "Directory does not exist!");
+        return SaveAsButtonClick();
     }
     static const char* const delimiters[] = {"", "\t", " ", ",", "."};
     const int d = std::clamp(ini ? ini->ReadInteger(OptSection, "DelimiterSave", 0) : 0, 0, 4);
     const QString comment =
         ini && ini->ReadBool(OptSection, "SaveComment", false) ? ini->ReadString(OptSection, "Comment", "") : QString();
     return chart_->SaveDataToFile(file, delimiters[d], !ini || ini->ReadBool(OptSection, "xAxis", true), comment);
+}
+
+} // namespace qvt
+
+namespace qvt {
+
+bool TMultiLockInForm::AutoSave() const
+{
+    return MainIni && MainIni->ReadBool(OptSection, "AutoSave", false);
+}
+
+bool TMultiLockInForm::YAxisLog() const
+{
+    return !channelButtons_[4]->isHidden() && channelButtons_[4]->isChecked() && MainIni &&
+           MainIni->ReadBool(OptSection, "YAxisLog", false);
+}
+
+void TMultiLockInForm::SaveButtonClick(bool shift)
+{
+    const bool on = shift && !AutoSave();
+    if (MainIni)
+        MainIni->WriteBool(OptSection, "AutoSave", on);
+    saveButton_->setChecked(on);
+    if (AutoSaveChanged)
+        AutoSaveChanged(on);
+    if (!shift && MainIni)
+        SaveSpectrum(MainIni->ReadString(OptSection, "SaveName", "c:\\temp\\noname"));
+}
+
+bool TMultiLockInForm::SaveAsButtonClick()
+{
+    // A dialog answered with another existing name asks again, a few times at most.
+    constexpr int MaxSaveDialogs = 3;
+    TQVTIniFile* ini = MainIni;
+    const QString ext = ini ? ini->ReadString(OptSection, "SaveExt", "txt") : QString("txt");
+    QString stored = ini ? ini->ReadString(OptSection, "SaveName", "c:\\temp\\noname") : QString("noname");
+    if (stored.size() >= 2 && stored.startsWith('"') && stored.endsWith('"'))
+        stored = stored.mid(1, stored.size() - 2);
+    stored.replace('\\', '/');
+    if (!AskSaveName)
+        AskSaveName = [this](const QString& filter, const QString& directory, const QString& name) {
+            return QFileDialog::getSaveFileName(this, QString(), directory + "/" + name, filter.section('|', 0, 0));
+        };
+    const QString chosen = saveDialogDepth_ < MaxSaveDialogs
+                               ? AskSaveName("spectra (*." + ext + ")|*." + ext, QFileInfo(stored).path(),
+                                             QFileInfo(stored).fileName() + "." + ext)
+                               : QString();
+    if (chosen.isEmpty()) {
+        ShowMessage(MsgKind::Warning, "File not saved!");
+        return false;
+    }
+    const int dot = chosen.lastIndexOf('.');
+    const bool hasExt = dot > chosen.lastIndexOf('/');
+    const QString newExt = hasExt ? chosen.mid(dot + 1) : QString();
+    const QString base = hasExt ? chosen.left(dot) : chosen;
+    if (ini) {
+        ini->WriteString(OptSection, "SaveName", "\"" + base + "\"");
+        ini->WriteString(OptSection, "SaveExt", newExt);
+        ini->WriteInteger(OptSection, "NextNumber", 1);
+    }
+    if (SaveNameChanged)
+        SaveNameChanged(base, newExt);
+    if (NextNumberChanged)
+        NextNumberChanged(1);
+    ++saveDialogDepth_;
+    const bool saved = SaveSpectrum(base);
+    --saveDialogDepth_;
+    return saved;
+}
+
+void TMultiLockInForm::CopyImageBtnClick()
+{
+    chart_->CopyToClipboard();
+}
+
+void TMultiLockInForm::FillChannelCombos()
+{
+    const std::vector<TChoiceChannel> channels = MainIni ? ReadChoiceChannels(*MainIni) : std::vector<TChoiceChannel>{};
+    int count = MainIni ? MainIni->ReadInteger(OptSection, "CountChannels", 1) : 1;
+    if (count < 1 || count > 4) {
+        count = 1;
+        if (MainIni)
+            MainIni->WriteInteger(OptSection, "CountChannels", 1);
+    }
+    countChannels_ = count;
+    for (int b = 0; b < 4; ++b) {
+        QComboBox* box = acqBoxes_[static_cast<size_t>(b)];
+        box->clear();
+        for (const TChoiceChannel& c : channels)
+            box->addItem(c.Label, c.Slot);
+        box->setVisible(b < count);
+        // Until a channel is chosen the box reads the lock-in output it always
+        // read (LIA 1 X, LIA 1 Y, LIA 2 X, LIA 2 Y), which the settings rely on.
+        box->setPlaceholderText(NumberItems[b]);
+        const QString key = QString("Channel%1").arg(b);
+        const int index = MainIni && MainIni->ValueExists(Section, key) ? MainIni->ReadInteger(Section, key, 0) : -1;
+        box->setCurrentIndex(index >= 0 && index < box->count() ? index : -1);
+        acqSlots_[static_cast<size_t>(b)] = box->currentIndex() >= 0 ? box->currentData().toInt() : -1;
+        channelButtons_[static_cast<size_t>(b)]->setVisible(b < count);
+        channelButtons_[static_cast<size_t>(b)]->setChecked(b == 0);
+    }
+    ShowOnlyPressedSeries();
+}
+
+void TMultiLockInForm::AcqComboBoxChange(int box, int index)
+{
+    if (box < 0 || box > 3)
+        return;
+    QComboBox* combo = acqBoxes_[static_cast<size_t>(box)];
+    if (index < 0 && combo->count() > 0)
+        index = 0;
+    combo->setCurrentIndex(index);
+    if (index < 0)
+        return;
+    acqSlots_[static_cast<size_t>(box)] = combo->itemData(index).toInt();
+    if (MainIni)
+        MainIni->WriteInteger(Section, QString("Channel%1").arg(box), index);
+    // Its old curve is not this channel's: the button waits for the next sweep.
+    channelButtons_[static_cast<size_t>(box)]->setEnabled(false);
+}
+
+bool TMultiLockInForm::ChannelButtonDown(int button) const
+{
+    return button >= 0 && button < 5 && channelButtons_[static_cast<size_t>(button)]->isChecked();
+}
+
+void TMultiLockInForm::ChannelButtonClick(int button)
+{
+    for (int b = 0; b < 5; ++b)
+        channelButtons_[static_cast<size_t>(b)]->setChecked(b == button);
+    ShowOnlyPressedSeries();
+    chart_->YAxis.LinLog = YAxisLog() ? atLog : atLin;
+}
+
+void TMultiLockInForm::ShowOnlyPressedSeries()
+{
+    for (int b = 0; b < 5; ++b)
+        series_[static_cast<size_t>(b)].Visible = channelButtons_[static_cast<size_t>(b)]->isChecked();
+    chart_->update();
+}
+
+void TMultiLockInForm::ShowNumbersView(bool numbers)
+{
+    numbersView_ = numbers;
+    (numbers ? numbersRadio_ : spectrumRadio_)->setChecked(true);
+    for (QWidget* w : numbersWidgets_)
+        w->setVisible(numbers);
+    sourceBox_->setVisible(!numbers);
+    sourceLabel_->setVisible(!numbers);
+    const int height = numbers ? (amplitudes23_ ? 460 : 380) : (amplitudes23_ ? 668 : 588);
+    resize(width(), height);
+    if (numbers) {
+        SelectSweepSource(-1);
+    } else {
+        SelectSweepSource(lastSource_);
+    }
+}
+
+QString TMultiLockInForm::StatusText() const
+{
+    return status_->text();
+}
+
+QString TMultiLockInForm::CursorText(int px, int py) const
+{
+    if (step_ == 0.0 || chart_->SeriesList.isEmpty())
+        return QString();
+    int button = 3;
+    for (int b = 0; b < 3; ++b)
+        if (ChannelButtonDown(b)) {
+            button = b;
+            break;
+        }
+    const int slot = acqSlots_[static_cast<size_t>(button)];
+    const QString unit = ChannelTable[static_cast<size_t>(slot >= 0 ? slot : 14 + button)].UnitName;
+    return "f: " + FormatWithSIPrefix("Hz", chart_->PixelToX(px)) + "  " +
+           FormatWithSIPrefix(unit, chart_->PixelToY(py));
+}
+
+void TMultiLockInForm::ChartMouseDown(int px)
+{
+    dragX0_ = px;
+}
+
+void TMultiLockInForm::ChartMouseMove(int px, int py, bool leftDown)
+{
+    if (leftDown && dragX0_ >= 0 && std::abs(px - dragX0_) > 3 && step_ != 0.0) {
+        start_ = chart_->PixelToX(dragX0_);
+        stop_ = chart_->PixelToX(px);
+        ShowFrequencies();
+    }
+    status_->setText(CursorText(px, py));
+}
+
+void TMultiLockInForm::ChartMouseUp(int px)
+{
+    const int x0 = dragX0_;
+    dragX0_ = -1;
+    if (step_ == 0.0) {
+        Beep();
+        ShowMessage(MsgKind::Warning, "Spectra is invalid!\rPlease acquire new!");
+        return;
+    }
+    if (x0 >= 0 && std::abs(px - x0) > 3) {
+        if (sweeping_)
+            return;
+        const double a = chart_->PixelToX(x0);
+        const double b = chart_->PixelToX(px);
+        SetRange(std::min(a, b), std::max(a, b));
+        SweepOnce();
+        return;
+    }
+    ChartClick(chart_->PixelToX(px));
 }
 
 } // namespace qvt

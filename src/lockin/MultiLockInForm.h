@@ -15,9 +15,12 @@
 
 #include <array>
 #include <functional>
+#include <vector>
 
 class QComboBox;
+class QGroupBox;
 class QLabel;
+class QPoint;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -81,11 +84,16 @@ public:
     bool FrequencyRefused(int k) const { return refused_[static_cast<size_t>(k)]; }
     double SettleTime() const { return settle_; }
     QString NumbersText(int slot) const;
+    // The unit labels of the frequency (0..2), amplitude (3..5) and range
+    // (6 start, 7 stop) edits: a click steps to the next unit.
+    void LabelIncClick(int label);
+    QString UnitText(int label) const;
     // The unit label of a numbers slot: −1 mV, 0 V, 1 nV, 2 µV, then back to −1.
     void NumbersUnitClick(int slot);
 
     // ---- the spectrum ----------------------------------------------------------------
     void SelectSweepSource(int k); // 1..3, −1 none
+    int SweepSource() const { return source_; }
     void SetRange(double start, double stop);
     void StartSweep();
     void StopSweep();
@@ -96,11 +104,51 @@ public:
     bool SaveSpectrum(const QString& name);
     QStringList RangeHistory() const { return history_; }
 
+    // The save dialog (filter "text|pattern", start directory, file name); an
+    // empty answer is a cancel. Tests script it.
+    std::function<QString(const QString& filter, const QString& directory, const QString& name)> AskSaveName;
+    // The "auto save" box of the options window follows the save button.
+    std::function<void(bool)> AutoSaveChanged;
+    // The save-as dialog took a new name and extension.
+    std::function<void(const QString& name, const QString& ext)> SaveNameChanged;
+    bool SaveAsButtonClick();
+    // Mouse-up on the save button: without Shift save now (auto-save off),
+    // with Shift toggle auto-save.
+    void SaveButtonClick(bool shift);
+    void CopyImageBtnClick();
+    bool AutoSave() const;
+
+    // The acquisition boxes list the [Scale]-checked channels; with none
+    // listed a box keeps reading the lock-in outputs it read before.
+    void FillChannelCombos();
+    void AcqComboBoxChange(int box, int index);
+    int AcquisitionSlot(int box) const { return acqSlots_[static_cast<size_t>(box)]; }
+    // A channel button (0..3, 4 Math) pressed alone shows only its series.
+    void ChannelButtonClick(int button);
+    bool ChannelButtonDown(int button) const;
+    int CountChannels() const { return countChannels_; }
+    bool YAxisLog() const;
+
+    // The numbers view (spectrum hidden) or the spectrum view.
+    void ShowNumbersView(bool numbers);
+    bool NumbersView() const { return numbersView_; }
+    // The chart's mouse in pixels: a drag of more than 3 pixels zooms and
+    // sweeps once, a click sets the source there, a move shows the cursor.
+    void ChartMouseDown(int px);
+    void ChartMouseMove(int px, int py, bool leftDown);
+    void ChartMouseUp(int px);
+    QString CursorText(int px, int py) const;
+    QString StatusText() const;
+    TSimpleChart* Chart() const { return chart_; }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildUi();
+    void SweepOnce();
+    void RangeMenu(const QPoint& at);
+    void ShowOnlyPressedSeries();
     void ShowFrequencies();
     void SweepTick();
     void EndSweep();
@@ -130,6 +178,8 @@ private:
     std::array<QLabel*, 2> numberLabels_{};
     std::array<QPushButton*, 2> numberUnits_{};
     std::array<int, 2> numberTags_{};
+    std::array<int, 8> unitTags_{};
+    std::array<QPushButton*, 8> unitButtons_{};
     QTimer* timer_ = nullptr;
 
     // spectrum
@@ -141,6 +191,25 @@ private:
     TSimpleChart* chart_ = nullptr;
     std::array<TChartSeries, 5> series_;
     std::array<int, 4> slots_{};
+    // The channel-table slot of each acquisition box; −1 reads the lock-in
+    // output 14 + box as before the boxes were filled.
+    std::array<int, 4> acqSlots_{-1, -1, -1, -1};
+    std::array<int32_t, 4> readAddress_{};
+    std::array<double, 4> readFactor_{};
+    std::array<QComboBox*, 4> acqBoxes_{};
+    std::array<QPushButton*, 5> channelButtons_{};
+    std::array<QGroupBox*, 3> groups_{};
+    std::vector<QWidget*> numbersWidgets_;
+    std::vector<QWidget*> spectrumWidgets_; // hidden also while no source is chosen
+    QRadioButton* numbersRadio_ = nullptr;
+    QRadioButton* spectrumRadio_ = nullptr;
+    QPushButton* saveButton_ = nullptr;
+    QLabel* status_ = nullptr; // the cursor read-out
+    bool numbersView_ = true;
+    int countChannels_ = 1;
+    int dragX0_ = -1;
+    int lastSource_ = -1; // re-selected when the spectrum view returns
+    int saveDialogDepth_ = 0;
     QTimer* sweepTimer_ = nullptr;
     int source_ = -1;
     double start_ = 100000.0;

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSignalBlocker>
 
 #include <algorithm>
 
@@ -234,6 +235,18 @@ void TMultiLockInOptionForm::SetChannelCount(int n)
     if (MainIni)
         MainIni->WriteInteger(Opt, "CountChannels", n);
     Changed();
+}
+
+void TMultiLockInOptionForm::ShowAutoSave(bool on)
+{
+    const QSignalBlocker quiet(autoSave_);
+    autoSave_->setChecked(on);
+}
+
+void TMultiLockInOptionForm::ShowSaveName(const QString& name, const QString& ext)
+{
+    fileName_->setText(name);
+    extension_->setText(ext);
 }
 
 void TMultiLockInOptionForm::ShowNextNumber(int n)

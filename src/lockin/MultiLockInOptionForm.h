@@ -36,6 +36,9 @@ public:
     bool RangePresetEntered(const QString& text);
     void SetChannelCount(int n);
     void ShowNextNumber(int n);
+    // What the spectrum window changed: its save button, its save-as dialog.
+    void ShowAutoSave(bool on);
+    void ShowSaveName(const QString& name, const QString& ext);
 
 private:
     void Changed();

@@ -1014,7 +1014,7 @@ void TMainQVTForm::ArrangeToolbar()
     for (TToolbarControl& c : order) {
         bool shown = MainIni == nullptr || MainIni->ReadBool("Software", c.Name, true);
         if (c.Name == "LockinButton")
-            shown = shown && MultiLockInPresent.load();
+            shown = shown && (MultiLockInPresent.load() || (LockInDeviceOpen && LockInDeviceOpen()));
         else if (c.Name == "Edit1" || c.Name == "Edit2")
             shown = shown && manualGainShown_;
         else if (c.Name == "ComboBox2")

@@ -126,6 +126,8 @@ public:
 
     // ---- tool bar ----------------------------------------------------------------------
     void ArrangeToolbar();
+    // The separate lock-in's device is open: its window has a tool-bar button too.
+    std::function<bool()> LockInDeviceOpen;
     // The offset and range boxes of the manual contrast, shown by an image
     // window in "Manual" gain with its values (physical units).
     void ShowManualGainBoxes(bool shown, double offset = 0.0, double range = 0.0);

@@ -30,6 +30,7 @@ TEST(BundledMultiLockIn, TheBundledSettingsSweepTheCantileverWithLiaOne)
     ASSERT_NE(MultiLockInForm, nullptr);
     TMultiLockInForm& form = *MultiLockInForm;
     form.show();
+    form.ShowNumbersView(false); // the operator picks the "Spectrum" view
     form.StartSweep();
     ASSERT_TRUE(test::PumpUntil([&] { return !form.Sweeping(); }, 120000));
     ASSERT_EQ(form.Series(0).Count(), 512);

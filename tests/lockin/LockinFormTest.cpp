@@ -129,7 +129,9 @@ protected:
     }
     void Start(bool withDevice = true)
     {
-        sim_ = PlugSim(FastConfig());
+        sim::SimConfig config = FastConfig();
+        config.ControllerType = 25; // no built-in multi lock-in: the separate one is in use
+        sim_ = PlugSim(config);
         if (withDevice) {
             lockin_ = std::make_shared<sim::SimLockIn>();
             PlugInDevice(LockInDeviceName, lockin_);
@@ -196,6 +198,61 @@ TEST_F(LockinOnSim, AFaultStopsTheDisplayWithItsMessage)
     EXPECT_FALSE(form_->TimerActive());
     EXPECT_EQ(boxes_.LastText(), "Problems with device driver - or no hardware found!");
     EXPECT_GE(boxes_.BeepCount(), 1);
+}
+
+// The window's menus and unit labels, and its silence next to a built-in
+// multi lock-in, whose LIA 1 X/Y scale it would otherwise overwrite.
+TEST_F(LockinOnSim, UnitsMenusAndIdleBesideAMultiLockIn)
+{
+    Start();
+    form_->UnitLabelClick(1);
+    EXPECT_EQ(form_->UnitText(1), "kHz");
+    EXPECT_EQ(ini_->ReadInteger("Lockin", "Label2Tag", 0), 1);
+    form_->UnitLabelClick(1);
+    form_->UnitLabelClick(1);
+    EXPECT_EQ(form_->UnitText(1), "mHz");
+    form_->UnitLabelClick(2);
+    EXPECT_EQ(form_->UnitText(2), "mV");
+    form_->UnitLabelClick(2);
+    EXPECT_EQ(form_->UnitText(2), "V");
+    EXPECT_TRUE(form_->EnterText(2, "0.5"));
+    EXPECT_EQ(lockin_->AmplitudeWord(), 1000);
+
+    form_->ItemExtInputClick();
+    EXPECT_TRUE(form_->PllOn());
+    EXPECT_EQ(static_cast<uint32_t>(lockin_->PhaseWord()) >> 16 & 1u, 1u);
+    ini_->WriteFloat("Lockin", "freq", 20000.0);
+    form_->ItemExtInputClick();
+    EXPECT_FALSE(form_->PllOn());
+    EXPECT_EQ(form_->Frequency(), 20000.0);
+
+    form_->SetOverloadBeep(false);
+    EXPECT_FALSE(ini_->ReadBool("Lockin", "InputStatusBeep", true));
+    form_->SetOverloadColour(false);
+    EXPECT_FALSE(ini_->ReadBool("Lockin", "InputStatusRed", true));
+
+    form_->SetDisplayQuantity(0, 3); // Phi in degrees: no volt formats
+    EXPECT_FALSE(form_->FormatMenuShown(0));
+    ChannelTable[14].UnitName = "V";
+    form_->SetDisplayQuantity(0, 0);
+    EXPECT_TRUE(form_->FormatMenuShown(0));
+    form_->SetDisplayFormat(0, 4);
+    EXPECT_EQ(ini_->ReadInteger("Lockin", "Dispplay0ActivMenuItem", -1), 4);
+
+    form_->FormDestroy();
+    form_.reset();
+    CloseDevice(workers_, io_);
+    sim_ = PlugSim(FastConfig()); // type 26: the multi lock-in owns LIA 1 X/Y
+    io_ = std::make_unique<TInOutForm>();
+    io_->FormCreate();
+    ASSERT_TRUE(MultiLockInPresent);
+    ChannelTable[14].Factor = 0.25f;
+    form_ = std::make_unique<TLockinForm>();
+    form_->FormCreate(io_.get());
+    EXPECT_FALSE(form_->DeviceOpen());
+    EXPECT_EQ(ChannelTable[14].Factor.load(), 0.25f);
+    TSetFilterRecord record;
+    EXPECT_TRUE(form_->FilterRecord(0, 0, record)); // the tables still serve every filter
 }
 
 } // namespace

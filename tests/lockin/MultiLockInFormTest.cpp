@@ -7,11 +7,16 @@
 #include "lockin/MultiLockInSpectrum.h"
 #include "lockin/MultiLockInWords.h"
 #include "platform/MessageBoxes.h"
+#include "widgets/SimpleChart.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
+#include <QMouseEvent>
+#include <QRadioButton>
 
 #include <cmath>
 
@@ -69,6 +74,7 @@ protected:
         ini_->WriteFloat("MultiLockin", "Amplitude1", 0.05);
         ini_->WriteFloat("MultiLockin", "Freq1", 21000.0);
         ini_->WriteInteger("MultiLockin", "SpectSource", 1);
+        ini_->WriteBool("MultiLockin", "NumbersRadio", false);
         ini_->WriteInteger("MultiLockinOpt", "datapoints", 32);
         ini_->WriteInteger("MultiLockIn", "RefLIa1Out", 1);
     }
@@ -89,6 +95,7 @@ protected:
         ASSERT_TRUE(MultiLockInPresent);
         form_ = std::make_unique<TMultiLockInForm>();
         io_->LockInHooks.MultiLockInChannel = [this](int k, TMultiLockInChannel& c) { return form_->Channel(k, c); };
+        form_->AskSaveName = [this](const QString&, const QString&, const QString&) { return saveAnswer_; };
         form_->FormCreate(io_.get());
     }
     static int PeakIndex(const TChartSeries& a, const TChartSeries& b)
@@ -101,6 +108,7 @@ protected:
     }
 
     ScriptedMessageResponder boxes_;
+    QString saveAnswer_; // the save dialog's answer; empty cancels
     bool savedPresent_ = false;
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> io_;
@@ -192,7 +200,7 @@ TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorT
     const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
     EXPECT_EQ(lines.size(), measured);
     EXPECT_FALSE(form_->SaveSpectrum(dir_.Path() + "missing/sweep"));
-    EXPECT_EQ(boxes_.LastText(), "Directory does not exist!");
+    EXPECT_TRUE(boxes_.Texts().contains("Directory does not exist!"));
 }
 
 TEST_F(MultiLockInOnSim, ASlowFilterWaitsItsSettleTimeBeforeEveryReading)
@@ -290,6 +298,128 @@ TEST_F(MultiLockInOnSim, OptionsClampWhatIsTypedAndReloadTheSpectrum)
     EXPECT_EQ(form_->Points(), 32);
     form_->StopSweep();
     ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+}
+
+// Saving a spectrum where a file already is: the message, then the save dialog,
+// whose name becomes the stored one; the save button's Shift toggles auto-save.
+TEST_F(MultiLockInOnSim, SavingAskForANewNameAndTheSaveButtonTogglesAutoSave)
+{
+    Start();
+    form_->SetRange(15000.0, 27000.0);
+    form_->StartSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    const QString taken = dir_.Path() + "spec";
+    ASSERT_TRUE(form_->SaveSpectrum(taken));
+    saveAnswer_ = dir_.Path() + "other.dat";
+    ASSERT_TRUE(form_->SaveSpectrum(taken));
+    EXPECT_TRUE(boxes_.Texts().contains("File already exists!"));
+    EXPECT_TRUE(QFile::exists(dir_.Path() + "other.dat"));
+    EXPECT_EQ(ini_->ReadString("MultiLockinOpt", "SaveName", ""), dir_.Path() + "other"); // stored quoted
+    EXPECT_EQ(ini_->ReadString("MultiLockinOpt", "SaveExt", ""), "dat");
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "NextNumber", 0), 1);
+    // The same name again: asked a few times, then given up.
+    EXPECT_FALSE(form_->SaveAsButtonClick());
+    EXPECT_EQ(boxes_.LastText(), "File not saved!");
+    saveAnswer_.clear();
+    EXPECT_FALSE(form_->SaveAsButtonClick());
+    EXPECT_EQ(boxes_.LastText(), "File not saved!");
+
+    form_->SaveButtonClick(true);
+    EXPECT_TRUE(form_->AutoSave());
+    form_->SaveButtonClick(true);
+    EXPECT_FALSE(form_->AutoSave());
+    form_->SaveButtonClick(true);
+    ini_->WriteString("MultiLockinOpt", "SaveName", "\"" + dir_.Path() + "plain\"");
+    form_->SaveButtonClick(false); // saves now and ends auto-save
+    EXPECT_FALSE(form_->AutoSave());
+    EXPECT_TRUE(QFile::exists(dir_.Path() + "plain.dat"));
+}
+
+// The views, the channel boxes and buttons, the unit labels and the chart's
+// mouse: a drag sweeps the dragged range once, a move reads the cursor out.
+TEST_F(MultiLockInOnSim, ViewsChannelsUnitsAndTheChartMouse)
+{
+    ini_->WriteBool("Scale", "ADC1CheckBox1", true);
+    ini_->WriteString("Scale", "ADC1Label2", "Error");
+    ini_->WriteInteger("MultiLockinOpt", "CountChannels", 7); // outside 1..4
+    Start();
+    EXPECT_EQ(form_->CountChannels(), 1);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "CountChannels", 0), 1);
+    EXPECT_EQ(form_->AcquisitionSlot(0), -1); // nothing chosen: LIA 1 X as always
+    form_->AcqComboBoxChange(1, -1);          // an empty choice takes the first item
+    EXPECT_EQ(form_->AcquisitionSlot(1), FirstAdcSlot);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockin", "Channel1", -1), 0);
+
+    EXPECT_FALSE(form_->NumbersView());
+    form_->ShowNumbersView(true);
+    EXPECT_EQ(form_->height(), 380);
+    form_->StartSweep(); // no source in the numbers view
+    EXPECT_FALSE(form_->Sweeping());
+    form_->ShowNumbersView(false);
+    EXPECT_EQ(form_->height(), 588);
+    EXPECT_FALSE(form_->findChild<QRadioButton*>("NumbersRadioBtn")->isChecked());
+    for (QGroupBox* g : form_->findChildren<QGroupBox*>())
+        if (g->title().startsWith("Lia 3")) {
+            QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                              Qt::NoModifier);
+            QCoreApplication::sendEvent(g, &press);
+        }
+    EXPECT_EQ(form_->SweepSource(), 3); // a click on an oscillator's group chooses it
+    form_->SelectSweepSource(1);
+
+    form_->LabelIncClick(6); // start in kHz
+    EXPECT_EQ(form_->UnitText(6), "kHz");
+    EXPECT_EQ(ini_->ReadInteger("MultiLockin", "Label20Tag", 0), 1);
+    form_->LabelIncClick(6);
+    form_->LabelIncClick(6); // past MHz back to mHz
+    EXPECT_EQ(form_->UnitText(6), "mHz");
+    EXPECT_TRUE(form_->EnterText(0, 0, "21.5k"));
+    EXPECT_EQ(form_->UnitText(0), "kHz");
+    EXPECT_EQ(sim_->Register(RegLia1Freq), std::lround(21500.0 * MultiLockInWordScale));
+    form_->LabelIncClick(3); // LIA 1 amplitude: V, then mV, then V again
+    EXPECT_EQ(form_->UnitText(3), "mV");
+    EXPECT_TRUE(form_->EnterText(1, 0, "50"));
+    EXPECT_NEAR(ini_->ReadFloat("MultiLockin", "Amplitude1", 0.0), 0.05, 1e-12);
+    form_->LabelIncClick(3);
+    EXPECT_EQ(form_->UnitText(3), "V");
+
+    TSimpleChart* chart = form_->Chart();
+    ASSERT_NE(chart, nullptr);
+    form_->ChartMouseUp(10);
+    EXPECT_EQ(boxes_.LastText(), "Spectra is invalid!\rPlease acquire new!");
+    form_->SetRange(15000.0, 27000.0);
+    form_->StartSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    form_->show();
+    ASSERT_FALSE(form_->grab().isNull()); // lays the chart out and draws it
+    const TPlotRect r = chart->PlotRect();
+    const int a = r.Left + (r.Right - r.Left) / 4;
+    const int b = r.Left + (r.Right - r.Left) * 3 / 4;
+    form_->ChartMouseMove(a, (r.Top + r.Bottom) / 2, false);
+    EXPECT_TRUE(form_->StatusText().startsWith("f: "));
+    EXPECT_TRUE(form_->StatusText().contains("Hz  "));
+    const double xa = chart->PixelToX(a);
+    const double xb = chart->PixelToX(b);
+    EXPECT_GT(xa, 15000.0);
+    EXPECT_LT(xb, 27000.0);
+    form_->ChartMouseDown(b); // dragged right to left: the ends are ordered
+    form_->ChartMouseMove(a, r.Top, true);
+    form_->ChartMouseUp(a);
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    ASSERT_EQ(form_->Series(0).Count(), 32);
+    EXPECT_NEAR(form_->Series(0).Points(0).x, std::min(xa, xb), 1e-6);
+    EXPECT_NEAR(form_->Series(0).Points(31).x, std::max(xa, xb), 1e-6 * std::max(xa, xb));
+
+    form_->ChannelButtonClick(2);
+    EXPECT_FALSE(form_->Series(0).Visible);
+    EXPECT_TRUE(form_->Series(2).Visible);
+    ini_->WriteBool("MultiLockinOpt", "Math", true);
+    ini_->WriteBool("MultiLockinOpt", "YAxisLog", true);
+    form_->LoadOptions();
+    EXPECT_FALSE(form_->YAxisLog()); // only with the Math button down
+    form_->ChannelButtonClick(4);
+    EXPECT_TRUE(form_->YAxisLog());
+    EXPECT_EQ(chart->YAxis.LinLog, atLog);
 }
 
 } // namespace
