@@ -308,7 +308,7 @@ TEST_F(MultiLockInOnSim, SavingAskForANewNameAndTheSaveButtonTogglesAutoSave)
     form_->SetRange(15000.0, 27000.0);
     form_->StartSweep();
     ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
-    const QString taken = dir_.Path() + "spec";
+    const QString taken = dir_.Path() + "sweep";
     ASSERT_TRUE(form_->SaveSpectrum(taken));
     saveAnswer_ = dir_.Path() + "other.dat";
     ASSERT_TRUE(form_->SaveSpectrum(taken));
