@@ -85,7 +85,7 @@ void TLockinForm::BuildUi()
     for (int e = 1; e <= 2; ++e) {
         auto* unitButton = new QPushButton(units_[e]->text(), this);
         unitButton->setFlat(true);
-        grid->replaceWidget(units_[e], unitButton);
+        delete grid->replaceWidget(units_[e], unitButton); // the old item is ours to free
         units_[e]->hide();
         connect(unitButton, &QPushButton::clicked, this, [this, e] { UnitLabelClick(e); });
         unitButtons_[e] = unitButton;
