@@ -570,9 +570,10 @@ void TLockInOptionForm::EditHistoryChange(EditKey key)
     TakeLimitedCount(key, "EditHistory", "history", ClampOptionHistory);
 }
 
-void TLockInOptionForm::EditPhaseKeyPress(EditKey key)
+void TLockInOptionForm::TakeStoredNumber(EditKey key, const char* edit, const char* iniKey, bool single)
 {
-    TNumericEdit* e = Edit("EditPhase");
+    // A number stored as typed (the phase as a single) and shown as the file holds it, then applied.
+    TNumericEdit* e = Edit(edit);
     double v = 0.0;
     if (key != EditKey::Enter)
         return;
@@ -581,29 +582,21 @@ void TLockInOptionForm::EditPhaseKeyPress(EditKey key)
         return;
     }
     if (Ini()) {
-        Ini()->WriteFloat(DncOpt, "phase", static_cast<float>(v));
-        e->setText(Ini()->ReadString(DncOpt, "phase", "0"));
+        Ini()->WriteFloat(DncOpt, iniKey, single ? static_cast<float>(v) : v);
+        e->setText(Ini()->ReadString(DncOpt, iniKey, "0"));
     }
     e->MarkAccepted();
     dnc_.ApplyOptions();
 }
 
+void TLockInOptionForm::EditPhaseKeyPress(EditKey key)
+{
+    TakeStoredNumber(key, "EditPhase", "phase", true);
+}
+
 void TLockInOptionForm::Edit1KeyPress(EditKey key)
 {
-    TNumericEdit* e = Edit("Edit1");
-    double v = 0.0;
-    if (key != EditKey::Enter)
-        return;
-    if (!ParseNumber(e->text(), v)) {
-        e->MarkRefused();
-        return;
-    }
-    if (Ini()) {
-        Ini()->WriteFloat(DncOpt, "ScaleY", v);
-        e->setText(Ini()->ReadString(DncOpt, "ScaleY", "0"));
-    }
-    e->MarkAccepted();
-    dnc_.ApplyOptions();
+    TakeStoredNumber(key, "Edit1", "ScaleY", false);
 }
 
 void TLockInOptionForm::EditFRangeChange(EditKey key)

@@ -70,6 +70,7 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void TakeStoredNumber(EditKey key, const char* edit, const char* iniKey, bool single);
     void TakeLimitedCount(EditKey key, const char* edit, const char* iniKey, int (*limit)(int));
     void Build();
     QWidget* BuildAcquirePage();
