@@ -560,10 +560,6 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     QObject::connect(&workers->ShowThread(), &TShowThread::updateDisplay, a3d, &TA3DForm::WMUpdateDisplay);
     a3d->FormCreate();
-    if (!a3d->GLAvailable()) {
-        if (QAction* item = main->MenuItem("View3DItem"))
-            item->setEnabled(false);
-    }
 
     TAboutQVTBox::TSource about;
     // The device window keeps word 3 of the driver's status: the driver's

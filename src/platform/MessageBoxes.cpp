@@ -4,14 +4,32 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QScreen>
 
 #include <atomic>
+#include <cstdio>
 
 namespace qvt {
 
 namespace {
 std::atomic<ScriptedMessageResponder*> responder{nullptr};
 thread_local TNoModalBoxes* noBoxes = nullptr;
+std::atomic<bool> boxesStopped{false};
+std::function<void(const QString&)> messageLog;
+
+// Window thread only. A box nobody can see would wait for ever.
+bool NoScreen()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal") ||
+           QGuiApplication::primaryScreen() == nullptr;
+}
+
+MsgResult Unshown(MsgKind kind, const QString& text, MsgButtons buttons)
+{
+    LogMessage(kind, text);
+    return DismissedAnswer(buttons);
+}
 
 QMessageBox::StandardButtons ToQt(MsgButtons b)
 {
@@ -52,7 +70,11 @@ MsgResult ShowQtBox(MsgKind kind, const QString& text, MsgButtons buttons)
     case MsgKind::Confirmation: icon = QMessageBox::Question; title = "Confirm"; break;
     }
     QMessageBox box(icon, title, shown, ToQt(buttons), QApplication::activeWindow());
-    return FromQt(box.exec());
+    const int pressed = box.exec();
+    // The program began to end while the box was open: nobody chose.
+    if (boxesStopped.load())
+        return DismissedAnswer(buttons);
+    return FromQt(pressed);
 }
 } // namespace
 
@@ -64,9 +86,67 @@ MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons)
         return r->Answer(kind, text, buttons);
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
         return buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel ? MsgResult::Yes : MsgResult::Ok;
-    MsgResult result = MsgResult::Cancel;
-    SendToWindowThread([&] { result = ShowQtBox(kind, text, buttons); });
+    if (boxesStopped.load())
+        return Unshown(kind, text, buttons);
+    MsgResult result = DismissedAnswer(buttons);
+    SendToWindowThread([&] {
+        result = NoScreen() || boxesStopped.load() ? Unshown(kind, text, buttons) : ShowQtBox(kind, text, buttons);
+    });
     return result;
+}
+
+MsgResult DismissedAnswer(MsgButtons buttons)
+{
+    switch (buttons) {
+    case MsgButtons::Ok:
+        return MsgResult::Ok;
+    case MsgButtons::OkCancel:
+        return MsgResult::Cancel;
+    case MsgButtons::YesNo:
+        return MsgResult::No;
+    case MsgButtons::YesNoCancel:
+        return MsgResult::Cancel;
+    case MsgButtons::AbortRetryIgnore:
+        return MsgResult::Abort;
+    }
+    return MsgResult::Cancel;
+}
+
+QString MsgKindName(MsgKind kind)
+{
+    switch (kind) {
+    case MsgKind::Information: return QStringLiteral("Information");
+    case MsgKind::Warning: return QStringLiteral("Warning");
+    case MsgKind::Error: return QStringLiteral("Error");
+    case MsgKind::Confirmation: return QStringLiteral("Confirmation");
+    }
+    return QString();
+}
+
+void LogMessage(MsgKind kind, const QString& text)
+{
+    // One line each: the program's texts break lines with "\r".
+    QString line = MsgKindName(kind) + ": " + text;
+    line.replace("\r\n", " ").replace('\r', ' ').replace('\n', ' ');
+    std::fprintf(stderr, "qvt: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+    if (messageLog)
+        messageLog(line);
+}
+
+void SetMessageLog(std::function<void(const QString& line)> log)
+{
+    messageLog = std::move(log);
+}
+
+void StopShowingBoxes(bool stop)
+{
+    boxesStopped.store(stop);
+}
+
+bool BoxesStopped()
+{
+    return boxesStopped.load();
 }
 
 void Beep()
@@ -91,19 +171,7 @@ TNoModalBoxes::~TNoModalBoxes()
 MsgResult TNoModalBoxes::Refuse(const QString& text, MsgButtons buttons)
 {
     texts_.push_back(text);
-    switch (buttons) {
-    case MsgButtons::Ok:
-        return MsgResult::Ok;
-    case MsgButtons::OkCancel:
-        return MsgResult::Cancel;
-    case MsgButtons::YesNo:
-        return MsgResult::No;
-    case MsgButtons::YesNoCancel:
-        return MsgResult::Cancel;
-    case MsgButtons::AbortRetryIgnore:
-        return MsgResult::Abort;
-    }
-    return MsgResult::Cancel;
+    return DismissedAnswer(buttons);
 }
 
 ScriptedMessageResponder::ScriptedMessageResponder() { responder.store(this); }

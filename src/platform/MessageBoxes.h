@@ -2,11 +2,15 @@
 // Every modal message of the program goes through here. In the program a Qt
 // message box is shown (by the window thread, whichever thread asks); in tests
 // a scripted responder records the texts and gives the answers it was told to.
+// Where no box can be answered (no screen: the offscreen platform, no display;
+// or the program is ending) the text goes to the error log and to standard
+// error with its kind, and the box takes the answer that confirms nothing.
 
 #include <QString>
 #include <QStringList>
 
 #include <deque>
+#include <functional>
 #include <mutex>
 
 namespace qvt {
@@ -21,11 +25,26 @@ MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons = Ms
 // The system's short warning sound.
 void Beep();
 
+// The answer of a box dismissed without a choice: Ok for an OK box, else
+// Cancel, No (Yes/No) or Abort, so nothing is confirmed on the operator's behalf.
+MsgResult DismissedAnswer(MsgButtons buttons);
+// "Information", "Warning", "Error" or "Confirmation".
+QString MsgKindName(MsgKind kind);
+// Writes "<kind>: <text>" to standard error and hands it to the message log
+// (the program's error log); any thread.
+void LogMessage(MsgKind kind, const QString& text);
+// Where LogMessage lines go besides standard error; set once at start,
+// before any worker runs.
+void SetMessageLog(std::function<void(const QString& line)> log);
+// From now on no box is shown: the program is ending and nobody may be asked
+// (false: boxes again, for a new run).
+void StopShowingBoxes(bool stop = true);
+bool BoxesStopped();
+
 // While one lives, boxes asked for by the thread that made it are not shown:
-// their texts are kept here and each answers as if dismissed (Ok for an OK
-// box, else Cancel, No (Yes/No) or Abort, so nothing is confirmed on the operator's
-// behalf). For requests from other programs, which must never wait on the
-// operator. Scopes nest; the innermost one collects.
+// their texts are kept here and each answers as if dismissed (DismissedAnswer).
+// For requests from other programs, which must never wait on the operator.
+// Scopes nest; the innermost one collects.
 class TNoModalBoxes {
 public:
     TNoModalBoxes();

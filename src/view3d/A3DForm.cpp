@@ -151,11 +151,9 @@ TA3DForm::~TA3DForm()
 
 void TA3DForm::InitOpenGL()
 {
+    // Without OpenGL only this view goes; the operator is told when opening it,
+    // never during start-up, which must not wait for anyone.
     glAvailable_ = OpenGLAvailable ? OpenGLAvailable() : ContextCanBeMade();
-    if (!glAvailable_) {
-        // Only this view goes without; the program runs on.
-        ShowMessage(MsgKind::Error, "No OpenGL installed!");
-    }
     // The OpenGL surface is made when the view is first shown: a window
     // that is never opened holds no context.
     SetPanel(new QWidget(this));
@@ -207,6 +205,10 @@ void TA3DForm::FormDestroy()
 
 void TA3DForm::ShowView()
 {
+    if (!glAvailable_) {
+        ShowMessage(MsgKind::Error, "No OpenGL installed!");
+        return;
+    }
     show();
     raise();
     activateWindow();
