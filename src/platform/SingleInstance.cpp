@@ -31,11 +31,11 @@ void SetWhy(QString* why, const QString& text)
 }
 } // namespace
 
-bool PrivateDirectory(const QString& path, QString* why)
+bool IsPrivateDirectory(const QString& path, QString* why)
 {
     const QByteArray native = QFile::encodeName(path);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        SetWhy(why, "cannot create " + path + ": " + QString::fromLocal8Bit(std::strerror(errno)));
+    if (!path.startsWith('/')) {
+        SetWhy(why, "\"" + path + "\" is no absolute folder name");
         return false;
     }
     struct stat info {};
@@ -58,15 +58,34 @@ bool PrivateDirectory(const QString& path, QString* why)
     return true;
 }
 
+bool PrivateDirectory(const QString& path, QString* why)
+{
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        SetWhy(why, "cannot create " + path + ": " + QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return IsPrivateDirectory(path, why);
+}
+
 QString RuntimeDirectory(QString* why)
 {
-    const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
-    if (!xdg.isEmpty() && QDir(QString::fromLocal8Bit(xdg)).exists())
-        return QString::fromLocal8Bit(xdg);
+    QString xdgReason;
+    QString xdg = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
+    while (xdg.size() > 1 && xdg.endsWith('/'))
+        xdg.chop(1);
+    // The session's folder only when it is as private as our own would be:
+    // sockets and the lock must not sit where another user can swap them.
+    if (!xdg.isEmpty()) {
+        if (IsPrivateDirectory(xdg, &xdgReason))
+            return xdg;
+        xdgReason = "XDG_RUNTIME_DIR refused: " + xdgReason + "; ";
+    }
     const QString dir = QString("/tmp/qvt-%1").arg(::getuid());
     QString reason;
     if (!PrivateDirectory(dir, &reason)) {
-        qWarning("Runtime folder refused: %s", qPrintable(reason));
+        reason = xdgReason + "runtime folder refused: " + reason;
+        qWarning("%s", qPrintable(reason));
         SetWhy(why, reason);
         return QString();
     }
@@ -90,25 +109,54 @@ SingleInstance::~SingleInstance()
 {
     if (server_ != nullptr)
         server_->close();
-    if (lockFd_ >= 0)
+    if (lockFd_ >= 0) {
+        // Removed while still held: a start that opened it meanwhile finds,
+        // once it holds the lock, that it locked a file no longer there and
+        // tries again.
+        ::unlink(QFile::encodeName(lockPath_).constData());
         ::close(lockFd_);
+    }
 }
 
-bool SingleInstance::Acquire()
+bool SingleInstance::Acquire(QString* why)
 {
     if (driverName_.isEmpty())
         return true;
-    const QString dir = RuntimeDirectory();
-    if (dir.isEmpty())
-        return true; // no private folder to lock in: run rather than refuse to start
-    const QString lockPath = dir + "/qvt-" + SanitisedInstanceKey(driverName_) + ".lock";
-    lockFd_ = ::open(lockPath.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd_ < 0)
-        return true; // no runtime directory to lock in: run rather than refuse to start
-    if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-        ::close(lockFd_);
-        lockFd_ = -1;
-        return false;
+    // Without a private folder to lock in the program runs rather than refuse to start.
+    QString reason;
+    const QString dir = RuntimeDirectory(&reason);
+    if (dir.isEmpty()) {
+        SetWhy(why, "Single-instance lock skipped: " + reason);
+        return true;
+    }
+    lockPath_ = dir + "/qvt-" + SanitisedInstanceKey(driverName_) + ".lock";
+    const QByteArray native = QFile::encodeName(lockPath_);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        struct stat opened {};
+        if (fd < 0 || ::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid()) {
+            const QString error = fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : "no file of this user";
+            if (fd >= 0)
+                ::close(fd);
+            SetWhy(why, "Single-instance lock skipped: cannot use " + lockPath_ + ": " + error);
+            return true;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false;
+        }
+        // The holder before us may have removed the file between our open and our lock.
+        struct stat named {};
+        if (::lstat(native.constData(), &named) == 0 && named.st_dev == opened.st_dev &&
+            named.st_ino == opened.st_ino) {
+            lockFd_ = fd;
+            break;
+        }
+        ::close(fd);
+    }
+    if (lockFd_ < 0) {
+        SetWhy(why, "Single-instance lock skipped: " + lockPath_ + " keeps changing");
+        return true;
     }
     // We hold the lock, so a socket left by a killed instance is stale.
     const QString path = SocketPath(driverName_);

@@ -1,10 +1,15 @@
 #include "platform/SingleInstance.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,4 +84,83 @@ TEST(SingleInstance, AKilledInstanceDoesNotBlockARestart)
 
     SingleInstance restart(name);
     EXPECT_TRUE(restart.Acquire());
+}
+
+namespace {
+
+// XDG_RUNTIME_DIR set to `path` for the scope, the test process's own put back.
+struct RuntimeDirScope {
+    QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    explicit RuntimeDirScope(const QString& path) { qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path)); }
+    ~RuntimeDirScope() { qputenv("XDG_RUNTIME_DIR", saved); }
+};
+
+QString Fallback()
+{
+    return QString("/tmp/qvt-%1").arg(::getuid());
+}
+
+} // namespace
+
+TEST(SingleInstance, AForeignRuntimeFolderIsNeverUsedForTheLockOrTheSocket)
+{
+    QTemporaryDir base;
+    ASSERT_TRUE(base.isValid());
+    const QString mine = base.path() + "/mine";
+    ASSERT_EQ(::mkdir(QFile::encodeName(mine).constData(), 0700), 0);
+    const QString link = base.path() + "/link";
+    ASSERT_EQ(::symlink(QFile::encodeName(mine).constData(), QFile::encodeName(link).constData()), 0);
+    const QString shared = base.path() + "/shared";
+    ASSERT_EQ(::mkdir(QFile::encodeName(shared).constData(), 0700), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    QStringList foreign = {link, shared, "relative/path"};
+    const QString others = base.path() + "/others";
+    if (::geteuid() == 0) {
+        // Only root can give a folder away.
+        ASSERT_EQ(::mkdir(QFile::encodeName(others).constData(), 0700), 0);
+        ASSERT_EQ(::chown(QFile::encodeName(others).constData(), 65534, 65534), 0);
+        foreign << others;
+    }
+
+    for (const QString& dir : foreign) {
+        RuntimeDirScope scope(dir);
+        QString why;
+        const QString used = qvt::RuntimeDirectory(&why);
+        EXPECT_EQ(used, Fallback()) << dir.toStdString() << ": " << why.toStdString();
+        const QString name = UniqueName("foreign");
+        {
+            SingleInstance instance(name);
+            EXPECT_TRUE(instance.Acquire(&why));
+            EXPECT_TRUE(why.isEmpty()) << why.toStdString();
+            EXPECT_TRUE(QFileInfo::exists(Fallback() + "/qvt-" + name + ".lock"));
+            EXPECT_TRUE(QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).isEmpty())
+                << "something was put in " << dir.toStdString();
+        }
+        // Both go with the program.
+        EXPECT_FALSE(QFileInfo::exists(Fallback() + "/qvt-" + name + ".lock"));
+        EXPECT_FALSE(QFileInfo::exists(Fallback() + "/qvt-" + name + ".instance"));
+    }
+
+    // A private folder of the user's own is used as it is.
+    RuntimeDirScope scope(mine + "/");
+    EXPECT_EQ(qvt::RuntimeDirectory(), mine);
+}
+
+TEST(SingleInstance, ALinkPlantedAtTheLockIsNotFollowed)
+{
+    QTemporaryDir runtime;
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(runtime.isValid() && elsewhere.isValid());
+    RuntimeDirScope scope(runtime.path());
+    const QString name = UniqueName("planted");
+    const QString target = elsewhere.path() + "/victim";
+    ASSERT_EQ(::symlink(QFile::encodeName(target).constData(),
+                        QFile::encodeName(runtime.path() + "/qvt-" + name + ".lock").constData()),
+              0);
+    SingleInstance instance(name);
+    QString why;
+    // The program runs, unlocked, and says why.
+    EXPECT_TRUE(instance.Acquire(&why));
+    EXPECT_TRUE(why.startsWith("Single-instance lock skipped")) << why.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(target)) << "the link was followed";
 }
