@@ -2,7 +2,7 @@
 
 #include "mainwindow/ErrorLog.h"
 
-#include "mainwindow/MainQVTForm.h"
+#include "platform/MessageBoxes.h"
 
 #include <QSocketNotifier>
 #include <QThread>
@@ -31,6 +31,8 @@ bool TQvtApplication::notify(QObject* receiver, QEvent* event)
 namespace {
 
 int signalPipe[2] = {-1, -1};
+bool endRequested = false;
+bool loopRunning = false;
 
 void OnSignal(int)
 {
@@ -38,29 +40,65 @@ void OnSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
+void SetSignalAction(void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+}
+
 } // namespace
 
-void InstallCloseOnSignals()
+void InstallShutdownOnSignals()
 {
-    if (signalPipe[0] >= 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    endRequested = false;
+    StopShowingBoxes(false);
+    if (signalPipe[0] >= 0) {
+        SetSignalAction(OnSignal);
         return;
-    // The handler only writes a byte; the window thread reads it and closes.
+    }
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    // The handler only writes a byte; the window thread reads it, in whatever
+    // loop it runs (a box's included), and ends them all.
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
         char buffer[16];
         while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
         }
-        if (MainQVTForm != nullptr)
-            MainQVTForm->close();
-        else
-            QCoreApplication::quit();
+        // Should the shutdown itself hang, the next signal is not caught.
+        SetSignalAction(SIG_DFL);
+        endRequested = true;
+        StopShowingBoxes();
+        // Also the loop of a box or dialog open during start-up.
+        QCoreApplication::exit(0);
     });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    SetSignalAction(OnSignal);
+}
+
+void EndProgram()
+{
+    endRequested = true;
+    if (loopRunning)
+        QCoreApplication::exit(0);
+}
+
+bool EndRequested()
+{
+    return endRequested;
+}
+
+int RunMessageLoop()
+{
+    if (endRequested)
+        return 0;
+    loopRunning = true;
+    const int result = QCoreApplication::exec();
+    loopRunning = false;
+    return result;
 }
 
 void ReportAppException(const QString& message, QObject* receiver)

@@ -14,9 +14,21 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
-// SIGINT and SIGTERM (Ctrl+C in the terminal, a session ending) ask the main
-// window to close, so the exit sequence runs as if the operator had closed it.
-void InstallCloseOnSignals();
+// The program has one way out. SIGINT and SIGTERM (Ctrl+C in the terminal, a
+// session ending, lab automation) stop the boxes (an open one is dismissed,
+// later ones only go to the log) and end every running message loop, the
+// main one and those of open dialogs; main() then runs the same orderly
+// shutdown as the operator's Exit. Installed first thing, so a signal during
+// start-up ends in order too. A second signal ends the program at once.
+// Each call arms it afresh for a new run.
+void InstallShutdownOnSignals();
+// Ends the main message loop (the operator closed the main window), whatever
+// other windows are still open.
+void EndProgram();
+// A signal or the main window's close asked the program to end.
+bool EndRequested();
+// The main message loop; returns at once when the end was asked for already.
+int RunMessageLoop();
 
 // Shows and logs `message` raised while `receiver` handled an event; from a
 // thread other than the window thread it is passed to the window thread.

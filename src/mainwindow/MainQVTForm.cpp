@@ -565,6 +565,8 @@ void TMainQVTForm::closeEvent(QCloseEvent* event)
     }
     FormClose();
     event->accept();
+    if (Closed)
+        Closed();
 }
 
 void TMainQVTForm::FormDestroy()

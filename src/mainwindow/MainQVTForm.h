@@ -178,6 +178,9 @@ public:
     void ShowDdeServerState(bool on);
     // The password window of level 0.
     std::function<void()> ShowAdminForm;
+    // The close was accepted (Exit, the close button): the whole program ends,
+    // whatever other windows are open.
+    std::function<void()> Closed;
 
     // ---- IScanHost (window thread) -----------------------------------------------------
     void PressScanButton() override;

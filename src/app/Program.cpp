@@ -1,0 +1,69 @@
+#include "app/Program.h"
+
+#include "app/CreateForms.h"
+#include "app/QvtApplication.h"
+#include "core/SharedState.h"
+#include "core/Startup.h"
+#include "mainwindow/ErrorLog.h"
+#include "mainwindow/MainQVTForm.h"
+#include "platform/MessageBoxes.h"
+#include "platform/SingleInstance.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+
+#include <memory>
+
+namespace qvt {
+
+int RunProgram(const QString& appDir, const QStringList& arguments)
+{
+    LoadDriverName(appDir, arguments);
+    // What no box could tell (no screen, the program ending) goes to the error log.
+    SetMessageLog([](const QString& line) {
+        AppendErrorLog(AppDir + "error.log", ErrorLogLine(QDateTime::currentDateTime(), line, {}));
+    });
+
+    auto instance = std::make_unique<SingleInstance>(DeviceDriverName);
+    QString why;
+    if (!instance->Acquire(&why)) {
+        // Another copy drives this controller: bring it forward and leave.
+        SingleInstance::AskRunningInstanceToRestore(DeviceDriverName);
+        return 0;
+    }
+    if (!why.isEmpty())
+        LogMessage(MsgKind::Warning, why);
+
+    int exitCode = 0;
+    if (!CreateAllForms(SettingsBaseName(arguments), exitCode)) {
+        DestroyAllForms();
+        return exitCode;
+    }
+    QObject::connect(instance.get(), &SingleInstance::restoreRequested, MainQVTForm, &TMainQVTForm::WMRestore);
+    bool mainClosed = false;
+    MainQVTForm->Closed = [&mainClosed] {
+        mainClosed = true;
+        EndProgram();
+    };
+    if (!EndRequested()) {
+        MainQVTForm->show();
+        QCoreApplication::processEvents();
+        StartUp();
+    }
+
+    const int result = RunMessageLoop();
+    // One way out, however the loop ended: a main window still open is closed
+    // as by Exit; should the scan refuse to stop, the workers are stopped and
+    // joined with the windows all the same.
+    if (MainQVTForm != nullptr) {
+        MainQVTForm->Closed = nullptr;
+        if (!mainClosed && !MainQVTForm->close())
+            MainQVTForm->FormClose();
+    }
+    DestroyAllForms();
+    // The lock goes with the program's windows, so a new start may follow at once.
+    instance.reset();
+    return result;
+}
+
+} // namespace qvt

@@ -1,0 +1,276 @@
+// The program started as lab automation starts it (no screen, driven through
+// the local command server, ended by SIGTERM) and ended every way there is.
+
+#include "support/TestSupport.h"
+
+#include "app/CreateForms.h"
+#include "app/Program.h"
+#include "app/QvtApplication.h"
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "mainwindow/MainQVTForm.h"
+
+#include <QAction>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <unistd.h>
+
+using namespace qvt;
+using namespace qvt::test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bounds that only prove a wait ends: a start takes a few seconds, an end well under one.
+constexpr int StartBoundMs = 120000;
+constexpr int EndBoundMs = 10000;
+
+QString Setting(const QString& text, const QString& section, const QString& key)
+{
+    bool inSection = false;
+    for (QString line : text.split('\n')) {
+        line = line.trimmed();
+        if (line.startsWith('['))
+            inSection = line.compare('[' + section + ']', Qt::CaseInsensitive) == 0;
+        else if (inSection && line.section('=', 0, 0).trimmed().compare(key, Qt::CaseInsensitive) == 0)
+            return line.section('=', 1);
+    }
+    return QString();
+}
+
+// One copy of the program in a folder of its own, with the bundled settings
+// and a private runtime folder for its lock and sockets.
+class RunningQvt {
+public:
+    TempDir dir;
+    QTemporaryDir runtime;
+    QProcess process;
+
+    RunningQvt()
+    {
+        EXPECT_TRUE(CopyBundledSettings(dir));
+        // The program finds its settings beside itself.
+        const QString exe = dir.Path() + "qvt";
+        if (::link(QVT_EXECUTABLE, QFile::encodeName(exe).constData()) != 0)
+            EXPECT_TRUE(QFile::copy(QVT_EXECUTABLE, exe));
+    }
+    ~RunningQvt()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(EndBoundMs);
+        }
+    }
+
+    QString Ini() const { return QString::fromUtf8(dir.ReadFile("ini/qvt.ini")); }
+    void Edit(const QString& name, const QByteArray& from, const QByteArray& to) const
+    {
+        QByteArray text = dir.ReadFile(name);
+        ASSERT_TRUE(text.contains(from)) << name.toStdString();
+        dir.WriteFile(name, text.replace(from, to));
+    }
+    QString RuntimeFile(const char* suffix) const { return runtime.path() + "/qvt-SIM" + suffix; }
+
+    void Start(const QString& platform = "offscreen")
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", platform);
+        env.insert("XDG_RUNTIME_DIR", runtime.path());
+        // No display to make an OpenGL context on: the 3D view goes without.
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(dir.Path() + "qvt", {});
+        ASSERT_TRUE(process.waitForStarted(EndBoundMs));
+    }
+
+    // StartUp ran to its end: the communication test wrote its result.
+    bool WaitStarted()
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
+        while (Clock::now() < end && process.state() == QProcess::Running) {
+            if (!Setting(Ini(), "Main", "DeviceDriverIOCTLFreq").isEmpty())
+                return true;
+            QThread::msleep(20);
+        }
+        return false;
+    }
+
+    // Sends request lines to the command server and gives the reply lines
+    // (`lines` of them).
+    QStringList Ask(const QByteArray& requests, int lines)
+    {
+        QLocalSocket socket;
+        const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
+        do {
+            socket.connectToServer(RuntimeFile(".dde"));
+            if (socket.waitForConnected(1000))
+                break;
+            QThread::msleep(20);
+        } while (Clock::now() < end);
+        if (socket.state() != QLocalSocket::ConnectedState)
+            return {"not connected"};
+        socket.write(requests);
+        socket.waitForBytesWritten(EndBoundMs);
+        QStringList replies;
+        while (replies.size() < lines && Clock::now() < end) {
+            if (socket.canReadLine())
+                replies << QString::fromUtf8(socket.readLine()).trimmed();
+            else if (!socket.waitForReadyRead(1000) && socket.state() != QLocalSocket::ConnectedState)
+                break;
+        }
+        return replies;
+    }
+
+    // SIGTERM: the whole program ends in order, in time.
+    void Terminate()
+    {
+        ASSERT_EQ(process.state(), QProcess::Running);
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        const auto begin = Clock::now();
+        ASSERT_TRUE(process.waitForFinished(EndBoundMs)) << "still running after SIGTERM";
+        EXPECT_LT(Clock::now() - begin, std::chrono::milliseconds(EndBoundMs));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+        for (const char* suffix : {".dde", ".instance", ".lock"})
+            EXPECT_FALSE(QFileInfo::exists(RuntimeFile(suffix))) << suffix << " left behind";
+    }
+};
+
+} // namespace
+
+TEST(ProgramLifetime, StartsWithoutAScreenAndEndsInOrderOnSigterm)
+{
+    RunningQvt qvt;
+    qvt.Start();
+    ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+    EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
+    // A command that fails says so and holds up nobody: there is no screen for its box.
+    EXPECT_EQ(qvt.Ask("EXECUTE DdeItem BIAS:nan\nEXECUTE DdeItem BIAS:0.5\n", 2),
+              (QStringList{"ERROR DdeServer raised Error!", "OK"}));
+    EXPECT_TRUE(QFileInfo::exists(qvt.RuntimeFile(".instance")));
+    EXPECT_TRUE(QFileInfo::exists(qvt.RuntimeFile(".lock")));
+    qvt.Terminate();
+    // The main window's exit wrote what it keeps.
+    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
+}
+
+TEST(ProgramLifetime, ATypeTwentyNineControllerWithItsLandingPanelStartsAndEndsOnSigterm)
+{
+    RunningQvt qvt;
+    qvt.Edit("ini/sim.ini", "Type=26", "Type=29");
+    qvt.Edit("ini/sim.ini", "\nAttached=0", "\nAttached=1");
+    qvt.Edit("ini/qvt.ini", "[Main]", "[Software]\r\nMainFrame=1\r\n\r\n[Main]");
+    qvt.Start();
+    // The scanner window's Z-scale information went to the log; nobody had to click it.
+    ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+    EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
+    qvt.Terminate();
+    const QString ini = qvt.Ini();
+    EXPECT_FALSE(Setting(ini, "MainFrame", "FormPosTop").isEmpty()) << "the landing panel's settings were lost";
+    EXPECT_FALSE(Setting(ini, "Main", "FormWidth").isEmpty());
+}
+
+TEST(ProgramLifetime, SigtermEndsTheProgramWhileABoxIsOpenOnTheScreen)
+{
+    // A screen nobody looks at: the box stays open until someone ends the program.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    RunningQvt qvt;
+    qvt.Start(QString("vnc:port=%1").arg(port));
+    ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+    EXPECT_EQ(qvt.Ask("EXECUTE DdeItem BIAS:nan\n", 1).value(0), "ERROR DdeServer raised Error!");
+    // Answered from inside the box's loop: the box is up.
+    EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
+    qvt.Terminate();
+    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
+}
+
+namespace {
+
+// The program run inside this test process, so windows can be opened as the
+// operator opens them before it is ended.
+class ProgramInProcess : public ::testing::Test {
+protected:
+    TempDir dir_;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(CopyBundledSettings(dir_));
+        dir_.WriteFile("ini/sim.ini", dir_.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
+        InstallShutdownOnSignals();
+    }
+
+    // Runs the program; `act` runs once StartUp is through, in the message loop.
+    // Returns how long the program ran after `act`.
+    std::chrono::milliseconds Run(const std::function<void()>& act)
+    {
+        Clock::time_point acted{};
+        QTimer poll;
+        poll.setInterval(5);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            if (MainQVTForm == nullptr || MainIni == nullptr || !MainQVTForm->isVisible() ||
+                !MainIni->ValueExists("Main", "DeviceDriverIOCTLFreq"))
+                return;
+            poll.stop();
+            act();
+            acted = Clock::now();
+        });
+        poll.start();
+        EXPECT_EQ(RunProgram(dir_.Path(), {"qvt"}), 0);
+        EXPECT_EQ(MainQVTForm, nullptr);
+        EXPECT_NE(acted, Clock::time_point{}) << "StartUp never finished";
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - acted);
+    }
+
+    static void Open(const char* item)
+    {
+        QAction* action = MainQVTForm->MenuItem(item);
+        ASSERT_NE(action, nullptr) << item;
+        action->setVisible(true);
+        action->setEnabled(true);
+        action->trigger();
+    }
+};
+
+} // namespace
+
+TEST_F(ProgramInProcess, SigtermEndsItWithToolWindowsAndWindowsWithoutAParentOpen)
+{
+    const auto ran = Run([] {
+        for (const char* item : {"ScannerItem", "FeedbackItem", "MiscItem", "ScaleItem", "HighSpeedItem",
+                                 "ScaleADDAItem", "DNCItem"})
+            Open(item);
+        ::kill(::getpid(), SIGTERM);
+    });
+    EXPECT_LT(ran, std::chrono::milliseconds(EndBoundMs));
+    const QString ini = QString::fromUtf8(dir_.ReadFile("ini/qvt.ini"));
+    EXPECT_FALSE(Setting(ini, "ScannerWin", "FormPosTop").isEmpty()) << "the scanner window's settings were lost";
+    EXPECT_FALSE(Setting(ini, "Main", "FormWidth").isEmpty());
+}
+
+TEST_F(ProgramInProcess, FileExitEndsItWithWindowsWithoutAParentOpen)
+{
+    const auto ran = Run([] {
+        for (const char* item : {"ScannerItem", "ScaleADDAItem", "DNCItem"})
+            Open(item);
+        Open("FileExitItem");
+    });
+    EXPECT_LT(ran, std::chrono::milliseconds(EndBoundMs));
+    const QString ini = QString::fromUtf8(dir_.ReadFile("ini/qvt.ini"));
+    EXPECT_FALSE(Setting(ini, "ScannerWin", "FormPosTop").isEmpty());
+}
