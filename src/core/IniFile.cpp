@@ -1,6 +1,7 @@
 #include "core/IniFile.h"
 
 #include "core/NumberText.h"
+#include "platform/MessageBoxes.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <QGuiApplication>
 #include <QHash>
 #include <QSaveFile>
+#include <QSet>
 #include <QScreen>
 #include <QStringDecoder>
 
@@ -373,17 +375,18 @@ void TQVTIniFile::RefreshLocked() const
     content_ = std::move(fresh);
 }
 
-void TQVTIniFile::SaveLocked(QStringList lines)
+QString TQVTIniFile::SaveLocked(QStringList lines)
 {
     Content& c = *content_;
-    if (c.unreadable) {
-        qWarning("Settings file %s cannot be read; not writing it", qPrintable(fileName_));
-        return;
-    }
-    if (c.garbled) {
-        qWarning("Settings file %s is no valid UTF-16; not writing it, so it stays as it is", qPrintable(fileName_));
-        return;
-    }
+    if (c.unreadable)
+        return "it cannot be read, so it is not written";
+    if (c.garbled)
+        return "it is no valid UTF-16, so it is left as it is";
+    // A file the operator made read-only stays as it is, also for root,
+    // whom the system would let replace it.
+    struct stat info {};
+    if (::stat(QFile::encodeName(fileName_).constData(), &info) == 0 && (info.st_mode & 0222) == 0)
+        return "the file is read-only";
     QString text = lines.join(QStringLiteral("\r\n"));
     if (!lines.isEmpty())
         text += QStringLiteral("\r\n");
@@ -404,16 +407,37 @@ void TQVTIniFile::SaveLocked(QStringList lines)
     }
 
     QSaveFile file(fileName_);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        qWarning("Settings file %s cannot be written: %s", qPrintable(fileName_), qPrintable(file.errorString()));
-        return;
-    }
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return file.errorString();
     c.raw = bytes;
     c.stamp = StatFile(fileName_);
     c.lookedAtNs = WallClockNs();
     c.encoding = encoding;
     c.lines = std::move(lines);
     c.Index();
+    return QString();
+}
+
+void TQVTIniFile::TellWriteFailure(const QString& reason) const
+{
+    if (reason.isEmpty())
+        return;
+    // The first failure of each file is shown, the rest only logged: a window
+    // writing a dozen keys must not bring a dozen boxes. Told outside the
+    // file's lock, since a box lets the window thread read this file meanwhile.
+    static std::mutex toldMutex;
+    static QSet<QString> told;
+    bool first = false;
+    {
+        std::lock_guard lock(toldMutex);
+        first = !told.contains(fileName_);
+        told.insert(fileName_);
+    }
+    const QString text = "Settings file " + fileName_ + " cannot be written: " + reason;
+    if (first)
+        ShowMessage(MsgKind::Warning, text);
+    else
+        LogMessage(MsgKind::Warning, text);
 }
 
 bool TQVTIniFile::LookupLocked(const QString& section, const QString& key, QString& value) const
@@ -459,27 +483,31 @@ int TQVTIniFile::ReadFormPosLeft(const QString& section, int def) const
 
 void TQVTIniFile::WriteString(const QString& section, const QString& key, const QString& value)
 {
-    std::lock_guard lock(mutex_);
-    RefreshLocked();
-    const Content& c = *content_;
-    QStringList lines = c.lines;
-    const QString cleanValue = OneLine(value);
-    const Content::Section* s = c.Find(section);
-    if (!s) {
-        if (!lines.isEmpty() && !lines.last().trimmed().isEmpty())
-            lines.append(QString());
-        lines.append('[' + OneLine(section).trimmed() + ']');
-        lines.append(OneLine(key).trimmed() + '=' + cleanValue);
-    } else if (const Content::Key* k = c.Find(section, key)) {
-        const QString line = k->name + '=' + cleanValue;
-        if (lines[k->line] == line)
-            return; // already on disk as it would be written
-        lines[k->line] = line;
-    } else {
-        const int at = s->keys.isEmpty() ? s->header + 1 : s->keys.last().line + 1;
-        lines.insert(at, OneLine(key).trimmed() + '=' + cleanValue);
+    QString failure;
+    {
+        std::lock_guard lock(mutex_);
+        RefreshLocked();
+        const Content& c = *content_;
+        QStringList lines = c.lines;
+        const QString cleanValue = OneLine(value);
+        const Content::Section* s = c.Find(section);
+        if (!s) {
+            if (!lines.isEmpty() && !lines.last().trimmed().isEmpty())
+                lines.append(QString());
+            lines.append('[' + OneLine(section).trimmed() + ']');
+            lines.append(OneLine(key).trimmed() + '=' + cleanValue);
+        } else if (const Content::Key* k = c.Find(section, key)) {
+            const QString line = k->name + '=' + cleanValue;
+            if (lines[k->line] == line)
+                return; // already on disk as it would be written
+            lines[k->line] = line;
+        } else {
+            const int at = s->keys.isEmpty() ? s->header + 1 : s->keys.last().line + 1;
+            lines.insert(at, OneLine(key).trimmed() + '=' + cleanValue);
+        }
+        failure = SaveLocked(std::move(lines));
     }
-    SaveLocked(std::move(lines));
+    TellWriteFailure(failure);
 }
 
 void TQVTIniFile::WriteInteger(const QString& section, const QString& key, int value)
@@ -537,34 +565,42 @@ QStringList TQVTIniFile::ReadSections() const
 
 void TQVTIniFile::EraseSection(const QString& section)
 {
-    std::lock_guard lock(mutex_);
-    RefreshLocked();
-    const Content& c = *content_;
-    if (!c.Find(section))
-        return;
-    QStringList lines = c.lines;
-    const QString folded = Fold(section);
-    for (auto s = c.sections.crbegin(); s != c.sections.crend(); ++s)
-        if (Fold(s->name) == folded)
-            lines.remove(s->header, s->end - s->header);
-    SaveLocked(std::move(lines));
+    QString failure;
+    {
+        std::lock_guard lock(mutex_);
+        RefreshLocked();
+        const Content& c = *content_;
+        if (!c.Find(section))
+            return;
+        QStringList lines = c.lines;
+        const QString folded = Fold(section);
+        for (auto s = c.sections.crbegin(); s != c.sections.crend(); ++s)
+            if (Fold(s->name) == folded)
+                lines.remove(s->header, s->end - s->header);
+        failure = SaveLocked(std::move(lines));
+    }
+    TellWriteFailure(failure);
 }
 
 void TQVTIniFile::DeleteKey(const QString& section, const QString& key)
 {
-    std::lock_guard lock(mutex_);
-    RefreshLocked();
-    const Content& c = *content_;
-    const Content::Section* s = c.Find(section);
-    if (!s || !c.Find(section, key))
-        return;
-    // Every copy goes, so a later duplicate does not surface as the value.
-    QStringList lines = c.lines;
-    const QString folded = Fold(key);
-    for (auto k = s->keys.crbegin(); k != s->keys.crend(); ++k)
-        if (k->name.toCaseFolded() == folded)
-            lines.removeAt(k->line);
-    SaveLocked(std::move(lines));
+    QString failure;
+    {
+        std::lock_guard lock(mutex_);
+        RefreshLocked();
+        const Content& c = *content_;
+        const Content::Section* s = c.Find(section);
+        if (!s || !c.Find(section, key))
+            return;
+        // Every copy goes, so a later duplicate does not surface as the value.
+        QStringList lines = c.lines;
+        const QString folded = Fold(key);
+        for (auto k = s->keys.crbegin(); k != s->keys.crend(); ++k)
+            if (k->name.toCaseFolded() == folded)
+                lines.removeAt(k->line);
+        failure = SaveLocked(std::move(lines));
+    }
+    TellWriteFailure(failure);
 }
 
 } // namespace qvt

@@ -11,8 +11,10 @@
 // CR LF. Safe to use from several threads.
 //
 // A missing, unreadable or garbled file never fails a read: reads give their
-// defaults. A write that cannot reach the disk is dropped with a warning, as is
-// a write to a UTF-16 file with a broken sequence (it is left as it is).
+// defaults. A write that cannot reach the disk is dropped, as is a write to a
+// UTF-16 file with a broken sequence or to a read-only file (both are left as
+// they are); the first such failure of each file is shown in a box naming the
+// file and the reason, later ones go to the error log.
 
 #include <QString>
 #include <QStringList>
@@ -64,7 +66,11 @@ private:
     // Rereads the file when it changed on disk; call with mutex_ held.
     void RefreshLocked() const;
     // Writes the edited lines to disk and adopts them; call with mutex_ held.
-    void SaveLocked(QStringList lines);
+    // Returns why the file was not written, empty when it was.
+    QString SaveLocked(QStringList lines);
+    // Tells the operator (once per file) or the log why a write failed;
+    // call without mutex_ held.
+    void TellWriteFailure(const QString& reason) const;
     bool LookupLocked(const QString& section, const QString& key, QString& value) const;
 
     const QString fileName_;

@@ -1,5 +1,6 @@
 #include "core/IniFile.h"
 
+#include "platform/MessageBoxes.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include <sys/stat.h>
 
 using qvt::TQVTIniFile;
 using qvt::test::TempDir;
@@ -321,4 +324,40 @@ TEST(IniFile, ConcurrentReadersSeeWholeWrites)
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(otherObject.ReadInteger("Stepper", "Count", -1), kWrites);
     EXPECT_EQ(dir.ReadFile("a.ini"), QByteArray("; shared\r\n[Stepper]\r\nCount=60\r\nTwin=60\r\n"));
+}
+
+TEST(IniFile, AWriteThatCannotBeMadeIsToldOnceAndAReadOnlyFileStaysAsItIs)
+{
+    qvt::ScriptedMessageResponder boxes;
+    TempDir dir;
+    const QByteArray original = "[Main]\r\nDDEServerOn=0\r\n";
+    const QString path = dir.WriteFile("readonly.ini", original);
+    ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    struct stat before {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &before), 0);
+    {
+        TQVTIniFile ini(path);
+        ini.WriteBool("Main", "DDEServerOn", true);
+        ini.WriteInteger("Main", "FormWidth", 800);
+        ini.DeleteKey("Main", "DDEServerOn");
+        // One box naming the file and why; the rest only goes to the log.
+        ASSERT_EQ(boxes.Texts().size(), 1);
+        EXPECT_EQ(boxes.Kinds().front(), qvt::MsgKind::Warning);
+        EXPECT_EQ(boxes.LastText(), "Settings file " + path + " cannot be written: the file is read-only");
+        EXPECT_FALSE(ini.ReadBool("Main", "DDEServerOn", true));
+    }
+    // Untouched, also for root, whom the system would let replace it.
+    EXPECT_EQ(dir.ReadFile("readonly.ini"), original);
+    struct stat after {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(QFileInfo(path).permissions() & (QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther), 0);
+
+    // A file that cannot be written for another reason is told once as well.
+    TQVTIniFile nowhere(dir.Path() + "missing/folder/qvt.ini");
+    boxes.Clear();
+    nowhere.WriteString("Main", "A", "1");
+    nowhere.WriteString("Main", "B", "2");
+    ASSERT_EQ(boxes.Texts().size(), 1);
+    EXPECT_TRUE(boxes.LastText().startsWith("Settings file " + dir.Path() + "missing/folder/qvt.ini cannot be written: "));
 }
