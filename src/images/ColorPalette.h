@@ -58,6 +58,15 @@ struct TPaletteReadResult {
 // read before a failure stay in the table.
 TPaletteReadResult ParseJascPalette(const QByteArray& text, TColorTable& table);
 
+// A 256-entry palette is a few kilobytes; anything much larger is no palette.
+constexpr qint64 PaletteFileMaxBytes = 1024 * 1024;
+
+// Reads a palette file when it is a regular file of at most
+// PaletteFileMaxBytes, without waiting on a device or pipe; otherwise false
+// and `refusal` is the operator's message. A file that cannot be opened reads
+// as empty (true, no bytes).
+bool ReadPaletteFile(const QString& fileName, QByteArray& text, QString& refusal);
+
 // Reads the palette file, showing the failure's message if it has one. A
 // file that cannot be read counts as too short. 0 on success, 1 on failure.
 int LoadPalette(const QString& fileName, TColorTable& table);

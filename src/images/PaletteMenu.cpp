@@ -3,6 +3,7 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "images/ColorPalette.h"
+#include "platform/MessageBoxes.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -83,6 +84,14 @@ void TPaletteMenu::User1Click()
     dialog.setDefaultSuffix("pal");
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         SyncFromSetting(); // a triggered checkable action toggled itself
+        return;
+    }
+    // A device or a huge file is refused here already, before any window tries it.
+    QByteArray text;
+    QString refusal;
+    if (!ReadPaletteFile(dialog.selectedFiles().first(), text, refusal)) {
+        ShowMessage(MsgKind::Information, refusal);
+        SyncFromSetting();
         return;
     }
     UseUserFile(dialog.selectedFiles().first());

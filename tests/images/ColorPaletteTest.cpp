@@ -6,8 +6,15 @@
 #include "platform/MessageBoxes.h"
 #include "support/TestSupport.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
 #include <QMenu>
+#include <QTimer>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 using namespace qvt;
 
@@ -246,4 +253,56 @@ TEST(PaletteMenu, ChecksFollowTheSettingAndTheChoiceRebuildsTheWindows)
     TPaletteMenu reopened(&other, {});
     EXPECT_TRUE(reopened.User1()->isChecked());
     EXPECT_EQ(reopened.User1()->text(), "User--> /data/palettes/rainbow.pal");
+}
+
+TEST(JascPalette, OnlyARegularFileOfSaneSizeIsRead)
+{
+    ScriptedMessageResponder responder;
+    test::TempDir dir;
+    const QString fifo = dir.Path() + "pipe.pal";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString huge = dir.WriteFile("huge.pal", RampFile("\r\n"));
+    ASSERT_TRUE(QFile::resize(huge, PaletteFileMaxBytes + 1));
+    // Endless, blocking, or far too big: each is refused at once with its message.
+    for (const QString& name : {QString("/dev/zero"), fifo, huge, dir.Path()}) {
+        SCOPED_TRACE(name.toStdString());
+        responder.Clear();
+        TColorTable table;
+        EXPECT_EQ(LoadPalette(name, table), 1);
+        ASSERT_EQ(responder.Texts().size(), 1);
+        EXPECT_TRUE(responder.LastText().startsWith("Palette file " + name + " refused"));
+        const TWindowPalette palette = BuildWindowPalette(TPaletteSetting{true, name}, false);
+        EXPECT_TRUE(palette.UserPaletteFailed);
+        EXPECT_EQ(palette.Plain, FormulaPalette());
+    }
+}
+
+TEST(PaletteMenu, TheDialogsChoiceOfAFileFarTooBigIsRefused)
+{
+    UserIniScope scope;
+    ScriptedMessageResponder responder;
+    int rebuilds = 0;
+    QMenu menu;
+    TPaletteMenu palette(&menu, [&] { ++rebuilds; });
+    const QString huge = scope.dir.WriteFile("huge.pal", RampFile("\r\n"));
+    ASSERT_TRUE(QFile::resize(huge, PaletteFileMaxBytes + 1));
+    // The operator picks it in the open dialog.
+    QTimer pick;
+    pick.setInterval(10);
+    QObject::connect(&pick, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            pick.stop();
+            dialog->setDirectory(scope.dir.Path());
+            dialog->selectFile("huge.pal");
+            static_cast<QDialog*>(dialog)->accept(); // the dialog's own Open
+        }
+    });
+    pick.start();
+    palette.User1()->trigger();
+    ASSERT_EQ(responder.Texts().size(), 1);
+    EXPECT_TRUE(responder.LastText().startsWith("Palette file " + huge + " refused")) << responder.LastText().toStdString();
+    EXPECT_TRUE(palette.StandardPalette()->isChecked());
+    EXPECT_FALSE(palette.User1()->isChecked());
+    EXPECT_FALSE(scope.ini.ReadBool("Main", "UseUserColorPalette", false));
+    EXPECT_EQ(rebuilds, 0);
 }
