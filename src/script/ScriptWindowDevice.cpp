@@ -7,6 +7,7 @@
 #include "motion/Stepper.h"
 #include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
 #include "spectro/SpektForm.h"
 #include "widgets/NumericEdit.h"
 
@@ -313,6 +314,13 @@ void TScriptWindowDevice::GoToXYPhys(double x, double y)
 
 void TScriptWindowDevice::StartScan()
 {
+    // A frame the script waited for is over once its picture is ready, but
+    // the scan thread parks a moment later; pressed before that, the button
+    // would be refused ("Scan was not paused!?") and the script wait for a
+    // picture that never comes. A scan that still runs is left to say so.
+    TGoXYThread& scan = workers_.GoXYThread();
+    while (!scan.Suspended() && !scan.Running.load() && !Cancelled())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     Sync([] {
         if (MainQVTForm == nullptr)
             return;

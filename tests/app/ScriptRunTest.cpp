@@ -194,7 +194,7 @@ TEST_F(ScriptRun, TheShippedSamplesGiveTheirOutputOnTheInstrument)
             continue;
         SelForm->ScriptChosen(scripts + name);
         SelForm->RunStopButton()->click();
-        ASSERT_TRUE(Finished()) << name.toStdString();
+        ASSERT_TRUE(Finished()) << name.toStdString() << ": " << Memo().join(" | ").toStdString();
         EXPECT_EQ(Memo(), expected.Memo) << name.toStdString() << ": " << Memo().join(" | ").toStdString();
         QFile data(dir_.Path() + "data/" + ScriptThread->DataName() + ".txt");
         QStringList lines;
