@@ -200,6 +200,10 @@ public:
     void SetSpektChannel(int slot, const TIOScale& scale);
     // A Z value (Z units) and a bias (V) on their channels' digit grids.
     double QuantizeZ(double z);
+    // Whether the Z output can make an excursion of dz from where it holds
+    // the tip (the z table is clamped to the output's span, so a larger one
+    // would only drive Z to its rail).
+    bool SpektZReachable(double dz) const;
     double QuantizeBias(double u);
     // With the position-sensor linearisation on: one step of pulling the
     // tip onto the physical point (x, y) by the sensors' readings.

@@ -278,6 +278,14 @@ double TInOutForm::QuantizeZ(double z)
     return QuantizeZValue(z, ChannelTable[SlotZ].Factor.load());
 }
 
+bool TInOutForm::SpektZReachable(double dz) const
+{
+    const TRampScale scale = RampScaleOf(ChannelTable[SlotZ]);
+    const double span = std::abs(double(scale.MaxRaw) - double(scale.MinRaw));
+    const double factor = (scale.Factor != 0.0 && std::isfinite(scale.Factor)) ? scale.Factor : 1.0;
+    return std::isfinite(dz) && std::abs(dz / factor) <= span;
+}
+
 double TInOutForm::QuantizeBias(double u)
 {
     return QuantizeBiasValue(u, RampScaleOf(ChannelTable[SlotBias]));

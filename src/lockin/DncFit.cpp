@@ -296,13 +296,21 @@ void FitSho(TShoFit& fit, const std::vector<double>& newest, int n, const TShoPr
     fit.FitQ = q;
 }
 
-QString ShoStatusText(double q, double f0)
+QString ShoStatusText(double q, double f0, bool resolved)
 {
     auto whole = [](double v) {
         return std::isfinite(v) ? QString::number(static_cast<qint64>(Round(v))) : QString("0");
     };
-    return "Q: " + whole(q) + " | fPeak: " + whole(f0) + " Hz" + " | tau: " + whole(q / f0 * 1.0e6) +
-           QString::fromUtf8(" \u00B5s");
+    const QString text = QString(resolved ? "Q: " : "Q: ~") + whole(q) + " | fPeak: " + whole(f0) + " Hz" +
+                         " | tau: " + whole(q / f0 * 1.0e6) + QString::fromUtf8(" \u00B5s");
+    return resolved ? text : text + " | " + DncUnresolvedText;
+}
+
+bool DncPeakResolved(double f0, double q, double step)
+{
+    if (!(q > 0.0) || step == 0.0 || !std::isfinite(f0 / q / step))
+        return true; // nothing to judge
+    return std::abs(f0 / q / step) >= DncResolvedPoints;
 }
 
 double AutoTuneOperatingFrequency(double f0, double q, double offset)

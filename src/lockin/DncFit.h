@@ -56,7 +56,13 @@ double ShoModel(double f, double f0, double q);
 double ShoPower(double f, double f0, double q, double amplitude, double offset);
 
 // "Q: 200 | fPeak: 21000 Hz | tau: 9524 µs"
-QString ShoStatusText(double q, double f0);
+// With `resolved` false the Q is marked as an estimate and the text says so.
+QString ShoStatusText(double q, double f0, bool resolved = true);
+// A peak is resolved when at least this many sweep points lie within its
+// width f0 / Q; with fewer the fitted or half-power Q is an estimate.
+constexpr double DncResolvedPoints = 5.0;
+bool DncPeakResolved(double f0, double q, double step);
+inline const char* const DncUnresolvedText = "sweep does not resolve the peak";
 
 // ---- auto tune ------------------------------------------------------------------------------
 

@@ -328,7 +328,7 @@ void TdncForm::BuildControls()
         label->setObjectName(QString("StatusPanel%1").arg(i));
         status_[static_cast<size_t>(i)] = label;
     }
-    status_[0]->setFixedWidth(300); // room for the fit's "Q | fPeak | tau"
+    status_[0]->setMinimumWidth(300); // room for the fit's "Q | fPeak | tau" and its remark
     status_[1]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     statusBar->addWidget(status_[0]);
     statusBar->addWidget(status_[1], 1);
@@ -550,6 +550,16 @@ void TdncForm::AcquireAndShow()
 {
     if (Acquiring())
         return; // no acquisition inside another
+    if (RangeStop < RangeStart) {
+        // Refused before anything moves: the last sweep's range, step, curves
+        // and status stay as they were, so what is shown and saved still
+        // belongs together.
+        ShowMessage(MsgKind::Information, "Start frequency bigger than stop frequency!");
+        scanButton_->setChecked(false);
+        scanLoop_ = false;
+        AfterAcquireAndShow();
+        return;
+    }
     AutoTunePending = true;
     FitDone = false;
     StoreSweepRange();
@@ -578,6 +588,7 @@ TSweepSetup TdncForm::MakeSweepSetup()
     s.DataPoints = DataPoints;
     s.AverageReads = AverageReads;
     s.Settle = DncSettleCount(TimeConstant);
+    s.StartSettle = DncStartSettleUs(TimeConstant);
     s.Wobbel = ReadOptBool("Wobbel", false);
     s.ContAverage = ContAverageCount;
     const QString ampl = MainIni ? MainIni->ReadString(Dnc, "Ampl", "1.0") : QString("1.0");
@@ -614,13 +625,6 @@ bool TdncForm::BeginAcquisition()
     io_.DelayUs(DncStartDelay);
     AverageReads = std::max(AverageReads, DncLeastReads - 1);
     AbortRequested = false;
-
-    if (SweepStop < SweepStart) {
-        ShowMessage(MsgKind::Information, "Start frequency bigger than stop frequency!");
-        scanButton_->setChecked(false);
-        scanLoop_ = false;
-        return false;
-    }
     if (ContAverageCount <= 0)
         Curves.Rotate();
     const TSweepSetup setup = MakeSweepSetup();
@@ -748,8 +752,14 @@ TDncMarks TdncForm::Marks() const
 void TdncForm::DrawStrip()
 {
     const TDncHalfPower h = DrawDncStrip(strip_, Curves, Marks());
-    if (!ReadOptBool("fitSHOalways", false))
-        status_[0]->setText(h.Q ? "Q: " + QString::number(static_cast<qint64>(Round(*h.Q))) : QString());
+    if (!ReadOptBool("fitSHOalways", false)) {
+        // The half-power width counted in sweep points: too few and Q is a guess.
+        const bool resolved = (h.Right - h.Left) >= DncResolvedPoints;
+        const QString q = h.Q ? QString::number(static_cast<qint64>(Round(*h.Q))) : QString();
+        status_[0]->setText(!h.Q         ? QString()
+                            : resolved ? "Q: " + q
+                                       : "Q: ~" + q + " | " + DncUnresolvedText);
+    }
     stripWidget_->update();
 }
 
@@ -937,7 +947,8 @@ void TdncForm::DrawSpectrum()
     }
     DisplayScale = DrawDncSpectrum(bitmap_, Curves, o);
     if (fitOn && !Fit.FitCurve.empty()) {
-        status_[0]->setText(ShoStatusText(Fit.FitQ, Fit.FitPeakFrequency));
+        status_[0]->setText(
+            ShoStatusText(Fit.FitQ, Fit.FitPeakFrequency, DncPeakResolved(Fit.FitPeakFrequency, Fit.FitQ, SweepStep)));
         // A failed fit has no peak to tune to.
         if (ReadOptBool("AutoTuneOn", false) && AutoTunePending && !Fit.MathError) {
             OperatingFrequency =
@@ -1511,19 +1522,22 @@ void TdncForm::SaveSpectrum(const QString& name)
     const bool numbered = ReadOptBool("SaveNumbered", false);
     int next = static_cast<int>(ReadOpt("NextNumber", 0));
     const QString full = DncSaveFileName(DncLocalPath(name), ext, numbered, next);
-    if (numbered && MainIni) {
+    // A number is used up by a written file or one already there, never by a failed write.
+    const auto useNumber = [&] {
+        if (!numbered || !MainIni)
+            return;
         MainIni->WriteInteger(DncOpt, "NextNumber", next);
         if (LockInOptionForm)
             LockInOptionForm->ShowNextNumber();
-    }
+    };
     const bool dirExists = QFileInfo(full).absoluteDir().exists();
     if (!dirExists || QFileInfo::exists(full)) {
+        if (dirExists)
+            useNumber();
         ShowMessage(MsgKind::Information, dirExists ? "File already exists!" : "Directory does not exist!");
         ItemSaveClick();
         return;
     }
-    if (MainIni)
-        MainIni->WriteString("dncOpt", "LastSaveName", "\"" + full + "\"");
     TDncExportColumns c;
     c.XAxis = ReadOptBool("xAxis", true);
     c.Phase = ReadOptBool("SavePhase", false);
@@ -1533,10 +1547,15 @@ void TdncForm::SaveSpectrum(const QString& name)
     const DncSaveResult r = WriteDncExport(full, DncExportText(Curves, DataPoints, SweepStep, SweepStart, c));
     if (r == DncSaveResult::Exists) {
         // Created by someone else since the check: still never overwritten.
+        useNumber();
         ShowMessage(MsgKind::Information, "File already exists!");
         ItemSaveClick();
     } else if (r != DncSaveResult::Saved) {
         ShowMessage(MsgKind::Warning, "File access error!");
+    } else {
+        useNumber();
+        if (MainIni)
+            MainIni->WriteString("dncOpt", "LastSaveName", "\"" + full + "\"");
     }
 }
 

@@ -37,6 +37,15 @@ int DncSettleCount(double timeConstant)
     return static_cast<int>(std::min(count, 2.0e9));
 }
 
+int DncStartSettleUs(double timeConstant)
+{
+    constexpr double FilterTimes = 10.0;
+    const double us = Round(timeConstant * FilterTimes * 1.0e6);
+    if (!(us > 0.0))
+        return 0;
+    return static_cast<int>(std::min(us, 2.0e9));
+}
+
 void TDncCurves::Allocate(int dataPoints, int historyDepth)
 {
     dataPoints_ = ClampDataPoints(dataPoints);
@@ -109,6 +118,7 @@ TDncSweep::TDncSweep(TInOutForm& io, TDncCurves& curves, const TSweepSetup& setu
     // The first wobbel point has no previous one: it pairs with the start.
     previous_ = setup_.Start;
     readsPerPoint_ = setup_.Wobbel ? (setup_.AverageReads / 2) + 1 : setup_.AverageReads + 1;
+    startWaitLeft_ = std::max(setup_.StartSettle, 0);
 }
 
 void TDncSweep::ReadChannels()
@@ -123,6 +133,17 @@ bool TDncSweep::Next()
 {
     if (Done())
         return false;
+    if (startWaitLeft_ > 0) {
+        // Waited in settle-sized pieces, so the window runs between them.
+        if (!frequencySet_) {
+            io_.SetLockInFrequency(frequency_);
+            frequencySet_ = true;
+        }
+        const int piece = std::min(startWaitLeft_, setup_.Settle);
+        io_.DelayUs(piece);
+        startWaitLeft_ -= piece;
+        return true;
+    }
     if (setup_.Wobbel) {
         io_.SetLockInFrequency(frequency_);
         io_.DelayUs(setup_.Settle);

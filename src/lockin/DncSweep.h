@@ -35,6 +35,11 @@ int ClampDataPoints(int dataPoints);
 int ClampHistoryDepth(int depth);
 // round(τ × 10^6 / 10), never below 26.
 int DncSettleCount(double timeConstant);
+// The wait at the start frequency before the first point is read, in µs: ten
+// time constants of the output filter (a first-order filter is then within
+// 5e-5 of its new value), so the first point is not what the filter still
+// held from the frequency before the sweep.
+int DncStartSettleUs(double timeConstant);
 
 // One lock-in channel as the sweep reads it.
 struct TDncChannel {
@@ -80,6 +85,7 @@ struct TSweepSetup {
     int DataPoints = 512;
     int AverageReads = 9; // each point reads AverageReads + 1 samples
     int Settle = DncLeastSettle;
+    int StartSettle = 0; // µs at the start frequency before the first read
     bool Wobbel = false;
     int32_t ContAverage = -1;         // running mean over L sweeps when ≥ 1
     bool VectorMean = true;           // [dnc] Ampl ≠ 0: the mean of X and Y forms the curve
@@ -121,6 +127,7 @@ private:
     int point_ = 0;
     int read_ = 0; // reads (wobbel: pairs) taken of the point
     int readsPerPoint_ = 0;
+    int startWaitLeft_ = 0; // µs still to wait before the first read
     bool frequencySet_ = false;
     double sumA_ = 0.0;
     double sumX_ = 0.0;

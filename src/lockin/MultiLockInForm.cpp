@@ -6,6 +6,7 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "images/ChannelChoice.h"
+#include "lockin/DncExport.h"
 #include "lockin/LinkFormula.h"
 #include "lockin/MultiLockInWords.h"
 #include "platform/MessageBoxes.h"
@@ -105,6 +106,8 @@ void TMultiLockInForm::BuildUi()
         freqEdits_[k] = new QLineEdit(box);
         linkBoxes_[k] = new QComboBox(box);
         linkBoxes_[k]->setEditable(true);
+        linkBoxes_[k]->setInsertPolicy(QComboBox::NoInsert);
+        linkBoxes_[k]->setCompleter(nullptr); // a typed formula is taken as typed
         amplEdits_[k] = new QLineEdit(box);
         phaseEdits_[k] = new QLineEdit(box);
         auto* autoButton = new QPushButton("Auto", box);
@@ -238,6 +241,9 @@ void TMultiLockInForm::BuildUi()
     saveButton_->installEventFilter(this);
     auto* saveAsButton = new QPushButton("Save as", this);
     auto* copyButton = new QPushButton("Copy", this);
+    saveAsButton_ = saveAsButton;
+    copyButton_ = copyButton;
+    EnableSaving(false); // until a sweep has brought data
     auto* copyImageButton = new QPushButton("Copy image", this);
     auto* rangeButton = new QPushButton("Range", this);
     auto* buttons = new QWidget(this);
@@ -900,6 +906,7 @@ void TMultiLockInForm::StartSweep()
         b->setEnabled(false);
     for (auto& s : series_)
         s.Clear();
+    EnableSaving(false);
     point_ = 0;
     reading_ = 0;
     stopRequest_ = false;
@@ -974,12 +981,13 @@ void TMultiLockInForm::EndSweep()
     }
     for (int b = 0; b < 5; ++b)
         channelButtons_[static_cast<size_t>(b)]->setEnabled(b < countChannels_ || b == 4);
+    EnableSaving(point_ > 0);
     ShowOnlyPressedSeries();
     const QString range = SpectrumRangeText(start_, stop_);
     if (history_.isEmpty() || history_.last() != range)
         AddSpectrumRangeHistory(history_, range);
     if (MainIni && MainIni->ReadBool(OptSection, "AutoSave", false))
-        SaveSpectrum(MainIni->ReadString(OptSection, "SaveName", "c:\\temp\\noname"));
+        SaveSpectrum(SpectrumSaveName(MainIni));
     chart_->update();
 }
 
@@ -989,18 +997,24 @@ bool TMultiLockInForm::SaveSpectrum(const QString& quotedName)
     QString name = quotedName;
     if (name.size() >= 2 && name.startsWith('"') && name.endsWith('"'))
         name = name.mid(1, name.size() - 2);
+    name = DncLocalPath(name);
     TQVTIniFile* ini = MainIni;
     const bool numbered = ini && ini->ReadBool(OptSection, "SaveNumbered", false);
     const int n = ini ? ini->ReadInteger(OptSection, "NextNumber", 0) : 0;
-    if (numbered && ini) {
+    const QString ext = ini ? ini->ReadString(OptSection, "SaveExt", "txt") : QString("txt");
+    const QString file = SpectrumFileName(name, numbered, n, ext);
+    // A number is used up by a written file or one already there, never by a failed write.
+    const auto useNumber = [&] {
+        if (!numbered || !ini)
+            return;
         ini->WriteInteger(OptSection, "NextNumber", n + 1);
         if (NextNumberChanged)
             NextNumberChanged(n + 1);
-    }
-    const QString ext = ini ? ini->ReadString(OptSection, "SaveExt", "txt") : QString("txt");
-    const QString file = SpectrumFileName(name, numbered, n, ext);
+    };
     const bool dirExists = QFileInfo(file).absoluteDir().exists();
     if (!dirExists || QFileInfo::exists(file)) {
+        if (dirExists)
+            useNumber();
         ShowMessage(MsgKind::Information, dirExists ? "File already exists!" : "Directory does not exist!");
         return SaveAsButtonClick();
     }
@@ -1008,12 +1022,25 @@ bool TMultiLockInForm::SaveSpectrum(const QString& quotedName)
     const int d = std::clamp(ini ? ini->ReadInteger(OptSection, "DelimiterSave", 0) : 0, 0, 4);
     const QString comment =
         ini && ini->ReadBool(OptSection, "SaveComment", false) ? ini->ReadString(OptSection, "Comment", "") : QString();
-    return chart_->SaveDataToFile(file, delimiters[d], !ini || ini->ReadBool(OptSection, "xAxis", true), comment);
+    if (!chart_->SaveDataToFile(file, delimiters[d], !ini || ini->ReadBool(OptSection, "xAxis", true), comment)) {
+        // The spectrum stays in the window and the number stays free for the next try.
+        ShowMessage(MsgKind::Warning, "File access error!");
+        return false;
+    }
+    useNumber();
+    return true;
 }
 
 } // namespace qvt
 
 namespace qvt {
+
+void TMultiLockInForm::EnableSaving(bool on)
+{
+    saveButton_->setEnabled(on);
+    saveAsButton_->setEnabled(on);
+    copyButton_->setEnabled(on);
+}
 
 bool TMultiLockInForm::AutoSave() const
 {
@@ -1035,7 +1062,7 @@ void TMultiLockInForm::SaveButtonClick(bool shift)
     if (AutoSaveChanged)
         AutoSaveChanged(on);
     if (!shift && MainIni)
-        SaveSpectrum(MainIni->ReadString(OptSection, "SaveName", "c:\\temp\\noname"));
+        SaveSpectrum(SpectrumSaveName(MainIni));
 }
 
 bool TMultiLockInForm::SaveAsButtonClick()
@@ -1044,10 +1071,7 @@ bool TMultiLockInForm::SaveAsButtonClick()
     constexpr int MaxSaveDialogs = 3;
     TQVTIniFile* ini = MainIni;
     const QString ext = ini ? ini->ReadString(OptSection, "SaveExt", "txt") : QString("txt");
-    QString stored = ini ? ini->ReadString(OptSection, "SaveName", "c:\\temp\\noname") : QString("noname");
-    if (stored.size() >= 2 && stored.startsWith('"') && stored.endsWith('"'))
-        stored = stored.mid(1, stored.size() - 2);
-    stored.replace('\\', '/');
+    const QString stored = SpectrumSaveName(ini);
     if (!AskSaveName)
         AskSaveName = [this](const QString& filter, const QString& directory, const QString& name) {
             return QFileDialog::getSaveFileName(this, QString(), directory + "/" + name, filter.section('|', 0, 0));

@@ -102,6 +102,8 @@ public:
     double Step() const { return step_; }
     int Points() const { return points_; }
     bool SaveSpectrum(const QString& name);
+    // Save, Save as and Copy: only while there is a swept spectrum to write.
+    void EnableSaving(bool on);
     QStringList RangeHistory() const { return history_; }
 
     // The save dialog (filter "text|pattern", start directory, file name); an
@@ -204,6 +206,8 @@ private:
     QRadioButton* numbersRadio_ = nullptr;
     QRadioButton* spectrumRadio_ = nullptr;
     QPushButton* saveButton_ = nullptr;
+    QPushButton* saveAsButton_ = nullptr;
+    QPushButton* copyButton_ = nullptr;
     QLabel* status_ = nullptr; // the cursor read-out
     bool numbersView_ = true;
     int countChannels_ = 1;

@@ -62,6 +62,8 @@ TMultiLockInOptionForm::TMultiLockInOptionForm(QWidget* parent) : QWidget(parent
     average_ = new QLineEdit(this);
     dataPoints_ = new QComboBox(this);
     dataPoints_->setEditable(true);
+    dataPoints_->setInsertPolicy(QComboBox::NoInsert);
+    dataPoints_->setCompleter(nullptr); // a typed count is taken as typed
     dataPoints_->addItems({"256", "512", "1024", "2048", "4096"});
     math_ = new QCheckBox("Math", this);
     range_ = new QLineEdit(this);
@@ -121,6 +123,8 @@ TMultiLockInOptionForm::TMultiLockInOptionForm(QWidget* parent) : QWidget(parent
     connect(average_, &QLineEdit::textEdited, this, [this](const QString& t) { AverageChanged(t, false); });
     connect(average_, &QLineEdit::returnPressed, this, [this] { AverageChanged(average_->text(), true); });
     connect(dataPoints_, &QComboBox::textActivated, this, &TMultiLockInOptionForm::DataPointsEntered);
+    connect(dataPoints_->lineEdit(), &QLineEdit::returnPressed, this,
+            [this] { DataPointsEntered(dataPoints_->currentText()); });
     connect(range_, &QLineEdit::returnPressed, this, [this] { RangePresetEntered(range_->text()); });
     connect(history_, &QLineEdit::returnPressed, this, [this] {
         bool ok = false;
@@ -148,7 +152,7 @@ void TMultiLockInOptionForm::FormCreate()
         return;
     const QSignalBlocker b1(numbered_), b2(commentBox_), b3(xAxis_), b4(math_), b5(yLog_), b6(autoSave_), b7(cont_);
     move(ini->ReadFormPosLeft(Opt, 10), ini->ReadInteger(Opt, "FormPosTop", 1));
-    fileName_->setText(Unquoted(ini->ReadString(Opt, "SaveName", "c:\\temp\\noname")));
+    fileName_->setText(SpectrumSaveName(ini));
     extension_->setText(ini->ReadString(Opt, "SaveExt", "txt"));
     delimiter_->setCurrentIndex(std::clamp(ini->ReadInteger(Opt, "DelimiterSave", 0), 0, 4));
     numbered_->setChecked(ini->ReadBool(Opt, "SaveNumbered", false));

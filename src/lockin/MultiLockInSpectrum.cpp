@@ -1,11 +1,27 @@
 #include "lockin/MultiLockInSpectrum.h"
 
+#include "core/IniFile.h"
 #include "core/NumberText.h"
+#include "files/SavePath.h"
+#include "lockin/DncExport.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace qvt {
+
+QString SpectrumSaveName(const TQVTIniFile* mainIni)
+{
+    if (mainIni == nullptr)
+        return "noname";
+    QString name = mainIni->ReadString("MultiLockinOpt", "SaveName", QString()).trimmed();
+    if (name.size() >= 2 && name.startsWith('"') && name.endsWith('"'))
+        name = name.mid(1, name.size() - 2);
+    if (name.isEmpty())
+        return SaveDirectory(*mainIni) + "/noname";
+    // A name written on another system ("c:\temp\noname") is read as a path here.
+    return DncLocalPath(name);
+}
 
 int ClampSpectrumPoints(int n)
 {

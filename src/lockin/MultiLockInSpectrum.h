@@ -12,6 +12,12 @@
 
 namespace qvt {
 
+class TQVTIniFile;
+
+// The name spectra are saved under ("MultiLockinOpt" SaveName, quotes
+// dropped, read as a path here): unset, "noname" in the save folder.
+QString SpectrumSaveName(const TQVTIniFile* mainIni);
+
 int ClampSpectrumPoints(int n);                             // 32..4096
 double SpectrumStep(double start, double stop, int points); // (Stop − Start)/(N − 1)
 int32_t SpectrumReadingWait(double settleSeconds);          // max(round(settle × 10^5), 26) units

@@ -573,25 +573,26 @@ TOsziSaveOptions TOszi2Form::SaveOptions() const
 
 bool TOszi2Form::SaveFile(int type, const QString& path)
 {
-    if (type == 1)
-        return picture_.save(path, "BMP");
-    if (type == 3)
-        return grab().toImage().save(path, "BMP");
-    QString text;
-    if (type == 2)
-        text = OsziFrameText(SaveOptions(), Captions(), shown_, Factors(), OsziSampleTime,
-                             View() == TOsziView::Freq && FullFrame(shown_));
-    else if (type == 4)
-        text = OsziLongTermText(SaveOptions(), Captions(), LongTerm.Take());
-    else
+    if (type < 1 || type > 4)
         return false;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        ShowMessage(MsgKind::Error, "Can't save file!");
-        return false;
+    bool saved = false;
+    if (type == 1 || type == 3) {
+        saved = (type == 1 ? picture_ : grab().toImage()).save(path, "BMP");
+    } else {
+        // Opened before the long-term rows are taken out: a file that cannot
+        // be written leaves them in the window.
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            const QString text = type == 2 ? OsziFrameText(SaveOptions(), Captions(), shown_, Factors(), OsziSampleTime,
+                                                           View() == TOsziView::Freq && FullFrame(shown_))
+                                           : OsziLongTermText(SaveOptions(), Captions(), LongTerm.Take());
+            const QByteArray bytes = text.toLocal8Bit();
+            saved = file.write(bytes) == bytes.size() && file.flush();
+        }
     }
-    file.write(text.toLocal8Bit());
-    return true;
+    if (!saved)
+        ShowMessage(MsgKind::Error, "Can't save file!");
+    return saved;
 }
 
 void TOszi2Form::StopAndStore()

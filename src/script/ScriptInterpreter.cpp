@@ -3,6 +3,7 @@
 #include "core/NumberText.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <cmath>
@@ -322,8 +323,27 @@ double TScriptInterpreter::Checked(double value)
     return value;
 }
 
+namespace {
+// One level of expression nesting for as long as it is in scope.
+class TNestingLevel {
+public:
+    explicit TNestingLevel(int& depth) : depth_(++depth) {}
+    ~TNestingLevel() { --depth_; }
+    TNestingLevel(const TNestingLevel&) = delete;
+    TNestingLevel& operator=(const TNestingLevel&) = delete;
+
+private:
+    int& depth_;
+};
+} // namespace
+
 double TScriptInterpreter::Sum()
 {
+    const TNestingLevel level(nesting_);
+    if (nesting_ > MaxNesting) {
+        ScriptError(ErrNestedTooDeep);
+        return 0.0;
+    }
     double value = Product();
     while (!Failed() && (IsSign("+") || IsSign("-"))) {
         const bool minus = IsSign("-");
@@ -360,6 +380,11 @@ double TScriptInterpreter::Power()
     if (Failed() || !IsSign("^"))
         return Failed() ? 0.0 : base;
     GetToken();
+    const TNestingLevel level(nesting_);
+    if (nesting_ > MaxNesting) {
+        ScriptError(ErrNestedTooDeep);
+        return 0.0;
+    }
     const double exponent = Power(); // right-associative: 2^3^2 = 2^9
     if (Failed())
         return 0.0;
@@ -764,12 +789,17 @@ void TScriptInterpreter::Execute()
         ScriptError(ErrTooManyExecutes);
         return;
     }
+    if (!name.contains('.'))
+        name += ".scr";
+    // The file is looked for before anything is left: a missing one is
+    // reported at the caller's EXECUTE, in the caller's name.
+    if (!QFileInfo(ScriptFolder + name).isFile()) {
+        ScriptError(ErrFileMissing);
+        return;
+    }
     execStack_.push_back({pos_, CurrentFile, std::move(loops_)});
     loops_.clear();
     ++ExecDepth;
-    if (!name.contains('.'))
-        name += ".scr";
-    // A missing file is reported in its own name.
     if (!LoadProgram(ScriptFolder + name))
         return;
     token_.Kind = TokComment;

@@ -79,6 +79,9 @@ public:
     // Where EXECUTE finds the scripts it names (with a trailing "/").
     QString ScriptFolder;
     static constexpr int MaxExecDepth = 127;
+    // Parentheses, function arguments and powers nested deeper than this are
+    // refused: every level costs the script thread's stack.
+    static constexpr int MaxNesting = 256;
 
     // ---- tokens and expressions ---------------------------------------------------------------
     void GetToken();
@@ -116,6 +119,7 @@ public:
     int OpenLoops() const { return static_cast<int>(loops_.size()); }
 
 private:
+    int nesting_ = 0; // expression levels open
     struct TForLoop {
         int Position = 0; // behind the loop's BEGIN
         QString Variable;

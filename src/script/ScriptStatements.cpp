@@ -294,6 +294,11 @@ void TScriptStatements::FileName()
     QString name;
     if (!Open() || !Text(name, ErrQuoteExpected) || !Close())
         return;
+    // The data file stays inside the data folder: no folders, no way up.
+    if (name.contains('/') || name.contains('\\') || name.contains("..")) {
+        Error(ErrDataFile);
+        return;
+    }
     if (const int error = run_.NewDataFile(StampedDataName(name, device_.LocalNow())); error != 0)
         Error(error);
 }

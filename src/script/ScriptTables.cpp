@@ -77,6 +77,7 @@ constexpr TErrorText ErrorTexts[] = {
     {39, "argument must be greater than or equal to 0"},
     {40, "math error"},
     {41, "Input gain not available"},
+    {42, "expression nested too deeply"},
     {100, "Mode not supported"},
 };
 

@@ -141,6 +141,7 @@ enum ScriptErrorCode : int {
     ErrNegative = 39,
     ErrMath = 40,
     ErrInputGain = 41,
+    ErrNestedTooDeep = 42,
     ErrModeNotSupported = 100,
 };
 

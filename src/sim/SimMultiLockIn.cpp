@@ -44,8 +44,11 @@ int32_t SimMultiLockIn::Read(int32_t address, const std::array<int32_t, 3>& freq
     // The drive volts of each oscillator.
     double drive[3] = {};
     if (controlWord & 0x8000) {
-        const int32_t range = controlWord & 0x300;
-        const double full = range == 0x300 ? 0.1 : range == 0x100 ? 1.0 : 10.0;
+        // Through reference output A the LIA 1 word rides on the drive
+        // output, so the drive's range bits (0x30) set its full scale; the
+        // LIA 1 range bits (0x300) belong to its own output, unused here.
+        const int32_t range = controlWord & 0x30;
+        const double full = range == 0x30 ? 0.1 : range == 0x10 ? 1.0 : 10.0;
         drive[0] = (static_cast<uint32_t>(amplitudeRegister) >> 16) / 65535.0 * full;
     }
     drive[1] = amplitudeWords_[2] / 65535.0 * OutputVolts;

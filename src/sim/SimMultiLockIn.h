@@ -5,7 +5,8 @@
 // deflection; B: the second input, which carries only noise here). The
 // cantilever is driven by every oscillator that outputs: LIA 1 through the
 // reference output when "Ref A" (control bit 15) is set, with the amplitude
-// in the high half of register 10 and the range in control bits 8-9; LIA 2
+// in the high half of register 10 on the drive output's range (control bits
+// 4-5, as the main lock-in's drive); LIA 2
 // and 3 by the amplitude words of their multi lock-in records.
 //
 // What a scientist would see: sweeping an oscillator that drives the

@@ -75,6 +75,8 @@ TSpektForm::TSpektForm(TInOutForm& device, QWidget* parent) : QWidget(parent, Qt
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
     Random = [this, uniform]() mutable { return uniform(noise_); };
     noiseTable_ = std::make_unique<TSpektData>();
+    preview_ = std::make_unique<TSpektData>();
+    run_ = std::make_unique<TSpektData>();
     BuildControls();
     connect(&device_, &TInOutForm::spektDataReady, this, &TSpektForm::CurveReady);
     trackTimer_ = new QTimer(this);
@@ -103,6 +105,7 @@ void TSpektForm::BuildControls()
     ComboBox1->setObjectName("ComboBox1");
     ComboBox1->setEditable(true);
     ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+    ComboBox1->setCompleter(nullptr); // a part of a name stays red, not completed
     ComboBox1->setMinimumWidth(150);
     connect(ComboBox1, &QComboBox::textActivated, this, [this] { ComboBox1Change(); });
     connect(ComboBox1->lineEdit(), &QLineEdit::returnPressed, this, [this] { ComboBox1Change(); });
@@ -578,7 +581,7 @@ TExcitationShape TSpektForm::Shape() const
 
 bool TSpektForm::PrepareExcitation()
 {
-    return PrepareExcitationInto(SpektData);
+    return PrepareExcitationInto(*preview_);
 }
 
 bool TSpektForm::PrepareExcitationInto(TSpektData& table)
@@ -586,7 +589,7 @@ bool TSpektForm::PrepareExcitationInto(TSpektData& table)
     const TExcitationShape shape = Shape();
     if (shape.Cycle < 0.0) {
         const QString file = UserIni ? UserIni->ReadString(Section(), "BiasCycleName", "./default.dat") : QString();
-        if (LoadRampFile(file) == 0) {
+        if (LoadRampFileInto(file, table) == 0) {
             ShowMessage(MsgKind::Information, SpektNoRampMessage);
             return false;
         }
@@ -606,6 +609,11 @@ bool TSpektForm::PrepareExcitationInto(TSpektData& table)
 
 int TSpektForm::LoadRampFile(const QString& name)
 {
+    return LoadRampFileInto(name, *preview_);
+}
+
+int TSpektForm::LoadRampFileInto(const QString& name, TSpektData& table)
+{
     if (name.isEmpty())
         return 0;
     QFile file(name);
@@ -615,7 +623,7 @@ int TSpektForm::LoadRampFile(const QString& name)
     QTextStream in(&file);
     while (!in.atEnd() && lines.size() <= SpektMaxPoints)
         lines << in.readLine();
-    const TRampFile read = ParseRampFile(lines, SpektData);
+    const TRampFile read = ParseRampFile(lines, table);
     if (!read.Error.isEmpty())
         ShowMessage(MsgKind::Error, RampFileErrorMessage(name, read.ErrorLine));
     else if (read.Cut)
@@ -626,11 +634,11 @@ int TSpektForm::LoadRampFile(const QString& name)
         UserIni->WriteInteger(Section(), "DataPoints", read.Rows);
     const uint32_t color = UserIni ? uint32_t(UserIni->ReadInteger("SpektOpt", "Color1", 0)) : 0u;
     for (int i = 0; i < read.Rows; ++i) {
-        SpektData.Color[i] = color;
-        SpektData.Col[TSpektData::Time][i] = i * Delay2;
+        table.Color[i] = color;
+        table.Col[TSpektData::Time][i] = i * Delay2;
     }
-    SpektData.LeadInEnd = 0;
-    SpektData.LeadOutStart = read.Rows - 1;
+    table.LeadInEnd = 0;
+    table.LeadOutStart = read.Rows - 1;
     return read.Rows;
 }
 
@@ -647,7 +655,7 @@ void TSpektForm::Button1Click()
     bool ok = true;
     if (Shape().Cycle > 0.0) {
         ok = PrepareExcitation();
-    } else if (LoadRampFile(UserIni->ReadString(section, "BiasCycleName", "./default.dat")) == 0) {
+    } else if (LoadRampFileInto(UserIni->ReadString(section, "BiasCycleName", "./default.dat"), *preview_) == 0) {
         ShowMessage(MsgKind::Information, SpektNoRampMessage);
         ok = false;
     }
@@ -672,14 +680,36 @@ void TSpektForm::DoButtonClick(bool fromScript)
     }
     if (measuring_)
         return;
-    AverageCount = 1;
-    counter_.Start(UserIni ? UserIni->ReadInteger(Section(), "CountAverage", 1) : 1);
-    if (!PrepareExcitation()) {
+    // An excursion the Z output cannot make is refused before anything moves
+    // (a parameter the kind hides is 0).
+    bool reachable = true;
+    for (const auto& [edit, dz] : {std::pair{Edit5, Dz1}, std::pair{Edit6, Dz2}}) {
+        if (!device_.SpektZReachable(dz)) {
+            edit->MarkRefused();
+            reachable = false;
+        }
+    }
+    if (!reachable) {
         ScanButton->setChecked(false);
         return;
     }
+    AverageCount = 1;
+    counter_.Start(UserIni ? UserIni->ReadInteger(Section(), "CountAverage", 1) : 1);
+    // The run builds and averages in a table of its own: until its first
+    // curve is in, the last measurement stays what Save and Copy write.
+    *run_ = TSpektData{};
+    if (!PrepareExcitationInto(*run_)) {
+        ScanButton->setChecked(false);
+        return;
+    }
+    runInfo_.Valid = true;
+    runInfo_.Points = Points();
+    runInfo_.CountCh = CurrentCountCh();
+    runInfo_.ZNoise = Section() == SpektZNoiseName;
+    runInfo_.Scales = ColumnScales;
     const int32_t kind = KindBits();
-    device_.LoadSpektRamp(SpektData.Col[TSpektData::Bias].data(), SpektData.Col[TSpektData::Dz].data(), Points(), kind);
+    device_.LoadSpektRamp(run_->Col[TSpektData::Bias].data(), run_->Col[TSpektData::Dz].data(), runInfo_.Points,
+                          kind);
     measuring_ = true;
     StartCurve();
 }
@@ -737,14 +767,17 @@ void TSpektForm::CurveReady(int points)
     run.Returned = device_.SpektReturned;
     run.Points = points;
     run.AverageCount = AverageCount.load();
-    run.ZNoise = Section() == SpektZNoiseName;
-    FoldSpektRun(run, ColumnScales, SpektData);
+    run.ZNoise = runInfo_.ZNoise;
+    FoldSpektRun(run, runInfo_.Scales, *run_);
     if (run.ZNoise) {
         // The spectrum's x axis: frequency of each output.
         const int n = std::max(points, 1);
         for (int k = 0; k < points; ++k)
-            SpektData.Col[TSpektData::Frequency][k] = Delay2 > 0.0 ? k / (2.0 * n * Delay2) : 0.0;
+            run_->Col[TSpektData::Frequency][k] = Delay2 > 0.0 ? k / (2.0 * n * Delay2) : 0.0;
     }
+    // A finished curve: it becomes the measurement, with the settings it was taken with.
+    SpektData = *run_;
+    measured_ = runInfo_;
     if (Section() == SpektMassSpecName)
         ShowMessage(MsgKind::Information, "System is waiting.\rPress OK to release.");
     RestoreKi();
@@ -814,6 +847,19 @@ void TSpektForm::DisplayDataClick(int tag)
     DisplayData();
 }
 
+const TSpektData& TSpektForm::ShownData(TSpektSender sender, int& points,
+                                        const std::array<const TIOScale*, 8>*& scales) const
+{
+    if (sender != TSpektSender::Preview && measured_.Valid) {
+        points = measured_.Points;
+        scales = &measured_.Scales;
+        return SpektData;
+    }
+    points = Points();
+    scales = &ColumnScales;
+    return *preview_;
+}
+
 void TSpektForm::DisplayData(TSpektSender sender)
 {
     const QString section = Section();
@@ -824,7 +870,10 @@ void TSpektForm::DisplayData(TSpektSender sender)
     const bool vectors = UserIni && UserIni->ReadBool(section, "Vectors", false);
     const bool showLead =
         sender == TSpektSender::Preview || !UserIni || UserIni->ReadBool(section, "ShowLeadInOut", true);
-    const TSpektPlot plot = MapSpektPlot(SpektData, Points(), xColumn, yColumn, showLead);
+    int points = 0;
+    const std::array<const TIOScale*, 8>* scales = nullptr;
+    const TSpektData& data = ShownData(sender, points, scales);
+    const TSpektPlot plot = MapSpektPlot(data, points, xColumn, yColumn, showLead);
 
     if (sender != TSpektSender::Self) {
         Image1->SeriesList.clear();
@@ -833,15 +882,15 @@ void TSpektForm::DisplayData(TSpektSender sender)
             Label21->clear();
     }
     // One series per run of equal colour; a line segment takes its end point's colour.
-    const auto& xs = SpektData.Col[xColumn];
-    const auto& ys = SpektData.Col[yColumn];
+    const auto& xs = data.Col[xColumn];
+    const auto& ys = data.Col[yColumn];
     TChartSeries* current = nullptr;
     uint32_t currentColor = 0;
     for (int i = plot.First; i <= plot.Last; ++i) {
-        if (current == nullptr || SpektData.Color[i] != currentColor) {
+        if (current == nullptr || data.Color[i] != currentColor) {
             series_.push_back(std::make_unique<TChartSeries>());
             current = series_.back().get();
-            currentColor = SpektData.Color[i];
+            currentColor = data.Color[i];
             current->Color = FromWindowsRgb(currentColor);
             current->Width = w;
             current->Style = vectors ? ssLine : ssPoint;
@@ -860,8 +909,8 @@ void TSpektForm::DisplayData(TSpektSender sender)
     Image1->XAxis.Max = plot.XScale != 0.0 ? plot.XMax : plot.XMin + 1.0;
     Image1->YAxis.Max = plot.YMax;
     Image1->YAxis.Min = plot.YScale != 0.0 ? plot.YMin : plot.YMax - 1.0;
-    Image1->XAxis.Text = AxisText(ColumnScales[xColumn]);
-    Image1->YAxis.Text = AxisText(ColumnScales[yColumn]);
+    Image1->XAxis.Text = AxisText((*scales)[xColumn]);
+    Image1->YAxis.Text = AxisText((*scales)[yColumn]);
     Image1->update();
     for (int c = 0; c < 4; ++c)
         PlotButtons[c]->setChecked(c + 3 == yColumn);

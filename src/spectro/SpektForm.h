@@ -71,9 +71,13 @@ public:
     void LinkNavigatorPoint(bool linked, double x, double y);
 
     // ---- excitation --------------------------------------------------------------
+    // Builds the current kind's excitation into the preview table (what Pre
+    // draws); the measured table is never touched.
     bool PrepareExcitation();
+    // Reads a ramp file into the preview table; the number of rows read.
     int LoadRampFile(const QString& name);
     void Button1Click();
+    const TSpektData& PreviewData() const { return *preview_; }
 
     // ---- run and display --------------------------------------------------------
     // Click of the acquire button; the script presses it first (fromScript).
@@ -120,7 +124,17 @@ public:
     QPushButton* SpeedButton4 = nullptr;
     QLineEdit* EditComment = nullptr;
 
+    // The last completed measurement, with the settings it was taken with:
+    // only a finished curve writes it; Save, Copy, the fit and the plot read it.
     TSpektData SpektData;
+    struct TMeasured {
+        bool Valid = false;
+        int Points = 0;
+        int CountCh = 1;
+        bool ZNoise = false;
+        std::array<const TIOScale*, 8> Scales{};
+    };
+    const TMeasured& Measured() const { return measured_; }
     std::array<const TIOScale*, 8> ColumnScales{};
     std::array<int, 4> ChannelSlots{};
     std::vector<TSpektChannelEntry> ChannelList;
@@ -181,6 +195,9 @@ private:
     int CurrentCountCh() const;
 
     bool PrepareExcitationInto(TSpektData& table);
+    int LoadRampFileInto(const QString& name, TSpektData& table);
+    // The table a redraw shows: the measurement, or the preview before there is one.
+    const TSpektData& ShownData(TSpektSender sender, int& points, const std::array<const TIOScale*, 8>*& scales) const;
     void StartCurve();
     void CurveReady(int points);
     void EndRun();
@@ -193,6 +210,10 @@ private:
     QLabel* unitLabels_[8] = {};
     std::vector<std::unique_ptr<TChartSeries>> series_;
     std::unique_ptr<TSpektData> noiseTable_; // the next z-noise curve's excitation
+    std::unique_ptr<TSpektData> preview_;    // Pre, kind and option changes draw here
+    std::unique_ptr<TSpektData> run_;        // the run under way averages here
+    TMeasured runInfo_;                      // the settings of the run under way
+    TMeasured measured_;
     TSpektAverageCounter counter_;
     QTimer* trackTimer_ = nullptr;
     std::mt19937 noise_{12345};

@@ -92,12 +92,12 @@ TSpektPlot TSpektForm::CurrentPlot(int& xColumn, int& yColumn) const
     xColumn = std::clamp(UserIni ? UserIni->ReadInteger(section, "ViewX", 0) : 0, 0, 7);
     yColumn = std::clamp(UserIni ? UserIni->ReadInteger(section, "ViewY0", 0) : 0, 0, 7);
     const bool showLead = !UserIni || UserIni->ReadBool(section, "ShowLeadInOut", true);
-    return MapSpektPlot(SpektData, Points(), xColumn, yColumn, showLead);
+    return MapSpektPlot(SpektData, measured_.Points, xColumn, yColumn, showLead);
 }
 
 int TSpektForm::ColumnSlot(int column) const
 {
-    const TIOScale* s = ColumnScales[static_cast<size_t>(std::clamp(column, 0, 7))];
+    const TIOScale* s = measured_.Scales[static_cast<size_t>(std::clamp(column, 0, 7))];
     if (s == nullptr || s < &ChannelTable[0] || s > &ChannelTable[ChannelSlotCount - 1])
         return -1;
     return static_cast<int>(s - &ChannelTable[0]);
@@ -105,8 +105,8 @@ int TSpektForm::ColumnSlot(int column) const
 
 void TSpektForm::ShowSlope(double slope)
 {
-    const TIOScale* xs = ColumnScales[static_cast<size_t>(fitX_)];
-    const TIOScale* ys = ColumnScales[static_cast<size_t>(fitY_)];
+    const TIOScale* xs = measured_.Scales[static_cast<size_t>(fitX_)];
+    const TIOScale* ys = measured_.Scales[static_cast<size_t>(fitY_)];
     Label21->setText(GeneralText(slope, 5) + " [" + (ys ? ys->UnitName : QString()) + " / " +
                      (xs ? xs->UnitName : QString()) + "]");
     Label21->setStyleSheet({});
@@ -198,8 +198,8 @@ void TSpektForm::Label21Click()
         if (ResonanceSlope)
             ResonanceSlope(fit_.Slope);
     }
-    const TIOScale* xs = ColumnScales[static_cast<size_t>(fitX_)];
-    const TIOScale* ys = ColumnScales[static_cast<size_t>(fitY_)];
+    const TIOScale* xs = measured_.Scales[static_cast<size_t>(fitX_)];
+    const TIOScale* ys = measured_.Scales[static_cast<size_t>(fitY_)];
     const std::optional<double> value =
         SensitivityFromSlope(fit_.Slope, ys ? ys->UnitName : QString(), xs ? xs->UnitName : QString());
     if (!value) {
@@ -235,16 +235,20 @@ void TSpektForm::ApplySaveOptions()
 
 bool TSpektForm::SaveSpektFile(const QString& baseName)
 {
-    if (UserIni == nullptr)
+    // Nothing measured yet: there is no curve to write.
+    if (UserIni == nullptr || !measured_.Valid)
         return false;
     const QString ext = UserIni->ReadString(Opt, "SaveExt", "txt");
     const TSpektFileName name = SpektFileName(baseName, ext, UserIni->ReadBool(Opt, "SaveNumbered", false),
                                               UserIni->ReadInteger(Opt, "NextNumber", 0));
-    if (UserIni->ReadBool(Opt, "SaveNumbered", false)) {
+    // A number is used up by a written file or one already there, never by a failed write.
+    const auto useNumber = [&] {
+        if (!UserIni->ReadBool(Opt, "SaveNumbered", false))
+            return;
         UserIni->WriteInteger(Opt, "NextNumber", name.NextNumber);
         if (ShowNextNumber)
             ShowNextNumber(name.NextNumber);
-    }
+    };
     const QFileInfo info(name.Name);
     if (!info.dir().exists()) {
         ShowMessage(MsgKind::Information, "Directory does not exist!");
@@ -252,6 +256,7 @@ bool TSpektForm::SaveSpektFile(const QString& baseName)
         return false;
     }
     if (info.exists()) {
+        useNumber();
         ShowMessage(MsgKind::Information, "File already exists!");
         SaveAsButtonClick();
         return false;
@@ -265,30 +270,37 @@ bool TSpektForm::SaveSpektFile(const QString& baseName)
     fileFormat.Header = UserIni->ReadBool(Opt, "SaveHeader", false);
     fileFormat.XAxis = UserIni->ReadBool(Opt, "xAxis", !fileFormat.AllData);
     fileFormat.Delimiter = LoadDelimiter();
-    fileFormat.Points = Points();
-    fileFormat.CountCh = std::clamp(UserIni->ReadInteger(Section(), "CountCh", 1), 1, 4);
-    fileFormat.ZNoise = Section() == SpektZNoiseName;
+    // The curve is written with the settings it was measured with.
+    fileFormat.Points = measured_.Points;
+    fileFormat.CountCh = measured_.CountCh;
+    fileFormat.ZNoise = measured_.ZNoise;
     for (int c = 0; c < 4; ++c) {
-        const TIOScale* s = ColumnScales[static_cast<size_t>(TSpektData::Ch0 + c)];
+        const TIOScale* s = measured_.Scales[static_cast<size_t>(TSpektData::Ch0 + c)];
         fileFormat.ChannelLabels[static_cast<size_t>(c)] = s ? s->Label : QString();
     }
     if (!fileFormat.AllData)
         DisplayData();
     fileFormat.XColumn = xColumn;
     fileFormat.YColumn = yColumn;
-    fileFormat.XLabel =
-        ColumnScales[static_cast<size_t>(xColumn)] ? ColumnScales[static_cast<size_t>(xColumn)]->Label : QString();
-    fileFormat.YLabel =
-        ColumnScales[static_cast<size_t>(yColumn)] ? ColumnScales[static_cast<size_t>(yColumn)]->Label : QString();
+    const auto label = [this](int column) {
+        const TIOScale* s = measured_.Scales[static_cast<size_t>(column)];
+        return s ? s->Label : QString();
+    };
+    fileFormat.XLabel = label(xColumn);
+    fileFormat.YLabel = label(yColumn);
     fileFormat.First = plot.First;
     fileFormat.Last = plot.Last;
     QFile file(name.Name);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const QByteArray text = SpektFileText(SpektData, fileFormat).toLatin1();
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
+        file.close();
+        if (file.exists() && file.size() < text.size())
+            file.remove();
         ShowMessage(MsgKind::Warning, "File access error!");
         return false;
     }
-    file.write(SpektFileText(SpektData, fileFormat).toLatin1());
     file.close();
+    useNumber();
     UserIni->WriteString(Opt, "LastSaveName", '"' + name.Name + '"');
     setWindowTitle(name.Name);
     return true;
@@ -350,9 +362,10 @@ void TSpektForm::SaveButtonMouseUp(bool shift)
 
 void TSpektForm::ButtonCopyClick()
 {
-    const int countCh = std::clamp(UserIni ? UserIni->ReadInteger(Section(), "CountCh", 1) : 1, 1, 4);
+    if (!measured_.Valid)
+        return;
     QApplication::clipboard()->setText(
-        SpektClipboardText(SpektData, Points(), countCh, Section() == SpektZNoiseName, LoadDelimiter()));
+        SpektClipboardText(SpektData, measured_.Points, measured_.CountCh, measured_.ZNoise, LoadDelimiter()));
 }
 
 bool TSpektForm::eventFilter(QObject* watched, QEvent* event)

@@ -146,6 +146,9 @@ void TSpektOptionForm::Build()
     ComboBoxDataPoints = new QComboBox(acquire);
     ComboBoxDataPoints->setObjectName("ComboBoxDataPoints");
     ComboBoxDataPoints->setEditable(true);
+    // What is typed is what is stored: "5" stays 5 (and red), never 512.
+    ComboBoxDataPoints->setInsertPolicy(QComboBox::NoInsert);
+    ComboBoxDataPoints->setCompleter(nullptr);
     ComboBoxDataPoints->addItems({"16", "32", "64", "128", "256", "512", "1023"});
     ac->addRow("DataPoints", ComboBoxDataPoints);
     connect(ComboBoxDataPoints, &QComboBox::activated, this, [this] { DataPointsEnter(); });

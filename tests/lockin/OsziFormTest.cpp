@@ -153,6 +153,10 @@ TEST_F(OsziOnSim, LongTermRingTakesEachFrameOnceInTimeSamples)
     EXPECT_EQ(oszi_->LongTerm.Count(), 1024);
     EXPECT_FALSE(io_->OszTimerActive());
 
+    // A file that cannot be written is told and the rows stay for the next try.
+    EXPECT_FALSE(oszi_->SaveFile(4, dir_.Path() + "missing/long.dat"));
+    EXPECT_EQ(boxes_.LastText(), "Can't save file!");
+    EXPECT_EQ(oszi_->LongTerm.Count(), 1024);
     const QString path = dir_.Path() + "long.dat";
     ASSERT_TRUE(oszi_->SaveFile(4, path));
     EXPECT_EQ(oszi_->LongTerm.Count(), 0);

@@ -6,6 +6,7 @@
 #include "calib/ScanFilter.h"
 
 #include <QCoreApplication>
+#include <QDir>
 
 #include <gtest/gtest.h>
 
@@ -68,6 +69,45 @@ TEST(ScriptThread, AMissingScriptStillLeavesAnEmptyDataFileAndAGivenPathIsUsed)
     QDir(rig.Folder() + "data").removeRecursively();
     EXPECT_EQ(rig.RunText("BEGIN WRITELN('x'); END."), ErrDataFile);
     EXPECT_EQ(rig.Device.Memo().last(), "Error 30 (can't create data file) at line 1.    Program stopped!");
+}
+
+TEST(ScriptThread, DeepNestingAMissingSubScriptAndAClimbingDataNameAreNumberedErrors)
+{
+    TFakeScriptRig rig;
+    // Far more levels than the script thread's stack holds: refused, the program lives on.
+    const QByteArray parens = QByteArray(1000000, '(') + "1" + QByteArray(1000000, ')');
+    EXPECT_EQ(rig.RunText("BEGIN\r\nA := " + parens + ";\r\nEND.\r\n"), ErrNestedTooDeep);
+    EXPECT_EQ(rig.Device.Memo().last(), "Error 42 (expression nested too deeply) at line 2.    Program stopped!");
+    QByteArray roots;
+    for (int i = 0; i < 100000; ++i)
+        roots += "SQRT(";
+    EXPECT_EQ(rig.RunText("BEGIN A := " + roots + "16" + QByteArray(100000, ')') + "; END."), ErrNestedTooDeep);
+    EXPECT_EQ(rig.RunText("BEGIN A := 2" + QByteArray("^1").repeated(100000) + "; END."), ErrNestedTooDeep);
+    rig.Device.ClearMemo();
+    EXPECT_EQ(rig.RunText("BEGIN WRITELN(SQRT(SQRT(((256)))) ^ (1 + (1))); END."), 0);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"16"});
+
+    SCOPED_TRACE("a missing sub-script is the caller's fault, at the caller's line");
+    rig.Device.ClearMemo();
+    EXPECT_EQ(rig.RunText("BEGIN\r\nWRITELN('calling');\r\nEXECUTE('no_such');\r\nEND.\r\n"), ErrFileMissing);
+    EXPECT_EQ(rig.Device.Memo(),
+              (QStringList{"calling", "Error 26 (File does not exist) at line 3.    Program stopped!"}));
+    rig.Device.ClearMemo();
+    rig.AddScript("middle.scr", "BEGIN\r\n\r\nEXECUTE('gone');\r\nEND.\r\n");
+    EXPECT_EQ(rig.RunText("BEGIN EXECUTE('middle'); END."), ErrFileMissing);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"Error 26 (File does not exist) at line 3 in " + rig.Folder() +
+                                             "scripts/middle.scr.    Program stopped!"});
+
+    SCOPED_TRACE("a data file name stays inside the data folder");
+    for (const char* name : {"../scripts/x", "sub/x", "sub\\x", ".."}) {
+        rig.Device.ClearMemo();
+        EXPECT_EQ(rig.RunText(QByteArray("BEGIN FILENAME('") + name + "'); WRITELN('written'); END."), ErrDataFile)
+            << name;
+        EXPECT_EQ(rig.Device.Memo(), QStringList{"Error 30 (can't create data file) at line 1.    Program stopped!"});
+    }
+    EXPECT_TRUE(QDir(rig.Folder() + "scripts").entryList({"x_*"}).isEmpty());
+    EXPECT_EQ(rig.RunText("BEGIN FILENAME('run'); END."), 0);
+    EXPECT_EQ(QDir(rig.Folder() + "data").entryList({"run_*.txt"}).size(), 1);
 }
 
 TEST(ScriptThread, StopEndsAWaitAndShutDownJoinsARunningScript)

@@ -17,8 +17,10 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <QTest>
 #include <QToolButton>
 
 namespace qvt {
@@ -102,6 +104,14 @@ protected:
         if (!f.open(QIODevice::ReadOnly))
             return {};
         return QString::fromLatin1(f.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    }
+
+    // What the operator does in an edit: everything selected, typed over, Enter.
+    static void Type(QLineEdit* edit, const QString& text)
+    {
+        QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(edit, text);
+        QTest::keyClick(edit, Qt::Key_Return);
     }
 
     std::unique_ptr<TQVTIniFile> user_;
@@ -234,6 +244,98 @@ TEST_F(SpektSaveTest, OptionsWindowKeepsWhatTheKindCanRun)
     EXPECT_EQ(user_->ReadInteger("X(t) z-noise", "Color1", 0), 0x123456);
     options_->ColourClick(80, 0x654321);
     EXPECT_EQ(user_->ReadInteger("X(t) z-noise", "Color3", 0), 0xFF0000);
+}
+
+TEST_F(SpektSaveTest, SaveAndCopyWriteTheLastMeasurementWhateverWasPreviewedOrStopped)
+{
+    MeasureForceCurve();
+    form_->show();
+    const QString folder = dir_.Path();
+    user_->WriteString("SpektOpt", "SaveName", folder + "curve");
+    user_->WriteBool("SpektOpt", "SaveNumbered", true);
+    user_->WriteInteger("SpektOpt", "NextNumber", 1);
+    user_->WriteBool("SpektOpt", "SaveHeader", true);
+    user_->WriteBool("SpektOpt", "xAxis", true);
+    int saved = 0;
+    const auto save = [&] {
+        QTest::mouseClick(form_->SaveButton, Qt::LeftButton);
+        return Lines(folder + QString("curve%1.txt").arg(++saved, 4, 10, QChar('0')));
+    };
+    const QStringList measured = save();
+    ASSERT_EQ(measured.size(), 65);
+    EXPECT_EQ(measured[0], "time\tdz\tBias\tDeflection");
+    // The dz column runs out to the 3 nm the curve was taken with.
+    double farthest = 0.0;
+    for (int i = 1; i <= 64; ++i)
+        farthest = std::max(farthest, measured[i].split('\t').value(1).toDouble());
+    EXPECT_NEAR(farthest, 3.0, 0.05);
+
+    // A preview of another excursion draws elsewhere.
+    Type(form_->Edit6, "1");
+    QTest::mouseClick(form_->Button1, Qt::LeftButton);
+    EXPECT_EQ(save(), measured);
+    // So does a kind with other channels, points and columns.
+    user_->WriteInteger("X(U)", "DataPoints", 16);
+    user_->WriteInteger("X(U)", "CountCh", 2);
+    Type(form_->ComboBox1->lineEdit(), "X(U)");
+    ASSERT_EQ(SpektModeName, "X(U)");
+    EXPECT_EQ(save(), measured);
+    form_->ButtonCopyClick();
+    const QStringList clip = QApplication::clipboard()->text().split("\r\n");
+    ASSERT_EQ(clip.size(), 64);
+    EXPECT_EQ(clip[0].split('\t').size(), 4);
+
+    // A run stopped before its first curve came back leaves the last one.
+    QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+    ASSERT_TRUE(form_->Measuring());
+    QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+    ASSERT_FALSE(form_->Measuring());
+    EXPECT_EQ(save(), measured);
+
+    // A finished run is the new measurement, written with its own settings.
+    QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+    ASSERT_TRUE(test::PumpUntil([this] { return !form_->Measuring(); }));
+    const QStringList next = save();
+    ASSERT_EQ(next.size(), 17);
+    EXPECT_EQ(next[0].split('\t').size(), 5);
+}
+
+TEST_F(SpektSaveTest, TypedPointCountsAreTakenAsTypedAndAnUnreachableExcursionIsRefused)
+{
+    MeasureForceCurve();
+    options_ = std::make_unique<TSpektOptionForm>(*form_);
+    options_->FormCreate();
+    options_->show();
+    QLineEdit* points = options_->ComboBoxDataPoints->lineEdit();
+    const auto red = [this] { return options_->ComboBoxDataPoints->styleSheet().contains("red"); };
+    for (const auto& [typed, stored, refused] :
+         {std::tuple{"5", 5, false}, std::tuple{"1", 5, true}, std::tuple{"15", 15, false},
+          std::tuple{"1024", 15, true}, std::tuple{"1023", 1023, false}, std::tuple{"4", 1023, true}}) {
+        Type(points, typed);
+        EXPECT_EQ(user_->ReadInteger("X(z)", "DataPoints", 0), stored) << typed;
+        EXPECT_EQ(red(), refused) << typed;
+        EXPECT_EQ(points->text(), typed);
+    }
+    EXPECT_EQ(options_->ComboBoxDataPoints->count(), 7) << "nothing typed joins the list";
+    user_->WriteInteger("X(z)", "DataPoints", 64);
+
+    // A kind name is not completed either: a part of one stays red.
+    form_->show();
+    Type(form_->ComboBox1->lineEdit(), "X(");
+    EXPECT_EQ(SpektModeName, "X(z)");
+
+    // Z cannot go a metre: refused in red before the controller is asked.
+    Type(form_->Edit5, "-1e9");
+    QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+    EXPECT_FALSE(form_->Measuring());
+    EXPECT_FALSE(form_->ScanButton->isChecked());
+    EXPECT_FALSE(device_->Timer3Active());
+    EXPECT_EQ(form_->Edit5->Color(), EditColor::Red);
+    // Within reach the curve runs.
+    Type(form_->Edit5, "-1");
+    QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+    EXPECT_TRUE(form_->Measuring());
+    ASSERT_TRUE(test::PumpUntil([this] { return !form_->Measuring(); }));
 }
 
 } // namespace
