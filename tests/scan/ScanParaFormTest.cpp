@@ -5,6 +5,7 @@
 
 #include "device/InOutForm.h"
 #include "files/ParameterFile.h"
+#include "files/ScanFiles.h"
 #include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -17,11 +18,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QTabWidget>
 #include <QThread>
 #include <QWheelEvent>
+#include <QtEndian>
 
 #include <chrono>
 #include <cmath>
@@ -375,6 +378,62 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     EXPECT_FALSE(scan.Suspended());
 
     EXPECT_TRUE(workers_->PauseScan());
+}
+
+TEST_F(ScanParaFormTest, APixelChangeMidFrameSavesNoUnmeasuredRowAsData)
+{
+    sim::SimConfig config = FastConfig();
+    config.Clock = sim::ClockMode::RealTime;
+    config.LogRequests = false;
+    config.Surface.Base = 3000.0; // no place of the sample reads 0
+    config.Surface.TiltX = 0.1;
+    // 100 nm at 64 pixels and 20 lines a second.
+    ini_->WriteString("ScanPara", "ComboBox1", "64");
+    ini_->WriteString("ScanPara", "Edit3", "100");
+    ini_->WriteString("ScanPara", "Edit4", "20");
+    ini_->WriteString("ScanPara", "Edit7", "0");
+    ini_->WriteString("ScanPara", "Edit8", "0");
+    const QString saveDir = dir_.Path() + "scans";
+    QDir().mkpath(saveDir);
+    ini_->WriteString("Save", "Path", saveDir);
+    Start(config);
+    TGoXYThread& scan = workers_->GoXYThread();
+    ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(64, 64));
+    scan.Channels[ZFwd].Name = "Topography";
+    TAutoSaveHost host(scan, ScanParams);
+    host.SaveButton = [] { return true; };
+    ConnectAutoSave(scan, host);
+    int frames = 0;
+    QObject::connect(&scan, &TGoXYThread::frameDone, [&frames] { ++frames; });
+
+    ScanParams.CurrentLine = 1;
+    ASSERT_TRUE(workers_->StartScan());
+    ASSERT_TRUE(PumpUntil([] { return ScanParams.CurrentLine.load() > 20; }, 60000));
+    ASSERT_EQ(frames, 0);
+    // Half-way: 32 pixels. The frame runs on to its end at the new count.
+    EXPECT_TRUE(form_->EnterText("ComboBox1", "32"));
+    ASSERT_TRUE(PumpUntil([&] { return frames == 1 && scan.Suspended(); }, 60000));
+    EXPECT_EQ(host.SaveCount, 0); // its first rows were never measured at 32 pixels
+    // The next frame is measured whole, and saved.
+    ASSERT_TRUE(workers_->StartScan());
+    ASSERT_TRUE(PumpUntil([&] { return frames == 2 && scan.Suspended(); }, 60000));
+    EXPECT_EQ(host.SaveCount, 1);
+
+    // Every saved raw image: each row holds the sample, none is zeros.
+    const QStringList saved = QDir(saveDir).entryList({"*.int"}, QDir::Files);
+    ASSERT_EQ(saved.size(), 1);
+    for (const QString& name : saved) {
+        QFile file(saveDir + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        ASSERT_EQ(bytes.size(), 4 * 32 * 32) << name.toStdString();
+        for (int r = 0; r < 32; ++r) {
+            int zeros = 0;
+            for (int c = 0; c < 32; ++c)
+                zeros += qFromLittleEndian<int32_t>(bytes.constData() + 4 * (32 * r + c)) == 0;
+            EXPECT_LT(zeros, 32) << name.toStdString() << " row " << r;
+        }
+    }
 }
 
 TEST_F(ScanParaFormTest, FeedbackEditsWorkOnTheSetOfTheActiveMode)
