@@ -3,6 +3,7 @@
 
 #include "support/DriverLinkFixture.h"
 
+#include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "files/ParameterFile.h"
 #include "files/ScanFiles.h"
@@ -434,6 +435,39 @@ TEST_F(ScanParaFormTest, APixelChangeMidFrameSavesNoUnmeasuredRowAsData)
             EXPECT_LT(zeros, 32) << name.toStdString() << " row " << r;
         }
     }
+}
+
+TEST_F(ScanParaFormTest, AValueIsJudgedByTheFrameItMakesWithTheSensitivitiesOfItsRange)
+{
+    Start();
+    ASSERT_TRUE(form_->EnterText("Edit3", "100"));
+    // A frame already off the scanner (X and Y at 5 pm a digit reach ±160 nm)
+    // is no licence for another value that leaves it off.
+    ScanParams.XCenter = 1000.0f;
+    EXPECT_FALSE(form_->EnterText("Edit8", "5"));
+    EXPECT_EQ(E("Edit8").Color(), EditColor::Red);
+    EXPECT_FALSE(form_->EnterText("Edit4", "3"));
+    EXPECT_TRUE(form_->EnterText("Edit7", "0")); // the value that brings it back
+    EXPECT_TRUE(form_->EnterText("Edit8", "5"));
+
+    // Above 120 nm the calibration gives 1 pm a digit: 150 nm would be 150000
+    // digits, beyond the outputs, although at the present 5 pm it would fit.
+    std::vector<double> loaded;
+    form_->SetScanRange = [&loaded](double range) {
+        loaded.push_back(range);
+        const float factor = range > 120.0 ? 0.001f : 0.005f;
+        ChannelTable[SlotX].Factor = factor;
+        ChannelTable[SlotY].Factor = factor;
+        return true;
+    };
+    EXPECT_FALSE(form_->EnterText("Edit3", "150"));
+    EXPECT_EQ(E("Edit3").Color(), EditColor::Red);
+    EXPECT_EQ(ScanParams.Range, 100.0f);
+    EXPECT_EQ(loaded, (std::vector<double>{150.0, 100.0})); // judged with its own, then the old ones back
+    EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.005f);
+    EXPECT_TRUE(form_->EnterText("Edit3", "110"));
+    EXPECT_EQ(ScanParams.Range, 110.0f);
+    form_->SetScanRange = nullptr;
 }
 
 TEST_F(ScanParaFormTest, FeedbackEditsWorkOnTheSetOfTheActiveMode)
