@@ -797,7 +797,11 @@ void TScannerForm::ShowLinStatus()
     QString status;
     if (softLinActive_)
         status += "SoftLin active ";
-    if (hardLinActive_)
+    // A fit run into its limits no longer holds the scanner straight.
+    bool holds = true;
+    for (const double v : {k.X2F, k.X2B, k.X3F, k.X3B, k.Y2F, k.Y2B, k.Y3F, k.Y3B})
+        holds = holds && std::fabs(v) < 1.0;
+    if (hardLinActive_ && holds)
         status += "HardLin active";
     statusLabel_->setText(status);
 }

@@ -95,6 +95,13 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
         return raw;
     };
     w.InputAddress = ch.Address;
+    // A setpoint beyond the input's range is kept as the limit the
+    // controller got, so no window or file states one it never ran.
+    auto keepLimited = [&](double wanted, double r, double unit) {
+        const double got = (r + offset) * factor;
+        if (std::isfinite(wanted) && std::fabs(got - wanted) > std::fabs(factor))
+            out.Setpoint = static_cast<float>(got * unit);
+    };
 
     // r: the raw setpoint; word: what the controller gets.
     const double s = in.Set.Setpoint;
@@ -118,10 +125,13 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
         // percent of the free oscillation amplitude
         r = limitRaw(Round(s / 100.0 * in.NC100ProcentAmpl / factor - offset));
         word = static_cast<int64_t>(r);
+        if (in.NC100ProcentAmpl != 0.0f)
+            keepLimited(s / 100.0 * in.NC100ProcentAmpl, r, 100.0 / in.NC100ProcentAmpl);
         break;
     case 5:
         r = limitRaw(Round(s / factor - offset));
         word = static_cast<int64_t>(r);
+        keepLimited(s, r, 1.0);
         break;
     case 6:
         word = DdsWord(s + double(in.FreqSetpoint));
@@ -130,6 +140,7 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
     default: // 3, and -1 where the loop is held anyway
         r = limitRaw(Round(s / factor - offset));
         word = static_cast<int64_t>(r) / 4;
+        keepLimited(s, r, 1.0);
         break;
     }
     w.Setpoint = static_cast<int32_t>(word);

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -343,11 +344,6 @@ TWriteStatus WriteNewFile(const QString& path, const QByteArray& bytes)
     return file.Commit();
 }
 
-TWriteStatus WriteParameterFile(const QString& pathWithoutExtension, const TParameterFileValues& values)
-{
-    return WriteNewFile(pathWithoutExtension + ".txt", EncodeParameterFile(ParameterFileText(values)));
-}
-
 TWriteStatus WriteIntFile(const QString& path, const TImageMatrix& matrix)
 {
     TNewFile file(path);
@@ -447,7 +443,7 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
         accessErrorShown = true;
     };
 
-    // Parameter file; whatever becomes of it, the data files follow.
+    // The parameter file's values; whatever becomes of it, the data files follow.
     TParameterFileValues& values = request.Values;
     const QDateTime now = request.Environment.Now ? request.Environment.Now() : QDateTime::currentDateTime();
     const QLocale locale = request.Environment.Locale.value_or(QLocale());
@@ -458,36 +454,35 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
     for (const TPlannedFile& f : plan.Buffers)
         values.Files.push_back(DescribeFile(f.Stem + ".int", f.Caption, channels[f.BufferIndex].Scale));
     const QString textName = SaveBaseName + ".txt";
-    bool parameterFileWritten = false;
-    switch (WriteParameterFile(JoinPath(dir, SaveBaseName), values)) {
-    case TWriteStatus::Written:
-        out.Written << textName;
-        parameterFileWritten = true;
-        break;
-    case TWriteStatus::Exists:
-        ShowMessage(MsgKind::Information, FileExistsText);
-        break;
-    case TWriteStatus::AccessError:
-        accessError();
-        break;
-    }
+    // Written now under its temporary name, but given its own name only
+    // after the raw images it lists: a save killed half-way leaves no
+    // parameter file that names images which are not there.
+    TNewFile parameterFile(JoinPath(dir, textName));
+    const QByteArray parameterText = EncodeParameterFile(ParameterFileText(values));
+    parameterFile.Write(parameterText.constData(), static_cast<std::size_t>(parameterText.size()));
 
-    // Raw data; a name taken before this save ends it, as nothing may be overwritten.
+    // Raw data; a name taken before this save ends it, as nothing may be
+    // overwritten. The raw images it wrote go with it: without their
+    // parameter file they would be no set, and would take the names of the
+    // next save under the same number.
+    const auto stop = [&](const QString& path) {
+        ShowMessage(MsgKind::Information, NameExistsText(path));
+        for (const QString& name : std::as_const(out.Written))
+            QFile::remove(JoinPath(dir, name));
+        out.Written.clear();
+        return out;
+    };
     for (const TPlannedFile& f : plan.Buffers) {
         const QString path = JoinPath(dir, f.Stem);
-        if (PathExists(path + ".bmp") || PathExists(path + ".int")) {
-            ShowMessage(MsgKind::Information, NameExistsText(path));
-            return out;
-        }
+        if (PathExists(path + ".bmp") || PathExists(path + ".int"))
+            return stop(path);
         // The matrix taken when the save was planned: a channel switched
         // off meanwhile (while a message box is open) is still written whole.
         if (!f.Matrix)
             continue;
         const TWriteStatus status = WriteIntFile(path + ".int", *f.Matrix);
-        if (status == TWriteStatus::Exists) {
-            ShowMessage(MsgKind::Information, NameExistsText(path));
-            return out;
-        }
+        if (status == TWriteStatus::Exists)
+            return stop(path);
         if (status == TWriteStatus::AccessError)
             accessError();
         else
@@ -510,6 +505,20 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
             accessError();
         else
             out.Written << f.Stem + ".bmp";
+    }
+
+    bool parameterFileWritten = false;
+    switch (parameterFile.Commit()) {
+    case TWriteStatus::Written:
+        out.Written.prepend(textName);
+        parameterFileWritten = true;
+        break;
+    case TWriteStatus::Exists:
+        ShowMessage(MsgKind::Information, FileExistsText);
+        break;
+    case TWriteStatus::AccessError:
+        accessError();
+        break;
     }
 
     out.Complete = true;

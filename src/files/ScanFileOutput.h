@@ -112,8 +112,6 @@ enum class TWriteStatus { Written, Exists, AccessError };
 // a temporary file in the same directory that takes the final name only when
 // complete.
 TWriteStatus WriteNewFile(const QString& path, const QByteArray& bytes);
-// The parameter file `pathWithoutExtension` + ".txt".
-TWriteStatus WriteParameterFile(const QString& pathWithoutExtension, const TParameterFileValues& values);
 // The raw data file: Cols × Rows signed 32-bit little-endian readings, row 0
 // (scan line 1) first, nothing else.
 TWriteStatus WriteIntFile(const QString& path, const TImageMatrix& matrix);

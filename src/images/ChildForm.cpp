@@ -221,6 +221,36 @@ void TChildForm::RecalcPictureRange()
     panel_->update();
 }
 
+void TChildForm::RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to)
+{
+    if (from.Range == to.Range && from.Angle == to.Angle && from.XCenter == to.XCenter && from.YCenter == to.YCenter)
+        return;
+    TIndexedBitmap& bitmap = renderer_.EditBitmap();
+    const int w = bitmap.Width();
+    const int h = bitmap.Height();
+    // The darkest entry the data use stands for black.
+    uint8_t black = 0;
+    int darkest = 3 * 256;
+    for (int i = 0; i < colorTable_.size() && i < PaletteMarkerBlue; ++i) {
+        const QRgb c = colorTable_[i];
+        if (qRed(c) + qGreen(c) + qBlue(c) < darkest) {
+            darkest = qRed(c) + qGreen(c) + qBlue(c);
+            black = static_cast<uint8_t>(i);
+        }
+    }
+    const TIndexedBitmap old = bitmap;
+    const std::vector<int> source = ReframePixels(w, h, from, to);
+    std::size_t k = 0;
+    for (int row = 0; row < h; ++row) {
+        uint8_t* out = bitmap.Row(row);
+        for (int col = 0; col < w; ++col, ++k) {
+            const int at = source[k];
+            out[col] = at < 0 ? black : old.At(at % w, at / w);
+        }
+    }
+    panel_->update();
+}
+
 void TChildForm::DrawNewLines()
 {
     if (showThread_ == nullptr)

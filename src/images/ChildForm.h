@@ -12,6 +12,7 @@
 
 #include "images/ColorPalette.h"
 #include "images/ImageRender.h"
+#include "images/ImageTools.h"
 
 #include <QImage>
 #include <QList>
@@ -95,6 +96,8 @@ public:
     void ResizeImage();
     // Whole-picture ranges and a full redraw.
     void RecalcPictureRange();
+    // The picture shown in frame `from` redrawn where frame `to` puts it.
+    void RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to);
     // The new lines of the running frame.
     void DrawNewLines();
     void RefreshDisplay();

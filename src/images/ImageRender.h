@@ -154,6 +154,8 @@ public:
     void RecalcPictureRange(const TImageMatrix& matrix, int showLine);
 
     const TIndexedBitmap& Bitmap() const { return bitmap_; }
+    // For a picture moved into another frame by its window.
+    TIndexedBitmap& EditBitmap() { return bitmap_; }
 
     // "Line(s) a..b: Min..Max  low..high" of the last drawing.
     const QString& LineText() const { return lineText_; }

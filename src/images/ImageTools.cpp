@@ -114,6 +114,30 @@ std::optional<QPoint> ScanToPanel(const TPanelFrame& f, QPointF s)
     return QPoint(static_cast<int>(std::lround(px)), static_cast<int>(std::lround(py)));
 }
 
+std::vector<int> ReframePixels(int width, int height, const TPanelFrame& from, const TPanelFrame& to)
+{
+    std::vector<int> source(static_cast<std::size_t>(std::max(0, width)) * std::max(0, height), -1);
+    if (width <= 0 || height <= 0 || from.Range == 0.0)
+        return source;
+    const TPanelFrame pictureTo{double(width), double(height), to.Range, to.Angle, to.XCenter, to.YCenter};
+    const double c = std::cos(from.Angle);
+    const double n = std::sin(from.Angle);
+    std::size_t k = 0;
+    for (int row = 0; row < height; ++row) {
+        for (int col = 0; col < width; ++col, ++k) {
+            // Pixel centres, so a frame mapped onto itself keeps every pixel.
+            const QPointF s = PanelToScan(pictureTo, QPointF(col + 0.5, row + 0.5));
+            const double dx = s.x() - from.XCenter;
+            const double dy = s.y() - from.YCenter;
+            const double px = (c * dx + n * dy) * width / from.Range + width / 2.0;
+            const double py = (n * dx - c * dy) * height / from.Range + height / 2.0;
+            if (px >= 0.0 && py >= 0.0 && px < width && py < height)
+                source[k] = static_cast<int>(py) * width + static_cast<int>(px);
+        }
+    }
+    return source;
+}
+
 double RoundToThousandth(double v)
 {
     return std::round(v * 1000.0) / 1000.0;
@@ -363,6 +387,7 @@ void TImageTools::MouseUp(QPoint p)
 
 void TImageTools::ApplyView()
 {
+    const TPanelFrame before = Frame();
     Highlight(false, {"Edit7", "Edit8", "Edit3"});
     TPaintablePanel* panel = form_.Panel2();
     panel->DrawnLeft = 0;
@@ -380,6 +405,10 @@ void TImageTools::ApplyView()
     for (const char* name : {"Edit7", "Edit8", "Edit3"})
         if (TNumericEdit* e = Box(name))
             e->PressKey(EditKey::Enter);
+    // The old picture stretched into the frame now taken, so the ruler and
+    // the next drag measure and propose from what is shown; what lay outside
+    // the old frame is black until its lines arrive.
+    form_.RedrawPictureInFrame(before, Frame());
     if (DeviceWorkers != nullptr) {
         TShowThread& show = DeviceWorkers->ShowThread();
         show.FirstLine = std::min<int32_t>(show.Line.load(), form_.Buffer().Rows());

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 class QMenu;
 class QPainter;
@@ -35,6 +36,10 @@ TPanelFrame CurrentPanelFrame(int w, int h);
 QPointF PanelToScan(const TPanelFrame& f, QPointF p);
 // None for a zero range; (0, 0) where the arithmetic fails.
 std::optional<QPoint> ScanToPanel(const TPanelFrame& f, QPointF s);
+// For each pixel of a picture of `width` × `height` shown in frame `to`,
+// the pixel of the same picture in frame `from` that lies at the same scan
+// point (row-major), or -1 where that point lay outside `from`.
+std::vector<int> ReframePixels(int width, int height, const TPanelFrame& from, const TPanelFrame& to);
 
 // ---- frame proposals -------------------------------------------------------------------------
 

@@ -175,16 +175,18 @@ TMovePlan PlanMoveRuns(int64_t dx, int64_t dy, int32_t ticks, int32_t tolerance,
     const int64_t n = std::max<int32_t>(1, ticks);
     const int64_t sx = dx / n; // toward zero
     const int64_t sy = dy / n;
+    const int64_t step = std::max<int32_t>(1, axisStep);
+    const int64_t need = std::max((std::llabs(dx) + step - 1) / step, (std::llabs(dy) + step - 1) / step);
     const bool reaches = std::llabs(dx - sx * n) <= tolerance && std::llabs(dy - sy * n) <= tolerance;
-    if (reaches || (keepAxisParallel && (dx == 0 || dy == 0))) {
+    // Along one axis only a move that cannot arrive within its ticks keeps
+    // them short of the target; one that can is spread over them exactly.
+    if (reaches || (keepAxisParallel && (dx == 0 || dy == 0) && need > n)) {
         add(n, sx, sy);
         return plan;
     }
 
     // Exactly there: q digits per tick on each axis plus one more in the
     // first |r| ticks, with enough ticks that q + 1 stays within axisStep.
-    const int64_t step = std::max<int32_t>(1, axisStep);
-    const int64_t need = std::max((std::llabs(dx) + step - 1) / step, (std::llabs(dy) + step - 1) / step);
     const int64_t total = std::max(n, need);
     const int64_t qx = dx / total;
     const int64_t qy = dy / total;
@@ -323,9 +325,12 @@ bool TMoveEngine::MoveToChecked(int32_t pixel, int64_t x, int64_t y, TGoXYReply*
         }
         p.Send = true;
         const int32_t n = d < 2.0 * step * moveSteps ? moveSteps : std::max(1, StepsFor(d, step));
-        // Along one axis the pixel keeps its ticks even where it falls short
-        // (the stepper's timing relies on it); a diagonal arrives.
-        p.Runs = PlanMoveRuns(dx, dy, n, step, step, true);
+        // Every pixel arrives where it belongs, in its own ticks: a pixel of
+        // fewer digits than ticks moves a digit in some ticks and none in the
+        // rest, rather than stand still and leap a few pixels later. Only a
+        // pixel along one axis that its ticks cannot carry at MaxStep keeps
+        // them and falls short (the stepper's timing relies on it).
+        p.Runs = PlanMoveRuns(dx, dy, n, 0, step, true);
         return p;
     };
 

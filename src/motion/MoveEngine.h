@@ -61,8 +61,9 @@ struct TMovePlan {
 };
 // (dx, dy) in `ticks` ticks (at least 1). Equal steps trunc(d / ticks) when
 // they end within `tolerance` of the target on each axis, or when
-// `keepAxisParallel` and the move is along one axis; else exactly there, in
-// at least as many ticks as either axis needs at `axisStep` digits per tick.
+// `keepAxisParallel` and the move is along one axis and needs more ticks at
+// `axisStep` digits per tick than it has; else exactly there, in at least as
+// many ticks as either axis needs at `axisStep` digits per tick.
 TMovePlan PlanMoveRuns(int64_t dx, int64_t dy, int32_t ticks, int32_t tolerance, int32_t axisStep,
                        bool keepAxisParallel);
 

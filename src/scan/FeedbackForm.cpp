@@ -200,9 +200,16 @@ void TfeedbackForm::ComboBox1Change()
     checkBox2_->setChecked(box.Checked);
     if (scanPara_)
         scanPara_->ShowFeedbackParams();
-    // The mode stays chosen whatever the sending does.
+    // The mode stays chosen whatever the sending does. Its own bias goes to
+    // the output with the record, so the bias shown is the bias applied and
+    // the loop's polarity follows the bias the tip really has.
     try {
-        form_.UpdateFeedback();
+        float bias = 0.0f;
+        {
+            std::lock_guard lock(form_.FeedbackState.Mutex);
+            bias = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(mode))].Bias;
+        }
+        form_.SetBias(bias);
         if (scanPara_)
             scanPara_->ShowFeedbackParams();
     } catch (...) {

@@ -128,6 +128,9 @@ bool TGoXYThread::PrepareScan()
             std::lock_guard lock(snapshotMutex_);
             published_ = {g, std::move(weights)};
         }
+        // Rows measured elsewhere or at another pixel count are no part of
+        // the frame that goes on from here.
+        ForgetMeasuredRows(g);
         // While the thread runs it takes the new geometry at its next line.
         if (Suspended()) {
             moves_.MaxStep = g.MaxStep;
@@ -152,6 +155,43 @@ bool TGoXYThread::PrepareScan()
         return false;
     }
     return true;
+}
+
+namespace {
+
+// Whether two geometries put the pixels at the same places: a new speed
+// scans the same frame, anything else another one.
+bool SamePlaces(const TScanGeometry& a, const TScanGeometry& b)
+{
+    return a.Pixels == b.Pixels && a.StartX == b.StartX && a.StartY == b.StartY && a.PixelX == b.PixelX &&
+           a.PixelY == b.PixelY && a.LineX == b.LineX && a.LineY == b.LineY;
+}
+
+} // namespace
+
+void TGoXYThread::ForgetMeasuredRows(const TScanGeometry& g)
+{
+    std::lock_guard lock(measuredMutex_);
+    if (SamePlaces(measuredGeometry_, g))
+        return;
+    measuredGeometry_ = g;
+    measured_.assign(static_cast<size_t>(std::max(0, g.Pixels)), uint8_t{0});
+}
+
+void TGoXYThread::RowMeasured(const TScanGeometry& g, int row)
+{
+    std::lock_guard lock(measuredMutex_);
+    // A line begun before a new geometry was published belongs to the old one.
+    if (!SamePlaces(measuredGeometry_, g))
+        return;
+    if (row >= 0 && row < static_cast<int>(measured_.size()))
+        measured_[static_cast<size_t>(row)] = 1;
+}
+
+bool TGoXYThread::FrameMeasured() const
+{
+    std::lock_guard lock(measuredMutex_);
+    return !measured_.empty() && std::all_of(measured_.begin(), measured_.end(), [](uint8_t m) { return m != 0; });
 }
 
 bool TGoXYThread::StartScan()
@@ -255,8 +295,14 @@ void TGoXYThread::ScanDone()
 {
     host_->ClearStatusText();
     host_->FinishFrame();
-    if (host_->SaveButtonDown())
+    // A frame interrupted by a new geometry (or begun part-way) holds rows
+    // that were never measured there: saved, they would read as heights.
+    if (host_->SaveButtonDown() && FrameMeasured())
         host_->SaveFrame();
+    {
+        std::lock_guard lock(measuredMutex_);
+        std::fill(measured_.begin(), measured_.end(), uint8_t{0});
+    }
 
     const int pixels = params_.Pixels.load();
     TShowThread* show = show_.load();
@@ -353,8 +399,10 @@ void TGoXYThread::RunFrames(WorkerThread& thread)
             if (Running.load())
                 params_.LineTime = ReadTimestamp() - t0;
             // A line abandoned part-way leaves the linearisation alone.
-            if (Running.load())
+            if (Running.load()) {
                 ProcessLine(backward);
+                RowMeasured(line_.Geometry, line - 1);
+            }
             if (TShowThread* show = show_.load())
                 show->Line = line;
             if (Running.load())

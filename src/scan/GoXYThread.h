@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <vector>
 
 namespace qvt {
 
@@ -203,6 +204,15 @@ private:
     TSnapshot published_;
     // The scan thread's own copy.
     TSnapshot line_;
+
+    // The rows of the current frame measured where its geometry puts them:
+    // only a frame measured whole is handed on as a frame.
+    mutable std::mutex measuredMutex_;
+    TScanGeometry measuredGeometry_;
+    std::vector<uint8_t> measured_;
+    void ForgetMeasuredRows(const TScanGeometry& g);
+    void RowMeasured(const TScanGeometry& g, int row);
+    bool FrameMeasured() const;
 
     mutable std::mutex linMutex_;
     TLinCoefficients lin_;

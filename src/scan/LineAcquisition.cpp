@@ -127,9 +127,17 @@ std::array<double, 4> FitLineCorrection(double& q, double& c, const int32_t* y, 
                                         double kiPoly)
 {
     const std::array<double, 4> a = weights.Fit(y);
-    const double g = kiPoly * 1e-16;
-    q = std::clamp(q + std::fabs(a[1]) * a[2] * g, -1.0, 1.0);
-    c = std::clamp(c + std::fabs(a[1]) * a[3] * g, -1.0, 1.0);
+    // The line's remaining bow and S-bend relative to its length (the
+    // sensor's gain and the range drop out) tell how far q and c are off.
+    // KiPoly sets the share of that taken per line, |KiPoly| · 1e-16 · a1²,
+    // but never more than all of it: a larger step overshoots, and a step
+    // the other way (a positive KiPoly) ran q and c into their limits.
+    const double length = std::fabs(a[1]);
+    if (!(length > 0.0) || !std::isfinite(length) || !std::isfinite(a[2]) || !std::isfinite(a[3]))
+        return a;
+    const double share = std::min(1.0, std::fabs(kiPoly) * 1e-16 * length * length);
+    q = std::clamp(q - share * a[2] / length, -1.0, 1.0);
+    c = std::clamp(c - share * a[3] / length, -1.0, 1.0);
     return a;
 }
 
@@ -142,7 +150,7 @@ void Keep(std::array<float, 4>& to, const std::array<double, 4>& a)
 }
 
 // One axis of the table. The sign conventions let one refinement serve both
-// directions; note that a forward fit stores back only one of the pair.
+// directions; every fit stores back both of the pair it refined.
 void ProcessAxis(double& q2f, double& q3f, double& q2b, double& q3b, std::array<float, 4>& kept, int32_t fast,
                  const TTrack* fwd, const TTrack* bwd, bool backward, const TFitWeights& w, double ki)
 {
@@ -151,12 +159,14 @@ void ProcessAxis(double& q2f, double& q3f, double& q2b, double& q3b, std::array<
             double q = q2b;
             double c = -q3b;
             FitLineCorrection(q, c, &(*fwd)[1], w, ki);
+            q2b = q;
             q3b = -c;
         } else {
             double q = -q2f;
             double c = q3f;
             Keep(kept, FitLineCorrection(q, c, &(*fwd)[1], w, ki));
             q2f = -q;
+            q3f = c;
         }
     }
     if (backward && bwd != nullptr) {

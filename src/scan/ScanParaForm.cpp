@@ -372,12 +372,17 @@ void TScanParaForm::FormCreate()
     // Full frames from the first line.
     ScanParams.LineScan = false;
     ScanParams.CurrentLine = 1;
+    // The saved values come one at a time: on their way to the saved frame
+    // the geometry may pass through one that does not fit, so only a value
+    // that makes the frame worse is refused here.
+    replaying_ = true;
     EnterText("ComboBox1", ReadText(ScanParaSection, "ComboBox1", "128"));
     EnterText("Edit7", ReadText(ScanParaSection, "Edit7", "100"));
     EnterText("Edit8", ReadText(ScanParaSection, "Edit8", "1"));
     EnterText("Edit4", ReadText(ScanParaSection, "Edit4", "1"));
     EnterText("Edit3", ReadText(ScanParaSection, "Edit3", "100"));
     EnterText("Edit9", ReadText(ScanParaSection, "Edit9", "0"));
+    replaying_ = false;
     StepFactor = StepFactorCoarse;
 
     toolButtons_->Load();
@@ -493,11 +498,14 @@ void TScanParaForm::ShowScanParams()
 
 bool TScanParaForm::AcceptGeometry(TNumericEdit* edit, const std::function<void(TScanSetup&)>& propose)
 {
+    // Judged by the geometry the value makes, whatever the one before was:
+    // an invalid frame is no licence for another invalid value (except on
+    // the way through the saved values at start-up).
     const TScanSetup current = CurrentScanSetup(ScanParams);
     TScanSetup proposed = current;
     propose(proposed);
     const TScanPlan plan = PlanScan(proposed, 0);
-    if (plan.Ok() || !PlanScan(current, 0).Ok()) {
+    if (plan.Ok() || (replaying_ && !PlanScan(current, 0).Ok())) {
         edit->setToolTip(QString());
         return true;
     }
@@ -547,15 +555,20 @@ void TScanParaForm::Edit3KeyPress(EditKey key)
         edit->MarkRefused();
         return;
     }
-    if (!AcceptGeometry(edit, [&](TScanSetup& s) { s.Area.Range = value; }))
+    // The calibrated sensitivities of the new range, before the geometry it
+    // makes is judged; a refused range gets its own back.
+    const double oldRange = ScanParams.Range.load();
+    if (SetScanRange)
+        SetScanRange(value);
+    if (!AcceptGeometry(edit, [&](TScanSetup& s) { s.Area.Range = value; })) {
+        if (SetScanRange)
+            SetScanRange(oldRange);
         return;
+    }
     try {
         ScanParams.Range = static_cast<float>(value);
         // White first: a range the scan cannot take turns it red meanwhile.
         edit->SetColor(EditColor::White);
-        // The calibrated sensitivities of the new range, before the geometry uses them.
-        if (SetScanRange)
-            SetScanRange(value);
         PrepareScan();
         if (edit->Color() != EditColor::White)
             return;

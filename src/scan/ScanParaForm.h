@@ -236,6 +236,7 @@ private:
     QCheckBox* checkBox1_ = nullptr;
 
     bool approachKi_ = false;
+    bool replaying_ = false; // FormCreate enters the saved frame
     bool pulseBias_ = false;
     int edit18Tag_ = 0;
     QAbstractButton* repeatButton_ = nullptr;

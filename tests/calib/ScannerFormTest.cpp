@@ -5,6 +5,7 @@
 #include "support/DriverLinkFixture.h"
 
 #include "calib/ScannerForm.h"
+#include "core/IniFile.h"
 #include "device/InOutForm.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -12,6 +13,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace qvt;
@@ -32,7 +34,7 @@ protected:
         saved_ = {ScanParams.Range.load(), ScanParams.Speed.load(), ScanParams.Pixels.load()};
     }
 
-    void Start(sim::SimConfig config, const QByteArray& scannerFile)
+    void Start(sim::SimConfig config, const QByteArray& scannerFile, float range = ScanRange, int pixels = Pixels)
     {
         dir_.WriteFile("SoftLin.ini", scannerFile);
         sim_ = PlugSim(config);
@@ -41,9 +43,9 @@ protected:
         ASSERT_FALSE(form_->StartFailed());
         workers_ = std::make_unique<TDeviceWorkers>(*form_);
         workers_->FormCreate();
-        ScanParams.Range = ScanRange;
+        ScanParams.Range = range;
         ScanParams.Speed = 20.0f;
-        ScanParams.Pixels = static_cast<int16_t>(Pixels);
+        ScanParams.Pixels = static_cast<int16_t>(pixels);
         scanner_ = std::make_unique<TScannerForm>(workers_.get());
         scanner_->FormCreate();
     }
@@ -68,7 +70,8 @@ protected:
     {
         TGoXYThread& scan = workers_->GoXYThread();
         const int z = ImageChannelIndex(SlotZ, PlaneFwd);
-        EXPECT_TRUE(scan.Channels[z].AllocBuffers(Pixels, Pixels));
+        const int pixels = ScanParams.Pixels.load();
+        EXPECT_TRUE(scan.Channels[z].AllocBuffers(pixels, pixels));
         ScanParams.CurrentLine = 1;
         ScanParams.LinesLeft = 2;
         int stopped = 0;
@@ -78,12 +81,12 @@ protected:
         const TImageMatrixPtr m = scan.Channels[z].Data();
         std::vector<double> edges;
         double lo = 1e300, hi = -1e300;
-        for (int c = 0; c < Pixels; ++c) {
+        for (int c = 0; c < pixels; ++c) {
             lo = std::min<double>(lo, m->At(0, c));
             hi = std::max<double>(hi, m->At(0, c));
         }
         const double level = (lo + hi) / 2.0;
-        for (int c = 1; c < Pixels; ++c) {
+        for (int c = 1; c < pixels; ++c) {
             const double a = m->At(0, c - 1) - level;
             const double b = m->At(0, c) - level;
             if ((a < 0) != (b < 0))
@@ -207,6 +210,52 @@ TEST_F(ScannerFormTest, BentScannerScansAStraightGratingOnlyWhenLinearised)
     EXPECT_LT(Spread(straight), 0.04) << straight.front() << " .. " << straight.back();
     for (double s : straight)
         EXPECT_NEAR(s, GratingPeriod / 2 / (ScanRange / Pixels), 0.6);
+}
+
+TEST_F(ScannerFormTest, TheBundledCalibrationScansTheBundledScannersGratingEvenly)
+{
+    // The bundled simulated scanner (bow and S-bend) under a grating, and the
+    // bundled calibration file.
+    TQVTIniFile simIni(QVT_RESOURCES_DIR "/ini/sim.ini");
+    sim::SimSettingsSource source;
+    source.ReadInteger = [&](const QString& s, const QString& k, int d) { return simIni.ReadInteger(s, k, d); };
+    source.ReadFloat = [&](const QString& s, const QString& k, double d) { return simIni.ReadFloat(s, k, d); };
+    source.ReadString = [&](const QString& s, const QString& k, const QString& d) { return simIni.ReadString(s, k, d); };
+    const sim::SimConfig bundled = sim::ReadSimConfig(source);
+    ASSERT_NE(bundled.Scanner.CubicX, 0.0);
+    sim::SimConfig config = BentScanner();
+    config.Scanner = bundled.Scanner;
+    QFile calibration(QVT_RESOURCES_DIR "/SoftLin.ini");
+    ASSERT_TRUE(calibration.open(QIODevice::ReadOnly));
+    // The largest range the program scans, in nm, and one between two rows.
+    Start(config, calibration.readAll(), 2800.0f, 2048);
+    ScanParams.Speed = 1.0f;
+    for (const float range : {2800.0f, 1750.0f}) {
+        SCOPED_TRACE(range);
+        ScanParams.Range = range;
+        scanner_->SetScanRange(range);
+        EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.05f);
+        const std::vector<double> halves = EdgeSpacings();
+        ASSERT_GE(halves.size(), 6u);
+        // Whole periods (line and gap), the same in each third of the field:
+        // the bow shows as one end against the other, the S-bend as the
+        // ends against the middle.
+        std::vector<double> periods;
+        for (size_t i = 1; i < halves.size(); i += 2)
+            periods.push_back(halves[i] + halves[i - 1]);
+        ASSERT_GE(periods.size(), 3u);
+        std::vector<double> thirds;
+        const size_t n = periods.size();
+        for (size_t t = 0; t < 3; ++t) {
+            double sum = 0.0;
+            for (size_t i = t * n / 3; i < (t + 1) * n / 3; ++i)
+                sum += periods[i];
+            thirds.push_back(sum / double((t + 1) * n / 3 - t * n / 3));
+        }
+        const auto [lo, hi] = std::minmax_element(thirds.begin(), thirds.end());
+        EXPECT_LT(*hi / *lo - 1.0, 0.005) << thirds[0] << " " << thirds[1] << " " << thirds[2];
+    }
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
 }
 
 TEST_F(ScannerFormTest, FiltersReachTheHighSpeedModuleWholeOrNotAtAll)

@@ -415,23 +415,28 @@ TEST_F(ScanFilesTest, AFileFromBeforeStopsTheSaveWithoutBeingOverwritten)
     EXPECT_EQ(boxes_.LastText(), "Filename " + saveDir_ + "/NoName01TopographyBwd already exists!\rSave not complete!");
     EXPECT_EQ(boxes_.Kinds().first(), MsgKind::Information);
     EXPECT_EQ(Saved("NoName01TopographyBwd.int"), "stray");
-    EXPECT_TRUE(SavedExists("NoName01.txt"));
-    EXPECT_TRUE(SavedExists("NoName01TopographyFwd.int"));
+    // The stopped save leaves nothing of its set: no parameter file naming
+    // images that are not its own, and none of the images it had written.
+    EXPECT_FALSE(SavedExists("NoName01.txt"));
+    EXPECT_FALSE(SavedExists("NoName01TopographyFwd.int"));
     EXPECT_FALSE(SavedExists("NoName01CurrentFwd.int"));
+    EXPECT_TRUE(out.Written.isEmpty());
     EXPECT_FALSE(SavedExists("NoName01Topography  Fwd.bmp"));
     EXPECT_EQ(ini_->ReadString("Save", "LastFile", ""), "before");
     EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 2);
 
-    // A taken bitmap name only skips that window.
+    // A taken bitmap name only skips that window. The stray file gone, the
+    // number of the stopped save is free again.
     boxes_.Clear();
-    QFile(saveDir_ + "/NoName02Topography  Fwd.bmp").open(QIODevice::WriteOnly);
+    QFile(saveDir_ + "/NoName01Topography  Fwd.bmp").open(QIODevice::WriteOnly);
     QFile::remove(saveDir_ + "/NoName01TopographyBwd.int");
     const TSaveOutcome next =
         Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}, {"Current  Fwd", Adc(1, 0), &bitmap, &table}});
     EXPECT_TRUE(next.Complete);
-    EXPECT_EQ(boxes_.Texts(), QStringList({NameExistsText(saveDir_ + "/NoName02Topography  Fwd")}));
-    EXPECT_EQ(Saved("NoName02Topography  Fwd.bmp"), "");
-    EXPECT_TRUE(SavedExists("NoName02Current  Fwd.bmp"));
+    EXPECT_EQ(boxes_.Texts(), QStringList({NameExistsText(saveDir_ + "/NoName01Topography  Fwd")}));
+    EXPECT_EQ(Saved("NoName01Topography  Fwd.bmp"), "");
+    EXPECT_TRUE(SavedExists("NoName01Current  Fwd.bmp"));
+    EXPECT_TRUE(SavedExists("NoName01.txt"));
 }
 
 TEST_F(ScanFilesTest, LabelsAndCaptionsThatCollideOrHoldSeparatorsStayInTheDirectory)
@@ -599,13 +604,18 @@ TEST_F(ScanFilesTest, AKilledSaveLeavesNoTemporaryFileOnceTheProgramSavesAgain)
     kill(killed, SIGKILL);
     ASSERT_EQ(waitpid(killed, &status, 0), killed);
     ASSERT_TRUE(WIFSIGNALED(status));
+    // The parameter file waits under its temporary name for the raw image
+    // that was being written: no parameter file names images that are missing.
     const QStringList left = QDir(saveDir_).entryList({".qvt*"}, QDir::Files | QDir::Hidden);
-    ASSERT_EQ(left.size(), 1);
-    EXPECT_EQ(left.first(), TempSaveFileName(killed, 0));
+    EXPECT_EQ(left, QStringList({TempSaveFileName(killed, 0), TempSaveFileName(killed, 1)}));
+    EXPECT_TRUE(QDir(saveDir_).entryList({"*.txt"}, QDir::Files).isEmpty());
 
-    // This process ran while that save was made: it leaves the file alone.
+    // This process ran while that save was made: it leaves the files alone.
     Save();
-    EXPECT_TRUE(SavedExists(left.first()));
+    for (const QString& name : left)
+        EXPECT_TRUE(SavedExists(name)) << name.toStdString();
+    EXPECT_TRUE(SavedExists("NoName00.txt"));
+    EXPECT_TRUE(SavedExists("NoName00TopographyBwd.int"));
 
     // A program started after the kill sweeps it. The pause lets the process
     // clock (in ticks of 10 ms) pass the file's time.
@@ -617,7 +627,7 @@ TEST_F(ScanFilesTest, AKilledSaveLeavesNoTemporaryFileOnceTheProgramSavesAgain)
     ASSERT_EQ(waitpid(next, &status, 0), next);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_TRUE(QDir(saveDir_).entryList({".qvt*"}, QDir::Files | QDir::Hidden).isEmpty());
-    EXPECT_TRUE(SavedExists("NoName02TopographyBwd.int"));
+    EXPECT_TRUE(SavedExists("NoName01TopographyBwd.int"));
 }
 
 TEST_F(ScanFilesTest, ASaveWhoseParameterFileFailedNamesNoSet)
@@ -685,12 +695,15 @@ protected:
         DriverLinkFixture::TearDown();
     }
 
-    void Start()
+    void Start(int pixels = 64, float range = 6400.0f, float speed = 100.0f,
+               const std::function<void(sim::SimConfig&)>& sample = {})
     {
         sim::SimConfig config = FastConfig();
         config.Surface.Base = 5000.0; // a tilted plane the loop follows
         config.Surface.TiltX = 0.5;
         config.Surface.TiltY = 0.25;
+        if (sample)
+            sample(config);
         sim_ = PlugSim(config);
         form_ = std::make_unique<TInOutForm>();
         form_->FormCreate();
@@ -711,9 +724,9 @@ protected:
         MicroscopeState.LockInOn = 0;
         MicroscopeState.KelvinOn = 0;
 
-        params_.Pixels = 64;
-        params_.Range = 6400.0f;
-        params_.Speed = 100.0f;
+        params_.Pixels = static_cast<int16_t>(pixels);
+        params_.Range = range;
+        params_.Speed = speed;
         scan_ = std::make_unique<TGoXYThread>(*form_, workers_->Moves(), params_);
         QObject::connect(scan_.get(), &TGoXYThread::scanStopped, [this] { ++stopped_; });
         area_ = std::make_unique<QMdiArea>();
@@ -729,7 +742,8 @@ protected:
     void OpenWindow(int index, const char* label)
     {
         TDaten& d = scan_->Channels[index];
-        ASSERT_TRUE(d.AllocBuffers(64, 64));
+        const int p = params_.Pixels.load();
+        ASSERT_TRUE(d.AllocBuffers(p, p));
         d.Name = label;
         auto* window = new TChildForm(d, index);
         window->setWindowTitle(d.Name + "  " + d.Suffix);
@@ -741,6 +755,21 @@ protected:
     {
         const int before = stopped_;
         return scan_->StartScan() && PumpUntil([&] { return scan_->Suspended() && stopped_ > before; });
+    }
+
+    // A saved raw image, rows of `pixels` readings.
+    std::vector<std::vector<double>> SavedImage(const QString& name, int pixels) const
+    {
+        const QByteArray bytes = Saved(name);
+        std::vector<std::vector<double>> rows;
+        if (bytes.size() != 4 * pixels * pixels)
+            return rows;
+        for (int r = 0; r < pixels; ++r) {
+            rows.emplace_back();
+            for (int c = 0; c < pixels; ++c)
+                rows.back().push_back(qFromLittleEndian<int32_t>(bytes.constData() + 4 * (pixels * r + c)));
+        }
+        return rows;
     }
 
     QByteArray Saved(const QString& name) const
@@ -833,4 +862,144 @@ TEST_F(AutoSaveTest, EveryFrameEndSavesTheFileSetWhileTheSaveButtonIsDown)
     EXPECT_TRUE(QFile::exists(dir_.Path() + "other/Sample00.txt"));
     EXPECT_TRUE(QFile::exists(dir_.Path() + "other/Sample00Error  Fwd.bmp"));
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+}
+
+namespace {
+
+// Where the frame puts pixel (row r, column c): line and pixel vectors as the
+// scan rounds them, no linearisation.
+QPointF PixelPlace(const TScanGeometry& g, int r, int c)
+{
+    return {g.StartX + std::nearbyint((r + 1) * g.LineX) + std::nearbyint((c + 1) * g.PixelX),
+            g.StartY + std::nearbyint((r + 1) * g.LineY) + std::nearbyint((c + 1) * g.PixelY)};
+}
+
+// The least-squares plane z = a + b·c + d·r through an image; the largest
+// deviation from it as a share of the plane's span over the image.
+double PlaneResidualShare(const std::vector<std::vector<double>>& z)
+{
+    const int n = static_cast<int>(z.size());
+    double s[3][4] = {};
+    for (int r = 0; r < n; ++r) {
+        for (int c = 0; c < n; ++c) {
+            const double b[3] = {1.0, double(c), double(r)};
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j)
+                    s[i][j] += b[i] * b[j];
+                s[i][3] += b[i] * z[r][c];
+            }
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        for (int k = i + 1; k < 3; ++k) {
+            const double f = s[k][i] / s[i][i];
+            for (int j = i; j < 4; ++j)
+                s[k][j] -= f * s[i][j];
+        }
+    }
+    double p[3] = {};
+    for (int i = 2; i >= 0; --i) {
+        double v = s[i][3];
+        for (int j = i + 1; j < 3; ++j)
+            v -= s[i][j] * p[j];
+        p[i] = v / s[i][i];
+    }
+    double worst = 0.0;
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < n; ++c)
+            worst = std::max(worst, std::fabs(z[r][c] - (p[0] + p[1] * c + p[2] * r)));
+    const double span = (std::fabs(p[1]) + std::fabs(p[2])) * (n - 1);
+    return worst / span;
+}
+
+} // namespace
+
+// In the bundled orientation (the fast axis along Y) at 0.05 nm a digit:
+// 100 nm at 32 pixels and one line a second (62.5 digits a pixel in 610
+// ticks), and the bundled 1000 nm at 128 pixels and four lines a second.
+struct TFrameCase {
+    int Pixels;
+    float Range;
+    float Speed;
+};
+constexpr TFrameCase SlowFrame{32, 2000.0f, 1.0f};
+constexpr TFrameCase BundledFrame{128, 20000.0f, 4.0f};
+
+class PixelPlaceTest : public AutoSaveTest {
+protected:
+    // A steep plain plane: nothing but the plane stays in the saved image.
+    void ExpectPlainPlane(const TFrameCase& f)
+    {
+        Start(f.Pixels, f.Range, f.Speed, [](sim::SimConfig& c) {
+            c.AdcNoise = 0.0;
+            c.LogRequests = false;
+            c.Surface.TiltX = 0.3;
+            c.Surface.TiltY = 0.4;
+        });
+        params_.Angle = AngleFor(0.0);
+        ASSERT_TRUE(ScanOneFrame());
+        const auto image = SavedImage(host_->LastSave.BaseName + "TopographyFwd.int", f.Pixels);
+        ASSERT_EQ(static_cast<int>(image.size()), f.Pixels);
+        EXPECT_LT(PlaneResidualShare(image), 0.01);
+    }
+
+    // Terraces across the fast axis: every edge where the sample has it, both ways.
+    void ExpectTerraceEdges(const TFrameCase& f)
+    {
+        constexpr double stepHeight = 200.0;
+        const double terrace = f.Range * 0.3;
+        Start(f.Pixels, f.Range, f.Speed, [&](sim::SimConfig& c) {
+            c.AdcNoise = 0.0;
+            c.LogRequests = false;
+            c.Surface.TiltX = 0.3; // across the lines: the edges stay jumps along them
+            c.Surface.TiltY = 0.0;
+            c.Surface.StepHeight = stepHeight;
+            c.Surface.TerraceWidth = terrace;
+            c.Surface.StepAngle = std::numbers::pi / 2.0;
+        });
+        params_.Angle = AngleFor(0.0);
+        ASSERT_TRUE(ScanOneFrame());
+        const TScanGeometry g = scan_->Geometry();
+        for (const char* pass : {"TopographyFwd.int", "TopographyBwd.int"}) {
+            SCOPED_TRACE(pass);
+            const auto z = SavedImage(host_->LastSave.BaseName + pass, f.Pixels);
+            ASSERT_EQ(static_cast<int>(z.size()), f.Pixels);
+            int edges = 0;
+            for (int r = 0; r < f.Pixels; ++r) {
+                std::vector<int> want;
+                std::vector<int> found;
+                for (int c = 1; c < f.Pixels; ++c) {
+                    if (std::floor(PixelPlace(g, r, c).y() / terrace) != std::floor(PixelPlace(g, r, c - 1).y() / terrace))
+                        want.push_back(c);
+                    if (std::fabs(z[r][c] - z[r][c - 1]) > stepHeight / 2)
+                        found.push_back(c);
+                }
+                ASSERT_EQ(found.size(), want.size()) << "row " << r;
+                for (size_t k = 0; k < want.size(); ++k)
+                    EXPECT_LE(std::abs(found[k] - want[k]), 1) << "row " << r << " edge " << k;
+                edges += static_cast<int>(want.size());
+            }
+            EXPECT_GE(edges, 2 * f.Pixels);
+        }
+    }
+};
+
+TEST_F(PixelPlaceTest, ASlowFrameIsAPlaneWhereTheSampleIsOne)
+{
+    ExpectPlainPlane(SlowFrame);
+}
+
+TEST_F(PixelPlaceTest, ASlowFrameHasTheTerraceEdgesWhereTheSampleHasThem)
+{
+    ExpectTerraceEdges(SlowFrame);
+}
+
+TEST_F(PixelPlaceTest, TheBundledFrameIsAPlaneWhereTheSampleIsOne)
+{
+    ExpectPlainPlane(BundledFrame);
+}
+
+TEST_F(PixelPlaceTest, TheBundledFrameHasTheTerraceEdgesWhereTheSampleHasThem)
+{
+    ExpectTerraceEdges(BundledFrame);
 }

@@ -327,3 +327,68 @@ TEST_F(ImageToolsOnSim, KeysMoveTheWindowAndShiftZoomsTheNextDragOut)
     Drag(QPoint(w_ / 4, h_ / 4), QPoint(3 * w_ / 4, 3 * h_ / 4));
     EXPECT_NEAR(ScanParams.Range.load(), 50.0, 0.01);
 }
+
+TEST_F(ImageToolsOnSim, AfterAZoomTheRulerMeasuresTheSampleOnThePictureShown)
+{
+    // Two lines across the picture, 16 columns (50 nm) apart.
+    const TImageMatrixPtr m = buffer_.Data();
+    for (int r = 0; r < 32; ++r)
+        for (int c = 0; c < 32; ++c)
+            m->Store(r, c, c == 8 || c == 24 ? 1000 : 0);
+    child_->ResizeImage();
+    child_->RecalcPictureRange();
+    // Where the picture shows the lines on a row, in panel pixels.
+    const auto linesShown = [&] {
+        const QImage image = child_->Image();
+        const int row = image.height() / 2;
+        int lo = 255;
+        int hi = 0;
+        for (int c = 0; c < image.width(); ++c) {
+            lo = std::min(lo, image.pixelIndex(c, row));
+            hi = std::max(hi, image.pixelIndex(c, row));
+        }
+        std::vector<double> centres;
+        int runStart = -1;
+        for (int c = 0; c <= image.width(); ++c) {
+            const bool bright = c < image.width() && image.pixelIndex(c, row) > (lo + hi) / 2;
+            if (bright && runStart < 0)
+                runStart = c;
+            if (!bright && runStart >= 0) {
+                centres.push_back((runStart + c) / 2.0 * w_ / image.width());
+                runStart = -1;
+            }
+        }
+        return centres;
+    };
+    const auto measure = [&](double from, double to) {
+        TImageTools& t = child_->Tools();
+        t.MouseDown(QPoint(int(std::lround(from)), h_ / 2), Qt::LeftButton, true);
+        t.MouseUp(QPoint(int(std::lround(to)), h_ / 2));
+        return TImageTools::RulerLength();
+    };
+    para_->ToolButtons()->SetUsedTool(ToolMeasure);
+    std::vector<double> lines = linesShown();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NEAR(measure(lines[0], lines[1]), 50.0, 100.0 / 32);
+
+    // Zoomed in to 75 nm about the centre, before any new line arrives: the
+    // picture is the old one stretched into the new frame.
+    para_->ToolButtons()->SetUsedTool(ToolZoom);
+    Drag(QPoint(w_ / 8, h_ / 8), QPoint(w_ * 7 / 8, h_ * 7 / 8));
+    ASSERT_NEAR(ScanParams.Range.load(), 75.0, 0.5);
+    para_->ToolButtons()->SetUsedTool(ToolMeasure);
+    lines = linesShown();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NEAR(measure(lines[0], lines[1]), 50.0, 100.0 / 32);
+
+    // Moved by a quarter of the panel: the lines move with the sample.
+    para_->ToolButtons()->SetUsedTool(ToolMove);
+    Drag(QPoint(w_ / 2, h_ / 2), QPoint(w_ / 2 + w_ / 4, h_ / 2));
+    para_->ToolButtons()->SetUsedTool(ToolMeasure);
+    const std::vector<double> moved = linesShown();
+    ASSERT_FALSE(moved.empty());
+    EXPECT_NEAR(moved[0], lines[0] + w_ / 4.0, 2.0 * w_ / 32);
+    // What left the old frame is black: no line is drawn beyond it.
+    const QImage image = child_->Image();
+    EXPECT_EQ(image.pixelIndex(0, image.height() / 2), image.pixelIndex(1, image.height() / 2));
+}

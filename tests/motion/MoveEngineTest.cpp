@@ -216,7 +216,7 @@ TEST_F(MoveEngineTest, MovesInEveryDirectionEndOnTheirTargetAtAnyMaxStep)
     EXPECT_LE(std::abs(form.ReadReg(ReadAddrY) - 3001), 2);
 }
 
-TEST_F(MoveEngineTest, DiagonalPixelMovesArriveWhileAxisMovesKeepTheirTicks)
+TEST_F(MoveEngineTest, PixelMovesArriveInTheirTicksAlongAnAxisAndDiagonally)
 {
     Open();
     TMoveEngine& moves = workers_->Moves();
@@ -237,6 +237,45 @@ TEST_F(MoveEngineTest, DiagonalPixelMovesArriveWhileAxisMovesKeepTheirTicks)
         EXPECT_EQ(sent[i].PixelIndex, 1);
     }
     EXPECT_EQ(ticks, 153); // the pixel keeps its time
+
+    // Along one axis with fewer digits than ticks (a slow frame): 62 or 63
+    // digits in 610 ticks. Each pixel arrives where it belongs in its own
+    // ticks, never standing still for a few pixels and leaping after.
+    moves.MoveSteps = 610;
+    auto pixelTicks = [&](int pixel) {
+        int64_t n = 0;
+        for (const TGoXYRequest& m : Moves()) {
+            if (m.PixelIndex == pixel)
+                n += m.StepCount;
+        }
+        return n;
+    };
+    for (int a = 2; a <= 9; ++a) {
+        const int64_t x = 132 + (a - 1) * 625 / 10;
+        ASSERT_TRUE(moves.MoveToChecked(a, x, 76, &reply));
+        EXPECT_EQ(sim_->Dac(3), x) << a;
+        EXPECT_EQ(sim_->Dac(4), 76) << a;
+        EXPECT_EQ(pixelTicks(a), 610) << a;
+    }
+    // Backward along Y likewise.
+    for (int a = 10; a <= 13; ++a) {
+        const int64_t y = 76 - (a - 9) * 7;
+        ASSERT_TRUE(moves.MoveToChecked(a, sim_->Dac(3), y, &reply));
+        EXPECT_EQ(sim_->Dac(4), y) << a;
+        EXPECT_EQ(pixelTicks(a), 610) << a;
+    }
+    // More digits than ticks: spread as whole steps and one more, within MaxStep.
+    moves.MaxStep = 3;
+    moves.MoveSteps = 10;
+    const int32_t from = sim_->Dac(3);
+    ASSERT_TRUE(moves.MoveToChecked(14, from + 25, sim_->Dac(4), &reply));
+    EXPECT_EQ(sim_->Dac(3), from + 25);
+    EXPECT_EQ(pixelTicks(14), 10);
+    for (const TGoXYRequest& m : Moves()) {
+        if (m.PixelIndex == 14) {
+            EXPECT_LE(std::abs(m.StepX), 3);
+        }
+    }
 }
 
 TEST_F(MoveEngineTest, ProfilesCoverTheWayInTenStagesSlowToFastOrFastToSlow)

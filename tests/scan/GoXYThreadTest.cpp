@@ -210,8 +210,12 @@ TEST_F(GoXYThreadTest, LiftPassRetracesTheLineAtTheFlyHeight)
     ASSERT_GT(lastLift, 0u);
     ASSERT_LT(lastLift + 1, log.size());
     EXPECT_EQ(log[lastLift + 1].Code, IOCTL_GO_XY); // the last lifted pixel
+    // Its moves, up to the one that reads the channel list.
+    size_t pixelEnd = lastLift + 1;
+    while (pixelEnd + 1 < log.size() && log[pixelEnd].Code == IOCTL_GO_XY && log[pixelEnd].In[6] == 0)
+        ++pixelEnd;
     uint32_t next = 0;
-    for (size_t i = lastLift + 2; i < log.size() && next == 0; ++i)
+    for (size_t i = pixelEnd + 1; i < log.size() && next == 0; ++i)
         if (log[i].Code == IOCTL_GO_XY || log[i].Code == IOCTL_SET_FEEDBACK)
             next = log[i].Code;
     EXPECT_EQ(next, IOCTL_SET_FEEDBACK);
@@ -470,6 +474,43 @@ TEST_F(GoXYThreadTest, PositionSensorsStraightenABentScanner)
     const TFitResults fit = scan_->FitResults();
     EXPECT_NEAR(fit.X[1], 51200, 200);
     EXPECT_LT(std::fabs(fit.X[2]), 40.0);
+}
+
+TEST_F(GoXYThreadTest, HardLinLearnsTheBowAndSBendOfTheFastAxisAndLeavesTheSlowAxisAlone)
+{
+    // The bundled scanner's tube and sensors; a positive gain as in the
+    // settings of a new installation.
+    sim::SimConfig config = FastConfig();
+    config.LogRequests = false;
+    config.Scanner.QuadX = 0.02;
+    config.Scanner.CubicX = 0.01;
+    config.Scanner.QuadY = 0.01;
+    config.Scanner.SensorXAddress = 6;
+    config.Scanner.SensorYAddress = 7;
+    Start(config);
+    ChannelTable[FirstAdcSlot + 5].Address = 6;
+    ChannelTable[FirstAdcSlot + 6].Address = 7;
+    scan_->TrackChannelX = 5;
+    scan_->TrackChannelY = 6;
+    scan_->HardLinOn = true;
+    scan_->KiPoly = 100000; // a thirtieth of the bow per line over this range
+    Frame64(128, 56000.0f, 100.0f);
+    Open(SlotZ, PlaneFwd);
+
+    ASSERT_TRUE(scan_->StartScan());
+    ASSERT_TRUE(WaitParked());
+    // Where a least-squares cubic of the sensor track has no bow and no
+    // S-bend left: the simulator's Quad · 56000 / 32768 to first order.
+    const TLinCoefficients k = scan_->Linearisation();
+    EXPECT_NEAR(k.X2F, 0.02 * 56000 / 32768, 0.002);
+    EXPECT_NEAR(k.X2F, 0.0343, 0.001);
+    EXPECT_NEAR(k.X3F, -0.0267, 0.002);
+    // The slow axis has no line to fit: it stays where it was.
+    for (const double y : {k.Y2F, k.Y3F, k.Y2B, k.Y3B})
+        EXPECT_LT(std::fabs(y), 0.005);
+    const TFitResults fit = scan_->FitResults();
+    EXPECT_LT(std::fabs(fit.X[2]), 40.0);
+    EXPECT_LT(std::fabs(fit.X[3]), 40.0);
 }
 
 TEST_F(GoXYThreadTest, ShutdownWhileTheFrameEndWaitsForTheWindowThreadDoesNotHang)

@@ -97,7 +97,7 @@ TTrack Track(int p, double a2, double a3)
 
 } // namespace
 
-TEST(LineAcquisition, FitLineCorrectionStepsTowardsAStraightLine)
+TEST(LineAcquisition, FitLineCorrectionTakesAShareOfTheBowWhateverTheSignOfItsGain)
 {
     const int p = 128;
     TFitWeights w;
@@ -105,18 +105,28 @@ TEST(LineAcquisition, FitLineCorrectionStepsTowardsAStraightLine)
     const TTrack t = Track(p, 4000.0, -8000.0);
     double q = 0.1;
     double c = 0.1;
-    const double ki = 1e6; // g = 1e-10
-    const auto a = FitLineCorrection(q, c, &t[1], w, ki);
+    // Half the bow per line: |KiPoly| · 1e-16 · a1² = 0.5.
+    const auto a = FitLineCorrection(q, c, &t[1], w, 5e5);
     EXPECT_NEAR(a[1], 100000.0, 1.0);
     EXPECT_NEAR(a[2], 4000.0, 5.0);
     EXPECT_NEAR(a[3], -8000.0, 10.0);
-    EXPECT_NEAR(q, 0.1 + 100000.0 * 4000.0 * 1e-10, 1e-3);
-    EXPECT_NEAR(c, 0.1 - 100000.0 * 8000.0 * 1e-10, 1e-3);
-    // A huge gain stops at the limits.
-    q = c = 0;
+    EXPECT_NEAR(q, 0.1 - 0.5 * 4000.0 / 100000.0, 1e-4);
+    EXPECT_NEAR(c, 0.1 + 0.5 * 8000.0 / 100000.0, 1e-4);
+    // The sign of the gain does not turn the step away from straight, and a
+    // huge gain takes the whole bow, no more.
+    for (const double ki : {-5e5, 1e12, -1e12}) {
+        q = c = 0.1;
+        FitLineCorrection(q, c, &t[1], w, ki);
+        const double share = std::fabs(ki) > 1e6 ? 1.0 : 0.5;
+        EXPECT_NEAR(q, 0.1 - share * 0.04, 1e-4) << ki;
+        EXPECT_NEAR(c, 0.1 + share * 0.08, 1e-4) << ki;
+    }
+    // q and c stay within their limits.
+    q = -0.99;
+    c = 0.99;
     FitLineCorrection(q, c, &t[1], w, 1e12);
-    EXPECT_EQ(q, 1.0);
-    EXPECT_EQ(c, -1.0);
+    EXPECT_EQ(q, -1.0);
+    EXPECT_EQ(c, 1.0);
 }
 
 TEST(LineAcquisition, ProcessLineUpdatesTheRowsOfItsTable)
@@ -124,8 +134,8 @@ TEST(LineAcquisition, ProcessLineUpdatesTheRowsOfItsTable)
     const int p = 64;
     TFitWeights w;
     w.Build(p);
-    const TTrack bow = Track(p, 2000.0, 2000.0); // q and c both grow by 0.02 with gain 1e6
-    const double step = 100000.0 * 2000.0 * 1e-10;
+    const TTrack bow = Track(p, 2000.0, 2000.0); // the whole bow per line with gain 1e6
+    const double step = 2000.0 / 100000.0;
     const TLinCoefficients start{0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8};
 
     struct Row {
@@ -135,26 +145,28 @@ TEST(LineAcquisition, ProcessLineUpdatesTheRowsOfItsTable)
         TLinCoefficients want;
         bool keptX, keptY;
     };
-    // Forward rows: FastX < 1 passes (X2B, −X3B) and stores X3B := −c; otherwise (−X2F, X3F), X2F := −q.
-    // Backward rows: FastX < 1 passes (−X2F, −X3F) and stores both negated; otherwise (X2B, X3B) directly.
+    // Forward rows: FastX < 1 passes (X2B, −X3B) and stores both back (X3B := −c); otherwise (−X2F, X3F),
+    // X2F := −q and X3F := c. Backward rows: FastX < 1 passes (−X2F, −X3F) and stores both negated;
+    // otherwise (X2B, X3B) directly. Each passed value steps by −step.
+    const double s = step;
     const Row rows[] = {
-        {"fwd X and Y, fast < 1", 0, 0, false, {0.1, 0.2, 0.3, 0.4 - step, 0.5, 0.6, 0.7, 0.8 - step}, false, false},
-        {"fwd X and Y, fast ≥ 1", 5, 5, false, {0.1 - step, 0.2, 0.3, 0.4, 0.5 - step, 0.6, 0.7, 0.8}, true, true},
-        {"fwd X ≥ 1, Y < 1", 5, -5, false, {0.1 - step, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8 - step}, true, false},
+        {"fwd X and Y, fast < 1", 0, 0, false, {0.1, 0.2, 0.3 - s, 0.4 + s, 0.5, 0.6, 0.7 - s, 0.8 + s}, false, false},
+        {"fwd X and Y, fast ≥ 1", 5, 5, false, {0.1 + s, 0.2 - s, 0.3, 0.4, 0.5 + s, 0.6 - s, 0.7, 0.8}, true, true},
+        {"fwd X ≥ 1, Y < 1", 5, -5, false, {0.1 + s, 0.2 - s, 0.3, 0.4, 0.5, 0.6, 0.7 - s, 0.8 + s}, true, false},
         {"bwd, fast ≥ 1",
          5,
          5,
          true,
-         // forward first (X2F −= step), then the backward set directly (+step on both)
-         {0.1 - step, 0.2, 0.3 + step, 0.4 + step, 0.5 - step, 0.6, 0.7 + step, 0.8 + step},
+         // forward first, then the backward set directly
+         {0.1 + s, 0.2 - s, 0.3 - s, 0.4 - s, 0.5 + s, 0.6 - s, 0.7 - s, 0.8 - s},
          true,
          true},
         {"bwd, fast < 1",
          0,
          0,
          true,
-         // forward X3B −= step, then the forward set through (−X2F, −X3F): X2F −= step, X3F −= step
-         {0.1 - step, 0.2 - step, 0.3, 0.4 - step, 0.5 - step, 0.6 - step, 0.7, 0.8 - step},
+         // forward (X2B, X3B) first, then the forward set through (−X2F, −X3F)
+         {0.1 + s, 0.2 + s, 0.3 - s, 0.4 + s, 0.5 + s, 0.6 + s, 0.7 - s, 0.8 + s},
          true,
          true},
     };

@@ -1,5 +1,9 @@
 #include "support/DriverLinkFixture.h"
 
+#include "core/NumberText.h"
+#include "core/SharedState.h"
+#include "device/ChannelTable.h"
+#include "device/FeedbackRecord.h"
 #include "scan/FastZPage.h"
 #include "scan/FeedbackForm.h"
 #include "scan/GoXYThread.h"
@@ -13,6 +17,8 @@
 #include <QPlainTextEdit>
 #include <QRadioButton>
 
+#include <array>
+
 using namespace qvt;
 using namespace qvt::test;
 
@@ -22,6 +28,8 @@ class ScanPagesTest : public DriverLinkFixture {
 protected:
     void Start(int type)
     {
+        savedSets_ = MicroscopeState.FeedbackSets;
+        savedMode_ = MicroscopeState.FeedbackMode.load();
         ini_->WriteString("Scale", "DAC1Edit1", "nm");
         ini_->WriteString("Scale", "DAC1Edit2", "0.01");
         ini_->WriteString("Scale", "DAC3Edit1", "nm");
@@ -55,6 +63,8 @@ protected:
         ScanParams.LevelDxDz = 0;
         ScanParams.LevelDyDz = 0;
         MicroscopeState.LockInOn = 0;
+        MicroscopeState.FeedbackSets = savedSets_;
+        MicroscopeState.FeedbackMode = savedMode_;
         DriverLinkFixture::TearDown();
     }
     std::shared_ptr<sim::SimController> sim_;
@@ -62,6 +72,8 @@ protected:
     std::unique_ptr<TDeviceWorkers> workers_;
     std::unique_ptr<TScanParaForm> form_;
     std::unique_ptr<TfeedbackForm> feedback_;
+    std::array<TFeedbackSet, FeedbackModeCount> savedSets_{};
+    int savedMode_ = 3;
 };
 
 } // namespace
@@ -185,4 +197,77 @@ TEST_F(ScanPagesTest, FeedbackWindowSwitchesModesAndForcesTheLockInWhereNeeded)
     feedback_->Edit1KeyPress();
     EXPECT_EQ(feedback_->Edit1()->Color(), EditColor::Red);
     CantileverParams.SpringConstant = 1.0;
+}
+
+TEST_F(ScanPagesTest, AModeSwitchPutsTheModesBiasOnTheOutputAndThePolarityFollowsIt)
+{
+    // Bias in volts at 0.3 mV a digit, as bundled; STM general keeps −1 V,
+    // contact mode 0.5 V.
+    ini_->WriteString("Scale", "DAC2Edit1", "V");
+    ini_->WriteString("Scale", "DAC2Edit2", "0.0003");
+    ini_->WriteString("FeedPara", "Edit2_0", "-1");
+    ini_->WriteString("FeedPara", "Edit2_3", "0.5");
+    ini_->WriteString("FeedPara", "Edit2", "0.5"); // the active mode's, replayed at start-up
+    Start(26);
+    feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
+    feedback_->FormCreate();
+    auto choose = [&](int index) {
+        feedback_->ComboBox1()->setCurrentIndex(index);
+        emit feedback_->ComboBox1()->activated(index);
+    };
+    const auto shown = [&] { return form_->Edit("Edit2")->text().toStdString(); };
+
+    choose(1); // "STM general"
+    EXPECT_EQ(shown(), "-1.000");
+    EXPECT_EQ(sim_->Register(RegBias), -3333);
+    EXPECT_EQ(sim_->Feedback().ControlWord, FbWordStm | FbBitInvert); // the loop of a negative bias
+
+    choose(4); // contact mode: its own bias on the output
+    EXPECT_EQ(shown(), "0.500");
+    EXPECT_EQ(sim_->Register(RegBias), 1667);
+    EXPECT_EQ(sim_->Feedback().ControlWord, FbWordContact);
+
+    // A bias typed in contact mode stays with contact mode; back in STM the
+    // output and the polarity are STM's again.
+    EXPECT_TRUE(form_->EnterText("Edit2", "0.25"));
+    EXPECT_EQ(sim_->Register(RegBias), 833);
+    choose(1);
+    EXPECT_EQ(shown(), "-1.000");
+    EXPECT_EQ(sim_->Register(RegBias), -3333);
+    EXPECT_EQ(sim_->Feedback().ControlWord, FbWordStm | FbBitInvert);
+    EXPECT_TRUE(form_->EnterText("Edit2", "2"));
+    EXPECT_EQ(sim_->Register(RegBias), 6667);
+    EXPECT_EQ(sim_->Feedback().ControlWord, FbWordStm);
+    choose(4);
+    EXPECT_EQ(shown(), "0.250");
+    EXPECT_EQ(sim_->Register(RegBias), 833);
+    choose(1);
+    EXPECT_EQ(shown(), "2.000");
+    EXPECT_EQ(sim_->Register(RegBias), 6667);
+    EXPECT_EQ(sim_->Feedback().ControlWord, FbWordStm);
+}
+
+TEST_F(ScanPagesTest, ASetpointBeyondTheInputIsKeptShownAndSavedAsTheControllerGotIt)
+{
+    ini_->WriteString("Scale", "ADC1Edit1", "V");
+    ini_->WriteString("Scale", "ADC1Edit2", "0.0003");
+    Start(26);
+    // Contact mode on the error input: 100 V is far beyond its ±9.8 V.
+    ASSERT_EQ(MicroscopeState.FeedbackMode.load(), 3);
+    const TIOScale& input = ChannelTable[SlotOfChannelIndex(static_cast<int>(MicroscopeState.FeedbackChannel))];
+    const double limit = (input.MaxRaw.load() + input.Offset.load()) * double(input.Factor.load());
+    ASSERT_LT(limit, 100.0);
+    form_->EnterText("Edit1", "100");
+    const float kept = MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint;
+    EXPECT_NEAR(kept, limit, 1e-3);
+    double shown = 0.0;
+    ASSERT_TRUE(ParseNumber(form_->Edit("Edit1")->text(), shown));
+    EXPECT_NEAR(shown, limit, 1e-3);
+    EXPECT_EQ(ini_->ReadString("FeedPara", "Edit1_3", ""), form_->Edit("Edit1")->text());
+    EXPECT_EQ(sim_->Feedback().Setpoint, input.MaxRaw.load() / 4);
+
+    // Inside the range the setpoint stays as typed.
+    form_->EnterText("Edit1", "0.1");
+    EXPECT_EQ(form_->Edit("Edit1")->text(), "0.1");
+    EXPECT_FLOAT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint, 0.1f);
 }

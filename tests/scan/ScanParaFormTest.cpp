@@ -3,8 +3,10 @@
 
 #include "support/DriverLinkFixture.h"
 
+#include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "files/ParameterFile.h"
+#include "files/ScanFiles.h"
 #include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -17,11 +19,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QTabWidget>
 #include <QThread>
 #include <QWheelEvent>
+#include <QtEndian>
 
 #include <chrono>
 #include <cmath>
@@ -375,6 +379,95 @@ TEST_F(ScanParaFormTest, PixelChangeDuringAScanPausesRescalesReallocatesAndResta
     EXPECT_FALSE(scan.Suspended());
 
     EXPECT_TRUE(workers_->PauseScan());
+}
+
+TEST_F(ScanParaFormTest, APixelChangeMidFrameSavesNoUnmeasuredRowAsData)
+{
+    sim::SimConfig config = FastConfig();
+    config.Clock = sim::ClockMode::RealTime;
+    config.LogRequests = false;
+    config.Surface.Base = 3000.0; // no place of the sample reads 0
+    config.Surface.TiltX = 0.1;
+    // 100 nm at 64 pixels and 20 lines a second.
+    ini_->WriteString("ScanPara", "ComboBox1", "64");
+    ini_->WriteString("ScanPara", "Edit3", "100");
+    ini_->WriteString("ScanPara", "Edit4", "20");
+    ini_->WriteString("ScanPara", "Edit7", "0");
+    ini_->WriteString("ScanPara", "Edit8", "0");
+    const QString saveDir = dir_.Path() + "scans";
+    QDir().mkpath(saveDir);
+    ini_->WriteString("Save", "Path", saveDir);
+    Start(config);
+    TGoXYThread& scan = workers_->GoXYThread();
+    ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(64, 64));
+    scan.Channels[ZFwd].Name = "Topography";
+    TAutoSaveHost host(scan, ScanParams);
+    host.SaveButton = [] { return true; };
+    ConnectAutoSave(scan, host);
+    int frames = 0;
+    QObject::connect(&scan, &TGoXYThread::frameDone, [&frames] { ++frames; });
+
+    ScanParams.CurrentLine = 1;
+    ASSERT_TRUE(workers_->StartScan());
+    ASSERT_TRUE(PumpUntil([] { return ScanParams.CurrentLine.load() > 20; }, 60000));
+    ASSERT_EQ(frames, 0);
+    // Half-way: 32 pixels. The frame runs on to its end at the new count.
+    EXPECT_TRUE(form_->EnterText("ComboBox1", "32"));
+    ASSERT_TRUE(PumpUntil([&] { return frames == 1 && scan.Suspended(); }, 60000));
+    EXPECT_EQ(host.SaveCount, 0); // its first rows were never measured at 32 pixels
+    // The next frame is measured whole, and saved.
+    ASSERT_TRUE(workers_->StartScan());
+    ASSERT_TRUE(PumpUntil([&] { return frames == 2 && scan.Suspended(); }, 60000));
+    EXPECT_EQ(host.SaveCount, 1);
+
+    // Every saved raw image: each row holds the sample, none is zeros.
+    const QStringList saved = QDir(saveDir).entryList({"*.int"}, QDir::Files);
+    ASSERT_EQ(saved.size(), 1);
+    for (const QString& name : saved) {
+        QFile file(saveDir + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        ASSERT_EQ(bytes.size(), 4 * 32 * 32) << name.toStdString();
+        for (int r = 0; r < 32; ++r) {
+            int zeros = 0;
+            for (int c = 0; c < 32; ++c)
+                zeros += qFromLittleEndian<int32_t>(bytes.constData() + 4 * (32 * r + c)) == 0;
+            EXPECT_LT(zeros, 32) << name.toStdString() << " row " << r;
+        }
+    }
+}
+
+TEST_F(ScanParaFormTest, AValueIsJudgedByTheFrameItMakesWithTheSensitivitiesOfItsRange)
+{
+    Start();
+    ASSERT_TRUE(form_->EnterText("Edit3", "100"));
+    // A frame already off the scanner (X and Y at 5 pm a digit reach ±160 nm)
+    // is no licence for another value that leaves it off.
+    ScanParams.XCenter = 1000.0f;
+    EXPECT_FALSE(form_->EnterText("Edit8", "5"));
+    EXPECT_EQ(E("Edit8").Color(), EditColor::Red);
+    EXPECT_FALSE(form_->EnterText("Edit4", "3"));
+    EXPECT_TRUE(form_->EnterText("Edit7", "0")); // the value that brings it back
+    EXPECT_TRUE(form_->EnterText("Edit8", "5"));
+
+    // Above 120 nm the calibration gives 1 pm a digit: 150 nm would be 150000
+    // digits, beyond the outputs, although at the present 5 pm it would fit.
+    std::vector<double> loaded;
+    form_->SetScanRange = [&loaded](double range) {
+        loaded.push_back(range);
+        const float factor = range > 120.0 ? 0.001f : 0.005f;
+        ChannelTable[SlotX].Factor = factor;
+        ChannelTable[SlotY].Factor = factor;
+        return true;
+    };
+    EXPECT_FALSE(form_->EnterText("Edit3", "150"));
+    EXPECT_EQ(E("Edit3").Color(), EditColor::Red);
+    EXPECT_EQ(ScanParams.Range, 100.0f);
+    EXPECT_EQ(loaded, (std::vector<double>{150.0, 100.0})); // judged with its own, then the old ones back
+    EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.005f);
+    EXPECT_TRUE(form_->EnterText("Edit3", "110"));
+    EXPECT_EQ(ScanParams.Range, 110.0f);
+    form_->SetScanRange = nullptr;
 }
 
 TEST_F(ScanParaFormTest, FeedbackEditsWorkOnTheSetOfTheActiveMode)
