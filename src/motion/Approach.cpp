@@ -27,8 +27,37 @@ constexpr int DefaultAppSteps = 1;
 constexpr int DefaultRetSteps = 1;
 constexpr int DefaultFastZ = 20;
 constexpr int DefaultApproachDeadTime = 2;
+// Bandwidth (Hz) per unit of the integral gain word, at a loop gain of one Z
+// digit per input digit; one controller tick is 1 / 39062.5 s.
+constexpr double KiBandwidthHz = 0.0203;
+// The family bits of the record's control word (0: the loop holds Z).
+constexpr int32_t ModeFamilyMask = 0xF000;
 
 } // namespace
+
+const char* ApproachFailureText(TApproachEnd end)
+{
+    switch (end) {
+    case TApproachEnd::OutOfReach:
+        return "Approach failed: the surface is out of reach.";
+    case TApproachEnd::WrongPolarity:
+        return "Approach failed: Z went to the wrong end of its range. Check the feedback polarity.";
+    case TApproachEnd::Stalled:
+        return "Approach failed: Z came to rest without contact.";
+    default:
+        return "";
+    }
+}
+
+int ZSettleWindowPasses(int64_t integralGain)
+{
+    if (integralGain <= 0)
+        return ZSettlePasses; // the loop does not move Z
+    // One time constant, in passes of a millisecond.
+    const double tauMs = 1000.0 / (2.0 * 3.14159265358979323846 * KiBandwidthHz * double(integralGain));
+    const double window = std::ceil(ZSettleTimeConstants * tauMs);
+    return static_cast<int>(std::clamp(window, double(ZSettlePasses), 1.0e6));
+}
 
 TZThresholds ZThresholdsFor(int32_t minRaw, int32_t maxRaw)
 {
@@ -137,15 +166,29 @@ void TApproach::Execute(Command what, int mode)
 
 // ---- the motions ---------------------------------------------------------------------------
 
-int32_t TApproach::SettledState()
+int32_t TApproach::SettledState(bool* topRail)
 {
     const TZThresholds t = Thresholds();
     const TIOScale& zScale = ChannelTable[SlotZ];
     const int64_t span = int64_t(zScale.MaxRaw.load()) - zScale.MinRaw.load();
     const int64_t tolerance = std::max<int64_t>(1, span / ZSettleFraction);
+    // The integral part of the gain the loop runs with now: the window must
+    // see a Z that it still moves, however small the gain.
+    int64_t ki = 0;
+    {
+        std::lock_guard lock(link_.FeedbackState.Mutex);
+        const TFeedbackRecord& sent = link_.FeedbackState.Sent;
+        const bool regulating = (sent.ControlWord & ModeFamilyMask) != FbWordHold && (sent.ControlWord & FbWordRetract) == 0;
+        if (regulating)
+            ki = -int64_t(sent.IntegralGain) - sent.ProportionalGain;
+    }
+    const int window = ZSettleWindowPasses(ki);
+    // A Z the window still sees moving has crossed its whole range within
+    // this many windows; one that has not come to rest by then rings.
+    const int64_t giveUp = std::max<int64_t>(ZSettleMinGiveUpPasses, int64_t(window) * ZSettleFraction);
     int64_t reference = link_.ReadReg(ReadAddrZ);
     int quiet = 0;
-    for (int pass = 0;; ++pass) {
+    for (int64_t pass = 0;; ++pass) {
         if (AbortFlag.load())
             return ApproachAborted;
         const int64_t z = link_.ReadReg(ReadAddrZ);
@@ -155,7 +198,9 @@ int32_t TApproach::SettledState()
         } else {
             ++quiet;
         }
-        if (quiet >= ZSettlePasses || pass >= ZSettleMaxPasses) {
+        if (quiet >= window || pass >= giveUp) {
+            if (topRail != nullptr)
+                *topRail = z >= int64_t(zScale.MaxRaw.load()) - tolerance;
             ApproachState = 0;
             ContactTest();
             const bool contact = (ApproachState & ApproachContact) != 0;
@@ -163,6 +208,10 @@ int32_t TApproach::SettledState()
                 return ApproachZAtEnd | (contact ? ApproachContact : 0);
             if (contact && z >= t.Lower && z <= t.Upper)
                 return ApproachContact;
+            // Engaged, at the bottom without contact: the loop drove Z away
+            // from a sample it never felt.
+            if (!contact && z < t.Lower && ki > 0 && !link_.RetractFlag.load())
+                return ApproachStalled | ApproachWrongRail;
             return ApproachStalled;
         }
         host_.WaitPass(TWaitFor::Instrument);
@@ -174,21 +223,39 @@ void TApproach::DoApproach(int mode)
     const bool stepwise = mode == 1;
     host_.ShowCursor(stepwise ? TMotionCursor::StepApproach : TMotionCursor::FullApproach);
     AbortFlag = false;
+    lastEnd_ = TApproachEnd::None;
     if (stepwise && link_.RetractFlag.load()) {
         // Step by step relies on the engaged loop to find the surface; with
         // the piezo held back it would step blind into the sample.
         link_.RetractFlag = false;
         link_.UpdateFeedback();
     }
+    const int budget = std::max(0, ReadSetting("Stepper", "AppMaxSteps", DefaultAppMaxSteps));
+    int stepsMade = 0;
     // A Z still on its way (just engaged, say) is judged where it comes to rest.
-    ApproachState = SettledState();
+    bool topRail = false;
+    ApproachState = SettledState(&topRail);
+    bool pressedBefore = false; // the last rest was on the top rail in contact too
 
     // Only a Z at the end of its range needs coarse steps: a tip already in
     // range is left where it is.
     while ((ApproachState & ~ApproachContact) == ApproachZAtEnd) {
+        const bool contact = (ApproachState & ApproachContact) != 0;
+        // Pressed into the sample on the top rail once more after a step
+        // brought it closer: the loop pushes instead of holding the setpoint.
+        const bool pressed = contact && topRail;
+        if (pressed && pressedBefore) {
+            Finish(TApproachEnd::WrongPolarity, ApproachState);
+            return;
+        }
+        pressedBefore = pressed;
+        if (stepsMade >= budget) {
+            Finish(TApproachEnd::OutOfReach, ApproachState);
+            return;
+        }
         // In contact above the working range, a step with the loop engaged
         // would push the sample into the tip: step with the piezo retracted.
-        const bool retract = !stepwise || (ApproachState & ApproachContact) != 0;
+        const bool retract = !stepwise || contact;
         ApproachState = 0;
         if (retract) {
             link_.RetractFlag = true;
@@ -200,6 +267,7 @@ void TApproach::DoApproach(int mode)
         if (!AbortFlag.load()) {
             // A negative count would step away while the loop engages.
             PendingSteps = stepwise ? 1 : std::max(0, ReadSetting("Stepper", "AppSteps", DefaultAppSteps));
+            stepsMade += PendingSteps;
             host_.StartStepTimer(std::max(1, ReadSetting("Coarse", "FastZ", DefaultFastZ)));
             while (PendingSteps > 0 && !AbortFlag.load())
                 host_.WaitPass(TWaitFor::StepTimer);
@@ -213,20 +281,46 @@ void TApproach::DoApproach(int mode)
             link_.RetractFlag = false;
             link_.UpdateFeedback();
         }
-        ApproachState = SettledState();
+        ApproachState = SettledState(&topRail);
     }
 
+    if (ApproachState == ApproachContact)
+        Finish(TApproachEnd::Approached, ApproachState);
+    else if (ApproachState & ApproachAborted)
+        Finish(TApproachEnd::Aborted, ApproachState);
+    else if (ApproachState & ApproachWrongRail)
+        Finish(TApproachEnd::WrongPolarity, ApproachStalled);
+    else
+        Finish(TApproachEnd::Stalled, ApproachState);
+}
+
+void TApproach::Finish(TApproachEnd end, int32_t state)
+{
+    ApproachState = state;
+    lastEnd_ = end;
     if (CoarseStepper)
         CoarseStepper->PowerOff();
     host_.Beep();
     host_.RestoreCursor();
     // Approached only in contact with Z inside its working range.
-    MicroscopeState.ZState = ApproachState == ApproachContact ? ZApproached : ZCoarseRetracted;
+    MicroscopeState.ZState = end == TApproachEnd::Approached ? ZApproached : ZCoarseRetracted;
+    // A failure says why, once; a stop by the operator needs no word.
+    if (const char* text = ApproachFailureText(end); *text != 0)
+        ShowMessage(MsgKind::Warning, text);
+}
+
+const char* TApproach::StatusText() const
+{
+    // Only while Z is where the failed approach left it.
+    if (MicroscopeState.ZState.load() != ZCoarseRetracted)
+        return "";
+    return ApproachFailureText(lastEnd_);
 }
 
 void TApproach::DoRetract()
 {
     ++retracting_;
+    lastEnd_ = TApproachEnd::None;
     host_.ShowCursor(TMotionCursor::Retract);
     const int32_t target = Thresholds().RetractTarget;
     link_.RetractFlag = true;
@@ -256,6 +350,7 @@ void TApproach::EngageZ()
 void TApproach::DoCoarseRetract()
 {
     ++retracting_;
+    lastEnd_ = TApproachEnd::None;
     host_.ShowCursor(TMotionCursor::Retract);
     DoRetract();
     host_.SleepMs(RetractSettleMs);

@@ -4,13 +4,17 @@
 // loop until the controller reports contact while Z is inside its working
 // range; the piezo retract, the engage and the coarse retract complete the set.
 //
-// The approach judges the tip only once Z has settled after an engage or a
-// step: a Z still rising is neither at its end nor in contact. Settled in
-// contact above the working range, it steps on (with the piezo retracted, so
-// no step ever meets a touching tip); settled in contact inside it, the tip
-// has landed; settled anywhere else (the loop holds Z, or the sample is so
-// close that Z rests below the range), it could not approach and says so by
-// leaving ZState at 2.
+// The approach judges the tip only once the Z loop has come to rest after an
+// engage or a step: a Z still rising, however slowly a small gain moves it,
+// is neither at its end nor in contact. At rest in contact above the working
+// range, it steps on (with the piezo retracted, so no step ever meets a
+// touching tip); at rest in contact inside it, the tip has landed. Anything
+// else ends the approach as failed, with the reason in one message and on the
+// status line, and ZState left at 2: the surface still out of reach after the
+// step budget, Z at the wrong rail (driven away from the sample with the loop
+// engaged, or pressed into it on the top rail step after step: the loop's
+// polarity is wrong), or Z at rest without a landing (the loop holds Z, or
+// the sample is so close that Z rests below the range).
 //
 // All of it runs in the window thread. Every wait lets the window's events
 // run (the Stop key, the step timer) and ends on AbortFlag. Only one motion
@@ -61,17 +65,37 @@ enum ApproachStateBits : int32_t {
     ApproachZAtEnd = 0x2,  // Z at the end of its range (no contact yet)
     ApproachAborted = 0x4,
     ApproachStalled = 0x8, // Z settled without contact, or in contact below the working range
+    ApproachWrongRail = 0x10, // with Stalled: the engaged loop drove Z away from the sample
 };
+
+// How an approach ended.
+enum class TApproachEnd { None, Approached, Aborted, OutOfReach, WrongPolarity, Stalled };
+// The operator's text for a failed approach (empty for the others).
+const char* ApproachFailureText(TApproachEnd end);
 
 constexpr int ContactReadings = 100;
 constexpr int ContactMinPositive = 30; // positive readings that make a contact
 constexpr int RetractSettleMs = 200;
-// Z has settled when it stayed within a five-hundredth of its range for this
-// many wait passes (about 100 ms of the instrument's time) ...
+// Z is at rest when it stayed within a five-hundredth of its range for a
+// window of wait passes (1 ms of the instrument's time each) that is at least
+// this long ...
 constexpr int ZSettlePasses = 100;
 constexpr int32_t ZSettleFraction = 500;
-// ... and is taken as settled after this many (20 s) whatever it does.
-constexpr int ZSettleMaxPasses = 20000;
+// ... and covers this many time constants of the loop's integral gain (an
+// error of e input digits moves Z by about e digits per time constant, so a
+// loop still working shows within the window whatever its gain) ...
+constexpr int ZSettleTimeConstants = 3;
+// ... and a Z that never comes to rest (a loop that rings) is given up on
+// once a Z moving at the slowest pace the window sees would have crossed its
+// whole range, never before 20 s.
+constexpr int ZSettleMinGiveUpPasses = 20000;
+// Coarse steps toward the sample an approach may make before it gives the
+// surface up as out of reach ("Stepper"/"AppMaxSteps").
+constexpr int DefaultAppMaxSteps = 10000;
+
+// Wait passes of the rest window for a loop whose integral gain word is
+// `integralGain` (the controller's unit: 0.0203 Hz of bandwidth each).
+int ZSettleWindowPasses(int64_t integralGain);
 
 // The Z-at-end thresholds (10 % from either end) and the retract target (1 %
 // above the minimum) of a Z range, in raw digits.
@@ -110,6 +134,11 @@ public:
     // Retracted: Z below the lower threshold; engaged: above the upper one.
     bool ZAtEnd();
 
+    // How the last approach ended, and its text for the status line while
+    // nothing else has moved Z since (empty unless it failed).
+    TApproachEnd LastEnd() const { return lastEnd_; }
+    const char* StatusText() const;
+
     // Coarse steps still to be made by the step timer: > 0 toward the
     // sample, < 0 away from it.
     int32_t PendingSteps = 0;
@@ -131,8 +160,10 @@ private:
     void DoRetract();
     void DoCoarseRetract();
     void StopSteps();
-    // Waits until Z has settled and returns the state bits it settled in.
-    int32_t SettledState();
+    // Waits until the loop has brought Z to rest and returns the state bits
+    // it rests in; `topRail` tells whether Z rests on the top of its range.
+    int32_t SettledState(bool* topRail = nullptr);
+    void Finish(TApproachEnd end, int32_t state);
     TZThresholds Thresholds() const;
     int ReadSetting(const char* section, const char* key, int def) const;
 
@@ -140,6 +171,7 @@ private:
     IApproachHost& host_;
     bool busy_ = false;
     int retracting_ = 0; // nesting of retracts under way
+    TApproachEnd lastEnd_ = TApproachEnd::None;
     std::optional<Deferred> deferred_;
 };
 
