@@ -1136,8 +1136,10 @@ bool TScanParaForm::eventFilter(QObject* watched, QEvent* event)
     }
     case QEvent::KeyPress:
         // Esc anywhere in the window stops a running approach or script.
-        if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+        if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
             AbortFlag = true;
+            StopMotions();
+        }
         return false;
     case QEvent::MouseButtonPress:
         if (static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton)

@@ -132,6 +132,11 @@ void TScanParaForm::RetractButtonClick()
     ShowApproachMenus();
 }
 
+void TScanParaForm::StopMotions()
+{
+    approachCommands_->Stop();
+}
+
 void TScanParaForm::ApproachButtonClick()
 {
     approachCommands_->ApproachButtonClick();

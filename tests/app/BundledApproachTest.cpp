@@ -16,12 +16,16 @@
 #include "scan/ApproachMenus.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
+#include "widgets/NumericEdit.h"
 #include "support/TestSupport.h"
 
 #include <QAction>
+#include <QLocalSocket>
 #include <QLabel>
 #include <QMenu>
 #include <QPushButton>
+#include <QDir>
+#include <QTimer>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -65,7 +69,7 @@ protected:
     {
         ScanParaForm->PopupMenu1()->actions()[AutoApproachItem]->trigger();
         // The bound only proves that the approach ends.
-        ASSERT_TRUE(test::PumpUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+        ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
         ScanParaForm->WenigWichtigTimerTimer();
     }
 
@@ -79,9 +83,10 @@ TEST_F(BundledApproach, LandsFromFiveStepsUpAtTheBundledGain)
 {
     Start();
     ScanParaForm->DownButton()->click();
-    ASSERT_TRUE(test::PumpUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
     ASSERT_EQ(MicroscopeState.ZState.load(), ZApproached);
     ScanParaForm->UpButton()->click();
+    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
     ASSERT_EQ(MicroscopeState.ZState.load(), ZPiezoRetracted);
     const int32_t landed = Stepper->zCoarsePos;
     for (int i = 0; i < 5; ++i)
@@ -120,6 +125,53 @@ TEST_F(BundledApproach, ALoopOfTheWrongPolarityEndsWithItsReason)
     EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::WrongPolarity);
     EXPECT_EQ(StatusLine(), ApproachFailureText(TApproachEnd::WrongPolarity));
     EXPECT_EQ(boxes_.Texts(), QStringList{ApproachFailureText(TApproachEnd::WrongPolarity)});
+}
+
+// Requests of the command server and the main window's close arrive while
+// the approach runs: each is handled between two of its passes, in the order
+// they came, and the close ends the approach before the program goes.
+TEST_F(BundledApproach, RequestsAndACloseDuringAnApproachAreHandledBetweenItsPassesInOrder)
+{
+    test::TempDir runtime;
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QDir::cleanPath(runtime.Path()).toUtf8());
+    Start([](QByteArray& sim) { sim.replace("Gap=0", "Gap=40"); });
+    QLocalSocket client;
+    client.connectToServer(runtime.Path() + "qvt-SIM.dde");
+    ASSERT_TRUE(test::PumpUntil([&] { return client.state() == QLocalSocket::ConnectedState; }));
+
+    ScanParaForm->PopupMenu1()->actions()[AutoApproachItem]->trigger();
+    ASSERT_TRUE(DeviceWorkers->Approach().Busy()) << "the menu returns while the approach goes on";
+    client.write("EXECUTE DdeItem BIAS:0.5\nREQUEST DdeItem DdeQVTControl\n");
+    client.flush();
+    QStringList replies;
+    const auto replied = [&] {
+        while (client.canReadLine())
+            replies << QString::fromUtf8(client.readLine()).trimmed();
+        return replies.contains(".");
+    };
+    ASSERT_TRUE(test::RunLoopUntil(replied, 60000)) << replies.join("|").toStdString();
+    EXPECT_EQ(replies.first(), "OK");
+    EXPECT_EQ(ScanParaForm->Edit("Edit2")->text(), "0.500");
+    EXPECT_TRUE(DeviceWorkers->Approach().Busy()) << "answered between the passes, not after the approach";
+    const int32_t stepsThen = Stepper->zCoarsePos;
+
+    // The close: after the requests, the approach ends as the operator's stop
+    // ends it, and the program closes.
+    client.write("EXECUTE DdeItem BIAS:0.25\n");
+    client.flush();
+    bool closed = false;
+    QTimer::singleShot(0, [&] { closed = MainQVTForm->close(); });
+    ASSERT_TRUE(test::RunLoopUntil([&] { return closed; }, 60000));
+    EXPECT_FALSE(DeviceWorkers->Approach().Busy());
+    EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::Aborted);
+    EXPECT_NE(MicroscopeState.ZState.load(), ZApproached);
+    EXPECT_EQ(ScanParaForm->Edit("Edit2")->text(), "0.250") << "the request before the close was handled first";
+    EXPECT_LE(Stepper->zCoarsePos, stepsThen);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join("|").toStdString();
+    client.abort();
+    DestroyAllForms();
+    qputenv("XDG_RUNTIME_DIR", savedRuntime);
 }
 
 } // namespace
