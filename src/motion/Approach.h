@@ -235,7 +235,7 @@ private:
     int32_t retractTarget_ = 0;
 };
 
-// The device window's side: its step timer Timer2, the message loop of the
+// The device window's side: its step timer Timer2, the passes on the event loop of the
 // window thread and the application's cursor.
 class TWindowApproachHost final : public IApproachHost {
 public:
