@@ -109,6 +109,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     // The device window's workers: moves, threads, stepper, approach.
     auto* workers = new TDeviceWorkers(*inOut);
     workers->FormCreate();
+    workers->RunMotionsOnEventLoop();
     main->ConnectDevice(workers);
     // The Fast button and the controller's own scan (type 29 or a USB box).
     workers->FastModeOn = [main] { return main->FastSpeedButtonDown(); };

@@ -182,6 +182,8 @@ TSweepModeGuard::TSweepModeGuard(TDeviceWorkers& workers, const std::function<vo
         MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
     if (MicroscopeState.ZState == ZApproached && set.Ki != 0.0f) {
         workers_.RetractZ();
+        // The sweep drives the cantilever only once it is off the sample.
+        workers_.WaitForMotion();
         retracted_ = true;
     }
     if (mode == 6) {

@@ -531,11 +531,17 @@ bool TMainQVTForm::FormCloseQuery()
     if (device == nullptr)
         return true;
     device->PauseScan();
+    // A motion still under way (the close came between two of its passes)
+    // ends first, as the operator's stop ends it.
+    device->StopMotion();
+    device->WaitForMotion();
     if (ReadMain("RetractOnExitQVT", false) && MicroscopeState.ZState.load() == ZApproached) {
         if (CoarseRetract)
             CoarseRetract();
         else
             device->CoarseRetract();
+        // Away from the sample before the scanner is ramped home.
+        device->WaitForMotion();
     }
     // Asked before X/Y are ramped home: the ramp must not race a scan that
     // is still moving the tip.
@@ -731,7 +737,12 @@ void TMainQVTForm::ContOnRestartClick()
 bool TMainQVTForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)
 {
     if (key == Qt::Key_Escape) {
+        // A script and a scan watch the shared flag; a motion has its own stop.
         AbortFlag = true;
+        if (ScanParaForm != nullptr)
+            ScanParaForm->StopMotions();
+        else if (device_ != nullptr)
+            device_->StopMotion();
         return true;
     }
     TScanParaForm* para = ScanParaForm;

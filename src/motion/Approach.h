@@ -4,19 +4,27 @@
 // loop until the controller reports contact while Z is inside its working
 // range; the piezo retract, the engage and the coarse retract complete the set.
 //
-// The approach judges the tip only once Z has settled after an engage or a
-// step: a Z still rising is neither at its end nor in contact. Settled in
-// contact above the working range, it steps on (with the piezo retracted, so
-// no step ever meets a touching tip); settled in contact inside it, the tip
-// has landed; settled anywhere else (the loop holds Z, or the sample is so
-// close that Z rests below the range), it could not approach and says so by
-// leaving ZState at 2.
+// The approach judges the tip only once the Z loop has come to rest after an
+// engage or a step: a Z still rising, however slowly a small gain moves it,
+// is neither at its end nor in contact. At rest in contact above the working
+// range, it steps on (with the piezo retracted, so no step ever meets a
+// touching tip); at rest in contact inside it, the tip has landed. Anything
+// else ends the approach as failed, with the reason in one message and on the
+// status line, and ZState left at 2: the surface still out of reach after the
+// step budget, Z at the wrong rail (driven away from the sample with the loop
+// engaged, or pressed into it on the top rail step after step: the loop's
+// polarity is wrong), or Z at rest without a landing (the loop holds Z, or
+// the sample is so close that Z rests below the range).
 //
-// All of it runs in the window thread. Every wait lets the window's events
-// run (the Stop key, the step timer) and ends on AbortFlag. Only one motion
-// runs at a time: a command that arrives while another one waits (from a
-// menu clicked during the wait) stops the running one and is carried out
-// once that one has unwound, so it can never make the first one go on.
+// All of it runs in the window thread, as a state machine: each wait is a
+// phase that one pass (a millisecond of the instrument's time, or of the
+// window's while the step timer works) tests and leaves when its condition
+// holds. On a host with an event loop the passes run from that loop, so the
+// Stop key, the step timer, a command-server request or a close are handled
+// between two passes; a caller that needs the end (the exit, the power saver)
+// drives the remaining passes itself with Wait, which delivers no events.
+// Only one motion runs at a time: a command that arrives while another one
+// runs stops that one (Stop) and is carried out once it has ended.
 
 #include <cstdint>
 #include <functional>
@@ -42,8 +50,18 @@ enum class TWaitFor { Instrument, StepTimer };
 class IApproachHost {
 public:
     virtual ~IApproachHost() = default;
-    // One pass of a wait: the window's events run and a short time passes.
+    // One pass of a wait the motion drives itself: a short time passes and a
+    // step timer that is due ticks; no event is delivered.
     virtual void WaitPass(TWaitFor what) = 0;
+    // A host with an event loop calls `pass` from it until StopPasses, one
+    // pass a turn of the loop; `pass` answers what its next pass waits for.
+    // False: the host has no loop to run them, the motion drives them.
+    virtual bool StartPasses(std::function<TWaitFor()> pass)
+    {
+        (void)pass;
+        return false;
+    }
+    virtual void StopPasses() {}
     virtual void SleepMs(int ms) = 0;
     // The step timer (Timer2): each tick calls TApproach::StepTimerTick.
     virtual void StartStepTimer(int intervalMs) = 0;
@@ -61,17 +79,37 @@ enum ApproachStateBits : int32_t {
     ApproachZAtEnd = 0x2,  // Z at the end of its range (no contact yet)
     ApproachAborted = 0x4,
     ApproachStalled = 0x8, // Z settled without contact, or in contact below the working range
+    ApproachWrongRail = 0x10, // with Stalled: the engaged loop drove Z away from the sample
 };
+
+// How an approach ended.
+enum class TApproachEnd { None, Approached, Aborted, OutOfReach, WrongPolarity, Stalled };
+// The operator's text for a failed approach (empty for the others).
+const char* ApproachFailureText(TApproachEnd end);
 
 constexpr int ContactReadings = 100;
 constexpr int ContactMinPositive = 30; // positive readings that make a contact
 constexpr int RetractSettleMs = 200;
-// Z has settled when it stayed within a five-hundredth of its range for this
-// many wait passes (about 100 ms of the instrument's time) ...
+// Z is at rest when it stayed within a five-hundredth of its range for a
+// window of wait passes (1 ms of the instrument's time each) that is at least
+// this long ...
 constexpr int ZSettlePasses = 100;
 constexpr int32_t ZSettleFraction = 500;
-// ... and is taken as settled after this many (20 s) whatever it does.
-constexpr int ZSettleMaxPasses = 20000;
+// ... and covers this many time constants of the loop's integral gain (an
+// error of e input digits moves Z by about e digits per time constant, so a
+// loop still working shows within the window whatever its gain) ...
+constexpr int ZSettleTimeConstants = 3;
+// ... and a Z that never comes to rest (a loop that rings) is given up on
+// once a Z moving at the slowest pace the window sees would have crossed its
+// whole range, never before 20 s.
+constexpr int ZSettleMinGiveUpPasses = 20000;
+// Coarse steps toward the sample an approach may make before it gives the
+// surface up as out of reach ("Stepper"/"AppMaxSteps").
+constexpr int DefaultAppMaxSteps = 10000;
+
+// Wait passes of the rest window for a loop whose integral gain word is
+// `integralGain` (the controller's unit: 0.0203 Hz of bandwidth each).
+int ZSettleWindowPasses(int64_t integralGain);
 
 // The Z-at-end thresholds (10 % from either end) and the retract target (1 %
 // above the minimum) of a Z range, in raw digits.
@@ -101,14 +139,27 @@ public:
     // The step timer's tick: one pending coarse step.
     void StepTimerTick();
 
-    // A motion runs (its waits let the window's events in).
+    // A motion runs.
     bool Busy() const { return busy_; }
+    // The operator's stop: the running motion ends at its next pass (an
+    // approach stopped so ends "aborted", a step timer stops at once).
+    void Stop();
+    // Drives the running motion (and any that follows it) to its end, with
+    // waits that deliver no events.
+    void Wait();
+    // Runs `then` once no motion runs any more (at once when none does).
+    void WhenIdle(std::function<void()> then);
 
     // Reads the contact 100 times (negated on a USB box): 30 or more positive
     // readings set the contact bit. True when the state bits are exactly "contact".
     bool ContactTest();
     // Retracted: Z below the lower threshold; engaged: above the upper one.
     bool ZAtEnd();
+
+    // How the last approach ended, and its text for the status line while
+    // nothing else has moved Z since (empty unless it failed).
+    TApproachEnd LastEnd() const { return lastEnd_; }
+    const char* StatusText() const;
 
     // Coarse steps still to be made by the step timer: > 0 toward the
     // sample, < 0 away from it.
@@ -123,27 +174,68 @@ private:
         Command What;
         int Mode;
     };
+    // The phase a motion waits in.
+    enum class Phase { Idle, Settle, ApproachRetract, ApproachSteps, RetractDown, CoarseSteps };
+    // The rest window of a settle phase.
+    struct SettleWindow {
+        int64_t Tolerance = 1;
+        int64_t Ki = 0; // integral gain the loop runs with; 0: it does not move Z
+        int Window = ZSettlePasses;
+        int64_t GiveUp = ZSettleMinGiveUpPasses;
+        int64_t Reference = 0;
+        int Quiet = 0;
+        int64_t Pass = 0;
+    };
 
-    // The re-entry guard around every command.
     void Run(Command what, int mode);
-    void Execute(Command what, int mode);
-    void DoApproach(int mode);
-    void DoRetract();
-    void DoCoarseRetract();
+    void Start(Command what, int mode);
+    // Runs the motion on until it has to wait, or has ended.
+    void Advance();
+    TWaitFor LoopPass();
+    void WaitIn(Phase phase, TWaitFor what);
+    // The motion has ended: the one deferred follows, or the waiters run.
+    void Done();
+
+    void StartApproach(int mode);
+    // Starts a settle phase: it ends with the state bits Z rests in.
+    void BeginSettle();
+    std::optional<int32_t> SettlePass();
+    void Settled(int32_t state);
+    void StepToward();
+    void Engage();
+    void Finish(TApproachEnd end, int32_t state);
+    void StartRetract(bool coarse);
+    void EndRetract();
+    void EndCoarseRetract();
     void StopSteps();
-    // Waits until Z has settled and returns the state bits it settled in.
-    int32_t SettledState();
     TZThresholds Thresholds() const;
     int ReadSetting(const char* section, const char* key, int def) const;
 
     TInOutForm& link_;
     IApproachHost& host_;
     bool busy_ = false;
+    bool stop_ = false;
+    bool onLoop_ = false; // the host's loop runs the passes
+    Phase phase_ = Phase::Idle;
+    TWaitFor waitFor_ = TWaitFor::Instrument;
     int retracting_ = 0; // nesting of retracts under way
     std::optional<Deferred> deferred_;
+    std::vector<std::function<void()>> whenIdle_;
+    TApproachEnd lastEnd_ = TApproachEnd::None;
+    // The approach under way.
+    bool stepwise_ = false;
+    bool stepRetract_ = false; // its steps are made with the piezo retracted
+    int budget_ = 0;
+    int stepsMade_ = 0;
+    bool topRail_ = false;       // the last rest was on the top of Z's range
+    bool pressedBefore_ = false; // ... and in contact, before the last step
+    SettleWindow settle_;
+    // The retract under way.
+    bool coarse_ = false;
+    int32_t retractTarget_ = 0;
 };
 
-// The device window's side: its step timer Timer2, the message loop of the
+// The device window's side: its step timer Timer2, the passes on the event loop of the
 // window thread and the application's cursor.
 class TWindowApproachHost final : public IApproachHost {
 public:
@@ -153,11 +245,17 @@ public:
     TWindowApproachHost(const TWindowApproachHost&) = delete;
     TWindowApproachHost& operator=(const TWindowApproachHost&) = delete;
 
-    // The events of the window thread run, then about a millisecond passes:
-    // on the instrument's clock (a hardware-timed delay, so a simulator that
-    // runs as fast as possible moves on too) when the wait is for the
-    // instrument, on the window's clock when it is for the step timer.
+    // About a millisecond passes: on the instrument's clock (a hardware-
+    // timed delay, so a simulator that runs as fast as possible moves on
+    // too) when the wait is for the instrument, on the window's clock when it
+    // is for the step timer, which ticks here when due (no event runs).
     void WaitPass(TWaitFor what) override;
+    // Only once the program runs its event loop (RunOnEventLoop).
+    bool StartPasses(std::function<TWaitFor()> pass) override;
+    void StopPasses() override;
+    // The program's assembly sets it: motions started from the window return
+    // at once and go on from the event loop.
+    bool RunOnEventLoop = false;
     void SleepMs(int ms) override;
     void StartStepTimer(int intervalMs) override;
     void StopStepTimer() override;
@@ -172,7 +270,12 @@ public:
 
 private:
     TInOutForm& link_;
+    std::function<void()> tick_;
     std::unique_ptr<QTimer> timer_;
+    std::unique_ptr<QTimer> passes_;
+    std::function<TWaitFor()> pass_;
+    TWaitFor next_ = TWaitFor::Instrument;
+    int64_t lastTickUs_ = 0; // window clock of the last step-timer tick made in a pass
     std::vector<bool> shown_; // per ShowCursor: an override cursor was set
 };
 

@@ -31,7 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int StageCount = static_cast<int>(SpeedProfile.size());
 constexpr auto PollInterval = std::chrono::microseconds(100); // worker threads' arrival poll
 constexpr auto StopSettle = std::chrono::milliseconds(10);
-constexpr auto RampCheckInterval = std::chrono::milliseconds(100);
 constexpr double MoveTickMs = 1000.0 / ControllerClockHz;
 
 int32_t ClampToInt32(double v)
@@ -363,13 +362,10 @@ bool TMoveEngine::MoveToChecked(int32_t pixel, int64_t x, int64_t y, TGoXYReply*
 
 int64_t TMoveEngine::GoTo(int64_t x, int64_t y, const std::atomic<bool>* abort)
 {
-    const bool window = OnWindowThread();
     int32_t fromX = 0;
     int32_t fromY = 0;
     Position(fromX, fromY);
     MoveTo(ProfilePlain, x, y);
-    if (window)
-        AbortFlag = false;
 
     // Generous: twice the move's own time at one step per tick, plus a grace,
     // so a controller that never answers cannot hold the caller for ever.
@@ -388,13 +384,11 @@ int64_t TMoveEngine::GoTo(int64_t x, int64_t y, const std::atomic<bool>* abort)
         std::clamp<int64_t>(x, scaleX.MinRaw.load(), std::max(scaleX.MinRaw.load(), scaleX.MaxRaw.load()));
     const int64_t wantY =
         std::clamp<int64_t>(y, scaleY.MinRaw.load(), std::max(scaleY.MinRaw.load(), scaleY.MaxRaw.load()));
-    auto aborted = [&]() { return (window && AbortFlag.load()) || (abort != nullptr && abort->load()); };
+    auto aborted = [&]() { return abort != nullptr && abort->load(); };
     int64_t tested = 0;
     for (;;) {
         const int32_t readX = form_.ReadReg(scaleX.Address);
         const int32_t readY = form_.ReadReg(scaleY.Address);
-        if (window)
-            QCoreApplication::processEvents();
         Position(toX, toY);
         const int64_t tolerance = MaxStep.load();
         tested = std::llabs(int64_t(toX) - readX);
@@ -407,13 +401,10 @@ int64_t TMoveEngine::GoTo(int64_t x, int64_t y, const std::atomic<bool>* abort)
         }
         if (aborted() || Clock::now() >= deadline)
             break;
-        if (!window)
-            std::this_thread::sleep_for(PollInterval);
+        std::this_thread::sleep_for(PollInterval);
     }
 
     // Stopped short: halt the generator and believe where the controller is.
-    if (window && AbortFlag.load())
-        AbortFlag = false;
     SendStop();
     std::this_thread::sleep_for(StopSettle);
     PrevSteps.store(0);
@@ -481,14 +472,11 @@ void TMoveEngine::Reset(int32_t x, int32_t y)
     const double dx = double(x) - fromX;
     const double dy = double(y) - fromY;
     const int32_t n = StepsFor(std::sqrt(dx * dx + dy * dy), maxStep);
-    if (OnWindowThread())
-        AbortFlag = false;
     if (n > 1) {
         const int64_t incX = static_cast<int64_t>(std::trunc(dx / n));
         const int64_t incY = static_cast<int64_t>(std::trunc(dy / n));
         int64_t atX = fromX;
         int64_t atY = fromY;
-        auto lastCheck = Clock::now();
         for (int32_t i = 0; i < n; ++i) {
             atX += incX;
             atY += incY;
@@ -497,13 +485,6 @@ void TMoveEngine::Reset(int32_t x, int32_t y)
             if (module) {
                 form_.WriteReg(RegFilterX, ClampToInt32(atX));
                 form_.WriteReg(RegFilterY, ClampToInt32(atY));
-            }
-            if (Clock::now() - lastCheck >= RampCheckInterval) {
-                lastCheck = Clock::now();
-                if (OnWindowThread())
-                    QCoreApplication::processEvents();
-                if (AbortFlag.load())
-                    break;
             }
         }
     }

@@ -106,12 +106,11 @@ public:
     // MaxStep of the position sent. Returns how far (digits, larger axis)
     // the outputs stand from the target (limited to the outputs): above
     // MaxStep the tip did not arrive. A stopped wait returns the last
-    // distance tested. The
-    // window thread lets messages run meanwhile and watches the global
-    // AbortFlag (cleared on entry, as the operator's Esc arrives during the
-    // wait); any other thread polls and watches `abort` only, so an Esc meant
-    // for another operation stays intact. An aborted or timed-out wait stops
-    // the move and takes the position from the controller.
+    // distance tested. The wait polls the outputs and delivers no events
+    // (bounded by twice the move's time and a grace); it ends early on
+    // `abort` (the caller's own stop), never on the shared AbortFlag, so an
+    // Esc meant for another operation stays intact. A stopped or timed-out
+    // wait stops the move and takes the position from the controller.
     int64_t GoTo(int64_t x, int64_t y, const std::atomic<bool>* abort = nullptr);
 
     // Makes the move state agree with the controller (see SyncXYPosition).
@@ -122,7 +121,8 @@ public:
     void SetScanThread(const WorkerThread* thread) { scanThread_.store(thread); }
 
     // Ramps the X/Y outputs through their registers to (x, y), MaxStep per
-    // step; only when MaxStep > 649. Afterwards the request holds the target.
+    // step; only when MaxStep > 649 (register writes, no wait in between).
+    // Afterwards the request holds the target.
     void Reset(int32_t x, int32_t y);
 
     // Writes Z (register 32) without the register-range check, clamped to

@@ -116,6 +116,8 @@ void TPowerSaver::PowerDown()
         return;
     WindowState = PowerDownPowering;
     approach_.CoarseRetract();
+    // The piezo outputs are switched only once the tip is away.
+    approach_.Wait();
     if (MainIni->ReadBool(SaverSection, "PiezoOff", false)) {
         const int32_t mode = MicroscopeState.FeedbackMode;
         if (mode != -1)

@@ -3,11 +3,12 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
+#include "motion/Approach.h"
 #include "motion/Stepper.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
 
-#include <QCoreApplication>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -142,11 +143,24 @@ void TApproachCommands::RunApproachItem(int index)
     }
 }
 
+std::function<void()> TApproachCommands::Guarded(std::function<void()> f)
+{
+    return [alive = std::weak_ptr<bool>(alive_), f = std::move(f)] {
+        if (!alive.expired())
+            f();
+    };
+}
+
+void TApproachCommands::Stop()
+{
+    stepsStopped_ = true;
+    actions_.StopMotion();
+}
+
 void TApproachCommands::RetractClick(int index)
 {
-    // A running approach stops first.
-    AbortFlag = true;
-    actions_.ProcessMessages();
+    // A running approach stops first; the retract follows once it has ended.
+    Stop();
     UncheckAll();
     userApproachEnabled_ = true;
     checkedRetract_ = index;
@@ -161,21 +175,23 @@ void TApproachCommands::RetractClick(int index)
         index < static_cast<int>(model_.RetractSteps.size()) ? model_.RetractSteps[size_t(index)] : DefaultItemSteps;
     if (MainIni)
         MainIni->WriteInteger("Stepper", "RetSteps", steps);
-    AbortFlag = false;
     actions_.CoarseRetract();
 }
 
 void TApproachCommands::OneStep(bool up)
 {
     actions_.RetractZ();
-    actions_.PowerOn();
-    if (up)
-        actions_.StepUp();
-    else
-        actions_.StepDown();
-    actions_.WaitMs(SettingMs("SlowZ"));
-    actions_.EngageZ();
-    actions_.PowerOff();
+    // The step only once Z is down.
+    actions_.AfterMotion(Guarded([this, up] {
+        actions_.PowerOn();
+        if (up)
+            actions_.StepUp();
+        else
+            actions_.StepDown();
+        actions_.WaitMs(SettingMs("SlowZ"));
+        actions_.EngageZ();
+        actions_.PowerOff();
+    }));
 }
 
 void TApproachCommands::OneStep1Click()
@@ -204,47 +220,60 @@ void TApproachCommands::AutoApproach1Click(bool fast)
     UncheckAll();
     if (!actions_.ApproachKiActive())
         actions_.ToggleKi();
-    bool aborted = false;
-    if (fast) {
-        actions_.AutoApproach(true);
-        // The approach clears the stop request when it starts: an Esc in the
-        // fast phase must not turn into the full approach that follows it.
-        aborted = AbortFlag.load();
-    }
-    if (!aborted)
+    if (!fast) {
         actions_.AutoApproach(false);
+        actions_.AfterMotion(Guarded([this] { FinishAutoApproach(); }));
+        return;
+    }
+    actions_.AutoApproach(true);
+    actions_.AfterMotion(Guarded([this] {
+        // An Esc in the fast phase must not turn into the full approach
+        // that follows it.
+        if (!actions_.ApproachStopped())
+            actions_.AutoApproach(false);
+        actions_.AfterMotion(Guarded([this] { FinishAutoApproach(); }));
+    }));
+}
+
+void TApproachCommands::FinishAutoApproach()
+{
     if (actions_.ApproachKiActive())
         actions_.ToggleKi();
-    if (!AbortFlag.load())
+    if (!actions_.ApproachStopped())
         checkedApproach_ = AutoApproachItem;
     userApproachEnabled_ = false;
 }
 
 void TApproachCommands::ApproachClick(int index)
 {
-    AbortFlag = true;
-    actions_.ProcessMessages();
+    // A running motion stops first.
+    Stop();
     UncheckAll();
     checkedApproach_ = index;
     actions_.PowerOn();
     const int n =
         index < static_cast<int>(model_.ApproachSteps.size()) ? model_.ApproachSteps[size_t(index)] : DefaultItemSteps;
     const int t = SettingMs("FastZ");
-    AbortFlag = false;
     actions_.RetractZ();
-    if (!AbortFlag.load()) {
-        // n + 1 steps: configured counts rely on it.
-        for (int i = 0; i <= n; ++i) {
-            actions_.ProcessMessages();
-            if (AbortFlag.load())
-                break;
-            actions_.StepDown();
-            actions_.WaitMs(t);
-        }
+    actions_.AfterMotion(Guarded([this, n, t] {
+        // The stop meant for the motion before this one is spent.
+        stepsStopped_ = false;
+        actions_.Later(Guarded([this, n, t] { UserStep(0, n, t); }));
+    }));
+}
+
+void TApproachCommands::UserStep(int i, int n, int t)
+{
+    // n + 1 steps: configured counts rely on it.
+    if (i <= n && !stepsStopped_) {
+        actions_.StepDown();
+        actions_.WaitMs(t);
+        actions_.Later(Guarded([this, i, n, t] { UserStep(i + 1, n, t); }));
+        return;
     }
+    stepsStopped_ = false;
     actions_.EngageZ();
     actions_.PowerOff();
-    AbortFlag = false;
     actions_.RefreshCoarseWindow();
 }
 
@@ -317,9 +346,33 @@ void TWorkerApproachActions::WaitMs(int ms)
         w->Link().DelayUs(ms * 1000);
 }
 
-void TWorkerApproachActions::ProcessMessages()
+void TWorkerApproachActions::StopMotion()
 {
-    QCoreApplication::processEvents();
+    if (TDeviceWorkers* w = workers_())
+        w->StopMotion();
+}
+
+void TWorkerApproachActions::AfterMotion(std::function<void()> then)
+{
+    if (TDeviceWorkers* w = workers_())
+        w->Approach().WhenIdle(std::move(then));
+    else
+        then();
+}
+
+bool TWorkerApproachActions::ApproachStopped()
+{
+    TDeviceWorkers* w = workers_();
+    return w != nullptr && w->Approach().LastEnd() == TApproachEnd::Aborted;
+}
+
+void TWorkerApproachActions::Later(std::function<void()> next)
+{
+    TDeviceWorkers* w = workers_();
+    if (w != nullptr && w->MotionsOnEventLoop())
+        QTimer::singleShot(0, std::move(next));
+    else
+        next();
 }
 
 } // namespace qvt

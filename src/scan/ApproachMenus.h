@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -58,8 +59,15 @@ public:
     // False also when the stepper cannot say.
     virtual bool LaserOn() = 0;
     virtual void WaitMs(int ms) = 0;
-    // Lets the operator's Esc (and a second command) in between steps.
-    virtual void ProcessMessages() = 0;
+    // The operator's stop of the motion under way (approach or retract).
+    virtual void StopMotion() = 0;
+    // Runs `then` once no motion runs any more (at once when none does).
+    virtual void AfterMotion(std::function<void()> then) = 0;
+    // The last automatic approach ended stopped by the operator.
+    virtual bool ApproachStopped() = 0;
+    // Runs `next` once the events that wait now have been handled (the
+    // operator's Esc, a second command), so a run of steps can be stopped.
+    virtual void Later(std::function<void()> next) = 0;
     // The parameter window's Ki label: approach Ki shown, and its toggle.
     virtual bool ApproachKiActive() = 0;
     virtual void ToggleKi() = 0;
@@ -85,6 +93,8 @@ public:
     void OneStep2Click();
     void AutoApproach1Click(bool fast);
     void ApproachClick(int index);
+    // The operator's stop: the motion under way and the user steps end.
+    void Stop();
 
     // ---- what the menus show -----------------------------------------------------------
     int CheckedRetract() const { return checkedRetract_; }
@@ -102,6 +112,11 @@ private:
     void UncheckAll();
     int SettingMs(const char* key) const;
     void OneStep(bool up);
+    void FinishAutoApproach();
+    // Step `i` of the user approach's n + 1, t ms apart.
+    void UserStep(int i, int n, int t);
+    // Runs `f` later only while these commands still exist.
+    std::function<void()> Guarded(std::function<void()> f);
 
     IApproachActions& actions_;
     TApproachMenuModel model_;
@@ -109,10 +124,12 @@ private:
     int checkedApproach_ = -1;
     int approachDefault_ = AutoApproachItem;
     bool userApproachEnabled_ = true;
+    bool stepsStopped_ = false; // the operator stopped the user steps
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The program's actions: the device workers, the stepper and the window's
-// message loop. `approachKi`/`toggleKi` and `refreshCoarse` come from the window.
+// event loop (or, while motions end before they return, none). `approachKi`/`toggleKi` and `refreshCoarse` come from the window.
 class TWorkerApproachActions final : public IApproachActions {
 public:
     explicit TWorkerApproachActions(std::function<TDeviceWorkers*()> workers) : workers_(std::move(workers)) {}
@@ -126,7 +143,10 @@ public:
     void StepDown() override;
     bool LaserOn() override;
     void WaitMs(int ms) override;
-    void ProcessMessages() override;
+    void StopMotion() override;
+    void AfterMotion(std::function<void()> then) override;
+    bool ApproachStopped() override;
+    void Later(std::function<void()> next) override;
     bool ApproachKiActive() override { return approachKi ? approachKi() : false; }
     void ToggleKi() override
     {

@@ -100,9 +100,9 @@ void TDeviceWorkers::FormDestroy()
 {
     // The motors and the laser go off while the link is still there; the
     // stepper stores its z counter while the settings still exist. A motion
-    // still waiting ends at its next pass.
-    if (approach_->Busy())
-        AbortFlag = true;
+    // still under way ends with its next pass.
+    StopMotion();
+    WaitForMotion();
     approachHost_->StopStepTimer();
     if (stepper_ != nullptr) {
         stepper_->PowerOff();
@@ -262,6 +262,26 @@ void TDeviceWorkers::EngageZ()
 void TDeviceWorkers::CoarseRetract()
 {
     approach_->CoarseRetract();
+}
+
+void TDeviceWorkers::StopMotion()
+{
+    approach_->Stop();
+}
+
+void TDeviceWorkers::WaitForMotion()
+{
+    approach_->Wait();
+}
+
+void TDeviceWorkers::RunMotionsOnEventLoop()
+{
+    approachHost_->RunOnEventLoop = true;
+}
+
+bool TDeviceWorkers::MotionsOnEventLoop() const
+{
+    return approachHost_->RunOnEventLoop;
 }
 
 void TDeviceWorkers::schTimer()

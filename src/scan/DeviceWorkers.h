@@ -90,6 +90,14 @@ public:
     void RetractZ();
     void EngageZ();
     void CoarseRetract();
+    // The operator's stop of the motion under way, and the wait for its end
+    // (no event is delivered meanwhile).
+    void StopMotion();
+    void WaitForMotion();
+    // Motions started from the windows go on from the event loop (the
+    // program's assembly sets it; without it they end before they return).
+    void RunMotionsOnEventLoop();
+    bool MotionsOnEventLoop() const;
     // Each tick of the step timer Timer2.
     void schTimer();
     // Forwards to the stepper's laser switch.

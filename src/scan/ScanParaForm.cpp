@@ -924,11 +924,14 @@ void TScanParaForm::ShowKelvinParams()
 
 void TScanParaForm::Edit18KeyPress(EditKey key)
 {
-    // In mode 6 the resonance tool redraws its spectrum after this, once it exists.
+    TNumericEdit* edit = edits_.at("Edit18");
     PageEdit(
-        edits_.at("Edit18"), key,
+        edit, key,
         [this](double v) { MicroscopeState.AmplSetpoint = static_cast<float>(AmplSetpointFromTyped(v, edit18Tag_)); },
         [this] { ShowAmplParams(); });
+    // In mode 6 this is the setpoint the resonance tool marks on its spectrum.
+    if (key == EditKey::Enter && edit->Color() == EditColor::White && ActiveMode() == 6 && DrawResonance)
+        DrawResonance();
 }
 
 void TScanParaForm::Edit16KeyPress(EditKey key)
@@ -1146,8 +1149,10 @@ bool TScanParaForm::eventFilter(QObject* watched, QEvent* event)
     }
     case QEvent::KeyPress:
         // Esc anywhere in the window stops a running approach or script.
-        if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+        if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
             AbortFlag = true;
+            StopMotions();
+        }
         return false;
     case QEvent::MouseButtonPress:
         if (static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton)

@@ -56,6 +56,8 @@ public:
     // The scan, display and move workers (unset: the program's).
     void SetWorkers(TDeviceWorkers* workers) { workers_ = workers; }
     TDeviceWorkers* Workers() const;
+    // The operator's Esc: the approach, retract or user steps under way end.
+    void StopMotions();
     // The main window's image windows take the new buffer size after a pixel change.
     std::function<void()> ResizeImageWindows;
     // The navigator's live position, refreshed on each status tick while it shows.

@@ -6,6 +6,7 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
+#include "motion/Approach.h"
 #include "scan/ApproachMenus.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -131,6 +132,11 @@ void TScanParaForm::RetractButtonClick()
     ShowApproachMenus();
 }
 
+void TScanParaForm::StopMotions()
+{
+    approachCommands_->Stop();
+}
+
 void TScanParaForm::ApproachButtonClick()
 {
     approachCommands_->ApproachButtonClick();
@@ -155,7 +161,9 @@ void TScanParaForm::StatusDisplayTick()
                 image1_->ShowZBar(p1, p2);
         }
     }
-    statusBar_->setText(ZStateText(MicroscopeState.ZState.load()));
+    // A failed approach keeps its reason on the line until Z moves again.
+    const char* failure = workers != nullptr ? workers->Approach().StatusText() : "";
+    statusBar_->setText(*failure != 0 ? QString(failure) : ZStateText(MicroscopeState.ZState.load()));
     if (workers == nullptr)
         return;
     const TGoXYThread& scan = workers->GoXYThread();

@@ -30,7 +30,8 @@ public:
         if (++Passes > 200000) {
             // A wait that never ends is a failure, not a hang.
             ADD_FAILURE() << "endless wait";
-            AbortFlag = true;
+            if (Approach != nullptr)
+                Approach->Stop();
         }
         if (timer_ && Approach != nullptr)
             Approach->StepTimerTick();
@@ -337,7 +338,7 @@ TEST_F(ApproachOnSim, EscStopsTheApproachAndNoStepFollows)
     ini_->WriteInteger("Stepper", "AppSteps", 5);
     host.OnPass = [&] {
         if (sim->CoarseStepsDown() == 2)
-            AbortFlag = true;
+            approach.Stop(); // the operator's Esc
     };
     approach.AutoApproach(0);
     EXPECT_EQ(MicroscopeState.ZState, ZCoarseRetracted);

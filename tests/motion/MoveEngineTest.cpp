@@ -408,11 +408,17 @@ TEST_F(MoveEngineTest, GoToWaitsForArrivalAndAStopLeavesThePositionWithTheContro
     EXPECT_EQ(form.ReadReg(ReadAddrY), 32000);
     EXPECT_EQ(moves.ClampCount, 0); // limited before the move, not by it
 
-    // The window thread: the operator's Esc arrives while messages run.
+    // The window thread: its wait runs no messages; the caller's own stop,
+    // set meanwhile, ends it.
     moves.MaxStep = 1;
     sim_->ClearLog();
-    QTimer::singleShot(30, [] { AbortFlag = true; });
-    workers.GoToXYRaw(-2000, 0);
+    std::atomic<bool> esc{false};
+    std::thread operatorKey([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        esc = true;
+    });
+    workers.GoToXYRaw(-2000, 0, &esc);
+    operatorKey.join();
     EXPECT_FALSE(AbortFlag);
     EXPECT_EQ(moves.PrevSteps, 0);
     std::vector<TGoXYRequest> sent = Moves();

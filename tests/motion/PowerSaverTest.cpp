@@ -150,7 +150,7 @@ TEST_F(PowerSaverOnSim, StaysQuietWhenOffOrWhileAMotionRuns)
     EXPECT_EQ(sim->CoarseStepsUp(), 0);
     EXPECT_NE(MicroscopeState.ZState, ZPoweredDown);
 
-    // Ticks that arrive inside the waits of an approach count as activity.
+    // Ticks that arrive between the passes of an approach count as activity.
     ini_->WriteInteger("QVTSaver", "CoarseRetract", 1);
     TickAt(1000.0);
     now = 1040.0;
@@ -158,7 +158,9 @@ TEST_F(PowerSaverOnSim, StaysQuietWhenOffOrWhileAMotionRuns)
     QTimer status;
     QObject::connect(&status, &QTimer::timeout, [&] { saver.Tick(); });
     status.start(0);
+    workers.RunMotionsOnEventLoop();
     approach.AutoApproach(0);
+    EXPECT_TRUE(RunLoopUntil([&] { return !approach.Busy(); }));
     status.stop();
     EXPECT_EQ(MicroscopeState.ZState, ZApproached);
     EXPECT_EQ(saver.IdleClock, 1040.0);

@@ -27,8 +27,7 @@ public:
     void AutoApproach(bool fast) override
     {
         Log << (fast ? "AutoApproach(fast)" : "AutoApproach");
-        if (fast && EscInFastPhase)
-            AbortFlag = true; // the operator's Esc arrives inside the loop
+        Stopped = fast && EscInFastPhase; // the operator's Esc arrives inside the loop
     }
     void CoarseRetract() override { Log << "CoarseRetract"; }
     void PowerOn() override { Log << "PowerOn"; }
@@ -41,10 +40,14 @@ public:
     }
     bool LaserOn() override { return Laser; }
     void WaitMs(int ms) override { Log << QString("Wait %1").arg(ms); }
-    void ProcessMessages() override
+    void StopMotion() override {}
+    void AfterMotion(std::function<void()> then) override { then(); }
+    bool ApproachStopped() override { return Stopped; }
+    void Later(std::function<void()> next) override
     {
-        if (AbortAfterSteps >= 0 && Steps >= AbortAfterSteps)
-            AbortFlag = true;
+        if (AbortAfterSteps >= 0 && Steps >= AbortAfterSteps && Esc)
+            Esc(); // the operator's Esc arrives between two steps
+        next();
     }
     bool ApproachKiActive() override { return ApproachKi; }
     void ToggleKi() override
@@ -58,6 +61,8 @@ public:
     bool Laser = true;
     bool ApproachKi = false;
     bool EscInFastPhase = false;
+    bool Stopped = false;
+    std::function<void()> Esc;
     int AbortAfterSteps = -1;
     int Steps = 0;
     int Refreshes = 0;
@@ -203,6 +208,7 @@ TEST_F(ApproachCommandsTest, UserApproachMakesOneStepMoreThanConfiguredAndStopsO
     actions.Log.clear();
     actions.Steps = 0;
     actions.AbortAfterSteps = 3;
+    actions.Esc = [&c] { c.Stop(); };
     c.RunApproachItem(5);
     EXPECT_EQ(actions.Steps, 3);
     EXPECT_EQ(actions.Log.mid(actions.Log.size() - 2), QStringList({"EngageZ", "PowerOff"}));

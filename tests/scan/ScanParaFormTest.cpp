@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QKeyEvent>
 #include <QTabWidget>
 #include <QThread>
 #include <QWheelEvent>
@@ -708,6 +709,35 @@ TEST_F(ScanParaFormTest, LoopPagesAndWhatIsWrittenBackToTheSettings)
     EXPECT_EQ(ini_->ReadInteger("ScanPara", "FormPosLeft", 0), 70);
     EXPECT_EQ(ini_->ReadInteger("ScanPara", "FormPosTop", 0), 80);
     form_.reset();
+}
+
+TEST_F(ScanParaFormTest, AmplitudeSetpointRedrawsTheResonanceSpectrumInModeSix)
+{
+    Start();
+    int redraws = 0;
+    form_->DrawResonance = [&] { ++redraws; };
+    const int32_t mode = MicroscopeState.FeedbackMode.load();
+    // Typed and entered as the operator does, in each mode that has the page.
+    auto type = [&](const char* text) {
+        TNumericEdit& edit = E("Edit18");
+        edit.selectAll();
+        for (const QChar c : QString(text)) {
+            QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+            QCoreApplication::sendEvent(&edit, &key);
+        }
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QCoreApplication::sendEvent(&edit, &enter);
+    };
+    MicroscopeState.FeedbackMode = 6;
+    type("0.25");
+    EXPECT_FLOAT_EQ(MicroscopeState.AmplSetpoint, 0.25f);
+    EXPECT_EQ(redraws, 1);
+    type("zero"); // refused: nothing new to draw
+    EXPECT_EQ(redraws, 1);
+    MicroscopeState.FeedbackMode = 5;
+    type("0.5");
+    EXPECT_EQ(redraws, 1);
+    MicroscopeState.FeedbackMode = mode;
 }
 
 TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPause)

@@ -2,6 +2,8 @@
 // Helpers shared by the test executables.
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <QString>
 #include <QTemporaryDir>
 #include <QThread>
@@ -35,6 +37,23 @@ template <class Pred> bool PumpUntil(Pred done, int timeoutMs = 20000)
         QCoreApplication::processEvents();
         QThread::msleep(1);
     }
+    return done();
+}
+
+// Runs an event loop, as the program's own, until `done` holds (tested every
+// few milliseconds) or the time is up: timers of interval 0 run at full pace.
+template <class Pred> bool RunLoopUntil(Pred done, int timeoutMs = 20000)
+{
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    poll.start(5);
+    if (!done())
+        loop.exec();
     return done();
 }
 

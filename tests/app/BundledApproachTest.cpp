@@ -1,0 +1,178 @@
+// The automatic approach on the bundled settings, driven as the operator
+// drives it: the parameter window's Down and Up buttons and menus, the
+// coarse motion window's buttons. It lands from a few steps away at the
+// bundled (slow) approach gain, and a surface out of reach or a loop of the
+// wrong polarity ends with its reason, on the status line and in one box.
+
+#include "app/CreateForms.h"
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "core/Startup.h"
+#include "mainwindow/MainQVTForm.h"
+#include "motion/Approach.h"
+#include "motion/CoarseForm.h"
+#include "motion/Stepper.h"
+#include "platform/MessageBoxes.h"
+#include "scan/ApproachMenus.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/ScanParaForm.h"
+#include "widgets/NumericEdit.h"
+#include "support/TestSupport.h"
+
+#include <QAction>
+#include <QLocalSocket>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QDir>
+#include <QTimer>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+namespace qvt {
+namespace {
+
+class BundledApproach : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        if (MainQVTForm != nullptr)
+            MainQVTForm->close();
+        DestroyAllForms();
+        MicroscopeState.ZState = ZCoarseRetracted;
+    }
+
+    // The bundled settings on a fast clock; `sim` and `qvt` edit the copies.
+    void Start(const std::function<void(QByteArray&)>& sim = nullptr,
+               const std::function<void(QByteArray&)>& qvt = nullptr)
+    {
+        ASSERT_TRUE(test::CopyBundledSettings(dir_));
+        QByteArray simIni = dir_.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast");
+        if (sim)
+            sim(simIni);
+        dir_.WriteFile("ini/sim.ini", simIni);
+        if (qvt) {
+            QByteArray qvtIni = dir_.ReadFile("ini/qvt.ini");
+            qvt(qvtIni);
+            dir_.WriteFile("ini/qvt.ini", qvtIni);
+        }
+        LoadDriverName(dir_.Path(), {"qvt"});
+        int exitCode = -1;
+        ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+        ASSERT_NE(ScanParaForm, nullptr);
+        ASSERT_NE(CoarseForm, nullptr);
+        ASSERT_NE(DeviceWorkers, nullptr);
+    }
+
+    void AutoApproachFromTheMenu()
+    {
+        ScanParaForm->PopupMenu1()->actions()[AutoApproachItem]->trigger();
+        // The bound only proves that the approach ends.
+        ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+        ScanParaForm->WenigWichtigTimerTimer();
+    }
+
+    QString StatusLine() const { return ScanParaForm->StatusBar()->text(); }
+
+    test::TempDir dir_;
+    ScriptedMessageResponder boxes_;
+};
+
+TEST_F(BundledApproach, LandsFromFiveStepsUpAtTheBundledGain)
+{
+    Start();
+    ScanParaForm->DownButton()->click();
+    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+    ASSERT_EQ(MicroscopeState.ZState.load(), ZApproached);
+    ScanParaForm->UpButton()->click();
+    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+    ASSERT_EQ(MicroscopeState.ZState.load(), ZPiezoRetracted);
+    const int32_t landed = Stepper->zCoarsePos;
+    for (int i = 0; i < 5; ++i)
+        CoarseForm->BitBtn(2)->click();
+    ASSERT_EQ(Stepper->zCoarsePos, landed + 5);
+
+    AutoApproachFromTheMenu();
+    EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
+    EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::Approached);
+    EXPECT_EQ(StatusLine(), "Approached");
+    // Within the steps back to where it had landed, and not one beyond.
+    EXPECT_GE(Stepper->zCoarsePos, landed);
+    EXPECT_LT(Stepper->zCoarsePos, landed + 5);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join("|").toStdString();
+}
+
+TEST_F(BundledApproach, ASurfaceOutOfReachEndsWithItsReason)
+{
+    Start([](QByteArray& sim) { sim.replace("Gap=0", "Gap=40"); });
+    AutoApproachFromTheMenu();
+    EXPECT_NE(MicroscopeState.ZState.load(), ZApproached);
+    EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::OutOfReach);
+    EXPECT_EQ(StatusLine(), ApproachFailureText(TApproachEnd::OutOfReach));
+    EXPECT_EQ(boxes_.Texts(), QStringList{ApproachFailureText(TApproachEnd::OutOfReach)});
+    // The step budget of the bundled machine, no step more.
+    EXPECT_EQ(Stepper->zCoarsePos, -30);
+}
+
+TEST_F(BundledApproach, ALoopOfTheWrongPolarityEndsWithItsReason)
+{
+    // The error input inverted: the loop pushes into the sample it meets.
+    Start([](QByteArray& sim) { sim.replace("Gap=0", "Gap=5"); },
+          [](QByteArray& qvt) { qvt.replace("ADC1CheckBox1=1", "ADC1CheckBox1=1\r\nADC1CheckBox2=1"); });
+    AutoApproachFromTheMenu();
+    EXPECT_NE(MicroscopeState.ZState.load(), ZApproached);
+    EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::WrongPolarity);
+    EXPECT_EQ(StatusLine(), ApproachFailureText(TApproachEnd::WrongPolarity));
+    EXPECT_EQ(boxes_.Texts(), QStringList{ApproachFailureText(TApproachEnd::WrongPolarity)});
+}
+
+// Requests of the command server and the main window's close arrive while
+// the approach runs: each is handled between two of its passes, in the order
+// they came, and the close ends the approach before the program goes.
+TEST_F(BundledApproach, RequestsAndACloseDuringAnApproachAreHandledBetweenItsPassesInOrder)
+{
+    test::TempDir runtime;
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QDir::cleanPath(runtime.Path()).toUtf8());
+    Start([](QByteArray& sim) { sim.replace("Gap=0", "Gap=40"); });
+    QLocalSocket client;
+    client.connectToServer(runtime.Path() + "qvt-SIM.dde");
+    ASSERT_TRUE(test::PumpUntil([&] { return client.state() == QLocalSocket::ConnectedState; }));
+
+    ScanParaForm->PopupMenu1()->actions()[AutoApproachItem]->trigger();
+    ASSERT_TRUE(DeviceWorkers->Approach().Busy()) << "the menu returns while the approach goes on";
+    client.write("EXECUTE DdeItem BIAS:0.5\nREQUEST DdeItem DdeQVTControl\n");
+    client.flush();
+    QStringList replies;
+    const auto replied = [&] {
+        while (client.canReadLine())
+            replies << QString::fromUtf8(client.readLine()).trimmed();
+        return replies.contains(".");
+    };
+    ASSERT_TRUE(test::RunLoopUntil(replied, 60000)) << replies.join("|").toStdString();
+    EXPECT_EQ(replies.first(), "OK");
+    EXPECT_EQ(ScanParaForm->Edit("Edit2")->text(), "0.500");
+    EXPECT_TRUE(DeviceWorkers->Approach().Busy()) << "answered between the passes, not after the approach";
+    const int32_t stepsThen = Stepper->zCoarsePos;
+
+    // The close: after the requests, the approach ends as the operator's stop
+    // ends it, and the program closes.
+    client.write("EXECUTE DdeItem BIAS:0.25\n");
+    client.flush();
+    bool closed = false;
+    QTimer::singleShot(0, [&] { closed = MainQVTForm->close(); });
+    ASSERT_TRUE(test::RunLoopUntil([&] { return closed; }, 60000));
+    EXPECT_FALSE(DeviceWorkers->Approach().Busy());
+    EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::Aborted);
+    EXPECT_NE(MicroscopeState.ZState.load(), ZApproached);
+    EXPECT_EQ(ScanParaForm->Edit("Edit2")->text(), "0.250") << "the request before the close was handled first";
+    EXPECT_LE(Stepper->zCoarsePos, stepsThen);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join("|").toStdString();
+    client.abort();
+    DestroyAllForms();
+    qputenv("XDG_RUNTIME_DIR", savedRuntime);
+}
+
+} // namespace
+} // namespace qvt
