@@ -60,6 +60,8 @@ public:
     std::function<void()> ResizeImageWindows;
     // The navigator's live position, refreshed on each status tick while it shows.
     std::function<void()> ShowNavigatorPosition;
+    // The scanner window shows the coefficients the scan fits while it runs.
+    std::function<void()> ShowHardLinCoeff;
     // The resonance tool redraws its spectrum (with the setpoint cross) after a setpoint change.
     std::function<void()> DrawResonance;
     // The scanner calibration's factors for a new scan range (set by the
