@@ -7,7 +7,9 @@
 #include "scan/ScanParaForm.h"
 #include "widgets/NumericEdit.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QMouseEvent>
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -102,6 +104,31 @@ TEST_F(ScanPagesTest, FastZPageWritesTheLoopWithItsPrefixesAndRefusesABadAlpha)
     EXPECT_EQ(sim_->Register(65), FastZRetractedSetpoint);
     EXPECT_EQ(sim_->Register(82), FastZModeRetracted);
     device_->RetractFlag = false;
+}
+
+TEST_F(ScanPagesTest, TheWheelStepsTheFastZEditsAndTheTdLabelBeeps)
+{
+    Start(29);
+    TFastZPage& page = *form_->FastZ();
+    page.Edit13->setText("10");
+    page.Edit13KeyPress(true);
+    // One slow notch up on Td: 1 %, applied through the edit's own Enter.
+    form_->FormMouseWheel(120, false, page.Edit13, 1000.0);
+    EXPECT_EQ(page.Edit13->text(), "10.1");
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit13TextTd", ""), "10.1");
+    EXPECT_EQ(page.Edit13->Color(), EditColor::White);
+    page.Edit17->setText("2");
+    page.EditFastzKeyPress(page.Edit17, true);
+    form_->FormMouseWheel(-120, false, page.Edit17, 1001.0);
+    EXPECT_EQ(page.Edit17->text(), "1.98");
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit17Text", ""), "1.98");
+
+    // A double click on the Td label beeps (and toggles the pulse bias).
+    const int beeps = boxes_.BeepCount();
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+    QApplication::sendEvent(page.Label35, &dbl);
+    EXPECT_EQ(boxes_.BeepCount(), beeps + 1);
 }
 
 TEST_F(ScanPagesTest, LevelPageSendsKeepsAndLimitsTheSlopes)
