@@ -283,6 +283,11 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     spekt->RefreshScanPara = [scanPara] { scanPara->ShowFeedbackParams(); };
     // Under HardLin the scan's z sensor is as good an x axis as the Z output.
     spekt->ZSensorSlot = [scanner] { return scanner->ZSensorSlot(); };
+    // The resonance tool's options show a slope taken over as sensitivity (4 digits).
+    spekt->ResonanceSlope = [lockInOptions](double slope) {
+        if (TNumericEdit* e = lockInOptions->Edit("Edit1"))
+            e->setText(QString::number(slope, 'g', 4));
+    };
     auto* spektOpt = new TSpektOptionForm(*spekt, main);
     Created("TSpektOptionForm");
     spekt->ShowOptions = [spektOpt] {

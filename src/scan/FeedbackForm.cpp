@@ -203,8 +203,10 @@ void TfeedbackForm::ComboBox1Change()
     // The mode stays chosen whatever the sending does.
     try {
         form_.UpdateFeedback();
-        if (scanPara_)
+        if (scanPara_) {
             scanPara_->ShowFeedbackParams();
+            scanPara_->ClearFeedbackEditMarks();
+        }
     } catch (...) {
     }
 }

@@ -700,6 +700,13 @@ void TScanParaForm::LoadFeedbackSets()
                                    : DefaultNC100ProcentAmpl);
 }
 
+void TScanParaForm::ClearFeedbackEditMarks()
+{
+    // The values shown are those of the new mode: nothing is pending any more.
+    for (const char* name : {"Edit1", "Edit21", "Edit2", "Edit5", "Edit6"})
+        edits_.at(name)->SetColor(EditColor::White);
+}
+
 void TScanParaForm::ShowFeedbackParams()
 {
     const int mode = ActiveMode();

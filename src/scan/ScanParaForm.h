@@ -105,6 +105,8 @@ public:
     void LoadFeedbackSets();
     // The active mode's set, units, caption and hints; after a mode switch too.
     void ShowFeedbackParams();
+    // The feedback rows' edits lose their "typed, not applied" colour.
+    void ClearFeedbackEditMarks();
     void ShowAmplParams();
     void ShowFreqParams();
     void ShowKelvinParams();

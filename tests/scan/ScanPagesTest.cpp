@@ -181,8 +181,13 @@ TEST_F(ScanPagesTest, FeedbackWindowSwitchesModesAndForcesTheLockInWhereNeeded)
     EXPECT_TRUE(feedback_->Memo1()->toPlainText().startsWith("delta_new:=IN0-setpoint\ntemp:=IN0\n"));
 
     const int records = CountCode(*sim_, IOCTL_SET_FEEDBACK);
+    // A setpoint typed but not applied is forgotten with the mode change.
+    TNumericEdit* setpoint = form_->Edit("Edit1");
+    setpoint->setText("7");
+    setpoint->SetColor(EditColor::Silver);
     feedback_->ComboBox1()->setCurrentIndex(5); // "AFM amplitude R"
     feedback_->ComboBox1Change();
+    EXPECT_EQ(setpoint->Color(), EditColor::White);
     EXPECT_EQ(MicroscopeState.FeedbackMode.load(), 4);
     EXPECT_EQ(ini_->ReadInteger("Microscope", "Feedback", 0), 4);
     EXPECT_GT(CountCode(*sim_, IOCTL_SET_FEEDBACK), records);
