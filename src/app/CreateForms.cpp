@@ -61,6 +61,7 @@
 #include <QProgressBar>
 #include <QStatusBar>
 #include <QToolButton>
+#include <QTreeWidget>
 
 #include <memory>
 #include <utility>
@@ -163,6 +164,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TScanParaForm");
     scanPara->ResizeImageWindows = [main] { main->ResizeImageWindows(); };
     scanPara->SetScanRange = [scanner](double range) { return scanner->SetScanRange(range); };
+    scanPara->ShowHardLinCoeff = [scanner] { scanner->ShowHardLinCoeff(); };
     main->DockParameterWindow(scanPara);
     scanPara->ShowMainHint = [main](const QString& hint) { main->statusBar()->showMessage(hint); };
     scanPara->SetScanButtonHint = [main](const QString& hint) { main->ScanButton()->setToolTip(hint); };
@@ -202,14 +204,14 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         if (TNumericEdit* edit = scanPara->Edit("Edit1"))
             edit->PressKey(EditKey::Enter);
     };
+    QAbstractButton* lockinButton = main->Button("LockinButton");
+    if (lockinButton != nullptr && !MultiLockInPresent)
+        lockin->SetMainButton = [lockinButton](bool down) { lockinButton->setChecked(down); };
     lockin->FormCreate(inOut);
     main->LockInDeviceOpen = [lockin] { return lockin->DeviceOpen(); };
     main->ArrangeToolbar();
-    if (QAbstractButton* button = main->Button("LockinButton"); button && lockin->DeviceOpen() && !MultiLockInPresent) {
-        QObject::connect(button, &QAbstractButton::toggled, lockin, [lockin](bool on) { lockin->setVisible(on); });
-        if (button->isChecked())
-            lockin->show();
-    }
+    if (lockinButton != nullptr && lockin->DeviceOpen() && !MultiLockInPresent)
+        QObject::connect(lockinButton, &QAbstractButton::toggled, lockin, [lockin](bool on) { lockin->setVisible(on); });
 
     auto* dnc = new TdncForm(*workers);
     Created("TdncForm");
@@ -280,6 +282,13 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     TImageTools::SetSpectroscopyPoint = [spekt](double x, double y) { spekt->SetPoint(x, y); };
 
     spekt->RefreshScanPara = [scanPara] { scanPara->ShowFeedbackParams(); };
+    // Under HardLin the scan's z sensor is as good an x axis as the Z output.
+    spekt->ZSensorSlot = [scanner] { return scanner->ZSensorSlot(); };
+    // The resonance tool's options show a slope taken over as sensitivity (4 digits).
+    spekt->ResonanceSlope = [lockInOptions](double slope) {
+        if (TNumericEdit* e = lockInOptions->Edit("Edit1"))
+            e->setText(QString::number(slope, 'g', 4));
+    };
     auto* spektOpt = new TSpektOptionForm(*spekt, main);
     Created("TSpektOptionForm");
     spekt->ShowOptions = [spektOpt] {
@@ -366,6 +375,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         admin->GrantLevel = [main](int level) { main->SetAdminLevel(level); };
         admin->show();
     };
+    main->ShowScannerTeachButton = [scanner](bool visible) { scanner->ShowTeachButton(visible); };
     main->UpdateMenuItems();
 
     auto* multi = new TMultiLockInForm;
@@ -483,6 +493,25 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     workers->FastScanThread().StatisticsReady = [statistics](const QString& text) { *statistics = text; };
     scriptThread->TakeResult = [statistics] { return std::exchange(*statistics, QString()); };
     sel->ScriptRunner = scriptThread.get();
+    // The scanner window measures a frequency response with a script of the Select window.
+    scriptThread->ResponseWanted = [scanner](TQVTIniFile*& ini, bool& axisX) {
+        return scanner->ResponseWanted(ini, axisX);
+    };
+    scriptThread->ResponseWritten = [scanner](const QString& name) { scanner->ResponseWritten(name); };
+    scanner->Script.FastModeOn = [main] { return main->FastSpeedButtonDown(); };
+    scanner->Script.Run = [sel](const QString& folder, const QString& fileName) {
+        if (sel->TreeView1()->currentItem() == nullptr)
+            sel->TreeView1()->setCurrentItem(sel->RootNode());
+        sel->ScriptChosen(folder + fileName);
+        if (!sel->RunStopButton()->isChecked())
+            sel->RunStopButton()->click();
+        return sel->RunStopButton()->isChecked();
+    };
+    scanner->Script.Running = [sel] { return sel->RunStopButton()->isChecked(); };
+    scanner->Script.Stop = [sel] {
+        if (sel->RunStopButton()->isChecked())
+            sel->RunStopButton()->click();
+    };
     sel->FormCreate();
     joystick->JoystickMove = [sel](int dx, int dy, int dz) { sel->JoystickMove(dx, dy, dz); };
     joystick->AddCurrentPosition = [sel](int n) { sel->AddCurrentPosition(n); };
@@ -692,6 +721,12 @@ void DestroyAllForms()
     // every window it reaches is still there.
     if (SelForm != nullptr)
         SelForm->ScriptRunner = nullptr;
+    // The scanner window's measurement goes through the Select window.
+    if (ScannerForm != nullptr)
+        ScannerForm->Script = {};
+    // The main window outlives the scanner window.
+    if (MainQVTForm != nullptr)
+        MainQVTForm->ShowScannerTeachButton = nullptr;
     scriptThread.reset();
     scriptDevice.reset();
     // What the windows keep is written while the settings and the device

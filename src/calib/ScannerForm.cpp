@@ -27,6 +27,8 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QComboBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -49,6 +51,8 @@ constexpr double DigitsFullScale = 2.14e9;
 constexpr int ShownTickMs = 100;
 constexpr int HiddenTickMs = 1000;
 constexpr double DragMax = 10.0;
+const char* const CheckResponseCaption = "Check Frequency Response";
+const char* const PleaseWaitCaption = "Please Wait!";
 
 // The window's own clock for the supply link's resend.
 int64_t NowMs()
@@ -158,7 +162,28 @@ QWidget* TScannerForm::BuildRangePage()
         rangeChart_->AddSeries(s);
     }
     rangeChart_->installEventFilter(this);
-    layout->addWidget(rangeChart_, 1);
+    auto* right = new QVBoxLayout;
+    right->addWidget(rangeChart_, 1);
+    auto* axes = new QHBoxLayout;
+    xAxisChoice_ = new QComboBox(page);
+    xAxisChoice_->setObjectName("XAxisChoice");
+    xAxisChoice_->addItems({"Range", "Volt"});
+    yAxisChoice_ = new QComboBox(page);
+    yAxisChoice_->setObjectName("YAxisChoice");
+    yAxisChoice_->addItems({"/V", "/digit"});
+    axes->addWidget(new QLabel("X-Axis", page));
+    axes->addWidget(xAxisChoice_);
+    axes->addWidget(new QLabel("Y-Axis", page));
+    axes->addWidget(yAxisChoice_);
+    axes->addStretch();
+    right->addLayout(axes);
+    layout->addLayout(right, 1);
+    for (QComboBox* box : {xAxisChoice_, yAxisChoice_})
+        connect(box, &QComboBox::activated, this, [this, box](int index) {
+            if (MainIni)
+                MainIni->WriteInteger(WinSection, box == xAxisChoice_ ? "XAxis" : "YAxis", index);
+            RedrawCharts();
+        });
     connect(grid1_, &QTableWidget::cellChanged, this, [this](int r, int c) { GridEdited(grid1_, r, c); });
     return page;
 }
@@ -210,6 +235,31 @@ QWidget* TScannerForm::BuildHardLinPage()
     row->addWidget(kiEdit_);
     row->addStretch();
     layout->addLayout(row);
+
+    // Tags 1..8: LinXFwd2, LinYFwd2, LinXFwd3, LinYFwd3, LinXBwd2, LinYBwd2,
+    // LinXBwd3, LinYBwd3; an edit writes its coefficient to the scan thread.
+    auto* coefficients = new QGridLayout;
+    for (int tag = 1; tag <= 8; ++tag) {
+        const int i = tag - 1;
+        const bool x = i % 2 == 0;
+        const QString name = QString("Lin%1%2%3").arg(x ? "X" : "Y", i < 4 ? "Fwd" : "Bwd").arg(i % 4 < 2 ? 2 : 3);
+        auto* e = new TNumericEdit(name + "Edit", page);
+        e->setProperty("Tag", tag);
+        e->Rules.Min = -1.0;
+        e->Rules.Max = 1.0;
+        e->OnValue = [this, i](double v) {
+            TLinCoefficients k = CurrentLinearisation();
+            std::array<double*, 8> fields = {&k.X2F, &k.Y2F, &k.X3F, &k.Y3F, &k.X2B, &k.Y2B, &k.X3B, &k.Y3B};
+            *fields[static_cast<size_t>(i)] = v;
+            ApplyLinearisation(k);
+            ShowLinStatus();
+            return true;
+        };
+        linEdits_[i] = e;
+        coefficients->addWidget(new QLabel(name, page), i % 4, x ? 0 : 2);
+        coefficients->addWidget(e, i % 4, x ? 1 : 3);
+    }
+    layout->addLayout(coefficients);
     for (QLabel*& l : linLabels_) {
         l = new QLabel(page);
         l->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -220,18 +270,39 @@ QWidget* TScannerForm::BuildHardLinPage()
     auto* copy = new QHBoxLayout;
     for (bool x : {true, false}) {
         auto* b = new QPushButton(x ? "Copy X" : "Copy Y", page);
-        connect(b, &QPushButton::clicked, this,
-                [this, x] { QApplication::clipboard()->setText(statusLines_[x ? 1 : 2]); });
+        b->setObjectName(x ? "CopyXButton" : "CopyYButton");
+        connect(b, &QPushButton::clicked, this, [this, x] {
+            const QString line = CoefficientLine(x);
+            memo_->appendPlainText(line);
+            QApplication::clipboard()->setText(line);
+        });
         copy->addWidget(b);
     }
+    // Teaching writes the thread's coefficients into the row of the current range.
+    teachButton_ = new QWidget(page);
+    teachButton_->setObjectName("TeachButton");
+    auto* teach = new QHBoxLayout(teachButton_);
+    teach->setContentsMargins(0, 0, 0, 0);
+    for (bool x : {true, false}) {
+        auto* b = new QPushButton(x ? "Teach X" : "Teach Y", teachButton_);
+        b->setObjectName(x ? "TeachXButton" : "TeachYButton");
+        connect(b, &QPushButton::clicked, this, [this, x] { Teach(x); });
+        teach->addWidget(b);
+    }
+    teachButton_->hide();
+    copy->addWidget(teachButton_);
     copy->addStretch();
     layout->addLayout(copy);
-    layout->addStretch();
+    memo_ = new QPlainTextEdit(page);
+    memo_->setObjectName("Memo1");
+    layout->addWidget(memo_, 1);
     connect(useHardLin_, &QCheckBox::clicked, this, &TScannerForm::SetHardLin);
     connect(offlineCorrection_, &QCheckBox::clicked, this, [this](bool checked) {
         if (MainIni)
             MainIni->WriteBool("HardLin", "FitPoly", !checked);
         kiEdit_->setEnabled(!checked);
+        for (TNumericEdit* e : linEdits_)
+            e->setEnabled(checked);
         if (checked) {
             kiEdit_->setText("0");
             if (workers_)
@@ -241,6 +312,54 @@ QWidget* TScannerForm::BuildHardLinPage()
         }
     });
     return page;
+}
+
+QString TScannerForm::CoefficientLine(bool xAxis) const
+{
+    const TLinCoefficients k = CurrentLinearisation();
+    const TFitResults fit = workers_ ? workers_->GoXYThread().FitResults() : TFitResults{};
+    const std::array<float, 4>& abcd = xAxis ? fit.X : fit.Y;
+    // The line map is v + Lin^2 v^2 + Lin^3 v^3: its linear term is 1.
+    const std::array<double, 9> values = {abcd[0],
+                                          abcd[1],
+                                          abcd[2],
+                                          abcd[3],
+                                          1.0,
+                                          xAxis ? k.X2F : k.Y2F,
+                                          xAxis ? k.X3F : k.Y3F,
+                                          xAxis ? k.X2B : k.Y2B,
+                                          xAxis ? k.X3B : k.Y3B};
+    QStringList parts;
+    for (double v : values)
+        parts << FloatToText(v);
+    return parts.join('\t');
+}
+
+void TScannerForm::ShowHardLinEdits()
+{
+    const TLinCoefficients k = CurrentLinearisation();
+    const std::array<double, 8> values = {k.X2F, k.Y2F, k.X3F, k.Y3F, k.X2B, k.Y2B, k.X3B, k.Y3B};
+    for (size_t i = 0; i < 8; ++i)
+        // The operator's typing is not overwritten under his hands.
+        if (!linEdits_[i]->hasFocus())
+            linEdits_[i]->setText(QString::number(values[i], 'g', 5));
+}
+
+void TScannerForm::ShowHardLinCoeff()
+{
+    if (!hardLinActive_ || offlineCorrection_->isChecked())
+        return;
+    ShowLinStatus();
+}
+
+void TScannerForm::ShowTeachButton(bool visible)
+{
+    teachButton_->setVisible(visible);
+}
+
+int TScannerForm::ZSensorSlot() const
+{
+    return hardLinActive_ && hardLinInZ_ != 0 ? SlotOfChannelIndex(hardLinInZ_) : -1;
 }
 
 QWidget* TScannerForm::BuildZPage()
@@ -306,10 +425,10 @@ QWidget* TScannerForm::BuildFreqPage()
         responseLabel_[axis] = new QLabel(page);
         responseLabel_[axis]->setObjectName(axis == 0 ? "XFileLabel" : "YFileLabel");
         auto* choose = new QPushButton("...", page);
-        auto* check = new QPushButton("Check Frequency Response", page);
-        // Measuring runs a script in the Select window, which this program
-        // does not have yet: the button stays off.
-        check->setEnabled(false);
+        auto* check = new QPushButton(CheckResponseCaption, page);
+        check->setObjectName(axis == 0 ? "CheckXButton" : "CheckYButton");
+        checkButton_[axis] = check;
+        connect(check, &QPushButton::clicked, this, [this, axis] { CheckFrequencyResponse(axis); });
         recalcButton_[axis] = new QPushButton("Recalculate", page);
         row->addWidget(new QLabel(axis == 0 ? "X:" : "Y:", page));
         row->addWidget(responseLabel_[axis], 1);
@@ -328,6 +447,7 @@ QWidget* TScannerForm::BuildFreqPage()
         });
     }
     freqChart_ = new TSimpleChart(page);
+    freqChart_->setObjectName("FreqChart");
     freqChart_->XAxis.LinLog = atLog;
     for (const char* title : {"Amplitude X", "Amplitude Y", "MinMax X", "MinMax Y"}) {
         auto* s = NewSeries();
@@ -458,6 +578,10 @@ void TScannerForm::FormCreate()
         const int choice = MainIni->ReadInteger(WinSection, "FreqRepDirection", 1);
         filterChoice_[choice >= 1 && choice <= 4 ? choice - 1 : 0]->setChecked(true);
         sciLabEdit_->setText(MainIni->ReadString("Tools", "SciLab", ""));
+        xAxisChoice_->setCurrentIndex(std::clamp(MainIni->ReadInteger(WinSection, "XAxis", 0), 0, 1));
+        yAxisChoice_->setCurrentIndex(std::clamp(MainIni->ReadInteger(WinSection, "YAxis", 1), 0, 1));
+    } else {
+        yAxisChoice_->setCurrentIndex(1);
     }
     if (filterFolder_.isEmpty())
         filterFolder_ = AppDir + "Filter/";
@@ -500,8 +624,8 @@ void TScannerForm::showEvent(QShowEvent* event)
 void TScannerForm::hideEvent(QHideEvent* event)
 {
     QMainWindow::hideEvent(event);
-    // Hidden, the timer runs only for the supply link.
-    if (powerFkt_ == 1)
+    // Hidden, the timer runs only for the supply link and a measurement or fit under way.
+    if (powerFkt_ == 1 || waitingForScript_ || fit_.Waiting())
         timer_->start(HiddenTickMs);
     else
         timer_->stop();
@@ -511,7 +635,69 @@ void TScannerForm::TimerTick()
 {
     if (powerFkt_ == 1)
         PollPowerSupply();
+    ScriptTick();
     FitTick();
+}
+
+void TScannerForm::CheckFrequencyResponse(int axis)
+{
+    if (!Script.Run)
+        return;
+    if (Script.FastModeOn && !Script.FastModeOn()) {
+        ShowMessage(MsgKind::Information, "Please switch Fast-Mode on.");
+        return;
+    }
+    QPushButton* button = checkButton_[axis];
+    if (button->text() == PleaseWaitCaption) {
+        if (Script.Stop)
+            Script.Stop();
+        return;
+    }
+    const QString folder = AppDir + "scripts/";
+    const QString name = axis == 0 ? "FindResonanceX.scr" : "FindResonanceY.scr";
+    if (!QFileInfo(folder + name).isFile()) {
+        button->setText("Script not found!");
+        return;
+    }
+    fitAxisIsX_ = axis == 0;
+    if (!Script.Run(folder, name) || !(Script.Running && Script.Running()))
+        return;
+    waitingForScript_ = true;
+    newResponseFile_.clear();
+    button->setText(PleaseWaitCaption);
+    // Hidden, the window still looks once a second for the end of the run.
+    if (!timer_->isActive())
+        timer_->start(HiddenTickMs);
+}
+
+bool TScannerForm::ResponseWanted(TQVTIniFile*& scannerIni, bool& axisX) const
+{
+    if (!waitingForScript_ || !scannerIni_)
+        return false;
+    scannerIni = scannerIni_.get();
+    axisX = fitAxisIsX_;
+    return true;
+}
+
+void TScannerForm::ResponseWritten(const QString& fileName)
+{
+    newResponseFile_ = fileName;
+}
+
+void TScannerForm::ScriptTick()
+{
+    if (!waitingForScript_ || (Script.Running && Script.Running()))
+        return;
+    waitingForScript_ = false;
+    const int axis = fitAxisIsX_ ? 0 : 1;
+    checkButton_[axis]->setText(CheckResponseCaption);
+    responseLabel_[axis]->setText(newResponseFile_);
+    // A run that was stopped or failed left no file: the old one stays.
+    if (!newResponseFile_.isEmpty() && scannerIni_)
+        scannerIni_->WriteString("FreqResp", axis == 0 ? "XPath" : "YPath", "\"" + filterFolder_ + newResponseFile_ + "\"");
+    ReadFreqResponse(axis, false);
+    if (!isVisible() && powerFkt_ != 1)
+        timer_->stop();
 }
 
 // ---- the scanner file -----------------------------------------------------------------------
@@ -742,11 +928,16 @@ void TScannerForm::SetHardLin(bool on)
         MainIni->WriteBool("Scanner", "HardLinOn", on);
     const int inX = MainIni ? MainIni->ReadInteger("HardLin", "InX", 0) : 0;
     const int inY = MainIni ? MainIni->ReadInteger("HardLin", "InY", 0) : 0;
+    // The z sensor counts only while HardLin is on.
+    hardLinInZ_ = on && MainIni ? MainIni->ReadInteger("HardLin", "InZ", 0) : 0;
     hardLinActive_ = on && inX != 0 && inY != 0;
     const bool offline = on && MainIni && !MainIni->ReadBool("HardLin", "FitPoly", false);
     offlineCorrection_->setChecked(offline);
     offlineCorrection_->setEnabled(on);
     kiEdit_->setEnabled(on && !offline);
+    // The coefficients are typed only while the scan does not fit them itself.
+    for (TNumericEdit* e : linEdits_)
+        e->setEnabled(offline);
     const double kiPoly = on && !offline && MainIni ? MainIni->ReadFloat("HardLin", "KiPoly", 0.0) : 0.0;
     kiEdit_->setText(FloatToText(kiPoly));
     if (workers_) {
@@ -794,6 +985,7 @@ void TScannerForm::ShowLinStatus()
                       " | LinYBwd3: " + c(k.Y3B);
     for (int i = 0; i < 3; ++i)
         linLabels_[i]->setText(statusLines_[i]);
+    ShowHardLinEdits();
     QString status;
     if (softLinActive_)
         status += "SoftLin active ";
@@ -815,8 +1007,8 @@ void TScannerForm::RedrawCharts()
         for (TChartSeries* s : chart->SeriesList)
             s->Clear();
     for (const TCalibPoint& p : points) {
-        rangeChart_->SeriesList[0]->AddXY(p.Range, p.X);
-        rangeChart_->SeriesList[1]->AddXY(p.Range, p.Y);
+        rangeChart_->SeriesList[0]->AddXY(AxisValue(p.Range, p.X), SensitivityValue(p.X));
+        rangeChart_->SeriesList[1]->AddXY(AxisValue(p.Range, p.Y), SensitivityValue(p.Y));
         const std::array<double, 4> x = {p.Lin.X2F, p.Lin.X2B, p.Lin.X3F, p.Lin.X3B};
         const std::array<double, 4> y = {p.Lin.Y2F, p.Lin.Y2B, p.Lin.Y3F, p.Lin.Y3B};
         for (int i = 0; i < 4; ++i) {
@@ -829,11 +1021,16 @@ void TScannerForm::RedrawCharts()
     double top = 0.0;
     for (const TCalibPoint& p : points)
         top = std::max({top, p.X, p.Y});
-    rangeChart_->YAxis.AutoScale = top <= 0.0;
+    const bool editable = ChartEditable();
+    rangeChart_->YAxis.AutoScale = top <= 0.0 || !editable;
     rangeChart_->YAxis.Min = 0.0;
     rangeChart_->YAxis.Max = std::min(top * 1.25, DragMax);
-    rangeChart_->XAxis.Text = "Range [" + ChannelTable[SlotX].UnitName + "]";
-    rangeChart_->YAxis.Text = ChannelTable[SlotX].UnitName + "/digit";
+    const QString unit = ChannelTable[SlotX].UnitName;
+    rangeChart_->XAxis.Text = xAxisChoice_->currentIndex() == 1 ? QString("Range [V]") : "Range [" + unit + "]";
+    if (yAxisChoice_->currentIndex() == 1)
+        rangeChart_->YAxis.Text = unit + "/digit";
+    else
+        rangeChart_->YAxis.Text = (unit.startsWith(QChar(0xB5)) ? "n" + unit.mid(1) : unit) + "/V";
     rangeChart_->update();
     linChartX_->update();
     linChartY_->update();
@@ -875,12 +1072,35 @@ bool TScannerForm::eventFilter(QObject* watched, QEvent* event)
     return QMainWindow::eventFilter(watched, event);
 }
 
+bool TScannerForm::ChartEditable() const
+{
+    // Cells are picked and dragged only where the chart shows them as stored.
+    return xAxisChoice_->currentIndex() == 0 && yAxisChoice_->currentIndex() == 1;
+}
+
+double TScannerForm::AxisValue(double range, double sensitivity) const
+{
+    if (xAxisChoice_->currentIndex() != 1)
+        return range;
+    return sensitivity > 0.0 ? range / sensitivity * maxRangeVolt_ / DigitsFullScale : 0.0;
+}
+
+double TScannerForm::SensitivityValue(double sensitivity) const
+{
+    if (yAxisChoice_->currentIndex() == 1)
+        return sensitivity;
+    const double perVolt = sensitivity / (maxRangeVolt_ / DigitsFullScale);
+    return ChannelTable[SlotX].UnitName.startsWith(QChar(0xB5)) ? perVolt * 1000.0 : perVolt;
+}
+
 void TScannerForm::PickChartCell(const QPoint& pos)
 {
+    dragRow_ = -1;
+    if (!ChartEditable())
+        return;
     const double cx = rangeChart_->PixelToX(pos.x());
     const double cy = rangeChart_->PixelToY(pos.y());
     const std::vector<TCalibPoint> points = table_.Points();
-    dragRow_ = -1;
     double best = 0.0;
     for (size_t n = 0; n < points.size(); ++n) {
         const double d = (points[n].Range - cx) * (points[n].Range - cx);

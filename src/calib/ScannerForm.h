@@ -12,11 +12,14 @@
 
 #include <QMainWindow>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
+class QPlainTextEdit;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -59,6 +62,17 @@ public:
     bool OpenFile(const QString& path);
     bool SaveAs(const QString& path);
     void SetHardLin(bool on);
+    // The status timer's hand-over while the scan fits the polynomial
+    // ("Offline Correction" unchecked): the HardLin page shows the thread's
+    // coefficients and fit results.
+    void ShowHardLinCoeff();
+    // The teach buttons are there for the administrator only.
+    void ShowTeachButton(bool visible);
+    // The z sensor the scan thread reads while HardLin is on; -1 none.
+    int ZSensorSlot() const;
+    // One tab-separated line: fit results A..D, Lin^1, Lin^2/Lin^3 forward
+    // and backward of one axis.
+    QString CoefficientLine(bool xAxis) const;
     // Re-applies what the scale reload overwrote (Z and X/Y factors).
     void ScalesReloaded();
 
@@ -87,6 +101,23 @@ public:
     // "Recalculate": starts the fit program on the axis's response file.
     bool Recalculate(int axis);
     bool WaitingForFit() const { return fit_.Waiting(); }
+    // "Check Frequency Response" (axis 0 = X, 1 = Y): runs the measuring
+    // script in the Select window and waits for it.
+    void CheckFrequencyResponse(int axis);
+    bool WaitingForScript() const { return waitingForScript_; }
+    // The script thread wrote the response file `fileName` into the filter folder.
+    void ResponseWritten(const QString& fileName);
+    // What the script thread asks at the end of a run: the file and axis
+    // of the measurement under way (false: none).
+    bool ResponseWanted(TQVTIniFile*& scannerIni, bool& axisX) const;
+    // The Select window's side, set by the assembly: null when it does not exist.
+    struct TScriptHooks {
+        std::function<bool()> FastModeOn;
+        // Loads the script in the Select window and runs it; false when it did not start.
+        std::function<bool(const QString& folder, const QString& fileName)> Run;
+        std::function<bool()> Running; // its RunStop button is down
+        std::function<void()> Stop;     // releases RunStop and stops the script
+    } Script;
     QString FilterFolder() const { return filterFolder_; }
     void SetFilterFolder(const QString& folder) { filterFolder_ = folder; }
 
@@ -128,6 +159,11 @@ private:
     void ApplyLinearisation(const TLinCoefficients& k);
     TLinCoefficients CurrentLinearisation() const;
     bool Type29() const;
+    void ShowHardLinEdits();
+    bool ChartEditable() const;
+    double AxisValue(double range, double sensitivity) const;
+    double SensitivityValue(double sensitivity) const;
+    void ScriptTick();
 
     TDeviceWorkers* workers_;
     std::unique_ptr<TQVTIniFile> scannerIni_;
@@ -170,6 +206,16 @@ private:
     QLabel* linLabels_[3] = {};
     QCheckBox* useHardLin_ = nullptr;
     QCheckBox* offlineCorrection_ = nullptr;
+    TNumericEdit* linEdits_[8] = {};
+    QWidget* teachButton_ = nullptr;
+    QPlainTextEdit* memo_ = nullptr;
+    QComboBox* xAxisChoice_ = nullptr;
+    QComboBox* yAxisChoice_ = nullptr;
+    int hardLinInZ_ = 0;
+    bool waitingForScript_ = false;
+    bool fitAxisIsX_ = true;
+    QString newResponseFile_;
+    QPushButton* checkButton_[2] = {};
     TNumericEdit* kiEdit_ = nullptr;
     TNumericEdit* zGainEdit_ = nullptr;
     TNumericEdit* zFastGainEdit_ = nullptr;

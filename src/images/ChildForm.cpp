@@ -8,10 +8,14 @@
 #include "images/ImageTouch.h"
 #include "images/PaletteMenu.h"
 #include "scan/ImageBuffers.h"
+#include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
 
 #include <QAbstractButton>
 #include <QActionGroup>
+#include <QApplication>
+#include <QDrag>
+#include <QMimeData>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMdiArea>
@@ -58,10 +62,66 @@ std::function<void(bool, double, double)> TChildForm::ShowManualGainBoxes;
 
 // ---- TPaintablePanel -------------------------------------------------------------------
 
+namespace {
+// Every live panel: a drag's data names one by address, and only a live one counts.
+QList<TPaintablePanel*>& AllPanels()
+{
+    static QList<TPaintablePanel*> panels;
+    return panels;
+}
+
+QByteArray PanelToken(const TPaintablePanel* panel)
+{
+    return QByteArray::number(QCoreApplication::applicationPid()) + ':' +
+           QByteArray::number(reinterpret_cast<quintptr>(panel));
+}
+} // namespace
+
+const char* const TPaintablePanel::ImageDragFormat = "application/x-qvt-image-window";
+std::function<void(QDrag& drag)> TPaintablePanel::RunDrag;
+
 TPaintablePanel::TPaintablePanel(TChildForm* form) : QWidget(form), form_(form)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setContextMenuPolicy(Qt::CustomContextMenu);
+    AllPanels().push_back(this);
+}
+
+TPaintablePanel::~TPaintablePanel()
+{
+    AllPanels().removeAll(this);
+}
+
+bool TPaintablePanel::DragModeAutomatic()
+{
+    return ScanParaForm != nullptr && ScanParaForm->UsedTool() == ToolDrag;
+}
+
+TPaintablePanel* TPaintablePanel::FromMimeData(const QMimeData* data)
+{
+    if (data == nullptr || !data->hasFormat(ImageDragFormat))
+        return nullptr;
+    const QByteArray token = data->data(ImageDragFormat);
+    for (TPaintablePanel* panel : AllPanels())
+        if (PanelToken(panel) == token)
+            return panel;
+    return nullptr;
+}
+
+void TPaintablePanel::StartImageDrag()
+{
+    auto* drag = new QDrag(this);
+    auto* data = new QMimeData;
+    data->setData(ImageDragFormat, PanelToken(this));
+    drag->setMimeData(data);
+    drag->setPixmap(QPixmap::fromImage(form_->Image().scaled(48, 48)));
+    if (RunDrag) {
+        RunDrag(*drag);
+        drag->deleteLater();
+    } else {
+        // Qt frees the drag when it ends.
+        drag->exec(Qt::CopyAction);
+    }
 }
 
 void TPaintablePanel::paintEvent(QPaintEvent*)
@@ -87,15 +147,24 @@ void TPaintablePanel::mousePressEvent(QMouseEvent* event)
     // The right button opens the pop-up menu (custom context menu).
     if (event->button() != Qt::RightButton)
         form_->Panel2MouseDown(event);
+    dragPending_ = event->button() == Qt::LeftButton && DragModeAutomatic();
+    dragStart_ = event->position().toPoint();
 }
 
 void TPaintablePanel::mouseMoveEvent(QMouseEvent* event)
 {
+    if (dragPending_ && event->buttons().testFlag(Qt::LeftButton) &&
+        (event->position().toPoint() - dragStart_).manhattanLength() >= QApplication::startDragDistance()) {
+        dragPending_ = false;
+        StartImageDrag();
+        return;
+    }
     form_->Panel2MouseMove(event);
 }
 
 void TPaintablePanel::mouseReleaseEvent(QMouseEvent* event)
 {
+    dragPending_ = false;
     if (event->button() != Qt::RightButton)
         form_->Panel2MouseUp(event);
 }

@@ -21,8 +21,10 @@
 
 #include <functional>
 
+class QDrag;
 class QMdiArea;
 class QMdiSubWindow;
+class QMimeData;
 class QMenu;
 class QMouseEvent;
 class QPainter;
@@ -42,6 +44,18 @@ class TPaintablePanel : public QWidget {
 
 public:
     explicit TPaintablePanel(TChildForm* form);
+    ~TPaintablePanel() override;
+
+    // While the parameter window's Drag tool is down, pulling the picture
+    // starts a drag of the whole image (the navigator takes it).
+    static bool DragModeAutomatic();
+    // The data a picture drag carries: which panel of this program it came from.
+    static const char* const ImageDragFormat;
+    // The live panel `data` names; null for any other drag.
+    static TPaintablePanel* FromMimeData(const QMimeData* data);
+    // Runs a started drag; unset, QDrag::exec (a test delivers the drop itself).
+    static std::function<void(QDrag& drag)> RunDrag;
+    TChildForm* Form() const { return form_; }
 
     // Where the picture is drawn; left and top move while the picture is
     // dragged, width and height follow the panel size.
@@ -59,7 +73,11 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    void StartImageDrag();
+
     TChildForm* form_;
+    QPoint dragStart_;
+    bool dragPending_ = false;
 };
 
 class TChildForm : public QWidget {

@@ -29,6 +29,8 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -43,6 +45,29 @@ namespace qvt {
 TdncForm* dncForm = nullptr;
 
 namespace {
+
+// The acquisition button's pictures: a resonance peak ("TUNEICON"), with an
+// "A" beside it for auto tune ("AUTOTUNEICON"); drawn, so no image files.
+QIcon TuneGlyph(bool autoTune)
+{
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(0, 0, 160), 2));
+    QPainterPath peak;
+    peak.moveTo(2, 28);
+    peak.cubicTo(12, 27, 13, 4, 16, 4);
+    peak.cubicTo(19, 4, 20, 27, 30, 28);
+    p.drawPath(peak);
+    if (autoTune) {
+        p.setPen(QPen(QColor(200, 0, 0), 2));
+        p.setFont(QFont("Sans", 10, QFont::Bold));
+        p.drawText(QRectF(18, 0, 14, 14), Qt::AlignCenter, "A");
+    }
+    return QIcon(pixmap);
+}
+
 constexpr const char* Dnc = "dnc";
 constexpr const char* DncOpt = "dncopt";
 constexpr int DefaultAmplitudeSlot = 12;
@@ -1300,6 +1325,8 @@ void TdncForm::UpdateScanGlyph()
 {
     const bool autoTune = ReadOptBool("AutoTuneOn", false);
     scanButton_->setText(autoTune ? "auto tune" : "acquire");
+    scanButton_->setIcon(TuneGlyph(autoTune));
+    scanButton_->setProperty("Glyph", autoTune ? "AUTOTUNEICON" : "TUNEICON");
     if (autoTune)
         repeatButton_->setChecked(false);
     repeatButton_->setEnabled(!autoTune);

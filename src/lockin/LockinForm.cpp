@@ -10,6 +10,7 @@
 #include "platform/MessageBoxes.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -203,6 +204,18 @@ void TLockinForm::FormCreate(TInOutForm* link)
     SetGain(gain);
     ApplySettings();
     timer_->start();
+    // Shown at start as the operator left it.
+    const bool shown = UserIni && UserIni->ReadBool("Software", "LockinButton", false);
+    setVisible(shown);
+    if (SetMainButton)
+        SetMainButton(shown);
+}
+
+void TLockinForm::closeEvent(QCloseEvent* event)
+{
+    QWidget::closeEvent(event);
+    if (SetMainButton)
+        SetMainButton(false);
 }
 
 void TLockinForm::FormDestroy()

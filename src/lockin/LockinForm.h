@@ -40,6 +40,8 @@ public:
     // Rescales what follows the X/Y input scale (the oscilloscope, the
     // parameter window's setpoint); set by the program's assembly.
     std::function<void()> InputScaleChanged;
+    // The main window's LockinButton follows the window (released on close).
+    std::function<void(bool down)> SetMainButton;
 
     bool FilterRecord(int timeConstant, int slope, TSetFilterRecord& out) const;
     bool DeviceOpen() const { return device_ != nullptr; }
@@ -78,6 +80,9 @@ public:
     int32_t ControlWord() const { return control_; }
     QString DisplayText(int slot) const;
     bool TimerActive() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void BuildUi();

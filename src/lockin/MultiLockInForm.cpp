@@ -211,6 +211,7 @@ void TMultiLockInForm::BuildUi()
     startEdit_ = new QLineEdit(this);
     stopEdit_ = new QLineEdit(this);
     scanButton_ = new QPushButton("Scan", this);
+    scanButton_->setObjectName("ScanButton");
     scanButton_->setCheckable(true);
     auto* optionsButton = new QPushButton("Options", this);
     connect(optionsButton, &QPushButton::clicked, this, [this] {
@@ -236,6 +237,10 @@ void TMultiLockInForm::BuildUi()
     rangeLayout->addWidget(unitButtons_[7]);
     grid->addWidget(rangeRow, 5, 0, 1, 2);
     grid->addWidget(scanButton_, 5, 2);
+    repeatButton_ = new QPushButton("continue acquire", this);
+    repeatButton_->setObjectName("RepeatButton");
+    repeatButton_->setCheckable(true);
+    grid->addWidget(repeatButton_, 6, 2);
     saveButton_ = new QPushButton("Save", this);
     saveButton_->setCheckable(true);
     saveButton_->installEventFilter(this);
@@ -303,7 +308,7 @@ void TMultiLockInForm::BuildUi()
     grid->addWidget(spectrumRadio_, 3, 3);
     connect(numbersRadio_, &QRadioButton::clicked, this, [this] { ShowNumbersView(true); });
     connect(spectrumRadio_, &QRadioButton::clicked, this, [this] { ShowNumbersView(false); });
-    spectrumWidgets_ = {optionsButton, rangeRow, scanButton_, chart_, buttons, acqRow};
+    spectrumWidgets_ = {optionsButton, rangeRow, scanButton_, repeatButton_, chart_, buttons, acqRow};
     for (auto& s : series_) {
         s.Color = QColor(0x00, 0x00, 0xFF);
         s.Visible = false;
@@ -405,6 +410,7 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
 
 void TMultiLockInForm::FormDestroy()
 {
+    repeatButton_->setChecked(false);
     timer_->stop();
     sweepTimer_->stop();
     sweeping_ = false;
@@ -969,6 +975,9 @@ void TMultiLockInForm::EndSweep()
 {
     sweepTimer_->stop();
     sweeping_ = false;
+    // Released Scan ends the run; with "continue acquire" down the next
+    // sweep follows (its running mean goes on).
+    const bool next = repeatButton_->isChecked() && scanButton_->isChecked() && !stopRequest_;
     scanButton_->setChecked(false);
     // A stop shows and keeps only the points measured.
     if (repetition_ >= 0)
@@ -989,6 +998,12 @@ void TMultiLockInForm::EndSweep()
     if (MainIni && MainIni->ReadBool(OptSection, "AutoSave", false))
         SaveSpectrum(SpectrumSaveName(MainIni));
     chart_->update();
+    // From the event loop, so a click on Scan or the window's close comes first.
+    if (next)
+        QTimer::singleShot(0, this, [this] {
+            if (repeatButton_->isChecked() && !sweeping_)
+                StartSweep();
+        });
 }
 
 bool TMultiLockInForm::SaveSpectrum(const QString& quotedName)

@@ -98,6 +98,8 @@ public:
     void StartSweep();
     void StopSweep();
     bool Sweeping() const { return sweeping_; }
+    // Sweeps in the running mean (-1: no running mean).
+    int32_t SweepCount() const { return repetition_; }
     const TChartSeries& Series(int i) const { return series_[static_cast<size_t>(i)]; }
     double Step() const { return step_; }
     int Points() const { return points_; }
@@ -190,6 +192,7 @@ private:
     QLineEdit* startEdit_ = nullptr;
     QLineEdit* stopEdit_ = nullptr;
     QPushButton* scanButton_ = nullptr;
+    QPushButton* repeatButton_ = nullptr; // "continue acquire": sweep after sweep while down
     TSimpleChart* chart_ = nullptr;
     std::array<TChartSeries, 5> series_;
     std::array<int, 4> slots_{};

@@ -855,7 +855,8 @@ void TMainQVTForm::UpdateMenuItems()
     items_.at("JoystickItem")->setVisible(v.Joystick);
     items_.at("ScaleADDAItem")->setVisible(v.ScaleADDA);
     items_.at("EditIniItem")->setVisible(v.EditIni);
-    // The scanner window's teach button follows v.TeachButton once that window exists.
+    if (ShowScannerTeachButton)
+        ShowScannerTeachButton(v.TeachButton);
     items_.at("MakemeAdminItem")->setEnabled(adminLevel_ != LevelUser || bool(ShowAdminForm));
     items_.at("DDESever1")->setEnabled(bool(DdeServerSwitch));
     items_.at("HelpContentsItem")->setEnabled(!helpFile_.isEmpty());

@@ -128,6 +128,8 @@ public:
     void ArrangeToolbar();
     // The separate lock-in's device is open: its window has a tool-bar button too.
     std::function<bool()> LockInDeviceOpen;
+    // The scanner window's teach buttons follow the administrator level.
+    std::function<void(bool visible)> ShowScannerTeachButton;
     // The offset and range boxes of the manual contrast, shown by an image
     // window in "Manual" gain with its values (physical units).
     void ShowManualGainBoxes(bool shown, double offset = 0.0, double range = 0.0);

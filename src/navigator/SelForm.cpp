@@ -475,16 +475,13 @@ void TSelForm::Goto1Click()
     BusyCursor(false);
 }
 
-bool TSelForm::ListBox1DragDrop(QObject* source)
+bool TSelForm::ListBox1DragDrop(const QMimeData* data, QObject* source)
 {
-    auto* panel = qobject_cast<TPaintablePanel*>(source);
-    if (panel == nullptr)
+    // Only an image window's picture, dragged from its drawing panel.
+    TPaintablePanel* panel = TPaintablePanel::FromMimeData(data);
+    if (panel == nullptr || (source != nullptr && source != panel))
         return false;
-    TChildForm* form = nullptr;
-    for (QObject* o = panel->parent(); o != nullptr && form == nullptr; o = o->parent())
-        form = qobject_cast<TChildForm*>(o);
-    if (form == nullptr)
-        return false;
+    TChildForm* form = panel->Form();
     auto bild = std::make_unique<TBild>();
     bild->Params.Range = ScanParams.Range.load();
     bild->Params.XCenter = ScanParams.XCenter.load();
@@ -952,7 +949,7 @@ bool TSelForm::eventFilter(QObject* watched, QEvent* event)
         }
         if (event->type() == QEvent::Drop) {
             auto* drop = static_cast<QDropEvent*>(event);
-            if (ListBox1DragDrop(drop->source()))
+            if (ListBox1DragDrop(drop->mimeData(), drop->source()))
                 drop->acceptProposedAction();
             return true;
         }

@@ -25,6 +25,7 @@ class QAbstractButton;
 class QLabel;
 class QListWidget;
 class QMenu;
+class QMimeData;
 class QPlainTextEdit;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -115,9 +116,9 @@ public:
     void TreeView1DblClick();
     // Delete key: removes the selected node where that is allowed.
     void DeleteSelectedNode();
-    // An image window's drawing panel dropped on the list; false when the
-    // source is something else.
-    bool ListBox1DragDrop(QObject* source);
+    // An image window's picture dropped on the list; false when the drag
+    // came from anything but an image window's drawing panel.
+    bool ListBox1DragDrop(const QMimeData* data, QObject* source);
     // The popup's first item for the selected node, and its command.
     TGoCommand TreePopupPopup();
     void Goto1Click();

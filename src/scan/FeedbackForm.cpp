@@ -210,8 +210,10 @@ void TfeedbackForm::ComboBox1Change()
             bias = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(mode))].Bias;
         }
         form_.SetBias(bias);
-        if (scanPara_)
+        if (scanPara_) {
             scanPara_->ShowFeedbackParams();
+            scanPara_->ClearFeedbackEditMarks();
+        }
     } catch (...) {
     }
 }

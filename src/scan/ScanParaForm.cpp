@@ -713,6 +713,13 @@ void TScanParaForm::LoadFeedbackSets()
                                    : DefaultNC100ProcentAmpl);
 }
 
+void TScanParaForm::ClearFeedbackEditMarks()
+{
+    // The values shown are those of the new mode: nothing is pending any more.
+    for (const char* name : {"Edit1", "Edit21", "Edit2", "Edit5", "Edit6"})
+        edits_.at(name)->SetColor(EditColor::White);
+}
+
 void TScanParaForm::ShowFeedbackParams()
 {
     const int mode = ActiveMode();
@@ -1094,9 +1101,10 @@ void TScanParaForm::FormMouseWheel(int delta, bool shift, QWidget* focused, doub
         delta > 0 ? RBitBtn6Click() : LBitBtn6Click();
     } else if (is("Edit2")) {
         delta > 0 ? RBitBtn2Click() : LBitBtn2Click();
-    } else if (is("Edit4") || is("Edit21")) {
-        // The FastZ page's Kp, Ki and Td/alpha edits are stepped here too,
-        // through their own handler, once the fast-z loop exists.
+    } else if (is("Edit4") || is("Edit21") ||
+               (fastZ_ != nullptr && focused != nullptr &&
+                (focused == fastZ_->Edit20 || focused == fastZ_->Edit17 || focused == fastZ_->Edit13))) {
+        // The FastZ page's Kp, Ki and Td/alpha edits apply through their own key handler.
         auto* edit = static_cast<TNumericEdit*>(focused);
         const double f = WheelRate(nowDays - lastWheelTime_);
         double v = 0.0;
@@ -1117,6 +1125,8 @@ void TScanParaForm::WenigWichtigTimerTimer()
         return;
     // The Z bar, the status line, the image time and the scan button's hint.
     StatusDisplayTick();
+    if (ShowHardLinCoeff)
+        ShowHardLinCoeff();
     if (ShowNavigatorPosition)
         ShowNavigatorPosition();
     device->PowerSaverTick();

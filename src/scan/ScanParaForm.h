@@ -62,6 +62,8 @@ public:
     std::function<void()> ResizeImageWindows;
     // The navigator's live position, refreshed on each status tick while it shows.
     std::function<void()> ShowNavigatorPosition;
+    // The scanner window shows the coefficients the scan fits while it runs.
+    std::function<void()> ShowHardLinCoeff;
     // The resonance tool redraws its spectrum (with the setpoint cross) after a setpoint change.
     std::function<void()> DrawResonance;
     // The scanner calibration's factors for a new scan range (set by the
@@ -105,6 +107,8 @@ public:
     void LoadFeedbackSets();
     // The active mode's set, units, caption and hints; after a mode switch too.
     void ShowFeedbackParams();
+    // The feedback rows' edits lose their "typed, not applied" colour.
+    void ClearFeedbackEditMarks();
     void ShowAmplParams();
     void ShowFreqParams();
     void ShowKelvinParams();

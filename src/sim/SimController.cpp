@@ -254,7 +254,8 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
     case IOCTL_READ_OSZI_BUFFER: {
         SimOsziBufferReply reply;
         if (absent_ || !noiseFrames_.Buffer(Word(in, 0), now, &reply.Count, reply.Samples)) {
-            if (!scope_.Buffer(Word(in, 0), now, read, &reply.Count, reply.Samples))
+            auto linePosition = [this](int64_t timeNs) { return LinePositionLocked(timeNs); };
+            if (!scope_.Buffer(Word(in, 0), now, read, linePosition, &reply.Count, reply.Samples))
                 return false;
         }
         std::memcpy(out, &reply, sizeof reply);
@@ -355,6 +356,9 @@ bool SimController::GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, A
             return false;
         const SimMoveGenerator::Position last = generator_.EndPosition();
         endNs = generator_.EndNs();
+        lineMoves_[static_cast<size_t>(lineMoveNext_)] = {endNs, request.PixelIndex};
+        lineMoveNext_ = (lineMoveNext_ + 1) % LineMoveHistory;
+        lineMoveCount_ = std::min(lineMoveCount_ + 1, LineMoveHistory);
         if (config_.Clock == ClockMode::Fast) {
             // As fast as possible: the move is over before the reply is made.
             clock_.AdvanceFast(endNs - now);
@@ -626,6 +630,20 @@ int32_t SimController::ReadAddressLocked(int32_t address)
     const int64_t now = clock_.NowNs();
     AdvanceLocked(now);
     return ReadAtLocked(address, ProbeNowLocked(now), now);
+}
+
+int32_t SimController::LinePositionLocked(int64_t timeNs) const
+{
+    // Newest first: the move under way at `timeNs` is the oldest one that
+    // had not ended by then.
+    int32_t pixel = 0;
+    for (int k = 1; k <= lineMoveCount_; ++k) {
+        const LineMove& m = lineMoves_[static_cast<size_t>((lineMoveNext_ - k + LineMoveHistory) % LineMoveHistory)];
+        if (k > 1 && m.EndNs < timeNs)
+            break;
+        pixel = m.Pixel;
+    }
+    return pixel;
 }
 
 int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe, int64_t nowNs)

@@ -190,6 +190,8 @@ private:
     void CompleteMovesLocked();
     int32_t ReadAddressLocked(int32_t address);
     int32_t ReadAtLocked(int32_t address, const SimProbeState& probe, int64_t nowNs);
+    // The pixel index of the move under way at `timeNs` (the last one once all have ended).
+    int32_t LinePositionLocked(int64_t timeNs) const;
     void WriteRegisterLocked(int32_t reg, int32_t value);
     // The coarse motor moved the sample from `offsetBefore` (Z digits) to
     // where it is now: Z meets it at its new place.
@@ -230,6 +232,15 @@ private:
     SimTip tip_;
     int64_t loopNs_ = 0; // the loop has run up to this time
     SimMoveGenerator generator_;
+    // The last moves' ends and pixel indices, for the oscilloscope's line position.
+    struct LineMove {
+        int64_t EndNs = 0;
+        int32_t Pixel = 0;
+    };
+    static constexpr int LineMoveHistory = 2048;
+    std::array<LineMove, LineMoveHistory> lineMoves_{};
+    int lineMoveCount_ = 0;
+    int lineMoveNext_ = 0;
     SimScope scope_;
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;

@@ -6,7 +6,10 @@
 // What a scientist would see: the simple oscilloscope shows 256 successive
 // samples of the feedback input, 25.6 µs apart; the three-trace oscilloscope
 // shows buffer 0 as a ramp of time stamps (one sample period per point) and
-// buffers 1 to 3 as the chosen inputs sampled at that period. The lock-in
+// buffers 1 to 3 as the chosen inputs sampled at that period; asked for the
+// position within the scan line instead, buffer 0 holds the pixel index of
+// the move under way at each sample of the last 512 periods, and buffers 1 to
+// 3 the inputs at those same moments, so the Line view draws the scan line. The lock-in
 // status reports a clean input (no overload, no Q-control clipping).
 
 #include "protocol/ControlCodes.h"
@@ -21,6 +24,9 @@ constexpr int ScopeBufferSamples = 512;
 constexpr int ScopeBufferCount = 4;
 constexpr int LockInFilters = 8;
 constexpr int MultiLockIns = 4;
+// The three-trace oscilloscope's buffer 0 reads the position within the scan
+// line when its address is this one (time stamps otherwise).
+constexpr int32_t ScopeLinePositionAddress = -25;
 
 // The reply of IOCTL_READ_OSZI_BUFFER: a count and 512 samples.
 struct SimOsziBufferReply {
@@ -51,19 +57,30 @@ public:
             out.Samples[i] = read(address, nowNs + TickNs(i));
     }
 
-    // Buffer 0: time stamps in controller ticks; 1..3: the set-up's inputs.
+    // Buffer 0: time stamps in controller ticks, or `linePosition(timeNs)`
+    // when the set-up asks for the line position; 1..3: the set-up's inputs.
     // False for a channel out of 0..3.
-    template <class Read> bool Buffer(int32_t channel, int64_t nowNs, Read read, int32_t* count, int32_t* samples) const
+    template <class Read, class LinePosition>
+    bool Buffer(int32_t channel, int64_t nowNs, Read read, LinePosition linePosition, int32_t* count,
+                int32_t* samples) const
     {
         if (channel < 0 || channel >= ScopeBufferCount)
             return false;
         *count = ScopeBufferSamples;
         const int64_t period = oszi_.PeriodTicks > 0 ? oszi_.PeriodTicks : 1;
-        const int64_t startTick = static_cast<int64_t>(nowNs / (1.0e9 / ControllerClockHz));
+        // The line position is known only for what has happened: that frame
+        // ends now, a time frame begins now.
+        const bool line = oszi_.Addresses[0] == ScopeLinePositionAddress;
+        const int64_t startNs = line ? nowNs - TickNs((ScopeBufferSamples - 1) * period) : nowNs;
+        const int64_t startTick = static_cast<int64_t>(startNs / (1.0e9 / ControllerClockHz));
         for (int i = 0; i < ScopeBufferSamples; ++i) {
-            const int64_t tick = startTick + i * period;
-            samples[i] = channel == 0 ? static_cast<int32_t>(tick & 0x7FFFFFFF)
-                                      : read(oszi_.Addresses[channel], nowNs + TickNs(i * period));
+            const int64_t t = startNs + TickNs(i * period);
+            if (channel != 0)
+                samples[i] = read(oszi_.Addresses[channel], t);
+            else if (line)
+                samples[i] = linePosition(t);
+            else
+                samples[i] = static_cast<int32_t>((startTick + i * period) & 0x7FFFFFFF);
         }
         return true;
     }

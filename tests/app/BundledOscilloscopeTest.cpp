@@ -8,6 +8,8 @@
 #include "lockin/Oszi2Form.h"
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
 #include "support/TestSupport.h"
 
 #include <QAbstractButton>
@@ -16,6 +18,8 @@
 #include <QDir>
 #include <QImage>
 #include <QLineEdit>
+#include <QRadioButton>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -60,4 +64,58 @@ TEST(BundledOscilloscope, TheButtonShowsTheTestSineAndItsLine)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.LastText().toStdString();
+}
+
+TEST(BundledOscilloscope, TheLineViewDrawsTheScanLineOnTheSimulator)
+{
+    test::TempDir dir;
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    ScriptedMessageResponder boxes;
+    LoadDriverName(dir.Path(), {"qvt"});
+    int exitCode = -1;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    MainQVTForm->show();
+    QCoreApplication::processEvents();
+    StartUp();
+    MainQVTForm->Button("Oszi2Button")->click();
+    ASSERT_TRUE(Oszi2Form->isVisible());
+    MainQVTForm->RepeatButton()->setChecked(true);
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([] { return ScanParams.CurrentLine.load() > 2; }));
+    Oszi2Form->RadioButton17->click(); // "Line"
+    ASSERT_TRUE(Oszi2Form->RadioButton17->isChecked()); // a scan runs: the view stays
+    // Buffer 0 holds the pixel positions along the line: inside 1..L, rising
+    // in the forward pass and falling in the backward one.
+    const int pixels = ScanParams.Pixels.load();
+    bool rising = false;
+    bool falling = false;
+    ASSERT_TRUE(test::PumpUntil([&] {
+        const TOsziBuffer& positions = Oszi2Form->ShownFrame()[0];
+        for (int i = 1; i < positions.Count; ++i) {
+            const int32_t a = positions.Samples[i - 1];
+            const int32_t b = positions.Samples[i];
+            if (a < 1 || b < 1 || a > pixels || b > pixels)
+                continue;
+            rising = rising || b > a;
+            falling = falling || b < a;
+        }
+        return rising && falling;
+    }));
+    // And the traces are drawn over the line: some pixels of the picture are not the grid's.
+    QCoreApplication::processEvents();
+    const QImage picture = Oszi2Form->Picture().convertToFormat(QImage::Format_RGB32);
+    int coloured = 0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x) {
+            const QRgb c = picture.pixel(x, y);
+            coloured += qRed(c) != qGreen(c) || qGreen(c) != qBlue(c);
+        }
+    EXPECT_GT(coloured, 50);
+    QDir().mkpath("temp");
+    EXPECT_TRUE(Oszi2Form->grab().toImage().save("temp/BundledOscilloscopeLine.png"));
+    MainQVTForm->ScanButton()->click();
+    EXPECT_TRUE(test::PumpUntil([] { return DeviceWorkers->GoXYThread().Suspended(); }));
+    MainQVTForm->Button("Oszi2Button")->click();
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }

@@ -181,6 +181,7 @@ TEST_F(ResonanceOnSim, AutoTuneNarrowsToTheResonanceAndSetsTheOperatingPointBelo
     EXPECT_TRUE(options_->Check("fitSHOalwaysCheck")->isChecked());
     EXPECT_FALSE(options_->Check("fitSHOalwaysCheck")->isEnabled());
     EXPECT_FALSE(dnc_->RepeatButton()->isEnabled());
+    EXPECT_EQ(dnc_->findChild<QToolButton*>("ScanButton")->property("Glyph").toString(), "AUTOTUNEICON");
 
     sim_->ClearLog();
     Acquire();

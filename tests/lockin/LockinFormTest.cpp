@@ -1,5 +1,6 @@
 #include "support/LockInFixture.h"
 
+#include "core/IniFile.h"
 #include "device/InOutForm.h"
 #include "lockin/LockinForm.h"
 #include "lockin/LockinWords.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 
 #include <cmath>
+#include <vector>
 
 namespace qvt {
 namespace {
@@ -188,6 +190,22 @@ TEST_F(LockinOnSim, SettingsReachTheDeviceAndTheFiltersTheController)
     EXPECT_TRUE(form_->TimerActive());
     QDir().mkpath("temp");
     EXPECT_TRUE(form_->grab().save("temp/LockinForm.png"));
+}
+
+TEST_F(LockinOnSim, ShownAtStartAsTheUserFileSaysAndClosingReleasesTheMainButton)
+{
+    TQVTIniFile user(dir_.Path() + "user.ini");
+    TQVTIniFile* savedUser = UserIni;
+    UserIni = &user;
+    user.WriteBool("Software", "LockinButton", true);
+    Start();
+    EXPECT_TRUE(form_->isVisible());
+    std::vector<bool> button;
+    form_->SetMainButton = [&](bool down) { button.push_back(down); };
+    form_->close();
+    EXPECT_FALSE(form_->isVisible());
+    EXPECT_EQ(button, std::vector<bool>{false});
+    UserIni = savedUser;
 }
 
 TEST_F(LockinOnSim, AFaultStopsTheDisplayWithItsMessage)

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QPushButton>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -201,6 +202,39 @@ TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorT
     EXPECT_EQ(lines.size(), measured);
     EXPECT_FALSE(form_->SaveSpectrum(dir_.Path() + "missing/sweep"));
     EXPECT_TRUE(boxes_.Texts().contains("Directory does not exist!"));
+}
+
+TEST_F(MultiLockInOnSim, ContinueAcquireSweepsAgainUntilScanIsReleased)
+{
+    Start();
+    form_->SetRange(15000.0, 27000.0);
+    ini_->WriteInteger("MultiLockinOpt", "ContAverage", 0);
+    auto* repeat = form_->findChild<QPushButton*>("RepeatButton");
+    auto* scan = form_->findChild<QPushButton*>("ScanButton");
+    ASSERT_TRUE(repeat && scan);
+    EXPECT_EQ(repeat->text(), "continue acquire");
+    repeat->click();
+    scan->click();
+    ASSERT_TRUE(form_->Sweeping());
+    // Sweep after sweep, each one into the running mean.
+    ASSERT_TRUE(test::PumpUntil([&] { return form_->SweepCount() >= 3 && form_->Sweeping(); }, 60000));
+    EXPECT_TRUE(scan->isChecked());
+    scan->click(); // released: the sweep under way ends and no other follows
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    const int32_t sweeps = form_->SweepCount();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(form_->Sweeping());
+    EXPECT_FALSE(scan->isChecked());
+    EXPECT_EQ(form_->SweepCount(), sweeps);
+
+    // Without it, one sweep and done.
+    repeat->click();
+    scan->click();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(form_->Sweeping());
+    EXPECT_FALSE(scan->isChecked());
 }
 
 TEST_F(MultiLockInOnSim, ASlowFilterWaitsItsSettleTimeBeforeEveryReading)

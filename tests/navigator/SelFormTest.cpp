@@ -13,11 +13,21 @@
 #include "images/ChildForm.h"
 #include "navigator/SelForm.h"
 #include "scan/ScanParaLogic.h"
+#include "scan/ScanParaForm.h"
+#include "scan/ScanStatus.h"
+#include "images/ImageTools.h"
 #include "script/ScriptRunner.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QDrag>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QDir>
 #include <QLabel>
+#include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QToolButton>
@@ -371,18 +381,59 @@ TEST_F(SelFormTest, AMissingScriptFolderFallsBackToTheProgramsScripts)
 TEST_F(SelFormTest, ADroppedImageKeepsItsFrameAndUseParameterSetsIt)
 {
     TSelForm& f = *form_;
-    EXPECT_FALSE(f.ListBox1DragDrop(f.TreeView1())); // not an image window
     TIOScale scale;
     TDaten buffer;
     buffer.Scale = &scale;
     ASSERT_TRUE(buffer.AllocBuffers(32, 32));
     TChildForm image(buffer, 0);
     image.setWindowTitle("ADC1 Fwd");
+    image.resize(200, 200);
+    TScanParaForm para; // its mouse tools decide what a pull on the picture does
+    ASSERT_EQ(ScanParaForm, &para);
+    // The drop arrives on the list as the platform delivers it.
+    int drags = 0;
+    bool accepted = false;
+    auto deliver = [&](const QMimeData* data) {
+        QWidget* list = f.ListBox1()->viewport();
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(list, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(list, &drop);
+        accepted = drop.isAccepted();
+    };
+    TPaintablePanel::RunDrag = [&](QDrag& drag) {
+        ++drags;
+        deliver(drag.mimeData());
+    };
+    auto pull = [&](QWidget* w) {
+        const auto send = [w](QEvent::Type type, QPoint p, Qt::MouseButton button, Qt::MouseButtons held) {
+            QMouseEvent e(type, QPointF(p), QPointF(w->mapToGlobal(p)), button, held, Qt::NoModifier);
+            QApplication::sendEvent(w, &e);
+        };
+        send(QEvent::MouseButtonPress, {20, 20}, Qt::LeftButton, Qt::LeftButton);
+        send(QEvent::MouseMove, {60, 50}, Qt::NoButton, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, {60, 50}, Qt::LeftButton, Qt::NoButton);
+    };
+    // With the Move tool a pull moves the frame, it starts no drag.
+    para.ToolButtons()->Button(TMouseTool::Move)->click();
+    pull(image.Panel2());
+    EXPECT_EQ(drags, 0);
+    // Anything else dropped on the list is refused.
+    QMimeData text;
+    text.setText("ADC1 Fwd");
+    deliver(&text);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(f.TreeView1()->topLevelItemCount(), 1);
+
     ScanParams.Range = 500.0f;
     ScanParams.XCenter = 100.0f;
     ScanParams.YCenter = -50.0f;
     ScanParams.Angle = static_cast<float>(std::numbers::pi); // 90° typed with the offset of 90°
-    ASSERT_TRUE(f.ListBox1DragDrop(image.Panel2()));
+    para.ToolButtons()->Button(TMouseTool::Drag)->click();
+    pull(image.Panel2());
+    TPaintablePanel::RunDrag = nullptr;
+    EXPECT_EQ(drags, 1);
+    EXPECT_TRUE(accepted);
     ScanParams.Range = 1000.0f;
     ScanParams.XCenter = 0.0f;
     ScanParams.YCenter = 0.0f;

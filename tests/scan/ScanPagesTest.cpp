@@ -11,7 +11,9 @@
 #include "scan/ScanParaForm.h"
 #include "widgets/NumericEdit.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QMouseEvent>
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -116,6 +118,31 @@ TEST_F(ScanPagesTest, FastZPageWritesTheLoopWithItsPrefixesAndRefusesABadAlpha)
     device_->RetractFlag = false;
 }
 
+TEST_F(ScanPagesTest, TheWheelStepsTheFastZEditsAndTheTdLabelBeeps)
+{
+    Start(29);
+    TFastZPage& page = *form_->FastZ();
+    page.Edit13->setText("10");
+    page.Edit13KeyPress(true);
+    // One slow notch up on Td: 1 %, applied through the edit's own Enter.
+    form_->FormMouseWheel(120, false, page.Edit13, 1000.0);
+    EXPECT_EQ(page.Edit13->text(), "10.1");
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit13TextTd", ""), "10.1");
+    EXPECT_EQ(page.Edit13->Color(), EditColor::White);
+    page.Edit17->setText("2");
+    page.EditFastzKeyPress(page.Edit17, true);
+    form_->FormMouseWheel(-120, false, page.Edit17, 1001.0);
+    EXPECT_EQ(page.Edit17->text(), "1.98");
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit17Text", ""), "1.98");
+
+    // A double click on the Td label beeps (and toggles the pulse bias).
+    const int beeps = boxes_.BeepCount();
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+    QApplication::sendEvent(page.Label35, &dbl);
+    EXPECT_EQ(boxes_.BeepCount(), beeps + 1);
+}
+
 TEST_F(ScanPagesTest, LevelPageSendsKeepsAndLimitsTheSlopes)
 {
     Start(26);
@@ -166,8 +193,13 @@ TEST_F(ScanPagesTest, FeedbackWindowSwitchesModesAndForcesTheLockInWhereNeeded)
     EXPECT_TRUE(feedback_->Memo1()->toPlainText().startsWith("delta_new:=IN0-setpoint\ntemp:=IN0\n"));
 
     const int records = CountCode(*sim_, IOCTL_SET_FEEDBACK);
+    // A setpoint typed but not applied is forgotten with the mode change.
+    TNumericEdit* setpoint = form_->Edit("Edit1");
+    setpoint->setText("7");
+    setpoint->SetColor(EditColor::Silver);
     feedback_->ComboBox1()->setCurrentIndex(5); // "AFM amplitude R"
     feedback_->ComboBox1Change();
+    EXPECT_EQ(setpoint->Color(), EditColor::White);
     EXPECT_EQ(MicroscopeState.FeedbackMode.load(), 4);
     EXPECT_EQ(ini_->ReadInteger("Microscope", "Feedback", 0), 4);
     EXPECT_GT(CountCode(*sim_, IOCTL_SET_FEEDBACK), records);

@@ -1,0 +1,273 @@
+// The scanner window as the operator reaches it in the running program:
+// opened from the menu, the HardLin coefficients typed, taught into the
+// calibration table by the administrator's teach buttons and copied out; the
+// chart's axis choices; and on a type-29 box "Check Frequency Response",
+// which runs its measuring script in the Select window and shows the result.
+
+#include "app/CreateForms.h"
+#include "calib/ScannerForm.h"
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "core/Startup.h"
+#include "device/InOutForm.h"
+#include "mainwindow/MainQVTForm.h"
+#include "navigator/SelForm.h"
+#include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
+#include "scan/ScanParaForm.h"
+#include "support/TestSupport.h"
+#include "widgets/NumericEdit.h"
+#include "widgets/SimpleChart.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace qvt;
+
+namespace {
+
+// The bundled program on a temporary copy of its settings; `prepare` edits
+// the copy before the start.
+class BundledProgram {
+public:
+    template <class Prepare> explicit BundledProgram(Prepare prepare)
+    {
+        EXPECT_TRUE(test::CopyBundledSettings(dir_));
+        prepare(dir_);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_.Path().chopped(1)));
+        LoadDriverName(dir_.Path(), {"qvt"});
+        int exitCode = -1;
+        started_ = CreateAllForms("qvt", exitCode);
+        if (!started_)
+            return;
+        auto linkTime = std::make_shared<double>(0.0);
+        InOutForm->LinkClock = [linkTime] { return *linkTime += 20e-6; };
+        StartUp();
+    }
+    ~BundledProgram()
+    {
+        if (started_) {
+            MainQVTForm->close();
+            DestroyAllForms();
+        }
+        qputenv("XDG_RUNTIME_DIR", savedRuntime_);
+    }
+    bool Started() const { return started_; }
+    const test::TempDir& Dir() const { return dir_; }
+
+    ScriptedMessageResponder Boxes;
+
+private:
+    QByteArray savedRuntime_ = qgetenv("XDG_RUNTIME_DIR");
+    test::TempDir dir_;
+    test::TempDir runtime_;
+    bool started_ = false;
+};
+
+TScannerForm* OpenScannerWindow()
+{
+    QAction* item = MainQVTForm->MenuItem("ScannerItem");
+    if (item == nullptr)
+        return nullptr;
+    item->trigger();
+    QCoreApplication::processEvents();
+    return ScannerForm != nullptr && ScannerForm->isVisible() ? ScannerForm : nullptr;
+}
+
+void Key(QWidget* w, int key, const QString& text = QString())
+{
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(w, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(w, &release);
+}
+
+// Types `text` over the edit's text and presses Enter, as the operator does.
+void Type(QLineEdit* edit, const QString& text)
+{
+    edit->setFocus();
+    edit->selectAll();
+    for (QChar c : text)
+        Key(edit, c.unicode(), QString(c));
+    Key(edit, Qt::Key_Return);
+}
+
+} // namespace
+
+TEST(BundledScannerWindow, TheAdministratorTeachesTypedCoefficientsAndCopiesThemOut)
+{
+    BundledProgram program([](test::TempDir& dir) {
+        // Ranges 10, 1000 and 3200 nm; the program starts at 1000.
+        QFile::remove(dir.Path() + "SoftLin.ini");
+        TQVTIniFile scanner(dir.Path() + "SoftLin.ini");
+        for (int n = 1; n <= 3; ++n) {
+            scanner.WriteString("SoftLin", QString("Range%1").arg(n), n == 1 ? "10" : n == 2 ? "1000" : "3200");
+            scanner.WriteString("SoftLin", QString("X%1").arg(n), "0.05");
+            scanner.WriteString("SoftLin", QString("Y%1").arg(n), n == 3 ? "0.1" : "0.05");
+        }
+        // HardLin with the sensors on ADC2/ADC3 and offline correction: the
+        // coefficients are the operator's to type.
+        TQVTIniFile main(dir.Path() + "ini/qvt.ini");
+        main.WriteBool("Scanner", "HardLinOn", true);
+        main.WriteInteger("HardLin", "InX", 1);
+        main.WriteInteger("HardLin", "InY", 2);
+        main.WriteInteger("HardLin", "InZ", 3);
+        main.WriteBool("HardLin", "FitPoly", false);
+    });
+    ASSERT_TRUE(program.Started());
+    ASSERT_FLOAT_EQ(ScanParams.Range.load(), 1000.0f);
+    TScannerForm* scanner = OpenScannerWindow();
+    ASSERT_NE(scanner, nullptr);
+    EXPECT_TRUE(scanner->HardLinActive());
+    // Under HardLin the spectroscopy takes the scan's z sensor (ADC4) as its z axis.
+    EXPECT_EQ(scanner->ZSensorSlot(), FirstAdcSlot + 3);
+    auto* tabs = scanner->findChild<QTabWidget*>("PageControl1");
+    tabs->setCurrentIndex(3); // "HardLin"
+    ASSERT_EQ(tabs->tabText(3), "HardLin");
+
+    // The teach buttons are the administrator's.
+    QWidget* teach = scanner->findChild<QWidget*>("TeachButton");
+    ASSERT_NE(teach, nullptr);
+    EXPECT_FALSE(teach->isVisible());
+    MainQVTForm->SetAdminLevel(2);
+    EXPECT_TRUE(teach->isVisible());
+
+    // A typed coefficient goes to the scan thread at once.
+    auto* x2f = scanner->findChild<TNumericEdit*>("LinXFwd2Edit");
+    auto* y3b = scanner->findChild<TNumericEdit*>("LinYBwd3Edit");
+    ASSERT_TRUE(x2f && y3b);
+    ASSERT_TRUE(x2f->isEnabled());
+    Type(x2f, "0.25");
+    Type(y3b, "-0.125");
+    const TLinCoefficients k = DeviceWorkers->GoXYThread().Linearisation();
+    EXPECT_DOUBLE_EQ(k.X2F, 0.25);
+    EXPECT_DOUBLE_EQ(k.Y3B, -0.125);
+
+    // Teach X writes the X four into the row of the current range, and only them.
+    scanner->findChild<QPushButton*>("TeachXButton")->click();
+    {
+        const TQVTIniFile file(program.Dir().Path() + "SoftLin.ini");
+        EXPECT_EQ(file.ReadFloat("SoftLin", "X2F2", 9), 0.25);
+        EXPECT_EQ(file.ReadFloat("SoftLin", "Y3B2", 9), 0.0);
+        EXPECT_EQ(file.ReadFloat("SoftLin", "X2F1", 9), 0.0);
+    }
+    scanner->findChild<QPushButton*>("TeachYButton")->click();
+    EXPECT_EQ(TQVTIniFile(program.Dir().Path() + "SoftLin.ini").ReadFloat("SoftLin", "Y3B2", 9), -0.125);
+
+    // Copy X: A, B, C, D, Lin^1, then Lin^2 and Lin^3 forward and backward.
+    scanner->findChild<QPushButton*>("CopyYButton")->click();
+    const QStringList y = QApplication::clipboard()->text().split('\t');
+    ASSERT_EQ(y.size(), 9) << QApplication::clipboard()->text().toStdString();
+    EXPECT_EQ(y[4], "1");
+    EXPECT_EQ(y[8], "-0.125");
+    scanner->findChild<QPushButton*>("CopyXButton")->click();
+    const QStringList x = QApplication::clipboard()->text().split('\t');
+    ASSERT_EQ(x.size(), 9);
+    EXPECT_EQ(x[5], "0.25");
+    EXPECT_EQ(x[7], "0");
+    EXPECT_TRUE(scanner->findChild<QPlainTextEdit*>("Memo1")->toPlainText().endsWith(QApplication::clipboard()->text()));
+
+    // The chart on volts: the 3200 nm range at 0.1 nm/digit over Y is
+    // 32000 digits, 32000 x 10 V / 2.14e9 digits.
+    tabs->setCurrentIndex(0);
+    auto* xAxis = scanner->findChild<QComboBox*>("XAxisChoice");
+    auto* yAxis = scanner->findChild<QComboBox*>("YAxisChoice");
+    ASSERT_TRUE(xAxis && yAxis);
+    EXPECT_EQ(yAxis->currentIndex(), 1); // unit per digit as stored
+    xAxis->setFocus();
+    Key(xAxis, Qt::Key_Down);
+    EXPECT_EQ(MainIni->ReadInteger("ScannerWin", "XAxis", 0), 1);
+    auto* chart = static_cast<TSimpleChart*>(scanner->findChild<QWidget*>("SensitivityChart"));
+    ASSERT_NE(chart, nullptr);
+    const TChartSeries* ySeries = chart->SeriesList[1];
+    ASSERT_EQ(ySeries->Count(), 3);
+    EXPECT_NEAR(ySeries->Points(2).x, 32000 * 10 / 2.14e9, 1e-12);
+    EXPECT_EQ(chart->XAxis.Text, "Range [V]");
+    // Unit per volt: 0.1 nm per digit is 0.1 / (10 / 2.14e9) nm/V.
+    yAxis->setFocus();
+    Key(yAxis, Qt::Key_Up);
+    EXPECT_EQ(MainIni->ReadInteger("ScannerWin", "YAxis", 1), 0);
+    EXPECT_NEAR(ySeries->Points(2).y, 0.1 / (10 / 2.14e9), 1e-3);
+    EXPECT_TRUE(chart->YAxis.Text.endsWith("/V")) << chart->YAxis.Text.toStdString();
+
+    // Back at level 0 the teach buttons go again.
+    MainQVTForm->SetAdminLevel(0);
+    EXPECT_FALSE(teach->isVisible());
+    EXPECT_TRUE(program.Boxes.Texts().isEmpty()) << program.Boxes.Texts().join(" / ").toStdString();
+}
+
+TEST(BundledScannerWindow, CheckFrequencyResponseRunsItsScriptAndShowsTheMeasuredResponse)
+{
+    BundledProgram program([](test::TempDir& dir) {
+        TQVTIniFile sim(dir.Path() + "ini/sim.ini");
+        sim.WriteInteger("Controller", "Type", 29);
+        sim.WriteString("Clock", "Mode", "Fast");
+        TQVTIniFile main(dir.Path() + "ini/qvt.ini");
+        main.WriteInteger("Scale", "ADC20Edit0", 20);
+        main.WriteInteger("Scale", "ADC21Edit0", 22);
+        QDir().mkpath(dir.Path() + "data"); // the scripts' data files
+        // The measuring script: frequency, real and imaginary part, min/max.
+        dir.WriteFile("scripts/FindResonanceX.scr",
+                      "BEGIN FOR F := 1 TO 3 DO BEGIN WRITELN(F * 100, '\t', F, '\t', 0, '\t', 0.5); END; END.");
+    });
+    ASSERT_TRUE(program.Started());
+    ASSERT_EQ(InOutForm->BoxVersion, 29);
+    TScannerForm* scanner = OpenScannerWindow();
+    ASSERT_NE(scanner, nullptr);
+    auto* tabs = scanner->findChild<QTabWidget*>("PageControl1");
+    const int page = 5;
+    ASSERT_EQ(tabs->tabText(page), "Frequency Response");
+    ASSERT_TRUE(tabs->isTabVisible(page));
+    tabs->setCurrentIndex(page);
+    auto* check = scanner->findChild<QPushButton*>("CheckXButton");
+    ASSERT_NE(check, nullptr);
+    ASSERT_TRUE(check->isEnabled());
+
+    // Without the fast mode the module does not scan: said, nothing runs.
+    check->click();
+    EXPECT_EQ(program.Boxes.LastText(), "Please switch Fast-Mode on.");
+    EXPECT_FALSE(scanner->WaitingForScript());
+
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    check->click();
+    // Either still running or already done; the timer takes it from here.
+    ASSERT_TRUE(test::PumpUntil([&] { return !scanner->WaitingForScript(); }));
+    EXPECT_EQ(check->text(), "Check Frequency Response") << SelForm->Memo1()->toPlainText().toStdString();
+    EXPECT_FALSE(SelForm->RunStopButton()->isChecked());
+    auto* label = scanner->findChild<QLabel*>("XFileLabel");
+    EXPECT_EQ(label->text(), "NoName.txt") << SelForm->Memo1()->toPlainText().toStdString() << " | "
+                                           << program.Boxes.Texts().join(" / ").toStdString();
+    EXPECT_TRUE(QFile::exists(program.Dir().Path() + "Filter/NoName.txt"));
+    EXPECT_EQ(scanner->ScannerIni()->ReadString("FreqResp", "XPath", ""), AppDir + "Filter/NoName.txt");
+    // Measured with the filters in use: all three points on the chart.
+    auto* chart = static_cast<TSimpleChart*>(scanner->findChild<QWidget*>("FreqChart"));
+    ASSERT_NE(chart, nullptr);
+    const TChartSeries* amplitude = chart->SeriesList[0];
+    EXPECT_EQ(amplitude->Title.Text, "Amplitude X");
+    ASSERT_EQ(amplitude->Count(), 3);
+    EXPECT_EQ(amplitude->Points(2).x, 300.0);
+    EXPECT_EQ(amplitude->Points(2).y, 3.0);
+
+    // A missing script is named on the button.
+    scanner->findChild<QPushButton*>("CheckYButton")->click();
+    EXPECT_EQ(scanner->findChild<QPushButton*>("CheckYButton")->text(), "Script not found!");
+    MainQVTForm->FastSpeedButton()->click();
+}
