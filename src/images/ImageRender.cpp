@@ -4,8 +4,14 @@
 #include "device/ChannelTable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <functional>
 #include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -238,6 +244,146 @@ constexpr uint32_t BitmapPixelsPerMetre = 143;
 
 } // namespace
 
+// ---- lines in parallel ------------------------------------------------------------------
+
+namespace {
+
+// A block of lines is worth a helper from this many pixels on: waking one
+// costs some microseconds, a pixel a few nanoseconds.
+constexpr int64_t PixelsPerThread = 64 * 1024;
+constexpr int MaxLineBlocks = 8;
+
+std::atomic<int> drawThreadLimit{0};
+
+// Numbers drawings across all renderers, so no two pictures share one.
+uint64_t NextDrawing()
+{
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// How many blocks lines × cols pixels are drawn in.
+int LineBlocks(int lines, int cols)
+{
+    static const int cores = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, MaxLineBlocks);
+    const int limit = drawThreadLimit.load(std::memory_order_relaxed);
+    const int threads = limit > 0 ? std::min(limit, cores) : cores;
+    const int64_t blocks = int64_t(std::max(lines, 0)) * std::max(cols, 0) / PixelsPerThread;
+    return static_cast<int>(std::clamp<int64_t>(blocks, 1, std::min(threads, std::max(lines, 1))));
+}
+
+// Helpers that stay parked between drawings: a thread woken from a wait is
+// scheduled at once, where a new one would queue behind a busy machine's
+// other work. The caller takes blocks itself as well, so a drawing never waits
+// for a helper that has not started; it returns only once every block it
+// handed out is done.
+class TLineHelpers {
+public:
+    static TLineHelpers& Instance()
+    {
+        static TLineHelpers helpers;
+        return helpers;
+    }
+
+    // job(k) for k = 0..count−1, in this thread and the helpers; false when
+    // another drawing has the helpers (then nothing was run).
+    bool Run(int count, const std::function<void(int)>& job)
+    {
+        std::unique_lock caller(callerMutex_, std::try_to_lock);
+        if (!caller.owns_lock())
+            return false;
+        std::unique_lock lock(mutex_);
+        Start(count - 1);
+        job_ = &job;
+        count_ = count;
+        next_ = 0;
+        wake_.notify_all();
+        while (next_ < count_) {
+            const int k = next_++;
+            ++active_;
+            lock.unlock();
+            job(k);
+            lock.lock();
+            --active_;
+        }
+        done_.wait(lock, [this] { return active_ == 0; });
+        job_ = nullptr;
+        return true;
+    }
+
+    ~TLineHelpers()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+    }
+
+private:
+    TLineHelpers() = default;
+
+    // Up to `wanted` helpers, made at their first use.
+    void Start(int wanted)
+    {
+        while (static_cast<int>(threads_.size()) < wanted) {
+            try {
+                threads_.emplace_back([this] { Serve(); });
+            } catch (const std::system_error&) {
+                return; // the caller does the blocks itself
+            }
+        }
+    }
+
+    void Serve()
+    {
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            if (job_ != nullptr && next_ < count_) {
+                const int k = next_++;
+                ++active_;
+                const std::function<void(int)>& job = *job_;
+                lock.unlock();
+                job(k);
+                lock.lock();
+                if (--active_ == 0 && next_ >= count_)
+                    done_.notify_all();
+                continue;
+            }
+            wake_.wait(lock);
+        }
+    }
+
+    std::mutex callerMutex_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable done_;
+    std::vector<std::thread> threads_;
+    const std::function<void(int)>* job_ = nullptr;
+    int count_ = 0;
+    int next_ = 0;
+    int active_ = 0;
+    bool stopping_ = false;
+};
+
+// Runs run(first, last, block) over lines a..b cut into `blocks` runs of
+// neighbouring lines, in this thread and the parked helpers; every block is
+// done when this returns. `run` must not throw.
+template <typename Run>
+void RunLineBlocks(int a, int b, int blocks, const Run& run)
+{
+    const int lines = b - a + 1;
+    const auto first = [&](int k) { return a + static_cast<int>(int64_t(lines) * k / blocks); };
+    if (blocks > 1 && lines >= blocks &&
+        TLineHelpers::Instance().Run(blocks, [&](int k) { run(first(k), first(k + 1) - 1, k); }))
+        return;
+    run(a, b, 0);
+}
+
+} // namespace
+
 // ---- display indexes ----------------------------------------------------------------
 
 // With SSE2 two values at a time: the packed maximum takes 0 for a value that
@@ -285,16 +431,29 @@ TPlaneSlopes FitPlane(const TImageMatrix& matrix, int firstLine, int lastLine)
     if (cols < 1 || a > b)
         return plane;
     const int c = b - a + 1;
-    std::vector<int32_t> row(static_cast<std::size_t>(cols));
+    // Each line's sums in parallel; they are added up in line order below,
+    // so the fit is the same however the lines were split.
+    std::vector<double> centred(static_cast<std::size_t>(c));
+    std::vector<double> sums(static_cast<std::size_t>(c));
+    const int blocks = LineBlocks(c, cols);
+    std::vector<std::vector<int32_t>> rows(static_cast<std::size_t>(blocks),
+                                           std::vector<int32_t>(static_cast<std::size_t>(cols)));
+    RunLineBlocks(a, b, blocks, [&](int first, int last, int block) {
+        int32_t* row = rows[static_cast<std::size_t>(block)].data();
+        for (int y = first; y <= last; ++y) {
+            matrix.CopyRow(y - 1, row);
+            int64_t lineSum = 0;
+            for (int i = 0; i < cols; ++i)
+                lineSum += row[i];
+            centred[static_cast<std::size_t>(y - a)] = static_cast<double>(CentredSum(row, cols));
+            sums[static_cast<std::size_t>(y - a)] = static_cast<double>(lineSum);
+        }
+    });
     double centredTotal = 0.0; // Σ over lines of the centred sums along x
     double lineWeighted = 0.0; // Σ over lines of (2y − a − b)·(line sum)
     for (int y = a; y <= b; ++y) {
-        matrix.CopyRow(y - 1, row.data());
-        int64_t lineSum = 0;
-        for (int i = 0; i < cols; ++i)
-            lineSum += row[i];
-        centredTotal += static_cast<double>(CentredSum(row.data(), cols));
-        lineWeighted += static_cast<double>(2 * y - a - b) * static_cast<double>(lineSum);
+        centredTotal += centred[static_cast<std::size_t>(y - a)];
+        lineWeighted += static_cast<double>(2 * y - a - b) * sums[static_cast<std::size_t>(y - a)];
     }
     plane.X = SlopeOfCentredSum(centredTotal, cols) / c;
     // (c/2)·Σ(2y − a − b)·R_y / (d · c²(c² − 1)/12)
@@ -380,6 +539,11 @@ double RangeTextValue(double raw, const TIOScale* scale)
 
 // ---- renderer -------------------------------------------------------------------------------
 
+void TImageRenderer::LimitDrawThreads(int threads)
+{
+    drawThreadLimit = std::max(threads, 0);
+}
+
 TImageRenderer::TImageRenderer(int rows, int cols)
 {
     EnsureSize(rows, cols);
@@ -433,6 +597,12 @@ void TImageRenderer::InitManualRange()
         ManualOffset = 0;
 }
 
+TIndexedBitmap& TImageRenderer::EditBitmap()
+{
+    drawing_ = NextDrawing();
+    return bitmap_;
+}
+
 void TImageRenderer::ResizeImage(int rows, int cols)
 {
     EnsureSize(rows, cols);
@@ -446,21 +616,34 @@ void TImageRenderer::EnsureSize(int rows, int cols)
         return;
     rows_ = rows;
     cols_ = cols;
+    drawn_.Valid = false;
+    drawing_ = NextDrawing();
     bitmap_.StretchTo(cols, rows);
-    lineSlopes_.assign(static_cast<std::size_t>(rows) + 1, 0.0);
+    const auto lines = static_cast<std::size_t>(rows) + 1;
+    lineSlopes_.assign(lines, 0.0);
+    lineLo_.assign(lines, 0.0);
+    lineHi_.assign(lines, 0.0);
+    lineMin_.assign(lines, 0.0);
+    lineMax_.assign(lines, 0.0);
     for (auto& line : cross_)
         line.assign(static_cast<std::size_t>(cols), 0.0);
-    raw_.assign(static_cast<std::size_t>(cols), 0);
-    level_.assign(static_cast<std::size_t>(cols), 0.0);
-    scratch_.assign(static_cast<std::size_t>(cols), 0.0);
-    median_.assign(static_cast<std::size_t>(cols), 0);
+    const auto n = static_cast<std::size_t>(cols);
+    scratch_.resize(static_cast<std::size_t>(LineBlocks(rows, cols)));
+    for (TLineScratch& s : scratch_) {
+        s.raw.assign(n, 0);
+        s.level.assign(n, 0.0);
+        s.median.assign(n, 0);
+        // The counts of a line never need more (ValueOfRank): no thread
+        // that draws has to allocate.
+        s.counts.reserve(4 * n + 1);
+        s.counts2.reserve(4 * n + 1);
+    }
     crossMin_ = crossMax_ = 0.0;
 }
 
-void TImageRenderer::LevelLine(const TImageMatrix& matrix, int line, double* out)
+void TImageRenderer::LevelLine(const TImageMatrix& matrix, int line, double* out, int32_t* raw)
 {
     const int cols = cols_;
-    int32_t* raw = raw_.data();
     matrix.CopyRow(line - 1, raw);
     switch (SlopeMode) {
     case SlopeNone:
@@ -486,14 +669,70 @@ void TImageRenderer::LevelLine(const TImageMatrix& matrix, int line, double* out
 
 void TImageRenderer::FillCrossSections(const TImageMatrix& matrix, double lo)
 {
-    // The current line's levelled values are still in level_.
     const int lines[3] = {currentLine_, crossLine2_, crossLine3_};
-    std::copy(level_.begin(), level_.end(), cross_[0].begin());
-    for (int k = 1; k < 3; ++k)
-        LevelLine(matrix, std::clamp(lines[k], 1, rows_), cross_[k].data());
+    int32_t* raw = scratch_[0].raw.data();
+    for (int k = 0; k < 3; ++k)
+        LevelLine(matrix, std::clamp(lines[k], 1, rows_), cross_[k].data(), raw);
     for (auto& line : cross_)
         for (double& w : line)
             w -= lo;
+}
+
+void TImageRenderer::LineExtremes(const TImageMatrix& matrix, int a, int b)
+{
+    const int cols = cols_;
+    RunLineBlocks(a, b, std::min(LineBlocks(b - a + 1, cols), int(scratch_.size())), [&](int first, int last, int block) {
+        TLineScratch& s = scratch_[static_cast<std::size_t>(block)];
+        for (int y = first; y <= last; ++y) {
+            LevelLine(matrix, y, s.level.data(), s.raw.data());
+            MinMax(s.level.data(), cols, lineMin_[y], lineMax_[y]);
+        }
+    });
+}
+
+void TImageRenderer::DrawRows(const TImageMatrix& matrix, int a, int b, double lo, double hi, double factor)
+{
+    const int cols = cols_;
+    const int mode = GainMode == GainEveryLine                                   ? GainEveryLine
+                     : GainMode == GainManual && SlopeMode == SlopeEveryLine ? GainManual
+                                                                                 : GainCurrentPicture;
+    const double manualLow = ManualOffset - ManualRange / 2.0;
+    const int medianRank = std::max(cols / 2 - 1, 0);
+    RunLineBlocks(a, b, std::min(LineBlocks(b - a + 1, cols), int(scratch_.size())), [&](int first, int last, int block) {
+        TLineScratch& s = scratch_[static_cast<std::size_t>(block)];
+        double* w = s.level.data();
+        int32_t* raw = s.raw.data();
+        for (int y = first; y <= last; ++y) {
+            double low = lo;
+            double high = hi;
+            double f = factor;
+            switch (mode) {
+            case GainEveryLine:
+                LevelLine(matrix, y, w, raw);
+                MinMax(w, cols, low, high);
+                // A flat line is 0 whatever the factor.
+                if (high != low)
+                    f = MaxDataIndex / (high - low);
+                break;
+            case GainManual: {
+                // The lower median of the line's own levelling, so a tilted and
+                // stepped surface keeps each line centred.
+                matrix.CopyRow(y - 1, raw);
+                const double slope = LineSlope(raw, cols);
+                lineSlopes_[y] = slope;
+                const auto [least, most] = LevelByLineSlope(raw, cols, slope, w, s.median.data());
+                low = ValueOfRank(s.median.data(), cols, medianRank, least, most, s.counts, s.counts2) + manualLow;
+                break;
+            }
+            default:
+                LevelLine(matrix, y, w, raw);
+                break;
+            }
+            DisplayIndexes(w, cols, low, f, bitmap_.Row(y - 1));
+            lineLo_[y] = low;
+            lineHi_[y] = high;
+        }
+    });
 }
 
 void TImageRenderer::DrawLines(const TImageMatrix& matrix, int firstLine, int lastLine)
@@ -503,12 +742,16 @@ void TImageRenderer::DrawLines(const TImageMatrix& matrix, int firstLine, int la
     // The buffer may have a new size before the window was resized; the
     // bitmap always follows the matrix it draws.
     EnsureSize(matrix.Rows(), matrix.Cols());
-    const int cols = cols_;
+    drawn_.Valid = false;
     const int a = std::clamp(firstLine, 1, rows_);
     const int b = std::clamp(lastLine, 1, rows_);
     if (a > b)
         return;
+    Draw(matrix, a, b, a, b, false);
+}
 
+void TImageRenderer::Draw(const TImageMatrix& matrix, int a, int b, int newA, int newB, bool drawn)
+{
     double lo = 0.0;
     double hi = 0.0;
     switch (SlopeMode) {
@@ -538,53 +781,54 @@ void TImageRenderer::DrawLines(const TImageMatrix& matrix, int firstLine, int la
         workSX_ = static_cast<float>(planeSX_);
         workSY_ = static_cast<float>(planeSY_);
     }
+    // Older lines levelled with another plane have to be drawn again.
+    if (drawn && (workSX_ != drawn_.SX || workSY_ != drawn_.SY))
+        drawn = false;
 
-    double* w = level_.data();
     if (GainMode == GainCurrentPicture || (GainMode == GainLastPicture && firstPass_)) {
-        double low = std::numeric_limits<double>::infinity();
-        double high = -std::numeric_limits<double>::infinity();
+        if (drawn)
+            LineExtremes(matrix, newA, newB);
+        else
+            LineExtremes(matrix, a, b);
+        lo = std::numeric_limits<double>::infinity();
+        hi = -std::numeric_limits<double>::infinity();
         for (int y = a; y <= b; ++y) {
-            LevelLine(matrix, y, w);
-            double mn = 0.0;
-            double mx = 0.0;
-            MinMax(w, cols, mn, mx);
-            low = std::min(low, mn);
-            high = std::max(high, mx);
+            lo = std::min(lo, lineMin_[y]);
+            hi = std::max(hi, lineMax_[y]);
         }
-        lo = low;
-        hi = high;
+        // A new extreme changes the contrast of every line.
+        if (drawn && (lo != drawn_.Lo || hi != drawn_.Hi))
+            drawn = false;
     }
     if (hi != lo)
         factor_ = MaxDataIndex / (hi - lo);
 
-    const bool manualMedian = GainMode == GainManual && SlopeMode == SlopeEveryLine;
-    const double manualLow = ManualOffset - ManualRange / 2.0;
-    const int medianRank = std::max(cols / 2 - 1, 0);
-    bool crossFilled = false;
-    for (int y = a; y <= b; ++y) {
-        if (manualMedian) {
-            // The lower median of the line's own levelling, so a tilted and
-            // stepped surface keeps each line centred.
-            int32_t* raw = raw_.data();
-            matrix.CopyRow(y - 1, raw);
-            const double s = LineSlope(raw, cols);
-            lineSlopes_[y] = s;
-            const auto [low, high] = LevelByLineSlope(raw, cols, s, w, median_.data());
-            lo = ValueOfRank(median_.data(), cols, medianRank, low, high, counts_, counts2_) + manualLow;
-        } else {
-            LevelLine(matrix, y, w);
-        }
-        if (GainMode == GainEveryLine) {
-            MinMax(w, cols, lo, hi);
-            if (hi != lo)
-                factor_ = MaxDataIndex / (hi - lo);
-        }
-        DisplayIndexes(w, cols, lo, factor_, bitmap_.Row(y - 1));
-        if (CrossSecMode == CrossSectionLastThree && y == currentLine_) {
-            FillCrossSections(matrix, lo);
-            crossFilled = true;
+    if (drawn)
+        DrawRows(matrix, newA, newB, lo, hi, factor_);
+    else
+        DrawRows(matrix, a, b, lo, hi, factor_);
+    drawing_ = NextDrawing();
+    drawn_.SX = workSX_;
+    drawn_.SY = workSY_;
+    drawn_.Lo = lo;
+    drawn_.Hi = hi;
+
+    // As if drawn line by line from a to b: the range of line b, and the
+    // factor of the last line that was not flat.
+    lo = lineLo_[b];
+    hi = lineHi_[b];
+    if (GainMode == GainEveryLine) {
+        for (int y = b; y >= a; --y) {
+            if (lineHi_[y] != lineLo_[y]) {
+                factor_ = MaxDataIndex / (lineHi_[y] - lineLo_[y]);
+                break;
+            }
         }
     }
+
+    const bool crossFilled = CrossSecMode == CrossSectionLastThree && currentLine_ >= a && currentLine_ <= b;
+    if (crossFilled)
+        FillCrossSections(matrix, lineLo_[currentLine_]);
 
     if (firstPass_) {
         rawMin_ = ClampToInt32(lo);
@@ -633,7 +877,31 @@ bool TImageRenderer::DrawNewLines(const TImageMatrix& matrix, int line, int fram
         crossLine2_ = std::max(cur - 1, 1);
         crossLine3_ = std::max(cur - 2, 1);
     }
-    DrawLines(matrix, std::min(from, cur), std::max(from, cur));
+    const int a = std::min(from, cur);
+    const int b = std::max(from, cur);
+
+    // The same frame, gone on in the same direction, drawn with the same
+    // modes: its older lines stand as they are.
+    const TDrawnFrame& d = drawn_;
+    const bool sameFrame = d.Valid && d.Matrix == matrix.Id() && d.From == from && (d.Cur < from) == (cur < from) &&
+                           std::abs(cur - from) >= std::abs(d.Cur - from) && d.Gain == GainMode &&
+                           d.Slope == SlopeMode && d.ManualOffset == ManualOffset && d.ManualRange == ManualRange;
+    if (sameFrame && cur == d.Cur)
+        return false;
+    // The line of the previous repaint is drawn again: a pause may have cut
+    // it short, and the scan then takes it once more.
+    const int newA = !sameFrame ? a : cur < from ? cur : d.Cur;
+    const int newB = !sameFrame ? b : cur < from ? d.Cur : cur;
+    Draw(matrix, a, b, newA, newB, sameFrame);
+
+    drawn_.Valid = true;
+    drawn_.Matrix = matrix.Id();
+    drawn_.From = from;
+    drawn_.Cur = cur;
+    drawn_.Gain = GainMode;
+    drawn_.Slope = SlopeMode;
+    drawn_.ManualOffset = ManualOffset;
+    drawn_.ManualRange = ManualRange;
     return true;
 }
 
@@ -644,25 +912,58 @@ void TImageRenderer::RecalcPictureRange(const TImageMatrix& matrix, int showLine
     if (rows < 1 || cols < 1)
         return;
     EnsureSize(rows, cols);
-    int32_t* raw = raw_.data();
+    drawn_.Valid = false;
+    // Lines in parallel; what they give is added up in line order, or is an
+    // extreme or a count, so the result is the same however they were split.
+    const int blocks = std::min(LineBlocks(rows, cols), int(scratch_.size()));
+    struct TBlockResult {
+        int32_t RawMin = 0;
+        int32_t RawMax = 0;
+        double PlaneLow = 0.0;
+        double PlaneHigh = 0.0;
+        double LevelLow = std::numeric_limits<double>::infinity();
+        double LevelHigh = -std::numeric_limits<double>::infinity();
+        std::array<int64_t, 257> Histogram{};
+    };
+    std::vector<TBlockResult> results(static_cast<std::size_t>(blocks));
+    std::vector<double> lineSums(static_cast<std::size_t>(rows) + 1);
+    std::vector<std::vector<double>> levelled(static_cast<std::size_t>(blocks),
+                                              std::vector<double>(static_cast<std::size_t>(cols)));
 
     // Raw extremes, each line's own slope and the whole-picture plane.
-    int32_t mn = matrix.At(0, 0);
-    int32_t mx = mn;
+    const int32_t first = matrix.At(0, 0);
+    for (TBlockResult& r : results)
+        r.RawMin = r.RawMax = first;
+    RunLineBlocks(1, rows, blocks, [&](int from, int to, int block) {
+        TBlockResult& r = results[static_cast<std::size_t>(block)];
+        int32_t* raw = scratch_[static_cast<std::size_t>(block)].raw.data();
+        int32_t mn = first;
+        int32_t mx = first;
+        for (int y = from; y <= to; ++y) {
+            matrix.CopyRow(y - 1, raw);
+            int64_t lineSum = 0;
+            for (int i = 0; i < cols; ++i) {
+                mn = std::min(mn, raw[i]);
+                mx = std::max(mx, raw[i]);
+                lineSum += raw[i];
+            }
+            lineSlopes_[y] = LineSlope(raw, cols);
+            lineSums[static_cast<std::size_t>(y)] = static_cast<double>(lineSum);
+        }
+        r.RawMin = mn;
+        r.RawMax = mx;
+    });
+    int32_t mn = first;
+    int32_t mx = first;
+    for (const TBlockResult& r : results) {
+        mn = std::min(mn, r.RawMin);
+        mx = std::max(mx, r.RawMax);
+    }
     double slopeSum = 0.0;
     double lineWeighted = 0.0;
     for (int y = 1; y <= rows; ++y) {
-        matrix.CopyRow(y - 1, raw);
-        int64_t lineSum = 0;
-        for (int i = 0; i < cols; ++i) {
-            mn = std::min(mn, raw[i]);
-            mx = std::max(mx, raw[i]);
-            lineSum += raw[i];
-        }
-        const double s = LineSlope(raw, cols);
-        lineSlopes_[y] = s;
-        slopeSum += s;
-        lineWeighted += static_cast<double>(2 * y - 1 - rows) * static_cast<double>(lineSum);
+        slopeSum += lineSlopes_[y];
+        lineWeighted += static_cast<double>(2 * y - 1 - rows) * lineSums[static_cast<std::size_t>(y)];
     }
     rawMin_ = mn;
     rawMax_ = mx;
@@ -672,29 +973,43 @@ void TImageRenderer::RecalcPictureRange(const TImageMatrix& matrix, int showLine
     planeSY_ = sy;
 
     // Plane-corrected extremes and the extremes of the line-levelled values.
-    double planeLow = matrix.At(0, 0) - sx - sy;
-    double planeHigh = planeLow;
+    const double planeStart = first - sx - sy;
+    for (TBlockResult& r : results)
+        r.PlaneLow = r.PlaneHigh = planeStart;
+    RunLineBlocks(1, rows, blocks, [&](int from, int to, int block) {
+        TBlockResult& r = results[static_cast<std::size_t>(block)];
+        TLineScratch& scratch = scratch_[static_cast<std::size_t>(block)];
+        int32_t* raw = scratch.raw.data();
+        double* plane = scratch.level.data();
+        double* level = levelled[static_cast<std::size_t>(block)].data();
+        for (int y = from; y <= to; ++y) {
+            matrix.CopyRow(y - 1, raw);
+            const double lineOffset = y * sy;
+            const double s = lineSlopes_[y];
+            for (int i = 0; i < cols; ++i) {
+                const double x = i + 1;
+                plane[i] = raw[i] - x * sx - lineOffset;
+                level[i] = raw[i] - x * s;
+            }
+            double low = 0.0;
+            double high = 0.0;
+            MinMax(plane, cols, low, high);
+            r.PlaneLow = std::min(r.PlaneLow, low);
+            r.PlaneHigh = std::max(r.PlaneHigh, high);
+            MinMax(level, cols, low, high);
+            r.LevelLow = std::min(r.LevelLow, low);
+            r.LevelHigh = std::max(r.LevelHigh, high);
+        }
+    });
+    double planeLow = planeStart;
+    double planeHigh = planeStart;
     double m0 = std::numeric_limits<double>::infinity();
     double m1 = -std::numeric_limits<double>::infinity();
-    double* plane = level_.data();
-    double* levelled = scratch_.data();
-    for (int y = 1; y <= rows; ++y) {
-        matrix.CopyRow(y - 1, raw);
-        const double lineOffset = y * sy;
-        const double s = lineSlopes_[y];
-        for (int i = 0; i < cols; ++i) {
-            const double x = i + 1;
-            plane[i] = raw[i] - x * sx - lineOffset;
-            levelled[i] = raw[i] - x * s;
-        }
-        double low = 0.0;
-        double high = 0.0;
-        MinMax(plane, cols, low, high);
-        planeLow = std::min(planeLow, low);
-        planeHigh = std::max(planeHigh, high);
-        MinMax(levelled, cols, low, high);
-        m0 = std::min(m0, low);
-        m1 = std::max(m1, high);
+    for (const TBlockResult& r : results) {
+        planeLow = std::min(planeLow, r.PlaneLow);
+        planeHigh = std::max(planeHigh, r.PlaneHigh);
+        m0 = std::min(m0, r.LevelLow);
+        m1 = std::max(m1, r.LevelHigh);
     }
     // Far beyond any reading: a plane gone wrong keeps the previous values.
     if (std::fabs(planeLow) < 1.07e9)
@@ -707,17 +1022,24 @@ void TImageRenderer::RecalcPictureRange(const TImageMatrix& matrix, int showLine
     if (m1 - m0 < 1e-7)
         m1 = m0 + 1.0;
     const double scale = 256.0 / (m1 - m0);
-    std::array<int64_t, 257> histogram{};
-    for (int y = 1; y <= rows; ++y) {
-        matrix.CopyRow(y - 1, raw);
-        const double s = lineSlopes_[y];
-        for (int i = 0; i < cols; ++i) {
-            double bin = scale * (raw[i] - (i + 1) * s - m0);
-            bin = bin > 0.0 ? bin : 0.0;
-            bin = bin < 255.0 ? bin : 255.0;
-            histogram[static_cast<std::size_t>(RoundInPixelLoop(bin))]++;
+    RunLineBlocks(1, rows, blocks, [&](int from, int to, int block) {
+        std::array<int64_t, 257>& histogram = results[static_cast<std::size_t>(block)].Histogram;
+        int32_t* raw = scratch_[static_cast<std::size_t>(block)].raw.data();
+        for (int y = from; y <= to; ++y) {
+            matrix.CopyRow(y - 1, raw);
+            const double s = lineSlopes_[y];
+            for (int i = 0; i < cols; ++i) {
+                double bin = scale * (raw[i] - (i + 1) * s - m0);
+                bin = bin > 0.0 ? bin : 0.0;
+                bin = bin < 255.0 ? bin : 255.0;
+                histogram[static_cast<std::size_t>(RoundInPixelLoop(bin))]++;
+            }
         }
-    }
+    });
+    std::array<int64_t, 257> histogram{};
+    for (const TBlockResult& r : results)
+        for (std::size_t i = 0; i < histogram.size(); ++i)
+            histogram[i] += r.Histogram[i];
     const double threshold = Round((rows - 1) * 0.005 * cols);
     double low = m0;
     int64_t count = 0;

@@ -128,6 +128,10 @@ public:
     // The channel's scale (not owned); null for a buffer without one.
     const TIOScale* Scale = nullptr;
 
+    // Large pictures are drawn by up to one thread per core; this sets a
+    // lower limit for every renderer (0: one per core).
+    static void LimitDrawThreads(int threads);
+
     // Gain and slope bytes outside their range become 0.
     void ValidateModes();
 
@@ -146,16 +150,24 @@ public:
 
     // Renders lines a..b (1-based, inclusive, cut to the matrix) into the bitmap.
     void DrawLines(const TImageMatrix& matrix, int firstLine, int lastLine);
-    // The repaint of a running scan: draws from the frame's first line to the
-    // line just finished. False when both are the same line (nothing drawn).
+    // The repaint of a running scan: the picture from the frame's first line
+    // to the line just finished, as DrawLines over them would leave it. Of a
+    // frame drawn before, only the lines since the previous repaint (that
+    // line included) are drawn, unless the plane or picture range of a
+    // "Current Picture" mode moved. False when both lines are the same, or
+    // when the frame has not gone on since the previous repaint (nothing drawn).
     bool DrawNewLines(const TImageMatrix& matrix, int line, int frameFirstLine);
     // Whole-picture ranges and plane, the cross-section lines for display
     // line `showLine`, then everything redrawn.
     void RecalcPictureRange(const TImageMatrix& matrix, int showLine);
 
     const TIndexedBitmap& Bitmap() const { return bitmap_; }
-    // For a picture moved into another frame by its window.
-    TIndexedBitmap& EditBitmap() { return bitmap_; }
+    // Changes with every change of the bitmap, and is never the same for two
+    // renderers: the same number, the same picture.
+    uint64_t Drawing() const { return drawing_; }
+    // For a picture moved into another frame by its window; counts as a new
+    // drawing, since the picture changes.
+    TIndexedBitmap& EditBitmap();
 
     // "Line(s) a..b: Min..Max  low..high" of the last drawing.
     const QString& LineText() const { return lineText_; }
@@ -190,13 +202,50 @@ public:
     double LineSlopeOf(int line) const { return lineSlopes_[line]; }
 
 private:
+    // Scratch of one line, one set per thread that draws.
+    struct TLineScratch {
+        std::vector<int32_t> raw;
+        std::vector<double> level;
+        std::vector<int32_t> median;
+        std::vector<uint16_t> counts; // a line has at most 2048 readings
+        std::vector<uint16_t> counts2;
+    };
+    // What the repaints of the running frame have drawn, so the next one
+    // draws only the lines that came since, as long as nothing that sets
+    // the levelling or the contrast of the older lines has changed.
+    struct TDrawnFrame {
+        bool Valid = false;
+        uint64_t Matrix = 0;
+        int From = 0;
+        int Cur = 0;
+        int Gain = 0;
+        int Slope = 0;
+        int32_t ManualOffset = 0;
+        int32_t ManualRange = 0;
+        float SX = 0.0f;
+        float SY = 0.0f;
+        double Lo = 0.0;
+        double Hi = 0.0;
+    };
+
     void EnsureSize(int rows, int cols);
-    // Levelled values w of line y (1-based) into `out`, the raw ones into raw_;
-    // slope mode 1 keeps the line's slope.
-    void LevelLine(const TImageMatrix& matrix, int line, double* out);
+    // Levelled values w of line y (1-based) into `out`, the raw ones into
+    // `raw`; slope mode 1 keeps the line's slope.
+    void LevelLine(const TImageMatrix& matrix, int line, double* out, int32_t* raw);
     void FillCrossSections(const TImageMatrix& matrix, double lo);
+    // Lines a..b, of which only newA..newB are new when `drawn` (the rest
+    // already show what this drawing would give them, unless the plane or
+    // the picture range turn out changed, when all of a..b are drawn).
+    void Draw(const TImageMatrix& matrix, int a, int b, int newA, int newB, bool drawn);
+    // Every line of a..b turned into display indexes with the range lo..hi
+    // and `factor` (gain modes 0 and 3 find their own per line); each
+    // line's range is kept in lineLo_ / lineHi_.
+    void DrawRows(const TImageMatrix& matrix, int a, int b, double lo, double hi, double factor);
+    // Smallest and largest levelled value of each line a..b into lineMin_ / lineMax_.
+    void LineExtremes(const TImageMatrix& matrix, int a, int b);
 
     TIndexedBitmap bitmap_;
+    uint64_t drawing_ = 0;
     int rows_ = 0;
     int cols_ = 0;
 
@@ -219,18 +268,19 @@ private:
     bool firstPass_ = true;
 
     std::vector<double> lineSlopes_; // rows + 1, index = line
+    // Per line (index = line) as last drawn: the range its indexes were made
+    // with, and the extremes of its levelled values.
+    std::vector<double> lineLo_;
+    std::vector<double> lineHi_;
+    std::vector<double> lineMin_;
+    std::vector<double> lineMax_;
     std::array<std::vector<double>, 3> cross_;
     double crossMin_ = 0.0;
     double crossMax_ = 0.0;
     QString lineText_;
+    TDrawnFrame drawn_;
 
-    // Scratch of one line, sized with the picture.
-    std::vector<int32_t> raw_;
-    std::vector<double> level_;
-    std::vector<double> scratch_;
-    std::vector<int32_t> median_;
-    std::vector<uint16_t> counts_; // a line has at most 2048 readings
-    std::vector<uint16_t> counts2_;
+    std::vector<TLineScratch> scratch_;
 };
 
 } // namespace qvt

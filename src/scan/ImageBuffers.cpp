@@ -39,8 +39,12 @@ QString PlaneSuffix(int plane)
 
 // ---- TImageMatrix ----------------------------------------------------------------
 
+namespace {
+std::atomic<uint64_t> lastMatrixId{0};
+} // namespace
+
 TImageMatrix::TImageMatrix(int rows, int cols)
-    : rows_(rows), cols_(cols), cells_(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) + 1, 0)
+    : rows_(rows), cols_(cols), id_(lastMatrixId.fetch_add(1, std::memory_order_relaxed) + 1), cells_(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) + 1, 0)
 {
 }
 

@@ -61,6 +61,9 @@ public:
 
     int Rows() const { return rows_; }
     int Cols() const { return cols_; }
+    // Different for every matrix the program makes, so a user can tell a
+    // new buffer from the one it drew before, wherever it lies in memory.
+    uint64_t Id() const { return id_; }
 
     int32_t At(int row, int col) const
     {
@@ -100,6 +103,7 @@ private:
 
     int rows_;
     int cols_;
+    uint64_t id_;
     // Mutable: std::atomic_ref needs a non-const object even for a load.
     mutable std::vector<int32_t> cells_;
 };

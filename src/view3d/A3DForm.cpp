@@ -284,6 +284,8 @@ void TA3DForm::Rebuild()
     }
     rebuilding_ = true;
     mesh_.Build(source_->Renderer().Bitmap(), view_.Gain(), source_->PlainColorTable());
+    builtFrom_ = source_;
+    builtDrawing_ = source_->Renderer().Drawing();
     rebuilding_ = false;
     Render();
 }
@@ -296,6 +298,10 @@ void TA3DForm::Render()
 
 void TA3DForm::WMUpdateDisplay(bool)
 {
+    // A repaint of the scan that found nothing new left the picture as the
+    // surface shows it.
+    if (source_ != nullptr && source_ == builtFrom_ && source_->Renderer().Drawing() == builtDrawing_)
+        return;
     if (isVisible() && !rebuilding_)
         Rebuild();
 }

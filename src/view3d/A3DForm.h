@@ -129,6 +129,9 @@ private:
     TA3DMesh mesh_;
     TA3DTouchGesture touch_;
     QPointer<TChildForm> source_;
+    // The source's drawing the surface was last built from (see WMUpdateDisplay).
+    const TChildForm* builtFrom_ = nullptr;
+    uint64_t builtDrawing_ = 0;
     bool glAvailable_ = false;
     bool rebuilding_ = false;
     bool toolbarShown_ = true;

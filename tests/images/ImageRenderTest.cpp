@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <set>
+#include <string>
 
 using namespace qvt;
 
@@ -485,4 +487,164 @@ TEST(ImageRenderer, ScanLineMarkerFollowsTheLineOverTheDrawnHeight)
     EXPECT_EQ(ScanLineMarkerY(32, 64, 10, 300), 160);
     EXPECT_FALSE(ScanLineMarkerY(0, 64, 0, 300));
     EXPECT_FALSE(ScanLineMarkerY(65, 64, 0, 300));
+}
+
+namespace {
+
+// Everything of a drawing that the window shows.
+struct TDrawing {
+    std::vector<int> Pixels;
+    QString Text;
+    double Factor = 0.0;
+    int32_t RawMin = 0;
+    int32_t RawMax = 0;
+    std::array<std::vector<double>, 3> Cross;
+    double CrossMin = 0.0;
+    double CrossMax = 0.0;
+    bool operator==(const TDrawing&) const = default;
+};
+
+TDrawing Drawing(const TImageRenderer& r)
+{
+    TDrawing d;
+    for (int y = 1; y <= r.Bitmap().Height(); ++y)
+        for (int v : RowIndexes(r, y))
+            d.Pixels.push_back(v);
+    d.Text = r.LineText();
+    d.Factor = r.Factor();
+    d.RawMin = r.RawMin();
+    d.RawMax = r.RawMax();
+    for (int k = 0; k < 3; ++k)
+        d.Cross[k] = r.CrossSection(k);
+    d.CrossMin = r.CrossMin();
+    d.CrossMax = r.CrossMax();
+    return d;
+}
+
+// A scanned surface: tilt, terraces, a bump and noise, in raw digits.
+int32_t Surface(int x, int y)
+{
+    const uint32_t h = (uint32_t(x) * 2654435761u) ^ (uint32_t(y) * 40503u);
+    const int noise = static_cast<int>((h >> 13) % 41) - 20;
+    return 30 * x - 17 * y + 400 * ((x + y) / 23) + static_cast<int>(900.0 / (1 + (x - 20) * (x - 20) % 97)) + noise;
+}
+
+void CopyLine(const TImageMatrix& from, TImageMatrix& to, int line)
+{
+    for (int x = 0; x < from.Cols(); ++x)
+        to.Store(line - 1, x, from.At(line - 1, x));
+}
+
+} // namespace
+
+TEST(ImageRenderer, DrawingIsTheSameHoweverManyThreadsShareIt)
+{
+    // Large enough for several blocks of lines.
+    constexpr int rows = 768;
+    constexpr int cols = 256;
+    TImageMatrix m(rows, cols);
+    Fill(m, [](int x, int y) { return Surface(x, y) + (y == 300 && x == 7 ? 90000 : 0); });
+    for (int gain = GainEveryLine; gain <= GainManual; ++gain) {
+        for (int slope = SlopeNone; slope <= SlopeCurrentPicture; ++slope) {
+            std::array<TDrawing, 2> first;
+            std::array<TDrawing, 2> after;
+            std::array<std::array<double, 6>, 2> ranges;
+            for (int run = 0; run < 2; ++run) {
+                TImageRenderer::LimitDrawThreads(run == 0 ? 1 : 0);
+                TImageRenderer r(rows, cols);
+                r.GainMode = gain;
+                r.SlopeMode = slope;
+                r.CrossSecMode = CrossSectionLastThree;
+                r.ManualOffset = 3000;
+                r.ManualRange = 9000;
+                r.DrawLines(m, 5, 700); // the first pass fits over the lines drawn
+                first[run] = Drawing(r);
+                r.RecalcPictureRange(m, 600);
+                ranges[run] = {r.PlaneSlopeX(), r.PlaneSlopeY(), r.PlaneMin(),
+                               r.PlaneMax(), r.LevelLow(),    r.LevelHigh()};
+                r.DrawLines(m, 2, rows);
+                after[run] = Drawing(r);
+            }
+            EXPECT_EQ(first[0], first[1]) << "gain " << gain << " slope " << slope;
+            EXPECT_EQ(ranges[0], ranges[1]) << "gain " << gain << " slope " << slope;
+            EXPECT_EQ(after[0], after[1]) << "gain " << gain << " slope " << slope;
+        }
+    }
+    TImageRenderer::LimitDrawThreads(0);
+}
+
+TEST(ImageRenderer, RepaintsOfARunningFrameShowWhatDrawingTheWholeFrameShows)
+{
+    constexpr int rows = 48;
+    constexpr int cols = 40;
+    TImageMatrix surface(rows, cols);
+    Fill(surface, [](int x, int y) { return Surface(x, y) + (y == 30 && x == 11 ? 5000 : 0); });
+    for (int gain = GainEveryLine; gain <= GainManual; ++gain) {
+        for (int slope = SlopeNone; slope <= SlopeCurrentPicture; ++slope) {
+            const std::string mode = "gain " + std::to_string(gain) + " slope " + std::to_string(slope);
+            TImageMatrix scan(rows, cols);
+            TImageRenderer repainted(rows, cols);
+            TImageRenderer whole(rows, cols);
+            for (TImageRenderer* r : {&repainted, &whole}) {
+                r->GainMode = gain;
+                r->SlopeMode = slope;
+                r->CrossSecMode = CrossSectionLastThree;
+                r->ManualOffset = -200;
+                r->ManualRange = 3000;
+            }
+            // The window that draws the whole frame each time gets a new
+            // buffer each time, so it cannot go by what it drew before.
+            const auto repaint = [&](int line, int frameFirstLine, bool compare) {
+                TImageMatrix copy(rows, cols);
+                for (int y = 1; y <= rows; ++y)
+                    CopyLine(scan, copy, y);
+                repainted.DrawNewLines(scan, line, frameFirstLine);
+                if (whole.DrawNewLines(copy, line, frameFirstLine) && compare)
+                    EXPECT_EQ(Drawing(repainted), Drawing(whole)) << mode << ", line " << line;
+            };
+            // The first frame downward, two repaints without a new line between them.
+            for (int y = 1; y <= rows; ++y) {
+                CopyLine(surface, scan, y);
+                repaint(y, 1, true);
+                if (y == 17)
+                    repaint(y, 1, true);
+            }
+            for (TImageRenderer* r : {&repainted, &whole})
+                r->RecalcPictureRange(scan, rows);
+            // The second frame upward over a changed surface, with a pause that
+            // cuts line 20 short: the scan takes it again, and the repaint
+            // after the next line shows it whole.
+            Fill(surface, [](int x, int y) { return Surface(x + 3, y) / 2 + (y == 12 && x == 30 ? -7000 : 0); });
+            for (int y = rows; y >= 1; --y) {
+                if (y == 20) {
+                    for (int x = 0; x < cols / 2; ++x)
+                        scan.Store(y - 1, x, surface.At(y - 1, x));
+                    repaint(y, rows, true);
+                }
+                CopyLine(surface, scan, y);
+                repaint(y, rows, y != 20);
+            }
+        }
+    }
+}
+
+TEST(ImageRenderer, RepaintOfARunningFrameLeavesTheOlderLinesAlone)
+{
+    TImageMatrix m(12, 8);
+    Fill(m, [](int x, int y) { return 10 * x + y; });
+    TImageRenderer r(12, 8);
+    ASSERT_TRUE(r.DrawNewLines(m, 6, 1));
+    const std::vector<int> line3 = RowIndexes(r, 3);
+    // Changed under a frame that is being drawn (no scan does that): only
+    // the new lines and the one of the previous repaint are drawn again.
+    Fill(m, [](int x, int y) { return -10 * x + y; });
+    EXPECT_FALSE(r.DrawNewLines(m, 6, 1)); // nothing new
+    ASSERT_TRUE(r.DrawNewLines(m, 8, 1));
+    EXPECT_EQ(RowIndexes(r, 3), line3);
+    EXPECT_EQ(RowIndexes(r, 6), (std::vector<int>{250, 214, 179, 143, 107, 71, 36, 0}));
+    EXPECT_EQ(RowIndexes(r, 8), RowIndexes(r, 6));
+    // The plane of "Current Picture" moves with each line: everything again.
+    r.SlopeMode = SlopeCurrentPicture;
+    ASSERT_TRUE(r.DrawNewLines(m, 9, 1));
+    EXPECT_NE(RowIndexes(r, 3), line3);
 }
