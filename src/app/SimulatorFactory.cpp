@@ -3,8 +3,15 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "device/DriverOpen.h"
+#include "mainwindow/ErrorLog.h"
+#include "mainwindow/MainQVTForm.h"
+#include "platform/WindowThread.h"
 #include "sim/SimController.h"
 #include "sim/SimLockIn.h"
+
+#include <QDateTime>
+#include <QLabel>
+#include <QStatusBar>
 
 namespace qvt {
 
@@ -25,6 +32,31 @@ sim::SimConfig LoadSimConfig(const QString& path)
     return sim::ReadSimConfig(source);
 }
 
+namespace {
+const char* const SimRecordFieldName = "SimRecordField";
+} // namespace
+
+void ReportSimulatorRecord(const QString& text)
+{
+    PostToWindowThread([text] {
+        const QString path = AppErrorHandler().LogPath.isEmpty() ? AppDir + "error.log" : AppErrorHandler().LogPath;
+        AppendErrorLog(path, ErrorLogLine(QDateTime::currentDateTime(), text, {QStringLiteral("SPM-Box")}));
+        if (MainQVTForm == nullptr)
+            return;
+        // A field of its own on the status line: the hints that pass through
+        // the line's message part would wipe the report within a tenth of a second.
+        QStatusBar* bar = MainQVTForm->statusBar();
+        auto* field = bar->findChild<QLabel*>(SimRecordFieldName);
+        if (field == nullptr) {
+            field = new QLabel(bar);
+            field->setObjectName(SimRecordFieldName);
+            field->setStyleSheet("QLabel { color: red; }");
+            bar->addPermanentWidget(field);
+        }
+        field->setText(text);
+    });
+}
+
 void RegisterSimulator()
 {
     TSimulatorFactory factory;
@@ -32,7 +64,9 @@ void RegisterSimulator()
         sim::SimConfig config = LoadSimConfig(SimConfigPath());
         config.Usb = usb;
         config.ConfiguredLimits = ConfiguredDacLimits;
-        return std::make_shared<sim::SimController>(config);
+        auto controller = std::make_shared<sim::SimController>(config);
+        controller->SetRecordListener(ReportSimulatorRecord);
+        return controller;
     };
     factory.OpenLockIn = []() -> std::shared_ptr<DeviceDriver> {
         const sim::SimConfig config = LoadSimConfig(SimConfigPath());

@@ -15,5 +15,10 @@ QString SimConfigPath();
 sim::SimConfig LoadSimConfig(const QString& path);
 // Registers the factory; every open reads the configuration anew.
 void RegisterSimulator();
+// What the simulated controller records of a crash or an output beyond its
+// limits reaches the operator as a real tip's damage would: a line in the
+// error log and the main window's status line (window thread; any thread may
+// call, the report is posted).
+void ReportSimulatorRecord(const QString& text);
 
 } // namespace qvt

@@ -135,9 +135,14 @@ void TScannerForm::BuildMenus()
             SaveRangeTables();
     });
     file->addAction("Save &As", this, [this] {
-        const QString path = QFileDialog::getSaveFileName(this, "Save As", QString(), "SoftLin-File (*.ini)");
-        if (!path.isEmpty())
-            SaveAs(path);
+        QString path = QFileDialog::getSaveFileName(this, "Save As", QString(), "SoftLin-File (*.ini)");
+        if (path.isEmpty())
+            return;
+        // A settings file is found by its extension.
+        if (QFileInfo(path).suffix().isEmpty())
+            path += ".ini";
+        if (!SaveAs(path))
+            ShowMessage(MsgKind::Warning, "File not saved!");
     });
     QMenu* ranges = menuBar()->addMenu("&Ranges");
     ranges->addAction("&Add", this, &TScannerForm::AddRange);
@@ -1372,7 +1377,12 @@ void TScannerForm::PollPowerSupply()
         if (!powerPort_)
             powerPort_ = std::make_unique<TSerialPort>();
         if (!powerPort_->Open(settings)) {
-            const QString text = QString("Cannot open COM%1!").arg(comNumber_);
+            // A line that cannot run at the supply's speed would only give garbage: it says which.
+            const int running = powerPort_->RunningBaud();
+            const QString text =
+                running > 0
+                    ? QString("COM%1 runs at %2 baud, not at %3!").arg(comNumber_).arg(running).arg(settings.Baud)
+                    : QString("Cannot open COM%1!").arg(comNumber_);
             powerMessage_->setText(text);
             statusLabel_->setText(text);
             return;

@@ -95,7 +95,16 @@ bool LoadChannelScale(TQVTIniFile& ini, int slot, TIOScale& scale)
     auto key = [&name](const char* suffix) { return name + QLatin1String(suffix); };
 
     scale.Label = ini.ReadString(ScaleSection, key("Label2"), QStringLiteral("unknown")).left(LabelLength);
-    scale.Address = ini.ReadInteger(ScaleSection, key("Edit0"), isDac ? -slot : DefaultAdcAddress);
+    // An address that is no 32-bit integer is an error, never the default: the
+    // channel would quietly read another input.
+    // An empty cell means the default. (Two readings with different defaults
+    // differ only when a text is there that is no integer.)
+    const QString addressKey = key("Edit0");
+    const int address = ini.ReadInteger(ScaleSection, addressKey, isDac ? -slot : DefaultAdcAddress);
+    if (!ini.ReadString(ScaleSection, addressKey, QString()).trimmed().isEmpty() &&
+        address != ini.ReadInteger(ScaleSection, addressKey, address ^ 1))
+        return false;
+    scale.Address = address;
     scale.Fast = ini.ReadBool(ScaleSection, key("CheckBoxFast"), false);
 
     double factorText = 0.0;

@@ -9,10 +9,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollArea>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <array>
 
 namespace qvt {
 
@@ -21,6 +25,8 @@ TScaleForm* ScaleForm = nullptr;
 namespace {
 const QString Section = "Scale";
 constexpr int CellHeight = 14;
+// Room a frameless line edit keeps left and right of its text.
+constexpr int CellTextMargin = 4;
 const char* const CellProperty = "ScaleCell";
 
 const TScaleCell* CellOf(const QObject* widget)
@@ -62,10 +68,10 @@ void TScaleForm::FormCreate()
     BuildRows();
     QApplication::restoreOverrideCursor();
     const int full = ScaleRowY(ChannelSlotCount - 1) + 46;
-    sheet_->setFixedSize(560, full);
+    sheet_->setFixedSize(sheetWidth_, full);
     setMaximumHeight(full);
     const int height = MainIni ? MainIni->ReadInteger(Section, "FormHeight", 400) : 400;
-    resize(580, std::min(height, full));
+    resize(sheetWidth_ + 20, std::min(height, full));
     RefreshCells();
 }
 
@@ -90,16 +96,32 @@ void TScaleForm::BuildRows()
                                                                    {"Max", 360},
                                                                    {"Offset", 424},
                                                                    {"Invers", 504}}};
-    for (const auto& [text, x] : headings) {
-        auto* h = new QLabel(text, sheet_);
-        h->move(x, 0);
+    // The number cells are as wide as the longest value they can show; the
+    // columns right of them move along.
+    QFont cellFont = font();
+    cellFont.setPixelSize(11);
+    const int numberWidth = QFontMetrics(cellFont).horizontalAdvance(ScaleWidestNumberText()) + 2 * CellTextMargin;
+    std::array<int, ScaleCells.size()> xs{};
+    std::array<int, ScaleCells.size()> widths{};
+    int shift = 0;
+    for (size_t i = 0; i < ScaleCells.size(); ++i) {
+        const TScaleCell& cell = ScaleCells[i];
+        xs[i] = cell.X + shift;
+        widths[i] = cell.Kind == ScaleCellKind::Number ? std::max(cell.Width, numberWidth) : cell.Width;
+        shift += widths[i] - cell.Width;
+    }
+    sheetWidth_ = xs.back() + widths.back() + 40;
+    for (size_t i = 0; i < headings.size(); ++i) {
+        auto* h = new QLabel(headings[i].first, sheet_);
+        h->move(headings[i].second + xs[i] - ScaleCells[i].X, 0);
     }
     for (int row = 0; row < ChannelSlotCount; ++row) {
         const int y = ScaleRowY(row) + 10;
         auto* caption = new QLabel(ScaleRowCaption(row), sheet_);
         caption->setObjectName(ScaleCellKey(row, "Label1"));
         caption->move(10, y);
-        for (const TScaleCell& cell : ScaleCells) {
+        for (size_t i = 0; i < ScaleCells.size(); ++i) {
+            const TScaleCell& cell = ScaleCells[i];
             if (cell.InputsOnly && row < FirstAdcSlot)
                 continue;
             const QString name = ScaleCellKey(row, cell.Suffix);
@@ -107,18 +129,16 @@ void TScaleForm::BuildRows()
                 auto* box = new QCheckBox(sheet_);
                 box->setObjectName(name);
                 box->setProperty(CellProperty, QString(cell.Suffix));
-                box->setGeometry(cell.X, y, cell.Width, CellHeight + 2);
+                box->setGeometry(xs[i], y, widths[i], CellHeight + 2);
                 connect(box, &QCheckBox::clicked, this, [this, box] { ClickCheck(box); });
                 continue;
             }
             auto* edit = new QLineEdit(sheet_);
             edit->setObjectName(name);
             edit->setProperty(CellProperty, QString(cell.Suffix));
-            edit->setGeometry(cell.X, y, cell.Width, CellHeight + 4);
+            edit->setGeometry(xs[i], y, widths[i], CellHeight + 4);
             edit->setFrame(false);
-            QFont f = edit->font();
-            f.setPixelSize(11);
-            edit->setFont(f);
+            edit->setFont(cellFont);
             connect(edit, &QLineEdit::textEdited, this, [this, edit] { Paint(edit, "silver"); });
             connect(edit, &QLineEdit::returnPressed, this, [this, edit] { EnterCell(edit); });
             Paint(edit, "white");
@@ -192,7 +212,7 @@ void TScaleForm::EnterCell(QLineEdit* edit)
     switch (cell->Kind) {
     case ScaleCellKind::Number: {
         QString stored;
-        if (!ScaleNumberToStore(edit->text(), stored)) {
+        if (!ScaleNumberToStore(edit->text(), stored, QLatin1String(cell->Suffix))) {
             Paint(edit, "red");
             return;
         }

@@ -50,6 +50,7 @@ private:
     TInOutForm& link_;
     QScrollArea* scroll_ = nullptr;
     QWidget* sheet_ = nullptr;
+    int sheetWidth_ = 560;
 };
 
 extern TScaleForm* ScaleForm;

@@ -49,14 +49,23 @@ QString ScaleNumberText(const TIOScale& scale, const QString& suffix)
     return {};
 }
 
-bool ScaleNumberToStore(const QString& typed, QString& stored)
+bool ScaleNumberToStore(const QString& typed, QString& stored, const QString& suffix)
 {
     double value = 0.0;
     // The table keeps single precision: a number beyond it is no number here.
     if (!ParseNumber(typed, value) || !std::isfinite(static_cast<float>(value)))
         return false;
+    if (suffix == QLatin1String("Edit2") && static_cast<float>(value) == 0.0f)
+        return false;
     stored = GeneralText(static_cast<float>(value), 7);
     return true;
+}
+
+QString ScaleWidestNumberText()
+{
+    // Sign, six digits and the point, and a signed two-digit exponent: the most
+    // a single-precision value takes.
+    return GeneralText(-8.88888e-38, 6);
 }
 
 } // namespace qvt

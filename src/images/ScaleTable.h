@@ -37,8 +37,11 @@ QString ScaleRowCaption(int row);
 QString ScaleCellKey(int row, const char* suffix);
 // What a number cell shows from the channel table ("Edit2".."Edit5").
 QString ScaleNumberText(const TIOScale& scale, const QString& suffix);
-// The number a typed text stores: general format, 7 digits, "." always;
-// false for text that is no number.
-bool ScaleNumberToStore(const QString& typed, QString& stored);
+// The number a typed text stores into cell `suffix`: general format, 7
+// digits, "." always; false for text that is no number, and for a factor
+// ("Edit2") of 0, which the table would replace by 1.
+bool ScaleNumberToStore(const QString& typed, QString& stored, const QString& suffix = QString());
+// The widest text a number cell can show (general format, 6 digits).
+QString ScaleWidestNumberText();
 
 } // namespace qvt

@@ -7,6 +7,7 @@
 #include "device/InOutForm.h"
 #include "files/SavePath.h"
 #include "files/ScanFiles.h"
+#include "images/ChannelChoice.h"
 #include "images/ChildForm.h"
 #include "images/ImageTouch.h"
 #include "images/PaletteMenu.h"
@@ -58,6 +59,25 @@
 #include <algorithm>
 
 namespace qvt {
+
+namespace {
+
+constexpr const char* NoFastChannelText =
+    "No fast channel chosen!\rMark a channel \"IOFast\" in Scale and open its window in Acquire.";
+
+// In fast mode only the forward windows of the channels marked fast stay:
+// without one the fast scan has nothing to show.
+bool FastChannelChosen()
+{
+    if (MainIni == nullptr)
+        return false;
+    for (const TChoiceChannel& c : ReadChoiceChannels(*MainIni))
+        if (c.Fast && SavedBoxChecked(*MainIni, c.Slot, PlaneFwd))
+            return true;
+    return false;
+}
+
+} // namespace
 
 TMainQVTForm* MainQVTForm = nullptr;
 TQVTIniFile* UsbIni = nullptr;
@@ -648,6 +668,13 @@ void TMainQVTForm::FastSpeedButtonClick()
         return;
     }
     QAbstractButton* spect = Button("SpectButton");
+    if (down && !FastChannelChosen()) {
+        // The fast mode would close every window that is not fast and stream
+        // nothing: say why and leave everything as it is.
+        fastButton_->setChecked(false);
+        ShowMessage(MsgKind::Information, QString::fromLatin1(NoFastChannelText));
+        return;
+    }
     if (down) {
         spect->setEnabled(false);
         if (enterFastMode_)

@@ -83,15 +83,16 @@ void TStepper::Steps(StepAction action, int n)
 
 void TStepper::StepUp()
 {
-    RunKind(BoundKind(StepAction::Up));
-    zCoarsePos = CountZStep(zCoarsePos, +1);
+    // Only a step that went out moves the counter.
+    if (RunKind(BoundKind(StepAction::Up)))
+        zCoarsePos = CountZStep(zCoarsePos, +1);
     AfterStep();
 }
 
 void TStepper::StepDown()
 {
-    RunKind(BoundKind(StepAction::Down));
-    zCoarsePos = CountZStep(zCoarsePos, -1);
+    if (RunKind(BoundKind(StepAction::Down)))
+        zCoarsePos = CountZStep(zCoarsePos, -1);
     AfterStep();
 }
 
@@ -105,20 +106,17 @@ void TStepper::PowerOn()
     RunKind(BoundKind(StepAction::On));
 }
 
-void TStepper::RunKind(int kind)
+bool TStepper::RunKind(int kind)
 {
     kind = NormalizeStepKind(kind);
-    if (IsAgilisStepKind(kind)) {
-        RunAgilisKind(kind);
-        return;
-    }
-    if (IsSerialBoxStepKind(kind)) {
-        SerialBoxSend(SerialBoxText(kind));
-        return;
-    }
+    if (IsAgilisStepKind(kind))
+        return RunAgilisKind(kind);
+    if (IsSerialBoxStepKind(kind))
+        return SerialBoxSend(SerialBoxText(kind));
     if (IsStickSlipStepKind(kind) && !StickSlipAllowed())
-        return;
+        return false;
     Execute(RunStepKind(kind, *this, Env()));
+    return true;
 }
 
 bool TStepper::StickSlipAllowed() const
@@ -150,7 +148,10 @@ bool TStepper::OpenCommPort(const char* settingsText)
         // Once per run: a held button or an approach would otherwise stack boxes.
         if (PortErrorCount++ == 0) {
             Beep();
-            ShowMessage(MsgKind::Information, CommPortFailureText(n), MsgButtons::Ok);
+            const int running = port->RunningBaud();
+            ShowMessage(MsgKind::Information,
+                        running > 0 ? CommPortSpeedText(n, settings.Baud, running) : CommPortFailureText(n),
+                        MsgButtons::Ok);
         }
         return false;
     }
@@ -173,9 +174,16 @@ bool TStepper::PortWrite(const QByteArray& text)
 {
     if (port_ && port_->Write(text))
         return true;
+    // A device that stopped reading cost one bounded wait; it is told once
+    // for that wait, not again for every command behind it.
+    const bool stalled = port_ && port_->Stalled();
     // An unplugged adapter: without this every later command would be lost
     // silently; closed, the next one tries to open the port again.
     ClosePort();
+    if (stalled) {
+        Beep();
+        ShowMessage(MsgKind::Information, CommPortStallText(CommPortNumber(ini_)), MsgButtons::Ok);
+    }
     return false;
 }
 
@@ -190,14 +198,16 @@ void TStepper::OpenAgilisPort()
     resetting_ = false;
 }
 
-void TStepper::AgilisSend(const QByteArray& text)
+bool TStepper::AgilisSend(const QByteArray& text)
 {
     if (!PortOpen && !resetting_)
         OpenAgilisPort();
     if (!PortOpen)
-        return;
-    if (PortWrite(text))
-        SleepMs(AgilisSendSleepMs);
+        return false;
+    if (!PortWrite(text))
+        return false;
+    SleepMs(AgilisSendSleepMs);
+    return true;
 }
 
 void TStepper::AgilisReset()
@@ -208,12 +218,15 @@ void TStepper::AgilisReset()
     SleepMs(AgilisMotorOnSleepMs);
 }
 
-void TStepper::RunAgilisKind(int kind)
+bool TStepper::RunAgilisKind(int kind)
 {
     for (const TAgilisOp& op : AgilisCommands(kind, ini_)) {
         switch (op.What) {
         case TAgilisOp::Code::Send:
-            AgilisSend(op.Text);
+            // The rest of a command whose line did not go out would make no
+            // sense to the device: it waits for the next command's open.
+            if (!AgilisSend(op.Text))
+                return false;
             break;
         case TAgilisOp::Code::SleepMs:
             SleepMs(op.Ms);
@@ -223,6 +236,7 @@ void TStepper::RunAgilisKind(int kind)
             break;
         }
     }
+    return true;
 }
 
 void TStepper::OpenSerialBox()
@@ -233,12 +247,11 @@ void TStepper::OpenSerialBox()
     SerialBoxPresent = true;
 }
 
-void TStepper::SerialBoxSend(const QByteArray& text)
+bool TStepper::SerialBoxSend(const QByteArray& text)
 {
     if (!PortOpen)
         OpenSerialBox();
-    if (PortOpen)
-        PortWrite(text);
+    return PortOpen && PortWrite(text);
 }
 
 void TStepper::Execute(const TStepOps& ops)

@@ -104,8 +104,9 @@ public:
 
     // The kind bound to an action (already normalised).
     int BoundKind(StepAction action) const { return bound_[static_cast<size_t>(action)]; }
-    // Carries out routine `kind` once.
-    void RunKind(int kind);
+    // Carries out routine `kind` once; false when it could not be sent
+    // (a serial device whose port is not open or took no bytes).
+    bool RunKind(int kind);
 
     // ---- state -----------------------------------------------------------------------------
     bool LaserOn = false;
@@ -118,10 +119,10 @@ public:
     // The port opens lazily on the first command; whichever device opens it
     // first fixes the line settings for both.
     void OpenAgilisPort();
-    void AgilisSend(const QByteArray& text);
+    bool AgilisSend(const QByteArray& text);
     void AgilisReset();
     void OpenSerialBox();
-    void SerialBoxSend(const QByteArray& text);
+    bool SerialBoxSend(const QByteArray& text);
 
     bool PortOpen = false;
     TSerialSettings PortSettings;
@@ -143,7 +144,7 @@ private:
     void ClosePort();
     // Writes all of `text`; a failed write closes the port so the next command reopens it.
     bool PortWrite(const QByteArray& text);
-    void RunAgilisKind(int kind);
+    bool RunAgilisKind(int kind);
     TStepEnv Env() const;
 
     TInOutForm& link_;

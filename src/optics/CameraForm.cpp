@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 
@@ -239,10 +240,14 @@ void TCameraForm::DisplayClick()
 
 void TCameraForm::SaveAsClick()
 {
-    const QString name =
+    QString name =
         AskSaveName ? AskSaveName() : QFileDialog::getSaveFileName(this, QString(), QString(), "Bitmap (*.bmp)");
     if (name.isEmpty())
         return;
+    // The file is a bitmap whatever it is called; a bare name gets the extension
+    // other programs know it by.
+    if (QFileInfo(name).suffix().isEmpty())
+        name += ".bmp";
     if (!backend_->SaveFrame(name))
         Inform("Canot save.");
 }

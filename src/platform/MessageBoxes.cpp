@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 
 namespace qvt {
 
@@ -56,9 +57,9 @@ MsgResult FromQt(int b)
     }
 }
 
-MsgResult ShowQtBox(MsgKind kind, const QString& text, MsgButtons buttons)
+// The box as the program shows it; its texts use "\r" as their line break.
+QMessageBox* MakeBox(MsgKind kind, const QString& text, MsgButtons buttons, QWidget* parent)
 {
-    // The program's texts use "\r" as their line break.
     QString shown = text;
     shown.replace("\r\n", "\n").replace('\r', '\n');
     QMessageBox::Icon icon = QMessageBox::Information;
@@ -69,21 +70,53 @@ MsgResult ShowQtBox(MsgKind kind, const QString& text, MsgButtons buttons)
     case MsgKind::Error: icon = QMessageBox::Critical; title = "Error"; break;
     case MsgKind::Confirmation: icon = QMessageBox::Question; title = "Confirm"; break;
     }
-    QMessageBox box(icon, title, shown, ToQt(buttons), QApplication::activeWindow());
-    const int pressed = box.exec();
+    return new QMessageBox(icon, title, shown, ToQt(buttons), parent);
+}
+
+MsgResult ShowQtBox(MsgKind kind, const QString& text, MsgButtons buttons)
+{
+    std::unique_ptr<QMessageBox> box(MakeBox(kind, text, buttons, QApplication::activeWindow()));
+    const int pressed = box->exec();
     // The program began to end while the box was open: nobody chose.
     if (boxesStopped.load())
         return DismissedAnswer(buttons);
     return FromQt(pressed);
 }
+
+std::mutex waitingMutex;
+QStringList waitingTexts;
+
+// A modal box asked for and not yet answered.
+class TWaitingBox {
+public:
+    explicit TWaitingBox(const QString& text) : text_(text)
+    {
+        std::lock_guard lock(waitingMutex);
+        waitingTexts.push_back(text_);
+    }
+    ~TWaitingBox()
+    {
+        std::lock_guard lock(waitingMutex);
+        waitingTexts.removeAt(waitingTexts.lastIndexOf(text_));
+    }
+    TWaitingBox(const TWaitingBox&) = delete;
+    TWaitingBox& operator=(const TWaitingBox&) = delete;
+
+private:
+    QString text_;
+};
 } // namespace
 
 MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons)
 {
     if (noBoxes != nullptr)
         return noBoxes->Refuse(text, buttons);
-    if (auto* r = responder.load())
+    const TWaitingBox waiting(text);
+    if (auto* r = responder.load()) {
+        if (r->WhileOpen)
+            r->WhileOpen(text);
         return r->Answer(kind, text, buttons);
+    }
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
         return buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel ? MsgResult::Yes : MsgResult::Ok;
     if (boxesStopped.load())
@@ -147,6 +180,39 @@ void StopShowingBoxes(bool stop)
 bool BoxesStopped()
 {
     return boxesStopped.load();
+QStringList WaitingBoxTexts()
+{
+    std::lock_guard lock(waitingMutex);
+    return waitingTexts;
+}
+
+void ShowMessageAside(MsgKind kind, const QString& text, std::function<void()> closed)
+{
+    if (auto* r = responder.load()) {
+        r->Answer(kind, text, MsgButtons::Ok);
+        if (closed)
+            PostToWindowThread(std::move(closed)); // dismissed as soon as events run
+        return;
+    }
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+        if (closed)
+            closed();
+        return;
+    }
+    PostToWindowThread([kind, text, closed = std::move(closed)] {
+        if (NoScreen() || boxesStopped.load()) {
+            Unshown(kind, text, MsgButtons::Ok);
+            if (closed)
+                closed();
+            return;
+        }
+        QMessageBox* box = MakeBox(kind, text, MsgButtons::Ok, nullptr);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        if (closed)
+            QObject::connect(box, &QMessageBox::finished, box, [closed] { closed(); });
+        box->show();
+    });
 }
 
 void Beep()

@@ -24,6 +24,11 @@ enum class MsgResult { Ok, Cancel, Yes, No, Abort, Retry, Ignore };
 MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons = MsgButtons::Ok);
 // The system's short warning sound.
 void Beep();
+// Shows a box that keeps nothing else from being used (no modal loop) and
+// returns at once; `closed` runs in the window thread when it is dismissed.
+void ShowMessageAside(MsgKind kind, const QString& text, std::function<void()> closed = {});
+// The texts of the modal boxes that wait for an answer now, oldest first.
+QStringList WaitingBoxTexts();
 
 // The answer of a box dismissed without a choice: Ok for an OK box, else
 // Cancel, No (Yes/No) or Abort, so nothing is confirmed on the operator's behalf.
@@ -71,6 +76,9 @@ public:
     ScriptedMessageResponder& operator=(const ScriptedMessageResponder&) = delete;
 
     void QueueAnswer(MsgResult answer);
+    // Runs while each modal box is asked for, before it is answered: what
+    // the operator could do while the box stands open.
+    std::function<void(const QString& text)> WhileOpen;
     QStringList Texts() const;
     QString LastText() const;
     QList<MsgKind> Kinds() const;

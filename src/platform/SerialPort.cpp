@@ -2,6 +2,8 @@
 
 #include <QStringList>
 
+#include <atomic>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -44,6 +46,25 @@ speed_t BaudConstant(int baud)
     }
 }
 
+int BaudOf(speed_t speed)
+{
+    for (const int baud : {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600})
+        if (BaudConstant(baud) == speed)
+            return baud;
+    return 0;
+}
+
+int TerminalSpeed(int fd)
+{
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0)
+        return 0;
+    const int out = BaudOf(::cfgetospeed(&t));
+    return out == BaudOf(::cfgetispeed(&t)) ? out : 0;
+}
+
+std::atomic<SerialSpeedReader> speedReader{nullptr};
+
 tcflag_t DataBitsFlag(int bits)
 {
     switch (bits) {
@@ -61,6 +82,11 @@ tcflag_t DataBitsFlag(int bits)
 constexpr int WriteDrainMs = 1000;
 
 } // namespace
+
+SerialSpeedReader SetSerialSpeedReader(SerialSpeedReader reader)
+{
+    return speedReader.exchange(reader);
+}
 
 bool ParseSerialSettingsText(const QString& text, TSerialSettings& settings)
 {
@@ -98,6 +124,7 @@ TSerialPort::~TSerialPort()
 bool TSerialPort::Open(const TSerialSettings& settings)
 {
     Close();
+    runningBaud_ = 0;
     const QByteArray path = settings.Device.toLocal8Bit();
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -143,7 +170,17 @@ bool TSerialPort::Configure(const TSerialSettings& s)
     const speed_t speed = BaudConstant(s.Baud);
     if (speed == B0 || ::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0)
         return false;
-    return ::tcsetattr(fd_, TCSANOW, &t) == 0;
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0)
+        return false;
+    // A UART that cannot run at the speed takes the settings without a word
+    // and runs at another: only reading them back tells.
+    const SerialSpeedReader reader = speedReader.load();
+    const int running = reader != nullptr ? reader(fd_) : TerminalSpeed(fd_);
+    if (running != s.Baud) {
+        runningBaud_ = running;
+        return false;
+    }
+    return true;
 }
 
 void TSerialPort::Close()
@@ -178,6 +215,7 @@ QByteArray TSerialPort::Read(int maxBytes)
 
 bool TSerialPort::Write(const QByteArray& bytes)
 {
+    stalled_ = false;
     if (fd_ < 0)
         return false;
     qsizetype done = 0;
@@ -190,6 +228,8 @@ bool TSerialPort::Write(const QByteArray& bytes)
             pollfd p{fd_, POLLOUT, 0};
             if (::poll(&p, 1, WriteDrainMs) > 0)
                 continue;
+            ::tcflush(fd_, TCOFLUSH);
+            stalled_ = true;
             return false;
         }
         if (n <= 0)

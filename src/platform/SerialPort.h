@@ -35,6 +35,12 @@ struct TSerialSettings {
 // a part cannot be read.
 bool ParseSerialSettingsText(const QString& text, TSerialSettings& settings);
 
+// Reads back the speed a line runs at (baud; 0 when unknown). Tests put a
+// fake here to play a UART that cannot run at the speed it was asked for.
+using SerialSpeedReader = int (*)(int fd);
+// Installs `reader` (nullptr: the terminal driver's) and returns the one before.
+SerialSpeedReader SetSerialSpeedReader(SerialSpeedReader reader);
+
 class TSerialPort final : public ISerialPort {
 public:
     TSerialPort() = default;
@@ -43,7 +49,8 @@ public:
     TSerialPort& operator=(const TSerialPort&) = delete;
 
     // Opens an existing device for reading and writing, exclusively, raw,
-    // with the settings' framing. False (and closed) on any failure.
+    // with the settings' framing. False (and closed) on any failure, a line
+    // that runs at another speed than asked included (RunningBaud tells it).
     bool Open(const TSerialSettings& settings);
     // Takes an already open descriptor (a pseudo-terminal in the tests).
     bool Adopt(int fd, const TSerialSettings& settings);
@@ -53,10 +60,18 @@ public:
     int BytesWaiting() override;
     QByteArray Read(int maxBytes) override;
     bool Write(const QByteArray& bytes) override;
+    // After a refused open: the speed the line reported instead of the one
+    // asked (0 when the open failed for another reason).
+    int RunningBaud() const { return runningBaud_; }
+    // The last write gave up because the far end took nothing for a while;
+    // what it held back was dropped, so closing the port does not wait on it.
+    bool Stalled() const { return stalled_; }
 
 private:
     bool Configure(const TSerialSettings& settings);
     int fd_ = -1;
+    int runningBaud_ = 0;
+    bool stalled_ = false;
 };
 
 } // namespace qvt

@@ -212,6 +212,15 @@ bool TDDEForm::DdeItemExecuteMacro(const QStringList& macroLines, QStringList* b
     const QString line = macroLines.front();
     memo1_->appendPlainText(line);
     bool ok = false;
+    // A box already waiting for the operator (the scan held at its frame's
+    // end, say) keeps whatever the request asks from happening: the client
+    // is told so, with the box's text, rather than an OK for nothing.
+    if (const QStringList waiting = WaitingBoxTexts(); !waiting.isEmpty()) {
+        if (boxTexts != nullptr)
+            *boxTexts = waiting;
+        ReportError();
+        return false;
+    }
     {
         // A box inside a request would stall every client until someone at
         // the instrument clicks it ("Scan was not paused!?" on a second
@@ -294,17 +303,17 @@ bool TDDEForm::Scan(const QString& argument)
 
 void TDDEForm::ReportError()
 {
-    // The box is posted, so the client has its reply and the server goes on
-    // while the operator reads it; errors arriving meanwhile only beep, so a
-    // stream of bad requests cannot pile boxes on top of each other.
+    // The client has its reply and the server goes on while the operator
+    // reads the box; errors arriving meanwhile only beep, so a stream of bad
+    // requests cannot pile boxes on top of each other.
     if (errorBoxOpen_) {
         Beep();
         return;
     }
+    // The box stands beside the program: a box it met stays clickable.
     errorBoxOpen_ = true;
     const QPointer<TDDEForm> self(this);
-    PostToWindowThread([self] {
-        ShowMessage(MsgKind::Information, DdeErrorText);
+    ShowMessageAside(MsgKind::Information, DdeErrorText, [self] {
         Beep();
         if (self)
             self->errorBoxOpen_ = false;

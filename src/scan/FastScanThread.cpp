@@ -188,6 +188,10 @@ void TFastScanThread::Start()
         flushed += form_.BulkRead(buffer_.data(), buffer_.size(), FlushTimeoutMs);
     ConfigureParser();
     frameStamp_ = ReadTimestamp();
+    // Until the first frame is in, the display judges by the line time the
+    // generator was set up for.
+    if (const double speed = params_.Speed.load(); speed > 0.0)
+        params_.LineTime = static_cast<int64_t>(static_cast<double>(PerfFrequency()) / (2.0 * speed));
     Running = true;
     worker_.Resume();
 }
@@ -353,10 +357,16 @@ void TFastScanThread::Execute(WorkerThread& thread)
                 std::lock_guard lock(parserMutex_);
                 parser_.FeedBytes(buffer_.data(), bytes, ended);
             }
-            std::lock_guard lock(parserMutex_);
-            show_.Line = parser_.LastLine;
-            FastLine = parser_.FastLine;
-            Downward = parser_.Downward;
+            bool newLine = false;
+            {
+                std::lock_guard lock(parserMutex_);
+                newLine = show_.Line.exchange(parser_.LastLine) != parser_.LastLine;
+                FastLine = parser_.FastLine;
+                Downward = parser_.Downward;
+            }
+            // The picture grows as the lines come in, not only at the frame's end.
+            if (newLine)
+                show_.Resume();
         }
         if (thread.Terminated())
             return;

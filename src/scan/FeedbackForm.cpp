@@ -196,8 +196,13 @@ void TfeedbackForm::ComboBox1Change()
     if (MainIni)
         MainIni->WriteInteger(Section, "Feedback", mode);
     const TLockInBox box = LockInBoxFor(mode, MainIni && MainIni->ReadBool(Section, "enableLockin", false));
+    const bool wasChecked = checkBox2_->isChecked();
     checkBox2_->setEnabled(box.Enabled);
     checkBox2_->setChecked(box.Checked);
+    // A box the mode ticks or clears switches the excitation as a click would:
+    // a dynamic mode without its drive has no signal to hold.
+    if (box.Checked != wasChecked)
+        ApplyLockIn(mode, box.Checked);
     if (scanPara_)
         scanPara_->ShowFeedbackParams();
     // The mode stays chosen whatever the sending does. Its own bias goes to
@@ -243,10 +248,15 @@ void TfeedbackForm::CheckBox2Click()
     const bool on = checkBox2_->isChecked();
     if (mode < 4 && MainIni)
         MainIni->WriteBool(Section, "enableLockin", on);
-    MicroscopeState.LockInOn = LockInOnAfter(MicroscopeState.LockInOn.load(), mode, on);
-    form_.SetDriveAmplitude(on && MainIni ? MainIni->ReadFloat("dnc", "Ampl", 0.0) : 0.0);
+    ApplyLockIn(mode, on);
     if (ShowResonanceWindow)
         ShowResonanceWindow(on);
+}
+
+void TfeedbackForm::ApplyLockIn(int mode, bool on)
+{
+    MicroscopeState.LockInOn = LockInOnAfter(MicroscopeState.LockInOn.load(), mode, on);
+    form_.SetDriveAmplitude(on && MainIni ? MainIni->ReadFloat("dnc", "Ampl", 0.0) : 0.0);
 }
 
 void TfeedbackForm::CheckBox3Click()

@@ -64,6 +64,8 @@ protected:
 
 private:
     void SetPageVisible(const char* objectName, bool visible);
+    // The lock-in excitation on or off in `mode`: the state word and the drive amplitude.
+    void ApplyLockIn(int mode, bool on);
 
     TInOutForm& form_;
     TScanParaForm* scanPara_;

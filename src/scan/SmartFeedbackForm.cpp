@@ -4,6 +4,7 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
+#include "device/LockInRequests.h"
 #include "platform/MessageBoxes.h"
 #include "scan/FastScanThread.h"
 #include "widgets/NumericEdit.h"
@@ -31,6 +32,16 @@ namespace {
 
 constexpr const char* Section = "SmartFeedback";
 constexpr int RefreshMs = 500;
+constexpr double MaxLineDelayMs = 1000.0;
+constexpr double MaxTurnLines = 1e6;
+
+// A frequency the reference oscillator can run at: its register word is not
+// 0, and it stays below half the lock-in clock it is made from (register 3
+// would hold far more, but nothing above that comes out of the oscillator).
+bool ReferenceFrequencyPossible(double hz)
+{
+    return std::isfinite(hz) && hz <= LockInClockHz / 2.0 && std::round(hz * FrequencyWordScale / 16.0) >= 1.0;
+}
 constexpr int ScanPageIndex = 1;
 const QColor EditedLabelColor(255, 255, 0);
 const QColor SwitchOnColor(0, 200, 0);
@@ -290,7 +301,7 @@ void TSmartFeedbackForm::IOCTLButtonClick()
 void TSmartFeedbackForm::Edit6KeyPress()
 {
     double hz = 0;
-    if (!ParseNumber(edit6_->text(), hz) || !(hz > 0)) {
+    if (!ParseNumber(edit6_->text(), hz) || !ReferenceFrequencyPossible(hz)) {
         edit6_->MarkRefused();
         return;
     }
@@ -301,7 +312,11 @@ void TSmartFeedbackForm::Edit6KeyPress()
 void TSmartFeedbackForm::Edit4KeyPress()
 {
     double ms = 0, lines = 0;
-    if (!ParseNumber(edit4_->text(), ms) || !ParseNumber(edit5_->text(), lines) || std::abs(lines) > 1e6) {
+    // The delay is a wait after a position, a second at most; the lines are a
+    // count the generator adds at each turn.
+    if (!ParseNumber(edit4_->text(), ms) || !ParseNumber(edit5_->text(), lines) ||
+        !(ms >= 0.0 && ms <= MaxLineDelayMs) || !(lines >= 0.0 && lines <= MaxTurnLines) ||
+        lines != std::trunc(lines)) {
         edit4_->MarkRefused();
         edit5_->MarkRefused();
         return;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <thread>
@@ -89,6 +90,8 @@ bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* 
     after.SpendUs = config_.RequestLatencyUs;
     bool ok = false;
     size_t written = 0;
+    std::vector<QString> told; // allocates only when something was recorded
+    std::function<void(const QString&)> listener;
     {
         std::lock_guard lock(mutex_);
         ++requestCount_;
@@ -101,7 +104,13 @@ bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* 
             written = ok ? (after.ReplyBytes >= 0 ? static_cast<size_t>(after.ReplyBytes) : outSize) : 0;
         }
         LogLocked(code, in, inSize, outSize, out, ok);
+        if (recordListener_)
+            TakeNewRecordsLocked(told);
+        if (!told.empty())
+            listener = recordListener_;
     }
+    for (const QString& line : told)
+        listener(line);
     clock_.Spend(after.SpendUs);
     if (after.BlockNs > 0)
         std::this_thread::sleep_for(std::chrono::nanoseconds(after.BlockNs));
@@ -881,6 +890,7 @@ void SimController::ClearGuardViolations()
 {
     std::lock_guard lock(mutex_);
     outputs_.ClearViolations();
+    violationsTold_ = 0;
 }
 
 std::vector<SimCrash> SimController::Crashes() const
@@ -899,6 +909,54 @@ void SimController::ClearCrashes()
 {
     std::lock_guard lock(mutex_);
     tip_.ClearCrashes();
+    crashesTold_ = 0;
+}
+
+void SimController::SetRecordListener(std::function<void(const QString& text)> listener)
+{
+    std::lock_guard lock(mutex_);
+    recordListener_ = std::move(listener);
+    // Records made before anyone listened are not news.
+    crashesTold_ = tip_.CrashCount();
+    violationsTold_ = outputs_.ViolationCount();
+}
+
+QString SimController::CrashText(const SimCrash& crash)
+{
+    const QString how = crash.Cause == SimCrashCause::CoarseStepInContact
+                            ? QStringLiteral("a coarse step moved the sample into the touching tip")
+                            : QStringLiteral("pushed %1 digits into the sample").arg(std::lround(crash.Depth));
+    return QStringLiteral("tip crashed at Z %1 (%2)").arg(crash.Z).arg(how);
+}
+
+QString SimController::GuardText(const GuardViolation& v)
+{
+    const int dac = v.Register - RegDacBase + 1;
+    const QString output = dac >= 1 && dac <= DacCount ? QStringLiteral("output DAC%1").arg(dac)
+                                                       : QStringLiteral("output register %1").arg(v.Register);
+    return QStringLiteral("%1 beyond its limit (%2 asked, %3 to %4 allowed)")
+        .arg(output)
+        .arg(v.Value)
+        .arg(v.Min)
+        .arg(v.Max);
+}
+
+void SimController::TakeNewRecordsLocked(std::vector<QString>& lines)
+{
+    const int64_t crashes = tip_.CrashCount();
+    for (int64_t i = crashesTold_; i < crashes; ++i) {
+        const auto& kept = tip_.Crashes();
+        lines.push_back(i < static_cast<int64_t>(kept.size()) ? CrashText(kept[static_cast<size_t>(i)])
+                                                              : QStringLiteral("tip crashed"));
+    }
+    crashesTold_ = crashes;
+    const int64_t violations = outputs_.ViolationCount();
+    for (int64_t i = violationsTold_; i < violations; ++i) {
+        const auto& kept = outputs_.Violations();
+        lines.push_back(i < static_cast<int64_t>(kept.size()) ? GuardText(kept[static_cast<size_t>(i)])
+                                                              : QStringLiteral("an output beyond its limit"));
+    }
+    violationsTold_ = violations;
 }
 
 void SimController::SetDacLimits(int dac, int32_t min, int32_t max)

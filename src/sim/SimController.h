@@ -43,10 +43,13 @@
 #include "sim/SimScope.h"
 #include "sim/SimSpektCurves.h"
 
+#include <QString>
+
 #include <array>
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -105,6 +108,16 @@ public:
     std::vector<SimCrash> Crashes() const;
     int64_t CrashCount() const;
     void ClearCrashes();
+
+    // ---- what an operator would see of them ----------------------------------------
+    // Called once for each crash and guard record, with a line saying what
+    // happened, after the request that found it has left the lock (on the
+    // requesting thread). A real controller reports neither: this is how the
+    // simulator shows what a real tip or output stage would suffer.
+    void SetRecordListener(std::function<void(const QString& text)> listener);
+    // The line of a crash or a guard record.
+    static QString CrashText(const SimCrash& crash);
+    static QString GuardText(const GuardViolation& violation);
 
     // ---- state, as an oscilloscope on the box would show it ----------------------
     int32_t Register(int32_t reg) const; // last value written (0 when never)
@@ -204,6 +217,8 @@ private:
     bool RegisterExistsLocked(int32_t reg) const;
     int32_t ReadEchoLocked();
     void LogLocked(uint32_t code, const void* in, size_t inSize, size_t outSize, const void* out, bool ok);
+    // The lines of the records made since the last call (only with a listener).
+    void TakeNewRecordsLocked(std::vector<QString>& lines);
     bool HasModuleRegisters() const { return config_.Usb || config_.ControllerType >= 29; }
     // At most this many ticks of a stretch without moves are run (1.7 s):
     // any loop worth its gains has settled by then.
@@ -230,6 +245,9 @@ private:
     int32_t zSeenMin_ = INT32_MAX;
     int32_t zSeenMax_ = INT32_MIN;
     SimTip tip_;
+    std::function<void(const QString&)> recordListener_;
+    int64_t crashesTold_ = 0; // records already handed to the listener
+    int64_t violationsTold_ = 0;
     int64_t loopNs_ = 0; // the loop has run up to this time
     SimMoveGenerator generator_;
     // The last moves' ends and pixel indices, for the oscilloscope's line position.

@@ -2,6 +2,7 @@
 // settings with the simulated controller set up as a type-29 box, the Fast
 // button down, frames streamed into the image windows, the scan stopped.
 
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
@@ -96,4 +97,37 @@ TEST(BundledFastScan, TheFastButtonStreamsFrameAfterFrameIntoTheImageWindowsAndS
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
+}
+
+TEST(BundledFastScan, WithoutAFastChannelTheFastButtonSaysSoAndLeavesTheWindows)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    {
+        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
+        sim.WriteInteger("Controller", "Type", 29);
+        sim.WriteString("Clock", "Mode", "Fast");
+    }
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Create());
+    MainQVTForm->show();
+    StartUp();
+    QCoreApplication::processEvents();
+    const int windows = static_cast<int>(MainQVTForm->ImageWindows().size());
+    ASSERT_GT(windows, 0); // the topography's windows of the bundled choice
+    const int32_t control = OsziRequest.HighSpeedControl.load();
+
+    QToolButton* fast = MainQVTForm->FastSpeedButton();
+    ASSERT_TRUE(fast->isEnabled());
+    boxes.Clear(); // the start's own remarks on a type-29 copy of the settings
+    fast->click();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
+    EXPECT_EQ(MainQVTForm->ImageWindows().size(), windows);
+    EXPECT_EQ(OsziRequest.HighSpeedControl.load(), control); // the module was not asked for anything
+    ASSERT_EQ(boxes.Texts().size(), 1) << boxes.Texts().join(" / ").toStdString();
+    EXPECT_TRUE(boxes.Texts()[0].startsWith("No fast channel chosen!"));
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }

@@ -3,11 +3,13 @@
 // refuses keeps the window open.
 
 #include "support/DriverLinkFixture.h"
+#include "support/KeyInput.h"
 
 #include "images/ScaleForm.h"
 #include "images/ScaleTable.h"
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QLineEdit>
 
 using namespace qvt;
@@ -120,4 +122,54 @@ TEST_F(ScaleFormTest, AScaleTheReloadRefusesKeepsTheWindowOpen)
     Type(max, "32000");
     EXPECT_EQ(TScaleForm::CellColor(max), "white");
     EXPECT_TRUE(window_->close());
+}
+
+TEST_F(ScaleFormTest, AnAddressOrFactorTheTableCannotUseIsRefusedRedAndNeverReplaced)
+{
+    window_->show();
+    auto typeKeys = [](QLineEdit* cell, const QString& text) {
+        cell->selectAll();
+        TypeAndEnter(cell, text);
+    };
+    QLineEdit* io = window_->EditCell(36, "Edit0"); // ADC11's read address
+    ASSERT_NE(io, nullptr);
+    typeKeys(io, "7");
+    EXPECT_EQ(ChannelTable[36].Address.load(), 7);
+    EXPECT_EQ(TScaleForm::CellColor(io), "white");
+
+    for (const QString& bad : {QString("abc"), QString("99999999999")}) {
+        boxes_.Clear();
+        typeKeys(io, bad);
+        EXPECT_EQ(TScaleForm::CellColor(io), "red") << bad.toStdString();
+        EXPECT_TRUE(boxes_.LastText().startsWith("Error in ADC11-Scaling!")) << boxes_.LastText().toStdString();
+        EXPECT_EQ(ChannelTable[36].Address.load(), 7) << "the channel keeps the address it had";
+    }
+    boxes_.Clear();
+    typeKeys(io, "11");
+    EXPECT_EQ(TScaleForm::CellColor(io), "white");
+    EXPECT_EQ(ChannelTable[36].Address.load(), 11);
+    EXPECT_TRUE(boxes_.Texts().isEmpty());
+
+    // A factor of 0 would be read as 1: refused where it is typed.
+    QLineEdit* factor = window_->EditCell(36, "Edit2");
+    typeKeys(factor, "0.5");
+    typeKeys(factor, "0");
+    EXPECT_EQ(TScaleForm::CellColor(factor), "red");
+    EXPECT_EQ(ini_->ReadString("Scale", "ADC11Edit2", ""), "0.5");
+    EXPECT_FLOAT_EQ(ChannelTable[36].Factor.load(), 0.5f);
+
+    // Every number cell shows the longest value it can hold in full.
+    const QString longest = "-3.12500E-38";
+    for (const char* suffix : {"Edit2", "Edit3", "Edit4", "Edit5"}) {
+        QLineEdit* cell = window_->EditCell(36, suffix);
+        EXPECT_LE(cell->fontMetrics().horizontalAdvance(longest) + 4, cell->width()) << suffix;
+        EXPECT_LE(cell->fontMetrics().horizontalAdvance(ScaleWidestNumberText()) + 4, cell->width()) << suffix;
+    }
+    typeKeys(factor, "3.125E-4");
+    window_->RefreshCells();
+    EXPECT_LE(factor->fontMetrics().horizontalAdvance(factor->text()) + 4, factor->width())
+        << factor->text().toStdString();
+    // The columns keep their order without overlapping.
+    EXPECT_LT(window_->EditCell(36, "Edit4")->geometry().right(), window_->EditCell(36, "Edit5")->x());
+    EXPECT_LT(window_->EditCell(36, "Edit5")->geometry().right(), window_->CheckCell(36, "CheckBox2")->x());
 }

@@ -5,6 +5,7 @@
 
 #include "device/InOutForm.h"
 #include "motion/SerialPositioner.h"
+#include "motion/StepKinds.h"
 #include "motion/Stepper.h"
 #include "sim/SimSerialPeer.h"
 
@@ -143,8 +144,10 @@ TEST_F(SerialStepper, UnpluggedPortIsClosedSoTheNextCommandOpensItAgain)
     ASSERT_TRUE(WaitForLines(*positioner, want));
     positioner.reset(); // unplugged: writes fail from now on
 
-    stepper.StepRight(); // "CC1" fails and closes; "1PR20" tries to reopen
+    stepper.StepRight(); // "CC1" fails and closes; the rest of the command is dropped
     EXPECT_FALSE(stepper.PortOpen);
+    EXPECT_TRUE(boxes_.Texts().isEmpty());
+    stepper.StepRight(); // the next command tries to reopen
     EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 could not open!"});
 
     sim::SimPositioner again;
@@ -205,6 +208,45 @@ TEST_F(SerialStepper, BoxStartCommandAtConstructionLeavesTheLaserOnTheOutputBit)
     EXPECT_FALSE(stepper.SerialBoxPresent);
     stepper.SetLaser(true);
     EXPECT_EQ(sim_->Register(RegDigitalOut) & OutBitLaser, OutBitLaser);
+}
+
+TEST_F(SerialStepper, APortThatRunsAtAnotherSpeedIsRefusedAndItsStepsAreNotCounted)
+{
+    sim::SimPositioner positioner;
+    UsePort(positioner);
+    Set("Stepper", "Up", "44");
+    Set("Stepper", "Down", "45");
+    TStepper stepper(form, MainIni);
+    const int32_t start = stepper.zCoarsePos;
+    {
+        // A UART that cannot do 921600 baud takes the setting and runs at 115200.
+        struct Slow {
+            SerialSpeedReader before = SetSerialSpeedReader([](int) { return 115200; });
+            ~Slow() { SetSerialSpeedReader(before); }
+        } slow;
+        stepper.StepUp();
+        stepper.StepDown();
+        stepper.StepUp();
+    }
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 runs at 115200 baud, not at 921600!"});
+    EXPECT_FALSE(stepper.PortOpen);
+    EXPECT_EQ(stepper.zCoarsePos, start) << "steps that never went out were counted";
+    EXPECT_TRUE(positioner.Received().isEmpty());
+
+    // A line at the speed asked: the step goes out and counts.
+    stepper.StepUp();
+    EXPECT_TRUE(stepper.PortOpen);
+    EXPECT_EQ(stepper.zCoarsePos, CountZStep(start, +1));
+    ASSERT_TRUE(WaitForLines(positioner, {"RS", "MR", "CC2", "1SU50", "1PR20"}));
+    EXPECT_EQ(positioner.Baud(), 921600);
+
+    // A port that is not there counts nothing either.
+    Set("Stepper", "COMDevice", dir_.Path() + "ttyS9");
+    TStepper unplugged(form, MainIni);
+    const int32_t before = unplugged.zCoarsePos;
+    unplugged.StepDown();
+    EXPECT_EQ(unplugged.zCoarsePos, before);
+    EXPECT_EQ(boxes_.LastText(), "Com1 could not open!");
 }
 
 TEST(SerialSettingsText, FramingIsTakenFromTheText)

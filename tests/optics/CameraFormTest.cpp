@@ -29,6 +29,8 @@ struct FakeCamera : ICameraBackend {
         int Disconnects = 0;
         int Connected = -1;
         QSize Frame{320, 240};
+        bool SaveFails = true;
+        QStringList Saved;
     };
     explicit FakeCamera(State& s) : s_(s) {}
     std::vector<TCameraDriver> Drivers() override
@@ -74,7 +76,11 @@ struct FakeCamera : ICameraBackend {
     bool SourceDialog() override { return false; }
     bool FormatDialog() override { return true; }
     bool DisplayDialog() override { return false; }
-    bool SaveFrame(const QString&) override { return false; }
+    bool SaveFrame(const QString& path) override
+    {
+        s_.Saved.append(path);
+        return !s_.SaveFails;
+    }
     State& s_;
 };
 
@@ -145,10 +151,18 @@ TEST_F(CameraFormTest, DriverEntriesConnectDisconnectAndSizeTheWindow)
     EXPECT_TRUE(boxes_.Texts().isEmpty());
 
     form_->AskSaveName = [] { return QString(); };
-    form_->SaveAsClick();
+    form_->Item("SaveAs")->trigger();
     form_->AskSaveName = [] { return QString("/nonexistent/x.bmp"); };
-    form_->SaveAsClick();
+    form_->Item("SaveAs")->trigger();
     EXPECT_EQ(boxes_.Texts(), (QStringList{"Canot save."}));
+    // A bare name is saved as the bitmap it is; a name with an extension is kept.
+    cam_.SaveFails = false;
+    form_->AskSaveName = [] { return QString("/data/frame"); };
+    form_->Item("SaveAs")->trigger();
+    form_->AskSaveName = [] { return QString("/data/frame.dib"); };
+    form_->Item("SaveAs")->trigger();
+    EXPECT_EQ(cam_.Saved, (QStringList{"/nonexistent/x.bmp", "/data/frame.bmp", "/data/frame.dib"}));
+    EXPECT_EQ(boxes_.Texts().size(), 1);
     form_->DisplayClick();
     EXPECT_EQ(boxes_.LastText(), "Cannot open menu VIDEODislay.");
 

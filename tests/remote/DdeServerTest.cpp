@@ -504,3 +504,24 @@ TEST_F(DdeServerTest, ScanRequestsNeverWaitOnTheScanButtonsBoxWhileTheOperatorKe
     dde_->SetServerOn(false);
     EXPECT_FALSE(main_->MenuItem("DDESever1")->isChecked());
 }
+
+TEST_F(DdeServerTest, ARequestWhileABoxWaitsIsAnsweredWithTheErrorAndTheBoxsText)
+{
+    Open();
+    Client client(Path());
+    // The frame's automatic save met a box: the scan waits at its end for the operator.
+    QString reply;
+    boxes_.WhileOpen = [&](const QString&) { reply = client.Ask("EXECUTE DdeItem BIAS:1.5"); };
+    ShowMessage(MsgKind::Warning, "Directory does not exists!\rSave not complete!");
+    boxes_.WhileOpen = nullptr;
+    EXPECT_EQ(reply, "ERROR DdeServer raised Error! | Directory does not exists! Save not complete!");
+    EXPECT_EQ(sim_->Dac(2), 0);
+    EXPECT_TRUE(WaitingBoxTexts().isEmpty());
+
+    // Answered, the box no longer stands in the way.
+    EXPECT_EQ(client.Ask("EXECUTE DdeItem BIAS:1.5"), "OK");
+    EXPECT_EQ(sim_->Dac(2), 1500);
+    // The server's own box came while the other stood open; it keeps nothing from being clicked.
+    EXPECT_EQ(boxes_.Texts(),
+              (QStringList{"DdeServer raised Error!", "Directory does not exists!\rSave not complete!"}));
+}

@@ -4,7 +4,6 @@
 #include "scan/FastScanThread.h"
 #include "scan/GoXYThread.h"
 #include "scan/ImageBuffers.h"
-#include "scan/ShowThread.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -288,6 +287,7 @@ protected:
         saved_.Pixels = ScanParams.Pixels.load();
         saved_.Speed = ScanParams.Speed.load();
         saved_.Range = ScanParams.Range.load();
+        saved_.CurrentLine = ScanParams.CurrentLine.load();
         ScanParams.Pixels = 32;
         ScanParams.Speed = 100.0f;
         ScanParams.Range = 3200.0f;
@@ -299,11 +299,13 @@ protected:
         ScanParams.Pixels = saved_.Pixels;
         ScanParams.Speed = saved_.Speed;
         ScanParams.Range = saved_.Range;
+        // Leaving the fast mode moved the line on: the next test starts where this one found it.
+        ScanParams.CurrentLine = saved_.CurrentLine;
         OsziRequest = TOsziRequest{};
         DriverLinkFixture::TearDown();
     }
     struct {
-        int16_t Pixels;
+        int16_t Pixels, CurrentLine;
         float Speed, Range;
     } saved_{};
     std::shared_ptr<sim::SimController> sim_;

@@ -1,4 +1,5 @@
 #include "support/DriverLinkFixture.h"
+#include "support/KeyInput.h"
 
 #include "core/NumberText.h"
 #include "core/SharedState.h"
@@ -302,4 +303,33 @@ TEST_F(ScanPagesTest, ASetpointBeyondTheInputIsKeptShownAndSavedAsTheControllerG
     form_->EnterText("Edit1", "0.1");
     EXPECT_EQ(form_->Edit("Edit1")->text(), "0.1");
     EXPECT_FLOAT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint, 0.1f);
+}
+
+TEST_F(ScanPagesTest, AModeThatForcesTheLockInSwitchesTheExcitationAsTheBoxShows)
+{
+    Start(26);
+    ini_->WriteBool("Microscope", "enableLockin", false);
+    ini_->WriteFloat("dnc", "Ampl", 0.5);
+    ini_->WriteFloat("dnc", "Scale0", 6553.5); // drive words per volt of the ±10 V range
+    ini_->WriteFloat("dnc", "Scale2", 65535);
+    ini_->WriteFloat("dnc", "Scale3", 655350);
+    feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
+    feedback_->FormCreate();
+    feedback_->show();
+    ASSERT_EQ(feedback_->ComboBox1()->currentIndex(), 4);
+    EXPECT_EQ(sim_->LockInSettings().AmplitudeWord, 0);
+
+    // "AFM amplitude R" ticks the box: the drive reaches the controller.
+    PressKey(feedback_->ComboBox1(), Qt::Key_Down);
+    ASSERT_EQ(MicroscopeState.FeedbackMode.load(), 4);
+    EXPECT_TRUE(feedback_->CheckBox(2)->isChecked());
+    EXPECT_NE(sim_->LockInSettings().AmplitudeWord, 0);
+    EXPECT_NEAR(sim_->DriveVolts(), 0.5, 0.01);
+    EXPECT_EQ(MicroscopeState.LockInOn.load() & 1u, 1u);
+
+    // Back to the mode whose saved choice is off: the box and the drive go off together.
+    PressKey(feedback_->ComboBox1(), Qt::Key_Up);
+    EXPECT_FALSE(feedback_->CheckBox(2)->isChecked());
+    EXPECT_EQ(sim_->LockInSettings().AmplitudeWord, 0);
+    EXPECT_EQ(MicroscopeState.LockInOn.load(), 0u);
 }

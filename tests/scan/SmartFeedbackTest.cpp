@@ -1,4 +1,5 @@
 #include "support/DriverLinkFixture.h"
+#include "support/KeyInput.h"
 
 #include "scan/FastScanThread.h"
 #include "scan/SmartFeedbackForm.h"
@@ -176,4 +177,43 @@ TEST_F(SmartFeedbackFormTest, StaysHiddenOnAnOlderController)
     EXPECT_EQ(OsziRequest.HighSpeedControl.load(), 0);
     EXPECT_FALSE(window_->Timer1().isActive());
     EXPECT_EQ(CountCode(*sim_, IOCTL_WRITE_REG), 0);
+}
+
+TEST_F(SmartFeedbackFormTest, EditsRefuseWhatTheRegisterCannotHoldOrTheModuleCannotDo)
+{
+    Open(29);
+    window_->FormCreate();
+    window_->show();
+    auto* f = window_->findChild<TNumericEdit*>("Edit6");
+    auto* ms = window_->findChild<TNumericEdit*>("Edit4");
+    auto* lines = window_->findChild<TNumericEdit*>("Edit5");
+    ASSERT_TRUE(f && ms && lines);
+    auto enter = [](TNumericEdit* edit, const QString& text) {
+        edit->selectAll();
+        TypeAndEnter(edit, text);
+    };
+
+    enter(f, "1000");
+    EXPECT_EQ(f->Color(), EditColor::White);
+    const int32_t word = sim_->Register(3);
+    EXPECT_GT(word, 0);
+    for (const QString& bad : {QString("1e20"), QString("-5"), QString("0.001")}) {
+        enter(f, bad);
+        EXPECT_EQ(f->Color(), EditColor::Red) << bad.toStdString();
+        EXPECT_EQ(sim_->Register(3), word) << bad.toStdString();
+    }
+
+    enter(ms, "0.5");
+    enter(lines, "2");
+    EXPECT_EQ(lines->Color(), EditColor::White);
+    EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), 2);
+    EXPECT_DOUBLE_EQ(workers_->FastScanThread().StreamDelay.load(), 0.5e-3);
+    for (const auto& [msText, linesText] : {std::pair<QString, QString>{"-5", "2"}, {"0.5", "-3"}, {"0.5", "1.5"}}) {
+        ms->setText(msText);
+        enter(lines, linesText);
+        EXPECT_EQ(ms->Color(), EditColor::Red) << msText.toStdString() << " " << linesText.toStdString();
+        EXPECT_EQ(lines->Color(), EditColor::Red);
+        EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), 2);
+        EXPECT_DOUBLE_EQ(workers_->FastScanThread().StreamDelay.load(), 0.5e-3);
+    }
 }

@@ -4,6 +4,8 @@
 #include "sim/SimController.h"
 #include "support/SimRequests.h"
 
+#include <QStringList>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -143,6 +145,8 @@ TEST(SimFeedback, ASampleSteppedIntoAHeldTipCrashesIt)
     config.Coarse.StepSize = 3000;
     config.Coarse.Gap = 13;
     SimController sim(config);
+    QStringList told;
+    sim.SetRecordListener([&told](const QString& text) { told << text; });
     Write(sim, RegZ, 32000); // held there, the loop off
     int steps = 0;
     static constexpr int32_t Down[] = {0x7, 0xF, 0xB, 0x3};
@@ -151,4 +155,16 @@ TEST(SimFeedback, ASampleSteppedIntoAHeldTipCrashesIt)
     EXPECT_EQ(steps, 4); // the third step meets the tip, 2000 deep; the fourth crashes it
     ASSERT_EQ(sim.CrashCount(), 1);
     EXPECT_EQ(sim.Crashes()[0].Cause, SimCrashCause::CoarseStepInContact);
+    // Told once, as the request that found it came back; nothing more after it.
+    Read(sim, ReadAddrZ);
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told[0].startsWith("tip crashed at Z 32000")) << told[0].toStdString();
+
+    // An output beyond its limit is told the same way, once.
+    sim.SetDacLimits(2, -1000, 1000);
+    Write(sim, RegBias, 5000);
+    Read(sim, ReadAddrZ);
+    ASSERT_EQ(told.size(), 2);
+    EXPECT_EQ(told[1], "output DAC2 beyond its limit (5000 asked, -1000 to 1000 allowed)");
+    sim.ClearGuardViolations();
 }
