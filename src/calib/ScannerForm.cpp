@@ -830,6 +830,8 @@ void TScannerForm::RedrawCharts()
     rangeChart_->YAxis.Max = std::min(top * 1.25, DragMax);
     rangeChart_->XAxis.Text = "Range [" + ChannelTable[SlotX].UnitName + "]";
     rangeChart_->YAxis.Text = ChannelTable[SlotX].UnitName + "/digit";
+    rangeChart_->XAxis.SIPrefix = !UnitHasPrefix(ChannelTable[SlotX].UnitName);
+    rangeChart_->YAxis.SIPrefix = rangeChart_->XAxis.SIPrefix;
     rangeChart_->update();
     linChartX_->update();
     linChartY_->update();

@@ -265,6 +265,7 @@ void TSpektForm::BuildControls()
     top->addLayout(runRow);
     StatusBar = new QLabel(this);
     StatusBar->setObjectName("StatusBar");
+    StatusBar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // a long text must not widen the window
     top->addWidget(StatusBar);
     BuildSaveControls();
 }
@@ -862,6 +863,8 @@ void TSpektForm::DisplayData(TSpektSender sender)
     Image1->YAxis.Min = plot.YScale != 0.0 ? plot.YMin : plot.YMax - 1.0;
     Image1->XAxis.Text = AxisText(ColumnScales[xColumn]);
     Image1->YAxis.Text = AxisText(ColumnScales[yColumn]);
+    Image1->XAxis.SIPrefix = !ColumnScales[xColumn] || !UnitHasPrefix(ColumnScales[xColumn]->UnitName);
+    Image1->YAxis.SIPrefix = !ColumnScales[yColumn] || !UnitHasPrefix(ColumnScales[yColumn]->UnitName);
     Image1->update();
     for (int c = 0; c < 4; ++c)
         PlotButtons[c]->setChecked(c + 3 == yColumn);
