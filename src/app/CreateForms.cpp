@@ -52,6 +52,7 @@
 #include "spectro/SpektOptionForm.h"
 #include "view3d/A3DForm.h"
 #include "widgets/NumericEdit.h"
+#include "widgets/OnScreen.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -95,6 +96,9 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     created.clear();
     exitCode = 0;
     QApplication::setApplicationName("QVT");
+    // Every window opens on the screen, wherever its settings place it.
+    if (qApp->findChild<TKeepOnScreen*>(QString(), Qt::FindDirectChildrenOnly) == nullptr)
+        qApp->installEventFilter(new TKeepOnScreen(qApp));
 
     auto* main = new TMainQVTForm;
     Created("TMainQVTForm");
@@ -751,6 +755,8 @@ void DestroyAllForms()
         LockinForm->FormDestroy();
     if (MultiLockInForm != nullptr)
         MultiLockInForm->FormDestroy();
+    if (MultiLockInOptionForm != nullptr)
+        MultiLockInOptionForm->FormDestroy();
     if (MiscForm != nullptr)
         MiscForm->FormDestroy();
     if (Oszi2OptionForm != nullptr)

@@ -1036,6 +1036,8 @@ void TScannerForm::RedrawCharts()
         rangeChart_->YAxis.Text = unit + "/digit";
     else
         rangeChart_->YAxis.Text = (unit.startsWith(QChar(0xB5)) ? "n" + unit.mid(1) : unit) + "/V";
+    rangeChart_->XAxis.SIPrefix = xAxisChoice_->currentIndex() == 1 || !UnitHasPrefix(unit);
+    rangeChart_->YAxis.SIPrefix = !UnitHasPrefix(unit);
     rangeChart_->update();
     linChartX_->update();
     linChartY_->update();

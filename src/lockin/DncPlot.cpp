@@ -272,6 +272,18 @@ QPolygon CurvePolygon(const std::vector<double>& values, int n, int shift, const
 
 } // namespace
 
+std::vector<QPolygon> DncPhasePieces(const std::vector<double>& phase, int n, int shift)
+{
+    std::vector<QPolygon> pieces(1);
+    for (int i = 1; i <= n && i < static_cast<int>(phase.size()); ++i) {
+        const double v = phase[static_cast<size_t>(i)];
+        if (i > 1 && std::fabs(v - phase[static_cast<size_t>(i - 1)]) > DncPhaseWrapMilliDeg)
+            pieces.emplace_back();
+        pieces.back().append(QPoint(DncColumn(i, shift), DncPhaseRow(v)));
+    }
+    return pieces;
+}
+
 std::optional<TDncScale> DrawDncSpectrum(QImage& image, const TDncCurves& curves, const TDncDrawOptions& o)
 {
     const int n = curves.DataPoints();
@@ -282,7 +294,8 @@ std::optional<TDncScale> DrawDncSpectrum(QImage& image, const TDncCurves& curves
     QPainter p(&image);
     if (o.ShowPhaseTrace) {
         p.setPen(QColor(0xC0, 0xC0, 0xC0));
-        p.drawPolyline(CurvePolygon(curves.Phase, n, o.PointShift, [](double v) { return DncPhaseRow(v); }));
+        for (const QPolygon& piece : DncPhasePieces(curves.Phase, n, o.PointShift))
+            p.drawPolyline(piece);
     }
     if (o.ShowX) {
         const int zero = DncRow(0.0, scale);

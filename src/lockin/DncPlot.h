@@ -7,6 +7,7 @@
 
 #include <QColor>
 #include <QImage>
+#include <QPolygon>
 #include <QString>
 #include <QStringList>
 
@@ -37,6 +38,11 @@ int DncRow(double value, const TDncScale& scale);
 double DncValueAtRow(int row, const TDncScale& scale);
 // Row of a phase in millidegrees: 128 − round(p × 127.5 / 180000).
 int DncPhaseRow(double milliDeg);
+// A phase that steps by more than half a turn between two points has wrapped
+// at ±180°: the trace is broken there instead of drawn as a bar across the plot.
+inline constexpr double DncPhaseWrapMilliDeg = 180000.0;
+// The phase trace of points 1..n as polylines, split at each wrap.
+std::vector<QPolygon> DncPhasePieces(const std::vector<double>& phase, int n, int shift);
 inline int DncColumn(int point, int pointShift)
 {
     return point >> pointShift;

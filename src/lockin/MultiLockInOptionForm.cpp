@@ -174,6 +174,14 @@ void TMultiLockInOptionForm::FormCreate()
     channels_[std::clamp(count, 1, 4) - 1]->setChecked(true);
 }
 
+void TMultiLockInOptionForm::FormDestroy()
+{
+    if (MultiLockInPresent && MainIni != nullptr) {
+        MainIni->WriteInteger(Opt, "FormPosLeft", x());
+        MainIni->WriteInteger(Opt, "FormPosTop", y());
+    }
+}
+
 void TMultiLockInOptionForm::Changed()
 {
     if (OptionsChanged)

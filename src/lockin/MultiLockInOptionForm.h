@@ -28,6 +28,8 @@ public:
     ~TMultiLockInOptionForm() override;
 
     void FormCreate();
+    // Stores the window's position for the next start.
+    void FormDestroy();
     std::function<void()> OptionsChanged;
 
     // The controls as the operator uses them.

@@ -127,6 +127,11 @@ void TOszi2Form::BuildControls()
         zoom->setObjectName(QString("ScrollBar%1").arg(4 + k));
         zoom->setRange(0, OsziZoomMax);
         zoom->setMinimumWidth(80);
+        // Its column keeps its width while hidden, so choosing "0..fixed"
+        // does not shift the radios under the pointer.
+        QSizePolicy keep = zoom->sizePolicy();
+        keep.setRetainSizeWhenHidden(true);
+        zoom->setSizePolicy(keep);
         zoom->hide();
         connect(zoom, &QScrollBar::valueChanged, this, [this] { ProcessFrame(); });
         ZoomBars[static_cast<size_t>(k)] = zoom;
@@ -134,6 +139,7 @@ void TOszi2Form::BuildControls()
         auto* scale = new QLabel(this);
         scale->setObjectName(QString("Label%1").arg(labelScale[k]));
         scale->setMinimumWidth(80);
+        scale->setToolTip("per division"); // beside the mean, the two numbers read alike
         ScaleLabels[static_cast<size_t>(k)] = scale;
         rows->addWidget(scale, k, 6);
         auto* mean = new QLabel(this);
@@ -148,6 +154,9 @@ void TOszi2Form::BuildControls()
         connect(zero, &QScrollBar::valueChanged, this, [this, k] { OnChangeOffs(k); });
         ZeroBars[static_cast<size_t>(k)] = zero;
     }
+    // Spare width goes to an empty last column: longer scale texts do not
+    // move the controls left of them.
+    rows->setColumnStretch(8, 1);
     middle->addLayout(rows);
 
     auto* bottom = new QHBoxLayout;

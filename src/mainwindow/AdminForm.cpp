@@ -43,8 +43,22 @@ TAdminForm::TAdminForm(QWidget* anchor) : QDialog(anchor)
     edit1_->setEchoMode(QLineEdit::Password);
     layout->addRow("Password", edit1_);
     edit1_->clear();
+    // A password typed while another window holds the keyboard would go to
+    // that window's edits (and so to the instrument): the box is modal and
+    // its edit has the focus from the start.
+    setModal(true);
+    setFocusProxy(edit1_);
+    edit1_->setFocus();
+    setMinimumWidth(260);
     if (anchor != nullptr)
         move(anchor->pos() + QPoint(70, 20));
+}
+
+void TAdminForm::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    activateWindow();
+    edit1_->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 void TAdminForm::Edit1KeyPress()

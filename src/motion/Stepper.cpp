@@ -369,7 +369,7 @@ void TStepper::AfterStep()
     if (Sound)
         PlayWavFromMemory(ClickSound);
     if (CoarseStatus)
-        CoarseStatus->SetStatusText("z: " + FixedPointText(GetZPosition(), 6, 3));
+        CoarseStatus->SetStatusText("z: " + FormatZPosition()); // the same text as the window's own steps
 }
 
 } // namespace qvt

@@ -68,7 +68,10 @@ QString ImageTimeHint(bool scanRunning, int64_t lineTicks, int pixels, int curre
     int64_t ticks = lineTicks * pixels;
     QString text = "Time per Image: ";
     if (scanRunning) {
-        ticks = direction == 1 ? lineTicks * (pixels - currentLine) : lineTicks * currentLine;
+        // The line counter passes the last line while the frame end is handled
+        // (a save box may wait): nothing is left then, not less than nothing.
+        const int linesLeft = direction == 1 ? pixels - currentLine : currentLine;
+        ticks = lineTicks * std::clamp(linesLeft, 0, std::max(pixels, 0));
         text = "Time remaining: ";
     }
     const double seconds = perfFrequency > 0 ? static_cast<double>(ticks) / static_cast<double>(perfFrequency) : 0.0;

@@ -170,6 +170,9 @@ void TSmartFeedbackForm::SetCell(int page, int row, const QString& text)
 
 void TSmartFeedbackForm::FormCreate()
 {
+    // Placed also without the module: the menu still opens the window.
+    if (MainIni)
+        move(MainIni->ReadInteger(Section, "FormPosLeft", 10), MainIni->ReadInteger(Section, "FormPosTop", 10));
     present_ = form_.BoxVersion == 29 || form_.UsbBox > 0;
     if (!present_) {
         if (HideFastControls)
@@ -177,9 +180,6 @@ void TSmartFeedbackForm::FormCreate()
         OsziRequest.HighSpeedControl = 0;
         hide();
         return;
-    }
-    if (MainIni) {
-        move(MainIni->ReadInteger(Section, "FormPosLeft", 10), MainIni->ReadInteger(Section, "FormPosTop", 10));
     }
     for (const auto& [reg, value] : ModuleInitWrites())
         form_.WriteReg(reg, value);

@@ -56,7 +56,20 @@ TSpektPlot MapSpektPlot(const TSpektData& data, int points, int xColumn, int yCo
     const auto& xs = data.Col[xColumn];
     const auto& ys = data.Col[yColumn];
     const auto [xMin, xMax] = std::minmax_element(xs.begin() + plot.First, xs.begin() + plot.Last + 1);
-    const auto [yMin, yMax] = std::minmax_element(ys.begin() + plot.First, ys.begin() + plot.Last + 1);
+    // Over frequency the bin at 0 Hz holds the mean (the whole z), orders above
+    // the noise: scaled on it, the spectrum would be a flat line at the bottom.
+    // Its rows (each bin fills two) are left out of the vertical scale.
+    int yFirst = plot.First;
+    if (xColumn == TSpektData::Frequency) {
+        while (yFirst < plot.Last && xs[static_cast<size_t>(yFirst)] == 0.0)
+            ++yFirst;
+        if (yFirst > plot.First) {
+            const double dc = ys[static_cast<size_t>(yFirst - 1)];
+            while (yFirst < plot.Last && ys[static_cast<size_t>(yFirst)] == dc)
+                ++yFirst;
+        }
+    }
+    const auto [yMin, yMax] = std::minmax_element(ys.begin() + yFirst, ys.begin() + plot.Last + 1);
     plot.XMin = *xMin;
     plot.XMax = *xMax;
     plot.YMin = *yMin;

@@ -268,6 +268,7 @@ void TSpektForm::BuildControls()
     top->addLayout(runRow);
     StatusBar = new QLabel(this);
     StatusBar->setObjectName("StatusBar");
+    StatusBar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // a long text must not widen the window
     top->addWidget(StatusBar);
     BuildSaveControls();
 }
@@ -911,6 +912,8 @@ void TSpektForm::DisplayData(TSpektSender sender)
     Image1->YAxis.Min = plot.YScale != 0.0 ? plot.YMin : plot.YMax - 1.0;
     Image1->XAxis.Text = AxisText((*scales)[xColumn]);
     Image1->YAxis.Text = AxisText((*scales)[yColumn]);
+    Image1->XAxis.SIPrefix = !(*scales)[xColumn] || !UnitHasPrefix((*scales)[xColumn]->UnitName);
+    Image1->YAxis.SIPrefix = !(*scales)[yColumn] || !UnitHasPrefix((*scales)[yColumn]->UnitName);
     Image1->update();
     for (int c = 0; c < 4; ++c)
         PlotButtons[c]->setChecked(c + 3 == yColumn);

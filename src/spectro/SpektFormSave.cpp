@@ -71,13 +71,19 @@ void TSpektForm::BuildSaveControls()
         if (ShowOptions)
             ShowOptions();
     });
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{FitButton, Label21, SaveButton, SaveAsButton, ButtonCopy, SpeedButton4})
+    // The window has a fixed size: the slope's text takes the width beside the
+    // Fit button that is there and never widens the window or moves the buttons.
+    Label21->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    auto* fitRow = new QHBoxLayout;
+    fitRow->addWidget(FitButton);
+    fitRow->addWidget(Label21, 1);
+    for (QWidget* w : std::initializer_list<QWidget*>{SaveButton, SaveAsButton, ButtonCopy, SpeedButton4})
         row->addWidget(w);
     row->addStretch();
     EditComment = new QLineEdit(this);
     EditComment->setObjectName("EditComment");
     if (auto* top = qobject_cast<QVBoxLayout*>(layout())) {
+        top->addLayout(fitRow);
         top->addLayout(row);
         top->addWidget(EditComment);
     }

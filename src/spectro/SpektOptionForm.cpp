@@ -325,7 +325,7 @@ void TSpektOptionForm::LoadSettings()
         ComboBox1->setCurrentIndex(viewX);
     CheckBox2->setChecked(ini.ReadBool(s, "ShowLeadInOut", true));
     EditFileName->setText(ini.ReadString(Opt, "SaveName", DefaultSaveName()));
-    EditExtension->setText(ini.ReadString(Opt, "SaveExt", ""));
+    EditExtension->setText(ini.ReadString(Opt, "SaveExt", "txt"));
     CheckBoxNumbered->setChecked(ini.ReadBool(Opt, "SaveNumbered", false));
     CheckBoxAutoSave->setChecked(ini.ReadBool(Opt, "AutoSave", false));
     CheckBoxComment->setChecked(ini.ReadBool(Opt, "SaveComment", false));

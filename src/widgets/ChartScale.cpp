@@ -62,31 +62,34 @@ bool ClipParameter(double p, double d, double low, double high, double& t0, doub
     return true;
 }
 
-QString SIText(double v, int digitsFrom10, int digitsFrom100, int digitsBelow10)
+QString SIText(double v, int digitsFrom10, int digitsFrom100, int digitsBelow10, bool prefix = true)
 {
     if (v == 0.0)
         return "0";
     static const QString prefixes = QString::fromUtf8("GMk mµnpfa");
     const int e = static_cast<int>(std::floor(std::log10(std::fabs(v))));
-    int k = static_cast<int>(std::floor(e / 3.0));
-    k = std::clamp(k, -6, 3);
-    const double scaled = v / std::pow(10.0, 3 * k);
-    const double magnitude = std::fabs(scaled);
-    QString number;
-    if (magnitude >= 100000.0) {
-        number = QString::number(scaled, 'E', 4);
-        // "1.2346E+05" -> "1.2346E5", as in the general form.
-        const int pos = number.indexOf('E');
-        number = number.left(pos + 1) + QString::number(number.mid(pos + 1).toInt());
-    } else if (magnitude >= 1000.0) {
-        number = GeneralFloatText(scaled, 5);
-    } else if (magnitude >= 100.0) {
-        number = GeneralFloatText(scaled, digitsFrom100);
-    } else if (magnitude >= 10.0) {
-        number = GeneralFloatText(scaled, digitsFrom10);
-    } else {
-        number = GeneralFloatText(scaled, digitsBelow10);
-    }
+    int k = prefix ? std::clamp(static_cast<int>(std::floor(e / 3.0)), -6, 3) : 0;
+    const auto numberText = [&](int prefix) {
+        const double scaled = v / std::pow(10.0, 3 * prefix);
+        const double magnitude = std::fabs(scaled);
+        if (magnitude >= 100000.0) {
+            QString number = QString::number(scaled, 'E', 4);
+            // "1.2346E+05" -> "1.2346E5", as in the general form.
+            const int pos = number.indexOf('E');
+            return number.left(pos + 1) + QString::number(number.mid(pos + 1).toInt());
+        }
+        if (magnitude >= 1000.0)
+            return GeneralFloatText(scaled, 5);
+        if (magnitude >= 100.0)
+            return GeneralFloatText(scaled, digitsFrom100);
+        if (magnitude >= 10.0)
+            return GeneralFloatText(scaled, digitsFrom10);
+        return GeneralFloatText(scaled, digitsBelow10);
+    };
+    QString number = numberText(k);
+    // 0.99999999 rounds up to "1000" of the smaller prefix: it reads 1 of the next.
+    if (prefix && k < 3 && std::fabs(v / std::pow(10.0, 3 * k)) < 1000.0 && std::fabs(number.toDouble()) >= 1000.0)
+        number = numberText(++k);
     return number + prefixes.at(3 - k);
 }
 
@@ -308,10 +311,36 @@ int LabelDigits(const TTickStep& ticks)
     return 0;
 }
 
-QString TickLabel(const TTickStep& ticks, double value)
+int LabelEvery(double pixelsPerStep, int labelExtent)
+{
+    const double need = labelExtent + 6.0; // a gap between neighbours
+    for (const int n : {1, 2, 5, 10, 20, 50})
+        if (n * std::fabs(pixelsPerStep) >= need)
+            return n;
+    return 100;
+}
+
+bool TickLabelled(const TTickStep& ticks, double value, int every)
+{
+    if (every <= 1 || ticks.Step == 0.0)
+        return true;
+    const long long index = std::llround(value / ticks.Step);
+    return index % every == 0;
+}
+
+QString TickLabel(const TTickStep& ticks, double value, bool siPrefix)
 {
     const int r = LabelDigits(ticks);
+    if (!siPrefix)
+        return r > 0 ? SIText(value, r + 2, r + 3, r + 1, false).trimmed() : SIText(value, 4, 4, 4, false).trimmed();
     return r > 0 ? FormatSIValueDigits(r, value) : FormatSIValue(value);
+}
+
+bool UnitHasPrefix(const QString& unit)
+{
+    static const QString prefixes = QString::fromUtf8("GMkmµunpfa");
+    static const QStringList bases = {"m", "V", "A", "s", "Hz", "N", "W", "F", "Pa", "g", "Ohm", "deg"};
+    return unit.size() >= 2 && prefixes.contains(unit.at(0)) && bases.contains(unit.mid(1));
 }
 
 QString DecadeLabel(double exponent)

@@ -38,6 +38,9 @@ struct TChartAxis {
     // On a logarithmic axis these are decades (decimal exponents).
     double Min = -0.5;
     double Max = 0.5;
+    // Tick labels with SI prefixes; off where the axis unit carries one
+    // already (nm, mV): 0.1 nm reads "0.1", not "100m".
+    bool SIPrefix = true;
 
     // The coordinate along the axis: the value, or its log10 on a log axis.
     double AxisValue(double value) const;
@@ -102,8 +105,16 @@ TTickStep CalcTickStep(double min, double max);
 std::vector<double> TickValues(const TTickStep& ticks);
 // Digits argument for FormatSIValueDigits, or 0 for plain FormatSIValue.
 int LabelDigits(const TTickStep& ticks);
-// Label text of a linear tick.
-QString TickLabel(const TTickStep& ticks, double value);
+// Labels of neighbouring ticks must not run into each other: every n-th tick
+// (n of 1, 2, 5, 10, ...) is labelled, n the least that leaves room for a
+// label of `labelExtent` pixels when ticks lie `pixelsPerStep` apart.
+int LabelEvery(double pixelsPerStep, int labelExtent);
+// Whether the tick at `value` carries a label (a round multiple of n steps).
+bool TickLabelled(const TTickStep& ticks, double value, int every);
+// Label text of a linear tick; without prefix the plain number.
+QString TickLabel(const TTickStep& ticks, double value, bool siPrefix = true);
+// A unit that begins with an SI prefix ("nm", "mV", "kHz"; not "m", "min").
+bool UnitHasPrefix(const QString& unit);
 // Label of a decade boundary on a log axis: "10^" + exponent.
 QString DecadeLabel(double exponent);
 

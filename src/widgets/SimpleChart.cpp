@@ -119,6 +119,8 @@ void TSimpleChart::ShowLater(const QString& text)
 const QImage& TSimpleChart::RenderPicture()
 {
     picture_ = QImage(std::max(1, width()), std::max(1, height()), QImage::Format_ARGB32_Premultiplied);
+    xLabels_.clear();
+    yLabels_.clear();
     QPainter p(&picture_);
     p.fillRect(QRect(0, 0, width(), height()), Color);
     CalcPlotRect();
@@ -198,21 +200,30 @@ void TSimpleChart::DrawXAxis(QPainter& p)
         }
         p.setPen(Qt::black);
         p.drawLine(px, plot_.Bottom - 2, px, plot_.Bottom + 3);
-        if (!label.isEmpty())
-            p.drawText(px - fm.horizontalAdvance(label) / 2, plot_.Bottom + 3 + fm.ascent(), label);
+        if (!label.isEmpty()) {
+            const QRect r(px - fm.horizontalAdvance(label) / 2, plot_.Bottom + 3, fm.horizontalAdvance(label),
+                          fm.height());
+            p.drawText(r.left(), r.top() + fm.ascent(), label);
+            xLabels_.push_back({r, label});
+        }
     };
 
     if (XAxis.LinLog == atLin) {
         const TTickStep ticks = CalcTickStep(XAxis.Min, XAxis.Max);
         if (ticks.Step == 0.0) {
-            mark(plot_.Left, TickLabel(ticks, ticks.First), false);
-            mark(plot_.Right, TickLabel(ticks, ticks.Last), false);
+            mark(plot_.Left, TickLabel(ticks, ticks.First, XAxis.SIPrefix), false);
+            mark(plot_.Right, TickLabel(ticks, ticks.Last, XAxis.SIPrefix), false);
             return;
         }
-        for (const double v : TickValues(ticks)) {
+        const std::vector<double> values = TickValues(ticks);
+        int widest = 0;
+        for (const double v : values)
+            widest = std::max(widest, fm.horizontalAdvance(TickLabel(ticks, v, XAxis.SIPrefix)));
+        const int every = LabelEvery(XToPixel(ticks.First + ticks.Step) - XToPixel(ticks.First), widest);
+        for (const double v : values) {
             const int px = XToPixel(v);
             if (px >= plot_.Left && px <= plot_.Right)
-                mark(px, TickLabel(ticks, v), true);
+                mark(px, TickLabelled(ticks, v, every) ? TickLabel(ticks, v, XAxis.SIPrefix) : QString(), true);
         }
         return;
     }
@@ -239,21 +250,26 @@ void TSimpleChart::DrawYAxis(QPainter& p)
         }
         p.setPen(Qt::black);
         p.drawLine(plot_.Left - 2, py, plot_.Left + 3, py);
-        if (!label.isEmpty())
-            p.drawText(plot_.Left - 3 - fm.horizontalAdvance(label), py - fm.height() / 2 + fm.ascent(), label);
+        if (!label.isEmpty()) {
+            const QRect r(plot_.Left - 3 - fm.horizontalAdvance(label), py - fm.height() / 2,
+                          fm.horizontalAdvance(label), fm.height());
+            p.drawText(r.left(), r.top() + fm.ascent(), label);
+            yLabels_.push_back({r, label});
+        }
     };
 
     if (YAxis.LinLog == atLin) {
         const TTickStep ticks = CalcTickStep(YAxis.Min, YAxis.Max);
         if (ticks.Step == 0.0) {
-            mark(plot_.Bottom, TickLabel(ticks, ticks.First), false);
-            mark(plot_.Top, TickLabel(ticks, ticks.Last), false);
+            mark(plot_.Bottom, TickLabel(ticks, ticks.First, YAxis.SIPrefix), false);
+            mark(plot_.Top, TickLabel(ticks, ticks.Last, YAxis.SIPrefix), false);
             return;
         }
+        const int every = LabelEvery(YToPixel(ticks.First) - YToPixel(ticks.First + ticks.Step), fm.height());
         for (const double v : TickValues(ticks)) {
             const int py = YToPixel(v);
             if (py >= plot_.Top && py <= plot_.Bottom)
-                mark(py, TickLabel(ticks, v), true);
+                mark(py, TickLabelled(ticks, v, every) ? TickLabel(ticks, v, YAxis.SIPrefix) : QString(), true);
         }
         const int zero = YToPixel(0.0);
         if (zero > plot_.Top && zero < plot_.Bottom) {

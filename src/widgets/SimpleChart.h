@@ -7,7 +7,11 @@
 
 #include <QColor>
 #include <QImage>
+#include <QRect>
+#include <QString>
 #include <QWidget>
+
+#include <vector>
 
 class QPainter;
 
@@ -34,6 +38,13 @@ public:
     const QImage& RenderPicture();
     const QImage& Picture() const { return picture_; }
     const TPlotRect& PlotRect() const { return plot_; }
+    // The tick labels of the last picture and where they stand.
+    struct TDrawnLabel {
+        QRect Rect;
+        QString Text;
+    };
+    const std::vector<TDrawnLabel>& XLabels() const { return xLabels_; }
+    const std::vector<TDrawnLabel>& YLabels() const { return yLabels_; }
 
     QColor Color;
     QColor BackColor = Qt::white;
@@ -56,6 +67,8 @@ private:
     QImage picture_;
     int refSeries_ = -1;
     TPlotRect plot_;
+    std::vector<TDrawnLabel> xLabels_;
+    std::vector<TDrawnLabel> yLabels_;
     // A paint with bad log x data asks once, not on every repaint.
     bool xLogWarningShown_ = false;
 };

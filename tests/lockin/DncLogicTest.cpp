@@ -285,5 +285,45 @@ TEST(DncPlotLogic, MouseTextsAndRanges)
     EXPECT_EQ(DncColorFromBgr(0x0000FF), QColor(Qt::red));
 }
 
+TEST(DncPlotLogic, APhaseThatWrapsAtHalfATurnLeavesNoBarAcrossThePlot)
+{
+    TDncCurves curves;
+    curves.Allocate(512, 1);
+    // The phase runs down to -180° at point 270 and reappears at +180°.
+    for (int i = 0; i <= 512; ++i) {
+        double p = 90000.0 - i * 1000.0;
+        if (p < -180000.0)
+            p += 360000.0;
+        curves.Phase[static_cast<size_t>(i)] = p;
+        curves.Newest()[static_cast<size_t>(i)] = 1.0;
+    }
+    const std::vector<QPolygon> pieces = DncPhasePieces(curves.Phase, 512, 1);
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].size() + pieces[1].size(), 512);
+    EXPECT_EQ(pieces[0].back().y(), DncPhaseRow(-180000.0));
+    EXPECT_EQ(pieces[1].front().y(), DncPhaseRow(179000.0));
+
+    QImage image(256, 256, QImage::Format_RGB32);
+    TDncDrawOptions o;
+    o.ShowPhaseTrace = true;
+    o.PointShift = 1;
+    ASSERT_TRUE(DrawDncSpectrum(image, curves, o));
+    // No column holds more than a short stretch of the silver trace.
+    int longest = 0;
+    for (int x = 0; x < image.width(); ++x) {
+        int run = 0;
+        for (int y = 0; y < image.height(); ++y) {
+            run = image.pixelColor(x, y) == QColor(0xC0, 0xC0, 0xC0) ? run + 1 : 0;
+            longest = std::max(longest, run);
+        }
+    }
+    EXPECT_LT(longest, 20);
+
+    // A phase that stays within half a turn is one line.
+    for (int i = 0; i <= 512; ++i)
+        curves.Phase[static_cast<size_t>(i)] = 170000.0 - i * 600.0;
+    EXPECT_EQ(DncPhasePieces(curves.Phase, 512, 1).size(), 1u);
+}
+
 } // namespace
 } // namespace qvt

@@ -8,10 +8,14 @@
 #include "lockin/Oszi2OptionForm.h"
 #include "lockin/OsziForm.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTest>
 #include <QToolButton>
 
 #include <cmath>
@@ -249,6 +253,35 @@ TEST_F(OsziOnSim, SimpleScopeShowsTheFeedbackInputAndMarksClipping)
     simple_->FormDestroy();
     EXPECT_FALSE(io_->OsziTimerActive());
     EXPECT_EQ(ini_->ReadString("Oszi", "ScaleNumber", ""), "0.3");
+}
+
+} // namespace
+} // namespace qvt
+
+namespace qvt {
+namespace {
+
+TEST_F(OsziOnSim, ScaleRadiosStayUnderThePointerWhenTheZoomBarComes)
+{
+    Start();
+    oszi_->show();
+    QApplication::processEvents();
+    std::array<QRect, 12> before{};
+    for (size_t i = 0; i < before.size(); ++i)
+        before[i] = oszi_->ScaleRadios[i]->geometry();
+    const QSize size = oszi_->size();
+    // "0..fixed" of the second trace, clicked as the operator does: its zoom bar appears.
+    QTest::mouseClick(oszi_->ScaleRadios[5], Qt::LeftButton);
+    QApplication::processEvents();
+    ASSERT_TRUE(oszi_->ZoomBars[1]->isVisible());
+    for (size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(oszi_->ScaleRadios[i]->geometry(), before[i]) << oszi_->ScaleRadios[i]->objectName().toStdString();
+    EXPECT_EQ(oszi_->size(), size);
+    // The next click meant for "0..auto" of the same trace lands there.
+    QTest::mouseClick(oszi_->ScaleRadios[6], Qt::LeftButton);
+    EXPECT_TRUE(oszi_->ScaleRadios[6]->isChecked());
+    QApplication::processEvents();
+    EXPECT_FALSE(oszi_->ZoomBars[1]->isVisible());
 }
 
 } // namespace

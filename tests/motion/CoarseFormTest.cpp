@@ -69,6 +69,7 @@ TEST_F(CoarseOnSim, HoldingRetractRepeatsBurstsAndTheReleaseAddsOne)
     now = 400;
     coarse->Timer1DXTimer();
     EXPECT_EQ(sim->CoarseStepsUp(), 4);
+    EXPECT_EQ(coarse->StatusBar1()->text(), "z: 4"); // each step shows the count as the release does
     coarse->ReleaseStepButton(true);
     EXPECT_EQ(sim->CoarseStepsUp(), 6) << "exactly one burst on release";
     coarse->Timer1DXTimer();

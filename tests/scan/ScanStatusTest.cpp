@@ -26,6 +26,10 @@ TEST(ScanStatus, ImageTimeTextsFollowTheHourMinuteSecondRules)
     EXPECT_EQ(ImageTimeHint(true, f / 10, 256, 56, 1, f), "Time remaining: 20s");
     EXPECT_EQ(ImageTimeHint(true, f / 10, 256, 56, -1, f), "Time remaining: 5.6s");
     EXPECT_EQ(ImageTimeHint(false, f / 10, 256, 1, 1, 0), "Time per Image: 0.000s");
+    // While the frame end waits (a save box open) the line counter stands past the last line.
+    EXPECT_EQ(ImageTimeHint(true, f / 16, 256, 257, 1, f), "Time remaining: 0.000s");
+    EXPECT_EQ(ImageTimeHint(true, f / 16, 256, -1, -1, f), "Time remaining: 0.000s");
+    EXPECT_EQ(ImageTimeHint(true, f / 10, 256, 256, 1, f), "Time remaining: 0.000s");
 
     EXPECT_EQ(ZStateText(-1), "Approached");
     EXPECT_EQ(ZStateText(1), "Piezo Retracted");

@@ -256,6 +256,15 @@ TEST_F(SpektFormTest, ZNoiseSpectrumPeaksAtTheVibration)
     const auto peak = std::max_element(spectrum.begin() + 4, spectrum.end());
     const double at = frequency[std::distance(spectrum.begin(), peak)];
     EXPECT_NEAR(at, config.Spekt.VibrationHz, 40.0);
+
+    // Shown over frequency, the plot is scaled on the spectrum: the vibration
+    // line reaches the top third, the 0 Hz bin (the mean) is left above it.
+    user_->WriteInteger(SpektZNoiseName, "ViewX", 7);
+    user_->WriteInteger(SpektZNoiseName, "ViewY0", 3);
+    form_->DisplayData();
+    EXPECT_GE(form_->Image1->YAxis.Max, *peak);
+    EXPECT_GT(*peak, form_->Image1->YAxis.Min + 2.0 / 3.0 * (form_->Image1->YAxis.Max - form_->Image1->YAxis.Min));
+    EXPECT_EQ(form_->Image1->XAxis.Min, 0.0);
 }
 
 TEST_F(SpektFormTest, AveragingWeighsEachCurveAndRepeatRestartsAfterCPlusOne)

@@ -12,6 +12,7 @@
 #include "widgets/NumericEdit.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QFile>
@@ -154,6 +155,24 @@ TEST_F(SpektSaveTest, FitSlopeBecomesTheContactSensitivityButAFlatColumnNever)
     EXPECT_EQ(CantileverParams.CantileverScaleCMAFM, kept);
 }
 
+TEST_F(SpektSaveTest, TheSlopeShowsInFullWithoutWideningTheWindowOrMovingItsButtons)
+{
+    MeasureForceCurve();
+    form_->show();
+    QApplication::processEvents();
+    const QSize size = form_->size();
+    const QRect options = form_->SpeedButton4->geometry();
+    const QRect save = form_->SaveButton->geometry();
+    form_->FitButtonClick();
+    ASSERT_TRUE(form_->Fit().Valid);
+    QApplication::processEvents();
+    EXPECT_EQ(form_->size(), size);
+    EXPECT_EQ(form_->SpeedButton4->geometry(), options);
+    EXPECT_EQ(form_->SaveButton->geometry(), save);
+    EXPECT_EQ(form_->SpeedButton4->y(), form_->SaveButton->y()); // Options stays on its row
+    EXPECT_GE(form_->Label21->width(), form_->Label21->sizeHint().width()) << form_->Label21->text().toStdString();
+}
+
 TEST_F(SpektSaveTest, NumberedFilesSaveButtonAndClipboard)
 {
     MeasureForceCurve();
@@ -207,6 +226,12 @@ TEST_F(SpektSaveTest, OptionsWindowKeepsWhatTheKindCanRun)
     options_ = std::make_unique<TSpektOptionForm>(*form_);
     options_->FormCreate();
     EXPECT_EQ(options_->EditFileName->text(), DefaultSaveName());
+    // The extension the window shows is the one a save uses, and a click on a
+    // save option stores it, not an empty one ("name." files).
+    EXPECT_EQ(options_->EditExtension->text(), "txt");
+    options_->CheckBoxSaveHeader->click();
+    EXPECT_EQ(user_->ReadString("SpektOpt", "SaveExt", ""), "txt");
+    options_->CheckBoxSaveHeader->click();
 
     options_->RadioButton13->setChecked(true);
     options_->Edit1->setText("40");

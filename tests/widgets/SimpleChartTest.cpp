@@ -327,3 +327,49 @@ TEST(SimpleChart, PaintsEveryStyleOffscreen)
     EXPECT_FALSE(chart.RenderPicture().isNull());
     chart.CopyToClipboard();
 }
+
+TEST(SimpleChart, TickLabelsReadRightAtEveryScale)
+{
+    // A value a hair below a whole one is that whole one, not 1000 of the prefix below.
+    EXPECT_EQ(FormatSIValue(0.99999999), "1 ");
+    EXPECT_EQ(FormatSIValueDigits(4, 0.99999999), "1 ");
+    EXPECT_EQ(FormatSIValue(-0.99999999e-6), QString::fromUtf8("-1µ"));
+    EXPECT_EQ(FormatSIValue(999.4), "999.4 ");
+    // An axis in nm counts in nm: 0.1 nm is "0.1", not "100m" (milli-nanometres).
+    EXPECT_TRUE(UnitHasPrefix("nm"));
+    EXPECT_TRUE(UnitHasPrefix(QString::fromUtf8("µs")));
+    EXPECT_TRUE(UnitHasPrefix("kHz"));
+    EXPECT_FALSE(UnitHasPrefix("m"));
+    EXPECT_FALSE(UnitHasPrefix("s"));
+    EXPECT_FALSE(UnitHasPrefix("min"));
+    EXPECT_FALSE(UnitHasPrefix("deg"));
+    EXPECT_EQ(TickLabel({0.0, 1.0, 0.1}, 0.1, false), "0.1");
+    EXPECT_EQ(TickLabel({0.0, 1.0, 0.1}, -0.99999999, false), "-1");
+    EXPECT_EQ(TickLabel({0.0, 1.0, 0.1}, 0.1, true), "100m");
+
+    // The spectroscopy plot: 256 pixels over 123 µs and over 0..1 nm.
+    TSimpleChart chart;
+    chart.resize(256, 256);
+    TChartSeries s = Series({{0.0, 0.0}, {123e-6, 1.0}});
+    chart.AddSeries(&s);
+    chart.XAxis.AutoScale = false;
+    chart.XAxis.Min = 0.0;
+    chart.XAxis.Max = 123e-6;
+    chart.YAxis.AutoScale = false;
+    chart.YAxis.Min = -0.02;
+    chart.YAxis.Max = 1.0000000001;
+    chart.RenderPicture();
+    const auto check = [](const std::vector<TSimpleChart::TDrawnLabel>& labels, const char* axis) {
+        ASSERT_GE(labels.size(), 2u) << axis;
+        for (size_t i = 0; i < labels.size(); ++i) {
+            EXPECT_FALSE(labels[i].Text.contains("1000")) << axis << " " << labels[i].Text.toStdString();
+            for (size_t j = i + 1; j < labels.size(); ++j)
+                EXPECT_FALSE(labels[i].Rect.intersects(labels[j].Rect))
+                    << axis << ": " << labels[i].Text.toStdString() << " runs into " << labels[j].Text.toStdString();
+        }
+    };
+    check(chart.XLabels(), "x");
+    check(chart.YLabels(), "y");
+    EXPECT_EQ(chart.YLabels().back().Text, "1 ");
+    EXPECT_TRUE(chart.XLabels().front().Text == "0");
+}

@@ -1,0 +1,252 @@
+// A first start on the bundled settings as a new operator meets it: keys go
+// where the operator types them, tool windows open in places of their own on
+// the screen, and the calibration tool starts from the simulated wiring.
+
+#include "app/CreateForms.h"
+#include "calib/AutoOffsetForm.h"
+#include "calib/ScaleADDAForm.h"
+#include "calib/ScannerForm.h"
+#include "calib/SlidForm.h"
+#include "images/ScaleForm.h"
+#include "images/SetupForm.h"
+#include "lockin/DncForm.h"
+#include "lockin/LockInOptionForm.h"
+#include "lockin/LockinForm.h"
+#include "lockin/MultiLockInForm.h"
+#include "lockin/MultiLockInOptionForm.h"
+#include "lockin/Oszi2Form.h"
+#include "lockin/Oszi2OptionForm.h"
+#include "mainwindow/MiscForm.h"
+#include "motion/CoarseForm.h"
+#include "motion/CrosshairsForm.h"
+#include "motion/JoystickForm.h"
+#include "navigator/SelForm.h"
+#include "optics/CameraForm.h"
+#include "optics/LEDForm.h"
+#include "scan/FeedbackForm.h"
+#include "scan/SmartFeedbackForm.h"
+#include "spectro/SpektForm.h"
+#include "spectro/SpektOptionForm.h"
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "core/Startup.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
+#include "mainwindow/AboutQVTBox.h"
+#include "mainwindow/AdminForm.h"
+#include "mainwindow/MainQVTForm.h"
+#include "platform/MessageBoxes.h"
+#include "scan/ScanParaForm.h"
+#include "sim/SimController.h"
+#include "sim/SimWiring.h"
+#include "support/TestSupport.h"
+#include "widgets/NumericEdit.h"
+#include "widgets/OnScreen.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QLayout>
+#include <QLineEdit>
+#include <QScreen>
+#include <QTest>
+#include <QWindow>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+
+using namespace qvt;
+
+namespace {
+
+// The bundled program started in a folder of its own on the simulator.
+class BundledFirstStart : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(test::CopyBundledSettings(dir_));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_.Path().chopped(1)));
+        // Positions are read as on the full-HD desktop they were laid out for.
+        TQVTIniFile::SetDesktopWidthForTests(1920);
+        LoadDriverName(dir_.Path(), {"qvt"});
+        int exitCode = -1;
+        ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+        auto linkTime = std::make_shared<double>(0.0);
+        InOutForm->LinkClock = [linkTime] { return *linkTime += 20e-6; };
+        MainQVTForm->show();
+        QCoreApplication::processEvents();
+        StartUp();
+        if (AboutQVTBox != nullptr)
+            AboutQVTBox->hide();
+        sim_ = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+        ASSERT_NE(sim_, nullptr);
+    }
+    void TearDown() override
+    {
+        if (MainQVTForm != nullptr) {
+            MainQVTForm->close();
+            DestroyAllForms();
+        }
+        qputenv("XDG_RUNTIME_DIR", savedRuntime_);
+        TQVTIniFile::SetDesktopWidthForTests(0);
+    }
+
+    test::TempDir dir_;
+    test::TempDir runtime_;
+    QByteArray savedRuntime_ = qgetenv("XDG_RUNTIME_DIR");
+    ScriptedMessageResponder boxes_;
+    sim::SimController* sim_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(BundledFirstStart, ThePasswordBoxTakesTheKeysAndTheInstrumentKeepsItsKi)
+{
+    // The operator last typed in the parameter window's Ki edit.
+    auto* ki = ScanParaForm->findChild<TNumericEdit*>("Edit5");
+    ASSERT_NE(ki, nullptr);
+    ki->window()->activateWindow();
+    ki->setFocus();
+    QCoreApplication::processEvents();
+    const float kiBefore = MicroscopeState.FeedbackSets[FeedbackSetIndex(MicroscopeState.FeedbackMode)].Ki;
+    const int32_t wordBefore = sim_->Feedback().IntegralGain;
+
+    MainQVTForm->SetAdminLevel(0);
+    MainQVTForm->MenuItem("MakemeAdminItem")->trigger();
+    QCoreApplication::processEvents();
+    auto* box = MainQVTForm->findChild<TAdminForm*>();
+    ASSERT_NE(box, nullptr);
+    ASSERT_TRUE(box->isVisible());
+    // The box holds the keyboard: its edit has the focus ...
+    EXPECT_EQ(QApplication::focusWidget(), box->Edit1());
+    EXPECT_EQ(QApplication::activeModalWidget(), box);
+    QTest::keyClicks(QApplication::focusWidget(), "1799");
+    EXPECT_EQ(box->Edit1()->text(), "1799");
+    // ... and keys the desktop still hands to the window typed in before
+    // (no window manager moves the focus) do not reach it.
+    for (const char c : {'1', '7', '9', '9'})
+        QTest::keyClick(ki->window()->windowHandle(), c);
+    QTest::keyClick(ki->window()->windowHandle(), Qt::Key_Return);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(MicroscopeState.FeedbackMode)].Ki, kiBefore);
+    EXPECT_EQ(sim_->Feedback().IntegralGain, wordBefore);
+    EXPECT_EQ(ki->Color(), EditColor::White);
+
+    // A wrong password of a length no stored one has leaves the box open; Esc closes it.
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(box->isVisible());
+    QPointer<TAdminForm> gone = box;
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    ASSERT_TRUE(test::PumpUntil([&] { return gone.isNull(); }));
+    EXPECT_EQ(MainQVTForm->AdminLevel(), 0);
+}
+
+TEST_F(BundledFirstStart, EveryToolWindowOpensInAPlaceOfItsOwnOnTheScreen)
+{
+    // Two windows are made when their menu entry asks for them.
+    MainQVTForm->SetAdminLevel(2);
+    MainQVTForm->MenuItem("AutoOffsetItem")->trigger();
+    MainQVTForm->MenuItem("ScaleItem")->trigger();
+    QCoreApplication::processEvents();
+    struct Place {
+        const char* section;
+        QWidget* window;
+        bool user = false;
+    };
+    const std::vector<Place> places = {
+        {"Spekt", SpektForm, true},   {"SpektOpt", SpektOptionForm, true},
+        {"Coarse", CoarseForm},       {"Crosshairs", CrosshairsForm},
+        {"CrosshairsOpt", CrosshairsOptionForm},
+        {"dnc", dncForm},             {"dncopt", LockInOptionForm},
+        {"Sel", SelForm},             {"Oszi2", Oszi2Form},
+        {"osziopt", Oszi2OptionForm}, {"Slid", SlidForm},
+        {"Lockin", LockinForm},       {"MultiLockin", MultiLockInForm},
+        {"MultiLockinOpt", MultiLockInOptionForm},
+        {"Scale", ScaleForm},         {"Microscope", feedbackForm},
+        {"AutoOffset", AutoOffsetForm}, {"Misc", MiscForm},
+        {"Joystick", JoystickForm},   {"LED", LEDForm},
+        {"SmartFeedback", SmartFeedbackForm}, {"ScannerWin", ScannerForm},
+        {"TestMic", ScaleADDAForm},   {"Setup", SetupForm},
+        {"Camera", CameraForm},
+    };
+    // Where each opens on a 1920 x 1080 desktop beside the main window, room
+    // left for a title bar above it.
+    const QRect desktop(0, 0, 1920, 1080);
+    constexpr int TitleBar = 30;
+    const QRect main = MainQVTForm->geometry();
+    std::map<std::pair<int, int>, QString> taken;
+    for (const Place& p : places) {
+        ASSERT_NE(p.window, nullptr) << p.section;
+        const TQVTIniFile& ini = p.user ? *UserIni : *MainIni;
+        const QPoint pos(ini.ReadInteger(p.section, "FormPosLeft", -1), ini.ReadInteger(p.section, "FormPosTop", -1));
+        QWidget* w = p.window;
+        if (w->layout() != nullptr)
+            w->layout()->activate();
+        const QSize size = w->isVisible() ? w->size() : w->sizeHint().expandedTo(w->minimumSize());
+        const QRect frame(pos.x(), pos.y() - TitleBar, size.width(), size.height() + TitleBar);
+        EXPECT_TRUE(desktop.contains(frame)) << p.section << " at " << pos.x() << "," << pos.y() << " size "
+                                             << size.width() << "x" << size.height();
+        EXPECT_GT(pos.x(), main.center().x()) << p.section << " opens over the main window's work area";
+        const auto [it, fresh] = taken.emplace(std::make_pair(pos.x(), pos.y()), p.section);
+        EXPECT_TRUE(fresh) << p.section << " opens where " << it->second.toStdString() << " does";
+    }
+
+    // The screen here is smaller: every window that opens is moved onto it.
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    for (const Place& p : places) {
+        QWidget* w = p.window;
+        if (w == MultiLockInOptionForm && !MultiLockInPresent)
+            continue;
+        w->show();
+        QCoreApplication::processEvents();
+        const QRect g = w->frameGeometry();
+        EXPECT_TRUE(screen.contains(g.topLeft())) << p.section;
+        if (g.width() <= screen.width())
+            EXPECT_GE(screen.right(), g.right()) << p.section;
+        if (g.height() <= screen.height())
+            EXPECT_GE(screen.bottom(), g.bottom()) << p.section;
+        w->hide();
+    }
+}
+
+TEST(KeepOnScreen, AFrameIsMovedOntoTheWorkAreaAsFarAsItFits)
+{
+    const QRect screen(0, 0, 1024, 768);
+    EXPECT_EQ(RectOnScreen({1500, 700, 400, 300}, screen), QRect(624, 468, 400, 300));
+    EXPECT_EQ(RectOnScreen({-50, -20, 400, 300}, screen), QRect(0, 0, 400, 300));
+    EXPECT_EQ(RectOnScreen({100, 100, 400, 300}, screen), QRect(100, 100, 400, 300));
+    // Larger than the screen: the title bar and left edge stay on it.
+    EXPECT_EQ(RectOnScreen({300, 200, 1200, 900}, screen), QRect(0, 0, 1200, 900));
+    EXPECT_EQ(RectOnScreen({300, 200, 400, 300}, QRect(1920, 0, 1280, 1024)), QRect(1920, 200, 400, 300));
+}
+
+TEST_F(BundledFirstStart, TheADDAToolStartsFromTheSimulatedWiring)
+{
+    MainQVTForm->SetAdminLevel(2);
+    MainQVTForm->MenuItem("ScaleADDAItem")->trigger();
+    QCoreApplication::processEvents();
+    ASSERT_NE(ScaleADDAForm, nullptr);
+    ASSERT_TRUE(ScaleADDAForm->isVisible());
+    // Z, X and Y: 10 V per 32000 digits into the amplifier of gain 16, and the
+    // piezo's nm per volt, whose product is the bundled nm per digit.
+    for (const int channel : {0, 2, 3}) {
+        ScaleADDAForm->TestChannelCombo()->setCurrentIndex(channel);
+        const TScaleADDAChain& c = ScaleADDAForm->Chain();
+        const int dac = channel + 1;
+        EXPECT_DOUBLE_EQ(c.DAScale, sim::SimWiring::DacVoltsPerDigit) << dac;
+        EXPECT_DOUBLE_EQ(c.HvaGain, sim::SimWiring::HvaGain) << dac;
+        EXPECT_DOUBLE_EQ(c.PiezoSens, sim::SimWiring::PiezoNmPerVolt(dac)) << dac;
+        EXPECT_NEAR(c.MaxVolt, 10.0, 1e-9) << dac;
+        EXPECT_NEAR(c.MinVolt, -10.0, 1e-9) << dac;
+        EXPECT_NEAR(c.DAScale * c.HvaGain * c.PiezoSens, ChannelTable[channel].Factor, 1e-9) << dac;
+    }
+    // 10 V asked on the X output reads 10 V on the meter.
+    ScaleADDAForm->TestChannelCombo()->setCurrentIndex(2);
+    TNumericEdit* test = ScaleADDAForm->ChainEdit(1);
+    test->setText("10");
+    test->PressKey(EditKey::Enter);
+    EXPECT_NEAR(sim::SimWiring::DacVolts(3, sim_->Dac(3)), 10.0, 0.02);
+}
