@@ -180,6 +180,8 @@ void StopShowingBoxes(bool stop)
 bool BoxesStopped()
 {
     return boxesStopped.load();
+}
+
 QStringList WaitingBoxTexts()
 {
     std::lock_guard lock(waitingMutex);
