@@ -204,10 +204,12 @@ TEST_F(BundledFirstStart, EveryToolWindowOpensInAPlaceOfItsOwnOnTheScreen)
         QCoreApplication::processEvents();
         const QRect g = w->frameGeometry();
         EXPECT_TRUE(screen.contains(g.topLeft())) << p.section;
-        if (g.width() <= screen.width())
+        if (g.width() <= screen.width()) {
             EXPECT_GE(screen.right(), g.right()) << p.section;
-        if (g.height() <= screen.height())
+        }
+        if (g.height() <= screen.height()) {
             EXPECT_GE(screen.bottom(), g.bottom()) << p.section;
+        }
         w->hide();
     }
 }

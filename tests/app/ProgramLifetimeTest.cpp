@@ -62,8 +62,9 @@ public:
         EXPECT_TRUE(CopyBundledSettings(dir));
         // The program finds its settings beside itself.
         const QString exe = dir.Path() + "qvt";
-        if (::link(QVT_EXECUTABLE, QFile::encodeName(exe).constData()) != 0)
+        if (::link(QVT_EXECUTABLE, QFile::encodeName(exe).constData()) != 0) {
             EXPECT_TRUE(QFile::copy(QVT_EXECUTABLE, exe));
+        }
     }
     ~RunningQvt()
     {
