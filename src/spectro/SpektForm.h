@@ -107,7 +107,7 @@ public:
     const TSpektFit& Fit() const { return fit_; }
     // Hooks for the sensitivity hand-over, set by the program's assembly.
     std::function<int()> ZSensorSlot;                 // the Z sensor read under hard linearisation, −1 none
-    std::function<void(double slope)> ResonanceSlope; // the resonance tool takes the slope too
+    std::function<void(double slope)> ResonanceSlope; // the lock-in options show a slope taken
     std::function<void()> RefreshScanPara;
     std::function<void()> ShowOptions;     // SpeedButton4 "Options"
     std::function<void()> KindMadeCurrent; // the options window reloads its controls

@@ -201,8 +201,6 @@ void TSpektForm::Label21Click()
             Label21->setStyleSheet("color: red");
             return;
         }
-        if (ResonanceSlope)
-            ResonanceSlope(fit_.Slope);
     }
     const TIOScale* xs = measured_.Scales[static_cast<size_t>(fitX_)];
     const TIOScale* ys = measured_.Scales[static_cast<size_t>(fitY_)];
@@ -224,6 +222,10 @@ void TSpektForm::Label21Click()
     }
     if (RefreshScanPara)
         RefreshScanPara();
+    // Shown only once it was taken, whatever the mode: a refused slope must
+    // not look as if it were in use.
+    if (ResonanceSlope)
+        ResonanceSlope(fit_.Slope);
     Label21->setStyleSheet("color: lime; background: black");
 }
 

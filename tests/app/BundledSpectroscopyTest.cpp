@@ -5,6 +5,7 @@
 #include "app/CreateForms.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
+#include "lockin/LockInOptionForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
 #include "spectro/SpektForm.h"
@@ -18,6 +19,8 @@
 #include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QPushButton>
+#include <QTest>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -63,6 +66,18 @@ TEST(BundledSpectroscopy, TheButtonOpensTheWindowAndAForceCurveIsPlotted)
     const int n = SpektForm->Points();
     const auto [low, high] = std::minmax_element(deflection.begin(), deflection.begin() + n);
     EXPECT_LT(*low, *high);
+
+    // The fitted slope taken as the sensitivity by a click on the fit label:
+    // the lock-in options show it, whatever the feedback mode.
+    ASSERT_NE(LockInOptionForm, nullptr);
+    TNumericEdit* scaleY = LockInOptionForm->Edit("Edit1");
+    ASSERT_NE(scaleY, nullptr);
+    EXPECT_EQ(scaleY->text(), "0");
+    SpektForm->FitButton->click();
+    ASSERT_TRUE(SpektForm->Fit().Valid);
+    boxes.Clear();
+    QTest::mouseClick(SpektForm->Label21, Qt::LeftButton);
+    EXPECT_EQ(scaleY->text(), QString::number(SpektForm->Fit().Slope, 'g', 4));
 
     const QImage shot = SpektForm->grab().toImage();
     QDir().mkpath("temp");
