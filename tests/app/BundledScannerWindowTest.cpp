@@ -220,6 +220,8 @@ TEST(BundledScannerWindow, CheckFrequencyResponseRunsItsScriptAndShowsTheMeasure
         sim.WriteInteger("Controller", "Type", 29);
         sim.WriteString("Clock", "Mode", "Fast");
         TQVTIniFile main(dir.Path() + "ini/qvt.ini");
+        // The topography is one of the channels the module streams.
+        main.WriteBool("Scale", "DAC1CheckBoxFast", true);
         main.WriteInteger("Scale", "ADC20Edit0", 20);
         main.WriteInteger("Scale", "ADC21Edit0", 22);
         QDir().mkpath(dir.Path() + "data"); // the scripts' data files
