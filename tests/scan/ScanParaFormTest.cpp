@@ -51,13 +51,6 @@ protected:
     void SetUp() override
     {
         DriverLinkFixture::SetUp();
-        saved_.Pixels = ScanParams.Pixels;
-        saved_.Range = ScanParams.Range;
-        saved_.Speed = ScanParams.Speed;
-        saved_.XCenter = ScanParams.XCenter;
-        saved_.YCenter = ScanParams.YCenter;
-        saved_.Angle = ScanParams.Angle;
-        saved_.CurrentLine = ScanParams.CurrentLine;
         savedSets_ = MicroscopeState.FeedbackSets;
         // Bias in volts with millivolt digits; X and Y at 5 pm per digit, so
         // that 100 nm at 128 pixels and one line per second fits the outputs
@@ -98,13 +91,6 @@ protected:
             form_->FormDestroy();
         form_.reset();
         CloseDevice(workers_, device_);
-        ScanParams.Pixels = saved_.Pixels;
-        ScanParams.Range = saved_.Range;
-        ScanParams.Speed = saved_.Speed;
-        ScanParams.XCenter = saved_.XCenter;
-        ScanParams.YCenter = saved_.YCenter;
-        ScanParams.Angle = saved_.Angle;
-        ScanParams.CurrentLine = saved_.CurrentLine;
         MicroscopeState.FeedbackSets = savedSets_;
         MicroscopeState.AmplSetpoint = MicroscopeState.AmplKi = MicroscopeState.AmplKp = 0;
         MicroscopeState.FreqSetpoint = MicroscopeState.FreqKp = 0;
@@ -126,10 +112,6 @@ protected:
         return v;
     }
 
-    struct {
-        int16_t Pixels, CurrentLine;
-        float Range, Speed, XCenter, YCenter, Angle;
-    } saved_{};
     std::array<TFeedbackSet, FeedbackModeCount> savedSets_{};
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> device_;

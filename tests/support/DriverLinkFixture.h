@@ -43,6 +43,7 @@ protected:
         savedTable_ = ChannelTable;
         savedMode_ = MicroscopeState.FeedbackMode.load();
         savedSets_ = MicroscopeState.FeedbackSets;
+        savedScan_.Take();
         // Contact AFM with gains that track: Z follows the surface TrackingPush
         // digits into it, one tick behind at most (Ki' k / GainScale = 1).
         TFeedbackSet& contact = MicroscopeState.FeedbackSets[FeedbackSetIndex(3)];
@@ -70,6 +71,7 @@ protected:
         ChannelTable = savedTable_;
         MicroscopeState.FeedbackMode = savedMode_;
         MicroscopeState.FeedbackSets = savedSets_;
+        savedScan_.Restore();
         MainIni = savedIni_;
         DeviceDriverName = savedName_;
         AppDir = savedAppDir_;
@@ -162,6 +164,39 @@ protected:
     ScriptedMessageResponder boxes_;
 
 private:
+    // The scan geometry, its progress and the scanner field a window under
+    // test reads from its settings or its calibration: the next test starts
+    // from the values the program started with.
+    struct ScanParamsSnapshot {
+        int16_t Pixels = 0, CurrentLine = 0;
+        float Range = 0, Speed = 0, XCenter = 0, YCenter = 0, Angle = 0;
+        bool LineScan = false;
+        double LevelDxDz = 0, LevelDyDz = 0, OverScan = 0;
+        int64_t LineTime = 0;
+        int32_t LinesLeft = 0;
+        TMaxScanRange MaxRange;
+        void Take()
+        {
+            MaxRange = MaxScanRange;
+            Pixels = ScanParams.Pixels, CurrentLine = ScanParams.CurrentLine;
+            Range = ScanParams.Range, Speed = ScanParams.Speed;
+            XCenter = ScanParams.XCenter, YCenter = ScanParams.YCenter, Angle = ScanParams.Angle;
+            LineScan = ScanParams.LineScan;
+            LevelDxDz = ScanParams.LevelDxDz, LevelDyDz = ScanParams.LevelDyDz, OverScan = ScanParams.OverScan;
+            LineTime = ScanParams.LineTime, LinesLeft = ScanParams.LinesLeft;
+        }
+        void Restore() const
+        {
+            MaxScanRange = MaxRange;
+            ScanParams.Pixels = Pixels, ScanParams.CurrentLine = CurrentLine;
+            ScanParams.Range = Range, ScanParams.Speed = Speed;
+            ScanParams.XCenter = XCenter, ScanParams.YCenter = YCenter, ScanParams.Angle = Angle;
+            ScanParams.LineScan = LineScan;
+            ScanParams.LevelDxDz = LevelDxDz, ScanParams.LevelDyDz = LevelDyDz, ScanParams.OverScan = OverScan;
+            ScanParams.LineTime = LineTime, ScanParams.LinesLeft = LinesLeft;
+        }
+    };
+    ScanParamsSnapshot savedScan_;
     QString savedAppDir_;
     QString savedName_;
     TQVTIniFile* savedIni_ = nullptr;
