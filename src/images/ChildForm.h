@@ -116,6 +116,11 @@ public:
     void RecalcPictureRange();
     // The picture shown in frame `from` redrawn where frame `to` puts it.
     void RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to);
+    // The picture as a pinch left it: black, with the old picture stretched
+    // into `view` (panel pixels); the next lines drawn start at the scan's.
+    void PreviewInView(const QRect& view);
+    // The display's first line of the frame set to the line just scanned.
+    void ResyncShowLine();
     // The new lines of the running frame.
     void DrawNewLines();
     void RefreshDisplay();
@@ -187,6 +192,8 @@ private:
     friend class TPaintablePanel;
 
     void BuildPopupMenu();
+    // The palette entry the preview paints where nothing was scanned.
+    uint8_t BlackIndex() const;
     void UpdateModeChecks();
     // The main window's gain boxes after this window's modes.
     void ShowGainBoxes();
