@@ -215,7 +215,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     main->LockInDeviceOpen = [lockin] { return lockin->DeviceOpen(); };
     main->ArrangeToolbar();
     if (lockinButton != nullptr && lockin->DeviceOpen() && !MultiLockInPresent)
-        QObject::connect(lockinButton, &QAbstractButton::toggled, lockin, [lockin](bool on) { lockin->setVisible(on); });
+        main->SetToolToggle("LockinButton", [lockin](bool on) { lockin->setVisible(on); });
 
     auto* dnc = new TdncForm(*workers);
     Created("TdncForm");
@@ -239,7 +239,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     // The device window's start-up call: the stored input gain reaches the controller.
     dnc->LoadInputGain();
     if (QAbstractButton* button = main->Button("dncButton")) {
-        QObject::connect(button, &QAbstractButton::toggled, dnc, [dnc](bool on) { dnc->setVisible(on); });
+        main->SetToolToggle("dncButton", [dnc](bool on) { dnc->setVisible(on); });
         QObject::connect(dnc, &TdncForm::visibilityChanged, button, &QAbstractButton::setChecked);
         if (button->isChecked())
             dnc->show();
@@ -392,7 +392,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     multi->AdminMode = [main] { return main->AdminLevel() != 0; };
     multi->FormCreate(inOut);
     if (QAbstractButton* button = main->Button("LockinButton"); button && MultiLockInPresent) {
-        QObject::connect(button, &QAbstractButton::toggled, multi, [multi](bool on) { multi->setVisible(on); });
+        main->SetToolToggle("LockinButton", [multi](bool on) { multi->setVisible(on); });
+        multi->SetMainButton = [button](bool down) { button->setChecked(down); };
         if (button->isChecked())
             multi->show();
     }

@@ -51,6 +51,8 @@ public:
 
     // Administrator mode shows "Store" and "Delete" of the link presets.
     std::function<bool()> AdminMode;
+    // The main window's lock-in button: down while the window is shown.
+    std::function<void(bool down)> SetMainButton;
 
     // Link presets of box k: "Store" the typed text, "Delete" the selected item.
     bool StorePreset(int k);
@@ -147,6 +149,8 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void BuildUi();

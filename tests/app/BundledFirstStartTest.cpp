@@ -252,3 +252,44 @@ TEST_F(BundledFirstStart, TheADDAToolStartsFromTheSimulatedWiring)
     test->PressKey(EditKey::Enter);
     EXPECT_NEAR(sim::SimWiring::DacVolts(3, sim_->Dac(3)), 10.0, 0.02);
 }
+
+TEST_F(BundledFirstStart, EveryToolBarToggleOpensItsWindowAndFollowsIt)
+{
+    struct Toggle {
+        const char* button;
+        QWidget* window;
+    };
+    QWidget* lockin = MultiLockInPresent ? static_cast<QWidget*>(MultiLockInForm) : LockinForm;
+    const std::vector<Toggle> toggles = {
+        {"SpectButton", SpektForm}, {"CoarseButton", CoarseForm}, {"Crosshairsbutton", CrosshairsForm},
+        {"dncButton", dncForm},     {"SelButton", SelForm},       {"Oszi2Button", Oszi2Form},
+        {"SlidButton", SlidForm},   {"LockinButton", lockin},     {"CameraButton", CameraForm},
+    };
+    int clicked = 0;
+    for (const Toggle& t : toggles) {
+        QAbstractButton* b = MainQVTForm->Button(t.button);
+        ASSERT_NE(b, nullptr) << t.button;
+        ASSERT_NE(t.window, nullptr) << t.button;
+        if (b->isHidden())
+            continue;
+        ++clicked;
+        // A button the operator sees does what its hint says.
+        ASSERT_TRUE(b->isEnabled()) << t.button;
+        t.window->hide();
+        b->setChecked(false);
+        QTest::mouseClick(b, Qt::LeftButton);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(t.window->isVisible()) << t.button;
+        EXPECT_TRUE(b->isChecked()) << t.button;
+        QTest::mouseClick(b, Qt::LeftButton);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(t.window->isVisible()) << t.button;
+        // Opened from the Tools menu and closed by the operator: the button follows.
+        t.window->show();
+        QCoreApplication::processEvents();
+        t.window->close();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(b->isChecked()) << t.button;
+    }
+    EXPECT_GE(clicked, 8);
+}
