@@ -8,6 +8,7 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
+#include "images/ChildForm.h"
 #include "images/ImageTools.h"
 #include "images/ImageTouch.h"
 #include "images/ScaleForm.h"
@@ -594,6 +595,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             a3d->FillChannelList();
     };
     QObject::connect(&workers->ShowThread(), &TShowThread::updateDisplay, a3d, &TA3DForm::WMUpdateDisplay);
+    // A picture changed while no scan runs (pixel count, display mode, a
+    // moved frame) is shown by the 3D view at once.
+    TChildForm::PictureChanged = [a3d](TChildForm& window) {
+        if (&window == a3d->Source())
+            a3d->WMUpdateDisplay(false);
+    };
     a3d->FormCreate();
 
     TAboutQVTBox::TSource about;
@@ -795,6 +802,7 @@ void DestroyAllForms()
         ScanParaForm->ShowNavigatorPosition = nullptr;
     if (SetupForm != nullptr)
         SetupForm->ChannelsChanged = nullptr;
+    TChildForm::PictureChanged = nullptr;
     delete A3DForm;
     delete MainFrameForm;
     delete CrosshairsForm;

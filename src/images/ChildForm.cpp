@@ -58,6 +58,7 @@ constexpr int PlotLabelHeight = 15;
 } // namespace
 
 std::function<bool()> TChildForm::ScanRunning;
+std::function<void(TChildForm&)> TChildForm::PictureChanged;
 std::function<void(bool, double, double)> TChildForm::ShowManualGainBoxes;
 
 // ---- TPaintablePanel -------------------------------------------------------------------
@@ -276,6 +277,7 @@ void TChildForm::ResizeImage()
     renderer_.ResizeImage(rows, cols);
     zoomFactor_ = static_cast<int>(Round(panel_->width() / double(cols) + 1.5));
     panel_->update();
+    NotifyPictureChanged();
 }
 
 void TChildForm::RecalcPictureRange()
@@ -288,6 +290,7 @@ void TChildForm::RecalcPictureRange()
     if (renderer_.CrossSecMode == CrossSectionLastThree)
         DrawCrossSection();
     panel_->update();
+    NotifyPictureChanged();
 }
 
 void TChildForm::RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to)
@@ -309,6 +312,7 @@ void TChildForm::RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame
         }
     }
     panel_->update();
+    NotifyPictureChanged();
 }
 
 uint8_t TChildForm::BlackIndex() const
@@ -351,6 +355,13 @@ void TChildForm::PreviewInView(const QRect& view)
     }
     ResyncShowLine();
     panel_->update();
+    NotifyPictureChanged();
+}
+
+void TChildForm::NotifyPictureChanged()
+{
+    if (PictureChanged)
+        PictureChanged(*this);
 }
 
 void TChildForm::ResyncShowLine()

@@ -170,6 +170,9 @@ public:
     bool TouchHoldsImage() const { return touchHoldsImage_; }
     void SetTouchHoldsImage(bool held) { touchHoldsImage_ = held; }
 
+    // After the picture changed outside the display thread's repaints (a new
+    // size, a mode, a moved frame, a pinch): the 3D view follows. Unset: nothing.
+    static std::function<void(TChildForm& window)> PictureChanged;
     // Whether a scan is running (the main window's scan button); the range
     // text of the whole picture is shown only while none runs. Unset: none.
     static std::function<bool()> ScanRunning;
@@ -192,6 +195,7 @@ private:
     friend class TPaintablePanel;
 
     void BuildPopupMenu();
+    void NotifyPictureChanged();
     // The palette entry the preview paints where nothing was scanned.
     uint8_t BlackIndex() const;
     void UpdateModeChecks();

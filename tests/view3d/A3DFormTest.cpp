@@ -8,6 +8,7 @@
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
 #include "scan/ImageBuffers.h"
+#include "scan/ScanParaForm.h"
 #include "support/TestSupport.h"
 
 #include <QAction>
@@ -219,4 +220,28 @@ TEST(A3DForm, PicturesAbove512PixelsAreShownEveryKthPixel)
     QTest::keyClick(combo, Qt::Key_Up);
     ASSERT_EQ(form.Source(), small.form.get());
     EXPECT_EQ(form.Mesh().Size(), 512);
+}
+
+TEST(A3DForm, APixelCountTypedInTheParameterWindowReshapesTheShownSurface)
+{
+    test::TempDir dir;
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
+    OpenGLScope gl(true);
+    ScriptedMessageResponder boxes;
+    LoadDriverName(dir.Path(), {"qvt"});
+    int exitCode = -1;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    StartUp();
+    ASSERT_FALSE(MainQVTForm->ImageWindows().isEmpty());
+    MainQVTForm->MenuItem("View3DItem")->trigger();
+    A3DForm->FillChannelList();
+    ASSERT_NE(A3DForm->Source(), nullptr);
+    const int before = A3DForm->Mesh().Size();
+    const int pixels = before == 64 ? 128 : 64;
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", QString::number(pixels)));
+    EXPECT_EQ(A3DForm->Source()->Renderer().Bitmap().Height(), pixels);
+    EXPECT_EQ(A3DForm->Mesh().Size(), pixels);
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }
