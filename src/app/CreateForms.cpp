@@ -391,6 +391,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     // A new resonance frequency moves the oscillators linked to it.
     QObject::connect(inOut, &TInOutForm::multiLockInChanged, multi, &TMultiLockInForm::ApplyFrequencies);
     multi->AdminMode = [main] { return main->AdminLevel() != 0; };
+    multi->ForwardKey = [main](int key, Qt::KeyboardModifiers modifiers) { return main->FormKeyDown(key, modifiers); };
     multi->FormCreate(inOut);
     if (QAbstractButton* button = main->Button("LockinButton"); button && MultiLockInPresent) {
         main->SetToolToggle("LockinButton", [multi](bool on) { multi->setVisible(on); });

@@ -647,6 +647,13 @@ void TMultiLockInForm::closeEvent(QCloseEvent* event)
         SetMainButton(false);
 }
 
+void TMultiLockInForm::keyPressEvent(QKeyEvent* event)
+{
+    if (ForwardKey && ForwardKey(event->key(), event->modifiers()))
+        return;
+    QWidget::keyPressEvent(event);
+}
+
 bool TMultiLockInForm::eventFilter(QObject* watched, QEvent* event)
 {
     const auto type = event->type();

@@ -293,3 +293,24 @@ TEST_F(BundledFirstStart, EveryToolBarToggleOpensItsWindowAndFollowsIt)
     }
     EXPECT_GE(clicked, 8);
 }
+
+TEST_F(BundledFirstStart, KeysInTheMultiLockInWindowReachTheMainWindow)
+{
+    ASSERT_NE(MultiLockInForm, nullptr);
+    MultiLockInForm->show();
+    QCoreApplication::processEvents();
+    TNumericEdit* ki = ScanParaForm->Edit("Edit5");
+    ASSERT_NE(ki, nullptr);
+    const QString before = ki->text();
+    // "I" without Shift presses the Ki row's "<" button.
+    QTest::keyClick(MultiLockInForm, Qt::Key_I);
+    const double lowered = ki->text().toDouble();
+    EXPECT_LT(lowered, before.toDouble());
+    // With Shift its ">" button.
+    QTest::keyClick(MultiLockInForm, Qt::Key_I, Qt::ShiftModifier);
+    EXPECT_GT(ki->text().toDouble(), lowered);
+    AbortFlag = false;
+    QTest::keyClick(MultiLockInForm, Qt::Key_Escape);
+    EXPECT_TRUE(AbortFlag.load());
+    AbortFlag = false;
+}
