@@ -242,7 +242,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     if (QAbstractButton* button = main->Button("dncButton")) {
         main->SetToolToggle("dncButton", [dnc](bool on) { dnc->setVisible(on); });
         QObject::connect(dnc, &TdncForm::visibilityChanged, button, &QAbstractButton::setChecked);
-        if (button->isChecked())
+        // Open at start as the operator left it.
+        if (UserIni != nullptr && UserIni->ReadBool("Main", "dncButton", false))
             dnc->show();
     }
 
@@ -337,6 +338,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         oszi2->raise();
     });
     oszi2->FormCreate();
+    if (UserIni != nullptr && UserIni->ReadBool("Main", "Oszi2Button", false))
+        oszi2->show();
 
     auto* misc = new TMiscForm(main);
     Created("TMiscForm");
@@ -396,7 +399,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     if (QAbstractButton* button = main->Button("LockinButton"); button && MultiLockInPresent) {
         main->SetToolToggle("LockinButton", [multi](bool on) { multi->setVisible(on); });
         multi->SetMainButton = [button](bool down) { button->setChecked(down); };
-        if (button->isChecked())
+        if (!button->isHidden() && UserIni != nullptr && UserIni->ReadBool("Main", "LockinButton", false))
             multi->show();
     }
 

@@ -2,6 +2,7 @@
 // where the operator types them, tool windows open in places of their own on
 // the screen, and the calibration tool starts from the simulated wiring.
 
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "calib/AutoOffsetForm.h"
 #include "calib/ScaleADDAForm.h"
@@ -313,4 +314,49 @@ TEST_F(BundledFirstStart, KeysInTheMultiLockInWindowReachTheMainWindow)
     QTest::keyClick(MultiLockInForm, Qt::Key_Escape);
     EXPECT_TRUE(AbortFlag.load());
     AbortFlag = false;
+}
+
+TEST(BundledRestart, ToolWindowsLeftOpenReopenAtTheNextStart)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    {
+        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
+        sim.WriteString("Clock", "Mode", "Fast");
+    }
+    ScriptedMessageResponder boxes;
+    const std::vector<const char*> buttons = {"dncButton", "Oszi2Button", "LockinButton"};
+    const auto windowOf = [](const std::string& button) -> QWidget* {
+        if (button == "dncButton")
+            return dncForm;
+        if (button == "Oszi2Button")
+            return Oszi2Form;
+        return MultiLockInPresent ? static_cast<QWidget*>(MultiLockInForm) : LockinForm;
+    };
+    ASSERT_TRUE(program.Create());
+    StartUp();
+    MainQVTForm->show();
+    std::vector<const char*> opened;
+    for (const char* name : buttons) {
+        QAbstractButton* b = MainQVTForm->Button(name);
+        ASSERT_NE(b, nullptr);
+        EXPECT_FALSE(windowOf(name)->isVisible()) << name;
+        if (b->isHidden())
+            continue;
+        QTest::mouseClick(b, Qt::LeftButton);
+        ASSERT_TRUE(windowOf(name)->isVisible()) << name;
+        opened.push_back(name);
+    }
+    EXPECT_GE(opened.size(), 2u);
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+
+    ASSERT_TRUE(program.Create());
+    StartUp();
+    for (const char* name : opened) {
+        EXPECT_TRUE(windowOf(name)->isVisible()) << name;
+        EXPECT_TRUE(MainQVTForm->Button(name)->isChecked()) << name;
+    }
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }
