@@ -8,6 +8,7 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
+#include "images/ChildForm.h"
 #include "images/ImageTools.h"
 #include "images/ImageTouch.h"
 #include "images/ScaleForm.h"
@@ -215,7 +216,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     main->LockInDeviceOpen = [lockin] { return lockin->DeviceOpen(); };
     main->ArrangeToolbar();
     if (lockinButton != nullptr && lockin->DeviceOpen() && !MultiLockInPresent)
-        QObject::connect(lockinButton, &QAbstractButton::toggled, lockin, [lockin](bool on) { lockin->setVisible(on); });
+        main->SetToolToggle("LockinButton", [lockin](bool on) { lockin->setVisible(on); });
 
     auto* dnc = new TdncForm(*workers);
     Created("TdncForm");
@@ -239,9 +240,10 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     // The device window's start-up call: the stored input gain reaches the controller.
     dnc->LoadInputGain();
     if (QAbstractButton* button = main->Button("dncButton")) {
-        QObject::connect(button, &QAbstractButton::toggled, dnc, [dnc](bool on) { dnc->setVisible(on); });
+        main->SetToolToggle("dncButton", [dnc](bool on) { dnc->setVisible(on); });
         QObject::connect(dnc, &TdncForm::visibilityChanged, button, &QAbstractButton::setChecked);
-        if (button->isChecked())
+        // Open at start as the operator left it.
+        if (UserIni != nullptr && UserIni->ReadBool("Main", "dncButton", false))
             dnc->show();
     }
 
@@ -336,6 +338,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         oszi2->raise();
     });
     oszi2->FormCreate();
+    if (UserIni != nullptr && UserIni->ReadBool("Main", "Oszi2Button", false))
+        oszi2->show();
 
     auto* misc = new TMiscForm(main);
     Created("TMiscForm");
@@ -390,10 +394,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     // A new resonance frequency moves the oscillators linked to it.
     QObject::connect(inOut, &TInOutForm::multiLockInChanged, multi, &TMultiLockInForm::ApplyFrequencies);
     multi->AdminMode = [main] { return main->AdminLevel() != 0; };
+    multi->ForwardKey = [main](int key, Qt::KeyboardModifiers modifiers) { return main->FormKeyDown(key, modifiers); };
     multi->FormCreate(inOut);
     if (QAbstractButton* button = main->Button("LockinButton"); button && MultiLockInPresent) {
-        QObject::connect(button, &QAbstractButton::toggled, multi, [multi](bool on) { multi->setVisible(on); });
-        if (button->isChecked())
+        main->SetToolToggle("LockinButton", [multi](bool on) { multi->setVisible(on); });
+        multi->SetMainButton = [button](bool down) { button->setChecked(down); };
+        if (!button->isHidden() && UserIni != nullptr && UserIni->ReadBool("Main", "LockinButton", false))
             multi->show();
     }
 
@@ -593,6 +599,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             a3d->FillChannelList();
     };
     QObject::connect(&workers->ShowThread(), &TShowThread::updateDisplay, a3d, &TA3DForm::WMUpdateDisplay);
+    // A picture changed while no scan runs (pixel count, display mode, a
+    // moved frame) is shown by the 3D view at once.
+    TChildForm::PictureChanged = [a3d](TChildForm& window) {
+        if (&window == a3d->Source())
+            a3d->WMUpdateDisplay(false);
+    };
     a3d->FormCreate();
 
     TAboutQVTBox::TSource about;
@@ -794,6 +806,7 @@ void DestroyAllForms()
         ScanParaForm->ShowNavigatorPosition = nullptr;
     if (SetupForm != nullptr)
         SetupForm->ChannelsChanged = nullptr;
+    TChildForm::PictureChanged = nullptr;
     delete A3DForm;
     delete MainFrameForm;
     delete CrosshairsForm;

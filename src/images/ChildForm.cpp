@@ -58,6 +58,7 @@ constexpr int PlotLabelHeight = 15;
 } // namespace
 
 std::function<bool()> TChildForm::ScanRunning;
+std::function<void(TChildForm&)> TChildForm::PictureChanged;
 std::function<void(bool, double, double)> TChildForm::ShowManualGainBoxes;
 
 // ---- TPaintablePanel -------------------------------------------------------------------
@@ -276,6 +277,7 @@ void TChildForm::ResizeImage()
     renderer_.ResizeImage(rows, cols);
     zoomFactor_ = static_cast<int>(Round(panel_->width() / double(cols) + 1.5));
     panel_->update();
+    NotifyPictureChanged();
 }
 
 void TChildForm::RecalcPictureRange()
@@ -288,6 +290,7 @@ void TChildForm::RecalcPictureRange()
     if (renderer_.CrossSecMode == CrossSectionLastThree)
         DrawCrossSection();
     panel_->update();
+    NotifyPictureChanged();
 }
 
 void TChildForm::RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to)
@@ -297,16 +300,7 @@ void TChildForm::RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame
     TIndexedBitmap& bitmap = renderer_.EditBitmap();
     const int w = bitmap.Width();
     const int h = bitmap.Height();
-    // The darkest entry the data use stands for black.
-    uint8_t black = 0;
-    int darkest = 3 * 256;
-    for (int i = 0; i < colorTable_.size() && i < PaletteMarkerBlue; ++i) {
-        const QRgb c = colorTable_[i];
-        if (qRed(c) + qGreen(c) + qBlue(c) < darkest) {
-            darkest = qRed(c) + qGreen(c) + qBlue(c);
-            black = static_cast<uint8_t>(i);
-        }
-    }
+    const uint8_t black = BlackIndex();
     const TIndexedBitmap old = bitmap;
     const std::vector<int> source = ReframePixels(w, h, from, to);
     std::size_t k = 0;
@@ -318,6 +312,63 @@ void TChildForm::RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame
         }
     }
     panel_->update();
+    NotifyPictureChanged();
+}
+
+uint8_t TChildForm::BlackIndex() const
+{
+    // The darkest entry the data use stands for black.
+    uint8_t black = 0;
+    int darkest = 3 * 256;
+    for (int i = 0; i < colorTable_.size() && i < PaletteMarkerBlue; ++i) {
+        const QRgb c = colorTable_[i];
+        if (qRed(c) + qGreen(c) + qBlue(c) < darkest) {
+            darkest = qRed(c) + qGreen(c) + qBlue(c);
+            black = static_cast<uint8_t>(i);
+        }
+    }
+    return black;
+}
+
+void TChildForm::PreviewInView(const QRect& view)
+{
+    TIndexedBitmap& bitmap = renderer_.EditBitmap();
+    const int w = bitmap.Width();
+    const int h = bitmap.Height();
+    const double pw = std::max(panel_->width(), 1);
+    const double ph = std::max(panel_->height(), 1);
+    if (w > 0 && h > 0 && view.width() > 0 && view.height() > 0) {
+        const uint8_t black = BlackIndex();
+        const TIndexedBitmap old = bitmap;
+        // Each pixel's middle on the panel; inside the view it shows the
+        // old picture stretched over the view, outside it is black.
+        for (int row = 0; row < h; ++row) {
+            uint8_t* out = bitmap.Row(row);
+            const double y = (row + 0.5) * ph / h - view.top();
+            const int from = static_cast<int>(std::floor(y * h / view.height()));
+            for (int col = 0; col < w; ++col) {
+                const double x = (col + 0.5) * pw / w - view.left();
+                const int at = static_cast<int>(std::floor(x * w / view.width()));
+                out[col] = x < 0 || y < 0 || at >= w || from >= h ? black : old.At(at, from);
+            }
+        }
+    }
+    ResyncShowLine();
+    panel_->update();
+    NotifyPictureChanged();
+}
+
+void TChildForm::NotifyPictureChanged()
+{
+    if (PictureChanged)
+        PictureChanged(*this);
+}
+
+void TChildForm::ResyncShowLine()
+{
+    // The lines drawn next start where the scan is now, over the preview.
+    if (showThread_ != nullptr)
+        showThread_->FirstLine = std::min<int32_t>(showThread_->Line.load(), buffer_.Rows());
 }
 
 void TChildForm::DrawNewLines()

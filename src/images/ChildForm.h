@@ -116,6 +116,11 @@ public:
     void RecalcPictureRange();
     // The picture shown in frame `from` redrawn where frame `to` puts it.
     void RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to);
+    // The picture as a pinch left it: black, with the old picture stretched
+    // into `view` (panel pixels); the next lines drawn start at the scan's.
+    void PreviewInView(const QRect& view);
+    // The display's first line of the frame set to the line just scanned.
+    void ResyncShowLine();
     // The new lines of the running frame.
     void DrawNewLines();
     void RefreshDisplay();
@@ -165,6 +170,9 @@ public:
     bool TouchHoldsImage() const { return touchHoldsImage_; }
     void SetTouchHoldsImage(bool held) { touchHoldsImage_ = held; }
 
+    // After the picture changed outside the display thread's repaints (a new
+    // size, a mode, a moved frame, a pinch): the 3D view follows. Unset: nothing.
+    static std::function<void(TChildForm& window)> PictureChanged;
     // Whether a scan is running (the main window's scan button); the range
     // text of the whole picture is shown only while none runs. Unset: none.
     static std::function<bool()> ScanRunning;
@@ -187,6 +195,9 @@ private:
     friend class TPaintablePanel;
 
     void BuildPopupMenu();
+    void NotifyPictureChanged();
+    // The palette entry the preview paints where nothing was scanned.
+    uint8_t BlackIndex() const;
     void UpdateModeChecks();
     // The main window's gain boxes after this window's modes.
     void ShowGainBoxes();

@@ -409,10 +409,7 @@ void TImageTools::ApplyView()
     // the next drag measure and propose from what is shown; what lay outside
     // the old frame is black until its lines arrive.
     form_.RedrawPictureInFrame(before, Frame());
-    if (DeviceWorkers != nullptr) {
-        TShowThread& show = DeviceWorkers->ShowThread();
-        show.FirstLine = std::min<int32_t>(show.Line.load(), form_.Buffer().Rows());
-    }
+    form_.ResyncShowLine();
     panel->update();
 }
 

@@ -185,6 +185,8 @@ void TImageTouch::Carry(const TTouchStep& step)
             if (TNumericEdit* edit = ScanEdit(name))
                 edit->PressKey(EditKey::Enter);
         }
+        // Until the new lines arrive the picture shows what the pinch showed.
+        form_.PreviewInView(QRect(panel->DrawnLeft, panel->DrawnTop, panel->DrawnWidth, panel->DrawnHeight));
         panel->DrawnLeft = 0;
         panel->DrawnTop = 0;
         panel->DrawnWidth = panel->width();

@@ -633,6 +633,27 @@ void TMultiLockInForm::RangeMenu(const QPoint& at)
     menu.exec(at);
 }
 
+void TMultiLockInForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (SetMainButton)
+        SetMainButton(true);
+}
+
+void TMultiLockInForm::closeEvent(QCloseEvent* event)
+{
+    QWidget::closeEvent(event);
+    if (SetMainButton)
+        SetMainButton(false);
+}
+
+void TMultiLockInForm::keyPressEvent(QKeyEvent* event)
+{
+    if (ForwardKey && ForwardKey(event->key(), event->modifiers()))
+        return;
+    QWidget::keyPressEvent(event);
+}
+
 bool TMultiLockInForm::eventFilter(QObject* watched, QEvent* event)
 {
     const auto type = event->type();

@@ -51,6 +51,11 @@ public:
 
     // Administrator mode shows "Store" and "Delete" of the link presets.
     std::function<bool()> AdminMode;
+    // The main window's lock-in button: down while the window is shown.
+    std::function<void(bool down)> SetMainButton;
+    // Keys the window's controls leave go to the main window (Esc stops a
+    // wait, the letters step the feedback rows).
+    std::function<bool(int key, Qt::KeyboardModifiers modifiers)> ForwardKey;
 
     // Link presets of box k: "Store" the typed text, "Delete" the selected item.
     bool StorePreset(int k);
@@ -147,6 +152,9 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void BuildUi();

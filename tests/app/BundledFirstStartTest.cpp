@@ -2,6 +2,7 @@
 // where the operator types them, tool windows open in places of their own on
 // the screen, and the calibration tool starts from the simulated wiring.
 
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "calib/AutoOffsetForm.h"
 #include "calib/ScaleADDAForm.h"
@@ -251,4 +252,111 @@ TEST_F(BundledFirstStart, TheADDAToolStartsFromTheSimulatedWiring)
     test->setText("10");
     test->PressKey(EditKey::Enter);
     EXPECT_NEAR(sim::SimWiring::DacVolts(3, sim_->Dac(3)), 10.0, 0.02);
+}
+
+TEST_F(BundledFirstStart, EveryToolBarToggleOpensItsWindowAndFollowsIt)
+{
+    struct Toggle {
+        const char* button;
+        QWidget* window;
+    };
+    QWidget* lockin = MultiLockInPresent ? static_cast<QWidget*>(MultiLockInForm) : LockinForm;
+    const std::vector<Toggle> toggles = {
+        {"SpectButton", SpektForm}, {"CoarseButton", CoarseForm}, {"Crosshairsbutton", CrosshairsForm},
+        {"dncButton", dncForm},     {"SelButton", SelForm},       {"Oszi2Button", Oszi2Form},
+        {"SlidButton", SlidForm},   {"LockinButton", lockin},     {"CameraButton", CameraForm},
+    };
+    int clicked = 0;
+    for (const Toggle& t : toggles) {
+        QAbstractButton* b = MainQVTForm->Button(t.button);
+        ASSERT_NE(b, nullptr) << t.button;
+        ASSERT_NE(t.window, nullptr) << t.button;
+        if (b->isHidden())
+            continue;
+        ++clicked;
+        // A button the operator sees does what its hint says.
+        ASSERT_TRUE(b->isEnabled()) << t.button;
+        t.window->hide();
+        b->setChecked(false);
+        QTest::mouseClick(b, Qt::LeftButton);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(t.window->isVisible()) << t.button;
+        EXPECT_TRUE(b->isChecked()) << t.button;
+        QTest::mouseClick(b, Qt::LeftButton);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(t.window->isVisible()) << t.button;
+        // Opened from the Tools menu and closed by the operator: the button follows.
+        t.window->show();
+        QCoreApplication::processEvents();
+        t.window->close();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(b->isChecked()) << t.button;
+    }
+    EXPECT_GE(clicked, 8);
+}
+
+TEST_F(BundledFirstStart, KeysInTheMultiLockInWindowReachTheMainWindow)
+{
+    ASSERT_NE(MultiLockInForm, nullptr);
+    MultiLockInForm->show();
+    QCoreApplication::processEvents();
+    TNumericEdit* ki = ScanParaForm->Edit("Edit5");
+    ASSERT_NE(ki, nullptr);
+    const QString before = ki->text();
+    // "I" without Shift presses the Ki row's "<" button.
+    QTest::keyClick(MultiLockInForm, Qt::Key_I);
+    const double lowered = ki->text().toDouble();
+    EXPECT_LT(lowered, before.toDouble());
+    // With Shift its ">" button.
+    QTest::keyClick(MultiLockInForm, Qt::Key_I, Qt::ShiftModifier);
+    EXPECT_GT(ki->text().toDouble(), lowered);
+    AbortFlag = false;
+    QTest::keyClick(MultiLockInForm, Qt::Key_Escape);
+    EXPECT_TRUE(AbortFlag.load());
+    AbortFlag = false;
+}
+
+TEST(BundledRestart, ToolWindowsLeftOpenReopenAtTheNextStart)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    {
+        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
+        sim.WriteString("Clock", "Mode", "Fast");
+    }
+    ScriptedMessageResponder boxes;
+    const std::vector<const char*> buttons = {"dncButton", "Oszi2Button", "LockinButton"};
+    const auto windowOf = [](const std::string& button) -> QWidget* {
+        if (button == "dncButton")
+            return dncForm;
+        if (button == "Oszi2Button")
+            return Oszi2Form;
+        return MultiLockInPresent ? static_cast<QWidget*>(MultiLockInForm) : LockinForm;
+    };
+    ASSERT_TRUE(program.Create());
+    StartUp();
+    MainQVTForm->show();
+    std::vector<const char*> opened;
+    for (const char* name : buttons) {
+        QAbstractButton* b = MainQVTForm->Button(name);
+        ASSERT_NE(b, nullptr);
+        EXPECT_FALSE(windowOf(name)->isVisible()) << name;
+        if (b->isHidden())
+            continue;
+        QTest::mouseClick(b, Qt::LeftButton);
+        ASSERT_TRUE(windowOf(name)->isVisible()) << name;
+        opened.push_back(name);
+    }
+    EXPECT_GE(opened.size(), 2u);
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+
+    ASSERT_TRUE(program.Create());
+    StartUp();
+    for (const char* name : opened) {
+        EXPECT_TRUE(windowOf(name)->isVisible()) << name;
+        EXPECT_TRUE(MainQVTForm->Button(name)->isChecked()) << name;
+    }
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }

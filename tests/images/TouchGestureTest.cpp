@@ -205,9 +205,18 @@ TEST(ImageTouch, TouchEventsOnThePictureShrinkItWhilePinchingAndRestoreItAfter)
     TDaten buffer;
     buffer.Scale = &scale;
     ASSERT_TRUE(buffer.AllocBuffers(32, 32));
+    // Darkest on the left, brightest on the right.
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 32; ++x)
+            buffer.Data()->Store(y, x, 100 * x);
     TChildForm form(buffer, 0);
     form.resize(256, 256);
     form.show();
+    form.ResizeImage();
+    form.RecalcPictureRange();
+    const TIndexedBitmap before = form.Renderer().Bitmap();
+    const uint8_t black = before.At(0, 16);
+    ASSERT_NE(before.At(31, 16), black);
     TPaintablePanel* panel = form.Panel2();
     ASSERT_TRUE(panel->testAttribute(Qt::WA_AcceptTouchEvents));
     const QRect whole(panel->DrawnLeft, panel->DrawnTop, panel->DrawnWidth, panel->DrawnHeight);
@@ -231,4 +240,14 @@ TEST(ImageTouch, TouchEventsOnThePictureShrinkItWhilePinchingAndRestoreItAfter)
     send(QEvent::TouchEnd, {{1, S::Released, {114, 128}}, {2, S::Released, {142, 128}}});
     EXPECT_FALSE(ImageTouchActive(form));
     EXPECT_EQ(QRect(panel->DrawnLeft, panel->DrawnTop, panel->DrawnWidth, panel->DrawnHeight), whole);
+    // Until new lines arrive the picture stays as the pinch showed it: the
+    // old one shrunk about its middle, black around it.
+    const TIndexedBitmap& after = form.Renderer().Bitmap();
+    for (int x = 0; x < 32; ++x) {
+        EXPECT_EQ(after.At(x, 0), black) << x;
+        EXPECT_EQ(after.At(x, 31), black) << x;
+    }
+    EXPECT_EQ(after.At(31, 16), black);
+    EXPECT_EQ(after.At(16, 16), before.At(16, 16));
+    EXPECT_EQ(after.At(29, 16), before.At(31, 16));
 }

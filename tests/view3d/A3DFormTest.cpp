@@ -8,6 +8,7 @@
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
 #include "scan/ImageBuffers.h"
+#include "scan/ScanParaForm.h"
 #include "support/TestSupport.h"
 
 #include <QAction>
@@ -15,6 +16,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QScrollBar>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -49,14 +51,14 @@ struct Window {
     TDaten buffer;
     QCheckBox box;
     std::unique_ptr<TChildForm> form;
-    Window(int index, const QString& caption, bool checked)
+    Window(int index, const QString& caption, bool checked, int pixels = 16)
     {
         buffer.Scale = &scale;
-        EXPECT_TRUE(buffer.AllocBuffers(16, 16));
+        EXPECT_TRUE(buffer.AllocBuffers(pixels, pixels));
         const TImageMatrixPtr m = buffer.Data();
-        for (int y = 0; y < 16; ++y)
-            for (int x = 0; x < 16; ++x)
-                m->Store(y, x, 1000 * x);
+        for (int y = 0; y < pixels; ++y)
+            for (int x = 0; x < pixels; ++x)
+                m->Store(y, x, 1000 * x + 7 * y);
         form = std::make_unique<TChildForm>(buffer, index);
         form->setWindowTitle(caption);
         form->ResizeImage();
@@ -190,4 +192,56 @@ TEST(A3DForm, OneFingerTurnsTheViewTwoZoomAndTheMouseWaitsMeanwhile)
     EXPECT_DOUBLE_EQ(form.View().RotierenX, 5.0);
     form.PanelTouch({at(1, 10, 60, TouchPhase::Up), at(2, 90, 60, TouchPhase::Up)});
     EXPECT_FALSE(form.TouchActive());
+}
+
+TEST(A3DForm, PicturesAbove512PixelsAreShownEveryKthPixel)
+{
+    MainIniScope settings;
+    settings.ini.WriteInteger("A3D", "Channel", 4);
+    settings.ini.WriteInteger("A3D", "ScrollBar1Pos", 0);
+    OpenGLScope gl(true);
+    TA3DForm form;
+    form.FormCreate();
+    Window small(3, "Topography Fwd", true, 512);
+    Window large(4, "Topography Bwd", true, 1030);
+    form.ImageWindows = [&] { return QList<TChildForm*>{small.form.get(), large.form.get()}; };
+    form.FillChannelList();
+    ASSERT_EQ(form.Source(), large.form.get());
+    // 1030 px: every third pixel, 344 grid points over the same 256 units.
+    const TIndexedBitmap& picture = large.form->Renderer().Bitmap();
+    ASSERT_EQ(picture.Height(), 1030);
+    ASSERT_EQ(form.Mesh().Size(), 344);
+    for (const auto& [i, j] : {std::pair{0, 0}, {5, 300}, {343, 343}, {120, 7}})
+        EXPECT_FLOAT_EQ(form.Mesh().Height(i, j), 100.0f / 256.0f * picture.At(3 * j, 3 * i)) << i << "," << j;
+    EXPECT_FLOAT_EQ(form.Mesh().Positions()[(343 * 344 + 343) * 3], 343 * 256.0f / 344);
+
+    // 512 px is drawn pixel for pixel.
+    auto* combo = form.findChild<QComboBox*>("ChannelComboBox");
+    QTest::keyClick(combo, Qt::Key_Up);
+    ASSERT_EQ(form.Source(), small.form.get());
+    EXPECT_EQ(form.Mesh().Size(), 512);
+}
+
+TEST(A3DForm, APixelCountTypedInTheParameterWindowReshapesTheShownSurface)
+{
+    test::TempDir dir;
+    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
+    OpenGLScope gl(true);
+    ScriptedMessageResponder boxes;
+    LoadDriverName(dir.Path(), {"qvt"});
+    int exitCode = -1;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    StartUp();
+    ASSERT_FALSE(MainQVTForm->ImageWindows().isEmpty());
+    MainQVTForm->MenuItem("View3DItem")->trigger();
+    A3DForm->FillChannelList();
+    ASSERT_NE(A3DForm->Source(), nullptr);
+    const int before = A3DForm->Mesh().Size();
+    const int pixels = before == 64 ? 128 : 64;
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", QString::number(pixels)));
+    EXPECT_EQ(A3DForm->Source()->Renderer().Bitmap().Height(), pixels);
+    EXPECT_EQ(A3DForm->Mesh().Size(), pixels);
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }
