@@ -41,12 +41,7 @@ void TA3DMesh::Clear()
 void TA3DMesh::Build(const TIndexedBitmap& picture, int gain, const TColorTable& palette)
 {
     // A picture narrower than high would be read past its rows.
-    const int side = std::min(picture.Height(), picture.Width());
-    // Above MaxGridSize pixels every k-th pixel of every k-th row is taken:
-    // a finer grid shows no more on the screen but multiplies the memory
-    // and the time of each rebuild during a scan.
-    const int k = std::max(1, (side + MaxGridSize - 1) / MaxGridSize);
-    n_ = (side + k - 1) / k;
+    n_ = std::min(picture.Height(), picture.Width());
     if (n_ < 3) {
         Clear();
         return;
@@ -60,9 +55,9 @@ void TA3DMesh::Build(const TIndexedBitmap& picture, int gain, const TColorTable&
     const float step = 256.0f / static_cast<float>(n_);
     const TA3DColorTable table = A3DColorTable(palette);
     for (int i = 0; i < n_; ++i) {
-        const uint8_t* row = picture.Row(i * k);
+        const uint8_t* row = picture.Row(i);
         for (int j = 0; j < n_; ++j) {
-            const double h = g / 256.0 * row[j * k];
+            const double h = g / 256.0 * row[j];
             const std::size_t k = Index(i, j) * 3;
             positions_[k] = static_cast<float>(j) * step;
             positions_[k + 1] = static_cast<float>(i) * step;

@@ -26,11 +26,8 @@ TA3DColorTable A3DColorTable(const TColorTable& palette);
 
 class TA3DMesh {
 public:
-    // The grid's largest side; larger pictures are decimated to fit.
-    static constexpr int MaxGridSize = 512;
-    // An n × n grid from the picture (n: its height, at most its width; above
-    // MaxGridSize every k-th pixel with the least k that fits) with z gain
-    // `gain` (1..100). An empty picture gives an empty mesh.
+    // An n × n grid from the picture (n: its height, at most its width) with
+    // z gain `gain` (1..100). An empty picture gives an empty mesh.
     void Build(const TIndexedBitmap& picture, int gain, const TColorTable& palette);
     void Clear();
 

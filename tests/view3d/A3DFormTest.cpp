@@ -194,34 +194,6 @@ TEST(A3DForm, OneFingerTurnsTheViewTwoZoomAndTheMouseWaitsMeanwhile)
     EXPECT_FALSE(form.TouchActive());
 }
 
-TEST(A3DForm, PicturesAbove512PixelsAreShownEveryKthPixel)
-{
-    MainIniScope settings;
-    settings.ini.WriteInteger("A3D", "Channel", 4);
-    settings.ini.WriteInteger("A3D", "ScrollBar1Pos", 0);
-    OpenGLScope gl(true);
-    TA3DForm form;
-    form.FormCreate();
-    Window small(3, "Topography Fwd", true, 512);
-    Window large(4, "Topography Bwd", true, 1030);
-    form.ImageWindows = [&] { return QList<TChildForm*>{small.form.get(), large.form.get()}; };
-    form.FillChannelList();
-    ASSERT_EQ(form.Source(), large.form.get());
-    // 1030 px: every third pixel, 344 grid points over the same 256 units.
-    const TIndexedBitmap& picture = large.form->Renderer().Bitmap();
-    ASSERT_EQ(picture.Height(), 1030);
-    ASSERT_EQ(form.Mesh().Size(), 344);
-    for (const auto& [i, j] : {std::pair{0, 0}, {5, 300}, {343, 343}, {120, 7}})
-        EXPECT_FLOAT_EQ(form.Mesh().Height(i, j), 100.0f / 256.0f * picture.At(3 * j, 3 * i)) << i << "," << j;
-    EXPECT_FLOAT_EQ(form.Mesh().Positions()[(343 * 344 + 343) * 3], 343 * 256.0f / 344);
-
-    // 512 px is drawn pixel for pixel.
-    auto* combo = form.findChild<QComboBox*>("ChannelComboBox");
-    QTest::keyClick(combo, Qt::Key_Up);
-    ASSERT_EQ(form.Source(), small.form.get());
-    EXPECT_EQ(form.Mesh().Size(), 512);
-}
-
 TEST(A3DForm, APixelCountTypedInTheParameterWindowReshapesTheShownSurface)
 {
     test::TempDir dir;
