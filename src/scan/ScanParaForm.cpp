@@ -275,6 +275,7 @@ void TScanParaForm::BuildControls()
     fastZ_ = new TFastZPage(
         fastZ, [this] { return Device(); }, this);
     fastZ_->Label35DblClick = [this] { Label11DblClick(); };
+    fastZ_->Label29Click = [this] { Label19Click(); };
     pageControl_->addTab(fastZPage_, "FastZ");
     levelPage_ = new TLevelPage(
         pageControl_, [this] { return Device(); }, [this] { return Workers(); }, this);
