@@ -261,8 +261,9 @@ QWidget* TScannerForm::BuildHardLinPage()
             return true;
         };
         linEdits_[i] = e;
-        coefficients->addWidget(new QLabel(name, page), i % 4, x ? 0 : 2);
-        coefficients->addWidget(e, i % 4, x ? 1 : 3);
+        // X beside Y, one row per order and direction.
+        coefficients->addWidget(new QLabel(name, page), i / 2, x ? 0 : 2);
+        coefficients->addWidget(e, i / 2, x ? 1 : 3);
     }
     layout->addLayout(coefficients);
     for (QLabel*& l : linLabels_) {

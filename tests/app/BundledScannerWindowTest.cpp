@@ -149,6 +149,19 @@ TEST(BundledScannerWindow, TheAdministratorTeachesTypedCoefficientsAndCopiesThem
     MainQVTForm->SetAdminLevel(2);
     EXPECT_TRUE(teach->isVisible());
 
+    // The eight coefficient edits each sit where the operator can click them,
+    // none under another.
+    const char* linNames[] = {"LinXFwd2Edit", "LinYFwd2Edit", "LinXFwd3Edit", "LinYFwd3Edit",
+                              "LinXBwd2Edit", "LinYBwd2Edit", "LinXBwd3Edit", "LinYBwd3Edit"};
+    for (const char* name : linNames) {
+        auto* e = scanner->findChild<TNumericEdit*>(name);
+        ASSERT_NE(e, nullptr) << name;
+        EXPECT_TRUE(e->isVisible()) << name;
+        QWidget* page = e->parentWidget();
+        const QPoint centre = e->mapTo(page, e->rect().center());
+        EXPECT_EQ(page->childAt(centre), e) << name << " is covered";
+    }
+
     // A typed coefficient goes to the scan thread at once.
     auto* x2f = scanner->findChild<TNumericEdit*>("LinXFwd2Edit");
     auto* y3b = scanner->findChild<TNumericEdit*>("LinYBwd3Edit");
