@@ -235,6 +235,9 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     inOut->LockInHooks.ResonanceTimeConstant = [dnc] { return dnc->GetTimeConstant(); };
     scanPara->DrawResonance = [dnc] { dnc->DrawSpectrum(); };
+    // A scale reload puts the file's factors back on the lock-in channels;
+    // the input gain's go on top again.
+    QObject::connect(inOut, &TInOutForm::scalesReloaded, dnc, &TdncForm::UpdateChannelScales);
     dnc->FormCreate();
     // The device window's start-up call: the stored input gain reaches the controller.
     dnc->LoadInputGain();
@@ -334,6 +337,13 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     main->SetMenuCommand("Oszi2", [oszi2] {
         oszi2->show();
         oszi2->raise();
+    });
+    // Reopened on a scale reload, so its channel lists show the new labels and units.
+    QObject::connect(inOut, &TInOutForm::scalesReloaded, oszi2, [oszi2] {
+        if (!oszi2->isVisible())
+            return;
+        oszi2->close();
+        oszi2->show();
     });
     oszi2->FormCreate();
 
