@@ -8,6 +8,7 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "files/ScanFiles.h"
+#include "images/ChildForm.h"
 #include "images/ImageTools.h"
 #include "images/ImageTouch.h"
 #include "images/ScaleForm.h"
@@ -116,6 +117,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     workers->FormCreate();
     workers->RunMotionsOnEventLoop();
     main->ConnectDevice(workers);
+    // The image windows read their channel's scale when they draw: a reload
+    // shows its factors and units in their hints and cross-sections at once.
+    QObject::connect(inOut, &TInOutForm::scalesReloaded, main, [main] {
+        for (TChildForm* child : main->ImageWindows())
+            child->RefreshDisplay();
+    });
     // The Fast button and the controller's own scan (type 29 or a USB box).
     workers->FastModeOn = [main] { return main->FastSpeedButtonDown(); };
     if (workers->FastScanThread().Available()) {
