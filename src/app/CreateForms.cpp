@@ -117,6 +117,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     workers->FormCreate();
     workers->RunMotionsOnEventLoop();
     main->ConnectDevice(workers);
+    // The image windows read their channel's scale when they draw: a reload
+    // shows its factors and units in their hints and cross-sections at once.
+    QObject::connect(inOut, &TInOutForm::scalesReloaded, main, [main] {
+        for (TChildForm* child : main->ImageWindows())
+            child->RefreshDisplay();
+    });
     // The Fast button and the controller's own scan (type 29 or a USB box).
     workers->FastModeOn = [main] { return main->FastSpeedButtonDown(); };
     if (workers->FastScanThread().Available()) {
@@ -236,6 +242,9 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     };
     inOut->LockInHooks.ResonanceTimeConstant = [dnc] { return dnc->GetTimeConstant(); };
     scanPara->DrawResonance = [dnc] { dnc->DrawSpectrum(); };
+    // A scale reload puts the file's factors back on the lock-in channels;
+    // the input gain's go on top again.
+    QObject::connect(inOut, &TInOutForm::scalesReloaded, dnc, &TdncForm::UpdateChannelScales);
     dnc->FormCreate();
     // The device window's start-up call: the stored input gain reaches the controller.
     dnc->LoadInputGain();
@@ -336,6 +345,13 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     main->SetMenuCommand("Oszi2", [oszi2] {
         oszi2->show();
         oszi2->raise();
+    });
+    // Reopened on a scale reload, so its channel lists show the new labels and units.
+    QObject::connect(inOut, &TInOutForm::scalesReloaded, oszi2, [oszi2] {
+        if (!oszi2->isVisible())
+            return;
+        oszi2->close();
+        oszi2->show();
     });
     oszi2->FormCreate();
     if (UserIni != nullptr && UserIni->ReadBool("Main", "Oszi2Button", false))

@@ -261,8 +261,9 @@ QWidget* TScannerForm::BuildHardLinPage()
             return true;
         };
         linEdits_[i] = e;
-        coefficients->addWidget(new QLabel(name, page), i % 4, x ? 0 : 2);
-        coefficients->addWidget(e, i % 4, x ? 1 : 3);
+        // X beside Y, one row per order and direction.
+        coefficients->addWidget(new QLabel(name, page), i / 2, x ? 0 : 2);
+        coefficients->addWidget(e, i / 2, x ? 1 : 3);
     }
     layout->addLayout(coefficients);
     for (QLabel*& l : linLabels_) {
@@ -435,8 +436,24 @@ QWidget* TScannerForm::BuildFreqPage()
         checkButton_[axis] = check;
         connect(check, &QPushButton::clicked, this, [this, axis] { CheckFrequencyResponse(axis); });
         recalcButton_[axis] = new QPushButton("Recalculate", page);
+        // Which curves of the axis the chart shows; the file is read again with the choice.
+        const char* suffix = axis == 0 ? "X" : "Y";
+        showAmplitude_[axis] = new QCheckBox("Amplitude", page);
+        showAmplitude_[axis]->setObjectName(QString("Amplitude%1Check").arg(suffix));
+        showMinMax_[axis] = new QCheckBox("MinMax", page);
+        showMinMax_[axis]->setObjectName(QString("MinMax%1Check").arg(suffix));
+        for (QCheckBox* box : {showAmplitude_[axis], showMinMax_[axis]}) {
+            const QString key = QString(box == showAmplitude_[axis] ? "Show%1" : "ShowMinMax%1").arg(suffix);
+            connect(box, &QCheckBox::clicked, this, [this, axis, key](bool on) {
+                if (MainIni)
+                    MainIni->WriteBool(WinSection, key, on);
+                ReadFreqResponse(axis, false);
+            });
+        }
         row->addWidget(new QLabel(axis == 0 ? "X:" : "Y:", page));
         row->addWidget(responseLabel_[axis], 1);
+        row->addWidget(showAmplitude_[axis]);
+        row->addWidget(showMinMax_[axis]);
         row->addWidget(choose);
         row->addWidget(check);
         row->addWidget(recalcButton_[axis]);
@@ -521,13 +538,29 @@ QWidget* TScannerForm::BuildFreqPage()
         LoadFilterCoeffs();
     });
 
-    auto* row = new QHBoxLayout;
-    sciLabEdit_ = new QLineEdit(page);
+    sciLabRow_ = new QWidget(page);
+    auto* row = new QHBoxLayout(sciLabRow_);
+    row->setContentsMargins(0, 0, 0, 0);
+    sciLabEdit_ = new QLineEdit(sciLabRow_);
     sciLabEdit_->setObjectName("SciLabEdit");
     sciLabEdit_->setPlaceholderText("numerics program");
-    row->addWidget(new QLabel("Fit program:", page));
+    auto* browse = new QPushButton("...", sciLabRow_);
+    browse->setObjectName("SciLabButton");
+    row->addWidget(new QLabel("Fit program:", sciLabRow_));
     row->addWidget(sciLabEdit_, 1);
-    layout->addLayout(row);
+    row->addWidget(browse);
+    layout->addWidget(sciLabRow_);
+    connect(browse, &QPushButton::clicked, this, [this] {
+        // The fit program is WScilex.exe where it comes from; a Linux installation names it otherwise.
+        const QString path =
+            QFileDialog::getOpenFileName(this, "Open", QString(), "WScilex.exe (WScilex.exe);;all files (*)");
+        if (path.isEmpty())
+            return;
+        sciLabEdit_->setText(path);
+        Paint(sciLabEdit_, QString());
+        if (MainIni)
+            MainIni->WriteString("Tools", "SciLab", "\"" + path + "\"");
+    });
     connect(sciLabEdit_, &QLineEdit::returnPressed, this, [this] {
         const QString path = sciLabEdit_->text().trimmed();
         if (!QFileInfo(path).isExecutable()) {
@@ -583,6 +616,13 @@ void TScannerForm::FormCreate()
         const int choice = MainIni->ReadInteger(WinSection, "FreqRepDirection", 1);
         filterChoice_[choice >= 1 && choice <= 4 ? choice - 1 : 0]->setChecked(true);
         sciLabEdit_->setText(MainIni->ReadString("Tools", "SciLab", ""));
+        // Once a fit program is configured the page has no need to ask for one.
+        sciLabRow_->setVisible(sciLabEdit_->text().isEmpty());
+        for (int axis = 0; axis < 2; ++axis) {
+            const char* suffix = axis == 0 ? "X" : "Y";
+            showAmplitude_[axis]->setChecked(MainIni->ReadBool(WinSection, QString("Show") + suffix, axis == 0));
+            showMinMax_[axis]->setChecked(MainIni->ReadBool(WinSection, QString("ShowMinMax") + suffix, false));
+        }
         xAxisChoice_->setCurrentIndex(std::clamp(MainIni->ReadInteger(WinSection, "XAxis", 0), 0, 1));
         yAxisChoice_->setCurrentIndex(std::clamp(MainIni->ReadInteger(WinSection, "YAxis", 1), 0, 1));
     } else {
@@ -1261,8 +1301,10 @@ bool TScannerForm::ReadFreqResponse(int axis, bool takeOver)
     TChartSeries* minMax = freqChart_->SeriesList[2 + axis];
     amplitude->Clear();
     minMax->Clear();
-    const bool showAmplitude = MainIni ? MainIni->ReadBool(WinSection, axis == 0 ? "ShowX" : "ShowY", axis == 0) : true;
-    const bool showMinMax = MainIni && MainIni->ReadBool(WinSection, axis == 0 ? "ShowMinMaxX" : "ShowMinMaxY", false);
+    const bool showAmplitude = showAmplitude_[axis]->isChecked();
+    const bool showMinMax = showMinMax_[axis]->isChecked();
+    amplitude->Visible = showAmplitude;
+    minMax->Visible = showMinMax;
     auto fail = [&](const QString& message) {
         Paint(label, "red");
         label->setText(label->text() + "(" + message + ")");

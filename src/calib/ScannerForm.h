@@ -227,10 +227,13 @@ private:
     TSimpleChart* freqChart_ = nullptr;
     QLabel* responseLabel_[2] = {};
     QPushButton* recalcButton_[2] = {};
+    QCheckBox* showAmplitude_[2] = {}; // "Amplitude" of X, Y
+    QCheckBox* showMinMax_[2] = {};    // "MinMax" of X, Y
     QLabel* filterGroup_ = nullptr;
     QLabel* formulaNum_ = nullptr;
     QLabel* formulaDen_ = nullptr;
     QLineEdit* sciLabEdit_ = nullptr;
+    QWidget* sciLabRow_ = nullptr; // the numerics program's path, asked for while none is set
     QRadioButton* filterChoice_[4] = {};
     QLabel* voltage_[2] = {};
     QLabel* powerMessage_ = nullptr;

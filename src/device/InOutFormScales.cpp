@@ -28,8 +28,8 @@ bool TInOutForm::ReadScales()
     XSensitivity = ChannelTable[SlotX].Factor.load();
     YSensitivity = ChannelTable[SlotY].Factor.load();
 
-    // Once the scan thread exists, the main window's child windows are told
-    // here to refresh their scales (the main window wires that in).
+    // The windows showing scaled values (the image windows among them) are
+    // refreshed by ReloadScales, the only load after the start.
 
     {
         std::lock_guard lock(FeedbackState.Mutex);

@@ -84,8 +84,9 @@ TFastZPage::TFastZPage(QGridLayout* layout, std::function<TInOutForm*()> device,
     Label40 = label(" ", "Label40");
     Label35 = label("Td", "Label35");
     Label38 = label(" ", "Label38");
+    Label29 = label("Ki", "Label29");
     const int row = layout->rowCount();
-    layout->addWidget(label("Ki", "Label29"), row, 0);
+    layout->addWidget(Label29, row, 0);
     layout->addWidget(Edit20, row, 1);
     layout->addWidget(Label39, row, 2);
     layout->addWidget(label("Kp", "Label34"), row + 1, 0);
@@ -99,6 +100,13 @@ TFastZPage::TFastZPage(QGridLayout* layout, std::function<TInOutForm*()> device,
     Edit13->OnKey = [this](EditKey key) { Edit13KeyPress(key == EditKey::Enter); };
     new TPrefixClicks(this, Label39);
     new TPrefixClicks(this, Label40);
+    new TClick(
+        Label29,
+        [this] {
+            if (Label29Click)
+                Label29Click();
+        },
+        [] {});
     new TClick(
         Label35, [this] { Label35Click(); },
         [this] {

@@ -35,10 +35,13 @@ public:
     bool TdMode() const { return tdMode_; }
     // A double click on the Td label toggles the pulse bias, as on the bias label.
     std::function<void()> Label35DblClick;
+    // A click on the Ki label switches to the approach Ki and back, as on the z page's.
+    std::function<void()> Label29Click;
 
     TNumericEdit* Edit17 = nullptr; // Kp
     TNumericEdit* Edit20 = nullptr; // Ki
     TNumericEdit* Edit13 = nullptr; // Td (µs) or alpha
+    QLabel* Label29 = nullptr; // "Ki"
     QLabel* Label35 = nullptr;
     QLabel* Label38 = nullptr;
     QLabel* Label39 = nullptr; // Ki prefix

@@ -275,6 +275,7 @@ void TScanParaForm::BuildControls()
     fastZ_ = new TFastZPage(
         fastZ, [this] { return Device(); }, this);
     fastZ_->Label35DblClick = [this] { Label11DblClick(); };
+    fastZ_->Label29Click = [this] { Label19Click(); };
     pageControl_->addTab(fastZPage_, "FastZ");
     levelPage_ = new TLevelPage(
         pageControl_, [this] { return Device(); }, [this] { return Workers(); }, this);
@@ -330,7 +331,7 @@ void TScanParaForm::FormCreate()
                 Qt::UniqueConnection);
     TInOutForm* device = Device();
     if (device != nullptr) {
-        connect(device, &TInOutForm::scalesReloaded, this, &TScanParaForm::ShowChannelUnits, Qt::UniqueConnection);
+        connect(device, &TInOutForm::scalesReloaded, this, &TScanParaForm::ScalesReloaded, Qt::UniqueConnection);
     }
 
     if (MainIni)
@@ -485,6 +486,14 @@ void TScanParaForm::ShowChannelUnits()
     labels_.at("Label6")->setText(ChannelTable[SlotX].UnitName);
     labels_.at("Label14")->setText(ChannelTable[SlotX].UnitName);
     labels_.at("Label13")->setText(ChannelTable[SlotY].UnitName);
+}
+
+void TScanParaForm::ScalesReloaded()
+{
+    // The range goes through the new X/Y factors again, so the running scan
+    // and the range shown follow the reloaded table.
+    Edit3KeyPress(EditKey::Enter);
+    ShowChannelUnits();
 }
 
 void TScanParaForm::ShowScanParams()

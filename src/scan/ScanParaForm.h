@@ -93,6 +93,8 @@ public:
 
     // ---- geometry -----------------------------------------------------------------------
     void ShowScanParams();
+    // After a scale reload: the range edit is applied again and the units shown anew.
+    void ScalesReloaded();
     void ShowChannelUnits();
     void Edit3KeyPress(EditKey key); // range
     void Edit4KeyPress(EditKey key); // speed

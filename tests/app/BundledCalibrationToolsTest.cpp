@@ -2,6 +2,7 @@
 // each menu entry opens its window on the simulated controller, and the start
 // leaves the About box open in red, for the simulator is no driver.
 
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "calib/AutoOffsetForm.h"
 #include "calib/ScaleADDAForm.h"
@@ -13,6 +14,7 @@
 #include "device/InOutForm.h"
 #include "images/ScaleForm.h"
 #include "lockin/DncForm.h"
+#include "lockin/Oszi2Form.h"
 #include "motion/CrosshairsForm.h"
 #include "navigator/SelForm.h"
 #include "mainwindow/AboutQVTBox.h"
@@ -26,7 +28,11 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QFile>
+#include <QComboBox>
 #include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -108,4 +114,44 @@ TEST(BundledCalibrationTools, EachMenuEntryOpensItsWindowOnTheSimulator)
     // The next start finds the slider's values.
     const TQVTIniFile main(dir.Path() + "ini/qvt.ini");
     EXPECT_EQ(main.ReadString("Slid", "DA3", ""), "2.5");
+}
+
+TEST(BundledCalibrationTools, AScaleReloadKeepsTheInputGainAndRefreshesTheWindowsShowingScaledValues)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Create());
+    auto linkTime = std::make_shared<double>(0.0);
+    InOutForm->LinkClock = [linkTime] { return *linkTime += 20e-6; };
+    // The resonance window's input gain 10 scales the lock-in channels.
+    dncForm->show();
+    auto* gain10 = dncForm->findChild<QRadioButton*>("InputRadio10");
+    ASSERT_NE(gain10, nullptr);
+    QTest::mouseClick(gain10, Qt::LeftButton, {}, QPoint(8, gain10->height() / 2)); // on its circle
+    ASSERT_TRUE(gain10->isChecked());
+    const int amplitudeSlot = MainIni->ReadInteger("dnc", "channel", 12);
+    const float amplitudeFactor = ChannelTable[amplitudeSlot].Factor.load();
+    const float lockInXFactor = ChannelTable[14].Factor.load();
+    // The three-trace oscilloscope is open while a channel gets a new label.
+    Oszi2Form->show();
+    MainIni->WriteString("Scale", "ADC1Label2", "Height");
+    MainIni->WriteBool("Scale", "ADC1CheckBox1", true);
+
+    // "Use New" of the offset tool reloads the scales, as the scale windows do.
+    QAction* item = MainQVTForm->MenuItem("AutoOffsetItem");
+    ASSERT_NE(item, nullptr);
+    item->trigger();
+    QCoreApplication::processEvents();
+    ASSERT_NE(AutoOffsetForm, nullptr);
+    auto* use = AutoOffsetForm->findChild<QPushButton*>("UseButton");
+    ASSERT_NE(use, nullptr);
+    QTest::mouseClick(use, Qt::LeftButton);
+    EXPECT_FLOAT_EQ(ChannelTable[amplitudeSlot].Factor.load(), amplitudeFactor);
+    EXPECT_FLOAT_EQ(ChannelTable[14].Factor.load(), lockInXFactor);
+    EXPECT_TRUE(Oszi2Form->isVisible());
+    EXPECT_GE(Oszi2Form->ComboBoxes[0]->findText("Height"), 0);
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }

@@ -23,6 +23,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
@@ -33,6 +34,7 @@
 #include <QTabWidget>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QTest>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -148,6 +150,19 @@ TEST(BundledScannerWindow, TheAdministratorTeachesTypedCoefficientsAndCopiesThem
     EXPECT_FALSE(teach->isVisible());
     MainQVTForm->SetAdminLevel(2);
     EXPECT_TRUE(teach->isVisible());
+
+    // The eight coefficient edits each sit where the operator can click them,
+    // none under another.
+    const char* linNames[] = {"LinXFwd2Edit", "LinYFwd2Edit", "LinXFwd3Edit", "LinYFwd3Edit",
+                              "LinXBwd2Edit", "LinYBwd2Edit", "LinXBwd3Edit", "LinYBwd3Edit"};
+    for (const char* name : linNames) {
+        auto* e = scanner->findChild<TNumericEdit*>(name);
+        ASSERT_NE(e, nullptr) << name;
+        EXPECT_TRUE(e->isVisible()) << name;
+        QWidget* page = e->parentWidget();
+        const QPoint centre = e->mapTo(page, e->rect().center());
+        EXPECT_EQ(page->childAt(centre), e) << name << " is covered";
+    }
 
     // A typed coefficient goes to the scan thread at once.
     auto* x2f = scanner->findChild<TNumericEdit*>("LinXFwd2Edit");
@@ -267,6 +282,28 @@ TEST(BundledScannerWindow, CheckFrequencyResponseRunsItsScriptAndShowsTheMeasure
     ASSERT_EQ(amplitude->Count(), 3);
     EXPECT_EQ(amplitude->Points(2).x, 300.0);
     EXPECT_EQ(amplitude->Points(2).y, 3.0);
+
+    // The axis's "MinMax" box adds its curve, "Amplitude" takes its own away;
+    // each choice is kept for the next start.
+    auto* minMaxBox = scanner->findChild<QCheckBox*>("MinMaxXCheck");
+    auto* amplitudeBox = scanner->findChild<QCheckBox*>("AmplitudeXCheck");
+    ASSERT_TRUE(minMaxBox && amplitudeBox);
+    EXPECT_TRUE(amplitudeBox->isChecked());
+    EXPECT_FALSE(minMaxBox->isChecked());
+    EXPECT_EQ(chart->SeriesList[2]->Count(), 0);
+    QTest::mouseClick(minMaxBox, Qt::LeftButton);
+    ASSERT_EQ(chart->SeriesList[2]->Count(), 3);
+    EXPECT_EQ(chart->SeriesList[2]->Points(0).y, 0.5);
+    EXPECT_TRUE(MainIni->ReadBool("ScannerWin", "ShowMinMaxX", false));
+    QTest::mouseClick(amplitudeBox, Qt::LeftButton);
+    EXPECT_EQ(amplitude->Count(), 0);
+    EXPECT_FALSE(MainIni->ReadBool("ScannerWin", "ShowX", true));
+    // Y's amplitude is off until its box is ticked.
+    auto* amplitudeY = scanner->findChild<QCheckBox*>("AmplitudeYCheck");
+    ASSERT_NE(amplitudeY, nullptr);
+    EXPECT_FALSE(amplitudeY->isChecked());
+    QTest::mouseClick(amplitudeY, Qt::LeftButton);
+    EXPECT_TRUE(MainIni->ReadBool("ScannerWin", "ShowY", false));
 
     // A missing script is named on the button.
     scanner->findChild<QPushButton*>("CheckYButton")->click();

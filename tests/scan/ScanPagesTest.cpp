@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QRadioButton>
+#include <QTest>
 
 #include <array>
 
@@ -142,6 +143,30 @@ TEST_F(ScanPagesTest, TheWheelStepsTheFastZEditsAndTheTdLabelBeeps)
                     Qt::NoModifier);
     QApplication::sendEvent(page.Label35, &dbl);
     EXPECT_EQ(boxes_.BeepCount(), beeps + 1);
+}
+
+TEST_F(ScanPagesTest, TheKiLabelsOfTheZAndFastZPagesBothSwitchToTheApproachKi)
+{
+    ini_->WriteString("FeedPara", "Edit5_3", "40");
+    ini_->WriteString("FeedPara", "Edit5_3Approach", "25");
+    Start(29);
+    QLabel* zKi = form_->Label("Label19");
+    QLabel* fastKi = form_->FastZ()->Label29;
+    ASSERT_NE(fastKi, nullptr);
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Ki, 40.0f);
+    // The FastZ page's "Ki" label: the approach Ki, marked on the z page's label.
+    QTest::mouseClick(fastKi, Qt::LeftButton);
+    EXPECT_TRUE(form_->ApproachKiActive());
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Ki, 25.0f);
+    EXPECT_EQ(zKi->palette().color(zKi->backgroundRole()), QColor(Qt::blue));
+    // Either label switches back.
+    QTest::mouseClick(zKi, Qt::LeftButton);
+    EXPECT_FALSE(form_->ApproachKiActive());
+    EXPECT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Ki, 40.0f);
+    QTest::mouseClick(zKi, Qt::LeftButton);
+    QTest::mouseClick(fastKi, Qt::LeftButton);
+    EXPECT_FALSE(form_->ApproachKiActive());
+    EXPECT_EQ(sim_->Feedback().IntegralGain, -40);
 }
 
 TEST_F(ScanPagesTest, LevelPageSendsKeepsAndLimitsTheSlopes)
