@@ -362,7 +362,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     misc->SetSaveButton = [main](bool down) { main->SaveButton()->setChecked(down); };
     SavePathCheck = [misc] { return misc->CheckSavePath(); };
     misc->SoftLinActive = [scanner] { return scanner->SoftLinActive(); };
-    misc->HardLinActive = [scanner] { return scanner->HardLinActive(); };
+    misc->HardLinActive = [scanner] { return scanner->HardLinHolds(); };
     main->SetMenuCommand("MiscItem", [misc] {
         misc->show();
         misc->raise();

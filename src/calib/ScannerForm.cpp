@@ -84,6 +84,8 @@ TScannerForm::TScannerForm(TDeviceWorkers* workers, QWidget* parent) : QMainWind
     BuildUi();
     timer_ = new QTimer(this);
     connect(timer_, &QTimer::timeout, this, &TScannerForm::TimerTick);
+    if (workers_)
+        connect(&workers_->GoXYThread(), &TGoXYThread::linearisationHoldsChanged, this, &TScannerForm::ShowLinStatus);
 }
 
 TScannerForm::~TScannerForm()
@@ -962,6 +964,11 @@ void TScannerForm::ApplyLinearisation(const TLinCoefficients& k)
         workers_->GoXYThread().SetLinearisation(k);
 }
 
+bool TScannerForm::HardLinHolds() const
+{
+    return hardLinActive_ && LinearisationHolds(CurrentLinearisation());
+}
+
 TLinCoefficients TScannerForm::CurrentLinearisation() const
 {
     return workers_ ? workers_->GoXYThread().Linearisation() : lin_;
@@ -1034,11 +1041,7 @@ void TScannerForm::ShowLinStatus()
     QString status;
     if (softLinActive_)
         status += "SoftLin active ";
-    // A fit run into its limits no longer holds the scanner straight.
-    bool holds = true;
-    for (const double v : {k.X2F, k.X2B, k.X3F, k.X3B, k.Y2F, k.Y2B, k.Y3F, k.Y3B})
-        holds = holds && std::fabs(v) < 1.0;
-    if (hardLinActive_ && holds)
+    if (HardLinHolds())
         status += "HardLin active";
     statusLabel_->setText(status);
 }

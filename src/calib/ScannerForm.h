@@ -78,6 +78,8 @@ public:
 
     bool SoftLinActive() const { return softLinActive_; }
     bool HardLinActive() const { return hardLinActive_; }
+    // HardLin is on and its coefficients hold ("HardLin active").
+    bool HardLinHolds() const;
     // One Z output only (false: a separate fast Z path).
     bool MonoFastz() const { return monoFastz_; }
     const TScannerTable& Table() const { return table_; }

@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <utility>
+#include <vector>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
@@ -104,17 +106,25 @@ public:
         return fd_ >= 0 && !failed_;
     }
 
-    TWriteStatus Commit()
+    // On disk and closed, still under the temporary name: after a power cut
+    // the final name never stands for an empty or partial file.
+    bool Finish()
     {
+        if (closed_)
+            return !failed_;
         if (fd_ < 0 || failed_)
-            return TWriteStatus::AccessError;
-        // On disk before it takes its name: after a power cut the final name
-        // never stands for an empty or partial file.
+            return false;
         const bool synced = ::fsync(fd_) == 0;
         const int closeResult = ::close(fd_);
         fd_ = -1;
         closed_ = true;
-        if (!synced || closeResult != 0)
+        failed_ = !synced || closeResult != 0;
+        return !failed_;
+    }
+
+    TWriteStatus Commit()
+    {
+        if (!Finish())
             return TWriteStatus::AccessError;
         const int moved = MoveNoReplace();
         if (moved != 0)
@@ -344,9 +354,11 @@ TWriteStatus WriteNewFile(const QString& path, const QByteArray& bytes)
     return file.Commit();
 }
 
-TWriteStatus WriteIntFile(const QString& path, const TImageMatrix& matrix)
+namespace {
+
+// The raw data into `file`, finished under its temporary name.
+bool WriteIntData(TNewFile& file, const TImageMatrix& matrix)
 {
-    TNewFile file(path);
     const int cols = matrix.Cols();
     const int rows = matrix.Rows();
     // Cell by cell, as the cells are atomics (a manual save may run while the
@@ -368,6 +380,15 @@ TWriteStatus WriteIntFile(const QString& path, const TImageMatrix& matrix)
         if (!file.Write(block.data(), cells * sizeof(int32_t)))
             break;
     }
+    return file.Finish();
+}
+
+} // namespace
+
+TWriteStatus WriteIntFile(const QString& path, const TImageMatrix& matrix)
+{
+    TNewFile file(path);
+    WriteIntData(file, matrix);
     return file.Commit();
 }
 
@@ -454,24 +475,38 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
     for (const TPlannedFile& f : plan.Buffers)
         values.Files.push_back(DescribeFile(f.Stem + ".int", f.Caption, channels[f.BufferIndex].Scale));
     const QString textName = SaveBaseName + ".txt";
-    // Written now under its temporary name, but given its own name only
-    // after the raw images it lists: a save killed half-way leaves no
-    // parameter file that names images which are not there.
+    // Every file of the set is written under a temporary name first and
+    // takes its own name only when all are on disk, the parameter file last:
+    // a save killed half-way leaves temporary files only, which hold no
+    // number and are never taken for a set, and never a parameter file that
+    // names images which are not there.
     TNewFile parameterFile(JoinPath(dir, textName));
     const QByteArray parameterText = EncodeParameterFile(ParameterFileText(values));
     parameterFile.Write(parameterText.constData(), static_cast<std::size_t>(parameterText.size()));
+    parameterFile.Finish();
 
-    // Raw data; a name taken before this save ends it, as nothing may be
-    // overwritten. The raw images it wrote go with it: without their
-    // parameter file they would be no set, and would take the names of the
+    // A save that ends early leaves nothing of its set: raw images without
+    // their parameter file would be no set, and would take the names of the
     // next save under the same number.
-    const auto stop = [&](const QString& path) {
-        ShowMessage(MsgKind::Information, NameExistsText(path));
+    const auto removeWritten = [&] {
         for (const QString& name : std::as_const(out.Written))
             QFile::remove(JoinPath(dir, name));
         out.Written.clear();
+    };
+    const auto stop = [&](const QString& path) {
+        ShowMessage(MsgKind::Information, NameExistsText(path));
+        removeWritten();
         return out;
     };
+    struct TPending {
+        QString Name; // within the directory
+        QString Path; // without extension, for the message
+        std::unique_ptr<TNewFile> File;
+    };
+
+    // Raw data; a name taken before this save ends it, as nothing may be
+    // overwritten, and so does a raw image that cannot be written.
+    std::vector<TPending> raw;
     for (const TPlannedFile& f : plan.Buffers) {
         const QString path = JoinPath(dir, f.Stem);
         if (PathExists(path + ".bmp") || PathExists(path + ".int"))
@@ -480,31 +515,56 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
         // off meanwhile (while a message box is open) is still written whole.
         if (!f.Matrix)
             continue;
-        const TWriteStatus status = WriteIntFile(path + ".int", *f.Matrix);
-        if (status == TWriteStatus::Exists)
-            return stop(path);
-        if (status == TWriteStatus::AccessError)
+        auto file = std::make_unique<TNewFile>(path + ".int");
+        if (!WriteIntData(*file, *f.Matrix)) {
             accessError();
-        else
-            out.Written << f.Stem + ".int";
+            return out;
+        }
+        raw.push_back({f.Stem + ".int", path, std::move(file)});
     }
 
-    // Pictures; a taken name only skips that window.
+    // Pictures; a taken name or a failed write only skips that window.
+    std::vector<TPending> pictures;
     for (std::size_t i = 0; i < plan.Windows.size(); ++i) {
         const TImageWindowPicture& w = request.Windows[i];
         const TPlannedFile& f = plan.Windows[i];
         if (w.Bitmap == nullptr || w.Table == nullptr)
             continue;
         const QString path = JoinPath(dir, f.Stem);
-        TWriteStatus status = TWriteStatus::Exists;
-        if (!PathExists(path + ".bmp") && !PathExists(path + ".int"))
-            status = WriteBitmapFile(path + ".bmp", *w.Bitmap, *w.Table);
-        if (status == TWriteStatus::Exists)
+        if (PathExists(path + ".bmp") || PathExists(path + ".int")) {
             ShowMessage(MsgKind::Information, NameExistsText(path));
+            continue;
+        }
+        auto file = std::make_unique<TNewFile>(path + ".bmp");
+        const QByteArray bytes = BitmapFileImage(*w.Bitmap, *w.Table);
+        file->Write(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        if (!file->Finish()) {
+            accessError();
+            continue;
+        }
+        pictures.push_back({f.Stem + ".bmp", path, std::move(file)});
+    }
+
+    // Into place: the raw images, the pictures, the parameter file.
+    for (TPending& p : raw) {
+        const TWriteStatus status = p.File->Commit();
+        if (status == TWriteStatus::Exists)
+            return stop(p.Path);
+        if (status == TWriteStatus::AccessError) {
+            accessError();
+            removeWritten();
+            return out;
+        }
+        out.Written << p.Name;
+    }
+    for (TPending& p : pictures) {
+        const TWriteStatus status = p.File->Commit();
+        if (status == TWriteStatus::Exists)
+            ShowMessage(MsgKind::Information, NameExistsText(p.Path));
         else if (status == TWriteStatus::AccessError)
             accessError();
         else
-            out.Written << f.Stem + ".bmp";
+            out.Written << p.Name;
     }
 
     bool parameterFileWritten = false;
@@ -515,9 +575,11 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
         break;
     case TWriteStatus::Exists:
         ShowMessage(MsgKind::Information, FileExistsText);
+        removeWritten();
         break;
     case TWriteStatus::AccessError:
         accessError();
+        removeWritten();
         break;
     }
 

@@ -41,6 +41,7 @@ void TFastStreamParser::Configure(const TConfig& config)
     statsStarted_ = false;
     channel_ = 0;
     row_ = -1;
+    Measured.Reset(config_.Pixels);
 }
 
 void TFastStreamParser::SetTarget(int c, TImageMatrix* matrix)
@@ -62,6 +63,7 @@ void TFastStreamParser::BeginFrame()
 {
     PreviousDownward = Downward;
     Pixel = 1;
+    Measured.Clear();
 }
 
 void TFastStreamParser::RowTargets()
@@ -72,6 +74,9 @@ void TFastStreamParser::RowTargets()
 
 void TFastStreamParser::Marker(int32_t word)
 {
+    // The line the marker ends counts when every pixel of its row came in.
+    if (row_ >= 0 && Pixel > config_.Pixels)
+        Measured.Mark(row_);
     LastLine = FastLine;
     Downward = (static_cast<uint32_t>(word) & FastMarkerDownBit) != 0 ? 1 : 0;
     FastLine += Downward ? -1 : 1;

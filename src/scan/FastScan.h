@@ -74,6 +74,8 @@ public:
     int PreviousDownward = 0;
     int Pixel = 1;
     int64_t Lines = 0; // markers seen
+    // The rows of the frame under way whose every pixel came in.
+    TMeasuredRows Measured;
 
     // Statistics: sums and counts per sample position (4 × Pixels entries).
     bool StatsOn = false;

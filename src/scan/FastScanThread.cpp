@@ -252,7 +252,7 @@ void TFastScanThread::LeaveFastMode()
 
 // ---- frame hand-over (window thread) -----------------------------------------------------
 
-void TFastScanThread::FrameDone()
+void TFastScanThread::FrameDone(bool measured)
 {
     const int p = Pixels.load();
     show_.FirstLine = Downward.load() ? p : 1;
@@ -266,7 +266,10 @@ void TFastScanThread::FrameDone()
     frameStamp_ = now;
     if (ShowMemoryProgress)
         ShowMemoryProgress(static_cast<int>(MaxWords.load() / (form_.UsbBox > 0 ? 32u : 1000u)));
-    if (host_ && host_->SaveButtonDown())
+    // A frame begun part-way (the first after entering the fast mode starts
+    // at the current line) holds rows from before: saved, they would read as
+    // heights measured in it.
+    if (host_ && host_->SaveButtonDown() && measured)
         host_->SaveFrame();
     if (StatisticsActive.load() && ScriptWaiting.load()) {
         const QString text = ReportStatistics();
@@ -300,9 +303,14 @@ bool TFastScanThread::FrameEnd(WorkerThread& thread)
     if (Running.load()) {
         ++frameCount_;
         const bool hand = !ScriptWaiting.load() || frameCount_ % 2 == 0;
+        bool measured = false;
+        {
+            std::lock_guard lock(parserMutex_);
+            measured = parser_.Measured.Whole();
+        }
         if (hand)
             // A stop gives up the hand-over, so a pause waiting for this thread cannot stall it.
-            SendToWindowThread([this] { FrameDone(); }, [this] { return !Running.load(); });
+            SendToWindowThread([this, measured] { FrameDone(measured); }, [this] { return !Running.load(); });
         frames_.fetch_add(1);
         return true;
     }

@@ -49,8 +49,9 @@ public:
     void Stop();
     void EnterFastMode();
     void LeaveFastMode();
-    // WM_FAST_SCAN_FRAME and WM_FAST_SCAN_DONE.
-    void FrameDone();
+    // WM_FAST_SCAN_FRAME and WM_FAST_SCAN_DONE. `measured`: every row of the
+    // frame came in during it; only such a frame is saved.
+    void FrameDone(bool measured);
     void ScanDone();
     // The statistics text for a waiting script; the sums start again.
     QString ReportStatistics();

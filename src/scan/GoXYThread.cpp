@@ -70,8 +70,10 @@ TLinCoefficients TGoXYThread::Linearisation() const
 
 void TGoXYThread::SetLinearisation(const TLinCoefficients& k)
 {
+    // The window thread sets them and shows them itself.
     std::lock_guard lock(linMutex_);
     lin_ = k;
+    linHolds_ = LinearisationHolds(k);
 }
 
 TFitResults TGoXYThread::FitResults() const
@@ -175,7 +177,7 @@ void TGoXYThread::ForgetMeasuredRows(const TScanGeometry& g)
     if (SamePlaces(measuredGeometry_, g))
         return;
     measuredGeometry_ = g;
-    measured_.assign(static_cast<size_t>(std::max(0, g.Pixels)), uint8_t{0});
+    measured_.Reset(g.Pixels);
 }
 
 void TGoXYThread::RowMeasured(const TScanGeometry& g, int row)
@@ -184,14 +186,13 @@ void TGoXYThread::RowMeasured(const TScanGeometry& g, int row)
     // A line begun before a new geometry was published belongs to the old one.
     if (!SamePlaces(measuredGeometry_, g))
         return;
-    if (row >= 0 && row < static_cast<int>(measured_.size()))
-        measured_[static_cast<size_t>(row)] = 1;
+    measured_.Mark(row);
 }
 
 bool TGoXYThread::FrameMeasured() const
 {
     std::lock_guard lock(measuredMutex_);
-    return !measured_.empty() && std::all_of(measured_.begin(), measured_.end(), [](uint8_t m) { return m != 0; });
+    return measured_.Whole();
 }
 
 bool TGoXYThread::StartScan()
@@ -301,7 +302,7 @@ void TGoXYThread::ScanDone()
         host_->SaveFrame();
     {
         std::lock_guard lock(measuredMutex_);
-        std::fill(measured_.begin(), measured_.end(), uint8_t{0});
+        measured_.Clear();
     }
 
     const int pixels = params_.Pixels.load();
@@ -654,8 +655,17 @@ void TGoXYThread::ProcessLine(bool backward)
     in.TrackY = &trackY_;
     in.TrackXBack = &trackXBack_;
     in.TrackYBack = &trackYBack_;
-    std::lock_guard lock(linMutex_);
-    ProcessLineFits(lin_, fit_, *line_.Weights, in);
+    bool changed = false;
+    {
+        std::lock_guard lock(linMutex_);
+        ProcessLineFits(lin_, fit_, *line_.Weights, in);
+        const bool holds = LinearisationHolds(lin_);
+        changed = holds != linHolds_;
+        linHolds_ = holds;
+    }
+    // The status follows the fit while it scans, not only when a window redraws.
+    if (changed)
+        Post([this] { emit linearisationHoldsChanged(); });
 }
 
 } // namespace qvt

@@ -152,6 +152,9 @@ signals:
     void rangeClamped();
     // A frame was handed over (after ScanDone has run).
     void frameDone();
+    // The position-sensor fit ran into a limit of its coefficients or came
+    // back inside them (window thread).
+    void linearisationHoldsChanged();
 
 private:
     struct TSnapshot {
@@ -209,7 +212,7 @@ private:
     // only a frame measured whole is handed on as a frame.
     mutable std::mutex measuredMutex_;
     TScanGeometry measuredGeometry_;
-    std::vector<uint8_t> measured_;
+    TMeasuredRows measured_;
     void ForgetMeasuredRows(const TScanGeometry& g);
     void RowMeasured(const TScanGeometry& g, int row);
     bool FrameMeasured() const;
@@ -217,6 +220,7 @@ private:
     mutable std::mutex linMutex_;
     TLinCoefficients lin_;
     TFitResults fit_;
+    bool linHolds_ = true; // LinearisationHolds(lin_), as last told
 
     // Scan thread only (or while it is parked).
     TChannelList list_;

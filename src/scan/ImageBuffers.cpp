@@ -3,6 +3,7 @@
 #include "core/SharedState.h"
 #include "platform/MessageBoxes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 #include <stdexcept>
@@ -238,6 +239,11 @@ bool GuardedFreeChannelBuffer(TImageChannels& channels, IScanControl& scan, int 
     }
     channels.FreeChannelBuffer(index);
     return true;
+}
+
+bool TMeasuredRows::Whole() const
+{
+    return !measured_.empty() && std::all_of(measured_.begin(), measured_.end(), [](uint8_t m) { return m != 0; });
 }
 
 } // namespace qvt

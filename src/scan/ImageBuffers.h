@@ -199,6 +199,27 @@ private:
     std::array<TDaten, ImageChannelCount> channels_;
 };
 
+// The rows of one frame that were measured: a frame is a frame only when
+// every one of its rows was. Both scans keep one, so a frame that began
+// part-way or did not end is never handed on as a whole one.
+class TMeasuredRows {
+public:
+    // `rows` rows, none measured yet.
+    void Reset(int rows) { measured_.assign(static_cast<std::size_t>(rows > 0 ? rows : 0), uint8_t{0}); }
+    // A new frame over the same rows.
+    void Clear() { measured_.assign(measured_.size(), uint8_t{0}); }
+    // Rows outside the frame (turn lines) are no part of it.
+    void Mark(int row)
+    {
+        if (row >= 0 && row < static_cast<int>(measured_.size()))
+            measured_[static_cast<std::size_t>(row)] = 1;
+    }
+    bool Whole() const;
+
+private:
+    std::vector<uint8_t> measured_;
+};
+
 // What the guarded buffer operations need from the scan: whether the scan or
 // the fast-scan thread is running (not suspended), and the scan's pause.
 class IScanControl {

@@ -233,4 +233,12 @@ TChannelList BuildChannelList(const TChannelListInput& in)
     return list;
 }
 
+bool LinearisationHolds(const TLinCoefficients& k)
+{
+    for (const double v : {k.X2F, k.X2B, k.X3F, k.X3B, k.Y2F, k.Y2B, k.Y3F, k.Y3B})
+        if (!(std::fabs(v) < 1.0))
+            return false;
+    return true;
+}
+
 } // namespace qvt

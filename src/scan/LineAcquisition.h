@@ -30,6 +30,10 @@ struct TLinCoefficients {
     double Y2F = 0.0, Y3F = 0.0, Y2B = 0.0, Y3B = 0.0;
 };
 
+// Every coefficient inside its limits of ±1: a fit run into a limit no
+// longer holds the scanner straight.
+bool LinearisationHolds(const TLinCoefficients& k);
+
 struct TQuadCubic {
     double Q = 0.0;
     double C = 0.0;

@@ -23,6 +23,7 @@
 #include <QFile>
 #include <QImage>
 #include <QToolButton>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -130,4 +131,68 @@ TEST(BundledFastScan, WithoutAFastChannelTheFastButtonSaysSoAndLeavesTheWindows)
 
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
+}
+
+TEST(BundledFastScan, TheSaveButtonKeepsOnlyFramesMeasuredFromTheirFirstRow)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    const QString saveDir = program.Dir.Path() + "scans";
+    ASSERT_TRUE(QDir().mkpath(saveDir));
+    {
+        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
+        sim.WriteInteger("Controller", "Type", 29);
+        sim.WriteString("Clock", "Mode", "Fast");
+        TQVTIniFile main(program.Dir.Path() + "ini/qvt.ini");
+        main.WriteBool("Scale", "DAC1CheckBoxFast", true);
+        main.WriteString("Save", "Path", saveDir);
+        main.WriteBool("Save", "AutoSaveScan", true);
+    }
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Create());
+    MainQVTForm->show();
+    StartUp();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(MainQVTForm->SaveButtonDown());
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "64"));
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "20"));
+    // The frame line stands half-way: the fast mode takes up the scan there.
+    ScanParams.CurrentLine = 20;
+    boxes.Clear();
+
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    MainQVTForm->RepeatButton()->setChecked(true);
+    TFastScanThread& thread = DeviceWorkers->FastScanThread();
+    int frames = 0; // handed to the window thread
+    QObject::connect(&thread, &TFastScanThread::frameDone, [&frames] { ++frames; });
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([&frames] { return frames >= 3; }));
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([&thread] { return thread.Suspended(); }));
+    QCoreApplication::processEvents();
+    MainQVTForm->FastSpeedButton()->click();
+
+    // The first frame began at line 20: its rows before were never measured
+    // in it, so it is shown but not saved. Every later frame is.
+    const QStringList sets = QDir(saveDir).entryList({"*.txt"}, QDir::Files);
+    EXPECT_EQ(sets.size(), frames - 1) << sets.join(' ').toStdString();
+    const QStringList images = QDir(saveDir).entryList({"*Fwd.int"}, QDir::Files);
+    ASSERT_EQ(images.size(), sets.size());
+    for (const QString& name : images) {
+        QFile file(saveDir + "/" + name);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        ASSERT_EQ(bytes.size(), 4 * 64 * 64) << name.toStdString();
+        for (int r = 0; r < 64; ++r) {
+            int zeros = 0;
+            for (int c = 0; c < 64; ++c)
+                zeros += qFromLittleEndian<int32_t>(bytes.constData() + 4 * (64 * r + c)) == 0;
+            EXPECT_LT(zeros, 64) << name.toStdString() << " row " << r;
+        }
+    }
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
 }

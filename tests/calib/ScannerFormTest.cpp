@@ -11,7 +11,10 @@
 #include "scan/GoXYThread.h"
 #include "support/TestSupport.h"
 
+#include <QCheckBox>
 #include <QFile>
+#include <QLabel>
+#include <QStatusBar>
 
 #include <algorithm>
 #include <cmath>
@@ -173,6 +176,50 @@ TEST_F(ScannerFormTest, CalibratedRangesSetTheFactorsAndTheScanThreadsLinearisat
     form_->ReloadScales();
     EXPECT_FLOAT_EQ(ChannelTable[SlotZ].Factor.load(), z);
     EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.0015f);
+}
+
+TEST_F(ScannerFormTest, TheHardLinStatusFollowsTheFitWhileItScans)
+{
+    // The bent scanner with its position sensors on ADC6 and ADC7; the
+    // calibration file starts the fit with its bow coefficient at the limit.
+    sim::SimConfig config = FastConfig();
+    config.LogRequests = false;
+    config.Scanner.QuadX = 0.02;
+    config.Scanner.CubicX = 0.01;
+    config.Scanner.SensorXAddress = 6;
+    config.Scanner.SensorYAddress = 7;
+    ini_->WriteInteger("HardLin", "InX", 5);
+    ini_->WriteInteger("HardLin", "InY", 6);
+    ini_->WriteFloat("HardLin", "KiPoly", 100000);
+    ini_->WriteBool("HardLin", "FitPoly", true);
+    Start(config, "[SoftLin]\nRange1=1000\nX1=1\nY1=1\nX2F1=1\nRange2=60000\nX2=1\nY2=1\nX2F2=1\n", 56000.0f, 64);
+    ChannelTable[FirstAdcSlot + 5].Address = 6;
+    ChannelTable[FirstAdcSlot + 6].Address = 7;
+    QLabel* status = scanner_->statusBar()->findChild<QLabel*>();
+    ASSERT_NE(status, nullptr);
+    QCheckBox* useHardLin = nullptr;
+    for (QCheckBox* box : scanner_->findChildren<QCheckBox*>())
+        if (box->text() == "use HardLin")
+            useHardLin = box;
+    ASSERT_NE(useHardLin, nullptr);
+    useHardLin->click();
+    ASSERT_TRUE(scanner_->HardLinActive());
+    ASSERT_DOUBLE_EQ(workers_->GoXYThread().Linearisation().X2F, 1.0);
+    EXPECT_FALSE(status->text().contains("HardLin active")) << status->text().toStdString();
+
+    // The fit takes the bow off the limit during the first lines: the
+    // status says so while the scan runs, the window never redrawn.
+    TGoXYThread& scan = workers_->GoXYThread();
+    const int z = ImageChannelIndex(SlotZ, PlaneFwd);
+    ASSERT_TRUE(scan.Channels[z].AllocBuffers(64, 64));
+    ScanParams.CurrentLine = 1;
+    ScanParams.LinesLeft = 0;
+    ASSERT_TRUE(scan.StartScan());
+    EXPECT_TRUE(PumpUntil([&] { return status->text().contains("HardLin active"); }))
+        << status->text().toStdString();
+    EXPECT_LT(scan.Linearisation().X2F, 1.0);
+    scan.PauseScan();
+    EXPECT_TRUE(PumpUntil([&] { return scan.Suspended(); }));
 }
 
 TEST_F(ScannerFormTest, MissingScannerFileIsCreatedWithTheCurrentFactors)

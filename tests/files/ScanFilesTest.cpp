@@ -527,9 +527,11 @@ TEST_F(ScanFilesTest, AWriteThatFailsHalfWayLeavesNoFileUnderItsName)
 
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
+    // A raw image that could not be written ends the save with nothing of
+    // its set: its parameter file would name an image that is not there.
     EXPECT_EQ(boxes_.Texts(), QStringList({"File access error\rSave not complete!"}));
-    EXPECT_TRUE(out.Complete);
-    EXPECT_EQ(Listing(), "NoName00.txt | NoName00Topography  Fwd.bmp");
+    EXPECT_FALSE(out.Complete);
+    EXPECT_EQ(Listing(), "");
 }
 
 TEST_F(ScanFilesTest, ALongLegalNameSavesAndNoTemporaryFileStays)
@@ -628,6 +630,44 @@ TEST_F(ScanFilesTest, AKilledSaveLeavesNoTemporaryFileOnceTheProgramSavesAgain)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_TRUE(QDir(saveDir_).entryList({".qvt*"}, QDir::Files | QDir::Hidden).isEmpty());
     EXPECT_TRUE(SavedExists("NoName01TopographyBwd.int"));
+}
+
+TEST_F(ScanFilesTest, AKilledSaveHoldsNoNumberAndLeavesNoHalfSet)
+{
+    Open(ZFwd, "Topography", 16, 16); // 1 KiB: done before the kill
+    Open(ZBwd, "Topography", 64, 64); // 16 KiB: breaks off at the size limit
+    TIndexedBitmap bitmap(4, 4, 128);
+    const TColorTable table = FormulaPalette();
+    const pid_t killed = fork();
+    ASSERT_GE(killed, 0);
+    if (killed == 0) {
+        std::signal(SIGXFSZ, [](int) { raise(SIGSTOP); });
+        rlimit small{8192, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &small);
+        Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}});
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(killed, &status, WUNTRACED), killed);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    kill(killed, SIGKILL);
+    ASSERT_EQ(waitpid(killed, &status, 0), killed);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    // Only temporary files: no raw image finished before the kill stands
+    // under a name of the set, nor does its parameter file.
+    EXPECT_TRUE(QDir(saveDir_).entryList(QDir::Files).isEmpty()) << Listing();
+    EXPECT_EQ(QDir(saveDir_).entryList({".qvt*"}, QDir::Files | QDir::Hidden).size(), 3);
+
+    // The next save takes the number the killed one had, whole and without a word.
+    const TSaveOutcome next = Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}});
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_TRUE(next.Complete);
+    EXPECT_EQ(next.BaseName, "NoName00");
+    EXPECT_EQ(Saved("NoName00TopographyBwd.int").size(), 4 * 64 * 64);
+    EXPECT_EQ(Saved("NoName00TopographyFwd.int").size(), 4 * 16 * 16);
+    EXPECT_TRUE(SavedExists("NoName00.txt"));
+    EXPECT_TRUE(SavedExists("NoName00Topography  Fwd.bmp"));
+    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 1);
 }
 
 TEST_F(ScanFilesTest, ASaveWhoseParameterFileFailedNamesNoSet)

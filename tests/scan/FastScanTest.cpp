@@ -1,5 +1,10 @@
 #include "support/DriverLinkFixture.h"
 
+#include "device/DriverOpen.h"
+#include "images/ChildForm.h"
+#include "platform/DeviceDriver.h"
+#include "scan/ShowThread.h"
+
 #include "scan/FastScan.h"
 #include "scan/FastScanThread.h"
 #include "scan/GoXYThread.h"
@@ -8,8 +13,12 @@
 
 #include <QCoreApplication>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <limits>
 #include <cstring>
+#include <mutex>
 #include <map>
 #include <numbers>
 #include <vector>
@@ -402,4 +411,137 @@ TEST_F(FastScanOnUsbTest, ANumberedBoxAsksForTheStoredPixelCountOnceAndStopsAtAn
     ASSERT_TRUE(fast.WaitSuspended(2000));
     ASSERT_TRUE(PumpUntil([&done] { return done > 0; }));
     EXPECT_FALSE(fast.Running);
+}
+
+namespace {
+
+// The simulator with a gate on its stream: reads pass until the stream has
+// brought `limit` line markers, then wait as an idle driver read does, so the
+// test sees the scan stand at a line of its choosing.
+class GatedStream : public DeviceDriver {
+public:
+    explicit GatedStream(std::shared_ptr<sim::SimController> sim) : sim_(std::move(sim)) {}
+
+    bool Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize, size_t* returned) override
+    {
+        return sim_->Control(code, in, inSize, out, outSize, returned);
+    }
+    size_t BulkRead(void* buffer, size_t size, int timeoutMs) override
+    {
+        {
+            std::unique_lock lock(mutex_);
+            if (markers_ >= limit_) {
+                waiting_ = true;
+                if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return markers_ < limit_; }))
+                    return 0;
+            }
+        }
+        const size_t bytes = sim_->BulkRead(buffer, size, timeoutMs);
+        int64_t seen = 0;
+        for (size_t i = 0; i + 4 <= bytes; i += 4) {
+            int32_t w = 0;
+            std::memcpy(&w, static_cast<const uint8_t*>(buffer) + i, 4);
+            seen += IsFastMarker(w) ? 1 : 0;
+        }
+        std::lock_guard lock(mutex_);
+        markers_ += seen;
+        return bytes;
+    }
+    ManualResetEvent& GoXYWaitEvent() override { return sim_->GoXYWaitEvent(); }
+
+    void OpenTo(int64_t markers)
+    {
+        std::lock_guard lock(mutex_);
+        limit_ = markers;
+        waiting_ = false;
+        changed_.notify_all();
+    }
+    // The reader came to the closed gate again: all it read before is parsed.
+    bool Waiting()
+    {
+        std::lock_guard lock(mutex_);
+        return waiting_ && markers_ >= limit_;
+    }
+
+private:
+    std::shared_ptr<sim::SimController> sim_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int64_t markers_ = 0;
+    int64_t limit_ = 0;
+    bool waiting_ = false;
+};
+
+class FastScanDisplayTest : public DriverLinkFixture {
+protected:
+    void TearDown() override
+    {
+        CloseDevice(workers_, form_);
+        OsziRequest = TOsziRequest{};
+        DriverLinkFixture::TearDown();
+    }
+    std::unique_ptr<TInOutForm> form_;
+    std::unique_ptr<TDeviceWorkers> workers_;
+};
+
+} // namespace
+
+TEST_F(FastScanDisplayTest, ThePictureGrowsLineByLineWhileTheFrameIsAcquired)
+{
+    sim::SimConfig config = FastConfig();
+    config.ControllerType = 29;
+    config.LogRequests = false;
+    config.Surface.Base = 2000.0;
+    config.Surface.TiltX = 0.5;
+    auto gate = std::make_shared<GatedStream>(PlugSim(config));
+    PlugInDevice("SIM", gate);
+    form_ = std::make_unique<TInOutForm>();
+    form_->FormCreate();
+    workers_ = std::make_unique<TDeviceWorkers>(*form_);
+    workers_->FormCreate();
+    ASSERT_FALSE(form_->StartFailed());
+    // 64 lines at 10 lines a second: every line but the first and last
+    // two is worth a repaint.
+    ScanParams.Pixels = 64;
+    ScanParams.Speed = 10.0f;
+    ScanParams.Range = 3200.0f;
+    ScanParams.CurrentLine = 1;
+    TFastScanThread& fast = workers_->FastScanThread();
+    TGoXYThread& scan = workers_->GoXYThread();
+    const int zFwd = ImageChannelIndex(SlotZ, PlaneFwd);
+    ASSERT_TRUE(scan.Channels[zFwd].AllocBuffers(64, 64));
+    TShowThread& show = workers_->ShowThread();
+    TChildForm window(scan.Channels[zFwd], zFwd, &show);
+    window.show();
+    struct : IScanHost {
+        bool RepeatButtonDown() const override { return true; }
+    } host;
+    fast.SetHost(&host);
+
+    // The stream stands after its 20th, then its 40th line; each time the
+    // window has drawn up to the line the stream stands at.
+    gate->OpenTo(20);
+    fast.EnterFastMode();
+    fast.Start();
+    std::vector<int> drawn;
+    for (int64_t limit : {20, 40}) {
+        gate->OpenTo(limit);
+        ASSERT_TRUE(PumpUntil([&] {
+            return gate->Waiting() && show.Suspended() && window.Renderer().CurrentLine() == show.Line.load();
+        })) << limit << ": line " << show.Line.load() << ", drawn to " << window.Renderer().CurrentLine();
+        EXPECT_EQ(fast.FramesDone(), 0);
+        drawn.push_back(window.Renderer().CurrentLine());
+    }
+    EXPECT_GE(drawn[0], 15);
+    EXPECT_EQ(drawn[1], drawn[0] + 20);
+
+    int done = 0;
+    QObject::connect(&fast, &TFastScanThread::scanDone, [&done] { ++done; });
+    gate->OpenTo(std::numeric_limits<int64_t>::max());
+    ASSERT_TRUE(PumpUntil([&fast] { return fast.FramesDone() >= 1; }));
+    workers_->PauseScan();
+    EXPECT_TRUE(fast.Suspended());
+    ASSERT_TRUE(PumpUntil([&done] { return done > 0; }));
+    fast.LeaveFastMode();
+    fast.SetHost(nullptr);
 }
