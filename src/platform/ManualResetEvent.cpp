@@ -27,12 +27,15 @@ void ManualResetEvent::Reset()
     set_ = false;
 }
 
+// A due time of Clock::time_point::max() never comes: it withdraws a set still due.
 void ManualResetEvent::SetAt(Clock::time_point when)
 {
     {
         std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        SettleLocked(now); // a set that came already stays
         due_ = when;
-        SettleLocked(Clock::now());
+        SettleLocked(now);
     }
     // A waiter already asleep takes the new time into account.
     changed_.notify_all();

@@ -380,7 +380,12 @@ bool SimController::GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, A
     ++unreleased_;
     after.MoveQueued = true;
     completionPending_ = true;
-    dueNs_ = -1; // the new end is told when this request is back
+    // The end of the moves before is not signalled while this request is
+    // under way; the new end is told when it is back.
+    if (dueNs_ >= 0) {
+        goXYWait_.SetAt(ManualResetEvent::Clock::time_point::max());
+        dueNs_ = -1;
+    }
 
     const int count = std::clamp(request.ListLength - 1, 0, GoXYReadings - 1);
     for (int i = 0; i < count; ++i)

@@ -54,6 +54,19 @@ TEST(ManualResetEvent, SetsItselfWhenADueSetComes)
     ev.Reset();
     EXPECT_FALSE(ev.Wait(100));
 
+    // The end of time never comes: it withdraws a set still due, but a set
+    // that has come already stays.
+    ev.Reset();
+    const auto withdrawn = Clock::now() + milliseconds(50);
+    ev.SetAt(withdrawn);
+    ev.SetAt(Clock::time_point::max());
+    if (Clock::now() < withdrawn)
+        EXPECT_FALSE(ev.Wait(200));
+    ev.Reset();
+    ev.SetAt(Clock::now() - milliseconds(1));
+    ev.SetAt(Clock::time_point::max());
+    EXPECT_TRUE(ev.IsSet());
+
     // A reset made before the due time clears only what was set up to then.
     const auto pending = Clock::now() + milliseconds(300);
     ev.SetAt(pending);
