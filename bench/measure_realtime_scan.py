@@ -12,10 +12,15 @@ talks to it over its local command server:
             window thread only answers once the start-up has returned);
   idle      CPU share of one core of the whole program before the scan;
   scan      CPU share of one core of the whole program while scanning, and
-            of the window thread alone.
+            of the window thread alone;
+  start cpu CPU seconds the program spent up to ready (on a busy machine a
+            fairer comparison than the wall time).
+
+With --threads, each run also lists every thread's share while scanning
+(thread id and the name the system shows), to see where the time goes.
 
     bench/measure_realtime_scan.py [--qvt build-bench/bin/qvt] [--runs 3]
-                                   [--seconds 20] [--settle 3]
+                                   [--seconds 20] [--settle 3] [--threads]
 
 Figures are medians and minima over the runs; the machine should be idle.
 """
@@ -78,17 +83,40 @@ def wait_for_server(path, process, deadline):
     raise RuntimeError("the command server did not answer")
 
 
-def share(pid, tid, seconds):
-    """CPU share of one core of the process and of one of its threads."""
+def thread_seconds(pid):
+    """CPU seconds of each thread of a process, by thread id."""
+    result = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            result[int(tid)] = cpu_seconds("/proc/%d/task/%s/stat" % (pid, tid))
+        except OSError:
+            pass  # the thread ended meanwhile
+    return result
+
+
+def thread_name(pid, tid):
+    try:
+        with open("/proc/%d/task/%d/comm" % (pid, tid)) as f:
+            return f.read().strip()
+    except OSError:
+        return "?"
+
+
+def share(pid, tid, seconds, threads=None):
+    """CPU share of one core of the process and of one of its threads; with
+    `threads` (a list), each thread's (tid, name, share) is appended to it."""
     proc = "/proc/%d/stat" % pid
     thread = "/proc/%d/task/%d/stat" % (pid, tid)
-    t0, p0, w0 = time.monotonic(), cpu_seconds(proc), cpu_seconds(thread)
+    t0, p0, w0, each0 = time.monotonic(), cpu_seconds(proc), cpu_seconds(thread), thread_seconds(pid)
     time.sleep(seconds)
-    t1, p1, w1 = time.monotonic(), cpu_seconds(proc), cpu_seconds(thread)
+    t1, p1, w1, each1 = time.monotonic(), cpu_seconds(proc), cpu_seconds(thread), thread_seconds(pid)
+    if threads is not None:
+        for t in sorted(each1):
+            threads.append((t, thread_name(pid, t), (each1[t] - each0.get(t, 0.0)) / (t1 - t0)))
     return (p1 - p0) / (t1 - t0), (w1 - w0) / (t1 - t0)
 
 
-def one_run(qvt, seconds, settle):
+def one_run(qvt, seconds, settle, threads=None):
     work = tempfile.mkdtemp(prefix="qvt-measure-", dir=os.path.dirname(qvt))
     try:
         os.makedirs(os.path.join(work, "ini"))
@@ -113,12 +141,13 @@ def one_run(qvt, seconds, settle):
             # the start-up; the next one only when the start-up is over.
             request(path, "REQUEST DdeItem DdeQVTControl")
             ready = time.monotonic() - start
+            start_cpu = cpu_seconds("/proc/%d/stat" % process.pid)
 
             time.sleep(settle)
             idle, _ = share(process.pid, process.pid, seconds / 2)
             request(path, "EXECUTE DdeItem SCAN:1")
             time.sleep(settle)
-            scan, window = share(process.pid, process.pid, seconds)
+            scan, window = share(process.pid, process.pid, seconds, threads)
             request(path, "EXECUTE DdeItem SCAN:0")
             time.sleep(0.5)
         finally:
@@ -128,7 +157,7 @@ def one_run(qvt, seconds, settle):
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
-        return ready, idle, scan, window
+        return ready, idle, scan, window, start_cpu
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -139,6 +168,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=20.0)
     parser.add_argument("--settle", type=float, default=3.0)
+    parser.add_argument("--threads", action="store_true", help="list each thread's share while scanning")
     args = parser.parse_args()
     qvt = os.path.abspath(args.qvt)
     if not os.access(qvt, os.X_OK):
@@ -146,12 +176,16 @@ def main():
 
     results = []
     for i in range(args.runs):
-        r = one_run(qvt, args.seconds, args.settle)
+        threads = [] if args.threads else None
+        r = one_run(qvt, args.seconds, args.settle, threads)
         results.append(r)
-        print("run %d: ready %.3f s, idle %.1f %%, scan %.1f %% (window thread %.1f %%)"
-              % (i + 1, r[0], 100 * r[1], 100 * r[2], 100 * r[3]), flush=True)
-    for k, name, unit, scale in ((0, "ready", "s", 1), (1, "idle", "%", 100), (2, "scan", "%", 100),
-                                 (3, "window thread", "%", 100)):
+        print("run %d: ready %.3f s (%.3f CPU s), idle %.1f %%, scan %.1f %% (window thread %.1f %%)"
+              % (i + 1, r[0], r[4], 100 * r[1], 100 * r[2], 100 * r[3]), flush=True)
+        for tid, name, part in threads or []:
+            if part >= 0.0005:
+                print("    thread %d %-16s %.1f %%" % (tid, name, 100 * part))
+    for k, name, unit, scale in ((0, "ready", "s", 1), (4, "start cpu", "s", 1), (1, "idle", "%", 100),
+                                 (2, "scan", "%", 100), (3, "window thread", "%", 100)):
         values = [r[k] * scale for r in results]
         print("%-14s median %.3f %s, min %.3f %s" % (name, statistics.median(values), unit, min(values), unit))
 

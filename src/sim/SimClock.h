@@ -25,6 +25,9 @@ public:
     // (as the driver's delay is), an advance of the simulated time when fast.
     // Thread-safe; takes no lock.
     void Spend(double us);
+    // Real time: the moment of the machine's steady clock at which the
+    // controller's clock reads `ns`.
+    std::chrono::steady_clock::time_point SteadyAt(int64_t ns) const { return start_ + std::chrono::nanoseconds(ns); }
     // Fast mode only: moves the simulated time on without any wait (the move
     // generator finishes its moves at once). Does nothing in real time.
     void AdvanceFast(int64_t ns);

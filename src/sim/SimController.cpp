@@ -66,20 +66,9 @@ SimController::SimController(const SimConfig& config)
         if (SimOutputs::IsDacRegister(reg))
             registers_[reg] = outputs_.Dac(n);
     }
-    if (config_.Clock == ClockMode::RealTime)
-        generatorThread_ = std::thread([this] { GeneratorLoop(); });
 }
 
-SimController::~SimController()
-{
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    generatorWake_.notify_all();
-    if (generatorThread_.joinable())
-        generatorThread_.join();
-}
+SimController::~SimController() = default;
 
 bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* out, size_t outSize, size_t* returned)
 {
@@ -391,6 +380,12 @@ bool SimController::GoXYLocked(const TGoXYRequest& request, TGoXYReply& reply, A
     ++unreleased_;
     after.MoveQueued = true;
     completionPending_ = true;
+    // The end of the moves before is not signalled while this request is
+    // under way; the new end is told when it is back.
+    if (dueNs_ >= 0) {
+        goXYWait_.SetAt(ManualResetEvent::Clock::time_point::max());
+        dueNs_ = -1;
+    }
 
     const int count = std::clamp(request.ListLength - 1, 0, GoXYReadings - 1);
     for (int i = 0; i < count; ++i)
@@ -516,36 +511,23 @@ SimMoveGenerator::Position SimController::PositionLocked() const
 
 void SimController::CompleteMovesLocked()
 {
-    if (completionPending_ && unreleased_ == 0 && !generator_.Busy(clock_.NowNs())) {
-        completionPending_ = false;
-        goXYWait_.Set();
-    }
-    // A new move only ever ends later than the one the helper waits for, so
-    // it needs waking only when it has nothing to wait for.
-    if (generatorIdle_ && completionPending_)
-        generatorWake_.notify_all();
-}
-
-void SimController::GeneratorLoop()
-{
-    std::unique_lock lock(mutex_);
-    while (!stopping_) {
-        if (!completionPending_ || unreleased_ > 0) {
-            generatorIdle_ = true;
-            generatorWake_.wait(lock);
-            generatorIdle_ = false;
-            continue;
-        }
-        const int64_t now = clock_.NowNs();
+    if (!completionPending_ || unreleased_ > 0)
+        return;
+    const int64_t now = clock_.NowNs();
+    if (generator_.Busy(now)) {
+        // Real time: the end of the queue is known, so the event is told when
+        // it falls due and sets itself then; no thread wakes to set it.
         const int64_t end = generator_.EndNs();
-        if (generator_.Busy(now)) {
-            generatorWake_.wait_for(lock, std::chrono::nanoseconds(end - now));
-            continue;
-        }
-        AdvanceLocked(now);
-        completionPending_ = false;
-        goXYWait_.Set();
+        goXYWait_.SetAt(clock_.SteadyAt(end));
+        dueNs_ = end;
+        return;
     }
+    completionPending_ = false;
+    // A due set that has come has signalled already; one still ahead (the
+    // moves were dropped before their end) or none at all is signalled now.
+    if (dueNs_ < 0 || dueNs_ > now)
+        goXYWait_.Set();
+    dueNs_ = -1;
 }
 
 bool SimController::RegisterExistsLocked(int32_t reg) const

@@ -17,8 +17,8 @@
 //
 // Thread-safe: one lock serialises requests as the driver does. The request
 // path allocates nothing; waits (IOCTL_DELAY, request latency) are spent
-// outside the lock. In real time one helper thread sets the move event when
-// the generator runs dry.
+// outside the lock. In real time the move event is told when the queue will
+// have run dry and sets itself then (no helper thread wakes for it).
 
 #include "platform/DeviceDriver.h"
 #include "protocol/ControlCodes.h"
@@ -47,7 +47,6 @@
 
 #include <array>
 #include <climits>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -223,8 +222,6 @@ private:
     // At most this many ticks of a stretch without moves are run (1.7 s):
     // any loop worth its gains has settled by then.
     static constexpr int64_t IdleCatchUpTicks = 65536;
-    // Real time: sets the move event at the end of the queue.
-    void GeneratorLoop();
     size_t StreamLocked(int32_t* out, size_t maxWords);
 
     const SimConfig config_;
@@ -268,11 +265,8 @@ private:
     SimPhotodiode photodiode_;
     SimMultiLockIn multiLockIn_{config_.Cantilever, config_.Seed}; // types 26 and 29
     int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
-    bool completionPending_ = false;
-    bool stopping_ = false;
-    bool generatorIdle_ = false; // the helper waits without a deadline
-    std::condition_variable generatorWake_;
-    std::thread generatorThread_;
+    bool completionPending_ = false; // the move event is owed for the queued moves
+    int64_t dueNs_ = -1;             // when the event was told to set itself (−1: not told)
     std::array<int32_t, RegisterCount> registers_{};
     int32_t controlWord_ = 0;
     std::array<int32_t, ChannelListWords> channelList_{};

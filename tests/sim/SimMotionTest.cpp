@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <thread>
 
 using namespace qvt;
@@ -222,4 +223,48 @@ TEST(SimZLoop, TracksTheSurfaceHoldsWithFeedbackOffAndSlewsDownOnRetract)
     EXPECT_EQ(reply.Readings[1], 1100);
     EXPECT_EQ(sim.GuardViolationCount() + stepped.GuardViolationCount(), 0);
     EXPECT_EQ(sim.CrashCount() + stepped.CrashCount(), 0);
+}
+
+namespace {
+
+int ThreadsOfThisProcess()
+{
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+} // namespace
+
+TEST(SimMoves, RealTimeMoveEndsNeedNoHelperThreadAndADirectWriteSignalsAtOnce)
+{
+    // The event is told when the queue runs dry and sets itself then: a scan
+    // of a thousand pixels a second wakes no extra thread for each of them.
+    const int before = ThreadsOfThisProcess();
+    SimController sim(Config(ClockMode::RealTime));
+    EXPECT_LE(ThreadsOfThisProcess(), before);
+
+    ManualResetEvent& done = sim.GoXYWaitEvent();
+    done.Reset();
+    ASSERT_TRUE(GoXY(sim, 0, 0, 1, 0, 400)); // about 10 ms
+    EXPECT_TRUE(done.Wait(1000));
+    EXPECT_FALSE(sim.MoveBusy());
+    EXPECT_EQ(Read(sim, ReadAddrX), 400);
+
+    // Writing the X output directly takes it from the generator: the queued
+    // moves are dropped and their end is signalled at once, not when they
+    // would have ended.
+    done.Reset();
+    ASSERT_TRUE(GoXY(sim, 0, 0, 1, 0, 30000)); // 0.77 s
+    EXPECT_FALSE(done.IsSet());
+    const TWriteRegRecord write{RegX, 123};
+    ASSERT_TRUE(sim.Control(IOCTL_WRITE_REG, &write, sizeof write, nullptr, 0, nullptr));
+    EXPECT_TRUE(done.IsSet());
+    EXPECT_EQ(Read(sim, ReadAddrX), 123);
+    // Nothing is left to come: a reset now stays reset.
+    done.Reset();
+    EXPECT_FALSE(done.Wait(50));
 }
