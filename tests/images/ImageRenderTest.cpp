@@ -599,8 +599,9 @@ TEST(ImageRenderer, RepaintsOfARunningFrameShowWhatDrawingTheWholeFrameShows)
                 for (int y = 1; y <= rows; ++y)
                     CopyLine(scan, copy, y);
                 repainted.DrawNewLines(scan, line, frameFirstLine);
-                if (whole.DrawNewLines(copy, line, frameFirstLine) && compare)
+                if (whole.DrawNewLines(copy, line, frameFirstLine) && compare) {
                     EXPECT_EQ(Drawing(repainted), Drawing(whole)) << mode << ", line " << line;
+                }
             };
             // The first frame downward, two repaints without a new line between them.
             for (int y = 1; y <= rows; ++y) {

@@ -60,8 +60,9 @@ TEST(ManualResetEvent, SetsItselfWhenADueSetComes)
     const auto withdrawn = Clock::now() + milliseconds(50);
     ev.SetAt(withdrawn);
     ev.SetAt(Clock::time_point::max());
-    if (Clock::now() < withdrawn)
+    if (Clock::now() < withdrawn) {
         EXPECT_FALSE(ev.Wait(200));
+    }
     ev.Reset();
     ev.SetAt(Clock::now() - milliseconds(1));
     ev.SetAt(Clock::time_point::max());
@@ -72,8 +73,9 @@ TEST(ManualResetEvent, SetsItselfWhenADueSetComes)
     ev.SetAt(pending);
     ev.Reset();
     const bool resetInTime = Clock::now() < pending;
-    if (resetInTime)
+    if (resetInTime) {
         EXPECT_TRUE(ev.Wait(5000));
+    }
 
     // A waiter already asleep wakes for a due time given after it went to sleep.
     ev.Reset();
