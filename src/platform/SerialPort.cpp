@@ -98,6 +98,11 @@ SerialRoomWaiter SetSerialRoomWaiter(SerialRoomWaiter waiter)
     return roomWaiter.exchange(waiter);
 }
 
+QString CommPortStallText(int n)
+{
+    return QString("Com%1 takes no data: the command was dropped and the port closed.").arg(n);
+}
+
 bool ParseSerialSettingsText(const QString& text, TSerialSettings& settings)
 {
     TSerialSettings s = settings;

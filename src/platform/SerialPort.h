@@ -50,6 +50,9 @@ SerialRoomWaiter SetSerialRoomWaiter(SerialRoomWaiter waiter);
 // How long a write waits for a line that takes nothing before it gives up.
 constexpr int SerialWriteDrainMs = 1000;
 
+// The device on COM n stopped taking bytes.
+QString CommPortStallText(int n);
+
 class TSerialPort final : public ISerialPort {
 public:
     TSerialPort() = default;
