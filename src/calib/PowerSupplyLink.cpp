@@ -29,7 +29,9 @@ TSerialSettings ReadPowerSerialSettings(const TQVTIniFile& ini, int& comNumber)
 
 void TPowerSupplyLink::Send(char command)
 {
-    port_.Write(QByteArray(1, command));
+    // Behind a line that took nothing, every further byte would wait as long again.
+    if (!lineLost_ && !port_.Write(QByteArray(1, command)))
+        lineLost_ = true;
 }
 
 void TPowerSupplyLink::Opened(int64_t nowMs)

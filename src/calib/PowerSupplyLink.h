@@ -68,6 +68,9 @@ public:
     const QString& Message() const { return message_; }
     ButtonColor Button() const { return button_; }
     int KeepAliveCount() const { return keepAlive_; }
+    // A command did not go out (the supply stopped taking bytes, or the line
+    // is gone); nothing more is sent through this link.
+    bool LineLost() const { return lineLost_; }
 
 private:
     void Send(char command);
@@ -76,6 +79,7 @@ private:
     ISerialPort& port_;
     QByteArray pending_;
     bool active_ = false;
+    bool lineLost_ = false;
     int keepAlive_ = 0;
     int64_t lastRequestMs_ = 0;
     QString voltagesA_, voltagesB_, message_;

@@ -50,6 +50,8 @@ const char* const WinSection = "ScannerWin";
 constexpr double DigitsFullScale = 2.14e9;
 constexpr int ShownTickMs = 100;
 constexpr int HiddenTickMs = 1000;
+// A supply line closed because it took nothing is tried again after this long.
+constexpr int64_t PowerLineRetryMs = 10000;
 constexpr double DragMax = 10.0;
 const char* const CheckResponseCaption = "Check Frequency Response";
 const char* const PleaseWaitCaption = "Please Wait!";
@@ -594,14 +596,18 @@ QWidget* TScannerForm::BuildPowerPage()
     layout->addWidget(powerActive_);
     layout->addWidget(powerOff_);
     layout->addStretch();
-    connect(powerActive_, &QRadioButton::clicked, this, [this] {
-        if (powerLink_ && PowerPortOpen())
-            powerLink_->Activate();
-    });
-    connect(powerOff_, &QRadioButton::clicked, this, [this] {
-        if (powerLink_ && PowerPortOpen())
-            powerLink_->SwitchOff();
-    });
+    // A choice of the operator opens a line closed after a stall at once.
+    const auto command = [this](void (TPowerSupplyLink::*send)()) {
+        powerRetryAtMs_ = 0;
+        if (!PowerPortOpen() && powerFkt_ == 1)
+            PollPowerSupply();
+        if (powerLink_ && PowerPortOpen()) {
+            (powerLink_.get()->*send)();
+            DropLostPowerLine();
+        }
+    };
+    connect(powerActive_, &QRadioButton::clicked, this, [command] { command(&TPowerSupplyLink::Activate); });
+    connect(powerOff_, &QRadioButton::clicked, this, [command] { command(&TPowerSupplyLink::SwitchOff); });
     return page;
 }
 
@@ -1415,10 +1421,22 @@ QString TScannerForm::PowerMessage() const
     return powerMessage_->text();
 }
 
+void TScannerForm::DropLostPowerLine()
+{
+    if (!powerLink_ || !powerLink_->LineLost() || !PowerPortOpen())
+        return;
+    // One wait was spent on it; the ticks do not spend another before the retry time.
+    powerPort_->Close();
+    const QString text = CommPortStallText(comNumber_);
+    powerMessage_->setText(text);
+    statusLabel_->setText(text);
+    powerRetryAtMs_ = NowMs() + PowerLineRetryMs;
+}
+
 void TScannerForm::PollPowerSupply()
 {
     if (!PowerPortOpen()) {
-        if (!MainIni)
+        if (!MainIni || NowMs() < powerRetryAtMs_)
             return;
         const TSerialSettings settings = ReadPowerSerialSettings(*MainIni, comNumber_);
         if (!powerPort_)
@@ -1441,10 +1459,12 @@ void TScannerForm::PollPowerSupply()
         statusLabel_->setText(QString("Com%1 is open.").arg(comNumber_));
         powerMessage_->clear();
         powerLink_->Opened(NowMs());
+        DropLostPowerLine();
         return;
     }
     if (powerLink_->Poll(NowMs()))
         ShowPowerStatus();
+    DropLostPowerLine();
 }
 
 void TScannerForm::ShowPowerStatus()

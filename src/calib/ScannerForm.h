@@ -155,6 +155,8 @@ private:
     void PickChartCell(const QPoint& pos);
     void DragChartCell(const QPoint& pos);
     void PollPowerSupply();
+    // Closes a line that stopped taking commands and tells so.
+    void DropLostPowerLine();
     void ShowPowerStatus();
     void FitTick();
     void SoftLinOff();
@@ -188,6 +190,7 @@ private:
     std::unique_ptr<TPowerSupplyLink> powerLink_;
     int powerFkt_ = -1;
     int comNumber_ = 4;
+    int64_t powerRetryAtMs_ = 0; // a line closed after a stall stays closed until then
 
     // Chart drag: row and column (ColX/ColY) being dragged, -1 for none.
     int dragRow_ = -1;

@@ -10,6 +10,7 @@
 
 #include "device/FeedbackRecord.h"
 #include "device/LockInRequests.h"
+#include "device/SpektRequests.h"
 #include "platform/DeviceDriver.h"
 #include "platform/ManualResetEvent.h"
 
@@ -200,10 +201,10 @@ public:
     void SetSpektChannel(int slot, const TIOScale& scale);
     // A Z value (Z units) and a bias (V) on their channels' digit grids.
     double QuantizeZ(double z);
-    // Whether the Z output can make an excursion of dz from where it holds
-    // the tip (the z table is clamped to the output's span, so a larger one
-    // would only drive Z to its rail).
-    bool SpektZReachable(double dz) const;
+    // Where n points of bias and Z would take the outputs, Z reckoned from
+    // where it holds the tip now (the tables are clamped to the outputs, so a
+    // point beyond them would only drive an output to its rail).
+    TSpektReach SpektReach(const double* bias, const double* z, int n);
     double QuantizeBias(double u);
     // With the position-sensor linearisation on: one step of pulling the
     // tip onto the physical point (x, y) by the sensors' readings.

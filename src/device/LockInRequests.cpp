@@ -65,6 +65,18 @@ TFrequencyWords BuildLockInFrequency(double hz, bool type29)
     return w;
 }
 
+double LockInFrequencyMax(bool type29)
+{
+    // The largest word that rounds inside the limits of BuildLockInFrequency.
+    const double words = type29 ? 65536.0 * TwoPow31 - 1.0 : TwoPow32 - 1.0;
+    return words / FrequencyWordScale;
+}
+
+bool LockInFrequencyFits(double hz, bool type29)
+{
+    return hz > 0.0 && hz <= LockInFrequencyMax(type29);
+}
+
 const char* AmplitudeScaleKey(int range)
 {
     switch (range) {

@@ -25,6 +25,12 @@ struct TFrequencyWords {
     int32_t KeptWord = 0;   // at most 2^31 − 1
 };
 TFrequencyWords BuildLockInFrequency(double hz, bool type29);
+// The highest frequency the oscillator's words can hold (a type-29
+// controller has the coarse word besides); a frequency must lie above 0 and
+// not above it, else the words would be limited to another frequency (or,
+// at 0 and below, nothing is sent).
+double LockInFrequencyMax(bool type29);
+bool LockInFrequencyFits(double hz, bool type29);
 
 // ---- drive amplitude ----------------------------------------------------------------
 

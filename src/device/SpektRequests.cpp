@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -36,9 +37,14 @@ int32_t ClampWord(double v, double lo, double hi)
     return static_cast<int32_t>(std::min(v, hi));
 }
 
+double ScaleFactor(const TRampScale& scale)
+{
+    return (scale.Factor != 0.0 && std::isfinite(scale.Factor)) ? scale.Factor : 1.0;
+}
+
 double RampRaw(double value, const TRampScale& scale)
 {
-    const double factor = (scale.Factor != 0.0 && std::isfinite(scale.Factor)) ? scale.Factor : 1.0;
+    const double factor = ScaleFactor(scale);
     double raw = Round(value / factor - scale.Offset);
     if (!std::isfinite(raw))
         raw = 0.0;
@@ -83,12 +89,46 @@ double QuantizeZValue(double z, double factor)
 
 double QuantizeBiasValue(double u, const TRampScale& scale)
 {
-    const double factor = (scale.Factor != 0.0 && std::isfinite(scale.Factor)) ? scale.Factor : 1.0;
-    double raw = Round(u / factor - scale.Offset);
+    const double factor = ScaleFactor(scale);
+    const double raw = Round(u / factor - scale.Offset);
     if (!std::isfinite(raw))
-        raw = 0.0;
-    raw = std::max(std::min(raw, double(scale.MaxRaw)), double(scale.MinRaw));
+        return u;
     return (raw + scale.Offset) * factor;
+}
+
+TSpektReach SpektRampReach(const double* bias, const double* z, int n, const TRampScale& biasScale,
+                           const TRampScale& zScale, double zNow)
+{
+    TSpektReach reach;
+    // The physical value a raw word stands for (the inverse of RampRaw).
+    const auto physOf = [](double word, const TRampScale& scale) {
+        return ((scale.Negative ? -word : word) + scale.Offset) * ScaleFactor(scale);
+    };
+    const auto range = [&physOf](double wordA, double wordB, const TRampScale& scale, double& low, double& high) {
+        const double a = physOf(wordA, scale);
+        const double b = physOf(wordB, scale);
+        low = std::min(a, b);
+        high = std::max(a, b);
+    };
+    const double biasLo = std::min(double(biasScale.MinRaw), double(biasScale.MaxRaw));
+    const double biasHi = std::max(double(biasScale.MinRaw), double(biasScale.MaxRaw));
+    range(biasLo, biasHi, biasScale, reach.BiasLow, reach.BiasHigh);
+    const double zLo = std::min(double(zScale.MinRaw), double(zScale.MaxRaw));
+    const double zHi = std::max(double(zScale.MinRaw), double(zScale.MaxRaw));
+    if (zNow >= zLo && zNow <= zHi)
+        range(zNow - zHi, zNow - zLo, zScale, reach.DzLow, reach.DzHigh);
+    else
+        reach.DzLow = reach.DzHigh = std::numeric_limits<double>::quiet_NaN(); // nothing is safe from a rail
+    for (int i = 0; i < n; ++i) {
+        const double word = RampRaw(z[i], zScale);
+        const double zAt = zNow - word;
+        if (!std::isfinite(z[i]) || !(zAt >= zLo && zAt <= zHi))
+            reach.ZInRange = false;
+        const double raw = RampRaw(bias[i], biasScale);
+        if (!std::isfinite(bias[i]) || !(raw >= biasLo && raw <= biasHi))
+            reach.BiasInRange = false;
+    }
+    return reach;
 }
 
 int SpektInputSlot(int slot)
@@ -278,12 +318,10 @@ double TInOutForm::QuantizeZ(double z)
     return QuantizeZValue(z, ChannelTable[SlotZ].Factor.load());
 }
 
-bool TInOutForm::SpektZReachable(double dz) const
+TSpektReach TInOutForm::SpektReach(const double* bias, const double* z, int n)
 {
-    const TRampScale scale = RampScaleOf(ChannelTable[SlotZ]);
-    const double span = std::abs(double(scale.MaxRaw) - double(scale.MinRaw));
-    const double factor = (scale.Factor != 0.0 && std::isfinite(scale.Factor)) ? scale.Factor : 1.0;
-    return std::isfinite(dz) && std::abs(dz / factor) <= span;
+    return SpektRampReach(bias, z, n, RampScaleOf(ChannelTable[SlotBias]), RampScaleOf(ChannelTable[SlotZ]),
+                          ReadReg(ReadAddrZ));
 }
 
 double TInOutForm::QuantizeBias(double u)

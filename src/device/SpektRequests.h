@@ -59,8 +59,26 @@ TRampRecord BuildZRamp(const double* values, int n, const TRampScale& scale, boo
 
 // A Z value (physical) on the Z channel's digit grid.
 double QuantizeZValue(double z, double factor);
-// A bias (physical) through the bias channel's raw conversion and limits, and back.
+// A bias (physical) on the bias channel's digit grid (through its raw
+// conversion and back). Not limited: a bias beyond the output is kept as
+// asked, so that a run can refuse it rather than ramp to the rail.
 double QuantizeBiasValue(double u, const TRampScale& scale);
+
+// Where a run's tables would take the outputs. Z is reckoned from `zNow`,
+// the Z output's digits where it holds the tip now: a table word w puts Z at
+// zNow − w (dz > 0 retracts, towards the Z minimum). Bias words are the bias
+// output's own. The ranges say what the outputs can do, in physical units.
+struct TSpektReach {
+    bool ZInRange = true;
+    bool BiasInRange = true;
+    double DzLow = 0.0, DzHigh = 0.0;     // excursions Z can make from zNow
+    double BiasLow = 0.0, BiasHigh = 0.0; // the bias output's range
+    bool DzReachable(double dz) const { return dz >= DzLow && dz <= DzHigh; }
+    bool BiasReachable(double u) const { return u >= BiasLow && u <= BiasHigh; }
+};
+// `n` points of bias and Z (the window's columns) against the outputs.
+TSpektReach SpektRampReach(const double* bias, const double* z, int n, const TRampScale& biasScale,
+                           const TRampScale& zScale, double zNow);
 
 // The record that stops a run: Kind 2, no points, the rest kept.
 TSetSpektRecord BuildSpektStop(const TSetSpektRecord& record);

@@ -585,6 +585,19 @@ void TdncForm::AcquireAndShow()
         AfterAcquireAndShow();
         return;
     }
+    // A point the oscillator cannot run at would be read at another frequency
+    // and labelled with this one: refused the same way.
+    const bool type29 = io_.BoxVersion == 29;
+    if (!LockInFrequencyFits(RangeStart, type29) || !LockInFrequencyFits(RangeStop, type29)) {
+        for (int edit : {1, 2})
+            if (!LockInFrequencyFits(edit == 1 ? RangeStart : RangeStop, type29))
+                FrequencyEdit(edit)->MarkRefused();
+        ShowMessage(MsgKind::Information, DncFrequencyRangeText(type29));
+        scanButton_->setChecked(false);
+        scanLoop_ = false;
+        AfterAcquireAndShow();
+        return;
+    }
     AutoTunePending = true;
     FitDone = false;
     StoreSweepRange();
@@ -859,7 +872,9 @@ void TdncForm::EditKeyPress(int edit, EditKey key)
         if (MainIni)
             MainIni->WriteInteger(Dnc, "Tag", unitTag_);
     }
-    if (!ok) {
+    // The operating frequency goes to the oscillator at once: one it cannot
+    // run at is refused rather than replaced by another.
+    if (!ok || (edit == 3 && !LockInFrequencyFits(std::abs(hz), io_.BoxVersion == 29))) {
         e->MarkRefused();
         return;
     }

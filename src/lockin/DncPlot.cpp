@@ -1,6 +1,7 @@
 #include "lockin/DncPlot.h"
 
 #include "core/NumberText.h"
+#include "device/LockInRequests.h"
 #include "lockin/DncSweep.h"
 
 #include <QPainter>
@@ -202,6 +203,12 @@ bool ParseDncFrequency(const QString& text, int& tag, double& hz)
         return false;
     hz = value * DncUnitFactor(tag);
     return true;
+}
+
+QString DncFrequencyRangeText(bool type29)
+{
+    const double mhz = std::ceil(LockInFrequencyMax(type29)) / 1.0e6;
+    return QString("Sweep frequencies must lie above 0 Hz and below %1 MHz!").arg(GeneralText(mhz, 7));
 }
 
 // ---- range menu ------------------------------------------------------------------------

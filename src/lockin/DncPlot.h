@@ -110,6 +110,8 @@ QString DncFrequencyText(double hz, int tag);
 // An edit's text: a unit letter ("k", "m", "M") sets the tag and is removed;
 // the rest is the number. False when it does not parse (the tag may still change).
 bool ParseDncFrequency(const QString& text, int& tag, double& hz);
+// The refusal of a sweep that leaves the oscillator's range.
+QString DncFrequencyRangeText(bool type29);
 
 // ---- range menu ------------------------------------------------------------------------
 

@@ -96,9 +96,4 @@ QString CommPortSpeedText(int n, int asked, int running)
     return QString("Com%1 runs at %2 baud, not at %3!").arg(n).arg(running).arg(asked);
 }
 
-QString CommPortStallText(int n)
-{
-    return QString("Com%1 takes no data: the command was dropped and the port closed.").arg(n);
-}
-
 } // namespace qvt

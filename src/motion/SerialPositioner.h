@@ -54,7 +54,5 @@ QString CommPortDevice(const TQVTIniFile* ini, int n);
 QString CommPortFailureText(int n);
 // The line of COM n runs at `running` baud instead of `asked`.
 QString CommPortSpeedText(int n, int asked, int running);
-// The device on COM n stopped taking bytes.
-QString CommPortStallText(int n);
 
 } // namespace qvt

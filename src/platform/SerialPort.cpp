@@ -64,6 +64,13 @@ int TerminalSpeed(int fd)
 }
 
 std::atomic<SerialSpeedReader> speedReader{nullptr};
+std::atomic<SerialRoomWaiter> roomWaiter{nullptr};
+
+bool PollForRoom(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
 
 tcflag_t DataBitsFlag(int bits)
 {
@@ -79,13 +86,21 @@ tcflag_t DataBitsFlag(int bits)
     }
 }
 
-constexpr int WriteDrainMs = 1000;
-
 } // namespace
 
 SerialSpeedReader SetSerialSpeedReader(SerialSpeedReader reader)
 {
     return speedReader.exchange(reader);
+}
+
+SerialRoomWaiter SetSerialRoomWaiter(SerialRoomWaiter waiter)
+{
+    return roomWaiter.exchange(waiter);
+}
+
+QString CommPortStallText(int n)
+{
+    return QString("Com%1 takes no data: the command was dropped and the port closed.").arg(n);
 }
 
 bool ParseSerialSettingsText(const QString& text, TSerialSettings& settings)
@@ -225,8 +240,8 @@ bool TSerialPort::Write(const QByteArray& bytes)
             continue;
         if (n < 0 && errno == EAGAIN) {
             // The output queue is full: give the line a moment to drain.
-            pollfd p{fd_, POLLOUT, 0};
-            if (::poll(&p, 1, WriteDrainMs) > 0)
+            const SerialRoomWaiter waiter = roomWaiter.load();
+            if ((waiter != nullptr ? waiter : PollForRoom)(fd_, SerialWriteDrainMs))
                 continue;
             ::tcflush(fd_, TCOFLUSH);
             stalled_ = true;

@@ -41,6 +41,18 @@ using SerialSpeedReader = int (*)(int fd);
 // Installs `reader` (nullptr: the terminal driver's) and returns the one before.
 SerialSpeedReader SetSerialSpeedReader(SerialSpeedReader reader);
 
+// Waits at most `timeoutMs` for room in a line's output queue; true when
+// there is room. Tests put a fake here to count the waits and to let a
+// stalled line give up at once.
+using SerialRoomWaiter = bool (*)(int fd, int timeoutMs);
+// Installs `waiter` (nullptr: poll) and returns the one before.
+SerialRoomWaiter SetSerialRoomWaiter(SerialRoomWaiter waiter);
+// How long a write waits for a line that takes nothing before it gives up.
+constexpr int SerialWriteDrainMs = 1000;
+
+// The device on COM n stopped taking bytes.
+QString CommPortStallText(int n);
+
 class TSerialPort final : public ISerialPort {
 public:
     TSerialPort() = default;

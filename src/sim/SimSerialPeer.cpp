@@ -96,6 +96,13 @@ void SimSerialPeer::ReadLoop()
     }
 }
 
+bool SimSerialPeer::HoldLine(bool hold)
+{
+    // Output suspended on the line itself: whatever the program writes stays
+    // queued on its side, and a full queue takes nothing more.
+    return slaveKeep_ >= 0 && ::tcflow(slaveKeep_, hold ? TCOOFF : TCOON) == 0;
+}
+
 QByteArray SimSerialPeer::Received() const
 {
     std::lock_guard lock(mutex_);

@@ -47,6 +47,9 @@ public:
     int Baud() const;
     // Sends bytes to the program.
     bool Send(const QByteArray& bytes);
+    // The device stops taking bytes (true) or takes them again, as one that
+    // holds its clear-to-send line low: the program's writes find no room.
+    bool HoldLine(bool hold);
 
 private:
     void ReadLoop();

@@ -253,4 +253,21 @@ QString RampFileErrorMessage(const QString& name, int line)
     return QString("Error in file %1 at line %2!").arg(name).arg(line);
 }
 
+QString SpektReachMessage(const TSpektReach& reach, const QString& zUnit, const QString& biasUnit)
+{
+    const auto number = [](double v) { return QString::number(v, 'g', 5); };
+    QStringList lines;
+    if (!reach.ZInRange) {
+        if (std::isnan(reach.DzLow))
+            lines << "Z stands beyond its output's range: no excursion is possible from here.";
+        else
+            lines << QString("The excursion leaves Z's output range: from where Z stands now, dz can go from %1 to %2 %3.")
+                         .arg(number(reach.DzLow), number(reach.DzHigh), zUnit);
+    }
+    if (!reach.BiasInRange)
+        lines << QString("The bias leaves its output's range: it can go from %1 to %2 %3.")
+                     .arg(number(reach.BiasLow), number(reach.BiasHigh), biasUnit);
+    return lines.join('\r');
+}
+
 } // namespace qvt

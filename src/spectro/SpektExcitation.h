@@ -6,6 +6,8 @@
 // gives the table directly. Plain logic: the random source and the message
 // output are handed in.
 
+#include "device/SpektRequests.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -81,5 +83,9 @@ struct TRampFile {
 TRampFile ParseRampFile(const QStringList& lines, TSpektData& data);
 // "Error in file <name> at line <i>!"
 QString RampFileErrorMessage(const QString& name, int line);
+
+// What the operator is told when a run's tables would drive Z or the bias
+// beyond its output: the range each can take (units of the two outputs).
+QString SpektReachMessage(const TSpektReach& reach, const QString& zUnit, const QString& biasUnit);
 
 } // namespace qvt

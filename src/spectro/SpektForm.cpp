@@ -681,28 +681,15 @@ void TSpektForm::DoButtonClick(bool fromScript)
     }
     if (measuring_)
         return;
-    // An excursion the Z output cannot make is refused before anything moves
-    // (a parameter the kind hides is 0).
-    bool reachable = true;
-    for (const auto& [edit, dz] : {std::pair{Edit5, Dz1}, std::pair{Edit6, Dz2}}) {
-        if (!device_.SpektZReachable(dz)) {
-            edit->MarkRefused();
-            reachable = false;
-        }
-    }
-    if (!reachable) {
+    // The run builds and averages in a table of its own: until its first
+    // curve is in, the last measurement stays what Save and Copy write.
+    *run_ = TSpektData{};
+    if (!PrepareExcitationInto(*run_) || !RampReachable(*run_)) {
         ScanButton->setChecked(false);
         return;
     }
     AverageCount = 1;
     counter_.Start(UserIni ? UserIni->ReadInteger(Section(), "CountAverage", 1) : 1);
-    // The run builds and averages in a table of its own: until its first
-    // curve is in, the last measurement stays what Save and Copy write.
-    *run_ = TSpektData{};
-    if (!PrepareExcitationInto(*run_)) {
-        ScanButton->setChecked(false);
-        return;
-    }
     runInfo_.Valid = true;
     runInfo_.Points = Points();
     runInfo_.CountCh = CurrentCountCh();
@@ -713,6 +700,41 @@ void TSpektForm::DoButtonClick(bool fromScript)
                           kind);
     measuring_ = true;
     StartCurve();
+}
+
+bool TSpektForm::RampReachable(const TSpektData& table)
+{
+    const int n = Points();
+    std::vector<double> z(table.Col[TSpektData::Dz].begin(), table.Col[TSpektData::Dz].begin() + n);
+    std::vector<double> bias(table.Col[TSpektData::Bias].begin(), table.Col[TSpektData::Bias].begin() + n);
+    if (Section() == SpektZNoiseName) {
+        // Every curve draws new noise within ±dz/2: the bounds, not this draw, must fit.
+        z.insert(z.end(), {Dz1 / 2.0, -Dz1 / 2.0});
+        bias.insert(bias.end(), 2, bias.empty() ? 0.0 : bias.front());
+    }
+    const TSpektReach reach = device_.SpektReach(bias.data(), z.data(), int(z.size()));
+    if (reach.ZInRange && reach.BiasInRange)
+        return true;
+    // Red: the edits whose value the outputs cannot take (a hidden edit holds 0).
+    const unsigned shown = SpektVisibleEdits(Section());
+    if (!reach.ZInRange) {
+        const bool noise = Section() == SpektZNoiseName;
+        const bool dz1Out = noise ? !reach.DzReachable(Dz1 / 2.0) || !reach.DzReachable(-Dz1 / 2.0)
+                                  : !reach.DzReachable(Dz1);
+        if ((shown & (SpektEditDz1 | SpektEditDz)) && dz1Out)
+            Edit5->MarkRefused();
+        if ((shown & SpektEditDz2) && !reach.DzReachable(Dz2))
+            Edit6->MarkRefused();
+    }
+    if (!reach.BiasInRange) {
+        if ((shown & SpektEditU1) && !reach.BiasReachable(U1))
+            Edit8->MarkRefused();
+        if ((shown & SpektEditU2) && !reach.BiasReachable(U2))
+            Edit7->MarkRefused();
+    }
+    ShowMessage(MsgKind::Error,
+                SpektReachMessage(reach, ChannelTable[SlotZ].UnitName, ChannelTable[SlotBias].UnitName));
+    return false;
 }
 
 void TSpektForm::StartCurve()

@@ -195,6 +195,10 @@ private:
     int CurrentCountCh() const;
 
     bool PrepareExcitationInto(TSpektData& table);
+    // A run whose table would drive Z (from where it stands now) or the bias
+    // beyond its output is refused: the edits at fault turn red, the operator
+    // is told, nothing moves.
+    bool RampReachable(const TSpektData& table);
     int LoadRampFileInto(const QString& name, TSpektData& table);
     // The table a redraw shows: the measurement, or the preview before there is one.
     const TSpektData& ShownData(TSpektSender sender, int& points, const std::array<const TIOScale*, 8>*& scales) const;

@@ -10,13 +10,17 @@
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
 #include "support/TestSupport.h"
+#include "platform/SerialPort.h"
+#include "sim/SimSerialPeer.h"
 
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
+#include <QRadioButton>
 #include <QStatusBar>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 using namespace qvt;
@@ -236,6 +240,60 @@ TEST_F(ScannerFormTest, MissingScannerFileIsCreatedWithTheCurrentFactors)
     EXPECT_EQ(file.ReadFloat("SoftLin", "X1", 0), 0.25);
     EXPECT_EQ(scanner_->Table().RangeCount(), 1);
     EXPECT_FALSE(scanner_->SoftLinActive());
+}
+
+std::atomic<int> supplyWaits{0};
+
+TEST_F(ScannerFormTest, ASupplyThatStopsTakingCommandsIsClosedToldAndOpenedByTheNextChoice)
+{
+    sim::SimSerialPeer supply;
+    ASSERT_TRUE(supply.Ok());
+    ini_->WriteInteger("ScannerWin", "PowerFkt", 1);
+    ini_->WriteString("PowerFkt1", "Device", supply.SlavePath());
+    sim_ = PlugSim(FastConfig());
+    form_ = std::make_unique<TInOutForm>();
+    form_->FormCreate();
+    scanner_ = std::make_unique<TScannerForm>(nullptr);
+    scanner_->FormCreate();
+    ASSERT_TRUE(scanner_->PowerPortOpen());
+    ASSERT_TRUE(supply.WaitForBytes(1, 5000)); // the status request
+    QRadioButton* active = nullptr;
+    QRadioButton* off = nullptr;
+    for (QRadioButton* b : scanner_->findChildren<QRadioButton*>()) {
+        if (b->text() == "Active")
+            active = b;
+        else if (b->text() == "Off")
+            off = b;
+    }
+    ASSERT_TRUE(active && off);
+
+    // The supply stops taking bytes; its line never drains, so the waits for
+    // room are counted instead of slept.
+    ASSERT_TRUE(supply.HoldLine(true));
+    {
+        supplyWaits = 0;
+        struct Stalled {
+            SerialRoomWaiter before = SetSerialRoomWaiter([](int, int) {
+                ++supplyWaits;
+                return false;
+            });
+            ~Stalled() { SetSerialRoomWaiter(before); }
+        } stalled;
+        off->click();
+        for (int i = 0; i < 5; ++i)
+            scanner_->TimerTick(); // the ticks do not try the line again at once
+    }
+    EXPECT_EQ(supplyWaits.load(), 1);
+    EXPECT_FALSE(scanner_->PowerPortOpen());
+    EXPECT_EQ(scanner_->PowerMessage(), CommPortStallText(4));
+
+    // It takes bytes again: the operator's next choice opens the line and goes out.
+    ASSERT_TRUE(supply.HoldLine(false));
+    supply.Clear();
+    active->click();
+    EXPECT_TRUE(scanner_->PowerPortOpen());
+    ASSERT_TRUE(supply.WaitForBytes(2, 5000));
+    EXPECT_EQ(supply.Received(), "sL");
 }
 
 TEST_F(ScannerFormTest, BentScannerScansAStraightGratingOnlyWhenLinearised)

@@ -219,10 +219,40 @@ TEST(SpektRequests, QuantisersKeepValuesOnTheDigitGrid)
     EXPECT_DOUBLE_EQ(QuantizeZValue(3.0, 0.0), 3.0);
     const TRampScale bias{0.5, 2.0, false, -10, 10};
     EXPECT_DOUBLE_EQ(QuantizeBiasValue(2.2, bias), 2.0);   // raw 2.4 → 2, back (2 + 2) × 0.5
-    EXPECT_DOUBLE_EQ(QuantizeBiasValue(100.0, bias), 6.0); // raw limited to 10
-    EXPECT_DOUBLE_EQ(QuantizeBiasValue(-100.0, bias), -4.0);
+    // Beyond the output it stays as asked: the run refuses it, nothing ramps to the rail.
+    EXPECT_DOUBLE_EQ(QuantizeBiasValue(100.0, bias), 100.0);
+    EXPECT_DOUBLE_EQ(QuantizeBiasValue(-100.2, bias), -100.0);
     EXPECT_EQ(SpektClampPoints(0), 1);
     EXPECT_EQ(SpektClampPoints(1024), 1023);
+}
+
+TEST(SpektRequests, ARampReachesWhatTheOutputsCanDoFromWhereZStands)
+{
+    // Z: 0.01 nm a digit, −1000..1000, standing at 600: 16 nm of retraction, 4 nm towards the sample.
+    const TRampScale z{0.01, 0.0, false, -1000, 1000};
+    const TRampScale bias{0.5, 0.0, false, -10, 10};
+    const double biases[3] = {0.0, 5.0, -5.0};
+    const double dz[3] = {0.0, 16.0, -4.0};
+    TSpektReach r = SpektRampReach(biases, dz, 3, bias, z, 600.0);
+    EXPECT_TRUE(r.ZInRange);
+    EXPECT_TRUE(r.BiasInRange);
+    EXPECT_DOUBLE_EQ(r.DzLow, -4.0);
+    EXPECT_DOUBLE_EQ(r.DzHigh, 16.0);
+    EXPECT_DOUBLE_EQ(r.BiasHigh, 5.0);
+    const double farther[3] = {0.0, 16.01, 0.0};
+    EXPECT_FALSE(SpektRampReach(biases, farther, 3, bias, z, 600.0).ZInRange);
+    const double nearer[3] = {0.0, 0.0, -4.01};
+    EXPECT_FALSE(SpektRampReach(biases, nearer, 3, bias, z, 600.0).ZInRange);
+    const double over[3] = {0.0, 5.5, 0.0};
+    r = SpektRampReach(over, dz, 3, bias, z, 600.0);
+    EXPECT_FALSE(r.BiasInRange);
+    EXPECT_TRUE(r.ZInRange);
+    // A reversed Z axis turns the excursions round.
+    const TRampScale reversed{0.01, 0.0, true, -1000, 1000};
+    r = SpektRampReach(biases, nearer, 3, bias, reversed, 600.0);
+    EXPECT_DOUBLE_EQ(r.DzLow, -16.0);
+    EXPECT_DOUBLE_EQ(r.DzHigh, 4.0);
+    EXPECT_TRUE(r.ZInRange);
 }
 
 TEST(SpektRequests, ZNoiseSpectrumShowsASineAtItsFrequency)

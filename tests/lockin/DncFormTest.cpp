@@ -17,6 +17,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <tuple>
 
 namespace qvt {
 namespace {
@@ -180,6 +181,27 @@ TEST_F(DncOnSim, ARefusedSweepChangesNothingAndTheSavedCurveKeepsItsFrequencies)
     EXPECT_EQ(dnc_->SweepStep, step);
     EXPECT_EQ(dnc_->StatusText(0), status);
     EXPECT_EQ(dnc_->Curves.Newest(), curve);
+
+    // Frequencies the oscillator cannot run at are refused the same way, the
+    // edit at fault red (the words would be limited to another frequency).
+    for (const auto& [start, stop, red] :
+         {std::tuple{"-100", "22000", 1}, std::tuple{"0", "22000", 1}, std::tuple{"20000", "20000000", 2}}) {
+        Type(dnc_->FrequencyEdit(1), start);
+        Type(dnc_->FrequencyEdit(2), stop);
+        boxes_.Clear();
+        dnc_->SetScanButton(true);
+        EXPECT_EQ(boxes_.Texts(), QStringList{"Sweep frequencies must lie above 0 Hz and below 10 MHz!"}) << stop;
+        EXPECT_FALSE(dnc_->Acquiring());
+        EXPECT_EQ(dnc_->FrequencyEdit(red)->Color(), EditColor::Red) << start << " " << stop;
+        EXPECT_EQ(dnc_->SweepStop, 22000.0);
+        EXPECT_EQ(dnc_->StatusText(0), status);
+        EXPECT_EQ(dnc_->Curves.Newest(), curve);
+    }
+    // So is an operating frequency: it is not replaced by the nearest one the words hold.
+    const double driving = LockInState.DriveFrequency;
+    Type(dnc_->FrequencyEdit(3), "12000000");
+    EXPECT_EQ(dnc_->FrequencyEdit(3)->Color(), EditColor::Red);
+    EXPECT_EQ(LockInState.DriveFrequency, driving);
 
     dnc_->SaveButtonClick(false);
     QFile file(dir_.Path() + "curve.txt");

@@ -11,6 +11,7 @@
 
 #include <QFile>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -247,6 +248,61 @@ TEST_F(SerialStepper, APortThatRunsAtAnotherSpeedIsRefusedAndItsStepsAreNotCount
     unplugged.StepDown();
     EXPECT_EQ(unplugged.zCoarsePos, before);
     EXPECT_EQ(boxes_.LastText(), "Com1 could not open!");
+}
+
+std::atomic<int> roomWaits{0};
+
+TEST_F(SerialStepper, ADeviceThatStopsTakingBytesCostsOneWaitAndOneMessageAndTheNextCommandReopens)
+{
+    sim::SimPositioner positioner;
+    UsePort(positioner);
+    Set("Stepper", "Right", "40");
+    TStepper stepper(form, MainIni);
+    const QStringList want{"RS", "MR", "CC1", "1PR20"};
+    stepper.StepRight();
+    ASSERT_TRUE(WaitForLines(positioner, want));
+    positioner.Clear();
+
+    // The device stops taking bytes. Its line never drains, so every wait for
+    // room would run out: the waits are counted here instead of slept.
+    ASSERT_TRUE(positioner.HoldLine(true));
+    {
+        roomWaits = 0;
+        struct Stalled {
+            SerialRoomWaiter before = SetSerialRoomWaiter([](int, int ms) {
+                ++roomWaits;
+                return ms <= 0; // only a wait of no time may find room
+            });
+            ~Stalled() { SetSerialRoomWaiter(before); }
+        } stalled;
+        stepper.StepRight();
+    }
+    EXPECT_EQ(roomWaits.load(), 1) << "the rest of the command must not wait again";
+    EXPECT_FALSE(stepper.PortOpen);
+    EXPECT_EQ(boxes_.Texts(), QStringList{CommPortStallText(1)});
+
+    // It takes bytes again: the next command opens the port afresh (with the
+    // reset) and nothing of the dropped one comes after.
+    ASSERT_TRUE(positioner.HoldLine(false));
+    stepper.StepRight();
+    EXPECT_TRUE(stepper.PortOpen);
+    ASSERT_TRUE(WaitForLines(positioner, want));
+    EXPECT_EQ(positioner.LineTexts(), want);
+    EXPECT_EQ(boxes_.Texts().size(), 1);
+
+    // On the real wait a stalled line gives up too: one wait, bounded far
+    // above the time it is given.
+    positioner.Clear();
+    ASSERT_TRUE(positioner.HoldLine(true));
+    const auto started = std::chrono::steady_clock::now();
+    stepper.StepRight();
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(took, 10 * SerialWriteDrainMs);
+    EXPECT_FALSE(stepper.PortOpen);
+    EXPECT_EQ(boxes_.Texts(), (QStringList{CommPortStallText(1), CommPortStallText(1)}));
+    ASSERT_TRUE(positioner.HoldLine(false));
+    EXPECT_FALSE(positioner.WaitForBytes(1, 50)) << "the dropped command stays dropped";
 }
 
 TEST(SerialSettingsText, FramingIsTakenFromTheText)

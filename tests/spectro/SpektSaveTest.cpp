@@ -363,5 +363,59 @@ TEST_F(SpektSaveTest, TypedPointCountsAreTakenAsTypedAndAnUnreachableExcursionIs
     ASSERT_TRUE(test::PumpUntil([this] { return !form_->Measuring(); }));
 }
 
+TEST_F(SpektSaveTest, ARampBeyondWhatTheOutputsCanDoFromHereIsRefusedAndTold)
+{
+    MeasureForceCurve();
+    form_->show();
+    // Z's output runs −32000..32000 digits of 0.01 nm: 640 nm in all. A
+    // retraction that fits those 640 nm but not what lies between Z now and
+    // the Z minimum would drive Z onto its rail.
+    const int32_t zNow = device_->ReadReg(ReadAddrZ);
+    const double retractLeft = (zNow + 32000) * 0.01;
+    const double tooFar = retractLeft + 5.0;
+    ASSERT_LT(tooFar, 630.0) << "the excursion must fit the whole span";
+    const auto refused = [this](QLineEdit* edit, const QString& text) {
+        boxes_.Clear();
+        sim_->ClearLog();
+        Type(edit, text);
+        QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+        const bool ran = form_->Measuring();
+        if (ran)
+            EXPECT_TRUE(test::PumpUntil([this] { return !form_->Measuring(); }));
+        else
+            EXPECT_EQ(CountCode(*sim_, IOCTL_SET_SPEKT) + CountCode(*sim_, IOCTL_LOAD_Z_RAMP), 0) << "nothing moves";
+        EXPECT_FALSE(form_->ScanButton->isChecked());
+        return !ran;
+    };
+    EXPECT_TRUE(refused(form_->Edit6, QString::number(tooFar)));
+    EXPECT_EQ(form_->Edit6->Color(), EditColor::Red);
+    EXPECT_NE(form_->Edit5->Color(), EditColor::Red);
+    ASSERT_EQ(boxes_.Texts().size(), 1);
+    EXPECT_TRUE(boxes_.LastText().startsWith("The excursion leaves Z's output range")) << boxes_.LastText().toStdString();
+    EXPECT_TRUE(boxes_.LastText().contains(QString::number(retractLeft, 'g', 5) + " nm")) << boxes_.LastText().toStdString();
+    // The same way towards the sample.
+    Type(form_->Edit6, "3");
+    EXPECT_TRUE(refused(form_->Edit5, QString::number((zNow - 32000) * 0.01 - 1.0)));
+    EXPECT_EQ(form_->Edit5->Color(), EditColor::Red);
+    // Within reach from here the curve runs, untold.
+    EXPECT_FALSE(refused(form_->Edit5, QString::number(std::max(-1.0, (zNow - 32000) * 0.01 / 2))));
+    EXPECT_FALSE(refused(form_->Edit6, QString::number(std::min(3.0, retractLeft / 2))));
+    EXPECT_TRUE(boxes_.Texts().isEmpty());
+
+    // A bias ramp beyond the bias output (±32 V at 1 mV a digit) is refused the same way.
+    user_->WriteInteger("X(U)", "DataPoints", 16);
+    Type(form_->ComboBox1->lineEdit(), "X(U)");
+    ASSERT_EQ(SpektModeName, "X(U)");
+    Type(form_->Edit5, "0");
+    Type(form_->Edit7, "1");
+    EXPECT_TRUE(refused(form_->Edit8, "40"));
+    EXPECT_EQ(form_->Edit8->text(), "40") << "kept as typed, not put on the rail";
+    EXPECT_EQ(form_->Edit8->Color(), EditColor::Red);
+    EXPECT_NE(form_->Edit7->Color(), EditColor::Red);
+    ASSERT_EQ(boxes_.Texts().size(), 1);
+    EXPECT_EQ(boxes_.LastText(), "The bias leaves its output's range: it can go from -32 to 32 V.");
+    EXPECT_FALSE(refused(form_->Edit8, "-2"));
+}
+
 } // namespace
 } // namespace qvt
