@@ -2,6 +2,8 @@
 
 #include "core/NumberText.h"
 #include "platform/MessageBoxes.h"
+#include "platform/RegularFile.h"
+#include "platform/WindowThread.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -71,6 +73,22 @@ FileStamp StatFile(const QString& fileName)
         stamp.changed = Nanoseconds(st.st_ctim);
     }
     return stamp;
+}
+
+// A settings file is a few kilobytes; anything far larger is none.
+constexpr qint64 SettingsFileMaxBytes = 16 * 1024 * 1024;
+
+// The first trouble with each file is shown, the rest only logged: a window
+// writing a dozen keys must not bring a dozen boxes.
+bool FirstTellingOf(const QString& fileName)
+{
+    static std::mutex toldMutex;
+    static QSet<QString> told;
+    std::lock_guard lock(toldMutex);
+    if (told.contains(fileName))
+        return false;
+    told.insert(fileName);
+    return true;
 }
 
 // File systems stamp times coarsely; an edit within the same tick and of the
@@ -355,14 +373,18 @@ void TQVTIniFile::RefreshLocked() const
     fresh->stamp = stamp;
     fresh->lookedAtNs = now;
     if (stamp.exists) {
-        QFile file(fileName_);
         QByteArray bytes;
-        bool ok = file.open(QIODevice::ReadOnly);
-        if (ok) {
-            bytes = file.readAll();
-            ok = file.error() == QFileDevice::NoError;
+        const TFileRead read = ReadRegularFile(fileName_, SettingsFileMaxBytes, bytes);
+        if (read == TFileRead::Refused) {
+            // Told from the window thread's loop: a box must not stand while
+            // this file's lock is held.
+            const QString text = RefusedFileText("Settings file", fileName_, SettingsFileMaxBytes);
+            if (FirstTellingOf(fileName_))
+                PostToWindowThread([text] { ShowMessage(MsgKind::Warning, text); });
+            else
+                LogMessage(MsgKind::Warning, text);
         }
-        if (!ok) {
+        if (read != TFileRead::Read) {
             fresh->unreadable = true;
         } else if (c.loaded && !c.unreadable && bytes == c.raw) {
             c.stamp = stamp; // same text, only the stamp moved on
@@ -422,19 +444,10 @@ void TQVTIniFile::TellWriteFailure(const QString& reason) const
 {
     if (reason.isEmpty())
         return;
-    // The first failure of each file is shown, the rest only logged: a window
-    // writing a dozen keys must not bring a dozen boxes. Told outside the
-    // file's lock, since a box lets the window thread read this file meanwhile.
-    static std::mutex toldMutex;
-    static QSet<QString> told;
-    bool first = false;
-    {
-        std::lock_guard lock(toldMutex);
-        first = !told.contains(fileName_);
-        told.insert(fileName_);
-    }
+    // Told outside the file's lock, since a box lets the window thread read
+    // this file meanwhile.
     const QString text = "Settings file " + fileName_ + " cannot be written: " + reason;
-    if (first)
+    if (FirstTellingOf(fileName_))
         ShowMessage(MsgKind::Warning, text);
     else
         LogMessage(MsgKind::Warning, text);

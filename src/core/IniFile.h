@@ -11,7 +11,9 @@
 // CR LF. Safe to use from several threads.
 //
 // A missing, unreadable or garbled file never fails a read: reads give their
-// defaults. A write that cannot reach the disk is dropped, as is a write to a
+// defaults. Only a regular file of at most 16 MB is read: a device or a pipe
+// put in a settings file's place is refused with a message (once per file)
+// instead of holding up or swamping the program, and is never written. A write that cannot reach the disk is dropped, as is a write to a
 // UTF-16 file with a broken sequence or to a read-only file (both are left as
 // they are); the first such failure of each file is shown in a box naming the
 // file and the reason, later ones go to the error log.

@@ -3,17 +3,13 @@
 #include "core/IniFile.h"
 #include "core/NumberText.h"
 #include "platform/MessageBoxes.h"
+#include "platform/RegularFile.h"
 
 #include <QFile>
 #include <QStringList>
 
-#include <cerrno>
 #include <cmath>
 #include <utility>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qvt {
 
@@ -150,35 +146,10 @@ TPaletteReadResult ParseJascPalette(const QByteArray& text, TColorTable& table)
 
 bool ReadPaletteFile(const QString& fileName, QByteArray& text, QString& refusal)
 {
-    text.clear();
-    // Opened without waiting (a FIFO would block the open) and examined as
-    // opened, so what is read is what was examined.
-    const int fd = ::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
+    if (ReadRegularFile(fileName, PaletteFileMaxBytes, text) != TFileRead::Refused)
         return true;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= PaletteFileMaxBytes;
-    if (ok) {
-        // Read up to one byte past the limit: a file that grew meanwhile is refused too.
-        text.resize(PaletteFileMaxBytes + 1);
-        qsizetype got = 0;
-        while (got < text.size()) {
-            const ssize_t n = ::read(fd, text.data() + got, size_t(text.size() - got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += n;
-        }
-        text.resize(got);
-        ok = got <= PaletteFileMaxBytes;
-    }
-    ::close(fd);
-    if (!ok) {
-        text.clear();
-        refusal = "Palette file " + fileName + " refused: only a regular file of at most 1 MB is read.";
-    }
-    return ok;
+    refusal = RefusedFileText("Palette file", fileName, PaletteFileMaxBytes);
+    return false;
 }
 
 int LoadPalette(const QString& fileName, TColorTable& table)

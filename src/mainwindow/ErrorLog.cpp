@@ -44,7 +44,7 @@ void TAppErrorHandler::Handle(const QString& message, const QStringList& senderN
     if (ShowError)
         ShowError(message);
     else
-        ShowMessage(MsgKind::Error, message);
+        ShowMessageLoggedByCaller(MsgKind::Error, message); // the line below is its log entry
     busy_ = false;
     AppendErrorLog(LogPath.isEmpty() ? AppDir + "error.log" : LogPath,
                    ErrorLogLine(QDateTime::currentDateTime(), message, senderNames));

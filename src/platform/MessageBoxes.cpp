@@ -26,9 +26,28 @@ bool NoScreen()
            QGuiApplication::primaryScreen() == nullptr;
 }
 
-MsgResult Unshown(MsgKind kind, const QString& text, MsgButtons buttons)
+// Standard error only, "qvt: <kind>: <text>" on one line.
+void PrintMessage(const QString& line)
 {
-    LogMessage(kind, text);
+    std::fprintf(stderr, "qvt: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+// One line each: the program's texts break lines with "\r".
+QString MessageLine(MsgKind kind, const QString& text)
+{
+    QString line = MsgKindName(kind) + ": " + text;
+    line.replace("\r\n", " ").replace('\r', ' ').replace('\n', ' ');
+    return line;
+}
+
+// `toLog`: false where the caller writes the error log itself.
+MsgResult Unshown(MsgKind kind, const QString& text, MsgButtons buttons, bool toLog)
+{
+    if (toLog)
+        LogMessage(kind, text);
+    else
+        PrintMessage(MessageLine(kind, text));
     return DismissedAnswer(buttons);
 }
 
@@ -107,7 +126,8 @@ private:
 };
 } // namespace
 
-MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons)
+namespace {
+MsgResult AskOrTell(MsgKind kind, const QString& text, MsgButtons buttons, bool toLog)
 {
     if (noBoxes != nullptr)
         return noBoxes->Refuse(text, buttons);
@@ -120,12 +140,24 @@ MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons)
     if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
         return buttons == MsgButtons::YesNo || buttons == MsgButtons::YesNoCancel ? MsgResult::Yes : MsgResult::Ok;
     if (boxesStopped.load())
-        return Unshown(kind, text, buttons);
+        return Unshown(kind, text, buttons, toLog);
     MsgResult result = DismissedAnswer(buttons);
     SendToWindowThread([&] {
-        result = NoScreen() || boxesStopped.load() ? Unshown(kind, text, buttons) : ShowQtBox(kind, text, buttons);
+        result = NoScreen() || boxesStopped.load() ? Unshown(kind, text, buttons, toLog)
+                                                   : ShowQtBox(kind, text, buttons);
     });
     return result;
+}
+} // namespace
+
+MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons)
+{
+    return AskOrTell(kind, text, buttons, true);
+}
+
+MsgResult ShowMessageLoggedByCaller(MsgKind kind, const QString& text)
+{
+    return AskOrTell(kind, text, MsgButtons::Ok, false);
 }
 
 MsgResult DismissedAnswer(MsgButtons buttons)
@@ -158,11 +190,8 @@ QString MsgKindName(MsgKind kind)
 
 void LogMessage(MsgKind kind, const QString& text)
 {
-    // One line each: the program's texts break lines with "\r".
-    QString line = MsgKindName(kind) + ": " + text;
-    line.replace("\r\n", " ").replace('\r', ' ').replace('\n', ' ');
-    std::fprintf(stderr, "qvt: %s\n", line.toLocal8Bit().constData());
-    std::fflush(stderr);
+    const QString line = MessageLine(kind, text);
+    PrintMessage(line);
     if (messageLog)
         messageLog(line);
 }
@@ -203,7 +232,7 @@ void ShowMessageAside(MsgKind kind, const QString& text, std::function<void()> c
     }
     PostToWindowThread([kind, text, closed = std::move(closed)] {
         if (NoScreen() || boxesStopped.load()) {
-            Unshown(kind, text, MsgButtons::Ok);
+            Unshown(kind, text, MsgButtons::Ok, true);
             if (closed)
                 closed();
             return;

@@ -22,6 +22,9 @@ enum class MsgResult { Ok, Cancel, Yes, No, Abort, Retry, Ignore };
 // Shows a modal box and returns the button pressed. Called from a worker
 // thread, the box is shown by the window thread and the worker waits for it.
 MsgResult ShowMessage(MsgKind kind, const QString& text, MsgButtons buttons = MsgButtons::Ok);
+// ShowMessage (OK only) for a caller that writes the error log itself: where
+// no box can be shown the text goes to standard error only, so it is logged once.
+MsgResult ShowMessageLoggedByCaller(MsgKind kind, const QString& text);
 // The system's short warning sound.
 void Beep();
 // Shows a box that keeps nothing else from being used (no modal loop) and

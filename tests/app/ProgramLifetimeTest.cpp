@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace qvt;
@@ -199,6 +200,59 @@ TEST(ProgramLifetime, SigtermEndsTheProgramWhileABoxIsOpenOnTheScreen)
     EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
     qvt.Terminate();
     EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
+}
+
+TEST(ProgramLifetime, APaletteOrSettingsFileThatIsNoRegularFileIsRefusedAndTheStartCompletes)
+{
+    for (const QString& palette : {QString("/dev/zero"), QString("fifo.pal")}) {
+        SCOPED_TRACE(palette.toStdString());
+        RunningQvt qvt;
+        const QString fifo = qvt.dir.Path() + "fifo.pal";
+        ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QString paletteFile = palette.startsWith('/') ? palette : fifo;
+        qvt.Edit("user.ini", "[Main]\r\n",
+                 "[Main]\r\nUseUserColorPalette=1\r\nUserColorPalette=" + QFile::encodeName(paletteFile) + "\r\n");
+        // The scanner's settings file is a pipe nobody writes to.
+        const QString scannerFile = qvt.dir.Path() + "SoftLin.ini";
+        ASSERT_TRUE(QFile::remove(scannerFile));
+        ASSERT_EQ(::mkfifo(QFile::encodeName(scannerFile).constData(), 0600), 0);
+        qvt.dir.WriteFile("error.log", ""); // present: logging is on
+        qvt.Start();
+        ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+        EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
+        qvt.Terminate();
+        const QString log = QString::fromUtf8(qvt.dir.ReadFile("error.log"));
+        EXPECT_EQ(log.count("Palette file " + paletteFile + " refused: only a regular file of at most 1 MB is read."), 1)
+            << log.toStdString();
+        EXPECT_GE(log.count("Settings file " + scannerFile + " refused"), 1) << log.toStdString();
+        EXPECT_FALSE(QFileInfo(scannerFile).isFile()) << "the pipe was replaced by a file";
+    }
+}
+
+TEST(ProgramLifetime, AnErrorWithoutAScreenIsLoggedOnce)
+{
+    // The program's handler of errors that reach the message loop, in the
+    // started program: its box has no screen, so the text goes to standard
+    // error and one line to the error log, with the sender.
+    TempDir dir;
+    ASSERT_TRUE(CopyBundledSettings(dir));
+    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
+    dir.WriteFile("error.log", "");
+    InstallShutdownOnSignals();
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (MainQVTForm == nullptr || MainIni == nullptr || !MainIni->ValueExists("Main", "DeviceDriverIOCTLFreq"))
+            return;
+        poll.stop();
+        ReportAppException("Range check error", MainQVTForm);
+        ::kill(::getpid(), SIGTERM);
+    });
+    poll.start();
+    EXPECT_EQ(RunProgram(dir.Path(), {"qvt"}), 0);
+    const QString log = QString::fromUtf8(dir.ReadFile("error.log"));
+    EXPECT_EQ(log.count("Range check error"), 1) << log.toStdString();
+    EXPECT_TRUE(log.contains("\tRange check error\tMainQVTForm\t")) << log.toStdString();
 }
 
 namespace {
