@@ -18,7 +18,7 @@ int64_t JoyStep(int32_t velocity, int32_t maxStep)
 }
 
 TGoJoyThread::TGoJoyThread(TInOutForm& form, TMoveEngine& moves)
-    : form_(form), moves_(moves), worker_([this](WorkerThread& thread) { Execute(thread); })
+    : form_(form), moves_(moves), worker_([this](WorkerThread& thread) { Execute(thread); }, ThreadPriority::Higher)
 {
 }
 

@@ -10,7 +10,10 @@ thread_local const WorkerThread* currentWorker = nullptr;
 
 const WorkerThread* CurrentWorkerThread() { return currentWorker; }
 
-WorkerThread::WorkerThread(std::function<void(WorkerThread&)> body) : body_(std::move(body)) {}
+WorkerThread::WorkerThread(std::function<void(WorkerThread&)> body, ThreadPriority priority)
+    : body_(std::move(body)), priority_(priority), nice_(ProcessNice())
+{
+}
 
 WorkerThread::~WorkerThread()
 {
@@ -69,6 +72,8 @@ bool WorkerThread::WaitSuspended(int timeoutMs) const
 void WorkerThread::Run()
 {
     currentWorker = this;
+    SetCurrentThreadPriority(priority_);
+    nice_ = CurrentThreadNice();
     if (!terminated_.load())
         body_(*this);
     std::lock_guard lock(mutex_);

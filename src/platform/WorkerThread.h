@@ -4,6 +4,8 @@
 // the thread is still running is kept, so the thread's next self-suspend
 // returns at once: a wake-up can never be lost.
 
+#include "platform/ThreadPriority.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -16,7 +18,7 @@ class WorkerThread {
 public:
     // `body` is the thread's whole run; it loops until Terminated() and calls
     // SuspendSelf() where it waits for work. It starts only at the first Resume().
-    explicit WorkerThread(std::function<void(WorkerThread&)> body);
+    explicit WorkerThread(std::function<void(WorkerThread&)> body, ThreadPriority priority = ThreadPriority::Normal);
     virtual ~WorkerThread(); // terminates and joins
     WorkerThread(const WorkerThread&) = delete;
     WorkerThread& operator=(const WorkerThread&) = delete;
@@ -33,11 +35,17 @@ public:
     void Join();
     // Waits until the thread is parked; false on time-out.
     bool WaitSuspended(int timeoutMs) const;
+    // The priority asked for (taken by the thread when it starts), and the
+    // nice value the thread runs at (the process's before it has started).
+    ThreadPriority Priority() const { return priority_; }
+    int Nice() const { return nice_.load(); }
 
 private:
     void Run();
 
     std::function<void(WorkerThread&)> body_;
+    const ThreadPriority priority_;
+    std::atomic<int> nice_;
     mutable std::mutex mutex_;
     mutable std::condition_variable wake_;
     mutable std::condition_variable parked_;

@@ -41,7 +41,7 @@ constexpr int StopWaitMs = 2000;
 TFastScanThread::TFastScanThread(TInOutForm& form, TGoXYThread& scan, TShowThread& show, TScanParams& params,
                                  QObject* parent)
     : QObject(parent), form_(form), scan_(scan), show_(show), params_(params),
-      worker_([this](WorkerThread& t) { Execute(t); })
+      worker_([this](WorkerThread& t) { Execute(t); }, ThreadPriority::Higher)
 {
     buffer_.resize(FastReadBytes);
 }

@@ -39,7 +39,7 @@ bool IScanHost::ContOnRestart() const
 
 TGoXYThread::TGoXYThread(TInOutForm& form, TMoveEngine& moves, TScanParams& params, QObject* parent)
     : QObject(parent), form_(form), moves_(moves), params_(params),
-      worker_([this](WorkerThread& thread) { Execute(thread); })
+      worker_([this](WorkerThread& thread) { Execute(thread); }, ThreadPriority::TimeCritical)
 {
     moves_.SetScanThread(&worker_);
 }
@@ -257,12 +257,15 @@ void TGoXYThread::RunPendingFrameEnd()
 
 void TGoXYThread::CompletePause()
 {
-    // A query of the parked thread: while the scan runs (still stopping, or
-    // started again) nothing is sent to it.
-    if (!stopMessageShown_ || !worker_.Suspended())
+    // Only a pause under way (the stop box shown); a scan started again has
+    // taken the box away.
+    if (!stopMessageShown_)
         return;
-    // The stop box stays until the position of the parked scan was taken over,
-    // so a pause never leaves a stale tip position behind.
+    // Still stopping: the move under way is stopped and a move waiting for it
+    // is let go, so the thread reaches its next check of Running at once
+    // instead of after a slow move. Parked: the stop box stays until the
+    // position was taken over, so a pause never leaves a stale tip position
+    // behind.
     if (moves_.Sync())
         HideStopMessage();
 }

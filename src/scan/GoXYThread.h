@@ -95,9 +95,10 @@ public:
     bool PauseScan();
     // The Scan button up, the scan stopped, the range edit red.
     void StopScanButton();
-    // After a pause: once the thread is parked, the move state is taken from
-    // the controller and the stop message hidden. Sends nothing while the
-    // scan runs (the status timer calls it every tick).
+    // While a pause is under way (the status timer calls it every tick): as
+    // long as the thread still runs, its move is stopped and a move waiting
+    // for it let go; once the thread is parked, the move state is taken from
+    // the controller and the stop message hidden. Nothing without a pause.
     void CompletePause();
     // The scan's share of the status timer (the one heartbeat): completes a
     // pause and, while the scan runs, wakes the display thread for one pass.

@@ -17,6 +17,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTextStream>
@@ -50,6 +51,25 @@ QString GridKey(int page, int row)
 {
     return QString("StrGri%1Row%2").arg(page + 1).arg(row);
 }
+
+// Tells the window whenever a value cell is opened for editing, however it
+// was opened (double click, F2, typing into the current cell).
+class TOpenCellDelegate : public QStyledItemDelegate {
+public:
+    TOpenCellDelegate(std::function<void(int row)> opened, QObject* parent)
+        : QStyledItemDelegate(parent), opened_(std::move(opened))
+    {
+    }
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        if (index.column() == 1)
+            opened_(index.row());
+        return QStyledItemDelegate::createEditor(parent, option, index);
+    }
+
+private:
+    std::function<void(int row)> opened_;
+};
 
 } // namespace
 
@@ -90,10 +110,7 @@ void TSmartFeedbackForm::BuildControls()
         }
         grid->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
                               QAbstractItemView::AnyKeyPressed);
-        connect(grid, &QTableWidget::itemDoubleClicked, this, [this, p](QTableWidgetItem* item) {
-            if (item->column() == 1)
-                BeginEdit(p, item->row());
-        });
+        grid->setItemDelegate(new TOpenCellDelegate([this, p](int row) { BeginEdit(p, row); }, grid));
         connect(grid, &QTableWidget::currentCellChanged, this, [this, p](int row, int column, int, int) {
             if (column == 1 && editedRow_[static_cast<size_t>(p)] < 0)
                 BeginEdit(p, row);

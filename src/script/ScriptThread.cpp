@@ -2,14 +2,11 @@
 
 #include "core/IniFile.h"
 #include "core/SharedState.h"
+#include "platform/ThreadPriority.h"
 #include "platform/WindowThread.h"
 
 #include <QDir>
 #include <QFileInfo>
-
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace qvt {
 
@@ -80,7 +77,8 @@ QString TScriptThread::DataName() const
 void TScriptThread::Body()
 {
     // Below the window thread and the acquisition workers.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 5);
+    SetCurrentThreadPriority(ThreadPriority::Lower);
+    nice_ = CurrentThreadNice();
     for (;;) {
         QString name, path;
         {

@@ -64,6 +64,8 @@ public:
     const std::atomic<bool>& Running() const { return script_.Running; }
     // The first error of the last run (0: none). Read once the run has ended.
     int LastError() const { return lastError_; }
+    // The nice value the thread runs at (below the window thread's).
+    int Nice() const { return nice_; }
     QString DataName() const;
 
 private:
@@ -101,6 +103,7 @@ private:
     std::atomic<bool> terminating_{false};
     std::atomic<bool> stopRequested_{false};
     std::atomic<int> lastError_{0};
+    std::atomic<int> nice_{0};
     std::thread thread_;
 };
 

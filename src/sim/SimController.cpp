@@ -117,9 +117,18 @@ bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* 
 bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_t outSize, After& after)
 {
     switch (code) {
-    case IOCTL_READ_REG:
-        PutWord(out, absent_ ? -1 : ReadAddressLocked(Word(in, 0)));
+    case IOCTL_READ_REG: {
+        const int32_t reg = Word(in, 0);
+        // The module's own words (its input, error, products and output)
+        // are what its loop made of them by now.
+        if (!absent_ && HasModuleRegisters() && SimFastFeedback::IsComputed(reg)) {
+            FastFeedbackLocked(true);
+            PutWord(out, registers_[reg]);
+            return true;
+        }
+        PutWord(out, absent_ ? -1 : ReadAddressLocked(reg));
         return true;
+    }
     case IOCTL_WRITE_REG: {
         const auto w = Decode<TWriteRegRecord>(in);
         WriteRegisterLocked(w.Register, w.Value);
@@ -239,6 +248,10 @@ bool SimController::ScopeLocked(uint32_t code, const void* in, void* out)
     switch (code) {
     case IOCTL_READ_OSZI: {
         if (HasModuleRegisters()) {
+            // A new control word switches the module's loop from now on.
+            if ((Word(in, 0) & SimFastScan::ControlApply) &&
+                (Word(in, 0) & ~SimFastScan::ControlApply) != fastScan_.Control())
+                FastFeedbackLocked(false);
             int32_t ids[SimFastScan::MaxIds] = {};
             for (int i = 0; i < SimFastScan::MaxIds; ++i)
                 ids[i] = Word(in, static_cast<size_t>(2 + i));
@@ -538,10 +551,25 @@ bool SimController::RegisterExistsLocked(int32_t reg) const
     return reg < FirstExtendedRegister || config_.Usb || config_.ControllerType >= 29;
 }
 
+void SimController::FastFeedbackLocked(bool sample)
+{
+    const int64_t now = clock_.NowNs();
+    int32_t input = fastFeedback_.Input();
+    if (sample) {
+        AdvanceLocked(now);
+        input = ReadAtLocked(ReadAddrFastFeedbackInput, ProbeNowLocked(now), now);
+    }
+    const bool on = (fastScan_.Control() & SimFastScan::ControlFeedback) != 0;
+    fastFeedback_.Advance(now, input, on, registers_.data());
+}
+
 void SimController::WriteRegisterLocked(int32_t reg, int32_t value)
 {
     if (!RegisterExistsLocked(reg) || reg == RegBoxVersion || reg == RegBoxSubVersion)
         return;
+    // The loop runs with the words it had up to this write.
+    if (HasModuleRegisters() && reg >= SimFastFeedback::FirstRegister && reg <= SimFastFeedback::LastRegister)
+        FastFeedbackLocked(false);
     if (SimOutputs::IsDacRegister(reg)) {
         AdvanceLocked(clock_.NowNs());
         if ((reg == RegX || reg == RegY) && generator_.Active()) {

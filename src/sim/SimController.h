@@ -27,6 +27,7 @@
 #include "sim/SimCoarseAxes.h"
 #include "sim/SimCoarseMotor.h"
 #include "sim/SimConfig.h"
+#include "sim/SimFastFeedback.h"
 #include "sim/SimFastScan.h"
 #include "sim/SimFrameMotor.h"
 #include "sim/SimLedBus.h"
@@ -223,6 +224,9 @@ private:
     // any loop worth its gains has settled by then.
     static constexpr int64_t IdleCatchUpTicks = 65536;
     size_t StreamLocked(int32_t* out, size_t maxWords);
+    // The module's z loop up to now; `sample`: with the input read afresh
+    // (a register read), else as last sampled (a write, a switch).
+    void FastFeedbackLocked(bool sample);
 
     const SimConfig config_;
     SimClock clock_;
@@ -261,6 +265,7 @@ private:
     SimCantilever cantilever_;
     SimNoiseFrames noiseFrames_; // the thermal-noise measurement's X/Y frames
     SimFastScan fastScan_;       // the high-speed module's generator and stream
+    SimFastFeedback fastFeedback_{config_.Usb}; // the module's z loop (incremental on a USB box)
     SimFrameMotor frameMotor_;
     SimPhotodiode photodiode_;
     SimMultiLockIn multiLockIn_{config_.Cantilever, config_.Seed}; // types 26 and 29

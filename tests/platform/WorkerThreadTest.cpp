@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 using qvt::WorkerThread;
@@ -87,4 +88,23 @@ TEST(WorkerThread, AWorkerAskingTheWindowThreadGivesUpWhenTerminated)
     worker.Terminate();
     worker.Join(); // no event processing here
     EXPECT_FALSE(delivered.load());
+}
+
+TEST(WorkerThread, RunsAtThePriorityAskedAsFarAsTheProcessMayGiveIt)
+{
+    using qvt::ThreadPriority;
+    const int process = qvt::ProcessNice();
+    auto run = [](ThreadPriority priority) {
+        WorkerThread worker([](WorkerThread& self) { self.SuspendSelf(); }, priority);
+        worker.Resume();
+        EXPECT_TRUE(worker.WaitSuspended(2000));
+        return worker.Nice();
+    };
+    // Lowered below the process, never beyond the weakest nice.
+    EXPECT_EQ(run(ThreadPriority::Lower), std::min(process + qvt::LowerNiceSteps, 19));
+    // The others are never lowered; raising needs privileges.
+    for (ThreadPriority p : {ThreadPriority::Normal, ThreadPriority::Higher, ThreadPriority::TimeCritical})
+        EXPECT_LE(run(p), process);
+    // The window thread keeps its own.
+    EXPECT_EQ(qvt::CurrentThreadNice(), process);
 }

@@ -752,6 +752,50 @@ TEST_F(ScanParaFormTest, StatusTimerWakesTheDisplayWhileScanningAndCompletesAPau
     EXPECT_TRUE(scan.Suspended());
 }
 
+TEST_F(ScanParaFormTest, StatusTimerLetsAScanStuckInASlowMoveStopAtTheNextTick)
+{
+    sim::SimConfig config = FastConfig();
+    config.Clock = sim::ClockMode::RealTime;
+    // 16 pixels at 0.0005 lines per second: each pixel move takes a minute.
+    ini_->WriteString("ScanPara", "ComboBox1", "16");
+    ini_->WriteString("ScanPara", "Edit3", "200");
+    ini_->WriteString("ScanPara", "Edit4", "0.0005");
+    ini_->WriteString("ScanPara", "Edit7", "0");
+    ini_->WriteString("ScanPara", "Edit8", "0");
+    Start(config);
+    TGoXYThread& scan = workers_->GoXYThread();
+    ASSERT_TRUE(scan.Channels[ZFwd].AllocBuffers(16, 16));
+    constexpr int32_t MinuteTicks = 2000000;
+    auto pixelMoveSent = [&] {
+        for (const sim::SimRequest& r : sim_->RequestLog())
+            if (r.Code == IOCTL_GO_XY && r.In[4] >= MinuteTicks)
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(workers_->StartScan());
+    ASSERT_TRUE(PumpUntil(pixelMoveSent, 20000));
+    // From sending the first pixel to waiting for its end the thread needs
+    // microseconds; the move lasts a minute.
+    PumpUntil([] { return false; }, 1000);
+
+    // The pause's own wait ends long before the move: the thread still waits for it.
+    form_->WenigWichtigTimer().stop();
+
+    EXPECT_TRUE(workers_->PauseScan());
+    EXPECT_TRUE(scan.StopMessageShown());
+    EXPECT_FALSE(scan.Suspended());
+
+    // The next tick stops the move and lets the thread go on to its check.
+    sim_->ClearLog();
+    form_->WenigWichtigTimer().start();
+    EXPECT_TRUE(PumpUntil([&] { return scan.Suspended(); }, 20000)); // a third of the move
+    int stops = 0;
+    for (const sim::SimRequest& r : sim_->RequestLog())
+        stops += r.Code == IOCTL_GO_XY && r.In[4] == GoXYStop;
+    EXPECT_GE(stops, 1);
+    EXPECT_FALSE(scan.Running);
+}
+
 namespace {
 
 // The bundled settings on a simulated plane: Z digits per X and per Y digit.

@@ -6,9 +6,12 @@
 #include "scan/SmartFeedbackLogic.h"
 #include "widgets/NumericEdit.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QFile>
+#include <QLineEdit>
 #include <QTableWidget>
+#include <QTest>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -73,11 +76,13 @@ namespace {
 
 class SmartFeedbackFormTest : public DriverLinkFixture {
 protected:
-    void Open(int type)
+    void Open(int type, const QString& driver = "SIM", double latencyUs = 0.0)
     {
         sim::SimConfig config = FastConfig();
         config.ControllerType = type;
-        sim_ = PlugSim(config);
+        config.AdcNoise = 0.0;
+        config.RequestLatencyUs = latencyUs;
+        sim_ = PlugSim(config, driver);
         form_ = std::make_unique<TInOutForm>();
         form_->FormCreate();
         workers_ = std::make_unique<TDeviceWorkers>(*form_);
@@ -134,11 +139,11 @@ TEST_F(SmartFeedbackFormTest, InitialisesTheModuleInOrderAndWritesEditedRows)
 
     // A marked row keeps what is typed while the other rows refresh.
     sim_->ClearLog();
-    form_->WriteReg(66, 1234);
+    form_->WriteReg(65, 1234);
     window_->BeginEdit(0, 3);
     window_->Grid(0)->item(3, 1)->setText("abc"); // no integer: nothing written, still marked
     window_->Timer1Timer();
-    EXPECT_EQ(window_->Grid(0)->item(2, 1)->text(), "1234");
+    EXPECT_EQ(window_->Grid(0)->item(1, 1)->text(), "1234");
     EXPECT_EQ(window_->Grid(0)->item(3, 1)->text(), "abc");
     EXPECT_EQ(window_->EditedRow(0), 3);
     window_->Grid(0)->item(3, 1)->setText("4321");
@@ -215,5 +220,96 @@ TEST_F(SmartFeedbackFormTest, EditsRefuseWhatTheRegisterCannotHoldOrTheModuleCan
         EXPECT_EQ(lines->Color(), EditColor::Red);
         EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), 2);
         EXPECT_DOUBLE_EQ(workers_->FastScanThread().StreamDelay.load(), 0.5e-3);
+    }
+}
+
+namespace {
+
+// A value typed into a register row as the engineer does: click the value
+// cell, F2, the number, Enter.
+void TypeIntoRow(QTableWidget* grid, int row, const QString& text)
+{
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->visualItemRect(grid->item(row, 1)).center());
+    PressKey(grid, Qt::Key_F2);
+    auto* editor = qobject_cast<QLineEdit*>(grid->indexWidget(grid->model()->index(row, 1)));
+    ASSERT_NE(editor, nullptr);
+    editor->selectAll();
+    TypeAndEnter(editor, text);
+    QCoreApplication::processEvents(); // the view takes the editor's text in a queued call
+    ASSERT_EQ(grid->item(row, 1)->text(), text);
+}
+
+int Cell(QTableWidget* grid, int row)
+{
+    return grid->item(row, 1)->text().toInt();
+}
+
+} // namespace
+
+TEST_F(SmartFeedbackFormTest, TheModulesLoopAnswersItsFeedbackPageAsItsWordsSay)
+{
+    // Rows of the "Feedback" page: In, Ref, U0, k0 (b1), k1 (b2), ..., Zout, q0, q1.
+    constexpr int In = 0, Ref = 1, U0 = 2, K0 = 3, K1 = 4, Zout = 17, Q0 = 19, Q1 = 20;
+    constexpr int Upper = 1073741820; // the limits the start-up writes to 79 and 80
+    constexpr int Unit = 1073741824;  // 1.0 as the module's coefficients hold it
+
+    for (const bool usb : {false, true}) {
+        SCOPED_TRACE(usb ? "USB box: incremental k0, k1" : "type 29: b1, b2, q0..q2");
+        // Each request takes 100 µs of the controller's time: a refresh lets the loop run.
+        Open(usb ? 26 : 29, usb ? "SIMUSB" : "SIM", 100.0);
+        window_->FormCreate();
+        window_->show();
+        window_->Pages()->setCurrentIndex(0);
+        QTableWidget* grid = window_->Grid(0);
+        QCheckBox* feedbackOn = window_->CheckBox(1);
+
+        // The error word: (In − Ref) × 16.
+        TypeIntoRow(grid, Ref, "-1000");
+        EXPECT_EQ(sim_->Register(65), -1000);
+        window_->Timer1Timer();
+        const int in = Cell(grid, In);
+        EXPECT_EQ(Cell(grid, U0), (in + 1000) * 16);
+        EXPECT_EQ(Cell(grid, Zout), 0);
+
+        // A unit proportional set: once the loop is on, Zout stands at In − Ref.
+        TypeIntoRow(grid, K0, QString::number(Unit));
+        if (usb) {
+            TypeIntoRow(grid, K1, QString::number(-Unit));
+        } else {
+            TypeIntoRow(grid, Q0, QString::number(Unit));
+            TypeIntoRow(grid, Q1, QString::number(-Unit));
+        }
+        window_->Timer1Timer();
+        EXPECT_EQ(Cell(grid, Zout), 0) << "the loop is off";
+        QTest::mouseClick(feedbackOn, Qt::LeftButton);
+        ASSERT_EQ(sim_->FastScanControl(), 0x2);
+        window_->Timer1Timer();
+        EXPECT_EQ(Cell(grid, Zout), in + 1000);
+
+        // Integral only: Zout runs until it meets the upper limit, and the lower one for the other sign.
+        if (usb)
+            TypeIntoRow(grid, K1, "0");
+        else
+            TypeIntoRow(grid, Q1, "0");
+        TypeIntoRow(grid, Ref, "-1000000");
+        window_->Timer1Timer();
+        EXPECT_EQ(Cell(grid, Zout), Upper);
+        TypeIntoRow(grid, Ref, "1000000");
+        window_->Timer1Timer();
+        window_->Timer1Timer();
+        EXPECT_EQ(Cell(grid, Zout), -Upper);
+
+        // Switched off, the output holds where it stood.
+        QTest::mouseClick(feedbackOn, Qt::LeftButton);
+        ASSERT_EQ(sim_->FastScanControl(), 0);
+        TypeIntoRow(grid, Ref, "-1000000");
+        window_->Timer1Timer();
+        window_->Timer1Timer();
+        EXPECT_EQ(Cell(grid, Zout), -Upper);
+        EXPECT_EQ(Cell(grid, U0), (in + 1000000) * 16);
+
+        window_.reset();
+        CloseDevice(workers_, form_);
+        OsziRequest = TOsziRequest{};
     }
 }

@@ -4,12 +4,14 @@
 #include "script/ScriptFakeDevice.h"
 
 #include "calib/ScanFilter.h"
+#include "platform/ThreadPriority.h"
 
 #include <QCoreApplication>
 #include <QDir>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace qvt;
@@ -45,6 +47,15 @@ TEST(ScriptThread, ReportsTheFirstErrorWithItsLineAndTheFileItHappenedIn)
     EXPECT_EQ(rig.RunText("BEGIN Q := 7; END."), 0);
     EXPECT_EQ(rig.RunText("BEGIN WRITELN(Q); END."), 0);
     EXPECT_EQ(rig.Device.Memo(), QStringList{"7"});
+}
+
+TEST(ScriptThread, RunsScriptsBelowTheWindowThread)
+{
+    TFakeScriptRig rig;
+    EXPECT_EQ(rig.RunText("BEGIN WRITELN('x'); END."), 0);
+    const int process = ProcessNice();
+    EXPECT_EQ(rig.Thread().Nice(), std::min(process + LowerNiceSteps, 19));
+    EXPECT_EQ(CurrentThreadNice(), process);
 }
 
 TEST(ScriptThread, AMissingScriptStillLeavesAnEmptyDataFileAndAGivenPathIsUsed)

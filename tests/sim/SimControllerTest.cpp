@@ -130,13 +130,13 @@ TEST(SimController, ReadsTheAddressMapOfTheBox)
     EXPECT_EQ(Read(sim, 100), 0);
 
     // The extended registers are not there on a type-26 card ...
-    Write(sim, 70, 55);
-    EXPECT_EQ(Read(sim, 70), 0);
+    Write(sim, 83, 55);
+    EXPECT_EQ(Read(sim, 83), 0);
     // ... but read back on type 29.
     config.ControllerType = 29;
     SimController type29(config);
-    Write(type29, 70, 55);
-    EXPECT_EQ(Read(type29, 70), 55);
+    Write(type29, 83, 55);
+    EXPECT_EQ(Read(type29, 83), 55);
     Write(type29, 141, 1);
     EXPECT_EQ(Read(type29, 141), 1);
     // Input 22 shows where Z sits in its range.
