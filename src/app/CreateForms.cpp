@@ -179,7 +179,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         if (scanPara->ToolButtons() != nullptr)
             scanPara->ToolButtons()->SetUsedTool(static_cast<int>(tool));
     };
-    scanPara->DualZ = [inOut, scanner] { return inOut->BoxVersion == 29 && !scanner->MonoFastz(); };
+    scanPara->DualZ = [inOut, scanner] { return inOut->Caps.Type29() && !scanner->MonoFastz(); };
     // The fast z loop follows every feedback record, in the window thread.
     inOut->FeedbackSent = [form = QPointer<TScanParaForm>(scanPara)] {
         auto send = [form] {
@@ -304,7 +304,6 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     auto* feedback = new TfeedbackForm(*inOut, scanPara, &workers->FastScanThread(), main);
     Created("TfeedbackForm");
-    feedback->ControllerType = inOut->BoxVersion;
     feedback->LockInButtonVisible = [main] {
         QAbstractButton* b = main->Button("dncButton");
         return b != nullptr && !b->isHidden();
@@ -607,9 +606,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         inOut->ReadDncStatus();
         return static_cast<uint32_t>(inOut->DncStatusWord);
     };
-    about.BoxVersion = inOut->BoxVersion;
-    about.BoxSubVersion = inOut->BoxSubVersion;
-    about.UsbBox = inOut->UsbBox;
+    about.Caps = inOut->Caps;
     about.InstanceNumber = inOut->InstanceNumber;
     auto* aboutBox = new TAboutQVTBox(about, main);
     Created("TAboutQVTBox");

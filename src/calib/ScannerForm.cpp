@@ -94,7 +94,7 @@ TScannerForm::~TScannerForm()
 
 bool TScannerForm::Type29() const
 {
-    return InOutForm != nullptr && InOutForm->BoxVersion == 29;
+    return InOutForm != nullptr && InOutForm->Caps.Type29();
 }
 
 // ---- building ---------------------------------------------------------------------------

@@ -101,13 +101,14 @@ void TInOutForm::FormCreate()
     const int32_t running = ControlRunning;
     Ioctl(IOCTL_SET_CONTROL, &running, sizeof running, nullptr, 0);
 
-    BoxVersion = static_cast<int32_t>(static_cast<uint32_t>(ReadReg(RegBoxVersion)) & 0xFFFFu);
-    if (BoxVersion == BoxVersionAbsent)
-        BoxVersion = MainIni ? MainIni->ReadInteger("Microscope", "LIAVersion", DefaultLiaVersion) : DefaultLiaVersion;
-    BoxSubVersion = ReadReg(RegBoxSubVersion);
+    Caps.BoxVersion = static_cast<int32_t>(static_cast<uint32_t>(ReadReg(RegBoxVersion)) & 0xFFFFu);
+    if (Caps.BoxVersion == BoxVersionAbsent)
+        Caps.BoxVersion =
+            MainIni ? MainIni->ReadInteger("Microscope", "LIAVersion", DefaultLiaVersion) : DefaultLiaVersion;
+    Caps.BoxSubVersion = ReadReg(RegBoxSubVersion);
 
-    MultiLockInPresent = BoxVersion == 26 || BoxVersion == 29;
-    AuxRegisterBase = BoxVersion == 29 ? AuxRegisterBaseType29 : AuxRegisterBaseCard;
+    MultiLockInPresent = Caps.MultiLockInPresent();
+    AuxRegisterBase = Caps.AuxRegisterBase();
 
     RetractFlag = false;
     const int mode =
@@ -138,7 +139,7 @@ void TInOutForm::FormDestroy()
 
 bool TInOutForm::OpenDriver()
 {
-    UsbBox = 0;
+    Caps.UsbBox = 0;
     InstanceNumber = -2;
     int error = 0;
     std::shared_ptr<DeviceDriver> device = OpenDeviceDriver(DeviceDriverName, &error);
@@ -151,7 +152,7 @@ bool TInOutForm::OpenDriver()
         return false;
     }
     const TDriverNameInfo info = ClassifyDriverName(DeviceDriverName);
-    UsbBox = info.UsbBox;
+    Caps.UsbBox = info.UsbBox;
     InstanceNumber = info.InstanceNumber;
     driver_ = std::move(device);
     link_ = driver_.get();
@@ -208,7 +209,7 @@ int32_t TInOutForm::ReadReg(int32_t reg)
 
 void TInOutForm::WriteReg(int32_t reg, int32_t value)
 {
-    if (reg >= FirstExtendedRegister && BoxVersion <= 27 && UsbBox != 1) {
+    if (reg >= FirstExtendedRegister && !Caps.ExtendedRegisters()) {
         ShowMessage(MsgKind::Confirmation, QString::number(reg) + " is outside address range!", MsgButtons::Ok);
         return;
     }
@@ -296,7 +297,7 @@ bool TInOutForm::TestCommunication()
 
     if (MainIni)
         MainIni->WriteInteger("Main", "DeviceDriverIOCTLFreq", count);
-    if (UsbBox == 1)
+    if (Caps.Usb())
         count = EchoStableCount;
 
     bool warned = false;

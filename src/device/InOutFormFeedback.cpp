@@ -61,8 +61,8 @@ TDriveChange SendLocked(TInOutForm& form)
     in.LiftPass = MicroscopeState.LiftPass;
     in.FastModule = (OsziRequest.HighSpeedControl & HscFeedbackOn) != 0;
     in.ScannerFastSwitch = state.ScannerFastSwitch;
-    in.UsbBox = form.UsbBox == 1;
-    in.Type29 = form.BoxVersion == 29;
+    in.UsbBox = form.Caps.Usb();
+    in.Type29 = form.Caps.Type29();
     in.LockInGain = LockInState.LockInGain;
     in.PreviousModeWord = state.LastModeWord;
     in.LockInOn = MicroscopeState.LockInOn;
@@ -131,7 +131,7 @@ void TInOutForm::UpdateFeedback()
     in.AmplitudeInput = &ChannelTable[SlotOfChannelIndex(resonanceInput)];
     in.DncInputScale = LockInState.DncInputScale;
     in.KelvinChannel = kelvinChannel;
-    in.ComputeMirror = BoxVersion == 29 || UsbBox == 1;
+    in.ComputeMirror = Caps.FastScanPresent();
 
     const TFeedbackWordsResult out = BuildFeedbackWords(in, FeedbackState.Words);
     FeedbackState.Words = out.Words;

@@ -159,13 +159,13 @@ TLockInPhase BuildLockInPhase(int harmonic, double degrees)
     return p;
 }
 
-TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase, int boxVersion,
-                                int subVersion)
+TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase,
+                                const TControllerCaps& caps)
 {
     int32_t n = 0;
     double e = 0.0;
     const bool validHz = hz > 0.0 && std::isfinite(hz);
-    if (boxVersion == 29 && validHz) {
+    if (caps.Type29() && validHz) {
         n = 7;
         for (int i = 0; i <= 7; ++i) {
             if (ShifterClockType29 / hz / std::ldexp(1.0, i) <= ShifterDelayMax) {
@@ -174,7 +174,7 @@ TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lo
             }
         }
         e = ShifterClockType29 / hz / std::ldexp(1.0, n);
-    } else if (boxVersion == 26 && validHz) {
+    } else if (caps.Type26() && validHz) {
         e = LockInClockHz / hz;
     }
     const auto g = static_cast<uint32_t>(std::clamp(gain, 0, ShifterGainMax));
@@ -182,7 +182,7 @@ TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lo
     const auto delay = static_cast<uint32_t>(static_cast<int64_t>(std::clamp(delayValue, -1.0e9, 1.0e9))) & 0x3FFu;
     const auto nBits = static_cast<uint32_t>(n) << 10;
     TPhaseShifter s;
-    if (boxVersion == 26 && subVersion < 2) {
+    if (caps.ShifterInGainRegister()) {
         s.Register = RegLiaGain;
         s.Value = static_cast<int32_t>((g << 14) | nBits | delay);
     } else {
@@ -235,7 +235,7 @@ TDncStatus DecodeDncStatus(const TDncStatusRecord& record, bool readOk)
 
 void TInOutForm::SetLockInFrequency(double hz)
 {
-    const TFrequencyWords w = BuildLockInFrequency(hz, BoxVersion == 29);
+    const TFrequencyWords w = BuildLockInFrequency(hz, Caps.Type29());
     if (!w.Send)
         return;
     if (w.HasCoarse)
@@ -252,7 +252,7 @@ double TInOutForm::AmplitudeScale(int range) const
 
 bool TInOutForm::SetAmplitudeRange(int range, double volts)
 {
-    const int32_t full = AmplitudeFullWord(BoxVersion, UsbBox == 1);
+    const int32_t full = Caps.AmplitudeFullWord();
     double scale = AmplitudeScale(range);
     if (!(scale > 0.0) || !std::isfinite(scale))
         scale = 1.0;
@@ -279,7 +279,7 @@ bool TInOutForm::SetAmplitudeRange(int range, double volts)
 double TInOutForm::SetDriveAmplitude(double volts)
 {
     volts = std::max(0.0, Finite(volts));
-    const int32_t full = AmplitudeFullWord(BoxVersion, UsbBox == 1);
+    const int32_t full = Caps.AmplitudeFullWord();
     // With reference A both oscillators share the output range.
     const double needed = volts + (MultiLockInParams.ReferenceMode > 0 ? Finite(MultiLockInParams.Amplitude[0]) : 0.0);
     int range = 3;
@@ -343,7 +343,7 @@ double TInOutForm::SetLockInPhase(int harmonic, double degrees)
 
 void TInOutForm::SetPhaseShifter(int32_t gain, double phase, double hz)
 {
-    const TPhaseShifter s = BuildPhaseShifter(gain, phase, hz, LockInState.LockInPhase, BoxVersion, BoxSubVersion);
+    const TPhaseShifter s = BuildPhaseShifter(gain, phase, hz, LockInState.LockInPhase, Caps);
     WriteReg(s.Register, s.Value);
 }
 

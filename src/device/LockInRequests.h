@@ -4,6 +4,7 @@
 // shifter (Q-control), filters and the multi lock-in channels. Each builder
 // takes the values and the controller kind and returns what is to be sent.
 
+#include "device/ControllerCaps.h"
 #include "protocol/ControlCodes.h"
 
 #include <cstdint>
@@ -29,11 +30,6 @@ TFrequencyWords BuildLockInFrequency(double hz, bool type29);
 // ---- drive amplitude ----------------------------------------------------------------
 
 constexpr int32_t ControlAmplitudeRangeMask = 0x30;
-// The full amplitude word: 65535 on controllers above type 25 and USB boxes.
-constexpr int32_t AmplitudeFullWord(int boxVersion, bool usbBox)
-{
-    return (boxVersion > 25 || usbBox) ? 65535 : 2047;
-}
 // Settings key ("dnc") of the scale of each range: 0 ±0.1 V, 1 ±1 V, 2 ±10 V.
 const char* AmplitudeScaleKey(int range);
 // The ControlWord bits 0x30 of each range.
@@ -76,8 +72,8 @@ struct TPhaseShifter {
     int32_t Register = RegQControl;
     int32_t Value = 0;
 };
-TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase, int boxVersion,
-                                int subVersion);
+TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase,
+                                const TControllerCaps& caps);
 
 // ---- filters and multi lock-in --------------------------------------------------------
 

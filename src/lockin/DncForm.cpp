@@ -658,7 +658,7 @@ bool TdncForm::BeginAcquisition()
         StartNoiseSpectrum();
         return true;
     }
-    a.UsbList = io_.UsbBox == 1 && !setup.Wobbel;
+    a.UsbList = io_.Caps.Usb() && !setup.Wobbel;
     if (a.UsbList)
         io_.BuildUsbChannelList(true, false, ReadAddrResonanceAmplitude);
     a.Sweep = std::make_unique<TDncSweep>(io_, Curves, setup);
@@ -1090,7 +1090,7 @@ QRadioButton* TdncForm::InputRadio(int gain) const
 
 void TdncForm::SetInputGain(int gain)
 {
-    io_.SetControlBits(InputGainMask, InputGainBits(gain, io_.BoxVersion));
+    io_.SetControlBits(InputGainMask, InputGainBits(gain, io_.Caps));
     if (QRadioButton* r = InputRadio(gain))
         r->setChecked(true);
     double factor = 1.0;
@@ -1119,12 +1119,12 @@ void TdncForm::LoadInputGain()
     const bool r1 = MainIni && MainIni->ReadBool(Dnc, "InputRadio1", false);
     const bool r10 = MainIni && MainIni->ReadBool(Dnc, "InputRadio10", false);
     const bool r100 = MainIni && MainIni->ReadBool(Dnc, "InputRadio100", false);
-    const TInputGainChoice c = LoadInputGainChoice(r1, r10, r100, io_.BoxVersion);
+    const TInputGainChoice c = LoadInputGainChoice(r1, r10, r100, io_.Caps);
     if (c.Rewrite100To10 && MainIni) {
         MainIni->WriteBool(Dnc, "InputRadio100", false);
         MainIni->WriteBool(Dnc, "InputRadio10", true);
     }
-    inputRadios_[2]->setVisible(io_.BoxVersion != 29);
+    inputRadios_[2]->setVisible(io_.Caps.InputGain100());
     if (c.Gain != 0)
         SetInputGain(c.Gain);
 }

@@ -509,7 +509,7 @@ void TLockInOptionForm::FormDestroy()
 void TLockInOptionForm::ApplyGates()
 {
     const bool sync = MainIni && MainIni->ReadBool("Scanner", "SyncFilter", false);
-    const TOptionGates g = LockInOptionGates(io_.BoxVersion, io_.BoxSubVersion, io_.UsbBox != 0, sync);
+    const TOptionGates g = LockInOptionGates(io_.Caps, sync);
     QComboBox* harmonic = Combo("ComboBoxHarmonic");
     harmonic->clear();
     harmonic->addItems(g.Harmonics);
@@ -521,7 +521,7 @@ void TLockInOptionForm::ApplyGates()
         ac->setChecked(false);
     QCheckBox* syncBox = Check("CheckBox2");
     syncBox->setVisible(g.SyncFilterVisible);
-    if (io_.BoxVersion < 26)
+    if (!io_.Caps.DigitalLockIn())
         syncBox->setChecked(false);
     pages_->setTabVisible(2, g.QPageVisible);
 }

@@ -443,7 +443,7 @@ bool TMoveEngine::Sync()
 
 bool TMoveEngine::WithModule() const
 {
-    return !(form_.BoxVersion <= 27 && form_.UsbBox != 1);
+    return form_.Caps.ExtendedRegisters();
 }
 
 void TMoveEngine::Reset(int32_t x, int32_t y)

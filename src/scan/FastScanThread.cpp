@@ -60,7 +60,7 @@ void TFastScanThread::Terminate()
 
 bool TFastScanThread::Available() const
 {
-    return form_.BoxVersion == 29 || form_.UsbBox > 0;
+    return form_.Caps.FastScanPresent();
 }
 
 void TFastScanThread::SendOsziRequest(int32_t control)
@@ -265,7 +265,7 @@ void TFastScanThread::FrameDone()
         params_.LineTime = (now - frameStamp_) / p;
     frameStamp_ = now;
     if (ShowMemoryProgress)
-        ShowMemoryProgress(static_cast<int>(MaxWords.load() / (form_.UsbBox > 0 ? 32u : 1000u)));
+        ShowMemoryProgress(static_cast<int>(MaxWords.load() / (form_.Caps.Usb() ? 32u : 1000u)));
     if (host_ && host_->SaveButtonDown())
         host_->SaveFrame();
     if (StatisticsActive.load() && ScriptWaiting.load()) {
@@ -339,7 +339,7 @@ void TFastScanThread::Execute(WorkerThread& thread)
                         stopped = true;
                         break;
                     }
-                    if (form_.UsbBox > 0)
+                    if (form_.Caps.Usb())
                         form_.GoXYWaitEvent().Wait(GoXYWaitMs);
                     if (form_.InstanceNumber >= 0 && MainIni != nullptr) {
                         const int p = MainIni->ReadInteger("ScanPara", "ComboBox1", params_.Pixels.load());

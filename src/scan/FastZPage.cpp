@@ -133,7 +133,7 @@ void TFastZPage::FormCreate()
 void TFastZPage::SendFastZParams()
 {
     TInOutForm* form = device_ ? device_() : nullptr;
-    if (form == nullptr || form->BoxVersion != 29)
+    if (form == nullptr || !form->Caps.Type29())
         return;
     const bool retracted = form->RetractFlag.load();
     const int32_t s = OsziRequest.HighSpeedControl.load();

@@ -157,7 +157,7 @@ void TfeedbackForm::FormCreate()
     }
     if (scanPara_)
         scanPara_->ShowFeedbackParams();
-    if (ControllerType == 29) {
+    if (form_.Caps.Type29()) {
         checkBox3_->show();
         checkBox3_->setChecked(MainIni && MainIni->ReadBool(Section, "CorrectZ", false));
         CheckBox3Click();

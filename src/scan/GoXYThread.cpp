@@ -234,7 +234,7 @@ bool TGoXYThread::PauseScan()
     // current move. If it is waiting for the window thread to finish a frame,
     // that is done here, at once, so the frame is handed over (and saved)
     // before the caller changes anything.
-    const int stepMs = form_.UsbBox == 1 ? PauseWaitMsUsb : PauseWaitMs;
+    const int stepMs = form_.Caps.Usb() ? PauseWaitMsUsb : PauseWaitMs;
     for (int i = 0; i < PauseWaitSteps && !worker_.Suspended(); ++i) {
         if (IsWindowThread())
             RunPendingFrameEnd();
@@ -625,7 +625,7 @@ void TGoXYThread::SendChannelList(int plane)
         in.TrackAddressX = IsValidChannelIndex(cx) ? ChannelTable[SlotOfChannelIndex(cx)].Address.load() : 0;
         in.TrackAddressY = IsValidChannelIndex(cy) ? ChannelTable[SlotOfChannelIndex(cy)].Address.load() : 0;
     }
-    in.EmptyListGetsEntry = form_.UsbBox == 1 || form_.BoxVersion == 29;
+    in.EmptyListGetsEntry = form_.Caps.FastScanPresent();
     in.PreviousFirstAddress = previousFirstAddress_;
 
     list_ = BuildChannelList(in);

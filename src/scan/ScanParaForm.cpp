@@ -341,7 +341,7 @@ void TScanParaForm::FormCreate()
         edit->setText("0");
 
     // The fast-z loop's saved edits and prefixes are restored here on a type 29 controller.
-    const bool type29 = device != nullptr && device->BoxVersion == 29;
+    const bool type29 = device != nullptr && device->Caps.Type29();
     pageControl_->setTabVisible(pageControl_->indexOf(fastZPage_), type29);
     fastZ_->FormCreate();
     levelPage_->FormCreate();
