@@ -32,7 +32,7 @@ constexpr double EchoTestSeconds = 0.2;
 constexpr int32_t EchoValueMax = 1999999999;
 constexpr int EchoStableCount = 1000; // round trips in the test time of a sound link
 constexpr int DefaultLiaVersion = 22;
-constexpr int DefaultFeedbackMode = 3;
+constexpr int DefaultFeedbackMode = FeedbackCmAFM;
 
 // The reply cell of ReadReg: one per thread, so a failed read of one thread
 // returns that thread's last reply and never one being written by another.

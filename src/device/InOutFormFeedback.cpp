@@ -46,7 +46,7 @@ TDriveChange SendLocked(TInOutForm& form)
     const QLatin1String name(FeedbackModeName(active.Mode));
     if (MicroscopeState.ModeName != name)
         MicroscopeState.ModeName = name;
-    if (active.Mode >= 0) {
+    if (active.Mode != FeedbackNone) {
         const QString unit = FeedbackModeUnit(active.Mode, input.UnitName);
         if (MicroscopeState.ModeUnit != unit)
             MicroscopeState.ModeUnit = unit;
@@ -136,7 +136,7 @@ void TInOutForm::UpdateFeedback()
     const TFeedbackWordsResult out = BuildFeedbackWords(in, FeedbackState.Words);
     FeedbackState.Words = out.Words;
     active.Set.Setpoint = out.Setpoint;
-    if (active.Mode == 6) {
+    if (active.Mode == FeedbackNcAFMPLL) {
         MicroscopeState.AmplKi = out.AmplKi;
         MicroscopeState.AmplKp = out.AmplKp;
         MicroscopeState.FreqKp = out.FreqKp;

@@ -409,7 +409,7 @@ void TInOutForm::DncAutoPhase()
     const double stored = MainIni ? MainIni->ReadFloat("dncopt", "phase", 0.0) : 0.0;
     const int harmonic = MainIni ? MainIni->ReadInteger("dncopt", "harmonic", 1) : 1;
     double phase = SetLockInPhase(harmonic, Finite(stored));
-    const bool mode6 = MicroscopeState.FeedbackMode == 6;
+    const bool mode6 = MicroscopeState.FeedbackMode == FeedbackNcAFMPLL;
     const float freqKp = MicroscopeState.FreqKp;
     if (mode6) {
         // The frequency loop would chase the phase being measured.

@@ -492,11 +492,11 @@ void TdncForm::AcquisitionCaption()
     QString caption = "Dynamic Non-Contact R";
     if (IsTunnellingMode(mode))
         caption = "STS R";
-    if (mode == 5)
+    if (mode == FeedbackNcAFMX)
         caption = "Dynamic Non-Contact X";
     if (MainIni)
-        MainIni->WriteInteger(DncOpt, "ShowX", mode == 5 ? 1 : 0);
-    showX_ = mode == 5;
+        MainIni->WriteInteger(DncOpt, "ShowX", mode == FeedbackNcAFMX ? 1 : 0);
+    showX_ = mode == FeedbackNcAFMX;
     if (ReadOptBool("ShowPhase", false))
         caption += " / Phi";
     setWindowTitle(caption);
@@ -551,7 +551,7 @@ void TdncForm::hideEvent(QHideEvent* event)
 void TdncForm::showEvent(QShowEvent* event)
 {
     // FormActivate: the range group belongs to Q-control and mode 6.
-    scaleRadioGrp_->setVisible(ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == 6);
+    scaleRadioGrp_->setVisible(ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == FeedbackNcAFMPLL);
     QWidget::showEvent(event);
     emit visibilityChanged(true);
 }
@@ -764,11 +764,11 @@ TDncMarks TdncForm::Marks() const
         const int mode = MicroscopeState.FeedbackMode;
         const TFeedbackSet& set =
             MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
-        if (mode == 4)
+        if (mode == FeedbackNcAFMR)
             m.SetpointRow = DncRow(set.Setpoint / 100.0 * MicroscopeState.NC100ProcentAmpl, *DisplayScale);
-        else if (mode == 5)
+        else if (mode == FeedbackNcAFMX)
             m.SetpointRow = DncRow(set.Setpoint, *DisplayScale);
-        else if (mode == 6)
+        else if (mode == FeedbackNcAFMPLL)
             m.SetpointRow = DncRow(MicroscopeState.AmplSetpoint, *DisplayScale);
     }
     return m;
@@ -811,23 +811,23 @@ void TdncForm::SetSetpointFromSpectrum(int column, int row)
     if (!DisplayScale || !(DisplayScale->Scale > 0.0) || !EnterInScanPara)
         return;
     const int mode = MicroscopeState.FeedbackMode;
-    if (mode < 4) {
+    if (mode < FeedbackNcAFMR) {
         ShowMessage(MsgKind::Information, QString::fromUtf8("Feedback doesn\u00B4t use amplitude."));
         return;
     }
     const double v = DncValueAtRow(row, *DisplayScale);
     const int point = std::clamp(column << PointShift, 0, Curves.DataPoints());
     const double a0 = Curves.Newest()[static_cast<size_t>(point)];
-    if (mode == 4) {
+    if (mode == FeedbackNcAFMR) {
         QString text = "100";
         if (a0 != 0.0) {
             MicroscopeState.NC100ProcentAmpl = static_cast<float>(a0);
             text = GeneralText(v / a0 * 100.0, 5);
         }
         EnterInScanPara("Edit1", text);
-    } else if (mode == 5) {
+    } else if (mode == FeedbackNcAFMX) {
         EnterInScanPara("Edit1", GeneralText(v, 5));
-    } else if (mode == 6) {
+    } else if (mode == FeedbackNcAFMPLL) {
         EnterInScanPara("Edit22", GeneralText(OperatingFrequency, 5));
         MicroscopeState.NC100ProcentAmpl = static_cast<float>(a0);
         EnterInScanPara("Edit18", FixedPointText(v, 9, 6));
@@ -993,7 +993,7 @@ void TdncForm::RunFit()
         return;
     FillShoFit(Fit, Curves.Newest(), DataPoints, SweepStep, SweepStart);
     TShoProjection projection;
-    projection.Enabled = MicroscopeState.FeedbackMode == 5;
+    projection.Enabled = MicroscopeState.FeedbackMode == FeedbackNcAFMX;
     projection.PhaseCurve = &Curves.Phase;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     FitSho(Fit, Curves.Newest(), DataPoints, projection, &AbortRequested);
@@ -1334,7 +1334,7 @@ void TdncForm::UpdateScanGlyph()
 
 void TdncForm::QControlChanged()
 {
-    const bool shown = ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == 6;
+    const bool shown = ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == FeedbackNcAFMPLL;
     scaleRadioGrp_->setVisible(shown);
     if (shown)
         Edit4KeyPress(EditKey::Enter);
@@ -1407,16 +1407,16 @@ void TdncForm::AutoTuneFinish()
     const int mode = MicroscopeState.FeedbackMode;
     int column = 0;
     // An operating frequency outside the swept points has no curve value to carry over.
-    if (!mathError && DisplayScale && DisplayScale->Scale > 0.0 && EnterInScanPara && mode >= 4 &&
+    if (!mathError && DisplayScale && DisplayScale->Scale > 0.0 && EnterInScanPara && mode >= FeedbackNcAFMR &&
         AutoTuneColumn(OperatingFrequency, SweepStart, SweepStep, DataPoints, PointShift, column)) {
         double v = 0.0;
         const TFeedbackSet& set =
             MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
-        if (mode == 4) {
-            const TFeedbackSet& four = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(4))];
+        if (mode == FeedbackNcAFMR) {
+            const TFeedbackSet& four = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(FeedbackNcAFMR))];
             const int point = std::clamp(column << PointShift, 0, Curves.DataPoints());
             v = four.Setpoint / 100.0 * Curves.Newest()[static_cast<size_t>(point)];
-        } else if (mode == 5) {
+        } else if (mode == FeedbackNcAFMX) {
             v = set.Setpoint;
         } else {
             v = MicroscopeState.AmplSetpoint;

@@ -514,7 +514,7 @@ void TMoveEngine::SetScanMode(int32_t mode)
         // Constant height: the loop holds, Z stands the lift height above
         // where it was.
         savedFeedbackMode_ = MicroscopeState.FeedbackMode;
-        MicroscopeState.FeedbackMode = -1;
+        MicroscopeState.FeedbackMode = FeedbackNone;
         form_.SendFeedbackRecord();
         WriteZClamped(static_cast<int64_t>(form_.ReadReg(ReadAddrZ)) + FlyHeightRaw.load());
     } else if (mode != 2 && previous == 2) {

@@ -148,7 +148,7 @@ void TFastScanThread::ConfigureParser()
     c.TurnLines = TurnLines.load();
     c.StartPixel = StartPixel.load();
     const int mode = MicroscopeState.FeedbackMode.load();
-    const int32_t statsAddress = mode == 3 ? FastStatsAddressMode3 : (mode == 4 ? FastStatsAddressMode4 : -1000);
+    const int32_t statsAddress = mode == FeedbackCmAFM ? FastStatsAddressMode3 : (mode == FeedbackNcAFMR ? FastStatsAddressMode4 : -1000);
     for (int i = 0; i < channelCount_; ++i) {
         if (readAddresses_[static_cast<size_t>(i)] == statsAddress) {
             c.StatsChannel = i;

@@ -776,7 +776,7 @@ void TScanParaForm::Edit1KeyPress(EditKey key)
         UpdateFeedback();
         ShowFeedbackParams();
         edit->MarkAccepted();
-        if ((m == 4 || m == 5) && DrawResonance) {
+        if ((m == FeedbackNcAFMR || m == FeedbackNcAFMX) && DrawResonance) {
             DrawResonance();
             if (MainIni)
                 MainIni->WriteFloat(FeedParaSection, "NC100ProcentAmpl", MicroscopeState.NC100ProcentAmpl);
@@ -937,7 +937,7 @@ void TScanParaForm::Edit18KeyPress(EditKey key)
         [this](double v) { MicroscopeState.AmplSetpoint = static_cast<float>(AmplSetpointFromTyped(v, edit18Tag_)); },
         [this] { ShowAmplParams(); });
     // In mode 6 this is the setpoint the resonance tool marks on its spectrum.
-    if (key == EditKey::Enter && edit->Color() == EditColor::White && ActiveMode() == 6 && DrawResonance)
+    if (key == EditKey::Enter && edit->Color() == EditColor::White && ActiveMode() == FeedbackNcAFMPLL && DrawResonance)
         DrawResonance();
 }
 
