@@ -32,6 +32,7 @@
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
 #include "optics/CameraBackend.h"
+#include "optics/CameraFactory.h"
 #include "optics/CameraForm.h"
 #include "optics/LEDForm.h"
 #include "platform/HidrawBackend.h"

@@ -12,6 +12,9 @@
 
 namespace qvt {
 
+// NaN and infinities taken as 0, so a garbled setting sends nothing wild.
+double FiniteOrZero(double v);
+
 // Frequency words are f / 10^7 × 2^32.
 constexpr double LockInClockHz = 1.0e7;
 constexpr double FrequencyWordScale = 4294967296.0 / LockInClockHz;

@@ -5,7 +5,6 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "lockin/DncExport.h"
-#include "lockin/LockInOptionForm.h"
 #include "lockin/LockInOptions.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
@@ -1107,8 +1106,8 @@ void TdncForm::SetInputGain(int gain)
         factor = MainIni ? MainIni->ReadFloat(Dnc, "Input1Scale", 1.0) : 1.0;
     inputScale_->Factor = static_cast<float>(factor);
     UpdateChannelScales();
-    if (LockInOptionForm)
-        LockInOptionForm->ShowQGain();
+    if (IDncOptionsView* options = DncOptionsView())
+        options->ShowQGain();
     // The three-trace oscilloscope and the option window's Q gain follow once they exist.
     if (ReapplyScanParaSetpoint)
         ReapplyScanParaSetpoint();
@@ -1158,8 +1157,8 @@ void TdncForm::Edit4KeyPress(EditKey key)
         if (applied != value)
             edit4_->setText(FixedPointText(applied, 15, 3));
     }
-    if (LockInOptionForm)
-        LockInOptionForm->ShowQGain();
+    if (IDncOptionsView* options = DncOptionsView())
+        options->ShowQGain();
     if (old > 0.0001) {
         // The free amplitude scales with the drive.
         MicroscopeState.NC100ProcentAmpl =
@@ -1340,12 +1339,20 @@ void TdncForm::QControlChanged()
         Edit4KeyPress(EditKey::Enter);
 }
 
+QMetaObject::Connection TdncForm::WhenAcquisitionEnds(QObject* context, std::function<void()> f)
+{
+    return connect(this, &TdncForm::acquisitionEnded, context, std::move(f), Qt::SingleShotConnection);
+}
+
+QString TdncForm::AskSpectrumSaveName(const QString& filter, const QString& directory, const QString& name)
+{
+    return AskSaveName ? AskSaveName(filter, directory, name) : QString();
+}
+
 void TdncForm::SpeedButton1Click()
 {
-    if (LockInOptionForm) {
-        LockInOptionForm->show();
-        LockInOptionForm->raise();
-    }
+    if (IDncOptionsView* options = DncOptionsView())
+        options->ShowOptions();
 }
 
 // ---- auto tune ------------------------------------------------------------------------------------
@@ -1392,9 +1399,8 @@ bool TdncForm::AutoTuneNarrowing()
     }
     if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1) {
         io_.DncAutoPhase();
-        if (LockInOptionForm)
-            if (TNumericEdit* e = LockInOptionForm->Edit("EditPhase"))
-                e->setText(MainIni ? MainIni->ReadString(DncOpt, "phase", "0") : QString("0"));
+        if (IDncOptionsView* options = DncOptionsView())
+            options->ShowPhase(MainIni ? MainIni->ReadString(DncOpt, "phase", "0") : QString("0"));
     }
     return step.Done;
 }
@@ -1554,8 +1560,8 @@ void TdncForm::SaveSpectrum(const QString& name)
         if (!numbered || !MainIni)
             return;
         MainIni->WriteInteger(DncOpt, "NextNumber", next);
-        if (LockInOptionForm)
-            LockInOptionForm->ShowNextNumber();
+        if (IDncOptionsView* options = DncOptionsView())
+            options->ShowNextNumber();
     };
     const bool dirExists = QFileInfo(full).absoluteDir().exists();
     if (!dirExists || QFileInfo::exists(full)) {
@@ -1612,12 +1618,9 @@ void TdncForm::ItemSaveClick()
         MainIni->WriteString(DncOpt, "SaveName", base);
         MainIni->WriteInteger(DncOpt, "NextNumber", 1);
     }
-    if (LockInOptionForm) {
-        if (auto* e = LockInOptionForm->findChild<QLineEdit*>("EditExtension"))
-            e->setText(newExt);
-        if (auto* e = LockInOptionForm->findChild<QLineEdit*>("EditFileName"))
-            e->setText(base);
-        LockInOptionForm->ShowNextNumber();
+    if (IDncOptionsView* options = DncOptionsView()) {
+        options->ShowSaveName(base, newExt);
+        options->ShowNextNumber();
     }
     ++saveDialogDepth_;
     SaveSpectrum(base);

@@ -7,7 +7,6 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
-#include "motion/GoJoyThread.h"
 #include "platform/MessageBoxes.h"
 #include "platform/WindowThread.h"
 #include "platform/WorkerThread.h"
