@@ -75,8 +75,6 @@ void TInOutForm::FormCreate()
     // mode and controller type are known holds no stale words.
     OsziReply.fill(0);
     SpektReply.fill(0);
-    // The spectroscopy settle delay ("Spekt"/"Edit3") is applied here once
-    // the spectroscopy acquisition exists.
     // The 59 channel scales and the time and frequency scales live for the
     // whole program (ChannelTable); ReadScales below fills them.
     // The control codes are compile-time constants (ControlCodes.h).
@@ -120,10 +118,7 @@ void TInOutForm::FormCreate()
     UpdateFeedback();
 
     // The workers (stepper, threads, approach) are made by TDeviceWorkers
-    // once this window stands. Still to be wired as their pieces arrive: the
-    // hidden "Try to Stop Scan. Please wait!" box; the X/Y position taken over
-    // from the controller; the USB oscilloscope channel list; the program's
-    // two cursors.
+    // once this window stands.
     DelayDebt = 0;
 }
 

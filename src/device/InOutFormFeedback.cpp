@@ -169,8 +169,8 @@ void TInOutForm::SetSlopeCompensation(bool on)
         ScanParams.LevelDxDz = dx;
         ScanParams.LevelDyDz = dy;
     }
-    // In the scanner's high-speed mode the slopes are only shown in the
-    // high-speed settings grid (that window shows them once it exists).
+    // In the scanner's high-speed mode the slopes stay with the high-speed
+    // module's own settings: nothing is sent.
     if (FeedbackState.HighSpeedMode == HighSpeedModeLocal)
         return;
     LastIoOk = Ioctl(IOCTL_SET_SLOPE, &slope, sizeof slope, nullptr, 0);

@@ -1063,7 +1063,6 @@ void TdncForm::Image1MouseUp(int x, int y, Qt::MouseButton button)
             ShowFrequencies();
             SetSetpointFromSpectrum(x, y);
         }
-        // With Shift the multi lock-in's first oscillator takes the frequency, once that window exists.
         if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
             io_.DncAutoPhase();
     } else {
@@ -1108,7 +1107,6 @@ void TdncForm::SetInputGain(int gain)
     UpdateChannelScales();
     if (IDncOptionsView* options = DncOptionsView())
         options->ShowQGain();
-    // The three-trace oscilloscope and the option window's Q gain follow once they exist.
     if (ReapplyScanParaSetpoint)
         ReapplyScanParaSetpoint();
 }

@@ -706,7 +706,6 @@ void TMainQVTForm::SaveButtonMouseUp(bool shift)
     }
     MainIni->WriteBool("Save", "AutoSaveScan", autoSave);
     saveButton_->setChecked(autoSave);
-    // The miscellaneous window's "Auto Save Scan" box follows once it exists.
 }
 
 void TMainQVTForm::FileSaveItemClick()

@@ -197,7 +197,7 @@ bool TGoXYThread::FrameMeasured() const
 bool TGoXYThread::StartScan()
 {
     host_->PressScanButton();
-    // The fast scan takes over here once it exists.
+    // With the Fast button down the fast scan thread scans instead.
     if (host_->FastSpeedButtonDown())
         return false;
     // The lift pass follows the recorded Z: it needs the Z forward buffer.
