@@ -33,6 +33,7 @@
 #include "motion/PowerSaver.h"
 #include "navigator/SelForm.h"
 #include "optics/CameraBackend.h"
+#include "optics/CameraFactory.h"
 #include "optics/CameraForm.h"
 #include "optics/LEDForm.h"
 #include "platform/HidrawBackend.h"
@@ -186,7 +187,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         if (scanPara->ToolButtons() != nullptr)
             scanPara->ToolButtons()->SetUsedTool(static_cast<int>(tool));
     };
-    scanPara->DualZ = [inOut, scanner] { return inOut->BoxVersion == 29 && !scanner->MonoFastz(); };
+    scanPara->DualZ = [inOut, scanner] { return inOut->Caps.Type29() && !scanner->MonoFastz(); };
     // The fast z loop follows every feedback record, in the window thread.
     inOut->FeedbackSent = [form = QPointer<TScanParaForm>(scanPara)] {
         auto send = [form] {
@@ -315,7 +316,6 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     auto* feedback = new TfeedbackForm(*inOut, scanPara, &workers->FastScanThread(), main);
     Created("TfeedbackForm");
-    feedback->ControllerType = inOut->BoxVersion;
     feedback->LockInButtonVisible = [main] {
         QAbstractButton* b = main->Button("dncButton");
         return b != nullptr && !b->isHidden();
@@ -635,9 +635,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         inOut->ReadDncStatus();
         return static_cast<uint32_t>(inOut->DncStatusWord);
     };
-    about.BoxVersion = inOut->BoxVersion;
-    about.BoxSubVersion = inOut->BoxSubVersion;
-    about.UsbBox = inOut->UsbBox;
+    about.Caps = inOut->Caps;
     about.InstanceNumber = inOut->InstanceNumber;
     auto* aboutBox = new TAboutQVTBox(about, main);
     Created("TAboutQVTBox");
@@ -697,7 +695,7 @@ void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTFo
     auto* crosshairs = new TCrosshairsForm(inOut);
     Created("TCrosshairsForm");
     crosshairs->SetLaser = [&workers](bool on) { workers.SetLaser(on); };
-    crosshairs->ContactSetpoint = [] { return MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint; };
+    crosshairs->ContactSetpoint = [] { return MicroscopeState.FeedbackSets[FeedbackSetIndex(FeedbackCmAFM)].Setpoint; };
     QAbstractButton* button = main.Button("Crosshairsbutton");
     crosshairs->SetMainButton = [button](bool down) {
         if (button != nullptr)

@@ -43,10 +43,9 @@ QString ScaleKeyPrefix(int slot)
     return slot < DacCount ? "DAC" + QString::number(slot + 1) : "ADC" + QString::number(slot - 25);
 }
 
-int32_t RegisterGridAddress(int boxVersion, int column, int row)
+int32_t RegisterGridAddress(const TControllerCaps& caps, int column, int row)
 {
-    const int32_t base = boxVersion == 29 ? 256 : 32;
-    return base + 8 * (column - 1) + (row - 1);
+    return caps.AuxRegisterBase() + 8 * (column - 1) + (row - 1);
 }
 
 void TScaleADDAChain::LoadCalibration(const TQVTIniFile* mainIni, const TQVTIniFile* scannerIni)

@@ -5,6 +5,8 @@
 // operator's meter readings give each stage's factor; the results become the
 // channels' scales. Plain arithmetic and register traffic, no widgets.
 
+#include "device/ControllerCaps.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -100,6 +102,6 @@ private:
 // "DAC" + (slot + 1) below slot 26, else "ADC" + (slot − 25).
 QString ScaleKeyPrefix(int slot);
 // Register of the grid cell (column 1..4, row 1..8): base 32, or 256 on a type-29 controller.
-int32_t RegisterGridAddress(int boxVersion, int column, int row);
+int32_t RegisterGridAddress(const TControllerCaps& caps, int column, int row);
 
 } // namespace qvt

@@ -564,7 +564,7 @@ void TScaleADDAForm::Timer1Timer()
     }
     for (int c = 1; c <= 4; ++c) {
         for (int r = 1; r <= 8; ++r) {
-            const auto word = static_cast<uint32_t>(link_.ReadReg(RegisterGridAddress(link_.BoxVersion, c, r)));
+            const auto word = static_cast<uint32_t>(link_.ReadReg(RegisterGridAddress(link_.Caps, c, r)));
             auto* item = new QTableWidgetItem(QString("%1").arg(word, 8, 16, QChar('0')).toUpper());
             grid_->setItem(r - 1, c - 1, item);
         }

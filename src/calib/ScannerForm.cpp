@@ -98,7 +98,7 @@ TScannerForm::~TScannerForm()
 
 bool TScannerForm::Type29() const
 {
-    return InOutForm != nullptr && InOutForm->BoxVersion == 29;
+    return InOutForm != nullptr && InOutForm->Caps.Type29();
 }
 
 // ---- building ---------------------------------------------------------------------------

@@ -239,7 +239,7 @@ void TSlidForm::FormCreate()
         EditKeyPress(k);
     }
     // The waveform generator's registers are not there on older cards.
-    waveBox_->setEnabled(link_.BoxVersion > 27 || link_.UsbBox == 1);
+    waveBox_->setEnabled(link_.Caps.ExtendedRegisters());
     ShowCaptions();
     const bool visible = UserIni ? UserIni->ReadBool("Main", "SlidButton", false) : false;
     if (visible)

@@ -28,14 +28,14 @@ int32_t DncScopePeriod = 2;
 std::array<int32_t, 4> DncScopeChannels{};
 
 const std::array<TFeedbackModeInfo, FeedbackModeCount> FeedbackModeTable = {{
-    {-1, "Off", ""},
-    {0, "STM general", "STM"},
-    {1, "STM supp. Ic", "STM1"},
-    {2, "STM adapt. Ki&Kp", "STM2"},
-    {3, "AFM contact mode", "cmAFM"},
-    {4, "AFM amplitude R", "ncAFM R"},
-    {5, "AFM amplitude X", "ncAFM X"},
-    {6, "AFM PLL", "ncAFM+PLL"},
+    {FeedbackNone, "Off", ""},
+    {FeedbackSTM, "STM general", "STM"},
+    {FeedbackSTM1, "STM supp. Ic", "STM1"},
+    {FeedbackSTM2, "STM adapt. Ki&Kp", "STM2"},
+    {FeedbackCmAFM, "AFM contact mode", "cmAFM"},
+    {FeedbackNcAFMR, "AFM amplitude R", "ncAFM R"},
+    {FeedbackNcAFMX, "AFM amplitude X", "ncAFM X"},
+    {FeedbackNcAFMPLL, "AFM PLL", "ncAFM+PLL"},
 }};
 
 double RunningMean(double oldMean, double value, int32_t n)

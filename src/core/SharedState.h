@@ -44,8 +44,22 @@ struct TScanParams {
 
 // ---- feedback loop -------------------------------------------------------
 
-constexpr int FeedbackModeMin = -1;
-constexpr int FeedbackModeMax = 6;
+// The feedback modes by the numbers the settings, the scripts, the parameter
+// file and the controller's record use; the names are the ones the mode
+// shows (`ModeName`).
+enum TFeedbackMode : int32_t {
+    FeedbackNone = -1,    // "none": the loop holds
+    FeedbackSTM = 0,      // "STM"
+    FeedbackSTM1 = 1,     // "STM1": current suppressed when the gap closes
+    FeedbackSTM2 = 2,     // "STM2": Ki and Kp adapted to the setpoint
+    FeedbackCmAFM = 3,    // "cmAFM": contact
+    FeedbackNcAFMR = 4,   // "ncAFM R": amplitude
+    FeedbackNcAFMX = 5,   // "ncAFM X": in-phase part
+    FeedbackNcAFMPLL = 6, // "ncAFM+PLL": frequency shift
+};
+
+constexpr int FeedbackModeMin = FeedbackNone;
+constexpr int FeedbackModeMax = FeedbackNcAFMPLL;
 constexpr int FeedbackModeCount = FeedbackModeMax - FeedbackModeMin + 1;
 
 struct TFeedbackSet {
@@ -91,7 +105,7 @@ constexpr int FeedbackSetIndex(int mode) { return mode + 1; }
 // A mode read from settings or a script: -1..6 stays, anything else is contact AFM.
 constexpr int ValidFeedbackMode(int mode)
 {
-    return (mode >= FeedbackModeMin && mode <= FeedbackModeMax) ? mode : 3;
+    return (mode >= FeedbackModeMin && mode <= FeedbackModeMax) ? mode : FeedbackCmAFM;
 }
 
 struct TFeedbackModeInfo {
@@ -101,8 +115,8 @@ struct TFeedbackModeInfo {
 };
 // The feedback modes in list order (list index = mode + 1).
 extern const std::array<TFeedbackModeInfo, FeedbackModeCount> FeedbackModeTable;
-inline bool IsDynamicMode(int mode) { return mode >= 4 && mode <= 6; }
-inline bool IsTunnellingMode(int mode) { return mode >= 0 && mode <= 2; }
+inline bool IsDynamicMode(int mode) { return mode >= FeedbackNcAFMR && mode <= FeedbackNcAFMPLL; }
+inline bool IsTunnellingMode(int mode) { return mode >= FeedbackSTM && mode <= FeedbackSTM2; }
 
 // ---- lock-in ------------------------------------------------------------
 

@@ -59,11 +59,11 @@ int32_t DdsWord(double hz)
 int DefaultFeedbackInput(int mode)
 {
     switch (mode) {
-    case 4:
+    case FeedbackNcAFMR:
         return -14;
-    case 5:
+    case FeedbackNcAFMX:
         return -6;
-    case 6:
+    case FeedbackNcAFMPLL:
         return -17;
     default:
         return 0;
@@ -108,9 +108,9 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
     double r = 0.0;
     int64_t word = 0;
     switch (in.Mode) {
-    case 0:
-    case 1:
-    case 2:
+    case FeedbackSTM:
+    case FeedbackSTM1:
+    case FeedbackSTM2:
         // A negative tunnelling setpoint is taken with the offset reversed.
         if (s > 0) {
             r = limitRaw(Round(s / factor - offset));
@@ -121,23 +121,23 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
         }
         word = static_cast<int64_t>(r) / 4;
         break;
-    case 4:
+    case FeedbackNcAFMR:
         // percent of the free oscillation amplitude
         r = limitRaw(Round(s / 100.0 * in.NC100ProcentAmpl / factor - offset));
         word = static_cast<int64_t>(r);
         if (in.NC100ProcentAmpl != 0.0f)
             keepLimited(s / 100.0 * in.NC100ProcentAmpl, r, 100.0 / in.NC100ProcentAmpl);
         break;
-    case 5:
+    case FeedbackNcAFMX:
         r = limitRaw(Round(s / factor - offset));
         word = static_cast<int64_t>(r);
         keepLimited(s, r, 1.0);
         break;
-    case 6:
+    case FeedbackNcAFMPLL:
         word = DdsWord(s + double(in.FreqSetpoint));
         r = Round(s * DdsScale);
         break;
-    default: // 3, and -1 where the loop is held anyway
+    default: // contact, and none where the loop is held anyway
         r = limitRaw(Round(s / factor - offset));
         word = static_cast<int64_t>(r) / 4;
         keepLimited(s, r, 1.0);
@@ -147,7 +147,7 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
     if (r == 0 || std::isnan(r))
         r = 1; // the integral gain is scaled by 1/|r|
 
-    const double kiScaled = in.Mode == 3 ? double(in.Set.Ki) : in.Set.Ki * 1e7 / std::fabs(r);
+    const double kiScaled = in.Mode == FeedbackCmAFM ? double(in.Set.Ki) : in.Set.Ki * 1e7 / std::fabs(r);
     const int64_t ki = ToInt32(Round(Limited(kiScaled, FbGainLimit)));
     const int64_t kp = ToInt32(Round(Limited(in.Set.Kp, FbGainLimit)));
     w.IntegralGain = static_cast<int32_t>(-kp - ki);
@@ -161,7 +161,7 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
         out.Mirror.Mode = in.Mode;
     }
 
-    if (in.Mode == 6) {
+    if (in.Mode == FeedbackNcAFMPLL) {
         if (in.AmplitudeInput)
             w.AmplitudeSetpoint = ToInt32(Round(in.AmplSetpoint / double(in.AmplitudeInput->Factor.load())));
         out.AmplKi = static_cast<float>(Round(in.AmplKi));
@@ -190,13 +190,13 @@ int32_t FeedbackModeWord(int mode, bool inputInvers, float bias, int32_t setpoin
     const bool invertNeg = inputInvers != (bias < 0);
     const bool invertPos = inputInvers != (bias >= 0);
     switch (mode) {
-    case -1:
+    case FeedbackNone:
         return FbWordHold;
-    case 0:
+    case FeedbackSTM:
         return invertNeg ? FbWordStm | FbBitInvert : FbWordStm;
-    case 1:
+    case FeedbackSTM1:
         return invertPos ? FbWordStm1 | FbBitInvert : FbWordStm1;
-    case 2: {
+    case FeedbackSTM2: {
         // Adaptive gain: one step per e-fold of the setpoint above 1023.
         const int64_t magnitude = std::llabs(static_cast<int64_t>(setpointWord));
         int32_t k = 0;
@@ -204,13 +204,13 @@ int32_t FeedbackModeWord(int mode, bool inputInvers, float bias, int32_t setpoin
             k = std::min(static_cast<int32_t>(std::trunc(std::log(double(magnitude)))) - 5, 10);
         return FbWordStm2 + k + (invertPos ? FbBitInvert : 0);
     }
-    case 3:
+    case FeedbackCmAFM:
         return inputInvers ? FbWordContact | FbBitInvert : FbWordContact;
-    case 4:
+    case FeedbackNcAFMR:
         return FbWordNcAmplitude;
-    case 5:
+    case FeedbackNcAFMX:
         return FbWordNcX;
-    case 6:
+    case FeedbackNcAFMPLL:
         return FbWordNcPll;
     default:
         return FbWordStm;
@@ -219,7 +219,7 @@ int32_t FeedbackModeWord(int mode, bool inputInvers, float bias, int32_t setpoin
 
 const char* FeedbackModeName(int mode)
 {
-    if (mode == -1)
+    if (mode == FeedbackNone)
         return "none";
     for (const TFeedbackModeInfo& info : FeedbackModeTable) {
         if (info.Mode == mode)
@@ -230,9 +230,9 @@ const char* FeedbackModeName(int mode)
 
 QString FeedbackModeUnit(int mode, const QString& inputUnit)
 {
-    if (mode == 4)
+    if (mode == FeedbackNcAFMR)
         return QStringLiteral("%");
-    if (mode >= 0 && mode <= 6)
+    if (mode >= FeedbackSTM && mode <= FeedbackNcAFMPLL)
         return inputUnit;
     return QString();
 }
@@ -284,7 +284,7 @@ TFeedbackSendResult BuildFeedbackSend(const TFeedbackRecord& words, const TFeedb
         int64_t k1 = in.Mirror.K1;
         int64_t ref = in.Mirror.Reference;
         int32_t mode = in.Mirror.Mode;
-        if (mode < 4) {
+        if (mode < FeedbackNcAFMR) {
             k0 = -k0;
             k1 = -k1;
         }
@@ -295,7 +295,7 @@ TFeedbackSendResult BuildFeedbackSend(const TFeedbackRecord& words, const TFeedb
         }
         if (in.Retract) {
             if (in.Type29) {
-                mode = 4;
+                mode = FeedbackNcAFMR;
                 k0 = MirrorRetractK0;
                 k1 = 0;
                 ref = MirrorRetractReference;
@@ -303,9 +303,9 @@ TFeedbackSendResult BuildFeedbackSend(const TFeedbackRecord& words, const TFeedb
                 k0 = -k0;
             }
         }
-        if ((mode == 4 || mode == 5) && in.LockInGain > 0)
+        if ((mode == FeedbackNcAFMR || mode == FeedbackNcAFMX) && in.LockInGain > 0)
             ref = static_cast<int64_t>(Round(double(ref) * MirrorReferenceGain));
-        out.MirrorModeCode = mode == 4 ? MirrorCodeAmplitudeR : mode == 5 ? MirrorCodeAmplitudeX : 0;
+        out.MirrorModeCode = mode == FeedbackNcAFMR ? MirrorCodeAmplitudeR : mode == FeedbackNcAFMX ? MirrorCodeAmplitudeX : 0;
         out.MirrorWrites = {{{RegFastFeedbackK0, LimitToInt32(k0)},
                              {RegFastFeedbackK1, LimitToInt32(k1)},
                              {RegFastFeedbackRef, LimitToInt32(ref)},

@@ -77,7 +77,7 @@ struct TRegisterWrite {
 // ---- words from the parameter set (UpdateFeedback) ----------------------
 
 struct TFeedbackWordsInput {
-    int Mode = 3;                    // validated, -1..6
+    int Mode = FeedbackCmAFM;        // validated, -1..6
     TFeedbackSet Set;                // the mode's set, InputAddr validated
     const TIOScale* Input = nullptr; // scale of Set.InputAddr; required
     float NC100ProcentAmpl = 1.0f;
@@ -120,7 +120,7 @@ QString FeedbackModeUnit(int mode, const QString& inputUnit);
 enum class TDriveChange { None, Apply, SwitchOff };
 
 struct TFeedbackSendInput {
-    int Mode = 3; // validated
+    int Mode = FeedbackCmAFM; // validated
     bool InputInvers = false;
     float Bias = 0.0f;
     int32_t KelvinOn = 0;

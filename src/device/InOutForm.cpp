@@ -32,7 +32,7 @@ constexpr double EchoTestSeconds = 0.2;
 constexpr int32_t EchoValueMax = 1999999999;
 constexpr int EchoStableCount = 1000; // round trips in the test time of a sound link
 constexpr int DefaultLiaVersion = 22;
-constexpr int DefaultFeedbackMode = 3;
+constexpr int DefaultFeedbackMode = FeedbackCmAFM;
 
 // The reply cell of ReadReg: one per thread, so a failed read of one thread
 // returns that thread's last reply and never one being written by another.
@@ -75,8 +75,6 @@ void TInOutForm::FormCreate()
     // mode and controller type are known holds no stale words.
     OsziReply.fill(0);
     SpektReply.fill(0);
-    // The spectroscopy settle delay ("Spekt"/"Edit3") is applied here once
-    // the spectroscopy acquisition exists.
     // The 59 channel scales and the time and frequency scales live for the
     // whole program (ChannelTable); ReadScales below fills them.
     // The control codes are compile-time constants (ControlCodes.h).
@@ -101,13 +99,14 @@ void TInOutForm::FormCreate()
     const int32_t running = ControlRunning;
     Ioctl(IOCTL_SET_CONTROL, &running, sizeof running, nullptr, 0);
 
-    BoxVersion = static_cast<int32_t>(static_cast<uint32_t>(ReadReg(RegBoxVersion)) & 0xFFFFu);
-    if (BoxVersion == BoxVersionAbsent)
-        BoxVersion = MainIni ? MainIni->ReadInteger("Microscope", "LIAVersion", DefaultLiaVersion) : DefaultLiaVersion;
-    BoxSubVersion = ReadReg(RegBoxSubVersion);
+    Caps.BoxVersion = static_cast<int32_t>(static_cast<uint32_t>(ReadReg(RegBoxVersion)) & 0xFFFFu);
+    if (Caps.BoxVersion == BoxVersionAbsent)
+        Caps.BoxVersion =
+            MainIni ? MainIni->ReadInteger("Microscope", "LIAVersion", DefaultLiaVersion) : DefaultLiaVersion;
+    Caps.BoxSubVersion = ReadReg(RegBoxSubVersion);
 
-    MultiLockInPresent = BoxVersion == 26 || BoxVersion == 29;
-    AuxRegisterBase = BoxVersion == 29 ? AuxRegisterBaseType29 : AuxRegisterBaseCard;
+    MultiLockInPresent = Caps.MultiLockInPresent();
+    AuxRegisterBase = Caps.AuxRegisterBase();
 
     RetractFlag = false;
     const int mode =
@@ -119,10 +118,7 @@ void TInOutForm::FormCreate()
     UpdateFeedback();
 
     // The workers (stepper, threads, approach) are made by TDeviceWorkers
-    // once this window stands. Still to be wired as their pieces arrive: the
-    // hidden "Try to Stop Scan. Please wait!" box; the X/Y position taken over
-    // from the controller; the USB oscilloscope channel list; the program's
-    // two cursors.
+    // once this window stands.
     DelayDebt = 0;
 }
 
@@ -138,7 +134,7 @@ void TInOutForm::FormDestroy()
 
 bool TInOutForm::OpenDriver()
 {
-    UsbBox = 0;
+    Caps.UsbBox = 0;
     InstanceNumber = -2;
     int error = 0;
     std::shared_ptr<DeviceDriver> device = OpenDeviceDriver(DeviceDriverName, &error);
@@ -151,7 +147,7 @@ bool TInOutForm::OpenDriver()
         return false;
     }
     const TDriverNameInfo info = ClassifyDriverName(DeviceDriverName);
-    UsbBox = info.UsbBox;
+    Caps.UsbBox = info.UsbBox;
     InstanceNumber = info.InstanceNumber;
     driver_ = std::move(device);
     link_ = driver_.get();
@@ -208,7 +204,7 @@ int32_t TInOutForm::ReadReg(int32_t reg)
 
 void TInOutForm::WriteReg(int32_t reg, int32_t value)
 {
-    if (reg >= FirstExtendedRegister && BoxVersion <= 27 && UsbBox != 1) {
+    if (reg >= FirstExtendedRegister && !Caps.ExtendedRegisters()) {
         ShowMessage(MsgKind::Confirmation, QString::number(reg) + " is outside address range!", MsgButtons::Ok);
         return;
     }
@@ -296,7 +292,7 @@ bool TInOutForm::TestCommunication()
 
     if (MainIni)
         MainIni->WriteInteger("Main", "DeviceDriverIOCTLFreq", count);
-    if (UsbBox == 1)
+    if (Caps.Usb())
         count = EchoStableCount;
 
     bool warned = false;

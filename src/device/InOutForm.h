@@ -8,6 +8,7 @@
 // link with the echo register, keeps the control words and the two events,
 // and owns the channel scales and the feedback record.
 
+#include "device/ControllerCaps.h"
 #include "device/FeedbackRecord.h"
 #include "device/LockInRequests.h"
 #include "device/SpektRequests.h"
@@ -139,10 +140,10 @@ public:
     std::atomic<bool> RetractFlag{false};  // set by the retract, read by the feedback record
     std::atomic<int32_t> LockInPrescaler{8};
     // Fixed at creation, before any worker thread exists.
-    int32_t UsbBox = 0;
+    // UsbBox from the driver's name as the link opens, BoxVersion and
+    // BoxSubVersion read from the box right after.
+    TControllerCaps Caps;
     int32_t InstanceNumber = -2;
-    int32_t BoxVersion = 0;
-    int32_t BoxSubVersion = 0;
     // The program's version word, stored by the About box as it opens.
     uint32_t ProgramVersion = 0;
 

@@ -46,7 +46,7 @@ TDriveChange SendLocked(TInOutForm& form)
     const QLatin1String name(FeedbackModeName(active.Mode));
     if (MicroscopeState.ModeName != name)
         MicroscopeState.ModeName = name;
-    if (active.Mode >= 0) {
+    if (active.Mode != FeedbackNone) {
         const QString unit = FeedbackModeUnit(active.Mode, input.UnitName);
         if (MicroscopeState.ModeUnit != unit)
             MicroscopeState.ModeUnit = unit;
@@ -61,8 +61,8 @@ TDriveChange SendLocked(TInOutForm& form)
     in.LiftPass = MicroscopeState.LiftPass;
     in.FastModule = (OsziRequest.HighSpeedControl & HscFeedbackOn) != 0;
     in.ScannerFastSwitch = state.ScannerFastSwitch;
-    in.UsbBox = form.UsbBox == 1;
-    in.Type29 = form.BoxVersion == 29;
+    in.UsbBox = form.Caps.Usb();
+    in.Type29 = form.Caps.Type29();
     in.LockInGain = LockInState.LockInGain;
     in.PreviousModeWord = state.LastModeWord;
     in.LockInOn = MicroscopeState.LockInOn;
@@ -131,12 +131,12 @@ void TInOutForm::UpdateFeedback()
     in.AmplitudeInput = &ChannelTable[SlotOfChannelIndex(resonanceInput)];
     in.DncInputScale = LockInState.DncInputScale;
     in.KelvinChannel = kelvinChannel;
-    in.ComputeMirror = BoxVersion == 29 || UsbBox == 1;
+    in.ComputeMirror = Caps.FastScanPresent();
 
     const TFeedbackWordsResult out = BuildFeedbackWords(in, FeedbackState.Words);
     FeedbackState.Words = out.Words;
     active.Set.Setpoint = out.Setpoint;
-    if (active.Mode == 6) {
+    if (active.Mode == FeedbackNcAFMPLL) {
         MicroscopeState.AmplKi = out.AmplKi;
         MicroscopeState.AmplKp = out.AmplKp;
         MicroscopeState.FreqKp = out.FreqKp;
@@ -169,8 +169,8 @@ void TInOutForm::SetSlopeCompensation(bool on)
         ScanParams.LevelDxDz = dx;
         ScanParams.LevelDyDz = dy;
     }
-    // In the scanner's high-speed mode the slopes are only shown in the
-    // high-speed settings grid (that window shows them once it exists).
+    // In the scanner's high-speed mode the slopes stay with the high-speed
+    // module's own settings: nothing is sent.
     if (FeedbackState.HighSpeedMode == HighSpeedModeLocal)
         return;
     LastIoOk = Ioctl(IOCTL_SET_SLOPE, &slope, sizeof slope, nullptr, 0);

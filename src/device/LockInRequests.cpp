@@ -1,4 +1,4 @@
-// The lock-in request words, and the device window's lock-in setters that send them.
+// The lock-in request words.
 
 #include "device/LockInRequests.h"
 
@@ -6,7 +6,6 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
-#include "device/InOutForm.h"
 #include "platform/MessageBoxes.h"
 
 #include <algorithm>
@@ -27,20 +26,15 @@ constexpr int PhaseSteps = 8192;
 constexpr double DegreesPerPhaseStep = 360.0 / PhaseSteps;
 constexpr double ShifterClockType29 = 1.6e8;
 constexpr double ShifterDelayMax = 1023.0;
-constexpr int DefaultPhaseSlot = 13; // "dnc"/"channelPhi"
-constexpr int AutoPhaseReads = 20;
 constexpr int32_t ShifterGainMax = 0x1FFFF;
-constexpr int32_t LockInGainMax = 255;
-constexpr int SlotDac11 = 10;
-constexpr int32_t AverageReads = 1024;
-constexpr int32_t AverageReadDelayUs = 30;
 
-double Finite(double v)
+
+} // namespace
+
+double FiniteOrZero(double v)
 {
     return std::isfinite(v) ? v : 0.0;
 }
-
-} // namespace
 
 // ---- pure builders -----------------------------------------------------------------
 
@@ -107,7 +101,7 @@ TAmplitudeRange BuildAmplitudeRange(int range, double volts, double scale, int32
     // A scale of 0 (a cleared settings key) would divide by zero below.
     if (!(scale > 0.0) || !std::isfinite(scale))
         scale = 1.0;
-    volts = std::max(0.0, Finite(volts));
+    volts = std::max(0.0, FiniteOrZero(volts));
     if (range < 0 || range > 2) {
         range = 2;
         r.Beep = true;
@@ -161,7 +155,7 @@ int32_t LockInGainRegister(int32_t gain, int32_t prescaler)
 TLockInPhase BuildLockInPhase(int harmonic, double degrees)
 {
     harmonic = std::clamp(harmonic, 1, 15);
-    double phase = std::fmod(Finite(degrees), 360.0);
+    double phase = std::fmod(FiniteOrZero(degrees), 360.0);
     if (phase < 0.0)
         phase += 360.0;
     const auto code = static_cast<int32_t>(std::clamp(Round(phase / DegreesPerPhaseStep), 0.0, PhaseSteps - 1.0));
@@ -171,13 +165,13 @@ TLockInPhase BuildLockInPhase(int harmonic, double degrees)
     return p;
 }
 
-TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase, int boxVersion,
-                                int subVersion)
+TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase,
+                                const TControllerCaps& caps)
 {
     int32_t n = 0;
     double e = 0.0;
     const bool validHz = hz > 0.0 && std::isfinite(hz);
-    if (boxVersion == 29 && validHz) {
+    if (caps.Type29() && validHz) {
         n = 7;
         for (int i = 0; i <= 7; ++i) {
             if (ShifterClockType29 / hz / std::ldexp(1.0, i) <= ShifterDelayMax) {
@@ -186,15 +180,15 @@ TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lo
             }
         }
         e = ShifterClockType29 / hz / std::ldexp(1.0, n);
-    } else if (boxVersion == 26 && validHz) {
+    } else if (caps.Type26() && validHz) {
         e = LockInClockHz / hz;
     }
     const auto g = static_cast<uint32_t>(std::clamp(gain, 0, ShifterGainMax));
-    const double delayValue = Round(Finite((phase + lockInPhase) * e / 360.0));
+    const double delayValue = Round(FiniteOrZero((phase + lockInPhase) * e / 360.0));
     const auto delay = static_cast<uint32_t>(static_cast<int64_t>(std::clamp(delayValue, -1.0e9, 1.0e9))) & 0x3FFu;
     const auto nBits = static_cast<uint32_t>(n) << 10;
     TPhaseShifter s;
-    if (boxVersion == 26 && subVersion < 2) {
+    if (caps.ShifterInGainRegister()) {
         s.Register = RegLiaGain;
         s.Value = static_cast<int32_t>((g << 14) | nBits | delay);
     } else {
@@ -241,213 +235,6 @@ TDncStatus DecodeDncStatus(const TDncStatusRecord& record, bool readOk)
     s.Results[2] = record.Words[4];
     s.Results[3] = record.Words[5];
     return s;
-}
-
-// ---- the device window's lock-in setters -------------------------------------------------
-
-void TInOutForm::SetLockInFrequency(double hz)
-{
-    const TFrequencyWords w = BuildLockInFrequency(hz, BoxVersion == 29);
-    if (!w.Send)
-        return;
-    if (w.HasCoarse)
-        Ioctl(IOCTL_SET_FREQUENCY, &w.CoarseWord, sizeof w.CoarseWord, nullptr, 0);
-    LastIoOk = Ioctl(IOCTL_SET_FREQUENCY, &w.FineWord, sizeof w.FineWord, nullptr, 0);
-    MultiLockInParams.ResonanceWord = w.KeptWord;
-    emit multiLockInChanged();
-}
-
-double TInOutForm::AmplitudeScale(int range) const
-{
-    return MainIni ? MainIni->ReadFloat("dnc", AmplitudeScaleKey(range), 1.0) : 1.0;
-}
-
-bool TInOutForm::SetAmplitudeRange(int range, double volts)
-{
-    const int32_t full = AmplitudeFullWord(BoxVersion, UsbBox == 1);
-    double scale = AmplitudeScale(range);
-    if (!(scale > 0.0) || !std::isfinite(scale))
-        scale = 1.0;
-    const TAmplitudeRange r = BuildAmplitudeRange(range, volts, scale, full);
-    if (r.Beep)
-        Beep();
-    if (!r.Fits)
-        return true;
-
-    SetControlBits(ControlAmplitudeRangeMask, r.RangeBits);
-    LockInState.DriveAmplitudeWord = r.Word;
-    SendAmplitudeScale(scale);
-    if (MultiLockInParams.ReferenceMode > 0) {
-        const double second = std::clamp(Round(Finite(MultiLockInParams.Amplitude[0]) * scale), 0.0, double(full));
-        MultiLockInParams.AmplitudeWord[0] = static_cast<int32_t>(second);
-        MultiLockInParams.Amplitude[0] = second / scale;
-    }
-    WriteReg(RegLiaAmplitude, DriveAmplitudeRegister(MultiLockInParams.AmplitudeWord[0], r.Word));
-    LockInState.DriveAmplitude = r.Volts;
-    LockInState.AmplitudeRange = r.Range;
-    return false;
-}
-
-double TInOutForm::SetDriveAmplitude(double volts)
-{
-    volts = std::max(0.0, Finite(volts));
-    const int32_t full = AmplitudeFullWord(BoxVersion, UsbBox == 1);
-    // With reference A both oscillators share the output range.
-    const double needed = volts + (MultiLockInParams.ReferenceMode > 0 ? Finite(MultiLockInParams.Amplitude[0]) : 0.0);
-    int range = 3;
-    for (int candidate = 0; candidate <= 2; ++candidate) {
-        if (!BuildAmplitudeRange(candidate, needed, AmplitudeScale(candidate), full).Fits)
-            continue;
-        range = candidate;
-        break;
-    }
-    if (SetAmplitudeRange(range, volts))
-        SetAmplitudeRange(3, volts);
-    return LockInState.DriveAmplitude;
-}
-
-void TInOutForm::SendAmplitudeScale(double scale)
-{
-    const int32_t word = LockInState.DriveAmplitudeWord;
-    LastIoOk = Ioctl(IOCTL_SET_AMPLITUDE, &word, sizeof word, nullptr, 0);
-    const auto factor = static_cast<float>(DriveMonitorFactor(scale));
-    TIOScale& monitor = ChannelTable[SlotDac11];
-    if (factor == monitor.Factor.load())
-        return;
-    monitor.Factor = factor;
-    monitor.UnitName = QStringLiteral("V");
-    if (MainIni) {
-        MainIni->WriteString("Scale", "DAC11Edit1", QStringLiteral("V"));
-        MainIni->WriteFloat("Scale", "DAC11Edit2", factor);
-    }
-    emit driveMonitorRescaled();
-}
-
-void TInOutForm::SetLockInGain(int32_t gain)
-{
-    gain = std::clamp(gain, 0, LockInGainMax);
-    LockInState.GainCopy = gain;
-    WriteReg(RegLiaGain, LockInGainRegister(gain, LockInPrescaler));
-    LockInState.LockInGain = gain;
-    int timeConstant = 0;
-    int slope = 0;
-    if (LockInHooks.ResonanceFilterChoice && LockInHooks.ResonanceFilterChoice(timeConstant, slope)) {
-        SetLockInFilter(6, timeConstant, slope);
-        SetLockInFilter(7, timeConstant, slope);
-    }
-}
-
-void TInOutForm::SetReferenceFrequency(double hz)
-{
-    const TReferenceFrequency r = BuildReferenceFrequency(hz);
-    WriteReg(RegRefFreq, r.Register3);
-    LockInPrescaler = r.Prescaler;
-    WriteReg(RegLiaGain, LockInGainRegister(LockInState.LockInGain, r.Prescaler));
-}
-
-double TInOutForm::SetLockInPhase(int harmonic, double degrees)
-{
-    const TLockInPhase p = BuildLockInPhase(harmonic, degrees);
-    LastIoOk = Ioctl(IOCTL_SET_PHASE, &p.Word, sizeof p.Word, nullptr, 0);
-    LockInState.LockInPhase = p.Degrees;
-    return p.Degrees;
-}
-
-void TInOutForm::SetPhaseShifter(int32_t gain, double phase, double hz)
-{
-    const TPhaseShifter s = BuildPhaseShifter(gain, phase, hz, LockInState.LockInPhase, BoxVersion, BoxSubVersion);
-    WriteReg(s.Register, s.Value);
-}
-
-void TInOutForm::SetLockInFilter(int filter, int timeConstant, int slope)
-{
-    if (filter < 0 || filter >= LockInFilterCount || !LockInHooks.FilterTable)
-        return;
-    timeConstant = std::clamp(timeConstant, 0, LockInTimeConstants - 1);
-    TSetFilterRecord table;
-    if (!LockInHooks.FilterTable(timeConstant, slope, table))
-        return;
-    TSetFilterRecord record;
-    BuildLockInFilter(filter, table, LockInState.LockInGain, record);
-    LastIoOk = Ioctl(IOCTL_SET_FILTER, &record, sizeof record, nullptr, 0);
-}
-
-void TInOutForm::SendMultiLockInChannel(int k)
-{
-    if (k < 0 || k > 3 || !LockInHooks.MultiLockInChannel)
-        return;
-    TMultiLockInChannel channel;
-    if (!LockInHooks.MultiLockInChannel(k, channel))
-        return;
-    const TSetMultiLiaRecord record = BuildMultiLockIn(k, channel);
-    LastIoOk = Ioctl(IOCTL_SET_MULTI_LIA, &record, sizeof record, nullptr, 0);
-}
-
-TDncStatus TInOutForm::ReadDncStatus()
-{
-    TDncStatusRecord record;
-    const bool ok = Ioctl(IOCTL_READ_DNC_STATUS, nullptr, 0, &record, sizeof record);
-    LastIoOk = ok;
-    const TDncStatus s = DecodeDncStatus(record, ok);
-    DncStatusWord = s.Kept;
-    const bool changed = s.Overload != dncOverload_ || s.QClip != dncQClip_;
-    dncOverload_ = s.Overload;
-    dncQClip_ = s.QClip;
-    const bool beepOnOverload = MainIni ? MainIni->ReadBool("dncopt", "BeepOnOverload", true) : true;
-    const bool beepOnQClip = MainIni ? MainIni->ReadBool("dncopt", "BeepOnQClip", false) : false;
-    if ((s.Overload && beepOnOverload) || (s.QClip && beepOnOverload && beepOnQClip))
-        Beep();
-    if (changed) {
-        const bool showOnError = MainIni ? MainIni->ReadBool("dncopt", "ShowOnError", false) : false;
-        emit dncStatusChanged(s.Overload, s.QClip, showOnError);
-    }
-    return s;
-}
-
-int32_t TInOutForm::AverageChannel()
-{
-    const int index = MicroscopeState.FeedbackChannel;
-    const int32_t address = IsValidChannelIndex(index) ? ChannelTable[SlotOfChannelIndex(index)].Address.load() : 0;
-    int64_t sum = 0;
-    for (int32_t i = 0; i < AverageReads; ++i) {
-        sum += ReadReg(address);
-        DelayUs(AverageReadDelayUs);
-    }
-    return static_cast<int32_t>(sum / AverageReads);
-}
-
-void TInOutForm::DncAutoPhase()
-{
-    const double stored = MainIni ? MainIni->ReadFloat("dncopt", "phase", 0.0) : 0.0;
-    const int harmonic = MainIni ? MainIni->ReadInteger("dncopt", "harmonic", 1) : 1;
-    double phase = SetLockInPhase(harmonic, Finite(stored));
-    const bool mode6 = MicroscopeState.FeedbackMode == 6;
-    const float freqKp = MicroscopeState.FreqKp;
-    if (mode6) {
-        // The frequency loop would chase the phase being measured.
-        MicroscopeState.FreqKp = 0.0f;
-        UpdateFeedback();
-    }
-    const double tau = LockInHooks.ResonanceTimeConstant ? Finite(LockInHooks.ResonanceTimeConstant()) : 0.0;
-    const double waitUs = std::clamp(tau * 1.0e6, 0.0, 1.0e7);
-    DelayUs(static_cast<int32_t>(Round(waitUs)));
-    int slot = MainIni ? MainIni->ReadInteger("dnc", "channelPhi", DefaultPhaseSlot) : DefaultPhaseSlot;
-    if (!IsValidSlot(slot))
-        slot = DefaultPhaseSlot;
-    const int32_t address = ChannelTable[static_cast<size_t>(slot)].Address;
-    const double factor = ChannelTable[static_cast<size_t>(slot)].Factor;
-    double sum = 0.0;
-    for (int i = 0; i < AutoPhaseReads; ++i) {
-        sum += ReadReg(address);
-        DelayUs(static_cast<int32_t>(Round(waitUs / 10.0)));
-    }
-    phase = SetLockInPhase(harmonic, -(sum * factor) / AutoPhaseReads + phase);
-    if (MainIni)
-        MainIni->WriteString("dncopt", "phase", FixedPointText(phase, 4, 1));
-    if (mode6) {
-        MicroscopeState.FreqKp = freqKp;
-        UpdateFeedback();
-    }
 }
 
 } // namespace qvt

@@ -4,12 +4,16 @@
 // shifter (Q-control), filters and the multi lock-in channels. Each builder
 // takes the values and the controller kind and returns what is to be sent.
 
+#include "device/ControllerCaps.h"
 #include "protocol/ControlCodes.h"
 
 #include <cstdint>
 #include <functional>
 
 namespace qvt {
+
+// NaN and infinities taken as 0, so a garbled setting sends nothing wild.
+double FiniteOrZero(double v);
 
 // Frequency words are f / 10^7 × 2^32.
 constexpr double LockInClockHz = 1.0e7;
@@ -35,11 +39,6 @@ bool LockInFrequencyFits(double hz, bool type29);
 // ---- drive amplitude ----------------------------------------------------------------
 
 constexpr int32_t ControlAmplitudeRangeMask = 0x30;
-// The full amplitude word: 65535 on controllers above type 25 and USB boxes.
-constexpr int32_t AmplitudeFullWord(int boxVersion, bool usbBox)
-{
-    return (boxVersion > 25 || usbBox) ? 65535 : 2047;
-}
 // Settings key ("dnc") of the scale of each range: 0 ±0.1 V, 1 ±1 V, 2 ±10 V.
 const char* AmplitudeScaleKey(int range);
 // The ControlWord bits 0x30 of each range.
@@ -82,8 +81,8 @@ struct TPhaseShifter {
     int32_t Register = RegQControl;
     int32_t Value = 0;
 };
-TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase, int boxVersion,
-                                int subVersion);
+TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase,
+                                const TControllerCaps& caps);
 
 // ---- filters and multi lock-in --------------------------------------------------------
 

@@ -80,7 +80,7 @@ std::vector<int32_t> BuildUsbOsziList(bool forResonance, bool flag, int32_t code
 
 void TInOutForm::OsziTimerTimer()
 {
-    const bool monoZKnown = BoxVersion == 29 && static_cast<bool>(LockInHooks.ScannerMonoZ);
+    const bool monoZKnown = Caps.Type29() && static_cast<bool>(LockInHooks.ScannerMonoZ);
     const bool monoZ = monoZKnown && LockInHooks.ScannerMonoZ();
     const TOsziRequest request = BuildOsziReadRequest(OsziRequest, monoZKnown, monoZ);
     if (monoZKnown)
@@ -138,7 +138,7 @@ void TInOutForm::ConfigOsziAcquisition()
     TSetOsziUsbRecord record;
     record.Base.PeriodTicks = setup.Ticks;
     std::copy(setup.Addresses.begin(), setup.Addresses.end(), record.Base.Addresses);
-    if (UsbBox == 1) {
+    if (Caps.Usb()) {
         record.EntryCount = UsbChannelCount;
         std::copy(UsbChannelList.begin(), UsbChannelList.end(), record.Entries);
         LastIoOk = Ioctl(IOCTL_SET_OSZI, &record, sizeof record, nullptr, 0);

@@ -25,7 +25,7 @@ namespace {
 constexpr double UsPerSecond = 1.0e6;
 constexpr double PollSpare = 1.1;
 constexpr double PollExtraMs = 20.0;
-constexpr int32_t ConstantHeightFeedbackMode = 3;
+constexpr int32_t ConstantHeightFeedbackMode = FeedbackCmAFM;
 constexpr double SpectrumNorm = 2.83;
 constexpr int TrackSteps = 1000; // position-sensor tracking during the settle delay
 

@@ -132,7 +132,7 @@ QString ParameterFileText(const TParameterFileValues& v)
     line("Ki               : " + FormatFixed(v.Ki, 6, 0));
     line("Kp               : " + FormatFixed(v.Kp, 6, 0));
     line(QString());
-    if (v.FeedbackMode == 6) {
+    if (v.FeedbackMode == FeedbackNcAFMPLL) {
         line("KpPLL            : " + FormatFixed(v.FreqKp, 9, 3));
         line("RefDeltaFreq     : " + FormatFixed(v.FreqSetpoint, 6, 3));
         line("RefAmpl          : " + FormatFixed(v.AmplSetpoint, 6, 3));

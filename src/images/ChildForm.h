@@ -13,6 +13,7 @@
 #include "images/ColorPalette.h"
 #include "images/ImageRender.h"
 #include "images/ImageTools.h"
+#include "images/PaintablePanel.h"
 
 #include <QImage>
 #include <QList>
@@ -37,50 +38,7 @@ class TImageTools;
 class TQVTIniFile;
 class TShowThread;
 
-// The picture area: stretches the bitmap over the drawn rectangle and lays
-// the scan-line marker (and the tools' overlays) over it.
-class TPaintablePanel : public QWidget {
-    Q_OBJECT
-
-public:
-    explicit TPaintablePanel(TChildForm* form);
-    ~TPaintablePanel() override;
-
-    // While the parameter window's Drag tool is down, pulling the picture
-    // starts a drag of the whole image (the navigator takes it).
-    static bool DragModeAutomatic();
-    // The data a picture drag carries: which panel of this program it came from.
-    static const char* const ImageDragFormat;
-    // The live panel `data` names; null for any other drag.
-    static TPaintablePanel* FromMimeData(const QMimeData* data);
-    // Runs a started drag; unset, QDrag::exec (a test delivers the drop itself).
-    static std::function<void(QDrag& drag)> RunDrag;
-    TChildForm* Form() const { return form_; }
-
-    // Where the picture is drawn; left and top move while the picture is
-    // dragged, width and height follow the panel size.
-    int DrawnLeft = 0;
-    int DrawnTop = 0;
-    int DrawnWidth = 0;
-    int DrawnHeight = 0;
-    // Suppresses the picture while a tool draws its own.
-    bool Dragging = false;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-
-private:
-    void StartImageDrag();
-
-    TChildForm* form_;
-    QPoint dragStart_;
-    bool dragPending_ = false;
-};
-
-class TChildForm : public QWidget {
+class TChildForm : public QWidget, public IPictureWindow {
     Q_OBJECT
 
 public:
@@ -89,7 +47,7 @@ public:
     TChildForm(TDaten& buffer, int bufferIndex, TShowThread* showThread = nullptr, QWidget* parent = nullptr);
     ~TChildForm() override;
 
-    TDaten& Buffer() const { return buffer_; }
+    TDaten& Buffer() const override { return buffer_; }
     int BufferIndex() const { return bufferIndex_; }
     // UserIni section of the window, channel name + "_" + plane ("ADC1_0").
     QString Section;
@@ -102,7 +60,7 @@ public:
 
     // Puts the window into the main window's document area.
     QMdiSubWindow* AddToMdiArea(QMdiArea* area);
-    QMdiSubWindow* SubWindow() const;
+    QMdiSubWindow* SubWindow() const override;
     // Hides the window and deletes it (with its frame) once control returns
     // to the event loop, so it may be called from the window's own handlers.
     void Release();
@@ -115,7 +73,7 @@ public:
     // Whole-picture ranges and a full redraw.
     void RecalcPictureRange();
     // The picture shown in frame `from` redrawn where frame `to` puts it.
-    void RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to);
+    void RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to) override;
     // The picture as a pinch left it: black, with the old picture stretched
     // into `view` (panel pixels); the next lines drawn start at the scan's.
     void PreviewInView(const QRect& view);
@@ -161,7 +119,10 @@ public:
     const TColorTable& PlainColorTable() const { return palette_.Plain; }
     QString Hint() const { return hint_; }
     int ZoomFactor() const { return zoomFactor_; }
-    TPaintablePanel* Panel2() const { return panel_; }
+    TPaintablePanel* Panel2() const override { return panel_; }
+    QWidget& Window() override { return *this; }
+    const QWidget& Window() const override { return *this; }
+    bool ScanIsRunning() const override { return ScanRunning && ScanRunning(); }
     QWidget* Image2() const { return plotArea_; }
     QMenu* PopupMenu1() const { return popupMenu_; }
     TImageTools& Tools() const { return *tools_; }

@@ -4,7 +4,7 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
-#include "images/ChildForm.h"
+#include "images/PaintablePanel.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
 #include "scan/ImageBuffers.h"
@@ -198,7 +198,7 @@ std::optional<int> ScanFromHereLine(int y, int panelHeight, int pixels)
 
 // ---- TImageTools -----------------------------------------------------------------------------
 
-TImageTools::TImageTools(TChildForm& form) : QObject(&form), form_(form)
+TImageTools::TImageTools(IPictureWindow& form) : QObject(&form.Window()), form_(form)
 {
     timer1_.setInterval(RulerTimerMs);
     connect(&timer1_, &QTimer::timeout, this, &TImageTools::Timer1Timer);
@@ -260,7 +260,7 @@ void TImageTools::MouseDown(QPoint p, Qt::MouseButton button, bool leftHeld)
 {
     if (button == Qt::RightButton)
         return;
-    form_.setFocus();
+    form_.Window().setFocus();
     down_ = p;
     const QPointF s = PanelToScan(Frame(), QPointF(p));
     if (SetSpectroscopyPoint)
@@ -488,7 +488,7 @@ void TImageTools::Paint(QPainter& painter)
 
 bool TImageTools::KeyDown(int key, Qt::KeyboardModifiers modifiers)
 {
-    QWidget* frame = form_.SubWindow() != nullptr ? static_cast<QWidget*>(form_.SubWindow()) : &form_;
+    QWidget* frame = form_.SubWindow() != nullptr ? static_cast<QWidget*>(form_.SubWindow()) : &form_.Window();
     const bool shift = modifiers.testFlag(Qt::ShiftModifier);
     switch (key) {
     case Qt::Key_Shift:
@@ -540,7 +540,7 @@ void TImageTools::ScanFromHere(bool down)
         return;
     ScanParams.CurrentLine = static_cast<int16_t>(*line);
     DeviceWorkers->GoXYThread().Direction = down ? 1 : -1;
-    const bool running = TChildForm::ScanRunning && TChildForm::ScanRunning();
+    const bool running = form_.ScanIsRunning();
     if (running)
         DeviceWorkers->ShowThread().FirstLine = down ? *line + 1 : *line - 1;
     else if (StartScan)

@@ -19,7 +19,7 @@ class QPainter;
 
 namespace qvt {
 
-class TChildForm;
+class IPictureWindow;
 
 // ---- picture and scan coordinates ------------------------------------------------------------
 
@@ -71,7 +71,7 @@ enum TImageTool { ToolDrag = 0, ToolMove = 1, ToolMeasure = 2, ToolZoom = 3, Too
 class TImageTools : public QObject {
     Q_OBJECT
 public:
-    explicit TImageTools(TChildForm& form);
+    explicit TImageTools(IPictureWindow& form);
     ~TImageTools() override;
 
     void MouseDown(QPoint p, Qt::MouseButton button, bool leftHeld);
@@ -116,7 +116,7 @@ private:
     void ApplyView();
     void RepaintRulerWindows();
 
-    TChildForm& form_;
+    IPictureWindow& form_;
     int tool_ = -1; // the tool of the drag under way
     QPoint down_;
     QPoint start_;

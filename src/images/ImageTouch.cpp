@@ -2,7 +2,7 @@
 
 #include "core/IniFile.h"
 #include "core/SharedState.h"
-#include "images/ChildForm.h"
+#include "images/PaintablePanel.h"
 #include "scan/ScanGeometry.h"
 #include "scan/ScanParaForm.h"
 #include "widgets/NumericEdit.h"
@@ -121,7 +121,7 @@ void ReplayTouchAsMouse(QWidget* target, TTouchStep::Kind what, QPoint pos)
     touchMouseEvent = was;
 }
 
-TImageTouch::TImageTouch(TChildForm& form) : QObject(&form), form_(form)
+TImageTouch::TImageTouch(IPictureWindow& form) : QObject(&form.Window()), form_(form)
 {
     setObjectName("ImageTouch");
     form.Panel2()->setAttribute(Qt::WA_AcceptTouchEvents);
@@ -198,14 +198,14 @@ void TImageTouch::Carry(const TTouchStep& step)
     }
 }
 
-TImageTouch* InstallImageTouch(TChildForm& form)
+TImageTouch* InstallImageTouch(IPictureWindow& form)
 {
     return TouchAvailable() ? new TImageTouch(form) : nullptr;
 }
 
-bool ImageTouchActive(const TChildForm& form)
+bool ImageTouchActive(const IPictureWindow& form)
 {
-    const auto* touch = form.findChild<TImageTouch*>("ImageTouch", Qt::FindDirectChildrenOnly);
+    const auto* touch = form.Window().findChild<TImageTouch*>("ImageTouch", Qt::FindDirectChildrenOnly);
     return touch != nullptr && touch->Gesture().Active();
 }
 

@@ -15,7 +15,7 @@ class QWidget;
 
 namespace qvt {
 
-class TChildForm;
+class IPictureWindow;
 
 // True when a touch screen is attached or the operator says there is one
 // ([Main] IsTouchScreen); image windows and the 3D view then take touches.
@@ -40,7 +40,7 @@ class TImageTouch : public QObject {
     Q_OBJECT
 
 public:
-    explicit TImageTouch(TChildForm& form);
+    explicit TImageTouch(IPictureWindow& form);
 
     const TImageTouchGesture& Gesture() const { return gesture_; }
     // Handles one event's points (what a touch event on the picture does).
@@ -57,14 +57,14 @@ protected:
 private:
     void Carry(const TTouchStep& step);
 
-    TChildForm& form_;
+    IPictureWindow& form_;
     TImageTouchGesture gesture_;
 };
 
 // Makes the touch follower of `form` (a child of it) when touch is on.
-TImageTouch* InstallImageTouch(TChildForm& form);
+TImageTouch* InstallImageTouch(IPictureWindow& form);
 // True while fingers are on the window's picture: its mouse tools leave the
 // picture to the gesture.
-bool ImageTouchActive(const TChildForm& form);
+bool ImageTouchActive(const IPictureWindow& form);
 
 } // namespace qvt

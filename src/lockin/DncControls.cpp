@@ -7,20 +7,20 @@
 
 namespace qvt {
 
-int32_t InputGainBits(int gain, int boxVersion)
+int32_t InputGainBits(int gain, const TControllerCaps& caps)
 {
     if (gain == 100)
         return 8;
     if (gain == 10)
-        return boxVersion == 29 ? 8 : 12;
+        return caps.InputGain100() ? 12 : 8;
     return 14;
 }
 
-TInputGainChoice LoadInputGainChoice(bool radio1, bool radio10, bool radio100, int boxVersion)
+TInputGainChoice LoadInputGainChoice(bool radio1, bool radio10, bool radio100, const TControllerCaps& caps)
 {
     TInputGainChoice c;
     if (radio100) {
-        if (boxVersion == 29) {
+        if (!caps.InputGain100()) {
             c.Rewrite100To10 = true;
             radio10 = true;
         } else {

@@ -5,6 +5,7 @@
 // resonance window reads.
 
 #include "device/ChannelTable.h"
+#include "device/ControllerCaps.h"
 
 #include <QString>
 #include <QStringList>
@@ -20,7 +21,7 @@ class TQVTIniFile;
 
 constexpr int32_t InputGainMask = 14;
 // SetControlBits value of gain 1, 10 or 100 (type 29 takes 8 for gain 10).
-int32_t InputGainBits(int gain, int boxVersion);
+int32_t InputGainBits(int gain, const TControllerCaps& caps);
 
 // What LoadInputGain applies at start: 1, 10 or 100 (0: none stored). On a
 // type-29 controller a stored gain 100 becomes gain 10 (`rewrite` tells the
@@ -29,7 +30,7 @@ struct TInputGainChoice {
     int Gain = 0;
     bool Rewrite100To10 = false;
 };
-TInputGainChoice LoadInputGainChoice(bool radio1, bool radio10, bool radio100, int boxVersion);
+TInputGainChoice LoadInputGainChoice(bool radio1, bool radio10, bool radio100, const TControllerCaps& caps);
 
 // Demodulator volts per digit at gain 1 (Input1Scale 1.0).
 constexpr double DncDigitVolts = 6.3e-8;

@@ -5,7 +5,6 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "lockin/DncExport.h"
-#include "lockin/LockInOptionForm.h"
 #include "lockin/LockInOptions.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
@@ -492,11 +491,11 @@ void TdncForm::AcquisitionCaption()
     QString caption = "Dynamic Non-Contact R";
     if (IsTunnellingMode(mode))
         caption = "STS R";
-    if (mode == 5)
+    if (mode == FeedbackNcAFMX)
         caption = "Dynamic Non-Contact X";
     if (MainIni)
-        MainIni->WriteInteger(DncOpt, "ShowX", mode == 5 ? 1 : 0);
-    showX_ = mode == 5;
+        MainIni->WriteInteger(DncOpt, "ShowX", mode == FeedbackNcAFMX ? 1 : 0);
+    showX_ = mode == FeedbackNcAFMX;
     if (ReadOptBool("ShowPhase", false))
         caption += " / Phi";
     setWindowTitle(caption);
@@ -551,7 +550,7 @@ void TdncForm::hideEvent(QHideEvent* event)
 void TdncForm::showEvent(QShowEvent* event)
 {
     // FormActivate: the range group belongs to Q-control and mode 6.
-    scaleRadioGrp_->setVisible(ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == 6);
+    scaleRadioGrp_->setVisible(ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == FeedbackNcAFMPLL);
     QWidget::showEvent(event);
     emit visibilityChanged(true);
 }
@@ -671,7 +670,7 @@ bool TdncForm::BeginAcquisition()
         StartNoiseSpectrum();
         return true;
     }
-    a.UsbList = io_.UsbBox == 1 && !setup.Wobbel;
+    a.UsbList = io_.Caps.Usb() && !setup.Wobbel;
     if (a.UsbList)
         io_.BuildUsbChannelList(true, false, ReadAddrResonanceAmplitude);
     a.Sweep = std::make_unique<TDncSweep>(io_, Curves, setup);
@@ -777,11 +776,11 @@ TDncMarks TdncForm::Marks() const
         const int mode = MicroscopeState.FeedbackMode;
         const TFeedbackSet& set =
             MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
-        if (mode == 4)
+        if (mode == FeedbackNcAFMR)
             m.SetpointRow = DncRow(set.Setpoint / 100.0 * MicroscopeState.NC100ProcentAmpl, *DisplayScale);
-        else if (mode == 5)
+        else if (mode == FeedbackNcAFMX)
             m.SetpointRow = DncRow(set.Setpoint, *DisplayScale);
-        else if (mode == 6)
+        else if (mode == FeedbackNcAFMPLL)
             m.SetpointRow = DncRow(MicroscopeState.AmplSetpoint, *DisplayScale);
     }
     return m;
@@ -824,23 +823,23 @@ void TdncForm::SetSetpointFromSpectrum(int column, int row)
     if (!DisplayScale || !(DisplayScale->Scale > 0.0) || !EnterInScanPara)
         return;
     const int mode = MicroscopeState.FeedbackMode;
-    if (mode < 4) {
+    if (mode < FeedbackNcAFMR) {
         ShowMessage(MsgKind::Information, QString::fromUtf8("Feedback doesn\u00B4t use amplitude."));
         return;
     }
     const double v = DncValueAtRow(row, *DisplayScale);
     const int point = std::clamp(column << PointShift, 0, Curves.DataPoints());
     const double a0 = Curves.Newest()[static_cast<size_t>(point)];
-    if (mode == 4) {
+    if (mode == FeedbackNcAFMR) {
         QString text = "100";
         if (a0 != 0.0) {
             MicroscopeState.NC100ProcentAmpl = static_cast<float>(a0);
             text = GeneralText(v / a0 * 100.0, 5);
         }
         EnterInScanPara("Edit1", text);
-    } else if (mode == 5) {
+    } else if (mode == FeedbackNcAFMX) {
         EnterInScanPara("Edit1", GeneralText(v, 5));
-    } else if (mode == 6) {
+    } else if (mode == FeedbackNcAFMPLL) {
         EnterInScanPara("Edit22", GeneralText(OperatingFrequency, 5));
         MicroscopeState.NC100ProcentAmpl = static_cast<float>(a0);
         EnterInScanPara("Edit18", FixedPointText(v, 9, 6));
@@ -1008,7 +1007,7 @@ void TdncForm::RunFit()
         return;
     FillShoFit(Fit, Curves.Newest(), DataPoints, SweepStep, SweepStart);
     TShoProjection projection;
-    projection.Enabled = MicroscopeState.FeedbackMode == 5;
+    projection.Enabled = MicroscopeState.FeedbackMode == FeedbackNcAFMX;
     projection.PhaseCurve = &Curves.Phase;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     FitSho(Fit, Curves.Newest(), DataPoints, projection, &AbortRequested);
@@ -1079,7 +1078,6 @@ void TdncForm::Image1MouseUp(int x, int y, Qt::MouseButton button)
             ShowFrequencies();
             SetSetpointFromSpectrum(x, y);
         }
-        // With Shift the multi lock-in's first oscillator takes the frequency, once that window exists.
         if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
             io_.DncAutoPhase();
     } else {
@@ -1105,7 +1103,7 @@ QRadioButton* TdncForm::InputRadio(int gain) const
 
 void TdncForm::SetInputGain(int gain)
 {
-    io_.SetControlBits(InputGainMask, InputGainBits(gain, io_.BoxVersion));
+    io_.SetControlBits(InputGainMask, InputGainBits(gain, io_.Caps));
     if (QRadioButton* r = InputRadio(gain))
         r->setChecked(true);
     double factor = 1.0;
@@ -1122,9 +1120,8 @@ void TdncForm::SetInputGain(int gain)
         factor = MainIni ? MainIni->ReadFloat(Dnc, "Input1Scale", 1.0) : 1.0;
     inputScale_->Factor = static_cast<float>(factor);
     UpdateChannelScales();
-    if (LockInOptionForm)
-        LockInOptionForm->ShowQGain();
-    // The three-trace oscilloscope and the option window's Q gain follow once they exist.
+    if (IDncOptionsView* options = DncOptionsView())
+        options->ShowQGain();
     if (ReapplyScanParaSetpoint)
         ReapplyScanParaSetpoint();
 }
@@ -1134,12 +1131,12 @@ void TdncForm::LoadInputGain()
     const bool r1 = MainIni && MainIni->ReadBool(Dnc, "InputRadio1", false);
     const bool r10 = MainIni && MainIni->ReadBool(Dnc, "InputRadio10", false);
     const bool r100 = MainIni && MainIni->ReadBool(Dnc, "InputRadio100", false);
-    const TInputGainChoice c = LoadInputGainChoice(r1, r10, r100, io_.BoxVersion);
+    const TInputGainChoice c = LoadInputGainChoice(r1, r10, r100, io_.Caps);
     if (c.Rewrite100To10 && MainIni) {
         MainIni->WriteBool(Dnc, "InputRadio100", false);
         MainIni->WriteBool(Dnc, "InputRadio10", true);
     }
-    inputRadios_[2]->setVisible(io_.BoxVersion != 29);
+    inputRadios_[2]->setVisible(io_.Caps.InputGain100());
     if (c.Gain != 0)
         SetInputGain(c.Gain);
 }
@@ -1173,8 +1170,8 @@ void TdncForm::Edit4KeyPress(EditKey key)
         if (applied != value)
             edit4_->setText(FixedPointText(applied, 15, 3));
     }
-    if (LockInOptionForm)
-        LockInOptionForm->ShowQGain();
+    if (IDncOptionsView* options = DncOptionsView())
+        options->ShowQGain();
     if (old > 0.0001) {
         // The free amplitude scales with the drive.
         MicroscopeState.NC100ProcentAmpl =
@@ -1349,18 +1346,26 @@ void TdncForm::UpdateScanGlyph()
 
 void TdncForm::QControlChanged()
 {
-    const bool shown = ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == 6;
+    const bool shown = ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == FeedbackNcAFMPLL;
     scaleRadioGrp_->setVisible(shown);
     if (shown)
         Edit4KeyPress(EditKey::Enter);
 }
 
+QMetaObject::Connection TdncForm::WhenAcquisitionEnds(QObject* context, std::function<void()> f)
+{
+    return connect(this, &TdncForm::acquisitionEnded, context, std::move(f), Qt::SingleShotConnection);
+}
+
+QString TdncForm::AskSpectrumSaveName(const QString& filter, const QString& directory, const QString& name)
+{
+    return AskSaveName ? AskSaveName(filter, directory, name) : QString();
+}
+
 void TdncForm::SpeedButton1Click()
 {
-    if (LockInOptionForm) {
-        LockInOptionForm->show();
-        LockInOptionForm->raise();
-    }
+    if (IDncOptionsView* options = DncOptionsView())
+        options->ShowOptions();
 }
 
 // ---- auto tune ------------------------------------------------------------------------------------
@@ -1407,9 +1412,8 @@ bool TdncForm::AutoTuneNarrowing()
     }
     if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1) {
         io_.DncAutoPhase();
-        if (LockInOptionForm)
-            if (TNumericEdit* e = LockInOptionForm->Edit("EditPhase"))
-                e->setText(MainIni ? MainIni->ReadString(DncOpt, "phase", "0") : QString("0"));
+        if (IDncOptionsView* options = DncOptionsView())
+            options->ShowPhase(MainIni ? MainIni->ReadString(DncOpt, "phase", "0") : QString("0"));
     }
     return step.Done;
 }
@@ -1422,16 +1426,16 @@ void TdncForm::AutoTuneFinish()
     const int mode = MicroscopeState.FeedbackMode;
     int column = 0;
     // An operating frequency outside the swept points has no curve value to carry over.
-    if (!mathError && DisplayScale && DisplayScale->Scale > 0.0 && EnterInScanPara && mode >= 4 &&
+    if (!mathError && DisplayScale && DisplayScale->Scale > 0.0 && EnterInScanPara && mode >= FeedbackNcAFMR &&
         AutoTuneColumn(OperatingFrequency, SweepStart, SweepStep, DataPoints, PointShift, column)) {
         double v = 0.0;
         const TFeedbackSet& set =
             MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
-        if (mode == 4) {
-            const TFeedbackSet& four = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(4))];
+        if (mode == FeedbackNcAFMR) {
+            const TFeedbackSet& four = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(FeedbackNcAFMR))];
             const int point = std::clamp(column << PointShift, 0, Curves.DataPoints());
             v = four.Setpoint / 100.0 * Curves.Newest()[static_cast<size_t>(point)];
-        } else if (mode == 5) {
+        } else if (mode == FeedbackNcAFMX) {
             v = set.Setpoint;
         } else {
             v = MicroscopeState.AmplSetpoint;
@@ -1569,8 +1573,8 @@ void TdncForm::SaveSpectrum(const QString& name)
         if (!numbered || !MainIni)
             return;
         MainIni->WriteInteger(DncOpt, "NextNumber", next);
-        if (LockInOptionForm)
-            LockInOptionForm->ShowNextNumber();
+        if (IDncOptionsView* options = DncOptionsView())
+            options->ShowNextNumber();
     };
     const bool dirExists = QFileInfo(full).absoluteDir().exists();
     if (!dirExists || QFileInfo::exists(full)) {
@@ -1627,12 +1631,9 @@ void TdncForm::ItemSaveClick()
         MainIni->WriteString(DncOpt, "SaveName", base);
         MainIni->WriteInteger(DncOpt, "NextNumber", 1);
     }
-    if (LockInOptionForm) {
-        if (auto* e = LockInOptionForm->findChild<QLineEdit*>("EditExtension"))
-            e->setText(newExt);
-        if (auto* e = LockInOptionForm->findChild<QLineEdit*>("EditFileName"))
-            e->setText(base);
-        LockInOptionForm->ShowNextNumber();
+    if (IDncOptionsView* options = DncOptionsView()) {
+        options->ShowSaveName(base, newExt);
+        options->ShowNextNumber();
     }
     ++saveDialogDepth_;
     SaveSpectrum(base);

@@ -15,6 +15,7 @@
 #include "lockin/DncControls.h"
 #include "lockin/DncFit.h"
 #include "lockin/DncNoise.h"
+#include "lockin/DncOptionsLink.h"
 #include "lockin/DncPlot.h"
 #include "lockin/DncSweep.h"
 
@@ -47,7 +48,7 @@ class TDncImage;
 class TDncStrip;
 enum class EditKey;
 
-class TdncForm : public QWidget {
+class TdncForm : public QWidget, public IDncTool {
     Q_OBJECT
 
 public:
@@ -73,9 +74,9 @@ public:
     // Presses or releases the acquisition button as the operator (or a script) would.
     void SetScanButton(bool down);
     bool ScanButtonDown() const;
-    bool Acquiring() const { return acquisition_ != nullptr; }
+    bool Acquiring() const override { return acquisition_ != nullptr; }
     void EscButtonClick();
-    void AcquireAndShow();
+    void AcquireAndShow() override;
     void ApplyOperatingFrequency();
     void SetSetpointFromSpectrum(int column, int row);
     void ShowFrequencies();
@@ -86,11 +87,14 @@ public:
 
     // ---- options, fit and auto tune ---------------------------------------------------------
     // Re-reads [dncopt]: sizes, phase and harmonic, input coupling, sync filter, glyph.
-    void ApplyOptions();
-    void HideFitLabels();
-    void UpdateScanGlyph();
+    void ApplyOptions() override;
+    void HideFitLabels() override;
+    void UpdateScanGlyph() override;
     // The option window switched Q control: the range group follows.
-    void QControlChanged();
+    void QControlChanged() override;
+    bool ToolShown() const override { return isVisible(); }
+    QMetaObject::Connection WhenAcquisitionEnds(QObject* context, std::function<void()> f) override;
+    QString AskSpectrumSaveName(const QString& filter, const QString& directory, const QString& name) override;
     void SpeedButton1Click(); // the options
     bool AutoTuning() const { return autoTuning_; }
     TShoFit Fit;
@@ -119,7 +123,7 @@ public:
     QPushButton* CopyButton() const { return buttonCopy_; }
 
     // ---- the display and the mouse -------------------------------------------------------
-    void DrawSpectrum();
+    void DrawSpectrum() override;
     void Image1MouseDown(int x, int y, Qt::MouseButton button, bool shift);
     void Image1MouseMove(int x, int y, bool leftHeld);
     void Image1MouseUp(int x, int y, Qt::MouseButton button);

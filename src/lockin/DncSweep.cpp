@@ -186,8 +186,8 @@ TSweepModeGuard::TSweepModeGuard(TDeviceWorkers& workers, const std::function<vo
         workers_.WaitForMotion();
         retracted_ = true;
     }
-    if (mode == 6) {
-        MicroscopeState.FeedbackMode = 4;
+    if (mode == FeedbackNcAFMPLL) {
+        MicroscopeState.FeedbackMode = FeedbackNcAFMR;
         modeChanged_ = true;
         workers_.Link().SendFeedbackRecord();
         if (reapplyDrive)
@@ -199,7 +199,7 @@ TSweepModeGuard::~TSweepModeGuard()
 {
     try {
         if (modeChanged_) {
-            MicroscopeState.FeedbackMode = 6;
+            MicroscopeState.FeedbackMode = FeedbackNcAFMPLL;
             workers_.Link().SendFeedbackRecord();
         }
         if (retracted_)

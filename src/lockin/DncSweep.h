@@ -5,10 +5,12 @@
 // sweep in mode 4 with the tip retracted and puts both back however the
 // sweep ends.
 //
-// A sweep is a small state machine: Begin() prepares the controller, each
-// Step() takes one group of reads (one settle wait and the three channels),
-// so the window can return to its event loop between steps instead of
-// pumping messages inside the loop.
+// A sweep is a small state machine: the constructor only takes the set-up
+// (nothing is sent); each Next() does one piece of work (a settle-sized part
+// of the start wait after the first frequency, or one settle wait and one
+// read of the three channels, the point's means stored after its last read),
+// so the window returns to its event loop between two calls instead of
+// pumping messages inside the loop. Step() is the frequency step.
 
 #include <cstdint>
 #include <functional>

@@ -6,7 +6,6 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "lockin/DncExport.h"
-#include "lockin/DncForm.h"
 #include "lockin/DncPlot.h"
 #include "lockin/LockInOptions.h"
 #include "widgets/NumericEdit.h"
@@ -31,6 +30,11 @@
 namespace qvt {
 
 TLockInOptionForm* LockInOptionForm = nullptr;
+
+IDncOptionsView* DncOptionsView()
+{
+    return LockInOptionForm;
+}
 
 namespace {
 constexpr const char* DncOpt = "dncopt";
@@ -91,7 +95,7 @@ private:
     TLockInOptionForm& form_;
 };
 
-TLockInOptionForm::TLockInOptionForm(TdncForm& dnc, TInOutForm& io, QWidget* parent)
+TLockInOptionForm::TLockInOptionForm(IDncTool& dnc, TInOutForm& io, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), dnc_(dnc), io_(io)
 {
     setObjectName("LockInOptionForm");
@@ -509,7 +513,7 @@ void TLockInOptionForm::FormDestroy()
 void TLockInOptionForm::ApplyGates()
 {
     const bool sync = MainIni && MainIni->ReadBool("Scanner", "SyncFilter", false);
-    const TOptionGates g = LockInOptionGates(io_.BoxVersion, io_.BoxSubVersion, io_.UsbBox != 0, sync);
+    const TOptionGates g = LockInOptionGates(io_.Caps, sync);
     QComboBox* harmonic = Combo("ComboBoxHarmonic");
     harmonic->clear();
     harmonic->addItems(g.Harmonics);
@@ -521,7 +525,7 @@ void TLockInOptionForm::ApplyGates()
         ac->setChecked(false);
     QCheckBox* syncBox = Check("CheckBox2");
     syncBox->setVisible(g.SyncFilterVisible);
-    if (io_.BoxVersion < 26)
+    if (!io_.Caps.DigitalLockIn())
         syncBox->setChecked(false);
     pages_->setTabVisible(2, g.QPageVisible);
 }
@@ -674,12 +678,11 @@ void TLockInOptionForm::TrackBar1Change()
 
 void TLockInOptionForm::SpectrumAtChange()
 {
-    if (!Check("CheckBox4")->isChecked() || !dnc_.isVisible() || dnc_.Acquiring() || qSpectrumRunning_)
+    if (!Check("CheckBox4")->isChecked() || !dnc_.ToolShown() || dnc_.Acquiring() || qSpectrumRunning_)
         return;
     qSpectrumRunning_ = true;
     // The acquisition runs on the resonance window's timer; its end releases the flag.
-    const QMetaObject::Connection ended = connect(
-        &dnc_, &TdncForm::acquisitionEnded, this, [this] { qSpectrumRunning_ = false; }, Qt::SingleShotConnection);
+    const QMetaObject::Connection ended = dnc_.WhenAcquisitionEnds(this, [this] { qSpectrumRunning_ = false; });
     dnc_.AcquireAndShow();
     if (!dnc_.Acquiring()) {
         // It ended at once (a refused range): nothing is left running.
@@ -815,6 +818,26 @@ void TLockInOptionForm::ShowAutoTuneFrequencies()
 
 // ---- Save --------------------------------------------------------------------------------------------
 
+void TLockInOptionForm::ShowOptions()
+{
+    show();
+    raise();
+}
+
+void TLockInOptionForm::ShowPhase(const QString& text)
+{
+    if (TNumericEdit* e = Edit("EditPhase"))
+        e->setText(text);
+}
+
+void TLockInOptionForm::ShowSaveName(const QString& base, const QString& extension)
+{
+    if (auto* e = findChild<QLineEdit*>("EditExtension"))
+        e->setText(extension);
+    if (auto* e = findChild<QLineEdit*>("EditFileName"))
+        e->setText(base);
+}
+
 void TLockInOptionForm::ShowNextNumber()
 {
     QLabel* label = Label("Label4");
@@ -828,9 +851,8 @@ void TLockInOptionForm::BrowseButtonClick()
     const QString ext = Ini() ? Ini()->ReadString(DncOpt, "SaveExt", "txt") : QString("txt");
     const QString name = Ini() ? Ini()->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString();
     const QString local = DncLocalPath(name);
-    const QString chosen = dnc_.AskSaveName ? dnc_.AskSaveName("spectra (*." + ext + ")", QFileInfo(local).path(),
-                                                               QFileInfo(local).fileName() + "." + ext)
-                                            : QString();
+    const QString chosen =
+        dnc_.AskSpectrumSaveName("spectra (*." + ext + ")", QFileInfo(local).path(), QFileInfo(local).fileName() + "." + ext);
     if (chosen.isEmpty())
         return;
     const QFileInfo info(chosen);

@@ -5,6 +5,8 @@
 // have the resonance window re-read the section (ApplyOptions), so the
 // settings hold also when the window is never opened.
 
+#include "lockin/DncOptionsLink.h"
+
 #include <QWidget>
 
 #include <array>
@@ -19,17 +21,16 @@ class QTabWidget;
 
 namespace qvt {
 
-class TdncForm;
 class TInOutForm;
 class TNumericEdit;
 class TQDelayImage;
 enum class EditKey;
 
-class TLockInOptionForm : public QWidget {
+class TLockInOptionForm : public QWidget, public IDncOptionsView {
     Q_OBJECT
 
 public:
-    TLockInOptionForm(TdncForm& dnc, TInOutForm& io, QWidget* parent = nullptr);
+    TLockInOptionForm(IDncTool& dnc, TInOutForm& io, QWidget* parent = nullptr);
     ~TLockInOptionForm() override;
 
     void FormCreate();
@@ -50,12 +51,15 @@ public:
     void TrackBar1Change();
     void QDelayMouse(int x, int y, bool release);
     void DrawQDelay();
-    void ShowQGain();
+    void ShowQGain() override;
     void AutoEditKeyPress(int edit, EditKey key); // 0 start, 1 stop, 2 step, 3 offset
     void AutoUnitLabelClick();
     void ShowAutoTuneFrequencies();
     void BrowseButtonClick();
-    void ShowNextNumber();
+    void ShowNextNumber() override;
+    void ShowOptions() override;
+    void ShowPhase(const QString& text) override;
+    void ShowSaveName(const QString& base, const QString& extension) override;
 
     // For tests and the resonance window.
     QTabWidget* Pages() const { return pages_; }
@@ -83,7 +87,7 @@ private:
     void WriteCheck(QCheckBox* box, const char* key, bool apply, bool redraw);
     void SpectrumAtChange();
 
-    TdncForm& dnc_;
+    IDncTool& dnc_;
     TInOutForm& io_;
     QTabWidget* pages_ = nullptr;
     QSlider* trackBar1_ = nullptr;

@@ -86,24 +86,24 @@ QString AutoTuneFrequencyText(double hz, int tag)
     }
 }
 
-TOptionGates LockInOptionGates(int type, int sub, bool usb, bool syncFilterSetting)
+TOptionGates LockInOptionGates(const TControllerCaps& caps, bool syncFilterSetting)
 {
     TOptionGates g;
-    if (type > 25 && sub > 1) {
+    if (caps.LockInHarmonics()) {
         g.Harmonics = {"1", "2", "3"};
-    } else if (type > 25) {
+    } else if (caps.DigitalLockIn()) {
         g.Harmonics = {"1"};
         g.HarmonicEnabled = false;
         g.HarmonicHint = true;
-    } else if (usb) {
+    } else if (caps.Usb()) {
         g.Harmonics = {"1", "2", "3"};
     } else {
         for (int h = 1; h <= 15; ++h)
             g.Harmonics << QString::number(h);
     }
-    g.AcVisible = !(type < 23 || type == 29);
-    g.SyncFilterVisible = type >= 26 && syncFilterSetting;
-    g.QPageVisible = type >= 26;
+    g.AcVisible = caps.InputAcCoupling();
+    g.SyncFilterVisible = caps.DigitalLockIn() && syncFilterSetting;
+    g.QPageVisible = caps.DigitalLockIn();
     return g;
 }
 

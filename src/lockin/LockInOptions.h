@@ -4,6 +4,8 @@
 // gain read-out, the auto-tune frequency texts and which options a
 // controller offers.
 
+#include "device/ControllerCaps.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -47,6 +49,6 @@ struct TOptionGates {
     bool SyncFilterVisible = false;
     bool QPageVisible = false;
 };
-TOptionGates LockInOptionGates(int boxVersion, int subVersion, bool usb, bool syncFilterSetting);
+TOptionGates LockInOptionGates(const TControllerCaps& caps, bool syncFilterSetting);
 
 } // namespace qvt

@@ -22,19 +22,19 @@ QString Halves(uint32_t word)
 }
 } // namespace
 
-TAboutTexts AboutTexts(uint32_t driverVersion, int32_t boxVersion, int32_t subVersion, int32_t usbBox, int32_t instance)
+TAboutTexts AboutTexts(uint32_t driverVersion, const TControllerCaps& caps, int32_t instance)
 {
     TAboutTexts t;
     t.Driver = driverVersion < NoDriverBelow ? QString("Demo Mode") : "qvt.sys version: " + Halves(driverVersion);
-    if (usbBox > 0) {
+    if (caps.Usb()) {
         t.Hardware = "HW: USB";
         if (instance >= 0)
             t.Hardware += QString::number(instance);
     } else {
-        t.Hardware = "HW: SPM-Box " + QString::number(boxVersion);
+        t.Hardware = "HW: SPM-Box " + QString::number(caps.BoxVersion);
     }
-    if (boxVersion > 25)
-        t.Hardware += " Rev. " + QString::number(subVersion);
+    if (caps.DigitalLockIn())
+        t.Hardware += " Rev. " + QString::number(caps.BoxSubVersion);
     t.Program = "qvt.exe version: " + Halves(ProgramVersion);
     t.Mismatch = (driverVersion >> 16) != (ProgramVersion >> 16);
     return t;
@@ -82,7 +82,7 @@ TAboutQVTBox::~TAboutQVTBox()
 void TAboutQVTBox::Refresh()
 {
     const uint32_t driver = source_.DriverVersion ? source_.DriverVersion() : 0;
-    texts_ = AboutTexts(driver, source_.BoxVersion, source_.BoxSubVersion, source_.UsbBox, source_.InstanceNumber);
+    texts_ = AboutTexts(driver, source_.Caps, source_.InstanceNumber);
     label1_->setText(texts_.Hardware);
     label2_->setText(texts_.Driver);
     label3_->setText(texts_.Program);

@@ -2,6 +2,8 @@
 // "About QVT": the versions of the program, the driver and the controller,
 // with a red panel when program and driver do not belong together.
 
+#include "device/ControllerCaps.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -20,9 +22,8 @@ struct TAboutTexts {
     QString Program;  // Label3
     bool Mismatch = false;
 };
-// usbBox > 0: a USB controller, `instance` its index (shown when 0 or more).
-TAboutTexts AboutTexts(uint32_t driverVersion, int32_t boxVersion, int32_t subVersion, int32_t usbBox,
-                       int32_t instance);
+// On a USB controller `instance` is its index (shown when 0 or more).
+TAboutTexts AboutTexts(uint32_t driverVersion, const TControllerCaps& caps, int32_t instance);
 
 class TAboutQVTBox : public QDialog {
     Q_OBJECT
@@ -32,9 +33,7 @@ public:
     // USB box and its index; asked each time the box is filled.
     struct TSource {
         std::function<uint32_t()> DriverVersion;
-        int32_t BoxVersion = 0;
-        int32_t BoxSubVersion = 0;
-        int32_t UsbBox = 0;
+        TControllerCaps Caps;
         int32_t InstanceNumber = -2;
     };
 

@@ -654,7 +654,7 @@ void TMainQVTForm::Scan(TScanSender sender)
     ScanParams.CurrentLine = static_cast<int16_t>(start.CurrentLine);
     scan.Direction = start.Direction;
     // A USB box scans in fast mode only.
-    if (device->Link().UsbBox > 0 && !fastButton_->isChecked() && fastButton_->isEnabled())
+    if (device->Link().Caps.Usb() && !fastButton_->isChecked() && fastButton_->isEnabled())
         fastButton_->click();
     device->ShowThread().FirstLine = ScanParams.CurrentLine.load();
     device->StartScan();
@@ -706,7 +706,6 @@ void TMainQVTForm::SaveButtonMouseUp(bool shift)
     }
     MainIni->WriteBool("Save", "AutoSaveScan", autoSave);
     saveButton_->setChecked(autoSave);
-    // The miscellaneous window's "Auto Save Scan" box follows once it exists.
 }
 
 void TMainQVTForm::FileSaveItemClick()

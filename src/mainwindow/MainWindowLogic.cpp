@@ -1,5 +1,7 @@
 #include "mainwindow/MainWindowLogic.h"
 
+#include "core/SharedState.h"
+
 #include <QProcess>
 
 #include <algorithm>
@@ -71,7 +73,7 @@ TMenuVisibility MenuVisibility(int level, int feedbackMode, bool hasImage)
     const bool admin = level == LevelAdmin || level == LevelSetup;
     v.Scale = v.Feedback = v.Misc = v.Joystick = admin;
     // An operator may zero the input offset only while no force mode holds the tip.
-    v.AutoOffset = admin || feedbackMode < 3;
+    v.AutoOffset = admin || feedbackMode < FeedbackCmAFM;
     v.ScaleADDA = v.EditIni = v.TeachButton = level == LevelSetup;
     return v;
 }

@@ -93,7 +93,7 @@ bool TApproach::ContactTest()
         if (!link_.Ioctl(IOCTL_READ_CONTACT, nullptr, 0, &reading, sizeof reading))
             continue;
         // A USB box reports contact with the opposite sign.
-        const int64_t value = link_.UsbBox == 1 ? -int64_t(reading) : int64_t(reading);
+        const int64_t value = link_.Caps.Usb() ? -int64_t(reading) : int64_t(reading);
         positive += value > 0;
     }
     if (positive >= ContactMinPositive)

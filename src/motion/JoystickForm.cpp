@@ -184,7 +184,7 @@ void TJoystickForm::ShowRead(TJvHidDevice& device, uint8_t reportId, const uint8
     if (isVisible())
         ShowReport(reportId, data, size);
     const double now = NowDays ? NowDays() : SystemDays();
-    controller_->Handle(data, size, MicroscopeState.FeedbackMode.load() == -1,
+    controller_->Handle(data, size, MicroscopeState.FeedbackMode.load() == FeedbackNone,
                         MicroscopeState.ZState.load() == ZApproached, now);
 }
 

@@ -7,7 +7,6 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
-#include "motion/GoJoyThread.h"
 #include "platform/MessageBoxes.h"
 #include "platform/WindowThread.h"
 #include "platform/WorkerThread.h"
@@ -443,7 +442,7 @@ bool TMoveEngine::Sync()
 
 bool TMoveEngine::WithModule() const
 {
-    return !(form_.BoxVersion <= 27 && form_.UsbBox != 1);
+    return form_.Caps.ExtendedRegisters();
 }
 
 void TMoveEngine::Reset(int32_t x, int32_t y)
@@ -514,7 +513,7 @@ void TMoveEngine::SetScanMode(int32_t mode)
         // Constant height: the loop holds, Z stands the lift height above
         // where it was.
         savedFeedbackMode_ = MicroscopeState.FeedbackMode;
-        MicroscopeState.FeedbackMode = -1;
+        MicroscopeState.FeedbackMode = FeedbackNone;
         form_.SendFeedbackRecord();
         WriteZClamped(static_cast<int64_t>(form_.ReadReg(ReadAddrZ)) + FlyHeightRaw.load());
     } else if (mode != 2 && previous == 2) {

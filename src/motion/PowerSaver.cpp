@@ -120,9 +120,9 @@ void TPowerSaver::PowerDown()
     approach_.Wait();
     if (MainIni->ReadBool(SaverSection, "PiezoOff", false)) {
         const int32_t mode = MicroscopeState.FeedbackMode;
-        if (mode != -1)
+        if (mode != FeedbackNone)
             savedFeedbackMode_ = mode;
-        MicroscopeState.FeedbackMode = -1;
+        MicroscopeState.FeedbackMode = FeedbackNone;
         link_.SendFeedbackRecord();
         const int32_t raw = MainIni->ReadInteger(SaverSection, "PiezoVoltage", 0);
         link_.WriteReg(RegZ, raw);

@@ -383,11 +383,11 @@ bool IsStickSlipStepKind(int kind)
     return kind >= 29 && kind <= 32;
 }
 
-int32_t MotorRegBaseFor(int32_t boxVersion)
+int32_t MotorRegBaseFor(const TControllerCaps& caps)
 {
-    if (boxVersion == 24 || boxVersion == 26)
+    if (caps.MotorsAtType24Registers())
         return MotorRegBaseType24;
-    if (boxVersion == 29)
+    if (caps.Type29())
         return MotorRegBaseType29;
     return MotorRegBaseCard;
 }

@@ -8,6 +8,8 @@
 // The words written are fixed by the motor electronics in the field; the
 // meaning of single bits belongs to those boxes, not to this program.
 
+#include "device/ControllerCaps.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -60,7 +62,7 @@ constexpr int StepperDacChannel = 4; // DAC5, register 36
 constexpr int32_t StepDirWait = 77;
 
 // The register of motor channel 0 on a controller of this type.
-int32_t MotorRegBaseFor(int32_t boxVersion);
+int32_t MotorRegBaseFor(const TControllerCaps& caps);
 
 // ---- the state ---------------------------------------------------------------------------
 

@@ -24,7 +24,7 @@ TStepper::TStepper(TInOutForm& link, TQVTIniFile* ini) : link_(link), ini_(ini)
         slSlow = ini_->ReadInteger("Stepper", "slSlow", slSlow);
         slFast = ini_->ReadInteger("Stepper", "slFast", slFast);
     }
-    MotorRegBase = MotorRegBaseFor(link_.BoxVersion);
+    MotorRegBase = MotorRegBaseFor(link_.Caps);
 
     for (const TStepActionInfo& info : StepActionTable) {
         const int kind = ini_ ? ini_->ReadInteger("Stepper", info.Key, info.DefaultKind) : info.DefaultKind;

@@ -76,7 +76,7 @@ public:
     // ---- what the creating code plugs in ---------------------------------------------------
     // Sets a parameter window edit ("Edit9") to a text and presses Enter.
     std::function<bool(const QString& edit, const QString& text)> EnterScanText;
-    // The spectroscopy window's X and Y edits and its scan button (once it exists).
+    // The spectroscopy window's X and Y edits and its scan button, set by the code that creates it.
     std::function<void(bool linked, double x, double y)> LinkSpectroscopyHook;
     // The main window's key handler.
     std::function<bool(int key, Qt::KeyboardModifiers modifiers)> ForwardKey;
@@ -85,7 +85,7 @@ public:
     // The main window's "Continuous Scan" button.
     std::function<bool()> RepeatButtonDown;
     std::function<void(bool down)> SetRepeatButton;
-    // The script thread (once it exists): Run/Stop is usable only with it.
+    // The script thread, set by the code that creates it: Run/Stop is usable only with it.
     IScriptRunner* ScriptRunner = nullptr;
 
     void FormCreate();

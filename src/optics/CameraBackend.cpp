@@ -1,9 +1,5 @@
 #include "optics/CameraBackend.h"
 
-#ifdef QVT_HAVE_QT_MULTIMEDIA
-#include "optics/video/QtCameraBackend.h"
-#endif
-
 #include <QPainter>
 #include <QTimer>
 
@@ -27,16 +23,6 @@ protected:
 private:
     TTestPatternCamera& owner_;
 };
-
-std::unique_ptr<ICameraBackend> MakeCameraBackend()
-{
-#ifdef QVT_HAVE_QT_MULTIMEDIA
-    auto inputs = std::make_unique<TQtCameraBackend>();
-    if (!inputs->Drivers().empty())
-        return inputs;
-#endif
-    return std::make_unique<TTestPatternCamera>();
-}
 
 TTestPatternCamera::~TTestPatternCamera()
 {

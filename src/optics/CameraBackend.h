@@ -51,9 +51,6 @@ inline QSize CameraWindowSize(int edgeX, int edgeY, QSize frame)
     return {2 * edgeX + frame.width(), 2 * edgeY + frame.height() + 19};
 }
 
-// The machine's video inputs when it has any, else the test card below.
-std::unique_ptr<ICameraBackend> MakeCameraBackend();
-
 // A camera that looks at a test card: colour bars with a bright square and a
 // tip-like wedge drifting across them, so a moving picture shows the preview
 // runs. One driver, 640 x 480.

@@ -226,7 +226,6 @@ TFastScanThread& TDeviceWorkers::FastScanThread()
 
 bool TDeviceWorkers::PrepareScan()
 {
-    // The fast scan's preparation joins here once it exists.
     return goXY_->PrepareScan();
 }
 

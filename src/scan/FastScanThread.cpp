@@ -60,7 +60,7 @@ void TFastScanThread::Terminate()
 
 bool TFastScanThread::Available() const
 {
-    return form_.BoxVersion == 29 || form_.UsbBox > 0;
+    return form_.Caps.FastScanPresent();
 }
 
 void TFastScanThread::SendOsziRequest(int32_t control)
@@ -148,7 +148,7 @@ void TFastScanThread::ConfigureParser()
     c.TurnLines = TurnLines.load();
     c.StartPixel = StartPixel.load();
     const int mode = MicroscopeState.FeedbackMode.load();
-    const int32_t statsAddress = mode == 3 ? FastStatsAddressMode3 : (mode == 4 ? FastStatsAddressMode4 : -1000);
+    const int32_t statsAddress = mode == FeedbackCmAFM ? FastStatsAddressMode3 : (mode == FeedbackNcAFMR ? FastStatsAddressMode4 : -1000);
     for (int i = 0; i < channelCount_; ++i) {
         if (readAddresses_[static_cast<size_t>(i)] == statsAddress) {
             c.StatsChannel = i;
@@ -265,7 +265,7 @@ void TFastScanThread::FrameDone(bool measured)
         params_.LineTime = (now - frameStamp_) / p;
     frameStamp_ = now;
     if (ShowMemoryProgress)
-        ShowMemoryProgress(static_cast<int>(MaxWords.load() / (form_.UsbBox > 0 ? 32u : 1000u)));
+        ShowMemoryProgress(static_cast<int>(MaxWords.load() / (form_.Caps.Usb() ? 32u : 1000u)));
     // A frame begun part-way (the first after entering the fast mode starts
     // at the current line) holds rows from before: saved, they would read as
     // heights measured in it.
@@ -347,7 +347,7 @@ void TFastScanThread::Execute(WorkerThread& thread)
                         stopped = true;
                         break;
                     }
-                    if (form_.UsbBox > 0)
+                    if (form_.Caps.Usb())
                         form_.GoXYWaitEvent().Wait(GoXYWaitMs);
                     if (form_.InstanceNumber >= 0 && MainIni != nullptr) {
                         const int p = MainIni->ReadInteger("ScanPara", "ComboBox1", params_.Pixels.load());

@@ -141,7 +141,7 @@ void TFastZPage::FormCreate()
 void TFastZPage::SendFastZParams()
 {
     TInOutForm* form = device_ ? device_() : nullptr;
-    if (form == nullptr || form->BoxVersion != 29)
+    if (form == nullptr || !form->Caps.Type29())
         return;
     const bool retracted = form->RetractFlag.load();
     const int32_t s = OsziRequest.HighSpeedControl.load();
@@ -157,9 +157,9 @@ void TFastZPage::SendFastZParams()
     const int slot = std::clamp(MicroscopeState.FeedbackChannel.load() + DacCount, 0, ChannelSlotCount - 1);
     const TIOScale& ch = ChannelTable[slot];
     in.InputInverted = ch.Invers.load();
-    if (in.Mode >= 3 && in.Mode <= 5) {
+    if (in.Mode >= FeedbackCmAFM && in.Mode <= FeedbackNcAFMX) {
         double v = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(in.Mode))].Setpoint;
-        if (in.Mode == 4)
+        if (in.Mode == FeedbackNcAFMR)
             v = v / 100.0 * MicroscopeState.NC100ProcentAmpl;
         const double f = ch.Factor.load() != 0.0f ? ch.Factor.load() : 1.0;
         in.SetpointDigits =

@@ -42,9 +42,9 @@ TFastZWords ComputeFastZWords(const TFastZInput& in)
     TFastZWords w;
     const int m = in.Mode;
     int64_t e = 0;
-    if (m >= 3 && m <= 5) {
+    if (m >= FeedbackCmAFM && m <= FeedbackNcAFMX) {
         e = in.SetpointDigits;
-        if ((m == 4 || m == 5) && in.LockInGainHigh)
+        if ((m == FeedbackNcAFMR || m == FeedbackNcAFMX) && in.LockInGainHigh)
             e = static_cast<int64_t>(Round(static_cast<double>(e) * 1.4));
         if (in.InputInverted)
             e = -e;
@@ -94,7 +94,7 @@ TFastZWords ComputeFastZWords(const TFastZInput& in)
     w.Q0 = ToQ30(q0, w.Overflow);
     w.Q1 = ToQ30(q1, w.Overflow);
     w.Q2 = ToQ30(q2, w.Overflow);
-    if (!in.InputInverted && m < 4 && !in.Retracted) {
+    if (!in.InputInverted && m < FeedbackNcAFMR && !in.Retracted) {
         w.Q0 = -w.Q0;
         w.Q1 = -w.Q1;
         w.Q2 = -w.Q2;

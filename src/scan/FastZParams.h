@@ -3,6 +3,8 @@
 // filtered derivative running at 1 µs. Its setpoint, mode and five Q30
 // coefficients are computed here from the gains and the loop state.
 
+#include "core/SharedState.h"
+
 #include <QString>
 
 #include <array>
@@ -19,7 +21,7 @@ struct TFastZInput {
     double Ki = 0.0;
     double Td = 0.0;     // s
     double Alpha = 10.0; // derivative filter ratio, Tf = Td / alpha
-    int Mode = 3;        // FeedbackMode
+    int Mode = FeedbackCmAFM;
     bool InputInverted = false;
     bool Retracted = false;
     // Setpoint in input digits before the module's adjustments.

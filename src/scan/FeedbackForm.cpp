@@ -59,7 +59,7 @@ QStringList FeedbackFormulaLines(int listIndex, int address)
 
 TLockInBox LockInBoxFor(int mode, bool savedEnable)
 {
-    if (mode >= 4)
+    if (mode >= FeedbackNcAFMR)
         return {true, false};
     return {savedEnable, true};
 }
@@ -68,7 +68,7 @@ uint32_t LockInOnAfter(uint32_t lockInOn, int mode, bool checked)
 {
     if (!checked)
         return 0;
-    return mode < 4 ? 3u : (lockInOn | 1u);
+    return mode < FeedbackNcAFMR ? 3u : (lockInOn | 1u);
 }
 
 TfeedbackForm::TfeedbackForm(TInOutForm& form, TScanParaForm* scanPara, TFastScanThread* fast, QWidget* parent)
@@ -157,7 +157,7 @@ void TfeedbackForm::FormCreate()
     }
     if (scanPara_)
         scanPara_->ShowFeedbackParams();
-    if (ControllerType == 29) {
+    if (form_.Caps.Type29()) {
         checkBox3_->show();
         checkBox3_->setChecked(MainIni && MainIni->ReadBool(Section, "CorrectZ", false));
         CheckBox3Click();
@@ -188,7 +188,7 @@ void TfeedbackForm::ComboBox1Change()
     const int mode = i - 1;
     const int address = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(mode))].InputAddr;
     memo1_->setPlainText(FeedbackFormulaLines(i, address).join('\n'));
-    if (mode == 6) {
+    if (mode == FeedbackNcAFMPLL) {
         SetPageVisible("AmplPage", true);
         SetPageVisible("FreqPage", true);
     }
@@ -246,7 +246,7 @@ void TfeedbackForm::CheckBox2Click()
 {
     const int mode = MicroscopeState.FeedbackMode.load();
     const bool on = checkBox2_->isChecked();
-    if (mode < 4 && MainIni)
+    if (mode < FeedbackNcAFMR && MainIni)
         MainIni->WriteBool(Section, "enableLockin", on);
     ApplyLockIn(mode, on);
     if (ShowResonanceWindow)

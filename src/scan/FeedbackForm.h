@@ -43,7 +43,6 @@ public:
     // Hooks into later windows, set by the code that creates them.
     std::function<bool()> LockInButtonVisible;     // the main window's lock-in button
     std::function<void(bool)> ShowResonanceWindow; // the resonance tool
-    int ControllerType = 0;
 
     void FormCreate();
     void FormDestroy();

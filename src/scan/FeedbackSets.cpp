@@ -39,8 +39,8 @@ QString InputAddrKey(int mode)
 
 void ReadFeedbackSets(const TQVTIniFile& ini, TMicroscopeState& state)
 {
-    state.FeedbackSets[FeedbackSetIndex(-1)].InputAddr = 0;
-    for (int m = 0; m <= FeedbackModeMax; ++m) {
+    state.FeedbackSets[FeedbackSetIndex(FeedbackNone)].InputAddr = 0;
+    for (int m = FeedbackSTM; m <= FeedbackModeMax; ++m) {
         TFeedbackSet& set = state.FeedbackSets[FeedbackSetIndex(m)];
         set.Setpoint = static_cast<float>(ini.ReadFloat(FeedParaSection, FeedbackSetKey("Edit1", m), 0.0));
         set.Ki = static_cast<float>(ini.ReadFloat(FeedParaSection, FeedbackSetKey("Edit5", m), 0.0));
@@ -117,7 +117,7 @@ TFeedbackHints FeedbackHints(const TFeedbackHintInput& in)
 {
     TFeedbackHints hints;
     const TCantileverParams& c = in.Cantilever;
-    if (in.Mode == 3 && c.CantileverScaleCMAFM > 0) {
+    if (in.Mode == FeedbackCmAFM && c.CantileverScaleCMAFM > 0) {
         const double inputPrefix = SIPrefixFactor(in.InputUnit);
         const double force = in.Setpoint / inputPrefix / c.CantileverScaleCMAFM * c.SpringConstant * 1e9;
         const QString f = HintNumber(force, 4, 3);
@@ -129,7 +129,7 @@ TFeedbackHints FeedbackHints(const TFeedbackHintInput& in)
         const QString b = HintNumber(bw, 15, 0);
         hints.KiChanged = true;
         hints.Ki = b.isEmpty() ? QString(MathErrorHint) : "bw " + b + "Hz";
-    } else if (in.Mode == 4) {
+    } else if (in.Mode == FeedbackNcAFMR) {
         hints.SetpointChanged = true;
         if (c.CantileverScaleNCAFM > 0) {
             const double a = in.Setpoint * in.NC100ProcentAmpl / 100.0 / c.CantileverScaleNCAFM * 1e9;

@@ -198,7 +198,7 @@ bool TGoXYThread::FrameMeasured() const
 bool TGoXYThread::StartScan()
 {
     host_->PressScanButton();
-    // The fast scan takes over here once it exists.
+    // With the Fast button down the fast scan thread scans instead.
     if (host_->FastSpeedButtonDown())
         return false;
     // The lift pass follows the recorded Z: it needs the Z forward buffer.
@@ -235,7 +235,7 @@ bool TGoXYThread::PauseScan()
     // current move. If it is waiting for the window thread to finish a frame,
     // that is done here, at once, so the frame is handed over (and saved)
     // before the caller changes anything.
-    const int stepMs = form_.UsbBox == 1 ? PauseWaitMsUsb : PauseWaitMs;
+    const int stepMs = form_.Caps.Usb() ? PauseWaitMsUsb : PauseWaitMs;
     for (int i = 0; i < PauseWaitSteps && !worker_.Suspended(); ++i) {
         if (IsWindowThread())
             RunPendingFrameEnd();
@@ -629,7 +629,7 @@ void TGoXYThread::SendChannelList(int plane)
         in.TrackAddressX = IsValidChannelIndex(cx) ? ChannelTable[SlotOfChannelIndex(cx)].Address.load() : 0;
         in.TrackAddressY = IsValidChannelIndex(cy) ? ChannelTable[SlotOfChannelIndex(cy)].Address.load() : 0;
     }
-    in.EmptyListGetsEntry = form_.UsbBox == 1 || form_.BoxVersion == 29;
+    in.EmptyListGetsEntry = form_.Caps.FastScanPresent();
     in.PreviousFirstAddress = previousFirstAddress_;
 
     list_ = BuildChannelList(in);

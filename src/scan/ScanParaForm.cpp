@@ -342,7 +342,7 @@ void TScanParaForm::FormCreate()
         edit->setText("0");
 
     // The fast-z loop's saved edits and prefixes are restored here on a type 29 controller.
-    const bool type29 = device != nullptr && device->BoxVersion == 29;
+    const bool type29 = device != nullptr && device->Caps.Type29();
     pageControl_->setTabVisible(pageControl_->indexOf(fastZPage_), type29);
     fastZ_->FormCreate();
     levelPage_->FormCreate();
@@ -785,7 +785,7 @@ void TScanParaForm::Edit1KeyPress(EditKey key)
         UpdateFeedback();
         ShowFeedbackParams();
         edit->MarkAccepted();
-        if ((m == 4 || m == 5) && DrawResonance) {
+        if ((m == FeedbackNcAFMR || m == FeedbackNcAFMX) && DrawResonance) {
             DrawResonance();
             if (MainIni)
                 MainIni->WriteFloat(FeedParaSection, "NC100ProcentAmpl", MicroscopeState.NC100ProcentAmpl);
@@ -946,7 +946,7 @@ void TScanParaForm::Edit18KeyPress(EditKey key)
         [this](double v) { MicroscopeState.AmplSetpoint = static_cast<float>(AmplSetpointFromTyped(v, edit18Tag_)); },
         [this] { ShowAmplParams(); });
     // In mode 6 this is the setpoint the resonance tool marks on its spectrum.
-    if (key == EditKey::Enter && edit->Color() == EditColor::White && ActiveMode() == 6 && DrawResonance)
+    if (key == EditKey::Enter && edit->Color() == EditColor::White && ActiveMode() == FeedbackNcAFMPLL && DrawResonance)
         DrawResonance();
 }
 

@@ -190,7 +190,7 @@ void TSmartFeedbackForm::FormCreate()
     // Placed also without the module: the menu still opens the window.
     if (MainIni)
         move(MainIni->ReadInteger(Section, "FormPosLeft", 10), MainIni->ReadInteger(Section, "FormPosTop", 10));
-    present_ = form_.BoxVersion == 29 || form_.UsbBox > 0;
+    present_ = form_.Caps.FastScanPresent();
     if (!present_) {
         if (HideFastControls)
             HideFastControls();

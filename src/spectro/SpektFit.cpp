@@ -1,6 +1,7 @@
 #include "spectro/SpektFit.h"
 
 #include "core/NumberText.h"
+#include "core/SharedState.h"
 
 #include <algorithm>
 #include <cmath>
@@ -92,10 +93,10 @@ std::optional<double> SensitivityFromSlope(double slope, const QString& yUnit, c
 TSensitivityStore SensitivityToStore(int feedbackMode, double value)
 {
     TSensitivityStore s;
-    if (feedbackMode == 3) {
+    if (feedbackMode == FeedbackCmAFM) {
         s.ContactMode = true;
         s.Value = value;
-    } else if (feedbackMode >= 4) {
+    } else if (feedbackMode >= FeedbackNcAFMR) {
         s.Dynamic = true;
         s.Value = std::abs(value);
     }

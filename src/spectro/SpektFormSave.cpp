@@ -35,7 +35,6 @@ const char* const Opt = "SpektOpt";
 constexpr int SlotAdc1 = 26;
 constexpr int SlotDac13 = 12;
 constexpr int DynamicAmplitudeAddress = 11;
-constexpr int ContactMode = 3;
 
 QString DefaultName()
 {
@@ -183,11 +182,11 @@ void TSpektForm::Label21Click()
             MsgResult::Yes)
         return;
     const int mode = MicroscopeState.FeedbackMode.load();
-    if (mode == ContactMode && ySlot != SlotAdc1 &&
+    if (mode == FeedbackCmAFM && ySlot != SlotAdc1 &&
         ShowMessage(MsgKind::Confirmation, "Y-Axis isn't " + label(SlotAdc1) + "! Continue?", MsgButtons::YesNo) !=
             MsgResult::Yes)
         return;
-    if (mode >= 4) {
+    if (mode >= FeedbackNcAFMR) {
         int adc = -1;
         for (int s = FirstAdcSlot; s < ChannelSlotCount; ++s) {
             if (ChannelTable[static_cast<size_t>(s)].Address.load() == DynamicAmplitudeAddress) {

@@ -245,7 +245,7 @@ TEST(BundledScannerWindow, CheckFrequencyResponseRunsItsScriptAndShowsTheMeasure
                       "BEGIN FOR F := 1 TO 3 DO BEGIN WRITELN(F * 100, '\t', F, '\t', 0, '\t', 0.5); END; END.");
     });
     ASSERT_TRUE(program.Started());
-    ASSERT_EQ(InOutForm->BoxVersion, 29);
+    ASSERT_EQ(InOutForm->Caps.BoxVersion, 29);
     TScannerForm* scanner = OpenScannerWindow();
     ASSERT_NE(scanner, nullptr);
     auto* tabs = scanner->findChild<QTabWidget*>("PageControl1");

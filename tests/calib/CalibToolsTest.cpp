@@ -219,8 +219,8 @@ TEST(ScaleADDAChain, MeterReadingsGiveEachStagesFactor)
 
     EXPECT_EQ(ScaleKeyPrefix(0), "DAC1");
     EXPECT_EQ(ScaleKeyPrefix(26), "ADC1");
-    EXPECT_EQ(RegisterGridAddress(26, 4, 8), 63);
-    EXPECT_EQ(RegisterGridAddress(29, 1, 1), 256);
+    EXPECT_EQ(RegisterGridAddress({26}, 4, 8), 63);
+    EXPECT_EQ(RegisterGridAddress({29}, 1, 1), 256);
 }
 
 TEST(ScaleADDAChain, ARampOverTheSensorShowsItsTravel)

@@ -369,7 +369,7 @@ TEST_F(ScannerFormTest, FiltersReachTheHighSpeedModuleWholeOrNotAtAll)
     config.ControllerType = 29;
     OsziRequest.HighSpeedControl = HscScanOn;
     Start(config, ScannerFile(0.0) + "[FilterX]\na0=0.5\na1=0.25\nb1=-0.5\n[FilterY2]\nb0=0.2\n");
-    ASSERT_EQ(form_->BoxVersion, 29);
+    ASSERT_EQ(form_->Caps.BoxVersion, 29);
     // Revision 1: registers 193..213, decoded back to the file's coefficients.
     std::array<int32_t, FilterSlotCount> words{};
     for (int i = 1; i <= FilterSlotCount; ++i)

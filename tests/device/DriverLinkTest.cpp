@@ -49,7 +49,7 @@ TEST_F(DriverLink, DriverNameDecidesBoxAndInstance)
         DeviceDriverName = c.name;
         TInOutForm form;
         EXPECT_TRUE(form.OpenDriver()) << c.name;
-        EXPECT_EQ(form.UsbBox, c.usb) << c.name;
+        EXPECT_EQ(form.Caps.UsbBox, c.usb) << c.name;
         EXPECT_EQ(form.InstanceNumber, c.instance) << c.name;
         auto* sim = dynamic_cast<sim::SimController*>(form.Driver());
         ASSERT_NE(sim, nullptr) << c.name;
@@ -79,7 +79,7 @@ TEST_F(DriverLink, RefusesHighRegistersOnOldCards)
     TInOutForm form;
     ASSERT_TRUE(form.OpenDriver());
 
-    form.BoxVersion = 26;
+    form.Caps.BoxVersion = 26;
     form.WriteReg(100, 5);
     EXPECT_EQ(boxes_.Texts(), QStringList{"100 is outside address range!"});
     EXPECT_EQ(boxes_.Kinds(), QList<MsgKind>{MsgKind::Confirmation});
@@ -88,10 +88,10 @@ TEST_F(DriverLink, RefusesHighRegistersOnOldCards)
     EXPECT_EQ(CountCode(*sim, IOCTL_WRITE_REG), 1);
 
     boxes_.Clear();
-    form.BoxVersion = 29;
+    form.Caps.BoxVersion = 29;
     form.WriteReg(100, 6);
-    form.BoxVersion = 26;
-    form.UsbBox = 1;
+    form.Caps.BoxVersion = 26;
+    form.Caps.UsbBox = 1;
     form.WriteReg(100, 7);
     EXPECT_TRUE(boxes_.Texts().isEmpty());
     const auto t = Traffic(*sim);
@@ -101,7 +101,7 @@ TEST_F(DriverLink, RefusesHighRegistersOnOldCards)
 
     // Asked from a worker thread, the refusal still reaches the operator.
     boxes_.Clear();
-    form.UsbBox = 0;
+    form.Caps.UsbBox = 0;
     std::thread worker([&] { form.WriteReg(63, 1); });
     worker.join();
     EXPECT_EQ(boxes_.Texts(), QStringList{"63 is outside address range!"});
@@ -112,7 +112,7 @@ TEST_F(DriverLink, HoldsDacWritesInsideTheChannelLimits)
     auto sim = PlugSim(FastConfig());
     TInOutForm form;
     ASSERT_TRUE(form.OpenDriver());
-    form.BoxVersion = 26;
+    form.Caps.BoxVersion = 26;
 
     form.WriteReg(RegX, 40000);
     form.WriteReg(RegX, -40000);

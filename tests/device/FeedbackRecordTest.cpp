@@ -390,7 +390,7 @@ TEST_F(FeedbackOnSim, UsbBoxMirrorsTheGainsAndSlopesAreSent)
     auto sim = PlugSim(FastConfig(), "SIMUSB");
     TInOutForm form;
     form.FormCreate();
-    ASSERT_EQ(form.UsbBox, 1);
+    ASSERT_EQ(form.Caps.UsbBox, 1);
     MicroscopeState.FeedbackMode = 3;
     Set(3).Setpoint = 0.0f;
     Set(3).Ki = 10.0f;

@@ -43,8 +43,8 @@ TEST_F(InOutFormLife, CreationSendsTheStartTrafficAndDestructionClearsTheRunBits
     EXPECT_EQ(sim->ZRange().MaxRaw, 32000);
 
     EXPECT_EQ(form.ControlWord, ControlRunning);
-    EXPECT_EQ(form.BoxVersion, 26);
-    EXPECT_EQ(form.BoxSubVersion, 2);
+    EXPECT_EQ(form.Caps.BoxVersion, 26);
+    EXPECT_EQ(form.Caps.BoxSubVersion, 2);
     EXPECT_EQ(form.InstanceNumber, -2);
     EXPECT_TRUE(MultiLockInPresent);
     EXPECT_EQ(AuxRegisterBase, AuxRegisterBaseCard);
@@ -78,7 +78,7 @@ TEST_F(InOutFormLife, ControllerTypeComesFromTheBoxOrTheSettings)
     {
         TInOutForm form;
         form.FormCreate();
-        EXPECT_EQ(form.BoxVersion, 29);
+        EXPECT_EQ(form.Caps.BoxVersion, 29);
         EXPECT_EQ(AuxRegisterBase, AuxRegisterBaseType29);
         EXPECT_TRUE(MultiLockInPresent);
         form.FormDestroy();
@@ -92,8 +92,8 @@ TEST_F(InOutFormLife, ControllerTypeComesFromTheBoxOrTheSettings)
         TInOutForm form;
         form.FormCreate();
         EXPECT_FALSE(form.StartFailed());
-        EXPECT_EQ(form.BoxVersion, 22);
-        EXPECT_EQ(form.BoxSubVersion, -1);
+        EXPECT_EQ(form.Caps.BoxVersion, 22);
+        EXPECT_EQ(form.Caps.BoxSubVersion, -1);
         EXPECT_FALSE(MultiLockInPresent);
         EXPECT_EQ(AuxRegisterBase, AuxRegisterBaseCard);
         form.FormDestroy();
@@ -102,7 +102,7 @@ TEST_F(InOutFormLife, ControllerTypeComesFromTheBoxOrTheSettings)
     {
         TInOutForm form;
         form.FormCreate();
-        EXPECT_EQ(form.BoxVersion, 24);
+        EXPECT_EQ(form.Caps.BoxVersion, 24);
         form.FormDestroy();
     }
 }

@@ -52,9 +52,9 @@ TEST(LockInRequests, AmplitudeRangeFitsOrFallsBackToFullScale)
     // A cleared scale key must not divide by zero.
     EXPECT_EQ(BuildAmplitudeRange(3, 1.0, 0.0, 2047).Word, 2047);
 
-    EXPECT_EQ(AmplitudeFullWord(25, false), 2047);
-    EXPECT_EQ(AmplitudeFullWord(25, true), 65535);
-    EXPECT_EQ(AmplitudeFullWord(26, false), 65535);
+    EXPECT_EQ((TControllerCaps{25, 0, 0}.AmplitudeFullWord()), 2047);
+    EXPECT_EQ((TControllerCaps{25, 0, 1}.AmplitudeFullWord()), 65535);
+    EXPECT_EQ((TControllerCaps{26, 0, 0}.AmplitudeFullWord()), 65535);
     EXPECT_EQ(static_cast<uint32_t>(DriveAmplitudeRegister(0x1234, 0x12345)), 0x12342345u);
 }
 
@@ -74,16 +74,16 @@ TEST(LockInRequests, ReferencePhaseAndShifterWords)
     EXPECT_EQ(p.Word, 0xF0001FFFu);
     EXPECT_EQ(BuildLockInPhase(0, 720.0).Word, 0x10000000u);
 
-    TPhaseShifter s = BuildPhaseShifter(0x20000, 45.0, 100000.0, 45.0, 29, 0);
+    TPhaseShifter s = BuildPhaseShifter(0x20000, 45.0, 100000.0, 45.0, {29, 0});
     EXPECT_EQ(s.Register, RegQControl);
     EXPECT_EQ(static_cast<uint32_t>(s.Value), 0xFFFF8000u | (1u << 10) | 200u);
-    s = BuildPhaseShifter(3, 45.0, 100000.0, 45.0, 26, 1);
+    s = BuildPhaseShifter(3, 45.0, 100000.0, 45.0, {26, 1});
     EXPECT_EQ(s.Register, RegLiaGain);
     EXPECT_EQ(s.Value, (3 << 14) | 25);
-    s = BuildPhaseShifter(0, -90.0, 100000.0, 0.0, 26, 2);
+    s = BuildPhaseShifter(0, -90.0, 100000.0, 0.0, {26, 2});
     EXPECT_EQ(s.Register, RegQControl);
     EXPECT_EQ(s.Value, 999);                                               // -25 and 0x3FF
-    EXPECT_EQ(BuildPhaseShifter(1, 90.0, 0.0, 0.0, 29, 0).Value, 1 << 15); // no frequency: no delay
+    EXPECT_EQ(BuildPhaseShifter(1, 90.0, 0.0, 0.0, {29, 0}).Value, 1 << 15); // no frequency: no delay
 }
 
 TEST(LockInRequests, FilterMultiLockInAndStatusRecords)

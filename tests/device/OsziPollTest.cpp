@@ -206,7 +206,7 @@ TEST_F(OsziOnSim, UsbBoxSendsItsSamplingList)
     auto sim = PlugSim(FastConfig(), "SIMUSB");
     TInOutForm form;
     form.FormCreate();
-    ASSERT_EQ(form.UsbBox, 1);
+    ASSERT_EQ(form.Caps.UsbBox, 1);
     OsziFlags = 0;
     DncScopePeriod = 10;
     form.BuildUsbChannelList(true, false, 7);

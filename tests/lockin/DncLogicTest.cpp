@@ -115,17 +115,17 @@ TEST(DncControlsLogic, ChannelScalesFollowTheInputGainAndTheSyncFilter)
     EXPECT_FLOAT_EQ(t[FirstAdcSlot + 3].Factor, static_cast<float>(a / 1.6467602581 / 1.408));
     EXPECT_FLOAT_EQ(t[14].Factor, static_cast<float>(a));
 
-    EXPECT_EQ(InputGainBits(1, 26), 14);
-    EXPECT_EQ(InputGainBits(10, 26), 12);
-    EXPECT_EQ(InputGainBits(10, 29), 8);
-    EXPECT_EQ(InputGainBits(100, 26), 8);
-    TInputGainChoice g = LoadInputGainChoice(false, false, true, 29);
+    EXPECT_EQ(InputGainBits(1, {26}), 14);
+    EXPECT_EQ(InputGainBits(10, {26}), 12);
+    EXPECT_EQ(InputGainBits(10, {29}), 8);
+    EXPECT_EQ(InputGainBits(100, {26}), 8);
+    TInputGainChoice g = LoadInputGainChoice(false, false, true, {29});
     EXPECT_EQ(g.Gain, 10);
     EXPECT_TRUE(g.Rewrite100To10);
-    g = LoadInputGainChoice(false, false, true, 26);
+    g = LoadInputGainChoice(false, false, true, {26});
     EXPECT_EQ(g.Gain, 100);
     EXPECT_FALSE(g.Rewrite100To10);
-    EXPECT_EQ(LoadInputGainChoice(false, false, false, 26).Gain, 0);
+    EXPECT_EQ(LoadInputGainChoice(false, false, false, {26}).Gain, 0);
 
     // The [dnc] channel keys: a slot, a read address, or out of range (the default).
     t[12].Address = -12;

@@ -250,24 +250,24 @@ TEST(LockInOptions, LimitsQWordDelayAnglesAndControllerGates)
     EXPECT_EQ(AutoTuneFrequencyText(21000.0, 0), "21000 Hz");
     EXPECT_EQ(AutoTuneFrequencyText(2.5, -1), "2500 mHz");
 
-    TOptionGates g = LockInOptionGates(26, 2, false, true);
+    TOptionGates g = LockInOptionGates({26, 2, 0}, true);
     EXPECT_EQ(g.Harmonics, QStringList({"1", "2", "3"}));
     EXPECT_TRUE(g.SyncFilterVisible);
     EXPECT_TRUE(g.QPageVisible);
-    g = LockInOptionGates(26, 1, false, false);
+    g = LockInOptionGates({26, 1, 0}, false);
     EXPECT_EQ(g.Harmonics, QStringList({"1"}));
     EXPECT_FALSE(g.HarmonicEnabled);
     EXPECT_TRUE(g.HarmonicHint);
     EXPECT_FALSE(g.SyncFilterVisible);
-    g = LockInOptionGates(25, 0, true, true);
+    g = LockInOptionGates({25, 0, 1}, true);
     EXPECT_EQ(g.Harmonics.size(), 3);
     EXPECT_FALSE(g.QPageVisible);
     EXPECT_FALSE(g.SyncFilterVisible);
-    g = LockInOptionGates(24, 0, false, false);
+    g = LockInOptionGates({24, 0, 0}, false);
     EXPECT_EQ(g.Harmonics.size(), 15);
     EXPECT_TRUE(g.AcVisible);
-    EXPECT_FALSE(LockInOptionGates(22, 0, false, false).AcVisible);
-    EXPECT_FALSE(LockInOptionGates(29, 2, false, false).AcVisible);
+    EXPECT_FALSE(LockInOptionGates({22, 0, 0}, false).AcVisible);
+    EXPECT_FALSE(LockInOptionGates({29, 2, 0}, false).AcVisible);
 }
 
 } // namespace

@@ -197,7 +197,7 @@ TEST_F(ApproachOnSim, ContactNeedsThirtyPositiveReadingsAndZAtEndFollowsTheRetra
     PlugInDevice("CONTACTUSB", usb);
     DeviceDriverName = "CONTACTUSB";
     ASSERT_TRUE(form.OpenDriver());
-    ASSERT_EQ(form.UsbBox, 1);
+    ASSERT_EQ(form.Caps.UsbBox, 1);
     approach.ApproachState = 0;
     usb->Positive = 100;
     EXPECT_FALSE(approach.ContactTest());

@@ -38,7 +38,7 @@ protected:
             ChannelTable[slot].Address = -slot;
         form_ = std::make_unique<TInOutForm>();
         EXPECT_TRUE(form_->OpenDriver());
-        form_->BoxVersion = 26;
+        form_->Caps.BoxVersion = 26;
         workers_ = std::make_unique<TDeviceWorkers>(*form_);
     }
     void TearDown() override

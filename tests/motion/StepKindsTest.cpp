@@ -187,11 +187,11 @@ TEST_F(StepKindsTest, MotorCommandsFlipBit31OnEveryWord)
     ASSERT_EQ(ops.size(), 2u);
     EXPECT_EQ(static_cast<uint32_t>(ops[0].Value ^ ops[1].Value), 0x80000000u);
 
-    EXPECT_EQ(MotorRegBaseFor(22), MotorRegBaseCard);
-    EXPECT_EQ(MotorRegBaseFor(24), 48);
-    EXPECT_EQ(MotorRegBaseFor(26), 48);
-    EXPECT_EQ(MotorRegBaseFor(27), 42);
-    EXPECT_EQ(MotorRegBaseFor(29), 272);
+    EXPECT_EQ(MotorRegBaseFor({22}), MotorRegBaseCard);
+    EXPECT_EQ(MotorRegBaseFor({24}), 48);
+    EXPECT_EQ(MotorRegBaseFor({26}), 48);
+    EXPECT_EQ(MotorRegBaseFor({27}), 42);
+    EXPECT_EQ(MotorRegBaseFor({29}), 272);
 }
 
 TEST_F(StepKindsTest, DriveRegisterKindsReadTheirOwnKeys)

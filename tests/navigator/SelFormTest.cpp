@@ -76,7 +76,7 @@ protected:
         YSensitivity = 0.125;
         device_ = std::make_unique<TInOutForm>();
         ASSERT_TRUE(device_->OpenDriver());
-        device_->BoxVersion = 26;
+        device_->Caps.BoxVersion = 26;
         workers_ = std::make_unique<TDeviceWorkers>(*device_);
         workers_->Moves().MaxStep = 1000;
         form_ = std::make_unique<TSelForm>();
