@@ -193,7 +193,7 @@ public:
     TLockInHooks LockInHooks;
     int32_t DncStatusWord = 0; // word 3 of the last status read
 
-    // ---- spectroscopy (SpektRequests.cpp) ---------------------------------------------
+    // ---- spectroscopy (InOutFormSpekt.cpp) --------------------------------------------
     // Physical X/Y to the record's raw pair; x and y are given back as quantised.
     void SetSpektPosition(double& x, double& y);
     // Each returns the value as the controller takes it.

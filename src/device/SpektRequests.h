@@ -11,6 +11,9 @@
 
 namespace qvt {
 
+// Limits a value to lo..hi before it becomes a word; NaN gives lo.
+int32_t ClampWord(double v, double lo, double hi);
+
 // The controller's spectroscopy clock; one tick is 25.6 µs.
 constexpr double SpektClockHz = 39062.5;
 constexpr int32_t SpektDelayMaxUs = 2000000;

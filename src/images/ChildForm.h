@@ -74,11 +74,8 @@ public:
     void RecalcPictureRange();
     // The picture shown in frame `from` redrawn where frame `to` puts it.
     void RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to) override;
-    // The picture as a pinch left it: black, with the old picture stretched
-    // into `view` (panel pixels); the next lines drawn start at the scan's.
-    void PreviewInView(const QRect& view);
-    // The display's first line of the frame set to the line just scanned.
-    void ResyncShowLine();
+    void PreviewInView(const QRect& view) override;
+    void ResyncShowLine() override;
     // The new lines of the running frame.
     void DrawNewLines();
     void RefreshDisplay();

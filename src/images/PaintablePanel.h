@@ -70,6 +70,11 @@ public:
     virtual QMdiSubWindow* SubWindow() const = 0;
     // The picture shown in frame `from` redrawn where frame `to` puts it.
     virtual void RedrawPictureInFrame(const TPanelFrame& from, const TPanelFrame& to) = 0;
+    // The picture as a pinch left it: black, with the old picture stretched
+    // into `view` (panel pixels); the next lines drawn start at the scan's.
+    virtual void PreviewInView(const QRect& view) = 0;
+    // The display's first line of the frame set to the line just scanned.
+    virtual void ResyncShowLine() = 0;
     virtual QWidget& Window() = 0;
     virtual const QWidget& Window() const = 0;
     // Whether a scan is running (the main window's scan button).

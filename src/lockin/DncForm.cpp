@@ -586,7 +586,7 @@ void TdncForm::AcquireAndShow()
     }
     // A point the oscillator cannot run at would be read at another frequency
     // and labelled with this one: refused the same way.
-    const bool type29 = io_.BoxVersion == 29;
+    const bool type29 = io_.Caps.Type29();
     if (!LockInFrequencyFits(RangeStart, type29) || !LockInFrequencyFits(RangeStop, type29)) {
         for (int edit : {1, 2})
             if (!LockInFrequencyFits(edit == 1 ? RangeStart : RangeStop, type29))
@@ -873,7 +873,7 @@ void TdncForm::EditKeyPress(int edit, EditKey key)
     }
     // The operating frequency goes to the oscillator at once: one it cannot
     // run at is refused rather than replaced by another.
-    if (!ok || (edit == 3 && !LockInFrequencyFits(std::abs(hz), io_.BoxVersion == 29))) {
+    if (!ok || (edit == 3 && !LockInFrequencyFits(std::abs(hz), io_.Caps.Type29()))) {
         e->MarkRefused();
         return;
     }
