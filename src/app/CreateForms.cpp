@@ -360,6 +360,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     auto* misc = new TMiscForm(main);
     Created("TMiscForm");
     misc->SetSaveButton = [main](bool down) { main->SaveButton()->setChecked(down); };
+    main->ShowAutoSave = [misc](bool on) { misc->ShowAutoSave(on); };
     SavePathCheck = [misc] { return misc->CheckSavePath(); };
     misc->SoftLinActive = [scanner] { return scanner->SoftLinActive(); };
     misc->HardLinActive = [scanner] { return scanner->HardLinHolds(); };

@@ -706,6 +706,8 @@ void TMainQVTForm::SaveButtonMouseUp(bool shift)
     }
     MainIni->WriteBool("Save", "AutoSaveScan", autoSave);
     saveButton_->setChecked(autoSave);
+    if (ShowAutoSave)
+        ShowAutoSave(autoSave);
 }
 
 void TMainQVTForm::FileSaveItemClick()

@@ -157,6 +157,9 @@ public:
     QToolButton* ScanButton() const { return scanButton_; }
     QToolButton* RepeatButton() const { return repeatButton_; }
     QToolButton* SaveButton() const { return saveButton_; }
+    // The miscellaneous window's "Auto Save Scan" box follows the Save
+    // button's mouse-up. Unset: there is none.
+    std::function<void(bool on)> ShowAutoSave;
     QToolButton* FastSpeedButton() const { return fastButton_; }
     QMenuBar* MainMenu() const { return menuBar_; }
     QWidget* SpeedPanel() const { return speedPanel_; }

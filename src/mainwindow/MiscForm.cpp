@@ -215,6 +215,11 @@ void TMiscForm::AutoSaveClick()
         SetSaveButton(on);
 }
 
+void TMiscForm::ShowAutoSave(bool on)
+{
+    autoSave_->setChecked(on);
+}
+
 void TMiscForm::CoarseRetractClick()
 {
     const bool on = checkBox2_->isChecked();

@@ -39,6 +39,8 @@ public:
 
     // The main window's Save button follows "Auto Save Scan".
     std::function<void(bool down)> SetSaveButton;
+    // The box "Auto Save Scan" set without its click (the setting is written).
+    void ShowAutoSave(bool on);
     // The scanner's software and hardware linearisation (unset: off).
     std::function<bool()> SoftLinActive;
     std::function<bool()> HardLinActive;

@@ -10,13 +10,16 @@
 #include "core/SharedState.h"
 #include "lockin/DncForm.h"
 #include "mainwindow/MainQVTForm.h"
+#include "mainwindow/MiscForm.h"
 #include "navigator/SelForm.h"
 #include "script/ScriptThread.h"
 #include "spectro/SpektForm.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QTest>
 #include <QToolButton>
 
 using namespace qvt;
@@ -207,4 +210,18 @@ TEST_F(ScriptRun, TheShippedSamplesGiveTheirOutputOnTheInstrument)
     // The scan the samples started ends here.
     if (MainQVTForm->ScanButtonDown())
         MainQVTForm->ScanButton()->click();
+}
+
+TEST_F(ScriptRun, ShiftClickOnTheSaveButtonTicksTheMiscWindowsAutoSaveBox)
+{
+    auto* box = MiscForm->findChild<QCheckBox*>("AutoSave");
+    ASSERT_NE(box, nullptr);
+    ASSERT_FALSE(box->isChecked());
+    QToolButton* save = MainQVTForm->SaveButton();
+    save->setEnabled(true);
+    QTest::mouseClick(save, Qt::LeftButton, Qt::ShiftModifier);
+    EXPECT_TRUE(MainIni->ReadBool("Save", "AutoSaveScan", false));
+    EXPECT_TRUE(box->isChecked());
+    QTest::mouseClick(save, Qt::LeftButton, Qt::ShiftModifier);
+    EXPECT_FALSE(box->isChecked());
 }
