@@ -1,3 +1,4 @@
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
@@ -28,13 +29,12 @@ namespace {
 // where the bundled beam offset puts it.
 TEST(BundledAlignment, CrosshairsShowTheSpotOfTheBundledPhotodiode)
 {
-    test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    test::BundledProgram program;
+    test::TempDir& dir = program.Dir;
+    ASSERT_TRUE(program.Copied);
     dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
-    int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(program.Create());
     ASSERT_NE(CrosshairsForm, nullptr);
     EXPECT_EQ(MainFrameForm, nullptr); // the bundled machine has no frame
     QAbstractButton* button = MainQVTForm->Button("Crosshairsbutton");
@@ -64,17 +64,16 @@ TEST(BundledAlignment, CrosshairsShowTheSpotOfTheBundledPhotodiode)
 // A machine with a frame: the panel lands the sample with the frame motor.
 TEST(BundledAlignment, FramePanelLandsTheSampleOnAFrameMachine)
 {
-    test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    test::BundledProgram program;
+    test::TempDir& dir = program.Dir;
+    ASSERT_TRUE(program.Copied);
     QByteArray sim = dir.ReadFile("ini/sim.ini");
     // Real time, as shipped: the frame motor runs on the controller's clock while the panel polls.
     sim.replace("Type=26", "Type=29").replace("Attached=0", "Attached=1");
     dir.WriteFile("ini/sim.ini", sim);
     dir.WriteFile("ini/qvt.ini", dir.ReadFile("ini/qvt.ini") + "\r\n[Software]\r\nMainFrame=1\r\n");
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
-    int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(program.Create());
     ASSERT_NE(MainFrameForm, nullptr);
     TMainFrameForm& frame = *MainFrameForm;
     EXPECT_TRUE(frame.isVisible());

@@ -1,3 +1,4 @@
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
@@ -28,13 +29,12 @@ namespace {
 // LIA 1 swept over the simulated cantilever shows its 21 kHz peak.
 TEST(BundledMultiLockIn, TheBundledSettingsSweepTheCantileverWithLiaOne)
 {
-    test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    test::BundledProgram program;
+    test::TempDir& dir = program.Dir;
+    ASSERT_TRUE(program.Copied);
     dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
-    int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(program.Create());
     ASSERT_NE(MultiLockInForm, nullptr);
     TMultiLockInForm& form = *MultiLockInForm;
     form.show();

@@ -2,6 +2,7 @@
 // on the bundled settings, the window opened from the main window's button,
 // the box's test sine on the third trace and as one line in the spectrum.
 
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
@@ -27,12 +28,10 @@ using namespace qvt;
 
 TEST(BundledOscilloscope, TheButtonShowsTheTestSineAndItsLine)
 {
-    test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
-    int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(program.Create());
     MainQVTForm->show();
     QCoreApplication::processEvents();
     StartUp();
@@ -68,12 +67,10 @@ TEST(BundledOscilloscope, TheButtonShowsTheTestSineAndItsLine)
 
 TEST(BundledOscilloscope, TheLineViewDrawsTheScanLineOnTheSimulator)
 {
-    test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
-    int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(program.Create());
     MainQVTForm->show();
     QCoreApplication::processEvents();
     StartUp();

@@ -1,3 +1,4 @@
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
@@ -22,14 +23,13 @@ namespace {
 // click on the peak hands the operating frequency to the controller.
 TEST(BundledResonance, TheBundledSettingsSweepTheSimulatedCantilever)
 {
-    test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    test::BundledProgram program;
+    test::TempDir& dir = program.Dir;
+    ASSERT_TRUE(program.Copied);
     // The simulator's clock runs as fast as it can; everything else is as shipped.
     dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
-    int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(program.Create());
     ASSERT_NE(dncForm, nullptr);
     TdncForm& dnc = *dncForm;
     dnc.show();

@@ -2,6 +2,7 @@
 // the bundled settings, the window opened from the main window's button, a
 // force curve measured on the simulated microscope.
 
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
@@ -31,12 +32,10 @@ using namespace qvt;
 
 TEST(BundledSpectroscopy, TheButtonOpensTheWindowAndAForceCurveIsPlotted)
 {
-    test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
-    int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(program.Create());
     MainQVTForm->show();
     QCoreApplication::processEvents();
     StartUp();
