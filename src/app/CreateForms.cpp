@@ -413,6 +413,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     multi->AdminMode = [main] { return main->AdminLevel() != 0; };
     multi->ForwardKey = [main](int key, Qt::KeyboardModifiers modifiers) { return main->FormKeyDown(key, modifiers); };
     multi->FormCreate(inOut);
+    dnc->SetMultiLockInFrequency1 = [multi](double f) { multi->SetFrequency(0, f); };
     if (QAbstractButton* button = main->Button("LockinButton"); button && MultiLockInPresent) {
         main->SetToolToggle("LockinButton", [multi](bool on) { multi->setVisible(on); });
         multi->SetMainButton = [button](bool down) { button->setChecked(down); };
@@ -854,6 +855,8 @@ void DestroyAllForms()
     delete SpektForm;
     if (InOutForm != nullptr)
         InOutForm->LockInHooks.MultiLockInChannel = nullptr;
+    if (dncForm != nullptr)
+        dncForm->SetMultiLockInFrequency1 = nullptr;
     delete MultiLockInOptionForm;
     delete MultiLockInForm;
     delete SetupForm;

@@ -75,6 +75,9 @@ void TInOutForm::FormCreate()
     // mode and controller type are known holds no stale words.
     OsziReply.fill(0);
     SpektReply.fill(0);
+    // The settle delay the spectroscopy window stored: a run started before
+    // that window exists waits as long as the operator asked.
+    SetSpektDelay(UserIni ? UserIni->ReadFloat("Spekt", "Edit3", 0.0) : 0.0);
     // The 59 channel scales and the time and frequency scales live for the
     // whole program (ChannelTable); ReadScales below fills them.
     // The control codes are compile-time constants (ControlCodes.h).

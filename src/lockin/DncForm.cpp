@@ -1077,6 +1077,8 @@ void TdncForm::Image1MouseUp(int x, int y, Qt::MouseButton button)
         if (!shiftAtPress_) {
             ShowFrequencies();
             SetSetpointFromSpectrum(x, y);
+        } else if (SetMultiLockInFrequency1) {
+            SetMultiLockInFrequency1(OperatingFrequency);
         }
         if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
             io_.DncAutoPhase();

@@ -65,6 +65,9 @@ public:
     // Presses Enter in the parameter window's setpoint with its own text (the
     // setpoint is re-applied with a new input scale).
     std::function<void()> ReapplyScanParaSetpoint;
+    // A Shift-click on the spectrum hands the clicked frequency to LIA 1 of
+    // the multi lock-in window; unset while that window does not exist.
+    std::function<void(double frequency)> SetMultiLockInFrequency1;
     // The save dialog: a file name, or empty when cancelled (a file dialog unless set).
     std::function<QString(const QString& filter, const QString& directory, const QString& name)> AskSaveName;
 

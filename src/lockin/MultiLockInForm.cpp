@@ -788,13 +788,11 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
         return false;
     }
     Colour(edit, nullptr);
-    const char* key = kind == 0 ? "Freq%1" : kind == 1 ? "Amplitude%1" : "Phase%1";
-    if (MainIni)
+    const char* key = kind == 1 ? "Amplitude%1" : "Phase%1";
+    if (MainIni && kind != 0)
         MainIni->WriteFloat(Section, QString(key).arg(k + 1), v);
     if (kind == 0) {
-        typed_[k] = v;
-        ApplyFrequencies();
-        ShowFrequencies();
+        SetFrequency(k, v);
     } else if (kind == 1) {
         MultiLockInParams.Amplitude[k] = v;
         ApplyAmplitudes();
@@ -804,6 +802,17 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
         ApplyPhases();
     }
     return true;
+}
+
+void TMultiLockInForm::SetFrequency(int k, double f)
+{
+    if (k < 0 || k > 2)
+        return;
+    if (MainIni)
+        MainIni->WriteFloat(Section, QString("Freq%1").arg(k + 1), f);
+    typed_[static_cast<size_t>(k)] = f;
+    ApplyFrequencies();
+    ShowFrequencies();
 }
 
 void TMultiLockInForm::SetLinkText(int k, const QString& text)

@@ -86,6 +86,8 @@ public:
     // Enter in an edit: kind 0 frequency, 1 amplitude, 2 phase; k = 0..2.
     bool EnterText(int kind, int k, const QString& text);
     void SetLinkText(int k, const QString& text);
+    // LIA k's frequency as if typed (k = 0..2): stored under FreqN and applied.
+    void SetFrequency(int k, double f);
     bool FrequencyRefused(int k) const { return refused_[static_cast<size_t>(k)]; }
     double SettleTime() const { return settle_; }
     QString NumbersText(int slot) const;

@@ -226,7 +226,12 @@ TFastScanThread& TDeviceWorkers::FastScanThread()
 
 bool TDeviceWorkers::PrepareScan()
 {
-    return goXY_->PrepareScan();
+    const bool ok = goXY_->PrepareScan();
+    // In fast mode the controller's generator scans: it must follow the new
+    // parameters as the move-by-move scan does.
+    if (FastModeOn && FastModeOn() && fast_->Available())
+        fast_->Prepare();
+    return ok;
 }
 
 bool TDeviceWorkers::PauseScan()

@@ -29,6 +29,21 @@
 
 using namespace qvt;
 
+namespace {
+// The simulated controller as a type-29 box on a fast clock; `topography`
+// makes the topography one of the channels the module streams.
+void UseFastType29(test::TempDir& dir, bool topography)
+{
+    TQVTIniFile sim(dir.Path() + "ini/sim.ini");
+    sim.WriteInteger("Controller", "Type", 29);
+    sim.WriteString("Clock", "Mode", "Fast");
+    if (topography) {
+        TQVTIniFile main(dir.Path() + "ini/qvt.ini");
+        main.WriteBool("Scale", "DAC1CheckBoxFast", true);
+    }
+}
+} // namespace
+
 TEST(BundledFastScan, TheFastButtonStreamsFrameAfterFrameIntoTheImageWindowsAndStops)
 {
     test::TempDir dir;
@@ -104,11 +119,7 @@ TEST(BundledFastScan, WithoutAFastChannelTheFastButtonSaysSoAndLeavesTheWindows)
 {
     test::BundledProgram program;
     ASSERT_TRUE(program.Copied);
-    {
-        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
-        sim.WriteInteger("Controller", "Type", 29);
-        sim.WriteString("Clock", "Mode", "Fast");
-    }
+    UseFastType29(program.Dir, false);
     ScriptedMessageResponder boxes;
     ASSERT_TRUE(program.Create());
     MainQVTForm->show();
@@ -195,4 +206,39 @@ TEST(BundledFastScan, TheSaveButtonKeepsOnlyFramesMeasuredFromTheirFirstRow)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
+}
+
+TEST(BundledFastScan, ASpeedEnteredWhileTheFastButtonIsDownReachesTheGenerator)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    UseFastType29(program.Dir, true);
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Create());
+    MainQVTForm->show();
+    StartUp();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "64"));
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "20"));
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    TFastScanThread& thread = DeviceWorkers->FastScanThread();
+    const int32_t pixelStep20 = InOutForm->ReadReg(129);
+    EXPECT_NE(pixelStep20, 0);
+
+    // A new speed with the scan not yet started: the generator's pixel step
+    // and the line frequency follow at once.
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "40"));
+    const int32_t pixelStep40 = InOutForm->ReadReg(129);
+    EXPECT_NEAR(static_cast<double>(pixelStep40), 2.0 * pixelStep20, 2.0);
+    EXPECT_NEAR(thread.LineFrequency.load(), 64 * 1.05 * 2.0 * 40.0, 64 * 2.0 * 40.0 * 0.1);
+
+    // Without the Fast button the generator is left alone.
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_FALSE(MainQVTForm->FastSpeedButtonDown());
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "10"));
+    EXPECT_EQ(InOutForm->ReadReg(129), pixelStep40);
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }

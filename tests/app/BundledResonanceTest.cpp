@@ -3,20 +3,43 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
+#include "device/InOutForm.h"
 #include "lockin/DncForm.h"
+#include "lockin/LinkFormula.h"
+#include "lockin/MultiLockInForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
+#include "protocol/ControlCodes.h"
+#include "sim/SimController.h"
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace qvt {
 namespace {
+
+// The program on the bundled settings with the simulator's clock as fast as
+// it can run (everything else as shipped), after one resonance sweep.
+void SweepOnceOnTheBundledSettings(test::BundledProgram& program)
+{
+    test::TempDir& dir = program.Dir;
+    ASSERT_TRUE(program.Copied);
+    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
+    ASSERT_TRUE(program.Create());
+    ASSERT_NE(dncForm, nullptr);
+    TdncForm& dnc = *dncForm;
+    dnc.show();
+    dnc.SetScanButton(true);
+    ASSERT_TRUE(test::PumpUntil([&] { return !dnc.Acquiring() && !dnc.ScanButtonDown(); }, 120000));
+}
 
 // The first resonance sweep an operator makes with the bundled settings: the
 // simulated cantilever's peak at 21 kHz, the phase through 90° there, and a
@@ -25,16 +48,9 @@ TEST(BundledResonance, TheBundledSettingsSweepTheSimulatedCantilever)
 {
     test::BundledProgram program;
     test::TempDir& dir = program.Dir;
-    ASSERT_TRUE(program.Copied);
-    // The simulator's clock runs as fast as it can; everything else is as shipped.
-    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
     ScriptedMessageResponder boxes;
-    ASSERT_TRUE(program.Create());
-    ASSERT_NE(dncForm, nullptr);
+    ASSERT_NO_FATAL_FAILURE(SweepOnceOnTheBundledSettings(program));
     TdncForm& dnc = *dncForm;
-    dnc.show();
-    dnc.SetScanButton(true);
-    ASSERT_TRUE(test::PumpUntil([&] { return !dnc.Acquiring() && !dnc.ScanButtonDown(); }, 120000));
 
     EXPECT_EQ(dnc.SweepStart, 18000.0);
     EXPECT_EQ(dnc.SweepStop, 24000.0);
@@ -80,6 +96,41 @@ TEST(BundledResonance, TheBundledSettingsSweepTheSimulatedCantilever)
     // no setpoint.
     ASSERT_EQ(boxes.Texts().size(), 1) << boxes.Texts().join("|").toStdString();
     EXPECT_EQ(boxes.LastText(), QString::fromUtf8("Feedback doesn\u00B4t use amplitude."));
+}
+
+// A Shift-click on the spectrum tunes the multi lock-in's LIA 1 to the
+// clicked frequency instead of setting a setpoint.
+TEST(BundledResonance, AShiftClickOnTheSpectrumTunesLiaOneOfTheMultiLockIn)
+{
+    test::BundledProgram program;
+    ScriptedMessageResponder boxes;
+    ASSERT_NO_FATAL_FAILURE(SweepOnceOnTheBundledSettings(program));
+    ASSERT_NE(MultiLockInForm, nullptr);
+    TdncForm& dnc = *dncForm;
+    const double before = MultiLockInParams.Frequency[0];
+
+    // A column left of the peak, away from where LIA 1 stands already.
+    const TDncPeak peak = FindPeakIndex(dnc.Curves.Newest(), dnc.DataPoints);
+    const int column = DncColumn(peak.Index, dnc.PointShift) - 40;
+    QWidget* image = dnc.findChild<QWidget*>("Image1");
+    ASSERT_NE(image, nullptr);
+    QTest::mouseClick(image, Qt::LeftButton, Qt::ShiftModifier, QPoint(column, 20));
+    QCoreApplication::processEvents();
+
+    const double clicked = DncFrequencyAtColumn(column, dnc.PointShift, dnc.SweepStep, dnc.SweepStart);
+    EXPECT_LT(clicked, 21000.0);
+    ASSERT_GT(std::abs(clicked - before), 1.0);
+    EXPECT_EQ(dnc.OperatingFrequency, clicked);
+    EXPECT_NEAR(MultiLockInParams.Frequency[0], clicked, 0.01);
+    EXPECT_NEAR(MainIni->ReadFloat("MultiLockin", "Freq1", 0.0), clicked, 1e-6);
+    auto* sim = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(sim, nullptr);
+    EXPECT_EQ(sim->Register(RegLia1Freq), std::lround(clicked * MultiLockInWordScale));
+    // The click set no setpoint: no box about the feedback's amplitude.
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join("|").toStdString();
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }
 
 } // namespace

@@ -188,6 +188,25 @@ TEST_F(SpektOnSim, RunSendsTheKindsSettingsAndWarnsOnceOfAShortReply)
     EXPECT_TRUE(sim->GuardViolations().empty());
 }
 
+TEST_F(SpektOnSim, TheStoredSettleDelayIsSentByARunBeforeTheWindowTouchesIt)
+{
+    auto sim = PlugSim(FastConfig());
+    SpektRun run(ini_.get(), "X(U)", 9, 16);
+    ini_->WriteString("Spekt", "Edit3", "250");
+    TInOutForm form;
+    form.FormCreate();
+    std::vector<double> bias(16, 0.5), z(16, 0.0);
+    ASSERT_TRUE(form.LoadSpektRamp(bias.data(), z.data(), 16, 9));
+    ASSERT_TRUE(form.StartSpektroscopy());
+    int32_t delay = -1;
+    for (const sim::SimRequest& r : sim->RequestLog())
+        if (r.Code == IOCTL_SET_SPEKT)
+            delay = r.In[3];
+    EXPECT_EQ(delay, 250);
+    form.StopSpektroscopy();
+    form.FormDestroy();
+}
+
 TEST_F(SpektOnSim, ConstantHeightRunGoesBackToTheModeItCameFrom)
 {
     auto sim = PlugSim(FastConfig());
