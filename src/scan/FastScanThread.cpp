@@ -296,6 +296,14 @@ QString TFastScanThread::ReportStatistics()
     return FastStatisticsText(params_.Speed.load(), s);
 }
 
+void TFastScanThread::PostScanDone()
+{
+    // Queued to this object rather than to the application, so a scan-done
+    // still pending when the scan's owner is destroyed is dropped with it
+    // instead of running on freed memory.
+    QMetaObject::invokeMethod(this, [this] { ScanDone(); }, Qt::QueuedConnection);
+}
+
 // ---- the thread ----------------------------------------------------------------------------
 
 bool TFastScanThread::FrameEnd(WorkerThread& thread)
@@ -314,7 +322,7 @@ bool TFastScanThread::FrameEnd(WorkerThread& thread)
         frames_.fetch_add(1);
         return true;
     }
-    PostToWindowThread([this] { ScanDone(); });
+    PostScanDone();
     thread.SuspendSelf();
     return false;
 }
@@ -379,7 +387,7 @@ void TFastScanThread::Execute(WorkerThread& thread)
         if (thread.Terminated())
             return;
         if (stopped) {
-            PostToWindowThread([this] { ScanDone(); });
+            PostScanDone();
             thread.SuspendSelf();
             continue;
         }

@@ -94,6 +94,7 @@ private:
     void Execute(WorkerThread& thread);
     // End of a frame or of the run; false when the thread is to park.
     bool FrameEnd(WorkerThread& thread);
+    void PostScanDone(); // from the worker
     void SendOsziRequest(int32_t control);
     void ConfigureParser();
 

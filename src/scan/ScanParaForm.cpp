@@ -603,6 +603,16 @@ void TScanParaForm::Edit7KeyPress(EditKey key)
         [](double v) { ScanParams.XCenter = static_cast<float>(v); });
 }
 
+void TScanParaForm::Edit7Enter(TNumericEdit* sender)
+{
+    sender->setFrame(false);
+}
+
+void TScanParaForm::Edit7Exit(TNumericEdit* sender)
+{
+    sender->setFrame(true);
+}
+
 void TScanParaForm::Edit8KeyPress(EditKey key)
 {
     GeometryEdit(
@@ -1150,6 +1160,19 @@ void TScanParaForm::WenigWichtigTimerTimer()
 bool TScanParaForm::eventFilter(QObject* watched, QEvent* event)
 {
     const QEvent::Type type = event->type();
+    if (type == QEvent::FocusIn || type == QEvent::FocusOut) {
+        // The filter is in place before the edits exist.
+        for (const char* name : {"Edit7", "Edit8"}) {
+            const auto it = edits_.find(name);
+            if (it == edits_.end() || watched != it->second)
+                continue;
+            if (type == QEvent::FocusIn)
+                Edit7Enter(it->second);
+            else
+                Edit7Exit(it->second);
+        }
+        return false;
+    }
     if (type != QEvent::Wheel && type != QEvent::KeyPress && type != QEvent::MouseButtonPress &&
         type != QEvent::MouseButtonDblClick)
         return false;

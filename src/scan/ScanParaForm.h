@@ -101,6 +101,9 @@ public:
     void Edit7KeyPress(EditKey key); // x centre
     void Edit8KeyPress(EditKey key); // y centre
     void Edit9KeyPress(EditKey key); // angle
+    // The centre edits look flat while they have the focus.
+    void Edit7Enter(TNumericEdit* sender);
+    void Edit7Exit(TNumericEdit* sender);
     void ComboBox1KeyPress(EditKey key);
     // A count chosen from the list.
     void ComboBox1Change();

@@ -413,6 +413,32 @@ TEST_F(FastScanOnUsbTest, ANumberedBoxAsksForTheStoredPixelCountOnceAndStopsAtAn
     EXPECT_FALSE(fast.Running);
 }
 
+TEST_F(FastScanOnUsbTest, AScanDoneStillQueuedWhenTheDeviceClosesIsDroppedWithIt)
+{
+    PlugSim(FastConfig(), "SIMUSB2");
+    form_ = std::make_unique<TInOutForm>();
+    form_->FormCreate();
+    workers_ = std::make_unique<TDeviceWorkers>(*form_);
+    workers_->FormCreate();
+    ASSERT_FALSE(form_->StartFailed());
+    TFastScanThread& fast = workers_->FastScanThread();
+    ASSERT_TRUE(fast.Available());
+    struct : IScanHost {
+        void ReleaseScanButton() override { ++released; }
+        int released = 0;
+    } host;
+    fast.SetHost(&host);
+
+    fast.Start();
+    fast.Stop();
+    // Suspended after its stop: the scan-done is posted and waits for the event loop.
+    ASSERT_TRUE(fast.WaitSuspended(20000));
+    CloseDevice(workers_, form_);
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(host.released, 0);
+}
+
 namespace {
 
 // The simulator with a gate on its stream: reads pass until the stream has

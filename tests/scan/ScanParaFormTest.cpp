@@ -24,6 +24,7 @@
 #include <QLabel>
 #include <QKeyEvent>
 #include <QTabWidget>
+#include <QTest>
 #include <QThread>
 #include <QWheelEvent>
 #include <QtEndian>
@@ -552,6 +553,34 @@ TEST_F(ScanParaFormTest, BiasEditSetsTheRegisterWithTheInversSignAndTheFeedbackR
     EXPECT_EQ(S(E("Edit2").text()), "2.000"); // as quantised by the output
     EXPECT_FALSE(form_->EnterText("Edit2", "1..2"));
     EXPECT_EQ(sim_->Register(RegBias), -2000);
+}
+
+TEST_F(ScanParaFormTest, TheCentreEditsLookFlatOnlyWhileTheyHaveTheFocus)
+{
+    Start();
+    form_->show();
+    form_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
+    TNumericEdit& x = E("Edit7");
+    TNumericEdit& y = E("Edit8");
+    EXPECT_TRUE(x.hasFrame());
+    EXPECT_TRUE(y.hasFrame());
+
+    QTest::mouseClick(&x, Qt::LeftButton);
+    ASSERT_TRUE(x.hasFocus());
+    EXPECT_FALSE(x.hasFrame());
+    EXPECT_TRUE(y.hasFrame());
+    // Tab goes on to the y centre: the frame moves with the focus.
+    QTest::keyClick(&x, Qt::Key_Tab);
+    ASSERT_TRUE(y.hasFocus());
+    EXPECT_TRUE(x.hasFrame());
+    EXPECT_FALSE(y.hasFrame());
+    // Other edits of the window keep their look whether focused or not.
+    QTest::mouseClick(&E("Edit3"), Qt::LeftButton);
+    ASSERT_TRUE(E("Edit3").hasFocus());
+    EXPECT_TRUE(E("Edit3").hasFrame());
+    EXPECT_TRUE(x.hasFrame());
+    EXPECT_TRUE(y.hasFrame());
 }
 
 TEST_F(ScanParaFormTest, StepButtonsRepeatAndTheWheelRates)
