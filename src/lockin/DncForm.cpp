@@ -893,7 +893,7 @@ void TdncForm::EditKeyPress(int edit, EditKey key)
         if (MainIni)
             MainIni->WriteFloat(Dnc, "Use", OperatingFrequency);
         if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
-            io_.DncAutoPhase();
+            AutoPhase();
         if (ReadOptBool("QEnabled", false))
             io_.SetPhaseShifter(LockInState.QControlGain, LockInState.QControlDelay, LockInState.DriveFrequency);
     }
@@ -1081,7 +1081,7 @@ void TdncForm::Image1MouseUp(int x, int y, Qt::MouseButton button)
             SetMultiLockInFrequency1(OperatingFrequency);
         }
         if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
-            io_.DncAutoPhase();
+            AutoPhase();
     } else {
         const TDncRange r = DncDragRange(dragStartX_, x, PointShift, SweepStep, SweepStart);
         RangeStart = r.Start;
@@ -1412,11 +1412,8 @@ bool TdncForm::AutoTuneNarrowing()
         RangeStop = step.Stop;
         ShowFrequencies();
     }
-    if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1) {
-        io_.DncAutoPhase();
-        if (IDncOptionsView* options = DncOptionsView())
-            options->ShowPhase(MainIni ? MainIni->ReadString(DncOpt, "phase", "0") : QString("0"));
-    }
+    if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
+        AutoPhase();
     return step.Done;
 }
 
@@ -1661,6 +1658,13 @@ void TdncForm::CopytoClipboard1Click()
 {
     const QString delimiter = SaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
     QGuiApplication::clipboard()->setText(DncClipboardText(Curves, DataPoints, SweepStep, SweepStart, delimiter));
+}
+
+void TdncForm::AutoPhase()
+{
+    io_.DncAutoPhase();
+    if (IDncOptionsView* options = DncOptionsView())
+        options->ShowPhase(MainIni ? MainIni->ReadString(DncOpt, "phase", "0") : QString("0"));
 }
 
 } // namespace qvt

@@ -199,6 +199,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The lock-in's phase zeroed on the present signal; the options window
+    // shows the phase taken.
+    void AutoPhase();
     class Acquisition;
 
     void BuildControls();

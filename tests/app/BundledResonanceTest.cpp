@@ -6,6 +6,7 @@
 #include "device/InOutForm.h"
 #include "lockin/DncForm.h"
 #include "lockin/LinkFormula.h"
+#include "lockin/LockInOptionForm.h"
 #include "lockin/MultiLockInForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
@@ -17,6 +18,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QLineEdit>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -66,11 +68,22 @@ TEST(BundledResonance, TheBundledSettingsSweepTheSimulatedCantilever)
     ASSERT_TRUE(dnc.DisplayScale);
     EXPECT_LE(DncRow(dnc.Curves.Newest()[static_cast<size_t>(peak.Index)], *dnc.DisplayScale), 1);
 
+    // With auto phase on, the click zeroes the phase there and the options
+    // window shows the phase taken.
+    MainIni->WriteInteger("dncopt", "AutoPhase", 1);
+    MainIni->WriteString("dncopt", "phase", "0");
+    ASSERT_NE(LockInOptionForm, nullptr);
+    auto* phaseEdit = LockInOptionForm->findChild<QLineEdit*>("EditPhase");
+    ASSERT_NE(phaseEdit, nullptr);
+    phaseEdit->setText("0");
     const int column = DncColumn(peak.Index, dnc.PointShift);
     dnc.Image1MouseDown(column, 20, Qt::LeftButton, false);
     dnc.Image1MouseUp(column, 20, Qt::LeftButton);
     EXPECT_NEAR(LockInState.DriveFrequency, 21000.0, 2 * dnc.SweepStep);
     QCoreApplication::processEvents();
+    const QString taken = MainIni->ReadString("dncopt", "phase", "0");
+    EXPECT_NE(taken.toDouble(), 0.0);
+    EXPECT_EQ(phaseEdit->text(), taken);
 
     // The saved curve reads back with the numbers the window holds.
     MainIni->WriteString("dncopt", "SaveName", dir.Path() + "resonance");
