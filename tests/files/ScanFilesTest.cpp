@@ -27,6 +27,8 @@
 #include <QtEndian>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <chrono>
 #include <clocale>
 #include <cmath>
@@ -72,6 +74,30 @@ void SetScale(int slot, const char* unit, float factor = 1.0f, int offset = 0, b
     ChannelTable[slot].Factor = factor;
     ChannelTable[slot].Offset = offset;
     ChannelTable[slot].FactorNegative = negative;
+}
+
+// Runs `save` in a child whose files may not grow past 8 KiB; the child
+// stops where a write breaks off at that limit and is killed there. The
+// child's pid, or -1 when it did not end that way.
+pid_t KilledAtTheSizeLimit(const std::function<void()>& save)
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        std::signal(SIGXFSZ, [](int) { raise(SIGSTOP); });
+        rlimit small{8192, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &small);
+        save();
+        _exit(3);
+    }
+    int status = 0;
+    if (waitpid(child, &status, WUNTRACED) != child || !WIFSTOPPED(status))
+        return -1;
+    kill(child, SIGKILL);
+    if (waitpid(child, &status, 0) != child || !WIFSIGNALED(status))
+        return -1;
+    return child;
 }
 
 class ScanFilesTest : public ::testing::Test {
@@ -591,21 +617,9 @@ TEST_F(ScanFilesTest, AKilledSaveLeavesNoTemporaryFileOnceTheProgramSavesAgain)
     Open(ZBwd, "Topography", 64, 64);
     // The first program dies in the middle of the raw data: the size limit
     // stops it there, and it is killed while stopped.
-    const pid_t killed = fork();
-    ASSERT_GE(killed, 0);
-    if (killed == 0) {
-        std::signal(SIGXFSZ, [](int) { raise(SIGSTOP); });
-        rlimit small{8192, RLIM_INFINITY};
-        setrlimit(RLIMIT_FSIZE, &small);
-        Save();
-        _exit(3);
-    }
+    const pid_t killed = KilledAtTheSizeLimit([this] { Save(); });
+    ASSERT_GT(killed, 0);
     int status = 0;
-    ASSERT_EQ(waitpid(killed, &status, WUNTRACED), killed);
-    ASSERT_TRUE(WIFSTOPPED(status));
-    kill(killed, SIGKILL);
-    ASSERT_EQ(waitpid(killed, &status, 0), killed);
-    ASSERT_TRUE(WIFSIGNALED(status));
     // The parameter file waits under its temporary name for the raw image
     // that was being written: no parameter file names images that are missing.
     const QStringList left = QDir(saveDir_).entryList({".qvt*"}, QDir::Files | QDir::Hidden);
@@ -638,21 +652,8 @@ TEST_F(ScanFilesTest, AKilledSaveHoldsNoNumberAndLeavesNoHalfSet)
     Open(ZBwd, "Topography", 64, 64); // 16 KiB: breaks off at the size limit
     TIndexedBitmap bitmap(4, 4, 128);
     const TColorTable table = FormulaPalette();
-    const pid_t killed = fork();
-    ASSERT_GE(killed, 0);
-    if (killed == 0) {
-        std::signal(SIGXFSZ, [](int) { raise(SIGSTOP); });
-        rlimit small{8192, RLIM_INFINITY};
-        setrlimit(RLIMIT_FSIZE, &small);
-        Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}});
-        _exit(3);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(killed, &status, WUNTRACED), killed);
-    ASSERT_TRUE(WIFSTOPPED(status));
-    kill(killed, SIGKILL);
-    ASSERT_EQ(waitpid(killed, &status, 0), killed);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    const pid_t killed = KilledAtTheSizeLimit([&] { Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}}); });
+    ASSERT_GT(killed, 0);
     // Only temporary files: no raw image finished before the kill stands
     // under a name of the set, nor does its parameter file.
     EXPECT_TRUE(QDir(saveDir_).entryList(QDir::Files).isEmpty()) << Listing();

@@ -498,17 +498,8 @@ private:
     bool waiting_ = false;
 };
 
-class FastScanDisplayTest : public DriverLinkFixture {
-protected:
-    void TearDown() override
-    {
-        CloseDevice(workers_, form_);
-        OsziRequest = TOsziRequest{};
-        DriverLinkFixture::TearDown();
-    }
-    std::unique_ptr<TInOutForm> form_;
-    std::unique_ptr<TDeviceWorkers> workers_;
-};
+// The same device window and workers on a simulated box.
+using FastScanDisplayTest = FastScanOnUsbTest;
 
 } // namespace
 
