@@ -61,7 +61,6 @@
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QProgressBar>
 #include <QStatusBar>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -154,10 +153,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         if (QAction* item = main->MenuItem("HighSpeedItem"))
             item->setVisible(false);
     };
-    smart->ShowMemoryProgress = [main](int value) {
-        if (auto* bar = main->findChild<QProgressBar*>("MemProgBar"))
-            bar->setValue(value);
-    };
+    smart->ShowMemoryProgress = [main](int value) { main->ShowMemoryProgress(value); };
     smart->ScannerIni = [scanner] { return scanner->ScannerIni(); };
     workers->FastScanThread().ShowLineFrequency = [smart](double hz) { smart->ShowLineFrequency(hz); };
     main->SetMenuCommand("HighSpeedItem", [smart] {

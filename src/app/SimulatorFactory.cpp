@@ -10,8 +10,6 @@
 #include "sim/SimLockIn.h"
 
 #include <QDateTime>
-#include <QLabel>
-#include <QStatusBar>
 
 namespace qvt {
 
@@ -32,28 +30,13 @@ sim::SimConfig LoadSimConfig(const QString& path)
     return sim::ReadSimConfig(source);
 }
 
-namespace {
-const char* const SimRecordFieldName = "SimRecordField";
-} // namespace
-
 void ReportSimulatorRecord(const QString& text)
 {
     PostToWindowThread([text] {
         const QString path = AppErrorHandler().LogPath.isEmpty() ? AppDir + "error.log" : AppErrorHandler().LogPath;
         AppendErrorLog(path, ErrorLogLine(QDateTime::currentDateTime(), text, {QStringLiteral("SPM-Box")}));
-        if (MainQVTForm == nullptr)
-            return;
-        // A field of its own on the status line: the hints that pass through
-        // the line's message part would wipe the report within a tenth of a second.
-        QStatusBar* bar = MainQVTForm->statusBar();
-        auto* field = bar->findChild<QLabel*>(SimRecordFieldName);
-        if (field == nullptr) {
-            field = new QLabel(bar);
-            field->setObjectName(SimRecordFieldName);
-            field->setStyleSheet("QLabel { color: red; }");
-            bar->addPermanentWidget(field);
-        }
-        field->setText(text);
+        if (MainQVTForm != nullptr)
+            MainQVTForm->ShowSimulatorRecord(text);
     });
 }
 

@@ -47,6 +47,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QLabel>
 #include <QProgressBar>
 #include <QScreen>
 #include <QStatusBar>
@@ -1293,6 +1294,24 @@ bool TMainQVTForm::ContOnRestart() const
 void TMainQVTForm::ClearStatusText()
 {
     statusBar()->clearMessage();
+}
+
+void TMainQVTForm::ShowMemoryProgress(int value)
+{
+    memProgBar_->setValue(value);
+}
+
+void TMainQVTForm::ShowSimulatorRecord(const QString& text)
+{
+    // A field of its own on the status line: the hints that pass through
+    // the line's message part would wipe the report within a tenth of a second.
+    if (simRecordField_ == nullptr) {
+        simRecordField_ = new QLabel(statusBar());
+        simRecordField_->setObjectName("SimRecordField");
+        simRecordField_->setStyleSheet("QLabel { color: red; }");
+        statusBar()->addPermanentWidget(simRecordField_);
+    }
+    simRecordField_->setText(text);
 }
 
 void TMainQVTForm::FinishFrame()

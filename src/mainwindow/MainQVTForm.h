@@ -27,6 +27,7 @@ class QAction;
 class QComboBox;
 class QDockWidget;
 class QKeyEvent;
+class QLabel;
 class QLineEdit;
 class QMdiArea;
 class QMenu;
@@ -167,6 +168,10 @@ public:
     QString IniFileName() const { return iniFileName_; }
     bool HelpFileFound() const { return !helpFile_.isEmpty(); }
     QDockWidget* ParameterDock() const { return parameterDock_; }
+    // The fast scan's memory fill, 0..100.
+    void ShowMemoryProgress(int value);
+    // What the simulated controller records against its limits, in red on the status line.
+    void ShowSimulatorRecord(const QString& text);
 
     // ---- what later windows plug in -----------------------------------------------------
     // A menu command whose window comes later: enabled once it has a target.
@@ -248,6 +253,7 @@ private:
     TNumericEdit* edit2_ = nullptr;
     QComboBox* comboBox2_ = nullptr;
     QProgressBar* memProgBar_ = nullptr;
+    QLabel* simRecordField_ = nullptr;
     // The tool bar's controls in their left-to-right order.
     std::vector<TToolbarControl> toolbarOrder_;
     std::map<QString, QWidget*> controls_;

@@ -237,8 +237,8 @@ void TfeedbackForm::CheckBox1Click()
         MicroscopeState.KelvinKi = 0;
         MicroscopeState.KelvinOn = 0;
         form_.UpdateFeedback();
-        if (scanPara_ && scanPara_->Edit("Edit2"))
-            scanPara_->Edit("Edit2")->PressKey(EditKey::Enter);
+        if (scanPara_)
+            scanPara_->Edit2KeyPress(EditKey::Enter);
     }
 }
 
