@@ -91,6 +91,8 @@ constexpr int MemProgMax = 65;
 constexpr int GainBoxWidth = 70;
 constexpr int ChannelBoxWidth = 150;
 constexpr int MemProgWidth = 100;
+// How long the exit stops a scan that is still moving before it gives up on it.
+constexpr int ExitPauseBoundMs = 3000;
 // The operator's manual, opened by "QVT Help" with the desktop's browser.
 constexpr const char* HelpFileName = "QVT_Manual.html";
 constexpr const char* HelpPdfName = "5_QuorvelScan.pdf";
@@ -551,6 +553,11 @@ bool TMainQVTForm::FormCloseQuery()
     if (device == nullptr)
         return true;
     device->PauseScan();
+    // No status timer completes the pause from here on: a scan still moving
+    // (a long move takes minutes at a slow speed) has its move stopped now,
+    // as the timer stops it after the operator's stop.
+    if (!device->GoXYThread().Suspended())
+        device->GoXYThread().FinishPause(ExitPauseBoundMs);
     // A motion still under way (the close came between two of its passes)
     // ends first, as the operator's stop ends it.
     device->StopMotion();
