@@ -275,13 +275,13 @@ bool TGoXYThread::FinishPause(int boundMs)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
     while (stopMessageShown_ && std::chrono::steady_clock::now() < end) {
+        // Parked: the last move it sent before it saw the pause may still go
+        // on in the controller; it is stopped before the position is taken.
+        if (worker_.Suspended())
+            moves_.SendStop();
         CompletePause();
         if (!stopMessageShown_)
             break;
-        // Parked, yet the tip still moves: the last move it sent before it
-        // saw the pause goes on in the controller; it is stopped as well.
-        if (worker_.Suspended())
-            moves_.SendStop();
         if (IsWindowThread())
             RunPendingFrameEnd();
         worker_.WaitSuspended(PauseWaitMs);
