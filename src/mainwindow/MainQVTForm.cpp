@@ -558,9 +558,9 @@ bool TMainQVTForm::FormCloseQuery()
     // as the timer stops it after the operator's stop.
     if (!device->GoXYThread().Suspended())
         device->GoXYThread().FinishPause(ExitPauseBoundMs);
-    // A motion still under way (the close came between two of its passes)
-    // ends first, as the operator's stop ends it.
-    device->StopMotion();
+    // A motion still under way (the close came between two of its passes
+    // or steps) ends first, as the operator's stop ends it.
+    StopMotions();
     device->WaitForMotion();
     if (ReadMain("RetractOnExitQVT", false) && MicroscopeState.ZState.load() == ZApproached) {
         if (CoarseRetract)
@@ -578,6 +578,15 @@ bool TMainQVTForm::FormCloseQuery()
     }
     device->ResetGoXY();
     return true;
+}
+
+void TMainQVTForm::StopMotions()
+{
+    // The parameter window's commands also end their own coarse moves.
+    if (ScanParaForm != nullptr)
+        ScanParaForm->StopMotions();
+    else if (device_ != nullptr)
+        device_->StopMotion();
 }
 
 void TMainQVTForm::FormClose()
@@ -774,10 +783,7 @@ bool TMainQVTForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)
     if (key == Qt::Key_Escape) {
         // A script and a scan watch the shared flag; a motion has its own stop.
         AbortFlag = true;
-        if (ScanParaForm != nullptr)
-            ScanParaForm->StopMotions();
-        else if (device_ != nullptr)
-            device_->StopMotion();
+        StopMotions();
         return true;
     }
     TScanParaForm* para = ScanParaForm;
