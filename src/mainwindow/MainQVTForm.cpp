@@ -92,6 +92,8 @@ constexpr int MemProgMax = 65;
 constexpr int GainBoxWidth = 70;
 constexpr int ChannelBoxWidth = 150;
 constexpr int MemProgWidth = 100;
+// How long the exit stops a scan that is still moving before it gives up on it.
+constexpr int ExitPauseBoundMs = 3000;
 // The operator's manual, opened by "QVT Help" with the desktop's browser.
 constexpr const char* HelpFileName = "QVT_Manual.html";
 constexpr const char* HelpPdfName = "5_QuorvelScan.pdf";
@@ -552,9 +554,14 @@ bool TMainQVTForm::FormCloseQuery()
     if (device == nullptr)
         return true;
     device->PauseScan();
-    // A motion still under way (the close came between two of its passes)
-    // ends first, as the operator's stop ends it.
-    device->StopMotion();
+    // No status timer completes the pause from here on: a scan still moving
+    // (a long move takes minutes at a slow speed) has its move stopped now,
+    // as the timer stops it after the operator's stop.
+    if (!device->GoXYThread().Suspended())
+        device->GoXYThread().FinishPause(ExitPauseBoundMs);
+    // A motion still under way (the close came between two of its passes
+    // or steps) ends first, as the operator's stop ends it.
+    StopMotions();
     device->WaitForMotion();
     if (ReadMain("RetractOnExitQVT", false) && MicroscopeState.ZState.load() == ZApproached) {
         if (CoarseRetract)
@@ -572,6 +579,15 @@ bool TMainQVTForm::FormCloseQuery()
     }
     device->ResetGoXY();
     return true;
+}
+
+void TMainQVTForm::StopMotions()
+{
+    // The parameter window's commands also end their own coarse moves.
+    if (ScanParaForm != nullptr)
+        ScanParaForm->StopMotions();
+    else if (device_ != nullptr)
+        device_->StopMotion();
 }
 
 void TMainQVTForm::FormClose()
@@ -768,10 +784,7 @@ bool TMainQVTForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers)
     if (key == Qt::Key_Escape) {
         // A script and a scan watch the shared flag; a motion has its own stop.
         AbortFlag = true;
-        if (ScanParaForm != nullptr)
-            ScanParaForm->StopMotions();
-        else if (device_ != nullptr)
-            device_->StopMotion();
+        StopMotions();
         return true;
     }
     TScanParaForm* para = ScanParaForm;

@@ -215,6 +215,8 @@ protected:
 private:
     void BuildMenus();
     void BuildSpeedPanel();
+    // The operator's stop of whatever motion runs.
+    void StopMotions();
     QToolButton* AddSpeedButton(const QString& name, const QString& hint, bool toggle, bool groupEnd = false);
     QAction* AddItem(QMenu* menu, const QString& name, const QString& caption,
                      void (TMainQVTForm::*handler)() = nullptr);

@@ -210,6 +210,9 @@ void LocalCommandServer::Accept(int fd)
         Flush(id);
         CloseWhenDone(id);
     });
+    // A client writes as soon as it is connected: what it sent is read now,
+    // not on the next turn of the loop, which a signal may have ended meanwhile.
+    Read(id);
 }
 
 void LocalCommandServer::Read(quint64 id)

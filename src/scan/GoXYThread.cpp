@@ -13,6 +13,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <chrono>
 
 namespace qvt {
 
@@ -268,6 +269,24 @@ void TGoXYThread::CompletePause()
     // behind.
     if (moves_.Sync())
         HideStopMessage();
+}
+
+bool TGoXYThread::FinishPause(int boundMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+    while (stopMessageShown_ && std::chrono::steady_clock::now() < end) {
+        // Parked: the last move it sent before it saw the pause may still go
+        // on in the controller; it is stopped before the position is taken.
+        if (worker_.Suspended())
+            moves_.SendStop();
+        CompletePause();
+        if (!stopMessageShown_)
+            break;
+        if (IsWindowThread())
+            RunPendingFrameEnd();
+        worker_.WaitSuspended(PauseWaitMs);
+    }
+    return worker_.Suspended();
 }
 
 void TGoXYThread::HideStopMessage()

@@ -100,6 +100,12 @@ public:
     // for it let go; once the thread is parked, the move state is taken from
     // the controller and the stop message hidden. Nothing without a pause.
     void CompletePause();
+    // A pause no status timer will complete (the program ends): completes it
+    // here as the timer would, tick after tick without events, so a long move
+    // under way is stopped rather than waited for. Returns once the thread
+    // has parked and the tip position is taken from the controller, or after
+    // `boundMs`; true when the thread has parked.
+    bool FinishPause(int boundMs);
     // The scan's share of the status timer (the one heartbeat): completes a
     // pause and, while the scan runs, wakes the display thread for one pass.
     void StatusTick();

@@ -174,5 +174,30 @@ TEST_F(BundledApproach, RequestsAndACloseDuringAnApproachAreHandledBetweenItsPas
     qputenv("XDG_RUNTIME_DIR", savedRuntime);
 }
 
+// The same for a coarse move of the approach menu's own: the close ends its
+// steps as the operator's stop ends them, and no step follows.
+TEST_F(BundledApproach, ACloseDuringACoarseMoveOfTheApproachMenuEndsItsSteps)
+{
+    // On the instrument's clock: 20 ms a step, 20 s for the whole move.
+    Start([](QByteArray& sim) { sim.replace("Mode=Fast", "Mode=RealTime"); }, [](QByteArray& qvt) {
+        qvt.replace("[ScanPara]", "[ScanPara]\r\nApproachItemCaption5=1000 down\r\nApproachItemSteps5=1000");
+    });
+    const int32_t from = Stepper->zCoarsePos;
+    ScanParaForm->PopupMenu1()->actions()[ApproachUserFirst]->trigger();
+    ASSERT_TRUE(test::RunLoopUntil([&] { return Stepper->zCoarsePos <= from - 3; }, 120000)) << "no steps made";
+
+    bool closed = false;
+    int32_t stepsAtClose = 0;
+    QTimer::singleShot(0, [&] {
+        closed = MainQVTForm->close();
+        stepsAtClose = Stepper->zCoarsePos;
+    });
+    ASSERT_TRUE(test::RunLoopUntil([&] { return closed; }, 60000));
+    // Long enough for several more of its steps (at 20 ms each) had it gone on.
+    test::RunLoopUntil([] { return false; }, 500);
+    EXPECT_EQ(Stepper->zCoarsePos, stepsAtClose) << "the coarse move went on after the close";
+    EXPECT_GT(Stepper->zCoarsePos, from - 1000);
+}
+
 } // namespace
 } // namespace qvt

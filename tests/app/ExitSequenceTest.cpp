@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QToolButton>
 
 #include <algorithm>
 #include <chrono>
@@ -98,5 +99,37 @@ TEST_F(ExitSequence, RetractsBeforeRampingHomeAndSendsNothingOnceTheLinkIsClosed
     const int64_t sent = sim->RequestCount();
     Pump(300); // no timer of a destroyed window may reach the controller any more
     EXPECT_EQ(sim->RequestCount(), sent);
+    EXPECT_EQ(sim->GuardViolationCount(), 0);
+}
+
+TEST_F(ExitSequence, AnExitDuringALongScanMoveStopsTheMoveAndRampsHome)
+{
+    // A ten-thousandth of a line per second on the instrument's own clock:
+    // each pixel of the scan is a move of many seconds.
+    dir_.WriteFile("qvt.ini", "[Main]\r\nDeviceDriverName=SIM\r\n\r\n[ScanPara]\r\nEdit4=0.0001\r\n");
+    dir_.WriteFile("user.ini", "[Main]\r\n");
+    dir_.WriteFile("QVT_Manual.html", "");
+    dir_.WriteFile("SoftLin.ini", "[SoftLin]\r\nRange1=50\r\nX1=1\r\nY1=1\r\n");
+    sim::SimConfig config = FastConfig();
+    config.Clock = sim::ClockMode::RealTime;
+    const auto sim = PlugSim(config);
+    int exitCode = 0;
+    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    MainQVTForm->show();
+
+    MainQVTForm->ScanButton()->click();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!sim->MoveBusy() && std::chrono::steady_clock::now() < end)
+        Pump(10);
+    ASSERT_TRUE(sim->MoveBusy()) << "the scan never moved";
+
+    // The exit's pause stops the move under way, as the status timer stops
+    // it after the operator's stop, instead of refusing to close.
+    EXPECT_TRUE(MainQVTForm->close());
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_TRUE(DeviceWorkers->GoXYThread().Suspended());
+    EXPECT_FALSE(sim->MoveBusy()) << "the scan's move went on";
+    EXPECT_EQ(sim->Dac(3), 0);
+    EXPECT_EQ(sim->Dac(4), 0);
     EXPECT_EQ(sim->GuardViolationCount(), 0);
 }

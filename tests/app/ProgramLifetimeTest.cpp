@@ -9,6 +9,7 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "mainwindow/MainQVTForm.h"
+#include "motion/Approach.h"
 
 #include <QAction>
 #include <QFile>
@@ -98,34 +99,38 @@ public:
         ASSERT_TRUE(process.waitForStarted(EndBoundMs));
     }
 
-    // StartUp ran to its end: the communication test wrote its result.
-    bool WaitStarted()
+    // The running program wrote this setting.
+    bool WaitForSetting(const QString& section, const QString& key)
     {
         const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
         while (Clock::now() < end && process.state() == QProcess::Running) {
-            if (!Setting(Ini(), "Main", "DeviceDriverIOCTLFreq").isEmpty())
+            if (!Setting(Ini(), section, key).isEmpty())
                 return true;
             QThread::msleep(20);
         }
         return false;
     }
 
-    // Sends request lines to the command server and gives the reply lines
-    // (`lines` of them).
-    QStringList Ask(const QByteArray& requests, int lines)
+    // StartUp ran to its end: the communication test wrote its result.
+    bool WaitStarted() { return WaitForSetting("Main", "DeviceDriverIOCTLFreq"); }
+
+    // A connection to the command server.
+    bool Connect(QLocalSocket& socket)
     {
-        QLocalSocket socket;
         const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
         do {
             socket.connectToServer(RuntimeFile(".dde"));
             if (socket.waitForConnected(1000))
-                break;
+                return true;
             QThread::msleep(20);
         } while (Clock::now() < end);
-        if (socket.state() != QLocalSocket::ConnectedState)
-            return {"not connected"};
-        socket.write(requests);
-        socket.waitForBytesWritten(EndBoundMs);
+        return false;
+    }
+
+    // The next `lines` reply lines on `socket`; fewer once it is closed.
+    static QStringList Replies(QLocalSocket& socket, int lines)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
         QStringList replies;
         while (replies.size() < lines && Clock::now() < end) {
             if (socket.canReadLine())
@@ -134,6 +139,18 @@ public:
                 break;
         }
         return replies;
+    }
+
+    // Sends request lines to the command server and gives the reply lines
+    // (`lines` of them).
+    QStringList Ask(const QByteArray& requests, int lines)
+    {
+        QLocalSocket socket;
+        if (!Connect(socket))
+            return {"not connected"};
+        socket.write(requests);
+        socket.waitForBytesWritten(EndBoundMs);
+        return Replies(socket, lines);
     }
 
     // SIGTERM: the whole program ends in order, in time.
@@ -199,6 +216,74 @@ TEST(ProgramLifetime, SigtermEndsTheProgramWhileABoxIsOpenOnTheScreen)
     // Answered from inside the box's loop: the box is up.
     EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
     qvt.Terminate();
+    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
+}
+
+// The motions below run on the instrument's own clock (the bundled simulator
+// keeps real time) and are set up so that they cannot end by themselves for
+// many minutes: however fast or busy the machine, each is still under way
+// when the signal lands, and only the exit can end it.
+
+TEST(ProgramLifetime, SigtermDuringAnApproachAnswersTheRequestsBeforeItInOrderAndStopsTheApproach)
+{
+    RunningQvt qvt;
+    // The landing panel, left in its approach state, starts the automatic
+    // approach as the program comes up; the surface lies far beyond the
+    // steps the approach may make.
+    qvt.Edit("ini/qvt.ini", "[Main]", "[Software]\r\nMainFrame=1\r\n\r\n[Main]");
+    qvt.Edit("ini/qvt.ini", "[MainFrame]\r\n", "[MainFrame]\r\nafmState=3\r\n");
+    qvt.Edit("ini/qvt.ini", "AppMaxSteps=30", "AppMaxSteps=10000");
+    qvt.Edit("ini/sim.ini", "Gap=0", "Gap=100000");
+    qvt.dir.WriteFile("error.log", ""); // a box nobody can see is logged
+    qvt.Start();
+    ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+    // The approach switched the loop to its approach gain as it began.
+    ASSERT_TRUE(qvt.WaitForSetting("FeedPara", "Edit5_3Approach")) << "no approach started";
+
+    EXPECT_EQ(qvt.Ask("EXECUTE DdeItem BIAS:0.3\nREQUEST DdeItem DdeQVTControl\nEXECUTE DdeItem BIAS:nan\n", 3),
+              (QStringList{"OK", ".", "ERROR DdeServer raised Error!"}));
+
+    // Requests that came, on a new connection, just before the signal are
+    // answered, in their order, before the program goes.
+    QLocalSocket client;
+    ASSERT_TRUE(qvt.Connect(client));
+    client.write("EXECUTE DdeItem BIAS:nan\nEXECUTE DdeItem BIAS:0.4\nREQUEST DdeItem DdeQVTControl\n");
+    ASSERT_TRUE(client.waitForBytesWritten(EndBoundMs));
+    qvt.Terminate();
+    EXPECT_EQ(RunningQvt::Replies(client, 3), (QStringList{"ERROR DdeServer raised Error!", "OK", "."}));
+
+    const QString ini = qvt.Ini();
+    // Stopped as the operator's stop stops it: no end of its own (each would
+    // have said why in a box), the steps it had made counted and kept.
+    const QString log = QString::fromUtf8(qvt.dir.ReadFile("error.log"));
+    for (TApproachEnd end : {TApproachEnd::OutOfReach, TApproachEnd::WrongPolarity, TApproachEnd::Stalled})
+        EXPECT_FALSE(log.contains(ApproachFailureText(end))) << log.toStdString();
+    const QString steps = Setting(ini, "Stepper", "zCoarsePos");
+    ASSERT_FALSE(steps.isEmpty()) << "the stepper's position was not written";
+    EXPECT_LE(steps.toInt(), 0);
+    EXPECT_GT(steps.toInt(), -10000);
+    EXPECT_EQ(Setting(ini, "MainFrame", "afmState"), "3") << "the panel saw a landing";
+    EXPECT_FALSE(Setting(ini, "Main", "FormWidth").isEmpty());
+}
+
+TEST(ProgramLifetime, SigtermDuringALongScanMoveStopsTheMoveAndEndsInOrder)
+{
+    RunningQvt qvt;
+    // A ten-thousandth of a line per second: each pixel of a line is a move
+    // of 40 s, a line takes hours.
+    qvt.Edit("ini/qvt.ini", "Edit4=4", "Edit4=0.0001");
+    qvt.dir.WriteFile("error.log", "");
+    qvt.Start();
+    ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+    ASSERT_EQ(qvt.Ask("EXECUTE DdeItem SCAN:1\n", 1).value(0), "OK");
+    // Answered in order while the tip moves: a second start is refused, the scan still runs.
+    EXPECT_EQ(qvt.Ask("EXECUTE DdeItem BIAS:0.3\nEXECUTE DdeItem SCAN:1\nEXECUTE DdeItem BIAS:0.25\n", 3),
+              (QStringList{"OK", "ERROR DdeServer raised Error! | Scan was not paused!?", "OK"}));
+    // The exit stops the move as the operator's stop does, rather than wait
+    // for it or refuse to close over a scan that will not stop.
+    qvt.Terminate();
+    const QString log = QString::fromUtf8(qvt.dir.ReadFile("error.log"));
+    EXPECT_FALSE(log.contains("Please stop scan first!")) << log.toStdString();
     EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
 }
 
