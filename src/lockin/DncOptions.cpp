@@ -96,44 +96,36 @@ QString SectionOf(const TKeyEntry& e)
 
 } // namespace
 
-TDncOptions::TDncOptions(QObject* parent) : QObject(parent)
-{
-}
+TDncOptions::TDncOptions(QObject* parent) : QObject(parent) {}
 
-QString TDncOptions::Name(Key key)
+namespace {
+// Runs `use(file, section, name, default text)` on a key's place; `none` for no key.
+template <typename T, typename Use> T AtKey(TDncOptions::Key key, T none, Use use)
 {
     const TKeyEntry* e = Entry(key);
-    return e ? QString::fromLatin1(e->Name) : QString();
+    return e ? use(FileOf(*e), SectionOf(*e), QString::fromLatin1(e->Name), QString::fromLatin1(e->Default)) : none;
 }
+} // namespace
 
 QString TDncOptions::Text(Key key) const
 {
-    const TKeyEntry* e = Entry(key);
-    if (!e)
-        return QString();
-    TQVTIniFile* ini = FileOf(*e);
-    const QString def = QString::fromLatin1(e->Default);
-    return ini ? ini->ReadString(SectionOf(*e), e->Name, def) : def;
+    return AtKey(key, QString(), [](TQVTIniFile* ini, const QString& section, const QString& name, const QString& def) {
+        return ini ? ini->ReadString(section, name, def) : def;
+    });
 }
 
 int TDncOptions::Integer(Key key) const
 {
-    const TKeyEntry* e = Entry(key);
-    if (!e)
-        return 0;
-    TQVTIniFile* ini = FileOf(*e);
-    const int def = QString::fromLatin1(e->Default).toInt();
-    return ini ? ini->ReadInteger(SectionOf(*e), e->Name, def) : def;
+    return AtKey(key, 0, [](TQVTIniFile* ini, const QString& section, const QString& name, const QString& def) {
+        return ini ? ini->ReadInteger(section, name, def.toInt()) : def.toInt();
+    });
 }
 
 double TDncOptions::Number(Key key) const
 {
-    const TKeyEntry* e = Entry(key);
-    if (!e)
-        return 0.0;
-    TQVTIniFile* ini = FileOf(*e);
-    const double def = QString::fromLatin1(e->Default).toDouble();
-    return ini ? ini->ReadFloat(SectionOf(*e), e->Name, def) : def;
+    return AtKey(key, 0.0, [](TQVTIniFile* ini, const QString& section, const QString& name, const QString& def) {
+        return ini ? ini->ReadFloat(section, name, def.toDouble()) : def.toDouble();
+    });
 }
 
 bool TDncOptions::Flag(Key key) const
@@ -143,9 +135,9 @@ bool TDncOptions::Flag(Key key) const
 
 bool TDncOptions::Stored(Key key) const
 {
-    const TKeyEntry* e = Entry(key);
-    TQVTIniFile* ini = e ? FileOf(*e) : nullptr;
-    return ini && ini->ValueExists(SectionOf(*e), e->Name);
+    return AtKey(key, false, [](TQVTIniFile* ini, const QString& section, const QString& name, const QString&) {
+        return ini && ini->ValueExists(section, name);
+    });
 }
 
 int TDncOptions::FormLeft() const
@@ -155,31 +147,36 @@ int TDncOptions::FormLeft() const
     return MainIni ? MainIni->ReadFormPosLeft(SectionOf(e), def) : def;
 }
 
+void TDncOptions::Write(Key key, QObject* by,
+                        const std::function<void(TQVTIniFile&, const QString&, const QString&)>& write)
+{
+    const TKeyEntry* e = Entry(key);
+    if (!e)
+        return;
+    if (TQVTIniFile* ini = FileOf(*e))
+        write(*ini, SectionOf(*e), QString::fromLatin1(e->Name));
+    Notify(key, by);
+}
+
 void TDncOptions::WriteText(Key key, const QString& value, QObject* by)
 {
-    if (const TKeyEntry* e = Entry(key)) {
-        if (TQVTIniFile* ini = FileOf(*e))
-            ini->WriteString(SectionOf(*e), e->Name, value);
-        Notify(key, by);
-    }
+    Write(key, by, [&value](TQVTIniFile& ini, const QString& section, const QString& name) {
+        ini.WriteString(section, name, value);
+    });
 }
 
 void TDncOptions::WriteInteger(Key key, int value, QObject* by)
 {
-    if (const TKeyEntry* e = Entry(key)) {
-        if (TQVTIniFile* ini = FileOf(*e))
-            ini->WriteInteger(SectionOf(*e), e->Name, value);
-        Notify(key, by);
-    }
+    Write(key, by, [value](TQVTIniFile& ini, const QString& section, const QString& name) {
+        ini.WriteInteger(section, name, value);
+    });
 }
 
 void TDncOptions::WriteFloat(Key key, double value, QObject* by)
 {
-    if (const TKeyEntry* e = Entry(key)) {
-        if (TQVTIniFile* ini = FileOf(*e))
-            ini->WriteFloat(SectionOf(*e), e->Name, value);
-        Notify(key, by);
-    }
+    Write(key, by, [value](TQVTIniFile& ini, const QString& section, const QString& name) {
+        ini.WriteFloat(section, name, value);
+    });
 }
 
 void TDncOptions::WriteBool(Key key, bool value, QObject* by)

@@ -13,9 +13,12 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 namespace qvt {
+
+class TQVTIniFile;
 
 class TDncOptions : public QObject {
     Q_OBJECT
@@ -76,9 +79,6 @@ public:
 
     explicit TDncOptions(QObject* parent = nullptr);
 
-    // The name of a key in its file, e.g. "fitSHOalways".
-    static QString Name(Key key);
-
     QString Text(Key key) const;
     int Integer(Key key) const;
     double Number(Key key) const;
@@ -113,6 +113,7 @@ signals:
     void changed(qvt::TDncOptions::Key key, QObject* by);
 
 private:
+    void Write(Key key, QObject* by, const std::function<void(TQVTIniFile&, const QString&, const QString&)>& write);
     void Notify(Key key, QObject* by);
 
     int batchDepth_ = 0;

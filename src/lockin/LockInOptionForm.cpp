@@ -325,7 +325,8 @@ QWidget* TLockInOptionForm::BuildSavePage()
     nameRow->addWidget(name);
     nameRow->addWidget(browse);
     form->addRow("file", nameRow);
-    connect(name, &QLineEdit::textEdited, this, [this](const QString& t) { options_.WriteText(Opt::SaveName, t, this); });
+    connect(name, &QLineEdit::textEdited, this,
+            [this](const QString& t) { options_.WriteText(Opt::SaveName, t, this); });
     auto* ext = new QLineEdit(page);
     ext->setObjectName("EditExtension");
     form->addRow("extension", ext);
