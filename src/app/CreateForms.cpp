@@ -14,6 +14,7 @@
 #include "images/ScaleForm.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
+#include "lockin/DncOptions.h"
 #include "lockin/LockInOptionForm.h"
 #include "lockin/LockinForm.h"
 #include "lockin/MultiLockInForm.h"
@@ -75,6 +76,8 @@ std::vector<QString> created;
 // The script thread and the device its statements act through.
 std::unique_ptr<TScriptWindowDevice> scriptDevice;
 std::unique_ptr<TScriptThread> scriptThread;
+// The resonance tool's options, held by it and by its options window.
+std::unique_ptr<TDncOptions> dncOptions;
 
 void Created(const char* className)
 {
@@ -221,7 +224,8 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     if (lockinButton != nullptr && lockin->DeviceOpen() && !MultiLockInPresent)
         main->SetToolToggle("LockinButton", [lockin](bool on) { lockin->setVisible(on); });
 
-    auto* dnc = new TdncForm(*workers);
+    dncOptions = std::make_unique<TDncOptions>();
+    auto* dnc = new TdncForm(*workers, *dncOptions);
     Created("TdncForm");
     dnc->EnterInScanPara = [scanPara](const QString& name, const QString& text) {
         TNumericEdit* edit = scanPara->Edit(name);
@@ -253,8 +257,10 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
             dnc->show();
     }
 
-    auto* lockInOptions = new TLockInOptionForm(*dnc, *inOut);
+    auto* lockInOptions = new TLockInOptionForm(*dnc, *dncOptions, *inOut);
     Created("TLockInOptionForm");
+    QObject::connect(dnc, &TdncForm::optionsAsked, lockInOptions, &TLockInOptionForm::ShowOptions);
+    QObject::connect(dnc, &TdncForm::qGainScaleChanged, lockInOptions, &TLockInOptionForm::ShowQGain);
     lockInOptions->FormCreate();
 
     auto* history = new THistoryBox(main);
@@ -868,6 +874,7 @@ void DestroyAllForms()
         ScanParaForm->DrawResonance = nullptr;
     delete LockInOptionForm;
     delete dncForm;
+    dncOptions.reset();
     if (InOutForm != nullptr)
         InOutForm->FeedbackSent = nullptr;
     delete ScanParaForm;

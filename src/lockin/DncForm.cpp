@@ -68,7 +68,7 @@ QIcon TuneGlyph(bool autoTune)
 }
 
 constexpr const char* Dnc = "dnc";
-constexpr const char* DncOpt = "dncopt";
+using Opt = TDncOptions;
 constexpr int DefaultAmplitudeSlot = 12;
 constexpr int DefaultInPhaseSlot = 20;
 constexpr int DefaultQuadratureSlot = 21;
@@ -153,8 +153,8 @@ public:
     QMetaObject::Connection NoiseFrames;
 };
 
-TdncForm::TdncForm(TDeviceWorkers& workers, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), workers_(workers), io_(workers.Link()),
+TdncForm::TdncForm(TDeviceWorkers& workers, TDncOptions& options, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), workers_(workers), io_(workers.Link()), options_(options),
       inputScale_(std::make_unique<TIOScale>("Input", "V")), bitmap_(DncImageSize, DncImageSize, QImage::Format_RGB32),
       shown_(bitmap_), strip_(DncImageSize, DncStripHeight, QImage::Format_RGB32)
 {
@@ -170,6 +170,7 @@ TdncForm::TdncForm(TDeviceWorkers& workers, QWidget* parent)
     sweepTimer_->setInterval(0);
     connect(sweepTimer_, &QTimer::timeout, this, &TdncForm::AcquisitionTick);
     BuildControls();
+    connect(&options_, &TDncOptions::changed, this, &TdncForm::OptionChanged);
 }
 
 TdncForm::~TdncForm()
@@ -282,14 +283,8 @@ void TdncForm::BuildControls()
     qClipBeep_->setCheckable(true);
     qClipShow_ = popupMenuMsg_->addAction("Show when Q clips");
     qClipShow_->setCheckable(true);
-    connect(qClipBeep_, &QAction::triggered, this, [this](bool on) {
-        if (MainIni)
-            MainIni->WriteBool(DncOpt, "BeepOnQClip", on);
-    });
-    connect(qClipShow_, &QAction::triggered, this, [this](bool on) {
-        if (MainIni)
-            MainIni->WriteBool(DncOpt, "ShowOnError", on);
-    });
+    connect(qClipBeep_, &QAction::triggered, this, [this](bool on) { options_.WriteBool(Opt::BeepOnQClip, on, this); });
+    connect(qClipShow_, &QAction::triggered, this, [this](bool on) { options_.WriteBool(Opt::ShowOnError, on, this); });
     inputGroup_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(inputGroup_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& p) { popupMenuMsg_->popup(inputGroup_->mapToGlobal(p)); });
@@ -375,16 +370,6 @@ void TdncForm::BuildControls()
     }
 }
 
-double TdncForm::ReadOpt(const char* key, double def) const
-{
-    return MainIni ? MainIni->ReadFloat(DncOpt, key, def) : def;
-}
-
-bool TdncForm::ReadOptBool(const char* key, bool def) const
-{
-    return MainIni ? MainIni->ReadBool(DncOpt, key, def) : def;
-}
-
 void TdncForm::FormCreate()
 {
     if (MainIni) {
@@ -403,18 +388,18 @@ void TdncForm::FormCreate()
             colors_[static_cast<size_t>(k)] = DncColorFromBgr(static_cast<uint32_t>(bgr));
         }
     }
-    AverageReads = std::max(0, static_cast<int>(ReadOpt("average", 0)));
-    showX_ = ReadOptBool("ShowX", false);
-    SetSweepSize(static_cast<int>(ReadOpt("datapoints", 512)), static_cast<int>(ReadOpt("history", 0)));
+    AverageReads = std::max(0, static_cast<int>(options_.Number(Opt::Average)));
+    showX_ = options_.Flag(Opt::ShowX);
+    SetSweepSize(static_cast<int>(options_.Number(Opt::DataPoints)), static_cast<int>(options_.Number(Opt::History)));
 
     LockInState.DncInputScale = inputScale_.get();
     LockInState.FrequencyUnit = "Hz";
     LockInState.AmplitudeUnit = "V";
     LockInState.DriveAmplitude = 0.0;
 
-    speakerButton_->setChecked(ReadOptBool("BeepOnOverload", true));
-    qClipBeep_->setChecked(ReadOptBool("BeepOnQClip", false));
-    qClipShow_->setChecked(ReadOptBool("ShowOnError", false));
+    speakerButton_->setChecked(options_.Flag(Opt::BeepOnOverload));
+    qClipBeep_->setChecked(options_.Flag(Opt::BeepOnQClip));
+    qClipShow_->setChecked(options_.Flag(Opt::ShowOnError));
     connect(&io_, &TInOutForm::dncStatusChanged, this, &TdncForm::DncStatusChanged);
 
     const QString ampl = MainIni ? MainIni->ReadString(Dnc, "Ampl", "1") : QString("1");
@@ -424,7 +409,7 @@ void TdncForm::FormCreate()
     Edit4KeyPress(EditKey::Enter);
     redBandwidthButton_->setChecked(MainIni && MainIni->ReadBool(Dnc, "RedBandwidth", false));
     RedBandwidthButtonClick();
-    saveButton_->setChecked(ReadOptBool("AutoSave", false));
+    saveButton_->setChecked(options_.Flag(Opt::AutoSave));
     EnableSaving(false);
     UpdateScanGlyph();
     if (!AskSaveName)
@@ -493,10 +478,9 @@ void TdncForm::AcquisitionCaption()
         caption = "STS R";
     if (mode == FeedbackNcAFMX)
         caption = "Dynamic Non-Contact X";
-    if (MainIni)
-        MainIni->WriteInteger(DncOpt, "ShowX", mode == FeedbackNcAFMX ? 1 : 0);
+    options_.WriteInteger(Opt::ShowX, mode == FeedbackNcAFMX ? 1 : 0, this);
     showX_ = mode == FeedbackNcAFMX;
-    if (ReadOptBool("ShowPhase", false))
+    if (options_.Flag(Opt::ShowPhase))
         caption += " / Phi";
     setWindowTitle(caption);
 }
@@ -513,9 +497,9 @@ void TdncForm::ScanButtonClick()
     AcquisitionCaption();
     ShowPhaseTrace = !repeatButton_->isChecked();
     pendingAcquisitions_ = 0;
-    if (ReadOptBool("AutoTuneOn", false))
+    if (options_.Flag(Opt::AutoTuneOn))
         AutoTunePrepare();
-    ContAverageCount = static_cast<int32_t>(ReadOpt("ContAverage", -1));
+    ContAverageCount = static_cast<int32_t>(options_.Number(Opt::ContAverage));
     scanLoop_ = true;
     AcquireAndShow();
 }
@@ -550,7 +534,7 @@ void TdncForm::hideEvent(QHideEvent* event)
 void TdncForm::showEvent(QShowEvent* event)
 {
     // FormActivate: the range group belongs to Q-control and mode 6.
-    scaleRadioGrp_->setVisible(ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == FeedbackNcAFMPLL);
+    scaleRadioGrp_->setVisible(options_.Flag(Opt::QEnabled) || MicroscopeState.FeedbackMode == FeedbackNcAFMPLL);
     QWidget::showEvent(event);
     emit visibilityChanged(true);
 }
@@ -626,7 +610,7 @@ TSweepSetup TdncForm::MakeSweepSetup()
     s.AverageReads = AverageReads;
     s.Settle = DncSettleCount(TimeConstant);
     s.StartSettle = DncStartSettleUs(TimeConstant);
-    s.Wobbel = ReadOptBool("Wobbel", false);
+    s.Wobbel = options_.Flag(Opt::Wobbel);
     s.ContAverage = ContAverageCount;
     const QString ampl = MainIni ? MainIni->ReadString(Dnc, "Ampl", "1.0") : QString("1.0");
     double drive = 1.0;
@@ -646,7 +630,7 @@ bool TdncForm::BeginAcquisition()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     a.CursorSet = true;
 
-    if (ReadOptBool("ShowWarning", true)) {
+    if (options_.Flag(Opt::ShowWarning)) {
         const int channel = MainIni ? MainIni->ReadInteger(Dnc, "channel", DefaultAmplitudeSlot) : DefaultAmplitudeSlot;
         if (channel != 12 && channel != 20 &&
             ShowMessage(MsgKind::Confirmation, "Displayed Channel is not Amplitude!\rChange now?", MsgButtons::YesNo) ==
@@ -656,7 +640,7 @@ bool TdncForm::BeginAcquisition()
     }
     io_.SetLockInGain(0);
     io_.SetReferenceFrequency(DncReferenceHz);
-    a.Noise = speedButton2_->isChecked() && !ReadOptBool("Wobbel", false);
+    a.Noise = speedButton2_->isChecked() && !options_.Flag(Opt::Wobbel);
     CurrentFrequency = speedButton2_->isChecked() ? (SweepStart + SweepStop) / 2.0 : SweepStart;
     io_.SetLockInFrequency(CurrentFrequency);
     io_.DelayUs(DncStartDelay);
@@ -720,12 +704,12 @@ void TdncForm::FinishAcquisition()
     }
     if (measured) {
         EnableSaving(true);
-        if (ReadOptBool("AutoSave", false))
-            SaveSpectrum(MainIni ? MainIni->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString());
+        if (options_.Flag(Opt::AutoSave))
+            SaveSpectrum(options_.Text(Opt::SaveName));
     }
     ApplyDeferredSize();
     DrawSpectrum();
-    if (ReadOptBool("fitSHOalways", false) && !ReadOptBool("AutoTuneOn", false)) {
+    if (options_.Flag(Opt::FitShoAlways) && !options_.Flag(Opt::AutoTuneOn)) {
         mathErrLabel_->setVisible(Fit.MathError);
         noiseErrLabel_->setVisible(Fit.NoiseError);
     }
@@ -789,7 +773,7 @@ TDncMarks TdncForm::Marks() const
 void TdncForm::DrawStrip()
 {
     const TDncHalfPower h = DrawDncStrip(strip_, Curves, Marks());
-    if (!ReadOptBool("fitSHOalways", false)) {
+    if (!options_.Flag(Opt::FitShoAlways)) {
         // The half-power width counted in sweep points: too few and Q is a guess.
         const bool resolved = (h.Right - h.Left) >= DncResolvedPoints;
         const QString q = h.Q ? QString::number(static_cast<qint64>(Round(*h.Q))) : QString();
@@ -805,7 +789,7 @@ void TdncForm::ApplyOperatingFrequency()
     io_.SetLockInFrequency(OperatingFrequency);
     if (MainIni)
         MainIni->WriteFloat(Dnc, "Use", OperatingFrequency);
-    if (ReadOptBool("QEnabled", false))
+    if (options_.Flag(Opt::QEnabled))
         io_.SetPhaseShifter(LockInState.QControlGain, LockInState.QControlDelay, OperatingFrequency);
     else
         io_.SetPhaseShifter(0, 0, OperatingFrequency);
@@ -892,9 +876,9 @@ void TdncForm::EditKeyPress(int edit, EditKey key)
         LockInState.DriveFrequency = OperatingFrequency;
         if (MainIni)
             MainIni->WriteFloat(Dnc, "Use", OperatingFrequency);
-        if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
+        if (static_cast<int>(options_.Number(Opt::AutoPhase)) == 1)
             AutoPhase();
-        if (ReadOptBool("QEnabled", false))
+        if (options_.Flag(Opt::QEnabled))
             io_.SetPhaseShifter(LockInState.QControlGain, LockInState.QControlDelay, LockInState.DriveFrequency);
     }
     ShowFrequencies();
@@ -970,28 +954,28 @@ void TdncForm::DrawSpectrum()
     if (Acquiring() || Curves.Empty() || DataPoints < 2)
         return;
     TDncDrawOptions o;
-    o.ShowPhaseTrace = ShowPhaseTrace && ReadOptBool("ShowPhase", false);
+    o.ShowPhaseTrace = ShowPhaseTrace && options_.Flag(Opt::ShowPhase);
     o.ShowX = showX_;
-    o.Vector = ReadOptBool("vector", true);
+    o.Vector = options_.Flag(Opt::Vector);
     o.PointShift = PointShift;
     o.Colors = colors_;
-    const bool fitOn = (ReadOptBool("fitSHOalways", false) || ReadOptBool("AutoTuneOn", false)) && SweepStep != 0.0;
+    const bool fitOn = (options_.Flag(Opt::FitShoAlways) || options_.Flag(Opt::AutoTuneOn)) && SweepStep != 0.0;
     if (fitOn && !AbortRequested)
         RunFit();
     if (fitOn && !Fit.FitCurve.empty()) {
         o.FitCurve = &Fit.FitCurve;
-        const int color = static_cast<int>(ReadOpt("fitSHOcolor", 0));
+        const int color = static_cast<int>(options_.Number(Opt::FitShoColor));
         o.FitColor = DncColorFromBgr(DncFitColors[static_cast<size_t>(std::clamp(color, 0, 15))]);
-        o.FitWidth = std::clamp(static_cast<int>(ReadOpt("fitSHOwidth", 1)), 1, 10);
+        o.FitWidth = std::clamp(static_cast<int>(options_.Number(Opt::FitShoWidth)), 1, 10);
     }
     DisplayScale = DrawDncSpectrum(bitmap_, Curves, o);
     if (fitOn && !Fit.FitCurve.empty()) {
         status_[0]->setText(
             ShoStatusText(Fit.FitQ, Fit.FitPeakFrequency, DncPeakResolved(Fit.FitPeakFrequency, Fit.FitQ, SweepStep)));
         // A failed fit has no peak to tune to.
-        if (ReadOptBool("AutoTuneOn", false) && AutoTunePending && !Fit.MathError) {
+        if (options_.Flag(Opt::AutoTuneOn) && AutoTunePending && !Fit.MathError) {
             OperatingFrequency =
-                AutoTuneOperatingFrequency(Fit.FitPeakFrequency, Fit.FitQ, ReadOpt("AutoTuneOffset", 0.35));
+                AutoTuneOperatingFrequency(Fit.FitPeakFrequency, Fit.FitQ, options_.Number(Opt::AutoTuneOffset));
             AutoTunePending = false;
             ShowFrequencies();
         }
@@ -1054,9 +1038,9 @@ void TdncForm::Image1MouseMove(int x, int y, bool leftHeld)
     in.Start = SweepStart;
     in.Scale = *DisplayScale;
     in.Unit = ChannelTable[static_cast<size_t>(amplitude_.Slot)].UnitName;
-    in.ScaleY = ReadOpt("ScaleY", 0.0);
+    in.ScaleY = options_.Number(Opt::ScaleY);
     in.ZUnit = ChannelTable[SlotZ].UnitName;
-    in.ShowPhase = ReadOptBool("ShowPhase", false);
+    in.ShowPhase = options_.Flag(Opt::ShowPhase);
     status_[1]->setText(DncMouseStatus(in));
 }
 
@@ -1080,7 +1064,7 @@ void TdncForm::Image1MouseUp(int x, int y, Qt::MouseButton button)
         } else if (SetMultiLockInFrequency1) {
             SetMultiLockInFrequency1(OperatingFrequency);
         }
-        if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
+        if (static_cast<int>(options_.Number(Opt::AutoPhase)) == 1)
             AutoPhase();
     } else {
         const TDncRange r = DncDragRange(dragStartX_, x, PointShift, SweepStep, SweepStart);
@@ -1122,8 +1106,7 @@ void TdncForm::SetInputGain(int gain)
         factor = MainIni ? MainIni->ReadFloat(Dnc, "Input1Scale", 1.0) : 1.0;
     inputScale_->Factor = static_cast<float>(factor);
     UpdateChannelScales();
-    if (IDncOptionsView* options = DncOptionsView())
-        options->ShowQGain();
+    emit qGainScaleChanged();
     if (ReapplyScanParaSetpoint)
         ReapplyScanParaSetpoint();
 }
@@ -1164,7 +1147,7 @@ void TdncForm::Edit4KeyPress(EditKey key)
     edit4_->MarkAccepted();
     if (MainIni)
         MainIni->WriteString(Dnc, "Ampl", edit4_->text());
-    const bool qEnabled = ReadOptBool("QEnabled", false);
+    const bool qEnabled = options_.Flag(Opt::QEnabled);
     if (qEnabled) {
         SetOutputRange(scaleButtons_->checkedId(), value);
     } else {
@@ -1172,8 +1155,7 @@ void TdncForm::Edit4KeyPress(EditKey key)
         if (applied != value)
             edit4_->setText(FixedPointText(applied, 15, 3));
     }
-    if (IDncOptionsView* options = DncOptionsView())
-        options->ShowQGain();
+    emit qGainScaleChanged();
     if (old > 0.0001) {
         // The free amplitude scales with the drive.
         MicroscopeState.NC100ProcentAmpl =
@@ -1202,7 +1184,7 @@ void TdncForm::SetOutputRange(int item, double amplitude)
 
 void TdncForm::ScaleRadioGrpClick(int itemIndex)
 {
-    if (!ReadOptBool("QEnabled", false))
+    if (!options_.Flag(Opt::QEnabled))
         return;
     double amplitude = 0.0;
     ParseNumber(edit4_->text(), amplitude);
@@ -1271,17 +1253,16 @@ void TdncForm::FilterBoxChange()
 
 void TdncForm::ApplySyncFilter()
 {
-    const bool on = ReadOptBool("SyncFilter", false);
-    const bool stored = MainIni && MainIni->ValueExists(DncOpt, "SyncPeriode");
-    const int32_t period = stored ? MainIni->ReadInteger(DncOpt, "SyncPeriode", 0) : 0;
+    const bool on = options_.Flag(Opt::SyncFilter);
+    const bool stored = options_.Stored(Opt::SyncPeriode);
+    const int32_t period = stored ? options_.Integer(Opt::SyncPeriode) : 0;
     io_.SetLockInGain(DncSyncPeriod(on, period, stored, LockInState.DriveFrequency));
     UpdateChannelScales();
 }
 
 void TdncForm::SpeakerButtonClick()
 {
-    if (MainIni)
-        MainIni->WriteBool(DncOpt, "BeepOnOverload", speakerButton_->isChecked());
+    options_.WriteBool(Opt::BeepOnOverload, speakerButton_->isChecked(), this);
 }
 
 void TdncForm::DncStatusChanged(bool overload, bool qClip, bool showWindow)
@@ -1296,11 +1277,52 @@ void TdncForm::DncStatusChanged(bool overload, bool qClip, bool showWindow)
 
 // ---- options ----------------------------------------------------------------------------------------
 
+void TdncForm::OptionChanged(TDncOptions::Key key, QObject* by)
+{
+    // The tool's own writes need nothing more; the others' take effect as
+    // their controls on the options window ask. The rest is read where it is used.
+    if (by == this)
+        return;
+    switch (key) {
+    case Opt::All:
+    case Opt::DataPoints:
+    case Opt::Average:
+    case Opt::ContAverage:
+    case Opt::Harmonic:
+    case Opt::Phase:
+    case Opt::Ac:
+    case Opt::SyncFilter:
+    case Opt::History:
+    case Opt::ScaleY:
+    case Opt::Popup0:
+        ApplyOptions();
+        break;
+    case Opt::Vector:
+    case Opt::ShowPhase:
+    case Opt::FitShoWidth:
+    case Opt::FitShoColor:
+        DrawSpectrum();
+        break;
+    case Opt::FitShoAlways:
+        HideFitLabels();
+        DrawSpectrum();
+        break;
+    case Opt::AutoTuneOn:
+        UpdateScanGlyph();
+        break;
+    case Opt::QEnabled:
+        QControlChanged();
+        break;
+    default:
+        break;
+    }
+}
+
 void TdncForm::ApplyOptions()
 {
-    AverageReads = std::max(0, static_cast<int>(ReadOpt("average", 0)));
-    const int points = ClampDataPoints(static_cast<int>(ReadOpt("datapoints", 512)));
-    const int depth = ClampHistoryDepth(static_cast<int>(ReadOpt("history", 0)));
+    AverageReads = std::max(0, static_cast<int>(options_.Number(Opt::Average)));
+    const int points = ClampDataPoints(static_cast<int>(options_.Number(Opt::DataPoints)));
+    const int depth = ClampHistoryDepth(static_cast<int>(options_.Number(Opt::History)));
     if (Acquiring()) {
         deferredSize_ = std::make_pair(points, depth);
     } else if (points == DataPoints && !Curves.Empty()) {
@@ -1314,17 +1336,14 @@ void TdncForm::ApplyOptions()
         EnableSaving(false);
     }
     PointShift = DncPointShift(DataPoints);
-    if (MainIni) {
-        recent_.Items[0] = MainIni->ReadString(Dnc, "Popup0", "20k-400k");
-        rangeActions_[0]->setText(recent_.Items[0]);
-    }
-    const int harmonic = static_cast<int>(ReadOpt("harmonic", 1));
-    const double phase = ReadOpt("phase", 0.0);
+    recent_.Items[0] = options_.Text(Opt::Popup0);
+    rangeActions_[0]->setText(recent_.Items[0]);
+    const int harmonic = static_cast<int>(options_.Number(Opt::Harmonic));
+    const double phase = options_.Number(Opt::Phase);
     io_.SetLockInPhase(harmonic, phase);
-    if (MainIni)
-        MainIni->WriteInteger(DncOpt, "harmonic", std::clamp(harmonic, 1, 15));
-    ContAverageCount = static_cast<int32_t>(ReadOpt("ContAverage", -1));
-    io_.SetControlBits(InputAcBit, ReadOptBool("ac", false) ? InputAcBit : 0);
+    options_.WriteInteger(Opt::Harmonic, std::clamp(harmonic, 1, 15), this);
+    ContAverageCount = static_cast<int32_t>(options_.Number(Opt::ContAverage));
+    io_.SetControlBits(InputAcBit, options_.Flag(Opt::Ac) ? InputAcBit : 0);
     ApplySyncFilter();
     UpdateScanGlyph();
 }
@@ -1337,7 +1356,7 @@ void TdncForm::HideFitLabels()
 
 void TdncForm::UpdateScanGlyph()
 {
-    const bool autoTune = ReadOptBool("AutoTuneOn", false);
+    const bool autoTune = options_.Flag(Opt::AutoTuneOn);
     scanButton_->setText(autoTune ? "auto tune" : "acquire");
     scanButton_->setIcon(TuneGlyph(autoTune));
     scanButton_->setProperty("Glyph", autoTune ? "AUTOTUNEICON" : "TUNEICON");
@@ -1348,7 +1367,7 @@ void TdncForm::UpdateScanGlyph()
 
 void TdncForm::QControlChanged()
 {
-    const bool shown = ReadOptBool("QEnabled", false) || MicroscopeState.FeedbackMode == FeedbackNcAFMPLL;
+    const bool shown = options_.Flag(Opt::QEnabled) || MicroscopeState.FeedbackMode == FeedbackNcAFMPLL;
     scaleRadioGrp_->setVisible(shown);
     if (shown)
         Edit4KeyPress(EditKey::Enter);
@@ -1366,8 +1385,7 @@ QString TdncForm::AskSpectrumSaveName(const QString& filter, const QString& dire
 
 void TdncForm::SpeedButton1Click()
 {
-    if (IDncOptionsView* options = DncOptionsView())
-        options->ShowOptions();
+    emit optionsAsked();
 }
 
 // ---- auto tune ------------------------------------------------------------------------------------
@@ -1375,15 +1393,14 @@ void TdncForm::SpeedButton1Click()
 void TdncForm::AutoTunePrepare()
 {
     autoTuning_ = true;
-    RangeStart = ReadOpt("AutoTuneStartF", 10000.0);
-    RangeStop = ReadOpt("AutoTuneStopF", 30000.0);
+    RangeStart = options_.Number(Opt::AutoTuneStartF);
+    RangeStop = options_.Number(Opt::AutoTuneStopF);
     PreviousRangeStart = RangeStart;
     PreviousRangeStop = RangeStop;
     ShowFrequencies();
-    savedContAverage_ = static_cast<int32_t>(ReadOpt("ContAverage", -1));
-    if (MainIni)
-        MainIni->WriteInteger(DncOpt, "ContAverage", -1);
-    if (ReadOptBool("QEnabled", false)) {
+    savedContAverage_ = static_cast<int32_t>(options_.Number(Opt::ContAverage));
+    options_.WriteInteger(Opt::ContAverage, -1, this);
+    if (options_.Flag(Opt::QEnabled)) {
         savedQGain_ = LockInState.QControlGain;
         savedQDelay_ = LockInState.QControlDelay;
         LockInState.QControlGain = 0;
@@ -1401,10 +1418,10 @@ bool TdncForm::AutoTuneNarrowing()
     PreviousRangeStart = RangeStart;
     PreviousRangeStop = RangeStop;
     TAutoTuneSettings s;
-    s.StartF = ReadOpt("AutoTuneStartF", 10000.0);
-    s.StopF = ReadOpt("AutoTuneStopF", 30000.0);
-    s.Step = ReadOpt("AutoTuneStep", 5.0);
-    s.Offset = ReadOpt("AutoTuneOffset", 0.35);
+    s.StartF = options_.Number(Opt::AutoTuneStartF);
+    s.StopF = options_.Number(Opt::AutoTuneStopF);
+    s.Step = options_.Number(Opt::AutoTuneStep);
+    s.Offset = options_.Number(Opt::AutoTuneOffset);
     const TAutoTuneStep step =
         AutoTuneNarrow(RangeStart, RangeStop, Fit.FitPeakFrequency, Fit.FitQ, Fit.PeakIndex, SweepStep, SweepStart, s);
     if (!step.Done) {
@@ -1412,7 +1429,7 @@ bool TdncForm::AutoTuneNarrowing()
         RangeStop = step.Stop;
         ShowFrequencies();
     }
-    if (static_cast<int>(ReadOpt("AutoPhase", 0)) == 1)
+    if (static_cast<int>(options_.Number(Opt::AutoPhase)) == 1)
         AutoPhase();
     return step.Done;
 }
@@ -1451,14 +1468,13 @@ void TdncForm::AutoTuneFinish()
         ShowFrequencies();
         ++pendingAcquisitions_;
     }
-    if (ReadOptBool("QEnabled", false)) {
+    if (options_.Flag(Opt::QEnabled)) {
         LockInState.QControlGain = savedQGain_;
         LockInState.QControlDelay = savedQDelay_;
         io_.SetPhaseShifter(savedQGain_, savedQDelay_, LockInState.DriveFrequency);
         ++pendingAcquisitions_;
     }
-    if (MainIni)
-        MainIni->WriteInteger(DncOpt, "ContAverage", savedContAverage_);
+    options_.WriteInteger(Opt::ContAverage, savedContAverage_, this);
 }
 
 // ---- thermal-noise spectrum ----------------------------------------------------------------------
@@ -1466,7 +1482,7 @@ void TdncForm::AutoTuneFinish()
 void TdncForm::SpeedButton2Click()
 {
     UpdateBandwidthControls();
-    const bool qEnabled = ReadOptBool("QEnabled", false);
+    const bool qEnabled = options_.Flag(Opt::QEnabled);
     const int items = static_cast<int>(scaleButtons_->buttons().size());
     if (speedButton2_->isChecked()) {
         edit4_->setEnabled(false);
@@ -1563,17 +1579,14 @@ void TdncForm::EnableSaving(bool on)
 
 void TdncForm::SaveSpectrum(const QString& name)
 {
-    const QString ext = MainIni ? MainIni->ReadString(DncOpt, "SaveExt", "txt") : QString("txt");
-    const bool numbered = ReadOptBool("SaveNumbered", false);
-    int next = static_cast<int>(ReadOpt("NextNumber", 0));
+    const QString ext = options_.Text(Opt::SaveExt);
+    const bool numbered = options_.Flag(Opt::SaveNumbered);
+    int next = static_cast<int>(options_.Number(Opt::NextNumber));
     const QString full = DncSaveFileName(DncLocalPath(name), ext, numbered, next);
     // A number is used up by a written file or one already there, never by a failed write.
     const auto useNumber = [&] {
-        if (!numbered || !MainIni)
-            return;
-        MainIni->WriteInteger(DncOpt, "NextNumber", next);
-        if (IDncOptionsView* options = DncOptionsView())
-            options->ShowNextNumber();
+        if (numbered)
+            options_.WriteInteger(Opt::NextNumber, next, this);
     };
     const bool dirExists = QFileInfo(full).absoluteDir().exists();
     if (!dirExists || QFileInfo::exists(full)) {
@@ -1584,11 +1597,11 @@ void TdncForm::SaveSpectrum(const QString& name)
         return;
     }
     TDncExportColumns c;
-    c.XAxis = ReadOptBool("xAxis", true);
-    c.Phase = ReadOptBool("SavePhase", false);
-    c.Delimiter = SaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
-    c.WithComment = ReadOptBool("SaveComment", false);
-    c.Comment = MainIni ? MainIni->ReadString(DncOpt, "Comment", "") : QString();
+    c.XAxis = options_.Flag(Opt::XAxis);
+    c.Phase = options_.Flag(Opt::SavePhase);
+    c.Delimiter = SaveDelimiter(static_cast<int>(options_.Number(Opt::DelimiterSave)));
+    c.WithComment = options_.Flag(Opt::SaveComment);
+    c.Comment = options_.Text(Opt::Comment);
     const DncSaveResult r = WriteDncExport(full, DncExportText(Curves, DataPoints, SweepStep, SweepStart, c));
     if (r == DncSaveResult::Exists) {
         // Created by someone else since the check: still never overwritten.
@@ -1599,8 +1612,7 @@ void TdncForm::SaveSpectrum(const QString& name)
         ShowMessage(MsgKind::Warning, "File access error!");
     } else {
         useNumber();
-        if (MainIni)
-            MainIni->WriteString("dncOpt", "LastSaveName", "\"" + full + "\"");
+        options_.WriteText(Opt::LastSaveName, "\"" + full + "\"", this);
     }
 }
 
@@ -1610,9 +1622,8 @@ void TdncForm::ItemSaveClick()
         ShowMessage(MsgKind::Warning, "File not saved!");
         return;
     }
-    const QString ext = MainIni ? MainIni->ReadString(DncOpt, "SaveExt", "txt") : QString("txt");
-    const QString local =
-        DncLocalPath(MainIni ? MainIni->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString("noname"));
+    const QString ext = options_.Text(Opt::SaveExt);
+    const QString local = DncLocalPath(options_.Text(Opt::SaveName));
     const QString chosen = AskSaveName ? AskSaveName("spectra (*." + ext + ")|*." + ext, QFileInfo(local).path(),
                                                      QFileInfo(local).fileName() + "." + ext)
                                        : QString();
@@ -1625,15 +1636,9 @@ void TdncForm::ItemSaveClick()
     const bool hasExt = dot > slash;
     const QString newExt = hasExt ? chosen.mid(dot + 1) : QString();
     const QString base = hasExt ? chosen.left(dot) : chosen;
-    if (MainIni) {
-        MainIni->WriteString(DncOpt, "SaveExt", newExt);
-        MainIni->WriteString(DncOpt, "SaveName", base);
-        MainIni->WriteInteger(DncOpt, "NextNumber", 1);
-    }
-    if (IDncOptionsView* options = DncOptionsView()) {
-        options->ShowSaveName(base, newExt);
-        options->ShowNextNumber();
-    }
+    options_.WriteText(Opt::SaveExt, newExt, this);
+    options_.WriteText(Opt::SaveName, base, this);
+    options_.WriteInteger(Opt::NextNumber, 1, this);
     ++saveDialogDepth_;
     SaveSpectrum(base);
     --saveDialogDepth_;
@@ -1642,29 +1647,27 @@ void TdncForm::ItemSaveClick()
 void TdncForm::SaveButtonClick(bool shift)
 {
     if (shift) {
-        const bool on = !ReadOptBool("AutoSave", false);
-        if (MainIni)
-            MainIni->WriteInteger(DncOpt, "AutoSave", on ? 1 : 0);
+        const bool on = !options_.Flag(Opt::AutoSave);
+        options_.WriteInteger(Opt::AutoSave, on ? 1 : 0, this);
         saveButton_->setChecked(on);
         return;
     }
-    if (MainIni)
-        MainIni->WriteInteger(DncOpt, "AutoSave", 0);
+    options_.WriteInteger(Opt::AutoSave, 0, this);
     saveButton_->setChecked(false);
-    SaveSpectrum(MainIni ? MainIni->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString("noname"));
+    SaveSpectrum(options_.Text(Opt::SaveName));
 }
 
 void TdncForm::CopytoClipboard1Click()
 {
-    const QString delimiter = SaveDelimiter(static_cast<int>(ReadOpt("DelimiterSave", 0)));
+    const QString delimiter = SaveDelimiter(static_cast<int>(options_.Number(Opt::DelimiterSave)));
     QGuiApplication::clipboard()->setText(DncClipboardText(Curves, DataPoints, SweepStep, SweepStart, delimiter));
 }
 
 void TdncForm::AutoPhase()
 {
+    // The device window wrote the phase taken into the settings itself.
     io_.DncAutoPhase();
-    if (IDncOptionsView* options = DncOptionsView())
-        options->ShowPhase(MainIni ? MainIni->ReadString(DncOpt, "phase", "0") : QString("0"));
+    options_.Announce(Opt::Phase, this);
 }
 
 } // namespace qvt

@@ -15,6 +15,7 @@
 #include "lockin/DncControls.h"
 #include "lockin/DncFit.h"
 #include "lockin/DncNoise.h"
+#include "lockin/DncOptions.h"
 #include "lockin/DncOptionsLink.h"
 #include "lockin/DncPlot.h"
 #include "lockin/DncSweep.h"
@@ -52,7 +53,7 @@ class TdncForm : public QWidget, public IDncTool {
     Q_OBJECT
 
 public:
-    explicit TdncForm(TDeviceWorkers& workers, QWidget* parent = nullptr);
+    TdncForm(TDeviceWorkers& workers, TDncOptions& options, QWidget* parent = nullptr);
     ~TdncForm() override;
 
     void FormCreate();
@@ -90,15 +91,15 @@ public:
 
     // ---- options, fit and auto tune ---------------------------------------------------------
     // Re-reads [dncopt]: sizes, phase and harmonic, input coupling, sync filter, glyph.
-    void ApplyOptions() override;
-    void HideFitLabels() override;
-    void UpdateScanGlyph() override;
-    // The option window switched Q control: the range group follows.
-    void QControlChanged() override;
+    void ApplyOptions();
+    void HideFitLabels();
+    void UpdateScanGlyph();
+    // Q control was switched: the range group follows.
+    void QControlChanged();
     bool ToolShown() const override { return isVisible(); }
     QMetaObject::Connection WhenAcquisitionEnds(QObject* context, std::function<void()> f) override;
     QString AskSpectrumSaveName(const QString& filter, const QString& directory, const QString& name) override;
-    void SpeedButton1Click(); // the options
+    void SpeedButton1Click(); // the options: asks for the options window
     bool AutoTuning() const { return autoTuning_; }
     TShoFit Fit;
     bool FitDone = false;
@@ -126,7 +127,7 @@ public:
     QPushButton* CopyButton() const { return buttonCopy_; }
 
     // ---- the display and the mouse -------------------------------------------------------
-    void DrawSpectrum() override;
+    void DrawSpectrum();
     void Image1MouseDown(int x, int y, Qt::MouseButton button, bool shift);
     void Image1MouseMove(int x, int y, bool leftHeld);
     void Image1MouseUp(int x, int y, Qt::MouseButton button);
@@ -192,6 +193,10 @@ signals:
     void acquisitionEnded();
     // The window was shown or hidden (the main window's button follows).
     void visibilityChanged(bool shown);
+    // The options button was pressed.
+    void optionsAsked();
+    // The drive amplitude or the input gain changed: the Q gain read-out follows.
+    void qGainScaleChanged();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -217,8 +222,8 @@ private:
     void DrawStrip();
     void DncStatusChanged(bool overload, bool qClip, bool showWindow);
     TDncMarks Marks() const;
-    double ReadOpt(const char* key, double def) const;
-    bool ReadOptBool(const char* key, bool def) const;
+    // A key of [dncopt] was written.
+    void OptionChanged(TDncOptions::Key key, QObject* by);
     void RunFit();
     void AutoTunePrepare();
     bool AutoTuneNarrowing(); // true when auto tune is done
@@ -229,6 +234,7 @@ private:
 
     TDeviceWorkers& workers_;
     TInOutForm& io_;
+    TDncOptions& options_;
     std::unique_ptr<TIOScale> inputScale_;
     std::unique_ptr<Acquisition> acquisition_;
     QTimer* sweepTimer_ = nullptr;

@@ -1,8 +1,8 @@
 #pragma once
-// What the resonance tool and its options window ask of each other, so that
-// neither window includes the other. The options window keeps no settings of
-// its own: it writes the keys of [dncopt] and tells the tool, which re-reads
-// the section; the tool tells the options window what it wrote there itself.
+// What the options window asks of the resonance tool besides the options
+// themselves, so that neither window includes the other. The options travel
+// through the record both hold (`TDncOptions`): the tool follows what the
+// options window writes there, the options window shows what the tool wrote.
 
 #include <QObject>
 #include <QString>
@@ -14,13 +14,6 @@ namespace qvt {
 // The resonance tool as its options window sees it.
 class IDncTool {
 public:
-    // [dncopt] changed: the tool re-reads it.
-    virtual void ApplyOptions() = 0;
-    virtual void DrawSpectrum() = 0;
-    virtual void HideFitLabels() = 0;
-    virtual void UpdateScanGlyph() = 0;
-    // Q control was switched: the range group follows.
-    virtual void QControlChanged() = 0;
     virtual bool Acquiring() const = 0;
     virtual void AcquireAndShow() = 0;
     virtual bool ToolShown() const = 0;
@@ -32,24 +25,5 @@ public:
 protected:
     ~IDncTool() = default;
 };
-
-// The options window as the resonance tool sees it.
-class IDncOptionsView {
-public:
-    virtual void ShowQGain() = 0;
-    virtual void ShowNextNumber() = 0;
-    // Shown and brought to the front.
-    virtual void ShowOptions() = 0;
-    // The phase edit after an automatic phase.
-    virtual void ShowPhase(const QString& text) = 0;
-    // The save name and extension a Save As of the tool chose.
-    virtual void ShowSaveName(const QString& base, const QString& extension) = 0;
-
-protected:
-    ~IDncOptionsView() = default;
-};
-
-// The options window while it exists, else null.
-IDncOptionsView* DncOptionsView();
 
 } // namespace qvt

@@ -31,22 +31,12 @@ namespace qvt {
 
 TLockInOptionForm* LockInOptionForm = nullptr;
 
-IDncOptionsView* DncOptionsView()
-{
-    return LockInOptionForm;
-}
-
 namespace {
-constexpr const char* DncOpt = "dncopt";
+using Opt = TDncOptions;
 constexpr int DriveSlot = 10; // the drive amplitude output
 constexpr int DefaultAmplitudeSlot = 12;
 const char* const DataPointItems[] = {"256", "512", "1024", "2048", "4096"};
 const char* const DelimiterItems[] = {"none", "TAB", "space", ",", "."};
-
-TQVTIniFile* Ini()
-{
-    return MainIni;
-}
 } // namespace
 
 // The delay circle: the pointer's angle around the centre sets the delay.
@@ -95,13 +85,14 @@ private:
     TLockInOptionForm& form_;
 };
 
-TLockInOptionForm::TLockInOptionForm(IDncTool& dnc, TInOutForm& io, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), dnc_(dnc), io_(io)
+TLockInOptionForm::TLockInOptionForm(IDncTool& dnc, TDncOptions& options, TInOutForm& io, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowStaysOnTopHint), dnc_(dnc), options_(options), io_(io)
 {
     setObjectName("LockInOptionForm");
     setWindowTitle("LockIn Options");
     LockInOptionForm = this;
     Build();
+    connect(&options_, &TDncOptions::changed, this, &TLockInOptionForm::OptionChanged);
 }
 
 TLockInOptionForm::~TLockInOptionForm()
@@ -143,10 +134,8 @@ void TLockInOptionForm::Build()
     pages_->addTab(BuildFitPage(), "Fit");
     pages_->addTab(BuildAutoPage(), "Auto");
     pages_->addTab(BuildSavePage(), "Save");
-    connect(pages_, &QTabWidget::currentChanged, this, [](int index) {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "activeTab", index);
-    });
+    connect(pages_, &QTabWidget::currentChanged, this,
+            [this](int index) { options_.WriteInteger(Opt::ActiveTab, index, this); });
     top->addWidget(pages_);
     auto* cancel = new QPushButton("Close", this);
     cancel->setObjectName("CancelBtn");
@@ -171,16 +160,9 @@ QCheckBox* AddCheck(QFormLayout* form, QWidget* page, const char* name, const QS
 }
 } // namespace
 
-void TLockInOptionForm::WriteCheck(QCheckBox* box, const char* key, bool apply, bool redraw)
+void TLockInOptionForm::WriteCheck(QCheckBox* box, TDncOptions::Key key)
 {
-    connect(box, &QCheckBox::clicked, this, [this, box, key, apply, redraw] {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, key, box->isChecked() ? 1 : 0);
-        if (apply)
-            dnc_.ApplyOptions();
-        if (redraw)
-            dnc_.DrawSpectrum();
-    });
+    connect(box, &QCheckBox::clicked, this, [this, box, key] { options_.WriteBool(key, box->isChecked(), this); });
 }
 
 QWidget* TLockInOptionForm::BuildAcquirePage()
@@ -195,12 +177,9 @@ QWidget* TLockInOptionForm::BuildAcquirePage()
     connect(points, &QComboBox::activated, this, &TLockInOptionForm::ComboBoxDataPointsChange);
     AddEdit(form, page, "EditAverage", "average")->OnKey = [this](EditKey k) { EditAverageKeyPress(k); };
     QCheckBox* contin = AddCheck(form, page, "CheckBoxContin", "averaging");
-    connect(contin, &QCheckBox::clicked, this, [this, contin] {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "ContAverage", contin->isChecked() ? 0 : -1);
-        dnc_.ApplyOptions();
-    });
-    WriteCheck(AddCheck(form, page, "CheckBoxWobbel", "wobbel"), "Wobbel", false, false);
+    connect(contin, &QCheckBox::clicked, this,
+            [this, contin] { options_.WriteInteger(Opt::ContAverage, contin->isChecked() ? 0 : -1, this); });
+    WriteCheck(AddCheck(form, page, "CheckBoxWobbel", "wobbel"), Opt::Wobbel);
     auto* harmonic = new QComboBox(page);
     harmonic->setObjectName("ComboBoxHarmonic");
     form->addRow("harmonic", harmonic);
@@ -208,8 +187,8 @@ QWidget* TLockInOptionForm::BuildAcquirePage()
     AddEdit(form, page, "EditPhase", "phase")->OnKey = [this](EditKey k) { EditPhaseKeyPress(k); };
     QCheckBox* autoPhase = AddCheck(form, page, "CheckBox1", QString::fromUtf8("Auto 0\u00B0"));
     connect(autoPhase, &QCheckBox::clicked, this, &TLockInOptionForm::CheckBox1Click);
-    WriteCheck(AddCheck(form, page, "CheckBoxACDC", "Input AC"), "ac", true, false);
-    WriteCheck(AddCheck(form, page, "CheckBox2", "Sync. Filter"), "SyncFilter", true, false);
+    WriteCheck(AddCheck(form, page, "CheckBoxACDC", "Input AC"), Opt::Ac);
+    WriteCheck(AddCheck(form, page, "CheckBox2", "Sync. Filter"), Opt::SyncFilter);
     return page;
 }
 
@@ -218,10 +197,9 @@ QWidget* TLockInOptionForm::BuildViewPage()
     auto* page = new QWidget(this);
     auto* form = new QFormLayout(page);
     AddEdit(form, page, "EditHistory", "History Depth")->OnKey = [this](EditKey k) { EditHistoryChange(k); };
-    WriteCheck(AddCheck(form, page, "CheckBoxVectors", "Draw Lines"), "vector", false, true);
-    WriteCheck(AddCheck(form, page, "CheckBoxWarning", "Show Warning on Mismatched Setting"), "ShowWarning", false,
-               false);
-    WriteCheck(AddCheck(form, page, "CheckBoxPhase", "Show Phase"), "ShowPhase", false, true);
+    WriteCheck(AddCheck(form, page, "CheckBoxVectors", "Draw Lines"), Opt::Vector);
+    WriteCheck(AddCheck(form, page, "CheckBoxWarning", "Show Warning on Mismatched Setting"), Opt::ShowWarning);
+    WriteCheck(AddCheck(form, page, "CheckBoxPhase", "Show Phase"), Opt::ShowPhase);
     TNumericEdit* scale = AddEdit(form, page, "Edit1", "Scale Y-Axis");
     scale->setToolTip("0 = off");
     scale->OnKey = [this](EditKey k) { Edit1KeyPress(k); };
@@ -260,17 +238,15 @@ QWidget* TLockInOptionForm::BuildQPage()
     autoDelay->hide();
     autoDelay->setEnabled(false);
     connect(autoDelay, &QPushButton::clicked, this, [this] {
-        LockInState.QControlDelay = Round(Ini() ? Ini()->ReadFloat(DncOpt, "phase", 0.0) : 0.0);
+        LockInState.QControlDelay = Round(options_.Number(Opt::Phase));
         DrawQDelay();
         SpectrumAtChange();
     });
     box->addWidget(autoDelay);
     auto* atChange = new QCheckBox("Spectrum at Change", page);
     atChange->setObjectName("CheckBox4");
-    connect(atChange, &QCheckBox::clicked, this, [atChange] {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "QSpecAtChange", atChange->isChecked() ? 1 : 0);
-    });
+    connect(atChange, &QCheckBox::clicked, this,
+            [this, atChange] { options_.WriteBool(Opt::QSpecAtChange, atChange->isChecked(), this); });
     box->addWidget(atChange);
     auto* toggle = new QPushButton("Spectrum at Change", page);
     toggle->setObjectName("Label26");
@@ -294,9 +270,7 @@ QWidget* TLockInOptionForm::BuildFitPage()
     connect(fitWidth_, &QSpinBox::valueChanged, this, [this](int v) {
         if (creating_)
             return;
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "fitSHOwidth", v);
-        dnc_.DrawSpectrum();
+        options_.WriteInteger(Opt::FitShoWidth, v, this);
     });
     auto* color = new QComboBox(page);
     color->setObjectName("FitColorClrBox");
@@ -306,11 +280,8 @@ QWidget* TLockInOptionForm::BuildFitPage()
         color->addItem(QIcon(swatch), QString());
     }
     form->addRow("colour", color);
-    connect(color, &QComboBox::activated, this, [this](int index) {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "fitSHOcolor", index);
-        dnc_.DrawSpectrum();
-    });
+    connect(color, &QComboBox::activated, this,
+            [this](int index) { options_.WriteInteger(Opt::FitShoColor, index, this); });
     return page;
 }
 
@@ -354,58 +325,46 @@ QWidget* TLockInOptionForm::BuildSavePage()
     nameRow->addWidget(name);
     nameRow->addWidget(browse);
     form->addRow("file", nameRow);
-    connect(name, &QLineEdit::textEdited, this, [](const QString& t) {
-        if (Ini())
-            Ini()->WriteString(DncOpt, "SaveName", t);
-    });
+    connect(name, &QLineEdit::textEdited, this,
+            [this](const QString& t) { options_.WriteText(Opt::SaveName, t, this); });
     auto* ext = new QLineEdit(page);
     ext->setObjectName("EditExtension");
     form->addRow("extension", ext);
-    connect(ext, &QLineEdit::textEdited, this, [](const QString& t) {
-        if (Ini())
-            Ini()->WriteString(DncOpt, "SaveExt", t);
-    });
+    connect(ext, &QLineEdit::textEdited, this, [this](const QString& t) { options_.WriteText(Opt::SaveExt, t, this); });
     auto* delimiter = new QComboBox(page);
     delimiter->setObjectName("ComboBoxDelimiter");
     for (const char* item : DelimiterItems)
         delimiter->addItem(item);
     form->addRow("delimiter", delimiter);
-    connect(delimiter, &QComboBox::activated, this, [](int index) {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "DelimiterSave", index);
-    });
+    connect(delimiter, &QComboBox::activated, this,
+            [this](int index) { options_.WriteInteger(Opt::DelimiterSave, index, this); });
     QCheckBox* numbered = AddCheck(form, page, "CheckBoxNumbered", "Save numbered");
     auto* next = new QLabel(page);
     next->setObjectName("Label4");
     form->addRow(next);
     connect(numbered, &QCheckBox::clicked, this, [this, numbered] {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "SaveNumbered", numbered->isChecked() ? 1 : 0);
+        options_.WriteBool(Opt::SaveNumbered, numbered->isChecked(), this);
         ShowNextNumber();
     });
     QCheckBox* comment = AddCheck(form, page, "CheckBoxComment", "Comment each file");
     auto* commentEdit = new QLineEdit(page);
     commentEdit->setObjectName("EditComment");
     form->addRow(commentEdit);
-    connect(comment, &QCheckBox::clicked, this, [comment, commentEdit] {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "SaveComment", comment->isChecked() ? 1 : 0);
+    connect(comment, &QCheckBox::clicked, this, [this, comment, commentEdit] {
+        options_.WriteBool(Opt::SaveComment, comment->isChecked(), this);
         commentEdit->setVisible(comment->isChecked());
     });
-    connect(commentEdit, &QLineEdit::textEdited, this, [](const QString& t) {
-        if (Ini())
-            Ini()->WriteString(DncOpt, "Comment", t);
-    });
+    connect(commentEdit, &QLineEdit::textEdited, this,
+            [this](const QString& t) { options_.WriteText(Opt::Comment, t, this); });
     QCheckBox* xAxis = AddCheck(form, page, "xAxisCheck", "X-Axis");
     connect(xAxis, &QCheckBox::clicked, this, [this, xAxis] {
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "xAxis", xAxis->isChecked() ? 1 : 0);
+        options_.WriteBool(Opt::XAxis, xAxis->isChecked(), this);
         if (TNumericEdit* range = Edit("EditFRange")) {
             range->setEnabled(xAxis->isChecked());
             range->setReadOnly(!xAxis->isChecked());
         }
     });
-    WriteCheck(AddCheck(form, page, "SavePhaseCheck", "Phase"), "SavePhase", false, false);
+    WriteCheck(AddCheck(form, page, "SavePhaseCheck", "Phase"), Opt::SavePhase);
     return page;
 }
 
@@ -413,78 +372,74 @@ QWidget* TLockInOptionForm::BuildSavePage()
 
 void TLockInOptionForm::FormCreate()
 {
+    // The controls take the settings; the resonance window then applies the
+    // whole section once, at the end.
+    TDncOptions::TBatch batch(options_);
     creating_ = true;
-    TQVTIniFile* ini = Ini();
-    auto readInt = [ini](const char* key, int def) { return ini ? ini->ReadInteger(DncOpt, key, def) : def; };
-    auto readText = [ini](const char* key, const QString& def) {
-        return ini ? ini->ReadString(DncOpt, key, def) : def;
-    };
-    if (ini) {
-        move(ini->ReadFormPosLeft(DncOpt, 10), ini->ReadInteger(DncOpt, "FormPosTop", 1));
-        // The read-out scale starts off with every run.
-        ini->WriteInteger(DncOpt, "ScaleY", 0);
-    }
-    pages_->setCurrentIndex(std::clamp(readInt("activeTab", 0), 0, pages_->count() - 1));
+    const TDncOptions& o = options_;
+    move(o.FormLeft(), o.Integer(Opt::FormPosTop));
+    // The read-out scale starts off with every run.
+    options_.WriteInteger(Opt::ScaleY, 0, this);
+    pages_->setCurrentIndex(std::clamp(o.Integer(Opt::ActiveTab), 0, pages_->count() - 1));
     ApplyGates();
 
-    Combo("ComboBoxDataPoints")->setCurrentText(QString::number(readInt("datapoints", 512)));
-    Edit("EditAverage")->setText(QString::number(readInt("average", 0)));
-    Check("CheckBoxContin")->setChecked(readInt("ContAverage", -1) == 0);
-    Check("CheckBoxWobbel")->setChecked(readInt("Wobbel", 0) != 0);
+    Combo("ComboBoxDataPoints")->setCurrentText(QString::number(o.Integer(Opt::DataPoints)));
+    Edit("EditAverage")->setText(QString::number(o.Integer(Opt::Average)));
+    Check("CheckBoxContin")->setChecked(o.Integer(Opt::ContAverage) == 0);
+    Check("CheckBoxWobbel")->setChecked(o.Flag(Opt::Wobbel));
     QComboBox* harmonic = Combo("ComboBoxHarmonic");
-    harmonic->setCurrentIndex(harmonic->findText(readText("harmonic", "1")));
-    Edit("EditPhase")->setText(readText("phase", "0"));
-    Check("CheckBox1")->setChecked(readInt("AutoPhase", 0) == 1);
+    harmonic->setCurrentIndex(harmonic->findText(o.Text(Opt::Harmonic)));
+    Edit("EditPhase")->setText(o.Text(Opt::Phase));
+    Check("CheckBox1")->setChecked(o.Integer(Opt::AutoPhase) == 1);
     Edit("EditPhase")->setEnabled(!Check("CheckBox1")->isChecked());
-    Check("CheckBoxACDC")->setChecked(!Check("CheckBoxACDC")->isHidden() && readInt("ac", 0) != 0);
-    Check("CheckBox2")->setChecked(readInt("SyncFilter", 0) != 0);
+    Check("CheckBoxACDC")->setChecked(!Check("CheckBoxACDC")->isHidden() && o.Flag(Opt::Ac));
+    Check("CheckBox2")->setChecked(o.Flag(Opt::SyncFilter));
 
-    Edit("EditHistory")->setText(QString::number(readInt("history", 0)));
-    Check("CheckBoxVectors")->setChecked(readInt("vector", 1) != 0);
-    Check("CheckBoxWarning")->setChecked(readInt("ShowWarning", 1) != 0);
-    Check("CheckBoxPhase")->setChecked(readInt("ShowPhase", 0) != 0);
+    Edit("EditHistory")->setText(QString::number(o.Integer(Opt::History)));
+    Check("CheckBoxVectors")->setChecked(o.Flag(Opt::Vector));
+    Check("CheckBoxWarning")->setChecked(o.Flag(Opt::ShowWarning));
+    Check("CheckBoxPhase")->setChecked(o.Flag(Opt::ShowPhase));
     Edit("Edit1")->setText("0");
-    Edit("EditFRange")->setText(MainIni ? MainIni->ReadString("dnc", "Popup0", "20k-400k") : QString("20k-400k"));
+    Edit("EditFRange")->setText(o.Text(Opt::Popup0));
 
-    const bool q = readInt("QEnabled", 0) != 0;
+    const bool q = o.Flag(Opt::QEnabled);
     Check("CheckBox3")->setChecked(q);
-    Check("CheckBox4")->setChecked(readInt("QSpecAtChange", 0) != 0);
-    LockInState.QControlDelay = readInt("QDelay", 10);
+    Check("CheckBox4")->setChecked(o.Flag(Opt::QSpecAtChange));
+    LockInState.QControlDelay = o.Integer(Opt::QDelay);
     qDelayImage_->Angle = static_cast<int>(LockInState.QControlDelay);
     Label("QDelayLabel")->setText(QString::fromUtf8("Delay: %1\u00B0").arg(qDelayImage_->Angle));
     trackBar1_->blockSignals(true);
-    trackBar1_->setValue(UserIni ? UserIni->ReadInteger(DncOpt, "TrackBar1Pos", 100) : 100);
+    trackBar1_->setValue(o.Integer(Opt::TrackBar1Pos));
     trackBar1_->blockSignals(false);
 
-    Check("fitSHOalwaysCheck")->setChecked(readInt("fitSHOalways", 0) != 0);
-    fitWidth_->setValue(std::clamp(readInt("fitSHOwidth", 1), 1, 10));
+    Check("fitSHOalwaysCheck")->setChecked(o.Flag(Opt::FitShoAlways));
+    fitWidth_->setValue(std::clamp(o.Integer(Opt::FitShoWidth), 1, 10));
     Combo("FitColorClrBox")
-        ->setCurrentIndex(std::clamp(readInt("fitSHOcolor", 0), 0, Combo("FitColorClrBox")->count() - 1));
+        ->setCurrentIndex(std::clamp(o.Integer(Opt::FitShoColor), 0, Combo("FitColorClrBox")->count() - 1));
 
-    const bool autoOn = readInt("AutoTuneOn", 0) != 0;
+    const bool autoOn = o.Flag(Opt::AutoTuneOn);
     Check("AutoTuneon")->setChecked(autoOn);
     if (autoOn) {
         Check("fitSHOalwaysCheck")->setChecked(true);
-        if (ini)
-            ini->WriteInteger(DncOpt, "fitSHOalways", 1);
+        options_.WriteInteger(Opt::FitShoAlways, 1, this);
     }
     Check("fitSHOalwaysCheck")->setEnabled(!autoOn);
-    autoTag_ = readInt("Tag", 0);
-    Edit("StepAutoEdit")->setText(readText("AutoTuneStep", "5"));
-    Edit("OffsetAutoEdit")->setText(readText("AutoTuneOffset", "0.35"));
+    autoTag_ = o.Integer(Opt::Tag);
+    Edit("StepAutoEdit")->setText(o.Text(Opt::AutoTuneStep));
+    Edit("OffsetAutoEdit")->setText(o.Text(Opt::AutoTuneOffset));
     ShowAutoTuneFrequencies();
 
-    findChild<QLineEdit*>("EditFileName")->setText(readText("SaveName", "c:\\temp\\noname"));
-    findChild<QLineEdit*>("EditExtension")->setText(readText("SaveExt", "txt"));
-    Combo("ComboBoxDelimiter")->setCurrentIndex(std::clamp(readInt("DelimiterSave", 0), 0, 4));
-    Check("CheckBoxNumbered")->setChecked(readInt("SaveNumbered", 0) != 0);
+    findChild<QLineEdit*>("EditFileName")->setText(o.Text(Opt::SaveName));
+    findChild<QLineEdit*>("EditExtension")->setText(o.Text(Opt::SaveExt));
+    Combo("ComboBoxDelimiter")->setCurrentIndex(std::clamp(o.Integer(Opt::DelimiterSave), 0, 4));
+    Check("CheckBoxNumbered")->setChecked(o.Flag(Opt::SaveNumbered));
     ShowNextNumber();
-    Check("CheckBoxComment")->setChecked(readInt("SaveComment", 0) != 0);
-    findChild<QLineEdit*>("EditComment")->setText(readText("Comment", ""));
+    Check("CheckBoxComment")->setChecked(o.Flag(Opt::SaveComment));
+    findChild<QLineEdit*>("EditComment")->setText(o.Text(Opt::Comment));
     findChild<QLineEdit*>("EditComment")->setVisible(Check("CheckBoxComment")->isChecked());
-    Check("xAxisCheck")->setChecked(readInt("xAxis", 1) != 0);
+    Check("xAxisCheck")->setChecked(o.Flag(Opt::XAxis));
     Edit("EditFRange")->setEnabled(Check("xAxisCheck")->isChecked());
-    Check("SavePhaseCheck")->setChecked(readInt("SavePhase", 0) != 0);
+    Check("SavePhaseCheck")->setChecked(o.Flag(Opt::SavePhase));
     creating_ = false;
     // The Q page's controls follow the check box without touching the controller twice.
     const bool enabled = q;
@@ -493,7 +448,7 @@ void TLockInOptionForm::FormCreate()
     trackBar1_->setEnabled(enabled);
     qDelayImage_->setEnabled(enabled);
     Check("CheckBox4")->setEnabled(enabled);
-    dnc_.ApplyOptions();
+    options_.Announce(Opt::All, this);
 }
 
 void TLockInOptionForm::showEvent(QShowEvent* event)
@@ -504,10 +459,8 @@ void TLockInOptionForm::showEvent(QShowEvent* event)
 
 void TLockInOptionForm::FormDestroy()
 {
-    if (Ini()) {
-        Ini()->WriteInteger(DncOpt, "FormPosLeft", x());
-        Ini()->WriteInteger(DncOpt, "FormPosTop", y());
-    }
+    options_.WriteInteger(Opt::FormPosLeft, x(), this);
+    options_.WriteInteger(Opt::FormPosTop, y(), this);
 }
 
 void TLockInOptionForm::ApplyGates()
@@ -534,19 +487,15 @@ void TLockInOptionForm::ApplyGates()
 
 void TLockInOptionForm::ComboBoxDataPointsChange()
 {
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, "datapoints", Combo("ComboBoxDataPoints")->currentText().toInt());
-    dnc_.ApplyOptions();
+    options_.WriteInteger(Opt::DataPoints, Combo("ComboBoxDataPoints")->currentText().toInt(), this);
 }
 
 void TLockInOptionForm::ComboBoxHarmonicChange()
 {
-    if (Ini())
-        Ini()->WriteString(DncOpt, "harmonic", Combo("ComboBoxHarmonic")->currentText());
-    dnc_.ApplyOptions();
+    options_.WriteText(Opt::Harmonic, Combo("ComboBoxHarmonic")->currentText(), this);
 }
 
-void TLockInOptionForm::TakeLimitedCount(EditKey key, const char* edit, const char* iniKey, int (*limit)(int))
+void TLockInOptionForm::TakeLimitedCount(EditKey key, const char* edit, TDncOptions::Key option, int (*limit)(int))
 {
     // A whole count, limited to its range and shown as taken, then applied.
     TNumericEdit* e = Edit(edit);
@@ -559,22 +508,20 @@ void TLockInOptionForm::TakeLimitedCount(EditKey key, const char* edit, const ch
     const int limited = limit(static_cast<int>(std::clamp(Round(v), -1.0e9, 1.0e9)));
     e->setText(QString::number(limited));
     e->MarkAccepted();
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, iniKey, limited);
-    dnc_.ApplyOptions();
+    options_.WriteInteger(option, limited, this);
 }
 
 void TLockInOptionForm::EditAverageKeyPress(EditKey key)
 {
-    TakeLimitedCount(key, "EditAverage", "average", ClampOptionAverage);
+    TakeLimitedCount(key, "EditAverage", Opt::Average, ClampOptionAverage);
 }
 
 void TLockInOptionForm::EditHistoryChange(EditKey key)
 {
-    TakeLimitedCount(key, "EditHistory", "history", ClampOptionHistory);
+    TakeLimitedCount(key, "EditHistory", Opt::History, ClampOptionHistory);
 }
 
-void TLockInOptionForm::TakeStoredNumber(EditKey key, const char* edit, const char* iniKey, bool single)
+void TLockInOptionForm::TakeStoredNumber(EditKey key, const char* edit, TDncOptions::Key option, bool single)
 {
     // A number stored as typed (the phase as a single) and shown as the file holds it, then applied.
     TNumericEdit* e = Edit(edit);
@@ -585,22 +532,19 @@ void TLockInOptionForm::TakeStoredNumber(EditKey key, const char* edit, const ch
         e->MarkRefused();
         return;
     }
-    if (Ini()) {
-        Ini()->WriteFloat(DncOpt, iniKey, single ? static_cast<float>(v) : v);
-        e->setText(Ini()->ReadString(DncOpt, iniKey, "0"));
-    }
+    options_.WriteFloat(option, single ? static_cast<float>(v) : v, this);
+    e->setText(options_.Text(option));
     e->MarkAccepted();
-    dnc_.ApplyOptions();
 }
 
 void TLockInOptionForm::EditPhaseKeyPress(EditKey key)
 {
-    TakeStoredNumber(key, "EditPhase", "phase", true);
+    TakeStoredNumber(key, "EditPhase", Opt::Phase, true);
 }
 
 void TLockInOptionForm::Edit1KeyPress(EditKey key)
 {
-    TakeStoredNumber(key, "Edit1", "ScaleY", false);
+    TakeStoredNumber(key, "Edit1", Opt::ScaleY, false);
 }
 
 void TLockInOptionForm::EditFRangeChange(EditKey key)
@@ -613,16 +557,13 @@ void TLockInOptionForm::EditFRangeChange(EditKey key)
         return;
     }
     e->MarkAccepted();
-    if (MainIni)
-        MainIni->WriteString("dnc", "Popup0", e->text());
-    dnc_.ApplyOptions();
+    options_.WriteText(Opt::Popup0, e->text(), this);
 }
 
 void TLockInOptionForm::CheckBox1Click()
 {
     const bool on = Check("CheckBox1")->isChecked();
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, "AutoPhase", on ? 1 : 0);
+    options_.WriteInteger(Opt::AutoPhase, on ? 1 : 0, this);
     Edit("EditPhase")->setEnabled(!on);
     if (!on)
         EditPhaseKeyPress(EditKey::Enter);
@@ -632,18 +573,19 @@ void TLockInOptionForm::CheckBox1Click()
 
 void TLockInOptionForm::CheckBox3Click()
 {
+    // The resonance window hears of the switch once, when all of it is done.
+    TDncOptions::TBatch batch(options_);
     const bool on = Check("CheckBox3")->isChecked();
     if (on) {
-        const int pos = UserIni ? UserIni->ReadInteger(DncOpt, "TrackBar1Pos", 100) : 100;
+        const int pos = options_.Integer(Opt::TrackBar1Pos);
         trackBar1_->blockSignals(true);
         trackBar1_->setValue(pos);
         trackBar1_->blockSignals(false);
-        if (Ini())
-            Ini()->WriteInteger(DncOpt, "QEnabled", 1); // the gain below goes out with Q control on
+        options_.WriteInteger(Opt::QEnabled, 1, this); // the gain below goes out with Q control on
         TrackBar1Change();
-        LockInState.QControlDelay = Ini() ? Ini()->ReadInteger(DncOpt, "QDelay", 10) : 10;
+        LockInState.QControlDelay = options_.Integer(Opt::QDelay);
         DrawQDelay();
-        Check("CheckBox4")->setChecked(Ini() && Ini()->ReadBool(DncOpt, "QSpecAtChange", false));
+        Check("CheckBox4")->setChecked(options_.Flag(Opt::QSpecAtChange));
     } else {
         Label("Label14")->setText("Gain: 0");
         Label("QDelayLabel")->setText(QString::fromUtf8("Delay: 0\u00B0"));
@@ -657,9 +599,7 @@ void TLockInOptionForm::CheckBox3Click()
     trackBar1_->setEnabled(on);
     qDelayImage_->setEnabled(on);
     Check("CheckBox4")->setEnabled(on);
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, "QEnabled", on ? 1 : 0);
-    dnc_.QControlChanged();
+    options_.WriteInteger(Opt::QEnabled, on ? 1 : 0, this);
 }
 
 void TLockInOptionForm::TrackBar1Change()
@@ -670,8 +610,7 @@ void TLockInOptionForm::TrackBar1Change()
     if (qSpectrumRunning_)
         return;
     LockInState.QControlGain = QControlGainWord(trackBar1_->value());
-    if (UserIni)
-        UserIni->WriteInteger(DncOpt, "TrackBar1Pos", trackBar1_->value());
+    options_.WriteInteger(Opt::TrackBar1Pos, trackBar1_->value(), this);
     io_.SetPhaseShifter(LockInState.QControlGain, LockInState.QControlDelay, LockInState.DriveFrequency);
     SpectrumAtChange();
 }
@@ -711,8 +650,7 @@ void TLockInOptionForm::DrawQDelay()
     qDelayImage_->Angle = angle;
     qDelayImage_->update();
     Label("QDelayLabel")->setText(QString::fromUtf8("Delay: %1\u00B0").arg(angle));
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, "QDelay", angle);
+    options_.WriteInteger(Opt::QDelay, angle, this);
     io_.SetPhaseShifter(LockInState.QControlGain, LockInState.QControlDelay, LockInState.DriveFrequency);
 }
 
@@ -733,30 +671,25 @@ void TLockInOptionForm::ShowQGain()
 
 void TLockInOptionForm::FitShoAlwaysCheckClick()
 {
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, "fitSHOalways", Check("fitSHOalwaysCheck")->isChecked() ? 1 : 0);
-    dnc_.HideFitLabels();
-    dnc_.DrawSpectrum();
+    options_.WriteBool(Opt::FitShoAlways, Check("fitSHOalwaysCheck")->isChecked(), this);
 }
 
 void TLockInOptionForm::AutoTuneonClick()
 {
     const bool on = Check("AutoTuneon")->isChecked();
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, "AutoTuneOn", on ? 1 : 0);
+    options_.WriteBool(Opt::AutoTuneOn, on, this);
     QCheckBox* fit = Check("fitSHOalwaysCheck");
     if (on) {
         fit->setChecked(true);
         FitShoAlwaysCheckClick();
     }
     fit->setEnabled(!on);
-    dnc_.UpdateScanGlyph();
 }
 
 void TLockInOptionForm::AutoEditKeyPress(int edit, EditKey key)
 {
     const char* names[4] = {"StartAutoEdit", "StopAutoEdit", "StepAutoEdit", "OffsetAutoEdit"};
-    const char* keys[4] = {"AutoTuneStartF", "AutoTuneStopF", "AutoTuneStep", "AutoTuneOffset"};
+    const TDncOptions::Key keys[4] = {Opt::AutoTuneStartF, Opt::AutoTuneStopF, Opt::AutoTuneStep, Opt::AutoTuneOffset};
     if (edit < 0 || edit > 3 || key != EditKey::Enter)
         return;
     TNumericEdit* e = Edit(names[edit]);
@@ -773,8 +706,7 @@ void TLockInOptionForm::AutoEditKeyPress(int edit, EditKey key)
         text.remove('k').remove('M').remove('m');
         if (tag != autoTag_) {
             autoTag_ = tag;
-            if (Ini())
-                Ini()->WriteInteger(DncOpt, "Tag", autoTag_);
+            options_.WriteInteger(Opt::Tag, autoTag_, this);
         }
         factor = DncUnitFactor(autoTag_);
     }
@@ -783,8 +715,7 @@ void TLockInOptionForm::AutoEditKeyPress(int edit, EditKey key)
         e->MarkRefused();
         return;
     }
-    if (Ini())
-        Ini()->WriteFloat(DncOpt, keys[edit], v * factor);
+    options_.WriteFloat(keys[edit], v * factor, this);
     e->MarkAccepted();
     if (edit < 2)
         ShowAutoTuneFrequencies();
@@ -793,8 +724,7 @@ void TLockInOptionForm::AutoEditKeyPress(int edit, EditKey key)
 void TLockInOptionForm::AutoUnitLabelClick()
 {
     autoTag_ = DncNextUnitTag(autoTag_);
-    if (Ini())
-        Ini()->WriteInteger(DncOpt, "Tag", autoTag_);
+    options_.WriteInteger(Opt::Tag, autoTag_, this);
     ShowAutoTuneFrequencies();
 }
 
@@ -802,8 +732,8 @@ void TLockInOptionForm::ShowAutoTuneFrequencies()
 {
     if (autoTag_ < -1 || autoTag_ > 2)
         autoTag_ = -1;
-    const double start = Ini() ? Ini()->ReadFloat(DncOpt, "AutoTuneStartF", 10000.0) : 10000.0;
-    const double stop = Ini() ? Ini()->ReadFloat(DncOpt, "AutoTuneStopF", 30000.0) : 30000.0;
+    const double start = options_.Number(Opt::AutoTuneStartF);
+    const double stop = options_.Number(Opt::AutoTuneStopF);
     auto number = [this](double hz) {
         const QString t = AutoTuneFrequencyText(hz, autoTag_);
         return t.left(t.lastIndexOf(' '));
@@ -824,18 +754,28 @@ void TLockInOptionForm::ShowOptions()
     raise();
 }
 
-void TLockInOptionForm::ShowPhase(const QString& text)
+void TLockInOptionForm::OptionChanged(TDncOptions::Key key, QObject* by)
 {
-    if (TNumericEdit* e = Edit("EditPhase"))
-        e->setText(text);
-}
-
-void TLockInOptionForm::ShowSaveName(const QString& base, const QString& extension)
-{
-    if (auto* e = findChild<QLineEdit*>("EditExtension"))
-        e->setText(extension);
-    if (auto* e = findChild<QLineEdit*>("EditFileName"))
-        e->setText(base);
+    // What others wrote is shown; a control set here writes nothing back
+    // (text set by the program is no edit, a set box no click).
+    if (by == this)
+        return;
+    switch (key) {
+    case Opt::Phase: // after an automatic phase
+        Edit("EditPhase")->setText(options_.Text(Opt::Phase));
+        break;
+    case Opt::SaveName: // after a Save As of the resonance window
+        findChild<QLineEdit*>("EditFileName")->setText(options_.Text(Opt::SaveName));
+        break;
+    case Opt::SaveExt:
+        findChild<QLineEdit*>("EditExtension")->setText(options_.Text(Opt::SaveExt));
+        break;
+    case Opt::NextNumber:
+        ShowNextNumber();
+        break;
+    default:
+        break;
+    }
 }
 
 void TLockInOptionForm::ShowNextNumber()
@@ -843,13 +783,13 @@ void TLockInOptionForm::ShowNextNumber()
     QLabel* label = Label("Label4");
     const bool numbered = Check("CheckBoxNumbered")->isChecked();
     label->setVisible(numbered);
-    label->setText("next nr.:" + QString::number(Ini() ? Ini()->ReadInteger(DncOpt, "NextNumber", 0) : 0));
+    label->setText("next nr.:" + QString::number(options_.Integer(Opt::NextNumber)));
 }
 
 void TLockInOptionForm::BrowseButtonClick()
 {
-    const QString ext = Ini() ? Ini()->ReadString(DncOpt, "SaveExt", "txt") : QString("txt");
-    const QString name = Ini() ? Ini()->ReadString(DncOpt, "SaveName", "c:\\temp\\noname") : QString();
+    const QString ext = options_.Text(Opt::SaveExt);
+    const QString name = options_.Text(Opt::SaveName);
     const QString local = DncLocalPath(name);
     const QString chosen =
         dnc_.AskSpectrumSaveName("spectra (*." + ext + ")", QFileInfo(local).path(), QFileInfo(local).fileName() + "." + ext);
@@ -862,10 +802,8 @@ void TLockInOptionForm::BrowseButtonClick()
         base.chop(newExt.size() + 1);
     findChild<QLineEdit*>("EditExtension")->setText(newExt);
     findChild<QLineEdit*>("EditFileName")->setText(base);
-    if (Ini()) {
-        Ini()->WriteString(DncOpt, "SaveExt", newExt);
-        Ini()->WriteString(DncOpt, "SaveName", base);
-    }
+    options_.WriteText(Opt::SaveExt, newExt, this);
+    options_.WriteText(Opt::SaveName, base, this);
 }
 
 } // namespace qvt

@@ -1,10 +1,13 @@
 #pragma once
 // "LockIn Options": the settings of the resonance tool on six pages
 // (Acquire, View, Q, Fit, Auto, Save). It keeps no settings of its own: each
-// control writes its key of [dncopt] the moment it changes, and most then
-// have the resonance window re-read the section (ApplyOptions), so the
-// settings hold also when the window is never opened.
+// control writes its key into the options record the moment it changes, and
+// the resonance window, holding the same record, follows (most keys have it
+// re-read the section, ApplyOptions), so the settings hold also when the
+// window is never opened. What the resonance window writes there (the phase
+// after an automatic phase, the save name, the next file number) shows here.
 
+#include "lockin/DncOptions.h"
 #include "lockin/DncOptionsLink.h"
 
 #include <QWidget>
@@ -26,11 +29,11 @@ class TNumericEdit;
 class TQDelayImage;
 enum class EditKey;
 
-class TLockInOptionForm : public QWidget, public IDncOptionsView {
+class TLockInOptionForm : public QWidget {
     Q_OBJECT
 
 public:
-    TLockInOptionForm(IDncTool& dnc, TInOutForm& io, QWidget* parent = nullptr);
+    TLockInOptionForm(IDncTool& dnc, TDncOptions& options, TInOutForm& io, QWidget* parent = nullptr);
     ~TLockInOptionForm() override;
 
     void FormCreate();
@@ -51,15 +54,14 @@ public:
     void TrackBar1Change();
     void QDelayMouse(int x, int y, bool release);
     void DrawQDelay();
-    void ShowQGain() override;
+    void ShowQGain();
     void AutoEditKeyPress(int edit, EditKey key); // 0 start, 1 stop, 2 step, 3 offset
     void AutoUnitLabelClick();
     void ShowAutoTuneFrequencies();
     void BrowseButtonClick();
-    void ShowNextNumber() override;
-    void ShowOptions() override;
-    void ShowPhase(const QString& text) override;
-    void ShowSaveName(const QString& base, const QString& extension) override;
+    void ShowNextNumber();
+    // Shown and brought to the front (the resonance window's options button).
+    void ShowOptions();
 
     // For tests and the resonance window.
     QTabWidget* Pages() const { return pages_; }
@@ -74,8 +76,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void TakeStoredNumber(EditKey key, const char* edit, const char* iniKey, bool single);
-    void TakeLimitedCount(EditKey key, const char* edit, const char* iniKey, int (*limit)(int));
+    void TakeStoredNumber(EditKey key, const char* edit, TDncOptions::Key option, bool single);
+    void TakeLimitedCount(EditKey key, const char* edit, TDncOptions::Key option, int (*limit)(int));
+    // A key was written into the record.
+    void OptionChanged(TDncOptions::Key key, QObject* by);
     void Build();
     QWidget* BuildAcquirePage();
     QWidget* BuildViewPage();
@@ -84,10 +88,11 @@ private:
     QWidget* BuildAutoPage();
     QWidget* BuildSavePage();
     void ApplyGates();
-    void WriteCheck(QCheckBox* box, const char* key, bool apply, bool redraw);
+    void WriteCheck(QCheckBox* box, TDncOptions::Key key);
     void SpectrumAtChange();
 
     IDncTool& dnc_;
+    TDncOptions& options_;
     TInOutForm& io_;
     QTabWidget* pages_ = nullptr;
     QSlider* trackBar1_ = nullptr;

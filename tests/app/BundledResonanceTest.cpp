@@ -18,8 +18,13 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QRadioButton>
+#include <QTabWidget>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -144,6 +149,35 @@ TEST(BundledResonance, AShiftClickOnTheSpectrumTunesLiaOneOfTheMultiLockIn)
 
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
+}
+
+// The resonance window's options button opens its options window; on the Q
+// page the gain read-out follows the input gain chosen in the resonance window.
+TEST(BundledResonance, TheOptionsButtonOpensTheOptionsWhoseQGainFollowsTheInputGain)
+{
+    test::BundledProgram program;
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Copied);
+    ASSERT_TRUE(program.Create());
+    ASSERT_NE(dncForm, nullptr);
+    ASSERT_NE(LockInOptionForm, nullptr);
+    TdncForm& dnc = *dncForm;
+    TLockInOptionForm& options = *LockInOptionForm;
+    dnc.show();
+    ASSERT_FALSE(options.isVisible());
+    QTest::mouseClick(dnc.findChild<QToolButton*>("SpeedButton1"), Qt::LeftButton);
+    EXPECT_TRUE(options.isVisible());
+
+    ASSERT_TRUE(options.Pages()->isTabVisible(2));
+    options.Pages()->setCurrentIndex(2);
+    if (!options.Check("CheckBox3")->isChecked())
+        options.Check("CheckBox3")->click();
+    const int gain = dnc.InputRadio(1)->isChecked() ? 10 : 1;
+    const QString before = options.Label("Label14")->text();
+    dnc.InputRadio(gain)->click();
+    ASSERT_TRUE(dnc.InputRadio(gain)->isChecked());
+    EXPECT_NE(options.Label("Label14")->text(), before);
+    EXPECT_TRUE(options.Label("Label14")->text().startsWith("Gain: "));
 }
 
 } // namespace

@@ -60,7 +60,7 @@ protected:
         io_->FormCreate();
         workers_ = std::make_unique<TDeviceWorkers>(*io_);
         workers_->FormCreate();
-        dnc_ = std::make_unique<TdncForm>(*workers_);
+        dnc_ = std::make_unique<TdncForm>(*workers_, dncOptions_);
         io_->LockInHooks.ResonanceTimeConstant = [this] { return dnc_->GetTimeConstant(); };
         dnc_->EnterInScanPara = [this](const QString& edit, const QString& text) {
             entered_.emplace_back(edit, text);
@@ -98,6 +98,7 @@ protected:
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> io_;
     std::unique_ptr<TDeviceWorkers> workers_;
+    TDncOptions dncOptions_;
     std::unique_ptr<TdncForm> dnc_;
     std::vector<std::pair<QString, QString>> entered_;
 

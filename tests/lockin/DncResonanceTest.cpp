@@ -16,10 +16,14 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
+#include <QTest>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -71,7 +75,7 @@ protected:
         io_->FormCreate();
         workers_ = std::make_unique<TDeviceWorkers>(*io_);
         workers_->FormCreate();
-        dnc_ = std::make_unique<TdncForm>(*workers_);
+        dnc_ = std::make_unique<TdncForm>(*workers_, dncOptions_);
         io_->LockInHooks.ResonanceTimeConstant = [this] { return dnc_->GetTimeConstant(); };
         dnc_->EnterInScanPara = [this](const QString& edit, const QString& text) {
             entered_.emplace_back(edit, text);
@@ -83,7 +87,7 @@ protected:
         };
         dnc_->FormCreate();
         dnc_->LoadInputGain();
-        options_ = std::make_unique<TLockInOptionForm>(*dnc_, *io_);
+        options_ = std::make_unique<TLockInOptionForm>(*dnc_, dncOptions_, *io_);
         options_->FormCreate();
     }
 
@@ -123,6 +127,7 @@ protected:
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> io_;
     std::unique_ptr<TDeviceWorkers> workers_;
+    TDncOptions dncOptions_;
     std::unique_ptr<TdncForm> dnc_;
     std::unique_ptr<TLockInOptionForm> options_;
     std::vector<std::pair<QString, QString>> entered_;
@@ -398,6 +403,111 @@ TEST_F(ResonanceOnSim, OptionWindowWritesItsKeysAndTheResonanceWindowFollows)
     EXPECT_TRUE(boxes_.Texts().contains("Start frequency bigger than stop frequency!"));
     options_->TrackBar()->setValue(600);
     EXPECT_EQ(LockInState.QControlGain, QControlGainWord(600));
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+// ---- the options record both windows hold ----------------------------------------------------------
+
+// Notices of `key` in a spy on the record, and whether all came from `by`.
+int Notices(const QSignalSpy& spy, TDncOptions::Key key, const QObject* by = nullptr)
+{
+    int n = 0;
+    for (const QList<QVariant>& notice : spy)
+        n += notice.at(0).value<TDncOptions::Key>() == key && (by == nullptr || notice.at(1).value<QObject*>() == by);
+    return n;
+}
+
+// The resonance window writes the harmonic back each time it applies the section.
+constexpr TDncOptions::Key Applied = TDncOptions::Harmonic;
+
+TEST_F(ResonanceOnSim, TheOptionsWindowsCreationHasTheStoredSectionAppliedOnce)
+{
+    ini_->WriteInteger("dncopt", "ac", 1);
+    ini_->WriteInteger("dncopt", "AutoTuneOn", 1);
+    ini_->WriteInteger("dncopt", "fitSHOalways", 0);
+    QSignalSpy notices(&dncOptions_, &TDncOptions::changed);
+    Start();
+    EXPECT_EQ(Notices(notices, TDncOptions::All, options_.get()), 1);
+    EXPECT_EQ(Notices(notices, Applied, dnc_.get()), 1);
+    // The keys written while the window set itself up went in that one notice.
+    EXPECT_EQ(Notices(notices, TDncOptions::ScaleY), 0);
+    EXPECT_EQ(Notices(notices, TDncOptions::FitShoAlways), 0);
+    EXPECT_TRUE(ini_->ReadBool("dncopt", "fitSHOalways", false));
+    EXPECT_NE(sim_->ControlWord() & 0x80, 0); // input AC reached the controller
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(ResonanceOnSim, EachOptionChangeReachesTheResonanceWindowOnce)
+{
+    Start();
+    QSignalSpy notices(&dncOptions_, &TDncOptions::changed);
+    options_->Check("CheckBoxACDC")->click();
+    EXPECT_EQ(Notices(notices, TDncOptions::Ac, options_.get()), 1);
+    EXPECT_EQ(Notices(notices, Applied), 1);
+    EXPECT_NE(sim_->ControlWord() & 0x80, 0);
+
+    // "Change Q" writes its key before the gain goes out and again at the
+    // end; the resonance window hears of it once and shows the range group.
+    notices.clear();
+    options_->Check("CheckBox3")->click();
+    EXPECT_EQ(Notices(notices, TDncOptions::QEnabled), 1);
+    EXPECT_TRUE(dnc_->RangeGroup()->isVisibleTo(dnc_.get()));
+    EXPECT_EQ(Notices(notices, Applied), 0); // Q control only writes
+    notices.clear();
+    options_->Check("CheckBox3")->click();
+    EXPECT_EQ(Notices(notices, TDncOptions::QEnabled), 1);
+    EXPECT_FALSE(dnc_->RangeGroup()->isVisibleTo(dnc_.get()));
+
+    // Controls that only write leave the resonance window alone.
+    notices.clear();
+    options_->Check("CheckBoxWobbel")->click();
+    EXPECT_EQ(notices.size(), 1);
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(ResonanceOnSim, WhatTheResonanceWindowWritesShowsInTheOptionsWindowAndStaysThere)
+{
+    ini_->WriteString("dncopt", "SaveName", dir_.Path() + "curve");
+    ini_->WriteInteger("dncopt", "AutoPhase", 1);
+    Start();
+    options_->Check("CheckBoxNumbered")->click();
+    dnc_->SetScanButton(true);
+    ASSERT_TRUE(test::PumpUntil([&] { return !dnc_->Acquiring() && !dnc_->ScanButtonDown(); }, 60000));
+
+    // Save as: the options window shows the chosen name, extension and next number.
+    QSignalSpy notices(&dncOptions_, &TDncOptions::changed);
+    dialogAnswer_ = dir_.Path() + "other.dat";
+    dnc_->SaveAsButton()->click();
+    ASSERT_TRUE(QFile::exists(dir_.Path() + "other0001.dat"));
+    EXPECT_EQ(options_->findChild<QLineEdit*>("EditFileName")->text(), dir_.Path() + "other");
+    EXPECT_EQ(options_->findChild<QLineEdit*>("EditExtension")->text(), "dat");
+    EXPECT_EQ(options_->Label("Label4")->text(),
+              "next nr.:" + QString::number(ini_->ReadInteger("dncopt", "NextNumber", 0)));
+    EXPECT_EQ(ini_->ReadInteger("dncopt", "NextNumber", 0), 2);
+    // Showing them wrote nothing back.
+    EXPECT_EQ(Notices(notices, TDncOptions::SaveName), 1);
+    EXPECT_EQ(Notices(notices, TDncOptions::SaveExt), 1);
+    EXPECT_EQ(Notices(notices, TDncOptions::SaveName, options_.get()), 0);
+
+    // A new operating frequency with "Auto 0°": the phase taken shows in the
+    // options window, and the resonance window does not apply it once more.
+    notices.clear();
+    TNumericEdit* use = dnc_->FrequencyEdit(3);
+    use->setText("21000");
+    QTest::keyClick(use, Qt::Key_Return);
+    EXPECT_EQ(Notices(notices, TDncOptions::Phase, dnc_.get()), 1);
+    EXPECT_EQ(options_->Edit("EditPhase")->text(), ini_->ReadString("dncopt", "phase", ""));
+    EXPECT_NE(options_->Edit("EditPhase")->text(), "0");
+    EXPECT_EQ(Notices(notices, Applied), 0);
+
+    // Typing in the options window is not undone by its own writes: each key
+    // lands where the cursor is.
+    QLineEdit* name = options_->findChild<QLineEdit*>("EditFileName");
+    name->setFocus();
+    name->setCursorPosition(0);
+    QTest::keyClicks(name, "xy");
+    EXPECT_EQ(name->text(), "xy" + dir_.Path() + "other");
+    EXPECT_EQ(ini_->ReadString("dncopt", "SaveName", ""), "xy" + dir_.Path() + "other");
     EXPECT_EQ(sim_->GuardViolationCount(), 0);
 }
 
