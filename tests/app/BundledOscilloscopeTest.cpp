@@ -98,16 +98,19 @@ TEST(BundledOscilloscope, TheLineViewDrawsTheScanLineOnTheSimulator)
         }
         return rising && falling;
     }));
-    // And the traces are drawn over the line: some pixels of the picture are not the grid's.
-    QCoreApplication::processEvents();
-    const QImage picture = Oszi2Form->Picture().convertToFormat(QImage::Format_RGB32);
-    int coloured = 0;
-    for (int y = 0; y < picture.height(); ++y)
-        for (int x = 0; x < picture.width(); ++x) {
-            const QRgb c = picture.pixel(x, y);
-            coloured += qRed(c) != qGreen(c) || qGreen(c) != qBlue(c);
-        }
-    EXPECT_GT(coloured, 50);
+    // And the traces are drawn over the line: some pixels of the picture are
+    // not the grid's, once the oscilloscope's next redraw has come.
+    const auto coloured = [] {
+        const QImage picture = Oszi2Form->Picture().convertToFormat(QImage::Format_RGB32);
+        int count = 0;
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x) {
+                const QRgb c = picture.pixel(x, y);
+                count += qRed(c) != qGreen(c) || qGreen(c) != qBlue(c);
+            }
+        return count;
+    };
+    EXPECT_TRUE(test::PumpUntil([&] { return coloured() > 50; })) << coloured();
     QDir().mkpath("temp");
     EXPECT_TRUE(Oszi2Form->grab().toImage().save("temp/BundledOscilloscopeLine.png"));
     MainQVTForm->ScanButton()->click();
