@@ -1196,6 +1196,7 @@ void TdncForm::ScaleRadioGrpClick(int itemIndex)
         red.setColor(QPalette::Window, Qt::red);
         scaleRadioGrp_->setPalette(red);
     }
+    emit qGainScaleChanged();
 }
 
 void TdncForm::UpdateBandwidthControls()
