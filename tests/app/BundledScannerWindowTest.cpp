@@ -4,6 +4,7 @@
 // chart's axis choices; and on a type-29 box "Check Frequency Response",
 // which runs its measuring script in the Select window and shows the result.
 
+#include "app/BundledProgram.h"
 #include "app/CreateForms.h"
 #include "calib/ScannerForm.h"
 #include "core/IniFile.h"
@@ -47,39 +48,33 @@ namespace {
 
 // The bundled program on a temporary copy of its settings; `prepare` edits
 // the copy before the start.
-class BundledProgram {
+class ScannerProgram {
 public:
-    template <class Prepare> explicit BundledProgram(Prepare prepare)
+    template <class Prepare> explicit ScannerProgram(Prepare prepare)
     {
-        EXPECT_TRUE(test::CopyBundledSettings(dir_));
-        prepare(dir_);
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_.Path().chopped(1)));
-        LoadDriverName(dir_.Path(), {"qvt"});
-        int exitCode = -1;
-        started_ = CreateAllForms("qvt", exitCode);
+        EXPECT_TRUE(program_.Copied);
+        prepare(program_.Dir);
+        started_ = program_.Create();
         if (!started_)
             return;
         auto linkTime = std::make_shared<double>(0.0);
         InOutForm->LinkClock = [linkTime] { return *linkTime += 20e-6; };
         StartUp();
     }
-    ~BundledProgram()
+    ~ScannerProgram()
     {
         if (started_) {
             MainQVTForm->close();
             DestroyAllForms();
         }
-        qputenv("XDG_RUNTIME_DIR", savedRuntime_);
     }
     bool Started() const { return started_; }
-    const test::TempDir& Dir() const { return dir_; }
+    const test::TempDir& Dir() const { return program_.Dir; }
 
     ScriptedMessageResponder Boxes;
 
 private:
-    QByteArray savedRuntime_ = qgetenv("XDG_RUNTIME_DIR");
-    test::TempDir dir_;
-    test::TempDir runtime_;
+    test::BundledProgram program_;
     bool started_ = false;
 };
 
@@ -115,7 +110,7 @@ void Type(QLineEdit* edit, const QString& text)
 
 TEST(BundledScannerWindow, TheAdministratorTeachesTypedCoefficientsAndCopiesThemOut)
 {
-    BundledProgram program([](test::TempDir& dir) {
+    ScannerProgram program([](test::TempDir& dir) {
         // Ranges 10, 1000 and 3200 nm; the program starts at 1000.
         QFile::remove(dir.Path() + "SoftLin.ini");
         TQVTIniFile scanner(dir.Path() + "SoftLin.ini");
@@ -230,7 +225,7 @@ TEST(BundledScannerWindow, TheAdministratorTeachesTypedCoefficientsAndCopiesThem
 
 TEST(BundledScannerWindow, CheckFrequencyResponseRunsItsScriptAndShowsTheMeasuredResponse)
 {
-    BundledProgram program([](test::TempDir& dir) {
+    ScannerProgram program([](test::TempDir& dir) {
         TQVTIniFile sim(dir.Path() + "ini/sim.ini");
         sim.WriteInteger("Controller", "Type", 29);
         sim.WriteString("Clock", "Mode", "Fast");
