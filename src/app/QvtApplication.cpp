@@ -2,6 +2,7 @@
 
 #include "mainwindow/ErrorLog.h"
 
+#include "platform/HandOver.h"
 #include "platform/MessageBoxes.h"
 
 #include <QSocketNotifier>
@@ -110,7 +111,7 @@ void ReportAppException(const QString& message, QObject* receiver)
     if (QThread::currentThread() == qApp->thread())
         handle();
     else
-        QMetaObject::invokeMethod(qApp, handle, Qt::QueuedConnection);
+        HandOverPost([&] { QMetaObject::invokeMethod(qApp, handle, Qt::QueuedConnection); });
 }
 
 } // namespace qvt

@@ -1,5 +1,7 @@
 #include "platform/HidDevices.h"
 
+#include "platform/HandOver.h"
+
 #include <QMetaObject>
 
 #include <algorithm>
@@ -116,8 +118,7 @@ TJvHidDeviceController::TJvHidDeviceController(std::shared_ptr<IHidBackend> back
     if (backend_ == nullptr)
         return;
     backend_->Changed = [this] {
-        QMetaObject::invokeMethod(
-            this, [this] { DeviceChange(); }, Qt::QueuedConnection);
+        HandOverPost([this] { QMetaObject::invokeMethod(this, [this] { DeviceChange(); }, Qt::QueuedConnection); });
     };
     QMetaObject::invokeMethod(
         this, [this] { DeviceChange(); }, Qt::QueuedConnection);
@@ -214,29 +215,33 @@ void TJvHidDeviceController::Recount()
 
 void TJvHidDeviceController::PostReport(uint64_t deviceId, std::vector<uint8_t> report)
 {
-    QMetaObject::invokeMethod(
-        this,
-        [this, deviceId, report = std::move(report)] {
-            TJvHidDevice* d = DeviceById(deviceId);
-            if (d == nullptr || !d->onData_ || d->thread_ == nullptr || report.empty())
-                return;
-            // Copied: the handler may detach the device.
-            const TJvHidDevice::DataHandler handler = d->onData_;
-            handler(*d, report[0], report.data() + 1, static_cast<int>(report.size()) - 1);
-        },
-        Qt::QueuedConnection);
+    HandOverPost([&] {
+        QMetaObject::invokeMethod(
+            this,
+            [this, deviceId, report = std::move(report)] {
+                TJvHidDevice* d = DeviceById(deviceId);
+                if (d == nullptr || !d->onData_ || d->thread_ == nullptr || report.empty())
+                    return;
+                // Copied: the handler may detach the device.
+                const TJvHidDevice::DataHandler handler = d->onData_;
+                handler(*d, report[0], report.data() + 1, static_cast<int>(report.size()) - 1);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void TJvHidDeviceController::PostError(uint64_t deviceId, int code)
 {
-    QMetaObject::invokeMethod(
-        this,
-        [this, deviceId, code] {
-            TJvHidDevice* d = DeviceById(deviceId);
-            if (d != nullptr && OnDeviceDataError)
-                OnDeviceDataError(*d, code);
-        },
-        Qt::QueuedConnection);
+    HandOverPost([&] {
+        QMetaObject::invokeMethod(
+            this,
+            [this, deviceId, code] {
+                TJvHidDevice* d = DeviceById(deviceId);
+                if (d != nullptr && OnDeviceDataError)
+                    OnDeviceDataError(*d, code);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 QString HidErrorText(int code)

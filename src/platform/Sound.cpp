@@ -1,5 +1,7 @@
 #include "platform/Sound.h"
 
+#include "platform/HandOver.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
@@ -59,8 +61,7 @@ bool PlayWavFromMemory(const QByteArray& wav)
         return StartPlayer(wav);
     // The player belongs to the window thread; from elsewhere the click is
     // queued there and the caller does not wait for it.
-    QMetaObject::invokeMethod(
-        app, [wav] { StartPlayer(wav); }, Qt::QueuedConnection);
+    HandOverPost([&] { QMetaObject::invokeMethod(app, [wav] { StartPlayer(wav); }, Qt::QueuedConnection); });
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/WindowThread.h"
 
+#include "platform/HandOver.h"
 #include "platform/WorkerThread.h"
 
 #include <QCoreApplication>
@@ -22,7 +23,7 @@ void PostToWindowThread(std::function<void()> fn)
     auto* app = QCoreApplication::instance();
     if (app == nullptr)
         return;
-    QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+    HandOverPost([&] { QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection); });
 }
 
 bool SendToWindowThread(const std::function<void()>& fn, const std::function<bool()>& cancelled)
@@ -46,15 +47,17 @@ bool SendToWindowThread(const std::function<void()>& fn, const std::function<boo
     auto state = std::make_shared<State>();
     state->fn = fn;
     auto future = state->done.get_future();
-    QMetaObject::invokeMethod(
-        app,
-        [state] {
-            int expected = Pending;
-            if (state->phase.compare_exchange_strong(expected, Running))
-                state->fn();
-            state->done.set_value();
-        },
-        Qt::QueuedConnection);
+    HandOverPost([&] {
+        QMetaObject::invokeMethod(
+            app,
+            [state] {
+                int expected = Pending;
+                if (state->phase.compare_exchange_strong(expected, Running))
+                    state->fn();
+                state->done.set_value();
+            },
+            Qt::QueuedConnection);
+    });
     // A worker that is being stopped gives up even when its caller gave no
     // predicate: the window thread may be the one waiting to join it.
     const WorkerThread* worker = CurrentWorkerThread();

@@ -5,6 +5,7 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
+#include "platform/HandOver.h"
 #include "platform/MessageBoxes.h"
 #include "platform/WindowThread.h"
 #include "scan/GoXYThread.h"
@@ -301,7 +302,7 @@ void TFastScanThread::PostScanDone()
     // Queued to this object rather than to the application, so a scan-done
     // still pending when the scan's owner is destroyed is dropped with it
     // instead of running on freed memory.
-    QMetaObject::invokeMethod(this, [this] { ScanDone(); }, Qt::QueuedConnection);
+    HandOverPost([this] { QMetaObject::invokeMethod(this, [this] { ScanDone(); }, Qt::QueuedConnection); });
 }
 
 // ---- the thread ----------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "core/PerfCounter.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
+#include "platform/HandOver.h"
 #include "platform/MessageBoxes.h"
 #include "platform/WindowThread.h"
 #include "scan/ShowThread.h"
@@ -361,18 +362,7 @@ void TGoXYThread::ScanDone()
 
 void TGoXYThread::Post(std::function<void()> fn)
 {
-    // Taken around the post and again before the call runs, so the hand-over
-    // through Qt's own (uninstrumented) lock is visible to the thread checker.
-    std::lock_guard lock(postMutex_);
-    QMetaObject::invokeMethod(
-        this,
-        [this, fn = std::move(fn)] {
-            {
-                std::lock_guard delivered(postMutex_);
-            }
-            fn();
-        },
-        Qt::QueuedConnection);
+    HandOverPost([&] { QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection); });
 }
 
 void TGoXYThread::ThreadDied()

@@ -243,7 +243,6 @@ private:
     // finishes it, Done once the scan thread may go on.
     enum : int { FrameEndNone, FrameEndPending, FrameEndFinishing, FrameEndDone };
     std::atomic<int> frameEnd_{FrameEndNone}; // the hand-over of a finished frame
-    std::mutex postMutex_;
     std::atomic<bool> terminating_{false};
     WorkerThread worker_;
 };

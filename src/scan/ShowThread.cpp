@@ -1,6 +1,7 @@
 #include "scan/ShowThread.h"
 
 #include "core/PerfCounter.h"
+#include "platform/HandOver.h"
 
 #include <QMetaObject>
 
@@ -79,24 +80,17 @@ void TShowThread::Post(const char* slot)
     // By name and without arguments, so the window thread reads nothing the
     // worker wrote; queued to this object, so a call still pending when it is
     // destroyed is dropped with it.
-    std::lock_guard lock(postMutex_);
-    QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection);
+    HandOverPost([&] { QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection); });
 }
 
 void TShowThread::DeliverRedrawAll()
 {
-    {
-        std::lock_guard lock(postMutex_);
-    } // orders the post before its release (see postMutex_)
     emit refreshAll();
     emit updateDisplay(false);
 }
 
 void TShowThread::DeliverNewLines()
 {
-    {
-        std::lock_guard lock(postMutex_);
-    } // orders the post before its release (see postMutex_)
     emit updateDisplay(true);
 }
 

@@ -74,11 +74,6 @@ private:
     void Post(const char* slot);
 
     TScanParams& params_;
-    // Qt hands a posted call over under its own lock, which the thread
-    // checker cannot see. Posting under this lock, and taking it in the
-    // window thread before the call's event is released, makes the hand-over
-    // visible. Never contended for long: one post per pass.
-    std::mutex postMutex_;
     WorkerThread worker_;
 };
 

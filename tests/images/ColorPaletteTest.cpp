@@ -298,7 +298,10 @@ TEST(PaletteMenu, TheDialogsChoiceOfAFileFarTooBigIsRefused)
         }
     });
     pick.start();
-    palette.User1()->trigger();
+    {
+        const test::UnrecordedByThreadSanitizer dialogsModelThread;
+        palette.User1()->trigger();
+    }
     ASSERT_EQ(responder.Texts().size(), 1);
     EXPECT_TRUE(responder.LastText().startsWith("Palette file " + huge + " refused")) << responder.LastText().toStdString();
     EXPECT_TRUE(palette.StandardPalette()->isChecked());

@@ -3,11 +3,14 @@
 #include "support/TestSupport.h"
 
 #include <QCoreApplication>
+#include <QEvent>
+#include <QString>
 #include <QThread>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 using namespace qvt;
 
@@ -82,6 +85,43 @@ TEST(WindowThread, SentCallGivesUpWhenItsSenderIsStopped)
     EXPECT_TRUE(delivered);
     EXPECT_TRUE(finished.load());
     EXPECT_EQ(onSendersStack, 7);
+}
+
+TEST(WindowThread, PostedCallsCarryWhatTheirWorkerWroteInOrder)
+{
+    // An application-wide filter, as the scan parameter window installs, looks
+    // at each queued call's event before the call runs.
+    struct CountCalls : QObject {
+        int Seen = 0;
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            Seen += event->type() == QEvent::MetaCall ? 1 : 0;
+            return false;
+        }
+    } filter;
+    qApp->installEventFilter(&filter);
+
+    // Plain data on both sides, no lock: the post is the hand-over.
+    std::vector<QString> received;
+    QString last;
+    bool sentSawLast = false;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (int i = 0; i < 40; ++i)
+            PostToWindowThread([&received, text = QString::number(i)] { received.push_back(text); });
+        last = QStringLiteral("end");
+        SendToWindowThread([&] { sentSawLast = last == "end"; });
+        done = true;
+    });
+    EXPECT_TRUE(PumpUntil([&] { return done.load(); }));
+    worker.join();
+    qApp->removeEventFilter(&filter);
+
+    ASSERT_EQ(received.size(), 40U);
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(received[static_cast<size_t>(i)], QString::number(i));
+    EXPECT_TRUE(sentSawLast);
+    EXPECT_GE(filter.Seen, 41);
 }
 
 TEST(MessageBoxes, ResponderRecordsTextsAndAnswersFromAnyThread)
