@@ -25,9 +25,9 @@ namespace {
 // pool and wait for the parts on a QSemaphore. Those threads run only Qt's code
 // (none of ours runs on a QThread), and they take and hand back their work
 // through Qt's futex-based locks, which the sanitizer cannot see: every buffer
-// crossing to them would read as a race. So while the application lives, each
-// pool thread is kept and records nothing; what the window thread does is
-// still seen.
+// crossing to them would read as a race. So each pool thread is kept for the
+// program's life and records nothing until it ends; what the window thread
+// does is still seen.
 std::mutex poolGateMutex;
 std::shared_ptr<std::latch> poolGate;
 
@@ -61,18 +61,28 @@ void OnEveryPoolThread()
     gate->arrive_and_wait();
 }
 
-void UnquietQtThreadPool()
+// Ends a pool thread's ignores as the thread ends, after Qt's own last
+// bookkeeping on it: a thread must not finish while ignored.
+struct EndIgnoresAtThreadExit {
+    ~EndIgnoresAtThreadExit() { __tsan_ignore_thread_end(); }
+};
+
+void QuietThisPoolThread()
 {
-    // Before the application's end joins the pool's threads: a thread must
-    // not end while it is ignored.
-    OnEveryPoolThread<__tsan_ignore_thread_end>();
+    // Once per thread: the ignores count, and the exit ends them once.
+    static thread_local bool quiet = false;
+    if (quiet)
+        return;
+    quiet = true;
+    __tsan_ignore_thread_begin();
+    static thread_local EndIgnoresAtThreadExit atExit;
+    (void)atExit;
 }
 
 void QuietQtThreadPool()
 {
     QThreadPool::globalInstance()->setExpiryTimeout(-1);
-    OnEveryPoolThread<__tsan_ignore_thread_begin>();
-    qAddPostRoutine(UnquietQtThreadPool);
+    OnEveryPoolThread<QuietThisPoolThread>();
 }
 
 // Runs at the start of every QCoreApplication::notify, before the application's
