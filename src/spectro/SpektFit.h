@@ -17,6 +17,7 @@ namespace qvt {
 
 constexpr int SpektPlotWidth = 255; // pixels the plot's x scale spans
 inline constexpr const char* SpektTooFewMessage = "Too few Datapoints!";
+inline constexpr const char* SpektFitPreviewMessage = "The plot shows a preview, not a measured curve: nothing to fit.";
 
 struct TSpektFit {
     bool Valid = false; // false: too few points or no slope to be had (all x equal)

@@ -52,11 +52,17 @@ QColor FromWindowsRgb(uint32_t rgb)
     return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
 }
 
-QString AxisText(const TIOScale* scale)
+QString RunEndedText(const QString& what, bool kept)
 {
-    if (scale == nullptr)
+    return "Run ended: " + what + " changed" +
+           (kept ? QString("; the curves measured so far are kept") : QString(" before a curve was complete"));
+}
+
+QString AxisText(const TIOScale& scale)
+{
+    if (scale.Label.isEmpty() && scale.UnitName.isEmpty())
         return {};
-    return scale->Label + " [" + scale->UnitName + "]";
+    return scale.Label + " [" + scale.UnitName + "]";
 }
 
 TFeedbackSet& FeedbackSetOf(int mode)
@@ -171,6 +177,7 @@ void TSpektForm::BuildControls()
         Edit3->setText(Number5(applied));
         if (UserIni)
             UserIni->WriteString("Spekt", "Edit3", Edit3->text());
+        SettingChanged("delay1");
         return true;
     };
     Edit4->OnValue = [this](double us) {
@@ -179,12 +186,15 @@ void TSpektForm::BuildControls()
         Edit4->setText(Number5(applied));
         if (UserIni)
             UserIni->WriteString(Section(), "Edit4", Edit4->text());
+        SettingChanged("delay2");
         return true;
     };
     const auto zEdit = [this](TNumericEdit* edit, double& store, const char* key) {
         edit->OnValue = [this, edit, &store, key](double v) {
             if (SpektVisibleEdits(SpektModeName) & SpektEditRef && edit == Edit5) {
                 FeedbackSetOf(ConstantHeightMode).Setpoint = static_cast<float>(v);
+                // The run ends before the loop gets the new set point.
+                SettingChanged("Ref");
                 device_.UpdateFeedback();
                 edit->setText(Number5(v));
                 return true;
@@ -193,6 +203,7 @@ void TSpektForm::BuildControls()
             edit->setText(Number5(store));
             if (UserIni)
                 UserIni->WriteString(Section(), key, edit->text());
+            SettingChanged(edit == Edit6 ? QString("dz2") : Edit5Label->text());
             QTimer::singleShot(0, edit, [this, edit, v = store] { MarkNegative(edit, v); });
             return true;
         };
@@ -205,6 +216,7 @@ void TSpektForm::BuildControls()
             edit->setText(Number5(store));
             if (UserIni)
                 UserIni->WriteString(Section(), key, edit->text());
+            SettingChanged(edit == Edit8 ? "U1" : "U2");
             return true;
         };
         // Esc reloads the key and applies it.
@@ -470,6 +482,7 @@ void TSpektForm::SelectKind(const QString& name)
     }
     SetupChannels();
     selecting_ = false;
+    SettingChanged("kind");
     Button1Click();
 }
 
@@ -502,6 +515,9 @@ void TSpektForm::SetupChannels()
     if (UserIni == nullptr)
         return;
     const TSpektChannelSetup setup = ReadSpektChannelSetup(*UserIni, Section(), int(ChannelList.size()));
+    // The channels are reported together, once all are set.
+    const bool selecting = selecting_;
+    selecting_ = true;
     for (int c = 0; c < 4; ++c) {
         const bool used = c < setup.Count;
         if (c > 0) {
@@ -519,6 +535,8 @@ void TSpektForm::SetupChannels()
     UserIni->WriteInteger(Section(), "ViewY0", 3);
     if (started_)
         UserIni->WriteInteger(Section(), "Kind", SpektKindValue(Section()));
+    selecting_ = selecting;
+    SettingChanged("the channels");
     if (KindMadeCurrent)
         KindMadeCurrent();
 }
@@ -537,7 +555,15 @@ void TSpektForm::ComboBox2Change(int channel)
     device_.SetSpektChannel(channel, ChannelTable[slot]);
     if (UserIni)
         UserIni->WriteInteger(Section(), QString("Channel%1").arg(channel), entry);
-    PlotButtons[channel]->setEnabled(false);
+    SettingChanged(QString("channel %1").arg(channel + 1));
+    EnablePlotButtons();
+}
+
+void TSpektForm::EnablePlotButtons()
+{
+    // The buttons show the measurement's columns, whatever the boxes now say.
+    for (int c = 0; c < 4; ++c)
+        PlotButtons[c]->setEnabled(measured_.Valid && c < measured_.CountCh);
 }
 
 void TSpektForm::SetPoint(double x, double y)
@@ -689,15 +715,23 @@ void TSpektForm::DoButtonClick(bool fromScript)
         return;
     }
     AverageCount = 1;
+    // The count of curves is the run's own: a new one applies from the next run.
     counter_.Start(UserIni ? UserIni->ReadInteger(Section(), "CountAverage", 1) : 1);
     runInfo_.Valid = true;
-    runInfo_.Points = Points();
-    runInfo_.CountCh = CurrentCountCh();
+    runInfo_.Settings = CurrentSettings();
+    runInfo_.Points = runInfo_.Settings.Points;
+    runInfo_.CountCh = runInfo_.Settings.CountCh;
     runInfo_.ZNoise = Section() == SpektZNoiseName;
-    runInfo_.Scales = ColumnScales;
-    const int32_t kind = KindBits();
+    for (size_t c = 0; c < ColumnScales.size(); ++c) {
+        runInfo_.Scales[c] = ColumnScales[c] ? *ColumnScales[c] : TIOScale();
+        runInfo_.Slots[c] = -1;
+    }
+    runInfo_.Slots[TSpektData::Dz] = SlotZ;
+    runInfo_.Slots[TSpektData::Bias] = SlotBias;
+    for (int c = 0; c < 4; ++c)
+        runInfo_.Slots[TSpektData::Ch0 + c] = ChannelSlots[c];
     device_.LoadSpektRamp(run_->Col[TSpektData::Bias].data(), run_->Col[TSpektData::Dz].data(), runInfo_.Points,
-                          kind);
+                          runInfo_.Settings.KindBits);
     measuring_ = true;
     StartCurve();
 }
@@ -719,8 +753,8 @@ bool TSpektForm::RampReachable(const TSpektData& table)
     const unsigned shown = SpektVisibleEdits(Section());
     if (!reach.ZInRange) {
         const bool noise = Section() == SpektZNoiseName;
-        const bool dz1Out = noise ? !reach.DzReachable(Dz1 / 2.0) || !reach.DzReachable(-Dz1 / 2.0)
-                                  : !reach.DzReachable(Dz1);
+        const bool dz1Out =
+            noise ? !reach.DzReachable(Dz1 / 2.0) || !reach.DzReachable(-Dz1 / 2.0) : !reach.DzReachable(Dz1);
         if ((shown & (SpektEditDz1 | SpektEditDz)) && dz1Out)
             Edit5->MarkRefused();
         if ((shown & SpektEditDz2) && !reach.DzReachable(Dz2))
@@ -741,6 +775,12 @@ void TSpektForm::StartCurve()
 {
     if (!measuring_)
         return;
+    // A change the window was not told of (a script, another window) is
+    // caught here, before the controller would measure with it.
+    if (CurrentSettings() != runInfo_.Settings) {
+        EndRunChanged("a setting");
+        return;
+    }
     BusyCursor(true);
     double x = 0.0, y = 0.0;
     if (navigatorLinked_) {
@@ -791,12 +831,16 @@ void TSpektForm::CurveReady(int points)
     run.Points = points;
     run.AverageCount = AverageCount.load();
     run.ZNoise = runInfo_.ZNoise;
-    FoldSpektRun(run, runInfo_.Scales, *run_);
+    std::array<const TIOScale*, 8> scales{};
+    for (size_t c = 0; c < scales.size(); ++c)
+        scales[c] = &runInfo_.Scales[c];
+    FoldSpektRun(run, scales, *run_);
     if (run.ZNoise) {
         // The spectrum's x axis: frequency of each output.
         const int n = std::max(points, 1);
+        const double dt = runInfo_.Settings.Delay2;
         for (int k = 0; k < points; ++k)
-            run_->Col[TSpektData::Frequency][k] = Delay2 > 0.0 ? k / (2.0 * n * Delay2) : 0.0;
+            run_->Col[TSpektData::Frequency][k] = dt > 0.0 ? k / (2.0 * n * dt) : 0.0;
     }
     // A finished curve: it becomes the measurement, with the settings it was taken with.
     SpektData = *run_;
@@ -805,15 +849,13 @@ void TSpektForm::CurveReady(int points)
         ShowMessage(MsgKind::Information, "System is waiting.\rPress OK to release.");
     RestoreKi();
     const int count = counter_.Count();
-    if (run.ZNoise && PrepareExcitationInto(*noiseTable_)) {
+    if (run.ZNoise && CurrentSettings() == runInfo_.Settings && PrepareExcitationInto(*noiseTable_)) {
         // A new noise table for every curve, built apart: the averaged
         // spectra in the point table must not be mixed with it.
         device_.LoadSpektRamp(noiseTable_->Col[TSpektData::Bias].data(), noiseTable_->Col[TSpektData::Dz].data(),
-                              Points(), KindBits());
+                              runInfo_.Points, runInfo_.Settings.KindBits);
     }
-    const int used = CurrentCountCh();
-    for (int c = 0; c < 4; ++c)
-        PlotButtons[c]->setEnabled(c < used);
+    EnablePlotButtons();
     StatusBar->setText(QString("%1 / %2").arg(count).arg(counter_.Target() > 0 ? QString::number(counter_.Target())
                                                                                : QString("inf.")));
     DisplayData();
@@ -838,6 +880,7 @@ void TSpektForm::EndRun()
     measuring_ = false;
     trackTimer_->stop();
     BusyCursor(false);
+    ShowTitle();
     if (was)
         emit runEnded();
 }
@@ -861,7 +904,57 @@ void TSpektForm::CancelButton1Click()
     EndRun();
 }
 
+TSpektForm::TSettings TSpektForm::CurrentSettings() const
+{
+    TSettings s;
+    s.Kind = Section();
+    s.KindBits = KindBits();
+    s.Points = Points();
+    s.CountCh = CurrentCountCh();
+    for (int c = 0; c < 4; ++c)
+        s.Slots[c] = c < s.CountCh ? ChannelSlots[c] : -1;
+    s.Delay1 = Delay1;
+    s.Delay2 = Delay2;
+    s.U1 = U1;
+    s.U2 = U2;
+    s.Dz1 = Dz1;
+    s.Dz2 = Dz2;
+    if (SpektVisibleEdits(s.Kind) & SpektEditRef)
+        s.Ref = FeedbackSetOf(ConstantHeightMode).Setpoint;
+    const TExcitationShape shape = Shape();
+    s.Cycle = shape.Cycle;
+    s.LeadInOut = shape.LeadInOut;
+    if (shape.Cycle < 0.0 && UserIni)
+        s.RampFile = UserIni->ReadString(s.Kind, "BiasCycleName", "./default.dat");
+    return s;
+}
+
+void TSpektForm::SettingChanged(const QString& what)
+{
+    // A kind being selected reports once, when all of it is in place.
+    if (!measuring_ || selecting_ || CurrentSettings() == runInfo_.Settings)
+        return;
+    EndRunChanged(what);
+}
+
+void TSpektForm::EndRunChanged(const QString& what)
+{
+    CancelButton1Click();
+    StatusBar->setText(RunEndedText(what, measured_.Valid));
+    DisplayData();
+}
+
 // ---- display ------------------------------------------------------------------------------
+
+void TSpektForm::ShowTitle()
+{
+    // The plot says what it shows: a preview is never taken for a curve.
+    Image1->Title.Visible = true;
+    Image1->Title.Text = shown_.Preview ? "Preview " + Section() + ": not measured"
+                                        : "Measured " + measured_.Settings.Kind +
+                                              (measuring_ ? QString(", run in progress") : QString());
+    Image1->update();
+}
 
 void TSpektForm::DisplayDataClick(int tag)
 {
@@ -870,16 +963,16 @@ void TSpektForm::DisplayDataClick(int tag)
     DisplayData();
 }
 
-const TSpektData& TSpektForm::ShownData(TSpektSender sender, int& points,
-                                        const std::array<const TIOScale*, 8>*& scales) const
+const TSpektData& TSpektForm::ShownData(TSpektSender sender, int& points, std::array<TIOScale, 8>& scales) const
 {
     if (sender != TSpektSender::Preview && measured_.Valid) {
         points = measured_.Points;
-        scales = &measured_.Scales;
+        scales = measured_.Scales;
         return SpektData;
     }
     points = Points();
-    scales = &ColumnScales;
+    for (size_t c = 0; c < scales.size(); ++c)
+        scales[c] = ColumnScales[c] ? *ColumnScales[c] : TIOScale();
     return *preview_;
 }
 
@@ -894,13 +987,22 @@ void TSpektForm::DisplayData(TSpektSender sender)
     const bool showLead =
         sender == TSpektSender::Preview || !UserIni || UserIni->ReadBool(section, "ShowLeadInOut", true);
     int points = 0;
-    const std::array<const TIOScale*, 8>* scales = nullptr;
+    std::array<TIOScale, 8> scales;
     const TSpektData& data = ShownData(sender, points, scales);
     const TSpektPlot plot = MapSpektPlot(data, points, xColumn, yColumn, showLead);
+    shown_.Preview = &data == preview_.get();
+    shown_.Plot = plot;
+    shown_.X = xColumn;
+    shown_.Y = yColumn;
+    ShowTitle();
 
     if (sender != TSpektSender::Self) {
         Image1->SeriesList.clear();
         series_.clear();
+        // The fit line went with the old drawing: so does the fit.
+        fit_ = TSpektFit{};
+        fitLine_.reset();
+        fitEnds_.reset();
         if (Label21 != nullptr)
             Label21->clear();
     }
@@ -932,10 +1034,10 @@ void TSpektForm::DisplayData(TSpektSender sender)
     Image1->XAxis.Max = plot.XScale != 0.0 ? plot.XMax : plot.XMin + 1.0;
     Image1->YAxis.Max = plot.YMax;
     Image1->YAxis.Min = plot.YScale != 0.0 ? plot.YMin : plot.YMax - 1.0;
-    Image1->XAxis.Text = AxisText((*scales)[xColumn]);
-    Image1->YAxis.Text = AxisText((*scales)[yColumn]);
-    Image1->XAxis.SIPrefix = !(*scales)[xColumn] || !UnitHasPrefix((*scales)[xColumn]->UnitName);
-    Image1->YAxis.SIPrefix = !(*scales)[yColumn] || !UnitHasPrefix((*scales)[yColumn]->UnitName);
+    Image1->XAxis.Text = AxisText(scales[xColumn]);
+    Image1->YAxis.Text = AxisText(scales[yColumn]);
+    Image1->XAxis.SIPrefix = !UnitHasPrefix(scales[xColumn].UnitName);
+    Image1->YAxis.SIPrefix = !UnitHasPrefix(scales[yColumn].UnitName);
     Image1->update();
     for (int c = 0; c < 4; ++c)
         PlotButtons[c]->setChecked(c + 3 == yColumn);

@@ -10,6 +10,7 @@
 // folded in, plotted, and the next curve starts or the run ends. Nothing
 // waits in a nested event loop.
 
+#include "device/ChannelTable.h"
 #include "spectro/SpektAcquire.h"
 #include "spectro/SpektExcitation.h"
 #include "spectro/SpektFit.h"
@@ -34,7 +35,6 @@ class QTimer;
 namespace qvt {
 
 class TInOutForm;
-class TIOScale;
 class TNumericEdit;
 class TSimpleChart;
 
@@ -124,6 +124,27 @@ public:
     QPushButton* SpeedButton4 = nullptr;
     QLineEdit* EditComment = nullptr;
 
+    // What shapes a run's data. A run goes on only while these stay as it
+    // started with them; a change during the run ends it.
+    struct TSettings {
+        QString Kind;
+        int32_t KindBits = 0;
+        int Points = 0;
+        int CountCh = 1;
+        std::array<int, 4> Slots{}; // -1 for a channel not recorded
+        double Delay1 = 0.0, Delay2 = 0.0;
+        double U1 = 0.0, U2 = 0.0, Dz1 = 0.0, Dz2 = 0.0;
+        double Ref = 0.0; // the constant-height set point, for the kind that shows it
+        double Cycle = 0.0;
+        bool LeadInOut = false;
+        QString RampFile; // with a ramp file as the cycle
+        bool operator==(const TSettings&) const = default;
+    };
+    TSettings CurrentSettings() const;
+    // A setting was changed by the operator: a run that would now measure
+    // otherwise than it started ends, keeping what it measured, and says so.
+    void SettingChanged(const QString& what);
+
     // The last completed measurement, with the settings it was taken with:
     // only a finished curve writes it; Save, Copy, the fit and the plot read it.
     TSpektData SpektData;
@@ -132,9 +153,15 @@ public:
         int Points = 0;
         int CountCh = 1;
         bool ZNoise = false;
-        std::array<const TIOScale*, 8> Scales{};
+        // The columns' scales as they were at the start: a later change of a
+        // channel or of its scale does not relabel what was measured.
+        std::array<TIOScale, 8> Scales{};
+        std::array<int, 8> Slots{}; // each column's channel-table slot, -1 none
+        TSettings Settings;
     };
     const TMeasured& Measured() const { return measured_; }
+    // The plot shows the preview, not a measurement.
+    bool ShowsPreview() const { return shown_.Preview; }
     std::array<const TIOScale*, 8> ColumnScales{};
     std::array<int, 4> ChannelSlots{};
     std::vector<TSpektChannelEntry> ChannelList;
@@ -201,7 +228,11 @@ private:
     bool RampReachable(const TSpektData& table);
     int LoadRampFileInto(const QString& name, TSpektData& table);
     // The table a redraw shows: the measurement, or the preview before there is one.
-    const TSpektData& ShownData(TSpektSender sender, int& points, const std::array<const TIOScale*, 8>*& scales) const;
+    const TSpektData& ShownData(TSpektSender sender, int& points, std::array<TIOScale, 8>& scales) const;
+    void ShowTitle();
+    void EnablePlotButtons();
+    // Ends the run under way because `what` changed.
+    void EndRunChanged(const QString& what);
     void StartCurve();
     void CurveReady(int points);
     void EndRun();
@@ -230,6 +261,12 @@ private:
     bool kiSaved_ = false;
     double lastX_ = 0.0, lastY_ = 0.0;
     bool navigatorLinked_ = false;
+    // What the plot shows now: the fit and the mouse read this.
+    struct TShown {
+        bool Preview = true;
+        TSpektPlot Plot;
+        int X = 0, Y = 3;
+    } shown_;
     TSpektFit fit_;
     int fitX_ = 0, fitY_ = 3;
     int dragging_ = 0; // end point being dragged: 0 none, 1 start, 2 end

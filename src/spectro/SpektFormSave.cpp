@@ -102,30 +102,32 @@ TSpektPlot TSpektForm::CurrentPlot(int& xColumn, int& yColumn) const
 
 int TSpektForm::ColumnSlot(int column) const
 {
-    const TIOScale* s = measured_.Scales[static_cast<size_t>(std::clamp(column, 0, 7))];
-    if (s == nullptr || s < &ChannelTable[0] || s > &ChannelTable[ChannelSlotCount - 1])
-        return -1;
-    return static_cast<int>(s - &ChannelTable[0]);
+    return measured_.Slots[static_cast<size_t>(std::clamp(column, 0, 7))];
 }
 
 void TSpektForm::ShowSlope(double slope)
 {
-    const TIOScale* xs = measured_.Scales[static_cast<size_t>(fitX_)];
-    const TIOScale* ys = measured_.Scales[static_cast<size_t>(fitY_)];
-    Label21->setText(GeneralText(slope, 5) + " [" + (ys ? ys->UnitName : QString()) + " / " +
-                     (xs ? xs->UnitName : QString()) + "]");
+    const TIOScale& xs = measured_.Scales[static_cast<size_t>(fitX_)];
+    const TIOScale& ys = measured_.Scales[static_cast<size_t>(fitY_)];
+    Label21->setText(GeneralText(slope, 5) + " [" + ys.UnitName + " / " + xs.UnitName + "]");
     Label21->setStyleSheet({});
 }
 
 void TSpektForm::FitButtonClick()
 {
-    int xColumn = 0, yColumn = 0;
-    const TSpektPlot plot = CurrentPlot(xColumn, yColumn);
+    // The line is fitted to the curve on the plot; a preview was never
+    // measured, and its slope must not become a sensitivity.
+    if (shown_.Preview) {
+        fit_ = TSpektFit{};
+        Label21->clear();
+        ShowMessage(MsgKind::Information, SpektFitPreviewMessage);
+        return;
+    }
     const double start = UserIni ? UserIni->ReadFloat("Spekt", "StartFit", 0.0) : 0.0;
     const double stop = UserIni ? UserIni->ReadFloat("Spekt", "StopFit", 1.0) : 1.0;
-    fit_ = FitSpektLine(SpektData, plot, xColumn, yColumn, start, stop);
-    fitX_ = xColumn;
-    fitY_ = yColumn;
+    fit_ = FitSpektLine(SpektData, shown_.Plot, shown_.X, shown_.Y, start, stop);
+    fitX_ = shown_.X;
+    fitY_ = shown_.Y;
     if (fit_.N <= 1) {
         ShowMessage(MsgKind::Information, SpektTooFewMessage);
         return;
@@ -140,8 +142,7 @@ void TSpektForm::FitButtonClick()
 
 void TSpektForm::DrawFitOverlay()
 {
-    int xColumn = 0, yColumn = 0;
-    const TSpektPlot plot = CurrentPlot(xColumn, yColumn);
+    const TSpektPlot& plot = shown_.Plot;
     if (plot.XScale == 0.0 || plot.YScale == 0.0)
         return;
     const auto toX = [&plot](int px) { return plot.XMin + px / plot.XScale; };
@@ -201,10 +202,9 @@ void TSpektForm::Label21Click()
             return;
         }
     }
-    const TIOScale* xs = measured_.Scales[static_cast<size_t>(fitX_)];
-    const TIOScale* ys = measured_.Scales[static_cast<size_t>(fitY_)];
     const std::optional<double> value =
-        SensitivityFromSlope(fit_.Slope, ys ? ys->UnitName : QString(), xs ? xs->UnitName : QString());
+        SensitivityFromSlope(fit_.Slope, measured_.Scales[static_cast<size_t>(fitY_)].UnitName,
+                             measured_.Scales[static_cast<size_t>(fitX_)].UnitName);
     if (!value) {
         Label21->setStyleSheet("color: red");
         return;
@@ -281,18 +281,14 @@ bool TSpektForm::SaveSpektFile(const QString& baseName)
     fileFormat.Points = measured_.Points;
     fileFormat.CountCh = measured_.CountCh;
     fileFormat.ZNoise = measured_.ZNoise;
-    for (int c = 0; c < 4; ++c) {
-        const TIOScale* s = measured_.Scales[static_cast<size_t>(TSpektData::Ch0 + c)];
-        fileFormat.ChannelLabels[static_cast<size_t>(c)] = s ? s->Label : QString();
-    }
+    for (int c = 0; c < 4; ++c)
+        fileFormat.ChannelLabels[static_cast<size_t>(c)] =
+            measured_.Scales[static_cast<size_t>(TSpektData::Ch0 + c)].Label;
     if (!fileFormat.AllData)
         DisplayData();
     fileFormat.XColumn = xColumn;
     fileFormat.YColumn = yColumn;
-    const auto label = [this](int column) {
-        const TIOScale* s = measured_.Scales[static_cast<size_t>(column)];
-        return s ? s->Label : QString();
-    };
+    const auto label = [this](int column) { return measured_.Scales[static_cast<size_t>(column)].Label; };
     fileFormat.XLabel = label(xColumn);
     fileFormat.YLabel = label(yColumn);
     fileFormat.First = plot.First;
@@ -396,7 +392,6 @@ bool TSpektForm::eventFilter(QObject* watched, QEvent* event)
     }
     if (watched != Image1)
         return QWidget::eventFilter(watched, event);
-    int xColumn = 0, yColumn = 0;
     if (event->type() != QEvent::MouseButtonPress && event->type() != QEvent::MouseMove &&
         event->type() != QEvent::MouseButtonRelease && event->type() != QEvent::Leave)
         return QWidget::eventFilter(watched, event);
@@ -404,7 +399,7 @@ bool TSpektForm::eventFilter(QObject* watched, QEvent* event)
         StatusBar->clear();
         return false;
     }
-    const TSpektPlot plot = CurrentPlot(xColumn, yColumn);
+    const TSpektPlot& plot = shown_.Plot;
     auto* m = static_cast<QMouseEvent*>(event);
     const QPoint chart = m->position().toPoint();
     // Chart pixels to the plot's 255-pixel grid.

@@ -125,6 +125,7 @@ void TSpektOptionForm::Build()
     connect(CheckBox1, &QCheckBox::clicked, this, [this](bool on) {
         if (UserIni)
             UserIni->WriteString(Section(), "Leadinout", on ? "On" : "Off");
+        spekt_.SettingChanged("Lead in/out");
     });
     connect(FileSelButton, &QPushButton::clicked, this, [this] {
         const QString old = UserIni ? UserIni->ReadString(Section(), "BiasCycleName", "./default.dat") : QString();
@@ -362,6 +363,7 @@ void TSpektOptionForm::CycleClick()
             UserIni->WriteFloat(s, "Cycle", -1.0);
             UserIni->WriteString(s, "BiasCycleName", Quoted(name));
         }
+        spekt_.SettingChanged("the cycle");
         return;
     }
     CheckBox1->setEnabled(true);
@@ -369,6 +371,7 @@ void TSpektOptionForm::CycleClick()
         UserIni->WriteFloat(s, "Cycle", 0.5);
     else if (RadioButton12->isChecked())
         UserIni->WriteFloat(s, "Cycle", 1.0);
+    spekt_.SettingChanged("the cycle");
 }
 
 void TSpektOptionForm::Edit1Enter()
@@ -380,6 +383,7 @@ void TSpektOptionForm::Edit1Enter()
     Edit1->setText(QString::number(*n));
     if (UserIni)
         UserIni->WriteFloat(Section(), "Cycle", *n);
+    spekt_.SettingChanged("the cycle");
 }
 
 void TSpektOptionForm::DataPointsEnter()
@@ -388,6 +392,7 @@ void TSpektOptionForm::DataPointsEnter()
     SetRed(ComboBoxDataPoints, !n);
     if (n && UserIni)
         UserIni->WriteInteger(Section(), "DataPoints", *n);
+    spekt_.SettingChanged("DataPoints");
 }
 
 void TSpektOptionForm::EditAverageEnter()

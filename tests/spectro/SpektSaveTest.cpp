@@ -6,10 +6,12 @@
 
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
+#include "device/SpektRequests.h"
 #include "lockin/OsziFrame.h"
 #include "spectro/SpektForm.h"
 #include "spectro/SpektOptionForm.h"
 #include "widgets/NumericEdit.h"
+#include "widgets/SimpleChart.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -18,6 +20,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -391,8 +394,10 @@ TEST_F(SpektSaveTest, ARampBeyondWhatTheOutputsCanDoFromHereIsRefusedAndTold)
     EXPECT_EQ(form_->Edit6->Color(), EditColor::Red);
     EXPECT_NE(form_->Edit5->Color(), EditColor::Red);
     ASSERT_EQ(boxes_.Texts().size(), 1);
-    EXPECT_TRUE(boxes_.LastText().startsWith("The excursion leaves Z's output range")) << boxes_.LastText().toStdString();
-    EXPECT_TRUE(boxes_.LastText().contains(QString::number(retractLeft, 'g', 5) + " nm")) << boxes_.LastText().toStdString();
+    EXPECT_TRUE(boxes_.LastText().startsWith("The excursion leaves Z's output range"))
+        << boxes_.LastText().toStdString();
+    EXPECT_TRUE(boxes_.LastText().contains(QString::number(retractLeft, 'g', 5) + " nm"))
+        << boxes_.LastText().toStdString();
     // The same way towards the sample.
     Type(form_->Edit6, "3");
     EXPECT_TRUE(refused(form_->Edit5, QString::number((zNow - 32000) * 0.01 - 1.0)));
@@ -415,6 +420,188 @@ TEST_F(SpektSaveTest, ARampBeyondWhatTheOutputsCanDoFromHereIsRefusedAndTold)
     ASSERT_EQ(boxes_.Texts().size(), 1);
     EXPECT_EQ(boxes_.LastText(), "The bias leaves its output's range: it can go from -32 to 32 V.");
     EXPECT_FALSE(refused(form_->Edit8, "-2"));
+}
+
+TEST_F(SpektSaveTest, AFitIsMadeOnTheCurveShownAndRefusedOnAPreview)
+{
+    MeasureForceCurve();
+    form_->show();
+    const double kept = CantileverParams.CantileverScaleCMAFM;
+    const auto fitRefused = [&] {
+        EXPECT_TRUE(form_->ShowsPreview());
+        EXPECT_TRUE(form_->Image1->Title.Text.startsWith("Preview")) << form_->Image1->Title.Text.toStdString();
+        boxes_.Clear();
+        QTest::mouseClick(form_->FitButton, Qt::LeftButton);
+        EXPECT_EQ(boxes_.LastText(), SpektFitPreviewMessage);
+        EXPECT_FALSE(form_->Fit().Valid);
+        EXPECT_TRUE(form_->Label21->text().isEmpty()) << form_->Label21->text().toStdString();
+        QTest::mouseClick(form_->Label21, Qt::LeftButton);
+        EXPECT_EQ(boxes_.LastText(), "Invalid Value!");
+        EXPECT_EQ(CantileverParams.CantileverScaleCMAFM, kept);
+    };
+    // Pre draws the excitation, which was never measured.
+    QTest::mouseClick(form_->Button1, Qt::LeftButton);
+    fitRefused();
+
+    // Back on the measured curve the fit is made on it, in its units.
+    QTest::mouseClick(form_->PlotButtons[0], Qt::LeftButton);
+    EXPECT_FALSE(form_->ShowsPreview());
+    EXPECT_EQ(form_->Image1->Title.Text, "Measured X(z)");
+    QTest::mouseClick(form_->FitButton, Qt::LeftButton);
+    ASSERT_TRUE(form_->Fit().Valid);
+    EXPECT_TRUE(form_->Label21->text().endsWith("[mV / nm]")) << form_->Label21->text().toStdString();
+    // A preview drawn over it takes the fit away with the line: the slope
+    // can no longer be taken on.
+    QTest::mouseClick(form_->Button1, Qt::LeftButton);
+    EXPECT_FALSE(form_->Fit().Valid);
+    boxes_.Clear();
+    QTest::mouseClick(form_->Label21, Qt::LeftButton);
+    EXPECT_EQ(boxes_.LastText(), "Invalid Value!");
+    EXPECT_EQ(CantileverParams.CantileverScaleCMAFM, kept);
+
+    // Another kind shows its preview: the same.
+    user_->WriteInteger("X(U)", "DataPoints", 16);
+    Type(form_->ComboBox1->lineEdit(), "X(U)");
+    ASSERT_EQ(SpektModeName, "X(U)");
+    fitRefused();
+}
+
+// Changing what shapes the data while "continue acquire" runs ends the run:
+// what was saved and copied is the last curve measured before the change,
+// under the labels and with the points of the settings it was measured with,
+// its readings those the simulated controller gave; the controller never
+// starts a curve with the changed settings.
+TEST_F(SpektSaveTest, ASettingChangedDuringARunEndsItAndTheRecordStaysWhatWasMeasured)
+{
+    Scale("ADC2", "Error", "V", "0.0003", "2");
+    Scale("ADC3", "Z sensor", "nm", "0.01", "3");
+    MeasureForceCurve();
+    form_->show();
+    options_ = std::make_unique<TSpektOptionForm>(*form_);
+    options_->FormCreate();
+    options_->show();
+    const QString folder = dir_.Path();
+    user_->WriteString("SpektOpt", "SaveName", folder + "mid");
+    user_->WriteBool("SpektOpt", "SaveNumbered", true);
+    user_->WriteInteger("SpektOpt", "NextNumber", 1);
+    user_->WriteBool("SpektOpt", "SaveHeader", true);
+    user_->WriteBool("SpektOpt", "xAxis", true);
+    // Three channels: Deflection, Z sensor, Error; every curve replaces the last.
+    user_->WriteInteger("X(z)", "CountAverage", 0);
+    user_->WriteInteger("X(z)", "Channel1", 2);
+    user_->WriteInteger("X(z)", "Channel2", 1);
+    options_->ChannelButtons[2]->click();
+    ASSERT_EQ(form_->ChannelBoxes[2]->currentText(), "Error");
+    user_->WriteInteger("X(U)", "DataPoints", 16);
+    user_->WriteInteger("X(U)", "CountCh", 1);
+    user_->WriteInteger("X(U)", "Channel0", 2);
+    user_->WriteInteger("X(U)", "CountAverage", 0);
+    QTest::mouseClick(form_->RepeatButton, Qt::LeftButton);
+    ASSERT_TRUE(form_->RepeatButton->isChecked());
+
+    const QMap<QString, std::pair<int32_t, double>> channels = {
+        {"Deflection", {1, 0.3}}, {"Error", {2, 0.0003}}, {"Z sensor", {3, 0.01}}};
+    int curves = 0;
+    QObject::connect(form_.get(), &TSpektForm::curveDone, [&curves](int) { ++curves; });
+    int saved = 0;
+    const auto midRun = [&](const QString& what, const std::function<void()>& change) {
+        SCOPED_TRACE(what.toStdString());
+        // What the run is started with.
+        QStringList labels;
+        for (QComboBox* box : form_->ChannelBoxes)
+            if (box->isVisible())
+                labels << box->currentText();
+        const int points = form_->Points();
+        curves = 0;
+        QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+        ASSERT_TRUE(test::PumpUntil([&] { return curves >= 2; }));
+        ASSERT_TRUE(form_->Measuring());
+        const size_t before = sim_->RequestLog().size();
+        change();
+        EXPECT_FALSE(form_->Measuring());
+        EXPECT_FALSE(form_->ScanButton->isChecked());
+        EXPECT_EQ(form_->StatusBar->text(), "Run ended: " + what + " changed; the curves measured so far are kept");
+        QTest::qWait(50); // a run that went on would start its next curve here
+        EXPECT_FALSE(form_->Measuring());
+        // The controller's own record: the last curve's start and readings.
+        const std::vector<sim::SimRequest> log = sim_->RequestLog();
+        std::array<int32_t, 6> first{};
+        std::array<int32_t, sim::SimRequest::KeptWords> start{};
+        for (size_t i = 0; i < before; ++i) {
+            if (log[i].Code == IOCTL_READ_SPEKT)
+                first[static_cast<size_t>(log[i].In[0] - 1)] = log[i].Out0;
+            if (log[i].Code == IOCTL_SET_SPEKT && log[i].In[0] != SpektKindStop)
+                start = log[i].In;
+        }
+        for (size_t i = before; i < log.size(); ++i)
+            EXPECT_FALSE(log[i].Code == IOCTL_SET_SPEKT && log[i].In[0] != SpektKindStop) << "a curve started";
+        EXPECT_EQ(start[5], points);
+        for (int c = 0; c < std::min(2, int(labels.size())); ++c)
+            EXPECT_EQ(start[static_cast<size_t>(6 + c)], channels[labels[c]].first) << labels[c].toStdString();
+
+        QTest::mouseClick(form_->SaveButton, Qt::LeftButton);
+        const QStringList file = Lines(folder + QString("mid%1.txt").arg(++saved, 4, 10, QChar('0')));
+        ASSERT_EQ(file.size(), points + 1);
+        EXPECT_EQ(file[0], "time\tdz\tBias\t" + labels.join('\t'));
+        const QStringList row = file[1].split('\t');
+        ASSERT_EQ(row.size(), 3 + labels.size());
+        const auto near = [](double value, double expected) {
+            return std::abs(value - expected) <= 1e-6 * std::abs(expected) + 1e-12;
+        };
+        EXPECT_TRUE(near(row[1].trimmed().toDouble(), first[0] * 0.01)) << row[1].toStdString();
+        EXPECT_TRUE(near(row[2].trimmed().toDouble(), first[1] * 0.001)) << row[2].toStdString();
+        for (int c = 0; c < labels.size(); ++c)
+            EXPECT_TRUE(
+                near(row[3 + c].trimmed().toDouble(), first[static_cast<size_t>(2 + c)] * channels[labels[c]].second))
+                << labels[c].toStdString() << " " << row[3 + c].toStdString() << " raw "
+                << first[static_cast<size_t>(2 + c)];
+        // Rows a sample time apart, as the controller was told.
+        const double tick = 1.0 / 39062.5;
+        EXPECT_NEAR(file[2].split('\t')[0].toDouble() - row[0].toDouble(), start[4] * tick, 1e-9);
+
+        QTest::mouseClick(form_->ButtonCopy, Qt::LeftButton);
+        const QStringList clip = QApplication::clipboard()->text().split("\r\n");
+        ASSERT_EQ(clip.size(), points);
+        const QStringList copied = clip[0].split('\t');
+        ASSERT_EQ(copied.size(), 3 + labels.size());
+        for (int c = 0; c < labels.size(); ++c)
+            EXPECT_NEAR(copied[3 + c].toDouble(), row[3 + c].toDouble(),
+                        1e-6 * (1.0 + std::abs(row[3 + c].toDouble())));
+    };
+    const auto pick = [](QComboBox* box, const QString& text) {
+        while (box->currentIndex() < box->findText(text))
+            QTest::keyClick(box, Qt::Key_Down);
+        while (box->currentIndex() > box->findText(text))
+            QTest::keyClick(box, Qt::Key_Up);
+    };
+
+    // Error on channel 3 becomes the Z sensor: the Error column stays Error's.
+    midRun("channel 3", [&] { pick(form_->ChannelBoxes[2], "Z sensor"); });
+    midRun("channel 1", [&] { pick(form_->ChannelBoxes[0], "Error"); });
+    midRun("DataPoints", [&] { Type(options_->ComboBoxDataPoints->lineEdit(), "32"); });
+    midRun("delay2", [&] { Type(form_->Edit4, "204.8"); });
+    midRun("delay1", [&] { Type(form_->Edit3, "500"); });
+    midRun("dz1", [&] { Type(form_->Edit5, "-0.5"); });
+    midRun("dz2", [&] { Type(form_->Edit6, "2"); });
+    midRun("the cycle", [&] { options_->RadioButton11->click(); });
+    midRun("Lead in/out", [&] { options_->CheckBox1->click(); });
+    midRun("the channels", [&] { options_->ChannelButtons[1]->click(); });
+    midRun("kind", [&] { Type(form_->ComboBox1->lineEdit(), "X(U)"); });
+    ASSERT_EQ(SpektModeName, "X(U)");
+    midRun("U1", [&] { Type(form_->Edit8, "0.2"); });
+    midRun("U2", [&] { Type(form_->Edit7, "-0.2"); });
+
+    // The number of curves averaged is the run's own: a new one applies from
+    // the next run, the status keeps counting against the old one.
+    curves = 0;
+    QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+    ASSERT_TRUE(test::PumpUntil([&] { return curves >= 1; }));
+    Type(options_->EditAverage, "5");
+    ASSERT_TRUE(test::PumpUntil([&] { return curves >= 3; }));
+    EXPECT_TRUE(form_->Measuring());
+    EXPECT_TRUE(form_->StatusBar->text().endsWith("/ inf.")) << form_->StatusBar->text().toStdString();
+    QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
+    EXPECT_FALSE(form_->Measuring());
 }
 
 } // namespace
