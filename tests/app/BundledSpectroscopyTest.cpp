@@ -10,17 +10,21 @@
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
 #include "spectro/SpektForm.h"
+#include "spectro/SpektOptionForm.h"
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 
 #include <QAbstractButton>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QToolButton>
 
@@ -87,4 +91,78 @@ TEST(BundledSpectroscopy, TheButtonOpensTheWindowAndAForceCurveIsPlotted)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_TRUE(boxes.Texts().size() <= 1) << boxes.LastText().toStdString();
+}
+
+// Channel 3 turned from Error to the Z sensor while "continue acquire" runs:
+// the run ends there, and the column saved under "Error" holds what the
+// Error input read (the same as channel 1, which reads it too), not the Z
+// sensor's readings in Error's scale.
+TEST(BundledSpectroscopy, AChannelChangedDuringContinueAcquireEndsTheRunAndKeepsItsColumnsTrue)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Create());
+    MainQVTForm->show();
+    QCoreApplication::processEvents();
+    StartUp();
+    ASSERT_NE(SpektForm, nullptr);
+    qobject_cast<QAbstractButton*>(MainQVTForm->Control("SpectButton"))->click();
+    ASSERT_TRUE(SpektForm->isVisible());
+    SpektForm->ComboBox1->setCurrentText("X(z)");
+    SpektForm->ComboBox1Change();
+    SpektForm->Edit4->Apply("100");
+    SpektForm->Edit5->Apply("0");
+    SpektForm->Edit6->Apply("3");
+
+    // Options: three channels, files with a header under a name of the test's.
+    SpektForm->SpeedButton4->click();
+    ASSERT_NE(SpektOptionForm, nullptr);
+    SpektOptionForm->ChannelButtons[2]->click();
+    if (!SpektOptionForm->CheckBoxSaveHeader->isChecked())
+        SpektOptionForm->CheckBoxSaveHeader->click();
+    if (SpektOptionForm->CheckBoxNumbered->isChecked())
+        SpektOptionForm->CheckBoxNumbered->click();
+    const QString base = program.Dir.Path() + "midrun";
+    QTest::keyClick(SpektOptionForm->EditFileName, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(SpektOptionForm->EditFileName, base);
+    const auto pick = [](QComboBox* box, const QString& text) {
+        ASSERT_GE(box->findText(text), 0) << text.toStdString();
+        while (box->currentIndex() < box->findText(text))
+            QTest::keyClick(box, Qt::Key_Down);
+        while (box->currentIndex() > box->findText(text))
+            QTest::keyClick(box, Qt::Key_Up);
+    };
+    pick(SpektForm->ChannelBoxes[0], "Error");
+    pick(SpektForm->ChannelBoxes[1], "Signal 2");
+    pick(SpektForm->ChannelBoxes[2], "Error");
+
+    int curves = 0;
+    QObject::connect(SpektForm, &TSpektForm::curveDone, [&curves](int) { ++curves; });
+    QTest::mouseClick(SpektForm->RepeatButton, Qt::LeftButton);
+    QTest::mouseClick(SpektForm->ScanButton, Qt::LeftButton);
+    ASSERT_TRUE(test::PumpUntil([&] { return curves >= 2; }));
+    pick(SpektForm->ChannelBoxes[2], "Z sensor");
+    EXPECT_FALSE(SpektForm->Measuring());
+    EXPECT_EQ(SpektForm->StatusBar->text(), "Run ended: channel 3 changed; the curves measured so far are kept");
+    // Given the time a run that went on would take for a few more curves.
+    QTest::qWait(200);
+    EXPECT_FALSE(SpektForm->Measuring());
+
+    QTest::mouseClick(SpektForm->SaveButton, Qt::LeftButton);
+    QFile file(base + ".txt");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), SpektForm->Measured().Points + 1);
+    EXPECT_EQ(lines[0], "Error\tSignal 2\tError");
+    int differing = 0;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QStringList row = lines[i].split('\t');
+        ASSERT_EQ(row.size(), 3);
+        differing += row[0] != row[2];
+    }
+    EXPECT_EQ(differing, 0);
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }
