@@ -586,6 +586,7 @@ void TSpektForm::LinkNavigatorPoint(bool linked, double x, double y)
         Edit1->setText("Current Pos.");
         Edit2->setText("Current Pos.");
     }
+    SettingChanged("the point");
 }
 
 // ---- excitation ---------------------------------------------------------------------------
@@ -926,6 +927,11 @@ TSpektForm::TSettings TSpektForm::CurrentSettings() const
     s.LeadInOut = shape.LeadInOut;
     if (shape.Cycle < 0.0 && UserIni)
         s.RampFile = UserIni->ReadString(s.Kind, "BiasCycleName", "./default.dat");
+    s.Linked = navigatorLinked_;
+    if (navigatorLinked_) {
+        s.X = navigatorX_;
+        s.Y = navigatorY_;
+    }
     return s;
 }
 

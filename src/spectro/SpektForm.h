@@ -138,6 +138,9 @@ public:
         double Cycle = 0.0;
         bool LeadInOut = false;
         QString RampFile; // with a ramp file as the cycle
+        // The navigator's point the curves are taken at; none: where the tip is.
+        bool Linked = false;
+        double X = 0.0, Y = 0.0;
         bool operator==(const TSettings&) const = default;
     };
     TSettings CurrentSettings() const;

@@ -590,6 +590,8 @@ TEST_F(SpektSaveTest, ASettingChangedDuringARunEndsItAndTheRecordStaysWhatWasMea
     ASSERT_EQ(SpektModeName, "X(U)");
     midRun("U1", [&] { Type(form_->Edit8, "0.2"); });
     midRun("U2", [&] { Type(form_->Edit7, "-0.2"); });
+    // The navigator hands in another point to take the curves at.
+    midRun("the point", [&] { form_->LinkNavigatorPoint(true, 5.0, -5.0); });
 
     // The number of curves averaged is the run's own: a new one applies from
     // the next run, the status keeps counting against the old one.
