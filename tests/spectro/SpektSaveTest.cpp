@@ -5,6 +5,7 @@
 #include "support/DriverLinkFixture.h"
 
 #include "core/SharedState.h"
+#include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "device/SpektRequests.h"
 #include "lockin/OsziFrame.h"
@@ -592,6 +593,15 @@ TEST_F(SpektSaveTest, ASettingChangedDuringARunEndsItAndTheRecordStaysWhatWasMea
     midRun("U2", [&] { Type(form_->Edit7, "-0.2"); });
     // The navigator hands in another point to take the curves at.
     midRun("the point", [&] { form_->LinkNavigatorPoint(true, 5.0, -5.0); });
+
+    // A channel renamed and rescaled in the channel table afterwards does not
+    // relabel or rescale what was measured.
+    const QString last = folder + QString("mid%1.txt").arg(saved, 4, 10, QChar('0'));
+    Scale("ADC3", "Height", "um", "0.02", "3");
+    ASSERT_TRUE(device_->ReloadScales());
+    ASSERT_EQ(ChannelTable[FirstAdcSlot + 2].Label, "Height");
+    QTest::mouseClick(form_->SaveButton, Qt::LeftButton);
+    EXPECT_EQ(Lines(folder + QString("mid%1.txt").arg(++saved, 4, 10, QChar('0'))), Lines(last));
 
     // The number of curves averaged is the run's own: a new one applies from
     // the next run, the status keeps counting against the old one.
