@@ -1,4 +1,5 @@
 #include "app/CreateForms.h"
+#include "app/QvtApplication.h"
 
 #include "calib/AutoOffsetForm.h"
 #include "calib/ScaleADDAForm.h"
@@ -751,6 +752,8 @@ void StartUp()
 
 void DestroyAllForms()
 {
+    // No held control's release may reach a window that is being freed.
+    EndPointerHolds();
     // The script thread goes first: stopped, its waits freed, joined while
     // every window it reaches is still there.
     if (SelForm != nullptr)

@@ -52,6 +52,8 @@ int RunProgram(const QString& appDir, const QStringList& arguments)
     }
 
     const int result = RunMessageLoop();
+    // However the loop ended, a control held down lets go before anything else.
+    EndPointerHolds();
     // One way out, however the loop ended: a main window still open is closed
     // as by Exit; should the scan refuse to stop, the workers are stopped and
     // joined with the windows all the same.

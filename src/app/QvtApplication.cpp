@@ -5,6 +5,11 @@
 #include "platform/HandOver.h"
 #include "platform/MessageBoxes.h"
 
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QFocusEvent>
+#include <QMouseEvent>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
 
@@ -12,6 +17,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qvt {
 
@@ -100,6 +106,26 @@ int RunMessageLoop()
     const int result = QCoreApplication::exec();
     loopRunning = false;
     return result;
+}
+
+void EndPointerHolds()
+{
+    if (QWidget* grabber = QWidget::mouseGrabber())
+        grabber->releaseMouse();
+    const QList<QWidget*> all = QApplication::allWidgets();
+    // A release may close or free other widgets.
+    const std::vector<QPointer<QWidget>> widgets(all.begin(), all.end());
+    for (const QPointer<QWidget>& w : widgets) {
+        if (auto* button = qobject_cast<QAbstractButton*>(w.data()); button != nullptr && button->isDown()) {
+            QFocusEvent lost(QEvent::FocusOut, Qt::OtherFocusReason);
+            QCoreApplication::sendEvent(button, &lost);
+        } else if (auto* slider = qobject_cast<QAbstractSlider*>(w.data())) {
+            // Taken only by a slider the mouse holds.
+            QMouseEvent up(QEvent::MouseButtonRelease, QPointF(), QPointF(), Qt::LeftButton, Qt::NoButton,
+                           Qt::NoModifier);
+            QCoreApplication::sendEvent(slider, &up);
+        }
+    }
 }
 
 void ReportAppException(const QString& message, QObject* receiver)

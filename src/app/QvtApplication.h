@@ -30,6 +30,12 @@ bool EndRequested();
 // The main message loop; returns at once when the end was asked for already.
 int RunMessageLoop();
 
+// Lets go of what the mouse holds, while every window is still whole: a held
+// button is released as when a box takes the focus mid-hold (its release,
+// no click), a dragged slider or a held page step stops where it is. The
+// shutdown does this before any window is written or freed.
+void EndPointerHolds();
+
 // Shows and logs `message` raised while `receiver` handled an event; from a
 // thread other than the window thread it is passed to the window thread.
 void ReportAppException(const QString& message, QObject* receiver);

@@ -74,6 +74,12 @@ TCoarseForm::TCoarseForm(QWidget* parent) : QWidget(parent)
 
 TCoarseForm::~TCoarseForm()
 {
+    // A hold still under way ends here, while the window is whole: the
+    // controls go after this body, and a held button's lost focus then
+    // emits its release, which must not reach the window any more.
+    StopRepeat();
+    for (QObject* child : findChildren<QObject*>())
+        child->disconnect(this);
     if (TStepper* s = StepperInUse(); s != nullptr && s->CoarseStatus == this)
         s->CoarseStatus = nullptr;
     if (CoarseForm == this)

@@ -10,20 +10,29 @@
 #include "core/SharedState.h"
 #include "mainwindow/MainQVTForm.h"
 #include "motion/Approach.h"
+#include "motion/CoarseForm.h"
+#include "optics/LEDForm.h"
+#include "scan/ScanParaForm.h"
 
 #include <QAction>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -219,6 +228,116 @@ TEST(ProgramLifetime, SigtermEndsTheProgramWhileABoxIsOpenOnTheScreen)
     EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
 }
 
+namespace {
+
+// A free local TCP port for the program's remote screen.
+quint16 FreePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost))
+        return 0;
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+// The operator's mouse on the program's remote screen: a minimal viewer of
+// the remote framebuffer protocol that only moves and presses the pointer.
+class RemotePointer {
+public:
+    bool Connect(quint16 port)
+    {
+        const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
+        do {
+            socket_.connectToHost(QHostAddress::LocalHost, port);
+            if (socket_.waitForConnected(1000))
+                break;
+            socket_.abort();
+            QThread::msleep(20);
+        } while (Clock::now() < end);
+        if (socket_.state() != QAbstractSocket::ConnectedState)
+            return false;
+        const QByteArray version = Read(12);
+        if (version != "RFB 003.003\n")
+            return false;
+        socket_.write(version);
+        // The server names the security type: none.
+        const QByteArray security = Read(4);
+        if (security.size() != 4 || qFromBigEndian<quint32>(security.constData()) != 1)
+            return false;
+        socket_.write(QByteArray(1, '\x01')); // shared
+        const QByteArray init = Read(24);
+        if (init.size() != 24)
+            return false;
+        Read(qFromBigEndian<quint32>(init.constData() + 20)); // the desktop's name
+        return true;
+    }
+    // Pointer at (x, y) on the screen with the left button down or up.
+    void Pointer(int x, int y, bool down)
+    {
+        char event[6] = {5, static_cast<char>(down ? 1 : 0)};
+        qToBigEndian<quint16>(static_cast<quint16>(x), event + 2);
+        qToBigEndian<quint16>(static_cast<quint16>(y), event + 4);
+        socket_.write(event, sizeof event);
+        socket_.waitForBytesWritten(EndBoundMs);
+    }
+
+private:
+    QByteArray Read(qint64 n)
+    {
+        QByteArray data;
+        const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
+        while (data.size() < n && Clock::now() < end) {
+            if (socket_.bytesAvailable() == 0 && !socket_.waitForReadyRead(1000) &&
+                socket_.state() != QAbstractSocket::ConnectedState)
+                break;
+            data += socket_.read(n - data.size());
+        }
+        return data;
+    }
+    QTcpSocket socket_;
+};
+
+// Where a step button of the coarse window lies in the window (the same
+// layout in every process).
+QPoint CoarseButtonInWindow(int number)
+{
+    TCoarseForm form;
+    form.FormCreate();
+    form.show();
+    QPushButton* b = form.BitBtn(number);
+    return b->mapTo(&form, b->rect().center());
+}
+
+} // namespace
+
+TEST(ProgramLifetime, SigtermWhileACoarseButtonIsHeldEndsInOrderAndKeepsTheSteps)
+{
+    ASSERT_EQ(MainIni, nullptr);
+    const QPoint window(2100, 1100);
+    const QPoint button = window + CoarseButtonInWindow(1);
+    RunningQvt qvt;
+    // The coarse window comes up with the program, clear of the others; the
+    // sample far from the tip, the approach button repeating quickly.
+    qvt.Edit("user.ini", "[Main]\r\n", "[Main]\r\nCoarseButton=1\r\n");
+    qvt.Edit("ini/qvt.ini", "[Coarse]\r\nFormPosLeft=1030\r\nFormPosTop=40\r\n",
+             "[Coarse]\r\nFormPosLeft=2100\r\nFormPosTop=1100\r\nSlowZ=10\r\n");
+    qvt.Edit("ini/sim.ini", "Gap=0", "Gap=100000");
+    const quint16 port = FreePort();
+    qvt.Start(QString("vnc:size=2400x1400:port=%1").arg(port));
+    ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+    RemotePointer mouse;
+    ASSERT_TRUE(mouse.Connect(port));
+    // "v" held down: the approach motor steps on until the program is ended.
+    mouse.Pointer(button.x(), button.y(), false);
+    mouse.Pointer(button.x(), button.y(), true);
+    QThread::msleep(2000);
+    qvt.Terminate();
+    const QString steps = Setting(qvt.Ini(), "Stepper", "zCoarsePos");
+    ASSERT_FALSE(steps.isEmpty()) << "the stepper's position was not written";
+    EXPECT_LT(steps.toInt(), 0) << "no steps toward the sample counted";
+}
+
 // The motions below run on the instrument's own clock (the bundled simulator
 // keeps real time) and are set up so that they cannot end by themselves for
 // many minutes: however fast or busy the machine, each is still under way
@@ -307,7 +426,8 @@ TEST(ProgramLifetime, APaletteOrSettingsFileThatIsNoRegularFileIsRefusedAndTheSt
         EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
         qvt.Terminate();
         const QString log = QString::fromUtf8(qvt.dir.ReadFile("error.log"));
-        EXPECT_EQ(log.count("Palette file " + paletteFile + " refused: only a regular file of at most 1 MB is read."), 1)
+        EXPECT_EQ(log.count("Palette file " + paletteFile + " refused: only a regular file of at most 1 MB is read."),
+                  1)
             << log.toStdString();
         EXPECT_GE(log.count("Settings file " + scannerFile + " refused"), 1) << log.toStdString();
         EXPECT_FALSE(QFileInfo(scannerFile).isFile()) << "the pipe was replaced by a file";
@@ -351,7 +471,10 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(CopyBundledSettings(dir_));
-        dir_.WriteFile("ini/sim.ini", dir_.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
+        // The sample far below the tip: the coarse steps toward it are safe.
+        dir_.WriteFile(
+            "ini/sim.ini",
+            dir_.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast").replace("Gap=0", "Gap=100000"));
         InstallShutdownOnSignals();
     }
 
@@ -392,8 +515,8 @@ protected:
 TEST_F(ProgramInProcess, SigtermEndsItWithToolWindowsAndWindowsWithoutAParentOpen)
 {
     const auto ran = Run([] {
-        for (const char* item : {"ScannerItem", "FeedbackItem", "MiscItem", "ScaleItem", "HighSpeedItem",
-                                 "ScaleADDAItem", "DNCItem"})
+        for (const char* item :
+             {"ScannerItem", "FeedbackItem", "MiscItem", "ScaleItem", "HighSpeedItem", "ScaleADDAItem", "DNCItem"})
             Open(item);
         ::kill(::getpid(), SIGTERM);
     });
@@ -413,4 +536,61 @@ TEST_F(ProgramInProcess, FileExitEndsItWithWindowsWithoutAParentOpen)
     EXPECT_LT(ran, std::chrono::milliseconds(EndBoundMs));
     const QString ini = QString::fromUtf8(dir_.ReadFile("ini/qvt.ini"));
     EXPECT_FALSE(Setting(ini, "ScannerWin", "FormPosTop").isEmpty());
+}
+
+TEST_F(ProgramInProcess, SigtermWhileAControlIsHeldEndsTheHoldBeforeItsWindowGoes)
+{
+    // Each control that repeats or drags while the mouse holds it, held down
+    // when the signal comes: its hold ends as a lost focus ends it, while its
+    // window is still whole, and the program ends in order.
+    struct Held {
+        const char* Window;
+        const char* Item;
+        std::function<QWidget*()> Control;
+    };
+    const Held held[] = {
+        {"coarse step button", "CoarseItem", [] { return CoarseForm->BitBtn(1); }},
+        {"parameter window arrow", nullptr, [] { return ScanParaForm->Button("BitBtn3"); }},
+        {"LED scroll bar", "LEDItem",
+         []() -> QWidget* {
+             for (int i = 1; i <= 3; ++i)
+                 if (!LEDForm->ScrollBar(i)->isHidden())
+                     return LEDForm->ScrollBar(i);
+             return nullptr;
+         }},
+    };
+    for (const Held& h : held) {
+        SCOPED_TRACE(h.Window);
+        InstallShutdownOnSignals(); // armed afresh for each run
+        bool wasDown = false;
+        std::optional<bool> releasedWhole; // buttons only
+        const auto ran = Run([&] {
+            if (h.Item != nullptr)
+                Open(h.Item);
+            QWidget* control = h.Control();
+            if (control != nullptr) {
+                control->window()->show();
+                auto* bar = qobject_cast<QScrollBar*>(control);
+                const int before = bar != nullptr ? bar->value() : 0;
+                QTest::mousePress(control, Qt::LeftButton, {}, control->rect().center());
+                if (auto* b = qobject_cast<QAbstractButton*>(control)) {
+                    wasDown = b->isDown();
+                    // A window being freed is a plain widget by then.
+                    const QByteArray kind = b->window()->metaObject()->className();
+                    releasedWhole = false;
+                    QObject::connect(b, &QAbstractButton::released, [b, kind, &releasedWhole] {
+                        releasedWhole = b->window()->metaObject()->className() == kind;
+                    });
+                }
+                if (bar != nullptr)
+                    wasDown = bar->isSliderDown() || bar->value() != before;
+            }
+            ::kill(::getpid(), SIGTERM);
+        });
+        EXPECT_TRUE(wasDown) << "the press did not take";
+        EXPECT_NE(releasedWhole, std::optional<bool>(false)) << "a button's release came as its window was freed";
+        EXPECT_LT(ran, std::chrono::milliseconds(EndBoundMs));
+        EXPECT_FALSE(Setting(QString::fromUtf8(dir_.ReadFile("ini/qvt.ini")), "Stepper", "zCoarsePos").isEmpty())
+            << "the stepper's position was not written";
+    }
 }

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include <memory>
 
@@ -18,9 +19,9 @@ namespace {
 
 class CoarseOnSim : public DriverLinkFixture {
 protected:
-    void Start()
+    void Start(sim::SimConfig config = FastConfig())
     {
-        sim = PlugSim(FastConfig());
+        sim = PlugSim(config);
         form.FormCreate();
         ASSERT_FALSE(form.StartFailed());
         stepper = std::make_unique<TStepper>(form, ini_.get());
@@ -198,4 +199,50 @@ TEST_F(CoarseOnSim, EscClosesTheWindowWithTheStepperOffAndTheMainButtonUp)
     EXPECT_EQ(button, std::vector<bool>({true, false}));
     EXPECT_FALSE(coarse->Repeating());
     EXPECT_EQ(sim->Register(RegDigitalOut) & 3, 0);
+}
+
+TEST_F(CoarseOnSim, AHoldCutOffByEscCloseOrTheWindowGoingStepsNoMoreAndKeepsItsCount)
+{
+    sim::SimConfig config = FastConfig();
+    config.Coarse.Gap = 100; // far from the surface: the steps toward it are safe
+    Start(config);
+    const double gap = sim->CoarseGapSteps();
+    // Held with the mouse, one repeat, then the hold is cut off: by Esc, by
+    // the window's close, or by the window going (the program's end).
+    enum End { Esc, Close, Destroy };
+    int steps = 0;
+    for (End end : {Esc, Close, Destroy}) {
+        SCOPED_TRACE(end);
+        coarse->show();
+        coarse->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(coarse.get()));
+        now += 1000;
+        QTest::mousePress(coarse->BitBtn(1), Qt::LeftButton);
+        ASSERT_TRUE(coarse->Repeating());
+        now += 200;
+        coarse->Timer1DXTimer();
+        ++steps;
+        ASSERT_EQ(sim->CoarseStepsDown(), steps);
+        if (end == Esc) {
+            QTest::keyClick(coarse.get(), Qt::Key_Escape);
+            EXPECT_FALSE(coarse->isVisible());
+        } else if (end == Close) {
+            EXPECT_TRUE(coarse->close());
+        } else {
+            coarse->FormDestroy();
+            coarse.reset();
+        }
+        // The mouse-up that comes after adds no burst, and no timer steps on.
+        if (coarse) {
+            EXPECT_FALSE(coarse->Repeating());
+            now += 10000;
+            coarse->Timer1DXTimer();
+            QTest::mouseRelease(coarse->BitBtn(1), Qt::LeftButton);
+        }
+        EXPECT_EQ(sim->CoarseStepsDown(), steps);
+        EXPECT_EQ(stepper->zCoarsePos, -steps);
+        EXPECT_EQ(sim->Register(RegDigitalOut) & 3, 0) << "the stepper stays off";
+    }
+    EXPECT_DOUBLE_EQ(sim->CoarseGapSteps(), gap - steps);
+    EXPECT_EQ(stepper->CoarseStatus, nullptr);
 }
