@@ -229,7 +229,11 @@ void TdncForm::BuildControls()
     speedButton2_->setText("noise");
     speedButton2_->setToolTip("Thermal Noise Spectra");
     speedButton2_->setCheckable(true);
-    connect(speedButton2_, &QToolButton::clicked, this, &TdncForm::SpeedButton2Click);
+    connect(speedButton2_, &QToolButton::clicked, this, [this] {
+        // The noise button switches the drive.
+        EndRunFor("drive");
+        SpeedButton2Click();
+    });
     saveButton_ = new QToolButton(this);
     saveButton_->setObjectName("SaveButton");
     saveButton_->setText("save");
@@ -274,7 +278,10 @@ void TdncForm::BuildControls()
     for (int i = 0; i < 3; ++i) {
         auto* radio = new QRadioButton(QString::number(gains[i]), inputGroup_);
         radio->setObjectName(QString("InputRadio%1").arg(gains[i]));
-        connect(radio, &QRadioButton::clicked, this, [this, g = gains[i]] { SetInputGain(g); });
+        connect(radio, &QRadioButton::clicked, this, [this, g = gains[i]] {
+            EndRunFor("input gain");
+            SetInputGain(g);
+        });
         inputLayout->addWidget(radio);
         inputRadios_[static_cast<size_t>(i)] = radio;
     }
@@ -298,7 +305,11 @@ void TdncForm::BuildControls()
     auto* drive = new QHBoxLayout;
     drive->addWidget(new QLabel("drive", this));
     edit4_ = new TNumericEdit("Edit4", this);
-    edit4_->OnKey = [this](EditKey key) { Edit4KeyPress(key); };
+    edit4_->OnKey = [this](EditKey key) {
+        if (key == EditKey::Enter)
+            EndRunFor("drive");
+        Edit4KeyPress(key);
+    };
     drive->addWidget(edit4_);
     drive->addWidget(new QLabel("V", this));
     panel->addLayout(drive);
@@ -308,13 +319,19 @@ void TdncForm::BuildControls()
     scaleRadioGrp_->setAutoFillBackground(true);
     scaleLayout_ = new QVBoxLayout(scaleRadioGrp_);
     scaleButtons_ = new QButtonGroup(this);
-    connect(scaleButtons_, &QButtonGroup::idClicked, this, &TdncForm::ScaleRadioGrpClick);
+    connect(scaleButtons_, &QButtonGroup::idClicked, this, [this](int id) {
+        EndRunFor("output range");
+        ScaleRadioGrpClick(id);
+    });
     panel->addWidget(scaleRadioGrp_);
 
     redBandwidthButton_ = new QPushButton("bandwidth", this);
     redBandwidthButton_->setObjectName("RedBandwidthButton");
     redBandwidthButton_->setCheckable(true);
-    connect(redBandwidthButton_, &QPushButton::clicked, this, &TdncForm::RedBandwidthButtonClick);
+    connect(redBandwidthButton_, &QPushButton::clicked, this, [this] {
+        EndRunFor("bandwidth");
+        RedBandwidthButtonClick();
+    });
     panel->addWidget(redBandwidthButton_);
     comboBox2_ = new QComboBox(this);
     comboBox2_->setObjectName("ComboBox2");
@@ -326,8 +343,14 @@ void TdncForm::BuildControls()
     comboBox3_->setToolTip("RollOff");
     for (const char* text : DncRollOffTexts)
         comboBox3_->addItem(text);
-    connect(comboBox2_, &QComboBox::activated, this, &TdncForm::FilterBoxChange);
-    connect(comboBox3_, &QComboBox::activated, this, &TdncForm::FilterBoxChange);
+    connect(comboBox2_, &QComboBox::activated, this, [this] {
+        EndRunFor("time constant");
+        FilterBoxChange();
+    });
+    connect(comboBox3_, &QComboBox::activated, this, [this] {
+        EndRunFor("roll-off");
+        FilterBoxChange();
+    });
     panel->addWidget(comboBox2_);
     panel->addWidget(comboBox3_);
 
@@ -446,6 +469,52 @@ void TdncForm::SetSweepSize(int dataPoints, int historyDepth)
     HistoryDepth = ClampHistoryDepth(historyDepth);
     PointShift = DncPointShift(DataPoints);
     Curves.Allocate(DataPoints, HistoryDepth);
+    ClearRecord();
+}
+
+void TdncForm::ClearRecord()
+{
+    RecordPoints = 0;
+    SweepStep = 0.0;
+    Fit = TShoFit{};
+    FitDone = false;
+    HideFitLabels();
+    status_[0]->clear();
+    bitmap_.fill(Qt::white);
+    shown_ = bitmap_;
+    strip_.fill(Qt::white);
+    image_->update();
+    stripWidget_->update();
+    EnableSaving(false);
+}
+
+void TdncForm::EndRunFor(const QString& setting)
+{
+    if (!Acquiring() || AbortRequested)
+        return;
+    AbortRequested = true;
+    endedBy_ = setting;
+}
+
+void TdncForm::NoteNextRun(const QString& setting)
+{
+    if (Acquiring())
+        status_[1]->setText(setting + ": from the next sweep");
+}
+
+int TdncForm::RecordRows() const
+{
+    return std::clamp(RecordPoints - 1, 0, DataPoints);
+}
+
+void TdncForm::ShowEndedRecord(bool noise)
+{
+    HideFitLabels();
+    const QString why = endedBy_.isEmpty() ? QString(" aborted") : " ended by the " + endedBy_ + " change";
+    if (noise)
+        status_[0]->setText("Noise spectrum" + why);
+    else
+        status_[0]->setText(QString("Sweep%1: %2 of %3 points measured").arg(why).arg(RecordRows()).arg(DataPoints));
 }
 
 void TdncForm::ApplyDeferredSize()
@@ -546,6 +615,8 @@ void TdncForm::StoreSweepRange()
     const QString text = DncRangeText(RangeStart, RangeStop);
     if (text != TDncRecentRanges::Plain(recent_.Items[3])) {
         Curves.ZeroHistory();
+        // A running mean starts over: none of the old range's values count.
+        Curves.ZeroNewestFrom(0);
         UpdateRecentRanges();
     }
     if (MainIni) {
@@ -581,7 +652,11 @@ void TdncForm::AcquireAndShow()
         AfterAcquireAndShow();
         return;
     }
+    // Sizes chosen during the last sweep take effect here, not on its record.
+    ApplyDeferredSize();
     AutoTunePending = true;
+    // No fit of an earlier curve outlives the start of a new one.
+    Fit = TShoFit{};
     FitDone = false;
     StoreSweepRange();
     if (!BeginAcquisition())
@@ -646,6 +721,7 @@ bool TdncForm::BeginAcquisition()
     io_.DelayUs(DncStartDelay);
     AverageReads = std::max(AverageReads, DncLeastReads - 1);
     AbortRequested = false;
+    endedBy_.clear();
     if (ContAverageCount <= 0)
         Curves.Rotate();
     const TSweepSetup setup = MakeSweepSetup();
@@ -689,11 +765,21 @@ void TdncForm::FinishAcquisition()
 {
     sweepTimer_->stop();
     bool measured = false;
+    bool noise = false;
     if (acquisition_) {
-        if (acquisition_->Noise)
+        noise = acquisition_->Noise;
+        if (noise)
             EndNoiseWait();
-        measured = acquisition_->Sweep || acquisition_->Noise;
+        measured = acquisition_->Sweep || noise;
         const bool complete = acquisition_->Sweep && acquisition_->Sweep->Done();
+        if (measured) {
+            // The newest curve holds this acquisition's points and nothing of
+            // the curve it replaced.
+            RecordPoints = acquisition_->Sweep ? acquisition_->Sweep->LastStoredPoint() + 1
+                           : NoiseDone         ? DataPoints + 1
+                                               : 0;
+            Curves.ZeroNewestFrom(RecordPoints);
+        }
         if (acquisition_->UsbList && complete)
             io_.BuildUsbChannelList(true, true, 0);
         if (acquisition_->CursorSet)
@@ -703,11 +789,16 @@ void TdncForm::FinishAcquisition()
         ApplySyncFilter();
     }
     if (measured) {
-        EnableSaving(true);
-        if (options_.Flag(Opt::AutoSave))
+        if (!RecordComplete()) {
+            // No fit of a part of a curve.
+            Fit = TShoFit{};
+            FitDone = true;
+            ShowEndedRecord(noise);
+        }
+        EnableSaving(RecordRows() > 0);
+        if (RecordRows() > 0 && options_.Flag(Opt::AutoSave))
             SaveSpectrum(options_.Text(Opt::SaveName));
     }
-    ApplyDeferredSize();
     DrawSpectrum();
     if (options_.Flag(Opt::FitShoAlways) && !options_.Flag(Opt::AutoTuneOn)) {
         mathErrLabel_->setVisible(Fit.MathError);
@@ -722,7 +813,8 @@ void TdncForm::AfterAcquireAndShow()
         if (ContAverageCount >= 0)
             ++ContAverageCount;
         if (autoTuning_) {
-            const bool done = AutoTuneNarrowing();
+            // An ended sweep has no fit to narrow on: auto tune ends with it.
+            const bool done = !RecordComplete() || AutoTuneNarrowing();
             if (!done && !AbortRequested && scanButton_->isChecked()) {
                 AcquireAndShow();
                 return;
@@ -773,19 +865,21 @@ TDncMarks TdncForm::Marks() const
 void TdncForm::DrawStrip()
 {
     const TDncHalfPower h = DrawDncStrip(strip_, Curves, Marks());
-    if (!options_.Flag(Opt::FitShoAlways)) {
+    if (!options_.Flag(Opt::FitShoAlways) && RecordComplete()) {
         // The half-power width counted in sweep points: too few and Q is a guess.
         const bool resolved = (h.Right - h.Left) >= DncResolvedPoints;
         const QString q = h.Q ? QString::number(static_cast<qint64>(Round(*h.Q))) : QString();
-        status_[0]->setText(!h.Q         ? QString()
-                            : resolved ? "Q: " + q
-                                       : "Q: ~" + q + " | " + DncUnresolvedText);
+        status_[0]->setText(!h.Q ? QString() : resolved ? "Q: " + q : "Q: ~" + q + " | " + DncUnresolvedText);
     }
     stripWidget_->update();
 }
 
 void TdncForm::ApplyOperatingFrequency()
 {
+    // A running acquisition owns the oscillator: the operating frequency goes
+    // to it when the acquisition ends (its end draws the spectrum, which applies it).
+    if (Acquiring())
+        return;
     io_.SetLockInFrequency(OperatingFrequency);
     if (MainIni)
         MainIni->WriteFloat(Dnc, "Use", OperatingFrequency);
@@ -813,6 +907,8 @@ void TdncForm::SetSetpointFromSpectrum(int column, int row)
     }
     const double v = DncValueAtRow(row, *DisplayScale);
     const int point = std::clamp(column << PointShift, 0, Curves.DataPoints());
+    if (point >= RecordPoints)
+        return; // not measured by the last sweep
     const double a0 = Curves.Newest()[static_cast<size_t>(point)];
     if (mode == FeedbackNcAFMR) {
         QString text = "100";
@@ -862,6 +958,16 @@ void TdncForm::EditKeyPress(int edit, EditKey key)
         return;
     }
     e->MarkAccepted();
+    if (edit == 3 && Acquiring()) {
+        // Retuning now would move the sweep's oscillator mid-point.
+        OperatingFrequency = std::abs(hz);
+        if (MainIni)
+            MainIni->WriteFloat(Dnc, "Use", OperatingFrequency);
+        status_[1]->setText("use frequency: when the sweep ends");
+        return;
+    }
+    if (edit != 3)
+        NoteNextRun(edit == 1 ? "start frequency" : "stop frequency");
     if (edit == 1) {
         RangeStart = hz;
         if (MainIni)
@@ -959,8 +1065,9 @@ void TdncForm::DrawSpectrum()
     o.Vector = options_.Flag(Opt::Vector);
     o.PointShift = PointShift;
     o.Colors = colors_;
+    o.Measured = RecordComplete() ? -1 : std::max(0, RecordPoints - 1);
     const bool fitOn = (options_.Flag(Opt::FitShoAlways) || options_.Flag(Opt::AutoTuneOn)) && SweepStep != 0.0;
-    if (fitOn && !AbortRequested)
+    if (fitOn && !AbortRequested && RecordComplete())
         RunFit();
     if (fitOn && !Fit.FitCurve.empty()) {
         o.FitCurve = &Fit.FitCurve;
@@ -1050,7 +1157,7 @@ void TdncForm::Image1MouseUp(int x, int y, Qt::MouseButton button)
     dragging_ = false;
     if (Acquiring())
         return; // no retuning and no second sweep while one runs
-    if (button != Qt::LeftButton || SweepStep == 0.0 || !wasDragging) {
+    if (button != Qt::LeftButton || SweepStep == 0.0 || RecordRows() == 0 || !wasDragging) {
         Beep();
         ShowMessage(MsgKind::Information, "Spectra is invalid!\rPlease acquire new!");
         return;
@@ -1285,15 +1392,28 @@ void TdncForm::OptionChanged(TDncOptions::Key key, QObject* by)
     if (by == this)
         return;
     switch (key) {
-    case Opt::All:
-    case Opt::DataPoints:
-    case Opt::Average:
-    case Opt::ContAverage:
     case Opt::Harmonic:
     case Opt::Phase:
     case Opt::Ac:
     case Opt::SyncFilter:
+        // They reach the lock-in at once: a running acquisition ends first.
+        EndRunFor(key == Opt::Harmonic ? "harmonic"
+                  : key == Opt::Phase  ? "phase"
+                  : key == Opt::Ac     ? "input coupling"
+                                       : "sync filter");
+        ApplyOptions();
+        break;
+    case Opt::DataPoints:
+    case Opt::Average:
+    case Opt::ContAverage:
     case Opt::History:
+        NoteNextRun(key == Opt::DataPoints ? "point count"
+                    : key == Opt::Average  ? "average"
+                    : key == Opt::History  ? "history depth"
+                                           : "running mean");
+        ApplyOptions();
+        break;
+    case Opt::All: // the options window shows what is stored
     case Opt::ScaleY:
     case Opt::Popup0:
         ApplyOptions();
@@ -1326,26 +1446,29 @@ void TdncForm::ApplyOptions()
     const int depth = ClampHistoryDepth(static_cast<int>(options_.Number(Opt::History)));
     if (Acquiring()) {
         deferredSize_ = std::make_pair(points, depth);
-    } else if (points == DataPoints && !Curves.Empty()) {
-        HistoryDepth = depth;
-        Curves.SetDepth(depth);
-    } else if (points != DataPoints || Curves.Empty()) {
-        SetSweepSize(points, depth);
-        bitmap_.fill(Qt::white);
-        shown_ = bitmap_;
-        image_->update();
-        EnableSaving(false);
+    } else {
+        // What the options say now replaces a size left waiting by the last sweep.
+        deferredSize_.reset();
+        if (points == DataPoints && !Curves.Empty()) {
+            HistoryDepth = depth;
+            Curves.SetDepth(depth);
+        } else {
+            SetSweepSize(points, depth);
+        }
     }
     PointShift = DncPointShift(DataPoints);
     recent_.Items[0] = options_.Text(Opt::Popup0);
     rangeActions_[0]->setText(recent_.Items[0]);
     const int harmonic = static_cast<int>(options_.Number(Opt::Harmonic));
     const double phase = options_.Number(Opt::Phase);
-    io_.SetLockInPhase(harmonic, phase);
     options_.WriteInteger(Opt::Harmonic, std::clamp(harmonic, 1, 15), this);
     ContAverageCount = static_cast<int32_t>(options_.Number(Opt::ContAverage));
-    io_.SetControlBits(InputAcBit, options_.Flag(Opt::Ac) ? InputAcBit : 0);
-    ApplySyncFilter();
+    // A sweep that runs on keeps the lock-in as it started it; its end applies these.
+    if (!Acquiring() || AbortRequested) {
+        io_.SetLockInPhase(harmonic, phase);
+        io_.SetControlBits(InputAcBit, options_.Flag(Opt::Ac) ? InputAcBit : 0);
+        ApplySyncFilter();
+    }
     UpdateScanGlyph();
 }
 
@@ -1443,13 +1566,15 @@ void TdncForm::AutoTuneFinish()
     const int mode = MicroscopeState.FeedbackMode;
     int column = 0;
     // An operating frequency outside the swept points has no curve value to carry over.
-    if (!mathError && DisplayScale && DisplayScale->Scale > 0.0 && EnterInScanPara && mode >= FeedbackNcAFMR &&
+    if (!mathError && RecordComplete() && DisplayScale && DisplayScale->Scale > 0.0 && EnterInScanPara &&
+        mode >= FeedbackNcAFMR &&
         AutoTuneColumn(OperatingFrequency, SweepStart, SweepStep, DataPoints, PointShift, column)) {
         double v = 0.0;
         const TFeedbackSet& set =
             MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(ValidFeedbackMode(mode)))];
         if (mode == FeedbackNcAFMR) {
-            const TFeedbackSet& four = MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(FeedbackNcAFMR))];
+            const TFeedbackSet& four =
+                MicroscopeState.FeedbackSets[static_cast<size_t>(FeedbackSetIndex(FeedbackNcAFMR))];
             const int point = std::clamp(column << PointShift, 0, Curves.DataPoints());
             v = four.Setpoint / 100.0 * Curves.Newest()[static_cast<size_t>(point)];
         } else if (mode == FeedbackNcAFMX) {
@@ -1603,7 +1728,7 @@ void TdncForm::SaveSpectrum(const QString& name)
     c.Delimiter = SaveDelimiter(static_cast<int>(options_.Number(Opt::DelimiterSave)));
     c.WithComment = options_.Flag(Opt::SaveComment);
     c.Comment = options_.Text(Opt::Comment);
-    const DncSaveResult r = WriteDncExport(full, DncExportText(Curves, DataPoints, SweepStep, SweepStart, c));
+    const DncSaveResult r = WriteDncExport(full, DncExportText(Curves, RecordRows(), SweepStep, SweepStart, c));
     if (r == DncSaveResult::Exists) {
         // Created by someone else since the check: still never overwritten.
         useNumber();
@@ -1661,7 +1786,7 @@ void TdncForm::SaveButtonClick(bool shift)
 void TdncForm::CopytoClipboard1Click()
 {
     const QString delimiter = SaveDelimiter(static_cast<int>(options_.Number(Opt::DelimiterSave)));
-    QGuiApplication::clipboard()->setText(DncClipboardText(Curves, DataPoints, SweepStep, SweepStart, delimiter));
+    QGuiApplication::clipboard()->setText(DncClipboardText(Curves, RecordRows(), SweepStep, SweepStart, delimiter));
 }
 
 void TdncForm::AutoPhase()

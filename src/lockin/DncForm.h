@@ -167,6 +167,12 @@ public:
     int32_t ContAverageCount = -1;
     bool ShowPhaseTrace = true;
     TDncCurves Curves;
+    // How many points of the newest curve hold the last acquisition's values
+    // (0..DataPoints, so DataPoints + 1 when it ran to its end; fewer after an
+    // Esc or a setting that ended it; 0: nothing measured). Save, Copy, the
+    // fit and the picture take no point beyond them.
+    int RecordPoints = 0;
+    bool RecordComplete() const { return RecordPoints == DataPoints + 1; }
     std::optional<TDncScale> DisplayScale;
     TIOScale* DncInputScale() { return inputScale_.get(); }
 
@@ -231,6 +237,18 @@ private:
     void StartNoiseSpectrum();
     void EndNoiseWait();
     void EnableSaving(bool on);
+    // A setting that shapes the data was changed while an acquisition runs:
+    // the acquisition ends before the next read, what it measured stays its
+    // own record, and the status tells why it ended.
+    void EndRunFor(const QString& setting);
+    // A setting taken while an acquisition runs waits for the next one: the status says so.
+    void NoteNextRun(const QString& setting);
+    // The curves were re-sized: nothing measured, no fit, nothing to save.
+    void ClearRecord();
+    // What the status says about a record that ended early.
+    void ShowEndedRecord(bool noise);
+    // Rows 1..n of the record for Save and Copy.
+    int RecordRows() const;
 
     TDeviceWorkers& workers_;
     TInOutForm& io_;
@@ -284,6 +302,7 @@ private:
     int32_t savedQGain_ = 0;
     double savedQDelay_ = 0.0;
     int pendingAcquisitions_ = 0; // plain acquisitions after auto tune
+    QString endedBy_;             // the setting that ended the running acquisition
     int saveDialogDepth_ = 0;
     TDncRecentRanges recent_;
     std::array<QColor, DncColorCount> colors_;

@@ -297,11 +297,12 @@ std::optional<TDncScale> DrawDncSpectrum(QImage& image, const TDncCurves& curves
     if (curves.Empty() || n < 2)
         return std::nullopt;
     const TDncScale scale = DncDisplayScale(curves.Newest(), n, o.ShowX);
+    const int newest = o.Measured >= 0 ? std::min(n, o.Measured) : n;
     image.fill(Qt::white);
     QPainter p(&image);
     if (o.ShowPhaseTrace) {
         p.setPen(QColor(0xC0, 0xC0, 0xC0));
-        for (const QPolygon& piece : DncPhasePieces(curves.Phase, n, o.PointShift))
+        for (const QPolygon& piece : DncPhasePieces(curves.Phase, newest, o.PointShift))
             p.drawPolyline(piece);
     }
     if (o.ShowX) {
@@ -326,7 +327,7 @@ std::optional<TDncScale> DrawDncSpectrum(QImage& image, const TDncCurves& curves
     }
     for (int k = curves.HistoryDepth(); k >= 0; --k) {
         p.setPen(o.Colors[static_cast<size_t>(DncColorIndex(k))]);
-        const QPolygon poly = CurvePolygon(curves.Curve(k), n, o.PointShift, rowOf);
+        const QPolygon poly = CurvePolygon(curves.Curve(k), k == 0 ? newest : n, o.PointShift, rowOf);
         if (o.Vector)
             p.drawPolyline(poly);
         else

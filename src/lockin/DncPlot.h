@@ -150,6 +150,9 @@ struct TDncDrawOptions {
     const std::vector<double>* FitCurve = nullptr;
     QColor FitColor = Qt::black;
     int FitWidth = 1;
+    // The newest curve and the phase end at this point (a sweep that ended
+    // early); −1: they hold every point.
+    int Measured = -1;
 };
 // The spectrum bitmap: white, phase trace, zero line, history oldest first.
 // Returns the display scale it drew with (nothing drawn: none).

@@ -69,6 +69,15 @@ void TDncCurves::ZeroHistory()
         std::fill(history_[static_cast<size_t>(k)].begin(), history_[static_cast<size_t>(k)].end(), 0.0);
 }
 
+void TDncCurves::ZeroNewestFrom(int point)
+{
+    if (history_.empty())
+        return;
+    const auto from = static_cast<std::ptrdiff_t>(std::clamp(point, 0, dataPoints_ + 1));
+    for (std::vector<double>* v : {&history_.front(), &Phase, &X, &Y})
+        std::fill(v->begin() + from, v->end(), 0.0);
+}
+
 void TDncCurves::SetDepth(int historyDepth)
 {
     if (history_.empty())

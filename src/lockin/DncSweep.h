@@ -67,6 +67,10 @@ public:
     void Rotate();
     // Curves 0..HistoryDepth−1 at every point (a new range).
     void ZeroHistory();
+    // The newest curve, its phase and its in-phase and quadrature values from
+    // `point` on: what an ended sweep did not measure, or a running mean that
+    // starts over on a new range.
+    void ZeroNewestFrom(int point);
     // A new history depth at the same point count: the kept curves stay,
     // added slots start at zero.
     void SetDepth(int historyDepth);

@@ -109,6 +109,7 @@ void TMultiLockInForm::BuildUi()
         linkBoxes_[k]->setInsertPolicy(QComboBox::NoInsert);
         linkBoxes_[k]->setCompleter(nullptr); // a typed formula is taken as typed
         amplEdits_[k] = new QLineEdit(box);
+        amplEdits_[k]->setObjectName(QString("AmplEdit%1").arg(k + 1));
         phaseEdits_[k] = new QLineEdit(box);
         auto* autoButton = new QPushButton("Auto", box);
         inputButtons_[k] = new QPushButton("In A", box);
@@ -159,7 +160,10 @@ void TMultiLockInForm::BuildUi()
             }
             menu.exec(linkBoxes_[k]->mapToGlobal(at));
         });
-        connect(linkBoxes_[k]->lineEdit(), &QLineEdit::returnPressed, this, [this] { ApplyFrequencies(); });
+        connect(linkBoxes_[k]->lineEdit(), &QLineEdit::returnPressed, this, [this] {
+            EndSweepFor("link");
+            ApplyFrequencies();
+        });
         connect(autoButton, &QPushButton::clicked, this, [this, k] { AutoPhase(k); });
         connect(inputButtons_[k], &QPushButton::clicked, this,
                 [this, k] { SetInput(k, (inputTags_[static_cast<size_t>(k)] + 1) % 2); });
@@ -167,6 +171,7 @@ void TMultiLockInForm::BuildUi()
     timeConstant_ = new QComboBox(this);
     for (int t = 0; t < MultiLockInFilterItems; ++t)
         timeConstant_->addItem(MultiLockInFilterText(t));
+    timeConstant_->setObjectName("FilterBox");
     rollOff_ = new QComboBox(this);
     rollOff_->addItems({"6 db/oct", "12 db/oct", "24 db/oct"});
     auto filterChange = [this] { FilterChange(timeConstant_->currentIndex(), rollOff_->currentIndex()); };
@@ -209,7 +214,9 @@ void TMultiLockInForm::BuildUi()
     sourceBox_->addItems({"LIA1", "LIA2", "LIA3"});
     sourceLabel_ = new QLabel("Please choose a channel!", this);
     startEdit_ = new QLineEdit(this);
+    startEdit_->setObjectName("StartEdit");
     stopEdit_ = new QLineEdit(this);
+    stopEdit_->setObjectName("StopEdit");
     scanButton_ = new QPushButton("Scan", this);
     scanButton_->setObjectName("ScanButton");
     scanButton_->setCheckable(true);
@@ -245,7 +252,9 @@ void TMultiLockInForm::BuildUi()
     saveButton_->setCheckable(true);
     saveButton_->installEventFilter(this);
     auto* saveAsButton = new QPushButton("Save as", this);
+    saveAsButton->setObjectName("SaveAsButton");
     auto* copyButton = new QPushButton("Copy", this);
+    copyButton->setObjectName("CopyButton");
     saveAsButton_ = saveAsButton;
     copyButton_ = copyButton;
     EnableSaving(false); // until a sweep has brought data
@@ -326,6 +335,7 @@ void TMultiLockInForm::BuildUi()
         }
         Colour(e, nullptr);
         (isStart ? start_ : stop_) = v;
+        NoteNextSweep(isStart ? "start frequency" : "stop frequency");
     };
     connect(startEdit_, &QLineEdit::returnPressed, this, [this, rangeEdit] { rangeEdit(startEdit_, true); });
     connect(stopEdit_, &QLineEdit::returnPressed, this, [this, rangeEdit] { rangeEdit(stopEdit_, false); });
@@ -583,6 +593,7 @@ void TMultiLockInForm::RouteClick(int k)
 {
     if (k < 1 || k > 2)
         return;
+    EndSweepFor("output route");
     int& tag = routeTags_[static_cast<size_t>(k)];
     tag = tag != 0 ? 0 : k;
     static const char* const captions[3][2] = {{"", ""}, {"use\nHF0", "use\nHF2"}, {"use\nHF1", "use\nHF3"}};
@@ -701,6 +712,7 @@ void TMultiLockInForm::SetInput(int k, int tag)
 {
     if (k < 0 || k > 2)
         return;
+    EndSweepFor("input");
     tag = tag == 1 ? 1 : 0;
     inputTags_[static_cast<size_t>(k)] = tag;
     inputButtons_[k]->setText(tag ? "In B" : "In A");
@@ -712,6 +724,7 @@ void TMultiLockInForm::SetInput(int k, int tag)
 
 void TMultiLockInForm::FilterChange(int t, int r)
 {
+    EndSweepFor("filter");
     bool supported = true;
     settle_ = MultiLockInSettleTime(t, &supported);
     if (!supported)
@@ -780,6 +793,7 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
 {
     if (k < 0 || k > 2 || kind < 0 || kind > 2)
         return false;
+    EndSweepFor(kind == 0 ? "frequency" : kind == 1 ? "amplitude" : "phase");
     QLineEdit* edit = kind == 0 ? freqEdits_[k] : kind == 1 ? amplEdits_[k] : phaseEdits_[k];
     double v = 0;
     const bool ok = kind == 2 ? ParseNumber(text, v) : ParseWithUnit(text, unitTags_[kind * 3 + k], v);
@@ -808,6 +822,7 @@ void TMultiLockInForm::SetFrequency(int k, double f)
 {
     if (k < 0 || k > 2)
         return;
+    EndSweepFor("frequency");
     if (MainIni)
         MainIni->WriteFloat(Section, QString("Freq%1").arg(k + 1), f);
     typed_[static_cast<size_t>(k)] = f;
@@ -869,6 +884,7 @@ QString TMultiLockInForm::UnitText(int label) const
 
 void TMultiLockInForm::SelectSweepSource(int k)
 {
+    NoteNextSweep("source");
     for (QGroupBox* g : groups_)
         g->setStyleSheet(QString());
     const bool chosen = k >= 1 && k <= 3;
@@ -909,6 +925,7 @@ void TMultiLockInForm::LoadOptions()
     ShowOnlyPressedSeries();
     if (repetition_ < 0 || !sweeping_)
         repetition_ = ini ? ini->ReadInteger(OptSection, "ContAverage", -1) : -1;
+    NoteNextSweep("point count and average");
 }
 
 void TMultiLockInForm::StartSweep()
@@ -931,6 +948,12 @@ void TMultiLockInForm::StartSweep()
         means_.Resize(points_);
     step_ = SpectrumStep(start_, stop_, points_);
     wait_ = SpectrumReadingWait(settle_);
+    runSource_ = source_;
+    runStart_ = start_;
+    runPoints_ = points_;
+    runAverage_ = average_;
+    runSlots_ = acqSlots_;
+    endedBy_.clear();
     savedFrequency_ = typed_[static_cast<size_t>(source_ - 1)];
     for (size_t c = 0; c < 4; ++c) {
         const int slot = acqSlots_[c];
@@ -948,6 +971,7 @@ void TMultiLockInForm::StartSweep()
     stopRequest_ = false;
     sweeping_ = true;
     scanButton_->setChecked(true);
+    status_->clear();
     typed_[static_cast<size_t>(source_ - 1)] = start_;
     ApplyFrequencies();
     link_->DelayUs(6 * SpectrumMinimumWait);
@@ -958,6 +982,20 @@ void TMultiLockInForm::StopSweep()
 {
     if (sweeping_)
         stopRequest_ = true;
+}
+
+void TMultiLockInForm::EndSweepFor(const QString& setting)
+{
+    if (!sweeping_ || stopRequest_)
+        return;
+    stopRequest_ = true;
+    endedBy_ = setting;
+}
+
+void TMultiLockInForm::NoteNextSweep(const QString& setting)
+{
+    if (sweeping_)
+        status_->setText(setting + ": from the next sweep");
 }
 
 double TMultiLockInForm::ReadSlot(int n)
@@ -971,13 +1009,16 @@ void TMultiLockInForm::SweepTick()
 {
     if (!sweeping_)
         return;
-    const double f = start_ + point_ * step_;
+    const double f = runStart_ + point_ * step_;
+    // A stop between two readings of a point drops the point: a setting may
+    // have changed after its first readings.
+    if (stopRequest_ || (reading_ == 0 && point_ >= runPoints_)) {
+        reading_ = 0;
+        EndSweep();
+        return;
+    }
     if (reading_ == 0) {
-        if (stopRequest_ || point_ >= points_) {
-            EndSweep();
-            return;
-        }
-        typed_[static_cast<size_t>(source_ - 1)] = f;
+        typed_[static_cast<size_t>(runSource_ - 1)] = f;
         ApplyFrequencies();
         sums_ = {};
     }
@@ -986,13 +1027,13 @@ void TMultiLockInForm::SweepTick()
         for (int c = 0; c < 4; ++c)
             sums_[static_cast<size_t>(c)] += ReadSlot(c);
         ++reading_;
-    } while (reading_ <= average_ && settle_ <= 0.002);
-    if (reading_ <= average_)
+    } while (reading_ <= runAverage_ && settle_ <= 0.002);
+    if (reading_ <= runAverage_)
         return;
     reading_ = 0;
     double v[4];
     for (int c = 0; c < 4; ++c) {
-        v[c] = sums_[static_cast<size_t>(c)] / (average_ + 1) * readFactor_[static_cast<size_t>(c)];
+        v[c] = sums_[static_cast<size_t>(c)] / (runAverage_ + 1) * readFactor_[static_cast<size_t>(c)];
         const double shown = means_.Add(c, point_, v[c], repetition_);
         series_[static_cast<size_t>(c)].AddXY(f, shown);
     }
@@ -1012,14 +1053,20 @@ void TMultiLockInForm::EndSweep()
     // A stop shows and keeps only the points measured.
     if (repetition_ >= 0)
         ++repetition_;
-    typed_[static_cast<size_t>(source_ - 1)] = savedFrequency_;
+    typed_[static_cast<size_t>(runSource_ - 1)] = savedFrequency_;
     ApplyFrequencies();
     if (MainIni) {
         MainIni->WriteFloat(Section, "Start", start_);
         MainIni->WriteFloat(Section, "Stop", stop_);
     }
+    // A box changed during the sweep shows no curve: the one drawn is the old channel's.
     for (int b = 0; b < 5; ++b)
-        channelButtons_[static_cast<size_t>(b)]->setEnabled(b < countChannels_ || b == 4);
+        channelButtons_[static_cast<size_t>(b)]->setEnabled(
+            b == 4 || (b < countChannels_ && acqSlots_[static_cast<size_t>(b)] == runSlots_[static_cast<size_t>(b)]));
+    if (point_ < runPoints_) {
+        const QString why = endedBy_.isEmpty() ? QString(" stopped") : " ended by the " + endedBy_ + " change";
+        status_->setText(QString("Sweep%1: %2 of %3 points measured").arg(why).arg(point_).arg(runPoints_));
+    }
     EnableSaving(point_ > 0);
     ShowOnlyPressedSeries();
     const QString range = SpectrumRangeText(start_, stop_);

@@ -166,6 +166,12 @@ private:
     void ShowFrequencies();
     void SweepTick();
     void EndSweep();
+    // A setting that shapes the spectrum changed during a sweep: the sweep
+    // ends before its next reading and keeps the points it measured; the
+    // status says why it ended.
+    void EndSweepFor(const QString& setting);
+    // A setting the running sweep does not take: the status says it waits.
+    void NoteNextSweep(const QString& setting);
     double ReadSlot(int slot);
 
     TInOutForm* link_ = nullptr;
@@ -242,6 +248,14 @@ private:
     bool sweeping_ = false;
     bool stopRequest_ = false;
     double savedFrequency_ = 0.0;
+    // The running sweep's own set-up, taken at its start: what the window's
+    // controls and the options say meanwhile waits for the next sweep.
+    int runSource_ = -1;
+    double runStart_ = 0.0;
+    int runPoints_ = 0;
+    int runAverage_ = 0;
+    std::array<int, 4> runSlots_{};
+    QString endedBy_;
     TSpectrumMeans means_;
     QStringList history_;
     struct PowerFeedback {

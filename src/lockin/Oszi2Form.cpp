@@ -404,15 +404,20 @@ void TOszi2Form::StoreFrameOnce()
     if (!LongTerm.On())
         return;
     // Time-domain samples, whatever the view shows.
+    LongTerm.Store(PrepareFrame(raw_, FrameScales(), TOsziView::Time, false), OsziChannels[0] == OsziTimeStampAddress,
+                   frame_.SampleTime, Factors());
+}
+
+std::array<TOsziTraceScale, OsziTraceCount> TOszi2Form::FrameScales() const
+{
     std::array<TOsziTraceScale, OsziTraceCount> scales{};
     for (int k = 0; k < OsziTraceCount; ++k) {
-        const int slot = traces_[static_cast<size_t>(k)].Slot;
+        const int slot = frame_.Slots[static_cast<size_t>(k)];
         if (slot >= 0)
             scales[static_cast<size_t>(k)] = {ChannelTable[static_cast<size_t>(slot)].Offset.load(),
                                               ChannelTable[static_cast<size_t>(slot)].FactorNegative.load()};
     }
-    LongTerm.Store(PrepareFrame(raw_, scales, TOsziView::Time, false), OsziChannels[0] == OsziTimeStampAddress,
-                   OsziSampleTime, Factors());
+    return scales;
 }
 
 void TOszi2Form::ProcessFrame(bool newFrame)
@@ -424,16 +429,16 @@ void TOszi2Form::ProcessFrame(bool newFrame)
     if (newFrame) {
         raw_ = OsziBuffers;
         frameStored_ = false;
+        for (int k = 0; k < OsziTraceCount; ++k) {
+            const int slot = traces_[static_cast<size_t>(k)].Slot;
+            frame_.Slots[static_cast<size_t>(k)] = slot;
+            frame_.Captions[static_cast<size_t>(k)] =
+                slot >= 0 ? ComboBoxes[static_cast<size_t>(k)]->currentText() : QString();
+        }
+        frame_.SampleTime = OsziSampleTime;
     }
     const bool logFFT = MainIni != nullptr && MainIni->ReadBool(OptSection, "logFFT", false);
-    std::array<TOsziTraceScale, OsziTraceCount> scales{};
-    for (int k = 0; k < OsziTraceCount; ++k) {
-        const int slot = traces_[static_cast<size_t>(k)].Slot;
-        if (slot >= 0)
-            scales[static_cast<size_t>(k)] = {ChannelTable[static_cast<size_t>(slot)].Offset.load(),
-                                              ChannelTable[static_cast<size_t>(slot)].FactorNegative.load()};
-    }
-    shown_ = PrepareFrame(raw_, scales, View(), logFFT);
+    shown_ = PrepareFrame(raw_, FrameScales(), View(), logFFT);
     const bool full = FullFrame(shown_);
     if (newFrame && full) {
         StoreFrameOnce();
@@ -454,11 +459,13 @@ void TOszi2Form::Redraw(int count)
 {
     for (int k = 0; k < OsziTraceCount; ++k) {
         Trace& t = traces_[static_cast<size_t>(k)];
-        if (t.Slot < 0) {
+        // The frame's own channel gives the scale and unit of what is drawn.
+        const int slot = frame_.Slots[static_cast<size_t>(k)];
+        if (t.Slot < 0 || slot < 0) {
             t.Scale = {};
             continue;
         }
-        const TIOScale& ch = ChannelTable[static_cast<size_t>(t.Slot)];
+        const TIOScale& ch = ChannelTable[static_cast<size_t>(slot)];
         t.Scale =
             ScaleTrace(Mode(k), ch.MinRaw.load(), ch.MaxRaw.load(), ZoomBars[static_cast<size_t>(k)]->value(), t.Stats);
         const int32_t* s = shown_[static_cast<size_t>(k + 1)].Samples;
@@ -551,7 +558,7 @@ std::array<double, OsziTraceCount> TOszi2Form::Factors() const
 {
     std::array<double, OsziTraceCount> f{};
     for (int k = 0; k < OsziTraceCount; ++k) {
-        const int slot = traces_[static_cast<size_t>(k)].Slot;
+        const int slot = frame_.Slots[static_cast<size_t>(k)];
         f[static_cast<size_t>(k)] = slot >= 0 ? ChannelTable[static_cast<size_t>(slot)].Factor.load() : 1.0;
     }
     return f;
@@ -559,12 +566,7 @@ std::array<double, OsziTraceCount> TOszi2Form::Factors() const
 
 TOsziCaptions TOszi2Form::Captions() const
 {
-    TOsziCaptions c;
-    for (int k = 0; k < OsziTraceCount; ++k) {
-        if (traces_[static_cast<size_t>(k)].Slot >= 0)
-            c[static_cast<size_t>(k)] = ComboBoxes[static_cast<size_t>(k)]->currentText();
-    }
-    return c;
+    return frame_.Captions;
 }
 
 TOsziSaveOptions TOszi2Form::SaveOptions() const
@@ -592,9 +594,10 @@ bool TOszi2Form::SaveFile(int type, const QString& path)
         // be written leaves them in the window.
         QFile file(path);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            const QString text = type == 2 ? OsziFrameText(SaveOptions(), Captions(), shown_, Factors(), OsziSampleTime,
-                                                           View() == TOsziView::Freq && FullFrame(shown_))
-                                           : OsziLongTermText(SaveOptions(), Captions(), LongTerm.Take());
+            const QString text = type == 2
+                                     ? OsziFrameText(SaveOptions(), Captions(), shown_, Factors(), frame_.SampleTime,
+                                                     View() == TOsziView::Freq && FullFrame(shown_))
+                                     : OsziLongTermText(SaveOptions(), Captions(), LongTerm.Take());
             const QByteArray bytes = text.toLocal8Bit();
             saved = file.write(bytes) == bytes.size() && file.flush();
         }

@@ -119,6 +119,16 @@ private:
     TInOutForm& device_;
     TOsziBuffers raw_{};
     TOsziBuffers shown_{};
+    // What the frame in raw_ was taken with: its channels, their names and
+    // the sample time. Scaling, the ring and the text file use these, so a
+    // channel or time base chosen after the frame does not relabel it.
+    struct FrameSetup {
+        std::array<int, OsziTraceCount> Slots{-1, -1, -1};
+        TOsziCaptions Captions;
+        float SampleTime = 0.0f;
+    };
+    FrameSetup frame_;
+    std::array<TOsziTraceScale, OsziTraceCount> FrameScales() const;
     std::array<Trace, OsziTraceCount> traces_{};
     std::vector<int> slots_; // channel-table slot of each box item after "empty slot"
     QImage grid_;

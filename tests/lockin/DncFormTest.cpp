@@ -8,10 +8,12 @@
 
 #include <QAction>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QFile>
+#include <QGroupBox>
 #include <QRadioButton>
 #include <QTest>
+
+#include <QPushButton>
 
 #include <gtest/gtest.h>
 
@@ -383,9 +385,17 @@ TEST_F(DncOnSim, WobbelReadsPairsAndSizeChangesWaitForTheSweepsEnd)
     ASSERT_TRUE(test::PumpUntil([&] { return !dnc_->Acquiring(); }));
     // 257 points of 2 × ((9 div 2) + 1) reads.
     EXPECT_EQ(CountReads(ReadAddrResonanceAmplitude), 257 * 10);
+    // The sweep just measured stays what the window shows and saves ...
+    EXPECT_EQ(dnc_->DataPoints, 256);
+    EXPECT_TRUE(dnc_->RecordComplete());
+    EXPECT_TRUE(dnc_->SaveAsButton()->isEnabled());
+    // ... and the next one takes the new size.
+    dnc_->SetScanButton(true);
     EXPECT_EQ(dnc_->DataPoints, 1024);
     EXPECT_EQ(dnc_->HistoryDepth, 5);
     EXPECT_EQ(dnc_->Curves.Newest().size(), 1025u);
+    ASSERT_TRUE(test::PumpUntil([&] { return !dnc_->Acquiring(); }, 60000));
+    EXPECT_TRUE(dnc_->RecordComplete());
     ExpectCleanInstrument();
 }
 

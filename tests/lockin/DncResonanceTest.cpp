@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTest>
@@ -28,7 +29,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace qvt {
 namespace {
@@ -403,6 +406,261 @@ TEST_F(ResonanceOnSim, OptionWindowWritesItsKeysAndTheResonanceWindowFollows)
     EXPECT_TRUE(boxes_.Texts().contains("Start frequency bigger than stop frequency!"));
     options_->TrackBar()->setValue(600);
     EXPECT_EQ(LockInState.QControlGain, QControlGainWord(600));
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+// ---- each acquisition is one record ------------------------------------------------------------------
+
+// A saved or copied curve: frequency and the newest value of each row.
+struct SavedCurve {
+    std::vector<double> Hz;
+    std::vector<double> Value;
+};
+
+SavedCurve ParseCurve(const QString& text)
+{
+    SavedCurve c;
+    for (const QString& line : text.split("\r\n", Qt::SkipEmptyParts)) {
+        const QStringList f = line.split('\t');
+        c.Hz.push_back(f.value(0).trimmed().toDouble());
+        c.Value.push_back(f.value(1).trimmed().toDouble());
+    }
+    return c;
+}
+
+class RecordOnSim : public ResonanceOnSim {
+protected:
+    void SetUp() override
+    {
+        ResonanceOnSim::SetUp();
+        ini_->WriteInteger("dncopt", "DelimiterSave", 1);
+        ini_->WriteInteger("dncopt", "history", 0);
+        ini_->WriteInteger("dncopt", "ShowPhase", 0);
+        ini_->WriteInteger("dncopt", "SaveNumbered", 0);
+        // Long enough a sweep that it is caught in its middle on any machine.
+        ini_->WriteInteger("dncopt", "average", 300);
+    }
+
+    // Shown, so its buttons take clicks where the operator makes them.
+    void Start()
+    {
+        ResonanceOnSim::Start();
+        dnc_->show();
+    }
+    QToolButton* ScanButton() const { return dnc_->findChild<QToolButton*>("ScanButton"); }
+
+    void TypeRange(const QString& start, const QString& stop)
+    {
+        for (int edit : {1, 2}) {
+            TNumericEdit* e = dnc_->FrequencyEdit(edit);
+            e->setText(edit == 1 ? start : stop);
+            QTest::keyClick(e, Qt::Key_Return);
+        }
+    }
+    // The acquisition button, and the simulated sweep run up to `hz` (0: to its end).
+    void SweepTo(double hz)
+    {
+        QTest::mouseClick(ScanButton(), Qt::LeftButton);
+        ASSERT_TRUE(dnc_->Acquiring()) << boxes_.Texts().join("|").toStdString() << " down " << dnc_->ScanButtonDown();
+        if (hz > 0.0) {
+            ASSERT_TRUE(test::PumpUntil([&] { return !dnc_->Acquiring() || dnc_->CurrentFrequency >= hz; }, 60000));
+            ASSERT_TRUE(dnc_->Acquiring()) << "the sweep ended before " << hz << " Hz";
+        } else {
+            WaitForEnd();
+        }
+    }
+    void WaitForEnd()
+    {
+        ASSERT_TRUE(test::PumpUntil([&] { return !dnc_->Acquiring() && !dnc_->ScanButtonDown(); }, 60000));
+    }
+    SavedCurve SaveAs(const QString& name)
+    {
+        dialogAnswer_ = dir_.Path() + name;
+        QTest::mouseClick(dnc_->SaveAsButton(), Qt::LeftButton);
+        QFile file(dialogAnswer_);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
+        return ParseCurve(QString::fromLatin1(file.readAll()));
+    }
+    SavedCurve Copy()
+    {
+        QTest::mouseClick(dnc_->CopyButton(), Qt::LeftButton);
+        return ParseCurve(QGuiApplication::clipboard()->text());
+    }
+    // Each row labelled with its own point of the sweep that ran from `start` in `step`s.
+    static void ExpectLabels(const SavedCurve& c, double start, double step)
+    {
+        for (size_t i = 0; i < c.Hz.size(); ++i)
+            ASSERT_NEAR(c.Hz[i], start + static_cast<double>(i + 1) * step, 0.006) << "row " << i;
+    }
+    static double Max(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); }
+};
+
+TEST_F(RecordOnSim, AnAbortedSweepSavesOnlyWhatItMeasuredAndDropsTheOldFit)
+{
+    Start();
+    TypeRange("18000", "24000");
+    SweepTo(0.0);
+    ASSERT_TRUE(dnc_->StatusText(0).startsWith("Q: ")) << dnc_->StatusText(0).toStdString();
+    const SavedCurve first = SaveAs("first.txt");
+    ASSERT_EQ(first.Hz.size(), 512u);
+
+    // The second sweep, narrower, stopped with Esc short of the resonance.
+    TypeRange("20000", "22000");
+    SweepTo(20300.0);
+    const double next = dnc_->CurrentFrequency; // the point it would have measured next
+    QTest::keyClick(dnc_.get(), Qt::Key_Escape);
+    WaitForEnd();
+    const double step = 2000.0 / 512;
+    ASSERT_TRUE(dnc_->SaveAsButton()->isEnabled());
+    const SavedCurve second = SaveAs("second.txt");
+    const int rows = static_cast<int>(second.Hz.size());
+    EXPECT_GT(rows, 50);
+    EXPECT_LT(rows, 512);
+    EXPECT_TRUE(dnc_->Fit.FitCurve.empty());
+    EXPECT_EQ(dnc_->StatusText(0), QString("Sweep aborted: %1 of 512 points measured").arg(rows));
+    ExpectLabels(second, 20000.0, step);
+    EXPECT_NEAR(second.Hz.back(), next - step, 0.01);
+    // Below the resonance, nowhere near the first sweep's peak ...
+    if (second.Hz.back() < 20850.0) {
+        EXPECT_LT(Max(second.Value), 0.7 * Max(first.Value));
+    }
+    // ... and where both sweeps measured, the same cantilever.
+    for (size_t i = 0; i < second.Hz.size(); i += 16) {
+        const auto j = static_cast<size_t>(std::lround((second.Hz[i] - 18000.0) / (6000.0 / 512))) - 1;
+        EXPECT_NEAR(second.Value[i], first.Value[j], 0.25 * first.Value[j]) << second.Hz[i] << " Hz";
+    }
+    const SavedCurve copied = Copy();
+    EXPECT_EQ(copied.Hz, second.Hz);
+    for (size_t i = 0; i < copied.Value.size(); ++i)
+        ASSERT_NEAR(copied.Value[i], second.Value[i], 1e-9 + 1e-6 * std::abs(second.Value[i]));
+
+    // The picture ends where the sweep ended: no curve right of it.
+    const int lastColumn = (rows + 1) >> dnc_->PointShift;
+    const QImage& bitmap = dnc_->SpectrumBitmap();
+    int drawn = 0;
+    for (int x = lastColumn + 2; x < bitmap.width(); ++x)
+        for (int y = 0; y < bitmap.height(); ++y)
+            drawn += bitmap.pixel(x, y) != qRgb(255, 255, 255);
+    EXPECT_EQ(drawn, 0);
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(RecordOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep)
+{
+    Start();
+    TypeRange("20000", "22000");
+    const double step = 2000.0 / 512;
+
+    // Range and point count wait for the next sweep; the one running keeps its own.
+    SweepTo(20500.0);
+    TypeRange("19000", "23000");
+    QComboBox* points = options_->Combo("ComboBoxDataPoints");
+    points->setFocus();
+    QTest::keyClick(points, Qt::Key_Down);
+    ASSERT_EQ(ini_->ReadInteger("dncopt", "datapoints", 0), 1024);
+    EXPECT_EQ(dnc_->StatusText(1), "point count: from the next sweep");
+    WaitForEnd();
+    EXPECT_EQ(dnc_->DataPoints, 512);
+    EXPECT_TRUE(dnc_->StatusText(0).startsWith("Q: ")) << dnc_->StatusText(0).toStdString();
+    SavedCurve c = Copy();
+    ASSERT_EQ(c.Hz.size(), 512u);
+    ExpectLabels(c, 20000.0, step);
+    EXPECT_NEAR(c.Hz[FindPeakIndex(dnc_->Curves.Newest(), 512).Index - 1], SimF0, 3 * step);
+
+    // Not running, a new point count drops the curve and its fit.
+    QTest::keyClick(points, Qt::Key_Up);
+    EXPECT_EQ(dnc_->DataPoints, 512);
+    QTest::keyClick(points, Qt::Key_Up);
+    EXPECT_EQ(dnc_->DataPoints, 256);
+    EXPECT_EQ(dnc_->StatusText(0), "");
+    EXPECT_TRUE(dnc_->Fit.FitCurve.empty());
+    EXPECT_FALSE(dnc_->SaveAsButton()->isEnabled());
+    EXPECT_FALSE(dnc_->CopyButton()->isEnabled());
+    QTest::keyClick(points, Qt::Key_Down);
+    ASSERT_EQ(dnc_->DataPoints, 512);
+    TypeRange("20000", "22000");
+
+    // The operating frequency typed during a sweep reaches the oscillator when it ends.
+    SweepTo(20300.0);
+    TNumericEdit* use = dnc_->FrequencyEdit(3);
+    use->setText("21500");
+    QTest::keyClick(use, Qt::Key_Return);
+    EXPECT_NEAR(sim_->DriveFrequencyHz(), dnc_->CurrentFrequency, 2 * step);
+    EXPECT_EQ(dnc_->StatusText(1), "use frequency: when the sweep ends");
+    WaitForEnd();
+    EXPECT_EQ(Copy().Hz.size(), 512u);
+    EXPECT_NEAR(sim_->DriveFrequencyHz(), 21500.0, 0.5);
+
+    // What reaches the lock-in at once ends the sweep; its points stay its own record.
+    struct Change {
+        const char* Setting;
+        std::function<void()> Make;
+    };
+    const std::vector<Change> changes = {
+        {"drive",
+         [&] {
+             dnc_->DriveEdit()->setText("0.1");
+             QTest::keyClick(dnc_->DriveEdit(), Qt::Key_Return);
+         }},
+        {"input gain", [&] { dnc_->InputRadio(10)->click(); }},
+        {"time constant",
+         [&] {
+             dnc_->TimeConstantBox()->setFocus();
+             QTest::keyClick(dnc_->TimeConstantBox(), Qt::Key_Down);
+         }},
+        {"input coupling", [&] { options_->Check("CheckBoxACDC")->click(); }},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.Setting);
+        SweepTo(20600.0);
+        const double next = dnc_->CurrentFrequency;
+        change.Make();
+        WaitForEnd();
+        c = Copy();
+        const int rows = static_cast<int>(c.Hz.size());
+        EXPECT_GT(rows, 100);
+        EXPECT_LT(rows, 512);
+        EXPECT_EQ(dnc_->StatusText(0),
+                  QString("Sweep ended by the %1 change: %2 of 512 points measured").arg(change.Setting).arg(rows));
+        EXPECT_TRUE(dnc_->Fit.FitCurve.empty());
+        ExpectLabels(c, 20000.0, step);
+        EXPECT_NEAR(c.Hz.back(), next - step, 0.01);
+        const SavedCurve saved = SaveAs(QString(change.Setting).replace(' ', '_') + ".txt");
+        EXPECT_EQ(saved.Hz, c.Hz);
+    }
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(RecordOnSim, AThermalSpectrumEndedByASettingLeavesNothingToSave)
+{
+    ini_->WriteFloat("dnc", "Start", 20000.0);
+    ini_->WriteFloat("dnc", "Stop", 22000.0);
+    Start();
+    QTest::mouseClick(dnc_->NoiseButton(), Qt::LeftButton);
+    QTest::mouseClick(ScanButton(), Qt::LeftButton);
+    ASSERT_TRUE(dnc_->Acquiring());
+    dnc_->InputRadio(10)->click();
+    io_->TimerOszi2Timer();
+    EXPECT_FALSE(dnc_->Acquiring());
+    EXPECT_FALSE(dnc_->NoiseDone);
+    EXPECT_EQ(dnc_->StatusText(0), "Noise spectrum ended by the input gain change");
+    EXPECT_FALSE(dnc_->SaveAsButton()->isEnabled());
+    EXPECT_FALSE(dnc_->CopyButton()->isEnabled());
+
+    // Run to its end it is a whole record of the resonance.
+    QTest::mouseClick(ScanButton(), Qt::LeftButton);
+    ASSERT_TRUE(test::PumpUntil(
+        [&] {
+            if ((OsziFlags & OsziNoiseMeasurement) != 0) {
+                io_->DelayUs(100000);
+                io_->TimerOszi2Timer();
+            }
+            return !dnc_->Acquiring() && !dnc_->ScanButtonDown();
+        },
+        120000));
+    const SavedCurve c = Copy();
+    ASSERT_EQ(c.Hz.size(), 512u);
+    ExpectLabels(c, 20000.0, 2000.0 / 512);
     EXPECT_EQ(sim_->GuardViolationCount(), 0);
 }
 

@@ -11,15 +11,24 @@
 
 #include <gtest/gtest.h>
 
+#include <QClipboard>
+#include <QComboBox>
 #include <QCoreApplication>
-#include <QPushButton>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
+#include <QGuiApplication>
+#include <QLineEdit>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QTest>
 
 #include <cmath>
+#include <functional>
+#include <utility>
+#include <vector>
 
 namespace qvt {
 namespace {
@@ -202,6 +211,100 @@ TEST_F(MultiLockInOnSim, ASpectrumOverTheResonanceShowsThePeakOnEveryOscillatorT
     EXPECT_EQ(lines.size(), measured);
     EXPECT_FALSE(form_->SaveSpectrum(dir_.Path() + "missing/sweep"));
     EXPECT_TRUE(boxes_.Texts().contains("Directory does not exist!"));
+}
+
+// Rows of a saved or copied spectrum: frequency and the first channel.
+std::vector<std::pair<double, double>> SpectrumRows(const QString& text)
+{
+    std::vector<std::pair<double, double>> rows;
+    for (const QString& line : text.split(QRegularExpression("[\r\n]+"), Qt::SkipEmptyParts)) {
+        const QStringList f = line.split('\t');
+        rows.emplace_back(f.value(0).toDouble(), f.value(1).toDouble());
+    }
+    return rows;
+}
+
+TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep)
+{
+    ini_->WriteInteger("MultiLockinOpt", "DelimiterSave", 1);
+    Start();
+    auto* scan = form_->findChild<QPushButton*>("ScanButton");
+    auto* start = form_->findChild<QLineEdit*>("StartEdit");
+    auto* stop = form_->findChild<QLineEdit*>("StopEdit");
+    ASSERT_TRUE(scan && start && stop);
+    for (auto [edit, text] : {std::pair{start, "15000"}, std::pair{stop, "27000"}}) {
+        edit->setText(text);
+        QTest::keyClick(edit, Qt::Key_Return);
+    }
+    const double step = 12000.0 / 31.0;
+    const auto measuredAt = [&](int points) {
+        scan->click();
+        EXPECT_TRUE(test::PumpUntil([&] { return !form_->Sweeping() || form_->Series(0).Count() >= points; }, 60000));
+        EXPECT_TRUE(form_->Sweeping());
+    };
+    // Every row labelled with its own point of the sweep from 15 kHz.
+    const auto expectRows = [&](const std::vector<std::pair<double, double>>& rows, int count) {
+        ASSERT_EQ(static_cast<int>(rows.size()), count);
+        for (int i = 0; i < count; ++i) {
+            ASSERT_NEAR(rows[static_cast<size_t>(i)].first, 15000.0 + i * step, 0.01) << "row " << i;
+            const double y = form_->Series(0).Points(i).y;
+            ASSERT_NEAR(rows[static_cast<size_t>(i)].second, y, 1e-12 + 1e-9 * std::abs(y)) << "row " << i;
+        }
+    };
+    const auto copied = [&] {
+        QTest::mouseClick(form_->findChild<QPushButton*>("CopyButton"), Qt::LeftButton);
+        return SpectrumRows(QGuiApplication::clipboard()->text());
+    };
+
+    // The range and the point count wait for the next sweep.
+    measuredAt(5);
+    start->setText("16000");
+    QTest::keyClick(start, Qt::Key_Return);
+    EXPECT_EQ(form_->StatusText(), "start frequency: from the next sweep");
+    ini_->WriteInteger("MultiLockinOpt", "datapoints", 64);
+    form_->LoadOptions(); // as the options window does on a change
+    EXPECT_EQ(form_->StatusText(), "point count and average: from the next sweep");
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    expectRows(copied(), 32);
+    EXPECT_EQ(form_->Series(0).Points(31).x, 15000.0 + 31 * step);
+    ini_->WriteInteger("MultiLockinOpt", "datapoints", 32);
+    start->setText("15000");
+    QTest::keyClick(start, Qt::Key_Return);
+
+    // What shapes the signal ends the sweep; its points stay a record of their own.
+    auto* amplitude = form_->findChild<QLineEdit*>("AmplEdit1");
+    auto* filter = form_->findChild<QComboBox*>("FilterBox");
+    ASSERT_TRUE(amplitude && filter);
+    const std::vector<std::pair<QString, std::function<void()>>> changes = {
+        {"amplitude",
+         [&] {
+             amplitude->setText("20");
+             QTest::keyClick(amplitude, Qt::Key_Return);
+         }},
+        {"filter",
+         [&] {
+             filter->setFocus();
+             QTest::keyClick(filter, Qt::Key_Down);
+         }},
+    };
+    for (const auto& [setting, change] : changes) {
+        SCOPED_TRACE(setting.toStdString());
+        measuredAt(8);
+        change();
+        ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+        const int n = form_->Series(0).Count();
+        EXPECT_GE(n, 8);
+        EXPECT_LT(n, 32);
+        EXPECT_EQ(form_->StatusText(),
+                  QString("Sweep ended by the %1 change: %2 of 32 points measured").arg(setting).arg(n));
+        expectRows(copied(), n);
+        saveAnswer_ = dir_.Path() + setting + ".txt";
+        QTest::mouseClick(form_->findChild<QPushButton*>("SaveAsButton"), Qt::LeftButton);
+        QFile file(saveAnswer_);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        expectRows(SpectrumRows(QString::fromUtf8(file.readAll())), n);
+    }
+    EXPECT_EQ(sim_->GuardViolationCount(), 0);
 }
 
 TEST_F(MultiLockInOnSim, ContinueAcquireSweepsAgainUntilScanIsReleased)

@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cmath>
 
 namespace qvt {
@@ -187,6 +188,48 @@ TEST_F(OsziOnSim, LongTermRingTakesEachFrameOnceInTimeSamples)
     const QStringList rows = QString::fromLatin1(frame.readAll()).split("\r\n", Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 512);
     EXPECT_NEAR(rows[26].split(' ', Qt::SkipEmptyParts)[0].toDouble(), 13 * 39062.5 / 512, 0.01);
+}
+
+TEST_F(OsziOnSim, AHeldFrameKeepsTheChannelsAndTimeBaseItWasTakenWith)
+{
+    Scale("ADC1", "Error", "1", true);
+    ini_->WriteString("Scale", "ADC1Edit2", "0.5");
+    ini_->WriteInteger("Oszi2", "Channel3", 4); // the test sine, behind Error in the list
+    ini_->WriteBool("osziopt", "SaveHeader", true);
+    Start();
+    oszi_->show();
+    Fetch();
+    QTest::mouseClick(oszi_->ScanButton, Qt::LeftButton); // released: this frame is the last
+    Fetch();
+    ASSERT_FALSE(io_->OszTimerActive());
+    const double sampleTime = OsziSampleTime;
+
+    // Another channel on trace 3 and another time base, after the frame.
+    QComboBox* box = oszi_->ComboBoxes[2];
+    box->setFocus();
+    for (int i = 0; i < 5 && box->currentText() != "Error"; ++i)
+        QTest::keyClick(box, Qt::Key_Up);
+    ASSERT_EQ(box->currentText(), "Error");
+    oszi_->Edit1->setText("10m");
+    QTest::keyClick(oszi_->Edit1, Qt::Key_Return);
+    ASSERT_NE(OsziSampleTime, sampleTime);
+
+    const QString path = dir_.Path() + "held.dat";
+    ASSERT_TRUE(oszi_->SaveFile(2, path));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 513);
+    EXPECT_TRUE(lines[0].endsWith("Test sine")) << lines[0].toStdString();
+    double high = 0.0;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QStringList cells = lines[i].split(' ', Qt::SkipEmptyParts);
+        ASSERT_EQ(cells.size(), 4) << lines[i].toStdString();
+        EXPECT_NEAR(cells[0].toDouble(), i * sampleTime, 1e-3 * sampleTime);
+        EXPECT_LT(std::abs(cells[3].toDouble()), 2100 * 0.0003); // the sine in volts, as measured
+        high = std::max(high, cells[3].toDouble());
+    }
+    EXPECT_GT(high, 1900 * 0.0003);
 }
 
 TEST_F(OsziOnSim, RingTooBigForMemoryIsRefusedAndItsBoxCleared)
