@@ -88,17 +88,25 @@ protected:
         QObject::connect(&scan, &TGoXYThread::scanStopped, [&] { ++stopped; });
         EXPECT_TRUE(scan.StartScan());
         EXPECT_TRUE(PumpUntil([&] { return scan.Suspended() && stopped > 0; }));
-        const TImageMatrixPtr m = scan.Channels[z].Data();
+        return RowSpacings(0);
+    }
+
+    // The distances (in pixels) between the grating's edges along row `row`
+    // of the forward Z image.
+    std::vector<double> RowSpacings(int row)
+    {
+        const TImageMatrixPtr m = workers_->GoXYThread().Channels[ImageChannelIndex(SlotZ, PlaneFwd)].Data();
+        const int pixels = ScanParams.Pixels.load();
         std::vector<double> edges;
         double lo = 1e300, hi = -1e300;
         for (int c = 0; c < pixels; ++c) {
-            lo = std::min<double>(lo, m->At(0, c));
-            hi = std::max<double>(hi, m->At(0, c));
+            lo = std::min<double>(lo, m->At(row, c));
+            hi = std::max<double>(hi, m->At(row, c));
         }
         const double level = (lo + hi) / 2.0;
         for (int c = 1; c < pixels; ++c) {
-            const double a = m->At(0, c - 1) - level;
-            const double b = m->At(0, c) - level;
+            const double a = m->At(row, c - 1) - level;
+            const double b = m->At(row, c) - level;
             if ((a < 0) != (b < 0))
                 edges.push_back(c - 1 + a / (a - b));
         }
@@ -418,6 +426,42 @@ TEST_F(ScannerFormTest, ARangeTypedInTheParameterWindowScansWithItsOwnRowFromThe
     EXPECT_TRUE(scanner_->StatusLine(0).startsWith("ScanRange = 2800.00 -> X: 0.05"))
         << scanner_->StatusLine(0).toStdString();
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+}
+
+TEST_F(ScannerFormTest, ARangeEnteredDuringAScanIsScannedWithItsOwnCoefficientsFromTheNextLine)
+{
+    sim::SimConfig config = BentScanner();
+    config.Scanner = BundledSimConfig().Scanner;
+    QFile calibration(QVT_RESOURCES_DIR "/SoftLin.ini");
+    ASSERT_TRUE(calibration.open(QIODevice::ReadOnly));
+    Start(config, calibration.readAll(), 1000.0f, 2048);
+    TScanParaForm para;
+    para.SetDevice(form_.get());
+    para.SetWorkers(workers_.get());
+    para.SetScanRange = [this](double range) { return scanner_->SetScanRange(range); };
+    para.ProposeRangeFactors = [this](double range, TScanSetup& s) { scanner_->ProposeRangeFactors(range, s); };
+    ScanParams.Speed = 1.0f;
+    TGoXYThread& scan = workers_->GoXYThread();
+    ASSERT_TRUE(scan.Channels[ImageChannelIndex(SlotZ, PlaneFwd)].AllocBuffers(2048, 2048));
+    ScanParams.CurrentLine = 1;
+    ScanParams.LinesLeft = 2000;
+    int stopped = 0;
+    QObject::connect(&scan, &TGoXYThread::scanStopped, [&] { ++stopped; });
+    ASSERT_TRUE(scan.StartScan());
+    ASSERT_TRUE(PumpUntil([] { return ScanParams.CurrentLine.load() >= 3; }));
+
+    // The frame goes on: the lines after the one under way take the new
+    // range and its row together.
+    TNumericEdit* range = para.Edit("Edit3");
+    range->setText("2800");
+    range->PressKey(EditKey::Enter);
+    ASSERT_FLOAT_EQ(ScanParams.Range.load(), 2800.0f);
+    ScanParams.LinesLeft = 3;
+    ASSERT_TRUE(PumpUntil([&] { return scan.Suspended() && stopped > 0; }));
+    const std::vector<double> thirds = PeriodThirds(RowSpacings(ScanParams.CurrentLine.load() - 2));
+    ASSERT_EQ(thirds.size(), 3u);
+    const auto [lo, hi] = std::minmax_element(thirds.begin(), thirds.end());
+    EXPECT_LT(*hi / *lo - 1.0, 0.005) << thirds[0] << " " << thirds[1] << " " << thirds[2];
 }
 
 TEST_F(ScannerFormTest, FiltersReachTheHighSpeedModuleWholeOrNotAtAll)
