@@ -139,6 +139,23 @@ protected:
         return sim::ReadSimConfig(source);
     }
 
+    // The bundled bent scanner over the grating with the bundled calibration,
+    // at 1000 nm and 2048 pixels, and a parameter window wired to the scanner
+    // window as the program wires them.
+    void StartBundledAt1000(TScanParaForm& para)
+    {
+        sim::SimConfig config = BentScanner();
+        config.Scanner = BundledSimConfig().Scanner;
+        QFile calibration(QVT_RESOURCES_DIR "/SoftLin.ini");
+        ASSERT_TRUE(calibration.open(QIODevice::ReadOnly));
+        Start(config, calibration.readAll(), 1000.0f, 2048);
+        para.SetDevice(form_.get());
+        para.SetWorkers(workers_.get());
+        para.SetScanRange = [this](double range) { return scanner_->SetScanRange(range); };
+        para.ProposeRangeFactors = [this](double range, TScanSetup& s) { scanner_->ProposeRangeFactors(range, s); };
+        ScanParams.Speed = 1.0f;
+    }
+
     static QByteArray ScannerFile(double x2f)
     {
         const QByteArray c = QByteArray::number(x2f, 'g', 6);
@@ -392,17 +409,8 @@ TEST_F(ScannerFormTest, ARangeTypedInTheParameterWindowScansWithItsOwnRowFromThe
 {
     // The bundled scanner and calibration; the parameter window starts at
     // 1000 nm and the operator types 2800 (the table's last row) once.
-    sim::SimConfig config = BentScanner();
-    config.Scanner = BundledSimConfig().Scanner;
-    QFile calibration(QVT_RESOURCES_DIR "/SoftLin.ini");
-    ASSERT_TRUE(calibration.open(QIODevice::ReadOnly));
-    Start(config, calibration.readAll(), 1000.0f, 2048);
     TScanParaForm para;
-    para.SetDevice(form_.get());
-    para.SetWorkers(workers_.get());
-    para.SetScanRange = [this](double range) { return scanner_->SetScanRange(range); };
-    para.ProposeRangeFactors = [this](double range, TScanSetup& s) { scanner_->ProposeRangeFactors(range, s); };
-    ScanParams.Speed = 1.0f;
+    ASSERT_NO_FATAL_FAILURE(StartBundledAt1000(para));
 
     TNumericEdit* range = para.Edit("Edit3");
     range->setText("2800");
@@ -430,17 +438,8 @@ TEST_F(ScannerFormTest, ARangeTypedInTheParameterWindowScansWithItsOwnRowFromThe
 
 TEST_F(ScannerFormTest, ARangeEnteredDuringAScanIsScannedWithItsOwnCoefficientsFromTheNextLine)
 {
-    sim::SimConfig config = BentScanner();
-    config.Scanner = BundledSimConfig().Scanner;
-    QFile calibration(QVT_RESOURCES_DIR "/SoftLin.ini");
-    ASSERT_TRUE(calibration.open(QIODevice::ReadOnly));
-    Start(config, calibration.readAll(), 1000.0f, 2048);
     TScanParaForm para;
-    para.SetDevice(form_.get());
-    para.SetWorkers(workers_.get());
-    para.SetScanRange = [this](double range) { return scanner_->SetScanRange(range); };
-    para.ProposeRangeFactors = [this](double range, TScanSetup& s) { scanner_->ProposeRangeFactors(range, s); };
-    ScanParams.Speed = 1.0f;
+    ASSERT_NO_FATAL_FAILURE(StartBundledAt1000(para));
     TGoXYThread& scan = workers_->GoXYThread();
     ASSERT_TRUE(scan.Channels[ImageChannelIndex(SlotZ, PlaneFwd)].AllocBuffers(2048, 2048));
     ScanParams.CurrentLine = 1;
