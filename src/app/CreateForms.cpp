@@ -176,6 +176,13 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     Created("TScanParaForm");
     scanPara->ResizeImageWindows = [main] { main->ResizeImageWindows(); };
     scanPara->SetScanRange = [scanner](double range) { return scanner->SetScanRange(range); };
+    scanPara->ProposeRangeFactors = [scanner](double range, TScanSetup& setup) {
+        scanner->ProposeRangeFactors(range, setup);
+    };
+    scanner->ReenterRange = [para = QPointer<TScanParaForm>(scanPara)] {
+        if (para)
+            para->ReenterRange();
+    };
     scanPara->ShowHardLinCoeff = [scanner] { scanner->ShowHardLinCoeff(); };
     main->DockParameterWindow(scanPara);
     scanPara->ShowMainHint = [main](const QString& hint) { main->statusBar()->showMessage(hint); };

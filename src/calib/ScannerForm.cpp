@@ -9,12 +9,14 @@
 #include "platform/SerialPort.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
+#include "scan/ScanGeometry.h"
 #include "widgets/NumericEdit.h"
 #include "widgets/SimpleChart.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
@@ -28,7 +30,6 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
-#include <QComboBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -615,6 +616,7 @@ QWidget* TScannerForm::BuildPowerPage()
 
 void TScannerForm::FormCreate()
 {
+    range_ = ScanParams.Range.load();
     if (MainIni) {
         move(MainIni->ReadFormPosLeft(WinSection, 10), MainIni->ReadInteger(WinSection, "FormPosTop", 10));
         tabs_->setCurrentIndex(MainIni->ReadInteger(WinSection, "TapNr", 0));
@@ -747,7 +749,8 @@ void TScannerForm::ScriptTick()
     responseLabel_[axis]->setText(newResponseFile_);
     // A run that was stopped or failed left no file: the old one stays.
     if (!newResponseFile_.isEmpty() && scannerIni_)
-        scannerIni_->WriteString("FreqResp", axis == 0 ? "XPath" : "YPath", "\"" + filterFolder_ + newResponseFile_ + "\"");
+        scannerIni_->WriteString("FreqResp", axis == 0 ? "XPath" : "YPath",
+                                 "\"" + filterFolder_ + newResponseFile_ + "\"");
     ReadFreqResponse(axis, false);
     if (!isVisible() && powerFkt_ != 1)
         timer_->stop();
@@ -782,7 +785,7 @@ void TScannerForm::LoadRangeTables()
     FillGrids();
     ApplyZScale();
     ShowZGains();
-    SetScanRange(ScanParams.Range.load());
+    RangeFollowsTable();
     LoadFilterCoeffs();
     for (int axis = 0; axis < 2; ++axis)
         ReadFreqResponse(axis, false);
@@ -838,7 +841,7 @@ void TScannerForm::GridEdited(QTableWidget* grid, int row, int column)
     table_.SetCell(row, tableColumn, text);
     // Enter in a grid saves; a refused save leaves the red cells showing.
     if (SaveRangeTables())
-        SetScanRange(ScanParams.Range.load());
+        RangeFollowsTable();
 }
 
 bool TScannerForm::SaveRangeTables()
@@ -952,14 +955,39 @@ bool TScannerForm::SetScanRange(double range)
             MaxScanRange.YSensitivity = r.MaxY;
         }
     }
+    range_ = range;
     InterpolateLinCoeffs();
-    ShowLinStatus();
     return ok;
+}
+
+void TScannerForm::RangeFollowsTable()
+{
+    // New sensitivities change the raw frame of the same range: the
+    // parameter window judges it and plans the scan again.
+    if (ReenterRange)
+        ReenterRange();
+    else
+        SetScanRange(ScanParams.Range.load());
+}
+
+void TScannerForm::ProposeRangeFactors(double range, TScanSetup& setup) const
+{
+    if (!softLinActive_)
+        return;
+    TRangeResult r;
+    InterpolateSensitivity(table_.Points(), range, r);
+    // A table that cannot be used is said so when the range is stored.
+    if (!r.SoftLin)
+        return;
+    setup.FactorX = r.XFactor;
+    setup.FactorY = r.YFactor;
+    setup.XSensitivity = r.XFactor;
+    setup.YSensitivity = r.YFactor;
 }
 
 void TScannerForm::InterpolateLinCoeffs()
 {
-    ApplyLinearisation(qvt::InterpolateLinCoeffs(table_.Points(), ScanParams.Range.load()));
+    ApplyLinearisation(qvt::InterpolateLinCoeffs(table_.Points(), range_));
     ShowLinStatus();
 }
 
@@ -1031,7 +1059,7 @@ bool TScannerForm::LinLabels(QString& bx, QString& cx) const
 
 void TScannerForm::ShowLinStatus()
 {
-    const double r = ScanParams.Range.load();
+    const double r = range_;
     const QString range = "ScanRange = " + QString::number(r, 'f', 2);
     const TLinCoefficients k = CurrentLinearisation();
     auto c = [](double v) { return QString::number(v, 'f', 3); };
@@ -1118,7 +1146,7 @@ bool TScannerForm::eventFilter(QObject* watched, QEvent* event)
             if (dragRow_ >= 0) {
                 dragRow_ = -1;
                 SaveRangeTables();
-                SetScanRange(ScanParams.Range.load());
+                RangeFollowsTable();
             }
             break;
         default:

@@ -34,6 +34,7 @@ class TNumericEdit;
 class TQVTIniFile;
 class TSerialPort;
 class TSimpleChart;
+struct TScanSetup;
 
 class TScannerForm : public QMainWindow {
     Q_OBJECT
@@ -48,10 +49,17 @@ public:
     // ---- calibration ---------------------------------------------------------------
     void LoadScannerFile();
     void LoadRangeTables();
-    // Factors and linearisation for scan range `range`; false when the table
-    // could not be used (SoftLin switched off, the operator told).
+    // Factors and linearisation for scan range `range`, the range the status
+    // then names; false when the table could not be used (SoftLin switched
+    // off, the operator told).
     bool SetScanRange(double range);
+    // The X/Y factors and sensitivities `range` would get, put into `setup`
+    // without taking them, so a range can be judged before it is stored.
+    void ProposeRangeFactors(double range, TScanSetup& setup) const;
     void InterpolateLinCoeffs();
+    // The parameter window takes its stored range again, through SetScanRange
+    // (set by app/); without it only the factors and coefficients follow.
+    std::function<void()> ReenterRange;
     void ApplyZScale();
     // Sorts and writes the table; false (nothing written) while a cell is invalid.
     bool SaveRangeTables();
@@ -118,7 +126,7 @@ public:
         // Loads the script in the Select window and runs it; false when it did not start.
         std::function<bool(const QString& folder, const QString& fileName)> Run;
         std::function<bool()> Running; // its RunStop button is down
-        std::function<void()> Stop;     // releases RunStop and stops the script
+        std::function<void()> Stop;    // releases RunStop and stops the script
     } Script;
     QString FilterFolder() const { return filterFolder_; }
     void SetFilterFolder(const QString& folder) { filterFolder_ = folder; }
@@ -160,6 +168,8 @@ private:
     void ShowPowerStatus();
     void FitTick();
     void SoftLinOff();
+    // After a change of the table: the current range through its new row.
+    void RangeFollowsTable();
     void ApplyLinearisation(const TLinCoefficients& k);
     TLinCoefficients CurrentLinearisation() const;
     bool Type29() const;
@@ -174,6 +184,7 @@ private:
     TScannerTable table_;
     TScanFilterTable filters_{};
     TLinCoefficients lin_; // without a scan thread (tests), kept here
+    double range_ = 0.0;   // the range the factors and coefficients are for
     bool softLinActive_ = false;
     bool hardLinActive_ = false;
     bool monoFastz_ = true;

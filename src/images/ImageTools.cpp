@@ -394,17 +394,7 @@ void TImageTools::ApplyView()
     panel->DrawnTop = 0;
     if (ScanParaForm == nullptr)
         return;
-    // All three first, so each box's check sees the whole new frame.
-    double v = 0.0;
-    if (TNumericEdit* e = Box("Edit7"); e && ParseNumber(e->text(), v))
-        ScanParams.XCenter = static_cast<float>(v);
-    if (TNumericEdit* e = Box("Edit8"); e && ParseNumber(e->text(), v))
-        ScanParams.YCenter = static_cast<float>(v);
-    if (TNumericEdit* e = Box("Edit3"); e && ParseNumber(e->text(), v))
-        ScanParams.Range = static_cast<float>(v);
-    for (const char* name : {"Edit7", "Edit8", "Edit3"})
-        if (TNumericEdit* e = Box(name))
-            e->PressKey(EditKey::Enter);
+    ScanParaForm->EnterScanArea();
     // The old picture stretched into the frame now taken, so the ruler and
     // the next drag measure and propose from what is shown; what lay outside
     // the old frame is black until its lines arrive.

@@ -181,10 +181,8 @@ void TImageTouch::Carry(const TTouchStep& step)
         panel->update();
         break;
     case TTouchStep::Apply:
-        for (const char* name : {"Edit7", "Edit8", "Edit3"}) {
-            if (TNumericEdit* edit = ScanEdit(name))
-                edit->PressKey(EditKey::Enter);
-        }
+        if (ScanParaForm != nullptr)
+            ScanParaForm->EnterScanArea();
         // Until the new lines arrive the picture shows what the pinch showed.
         form_.PreviewInView(QRect(panel->DrawnLeft, panel->DrawnTop, panel->DrawnWidth, panel->DrawnHeight));
         panel->DrawnLeft = 0;

@@ -66,16 +66,33 @@ void TGoXYThread::Terminate()
 
 TLinCoefficients TGoXYThread::Linearisation() const
 {
-    std::lock_guard lock(linMutex_);
-    return lin_;
+    std::lock_guard lock(snapshotMutex_);
+    const TSnapshot& latest = Publishing();
+    std::lock_guard linLock(linMutex_);
+    return latest.LinSerial != adoptedLinSerial_ ? latest.Lin : lin_;
 }
 
 void TGoXYThread::SetLinearisation(const TLinCoefficients& k)
 {
     // The window thread sets them and shows them itself.
-    std::lock_guard lock(linMutex_);
-    lin_ = k;
-    linHolds_ = LinearisationHolds(k);
+    std::lock_guard lock(snapshotMutex_);
+    TSnapshot& target = Publishing();
+    target.Lin = k;
+    target.LinSerial = ++linSerial_;
+}
+
+void TGoXYThread::BeginChange()
+{
+    std::lock_guard lock(snapshotMutex_);
+    if (changes_++ == 0)
+        staged_ = published_;
+}
+
+void TGoXYThread::EndChange()
+{
+    std::lock_guard lock(snapshotMutex_);
+    if (--changes_ == 0)
+        published_ = staged_;
 }
 
 TFitResults TGoXYThread::FitResults() const
@@ -87,7 +104,7 @@ TFitResults TGoXYThread::FitResults() const
 TScanGeometry TGoXYThread::Geometry() const
 {
     std::lock_guard lock(snapshotMutex_);
-    return published_.Geometry;
+    return Publishing().Geometry;
 }
 
 void TGoXYThread::AdoptSnapshot()
@@ -95,6 +112,16 @@ void TGoXYThread::AdoptSnapshot()
     {
         std::lock_guard lock(snapshotMutex_);
         line_ = published_;
+    }
+    {
+        // The coefficients set for this geometry, or the lines' own (the
+        // position-sensor fit moves them on) when none came since.
+        std::lock_guard lock(linMutex_);
+        if (line_.LinSerial != adoptedLinSerial_) {
+            adoptedLinSerial_ = line_.LinSerial;
+            lin_ = line_.Lin;
+            linHolds_ = LinearisationHolds(lin_);
+        }
     }
     moves_.MaxStep = line_.Geometry.MaxStep;
     moves_.MoveSteps = line_.Geometry.MoveSteps;
@@ -121,7 +148,7 @@ bool TGoXYThread::PrepareScan()
         std::shared_ptr<const TFitWeights> weights;
         {
             std::lock_guard lock(snapshotMutex_);
-            weights = published_.Weights;
+            weights = Publishing().Weights;
         }
         if (!weights || weights->Pixels() != g.Pixels) {
             auto built = std::make_shared<TFitWeights>();
@@ -130,7 +157,9 @@ bool TGoXYThread::PrepareScan()
         }
         {
             std::lock_guard lock(snapshotMutex_);
-            published_ = {g, std::move(weights)};
+            TSnapshot& target = Publishing();
+            target.Geometry = g;
+            target.Weights = std::move(weights);
         }
         // Rows measured elsewhere or at another pixel count are no part of
         // the frame that goes on from here.
@@ -489,7 +518,12 @@ bool TGoXYThread::FlyWanted() const
 bool TGoXYThread::AcquireLine(int line)
 {
     const TScanGeometry& g = line_.Geometry;
-    const TLinePlan lp = PlanLine(g, Linearisation(), line, Direction.load(), params_.LineScan.load());
+    TLinCoefficients lin;
+    {
+        std::lock_guard lock(linMutex_);
+        lin = lin_;
+    }
+    const TLinePlan lp = PlanLine(g, lin, line, Direction.load(), params_.LineScan.load());
     const int64_t x0 = g.StartX + lp.OffsetX;
     const int64_t y0 = g.StartY + lp.OffsetY;
     const int64_t p = g.Pixels;

@@ -141,8 +141,33 @@ public:
     std::atomic<double> KiGo{0.0};
     std::atomic<int32_t> Direction{1};
 
+    // The coefficients last set (until a line has taken them) or the ones
+    // the lines work with.
     TLinCoefficients Linearisation() const;
+    // Taken at the next line start, together with the geometry published
+    // with them.
     void SetLinearisation(const TLinCoefficients& k);
+    // Window thread: a new frame's geometry and coefficients, set while a
+    // change is open, reach the thread as one when it ends; until then each
+    // line keeps the pair it had.
+    class TChange {
+    public:
+        explicit TChange(TGoXYThread* scan) : scan_(scan)
+        {
+            if (scan_ != nullptr)
+                scan_->BeginChange();
+        }
+        ~TChange()
+        {
+            if (scan_ != nullptr)
+                scan_->EndChange();
+        }
+        TChange(const TChange&) = delete;
+        TChange& operator=(const TChange&) = delete;
+
+    private:
+        TGoXYThread* scan_;
+    };
     TFitResults FitResults() const;
     // The geometry last planned (the thread may still run with the one before).
     TScanGeometry Geometry() const;
@@ -167,7 +192,16 @@ private:
     struct TSnapshot {
         TScanGeometry Geometry;
         std::shared_ptr<const TFitWeights> Weights;
+        // Coefficients set from the window, numbered so a line takes each set once.
+        TLinCoefficients Lin;
+        uint64_t LinSerial = 0;
     };
+
+    void BeginChange();
+    void EndChange();
+    // Under snapshotMutex_: where the window thread publishes now.
+    TSnapshot& Publishing() { return changes_ > 0 ? staged_ : published_; }
+    const TSnapshot& Publishing() const { return changes_ > 0 ? staged_ : published_; }
 
     void Execute(WorkerThread& thread);
     void RunFrames(WorkerThread& thread);
@@ -209,9 +243,13 @@ private:
     IScanHost* host_ = &noHost_;
     std::atomic<TShowThread*> show_{nullptr};
 
-    // Published by PrepareScan, adopted by the thread at each line start.
+    // Published by PrepareScan and SetLinearisation, adopted by the thread
+    // at each line start; while a change is open they go to staged_.
     mutable std::mutex snapshotMutex_;
     TSnapshot published_;
+    TSnapshot staged_;
+    int changes_ = 0;
+    uint64_t linSerial_ = 0;
     // The scan thread's own copy.
     TSnapshot line_;
 
@@ -228,6 +266,7 @@ private:
     TLinCoefficients lin_;
     TFitResults fit_;
     bool linHolds_ = true; // LinearisationHolds(lin_), as last told
+    uint64_t adoptedLinSerial_ = 0;
 
     // Scan thread only (or while it is parked).
     TChannelList list_;

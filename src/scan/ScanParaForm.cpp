@@ -12,6 +12,7 @@
 #include "scan/GoXYThread.h"
 #include "scan/ImageBuffers.h"
 #include "scan/LevelPage.h"
+#include "scan/ScanGeometry.h"
 #include "scan/ScanParaLogic.h"
 #include "scan/ScanStatus.h"
 #include "scan/ShowThread.h"
@@ -28,6 +29,7 @@
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
+#include <array>
 #include <chrono>
 #include <exception>
 #include <mutex>
@@ -550,6 +552,49 @@ void TScanParaForm::GeometryEdit(TNumericEdit* edit, EditKey key,
     }
 }
 
+void TScanParaForm::StoreRange(double range)
+{
+    // The factors and the linearisation are read from the stored range: it
+    // goes first.
+    ScanParams.Range = static_cast<float>(range);
+    if (SetScanRange)
+        SetScanRange(range);
+}
+
+bool TScanParaForm::TakeArea(const TScanArea& area)
+{
+    TNumericEdit* edit = edits_.at("Edit3");
+    // A range of 0 or below would turn the image inside out.
+    if (area.Range <= 0.0) {
+        edit->MarkRefused();
+        return false;
+    }
+    // Judged with the calibrated sensitivities of the new range; nothing is
+    // taken before it is accepted.
+    if (!AcceptGeometry(edit, [&](TScanSetup& s) {
+            s.Area = area;
+            if (ProposeRangeFactors)
+                ProposeRangeFactors(area.Range, s);
+        }))
+        return false;
+    try {
+        // A running scan takes the frame from its next line, with the
+        // coefficients of its range (not the ones before).
+        TDeviceWorkers* device = Workers();
+        const TGoXYThread::TChange change(device != nullptr ? &device->GoXYThread() : nullptr);
+        ScanParams.XCenter = static_cast<float>(area.XCenter);
+        ScanParams.YCenter = static_cast<float>(area.YCenter);
+        StoreRange(area.Range);
+        // White first: a range the scan cannot take turns it red meanwhile.
+        edit->SetColor(EditColor::White);
+        PrepareScan();
+        return edit->Color() == EditColor::White;
+    } catch (const std::exception&) {
+        edit->MarkRefused();
+        return false;
+    }
+}
+
 void TScanParaForm::Edit3KeyPress(EditKey key)
 {
     TNumericEdit* edit = edits_.at("Edit3");
@@ -559,34 +604,41 @@ void TScanParaForm::Edit3KeyPress(EditKey key)
         return;
     }
     double value = 0.0;
-    // A range of 0 or below would turn the image inside out.
-    if (!ParseEdit(edit, value) || value <= 0.0) {
+    if (!ParseEdit(edit, value)) {
         edit->MarkRefused();
         return;
     }
-    // The calibrated sensitivities of the new range, before the geometry it
-    // makes is judged; a refused range gets its own back.
-    const double oldRange = ScanParams.Range.load();
-    if (SetScanRange)
-        SetScanRange(value);
-    if (!AcceptGeometry(edit, [&](TScanSetup& s) { s.Area.Range = value; })) {
-        if (SetScanRange)
-            SetScanRange(oldRange);
+    if (!TakeArea({value, ScanParams.XCenter.load(), ScanParams.YCenter.load()}))
         return;
-    }
-    try {
-        ScanParams.Range = static_cast<float>(value);
-        // White first: a range the scan cannot take turns it red meanwhile.
-        edit->SetColor(EditColor::White);
-        PrepareScan();
-        if (edit->Color() != EditColor::White)
-            return;
+    ShowScanParams();
+    edit->MarkAccepted();
+    SaveText(ScanParaSection, "Edit3", edit);
+}
+
+void TScanParaForm::ReenterRange()
+{
+    if (TakeArea({ScanParams.Range.load(), ScanParams.XCenter.load(), ScanParams.YCenter.load()}))
         ShowScanParams();
+}
+
+bool TScanParaForm::EnterScanArea()
+{
+    const std::array<TNumericEdit*, 3> edits = {edits_.at("Edit7"), edits_.at("Edit8"), edits_.at("Edit3")};
+    std::array<double, 3> v{};
+    bool parsed = true;
+    for (size_t i = 0; i < edits.size(); ++i)
+        if (!ParseEdit(edits[i], v[i])) {
+            edits[i]->MarkRefused();
+            parsed = false;
+        }
+    if (!parsed || !TakeArea({v[2], v[0], v[1]}))
+        return false;
+    ShowScanParams();
+    for (TNumericEdit* edit : edits) {
         edit->MarkAccepted();
-        SaveText(ScanParaSection, "Edit3", edit);
-    } catch (const std::exception&) {
-        edit->MarkRefused();
+        SaveText(ScanParaSection, edit->objectName(), edit);
     }
+    return true;
 }
 
 void TScanParaForm::Edit4KeyPress(EditKey key)

@@ -34,6 +34,7 @@ class QTabWidget;
 namespace qvt {
 
 class TInOutForm;
+struct TScanArea;
 struct TScanSetup;
 class TDeviceWorkers;
 class TApproachCommands;
@@ -66,9 +67,12 @@ public:
     std::function<void()> ShowHardLinCoeff;
     // The resonance tool redraws its spectrum (with the setpoint cross) after a setpoint change.
     std::function<void()> DrawResonance;
-    // The scanner calibration's factors for a new scan range (set by the
-    // scanner window); false when it could not use its table.
+    // The scanner calibration's factors and linearisation for the stored
+    // scan range (set by the scanner window); false when it could not use its
+    // table.
     std::function<bool(double range)> SetScanRange;
+    // The factors a range would get, for judging it before it is stored.
+    std::function<void(double range, TScanSetup& setup)> ProposeRangeFactors;
 
     // Restores every saved value and applies it as if typed, so the saved
     // state reaches the controller; starts the status timer.
@@ -81,6 +85,11 @@ public:
     TNumericEdit* Edit(const QString& name) const;
     // Sets the text of the named edit and presses Enter; true when accepted.
     bool EnterText(const QString& name, const QString& text);
+    // The centre and range boxes as one new frame (a zoom or move on a
+    // picture): judged together and taken together; false when refused.
+    bool EnterScanArea();
+    // The stored frame taken again, after the scanner's sensitivities changed.
+    void ReenterRange();
     QComboBox* ComboBox1() const { return comboBox1_; }
     QTabWidget* PageControl() const { return pageControl_; }
     // The fast z loop's page (shown on type-29 controllers).
@@ -215,6 +224,11 @@ private:
     // the proposed setup although it takes the current one. While the
     // current one is refused too (part-way through the start-up) anything goes.
     bool AcceptGeometry(TNumericEdit* edit, const std::function<void(TScanSetup&)>& propose);
+    // Stores an accepted scan range, then what derives from it.
+    void StoreRange(double range);
+    // Judges a new frame as a whole and takes it; false (Range box red) when
+    // refused or the scan could not take it.
+    bool TakeArea(const TScanArea& area);
     void FeedbackGainEdit(TNumericEdit* edit, EditKey key, float TFeedbackSet::*field,
                           const std::function<QString(int)>& settingsKey);
     void PageEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store,

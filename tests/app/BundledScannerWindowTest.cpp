@@ -1,8 +1,9 @@
 // The scanner window as the operator reaches it in the running program:
 // opened from the menu, the HardLin coefficients typed, taught into the
 // calibration table by the administrator's teach buttons and copied out; the
-// chart's axis choices; and on a type-29 box "Check Frequency Response",
-// which runs its measuring script in the Select window and shows the result.
+// chart's axis choices; on a type-29 box "Check Frequency Response", which
+// runs its measuring script in the Select window and shows the result; and
+// the linearisation of the scan range, whichever way the range is set.
 
 #include "app/BundledProgram.h"
 #include "app/CreateForms.h"
@@ -10,9 +11,11 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
+#include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "navigator/SelForm.h"
+#include "platform/LocalCommandServer.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -23,20 +26,23 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QClipboard>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QLocalSocket>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QKeyEvent>
-#include <QLineEdit>
+#include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
+#include <QTreeWidgetItem>
 
 #include <gtest/gtest.h>
 
@@ -192,7 +198,8 @@ TEST(BundledScannerWindow, TheAdministratorTeachesTypedCoefficientsAndCopiesThem
     ASSERT_EQ(x.size(), 9);
     EXPECT_EQ(x[5], "0.25");
     EXPECT_EQ(x[7], "0");
-    EXPECT_TRUE(scanner->findChild<QPlainTextEdit*>("Memo1")->toPlainText().endsWith(QApplication::clipboard()->text()));
+    EXPECT_TRUE(
+        scanner->findChild<QPlainTextEdit*>("Memo1")->toPlainText().endsWith(QApplication::clipboard()->text()));
 
     // The chart on volts: the 3200 nm range at 0.1 nm/digit over Y is
     // 32000 digits, 32000 x 10 V / 2.14e9 digits.
@@ -265,8 +272,8 @@ TEST(BundledScannerWindow, CheckFrequencyResponseRunsItsScriptAndShowsTheMeasure
     EXPECT_EQ(check->text(), "Check Frequency Response") << SelForm->Memo1()->toPlainText().toStdString();
     EXPECT_FALSE(SelForm->RunStopButton()->isChecked());
     auto* label = scanner->findChild<QLabel*>("XFileLabel");
-    EXPECT_EQ(label->text(), "NoName.txt") << SelForm->Memo1()->toPlainText().toStdString() << " | "
-                                           << program.Boxes.Texts().join(" / ").toStdString();
+    EXPECT_EQ(label->text(), "NoName.txt")
+        << SelForm->Memo1()->toPlainText().toStdString() << " | " << program.Boxes.Texts().join(" / ").toStdString();
     EXPECT_TRUE(QFile::exists(program.Dir().Path() + "Filter/NoName.txt"));
     EXPECT_EQ(scanner->ScannerIni()->ReadString("FreqResp", "XPath", ""), AppDir + "Filter/NoName.txt");
     // Measured with the filters in use: all three points on the chart.
@@ -304,4 +311,150 @@ TEST(BundledScannerWindow, CheckFrequencyResponseRunsItsScriptAndShowsTheMeasure
     scanner->findChild<QPushButton*>("CheckYButton")->click();
     EXPECT_EQ(scanner->findChild<QPushButton*>("CheckYButton")->text(), "Script not found!");
     MainQVTForm->FastSpeedButton()->click();
+}
+
+namespace {
+
+// The coefficients the scanner's own table gives `range`.
+TLinCoefficients TableCoefficients(TScannerForm* scanner, double range)
+{
+    return InterpolateLinCoeffs(scanner->Table().Points(), range);
+}
+
+// The scan thread works with the coefficients of `range`, and the scanner
+// window names that range with them.
+void ExpectLinearisationOf(TScannerForm* scanner, double range)
+{
+    const TLinCoefficients want = TableCoefficients(scanner, range);
+    const TLinCoefficients k = DeviceWorkers->GoXYThread().Linearisation();
+    EXPECT_DOUBLE_EQ(k.X2F, want.X2F);
+    EXPECT_DOUBLE_EQ(k.X3B, want.X3B);
+    EXPECT_DOUBLE_EQ(k.Y2F, want.Y2F);
+    EXPECT_DOUBLE_EQ(k.Y3B, want.Y3B);
+    const QString named = "ScanRange = " + QString::number(range, 'f', 2) + " -> ";
+    for (int line = 0; line < 3; ++line)
+        EXPECT_TRUE(scanner->StatusLine(line).startsWith(named)) << scanner->StatusLine(line).toStdString();
+}
+
+QAction* ScannerMenuItem(TScannerForm* scanner, const QString& text)
+{
+    for (QAction* a : scanner->findChildren<QAction*>())
+        if (a->text() == text)
+            return a;
+    return nullptr;
+}
+
+} // namespace
+
+TEST(BundledScannerWindow, TheLinearisationIsTheRangesOwnFromTheStartAndAfterEachEnter)
+{
+    // Stored at the bundled table's largest range.
+    ScannerProgram program(
+        [](test::TempDir& dir) { TQVTIniFile(dir.Path() + "ini/qvt.ini").WriteString("ScanPara", "Edit3", "2800"); });
+    ASSERT_TRUE(program.Started());
+    ASSERT_FLOAT_EQ(ScanParams.Range.load(), 2800.0f);
+    TScannerForm* scanner = OpenScannerWindow();
+    ASSERT_NE(scanner, nullptr);
+    ASSERT_NEAR(TableCoefficients(scanner, 2800).X2F, 0.0335455, 1e-6);
+    ExpectLinearisationOf(scanner, 2800);
+
+    // One Enter of a typed range is enough.
+    auto* range = static_cast<QLineEdit*>(ScanParaForm->Edit("Edit3"));
+    Type(range, "700");
+    ASSERT_FLOAT_EQ(ScanParams.Range.load(), 700.0f);
+    ExpectLinearisationOf(scanner, 700);
+
+    // Teach X/Y store the current range's coefficients back into its own row
+    // (to the file's five digits).
+    MainQVTForm->SetAdminLevel(2);
+    scanner->findChild<QPushButton*>("TeachXButton")->click();
+    scanner->findChild<QPushButton*>("TeachYButton")->click();
+    {
+        const TQVTIniFile file(program.Dir().Path() + "SoftLin.ini");
+        ASSERT_EQ(file.ReadFloat("SoftLin", "Range2", 0), 700.0);
+        EXPECT_NEAR(file.ReadFloat("SoftLin", "X2F2", 9), 0.00853501, 1e-6);
+        EXPECT_NEAR(file.ReadFloat("SoftLin", "Y3F2", 9), 0.0000365082, 1e-9);
+    }
+
+    // Ranges > Add at a range between two rows adds that range's own coefficients.
+    Type(range, "1750");
+    ExpectLinearisationOf(scanner, 1750);
+    QAction* add = ScannerMenuItem(scanner, "&Add");
+    ASSERT_NE(add, nullptr);
+    add->trigger();
+    {
+        const TQVTIniFile file(program.Dir().Path() + "SoftLin.ini");
+        ASSERT_EQ(file.ReadFloat("SoftLin", "Range4", 0), 1750.0);
+        EXPECT_NEAR(file.ReadFloat("SoftLin", "X2F4", 9), (0.0170064 + 0.0253594) / 2, 2e-6);
+        EXPECT_NEAR(file.ReadFloat("SoftLin", "Y2F4", 9), (0.00854515 + 0.0128182) / 2, 1e-6);
+    }
+
+    // A new sensitivity in the current range's row plans the scan again:
+    // twice the nm per digit, half the digits per line.
+    Type(range, "700");
+    const int32_t fast = DeviceWorkers->GoXYThread().Geometry().FastX;
+    auto* grid = scanner->findChild<QTableWidget*>("StringGrid1");
+    ASSERT_NE(grid, nullptr);
+    ASSERT_EQ(grid->item(1, 0)->text(), "700");
+    grid->item(1, 1)->setText("0.1");
+    EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.1f);
+    EXPECT_NEAR(DeviceWorkers->GoXYThread().Geometry().FastX, fast / 2, 1);
+    ExpectLinearisationOf(scanner, 700);
+    MainQVTForm->SetAdminLevel(0);
+    EXPECT_TRUE(program.Boxes.Texts().isEmpty()) << program.Boxes.Texts().join(" / ").toStdString();
+}
+
+TEST(BundledScannerWindow, ScriptsNavigatorZoomAndTheCommandServerSeeTheRangesOwnLinearisation)
+{
+    ScannerProgram program([](test::TempDir& dir) {
+        dir.WriteFile("scripts/range.scr", "BEGIN\r\n  SCANPARA('RANGE', 1400);\r\nEND.\r\n");
+        QDir().mkpath(dir.Path() + "data"); // the scripts' data files
+    });
+    ASSERT_TRUE(program.Started());
+    TScannerForm* scanner = OpenScannerWindow();
+    ASSERT_NE(scanner, nullptr);
+    ExpectLinearisationOf(scanner, 1000);
+
+    // A script's range statement, run from the navigator.
+    SelForm->ScriptChosen(program.Dir().Path() + "scripts/range.scr");
+    SelForm->RunStopButton()->click();
+    ASSERT_TRUE(test::PumpUntil([] { return !SelForm->RunStopButton()->isChecked(); }, 60000));
+    ASSERT_FLOAT_EQ(ScanParams.Range.load(), 1400.0f) << SelForm->Memo1()->toPlainText().toStdString();
+    ExpectLinearisationOf(scanner, 1400);
+
+    // The command server reports the range with its coefficients.
+    QLocalSocket client;
+    client.connectToServer(CommandServerSocketPath(DeviceDriverName));
+    ASSERT_TRUE(test::PumpUntil([&] { return client.state() == QLocalSocket::ConnectedState; }));
+    const auto ask = [&](const QByteArray& request) {
+        client.write(request + "\n");
+        client.flush();
+        QStringList lines;
+        while (test::PumpUntil([&] { return client.canReadLine(); })) {
+            lines << QString::fromUtf8(client.readLine().chopped(1));
+            if (!request.startsWith("REQUEST") || lines.last() == ".")
+                break;
+        }
+        return lines;
+    };
+    EXPECT_EQ(ask("EXECUTE DdeItem HARDLINPARA:"), QStringList{"OK"});
+    const QStringList item = ask("REQUEST DdeItem DdeQVTControl");
+    ASSERT_GE(item.size(), 3) << item.join(" | ").toStdString();
+    EXPECT_EQ(item[0], "1400.000");
+    EXPECT_TRUE(item[1].startsWith("ScanRange = 1400.00 -> LinXFwd2: 0.017")) << item[1].toStdString();
+
+    // The navigator's zoom on the scanner field: a square a quarter of the
+    // field wide sets the range to that quarter.
+    SelForm->Select(SelForm->RootNode());
+    SelForm->SpeedButton3()->setChecked(true);
+    for (int i = 0; i < SelForm->RootNode()->childCount(); ++i)
+        if (SelForm->RootNode()->child(i)->text(0).startsWith("Zoom"))
+            SelForm->Select(SelForm->RootNode()->child(i));
+    const float before = ScanParams.Range.load();
+    SelForm->Image1MouseDown(128, 128);
+    SelForm->Image1MouseMove(136, 128);
+    SelForm->Image1MouseUp(144, 128);
+    EXPECT_NE(ScanParams.Range.load(), before);
+    ExpectLinearisationOf(scanner, ScanParams.Range.load());
+    EXPECT_TRUE(program.Boxes.Texts().isEmpty()) << program.Boxes.Texts().join(" / ").toStdString();
 }

@@ -7,11 +7,14 @@
 #include "calib/ScannerForm.h"
 #include "core/IniFile.h"
 #include "device/InOutForm.h"
+#include "platform/SerialPort.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
-#include "support/TestSupport.h"
-#include "platform/SerialPort.h"
+#include "scan/ScanGeometry.h"
+#include "scan/ScanParaForm.h"
 #include "sim/SimSerialPeer.h"
+#include "support/TestSupport.h"
+#include "widgets/NumericEdit.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -85,17 +88,25 @@ protected:
         QObject::connect(&scan, &TGoXYThread::scanStopped, [&] { ++stopped; });
         EXPECT_TRUE(scan.StartScan());
         EXPECT_TRUE(PumpUntil([&] { return scan.Suspended() && stopped > 0; }));
-        const TImageMatrixPtr m = scan.Channels[z].Data();
+        return RowSpacings(0);
+    }
+
+    // The distances (in pixels) between the grating's edges along row `row`
+    // of the forward Z image.
+    std::vector<double> RowSpacings(int row)
+    {
+        const TImageMatrixPtr m = workers_->GoXYThread().Channels[ImageChannelIndex(SlotZ, PlaneFwd)].Data();
+        const int pixels = ScanParams.Pixels.load();
         std::vector<double> edges;
         double lo = 1e300, hi = -1e300;
         for (int c = 0; c < pixels; ++c) {
-            lo = std::min<double>(lo, m->At(0, c));
-            hi = std::max<double>(hi, m->At(0, c));
+            lo = std::min<double>(lo, m->At(row, c));
+            hi = std::max<double>(hi, m->At(row, c));
         }
         const double level = (lo + hi) / 2.0;
         for (int c = 1; c < pixels; ++c) {
-            const double a = m->At(0, c - 1) - level;
-            const double b = m->At(0, c) - level;
+            const double a = m->At(row, c - 1) - level;
+            const double b = m->At(row, c) - level;
             if ((a < 0) != (b < 0))
                 edges.push_back(c - 1 + a / (a - b));
         }
@@ -113,6 +124,36 @@ protected:
         config.Surface.GratingPeriod = GratingPeriod;
         config.Scanner.QuadX = 0.05; // 1600 digits ahead at the ends of the range
         return config;
+    }
+
+    // The simulator as the bundled settings describe it.
+    static sim::SimConfig BundledSimConfig()
+    {
+        TQVTIniFile simIni(QVT_RESOURCES_DIR "/ini/sim.ini");
+        sim::SimSettingsSource source;
+        source.ReadInteger = [&](const QString& s, const QString& k, int d) { return simIni.ReadInteger(s, k, d); };
+        source.ReadFloat = [&](const QString& s, const QString& k, double d) { return simIni.ReadFloat(s, k, d); };
+        source.ReadString = [&](const QString& s, const QString& k, const QString& d) {
+            return simIni.ReadString(s, k, d);
+        };
+        return sim::ReadSimConfig(source);
+    }
+
+    // The bundled bent scanner over the grating with the bundled calibration,
+    // at 1000 nm and 2048 pixels, and a parameter window wired to the scanner
+    // window as the program wires them.
+    void StartBundledAt1000(TScanParaForm& para)
+    {
+        sim::SimConfig config = BentScanner();
+        config.Scanner = BundledSimConfig().Scanner;
+        QFile calibration(QVT_RESOURCES_DIR "/SoftLin.ini");
+        ASSERT_TRUE(calibration.open(QIODevice::ReadOnly));
+        Start(config, calibration.readAll(), 1000.0f, 2048);
+        para.SetDevice(form_.get());
+        para.SetWorkers(workers_.get());
+        para.SetScanRange = [this](double range) { return scanner_->SetScanRange(range); };
+        para.ProposeRangeFactors = [this](double range, TScanSetup& s) { scanner_->ProposeRangeFactors(range, s); };
+        ScanParams.Speed = 1.0f;
     }
 
     static QByteArray ScannerFile(double x2f)
@@ -133,6 +174,28 @@ protected:
 double Spread(const std::vector<double>& s)
 {
     return std::fabs(std::log(s.back() / s.front()));
+}
+
+// The mean whole period (line and gap) in each third of the field from the
+// half-period edge spacings; empty when too few edges were found. The bow
+// shows as one end against the other, the S-bend as the ends against the
+// middle.
+std::vector<double> PeriodThirds(const std::vector<double>& halves)
+{
+    std::vector<double> periods;
+    for (size_t i = 1; i < halves.size(); i += 2)
+        periods.push_back(halves[i] + halves[i - 1]);
+    if (periods.size() < 3)
+        return {};
+    std::vector<double> thirds;
+    const size_t n = periods.size();
+    for (size_t t = 0; t < 3; ++t) {
+        double sum = 0.0;
+        for (size_t i = t * n / 3; i < (t + 1) * n / 3; ++i)
+            sum += periods[i];
+        thirds.push_back(sum / double((t + 1) * n / 3 - t * n / 3));
+    }
+    return thirds;
 }
 
 } // namespace
@@ -219,8 +282,7 @@ TEST_F(ScannerFormTest, TheHardLinStatusFollowsTheFitWhileItScans)
     ScanParams.CurrentLine = 1;
     ScanParams.LinesLeft = 0;
     ASSERT_TRUE(scan.StartScan());
-    EXPECT_TRUE(PumpUntil([&] { return status->text().contains("HardLin active"); }))
-        << status->text().toStdString();
+    EXPECT_TRUE(PumpUntil([&] { return status->text().contains("HardLin active"); })) << status->text().toStdString();
     EXPECT_LT(scan.Linearisation().X2F, 1.0);
     scan.PauseScan();
     EXPECT_TRUE(PumpUntil([&] { return scan.Suspended(); }));
@@ -321,12 +383,7 @@ TEST_F(ScannerFormTest, TheBundledCalibrationScansTheBundledScannersGratingEvenl
 {
     // The bundled simulated scanner (bow and S-bend) under a grating, and the
     // bundled calibration file.
-    TQVTIniFile simIni(QVT_RESOURCES_DIR "/ini/sim.ini");
-    sim::SimSettingsSource source;
-    source.ReadInteger = [&](const QString& s, const QString& k, int d) { return simIni.ReadInteger(s, k, d); };
-    source.ReadFloat = [&](const QString& s, const QString& k, double d) { return simIni.ReadFloat(s, k, d); };
-    source.ReadString = [&](const QString& s, const QString& k, const QString& d) { return simIni.ReadString(s, k, d); };
-    const sim::SimConfig bundled = sim::ReadSimConfig(source);
+    const sim::SimConfig bundled = BundledSimConfig();
     ASSERT_NE(bundled.Scanner.CubicX, 0.0);
     sim::SimConfig config = BentScanner();
     config.Scanner = bundled.Scanner;
@@ -340,27 +397,70 @@ TEST_F(ScannerFormTest, TheBundledCalibrationScansTheBundledScannersGratingEvenl
         ScanParams.Range = range;
         scanner_->SetScanRange(range);
         EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.05f);
-        const std::vector<double> halves = EdgeSpacings();
-        ASSERT_GE(halves.size(), 6u);
-        // Whole periods (line and gap), the same in each third of the field:
-        // the bow shows as one end against the other, the S-bend as the
-        // ends against the middle.
-        std::vector<double> periods;
-        for (size_t i = 1; i < halves.size(); i += 2)
-            periods.push_back(halves[i] + halves[i - 1]);
-        ASSERT_GE(periods.size(), 3u);
-        std::vector<double> thirds;
-        const size_t n = periods.size();
-        for (size_t t = 0; t < 3; ++t) {
-            double sum = 0.0;
-            for (size_t i = t * n / 3; i < (t + 1) * n / 3; ++i)
-                sum += periods[i];
-            thirds.push_back(sum / double((t + 1) * n / 3 - t * n / 3));
-        }
+        const std::vector<double> thirds = PeriodThirds(EdgeSpacings());
+        ASSERT_EQ(thirds.size(), 3u);
         const auto [lo, hi] = std::minmax_element(thirds.begin(), thirds.end());
         EXPECT_LT(*hi / *lo - 1.0, 0.005) << thirds[0] << " " << thirds[1] << " " << thirds[2];
     }
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+}
+
+TEST_F(ScannerFormTest, ARangeTypedInTheParameterWindowScansWithItsOwnRowFromTheFirstEnter)
+{
+    // The bundled scanner and calibration; the parameter window starts at
+    // 1000 nm and the operator types 2800 (the table's last row) once.
+    TScanParaForm para;
+    ASSERT_NO_FATAL_FAILURE(StartBundledAt1000(para));
+
+    TNumericEdit* range = para.Edit("Edit3");
+    range->setText("2800");
+    range->PressKey(EditKey::Enter);
+    ASSERT_FLOAT_EQ(ScanParams.Range.load(), 2800.0f);
+    EXPECT_NEAR(workers_->GoXYThread().Linearisation().X2F, 0.0335455, 1e-6);
+    EXPECT_TRUE(scanner_->StatusLine(1).startsWith("ScanRange = 2800.00 -> LinXFwd2: 0.034"))
+        << scanner_->StatusLine(1).toStdString();
+    const std::vector<double> thirds = PeriodThirds(EdgeSpacings());
+    ASSERT_EQ(thirds.size(), 3u);
+    const auto [lo, hi] = std::minmax_element(thirds.begin(), thirds.end());
+    EXPECT_LT(*hi / *lo - 1.0, 0.005) << thirds[0] << " " << thirds[1] << " " << thirds[2];
+
+    // A range the scanner cannot reach is refused and changes nothing.
+    range->setText("1e9");
+    range->PressKey(EditKey::Enter);
+    EXPECT_EQ(range->Color(), EditColor::Red);
+    EXPECT_FLOAT_EQ(ScanParams.Range.load(), 2800.0f);
+    EXPECT_NEAR(workers_->GoXYThread().Linearisation().X2F, 0.0335455, 1e-6);
+    EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.05f);
+    EXPECT_TRUE(scanner_->StatusLine(0).startsWith("ScanRange = 2800.00 -> X: 0.05"))
+        << scanner_->StatusLine(0).toStdString();
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+}
+
+TEST_F(ScannerFormTest, ARangeEnteredDuringAScanIsScannedWithItsOwnCoefficientsFromTheNextLine)
+{
+    TScanParaForm para;
+    ASSERT_NO_FATAL_FAILURE(StartBundledAt1000(para));
+    TGoXYThread& scan = workers_->GoXYThread();
+    ASSERT_TRUE(scan.Channels[ImageChannelIndex(SlotZ, PlaneFwd)].AllocBuffers(2048, 2048));
+    ScanParams.CurrentLine = 1;
+    ScanParams.LinesLeft = 2000;
+    int stopped = 0;
+    QObject::connect(&scan, &TGoXYThread::scanStopped, [&] { ++stopped; });
+    ASSERT_TRUE(scan.StartScan());
+    ASSERT_TRUE(PumpUntil([] { return ScanParams.CurrentLine.load() >= 3; }));
+
+    // The frame goes on: the lines after the one under way take the new
+    // range and its row together.
+    TNumericEdit* range = para.Edit("Edit3");
+    range->setText("2800");
+    range->PressKey(EditKey::Enter);
+    ASSERT_FLOAT_EQ(ScanParams.Range.load(), 2800.0f);
+    ScanParams.LinesLeft = 3;
+    ASSERT_TRUE(PumpUntil([&] { return scan.Suspended() && stopped > 0; }));
+    const std::vector<double> thirds = PeriodThirds(RowSpacings(ScanParams.CurrentLine.load() - 2));
+    ASSERT_EQ(thirds.size(), 3u);
+    const auto [lo, hi] = std::minmax_element(thirds.begin(), thirds.end());
+    EXPECT_LT(*hi / *lo - 1.0, 0.005) << thirds[0] << " " << thirds[1] << " " << thirds[2];
 }
 
 TEST_F(ScannerFormTest, FiltersReachTheHighSpeedModuleWholeOrNotAtAll)

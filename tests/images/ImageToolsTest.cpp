@@ -3,6 +3,7 @@
 #include "images/ChildForm.h"
 #include "scan/GoXYThread.h"
 #include "scan/ImageBuffers.h"
+#include "scan/ScanGeometry.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ScanStatus.h"
 #include "support/DriverLinkFixture.h"
@@ -242,6 +243,40 @@ TEST_F(ImageToolsOnSim, ZoomAndMoveDragsSetTheFrameThroughTheParameterBoxes)
     EXPECT_NEAR(spectro_[0].x(), ScanParams.XCenter.load() - ScanParams.Range.load() / 2, 0.01);
     EXPECT_NEAR(ScanParams.XCenter.load(), centre - 50.0 * 10 / w_, 0.01);
     EXPECT_GT(sim_->RequestCount(), 0);
+}
+
+TEST_F(ImageToolsOnSim, AZoomIsJudgedAsOneFrameWithItsRangesSensitivitiesAndTakenRangeFirst)
+{
+    // Below 60 nm the calibration gives 0.1 pm a digit: 50 nm would be
+    // 500000 digits, beyond the outputs.
+    double fine = 60.0;
+    const auto factor = [&](double range) { return range < fine ? 0.0001f : 0.005f; };
+    std::vector<std::pair<double, float>> taken; // the range, and the range stored by then
+    para_->SetScanRange = [&](double range) {
+        taken.push_back({range, ScanParams.Range.load()});
+        ChannelTable[SlotX].Factor = ChannelTable[SlotY].Factor = factor(range);
+        return true;
+    };
+    para_->ProposeRangeFactors = [&](double range, TScanSetup& s) { s.FactorX = s.FactorY = factor(range); };
+    para_->ToolButtons()->SetUsedTool(ToolZoom);
+    Drag(QPoint(0, 0), QPoint(w_ / 2, h_ / 2));
+    // Refused whole: neither the range nor the centre is taken.
+    EXPECT_EQ(para_->Edit("Edit3")->Color(), EditColor::Red);
+    EXPECT_FLOAT_EQ(ScanParams.Range.load(), 100.0f);
+    EXPECT_FLOAT_EQ(ScanParams.XCenter.load(), 0.0f);
+    EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.005f);
+    EXPECT_TRUE(taken.empty());
+
+    // Reachable: taken, the range stored before its factors follow.
+    fine = 40.0;
+    Drag(QPoint(0, 0), QPoint(w_ / 2, h_ / 2));
+    EXPECT_NEAR(ScanParams.Range.load(), 50.0, 0.01);
+    EXPECT_NEAR(ScanParams.XCenter.load(), -25.0, 0.01);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_NEAR(taken[0].first, 50.0, 0.01);
+    EXPECT_EQ(taken[0].second, static_cast<float>(taken[0].first));
+    para_->SetScanRange = nullptr;
+    para_->ProposeRangeFactors = nullptr;
 }
 
 TEST_F(ImageToolsOnSim, MouseEventsMadeFromAHeldTouchAreIgnored)

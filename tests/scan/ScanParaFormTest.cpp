@@ -10,6 +10,7 @@
 #include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
+#include "scan/ScanGeometry.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
 #include "support/TestSupport.h"
@@ -21,8 +22,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QTabWidget>
 #include <QTest>
 #include <QThread>
@@ -436,22 +437,26 @@ TEST_F(ScanParaFormTest, AValueIsJudgedByTheFrameItMakesWithTheSensitivitiesOfIt
 
     // Above 120 nm the calibration gives 1 pm a digit: 150 nm would be 150000
     // digits, beyond the outputs, although at the present 5 pm it would fit.
-    std::vector<double> loaded;
-    form_->SetScanRange = [&loaded](double range) {
-        loaded.push_back(range);
-        const float factor = range > 120.0 ? 0.001f : 0.005f;
-        ChannelTable[SlotX].Factor = factor;
-        ChannelTable[SlotY].Factor = factor;
+    const auto factor = [](double range) { return range > 120.0 ? 0.001f : 0.005f; };
+    std::vector<std::pair<double, float>> loaded; // the range taken, and the range stored by then
+    form_->SetScanRange = [&](double range) {
+        loaded.push_back({range, ScanParams.Range.load()});
+        ChannelTable[SlotX].Factor = factor(range);
+        ChannelTable[SlotY].Factor = factor(range);
         return true;
     };
+    form_->ProposeRangeFactors = [&](double range, TScanSetup& s) { s.FactorX = s.FactorY = factor(range); };
     EXPECT_FALSE(form_->EnterText("Edit3", "150"));
     EXPECT_EQ(E("Edit3").Color(), EditColor::Red);
     EXPECT_EQ(ScanParams.Range, 100.0f);
-    EXPECT_EQ(loaded, (std::vector<double>{150.0, 100.0})); // judged with its own, then the old ones back
+    EXPECT_TRUE(loaded.empty()); // judged with its own factors, nothing taken
     EXPECT_FLOAT_EQ(ChannelTable[SlotX].Factor.load(), 0.005f);
+    // Taken: stored first, then the factors follow it.
     EXPECT_TRUE(form_->EnterText("Edit3", "110"));
     EXPECT_EQ(ScanParams.Range, 110.0f);
+    EXPECT_EQ(loaded, (std::vector<std::pair<double, float>>{{110.0, 110.0f}}));
     form_->SetScanRange = nullptr;
+    form_->ProposeRangeFactors = nullptr;
 }
 
 TEST_F(ScanParaFormTest, FeedbackEditsWorkOnTheSetOfTheActiveMode)
