@@ -107,6 +107,11 @@ TScanParaForm::TScanParaForm(QWidget* parent) : QWidget(parent)
 
 TScanParaForm::~TScanParaForm()
 {
+    // A held arrow loses its focus as its window goes and emits its release:
+    // the repeat ends here, and no control reaches the window any more.
+    timer1_.stop();
+    for (QObject* child : findChildren<QObject*>())
+        child->disconnect(this);
     if (qApp != nullptr)
         qApp->removeEventFilter(this);
     if (ScanParaForm == this)
