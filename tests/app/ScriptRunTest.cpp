@@ -211,6 +211,13 @@ TEST_F(ScriptRun, AStoppedScanLinePausesItsScanAndTheNextScanLineCompletes)
     MainQVTForm->RepeatButton()->setChecked(false);
     MainQVTForm->ScanButton()->click();
     EXPECT_TRUE(PumpUntil([&] { return scan->Suspended(); }));
+
+    // The program closes while a SCANLINE waits: the script ends, the close pauses the scan.
+    Start("many.scr", "BEGIN\r\n  SCANPARA('SPEED', 0.05);\r\n  SCANLINE(100000);\r\nEND.\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return MainQVTForm->ScanButtonDown() && !scan->Suspended(); }));
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms(); // joins the script thread
+    EXPECT_EQ(ScriptThread, nullptr);
 }
 
 TEST_F(ScriptRun, AStoppedMoveSpectroscopyOrSweepEndsWithTheScriptAndABusyWindowRefusesTheNext)
