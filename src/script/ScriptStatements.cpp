@@ -85,6 +85,8 @@ TScriptStatements::TScriptStatements(IScriptDevice& device, IScriptRun& run) : d
 
 void TScriptStatements::Error(int code)
 {
+    // What the windows said comes before the error it led to.
+    SayBoxTexts();
     script_->ScriptError(code);
 }
 
@@ -165,6 +167,19 @@ bool TScriptStatements::Click(const QString& window, const QString& name)
 {
     // A text that is no integer leaves a button's state alone; its click still runs.
     return Set(window, name, QString());
+}
+
+bool TScriptStatements::Started(bool started)
+{
+    if (!started && !Stopped())
+        Error(ErrOutOfRange);
+    return started;
+}
+
+void TScriptStatements::SayBoxTexts()
+{
+    for (const QString& text : device_.TakeBoxTexts())
+        run_.WriteMemoLine(text);
 }
 
 void TScriptStatements::SleepFor(double seconds)
@@ -259,6 +274,7 @@ void TScriptStatements::Run(int code, TScriptInterpreter& script)
     default:
         break;
     }
+    SayBoxTexts();
 }
 
 void TScriptStatements::NumbersOnly(int count)
@@ -359,7 +375,9 @@ void TScriptStatements::Move()
 
 void TScriptStatements::SpectStart()
 {
-    device_.SpectroscopyRun();
+    // A run stopped with the script saved nothing to name.
+    if (!Started(device_.SpectroscopyRun()) || Stopped())
+        return;
     if (UserIni != nullptr && UserIni->ReadBool("SpektOpt", "AutoSave", false))
         run_.WriteDataLine("#Saved Spectoscopy as: " + UserIni->ReadString("SpektOpt", "LastSaveName", QString()));
 }
@@ -415,17 +433,16 @@ void TScriptStatements::SpectPara()
 void TScriptStatements::ScanImage(bool oneLine)
 {
     double lines = 0.0;
-    if (oneLine) {
-        if (!Open() || !Number(lines) || !Close())
-            return;
-        ScanParams.LinesLeft = RoundToInt(std::clamp(lines, -2.0e9, 2.0e9));
-    }
+    if (oneLine && (!Open() || !Number(lines) || !Close()))
+        return;
     device_.ResetPictureReady();
-    device_.StartScan();
+    if (!Started(device_.StartScan(oneLine ? RoundToInt(std::clamp(lines, -2.0e9, 2.0e9)) : 0)))
+        return;
     if (oneLine) {
         if (!Stopped())
             device_.WaitPictureReady(-1);
-        device_.ReleaseScanButton();
+        // Its lines done or the script stopped: the scan it started pauses.
+        device_.PauseScan();
         return;
     }
     if (!Stopped()) {
@@ -563,7 +580,8 @@ void TScriptStatements::SetLaser()
 
 void TScriptStatements::DncStart()
 {
-    device_.ResonanceSweep();
+    if (!Started(device_.ResonanceSweep()) || Stopped())
+        return;
     if (MainIni != nullptr && MainIni->ReadBool("dncopt", "AutoSave", false))
         run_.WriteDataLine("#Saved Spectrum as: " + MainIni->ReadString("dncopt", "LastSaveName", QString()));
 }

@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -58,11 +59,15 @@ public:
     virtual void GoToXYPhys(double x, double y) = 0;
 
     // ---- scans ---------------------------------------------------------------------------
-    // Main window: RepeatButton up, ScanButton down, Scan as the script.
-    virtual void StartScan() = 0;
-    virtual void ReleaseScanButton() = 0;
+    // Main window: RepeatButton up, ScanButton down, Scan as the script,
+    // for `lines` lines (ScanParams.LinesLeft; 0 the frame). False when the
+    // scan did not start (TakeBoxTexts says why); a running scan then keeps
+    // its own line count.
+    virtual bool StartScan(int32_t lines) = 0;
     virtual bool FastSpeedButtonDown() = 0;
-    // Pauses a running scan (the fast scan that took too long).
+    // ScanButton up as the operator does it: a running scan pauses. Also
+    // done once the script is stopped, so the scan a statement started does
+    // not run on; given up only when the program closes (which ends the scan).
     virtual void PauseScan() = 0;
     virtual void ResetPictureReady() = 0;
     // Waits for the end of a frame; a negative time-out waits without limit.
@@ -71,10 +76,11 @@ public:
 
     // ---- spectroscopy, resonance, laser ---------------------------------------------------
     // One spectroscopy run, as the acquire button gives it; returns once the
-    // run has ended or the script was stopped.
-    virtual void SpectroscopyRun() = 0;
+    // run has ended, or once the script was stopped and the run with it.
+    // False when the run did not start.
+    virtual bool SpectroscopyRun() = 0;
     // One resonance sweep the same way.
-    virtual void ResonanceSweep() = 0;
+    virtual bool ResonanceSweep() = 0;
     // The crosshairs window's laser button; false when that window does not exist.
     virtual bool SetLaserButton(bool on) = 0;
 
@@ -86,6 +92,11 @@ public:
     virtual QDateTime LocalNow() = 0;
     // Frees a scan statement waiting for its frame (stop, shutdown).
     virtual void WakeWaits() {}
+    // The texts of the boxes the windows asked for in this thread's calls
+    // since the last time, taken: nobody is there to answer a box for a
+    // script (and under a box the operator could not stop it), so they are
+    // not shown and answer as dismissed.
+    virtual QStringList TakeBoxTexts() { return {}; }
 };
 
 // What the statements need of the run around them.
@@ -120,8 +131,8 @@ public:
 private:
     // Argument reading: each raises the error named and returns false.
     bool Sign(const char* sign, int error); // the next token is `sign`, else `error`
-    bool Open();            // "(" (10)
-    bool Comma();           // "," (13)
+    bool Open();                            // "(" (10)
+    bool Comma();                           // "," (13)
     // SPECTPARA and DNCPARA: (name or number, value).
     bool NameOrNumberAndValue(bool& named, QString& name, double& n, double& v);
     bool Close();           // ")" (11)
@@ -152,6 +163,11 @@ private:
     bool Click(const QString& window, const QString& name);
     // False for a ControlNotDone, which is error 31 unless the script was stopped.
     bool Done(int result);
+    // The outcome of a start (scan, spectroscopy, sweep): a start the program
+    // refused is error 31 rather than a wait for something that never comes.
+    bool Started(bool started);
+    // The windows' box texts to the memo, before anything else is said.
+    void SayBoxTexts();
     // Sleeps in PollMs steps until `seconds` have passed or the script stops.
     void SleepFor(double seconds);
     bool Stopped() const;

@@ -5,6 +5,7 @@
 #include "lockin/DncForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "motion/Stepper.h"
+#include "platform/MessageBoxes.h"
 #include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -23,7 +24,9 @@
 #include <QToolButton>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace qvt {
 
@@ -157,24 +160,58 @@ bool TScriptWindowDevice::Cancelled() const
     return (stopRequested_ != nullptr && stopRequested_->load()) || (running_ != nullptr && !running_->load());
 }
 
+void TScriptWindowDevice::KeepingBoxes(const std::function<void()>& fn)
+{
+    TNoModalBoxes noBoxes;
+    fn();
+    const QStringList texts = noBoxes.Texts();
+    std::lock_guard lock(boxMutex_);
+    // One memo line each.
+    for (const QString& text : texts)
+        boxTexts_ << text.simplified();
+}
+
 bool TScriptWindowDevice::Sync(const std::function<void()>& fn)
 {
-    return SendToWindowThread(fn, [this] { return Cancelled(); });
+    return SendToWindowThread([&] { KeepingBoxes(fn); }, [this] { return Cancelled(); });
 }
 
 bool TScriptWindowDevice::SyncUnlessClosing(const std::function<void()>& fn)
 {
-    return SendToWindowThread(fn, [this] { return terminating_ != nullptr && terminating_->load(); });
+    return SendToWindowThread([&] { KeepingBoxes(fn); },
+                              [this] { return terminating_ != nullptr && terminating_->load(); });
 }
 
-void TScriptWindowDevice::WaitWhile(const std::function<bool()>& busy)
+QStringList TScriptWindowDevice::TakeBoxTexts()
 {
-    for (;;) {
+    std::lock_guard lock(boxMutex_);
+    return std::exchange(boxTexts_, QStringList());
+}
+
+void TScriptWindowDevice::WaitWhile(const std::function<bool()>& busy, bool untilClosing)
+{
+    // A call is given up only while the window thread is busy: the stop
+    // itself ends the wait.
+    const auto over = [&] { return untilClosing ? terminating_ != nullptr && terminating_->load() : Cancelled(); };
+    while (!over()) {
         bool still = false;
-        if (!Sync([&] { still = busy(); }) || !still)
+        const bool ran = untilClosing ? SyncUnlessClosing([&] { still = busy(); }) : Sync([&] { still = busy(); });
+        if (!ran || !still)
             return;
         SleepMs(TScriptStatements::PollMs);
     }
+}
+
+void TScriptWindowDevice::WaitScanParked(bool evenIfStopped)
+{
+    // A scan whose lines or frame are done parks a moment later; until then
+    // the Scan button would be refused ("Scan was not paused!?").
+    TGoXYThread& scan = workers_.GoXYThread();
+    const auto givenUp = [&] {
+        return (terminating_ != nullptr && terminating_->load()) || (!evenIfStopped && Cancelled());
+    };
+    while (!scan.Suspended() && !scan.Running.load() && !givenUp())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 int TScriptWindowDevice::SetControlValue(const QString& window, const QString& name, const QString& text)
@@ -239,21 +276,29 @@ void TScriptWindowDevice::Beep()
 
 void TScriptWindowDevice::CoarseSteps(TCoarseAxis axis, int n)
 {
-    Sync([&] {
-        if (Stepper == nullptr || n == 0)
+    // One step per call: the windows stay usable between steps, and a stop
+    // (or the close) ends the move at the next one rather than after a
+    // million steps made inside one call.
+    const bool forth = n > 0;
+    for (int left = std::abs(n); left > 0 && !Cancelled(); --left) {
+        const bool done = Sync([&] {
+            if (Stepper == nullptr)
+                return;
+            switch (axis) {
+            case TCoarseAxis::X:
+                forth ? Stepper->StepsRight(1) : Stepper->StepsLeft(1);
+                break;
+            case TCoarseAxis::Y:
+                forth ? Stepper->StepsBackward(1) : Stepper->StepsForward(1);
+                break;
+            case TCoarseAxis::Z:
+                forth ? Stepper->StepsUp(1) : Stepper->StepsDown(1);
+                break;
+            }
+        });
+        if (!done)
             return;
-        switch (axis) {
-        case TCoarseAxis::X:
-            n > 0 ? Stepper->StepsRight(n) : Stepper->StepsLeft(-n);
-            break;
-        case TCoarseAxis::Y:
-            n > 0 ? Stepper->StepsBackward(n) : Stepper->StepsForward(-n);
-            break;
-        case TCoarseAxis::Z:
-            n > 0 ? Stepper->StepsUp(n) : Stepper->StepsDown(-n);
-            break;
-        }
-    });
+    }
 }
 
 void TScriptWindowDevice::ProcessMessages()
@@ -312,30 +357,28 @@ void TScriptWindowDevice::GoToXYPhys(double x, double y)
     workers_.GoToXYPhys(x, y, stopRequested_ != nullptr ? stopRequested_ : &never_);
 }
 
-void TScriptWindowDevice::StartScan()
+bool TScriptWindowDevice::StartScan(int32_t lines)
 {
     // A frame the script waited for is over once its picture is ready, but
-    // the scan thread parks a moment later; pressed before that, the button
-    // would be refused ("Scan was not paused!?") and the script wait for a
-    // picture that never comes. A scan that still runs is left to say so.
-    TGoXYThread& scan = workers_.GoXYThread();
-    while (!scan.Suspended() && !scan.Running.load() && !Cancelled())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    Sync([] {
+    // the scan thread parks a moment later. A scan that still runs is refused.
+    WaitScanParked(false);
+    bool started = false;
+    Sync([&] {
         if (MainQVTForm == nullptr)
             return;
-        MainQVTForm->RepeatButton()->setChecked(false);
+        // Scan refuses a scan that still runs: its line count and repeat
+        // stay as its operator set them.
+        const bool parked = workers_.GoXYThread().Suspended();
+        if (parked) {
+            ScanParams.LinesLeft = lines;
+            MainQVTForm->RepeatButton()->setChecked(false);
+        }
         MainQVTForm->ScanButton()->setChecked(true);
         MainQVTForm->Scan(TScanSender::Script);
+        // A scan that cannot start puts the button up again.
+        started = parked && MainQVTForm->ScanButtonDown();
     });
-}
-
-void TScriptWindowDevice::ReleaseScanButton()
-{
-    Sync([] {
-        if (MainQVTForm != nullptr)
-            MainQVTForm->ScanButton()->setChecked(false);
-    });
+    return started;
 }
 
 bool TScriptWindowDevice::FastSpeedButtonDown()
@@ -347,9 +390,11 @@ bool TScriptWindowDevice::FastSpeedButtonDown()
 
 void TScriptWindowDevice::PauseScan()
 {
-    // As the operator's Scan button does it.
-    Sync([] {
-        if (MainQVTForm == nullptr)
+    // The scan that ended by itself is let park first: only a scan that
+    // still runs needs the pause (and its "Try to Stop Scan" notice).
+    WaitScanParked(true);
+    SyncUnlessClosing([] {
+        if (MainQVTForm == nullptr || !MainQVTForm->ScanButtonDown())
             return;
         MainQVTForm->ScanButton()->setChecked(false);
         MainQVTForm->Scan(TScanSender::Script);
@@ -379,38 +424,56 @@ bool TScriptWindowDevice::WaitPictureReady(int timeoutMs)
     return false;
 }
 
-void TScriptWindowDevice::SpectroscopyRun()
+bool TScriptWindowDevice::SpectroscopyRun()
 {
+    const auto spekt = [] { return qobject_cast<TSpektForm*>(FindScriptWindow(ScriptWindows::Spekt)); };
     bool started = false;
     Sync([&] {
-        auto* spekt = qobject_cast<TSpektForm*>(FindScriptWindow(ScriptWindows::Spekt));
-        if (spekt == nullptr || spekt->Measuring())
+        TSpektForm* form = spekt();
+        if (form == nullptr || form->Measuring())
             return;
-        spekt->DoButtonClick(true);
-        started = true;
+        form->DoButtonClick(true);
+        started = form->Measuring();
     });
-    if (started)
-        WaitWhile([] {
-            auto* spekt = qobject_cast<TSpektForm*>(FindScriptWindow(ScriptWindows::Spekt));
-            return spekt != nullptr && spekt->Measuring();
-        });
+    if (!started)
+        return false;
+    WaitWhile([&] { return spekt() != nullptr && spekt()->Measuring(); });
+    // Stopped with the script: the run ends as the operator's Stop ends it,
+    // so the next run finds the window ready.
+    SyncUnlessClosing([&] {
+        if (TSpektForm* form = spekt(); form != nullptr && form->Measuring())
+            form->CancelButton1Click();
+    });
+    return true;
 }
 
-void TScriptWindowDevice::ResonanceSweep()
+bool TScriptWindowDevice::ResonanceSweep()
 {
+    const auto dnc = [] { return qobject_cast<TdncForm*>(FindScriptWindow(ScriptWindows::Dnc)); };
+    const auto busy = [&] { return dnc() != nullptr && (dnc()->Acquiring() || dnc()->ScanButtonDown()); };
     bool started = false;
     Sync([&] {
-        auto* dnc = qobject_cast<TdncForm*>(FindScriptWindow(ScriptWindows::Dnc));
-        if (dnc == nullptr || dnc->Acquiring())
+        TdncForm* form = dnc();
+        if (form == nullptr || form->Acquiring())
             return;
-        dnc->SetScanButton(true);
-        started = true;
+        form->SetScanButton(true);
+        started = busy();
     });
-    if (started)
-        WaitWhile([] {
-            auto* dnc = qobject_cast<TdncForm*>(FindScriptWindow(ScriptWindows::Dnc));
-            return dnc != nullptr && (dnc->Acquiring() || dnc->ScanButtonDown());
-        });
+    if (!started)
+        return false;
+    WaitWhile(busy);
+    // Stopped with the script: the sweep is aborted as Esc aborts it, and
+    // the statement ends once it has.
+    bool aborted = false;
+    SyncUnlessClosing([&] {
+        if (TdncForm* form = dnc(); form != nullptr && form->ScanButtonDown()) {
+            form->SetScanButton(false);
+            aborted = true;
+        }
+    });
+    if (aborted)
+        WaitWhile(busy, true);
+    return true;
 }
 
 bool TScriptWindowDevice::SetLaserButton(bool on)

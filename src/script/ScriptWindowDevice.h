@@ -7,12 +7,17 @@
 //
 // A synchronised call blocks only the script thread and gives up when the
 // script is stopped or the thread shut down; nothing here runs the window
-// thread's messages from the script thread.
+// thread's messages from the script thread. What a statement started is
+// ended with it when the script is stopped (those calls give up only at the
+// close, which ends the instrument's work itself).
 
 #include "script/ScriptStatements.h"
 
+#include <QStringList>
+
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 class QObject;
 class QWidget;
@@ -54,30 +59,37 @@ public:
     void FractionToPosition(double fx, double fy, double& x, double& y) override;
     void GoToXYPhys(double x, double y) override;
 
-    void StartScan() override;
-    void ReleaseScanButton() override;
+    bool StartScan(int32_t lines) override;
     bool FastSpeedButtonDown() override;
     void PauseScan() override;
     void ResetPictureReady() override;
     bool WaitPictureReady(int timeoutMs) override;
 
-    void SpectroscopyRun() override;
-    void ResonanceSweep() override;
+    bool SpectroscopyRun() override;
+    bool ResonanceSweep() override;
     bool SetLaserButton(bool on) override;
 
     void SleepMs(int ms) override;
     double Seconds() override;
     QDateTime LocalNow() override;
     void WakeWaits() override;
+    QStringList TakeBoxTexts() override;
 
 private:
     bool Cancelled() const;
-    // Runs `fn` in the window thread; false when the call was given up.
+    // Runs `fn` in the window thread, its boxes kept (TakeBoxTexts); false
+    // when the call was given up.
     bool Sync(const std::function<void()>& fn);
     // The same, given up only when the thread shuts down.
     bool SyncUnlessClosing(const std::function<void()>& fn);
-    // Polls `busy` in the window thread every PollMs until it is false or the script stops.
-    void WaitWhile(const std::function<bool()>& busy);
+    // `fn` with its boxes kept, in the window thread.
+    void KeepingBoxes(const std::function<void()>& fn);
+    // Polls `busy` in the window thread every PollMs until it is false or the
+    // script stops; with `untilClosing` only the program's close ends the wait.
+    void WaitWhile(const std::function<bool()>& busy, bool untilClosing = false);
+    // Waits while the scan thread parks on its own (its lines or frame done);
+    // given up at close, and on a stop unless `evenIfStopped`.
+    void WaitScanParked(bool evenIfStopped);
 
     TInOutForm& link_;
     TDeviceWorkers& workers_;
@@ -86,6 +98,8 @@ private:
     const std::atomic<bool>* terminating_ = nullptr;
     // GoToXYPhys's abort: the stop flag, or this when none was given.
     std::atomic<bool> never_{false};
+    std::mutex boxMutex_;
+    QStringList boxTexts_;
 };
 
 // ---- window thread: the controls by name ---------------------------------------------------------

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace qvt::test {
 
@@ -41,6 +42,9 @@ public:
     bool FastButton = false;
     // The scan's frame arrives (true) or the wait times out (false).
     bool FrameArrives = true;
+    // Whether a scan, spectroscopy or sweep starts, and the box the program shows when not.
+    bool Starts = true;
+    QString Refusal;
     // Real milliseconds each sleep takes (0: none), for tests that stop a wait.
     int RealSleepMs = 0;
     QDateTime Now = QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5));
@@ -127,8 +131,12 @@ public:
     }
     void GoToXYPhys(double x, double y) override { Note(QString("goxy %1 %2").arg(x).arg(y)); }
 
-    void StartScan() override { Note("scan"); }
-    void ReleaseScanButton() override { Note("scan button up"); }
+    bool StartScan(int32_t lines) override
+    {
+        if (Starts)
+            ScanParams.LinesLeft = lines;
+        return Start("scan");
+    }
     bool FastSpeedButtonDown() override { return FastButton; }
     void PauseScan() override { Note("pause"); }
     void ResetPictureReady() override {}
@@ -139,8 +147,13 @@ public:
         return FrameArrives;
     }
 
-    void SpectroscopyRun() override { Note("spectroscopy"); }
-    void ResonanceSweep() override { Note("resonance"); }
+    bool SpectroscopyRun() override { return Start("spectroscopy"); }
+    bool ResonanceSweep() override { return Start("resonance"); }
+    QStringList TakeBoxTexts() override
+    {
+        std::lock_guard lock(mutex_);
+        return std::exchange(boxTexts_, QStringList());
+    }
     bool SetLaserButton(bool on) override
     {
         Note(QString("laser %1").arg(on));
@@ -157,6 +170,15 @@ public:
     QDateTime LocalNow() override { return Now; }
 
 private:
+    bool Start(const QString& what)
+    {
+        Note(what);
+        if (!Starts) {
+            std::lock_guard lock(mutex_);
+            boxTexts_ << Refusal;
+        }
+        return Starts;
+    }
     void Note(const QString& line)
     {
         std::lock_guard lock(mutex_);
@@ -165,6 +187,7 @@ private:
 
     mutable std::mutex mutex_;
     QStringList log_;
+    QStringList boxTexts_;
     QStringList memo_;
     std::atomic<int64_t> clockMs_{1000000};
     std::atomic<int> waitTimeout_{0};

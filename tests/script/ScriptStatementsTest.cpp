@@ -158,7 +158,7 @@ TEST(ScriptScans, WaitsForTheFrameAndPausesAFastScanThatTookTooLong)
     EXPECT_EQ(rig.Device.WaitTimeout(), 128 / 2 * 4000 + 1000);
     EXPECT_EQ(rig.Device.Memo(), QStringList{"next"});
 
-    SCOPED_TRACE("a crawl waits without limit; SCANLINE too, then the button goes up");
+    SCOPED_TRACE("a crawl waits without limit; SCANLINE too, then the scan pauses");
     ScanParams.Speed = 0.05f;
     EXPECT_EQ(rig.RunText(Program("SCANIMAGE;")), 0);
     EXPECT_EQ(rig.Device.WaitTimeout(), -1);
@@ -166,7 +166,19 @@ TEST(ScriptScans, WaitsForTheFrameAndPausesAFastScanThatTookTooLong)
     EXPECT_EQ(rig.RunText(Program("SCANLINE(3);")), 0);
     EXPECT_EQ(rig.Device.WaitTimeout(), -1);
     EXPECT_EQ(ScanParams.LinesLeft.load(), 3);
-    EXPECT_EQ(rig.Device.Log().last(), "scan button up");
+    EXPECT_EQ(rig.Device.Log().last(), "pause");
+
+    SCOPED_TRACE("a start the program refuses is error 31, its words in the memo, and nothing waits");
+    rig.Device.Starts = false;
+    rig.Device.Refusal = "Scan was not paused!?";
+    for (const char* statement : {"SCANLINE(3);", "SCANIMAGE;", "SPECTSTART;", "DNCSTART;"}) {
+        const int before = static_cast<int>(rig.Device.Log().size());
+        EXPECT_EQ(rig.RunText(Program(QByteArray(statement) + " WRITELN('next');")), ErrOutOfRange) << statement;
+        EXPECT_EQ(rig.Device.Memo().mid(rig.Device.Memo().size() - 2, 1), QStringList{"Scan was not paused!?"});
+        EXPECT_EQ(rig.Device.Log().size(), before + 1) << statement << ": no wait, no pause";
+    }
+    rig.Device.Starts = true;
+    rig.Device.Refusal.clear();
 
     SCOPED_TRACE("the fast scan's time-out stops the scan it reports as stopped");
     rig.Device.FastButton = true;
