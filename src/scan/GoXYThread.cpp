@@ -205,7 +205,9 @@ void TFrameRecord::LineBegins(const TFrameSettings& settings, int row)
 {
     std::lock_guard lock(mutex_);
     const bool whole = measuredCount_ > 0 && measuredCount_ == static_cast<int>(measured_.size());
-    if (!begun_ || whole || !(settings == settings_))
+    // The fast scan counts its frame's rows itself: rows the move-by-move
+    // scan measured before are no part of what the stream writes over.
+    if (!begun_ || whole || row < 0 || !(settings == settings_))
         Restart(settings);
     if (row >= 0 && row < static_cast<int>(measured_.size()) && measured_[static_cast<std::size_t>(row)] != 0) {
         measured_[static_cast<std::size_t>(row)] = 0;

@@ -118,8 +118,9 @@ public:
     };
 
     // Scan thread, before the first reading of a line goes into row `row`
-    // (-1: somewhere in a frame of the fast scan): a frame already whole, or
-    // one of other settings, is over; the row is no longer measured.
+    // (-1: the first reading of a fast-scan frame, which begins a frame): a
+    // frame already whole, or one of other settings, is over; the row is no
+    // longer measured.
     void LineBegins(const TFrameSettings& settings, int row);
     // The line into row `row` was measured whole, into the matrices `written`.
     // A matrix or scale other than the frame's begins the frame again.
