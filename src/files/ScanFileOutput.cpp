@@ -17,14 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <memory>
-#include <utility>
-#include <vector>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace qvt {
 
@@ -316,16 +316,21 @@ QString ChannelFileName(const TDaten& buffer, const QString& saveBaseName)
 }
 
 TSavePlan PlanSaveNames(const QString& baseName, const TImageChannels& channels,
-                        const std::vector<TImageWindowPicture>& windows)
+                        const std::vector<TImageWindowPicture>& windows, const TFrameBuffers& frame)
 {
     TSavePlan plan;
     QSet<QString> used;
     for (int i = 0; i < TImageChannels::Count(); ++i) {
         const TDaten& d = channels[i];
-        if (!d.Data())
+        TImageMatrixPtr matrix = d.Data();
+        if (frame) {
+            const std::optional<TSaveBuffer> b = frame(i);
+            matrix = b ? b->Matrix : nullptr;
+        }
+        if (!matrix)
             continue;
         const QString stem = ChannelFileName(d, baseName);
-        plan.Buffers.push_back({UniqueStem(used, stem, i), d.Name + d.Suffix, i, d.Data()});
+        plan.Buffers.push_back({UniqueStem(used, stem, i), d.Name + d.Suffix, i, std::move(matrix)});
     }
     for (const TImageWindowPicture& w : windows) {
         const QString stem = baseName + FileNamePart(w.Caption);
@@ -454,7 +459,7 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
 
     static const TImageChannels noChannels(nullptr);
     const TImageChannels& channels = request.Channels ? *request.Channels : noChannels;
-    const TSavePlan plan = PlanSaveNames(SaveBaseName, channels, request.Windows);
+    const TSavePlan plan = PlanSaveNames(SaveBaseName, channels, request.Windows, request.Frame);
 
     bool accessErrorShown = false;
     // A full disk or a lost mount fails every file alike: one box is enough.
@@ -473,7 +478,9 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
     values.UserName = request.Environment.UserName ? request.Environment.UserName() : GetLoginUserName();
     values.Files.clear();
     for (const TPlannedFile& f : plan.Buffers)
-        values.Files.push_back(DescribeFile(f.Stem + ".int", f.Caption, channels[f.BufferIndex].Scale));
+        values.Files.push_back(
+            DescribeFile(f.Stem + ".int", f.Caption,
+                         request.Frame ? request.Frame(f.BufferIndex)->Scale : channels[f.BufferIndex].Scale));
     const QString textName = SaveBaseName + ".txt";
     // Every file of the set is written under a temporary name first and
     // takes its own name only when all are on disk, the parameter file last:

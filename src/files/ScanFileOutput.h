@@ -89,8 +89,16 @@ struct TSavePlan {
     std::vector<TPlannedFile> Buffers; // buffers with data, in buffer order
     std::vector<TPlannedFile> Windows; // one per window, in window order
 };
+// A buffer as a save writes it: its readings and the scale they were read with.
+struct TSaveBuffer {
+    TImageMatrixPtr Matrix;
+    const TIOScale* Scale = nullptr;
+};
+// The buffers of a frame by index; empty for a buffer that is no part of it.
+using TFrameBuffers = std::function<std::optional<TSaveBuffer>(int index)>;
+// `frame` set: only its buffers, with its readings.
 TSavePlan PlanSaveNames(const QString& baseName, const TImageChannels& channels,
-                        const std::vector<TImageWindowPicture>& windows);
+                        const std::vector<TImageWindowPicture>& windows, const TFrameBuffers& frame = {});
 
 // ---- temporary files -----------------------------------------------------------------------
 
@@ -143,6 +151,9 @@ struct TSaveRequest {
     TSaveEnvironment Environment;
     // The save directory check; unset: CheckSavePath on [Save] Path.
     std::function<bool()> CheckPath;
+    // The frame saved: only its buffers, its readings and scales. Unset:
+    // every buffer of Channels with data, as it is now.
+    TFrameBuffers Frame;
 };
 
 struct TSaveOutcome {

@@ -41,9 +41,32 @@ bool ScanSaveUnderWay();
 // thread (0 plain, 1 lift pass, 2 constant height).
 TSaveOutcome SaveScanFiles(const TImageChannels& channels, QMdiArea* area = nullptr, int flyOn = 0,
                            const TScanParams& params = ScanParams);
+// The same with the pictures given; `frame` set: only its buffers (ScanFileOutput).
+TSaveOutcome SaveScanFiles(const TImageChannels& channels, std::vector<TImageWindowPicture> windows, int flyOn,
+                           const TScanParams& params, TFrameBuffers frame);
 // "Save As": the chosen name becomes [Save] Path and BasisName, then the save.
 TSaveOutcome SaveScanFilesAs(const QString& chosenFile, const TImageChannels& channels, QMdiArea* area = nullptr,
                              int flyOn = 0, const TScanParams& params = ScanParams);
+
+// ---- the frame ----------------------------------------------------------------------------
+
+// What a save of a scan frame says when there is none to save.
+inline const char* const NoFrameText = "No scan frame to save!\rScan a frame first.";
+// "The frame is not complete: <measured> of <rows> lines measured.\rNothing was saved."
+QString PartialFrameText(int measured, int rows);
+
+// Whether the scan's buffers hold a whole frame; if not, says so (message
+// box) and false. Rows begun under other settings, a frame stopped part-way
+// or over-written by the next one's first lines are no frame.
+bool FrameToSave(const TGoXYThread& scan);
+// The program's save of a scan frame (File › Save, the Save button, the
+// automatic save, scripts): the frame last measured whole, its buffers,
+// readings and scales, with the settings it was measured with in the
+// parameter file; nothing (and a message box) when there is no such frame.
+TSaveOutcome SaveScanFrame(const TGoXYThread& scan, QMdiArea* area = nullptr, const TScanParams& params = ScanParams);
+// "Save As" of the frame: the name is taken only when there is a frame.
+TSaveOutcome SaveScanFrameAs(const QString& chosenFile, const TGoXYThread& scan, QMdiArea* area = nullptr,
+                             const TScanParams& params = ScanParams);
 
 // The scan thread's host for the automatic save: at every frame end while
 // the Save button is down, the frame is saved (in the window thread, while

@@ -40,6 +40,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -47,7 +48,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QLabel>
 #include <QProgressBar>
 #include <QScreen>
 #include <QStatusBar>
@@ -730,17 +730,26 @@ void TMainQVTForm::SaveButtonMouseUp(bool shift)
 void TMainQVTForm::FileSaveItemClick()
 {
     if (device_)
-        SaveScanFiles(device_->GoXYThread().Channels, mdiArea_, device_->Moves().FlyOn.load());
+        SaveScanFrame(device_->GoXYThread(), mdiArea_);
+    else
+        ShowMessage(MsgKind::Information, QString::fromLatin1(NoFrameText));
 }
 
 void TMainQVTForm::FileSaveAllItemClick()
 {
-    if (!device_ || MainIni == nullptr)
+    if (MainIni == nullptr)
+        return;
+    // No name is asked for a frame that cannot be saved.
+    if (!device_) {
+        ShowMessage(MsgKind::Information, QString::fromLatin1(NoFrameText));
+        return;
+    }
+    if (!FrameToSave(device_->GoXYThread()))
         return;
     const QString chosen = QFileDialog::getSaveFileName(this, "Save As", SaveDirectory(*MainIni));
     if (chosen.isEmpty())
         return;
-    SaveScanFilesAs(chosen, device_->GoXYThread().Channels, mdiArea_, device_->Moves().FlyOn.load());
+    SaveScanFrameAs(chosen, device_->GoXYThread(), mdiArea_);
 }
 
 void TMainQVTForm::SetScanGlyph(bool lineScan)
@@ -1307,6 +1316,11 @@ bool TMainQVTForm::ContOnRestart() const
 void TMainQVTForm::ClearStatusText()
 {
     statusBar()->clearMessage();
+}
+
+void TMainQVTForm::ShowStatusText(const QString& text)
+{
+    statusBar()->showMessage(text);
 }
 
 void TMainQVTForm::ShowMemoryProgress(int value)

@@ -203,6 +203,7 @@ public:
     bool SaveButtonDown() const override;
     bool ContOnRestart() const override;
     void ClearStatusText() override;
+    void ShowStatusText(const QString& text) override;
     void FinishFrame() override;
     void SaveFrame() override;
     void ShowStopScanMessage(bool visible) override;

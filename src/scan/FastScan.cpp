@@ -41,6 +41,7 @@ void TFastStreamParser::Configure(const TConfig& config)
     statsStarted_ = false;
     channel_ = 0;
     row_ = -1;
+    storing_ = false;
     Measured.Reset(config_.Pixels);
 }
 
@@ -63,6 +64,7 @@ void TFastStreamParser::BeginFrame()
 {
     PreviousDownward = Downward;
     Pixel = 1;
+    storing_ = false;
     Measured.Clear();
 }
 
@@ -111,8 +113,14 @@ size_t TFastStreamParser::Feed(const int32_t* words, size_t count, bool& frameEn
             continue;
         if (row_ >= 0 && Pixel >= 1 && Pixel <= pixels) {
             TImageMatrix* m = targets_[static_cast<size_t>(channel_)];
-            if (m != nullptr && row_ < m->Rows() && Pixel <= colLimit_[static_cast<size_t>(channel_)])
+            if (m != nullptr && row_ < m->Rows() && Pixel <= colLimit_[static_cast<size_t>(channel_)]) {
+                if (!storing_) {
+                    storing_ = true;
+                    if (StoresBegin)
+                        StoresBegin();
+                }
                 m->Store(row_, Pixel - 1, w);
+            }
         }
         if (stats && statsStarted_ && channel_ == config_.StatsChannel) {
             const int64_t k = static_cast<int64_t>(Pixel) - config_.StartPixel;

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -76,6 +77,9 @@ public:
     int64_t Lines = 0; // markers seen
     // The rows of the frame under way whose every pixel came in.
     TMeasuredRows Measured;
+    // Called before the first reading of a frame (or of a new set-up) goes
+    // into a buffer: what the buffers held as a frame is over from then on.
+    std::function<void()> StoresBegin;
 
     // Statistics: sums and counts per sample position (4 × Pixels entries).
     bool StatsOn = false;
@@ -93,6 +97,7 @@ private:
     int row_ = -1; // row of the current line in every buffer, -1: not stored
     int channel_ = 0;
     bool statsStarted_ = false;
+    bool storing_ = false; // StoresBegin was called for this frame
     std::vector<int32_t> pending_;
     size_t pendingPos_ = 0;
     std::array<uint8_t, 4> partial_{};

@@ -45,6 +45,7 @@ TFastScanThread::TFastScanThread(TInOutForm& form, TGoXYThread& scan, TShowThrea
       worker_([this](WorkerThread& t) { Execute(t); }, ThreadPriority::Higher)
 {
     buffer_.resize(FastReadBytes);
+    parser_.StoresBegin = [this] { StoresBegin(); };
 }
 
 TFastScanThread::~TFastScanThread()
@@ -139,6 +140,42 @@ void TFastScanThread::Prepare()
         ShowLineFrequency(r.LineFrequency);
     if (scanning)
         SendOsziRequest(saved | HscApplyRequest);
+    // The frame under way was begun with other settings: it is none.
+    std::lock_guard lock(parserMutex_);
+    const TFrameSettings now = FrameSettingsOf(params_, 0);
+    if (frameStoring_ && !(now == frameSettings_))
+        settingsChanged_ = true;
+    frameSettings_ = now;
+}
+
+std::vector<TFrameBuffer> TFastScanThread::StreamBuffers() const
+{
+    std::vector<TFrameBuffer> buffers;
+    const int pixels = parser_.Config().Pixels;
+    for (int i = 0; i < channelCount_; ++i) {
+        const TImageMatrixPtr& m = targets_[static_cast<size_t>(i)];
+        if (!m || m->Rows() != pixels || m->Cols() != pixels)
+            continue;
+        TFrameBuffer b;
+        b.Index = channelIndexList_[static_cast<size_t>(i)];
+        b.Matrix = m;
+        b.MatrixId = m->Id();
+        if (const TIOScale* scale = scan_.Channels[b.Index].Scale) {
+            b.HasScale = true;
+            b.Scale = *scale;
+        }
+        buffers.push_back(std::move(b));
+    }
+    return buffers;
+}
+
+void TFastScanThread::StoresBegin()
+{
+    // Whatever the buffers held as a frame is being overwritten now.
+    scan_.Frame().LineBegins(frameSettings_, -1);
+    frameStoring_ = true;
+    settingsChanged_ = false;
+    frameBuffers_ = StreamBuffers();
 }
 
 void TFastScanThread::ConfigureParser()
@@ -149,7 +186,8 @@ void TFastScanThread::ConfigureParser()
     c.TurnLines = TurnLines.load();
     c.StartPixel = StartPixel.load();
     const int mode = MicroscopeState.FeedbackMode.load();
-    const int32_t statsAddress = mode == FeedbackCmAFM ? FastStatsAddressMode3 : (mode == FeedbackNcAFMR ? FastStatsAddressMode4 : -1000);
+    const int32_t statsAddress =
+        mode == FeedbackCmAFM ? FastStatsAddressMode3 : (mode == FeedbackNcAFMR ? FastStatsAddressMode4 : -1000);
     for (int i = 0; i < channelCount_; ++i) {
         if (readAddresses_[static_cast<size_t>(i)] == statsAddress) {
             c.StatsChannel = i;
@@ -166,6 +204,10 @@ void TFastScanThread::ConfigureParser()
         parser_.SetTarget(i, targets_[static_cast<size_t>(i)].get());
     }
     parser_.StatsOn = StatisticsActive.load();
+    frameSettings_ = FrameSettingsOf(params_, 0);
+    frameSettings_.Pixels = c.Pixels;
+    frameStoring_ = false;
+    settingsChanged_ = false;
     Pixels = c.Pixels;
 }
 
@@ -270,8 +312,14 @@ void TFastScanThread::FrameDone(bool measured)
     // A frame begun part-way (the first after entering the fast mode starts
     // at the current line) holds rows from before: saved, they would read as
     // heights measured in it.
-    if (host_ && host_->SaveButtonDown() && measured)
-        host_->SaveFrame();
+    if (host_ && host_->SaveButtonDown()) {
+        if (measured) {
+            host_->SaveFrame();
+        } else {
+            const TFrameRecord::TFrame f = scan_.Frame().Take(false);
+            host_->ShowStatusText(FrameNotSavedText(f.Measured, f.Rows));
+        }
+    }
     if (StatisticsActive.load() && ScriptWaiting.load()) {
         const QString text = ReportStatistics();
         if (StatisticsReady)
@@ -302,7 +350,10 @@ void TFastScanThread::PostScanDone()
     // Queued to this object rather than to the application, so a scan-done
     // still pending when the scan's owner is destroyed is dropped with it
     // instead of running on freed memory.
-    HandOverPost([this] { QMetaObject::invokeMethod(this, [this] { ScanDone(); }, Qt::QueuedConnection); });
+    HandOverPost([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { ScanDone(); }, Qt::QueuedConnection);
+    });
 }
 
 // ---- the thread ----------------------------------------------------------------------------
@@ -315,7 +366,16 @@ bool TFastScanThread::FrameEnd(WorkerThread& thread)
         bool measured = false;
         {
             std::lock_guard lock(parserMutex_);
-            measured = parser_.Measured.Whole();
+            // Whole, with the settings and scales it began with.
+            measured = parser_.Measured.Whole() && frameStoring_ && !settingsChanged_;
+            std::vector<TFrameBuffer> buffers = StreamBuffers();
+            measured = measured && !buffers.empty() && buffers.size() == frameBuffers_.size();
+            for (size_t i = 0; measured && i < buffers.size(); ++i)
+                measured = buffers[i].MatrixId == frameBuffers_[i].MatrixId &&
+                           buffers[i].HasScale == frameBuffers_[i].HasScale &&
+                           (!buffers[i].HasScale || SameScale(buffers[i].Scale, frameBuffers_[i].Scale));
+            if (measured)
+                scan_.Frame().FrameMeasured(frameSettings_, std::move(buffers));
         }
         if (hand)
             // A stop gives up the hand-over, so a pause waiting for this thread cannot stall it.
@@ -334,6 +394,8 @@ void TFastScanThread::Execute(WorkerThread& thread)
         {
             std::lock_guard lock(parserMutex_);
             parser_.BeginFrame();
+            frameStoring_ = false;
+            settingsChanged_ = false;
             parser_.StatsOn = StatisticsActive.load();
             show_.FirstLine = parser_.FastLine;
         }

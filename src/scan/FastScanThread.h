@@ -5,6 +5,7 @@
 // finished frame to the window thread.
 
 #include "scan/FastScan.h"
+#include "scan/GoXYThread.h"
 
 #include "platform/WorkerThread.h"
 #include "scan/ImageBuffers.h"
@@ -97,6 +98,9 @@ private:
     void PostScanDone(); // from the worker
     void SendOsziRequest(int32_t control);
     void ConfigureParser();
+    // The buffers the stream writes, with their scales now (parser lock held).
+    std::vector<TFrameBuffer> StreamBuffers() const;
+    void StoresBegin(); // the parser's hook, parser lock held
 
     TInOutForm& form_;
     TGoXYThread& scan_;
@@ -116,6 +120,12 @@ private:
     // reaches it (set-up, statistics, entering the mode) under this lock.
     mutable std::mutex parserMutex_;
     TFastStreamParser parser_;
+    // The settings the generator runs with, and whether they changed after
+    // the frame under way began to be stored (then it is no frame).
+    TFrameSettings frameSettings_;
+    bool frameStoring_ = false;
+    bool settingsChanged_ = false;
+    std::vector<TFrameBuffer> frameBuffers_; // as the frame began
     std::vector<uint8_t> buffer_;
     int64_t frameCount_ = 0;
     int lastPixelsPosted_ = -1;

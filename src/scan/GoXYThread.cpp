@@ -161,9 +161,6 @@ bool TGoXYThread::PrepareScan()
             target.Geometry = g;
             target.Weights = std::move(weights);
         }
-        // Rows measured elsewhere or at another pixel count are no part of
-        // the frame that goes on from here.
-        ForgetMeasuredRows(g);
         // While the thread runs it takes the new geometry at its next line.
         if (Suspended()) {
             moves_.MaxStep = g.MaxStep;
@@ -173,6 +170,11 @@ bool TGoXYThread::PrepareScan()
 
     if (params_.Speed.load() != static_cast<float>(plan.Speed))
         params_.Speed = static_cast<float>(plan.Speed);
+    if (!plan.TooFine) {
+        // The settings the geometry was made of; the lift pass is told at each line.
+        std::lock_guard lock(snapshotMutex_);
+        Publishing().Settings = FrameSettingsOf(params_, 0);
+    }
     if (plan.Speed > 0) {
         int64_t lineTime = static_cast<int64_t>(Round(PerfFrequency() / plan.Speed));
         if (moves_.FlyOn.load() >= 1)
@@ -190,40 +192,147 @@ bool TGoXYThread::PrepareScan()
     return true;
 }
 
-namespace {
+// ---- the frame record -----------------------------------------------------------------
 
-// Whether two geometries put the pixels at the same places: a new speed
-// scans the same frame, anything else another one.
-bool SamePlaces(const TScanGeometry& a, const TScanGeometry& b)
+TFrameSettings FrameSettingsOf(const TScanParams& params, int flyOn)
 {
-    return a.Pixels == b.Pixels && a.StartX == b.StartX && a.StartY == b.StartY && a.PixelX == b.PixelX &&
-           a.PixelY == b.PixelY && a.LineX == b.LineX && a.LineY == b.LineY;
+    TFrameSettings s;
+    s.Pixels = params.Pixels.load();
+    s.Range = params.Range.load();
+    s.Speed = params.Speed.load();
+    s.XCenter = params.XCenter.load();
+    s.YCenter = params.YCenter.load();
+    s.Angle = params.Angle.load();
+    s.OverScan = params.OverScan.load();
+    s.LineScan = params.LineScan.load();
+    s.FlyOn = flyOn;
+    return s;
 }
 
-} // namespace
-
-void TGoXYThread::ForgetMeasuredRows(const TScanGeometry& g)
+bool SameScale(const TIOScale& a, const TIOScale& b)
 {
-    std::lock_guard lock(measuredMutex_);
-    if (SamePlaces(measuredGeometry_, g))
+    return a.Factor.load() == b.Factor.load() && a.Offset.load() == b.Offset.load() &&
+           a.FactorNegative.load() == b.FactorNegative.load() && a.UnitName == b.UnitName;
+}
+
+QString FrameNotSavedText(int measured, int rows)
+{
+    return QString("Frame not saved: %1 of %2 lines measured with the present settings").arg(measured).arg(rows);
+}
+
+void TFrameRecord::Restart(const TFrameSettings& settings)
+{
+    begun_ = true;
+    settings_ = settings;
+    measured_.assign(static_cast<std::size_t>(std::max(0, settings.Pixels)), uint8_t{0});
+    measuredCount_ = 0;
+    buffers_.clear();
+}
+
+void TFrameRecord::LineBegins(const TFrameSettings& settings, int row)
+{
+    std::lock_guard lock(mutex_);
+    const bool whole = measuredCount_ > 0 && measuredCount_ == static_cast<int>(measured_.size());
+    // The fast scan counts its frame's rows itself: rows the move-by-move
+    // scan measured before are no part of what the stream writes over.
+    if (!begun_ || whole || row < 0 || !(settings == settings_))
+        Restart(settings);
+    if (row >= 0 && row < static_cast<int>(measured_.size()) && measured_[static_cast<std::size_t>(row)] != 0) {
+        measured_[static_cast<std::size_t>(row)] = 0;
+        --measuredCount_;
+    }
+}
+
+void TFrameRecord::LineMeasured(int row, const std::vector<TFrameBuffer>& written)
+{
+    std::lock_guard lock(mutex_);
+    if (!begun_ || row < 0 || row >= static_cast<int>(measured_.size()))
         return;
-    measuredGeometry_ = g;
-    measured_.Reset(g.Pixels);
+    if (measuredCount_ == 0) {
+        buffers_ = written;
+    } else {
+        // A buffer the line did not write (freed) leaves the frame; one it
+        // wrote anew (allocated meanwhile) never joins it; another matrix or
+        // scale under the same buffer makes the rows before no part of it.
+        std::vector<TFrameBuffer> kept;
+        for (const TFrameBuffer& b : buffers_) {
+            const auto same = std::find_if(written.begin(), written.end(),
+                                           [&b](const TFrameBuffer& w) { return w.Index == b.Index; });
+            if (same == written.end())
+                continue;
+            if (same->MatrixId != b.MatrixId || same->HasScale != b.HasScale ||
+                (b.HasScale && !SameScale(same->Scale, b.Scale))) {
+                Restart(settings_);
+                kept = written;
+                break;
+            }
+            kept.push_back(b);
+        }
+        buffers_ = std::move(kept);
+    }
+    if (measured_[static_cast<std::size_t>(row)] == 0) {
+        measured_[static_cast<std::size_t>(row)] = 1;
+        ++measuredCount_;
+    }
 }
 
-void TGoXYThread::RowMeasured(const TScanGeometry& g, int row)
+void TFrameRecord::FrameMeasured(const TFrameSettings& settings, std::vector<TFrameBuffer> buffers)
 {
-    std::lock_guard lock(measuredMutex_);
-    // A line begun before a new geometry was published belongs to the old one.
-    if (!SamePlaces(measuredGeometry_, g))
+    std::lock_guard lock(mutex_);
+    Restart(settings);
+    std::fill(measured_.begin(), measured_.end(), uint8_t{1});
+    measuredCount_ = static_cast<int>(measured_.size());
+    buffers_ = std::move(buffers);
+}
+
+void TFrameRecord::FrameEnds()
+{
+    std::lock_guard lock(mutex_);
+    if (measuredCount_ == static_cast<int>(measured_.size()))
         return;
-    measured_.Mark(row);
+    std::fill(measured_.begin(), measured_.end(), uint8_t{0});
+    measuredCount_ = 0;
+    buffers_.clear();
 }
 
-bool TGoXYThread::FrameMeasured() const
+bool TFrameRecord::Whole() const
 {
-    std::lock_guard lock(measuredMutex_);
-    return measured_.Whole();
+    std::lock_guard lock(mutex_);
+    return measuredCount_ > 0 && measuredCount_ == static_cast<int>(measured_.size()) && !buffers_.empty();
+}
+
+TFrameRecord::TFrame TFrameRecord::Take(bool readings) const
+{
+    std::lock_guard lock(mutex_);
+    TFrame f;
+    f.Rows = static_cast<int>(measured_.size());
+    f.Measured = measuredCount_;
+    f.Settings = settings_;
+    // Rows measured into no buffer at all hold nothing to save.
+    if (!begun_ || (measuredCount_ == f.Rows && buffers_.empty()))
+        return f;
+    const bool whole = measuredCount_ > 0 && measuredCount_ == f.Rows && !buffers_.empty();
+    f.State = whole ? TState::Whole : TState::Partial;
+    if (!whole || !readings)
+        return f;
+    // Copied under the lock: the next line waits for it before it writes.
+    for (const TFrameBuffer& b : buffers_) {
+        if (!b.Matrix)
+            continue;
+        TFrameBuffer copy = b;
+        const int rows = b.Matrix->Rows();
+        const int cols = b.Matrix->Cols();
+        copy.Matrix = std::make_shared<TImageMatrix>(rows, cols);
+        std::vector<int32_t> line(static_cast<std::size_t>(cols));
+        for (int r = 0; r < rows; ++r) {
+            b.Matrix->CopyRow(r, line.data());
+            const TImageMatrix::RowRef to = copy.Matrix->Row(r);
+            for (int c = 0; c < cols; ++c)
+                to.Store(c, line[static_cast<std::size_t>(c)]);
+        }
+        f.Buffers.push_back(std::move(copy));
+    }
+    return f;
 }
 
 bool TGoXYThread::StartScan()
@@ -348,14 +457,17 @@ void TGoXYThread::ScanDone()
 {
     host_->ClearStatusText();
     host_->FinishFrame();
-    // A frame interrupted by a new geometry (or begun part-way) holds rows
-    // that were never measured there: saved, they would read as heights.
-    if (host_->SaveButtonDown() && FrameMeasured())
-        host_->SaveFrame();
-    {
-        std::lock_guard lock(measuredMutex_);
-        measured_.Clear();
+    // A frame interrupted by a new setting (or begun part-way) holds rows
+    // that were never measured with it: saved, they would read as heights.
+    if (host_->SaveButtonDown()) {
+        if (frame_.Whole()) {
+            host_->SaveFrame();
+        } else {
+            const TFrameRecord::TFrame f = frame_.Take(false);
+            host_->ShowStatusText(FrameNotSavedText(f.Measured, f.Rows));
+        }
     }
+    frame_.FrameEnds();
 
     const int pixels = params_.Pixels.load();
     TShowThread* show = show_.load();
@@ -431,6 +543,9 @@ void TGoXYThread::RunFrames(WorkerThread& thread)
         while (Running.load() && !thread.Terminated() && inFrame(params_.CurrentLine.load())) {
             const int line = params_.CurrentLine.load();
             AdoptSnapshot();
+            TFrameSettings settings = line_.Settings;
+            settings.FlyOn = moves_.FlyOn.load();
+            frame_.LineBegins(settings, line - 1);
             if (line == 1)
                 form_.SetControlBits2(0, Control2FirstLine);
             else
@@ -443,7 +558,7 @@ void TGoXYThread::RunFrames(WorkerThread& thread)
             // A line abandoned part-way leaves the linearisation alone.
             if (Running.load()) {
                 ProcessLine(backward);
-                RowMeasured(line_.Geometry, line - 1);
+                frame_.LineMeasured(line - 1, lineWritten_);
             }
             if (TShowThread* show = show_.load())
                 show->Line = line;
@@ -528,6 +643,7 @@ bool TGoXYThread::AcquireLine(int line)
     const int64_t y0 = g.StartY + lp.OffsetY;
     const int64_t p = g.Pixels;
     const auto running = [this] { return Running.load(); };
+    lineWritten_.clear();
 
     // Run-in, accelerating from where the previous line left the tip.
     form_.SetControlBits2(0, Control2RunIn);
@@ -538,6 +654,7 @@ bool TGoXYThread::AcquireLine(int line)
     SendChannelList(PlaneFwd);
     if (!Pass(line, PlaneFwd, lp, lp.FwdX, lp.FwdY))
         return false;
+    NoteWritten(g.Pixels);
 
     const bool backward = BackwardWanted();
     if (backward) {
@@ -550,6 +667,7 @@ bool TGoXYThread::AcquireLine(int line)
         SendChannelList(PlaneBwd);
         if (!Pass(line, PlaneBwd, lp, lp.BwdX, lp.BwdY))
             return false;
+        NoteWritten(g.Pixels);
     } else {
         moves_.MoveTo(ProfilePlain, x0, y0);
         if (!running())
@@ -602,6 +720,25 @@ void TGoXYThread::Store(int row, int col, const TGoXYReply& reply)
     }
 }
 
+void TGoXYThread::NoteWritten(int pixels)
+{
+    for (int i = 0; i < list_.ChannelCount; ++i) {
+        const TImageMatrixPtr& m = rows_[i];
+        // Store skips a matrix of another size: it holds nothing of this line.
+        if (!m || m->Rows() != pixels || m->Cols() != pixels)
+            continue;
+        TFrameBuffer b;
+        b.Index = list_.ChannelIndexList[i];
+        b.Matrix = m;
+        b.MatrixId = m->Id();
+        if (IsValidImageChannel(b.Index) && Channels[b.Index].Scale != nullptr) {
+            b.HasScale = true;
+            b.Scale = *Channels[b.Index].Scale;
+        }
+        lineWritten_.push_back(std::move(b));
+    }
+}
+
 void TGoXYThread::LiftPass(int line, const TLinePlan& lp)
 {
     const TScanGeometry& g = line_.Geometry;
@@ -650,6 +787,7 @@ void TGoXYThread::LiftPass(int line, const TLinePlan& lp)
         if (!Running.load())
             return;
     }
+    NoteWritten(p);
     release.Now();
     moves_.MoveTo(ProfilePlain, x0, y0);
     moves_.MoveTo(ProfileDecelerate, x0 - g.OverX, y0 - g.OverY);

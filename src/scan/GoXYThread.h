@@ -11,6 +11,7 @@
 // it. Everything the window thread reads while a scan runs is atomic.
 
 #include "core/SharedState.h"
+#include "device/ChannelTable.h"
 #include "motion/MoveEngine.h"
 #include "platform/WorkerThread.h"
 #include "scan/ImageBuffers.h"
@@ -51,6 +52,7 @@ public:
     virtual bool ContOnRestart() const;                // [Main] ContOnRestart of the settings
     virtual bool AutoLevelOn() const { return false; } // "Active Level" is "auto"
     virtual void ClearStatusText() {}
+    virtual void ShowStatusText(const QString& text) { (void)text; }
     // Every image window finishes its frame; a shown 3D view redraws.
     virtual void FinishFrame() {}
     virtual void SaveFrame() {}
@@ -66,6 +68,82 @@ inline const char* const ScanThreadDiedText = "Sorry. Error occurred!\rPlease re
 class TScanFault : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The settings one frame is measured with. A line measured with others
+// begins another frame: a frame never mixes two.
+struct TFrameSettings {
+    int Pixels = 0;
+    float Range = 0.0f;
+    float Speed = 0.0f;
+    float XCenter = 0.0f;
+    float YCenter = 0.0f;
+    float Angle = 0.0f;
+    double OverScan = 0.0;
+    bool LineScan = false;
+    int FlyOn = 0;
+    bool operator==(const TFrameSettings&) const = default;
+};
+TFrameSettings FrameSettingsOf(const TScanParams& params, int flyOn);
+
+// One buffer of a frame: the matrix its rows went into and the scale they
+// were read with.
+struct TFrameBuffer {
+    int Index = -1;
+    TImageMatrixPtr Matrix;
+    uint64_t MatrixId = 0; // of the buffer's own matrix (a taken frame holds a copy)
+    bool HasScale = false;
+    TIOScale Scale;
+};
+// The same scale as far as the readings' meaning goes.
+bool SameScale(const TIOScale& a, const TIOScale& b);
+// The status line at a frame end the Save button did not save: "Frame not
+// saved: <measured> of <rows> lines measured with the present settings".
+QString FrameNotSavedText(int measured, int rows);
+
+// What the image buffers hold, as a frame: the rows measured with one set of
+// settings into the same matrices. Every save of a scan frame (the File menu,
+// the Save button, the automatic save, scripts) asks this record, for the
+// move-by-move scan and the fast scan alike. Thread-safe: the scan threads
+// tell it, the window thread takes frames from it.
+class TFrameRecord {
+public:
+    enum class TState { None, Partial, Whole };
+    struct TFrame {
+        TState State = TState::None;
+        int Rows = 0;
+        int Measured = 0; // rows measured with Settings
+        TFrameSettings Settings;
+        std::vector<TFrameBuffer> Buffers; // Take: copies of the readings
+    };
+
+    // Scan thread, before the first reading of a line goes into row `row`
+    // (-1: the first reading of a fast-scan frame, which begins a frame): a
+    // frame already whole, or one of other settings, is over; the row is no
+    // longer measured.
+    void LineBegins(const TFrameSettings& settings, int row);
+    // The line into row `row` was measured whole, into the matrices `written`.
+    // A matrix or scale other than the frame's begins the frame again.
+    void LineMeasured(int row, const std::vector<TFrameBuffer>& written);
+    // The end of a frame of the move-by-move scan: rows of one that is not
+    // whole are no part of the next.
+    void FrameEnds();
+    // The fast scan: every row of the frame came in, with these settings.
+    void FrameMeasured(const TFrameSettings& settings, std::vector<TFrameBuffer> buffers);
+    bool Whole() const;
+    // The frame as it stands; a whole one with its own copy of the readings,
+    // taken before any later line can write into them (unless `readings` is false).
+    TFrame Take(bool readings = true) const;
+
+private:
+    void Restart(const TFrameSettings& settings);
+
+    mutable std::mutex mutex_;
+    bool begun_ = false;
+    TFrameSettings settings_;
+    std::vector<uint8_t> measured_;
+    int measuredCount_ = 0;
+    std::vector<TFrameBuffer> buffers_;
 };
 
 class TGoXYThread : public QObject {
@@ -133,6 +211,9 @@ public:
     // ---- state ------------------------------------------------------------------------
     TMoveEngine& Moves() { return moves_; }
     TImageChannels Channels;
+    // What the buffers hold as a frame (both scans write into Channels).
+    TFrameRecord& Frame() { return frame_; }
+    const TFrameRecord& Frame() const { return frame_; }
     std::atomic<bool> Running{false};
     std::atomic<bool> HardLinOn{false};
     std::atomic<int32_t> TrackChannelX{0}; // program channel indices of the position sensors
@@ -195,6 +276,7 @@ private:
         // Coefficients set from the window, numbered so a line takes each set once.
         TLinCoefficients Lin;
         uint64_t LinSerial = 0;
+        TFrameSettings Settings; // what the files say the geometry was made of
     };
 
     void BeginChange();
@@ -253,14 +335,10 @@ private:
     // The scan thread's own copy.
     TSnapshot line_;
 
-    // The rows of the current frame measured where its geometry puts them:
-    // only a frame measured whole is handed on as a frame.
-    mutable std::mutex measuredMutex_;
-    TScanGeometry measuredGeometry_;
-    TMeasuredRows measured_;
-    void ForgetMeasuredRows(const TScanGeometry& g);
-    void RowMeasured(const TScanGeometry& g, int row);
-    bool FrameMeasured() const;
+    TFrameRecord frame_;
+    // Scan thread: the buffers the line under way has written whole.
+    std::vector<TFrameBuffer> lineWritten_;
+    void NoteWritten(int pixels);
 
     mutable std::mutex linMutex_;
     TLinCoefficients lin_;

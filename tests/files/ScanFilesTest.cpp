@@ -905,6 +905,27 @@ TEST_F(AutoSaveTest, EveryFrameEndSavesTheFileSetWhileTheSaveButtonIsDown)
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
 }
 
+// A channel's scale changed part-way (the lock-in's input range does so
+// while a scan runs): the rows before were read with the old one, so the
+// frame is no frame; the next is saved, and its file tells the new scale.
+TEST_F(AutoSaveTest, AScaleChangedPartWayEndsTheFrameAndTheNextTellsTheNewScale)
+{
+    Start();
+    params_.LinesLeft = 20; // as a script's SCANLINE(20): the scan parks mid-frame
+    ASSERT_TRUE(ScanOneFrame());
+    ASSERT_EQ(params_.CurrentLine.load(), 21);
+    SetScale(FirstAdcSlot, "V", 0.25f);
+    ASSERT_TRUE(ScanOneFrame()); // on to the frame's end
+    EXPECT_EQ(host_->SaveCount, 0);
+    EXPECT_FALSE(QFile::exists(saveDir_ + "/NoName00.txt"));
+
+    ASSERT_TRUE(ScanOneFrame());
+    ASSERT_EQ(host_->SaveCount, 1);
+    const QString text = QString::fromLatin1(Saved("NoName00.txt"));
+    EXPECT_TRUE(text.contains("Caption  : ErrorFwd\r\nScale    :  2.50000000000000E-0001")) << text.toStdString();
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+}
+
 namespace {
 
 // Where the frame puts pixel (row r, column c): line and pixel vectors as the
@@ -1010,7 +1031,8 @@ protected:
                 std::vector<int> want;
                 std::vector<int> found;
                 for (int c = 1; c < f.Pixels; ++c) {
-                    if (std::floor(PixelPlace(g, r, c).y() / terrace) != std::floor(PixelPlace(g, r, c - 1).y() / terrace))
+                    if (std::floor(PixelPlace(g, r, c).y() / terrace) !=
+                        std::floor(PixelPlace(g, r, c - 1).y() / terrace))
                         want.push_back(c);
                     if (std::fabs(z[r][c] - z[r][c - 1]) > stepHeight / 2)
                         found.push_back(c);
