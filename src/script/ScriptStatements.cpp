@@ -435,6 +435,9 @@ void TScriptStatements::ScanImage(bool oneLine)
     double lines = 0.0;
     if (oneLine && (!Open() || !Number(lines) || !Close()))
         return;
+    // The frame end's save names a new last file; a frame refused or cut
+    // short leaves it as it was and must not be noted as saved.
+    const QString lastSaved = MainIni != nullptr ? MainIni->ReadString("Save", "LastFile", QString()) : QString();
     device_.ResetPictureReady();
     if (!Started(device_.StartScan(oneLine ? RoundToInt(std::clamp(lines, -2.0e9, 2.0e9)) : 0)))
         return;
@@ -456,7 +459,8 @@ void TScriptStatements::ScanImage(bool oneLine)
         }
         device_.ProcessMessages();
     }
-    if (MainIni != nullptr && MainIni->ReadBool("Save", "AutoSaveScan", false))
+    if (MainIni != nullptr && MainIni->ReadBool("Save", "AutoSaveScan", false) &&
+        MainIni->ReadString("Save", "LastFile", QString()) != lastSaved)
         run_.WriteDataLine("#Saved Image as: \"" + MainIni->ReadString("Save", "Path", "C:") + "\\" +
                            MainIni->ReadString("Save", "LastFile", QString()) + ".txt");
 }

@@ -138,12 +138,16 @@ public:
         return Start("scan");
     }
     bool FastSpeedButtonDown() override { return FastButton; }
+    // What the program does at the frame's end (the auto save, say).
+    std::function<void()> OnFrame;
     void PauseScan() override { Note("pause"); }
     void ResetPictureReady() override {}
     bool WaitPictureReady(int timeoutMs) override
     {
         waitTimeout_ = timeoutMs;
         Note("wait frame");
+        if (FrameArrives && OnFrame)
+            OnFrame();
         return FrameArrives;
     }
 

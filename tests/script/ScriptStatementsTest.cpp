@@ -81,9 +81,14 @@ TEST(ScriptControls, AutoSaveStoresTheSettingAndClicksTheSaveButton)
     EXPECT_TRUE(Logged(rig.Device, "set MainQVTForm/SaveButton "));
     EXPECT_TRUE(Logged(rig.Device, "set dncForm/SaveButton "));
 
-    SCOPED_TRACE("a scan afterwards notes the saved image in the data file");
+    SCOPED_TRACE("a frame that was not saved (refused, or the script stopped) is not noted as saved");
     rig.Ini().WriteString("Save", "Path", "D:\\scans");
-    rig.Ini().WriteString("Save", "LastFile", "img0007");
+    rig.Ini().WriteString("Save", "LastFile", "img0006");
+    EXPECT_EQ(rig.RunText(Program("SCANIMAGE;")), 0);
+    EXPECT_EQ(rig.DataLines(), QStringList{});
+
+    SCOPED_TRACE("a scan whose frame was saved at its end notes the image in the data file");
+    rig.Device.OnFrame = [&rig] { rig.Ini().WriteString("Save", "LastFile", "img0007"); };
     EXPECT_EQ(rig.RunText(Program("SCANIMAGE;")), 0);
     EXPECT_EQ(rig.DataLines(), QStringList{"#Saved Image as: \"D:\\scans\\img0007.txt"});
 }
