@@ -31,10 +31,7 @@ TEST(BundledOscilloscope, TheButtonShowsTheTestSineAndItsLine)
     test::BundledProgram program;
     ASSERT_TRUE(program.Copied);
     ScriptedMessageResponder boxes;
-    ASSERT_TRUE(program.Create());
-    MainQVTForm->show();
-    QCoreApplication::processEvents();
-    StartUp();
+    ASSERT_TRUE(program.Start());
     ASSERT_NE(Oszi2Form, nullptr);
     EXPECT_FALSE(Oszi2Form->isVisible());
 
@@ -70,10 +67,7 @@ TEST(BundledOscilloscope, TheLineViewDrawsTheScanLineOnTheSimulator)
     test::BundledProgram program;
     ASSERT_TRUE(program.Copied);
     ScriptedMessageResponder boxes;
-    ASSERT_TRUE(program.Create());
-    MainQVTForm->show();
-    QCoreApplication::processEvents();
-    StartUp();
+    ASSERT_TRUE(program.Start());
     MainQVTForm->Button("Oszi2Button")->click();
     ASSERT_TRUE(Oszi2Form->isVisible());
     MainQVTForm->RepeatButton()->setChecked(true);

@@ -5,9 +5,11 @@
 
 #include "app/CreateForms.h"
 #include "core/Startup.h"
+#include "mainwindow/MainQVTForm.h"
 #include "support/TestSupport.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 
 namespace qvt::test {
@@ -29,6 +31,16 @@ public:
         LoadDriverName(Dir.Path(), {"qvt"});
         int exitCode = -1;
         return CreateAllForms("qvt", exitCode);
+    }
+    // Creates every window, shows the main window and runs the start-up step.
+    bool Start()
+    {
+        if (!Create())
+            return false;
+        MainQVTForm->show();
+        QCoreApplication::processEvents();
+        StartUp();
+        return true;
     }
 
     TempDir Dir;

@@ -39,10 +39,7 @@ TEST(BundledSpectroscopy, TheButtonOpensTheWindowAndAForceCurveIsPlotted)
     test::BundledProgram program;
     ASSERT_TRUE(program.Copied);
     ScriptedMessageResponder boxes;
-    ASSERT_TRUE(program.Create());
-    MainQVTForm->show();
-    QCoreApplication::processEvents();
-    StartUp();
+    ASSERT_TRUE(program.Start());
     ASSERT_NE(SpektForm, nullptr);
     EXPECT_FALSE(SpektForm->isVisible());
 
@@ -102,10 +99,7 @@ TEST(BundledSpectroscopy, AChannelChangedDuringContinueAcquireEndsTheRunAndKeeps
     test::BundledProgram program;
     ASSERT_TRUE(program.Copied);
     ScriptedMessageResponder boxes;
-    ASSERT_TRUE(program.Create());
-    MainQVTForm->show();
-    QCoreApplication::processEvents();
-    StartUp();
+    ASSERT_TRUE(program.Start());
     ASSERT_NE(SpektForm, nullptr);
     qobject_cast<QAbstractButton*>(MainQVTForm->Control("SpectButton"))->click();
     ASSERT_TRUE(SpektForm->isVisible());
