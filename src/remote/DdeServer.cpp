@@ -278,9 +278,9 @@ bool TDDEForm::HardLinPara()
     QString cx;
     if (!ScannerLinLabels || !ScannerLinLabels(bx, cx))
         return true; // without the scanner window there is nothing to report
-    const TNumericEdit* range = ScanParaForm != nullptr ? ScanParaForm->Edit("Edit3") : nullptr;
-    const QString rangeText = range != nullptr ? range->text() : RangeText(ScanParams.Range.load());
-    memo2_->setPlainText(QStringList{rangeText, bx, cx}.join('\n'));
+    // The stored range, as its box shows it once taken: a refused value still
+    // typed in the box is not the range the coefficients belong to.
+    memo2_->setPlainText(QStringList{RangeText(ScanParams.Range.load()), bx, cx}.join('\n'));
     return true;
 }
 

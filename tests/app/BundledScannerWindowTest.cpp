@@ -442,6 +442,12 @@ TEST(BundledScannerWindow, ScriptsNavigatorZoomAndTheCommandServerSeeTheRangesOw
     ASSERT_GE(item.size(), 3) << item.join(" | ").toStdString();
     EXPECT_EQ(item[0], "1400.000");
     EXPECT_TRUE(item[1].startsWith("ScanRange = 1400.00 -> LinXFwd2: 0.017")) << item[1].toStdString();
+    // A range the scanner cannot reach stays typed in the red box; the server
+    // still reports the range its coefficients belong to.
+    Type(static_cast<QLineEdit*>(ScanParaForm->Edit("Edit3")), "1e9");
+    ASSERT_FLOAT_EQ(ScanParams.Range.load(), 1400.0f);
+    EXPECT_EQ(ask("EXECUTE DdeItem HARDLINPARA:"), QStringList{"OK"});
+    EXPECT_EQ(ask("REQUEST DdeItem DdeQVTControl").value(0), "1400.000");
 
     // The navigator's zoom on the scanner field: a square a quarter of the
     // field wide sets the range to that quarter.

@@ -323,7 +323,10 @@ TEST_F(DdeServerTest, HardLinParaAnswersOnlyWithTheScannerWindow)
 {
     Open();
     Client client(Path());
-    para_->Edit("Edit3")->setText("250.000");
+    // The range reported is the stored one, not what the box holds typed.
+    const float range = ScanParams.Range.load();
+    ScanParams.Range = 250.0f;
+    para_->Edit("Edit3")->setText("7e9");
 
     // No scanner window: nothing happens, the item stays as it was.
     EXPECT_EQ(client.Ask("EXECUTE DdeItem HARDLINPARA:"), "OK");
@@ -342,6 +345,7 @@ TEST_F(DdeServerTest, HardLinParaAnswersOnlyWithTheScannerWindow)
     EXPECT_EQ(asked, 1);
     EXPECT_EQ(dde_->DdeQVTControlLines(), (QStringList{"250.000", "Bx = 1.2", ".5"}));
     EXPECT_EQ(client.AskItem("request DdeItem DdeQVTControl"), (QStringList{"250.000", "Bx = 1.2", "..5"}));
+    ScanParams.Range = range;
 }
 
 TEST_F(DdeServerTest, MalformedRequestsAndClientsLeaveTheServerRunning)
