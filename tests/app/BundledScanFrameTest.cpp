@@ -308,7 +308,7 @@ TEST_F(BundledScanFrame, TheFastScanSavesOnlyFramesMeasuredWholeWithTheSettingsT
     for (int k = 0; k < 4; ++k) {
         const int now = frames_;
         ASSERT_TRUE(ScanParaForm->EnterText(edits[k], values[k]));
-        ASSERT_TRUE(test::PumpUntil([&] { return frames_ >= now + 2; }, 120000));
+        ASSERT_TRUE(test::PumpUntil([&] { return frames_ >= now + 3; }, 120000));
     }
     MainQVTForm->ScanButton()->click();
     ASSERT_TRUE(FastParked());
