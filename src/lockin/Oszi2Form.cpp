@@ -198,6 +198,11 @@ void TOszi2Form::BuildControls()
     bottom->addWidget(SpeedButton1);
     bottom->addStretch();
     middle->addLayout(bottom);
+    LongTermLabel = new QLabel(this);
+    LongTermLabel->setObjectName("LongTermLabel");
+    LongTermLabel->setStyleSheet("color: red");
+    LongTermLabel->hide();
+    middle->addWidget(LongTermLabel);
     top->addLayout(middle);
 
     auto* bars = new QVBoxLayout;
@@ -364,6 +369,7 @@ void TOszi2Form::ScanButtonClick()
 {
     if (ScanButton->isChecked()) {
         LongTerm.Clear();
+        ShowLongTermState();
         device_.StartOszi2();
     } else {
         device_.StopOszi2();
@@ -404,41 +410,55 @@ void TOszi2Form::StoreFrameOnce()
     if (!LongTerm.On())
         return;
     // Time-domain samples, whatever the view shows.
-    LongTerm.Store(PrepareFrame(raw_, FrameScales(), TOsziView::Time, false), OsziChannels[0] == OsziTimeStampAddress,
-                   frame_.SampleTime, Factors());
+    LongTerm.Store(PrepareFrame(raw_, frame_.Scales, TOsziView::Time, false), frame_);
+    ShowLongTermState();
 }
 
-std::array<TOsziTraceScale, OsziTraceCount> TOszi2Form::FrameScales() const
+TOsziRecordSetup TOszi2Form::CurrentSetup() const
 {
-    std::array<TOsziTraceScale, OsziTraceCount> scales{};
+    TOsziRecordSetup setup;
     for (int k = 0; k < OsziTraceCount; ++k) {
-        const int slot = frame_.Slots[static_cast<size_t>(k)];
-        if (slot >= 0)
-            scales[static_cast<size_t>(k)] = {ChannelTable[static_cast<size_t>(slot)].Offset.load(),
-                                              ChannelTable[static_cast<size_t>(slot)].FactorNegative.load()};
+        const auto kk = static_cast<size_t>(k);
+        const int slot = traces_[kk].Slot;
+        setup.Slots[kk] = slot;
+        if (slot < 0)
+            continue;
+        const TIOScale& ch = ChannelTable[static_cast<size_t>(slot)];
+        setup.Captions[kk] = ComboBoxes[kk]->currentText();
+        setup.Units[kk] = ch.UnitName;
+        setup.Factors[kk] = ch.Factor.load();
+        setup.Scales[kk] = {ch.Offset.load(), ch.FactorNegative.load()};
     }
-    return scales;
+    setup.SampleTime = OsziSampleTime;
+    setup.TimeStamps = OsziChannels[0] == OsziTimeStampAddress;
+    return setup;
+}
+
+void TOszi2Form::ShowLongTermState()
+{
+    // The ring stops at a set-up change rather than mix two under one header.
+    const bool ended = LongTerm.On() && LongTerm.Ended();
+    LongTermLabel->setText(ended ? "Long term data ended: channel, scale or time base changed. Save it or press Run "
+                                   "for a new record."
+                                 : QString());
+    LongTermLabel->setVisible(ended);
 }
 
 void TOszi2Form::ProcessFrame(bool newFrame)
 {
+    // Taken before the Line view may fall back to time: the frame was set up
+    // with what buffer 0 held until now.
+    if (newFrame) {
+        raw_ = OsziBuffers;
+        frameStored_ = false;
+        frame_ = CurrentSetup();
+    }
     if (View() == TOsziView::Line && !(ScanRunning && ScanRunning())) {
         RadioButton15->setChecked(true);
         OsziChannels[0] = OsziTimeStampAddress;
     }
-    if (newFrame) {
-        raw_ = OsziBuffers;
-        frameStored_ = false;
-        for (int k = 0; k < OsziTraceCount; ++k) {
-            const int slot = traces_[static_cast<size_t>(k)].Slot;
-            frame_.Slots[static_cast<size_t>(k)] = slot;
-            frame_.Captions[static_cast<size_t>(k)] =
-                slot >= 0 ? ComboBoxes[static_cast<size_t>(k)]->currentText() : QString();
-        }
-        frame_.SampleTime = OsziSampleTime;
-    }
     const bool logFFT = MainIni != nullptr && MainIni->ReadBool(OptSection, "logFFT", false);
-    shown_ = PrepareFrame(raw_, FrameScales(), View(), logFFT);
+    shown_ = PrepareFrame(raw_, frame_.Scales, View(), logFFT);
     const bool full = FullFrame(shown_);
     if (newFrame && full) {
         StoreFrameOnce();
@@ -472,10 +492,10 @@ void TOszi2Form::Redraw(int count)
         for (int i = 0; i < count; ++i)
             t.Y[static_cast<size_t>(i)] = TraceY(s[i], t.Zero, t.Scale.Centre, t.Scale.Gain);
         if (t.Scale.Gain > 1.0e-9) {
-            const double factor = ch.Factor.load();
-            ScaleLabels[static_cast<size_t>(k)]->setText(
-                FormatValue(OsziDivisionPixels / t.Scale.Gain * factor, ch.UnitName));
-            const QString mean = FormatValue(t.Stats.Mean * factor, ch.UnitName);
+            const double factor = frame_.Factors[static_cast<size_t>(k)];
+            const QString& unit = frame_.Units[static_cast<size_t>(k)];
+            ScaleLabels[static_cast<size_t>(k)]->setText(FormatValue(OsziDivisionPixels / t.Scale.Gain * factor, unit));
+            const QString mean = FormatValue(t.Stats.Mean * factor, unit);
             MeanLabels[static_cast<size_t>(k)]->setText(mean);
             MeanLabels[static_cast<size_t>(k)]->setToolTip("mean: " + mean);
         }
@@ -541,32 +561,25 @@ void TOszi2Form::DrawTraces(QImage& image, int count, bool vector) const
 
 bool TOszi2Form::AllocLongTerm()
 {
-    LongTerm.Free();
-    if (MainIni == nullptr || !MainIni->ReadBool(LongTermSection, "LongTermEnable", false))
+    if (MainIni == nullptr || !MainIni->ReadBool(LongTermSection, "LongTermEnable", false)) {
+        LongTerm.Free();
+        ShowLongTermState();
         return true;
+    }
     const QString text = MainIni->ReadString(LongTermSection, "LongTermDataPoints", "10000");
     bool ok = false;
     const qlonglong size = text.trimmed().toLongLong(&ok);
-    if (!ok || !LongTerm.Allocate(size)) {
+    // Every option change comes here: a ring of the same size keeps the
+    // record it holds.
+    if (ok && LongTerm.On() && LongTerm.Size() == size)
+        return true;
+    const bool allocated = ok && LongTerm.Allocate(size);
+    ShowLongTermState();
+    if (!allocated) {
         ShowMessage(MsgKind::Error, "Out of Memory!");
         return false;
     }
     return true;
-}
-
-std::array<double, OsziTraceCount> TOszi2Form::Factors() const
-{
-    std::array<double, OsziTraceCount> f{};
-    for (int k = 0; k < OsziTraceCount; ++k) {
-        const int slot = frame_.Slots[static_cast<size_t>(k)];
-        f[static_cast<size_t>(k)] = slot >= 0 ? ChannelTable[static_cast<size_t>(slot)].Factor.load() : 1.0;
-    }
-    return f;
-}
-
-TOsziCaptions TOszi2Form::Captions() const
-{
-    return frame_.Captions;
 }
 
 TOsziSaveOptions TOszi2Form::SaveOptions() const
@@ -594,14 +607,16 @@ bool TOszi2Form::SaveFile(int type, const QString& path)
         // be written leaves them in the window.
         QFile file(path);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            // The long-term rows under the set-up they were recorded with.
             const QString text = type == 2
-                                     ? OsziFrameText(SaveOptions(), Captions(), shown_, Factors(), frame_.SampleTime,
-                                                     View() == TOsziView::Freq && FullFrame(shown_))
-                                     : OsziLongTermText(SaveOptions(), Captions(), LongTerm.Take());
+                                     ? OsziFrameText(SaveOptions(), frame_.Captions, shown_, frame_.Factors,
+                                                     frame_.SampleTime, View() == TOsziView::Freq && FullFrame(shown_))
+                                     : OsziLongTermText(SaveOptions(), LongTerm.Setup().Captions, LongTerm.Take());
             const QByteArray bytes = text.toLocal8Bit();
             saved = file.write(bytes) == bytes.size() && file.flush();
         }
     }
+    ShowLongTermState();
     if (!saved)
         ShowMessage(MsgKind::Error, "Can't save file!");
     return saved;

@@ -96,6 +96,7 @@ public:
     QPushButton* SaveButton = nullptr;
     QPushButton* SpeedButton1 = nullptr;
     QLabel* Image1 = nullptr;
+    QLabel* LongTermLabel = nullptr; // says when the long-term record ended
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -112,23 +113,18 @@ private:
     void Redraw(int count);
     void DrawTraces(QImage& traces, int count, bool vector) const;
     TOsziSaveOptions SaveOptions() const;
-    TOsziCaptions Captions() const;
-    std::array<double, OsziTraceCount> Factors() const;
     void StoreFrameOnce();
 
     TInOutForm& device_;
     TOsziBuffers raw_{};
     TOsziBuffers shown_{};
     // What the frame in raw_ was taken with: its channels, their names and
-    // the sample time. Scaling, the ring and the text file use these, so a
-    // channel or time base chosen after the frame does not relabel it.
-    struct FrameSetup {
-        std::array<int, OsziTraceCount> Slots{-1, -1, -1};
-        TOsziCaptions Captions;
-        float SampleTime = 0.0f;
-    };
-    FrameSetup frame_;
-    std::array<TOsziTraceScale, OsziTraceCount> FrameScales() const;
+    // scales, and the sample time. Scaling, the ring and the text file use
+    // these, so a channel or time base chosen after the frame does not
+    // relabel it.
+    TOsziRecordSetup frame_;
+    TOsziRecordSetup CurrentSetup() const;
+    void ShowLongTermState();
     std::array<Trace, OsziTraceCount> traces_{};
     std::vector<int> slots_; // channel-table slot of each box item after "empty slot"
     QImage grid_;

@@ -213,8 +213,24 @@ QString FormatValue(double value, const QString& unit)
     return FormatChannelValueWithUnit(unit, static_cast<float>(value));
 }
 
+bool TOsziRecordSetup::operator==(const TOsziRecordSetup& o) const
+{
+    for (int k = 0; k < OsziTraceCount; ++k) {
+        const auto kk = static_cast<size_t>(k);
+        if (Scales[kk].Offset != o.Scales[kk].Offset || Scales[kk].FactorNegative != o.Scales[kk].FactorNegative)
+            return false;
+    }
+    return Slots == o.Slots && Captions == o.Captions && Units == o.Units && Factors == o.Factors &&
+           SampleTime == o.SampleTime && TimeStamps == o.TimeStamps;
+}
+
 bool TOsziLongTerm::Allocate(int64_t size)
 {
+    // A new size keeps what was recorded, the newest entries that fit.
+    const bool ended = ended_;
+    std::vector<Row> kept = Take();
+    const TOsziRecordSetup setup = setup_;
+    const double lastTime = lastTime_;
     Free();
     if (size < 2 || size > OsziLongTermMaxPoints)
         return false;
@@ -225,12 +241,19 @@ bool TOsziLongTerm::Allocate(int64_t size)
         return false;
     }
     on_ = true;
+    const auto fit = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(kept.size()), size - 1));
+    std::copy(kept.end() - static_cast<std::ptrdiff_t>(fit), kept.end(), rows_.begin());
+    write_ = static_cast<int64_t>(fit);
+    setup_ = setup;
+    ended_ = ended && fit > 0;
+    lastTime_ = lastTime;
     return true;
 }
 
 void TOsziLongTerm::Free()
 {
     on_ = false;
+    ended_ = false;
     std::vector<Row>().swap(rows_);
     read_ = write_ = 0;
     lastTime_ = 0.0;
@@ -242,24 +265,31 @@ int64_t TOsziLongTerm::Count() const
     return n > 0 ? (write_ - read_ + n) % n : 0;
 }
 
-void TOsziLongTerm::Store(const TOsziBuffers& frame, bool timeStamps, double sampleTime,
-                          const std::array<double, OsziTraceCount>& factors)
+bool TOsziLongTerm::Store(const TOsziBuffers& frame, const TOsziRecordSetup& setup)
 {
     if (!on_ || rows_.empty())
-        return;
+        return false;
+    if (Count() == 0) {
+        setup_ = setup;
+        ended_ = false;
+    } else if (ended_ || !(setup == setup_)) {
+        ended_ = true;
+        return false;
+    }
     const int64_t n = Size();
     const int count = std::clamp(frame[1].Count, 0, OsziBufferSamples);
     for (int i = 0; i < count; ++i) {
         Row& r = rows_[static_cast<size_t>(write_)];
-        r.Time = timeStamps ? frame[0].Samples[i] / ControllerClockHz : lastTime_ + sampleTime;
+        r.Time = setup.TimeStamps ? frame[0].Samples[i] / ControllerClockHz : lastTime_ + setup.SampleTime;
         lastTime_ = r.Time;
         for (int k = 0; k < OsziTraceCount; ++k)
             r.Values[static_cast<size_t>(k)] =
-                frame[static_cast<size_t>(k + 1)].Samples[i] * factors[static_cast<size_t>(k)];
+                frame[static_cast<size_t>(k + 1)].Samples[i] * setup.Factors[static_cast<size_t>(k)];
         write_ = (write_ + 1) % n;
         if (write_ == read_)
             read_ = (read_ + 1) % n;
     }
+    return true;
 }
 
 std::vector<TOsziLongTerm::Row> TOsziLongTerm::Take()
@@ -273,9 +303,9 @@ std::vector<TOsziLongTerm::Row> TOsziLongTerm::Take()
         out.push_back(rows_[static_cast<size_t>(read_)]);
         read_ = (read_ + 1) % n;
     }
+    ended_ = false;
     return out;
 }
-
 
 QString OsziFrameText(const TOsziSaveOptions& options, const TOsziCaptions& captions, const TOsziBuffers& shown,
                       const std::array<double, OsziTraceCount>& factors, double sampleTime, bool spectrum)

@@ -81,8 +81,25 @@ std::optional<double> ParseTimeBase(const QString& text);
 // "GMk mµnpfa" text of a value with about three digits.
 QString FormatValue(double value, const QString& unit);
 
-// The long-term ring: time and the three scaled traces. It holds at most
-// size − 1 entries; the oldest goes when it is full.
+// Captions of the used traces (empty: "empty slot", not written).
+using TOsziCaptions = std::array<QString, OsziTraceCount>;
+
+// What a frame was taken with: the traces' channels with their names, units
+// and scales, the sample time and what buffer 0 held. Two frames belong in
+// one long-term record only when these are equal.
+struct TOsziRecordSetup {
+    std::array<int, OsziTraceCount> Slots{-1, -1, -1};
+    TOsziCaptions Captions;
+    std::array<QString, OsziTraceCount> Units;
+    std::array<double, OsziTraceCount> Factors{1.0, 1.0, 1.0};
+    std::array<TOsziTraceScale, OsziTraceCount> Scales{};
+    double SampleTime = 0.0;
+    bool TimeStamps = true; // buffer 0 held time stamps, not line positions
+    bool operator==(const TOsziRecordSetup& other) const;
+};
+
+// The long-term ring: time and the three scaled traces, all of one set-up.
+// It holds at most size − 1 entries; the oldest goes when it is full.
 class TOsziLongTerm {
 public:
     struct Row {
@@ -90,19 +107,28 @@ public:
         std::array<double, OsziTraceCount> Values{};
     };
     // False (ring off) for a size outside 2..OsziLongTermMaxPoints or when
-    // the memory cannot be had.
+    // the memory cannot be had. A ring that is on keeps its newest entries
+    // and its set-up as far as they fit.
     bool Allocate(int64_t size);
     void Free();
     bool On() const { return on_; }
     int64_t Size() const { return static_cast<int64_t>(rows_.size()); }
     int64_t Count() const;
-    void Clear() { read_ = write_; }
-    // One full frame of time-domain samples (offsets applied). With time
-    // stamps in buffer 0 they give the times; otherwise the times go on from
-    // the last one by `sampleTime`.
-    void Store(const TOsziBuffers& frame, bool timeStamps, double sampleTime,
-               const std::array<double, OsziTraceCount>& factors);
-    // Takes every entry out, oldest first.
+    void Clear()
+    {
+        read_ = write_;
+        ended_ = false;
+    }
+    // One full frame of time-domain samples (offsets applied), scaled by the
+    // set-up's factors. With time stamps in buffer 0 they give the times;
+    // otherwise the times go on from the last one by the sample time. A frame
+    // of another set-up than the entries held ends the record: it and every
+    // later frame are refused (false) until the record is taken or cleared.
+    bool Store(const TOsziBuffers& frame, const TOsziRecordSetup& setup);
+    // The record ended at a set-up change and holds only what came before.
+    bool Ended() const { return ended_; }
+    const TOsziRecordSetup& Setup() const { return setup_; }
+    // Takes every entry out, oldest first; the next frame starts a new record.
     std::vector<Row> Take();
 
 private:
@@ -111,6 +137,8 @@ private:
     int64_t write_ = 0;
     double lastTime_ = 0.0;
     bool on_ = false;
+    bool ended_ = false;
+    TOsziRecordSetup setup_;
 };
 
 struct TOsziSaveOptions {
@@ -120,9 +148,6 @@ struct TOsziSaveOptions {
     bool Comment = false;
     QString CommentText;
 };
-
-// Captions of the used traces (empty: "empty slot", not written).
-using TOsziCaptions = std::array<QString, OsziTraceCount>;
 
 // The frame as shown: in the frequency view the x column is each bin's
 // frequency, else the sample time. Lines end CR LF.

@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -230,6 +231,106 @@ TEST_F(OsziOnSim, AHeldFrameKeepsTheChannelsAndTimeBaseItWasTakenWith)
         high = std::max(high, cells[3].toDouble());
     }
     EXPECT_GT(high, 1900 * 0.0003);
+}
+
+// The rows of a saved long-term file, split into cells.
+static std::vector<QStringList> LongTermRows(const QString& path, QString& header)
+{
+    QFile file(path);
+    std::vector<QStringList> rows;
+    if (!file.open(QIODevice::ReadOnly))
+        return rows;
+    QStringList lines = QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    header = lines.isEmpty() ? QString() : lines.takeFirst();
+    for (const QString& line : lines)
+        rows.push_back(line.split('\t'));
+    return rows;
+}
+
+TEST_F(OsziOnSim, ALongTermRecordEndsWhenItsChannelOrTimeBaseChanges)
+{
+    Scale("ADC1", "Error", "1", true);
+    ini_->WriteString("Scale", "ADC1Edit2", "0.5");
+    ini_->WriteInteger("Oszi2", "Channel3", 4); // the test sine, behind Error in the list
+    ini_->WriteInteger("osziopt", "DelimiterSave", 1);
+    ini_->WriteString("Osziopt", "LongTermDataPoints", "5000");
+    Start();
+    options_ = std::make_unique<TOszi2OptionForm>(*oszi_);
+    options_->FormCreate();
+    options_->show();
+    QTest::mouseClick(options_->CheckBox1, Qt::LeftButton);
+    ASSERT_TRUE(oszi_->LongTerm.On());
+    oszi_->show();
+    ASSERT_TRUE(oszi_->ScanButton->isChecked());
+    auto* status = oszi_->findChild<QLabel*>("LongTermLabel");
+    Fetch();
+    Fetch();
+    ASSERT_EQ(oszi_->LongTerm.Count(), 1024);
+
+    // Trace 3 goes to Error mid-record: the record ends with the sine's rows.
+    QComboBox* box = oszi_->ComboBoxes[2];
+    box->setFocus();
+    for (int i = 0; i < 5 && box->currentText() != "Error"; ++i)
+        QTest::keyClick(box, Qt::Key_Up);
+    ASSERT_EQ(box->currentText(), "Error");
+    Fetch();
+    Fetch();
+    EXPECT_EQ(oszi_->LongTerm.Count(), 1024);
+    ASSERT_NE(status, nullptr);
+    EXPECT_TRUE(status->isVisible());
+    EXPECT_TRUE(status->text().startsWith("Long term data ended")) << status->text().toStdString();
+    // Another option ticked keeps the record.
+    QTest::keyClick(options_->HeaderCheckBox, Qt::Key_Space);
+    ASSERT_TRUE(ini_->ReadBool("osziopt", "SaveHeader", false));
+    ASSERT_EQ(oszi_->LongTerm.Count(), 1024);
+
+    QString header;
+    ASSERT_TRUE(oszi_->SaveFile(4, dir_.Path() + "sine.dat"));
+    std::vector<QStringList> rows = LongTermRows(dir_.Path() + "sine.dat", header);
+    EXPECT_EQ(header, "Time\tLIA X\tLIA Y\tTest sine");
+    ASSERT_EQ(rows.size(), 1024u);
+    double high = 0.0;
+    for (const QStringList& r : rows) {
+        ASSERT_EQ(r.size(), 4);
+        EXPECT_LT(std::abs(r[3].toDouble()), 2100 * 0.0003); // the sine in volts, as measured
+        high = std::max(high, r[3].toDouble());
+    }
+    EXPECT_GT(high, 1900 * 0.0003);
+    EXPECT_FALSE(status->isVisible());
+
+    // Saved, the record is over: the next frames are one of Error at its 0.5 V per digit.
+    Fetch();
+    Fetch();
+    ASSERT_TRUE(oszi_->SaveFile(4, dir_.Path() + "error.dat"));
+    rows = LongTermRows(dir_.Path() + "error.dat", header);
+    EXPECT_EQ(header, "Time\tLIA X\tLIA Y\tError");
+    ASSERT_EQ(rows.size(), 1024u);
+    for (const QStringList& r : rows) {
+        const double digits = r[3].toDouble() / 0.5;
+        EXPECT_EQ(digits, std::round(digits)) << r[3].toStdString();
+        EXPECT_LT(std::abs(digits), 1900) << "no sine on Error";
+    }
+
+    // A new time base ends it as well; the rows keep their one-tick spacing.
+    Fetch();
+    oszi_->Edit1->setText("10m");
+    QTest::keyClick(oszi_->Edit1, Qt::Key_Return);
+    Fetch();
+    Fetch();
+    EXPECT_EQ(oszi_->LongTerm.Count(), 512);
+    EXPECT_TRUE(status->isVisible());
+    ASSERT_TRUE(oszi_->SaveFile(4, dir_.Path() + "tick.dat"));
+    rows = LongTermRows(dir_.Path() + "tick.dat", header);
+    ASSERT_EQ(rows.size(), 512u);
+    for (size_t i = 1; i < rows.size(); ++i)
+        EXPECT_NEAR(rows[i][0].toDouble() - rows[i - 1][0].toDouble(), 25.6e-6, 1.1e-6);
+
+    // Run pressed again starts a new record at once.
+    Fetch();
+    EXPECT_EQ(oszi_->LongTerm.Count(), 512);
+    QTest::mouseClick(oszi_->ScanButton, Qt::LeftButton);
+    QTest::mouseClick(oszi_->ScanButton, Qt::LeftButton);
+    EXPECT_EQ(oszi_->LongTerm.Count(), 0);
 }
 
 TEST_F(OsziOnSim, RingTooBigForMemoryIsRefusedAndItsBoxCleared)

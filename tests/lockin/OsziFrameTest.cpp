@@ -113,10 +113,12 @@ TEST(OsziFrame, LongTermRingKeepsTheNewestAndIsConsumedBySaving)
     EXPECT_FALSE(ring.Allocate(1));
     ASSERT_TRUE(ring.Allocate(10000));
     TOsziBuffers frame = SineFrame(1, 10.0);
+    TOsziRecordSetup setup;
+    setup.Factors = {2.0, 1.0, 1.0};
     for (int n = 0; n < 25; ++n) {
         for (int i = 0; i < 512; ++i)
             frame[0].Samples[i] = n * 512 + i;
-        ring.Store(frame, true, 0.0, {2.0, 1.0, 1.0});
+        ring.Store(frame, setup);
     }
     EXPECT_EQ(ring.Count(), 9999);
     const std::vector<TOsziLongTerm::Row> rows = ring.Take();
@@ -134,6 +136,56 @@ TEST(OsziFrame, LongTermRingKeepsTheNewestAndIsConsumedBySaving)
     ASSERT_GE(lines.size(), 2);
     EXPECT_NE(lines[0].left(12), lines[1].left(12));
     EXPECT_EQ(lines[0].indexOf('\t'), 12);
+}
+
+TEST(OsziFrame, LongTermRecordEndsAtAnotherSetUpAndKeepsItsRowsWhenResized)
+{
+    TOsziLongTerm ring;
+    ASSERT_TRUE(ring.Allocate(2000));
+    const TOsziBuffers frame = SineFrame(1, 10.0);
+    TOsziRecordSetup sine;
+    sine.Captions = {"", "", "Test sine"};
+    sine.Slots = {-1, -1, 4};
+    sine.Factors = {1.0, 1.0, 0.0003};
+    sine.TimeStamps = false;
+    sine.SampleTime = 1.0e-3;
+    EXPECT_TRUE(ring.Store(frame, sine));
+    EXPECT_TRUE(ring.Store(frame, sine));
+    EXPECT_FALSE(ring.Ended());
+
+    // Each part of the set-up ends the record; what came before stays its own.
+    TOsziRecordSetup other = sine;
+    other.Factors[2] = 0.5;
+    EXPECT_FALSE(ring.Store(frame, other));
+    EXPECT_TRUE(ring.Ended());
+    EXPECT_FALSE(ring.Store(frame, sine)); // ended stays ended
+    EXPECT_EQ(ring.Count(), 1024);
+    for (auto change : std::initializer_list<void (*)(TOsziRecordSetup&)>{
+             [](TOsziRecordSetup& s) { s.Captions[2] = "Error"; }, [](TOsziRecordSetup& s) { s.Units[2] = "nm"; },
+             [](TOsziRecordSetup& s) { s.Scales[2].Offset = 1; },
+             [](TOsziRecordSetup& s) { s.Scales[2].FactorNegative = true; },
+             [](TOsziRecordSetup& s) { s.SampleTime = 2.0e-3; }, [](TOsziRecordSetup& s) { s.TimeStamps = true; },
+             [](TOsziRecordSetup& s) { s.Slots[0] = 1; }}) {
+        TOsziRecordSetup changed = sine;
+        change(changed);
+        EXPECT_FALSE(changed == sine);
+    }
+
+    // A new size keeps the newest rows that fit, the set-up and the end.
+    ASSERT_TRUE(ring.Allocate(600));
+    EXPECT_EQ(ring.Count(), 599);
+    EXPECT_TRUE(ring.Ended());
+    EXPECT_EQ(ring.Setup().Captions[2], "Test sine");
+    const std::vector<TOsziLongTerm::Row> rows = ring.Take();
+    ASSERT_EQ(rows.size(), 599u);
+    EXPECT_NEAR(rows.back().Time, 1024 * 1.0e-3, 1e-9);
+    EXPECT_DOUBLE_EQ(rows.back().Values[2], -511 * 0.0003);
+    EXPECT_FALSE(ring.Ended());
+
+    // Taken, the record is over: the next frame starts one under its own set-up.
+    EXPECT_TRUE(ring.Store(frame, other));
+    EXPECT_EQ(ring.Setup().Factors[2], 0.5);
+    EXPECT_EQ(ring.Count(), 512);
 }
 
 TEST(OsziFrame, FrameTextHasHeaderCommentAndTheViewsXColumn)
