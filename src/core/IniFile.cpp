@@ -1,6 +1,7 @@
 #include "core/IniFile.h"
 
 #include "core/NumberText.h"
+#include "platform/CheckedWrite.h"
 #include "platform/MessageBoxes.h"
 #include "platform/RegularFile.h"
 #include "platform/WindowThread.h"
@@ -10,15 +11,18 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHash>
-#include <QSaveFile>
-#include <QSet>
 #include <QScreen>
+#include <QSet>
 #include <QStringDecoder>
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace qvt {
 
@@ -77,19 +81,6 @@ FileStamp StatFile(const QString& fileName)
 
 // A settings file is a few kilobytes; anything far larger is none.
 constexpr qint64 SettingsFileMaxBytes = 16 * 1024 * 1024;
-
-// The first trouble with each file is shown, the rest only logged: a window
-// writing a dozen keys must not bring a dozen boxes.
-bool FirstTellingOf(const QString& fileName)
-{
-    static std::mutex toldMutex;
-    static QSet<QString> told;
-    std::lock_guard lock(toldMutex);
-    if (told.contains(fileName))
-        return false;
-    told.insert(fileName);
-    return true;
-}
 
 // File systems stamp times coarsely; an edit within the same tick and of the
 // same size would look unchanged. Until the file is this much older than our
@@ -155,6 +146,36 @@ bool HasLoneSurrogate(const QString& text)
     return false;
 }
 
+// Settings text holds no control characters besides tabs and line ends (and
+// the end-of-file mark old editors leave); a file that does is some other
+// file, or a damaged one, and is kept as it is for the operator to recover.
+bool IsSettingsText(const QString& text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 && u != '\t' && u != '\n' && u != '\r' && u != '\f' && u != 0x1A)
+            return false;
+    }
+    return true;
+}
+
+// What a settings file that is no regular file is, for the operator's message.
+QString NonFileKind(const QString& fileName)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(fileName).constData(), &st) != 0)
+        return QString();
+    if (S_ISFIFO(st.st_mode))
+        return "a pipe (FIFO)";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return "a device";
+    if (S_ISSOCK(st.st_mode))
+        return "a socket";
+    if (S_ISDIR(st.st_mode))
+        return "a folder";
+    return QString();
+}
+
 // A line break in a key or value would split the line and plant other keys.
 QString OneLine(QString text)
 {
@@ -210,6 +231,44 @@ bool ParseInteger(const QString& text, int& out)
     return true;
 }
 
+// Left and top edges the screen made of stored ones: {horizontal, stored, shown}.
+std::mutex screenMadeMutex;
+std::set<std::tuple<bool, int, int>> screenMade;
+
+// Whether `shown` came from `stored` by the screen's moves (one or several:
+// the stored left is cut to the desktop, then the window moved fully onto it).
+bool IsScreenMade(bool horizontal, int stored, int shown)
+{
+    std::lock_guard lock(screenMadeMutex);
+    QSet<int> reached{stored};
+    QList<int> next{stored};
+    while (!next.isEmpty()) {
+        const int from = next.takeFirst();
+        for (auto it = screenMade.lower_bound({horizontal, from, INT_MIN});
+             it != screenMade.end() && std::get<0>(*it) == horizontal && std::get<1>(*it) == from; ++it) {
+            const int to = std::get<2>(*it);
+            if (to == shown)
+                return true;
+            if (!reached.contains(to)) {
+                reached.insert(to);
+                next.append(to);
+            }
+        }
+    }
+    return false;
+}
+
+// 1 for a left edge key, 0 for a top edge key, -1 for any other.
+int PlaceAxis(const QString& key)
+{
+    const QString folded = Fold(key);
+    if (folded == QLatin1String("formposleft") || folded == QLatin1String("formleft"))
+        return 1;
+    if (folded == QLatin1String("formpostop") || folded == QLatin1String("formtop"))
+        return 0;
+    return -1;
+}
+
 } // namespace
 
 struct TQVTIniFile::Content {
@@ -230,6 +289,7 @@ struct TQVTIniFile::Content {
     bool loaded = false;
     bool unreadable = false; // present but could not be read: never overwrite it
     bool garbled = false;    // read, but could not be written back byte for byte
+    bool foreign = false;    // read, but no settings text: never overwrite it
     FileStamp stamp;
     int64_t lookedAtNs = 0;
     QByteArray raw;
@@ -271,6 +331,7 @@ struct TQVTIniFile::Content {
                 text = DecodeCp1252(bytes);
             }
         }
+        foreign = !IsSettingsText(text);
         lines = text.split('\n');
         if (!lines.isEmpty() && lines.last().isEmpty())
             lines.removeLast(); // the final line end
@@ -378,10 +439,14 @@ void TQVTIniFile::RefreshLocked() const
         if (read == TFileRead::Refused) {
             // Told from the window thread's loop: a box must not stand while
             // this file's lock is held.
-            const QString text = RefusedFileText("Settings file", fileName_, SettingsFileMaxBytes);
-            if (FirstTellingOf(fileName_))
+            const QString kind = NonFileKind(fileName_);
+            const QString text = kind.isEmpty() ? RefusedFileText("Settings file", fileName_, SettingsFileMaxBytes)
+                                                : "Settings file " + fileName_ + " refused: it is " + kind +
+                                                      ", no settings file; it is neither read nor written.";
+            const TTelling telling = TellingOf(fileName_, text);
+            if (telling == TTelling::Show)
                 PostToWindowThread([text] { ShowMessage(MsgKind::Warning, text); });
-            else
+            else if (telling == TTelling::Log)
                 LogMessage(MsgKind::Warning, text);
         }
         if (read != TFileRead::Read) {
@@ -404,6 +469,8 @@ QString TQVTIniFile::SaveLocked(QStringList lines)
         return "it cannot be read, so it is not written";
     if (c.garbled)
         return "it is no valid UTF-16, so it is left as it is";
+    if (c.foreign)
+        return "it holds no settings text, so it is left as it is";
     // A file the operator made read-only stays as it is, also for root,
     // whom the system would let replace it.
     struct stat info {};
@@ -428,9 +495,8 @@ QString TQVTIniFile::SaveLocked(QStringList lines)
         bytes = QByteArray(le ? "\xFF\xFE" : "\xFE\xFF", 2) + QByteArray(utf16.encode(text));
     }
 
-    QSaveFile file(fileName_);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return file.errorString();
+    if (const QString failure = WriteFileWhole(fileName_, bytes); !failure.isEmpty())
+        return failure;
     c.raw = bytes;
     c.stamp = StatFile(fileName_);
     c.lookedAtNs = WallClockNs();
@@ -446,11 +512,7 @@ void TQVTIniFile::TellWriteFailure(const QString& reason) const
         return;
     // Told outside the file's lock, since a box lets the window thread read
     // this file meanwhile.
-    const QString text = "Settings file " + fileName_ + " cannot be written: " + reason;
-    if (FirstTellingOf(fileName_))
-        ShowMessage(MsgKind::Warning, text);
-    else
-        LogMessage(MsgKind::Warning, text);
+    TellFileTrouble(fileName_, reason, "Settings file " + fileName_ + " cannot be written: " + reason);
 }
 
 bool TQVTIniFile::LookupLocked(const QString& section, const QString& key, QString& value) const
@@ -491,7 +553,19 @@ int TQVTIniFile::ReadFormPosLeft(const QString& section, int def) const
 {
     const int left = ReadInteger(section, QStringLiteral("FormPosLeft"), def);
     const int width = DesktopWidth();
-    return (width > 0 && left > width - 30) ? width - 30 : left;
+    if (width > 0 && left > width - 30) {
+        NoteScreenMadePlace(true, left, width - 30);
+        return width - 30;
+    }
+    return left;
+}
+
+void TQVTIniFile::NoteScreenMadePlace(bool horizontal, int stored, int shown)
+{
+    if (stored == shown)
+        return;
+    std::lock_guard lock(screenMadeMutex);
+    screenMade.insert({horizontal, stored, shown});
 }
 
 void TQVTIniFile::WriteString(const QString& section, const QString& key, const QString& value)
@@ -510,6 +584,12 @@ void TQVTIniFile::WriteString(const QString& section, const QString& key, const 
             lines.append('[' + OneLine(section).trimmed() + ']');
             lines.append(OneLine(key).trimmed() + '=' + cleanValue);
         } else if (const Content::Key* k = c.Find(section, key)) {
+            const int axis = PlaceAxis(key);
+            int stored = 0;
+            int shown = 0;
+            if (axis >= 0 && ParseInteger(k->value, stored) && ParseInteger(value, shown) &&
+                IsScreenMade(axis == 1, stored, shown))
+                return; // the screen's place, not the operator's
             const QString line = k->name + '=' + cleanValue;
             if (lines[k->line] == line)
                 return; // already on disk as it would be written

@@ -13,10 +13,9 @@
 // A missing, unreadable or garbled file never fails a read: reads give their
 // defaults. Only a regular file of at most 16 MB is read: a device or a pipe
 // put in a settings file's place is refused with a message (once per file)
-// instead of holding up or swamping the program, and is never written. A write that cannot reach the disk is dropped, as is a write to a
-// UTF-16 file with a broken sequence or to a read-only file (both are left as
-// they are); the first such failure of each file is shown in a box naming the
-// file and the reason, later ones go to the error log.
+// instead of holding up or swamping the program, and is never written. A write that cannot reach the disk is dropped,
+// as is a write to a UTF-16 file with a broken sequence or to a read-only file (both are left as they are); the first
+// such failure of each file is shown in a box naming the file and the reason, later ones go to the error log.
 
 #include <QString>
 #include <QStringList>
@@ -58,6 +57,14 @@ public:
     QStringList ReadSections() const;
     void EraseSection(const QString& section);
     void DeleteKey(const QString& section, const QString& key);
+
+    // The screen showed a window elsewhere than its stored place (a place
+    // beyond a smaller screen, or a run without one): the left (`horizontal`)
+    // or top edge `stored` became `shown`. A window's place written back with
+    // a value the screen made from the stored one ("FormPosLeft", "FormLeft",
+    // "FormPosTop", "FormTop") leaves the stored place as it is, so one run on
+    // another screen does not undo the operator's layout. Any thread.
+    static void NoteScreenMadePlace(bool horizontal, int stored, int shown);
 
     // Desktop width used by ReadFormPosLeft; 0 or less goes back to the screen's.
     static void SetDesktopWidthForTests(int width);

@@ -19,8 +19,11 @@ QString ResolveSettingsFile(const QString& appDir, const QString& baseName)
         appDir + "ini/" + baseName + ".ini",
         appDir + "ini/qvt.ini",
     };
+    // A pipe or a device in a settings file's place is taken too: reading
+    // it then tells the operator what it is, where "not found" would mislead.
     for (const QString& path : candidates) {
-        if (QFileInfo(path).isFile())
+        const QFileInfo info(path);
+        if (info.exists() && !info.isDir())
             return path;
     }
     return {};

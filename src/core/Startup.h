@@ -15,7 +15,8 @@ QString SettingsBaseName(const QStringList& arguments);
 // The one place that decides which settings file a start uses, so the driver
 // name and the settings the main window loads always come from the same file:
 // AppDir + name + ".ini", then AppDir + "ini/" + name + ".ini", then
-// AppDir + "ini/qvt.ini". Empty when none exists.
+// AppDir + "ini/qvt.ini". Empty when none exists; a pipe or device counts
+// (its read refuses it and says what it is), a folder does not.
 QString ResolveSettingsFile(const QString& appDir, const QString& baseName);
 
 // Sets AppDir and DeviceDriverName from the resolved settings file ([Main]

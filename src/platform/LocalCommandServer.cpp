@@ -4,12 +4,13 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QLocalServer>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include <fcntl.h>
@@ -38,9 +39,20 @@ bool SocketAnswers(const QByteArray& path)
     return answered;
 }
 
-QString SystemError()
+QString SystemError(int error = errno)
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+qint64 NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int OpenSpare()
+{
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 } // namespace
@@ -93,21 +105,6 @@ std::vector<TLineFramer::TItem> TLineFramer::Feed(const QByteArray& data)
 
 // ---- server -------------------------------------------------------------------------------
 
-// QLocalServer binds the socket with the owner's rights; each connection it
-// accepts is handed over as a plain descriptor, so that a client that shuts
-// down its sending side still gets every reply (a QLocalSocket closes itself
-// on end of input and throws away what it had not written).
-class LocalCommandServer::Listener : public QLocalServer {
-public:
-    Listener(LocalCommandServer* owner) : QLocalServer(owner), owner_(owner) {}
-
-protected:
-    void incomingConnection(quintptr socketDescriptor) override { owner_->Accept(int(socketDescriptor)); }
-
-private:
-    LocalCommandServer* owner_;
-};
-
 LocalCommandServer::LocalCommandServer(Handler handler, QObject* parent) : QObject(parent), handler_(std::move(handler))
 {
 }
@@ -119,7 +116,7 @@ LocalCommandServer::~LocalCommandServer()
 
 bool LocalCommandServer::IsListening() const
 {
-    return server_ != nullptr && server_->isListening();
+    return listenFd_ >= 0;
 }
 
 bool LocalCommandServer::Fail(const QString& why)
@@ -155,18 +152,35 @@ bool LocalCommandServer::Start(const QString& path)
             return Fail("cannot remove the stale socket: " + SystemError());
     }
 
-    server_ = new Listener(this);
-    // Qt binds under a private name, sets the owner's rights and renames the
-    // socket into place, so it is never reachable with wider rights.
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_->listen(path)) {
-        const QString why = server_->errorString();
-        delete server_;
-        server_ = nullptr;
+    // Bound and narrowed to the owner before it listens: until then a
+    // connect is refused, so it is never reachable with wider rights. Each
+    // connection is a plain descriptor, so that a client that shuts down its
+    // sending side still gets every reply.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return Fail("cannot make the socket: " + SystemError());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const QString why = "cannot bind " + path + ": " + SystemError();
+        ::close(fd);
         return Fail(why);
     }
-    // Read and write are all a socket needs; the execute bit Qt leaves has no use.
-    ::chmod(native.constData(), S_IRUSR | S_IWUSR);
+    struct stat bound {};
+    if (::chmod(native.constData(), S_IRUSR | S_IWUSR) != 0 || ::lstat(native.constData(), &bound) != 0 ||
+        ::listen(fd, SOMAXCONN) != 0) {
+        const QString why = "cannot listen on " + path + ": " + SystemError();
+        ::close(fd);
+        ::unlink(native.constData());
+        return Fail(why);
+    }
+    listenFd_ = fd;
+    socketDevice_ = bound.st_dev;
+    socketInode_ = bound.st_ino;
+    spareFd_ = OpenSpare();
+    listenNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(listenNotifier_, &QSocketNotifier::activated, this, [this] { AcceptPending(); });
     path_ = path;
     return true;
 }
@@ -177,10 +191,25 @@ void LocalCommandServer::Stop()
         Drop(clients_.begin()->first);
     order_.clear();
     queuedTotal_ = 0;
-    if (server_ != nullptr) {
-        server_->close(); // removes the socket file
-        delete server_;
-        server_ = nullptr;
+    if (listenNotifier_ != nullptr) {
+        listenNotifier_->setEnabled(false);
+        listenNotifier_->disconnect(this);
+        listenNotifier_->deleteLater(); // its signal may be what brought us here
+        listenNotifier_ = nullptr;
+    }
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+        // Only our own socket goes: another program may have taken the name since.
+        const QByteArray native = QFile::encodeName(path_);
+        struct stat info {};
+        if (::lstat(native.constData(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_dev == socketDevice_ &&
+            info.st_ino == socketInode_)
+            ::unlink(native.constData());
+    }
+    if (spareFd_ >= 0) {
+        ::close(spareFd_);
+        spareFd_ = -1;
     }
     path_.clear();
 }
@@ -191,17 +220,94 @@ LocalCommandServer::TClient* LocalCommandServer::Find(quint64 id)
     return it == clients_.end() ? nullptr : &it->second;
 }
 
-void LocalCommandServer::Accept(int fd)
+void LocalCommandServer::AcceptPending()
 {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        ::close(fd);
+    // Everything waiting is taken in one pass, so a pile of connections costs
+    // one wake-up, not one each.
+    while (listenFd_ >= 0) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            if (int(clients_.size()) >= MaxClients && !CloseIdleClient(IdleCloseMs)) {
+                RefuseClient(fd);
+                continue;
+            }
+            Accept(fd);
+            continue;
+        }
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK)
+            return;
+        if (error == EINTR || error == ECONNABORTED || error == EPROTO)
+            continue; // that connection only
+        if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+            // Out of descriptors: the longest idle client gives way, else the
+            // newcomer is taken on the spare descriptor and refused.
+            if (CloseIdleClient(0))
+                continue;
+            if (spareFd_ >= 0) {
+                ::close(spareFd_);
+                spareFd_ = -1;
+                const int refused = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (refused >= 0)
+                    RefuseClient(refused);
+                spareFd_ = OpenSpare();
+                if (refused >= 0 && spareFd_ >= 0)
+                    continue;
+            }
+            // Nothing to free now: listen again when a client has gone, so
+            // the loop does not spin on a connection it cannot take.
+            listenNotifier_->setEnabled(false);
+            QTimer::singleShot(100, this, [this] {
+                if (listenNotifier_ != nullptr)
+                    listenNotifier_->setEnabled(true);
+            });
+            return;
+        }
+        ListenerBroke(error);
         return;
     }
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+bool LocalCommandServer::CloseIdleClient(qint64 minIdleMs)
+{
+    const qint64 now = NowMs();
+    auto idlest = clients_.end();
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+        const TClient& c = it->second;
+        const bool idle = !c.Running && c.Entries.empty() && c.Out.isEmpty() && c.Framer.Pending() == 0;
+        if (idle && now - c.LastActiveMs >= minIdleMs &&
+            (idlest == clients_.end() || c.LastActiveMs < idlest->second.LastActiveMs))
+            idlest = it;
+    }
+    if (idlest == clients_.end())
+        return false;
+    Drop(idlest->first);
+    return true;
+}
+
+void LocalCommandServer::RefuseClient(int fd)
+{
+    ++refusedClients_;
+    const QByteArray line = QByteArray(TooManyClientsReply) + '\n';
+    [[maybe_unused]] const ssize_t sent =
+        ::send(fd, line.constData(), size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(fd);
+}
+
+void LocalCommandServer::ListenerBroke(int error)
+{
+    const QString why = "the command socket " + path_ + " failed: " + SystemError(error);
+    Stop();
+    error_ = why;
+    emit ListenerFailed(why);
+}
+
+void LocalCommandServer::Accept(int fd)
+{
     const quint64 id = nextId_++;
     TClient& client = clients_[id];
     client.Fd = fd;
+    client.LastActiveMs = NowMs();
     client.ReadNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     client.WriteNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     client.WriteNotifier->setEnabled(false);
@@ -234,6 +340,7 @@ void LocalCommandServer::Read(quint64 id)
         client->ReadEnd = true;
         client->ReadNotifier->setEnabled(false);
     } else {
+        client->LastActiveMs = NowMs();
         for (TLineFramer::TItem& item : client->Framer.Feed(QByteArray(buffer, n))) {
             client = Find(id); // a refusal that could not be written drops the client
             if (client == nullptr)
@@ -362,6 +469,8 @@ void LocalCommandServer::Flush(quint64 id)
         return;
     }
     client->Out.remove(0, sent);
+    if (sent > 0)
+        client->LastActiveMs = NowMs();
     if (client->Out.size() > MaxUnreadReplyBytes) {
         Drop(id); // never reads its replies: it must not grow our memory
         return;

@@ -14,6 +14,14 @@
 // Every complete line is executed and its reply written out before the
 // connection is closed, also when the client has already shut down its
 // sending side. A partial line left by a client that disconnects is dropped.
+//
+// Resources that run out degrade the service, never end it: at most
+// MaxClients connections are served; one more is answered
+// "ERROR too many clients" and closed, unless a client has sat idle for
+// IdleCloseMs, which is then closed to make room. When the process runs out of
+// descriptors the longest idle client is closed first, else the newcomer is
+// refused; the server keeps listening. Should the listening socket itself
+// fail, ListenerFailed says why and the server stops.
 
 #include <QByteArray>
 #include <QObject>
@@ -24,6 +32,8 @@
 #include <functional>
 #include <map>
 #include <vector>
+
+#include <sys/types.h>
 
 class QSocketNotifier;
 
@@ -72,6 +82,11 @@ public:
     // a line beyond either is answered with BusyReply and dropped.
     static constexpr int MaxQueuedPerClient = 64;
     static constexpr int MaxQueuedTotal = 256;
+    // Connections served at once, and the idle time after which one gives
+    // way to a newcomer when all are taken.
+    static constexpr int MaxClients = 128;
+    static constexpr qint64 IdleCloseMs = 30000;
+    static constexpr const char* TooManyClientsReply = "ERROR too many clients";
 
     // Lives in, and runs the handler in, the thread that creates it (the
     // window thread in the program).
@@ -93,9 +108,14 @@ public:
     // Requests waiting for their turn, and lines refused as busy so far.
     int QueuedCount() const { return queuedTotal_; }
     qint64 RefusedCount() const { return refused_; }
+    // Connections refused for want of room or descriptors so far.
+    qint64 RefusedClients() const { return refusedClients_; }
+
+signals:
+    // The listening socket failed (`why`); the server has stopped.
+    void ListenerFailed(const QString& why);
 
 private:
-    class Listener;
     // In a client's order: a request, or a run of lines refused as busy
     // (counted, not kept, so a flood costs no memory).
     struct TEntry {
@@ -112,8 +132,13 @@ private:
         QByteArray Out;       // reply bytes the client has not taken yet
         bool ReadEnd = false; // the client has sent all it will send
         bool Running = false; // one of its requests is being executed
+        qint64 LastActiveMs = 0;
     };
 
+    void AcceptPending();
+    bool CloseIdleClient(qint64 minIdleMs);
+    void RefuseClient(int fd);
+    void ListenerBroke(int error);
     void Accept(int fd);
     void Read(quint64 id);
     void Enqueue(quint64 id, TClient& client, TLineFramer::TItem item);
@@ -128,7 +153,13 @@ private:
     bool Fail(const QString& why);
 
     Handler handler_;
-    Listener* server_ = nullptr;
+    int listenFd_ = -1;
+    QSocketNotifier* listenNotifier_ = nullptr;
+    // Held back so that a connection can still be taken and refused when the
+    // process has no descriptor left.
+    int spareFd_ = -1;
+    dev_t socketDevice_ = 0;
+    ino_t socketInode_ = 0;
     QString path_;
     QString error_;
     std::map<quint64, TClient> clients_;
@@ -137,6 +168,7 @@ private:
     std::deque<quint64> order_;
     int queuedTotal_ = 0;
     qint64 refused_ = 0;
+    qint64 refusedClients_ = 0;
     bool draining_ = false;
 };
 

@@ -35,6 +35,7 @@ const char* const ScanCommand = "SCAN";
 
 const char* const OkReply = "OK";
 const char* const ServerNotStartedText = "DdeServer not started!";
+const char* const ServerStoppedText = "DdeServer stopped!";
 // Between the error reply and the text of the box the request met.
 const char* const BoxTextSeparator = " | ";
 const char* const UnknownRequestReply = "ERROR unknown request";
@@ -121,6 +122,13 @@ TDDEForm::TDDEForm(QWidget* parent) : QWidget(parent)
     resize(320, 400);
 
     server_ = std::make_unique<LocalCommandServer>([this](const QString& line) { return HandleRequest(line); });
+    // A server that lost its socket is off: the menu says so and the operator is told why.
+    connect(server_.get(), &LocalCommandServer::ListenerFailed, this, [this](const QString& why) {
+        qWarning("Command server stopped: %s", qPrintable(why));
+        if (ServerStateChanged)
+            ServerStateChanged(false);
+        PostToWindowThread([why] { ShowMessage(MsgKind::Warning, QString(ServerStoppedText) + "\r" + why); });
+    });
     if (DDEForm == nullptr)
         DDEForm = this;
 }

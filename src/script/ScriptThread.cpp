@@ -2,6 +2,7 @@
 
 #include "core/IniFile.h"
 #include "core/SharedState.h"
+#include "platform/CheckedWrite.h"
 #include "platform/ThreadPriority.h"
 #include "platform/WindowThread.h"
 
@@ -150,9 +151,11 @@ void TScriptThread::WriteResponseCopy()
         return;
     const QString fileName = DataName() + ".txt";
     QDir().mkpath(folder_ + "Filter");
-    if (!WriteResponseFile(dataFile_.fileName(), folder_ + "Filter/" + fileName,
-                           ResponseFilterValues(*scannerIni, axisX)))
+    const QString target = folder_ + "Filter/" + fileName;
+    if (!WriteResponseFile(dataFile_.fileName(), target, ResponseFilterValues(*scannerIni, axisX))) {
+        TellFileTrouble(target, "not written", "Response file " + target + " cannot be written.");
         return;
+    }
     Sync([&] {
         if (ResponseWritten)
             ResponseWritten(fileName);
@@ -227,18 +230,13 @@ bool WriteResponseFile(const QString& dataFile, const QString& target, const std
     if (!in.open(QIODevice::ReadOnly))
         return false;
     const QByteArray data = in.readAll();
-    QFile out(target);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
     QByteArray head;
     for (size_t i = 0; i < filter.size(); ++i) {
         if (i > 0)
             head += '\t';
         head += filter[i].toLatin1();
     }
-    out.write(head + "\r\n");
-    out.write(data);
-    return out.error() == QFileDevice::NoError;
+    return WriteFileWhole(target, head + "\r\n" + data).isEmpty();
 }
 
 } // namespace qvt

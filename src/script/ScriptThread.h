@@ -113,7 +113,8 @@ extern TScriptThread* ScriptThread;
 // FilterX (or FilterY), then of FilterX2 (FilterY2), as the file holds them.
 std::array<QString, 10> ResponseFilterValues(const TQVTIniFile& scannerIni, bool axisX);
 // The response file: one line of the ten values, TAB separated, then the
-// lines of the data file. False when either file cannot be used.
+// lines of the data file, written whole or not at all (an old one then stays
+// as it was). False when either file cannot be used.
 bool WriteResponseFile(const QString& dataFile, const QString& target, const std::array<QString, 10>& filter);
 
 } // namespace qvt

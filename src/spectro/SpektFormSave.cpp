@@ -8,13 +8,13 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "lockin/OsziFrame.h"
+#include "platform/CheckedWrite.h"
 #include "platform/MessageBoxes.h"
 #include "widgets/SimpleChart.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -293,16 +293,12 @@ bool TSpektForm::SaveSpektFile(const QString& baseName)
     fileFormat.YLabel = label(yColumn);
     fileFormat.First = plot.First;
     fileFormat.Last = plot.Last;
-    QFile file(name.Name);
+    // Whole or not at all, and never over a file that appeared meanwhile.
     const QByteArray text = SpektFileText(SpektData, fileFormat).toLatin1();
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
-        file.close();
-        if (file.exists() && file.size() < text.size())
-            file.remove();
+    if (!WriteFileWhole(name.Name, text, TFinalName::NoReplace).isEmpty()) {
         ShowMessage(MsgKind::Warning, "File access error!");
         return false;
     }
-    file.close();
     useNumber();
     UserIni->WriteString(Opt, "LastSaveName", '"' + name.Name + '"');
     setWindowTitle(name.Name);

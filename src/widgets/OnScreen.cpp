@@ -1,5 +1,7 @@
 #include "widgets/OnScreen.h"
 
+#include "core/IniFile.h"
+
 #include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -36,8 +38,14 @@ void MoveOntoScreen(QWidget* w)
     if (screen == nullptr)
         return;
     const QRect placed = RectOnScreen(frame, screen->availableGeometry());
-    if (placed.topLeft() != frame.topLeft())
-        w->move(w->pos() + (placed.topLeft() - frame.topLeft()));
+    if (placed.topLeft() == frame.topLeft())
+        return;
+    const QPoint from = w->pos();
+    const QPoint to = from + (placed.topLeft() - frame.topLeft());
+    // The window's settings keep the place the operator gave it.
+    TQVTIniFile::NoteScreenMadePlace(true, from.x(), to.x());
+    TQVTIniFile::NoteScreenMadePlace(false, from.y(), to.y());
+    w->move(to);
 }
 
 } // namespace

@@ -14,6 +14,8 @@ QRect RectOnScreen(const QRect& frame, const QRect& available);
 
 // Installed on the application: every top-level window that is shown is
 // moved onto the work area of the screen it opens on (or the primary one).
+// The move is the screen's, not the operator's: the window's stored place is
+// not overwritten with it (TQVTIniFile::NoteScreenMadePlace).
 class TKeepOnScreen : public QObject {
     Q_OBJECT
 

@@ -1,13 +1,13 @@
 #include "widgets/SimpleChart.h"
 
 #include "core/NumberText.h"
+#include "platform/CheckedWrite.h"
 #include "platform/MessageBoxes.h"
 
 #include <QClipboard>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPainter>
-#include <QSaveFile>
 #include <QTimer>
 
 #include <algorithm>
@@ -93,11 +93,7 @@ bool TSimpleChart::SaveDataToFile(const QString& fileName, const QString& separa
 {
     if (SeriesList.isEmpty())
         return false;
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(FileBytes(ChartDataText(SeriesList, separator, header, withX)));
-    return file.commit();
+    return WriteFileWhole(fileName, FileBytes(ChartDataText(SeriesList, separator, header, withX))).isEmpty();
 }
 
 void TSimpleChart::CalcPlotRect()

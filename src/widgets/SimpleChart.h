@@ -31,7 +31,8 @@ public:
     // The last drawn picture as an image (PNG on the clipboard).
     void CopyToClipboard();
     void CopyDataToClipboard(const QString& separator, const QString& header, bool withX);
-    // False when there is nothing to write or the file cannot be written.
+    // False when there is nothing to write or the file cannot be written
+    // (an old file of that name then stays as it was).
     bool SaveDataToFile(const QString& fileName, const QString& separator, bool withX, const QString& header);
 
     // Draws a fresh picture at the control's size and keeps it.

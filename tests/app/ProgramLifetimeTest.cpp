@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QMap>
 #include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
@@ -593,4 +594,44 @@ TEST_F(ProgramInProcess, SigtermWhileAControlIsHeldEndsTheHoldBeforeItsWindowGoe
         EXPECT_FALSE(Setting(QString::fromUtf8(dir_.ReadFile("ini/qvt.ini")), "Stepper", "zCoarsePos").isEmpty())
             << "the stepper's position was not written";
     }
+}
+
+namespace {
+
+// Every window place the settings text holds: "section/key" -> value.
+QMap<QString, QString> StoredPlaces(const QString& text)
+{
+    static const QStringList keys = {"FormPosLeft", "FormPosTop", "FormLeft",     "FormTop",
+                                     "FormWidth",   "FormHeight", "FormPosWidth", "FormPosHeight"};
+    QMap<QString, QString> places;
+    QString section;
+    for (QString line : text.split('\n')) {
+        line = line.trimmed();
+        if (line.startsWith('['))
+            section = line.mid(1, line.indexOf(']') - 1);
+        else if (keys.contains(line.section('=', 0, 0).trimmed(), Qt::CaseInsensitive))
+            places.insert(section + "/" + line.section('=', 0, 0).trimmed(), line.section('=', 1).trimmed());
+    }
+    return places;
+}
+
+} // namespace
+
+TEST(ProgramLifetime, ARunWithoutAScreenLeavesTheStoredWindowPlacesAsTheyWere)
+{
+    RunningQvt qvt;
+    const QMap<QString, QString> main = StoredPlaces(qvt.Ini());
+    const QMap<QString, QString> user = StoredPlaces(QString::fromUtf8(qvt.dir.ReadFile("user.ini")));
+    ASSERT_GT(main.size(), 20);
+    qvt.Start();
+    ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+    qvt.Terminate();
+    // The offscreen screen is 800 px wide: places beyond it were shown
+    // elsewhere, and are still where the operator put them.
+    const QMap<QString, QString> mainAfter = StoredPlaces(qvt.Ini());
+    for (auto it = main.cbegin(); it != main.cend(); ++it)
+        EXPECT_EQ(mainAfter.value(it.key()), it.value()) << "qvt.ini " << it.key().toStdString();
+    const QMap<QString, QString> userAfter = StoredPlaces(QString::fromUtf8(qvt.dir.ReadFile("user.ini")));
+    for (auto it = user.cbegin(); it != user.cend(); ++it)
+        EXPECT_EQ(userAfter.value(it.key()), it.value()) << "user.ini " << it.key().toStdString();
 }

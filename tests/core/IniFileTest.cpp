@@ -1,6 +1,8 @@
 #include "core/IniFile.h"
 
+#include "core/Startup.h"
 #include "platform/MessageBoxes.h"
+#include "support/FullDisk.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,10 +13,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using qvt::TQVTIniFile;
 using qvt::test::TempDir;
@@ -359,5 +363,132 @@ TEST(IniFile, AWriteThatCannotBeMadeIsToldOnceAndAReadOnlyFileStaysAsItIs)
     nowhere.WriteString("Main", "A", "1");
     nowhere.WriteString("Main", "B", "2");
     ASSERT_EQ(boxes.Texts().size(), 1);
-    EXPECT_TRUE(boxes.LastText().startsWith("Settings file " + dir.Path() + "missing/folder/qvt.ini cannot be written: "));
+    EXPECT_TRUE(
+        boxes.LastText().startsWith("Settings file " + dir.Path() + "missing/folder/qvt.ini cannot be written: "));
+}
+
+TEST(IniFile, AFullDiskLeavesTheSettingsFileByteForByteAndIsToldOnce)
+{
+    qvt::ScriptedMessageResponder boxes;
+    QStringList logged;
+    qvt::SetMessageLog([&logged](const QString& line) { logged << line; });
+    TempDir dir;
+    const QByteArray original = "; the operator's settings\r\n[Main]\r\nDeviceDriverName=SIM\r\n"
+                                "[Feedback]\r\nSet1=0.5\r\n";
+    const QString path = dir.WriteFile("full.ini", original);
+    {
+        TQVTIniFile ini(path);
+        const qvt::test::FullDisk full([path](const QString& written) { return written == path; });
+        ini.WriteString("Main", "FormWidth", "800");
+        ini.WriteInteger("Main", "FormHeight", 600);
+        ini.DeleteKey("Main", "DeviceDriverName");
+        ini.EraseSection("Feedback");
+        EXPECT_EQ(dir.ReadFile("full.ini"), original);
+        EXPECT_TRUE(qvt::test::HiddenFiles(dir.Path()).isEmpty()) << "a temporary file was left";
+        ASSERT_EQ(boxes.Texts().size(), 1);
+        EXPECT_EQ(boxes.LastText(),
+                  "Settings file " + path + " cannot be written: " + QString::fromLocal8Bit(strerror(ENOSPC)));
+        EXPECT_TRUE(logged.isEmpty()) << "the same trouble again is neither shown nor logged";
+        EXPECT_EQ(ini.ReadString("Main", "DeviceDriverName", ""), "SIM");
+
+        // Another kind of trouble with the same file goes to the log, once.
+        ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner));
+        ini.WriteString("Main", "FormWidth", "801");
+        ini.WriteString("Main", "FormWidth", "802");
+        EXPECT_EQ(boxes.Texts().size(), 1);
+        EXPECT_EQ(logged.size(), 1);
+        ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+    }
+    qvt::SetMessageLog({});
+    // Room on the disk again: the write lands, everything else kept.
+    TQVTIniFile ini(path);
+    ini.WriteString("Main", "FormWidth", "800");
+    EXPECT_EQ(dir.ReadFile("full.ini"),
+              "; the operator's settings\r\n[Main]\r\nDeviceDriverName=SIM\r\nFormWidth=800\r\n"
+              "[Feedback]\r\nSet1=0.5\r\n");
+    EXPECT_TRUE(qvt::test::HiddenFiles(dir.Path()).isEmpty());
+}
+
+TEST(IniFile, AFileThatIsNoSettingsTextIsNeverRewrittenAndAPipeOrDeviceIsCalledWhatItIs)
+{
+    qvt::ScriptedMessageResponder boxes;
+    TempDir dir;
+    // Random bytes where the settings were: read as none, kept for recovery.
+    QByteArray noise;
+    for (int i = 0; i < 6000; ++i)
+        noise += char((i * 7919 + 13) % 256);
+    const QString noisePath = dir.WriteFile("noise.ini", noise);
+    {
+        TQVTIniFile ini(noisePath);
+        EXPECT_EQ(ini.ReadString("Main", "DeviceDriverName", "none"), "none");
+        ini.WriteInteger("MainForm", "FormPosLeft", 10);
+        ini.WriteInteger("MainForm", "FormPosTop", 10);
+        EXPECT_EQ(dir.ReadFile("noise.ini"), noise);
+        ASSERT_EQ(boxes.Texts().size(), 1);
+        EXPECT_EQ(boxes.LastText(), "Settings file " + noisePath +
+                                        " cannot be written: it holds no settings text, so it is left as it is");
+    }
+
+    // A pipe or a link to a device as the main settings file is the one a
+    // start takes, and the operator learns what it is, once.
+    ASSERT_TRUE(QDir().mkpath(dir.Path() + "ini"));
+    const QString fifo = dir.Path() + "ini/qvt.ini";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_EQ(qvt::ResolveSettingsFile(dir.Path(), "qvt"), fifo);
+    const QString zero = dir.Path() + "zero.ini";
+    ASSERT_EQ(::symlink("/dev/zero", QFile::encodeName(zero).constData()), 0);
+    EXPECT_EQ(qvt::ResolveSettingsFile(dir.Path(), "zero"), zero);
+    boxes.Clear();
+    {
+        TQVTIniFile pipe(fifo);
+        TQVTIniFile device(zero);
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(pipe.ReadString("Main", "DeviceDriverName", "QVT"), "QVT");
+            EXPECT_EQ(device.ReadString("Main", "DeviceDriverName", "QVT"), "QVT");
+        }
+        pipe.WriteString("Main", "Key", "1");
+        device.WriteString("Main", "Key", "1");
+        // Boxes other tests' files posted may arrive meanwhile: only these files' count.
+        const auto ours = [&boxes, &dir] { return boxes.Texts().filter(dir.Path()); };
+        ASSERT_TRUE(qvt::test::PumpUntil([&ours] { return ours().size() >= 2; }));
+        qvt::test::PumpUntil([] { return false; }, 50);
+        EXPECT_EQ(ours(),
+                  QStringList({"Settings file " + fifo +
+                                   " refused: it is a pipe (FIFO), no settings file; it is neither read nor written.",
+                               "Settings file " + zero +
+                                   " refused: it is a device, no settings file; it is neither read nor written."}));
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat(QFile::encodeName(fifo).constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    ASSERT_EQ(::lstat(QFile::encodeName(zero).constData(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST(IniFile, APlaceTheScreenMadeIsNotWrittenOverTheStoredOne)
+{
+    TempDir dir;
+    TQVTIniFile ini(dir.WriteFile("places.ini", "[Tool]\r\nFormPosLeft=1640\r\nFormPosTop=930\r\n"
+                                                "[Other]\r\nFormLeft=1644\r\nFormTop=20\r\n"));
+    // An 800 px screen cuts the left edge, then the window is moved wholly onto it.
+    TQVTIniFile::SetDesktopWidthForTests(800);
+    EXPECT_EQ(ini.ReadFormPosLeft("Tool", 0), 770);
+    TQVTIniFile::SetDesktopWidthForTests(0);
+    TQVTIniFile::NoteScreenMadePlace(true, 770, 560);
+    TQVTIniFile::NoteScreenMadePlace(false, 930, 400);
+    ini.WriteInteger("Tool", "FormPosLeft", 770);
+    ini.WriteInteger("Tool", "FormPosLeft", 560);
+    ini.WriteInteger("Tool", "FormPosTop", 400);
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosLeft", 0), 1640);
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosTop", 0), 930);
+    // The move was only the screen's for the place it was made from.
+    ini.WriteInteger("Other", "FormLeft", 560);
+    ini.WriteInteger("Other", "FormTop", 400);
+    EXPECT_EQ(ini.ReadInteger("Other", "FormLeft", 0), 560);
+    EXPECT_EQ(ini.ReadInteger("Other", "FormTop", 0), 400);
+    // Where the operator puts the window is kept, also on that screen.
+    ini.WriteInteger("Tool", "FormPosLeft", 300);
+    ini.WriteInteger("Tool", "FormPosTop", 401);
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosLeft", 0), 300);
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosTop", 0), 401);
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -304,6 +305,12 @@ public:
         return true;
     }
     void ShutdownSending() { ::shutdown(fd_, SHUT_WR); }
+    // The server has answered or closed the connection (nothing is read).
+    bool Answered() const
+    {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;
+    }
     // Everything until the server closes (or `timeoutMs` passes without a byte).
     QByteArray ReadToEnd(int timeoutMs = 60000)
     {
@@ -485,6 +492,79 @@ TEST_F(CommandServerTest, TheSharedLimitHoldsAcrossClients)
             EXPECT_EQ(lines[i], QByteArray(LocalCommandServer::BusyReply));
     }
     EXPECT_EQ(done, LocalCommandServer::MaxQueuedTotal);
+}
+
+TEST_F(CommandServerTest, ClientsBeyondTheCapAreRefusedWhileTheServerKeepsAnswering)
+{
+    // Written out: the number of connections a leaking client may hold.
+    constexpr int Cap = 128;
+    const QString path = CommandServerSocketPath("SIM");
+    LocalCommandServer server(Echo());
+    ASSERT_TRUE(server.Start(path));
+    Client good(path);
+    good.Send("first\n");
+    EXPECT_EQ(good.ReadLine(), QByteArray("echo first"));
+    std::vector<std::unique_ptr<RawClient>> leaking;
+    for (int i = 1; i < Cap; ++i) {
+        leaking.push_back(std::make_unique<RawClient>(path));
+        ASSERT_TRUE(leaking.back()->Connected());
+        ASSERT_TRUE(PumpUntil([&] { return server.ClientCount() == i + 1; }));
+    }
+    // One beyond the cap is told so and closed; the ones within stay.
+    RawClient beyond(path);
+    ASSERT_TRUE(beyond.Connected());
+    PumpUntil([&] { return beyond.Answered(); });
+    EXPECT_EQ(beyond.ReadToEnd(5000), QByteArray("ERROR too many clients\n"));
+    EXPECT_EQ(server.ClientCount(), Cap);
+    EXPECT_FALSE(leaking.front()->Answered());
+    // The well-behaved client is served all along, and the socket stays.
+    good.Send("again\n");
+    EXPECT_EQ(good.ReadLine(), QByteArray("echo again"));
+    EXPECT_TRUE(server.IsListening());
+    EXPECT_TRUE(S_ISSOCK(ModeOf(path)));
+    // A place that comes free is taken by the next client.
+    leaking.pop_back();
+    ASSERT_TRUE(PumpUntil([&] { return server.ClientCount() == Cap - 1; }));
+    Client next(path);
+    next.Send("next\n");
+    EXPECT_EQ(next.ReadLine(), QByteArray("echo next"));
+}
+
+TEST_F(CommandServerTest, RunningOutOfDescriptorsNeitherEndsTheServerNorRemovesItsSocket)
+{
+    const QString path = CommandServerSocketPath("SIM");
+    LocalCommandServer server(Echo());
+    ASSERT_TRUE(server.Start(path));
+    std::vector<std::unique_ptr<RawClient>> leaking;
+    {
+        // Few descriptors left, then the clients take them all, so the
+        // server's accept finds none.
+        rlimit saved{};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        const int inUse = int(QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size());
+        rlimit tight = saved;
+        tight.rlim_cur = rlim_t(inUse + 16);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        for (int i = 0; i < 64; ++i) {
+            auto client = std::make_unique<RawClient>(path);
+            if (!client->Connected())
+                break;
+            leaking.push_back(std::move(client));
+        }
+        const bool exhausted = int(leaking.size()) < 64;
+        // Until the server has met the lack: it stopped, or an idle client gave way.
+        PumpUntil([&] { return !server.IsListening() || leaking.front()->Answered(); });
+        const bool listening = server.IsListening();
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+        ASSERT_TRUE(exhausted);
+        EXPECT_TRUE(listening);
+    }
+    EXPECT_TRUE(server.IsListening());
+    EXPECT_TRUE(S_ISSOCK(ModeOf(path)));
+    leaking.clear();
+    Client good(path);
+    good.Send("after\n");
+    EXPECT_EQ(good.ReadLine(), QByteArray("echo after"));
 }
 
 TEST(RuntimeFolder, IsMadePrivateAndAPlantedLinkOrForeignFolderIsRefused)

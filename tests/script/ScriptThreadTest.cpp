@@ -4,7 +4,9 @@
 #include "script/ScriptFakeDevice.h"
 
 #include "calib/ScanFilter.h"
+#include "platform/MessageBoxes.h"
 #include "platform/ThreadPriority.h"
+#include "support/FullDisk.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -175,4 +177,23 @@ TEST(ScriptThread, AFrequencyResponseRunLeavesAResponseFileTheScannerWindowReads
     ASSERT_EQ(response.Points.size(), 3u);
     EXPECT_EQ(response.Points[2].Frequency, 300.0);
     EXPECT_EQ(response.Points[2].Amplitude, 3.0);
+    file.close();
+
+    // A full disk: the response measured before stays whole, the operator is told once.
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    ScriptedMessageResponder boxes;
+    written.clear();
+    {
+        const test::FullDisk full([&file](const QString& path) { return path == file.fileName(); });
+        for (int run = 0; run < 2; ++run)
+            EXPECT_EQ(rig.RunText("BEGIN WRITELN(700, '\t', 7, '\t', 0, '\t', 0.5); END."), 0);
+    }
+    EXPECT_TRUE(written.isEmpty());
+    QFile again(file.fileName());
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    EXPECT_EQ(again.readAll(), before);
+    EXPECT_EQ(boxes.Texts(), QStringList({"Response file " + file.fileName() + " cannot be written."}));
+    EXPECT_TRUE(test::HiddenFiles(rig.Folder() + "Filter").isEmpty());
 }

@@ -3,6 +3,7 @@
 // button and the clipboard; and the options window's edits.
 
 #include "support/DriverLinkFixture.h"
+#include "support/FullDisk.h"
 
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
@@ -222,6 +223,25 @@ TEST_F(SpektSaveTest, NumberedFilesSaveButtonAndClipboard)
     const QStringList clip = QApplication::clipboard()->text().split("\r\n");
     ASSERT_EQ(clip.size(), 64);
     EXPECT_EQ(clip[0].split('\t').size(), 4); // time, dz, bias, one channel
+}
+
+TEST_F(SpektSaveTest, AFullDiskLeavesNoPartialSpectrumAndIsToldOnce)
+{
+    MeasureForceCurve();
+    const QString folder = dir_.Path();
+    user_->WriteBool("SpektOpt", "SaveNumbered", false);
+    boxes_.Clear();
+    {
+        const test::FullDisk full([folder](const QString& path) { return path.startsWith(folder + "full"); });
+        form_->AskSaveName = [](const QString&, const QString&) { return QString(); };
+        EXPECT_FALSE(form_->SaveSpektFile(folder + "full"));
+    }
+    EXPECT_EQ(boxes_.Texts(), QStringList({"File access error!"}));
+    EXPECT_TRUE(QDir(folder).entryList({"full*"}, QDir::Files).isEmpty()) << "a partial spectrum is left";
+    EXPECT_TRUE(test::HiddenFiles(folder).isEmpty()) << "a temporary file was left";
+    // Room again: the same name is free and the spectrum lands whole.
+    ASSERT_TRUE(form_->SaveSpektFile(folder + "full"));
+    EXPECT_EQ(QDir(folder).entryList({"full*"}, QDir::Files).size(), 1);
 }
 
 TEST_F(SpektSaveTest, OptionsWindowKeepsWhatTheKindCanRun)

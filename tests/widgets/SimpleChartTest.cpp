@@ -1,10 +1,15 @@
 #include "widgets/SimpleChart.h"
+#include "core/IniFile.h"
 #include "platform/MessageBoxes.h"
+#include "support/FullDisk.h"
 #include "support/TestSupport.h"
 #include "widgets/ChartScale.h"
+#include "widgets/OnScreen.h"
 
 #include <QApplication>
 #include <QClipboard>
+#include <QScreen>
+#include <QWidget>
 
 #include <gtest/gtest.h>
 
@@ -250,6 +255,49 @@ TEST(SimpleChart, SavesAndCopiesTheExport)
 
     chart.CopyDataToClipboard(",", "", false);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "2\r\n4.5");
+
+    // A full disk: the export fails and the file saved before stays whole.
+    const QString path = dir.Path() + "data.txt";
+    TChartSeries more = Series({{5, 6}});
+    chart.AddSeries(&more);
+    {
+        const qvt::test::FullDisk full([path](const QString& written) { return written == path; });
+        EXPECT_FALSE(chart.SaveDataToFile(path, "\t", true, ""));
+    }
+    EXPECT_EQ(dir.ReadFile("data.txt"), QByteArray("# x/\xB5m\r\n1\t2\r\n3\t4.5"));
+    EXPECT_TRUE(qvt::test::HiddenFiles(dir.Path()).isEmpty()) << "a temporary file was left";
+}
+
+TEST(KeepOnScreen, AWindowMovedOntoTheScreenKeepsItsStoredPlace)
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    const QRect area = screen->availableGeometry();
+    qvt::test::TempDir dir;
+    const QPoint stored(area.right() + 900, area.bottom() + 700);
+    TQVTIniFile ini(dir.WriteFile(
+        "places.ini",
+        QString("[Tool]\r\nFormPosLeft=%1\r\nFormPosTop=%2\r\n").arg(stored.x()).arg(stored.y()).toLatin1()));
+    TKeepOnScreen keep;
+    qApp->installEventFilter(&keep);
+    QWidget window;
+    window.resize(200, 100);
+    window.move(stored);
+    window.show();
+    qvt::test::PumpUntil([&] { return area.contains(window.frameGeometry()); }, 5000);
+    qApp->removeEventFilter(&keep);
+    ASSERT_TRUE(area.contains(window.frameGeometry()));
+    // The window's exit writes where it stands: the screen's place, not the operator's.
+    ini.WriteInteger("Tool", "FormPosLeft", window.x());
+    ini.WriteInteger("Tool", "FormPosTop", window.y());
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosLeft", 0), stored.x());
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosTop", 0), stored.y());
+    // Moved by the operator, it is kept.
+    window.move(area.topLeft() + QPoint(7, 9));
+    ini.WriteInteger("Tool", "FormPosLeft", window.x());
+    ini.WriteInteger("Tool", "FormPosTop", window.y());
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosLeft", 0), area.left() + 7);
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosTop", 0), area.top() + 9);
 }
 
 TEST(SimpleChart, WarnsAboutNonPositiveValuesOnLogAxes)
