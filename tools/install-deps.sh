@@ -9,7 +9,7 @@ packages=(
   libqt6opengl6-dev libglu1-mesa-dev libegl-dev libegl-mesa0 libgl1-mesa-dri
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-multimedia-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  xauth xvfb
+  xauth xvfb xdotool
 )
 
 missing=()

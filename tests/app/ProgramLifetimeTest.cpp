@@ -13,6 +13,7 @@
 #include "motion/CoarseForm.h"
 #include "optics/LEDForm.h"
 #include "scan/ScanParaForm.h"
+#include "support/Xvfb.h"
 
 #include <QAction>
 #include <QFile>
@@ -22,12 +23,11 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -95,14 +95,17 @@ public:
     }
     QString RuntimeFile(const char* suffix) const { return runtime.path() + "/qvt-SIM" + suffix; }
 
-    void Start(const QString& platform = "offscreen")
+    void Start(const QString& platform = "offscreen", const QString& display = QString())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", platform);
         env.insert("XDG_RUNTIME_DIR", runtime.path());
-        // No display to make an OpenGL context on: the 3D view goes without.
+        // No display to make an OpenGL context on unless the test brings its
+        // own screen: the 3D view goes without.
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
+        if (!display.isEmpty())
+            env.insert("DISPLAY", display);
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.start(dir.Path() + "qvt", {});
@@ -231,74 +234,6 @@ TEST(ProgramLifetime, SigtermEndsTheProgramWhileABoxIsOpenOnTheScreen)
 
 namespace {
 
-// A free local TCP port for the program's remote screen.
-quint16 FreePort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost))
-        return 0;
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
-
-// The operator's mouse on the program's remote screen: a minimal viewer of
-// the remote framebuffer protocol that only moves and presses the pointer.
-class RemotePointer {
-public:
-    bool Connect(quint16 port)
-    {
-        const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
-        do {
-            socket_.connectToHost(QHostAddress::LocalHost, port);
-            if (socket_.waitForConnected(1000))
-                break;
-            socket_.abort();
-            QThread::msleep(20);
-        } while (Clock::now() < end);
-        if (socket_.state() != QAbstractSocket::ConnectedState)
-            return false;
-        const QByteArray version = Read(12);
-        if (version != "RFB 003.003\n")
-            return false;
-        socket_.write(version);
-        // The server names the security type: none.
-        const QByteArray security = Read(4);
-        if (security.size() != 4 || qFromBigEndian<quint32>(security.constData()) != 1)
-            return false;
-        socket_.write(QByteArray(1, '\x01')); // shared
-        const QByteArray init = Read(24);
-        if (init.size() != 24)
-            return false;
-        Read(qFromBigEndian<quint32>(init.constData() + 20)); // the desktop's name
-        return true;
-    }
-    // Pointer at (x, y) on the screen with the left button down or up.
-    void Pointer(int x, int y, bool down)
-    {
-        char event[6] = {5, static_cast<char>(down ? 1 : 0)};
-        qToBigEndian<quint16>(static_cast<quint16>(x), event + 2);
-        qToBigEndian<quint16>(static_cast<quint16>(y), event + 4);
-        socket_.write(event, sizeof event);
-        socket_.waitForBytesWritten(EndBoundMs);
-    }
-
-private:
-    QByteArray Read(qint64 n)
-    {
-        QByteArray data;
-        const auto end = Clock::now() + std::chrono::milliseconds(StartBoundMs);
-        while (data.size() < n && Clock::now() < end) {
-            if (socket_.bytesAvailable() == 0 && !socket_.waitForReadyRead(1000) &&
-                socket_.state() != QAbstractSocket::ConnectedState)
-                break;
-            data += socket_.read(n - data.size());
-        }
-        return data;
-    }
-    QTcpSocket socket_;
-};
-
 // Where a step button of the coarse window lies in the window (the same
 // layout in every process).
 QPoint CoarseButtonInWindow(int number)
@@ -315,6 +250,11 @@ QPoint CoarseButtonInWindow(int number)
 TEST(ProgramLifetime, SigtermWhileACoarseButtonIsHeldEndsInOrderAndKeepsTheSteps)
 {
     ASSERT_EQ(MainIni, nullptr);
+    const QString xdotool = QStandardPaths::findExecutable("xdotool");
+    if (!test::XvfbScreen::Available() || xdotool.isEmpty())
+        GTEST_SKIP() << "no Xvfb or xdotool here (tools/install-deps.sh installs them)";
+    test::XvfbScreen screen("2400x1400");
+    ASSERT_FALSE(screen.Display().isEmpty()) << "Xvfb named no display";
     const QPoint window(2100, 1100);
     const QPoint button = window + CoarseButtonInWindow(1);
     RunningQvt qvt;
@@ -324,14 +264,16 @@ TEST(ProgramLifetime, SigtermWhileACoarseButtonIsHeldEndsInOrderAndKeepsTheSteps
     qvt.Edit("ini/qvt.ini", "[Coarse]\r\nFormPosLeft=1030\r\nFormPosTop=40\r\n",
              "[Coarse]\r\nFormPosLeft=2100\r\nFormPosTop=1100\r\nSlowZ=10\r\n");
     qvt.Edit("ini/sim.ini", "Gap=0", "Gap=100000");
-    const quint16 port = FreePort();
-    qvt.Start(QString("vnc:size=2400x1400:port=%1").arg(port));
+    qvt.Start("xcb", screen.Display());
     ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
-    RemotePointer mouse;
-    ASSERT_TRUE(mouse.Connect(port));
-    // "v" held down: the approach motor steps on until the program is ended.
-    mouse.Pointer(button.x(), button.y(), false);
-    mouse.Pointer(button.x(), button.y(), true);
+    // "v" held down with the operator's pointer (it takes the focus, whose
+    // loss the shutdown brings): the motor steps on until the program ends.
+    QProcess mouse;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", screen.Display());
+    mouse.setProcessEnvironment(env);
+    mouse.start(xdotool, {"mousemove", QString::number(button.x()), QString::number(button.y()), "mousedown", "1"});
+    ASSERT_TRUE(mouse.waitForFinished(EndBoundMs));
     QThread::msleep(2000);
     qvt.Terminate();
     const QString steps = Setting(qvt.Ini(), "Stepper", "zCoarsePos");

@@ -19,6 +19,8 @@
 #include "script/ScriptThread.h"
 #include "spectro/SpektForm.h"
 
+#include "support/Xvfb.h"
+
 #include <QCheckBox>
 #include <QDir>
 #include <QGuiApplication>
@@ -323,23 +325,15 @@ TEST(ScriptRunOnScreen, DISABLED_AStoppedScanLineThenTheNext)
 
 TEST(ScriptRunOnScreen, AStoppedScanLineAndTheNextCompleteWithNobodyAnsweringBoxes)
 {
-    const QString xvfb = QStandardPaths::findExecutable("Xvfb");
-    if (xvfb.isEmpty())
+    if (!test::XvfbScreen::Available())
         GTEST_SKIP() << "no Xvfb here (tools/install-deps.sh installs it)";
-    QProcess server;
-    // It picks a free display and says which.
-    server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-    ASSERT_TRUE(server.waitForStarted(30000));
-    QByteArray display;
-    while (!display.contains('\n') && server.waitForReadyRead(30000))
-        display += server.readAllStandardOutput();
-    display = display.trimmed();
-    ASSERT_FALSE(display.isEmpty()) << "Xvfb named no display";
+    test::XvfbScreen screen("1280x1024");
+    ASSERT_FALSE(screen.Display().isEmpty()) << "Xvfb named no display";
 
     QProcess test;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("DISPLAY", ":" + QString::fromLatin1(display));
+    env.insert("DISPLAY", screen.Display());
     test.setProcessEnvironment(env);
     test.setProcessChannelMode(QProcess::MergedChannels);
     test.start(
@@ -352,8 +346,6 @@ TEST(ScriptRunOnScreen, AStoppedScanLineAndTheNextCompleteWithNobodyAnsweringBox
         test.waitForFinished(30000);
     }
     const std::string out = QString::fromLocal8Bit(test.readAll()).toStdString();
-    server.terminate();
-    server.waitForFinished(30000);
     ASSERT_TRUE(ended) << "the script still waits:\n" << out;
     EXPECT_EQ(test.exitStatus(), QProcess::NormalExit) << out;
     EXPECT_EQ(test.exitCode(), 0) << out;
