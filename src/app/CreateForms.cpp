@@ -807,6 +807,10 @@ void DestroyAllForms()
         SpektOptionForm->FormDestroy();
     if (SpektForm != nullptr)
         SpektForm->FormDestroy();
+    // The high-speed window writes its line delay into the scanner's file,
+    // which the scanner window closes: it goes first.
+    if (SmartFeedbackForm != nullptr)
+        SmartFeedbackForm->FormDestroy();
     if (ScannerForm != nullptr)
         ScannerForm->FormDestroy();
     if (SlidForm != nullptr)
@@ -815,8 +819,6 @@ void DestroyAllForms()
         ScaleADDAForm->FormDestroy();
     if (ScaleForm != nullptr)
         ScaleForm->FormDestroy();
-    if (SmartFeedbackForm != nullptr)
-        SmartFeedbackForm->FormDestroy();
     if (feedbackForm != nullptr)
         feedbackForm->FormDestroy();
     if (MainFrameForm != nullptr)

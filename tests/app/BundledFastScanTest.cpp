@@ -4,6 +4,7 @@
 
 #include "app/BundledProgram.h"
 #include "app/CreateForms.h"
+#include "calib/ScannerForm.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
@@ -17,11 +18,13 @@
 #include "scan/ScanParaForm.h"
 #include "scan/SmartFeedbackForm.h"
 #include "support/TestSupport.h"
+#include "widgets/NumericEdit.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QTest>
 #include <QToolButton>
 #include <QtEndian>
 
@@ -241,4 +244,27 @@ TEST(BundledFastScan, ASpeedEnteredWhileTheFastButtonIsDownReachesTheGenerator)
 
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
+}
+
+// The high-speed window keeps its line delay in the scanner's file, which the
+// scanner window holds open: the exit writes it before that file is closed.
+TEST(BundledFastScan, TheHighSpeedLineDelayTypedIsThereAtTheNextStart)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    UseFastType29(program.Dir, false);
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Start());
+    ASSERT_NE(SmartFeedbackForm, nullptr);
+    ASSERT_NE(ScannerForm, nullptr);
+    auto* delay = SmartFeedbackForm->findChild<TNumericEdit*>("Edit4");
+    ASSERT_NE(delay, nullptr);
+    delay->selectAll();
+    QTest::keyClicks(delay, "3");
+    QTest::keyClick(delay, Qt::Key_Return);
+    ASSERT_EQ(delay->Color(), EditColor::White);
+    const QString scannerFile = ScannerForm->ScannerIni()->FileName();
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    EXPECT_EQ(TQVTIniFile(scannerFile).ReadString("FilterY", "delay", "none"), "3");
 }
