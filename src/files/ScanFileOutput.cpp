@@ -5,6 +5,7 @@
 #include "device/ChannelTable.h"
 #include "files/SavePath.h"
 #include "images/ImageRender.h"
+#include "platform/CheckedWrite.h"
 #include "platform/MessageBoxes.h"
 
 #include <QFile>
@@ -126,7 +127,7 @@ public:
     {
         if (!Finish())
             return TWriteStatus::AccessError;
-        const int moved = MoveNoReplace();
+        const int moved = qvt::MoveNoReplace(temp_, final_);
         if (moved != 0)
             return moved == EEXIST ? TWriteStatus::Exists : TWriteStatus::AccessError;
         committed_ = true;
@@ -135,27 +136,6 @@ public:
 
 private:
     static constexpr int MaxTempAttempts = 1000;
-
-    // 0 or the errno of the failure; EEXIST when the final name is taken.
-    int MoveNoReplace()
-    {
-        if (::renameat2(AT_FDCWD, temp_.constData(), AT_FDCWD, final_.constData(), RENAME_NOREPLACE) == 0)
-            return 0;
-        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
-            return errno;
-        // File systems without the no-replace move: a hard link refuses an
-        // existing name just the same.
-        if (::link(temp_.constData(), final_.constData()) == 0) {
-            ::unlink(temp_.constData());
-            return 0;
-        }
-        if (errno == EEXIST)
-            return EEXIST;
-        // Nor hard links (some network and FAT mounts): look, then move.
-        if (PathExists(final_))
-            return EEXIST;
-        return ::rename(temp_.constData(), final_.constData()) == 0 ? 0 : errno;
-    }
 
     QByteArray final_;
     QByteArray dir_;

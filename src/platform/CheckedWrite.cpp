@@ -128,27 +128,32 @@ bool TCheckedFile::Finish()
     return result == 0 || Fail(errno);
 }
 
-int TCheckedFile::Move()
+int MoveNoReplace(const QByteArray& from, const QByteArray& to)
 {
-    if (finalName_ == TFinalName::Replace)
-        return ::rename(temp_.constData(), final_.constData()) == 0 ? 0 : errno;
-    if (::renameat2(AT_FDCWD, temp_.constData(), AT_FDCWD, final_.constData(), RENAME_NOREPLACE) == 0)
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
         return errno;
     // File systems without the no-replace move: a hard link refuses an
     // existing name just the same.
-    if (::link(temp_.constData(), final_.constData()) == 0) {
-        ::unlink(temp_.constData());
+    if (::link(from.constData(), to.constData()) == 0) {
+        ::unlink(from.constData());
         return 0;
     }
     if (errno == EEXIST)
         return EEXIST;
     // Nor hard links (some network and FAT mounts): look, then move.
     struct stat st {};
-    if (::lstat(final_.constData(), &st) == 0)
+    if (::lstat(to.constData(), &st) == 0)
         return EEXIST;
-    return ::rename(temp_.constData(), final_.constData()) == 0 ? 0 : errno;
+    return ::rename(from.constData(), to.constData()) == 0 ? 0 : errno;
+}
+
+int TCheckedFile::Move()
+{
+    if (finalName_ == TFinalName::Replace)
+        return ::rename(temp_.constData(), final_.constData()) == 0 ? 0 : errno;
+    return MoveNoReplace(temp_, final_);
 }
 
 bool TCheckedFile::Commit()

@@ -51,6 +51,11 @@ private:
     bool committed_ = false;
 };
 
+// Moves `from` to `to` unless `to` names a file already: 0, EEXIST when it
+// does, else the errno of the failure. Works on file systems without the
+// no-replace rename too.
+int MoveNoReplace(const QByteArray& from, const QByteArray& to);
+
 // Writes `bytes` as the whole file `path`; empty when done, else why not.
 QString WriteFileWhole(const QString& path, const QByteArray& bytes, TFinalName finalName = TFinalName::Replace);
 
