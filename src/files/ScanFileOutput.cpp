@@ -33,6 +33,8 @@ QString SaveBaseName;
 
 namespace {
 
+std::function<void(int, const QString&)> renameHook; // window thread
+
 constexpr int MaxUserNameLength = 256;
 
 QString JoinPath(const QString& directory, const QString& name)
@@ -123,7 +125,9 @@ public:
         return !failed_;
     }
 
-    TWriteStatus Commit()
+    // Under its final name, the directory not yet flushed: a set moves all
+    // its files first and flushes the directory once.
+    TWriteStatus Move()
     {
         if (!Finish())
             return TWriteStatus::AccessError;
@@ -131,6 +135,14 @@ public:
         if (moved != 0)
             return moved == EEXIST ? TWriteStatus::Exists : TWriteStatus::AccessError;
         committed_ = true;
+        return TWriteStatus::Written;
+    }
+
+    TWriteStatus Commit()
+    {
+        const TWriteStatus status = Move();
+        if (status != TWriteStatus::Written)
+            return status;
         return SyncDirectory(dir_) ? TWriteStatus::Written : TWriteStatus::AccessError;
     }
 
@@ -532,9 +544,18 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
         pictures.push_back({f.Stem + ".bmp", path, std::move(file)});
     }
 
-    // Into place: the raw images, the pictures, the parameter file.
+    // Into place: the raw images, the pictures, the parameter file, one
+    // move after the other with nothing written in between, so a kill finds
+    // the set whole, absent, or without its parameter file only.
+    int moves = 0;
+    const auto move = [&](TNewFile& file, const QString& name) {
+        if (renameHook)
+            renameHook(moves, JoinPath(dir, name));
+        ++moves;
+        return file.Move();
+    };
     for (TPending& p : raw) {
-        const TWriteStatus status = p.File->Commit();
+        const TWriteStatus status = move(*p.File, p.Name);
         if (status == TWriteStatus::Exists)
             return stop(p.Path);
         if (status == TWriteStatus::AccessError) {
@@ -545,7 +566,7 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
         out.Written << p.Name;
     }
     for (TPending& p : pictures) {
-        const TWriteStatus status = p.File->Commit();
+        const TWriteStatus status = move(*p.File, p.Name);
         if (status == TWriteStatus::Exists)
             ShowMessage(MsgKind::Information, NameExistsText(p.Path));
         else if (status == TWriteStatus::AccessError)
@@ -555,7 +576,7 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
     }
 
     bool parameterFileWritten = false;
-    switch (parameterFile.Commit()) {
+    switch (move(parameterFile, textName)) {
     case TWriteStatus::Written:
         out.Written.prepend(textName);
         parameterFileWritten = true;
@@ -569,6 +590,9 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
         removeWritten();
         break;
     }
+    // One flush of the directory makes every move of the set last.
+    if (!SyncDirectory(QFile::encodeName(dir)))
+        accessError();
 
     out.Complete = true;
     // The set is named after its parameter file: without one there is no
@@ -578,6 +602,11 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
         ini.WriteString("Save", "LastFile", '"' + SaveBaseName + '"');
     }
     return out;
+}
+
+void SetSaveRenameHookForTests(std::function<void(int rename, const QString& path)> hook)
+{
+    renameHook = std::move(hook);
 }
 
 void ApplySaveAsName(TQVTIniFile& ini, const QString& chosenFile)

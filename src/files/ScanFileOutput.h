@@ -172,6 +172,11 @@ struct TSaveOutcome {
 // files written stay.
 TSaveOutcome SaveScanFileSet(TSaveRequest request);
 
+// For tests: called before each move of a set's file to its final name,
+// with the move's place in the save (0 first) and the final path. An empty
+// function removes the hook.
+void SetSaveRenameHookForTests(std::function<void(int rename, const QString& path)> hook);
+
 // "Save As": the chosen file's directory becomes [Save] Path, the rest of
 // the name (extension included) [Save] BasisName.
 void ApplySaveAsName(TQVTIniFile& ini, const QString& chosenFile);
