@@ -294,10 +294,62 @@ QString NumberedBaseName(const QString& base, int number)
     return base + QString("%1").arg(number, 2, 10, QChar('0'));
 }
 
+namespace {
+
+bool IsDigit(QChar ch)
+{
+    return ch >= '0' && ch <= '9';
+}
+
+// What follows "<base><NN>" in a file of a set: ".txt" for the parameter
+// file, a label and ".int" or ".bmp" for an image.
+bool IsSetFileTail(QStringView tail)
+{
+    return tail.compare(u".txt", Qt::CaseInsensitive) == 0 || tail.endsWith(u".int", Qt::CaseInsensitive) ||
+           tail.endsWith(u".bmp", Qt::CaseInsensitive);
+}
+
+// The numbers held by any file of a set under `base` in `directory`. A
+// save killed between its moves leaves images without their parameter
+// file: their number is taken all the same, or every later save would stop
+// on their names. A label that begins with digits makes the number
+// ambiguous ("NoName1234X.int" may be 12, 123 or 1234): each reading counts,
+// as a skipped number costs nothing and a reused one a save.
+QSet<int> TakenSaveNumbers(const QString& directory, const QString& base)
+{
+    constexpr qsizetype MaxDigits = 5; // of the highest number tried
+    static_assert(MaxSaveNumber <= 100000);
+    QSet<int> taken;
+    const QByteArray dirName = QFile::encodeName(directory);
+    DIR* dir = ::opendir(dirName.isEmpty() ? "." : dirName.constData());
+    if (dir == nullptr)
+        return taken;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        // Case does not separate names on every disk a set may be saved to.
+        if (!name.startsWith(base, Qt::CaseInsensitive))
+            continue;
+        const QStringView rest = QStringView(name).mid(base.size());
+        qsizetype digits = 0;
+        while (digits < rest.size() && digits < MaxDigits && IsDigit(rest[digits]))
+            ++digits;
+        // At least two digits; a leading zero only in "00".."09".
+        for (qsizetype length = 2; length <= digits && (length == 2 || rest[0] != '0'); ++length)
+            if (IsSetFileTail(rest.mid(length)))
+                taken.insert(rest.left(length).toInt());
+    }
+    ::closedir(dir);
+    return taken;
+}
+
+} // namespace
+
 int NextFreeFileNumber(const QString& directory, const QString& base)
 {
+    const QSet<int> taken = TakenSaveNumbers(directory, base);
+    // A directory that cannot be listed still answers for each name.
     for (int nn = 0; nn < MaxSaveNumber; ++nn)
-        if (!PathExists(JoinPath(directory, NumberedBaseName(base, nn) + ".txt")))
+        if (!taken.contains(nn) && !PathExists(JoinPath(directory, NumberedBaseName(base, nn) + ".txt")))
             return nn;
     return -1;
 }

@@ -49,8 +49,10 @@ QString FileNamePart(const QString& text);
 QString NumberedBaseName(const QString& base, int number);
 // Numbers tried before the search gives up.
 constexpr int MaxSaveNumber = 100000;
-// The first number whose "<directory>/<base><NN>.txt" does not exist; only the
-// parameter file counts. -1 when all MaxSaveNumber are taken.
+// The first number that no file of a set under `base` in `directory` holds:
+// no parameter file "<base><NN>.txt", no raw image or picture
+// "<base><NN><label>.int/.bmp" (images left without their parameter file by
+// a save that was killed count too). -1 when all MaxSaveNumber are taken.
 int NextFreeFileNumber(const QString& directory, const QString& base);
 
 // The file name of a buffer before collisions are settled: save base name,

@@ -35,6 +35,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <numbers>
 #include <pwd.h>
@@ -100,6 +101,39 @@ pid_t KilledAtTheSizeLimit(const std::function<void()>& save)
     return child;
 }
 
+// Runs `save` in a child that kills itself (SIGKILL) just before the move
+// of its set's file number `rename` (0 first) to its final name. The child's
+// pid, or -1 when it did not die there.
+pid_t KilledAtRename(int rename, const std::function<void()>& save)
+{
+    const pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        SetSaveRenameHookForTests([rename](int k, const QString&) {
+            if (k == rename)
+                raise(SIGKILL);
+        });
+        save();
+        _exit(3);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFSIGNALED(status) || WTERMSIG(status) != SIGKILL)
+        return -1;
+    return child;
+}
+
+// Every file of the directory that is not hidden, with its contents.
+std::map<QString, QByteArray> FilesIn(const QString& directory)
+{
+    std::map<QString, QByteArray> files;
+    for (const QString& name : QDir(directory).entryList(QDir::Files)) {
+        QFile file(directory + "/" + name);
+        files[name] = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("unreadable");
+    }
+    return files;
+}
+
 class ScanFilesTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -112,6 +146,7 @@ protected:
     }
     void TearDown() override
     {
+        SetSaveRenameHookForTests({});
         ChannelTable = savedTable_;
         ScanWindowTexts = {};
     }
@@ -389,7 +424,7 @@ TEST_F(ScanFilesTest, BitmapsReadBackAsThePictureShownWithLineOneAtTheTop)
         EXPECT_EQ(colours[i], qRgb(table[i].Red, table[i].Green, table[i].Blue)) << i;
 }
 
-TEST_F(ScanFilesTest, NumbersCountUpFromTheFirstFreeParameterFile)
+TEST_F(ScanFilesTest, NumbersCountUpFromTheFirstNumberNoFileOfASetHolds)
 {
     TSaveOutcome out = Save();
     EXPECT_EQ(out.BaseName, "NoName00");
@@ -405,10 +440,23 @@ TEST_F(ScanFilesTest, NumbersCountUpFromTheFirstFreeParameterFile)
     EXPECT_EQ(Save().BaseName, "NoName01");
     for (int n = 2; n < 100; ++n)
         QFile(saveDir_ + "/" + NumberedBaseName("NoName", n) + ".txt").open(QIODevice::WriteOnly);
-    // Only the parameter file counts: a stray data file does not move the number.
-    QFile(saveDir_ + "/NoName100TopographyFwd.bmp").open(QIODevice::WriteOnly);
-    EXPECT_EQ(Save().BaseName, "NoName100");
-    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 101);
+    // Any file of a set holds its number: a picture, a raw image, a parameter
+    // file, whatever their case; a label may begin with digits.
+    const auto touch = [this](const char* name) { QFile(saveDir_ + "/" + name).open(QIODevice::WriteOnly); };
+    touch("NoName100Topography  Fwd.bmp");
+    touch("NoName101ErrorFwd.int");
+    touch("NoName102.txt");
+    touch("noname103TOPOGRAPHYFWD.INT");
+    touch("NoName1042ndHarmFwd.int");
+    EXPECT_EQ(NextFreeFileNumber(saveDir_, "NoName"), 105);
+    // Nothing else does: other kinds, a parameter file with a label, one
+    // digit, other bases, temporary files.
+    for (const char* other :
+         {"NoName105.dat", "NoName105notes.txt", "NoName5X.int", "NoName105", "Other105X.int", ".qvt105_0.part"})
+        touch(other);
+    EXPECT_EQ(NextFreeFileNumber(saveDir_, "NoName"), 105);
+    EXPECT_EQ(Save().BaseName, "NoName105");
+    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 106);
 
     ini_->WriteString("Save", "BasisName", "Probe");
     EXPECT_EQ(Save().BaseName, "Probe00");
@@ -432,37 +480,57 @@ TEST_F(ScanFilesTest, AFileFromBeforeStopsTheSaveWithoutBeingOverwritten)
     Open(Adc(1, PlaneFwd), "Current");
     TIndexedBitmap bitmap(4, 4, 128);
     const TColorTable table = FormulaPalette();
-    ini_->WriteString("Save", "LastFile", "\"before\"");
+    const std::vector<TImageWindowPicture> windows = {{"Topography  Fwd", ZFwd, &bitmap, &table},
+                                                      {"Current  Fwd", Adc(1, 0), &bitmap, &table}};
 
-    const TSaveOutcome out = Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}});
+    // A number one of whose names is taken is passed by.
+    const TSaveOutcome passed = Save({}, windows);
+    EXPECT_TRUE(passed.Complete);
+    EXPECT_EQ(passed.BaseName, "NoName02");
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_EQ(Saved("NoName01TopographyBwd.int"), "stray");
+    EXPECT_TRUE(SavedExists("NoName02TopographyBwd.int"));
+
+    // A file that another program puts under a raw image's name while the
+    // save runs stops the save, and is not overwritten.
+    ini_->WriteString("Save", "LastFile", "\"before\"");
+    const auto appear = [](const QString& path, const QString& name) {
+        if (!path.endsWith("/" + name))
+            return;
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::NewOnly));
+        f.write("other");
+    };
+    SetSaveRenameHookForTests([&](int, const QString& path) { appear(path, "NoName03TopographyBwd.int"); });
+    const TSaveOutcome out = Save({}, windows);
 
     EXPECT_FALSE(out.Complete);
     ASSERT_EQ(boxes_.Texts().size(), 1);
-    EXPECT_EQ(boxes_.LastText(), "Filename " + saveDir_ + "/NoName01TopographyBwd already exists!\rSave not complete!");
+    EXPECT_EQ(boxes_.LastText(), "Filename " + saveDir_ + "/NoName03TopographyBwd already exists!\rSave not complete!");
     EXPECT_EQ(boxes_.Kinds().first(), MsgKind::Information);
-    EXPECT_EQ(Saved("NoName01TopographyBwd.int"), "stray");
+    EXPECT_EQ(Saved("NoName03TopographyBwd.int"), "other");
     // The stopped save leaves nothing of its set: no parameter file naming
     // images that are not its own, and none of the images it had written.
-    EXPECT_FALSE(SavedExists("NoName01.txt"));
-    EXPECT_FALSE(SavedExists("NoName01TopographyFwd.int"));
-    EXPECT_FALSE(SavedExists("NoName01CurrentFwd.int"));
+    EXPECT_FALSE(SavedExists("NoName03.txt"));
+    EXPECT_FALSE(SavedExists("NoName03TopographyFwd.int"));
+    EXPECT_FALSE(SavedExists("NoName03CurrentFwd.int"));
     EXPECT_TRUE(out.Written.isEmpty());
-    EXPECT_FALSE(SavedExists("NoName01Topography  Fwd.bmp"));
+    EXPECT_FALSE(SavedExists("NoName03Topography  Fwd.bmp"));
     EXPECT_EQ(ini_->ReadString("Save", "LastFile", ""), "before");
-    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 2);
+    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 4);
 
-    // A taken bitmap name only skips that window. The stray file gone, the
-    // number of the stopped save is free again.
+    // One under a picture's name only skips that window.
     boxes_.Clear();
-    QFile(saveDir_ + "/NoName01Topography  Fwd.bmp").open(QIODevice::WriteOnly);
-    QFile::remove(saveDir_ + "/NoName01TopographyBwd.int");
-    const TSaveOutcome next =
-        Save({}, {{"Topography  Fwd", ZFwd, &bitmap, &table}, {"Current  Fwd", Adc(1, 0), &bitmap, &table}});
+    SetSaveRenameHookForTests([&](int, const QString& path) { appear(path, "NoName04Topography  Fwd.bmp"); });
+    const TSaveOutcome next = Save({}, windows);
+    SetSaveRenameHookForTests({});
     EXPECT_TRUE(next.Complete);
-    EXPECT_EQ(boxes_.Texts(), QStringList({NameExistsText(saveDir_ + "/NoName01Topography  Fwd")}));
-    EXPECT_EQ(Saved("NoName01Topography  Fwd.bmp"), "");
-    EXPECT_TRUE(SavedExists("NoName01Current  Fwd.bmp"));
-    EXPECT_TRUE(SavedExists("NoName01.txt"));
+    EXPECT_EQ(next.BaseName, "NoName04");
+    EXPECT_EQ(boxes_.Texts(), QStringList({NameExistsText(saveDir_ + "/NoName04Topography  Fwd")}));
+    EXPECT_EQ(Saved("NoName04Topography  Fwd.bmp"), "other");
+    EXPECT_TRUE(SavedExists("NoName04Current  Fwd.bmp"));
+    EXPECT_TRUE(SavedExists("NoName04.txt"));
+    EXPECT_EQ(ini_->ReadString("Save", "LastFile", ""), "NoName04");
 }
 
 TEST_F(ScanFilesTest, LabelsAndCaptionsThatCollideOrHoldSeparatorsStayInTheDirectory)
@@ -924,6 +992,55 @@ TEST_F(AutoSaveTest, AScaleChangedPartWayEndsTheFrameAndTheNextTellsTheNewScale)
     const QString text = QString::fromLatin1(Saved("NoName00.txt"));
     EXPECT_TRUE(text.contains("Caption  : ErrorFwd\r\nScale    :  2.50000000000000E-0001")) << text.toStdString();
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+}
+
+// Saves killed between the moves of their files leave images under their
+// final names without a parameter file. The frames saved after them take
+// numbers of their own, and nothing the killed saves left is touched.
+TEST_F(AutoSaveTest, SavesKilledBetweenTheirMovesNeverBlockTheFramesSavedAfterThem)
+{
+    {
+        // The buffers and windows of the scan below: three raw images, three
+        // pictures and the parameter file, seven moves. One program is killed
+        // after the first move, the next before the last.
+        TImageChannels channels(&ChannelTable);
+        TIndexedBitmap bitmap(64, 64, 128);
+        const TColorTable table = FormulaPalette();
+        std::vector<TImageWindowPicture> windows;
+        for (const auto& [index, label] : {std::pair{ZFwd, "Topography"}, {ZBwd, "Topography"}, {Adc(1, 0), "Error"}}) {
+            TDaten& d = channels[index];
+            d.Name = label;
+            ASSERT_TRUE(d.AllocBuffers(64, 64));
+            windows.emplace_back(d.Name + "  " + d.Suffix, index, &bitmap, &table);
+        }
+        for (const int rename : {1, 6})
+            ASSERT_GT(KilledAtRename(rename, [&] { SaveScanFiles(channels, windows, 0, params_, {}); }), 0)
+                << "not killed at move " << rename;
+    }
+    const std::map<QString, QByteArray> left = FilesIn(saveDir_);
+    ASSERT_EQ(left.size(), 7u);
+    EXPECT_TRUE(left.contains("NoName00TopographyFwd.int"));
+    EXPECT_TRUE(left.contains("NoName01Error  Fwd.bmp"));
+    EXPECT_FALSE(left.contains("NoName00.txt"));
+    EXPECT_FALSE(left.contains("NoName01.txt"));
+
+    Start();
+    for (int frame = 0; frame < 3; ++frame) {
+        ASSERT_TRUE(ScanOneFrame());
+        ASSERT_EQ(host_->SaveCount, frame + 1);
+        EXPECT_TRUE(host_->LastSave.Complete);
+        EXPECT_EQ(host_->LastSave.BaseName, NumberedBaseName("NoName", 2 + frame));
+        EXPECT_EQ(host_->LastSave.Written.size(), 7);
+        EXPECT_TRUE(QFile::exists(saveDir_ + "/" + NumberedBaseName("NoName", 2 + frame) + ".txt"));
+    }
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.LastText().toStdString();
+    EXPECT_EQ(ini_->ReadInteger("Save", "Nummer", 0), 5);
+    const std::map<QString, QByteArray> after = FilesIn(saveDir_);
+    for (const auto& [name, bytes] : left) {
+        ASSERT_TRUE(after.contains(name)) << name.toStdString();
+        EXPECT_EQ(after.at(name), bytes) << name.toStdString();
+    }
+    EXPECT_EQ(after.size(), left.size() + 3 * 7);
 }
 
 namespace {
