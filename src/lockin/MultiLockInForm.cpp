@@ -163,7 +163,6 @@ void TMultiLockInForm::BuildUi()
         });
         connect(linkBoxes_[k]->lineEdit(), &QLineEdit::returnPressed, this, [this, k] {
             Colour(linkBoxes_[k], nullptr);
-            EndSweepFor("link");
             LinkBoxSelect(k);
         });
         connect(linkBoxes_[k]->lineEdit(), &QLineEdit::textEdited, this,
@@ -454,6 +453,8 @@ void TMultiLockInForm::FormDestroy()
 
 void TMultiLockInForm::LinkBoxSelect(int k)
 {
+    // Another link moves an oscillator the sweep reads: its points so far stay its own.
+    EndSweepFor("link");
     // A cleared box is "no link" (its Enter selects it), never word 0.
     QComboBox* box = linkBoxes_[k];
     if (box->currentText().isEmpty())

@@ -395,6 +395,8 @@ TEST_F(MultiLockInOnSim, ASweepRunsOnlyWhatTheOscillatorHoldsAndItsRowsNameTheWo
 TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep)
 {
     ini_->WriteInteger("MultiLockinOpt", "DelimiterSave", 1);
+    ini_->WriteInteger("MultiLockIn", "ComboBox1Count", 2);
+    ini_->WriteString("MultiLockIn", "ComboBox11", "F1");
     Start();
     auto [scan, start, stop] = SpectrumControls();
     ASSERT_TRUE(scan && start && stop);
@@ -440,7 +442,8 @@ TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep
     // What shapes the signal ends the sweep; its points stay a record of their own.
     auto* amplitude = form_->findChild<QLineEdit*>("AmplEdit1");
     auto* filter = form_->findChild<QComboBox*>("FilterBox");
-    ASSERT_TRUE(amplitude && filter);
+    auto* link2 = form_->findChild<QComboBox*>("ComboBox1");
+    ASSERT_TRUE(amplitude && filter && link2);
     const std::vector<std::pair<QString, std::function<void()>>> changes = {
         {"amplitude",
          [&] {
@@ -451,6 +454,11 @@ TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep
          [&] {
              filter->setFocus();
              QTest::keyClick(filter, Qt::Key_Down);
+         }},
+        {"link", // LIA 2 chosen to follow LIA 1 from its list
+         [&] {
+             link2->setFocus();
+             QTest::keyClick(link2, Qt::Key_Down);
          }},
     };
     for (const auto& [setting, change] : changes) {
