@@ -827,7 +827,6 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
 {
     if (k < 0 || k > 2 || kind < 0 || kind > 2)
         return false;
-    EndSweepFor(kind == 0 ? "frequency" : kind == 1 ? "amplitude" : "phase");
     QLineEdit* edit = kind == 0 ? freqEdits_[k] : kind == 1 ? amplEdits_[k] : phaseEdits_[k];
     double v = 0;
     const bool ok = kind == 2 ? ParseNumber(text, v) : ParseWithUnit(text, unitTags_[kind * 3 + k], v);
@@ -838,6 +837,8 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
     Colour(edit, nullptr);
     if (kind == 0)
         return SetFrequency(k, v);
+    // Only a value taken changes what a running sweep reads.
+    EndSweepFor(kind == 1 ? "amplitude" : "phase");
     // Stored as applied: an amplitude beyond its range is limited, a phase
     // brought onto its word.
     if (kind == 1) {
@@ -858,14 +859,14 @@ bool TMultiLockInForm::SetFrequency(int k, double f)
 {
     if (k < 0 || k > 2)
         return false;
-    EndSweepFor("frequency");
-    // Refused, not kept: the oscillator goes on at its frequency, and the
-    // settings and later passes keep the one it runs.
+    // Refused, not kept: the oscillator goes on at its frequency (a running
+    // sweep too), and the settings and later passes keep the one it runs.
     if (!MultiLockInFrequencyFits(f)) {
         refused_[static_cast<size_t>(k)] = true;
         Colour(freqEdits_[k], "red");
         return false;
     }
+    EndSweepFor("frequency");
     if (MainIni)
         MainIni->WriteFloat(Section, QString("Freq%1").arg(k + 1), f);
     typed_[static_cast<size_t>(k)] = f;

@@ -461,6 +461,17 @@ TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep
              QTest::keyClick(link2, Qt::Key_Down);
          }},
     };
+    // A value refused at its edit changes nothing: the sweep goes on.
+    auto* frequency2 = form_->findChild<QLineEdit*>("FreqEdit2");
+    measuredAt(5);
+    for (const char* refused : {"1e12", "x"})
+        test::TypeEnter(frequency2, refused);
+    test::TypeEnter(amplitude, "y");
+    EXPECT_TRUE(form_->Sweeping());
+    EXPECT_TRUE(form_->StatusText().isEmpty()) << form_->StatusText().toStdString();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    EXPECT_EQ(form_->Series(0).Count(), 32);
+
     for (const auto& [setting, change] : changes) {
         SCOPED_TRACE(setting.toStdString());
         measuredAt(8);
