@@ -645,7 +645,8 @@ void TMultiLockInForm::ChartClick(double x)
         ShowMessage(MsgKind::Warning, "Spectra is invalid!\rPlease acquire new!");
         return;
     }
-    if (source_ < 1 || sweeping_)
+    // Left of the axis lies no frequency the oscillator runs.
+    if (source_ < 1 || sweeping_ || !MultiLockInFrequencyFits(x))
         return;
     typed_[static_cast<size_t>(source_ - 1)] = x;
     ApplyFrequencies();

@@ -392,6 +392,27 @@ TEST_F(MultiLockInOnSim, ASweepRunsOnlyWhatTheOscillatorHoldsAndItsRowsNameTheWo
     EXPECT_EQ(static_cast<uint32_t>(sent[at]), 0xFFFFFFFFu);
 }
 
+// A click on the chart left of 0 Hz tunes nothing: the source keeps its
+// frequency, and the oscillators after it still follow their links.
+TEST_F(MultiLockInOnSim, AClickLeftOfZeroHertzLeavesTheSourceRunning)
+{
+    Start();
+    form_->SetRange(1.0, 27000.0);
+    form_->StartSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    form_->show();
+    ASSERT_FALSE(form_->grab().isNull()); // lays the chart out
+    TSimpleChart* chart = form_->Chart();
+    const QPoint left(1, chart->height() / 2);
+    ASSERT_LT(chart->PixelToX(left.x()), 0.0);
+    const int32_t word = sim_->Register(RegLia1Freq);
+    QTest::mouseClick(chart, Qt::LeftButton, Qt::NoModifier, left);
+    EXPECT_EQ(sim_->Register(RegLia1Freq), word);
+    EXPECT_FALSE(test::IsRed(form_->findChild<QLineEdit*>("FreqEdit1")));
+    form_->SetLinkText(1, "F1+1000");
+    EXPECT_EQ(sim_->Register(RegLia2Freq), word + std::lround(1000.0 * MultiLockInWordScale));
+}
+
 TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep)
 {
     ini_->WriteInteger("MultiLockinOpt", "DelimiterSave", 1);
