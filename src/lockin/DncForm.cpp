@@ -1252,16 +1252,16 @@ void TdncForm::Edit4KeyPress(EditKey key)
     }
     edit4_->setText(FixedPointText(value, 15, 4));
     edit4_->MarkAccepted();
+    if (options_.Flag(Opt::QEnabled))
+        SetOutputRange(scaleButtons_->checkedId(), value);
+    else
+        io_.SetDriveAmplitude(value);
+    // A drive beyond the ranges goes out limited: shown and stored as sent.
+    const double applied = LockInState.DriveAmplitude;
+    if (applied != value)
+        edit4_->setText(FixedPointText(applied, 15, 3));
     if (MainIni)
         MainIni->WriteString(Dnc, "Ampl", edit4_->text());
-    const bool qEnabled = options_.Flag(Opt::QEnabled);
-    if (qEnabled) {
-        SetOutputRange(scaleButtons_->checkedId(), value);
-    } else {
-        const double applied = io_.SetDriveAmplitude(value);
-        if (applied != value)
-            edit4_->setText(FixedPointText(applied, 15, 3));
-    }
     emit qGainScaleChanged();
     if (old > 0.0001) {
         // The free amplitude scales with the drive.

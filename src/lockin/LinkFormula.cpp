@@ -2,6 +2,7 @@
 
 #include "core/IniFile.h"
 #include "core/NumberText.h"
+#include "device/LockInRequests.h"
 
 #include <cmath>
 
@@ -199,6 +200,11 @@ TLinkResult EvalLinkFormula(const QString& text, const TLinkVariables& vars)
     }
 }
 
+bool MultiLockInFrequencyFits(double hz)
+{
+    return hz == 0.0 || LockInFrequencyFits(hz, false);
+}
+
 TLinkResult EvalLinkFrequency(const QString& boxText, double typedHz, const TLinkVariables& vars)
 {
     if (boxText.isEmpty()) {
@@ -207,7 +213,7 @@ TLinkResult EvalLinkFrequency(const QString& boxText, double typedHz, const TLin
         return r;
     }
     if (boxText == "no link") {
-        if (!(typedHz >= 0.0) || typedHz >= 1.0e7) {
+        if (!MultiLockInFrequencyFits(typedHz)) {
             TLinkResult r;
             r.Error = "Out of Range";
             return r;

@@ -35,8 +35,11 @@ constexpr int LinkFormulaMaxDepth = 200;
 // rounded to a word that must lie in 0..2^32 − 1.
 TLinkResult EvalLinkFormula(const QString& text, const TLinkVariables& vars);
 
+// A typed frequency the oscillator runs: 0 (stopped) up to the highest word.
+bool MultiLockInFrequencyFits(double hz);
+
 // What a link box gives: an empty text 0, "no link" the typed frequency
-// (0 <= f < 10^7 Hz), otherwise the formula.
+// (refused unless it fits), otherwise the formula.
 TLinkResult EvalLinkFrequency(const QString& boxText, double typedHz, const TLinkVariables& vars);
 
 // The at most three passes over LIA 1..3 that let chains of formulas settle.

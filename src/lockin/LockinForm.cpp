@@ -76,6 +76,7 @@ void TLockinForm::BuildUi()
     for (int e = 1; e <= 4; ++e) {
         grid->addWidget(new QLabel(names[e], this), e - 1, 0);
         edits_[e] = new QLineEdit(this);
+        edits_[e]->setObjectName(QString("Edit%1").arg(e));
         grid->addWidget(edits_[e], e - 1, 1);
         units_[e] = new QLabel(unitTexts[e], this);
         grid->addWidget(units_[e], e - 1, 2);
@@ -176,6 +177,12 @@ void TLockinForm::FormCreate(TInOutForm* link)
     if (ini) {
         move(ini->ReadFormPosLeft(Section, 10), ini->ReadInteger(Section, "FormPosTop", 10));
         freq_ = ini->ReadFloat(Section, "freq", 40000.0);
+        // A frequency no word holds is never sent; the default is, and the
+        // settings say so rather than bringing the other back at every start.
+        if (!LockinFrequencyWord(freq_).Ok) {
+            freq_ = 40000.0;
+            ini->WriteFloat(Section, "Freq", freq_);
+        }
         ampl_ = ini->ReadFloat(Section, "Ampl", 100.0);
         phase_ = ini->ReadFloat(Section, "Phase", 0.0);
         pll_ = ini->ReadInteger(Section, "PLLOn", 0) != 0;
@@ -195,14 +202,21 @@ void TLockinForm::FormCreate(TInOutForm* link)
     colourItem_->setChecked(statusRed_);
     extReference_->setChecked(pll_);
     edits_[1]->setEnabled(!pll_);
-    ShowSettings();
     const int gain = ini && ini->ReadBool(Section, "InputRadio1", false)     ? 1
                      : ini && ini->ReadBool(Section, "InputRadio10", false)  ? 10
                      : ini && ini->ReadBool(Section, "InputRadio100", false) ? 100
                                                                              : 10;
     gain_[gain == 1 ? 0 : gain == 10 ? 1 : 2]->setChecked(true);
     SetGain(gain);
+    const double storedAmpl = ampl_;
+    const int storedHarm = harm_;
     ApplySettings();
+    // Shown and kept as sent: a limited amplitude or harmonic replaces the stored one.
+    if (ini && ampl_ != storedAmpl)
+        ini->WriteFloat(Section, "Ampl", ampl_);
+    if (ini && harm_ != storedHarm)
+        ini->WriteInteger(Section, "Harm", harm_);
+    ShowSettings();
     timer_->start();
     // Shown at start as the operator left it.
     const bool shown = UserIni && UserIni->ReadBool("Software", "LockinButton", false);
@@ -264,6 +278,7 @@ void TLockinForm::SetFrequency(double hz)
 void TLockinForm::SetHarmonicPhase()
 {
     harm_ = std::clamp(harm_, 0, 15);
+    phase_ = LockinPhaseDegrees(LockinPhaseCode(phase_));
     Send(device_.get(), IOCTL_LOCKIN_PHASE, static_cast<int32_t>(LockinHarmonicPhaseWord(harm_, pll_, phase_)));
 }
 
@@ -360,6 +375,11 @@ bool TLockinForm::EnterText(int edit, const QString& input)
         return false;
     }
     value *= UnitFactor(edit == 1 || edit == 2 ? unit_[edit] : 0);
+    // A frequency no word holds is refused: nothing would be sent.
+    if (edit == 1 && !LockinFrequencyWord(value).Ok) {
+        edits_[edit]->setStyleSheet("background-color: red");
+        return false;
+    }
     const char* key = edit == 1 ? "Freq" : edit == 2 ? "Ampl" : edit == 3 ? "Phase" : "Harm";
     if (edit == 1)
         freq_ = value;
@@ -369,10 +389,13 @@ bool TLockinForm::EnterText(int edit, const QString& input)
         phase_ = value;
     else
         harm_ = static_cast<int>(std::clamp(Round(value), -1.0e6, 1.0e6));
-    if (MainIni)
-        MainIni->WriteFloat(Section, key, value);
     edits_[edit]->setStyleSheet("");
     ApplySettings();
+    // Stored as sent: the amplitude and harmonic limited, the frequency and
+    // phase those of their words.
+    const double applied = edit == 1 ? freq_ : edit == 2 ? ampl_ : edit == 3 ? phase_ : harm_;
+    if (MainIni)
+        MainIni->WriteFloat(Section, key, applied);
     ShowSettings();
     return true;
 }

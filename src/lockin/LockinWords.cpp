@@ -1,6 +1,7 @@
 #include "lockin/LockinWords.h"
 
 #include "core/NumberText.h"
+#include "device/LockInRequests.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,10 +12,11 @@ namespace qvt {
 TLockinFrequency LockinFrequencyWord(double hz)
 {
     TLockinFrequency r;
-    if (!(hz > 0.0))
+    if (!LockInFrequencyFits(hz, false))
         return r;
-    const double w = Round(hz * 4294967296.0 / 1.0e7);
-    if (!(w < 4294967296.0))
+    // Word 0 would stop the oscillator, and 0 Hz is never sent.
+    const double w = Round(hz * FrequencyWordScale);
+    if (w < 1.0)
         return r;
     r.Word = static_cast<uint32_t>(w);
     r.Hz = r.Word * 1.0e7 / 4294967296.0;
@@ -45,6 +47,7 @@ TLockinAmplitude LockinAmplitudeWord(double volts, const TLockinRanges& ranges)
     if (!(w <= 2047.0)) {
         r.Clipped = true;
         r.Word = 2047;
+        r.Volts = 2047.0 / ranges.Scale[r.Range]; // what the word sends
     } else {
         r.Word = static_cast<int32_t>(std::max(w, 0.0));
     }
@@ -82,6 +85,12 @@ int32_t LockinPhaseCode(double degrees)
     if (code < 0)
         code = a + 4096;
     return std::clamp(code, 0, 8191);
+}
+
+double LockinPhaseDegrees(int32_t code)
+{
+    code = std::clamp(code, 0, 8191);
+    return (code >= 4096 ? code - 4096 : code + 4096) * 360.0 / 8192.0;
 }
 
 uint32_t LockinHarmonicPhaseWord(int harmonic, bool pll, double degrees)

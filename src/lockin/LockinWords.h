@@ -16,7 +16,7 @@ struct TLockinFrequency {
     uint32_t Word = 0;
     double Hz = 0.0; // the frequency really set
 };
-// round(f × 2^32 / 10^7), only for f > 0 and a word below 2^32.
+// round(f × 2^32 / 10^7), only for a word from 1 to 2^32 − 1.
 TLockinFrequency LockinFrequencyWord(double hz);
 
 // Output-range choice of the second lock-in; the thresholds and scales are
@@ -30,7 +30,7 @@ struct TLockinAmplitude {
     int Range = 0;
     int32_t RangeBits = 0;
     int32_t Word = 0;
-    bool Clipped = false; // the word was above 2047
+    bool Clipped = false; // the word was above 2047: Volts is what 2047 sends
 };
 TLockinAmplitude LockinAmplitudeWord(double volts, const TLockinRanges& ranges);
 constexpr int32_t LockinRangeMask = 0x30;
@@ -40,6 +40,8 @@ bool LockinGainBits(int gain, int32_t& bits);
 
 // Harmonic (0..15) shl 28 | PLL shl 16 | phase code.
 int32_t LockinPhaseCode(double degrees);
+// The phase (0..360 degrees) a code sends.
+double LockinPhaseDegrees(int32_t code);
 uint32_t LockinHarmonicPhaseWord(int harmonic, bool pll, double degrees);
 
 // Display formats 0..7 of a value in volts.

@@ -5,8 +5,10 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
+#include "device/LockInRequests.h"
 #include "images/ChannelChoice.h"
 #include "lockin/DncExport.h"
+#include "lockin/DncPlot.h"
 #include "lockin/LinkFormula.h"
 #include "lockin/MultiLockInWords.h"
 #include "platform/MessageBoxes.h"
@@ -104,13 +106,16 @@ void TMultiLockInForm::BuildUi()
         auto* box = new QGroupBox(QString("Lia %1 ").arg(k + 1), this);
         auto* g = new QGridLayout(box);
         freqEdits_[k] = new QLineEdit(box);
+        freqEdits_[k]->setObjectName(QString("FreqEdit%1").arg(k + 1));
         linkBoxes_[k] = new QComboBox(box);
+        linkBoxes_[k]->setObjectName(LinkBoxNames[k]);
         linkBoxes_[k]->setEditable(true);
         linkBoxes_[k]->setInsertPolicy(QComboBox::NoInsert);
         linkBoxes_[k]->setCompleter(nullptr); // a typed formula is taken as typed
         amplEdits_[k] = new QLineEdit(box);
         amplEdits_[k]->setObjectName(QString("AmplEdit%1").arg(k + 1));
         phaseEdits_[k] = new QLineEdit(box);
+        phaseEdits_[k]->setObjectName(QString("PhaseEdit%1").arg(k + 1));
         auto* autoButton = new QPushButton("Auto", box);
         inputButtons_[k] = new QPushButton("In A", box);
         unitButtons_[k] = new QPushButton("Hz", box);
@@ -140,11 +145,7 @@ void TMultiLockInForm::BuildUi()
                 [this, k] { EnterText(2, k, phaseEdits_[k]->text()); });
         for (QLineEdit* e : {freqEdits_[k], amplEdits_[k], phaseEdits_[k]})
             connect(e, &QLineEdit::textEdited, this, [e] { Colour(e, "silver"); });
-        connect(linkBoxes_[k], &QComboBox::activated, this, [this, k](int index) {
-            if (MainIni && index >= 0)
-                MainIni->WriteInteger("MultiLockIn", LinkBoxNames[k], index);
-            ApplyFrequencies();
-        });
+        connect(linkBoxes_[k], &QComboBox::activated, this, [this, k] { LinkBoxSelect(k); });
         linkBoxes_[k]->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(linkBoxes_[k], &QComboBox::customContextMenuRequested, this, [this, k](const QPoint& at) {
             QMenu menu;
@@ -160,10 +161,12 @@ void TMultiLockInForm::BuildUi()
             }
             menu.exec(linkBoxes_[k]->mapToGlobal(at));
         });
-        connect(linkBoxes_[k]->lineEdit(), &QLineEdit::returnPressed, this, [this] {
-            EndSweepFor("link");
-            ApplyFrequencies();
+        connect(linkBoxes_[k]->lineEdit(), &QLineEdit::returnPressed, this, [this, k] {
+            Colour(linkBoxes_[k], nullptr);
+            LinkBoxSelect(k);
         });
+        connect(linkBoxes_[k]->lineEdit(), &QLineEdit::textEdited, this,
+                [this, k] { Colour(linkBoxes_[k], "silver"); });
         connect(autoButton, &QPushButton::clicked, this, [this, k] { AutoPhase(k); });
         connect(inputButtons_[k], &QPushButton::clicked, this,
                 [this, k] { SetInput(k, (inputTags_[static_cast<size_t>(k)] + 1) % 2); });
@@ -360,6 +363,12 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
             linkBoxes_[k]->setCurrentIndex(selected);
             MultiLockInParams.Phase[k] = ini->ReadFloat(Section, QString("Phase%1").arg(k + 1), 0.0);
             typed_[k] = ini->ReadFloat(Section, QString("Freq%1").arg(k + 1), 0.0);
+            // One no oscillator runs would block the chain of formulas at every
+            // start: the oscillator starts at 0 Hz, and the settings say so.
+            if (!MultiLockInFrequencyFits(typed_[k])) {
+                typed_[k] = 0.0;
+                ini->WriteFloat(Section, QString("Freq%1").arg(k + 1), 0.0);
+            }
             MultiLockInParams.Amplitude[k] = ini->ReadFloat(Section, QString("Amplitude%1").arg(k + 1), 0.0);
         }
         amplitudes23_ = ini->ReadBool(Section, "Ampl2and3Visible", false);
@@ -393,6 +402,12 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
                          false);
     }
     ApplyAmplitudes();
+    // An amplitude beyond its range was limited: the settings keep what is sent.
+    for (int k = 0; ini && k < (amplitudes23_ ? 3 : 1); ++k) {
+        const QString key = QString("Amplitude%1").arg(k + 1);
+        if (ini->ReadFloat(Section, key, 0.0) != MultiLockInParams.Amplitude[k])
+            ini->WriteFloat(Section, key, MultiLockInParams.Amplitude[k]);
+    }
     for (int k = 0; k < 3; ++k)
         SetInput(k, ini ? ini->ReadInteger(Section, QString("Label%1Tag").arg(7 + k), 0) : 0);
     // Restored by clicking from the tag before, so register 19 ends with the route bits.
@@ -436,6 +451,23 @@ void TMultiLockInForm::FormDestroy()
         MainIni->WriteString(Section, QString("Popup%1").arg(i + 1), history_[i]);
 }
 
+void TMultiLockInForm::LinkBoxSelect(int k)
+{
+    // Another link moves an oscillator the sweep reads: its points so far stay its own.
+    EndSweepFor("link");
+    // A cleared box is "no link" (its Enter selects it), never word 0.
+    QComboBox* box = linkBoxes_[k];
+    if (box->currentText().isEmpty())
+        box->setCurrentIndex(0);
+    const int index = box->findText(box->currentText());
+    if (index >= 0) {
+        box->setCurrentIndex(index);
+        if (MainIni)
+            MainIni->WriteInteger("MultiLockIn", LinkBoxNames[k], index);
+    }
+    ApplyFrequencies();
+}
+
 void TMultiLockInForm::ApplyFrequencies()
 {
     if (!link_)
@@ -444,7 +476,9 @@ void TMultiLockInForm::ApplyFrequencies()
     double typed[3];
     int32_t previous[3];
     for (int k = 0; k < 3; ++k) {
-        boxes[k] = linkBoxes_[k]->currentText();
+        // A box being cleared runs its oscillator at the typed frequency until
+        // Enter selects "no link", not at 0 Hz.
+        boxes[k] = linkBoxes_[k]->currentText().isEmpty() ? QString("no link") : linkBoxes_[k]->currentText();
         typed[k] = typed_[k];
         previous[k] = MultiLockInParams.FrequencyWord[k];
         freqEdits_[k]->setEnabled(boxes[k] == "no link");
@@ -611,7 +645,8 @@ void TMultiLockInForm::ChartClick(double x)
         ShowMessage(MsgKind::Warning, "Spectra is invalid!\rPlease acquire new!");
         return;
     }
-    if (source_ < 1 || sweeping_)
+    // Left of the axis lies no frequency the oscillator runs.
+    if (source_ < 1 || sweeping_ || !MultiLockInFrequencyFits(x))
         return;
     typed_[static_cast<size_t>(source_ - 1)] = x;
     ApplyFrequencies();
@@ -793,7 +828,6 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
 {
     if (k < 0 || k > 2 || kind < 0 || kind > 2)
         return false;
-    EndSweepFor(kind == 0 ? "frequency" : kind == 1 ? "amplitude" : "phase");
     QLineEdit* edit = kind == 0 ? freqEdits_[k] : kind == 1 ? amplEdits_[k] : phaseEdits_[k];
     double v = 0;
     const bool ok = kind == 2 ? ParseNumber(text, v) : ParseWithUnit(text, unitTags_[kind * 3 + k], v);
@@ -802,12 +836,13 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
         return false;
     }
     Colour(edit, nullptr);
-    const char* key = kind == 1 ? "Amplitude%1" : "Phase%1";
-    if (MainIni && kind != 0)
-        MainIni->WriteFloat(Section, QString(key).arg(k + 1), v);
-    if (kind == 0) {
-        SetFrequency(k, v);
-    } else if (kind == 1) {
+    if (kind == 0)
+        return SetFrequency(k, v);
+    // Only a value taken changes what a running sweep reads.
+    EndSweepFor(kind == 1 ? "amplitude" : "phase");
+    // Stored as applied: an amplitude beyond its range is limited, a phase
+    // brought onto its word.
+    if (kind == 1) {
         MultiLockInParams.Amplitude[k] = v;
         ApplyAmplitudes();
         ShowFrequencies();
@@ -815,19 +850,30 @@ bool TMultiLockInForm::EnterText(int kind, int k, const QString& text)
         MultiLockInParams.Phase[k] = v;
         ApplyPhases();
     }
+    const double applied = kind == 1 ? MultiLockInParams.Amplitude[k] : MultiLockInParams.Phase[k];
+    if (MainIni)
+        MainIni->WriteFloat(Section, QString(kind == 1 ? "Amplitude%1" : "Phase%1").arg(k + 1), applied);
     return true;
 }
 
-void TMultiLockInForm::SetFrequency(int k, double f)
+bool TMultiLockInForm::SetFrequency(int k, double f)
 {
     if (k < 0 || k > 2)
-        return;
+        return false;
+    // Refused, not kept: the oscillator goes on at its frequency (a running
+    // sweep too), and the settings and later passes keep the one it runs.
+    if (!MultiLockInFrequencyFits(f)) {
+        refused_[static_cast<size_t>(k)] = true;
+        Colour(freqEdits_[k], "red");
+        return false;
+    }
     EndSweepFor("frequency");
     if (MainIni)
         MainIni->WriteFloat(Section, QString("Freq%1").arg(k + 1), f);
     typed_[static_cast<size_t>(k)] = f;
     ApplyFrequencies();
     ShowFrequencies();
+    return true;
 }
 
 void TMultiLockInForm::SetLinkText(int k, const QString& text)
@@ -936,6 +982,25 @@ void TMultiLockInForm::StartSweep()
     }
     if (stop_ < start_) {
         ShowMessage(MsgKind::Warning, "Start frequency bigger than stop frequency!");
+        scanButton_->setChecked(false);
+        return;
+    }
+    // A point the oscillator cannot run at would be read at its last
+    // frequency and labelled with this one: refused as the resonance sweep does.
+    if (!LockInFrequencyFits(start_, false) || !LockInFrequencyFits(stop_, false)) {
+        for (QLineEdit* e : {startEdit_, stopEdit_})
+            if (!LockInFrequencyFits(e == startEdit_ ? start_ : stop_, false))
+                Colour(e, "red");
+        ShowMessage(MsgKind::Information, DncFrequencyRangeText(false));
+        scanButton_->setChecked(false);
+        return;
+    }
+    // A source on a link formula runs at the formula's frequency whatever the
+    // sweep sets: its readings would be labelled with frequencies it never ran.
+    const QString link = linkBoxes_[source_ - 1]->currentText();
+    if (!link.isEmpty() && link != "no link") {
+        ShowMessage(MsgKind::Information,
+                    QString("LIA%1 follows a link formula: choose \"no link\" to sweep it!").arg(source_));
         scanButton_->setChecked(false);
         return;
     }

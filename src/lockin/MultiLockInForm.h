@@ -87,7 +87,8 @@ public:
     bool EnterText(int kind, int k, const QString& text);
     void SetLinkText(int k, const QString& text);
     // LIA k's frequency as if typed (k = 0..2): stored under FreqN and applied.
-    void SetFrequency(int k, double f);
+    // One the oscillator cannot run at is refused (red) and false.
+    bool SetFrequency(int k, double f);
     bool FrequencyRefused(int k) const { return refused_[static_cast<size_t>(k)]; }
     double SettleTime() const { return settle_; }
     QString NumbersText(int slot) const;
@@ -160,6 +161,9 @@ protected:
 
 private:
     void BuildUi();
+    // Enter or a choice in link box k: a cleared box selects "no link", an
+    // item's index is stored, the frequencies are applied.
+    void LinkBoxSelect(int k);
     void SweepOnce();
     void RangeMenu(const QPoint& at);
     void ShowOnlyPressedSeries();

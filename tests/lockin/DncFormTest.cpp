@@ -451,6 +451,47 @@ TEST_F(DncOnSim, FrontPanelProgramsGainDriveRangeAndTimeConstant)
     ExpectCleanInstrument();
 }
 
+// The oscillator's frequency and drive at their limits, just inside and just
+// beyond: the controller's word, the edit and the settings agree.
+TEST_F(DncOnSim, OperatingFrequencyAndDriveReachTheControllerAsShownAndStored)
+{
+    Start();
+    const auto lastFrequencyWord = [&] {
+        int32_t word = 0;
+        for (const sim::SimRequest& r : sim_->RequestLog())
+            if (r.Code == IOCTL_SET_FREQUENCY && r.InWords > 0)
+                word = r.In[0];
+        return static_cast<uint32_t>(word);
+    };
+    TNumericEdit* use = dnc_->FrequencyEdit(3);
+    Type(use, "9999999.9976"); // the highest word
+    EXPECT_EQ(use->Color(), EditColor::White);
+    EXPECT_EQ(lastFrequencyWord(), 0xFFFFFFFFu);
+    EXPECT_EQ(ini_->ReadFloat("dnc", "Use", 0), 9999999.9976);
+    for (const char* beyond : {"9999999.9989", "0"}) {
+        Type(use, beyond);
+        EXPECT_EQ(use->Color(), EditColor::Red) << beyond;
+        EXPECT_EQ(lastFrequencyWord(), 0xFFFFFFFFu) << beyond;
+        EXPECT_EQ(ini_->ReadFloat("dnc", "Use", 0), 9999999.9976) << beyond;
+    }
+
+    // Drive: 10 V is the full word of the ±10 V range; more goes out as 10 V,
+    // and the edit and the settings say so.
+    Type(dnc_->DriveEdit(), "10");
+    EXPECT_NEAR(sim_->DriveVolts(), 10.0, 1e-3);
+    EXPECT_EQ(ini_->ReadFloat("dnc", "Ampl", 0), 10.0);
+    for (const char* beyond : {"10.001", "1000"}) {
+        Type(dnc_->DriveEdit(), beyond);
+        EXPECT_NEAR(sim_->DriveVolts(), 10.0, 1e-3) << beyond;
+        EXPECT_EQ(dnc_->DriveEdit()->text().toDouble(), 10.0) << beyond;
+        EXPECT_EQ(ini_->ReadFloat("dnc", "Ampl", 0), 10.0) << beyond;
+    }
+    Type(dnc_->DriveEdit(), "9.999");
+    EXPECT_NEAR(sim_->DriveVolts(), 9.999, 1e-3);
+    EXPECT_EQ(ini_->ReadFloat("dnc", "Ampl", 0), 9.999);
+    ExpectCleanInstrument();
+}
+
 TEST_F(DncOnSim, AutoPhaseNullsThePhaseAtTheOperatingFrequency)
 {
     Start();

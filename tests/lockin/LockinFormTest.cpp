@@ -1,3 +1,4 @@
+#include "EditInput.h"
 #include "support/LockInFixture.h"
 
 #include "core/IniFile.h"
@@ -10,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QLineEdit>
+#include <QTest>
 
 #include <cmath>
 #include <vector>
@@ -190,6 +193,99 @@ TEST_F(LockinOnSim, SettingsReachTheDeviceAndTheFiltersTheController)
     EXPECT_TRUE(form_->TimerActive());
     QDir().mkpath("temp");
     EXPECT_TRUE(form_->grab().save("temp/LockinForm.png"));
+}
+
+// Each value at its limit, just inside and just beyond it: the device's word,
+// the edit and the settings agree, and a frequency no word holds is refused
+// red and kept nowhere.
+TEST_F(LockinOnSim, EveryValueIsSentAsShownAndStoredOrRefusedRed)
+{
+    Start();
+    auto* freq = form_->findChild<QLineEdit*>("Edit1");
+    auto* ampl = form_->findChild<QLineEdit*>("Edit2");
+    auto* phase = form_->findChild<QLineEdit*>("Edit3");
+    auto* harm = form_->findChild<QLineEdit*>("Edit4");
+    ASSERT_TRUE(freq && ampl && phase && harm);
+
+    // Frequency: the highest word is sent, and its frequency shown and stored.
+    test::TypeEnter(freq, "9999999.9976");
+    EXPECT_FALSE(test::IsRed(freq));
+    EXPECT_EQ(static_cast<uint32_t>(lockin_->FrequencyWord()), 0xFFFFFFFFu);
+    const double held = 4294967295.0 * 1.0e7 / 4294967296.0;
+    EXPECT_EQ(form_->Frequency(), held);
+    EXPECT_NEAR(ini_->ReadFloat("Lockin", "freq", 0), held, 1e-6);
+    EXPECT_NEAR(freq->text().toDouble(), held, 0.01);
+    for (const char* beyond : {"9999999.9989", "1e12", "0", "0.001"}) {
+        test::TypeEnter(freq, beyond);
+        EXPECT_TRUE(test::IsRed(freq)) << beyond;
+        EXPECT_EQ(static_cast<uint32_t>(lockin_->FrequencyWord()), 0xFFFFFFFFu) << beyond;
+        EXPECT_NEAR(ini_->ReadFloat("Lockin", "freq", 0), held, 1e-6) << beyond;
+        EXPECT_EQ(form_->Frequency(), held) << beyond;
+    }
+    test::TypeEnter(freq, "0.0012"); // the lowest word, 1
+    EXPECT_FALSE(test::IsRed(freq));
+    EXPECT_EQ(lockin_->FrequencyWord(), 1);
+    EXPECT_NEAR(ini_->ReadFloat("Lockin", "freq", 0), 1.0e7 / 4294967296.0, 1e-12);
+
+    // Amplitude: at most 10 V (Switch0); more is limited, shown and stored as 10 V.
+    test::TypeEnter(ampl, "10");
+    EXPECT_EQ(lockin_->AmplitudeWord(), 2000);
+    EXPECT_EQ(ini_->ReadFloat("Lockin", "Ampl", 0), 10.0);
+    for (const char* beyond : {"10.001", "1000"}) {
+        test::TypeEnter(ampl, beyond);
+        EXPECT_FALSE(test::IsRed(ampl)) << beyond;
+        EXPECT_EQ(lockin_->AmplitudeWord(), 2000) << beyond;
+        EXPECT_EQ(ampl->text().trimmed(), "10.000") << beyond;
+        EXPECT_EQ(ini_->ReadFloat("Lockin", "Ampl", 0), 10.0) << beyond;
+    }
+    test::TypeEnter(ampl, "9.995");
+    EXPECT_EQ(lockin_->AmplitudeWord(), 1999);
+    EXPECT_EQ(ini_->ReadFloat("Lockin", "Ampl", 0), 9.995);
+
+    // Harmonic: 15 at most; phase: the angle its code sends.
+    test::TypeEnter(harm, "15");
+    EXPECT_EQ(static_cast<uint32_t>(lockin_->PhaseWord()) >> 28, 15u);
+    EXPECT_EQ(ini_->ReadInteger("Lockin", "Harm", 0), 15);
+    test::TypeEnter(harm, "16");
+    EXPECT_EQ(static_cast<uint32_t>(lockin_->PhaseWord()) >> 28, 15u);
+    EXPECT_EQ(ini_->ReadInteger("Lockin", "Harm", 0), 15);
+    EXPECT_EQ(harm->text(), "15");
+    test::TypeEnter(phase, "400");
+    const int32_t code = lockin_->PhaseWord() & 0x1FFF;
+    EXPECT_EQ(code, LockinPhaseCode(40.0));
+    EXPECT_NEAR(ini_->ReadFloat("Lockin", "Phase", 0), 40.0, 360.0 / 8192.0);
+    EXPECT_EQ(phase->text().trimmed(), "40.0");
+}
+
+// Settings the device cannot run are not shown as if it did: the window opens
+// showing and storing what it sent.
+TEST_F(LockinOnSim, StoredValuesBeyondTheDeviceOpenAsSent)
+{
+    ini_->WriteFloat("Lockin", "freq", 1.0e12);
+    ini_->WriteFloat("Lockin", "Ampl", 100.0);
+    ini_->WriteInteger("Lockin", "Harm", 20);
+    Start();
+    EXPECT_EQ(lockin_->FrequencyWord(), 17179869); // the default 40000 Hz
+    EXPECT_EQ(ini_->ReadFloat("Lockin", "freq", 0), 40000.0);
+    EXPECT_NEAR(form_->findChild<QLineEdit*>("Edit1")->text().toDouble(), 40000.0, 0.01);
+    EXPECT_EQ(lockin_->AmplitudeWord(), 2000);
+    EXPECT_EQ(form_->findChild<QLineEdit*>("Edit2")->text().trimmed(), "10.000");
+    EXPECT_EQ(ini_->ReadFloat("Lockin", "Ampl", 0), 10.0);
+    EXPECT_EQ(static_cast<uint32_t>(lockin_->PhaseWord()) >> 28, 15u);
+    EXPECT_EQ(ini_->ReadInteger("Lockin", "Harm", 0), 15);
+
+    // A range scale too large for 2047 words: the message, and the volts 2047 sends.
+    form_->FormDestroy();
+    form_.reset();
+    CloseDevice(workers_, io_);
+    UnplugDevice(LockInDeviceName);
+    ini_->WriteFloat("Lockin", "Scale0", 300.0);
+    boxes_.Clear();
+    Start();
+    EXPECT_EQ(lockin_->AmplitudeWord(), 2047);
+    EXPECT_EQ(boxes_.Texts().size(), 1);
+    EXPECT_EQ(ini_->ReadFloat("Lockin", "Ampl", 0), 2047.0 / 300.0);
+    EXPECT_EQ(form_->findChild<QLineEdit*>("Edit2")->text().trimmed(), "6.823");
 }
 
 TEST_F(LockinOnSim, ShownAtStartAsTheUserFileSaysAndClosingReleasesTheMainButton)

@@ -1,3 +1,4 @@
+#include "EditInput.h"
 #include "support/LockInFixture.h"
 
 #include "device/InOutForm.h"
@@ -27,6 +28,7 @@
 
 #include <cmath>
 #include <functional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -107,6 +109,12 @@ protected:
         io_->LockInHooks.MultiLockInChannel = [this](int k, TMultiLockInChannel& c) { return form_->Channel(k, c); };
         form_->AskSaveName = [this](const QString&, const QString&, const QString&) { return saveAnswer_; };
         form_->FormCreate(io_.get());
+    }
+    // The spectrum's Scan button and its start and stop edits.
+    std::tuple<QPushButton*, QLineEdit*, QLineEdit*> SpectrumControls() const
+    {
+        return {form_->findChild<QPushButton*>("ScanButton"), form_->findChild<QLineEdit*>("StartEdit"),
+                form_->findChild<QLineEdit*>("StopEdit")};
     }
     static int PeakIndex(const TChartSeries& a, const TChartSeries& b)
     {
@@ -224,13 +232,194 @@ std::vector<std::pair<double, double>> SpectrumRows(const QString& text)
     return rows;
 }
 
-TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep)
+// The words written to a register, oldest first.
+std::vector<int32_t> RegisterWrites(const sim::SimController& sim, int32_t reg)
+{
+    std::vector<int32_t> words;
+    for (const sim::SimRequest& r : sim.RequestLog())
+        if (r.Code == IOCTL_WRITE_REG && r.InWords >= 2 && r.In[0] == reg)
+            words.push_back(r.In[1]);
+    return words;
+}
+
+// Each oscillator value at its limit, just inside and just beyond it: the
+// controller's word, the edit and the settings agree, and what no word holds
+// is refused red and kept nowhere.
+TEST_F(MultiLockInOnSim, OscillatorValuesAreSentAsShownAndStoredOrRefusedAtTheirEdits)
+{
+    ini_->WriteFloat("MultiLockin", "AmplScale2", 65535.0); // 1 V at full word
+    ini_->WriteFloat("MultiLockin", "AmplScale0", 6553.5);  // 10 V at full word in range 0
+    Start();
+    auto* f1 = form_->findChild<QLineEdit*>("FreqEdit1");
+    auto* f3 = form_->findChild<QLineEdit*>("FreqEdit3");
+    auto* link3 = form_->findChild<QComboBox*>("ComboBox4");
+    auto* ampl1 = form_->findChild<QLineEdit*>("AmplEdit1");
+    ASSERT_TRUE(f1 && f3 && link3 && ampl1);
+    const auto word = [](double hz) {
+        return static_cast<int32_t>(static_cast<uint32_t>(std::llround(hz * MultiLockInWordScale)));
+    };
+
+    // Frequency: the highest word's frequency is run, a hair above it refused.
+    test::TypeEnter(f1, "9999999.9976");
+    EXPECT_FALSE(test::IsRed(f1));
+    EXPECT_EQ(sim_->Register(RegLia1Freq), word(9999999.9976));
+    EXPECT_EQ(static_cast<uint32_t>(sim_->Register(RegLia1Freq)), 0xFFFFFFFFu);
+    EXPECT_EQ(ini_->ReadFloat("MultiLockin", "Freq1", 0), 9999999.9976);
+    for (const char* beyond : {"9999999.9989", "1e12", "-1"}) {
+        test::TypeEnter(f1, beyond);
+        EXPECT_TRUE(test::IsRed(f1)) << beyond;
+        EXPECT_EQ(static_cast<uint32_t>(sim_->Register(RegLia1Freq)), 0xFFFFFFFFu) << beyond;
+        EXPECT_EQ(ini_->ReadFloat("MultiLockin", "Freq1", 0), 9999999.9976) << beyond;
+    }
+    // The refused value blocks no later oscillator: LIA 3 still follows LIA 1.
+    test::TypeEnter(f1, "0");
+    EXPECT_EQ(sim_->Register(RegLia1Freq), 0);
+    test::TypeEnter(f1, "21000");
+    form_->SetLinkText(2, "F1+1000");
+    EXPECT_EQ(sim_->Register(RegLia3Freq), word(21000.0) + word(1000.0));
+
+    // A cleared link box is "no link" on Enter, chosen and stored, never 0 Hz.
+    form_->SetLinkText(2, "no link");
+    test::TypeEnter(f3, "30000");
+    EXPECT_EQ(sim_->Register(RegLia3Freq), word(30000.0));
+    ini_->WriteInteger("MultiLockIn", "ComboBox4", 5);
+    link3->lineEdit()->selectAll();
+    QTest::keyClick(link3->lineEdit(), Qt::Key_Backspace);
+    form_->ApplyFrequencies(); // as a resonance change does while the box is empty
+    EXPECT_EQ(sim_->Register(RegLia3Freq), word(30000.0));
+    EXPECT_TRUE(link3->styleSheet().contains("silver"));
+    QTest::keyClick(link3->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(sim_->Register(RegLia3Freq), word(30000.0));
+    EXPECT_EQ(link3->currentText(), "no link");
+    EXPECT_EQ(ini_->ReadInteger("MultiLockIn", "ComboBox4", -1), 0);
+    EXPECT_FALSE(link3->styleSheet().contains("silver"));
+    EXPECT_TRUE(f3->isEnabled());
+
+    // LIA 1 amplitude: 10 V is the full word of range 0; more is limited to it,
+    // and the edit and the settings say 10 V.
+    test::TypeEnter(ampl1, "10");
+    EXPECT_EQ(sim_->Register(RegLiaAmplitude) >> 16 & 0xFFFF, 65535);
+    EXPECT_EQ(sim_->ControlWord() & 0x300, 0);
+    EXPECT_EQ(ini_->ReadFloat("MultiLockin", "Amplitude1", 0), 10.0);
+    for (const char* beyond : {"10.001", "1000"}) {
+        test::TypeEnter(ampl1, beyond);
+        EXPECT_EQ(sim_->Register(RegLiaAmplitude) >> 16 & 0xFFFF, 65535) << beyond;
+        EXPECT_EQ(ini_->ReadFloat("MultiLockin", "Amplitude1", 0), 10.0) << beyond;
+        EXPECT_EQ(ampl1->text().trimmed(), "10.000") << beyond;
+    }
+    test::TypeEnter(ampl1, "9.999");
+    EXPECT_EQ(sim_->Register(RegLiaAmplitude) >> 16 & 0xFFFF, std::lround(9.999 * 6553.5));
+    EXPECT_EQ(ini_->ReadFloat("MultiLockin", "Amplitude1", 0), 9.999);
+
+    // A phase is kept as its word sends it.
+    test::TypeEnter(form_->findChild<QLineEdit*>("PhaseEdit1"), "400");
+    const int32_t w1 = (sim_->Register(RegLiaPhases) & 0x3FF) << 1;
+    EXPECT_NEAR(ini_->ReadFloat("MultiLockin", "Phase1", 0), 40.0, 0.3);
+    EXPECT_NEAR(ini_->ReadFloat("MultiLockin", "Phase1", 0), w1 / 2047.0 * 360.0, 1e-9);
+
+    // Settings from elsewhere that no oscillator runs start at 0 Hz and say so;
+    // an amplitude beyond its range starts limited.
+    form_->FormDestroy();
+    form_.reset();
+    CloseDevice(workers_, io_);
+    ini_->WriteFloat("MultiLockin", "Freq1", 1.0e12);
+    ini_->WriteFloat("MultiLockin", "Amplitude1", 500.0);
+    Start();
+    EXPECT_EQ(sim_->Register(RegLia1Freq), 0);
+    EXPECT_EQ(ini_->ReadFloat("MultiLockin", "Freq1", -1), 0.0);
+    EXPECT_EQ(ini_->ReadFloat("MultiLockin", "Amplitude1", 0), 10.0);
+    EXPECT_EQ(sim_->Register(RegLiaAmplitude) >> 16 & 0xFFFF, 65535);
+    EXPECT_EQ(form_->findChild<QLineEdit*>("AmplEdit1")->text().trimmed(), "10.000");
+}
+
+// A sweep beyond what the oscillator holds is refused before it starts; one
+// up to the highest word reads every point at the frequency its row names.
+TEST_F(MultiLockInOnSim, ASweepRunsOnlyWhatTheOscillatorHoldsAndItsRowsNameTheWordsSent)
 {
     ini_->WriteInteger("MultiLockinOpt", "DelimiterSave", 1);
     Start();
-    auto* scan = form_->findChild<QPushButton*>("ScanButton");
-    auto* start = form_->findChild<QLineEdit*>("StartEdit");
-    auto* stop = form_->findChild<QLineEdit*>("StopEdit");
+    auto [scan, start, stop] = SpectrumControls();
+    ASSERT_TRUE(scan && start && stop);
+    for (const auto& [from, to, red] :
+         {std::tuple{"15000", "1e12", 2}, std::tuple{"15000", "9999999.9989", 2}, std::tuple{"0", "27000", 1}}) {
+        test::TypeEnter(start, from);
+        test::TypeEnter(stop, to);
+        boxes_.Clear();
+        scan->click();
+        EXPECT_EQ(boxes_.Texts(), QStringList{"Sweep frequencies must lie above 0 Hz and below 10 MHz!"}) << to;
+        EXPECT_FALSE(form_->Sweeping());
+        EXPECT_FALSE(scan->isChecked());
+        EXPECT_TRUE(test::IsRed(red == 1 ? start : stop)) << from << " " << to;
+        EXPECT_FALSE(test::IsRed(red == 1 ? stop : start)) << from << " " << to;
+        EXPECT_EQ(form_->Step(), 0.0); // nothing measured, nothing to save
+        EXPECT_EQ(sim_->Register(RegLia1Freq), std::lround(21000.0 * MultiLockInWordScale));
+    }
+
+    // Nor is a source on a link formula swept: it would run the formula's frequency.
+    test::TypeEnter(start, "15000");
+    test::TypeEnter(stop, "27000");
+    form_->SetLinkText(0, "F0+1000");
+    boxes_.Clear();
+    scan->click();
+    EXPECT_EQ(boxes_.Texts(), QStringList{"LIA1 follows a link formula: choose \"no link\" to sweep it!"});
+    EXPECT_FALSE(form_->Sweeping());
+    EXPECT_EQ(form_->Step(), 0.0);
+    form_->SetLinkText(0, "no link");
+    boxes_.Clear();
+
+    test::TypeEnter(stop, "9999999.9976");
+    sim_->ClearLog();
+    scan->click();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join("|").toStdString();
+    EXPECT_EQ(ini_->ReadFloat("MultiLockin", "Stop", 0), 9999999.9976);
+    saveAnswer_ = dir_.Path() + "edge.txt";
+    QTest::mouseClick(form_->findChild<QPushButton*>("SaveAsButton"), Qt::LeftButton);
+    QFile file(saveAnswer_);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const std::vector<std::pair<double, double>> rows = SpectrumRows(QString::fromUtf8(file.readAll()));
+    ASSERT_EQ(rows.size(), 32u);
+    EXPECT_NEAR(rows.back().first, 9999999.9976, 1e-6);
+    // Every row's frequency is a word the oscillator was given, in the order of the rows.
+    const std::vector<int32_t> sent = RegisterWrites(*sim_, RegLia1Freq);
+    size_t at = 0;
+    for (const auto& row : rows) {
+        const auto w = static_cast<int32_t>(static_cast<uint32_t>(std::llround(row.first * MultiLockInWordScale)));
+        while (at < sent.size() && sent[at] != w)
+            ++at;
+        ASSERT_LT(at, sent.size()) << "no word sent for the row at " << row.first << " Hz";
+    }
+    EXPECT_EQ(static_cast<uint32_t>(sent[at]), 0xFFFFFFFFu);
+}
+
+// A click on the chart left of 0 Hz tunes nothing: the source keeps its
+// frequency, and the oscillators after it still follow their links.
+TEST_F(MultiLockInOnSim, AClickLeftOfZeroHertzLeavesTheSourceRunning)
+{
+    Start();
+    form_->SetRange(1.0, 27000.0);
+    form_->StartSweep();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    form_->show();
+    ASSERT_FALSE(form_->grab().isNull()); // lays the chart out
+    TSimpleChart* chart = form_->Chart();
+    const QPoint left(1, chart->height() / 2);
+    ASSERT_LT(chart->PixelToX(left.x()), 0.0);
+    const int32_t word = sim_->Register(RegLia1Freq);
+    QTest::mouseClick(chart, Qt::LeftButton, Qt::NoModifier, left);
+    EXPECT_EQ(sim_->Register(RegLia1Freq), word);
+    EXPECT_FALSE(test::IsRed(form_->findChild<QLineEdit*>("FreqEdit1")));
+    form_->SetLinkText(1, "F1+1000");
+    EXPECT_EQ(sim_->Register(RegLia2Freq), word + std::lround(1000.0 * MultiLockInWordScale));
+}
+
+TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep)
+{
+    ini_->WriteInteger("MultiLockinOpt", "DelimiterSave", 1);
+    ini_->WriteInteger("MultiLockIn", "ComboBox1Count", 2);
+    ini_->WriteString("MultiLockIn", "ComboBox11", "F1");
+    Start();
+    auto [scan, start, stop] = SpectrumControls();
     ASSERT_TRUE(scan && start && stop);
     for (auto [edit, text] : {std::pair{start, "15000"}, std::pair{stop, "27000"}}) {
         edit->setText(text);
@@ -274,7 +463,8 @@ TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep
     // What shapes the signal ends the sweep; its points stay a record of their own.
     auto* amplitude = form_->findChild<QLineEdit*>("AmplEdit1");
     auto* filter = form_->findChild<QComboBox*>("FilterBox");
-    ASSERT_TRUE(amplitude && filter);
+    auto* link2 = form_->findChild<QComboBox*>("ComboBox1");
+    ASSERT_TRUE(amplitude && filter && link2);
     const std::vector<std::pair<QString, std::function<void()>>> changes = {
         {"amplitude",
          [&] {
@@ -286,7 +476,23 @@ TEST_F(MultiLockInOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep
              filter->setFocus();
              QTest::keyClick(filter, Qt::Key_Down);
          }},
+        {"link", // LIA 2 chosen to follow LIA 1 from its list
+         [&] {
+             link2->setFocus();
+             QTest::keyClick(link2, Qt::Key_Down);
+         }},
     };
+    // A value refused at its edit changes nothing: the sweep goes on.
+    auto* frequency2 = form_->findChild<QLineEdit*>("FreqEdit2");
+    measuredAt(5);
+    for (const char* refused : {"1e12", "x"})
+        test::TypeEnter(frequency2, refused);
+    test::TypeEnter(amplitude, "y");
+    EXPECT_TRUE(form_->Sweeping());
+    EXPECT_TRUE(form_->StatusText().isEmpty()) << form_->StatusText().toStdString();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    EXPECT_EQ(form_->Series(0).Count(), 32);
+
     for (const auto& [setting, change] : changes) {
         SCOPED_TRACE(setting.toStdString());
         measuredAt(8);
