@@ -5,7 +5,7 @@
 #include "images/ChildForm.h"
 #include "images/ImageTouch.h"
 #include "platform/MessageBoxes.h"
-#include "view3d/A3DRenderer.h"
+#include "view3d/A3DSurfaceThread.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -16,7 +16,9 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QPainter>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QTouchEvent>
@@ -45,28 +47,23 @@ std::function<bool()> TA3DForm::OpenGLAvailable;
 
 // ---- TMyPanel -------------------------------------------------------------------------
 
-TMyPanel::TMyPanel(TA3DForm* form) : QOpenGLWidget(form), form_(form)
+TMyPanel::TMyPanel(TA3DForm* form) : QWidget(form), form_(form)
 {
-    QSurfaceFormat format;
-    format.setDepthBufferSize(24);
-    format.setRedBufferSize(8);
-    format.setGreenBufferSize(8);
-    format.setBlueBufferSize(8);
-    format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
-    setFormat(format);
+    setAttribute(Qt::WA_OpaquePaintEvent);
     if (TouchAvailable())
         setAttribute(Qt::WA_AcceptTouchEvents);
 }
 
-void TMyPanel::initializeGL()
+void TMyPanel::paintEvent(QPaintEvent*)
 {
-    A3DInitGLState();
-}
-
-void TMyPanel::paintGL()
-{
-    const qreal ratio = devicePixelRatioF();
-    A3DRender(form_->mesh_, form_->view_, static_cast<int>(width() * ratio), static_cast<int>(height() * ratio));
+    // Until the view's thread has drawn the size the panel now has, its last
+    // scene is stretched over it.
+    QPainter painter(this);
+    const TA3DRgb bg = BGColorToRgb(form_->view_.BGColor);
+    if (form_->scene_.isNull())
+        painter.fillRect(rect(), QColor(bg.R, bg.G, bg.B));
+    else
+        painter.drawImage(rect(), form_->scene_);
 }
 
 bool TMyPanel::event(QEvent* event)
@@ -80,7 +77,7 @@ bool TMyPanel::event(QEvent* event)
         event->accept();
         return true;
     default:
-        return QOpenGLWidget::event(event);
+        return QWidget::event(event);
     }
 }
 
@@ -145,8 +142,44 @@ TA3DForm::TA3DForm(QWidget* parent) : QWidget(parent, Qt::Window)
 
 TA3DForm::~TA3DForm()
 {
+    // The thread draws on the offscreen surface: it ends first.
+    surfaceThread_.reset();
+    glSurface_.reset();
     if (A3DForm == this)
         A3DForm = nullptr;
+}
+
+TA3DSurfaceThread& TA3DForm::SurfaceThread()
+{
+    if (!surfaceThread_)
+        surfaceThread_ = std::make_unique<TA3DSurfaceThread>(
+            [this] { QMetaObject::invokeMethod(this, &TA3DForm::SurfaceReady, Qt::QueuedConnection); });
+    return *surfaceThread_;
+}
+
+void TA3DForm::SurfaceReady()
+{
+    if (!surfaceThread_)
+        return;
+    TA3DSurfaceThread::TResult result = surfaceThread_->Take();
+    if (result.Mesh)
+        mesh_ = std::move(result.Mesh);
+    if (!result.Scene.isNull()) {
+        scene_ = std::move(result.Scene);
+        if (glPanel_ != nullptr)
+            glPanel_->update();
+    }
+}
+
+const TA3DMesh& TA3DForm::Mesh() const
+{
+    static const TA3DMesh none;
+    return mesh_ ? *mesh_ : none;
+}
+
+bool TA3DForm::SurfaceSettled() const
+{
+    return !surfaceThread_ || surfaceThread_->Settled();
 }
 
 void TA3DForm::InitOpenGL()
@@ -255,7 +288,6 @@ void TA3DForm::SetSource(TChildForm* window)
 {
     source_ = window;
     if (window == nullptr) {
-        mesh_.Clear();
         setWindowTitle("3D View");
         Rebuild();
         return;
@@ -277,23 +309,38 @@ void TA3DForm::Rebuild()
 {
     if (source_ == nullptr) {
         // A window closed with its channel leaves nothing to draw.
-        mesh_.Clear();
+        SurfaceThread().Clear(++buildTag_);
+        builtFrom_ = nullptr;
         ShowToolbar(true);
         Render();
         return;
     }
-    rebuilding_ = true;
-    mesh_.Build(source_->Renderer().Bitmap(), view_.Gain(), source_->PlainColorTable());
+    // The picture is copied: the display thread's next repaint writes into
+    // the window's own while the surface is built.
+    SurfaceThread().Build(source_->Renderer().Bitmap(), view_.Gain(), source_->PlainColorTable(), ++buildTag_);
     builtFrom_ = source_;
     builtDrawing_ = source_->Renderer().Drawing();
-    rebuilding_ = false;
     Render();
 }
 
 void TA3DForm::Render()
 {
-    if (glPanel_ != nullptr)
-        glPanel_->update();
+    if (glPanel_ == nullptr || !glPanel_->isVisible())
+        return;
+    if (!glSurface_) {
+        QSurfaceFormat format;
+        format.setDepthBufferSize(24);
+        format.setRedBufferSize(8);
+        format.setGreenBufferSize(8);
+        format.setBlueBufferSize(8);
+        glSurface_ = std::make_unique<QOffscreenSurface>();
+        glSurface_->setFormat(format);
+        glSurface_->create();
+    }
+    const qreal ratio = glPanel_->devicePixelRatioF();
+    SurfaceThread().Draw(
+        view_, glSurface_.get(),
+        QSize(static_cast<int>(glPanel_->width() * ratio), static_cast<int>(glPanel_->height() * ratio)));
 }
 
 void TA3DForm::WMUpdateDisplay(bool)
@@ -302,7 +349,7 @@ void TA3DForm::WMUpdateDisplay(bool)
     // surface shows it.
     if (source_ != nullptr && source_ == builtFrom_ && source_->Renderer().Drawing() == builtDrawing_)
         return;
-    if (isVisible() && !rebuilding_)
+    if (isVisible())
         Rebuild();
 }
 
@@ -418,11 +465,6 @@ void TA3DForm::PanelTouch(const std::vector<TTouchPoint>& points)
             view_.MouseUp();
         }
     }
-}
-
-QImage TA3DForm::GrabScene()
-{
-    return glPanel_ != nullptr ? glPanel_->grabFramebuffer() : QImage();
 }
 
 void TA3DForm::resizeEvent(QResizeEvent* event)

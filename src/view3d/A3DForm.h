@@ -7,7 +7,9 @@
 // empty; the rest of the program runs on.
 //
 // The surface (TA3DMesh), the view and its mouse modes (TA3DView) and the
-// drawing (A3DRender) live beside this class and need no window.
+// drawing (A3DRender) live beside this class and need no window. Surfaces
+// are built and drawn on the view's own thread (TA3DSurfaceThread); the
+// window only shows the finished drawing.
 
 #include "images/TouchGesture.h"
 #include "view3d/A3DMesh.h"
@@ -15,34 +17,35 @@
 
 #include <QImage>
 #include <QList>
-#include <QOpenGLWidget>
 #include <QPointer>
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class QAction;
 class QComboBox;
 class QFrame;
 class QLabel;
 class QMenu;
+class QOffscreenSurface;
 class QScrollBar;
 
 namespace qvt {
 
 class TA3DForm;
+class TA3DSurfaceThread;
 class TChildForm;
 
-// The drawing surface: an OpenGL widget whose paint draws the scene.
-class TMyPanel : public QOpenGLWidget {
+// The drawing surface: shows the scene the view's thread drew last.
+class TMyPanel : public QWidget {
     Q_OBJECT
 
 public:
     explicit TMyPanel(TA3DForm* form);
 
 protected:
-    void initializeGL() override;
-    void paintGL() override;
+    void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -82,7 +85,10 @@ public:
     void ChannelComboBoxChange(int index);
     void SetSource(TChildForm* window);
     TChildForm* Source() const;
+    // The surface built anew from the source's picture, then drawn; both
+    // on the view's thread.
     void Rebuild();
+    // The surface drawn anew as the view now looks at it.
     void Render();
 
     void ScrollBar1Change(int position);
@@ -100,10 +106,13 @@ public:
     bool TouchActive() const { return touch_.Active(); }
 
     const TA3DView& View() const { return view_; }
-    const TA3DMesh& Mesh() const { return mesh_; }
+    // The surface shown (the last one built).
+    const TA3DMesh& Mesh() const;
     QWidget* Panel() const { return panel_; }
     // The scene as last drawn (a null image without OpenGL).
-    QImage GrabScene();
+    QImage GrabScene() const { return scene_; }
+    // Whether every surface and drawing asked for has come and is shown.
+    bool SurfaceSettled() const;
 
 public slots:
     // The display thread's repaint: the surface is built anew.
@@ -124,16 +133,23 @@ private:
     void LayoutControls();
     void ShowBGColor();
     void Activated();
+    TA3DSurfaceThread& SurfaceThread();
+    // A finished surface or drawing of the view's thread taken over.
+    void SurfaceReady();
 
     TA3DView view_;
-    TA3DMesh mesh_;
+    std::shared_ptr<const TA3DMesh> mesh_;
+    QImage scene_;
+    // Where the view's thread draws; made the first time the view is drawn.
+    std::unique_ptr<QOffscreenSurface> glSurface_;
+    std::unique_ptr<TA3DSurfaceThread> surfaceThread_;
     TA3DTouchGesture touch_;
     QPointer<TChildForm> source_;
-    // The source's drawing the surface was last built from (see WMUpdateDisplay).
+    // The source's drawing the surface was last asked for (see WMUpdateDisplay).
     const TChildForm* builtFrom_ = nullptr;
     uint64_t builtDrawing_ = 0;
+    uint64_t buildTag_ = 0;
     bool glAvailable_ = false;
-    bool rebuilding_ = false;
     bool toolbarShown_ = true;
 
     QWidget* panel_ = nullptr;

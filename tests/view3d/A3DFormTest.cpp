@@ -7,6 +7,8 @@
 #include "images/ChildForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/GoXYThread.h"
 #include "scan/ImageBuffers.h"
 #include "scan/ScanParaForm.h"
 #include "support/TestSupport.h"
@@ -17,9 +19,11 @@
 #include <QDir>
 #include <QScrollBar>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 
 using namespace qvt;
@@ -43,6 +47,23 @@ struct MainIniScope {
     MainIniScope() { MainIni = &ini; }
     ~MainIniScope() { MainIni = previous; }
 };
+
+// The program's windows on a copy of the bundled settings, the simulator on
+// its fast clock.
+bool CreateBundled(test::TempDir& dir, int& exitCode)
+{
+    if (!test::CopyBundledSettings(dir))
+        return false;
+    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
+    LoadDriverName(dir.Path(), {"qvt"});
+    return CreateAllForms("qvt", exitCode);
+}
+
+// The surfaces asked for are built on the view's own thread: wait for them.
+bool Settled(const TA3DForm& form)
+{
+    return test::PumpUntil([&] { return form.SurfaceSettled(); });
+}
 
 // An image window over a buffer whose picture rises to the right, with its
 // acquisition box.
@@ -92,19 +113,15 @@ TEST(A3DForm, WithoutOpenGLOnlyTheViewGoesAndItSaysSoWhenOpened)
     form.WMUpdateDisplay(false);
     EXPECT_TRUE(form.GrabScene().isNull());
     EXPECT_EQ(boxes.Texts().size(), 1);
-    EXPECT_EQ(qobject_cast<QOpenGLWidget*>(form.Panel()), nullptr);
 }
 
 TEST(A3DForm, TheProgramStartsWithoutOpenGLAndTellsWhenTheViewIsOpened)
 {
     test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
-    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
     OpenGLScope gl(false);
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
     int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(CreateBundled(dir, exitCode));
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(boxes.Texts().isEmpty());
     ASSERT_NE(MainQVTForm, nullptr);
@@ -144,6 +161,7 @@ TEST(A3DForm, FollowsTheChosenChannelAndForgetsAWindowThatWent)
     EXPECT_EQ(combo->count(), 2);
     EXPECT_EQ(form.Source(), second->form.get());
     EXPECT_EQ(form.windowTitle(), "3D View of Error Fwd");
+    ASSERT_TRUE(Settled(form));
     ASSERT_EQ(form.Mesh().Size(), 16);
     // Scroll bar 0: gain 100, the right edge as high as the palette goes.
     const float top = form.Mesh().Height(5, 15);
@@ -156,6 +174,7 @@ TEST(A3DForm, FollowsTheChosenChannelAndForgetsAWindowThatWent)
     // The z gain follows the scroll bar and is kept.
     form.findChild<QScrollBar*>("ScrollBar1")->setValue(99);
     EXPECT_EQ(settings.ini.ReadInteger("A3D", "ScrollBar1Pos", -1), 99);
+    ASSERT_TRUE(Settled(form));
     EXPECT_NEAR(form.Mesh().Height(5, 15), top / 100.0f, 0.01f);
 
     // Its window closed, the view has no source and shows its toolbar again.
@@ -165,6 +184,7 @@ TEST(A3DForm, FollowsTheChosenChannelAndForgetsAWindowThatWent)
     form.WMUpdateDisplay(true);
     form.Rebuild();
     EXPECT_EQ(form.Source(), nullptr);
+    ASSERT_TRUE(Settled(form));
     EXPECT_TRUE(form.Mesh().Empty());
     EXPECT_TRUE(form.ToolbarShown());
 }
@@ -197,23 +217,70 @@ TEST(A3DForm, OneFingerTurnsTheViewTwoZoomAndTheMouseWaitsMeanwhile)
 TEST(A3DForm, APixelCountTypedInTheParameterWindowReshapesTheShownSurface)
 {
     test::TempDir dir;
-    ASSERT_TRUE(test::CopyBundledSettings(dir));
-    dir.WriteFile("ini/sim.ini", dir.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast"));
     OpenGLScope gl(true);
     ScriptedMessageResponder boxes;
-    LoadDriverName(dir.Path(), {"qvt"});
     int exitCode = -1;
-    ASSERT_TRUE(CreateAllForms("qvt", exitCode));
+    ASSERT_TRUE(CreateBundled(dir, exitCode));
     StartUp();
     ASSERT_FALSE(MainQVTForm->ImageWindows().isEmpty());
     MainQVTForm->MenuItem("View3DItem")->trigger();
     A3DForm->FillChannelList();
     ASSERT_NE(A3DForm->Source(), nullptr);
+    ASSERT_TRUE(Settled(*A3DForm));
     const int before = A3DForm->Mesh().Size();
     const int pixels = before == 64 ? 128 : 64;
     ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", QString::number(pixels)));
     EXPECT_EQ(A3DForm->Source()->Renderer().Bitmap().Height(), pixels);
+    ASSERT_TRUE(Settled(*A3DForm));
     EXPECT_EQ(A3DForm->Mesh().Size(), pixels);
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+}
+
+// A 2048-pixel frame scanned with the view open: the surface is built anew,
+// on the view's own thread, as the lines come, and the one shown once the
+// frame has ended is that frame's picture, point for point.
+TEST(A3DForm, TheViewFollowsALargeFrameAndShowsItsPictureWhenItEnds)
+{
+    test::TempDir dir;
+    OpenGLScope gl(true);
+    ScriptedMessageResponder boxes;
+    int exitCode = -1;
+    ASSERT_TRUE(CreateBundled(dir, exitCode));
+    MainQVTForm->show();
+    StartUp();
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "2048"));
+    MainQVTForm->MenuItem("View3DItem")->trigger();
+    A3DForm->FillChannelList();
+    ASSERT_NE(A3DForm->Source(), nullptr);
+    ASSERT_TRUE(Settled(*A3DForm));
+
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([] { return ScanParams.CurrentLine.load() > 1; }));
+    const TA3DMesh* shown = &A3DForm->Mesh();
+    int surfaces = 0;
+    ASSERT_TRUE(test::PumpUntil(
+        [&] {
+            if (&A3DForm->Mesh() != shown) {
+                shown = &A3DForm->Mesh();
+                ++surfaces;
+            }
+            return DeviceWorkers->GoXYThread().Suspended() && !MainQVTForm->ScanButtonDown();
+        },
+        1200000));
+    ASSERT_TRUE(Settled(*A3DForm));
+    EXPECT_GT(surfaces, 1) << "the view did not follow the frame";
+
+    const TIndexedBitmap& picture = A3DForm->Source()->Renderer().Bitmap();
+    const TA3DMesh& mesh = A3DForm->Mesh();
+    ASSERT_EQ(picture.Height(), 2048);
+    ASSERT_EQ(mesh.Size(), 2048);
+    const double gain = A3DForm->View().Gain();
+    int wrong = 0;
+    for (int i = 0; i < 2048; ++i)
+        for (int j = 0; j < 2048; ++j)
+            wrong += std::fabs(mesh.Height(i, j) - gain / 256.0 * picture.Row(i)[j]) > 1e-3;
+    EXPECT_EQ(wrong, 0);
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
 }
