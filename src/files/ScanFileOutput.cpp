@@ -627,6 +627,10 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
             out.Written << p.Name;
     }
 
+    // The data files' moves reach the disk before the parameter file's, so
+    // a power cut cannot leave a parameter file naming files that are gone.
+    if (!SyncDirectory(QFile::encodeName(dir)))
+        accessError();
     bool parameterFileWritten = false;
     switch (move(parameterFile, textName)) {
     case TWriteStatus::Written:
@@ -642,7 +646,7 @@ TSaveOutcome SaveScanFileSet(TSaveRequest request)
         removeWritten();
         break;
     }
-    // One flush of the directory makes every move of the set last.
+    // The second flush makes the parameter file's move last.
     if (!SyncDirectory(QFile::encodeName(dir)))
         accessError();
 
