@@ -337,6 +337,10 @@ TEST_F(FastScanOnSimTest, RunsFrameAfterFrameIntoTheImageBuffersAndStopsCleanly)
         bool RepeatButtonDown() const override { return true; }
     } host;
     fast.SetHost(&host);
+    // The module's loop given an integral gain, as the FastZ page sends it:
+    // without one it could not keep the tip along the lines.
+    form_->WriteReg(83, 1 << 20);
+    form_->WriteReg(84, 1 << 20);
 
     fast.EnterFastMode();
     fast.Start();
