@@ -206,6 +206,8 @@ public:
     // where it holds the tip now (the tables are clamped to the outputs, so a
     // point beyond them would only drive an output to its rail).
     TSpektReach SpektReach(const double* bias, const double* z, int n);
+    // How far toward the sample a Z ramp may press the tip (physical Z; infinity: no bound).
+    double SpektPressMax() const;
     double QuantizeBias(double u);
     // With the position-sensor linearisation on: one step of pulling the
     // tip onto the physical point (x, y) by the sensors' readings.

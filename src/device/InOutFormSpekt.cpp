@@ -74,7 +74,12 @@ double TInOutForm::QuantizeZ(double z)
 TSpektReach TInOutForm::SpektReach(const double* bias, const double* z, int n)
 {
     return SpektRampReach(bias, z, n, RampScaleOf(ChannelTable[SlotBias]), RampScaleOf(ChannelTable[SlotZ]),
-                          ReadReg(ReadAddrZ));
+                          ReadReg(ReadAddrZ), SpektPressMax());
+}
+
+double TInOutForm::SpektPressMax() const
+{
+    return qvt::SpektPressMax(MainIni ? MainIni->ReadFloat("Spekt", "ZPressMax", 0.0) : 0.0);
 }
 
 double TInOutForm::QuantizeBias(double u)

@@ -92,8 +92,13 @@ double QuantizeBiasValue(double u, const TRampScale& scale)
     return (raw + scale.Offset) * factor;
 }
 
+double SpektPressMax(double setting)
+{
+    return setting > 0.0 ? setting : std::numeric_limits<double>::infinity();
+}
+
 TSpektReach SpektRampReach(const double* bias, const double* z, int n, const TRampScale& biasScale,
-                           const TRampScale& zScale, double zNow)
+                           const TRampScale& zScale, double zNow, double pressMax)
 {
     TSpektReach reach;
     // The physical value a raw word stands for (the inverse of RampRaw).
@@ -115,10 +120,13 @@ TSpektReach SpektRampReach(const double* bias, const double* z, int n, const TRa
         range(zNow - zHi, zNow - zLo, zScale, reach.DzLow, reach.DzHigh);
     else
         reach.DzLow = reach.DzHigh = std::numeric_limits<double>::quiet_NaN(); // nothing is safe from a rail
+    reach.DzLow = std::max(reach.DzLow, -pressMax);
     for (int i = 0; i < n; ++i) {
         const double word = RampRaw(z[i], zScale);
         const double zAt = zNow - word;
-        if (!std::isfinite(z[i]) || !(zAt >= zLo && zAt <= zHi))
+        // Half a digit of slack: the edit's limit is quantised to the Z output's digit.
+        if (!std::isfinite(z[i]) || !(zAt >= zLo && zAt <= zHi) ||
+            z[i] < -pressMax - 0.5 * std::abs(ScaleFactor(zScale)))
             reach.ZInRange = false;
         const double raw = RampRaw(bias[i], biasScale);
         if (!std::isfinite(bias[i]) || !(raw >= biasLo && raw <= biasHi))

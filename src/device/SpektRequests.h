@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace qvt {
 
@@ -79,9 +80,15 @@ struct TSpektReach {
     bool DzReachable(double dz) const { return dz >= DzLow && dz <= DzHigh; }
     bool BiasReachable(double u) const { return u >= BiasLow && u <= BiasHigh; }
 };
-// `n` points of bias and Z (the window's columns) against the outputs.
+// `n` points of bias and Z (the window's columns) against the outputs; a
+// dz below −`pressMax` (physical Z, toward the sample) presses the tip
+// further than it bears and is out of reach too.
 TSpektReach SpektRampReach(const double* bias, const double* z, int n, const TRampScale& biasScale,
-                           const TRampScale& zScale, double zNow);
+                           const TRampScale& zScale, double zNow,
+                           double pressMax = std::numeric_limits<double>::infinity());
+// The press toward the sample a Z ramp may make ("Spekt"/"ZPressMax" of the
+// main settings, physical Z units); none named or not above 0: no bound.
+double SpektPressMax(double setting);
 
 // The record that stops a run: Kind 2, no points, the rest kept.
 TSetSpektRecord BuildSpektStop(const TSetSpektRecord& record);

@@ -196,8 +196,11 @@ TFastPrepareResult PrepareFastScan(const TFastPrepareInput& in)
         const TLinCoefficients& k = in.Lin;
         const double th = in.Angle;
         const double range = in.Range;
+        // The overscan lengthens the fast line only: the lines are spread by
+        // the range (s adds the turn lines), or the frame would be taller
+        // than the range by the overscan.
         // X slow
-        const double sx = Trunc(std::sin(th) * t * range / in.FactorX);
+        const double sx = Trunc(std::sin(th) * range / in.FactorX);
         {
             const double q = sx > 0 ? k.X2F : k.X2B, c = sx > 0 ? k.X3F : k.X3B;
             write(134, -Trunc(sx * q));
@@ -221,7 +224,7 @@ TFastPrepareResult PrepareFastScan(const TFastPrepareInput& in)
         write(138, a2);
         write(133, a3);
         // Y slow
-        const double sy = -Trunc(std::cos(th) * t * range / in.FactorY) * s;
+        const double sy = -Trunc(std::cos(th) * range / in.FactorY) * s;
         {
             const double q = sy >= 0 ? -k.Y2B : -k.Y2F, c = sy >= 0 ? k.Y3B : k.Y3F;
             write(150, Trunc(sy * q));

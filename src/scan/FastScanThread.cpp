@@ -230,6 +230,10 @@ void TFastScanThread::Start()
     for (int reads = 0; reads < flushReads && flushed <= 2u * static_cast<size_t>(std::max(0, Pixels.load())); ++reads)
         flushed += form_.BulkRead(buffer_.data(), buffer_.size(), FlushTimeoutMs);
     ConfigureParser();
+    {
+        std::lock_guard lock(parserMutex_);
+        fromTurn_ = false;
+    }
     frameStamp_ = ReadTimestamp();
     // Until the first frame is in, the display judges by the line time the
     // generator was set up for.
@@ -366,8 +370,9 @@ bool TFastScanThread::FrameEnd(WorkerThread& thread)
         bool measured = false;
         {
             std::lock_guard lock(parserMutex_);
-            // Whole, with the settings and scales it began with.
-            measured = parser_.Measured.Whole() && frameStoring_ && !settingsChanged_;
+            // Whole, from a turn, with the settings and scales it began with.
+            measured = parser_.Measured.Whole() && fromTurn_ && frameStoring_ && !settingsChanged_;
+            fromTurn_ = true; // frames end at a turn: the next begins there
             std::vector<TFrameBuffer> buffers = StreamBuffers();
             measured = measured && !buffers.empty() && buffers.size() == frameBuffers_.size();
             for (size_t i = 0; measured && i < buffers.size(); ++i)

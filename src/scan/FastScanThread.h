@@ -125,6 +125,9 @@ private:
     TFrameSettings frameSettings_;
     bool frameStoring_ = false;
     bool settingsChanged_ = false;
+    // The frame under way began at a turn of the generator; the first after a
+    // start begins wherever the stream stood, its rows counted from a guess.
+    bool fromTurn_ = false;
     std::vector<TFrameBuffer> frameBuffers_; // as the frame began
     std::vector<uint8_t> buffer_;
     int64_t frameCount_ = 0;

@@ -33,6 +33,13 @@ void PutWord(void* out, int32_t value)
     std::memcpy(out, &value, 4);
 }
 
+// The module loop's weights: k0, k1 of a USB box's PI, q0..q2 of the type-29 PID.
+constexpr int32_t RegModuleK0 = 67;
+constexpr int32_t RegModuleK1 = 68;
+constexpr int32_t RegModuleQ0 = 83;
+constexpr int32_t RegModuleQ1 = 84;
+constexpr int32_t RegModuleQ2 = 85;
+
 // The register pages that read back what was written (fast feedback, scan
 // generator, filters, slope, and the auxiliary page of type 29).
 bool IsReadBackPage(int32_t reg)
@@ -210,7 +217,9 @@ bool SimController::HandleLocked(uint32_t code, const void* in, void* out, size_
         spekt_.LoadZRamp(Decode<TRampRecord>(in));
         return true;
     case IOCTL_SET_SPEKT: {
-        spekt_.Start(Decode<TSetSpektRecord>(in), SpektStartLocked(), clock_.NowUs());
+        const SimSpektStart start = SpektStartLocked();
+        spekt_.Start(Decode<TSetSpektRecord>(in), start, clock_.NowUs());
+        FeelSpektRunLocked(start);
         // Fast: the run is over when its request returns, as moves are.
         clock_.AdvanceFast(spekt_.RunUs() * 1000);
         return true;
@@ -456,6 +465,16 @@ void SimController::EvolveLocked(SimZLoop& loop, int32_t x, int32_t y, int64_t& 
             tip_.Feel(push, s, fromNs);
         }
     }
+    if (feel) {
+        // A loop at rest skips its ticks, but a Z or X/Y written meanwhile
+        // moved the tip all the same: judged where it stands now.
+        SimProbeState s;
+        s.X = scanner_.TrueX(x);
+        s.Y = scanner_.TrueY(y);
+        s.Bias = bias;
+        s.Z = static_cast<int32_t>(std::lround(loop.Z()));
+        tip_.Feel(loop.Push(s), s, fromNs);
+    }
 }
 
 void SimController::DriveZLocked()
@@ -504,6 +523,17 @@ SimSpektStart SimController::SpektStartLocked()
     start.ZStart = outputs_.Z();
     start.BiasStart = outputs_.Dac(2);
     return start;
+}
+
+void SimController::FeelSpektRunLocked(const SimSpektStart& start)
+{
+    // The run moves the tip as a loop would: each point's press is judged.
+    const int64_t now = clock_.NowNs();
+    SimProbeState s = FeltLocked(ProbeNowLocked(now));
+    for (int i = 0; i < spekt_.Points(); ++i) {
+        s.Z = static_cast<int32_t>(std::clamp(std::round(start.ZStart - spekt_.Gap(i)), -2147483647.0, 2147483647.0));
+        tip_.Feel(zLoop_.Push(s), s, now + static_cast<int64_t>(spekt_.PointUs(i) * 1000.0));
+    }
 }
 
 SimProbeState SimController::ProbeNowLocked(int64_t nowNs) const
@@ -683,8 +713,9 @@ int32_t SimController::ReadAtLocked(int32_t address, const SimProbeState& probe,
         return address == ReadAddrResonanceX ? r.X : r.Y;
     }
     if (SimMultiLockIn::IsAddress(address) && (config_.ControllerType == 26 || config_.ControllerType == 29)) {
-        int32_t value = multiLockIn_.Read(address, {registers_[RegLia1Freq], registers_[RegLia2Freq], registers_[RegLia3Freq]},
-                                          registers_[RegLiaPhases], registers_[RegLiaAmplitude], controlWord_);
+        int32_t value =
+            multiLockIn_.Read(address, {registers_[RegLia1Freq], registers_[RegLia2Freq], registers_[RegLia3Freq]},
+                              registers_[RegLiaPhases], registers_[RegLiaAmplitude], controlWord_);
         // The slider window's raster reads LIA 2's X: the test picture rides on it.
         if (address == SimWiring::PatternAddress)
             value += static_cast<int32_t>(std::lround(SimWiring::Pattern(outputs_.Dac(5), outputs_.Dac(6))));
@@ -815,12 +846,19 @@ size_t SimController::StreamLocked(int32_t* out, size_t maxWords)
     const int64_t now = clock_.NowNs();
     AdvanceLocked(now);
     const SimProbeState probe = ProbeNowLocked(now);
-    // The module's own loop keeps the tip on the surface along the fast lines.
-    auto sample = [this, &probe, now](int32_t address, double x, double y) {
+    // The module's own loop keeps the tip on the surface along the fast
+    // lines; with it off the tip stays at the slow loop's Z and is dragged
+    // over the sample as it lies. Either way its press is judged.
+    const bool gains = config_.Usb ? (registers_[RegModuleK0] | registers_[RegModuleK1]) != 0
+                                   : (registers_[RegModuleQ0] | registers_[RegModuleQ1] | registers_[RegModuleQ2]) != 0;
+    const bool carried = gains && (fastScan_.Control() & SimFastScan::ControlFeedback) != 0;
+    auto sample = [this, &probe, now, carried](int32_t address, double x, double y) {
         SimProbeState at = probe;
         at.X = x;
         at.Y = y;
-        at.Z = static_cast<int32_t>(std::clamp(zLoop_.ContactZ(x, y), -2147483647.0, 2147483647.0));
+        const double contact = zLoop_.ContactZ(x, y);
+        at.Z = static_cast<int32_t>(std::clamp(carried ? contact : zLoop_.Z(), -2147483647.0, 2147483647.0));
+        tip_.Feel(at.Z - contact, at, now);
         // Stream address 8 is the module's z output: the topography.
         return address == SimFastScan::TopographyAddress ? at.Z : ReadAtLocked(address, at, now);
     };

@@ -197,6 +197,7 @@ private:
     SimProbeState ProbeNowLocked(int64_t nowNs) const;
     // Where a spectroscopy run starts: the loop's family, set point and inputs.
     SimSpektStart SpektStartLocked();
+    void FeelSpektRunLocked(const SimSpektStart& start);
     SimMoveGenerator::Position PositionLocked() const;
     // Sets the move event when the last move has ended and no request that
     // queued one is still on its way back.
@@ -263,15 +264,15 @@ private:
     SimScope scope_;
     SimSpectroscopy spekt_;
     SimCantilever cantilever_;
-    SimNoiseFrames noiseFrames_; // the thermal-noise measurement's X/Y frames
-    SimFastScan fastScan_;       // the high-speed module's generator and stream
+    SimNoiseFrames noiseFrames_;                // the thermal-noise measurement's X/Y frames
+    SimFastScan fastScan_;                      // the high-speed module's generator and stream
     SimFastFeedback fastFeedback_{config_.Usb}; // the module's z loop (incremental on a USB box)
     SimFrameMotor frameMotor_;
     SimPhotodiode photodiode_;
     SimMultiLockIn multiLockIn_{config_.Cantilever, config_.Seed}; // types 26 and 29
-    int32_t unreleased_ = 0; // GO_XY requests queued but not yet returned
-    bool completionPending_ = false; // the move event is owed for the queued moves
-    int64_t dueNs_ = -1;             // when the event was told to set itself (−1: not told)
+    int32_t unreleased_ = 0;                                       // GO_XY requests queued but not yet returned
+    bool completionPending_ = false;                               // the move event is owed for the queued moves
+    int64_t dueNs_ = -1; // when the event was told to set itself (−1: not told)
     std::array<int32_t, RegisterCount> registers_{};
     int32_t controlWord_ = 0;
     std::array<int32_t, ChannelListWords> channelList_{};

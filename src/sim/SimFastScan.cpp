@@ -15,8 +15,12 @@ constexpr int32_t RegXSlow = 136;
 constexpr int32_t RegXFast = 137;
 constexpr int32_t RegYSlow = 152;
 constexpr int32_t RegYFast = 153;
-constexpr int32_t RegCentreX = 192;
-constexpr int32_t RegCentreY = 203;
+constexpr int32_t RegStartX = 130; // the frame's centre, in eighths of an output's digits
+constexpr int32_t RegStartY = 146;
+constexpr int32_t RegQuadX = 138; // the quadratic terms the start is offset by
+constexpr int32_t RegQuadY = 154;
+constexpr double StartUnit = 8.0;
+constexpr double StartQuad = 0.03;
 constexpr int32_t RegDirection = 142;
 constexpr double DPixelPerSpeed = 27793.454932584;
 
@@ -95,11 +99,17 @@ size_t SimFastScan::Stream(const int32_t* regs, int64_t nowNs, int32_t* out, siz
     groupPhase_ = std::min(groupPhase_, 67201.0);
     const int64_t g = GroupsPerLine(regs);
     const int64_t frameLines = LinesPerFrame(regs);
+    // The slow sweep covers its step over dPixel / (2 dLine) lines.
+    const double lineSpan = regs[RegDLine] != 0 ? std::abs(double(regs[RegDPixel]) / (2.0 * regs[RegDLine])) : 1.0;
     const double half = g / 2.0;
-    const double cx = regs[RegCentreX], cy = regs[RegCentreY];
-    // The fast line along (137, 153), the frame across it along (136, −152): a turned frame turns both.
+    // The frame lies where its start words put it, not where the tip stood
+    // when the mode was entered.
+    const double cx = StartUnit * (regs[RegStartX] + StartQuad * regs[RegQuadX]);
+    const double cy = StartUnit * (regs[RegStartY] + StartQuad * regs[RegQuadY]);
+    // The fast line along (137, 153), the lines advancing along (136, 152),
+    // as the move-by-move scan's pixel and line steps: a turned frame turns both.
     const double fastX = regs[RegXFast], fastY = regs[RegYFast];
-    const double slowX = regs[RegXSlow], slowY = -static_cast<double>(regs[RegYSlow]);
+    const double slowX = regs[RegXSlow], slowY = regs[RegYSlow];
     const size_t channels = addresses_.size();
     size_t n = 0;
     while (n < maxWords) {
@@ -122,7 +132,9 @@ size_t SimFastScan::Stream(const int32_t* regs, int64_t nowNs, int32_t* out, siz
         }
         // Forward over the first half of the line, back over the second.
         const double u = group_ < half ? group_ / half : 2.0 - group_ / half;
-        const double v = (static_cast<double>(down_ ? frameLines - 1 - line_ : line_) + 0.5) / frameLines;
+        // Lines one dLine-sweep's share of the slow step apart, about the frame's middle line.
+        const double v =
+            0.5 + (static_cast<double>(down_ ? frameLines - 1 - line_ : line_) + 0.5 - 0.5 * frameLines) / lineSpan;
         const double x = cx + (u - 0.5) * fastX + (v - 0.5) * slowX;
         const double y = cy + (u - 0.5) * fastY + (v - 0.5) * slowY;
         out[n++] = Unmark(sample(addresses_[channel_], x, y));

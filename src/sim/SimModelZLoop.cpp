@@ -97,8 +97,11 @@ double SimZLoop::Tick(const SimProbeState& s, int32_t zMin, int32_t zMax)
     case State::Track:
         break;
     }
-    const bool wired = probe_.SignalAddress == 0 || feedback_.InputAddress == probe_.SignalAddress ||
-                       feedback_.InputAddress == ReadAddrFastFeedbackInput;
+    // Address 81 is the high-speed module's output (its "Zout"), not the
+    // tip's signal: the module keeps the tip itself and, with no fast piezo
+    // here, leaves the slow loop nothing to take over, so Z holds.
+    const bool module = feedback_.InputAddress == ReadAddrFastFeedbackInput;
+    const bool wired = !module && (probe_.SignalAddress == 0 || feedback_.InputAddress == probe_.SignalAddress);
     const double input = wired ? Interaction(z_ - contact, s.Bias) : 0.0;
     const double e = polarity_ * input - setpoint_;
     const double ePrev = fresh_ ? e : errorPrev_;

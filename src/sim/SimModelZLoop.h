@@ -13,7 +13,9 @@
 // bias of the other sign) drives Z away to a rail, and a setpoint the tip
 // never reaches drives it into the sample. Word 0 holds Z; a retract slews Z
 // down to its minimum at a fixed rate; after a retract the loop extends Z
-// again as fast as its gains let it.
+// again as fast as its gains let it. A record on the high-speed module's
+// output (read address 81, while the module's own loop keeps the tip) holds
+// Z where it stands.
 //
 // The tip's signal: in STM a tunnelling current of the bias's sign that
 // grows tenfold every 2.3 CurrentDecay digits the tip comes closer and

@@ -95,7 +95,13 @@ void SimSpectroscopy::Play()
         played_[i] = played;
         feedback_[i] = start_.Interacting ? input : 0.0;
         retraction_[i] = r;
+        gap_[i] = gap;
     }
+}
+
+double SimSpectroscopy::PointUs(int i) const
+{
+    return std::max(record_.Delay, 0) + i * std::max(record_.SampleTicks, 1) * TickUs;
 }
 
 int SimSpectroscopy::DoneAt(int64_t nowUs) const

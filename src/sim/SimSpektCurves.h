@@ -56,6 +56,12 @@ public:
     // Fills `out` with the readings of result slot 1..6 done by `nowUs`;
     // returns their number (−1 for a slot out of range).
     int Read(int slot, int64_t nowUs, int32_t* out) const;
+    // The run's points: how far the tip stands back from where the run
+    // started at point i (Z digits; negative: pressed in), and when, in
+    // microseconds after the start.
+    int Points() const { return points_; }
+    double Gap(int i) const { return gap_[i]; }
+    double PointUs(int i) const;
 
 private:
     int DoneAt(int64_t nowUs) const;
@@ -75,6 +81,7 @@ private:
     double played_[SpektPoints] = {};
     double feedback_[SpektPoints] = {};
     double retraction_[SpektPoints] = {};
+    double gap_[SpektPoints] = {};
 };
 
 } // namespace qvt::sim

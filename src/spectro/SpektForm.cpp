@@ -199,7 +199,9 @@ void TSpektForm::BuildControls()
                 edit->setText(Number5(v));
                 return true;
             }
-            store = device_.QuantizeZ(v);
+            // Toward the sample no further than the tip bears: limited here,
+            // as the outputs' limits are, so the edit shows what will run.
+            store = device_.QuantizeZ(std::max(v, -device_.SpektPressMax()));
             edit->setText(Number5(store));
             if (UserIni)
                 UserIni->WriteString(Section(), key, edit->text());

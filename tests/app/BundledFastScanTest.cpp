@@ -11,12 +11,15 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "mainwindow/MainQVTForm.h"
+#include "motion/Approach.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/FastScanThread.h"
 #include "scan/GoXYThread.h"
 #include "scan/ScanParaForm.h"
 #include "scan/SmartFeedbackForm.h"
+#include "sim/SimController.h"
+#include "sim/SimSurface.h"
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 
@@ -30,6 +33,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <vector>
+
 using namespace qvt;
 
 namespace {
@@ -40,10 +48,9 @@ void UseFastType29(test::TempDir& dir, bool topography)
     TQVTIniFile sim(dir.Path() + "ini/sim.ini");
     sim.WriteInteger("Controller", "Type", 29);
     sim.WriteString("Clock", "Mode", "Fast");
-    if (topography) {
-        TQVTIniFile main(dir.Path() + "ini/qvt.ini");
-        main.WriteBool("Scale", "DAC1CheckBoxFast", true);
-    }
+    // The bundled settings stream the topography; without it no channel is fast.
+    TQVTIniFile main(dir.Path() + "ini/qvt.ini");
+    main.WriteBool("Scale", "DAC1CheckBoxFast", topography);
 }
 } // namespace
 
@@ -267,4 +274,254 @@ TEST(BundledFastScan, TheHighSpeedLineDelayTypedIsThereAtTheNextStart)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_EQ(TQVTIniFile(scannerFile).ReadString("FilterY", "delay", "none"), "3");
+}
+
+namespace {
+
+// The bundled settings as a type-29 box on a fast clock, nothing else
+// changed: whatever the fast scan needs must already be in them. `edit`
+// changes the simulator's copy further.
+class BundledType29 : public ::testing::Test {
+protected:
+    void Start(const std::function<void(TQVTIniFile&)>& edit = nullptr)
+    {
+        ASSERT_TRUE(program_.Copied);
+        saveDir_ = program_.Dir.Path() + "scans";
+        ASSERT_TRUE(QDir().mkpath(saveDir_));
+        {
+            TQVTIniFile sim(program_.Dir.Path() + "ini/sim.ini");
+            sim.WriteInteger("Controller", "Type", 29);
+            sim.WriteString("Clock", "Mode", "Fast");
+            if (edit)
+                edit(sim);
+            TQVTIniFile main(program_.Dir.Path() + "ini/qvt.ini");
+            main.WriteString("Save", "Path", saveDir_);
+        }
+        ASSERT_TRUE(program_.Create());
+        MainQVTForm->show();
+        StartUp();
+        QCoreApplication::processEvents();
+        sim_ = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+        ASSERT_NE(sim_, nullptr);
+    }
+    void TearDown() override
+    {
+        if (MainQVTForm != nullptr) {
+            EXPECT_TRUE(MainQVTForm->close());
+            DestroyAllForms();
+        }
+        MicroscopeState.ZState = ZCoarseRetracted;
+    }
+    void Approach()
+    {
+        ScanParaForm->DownButton()->click();
+        // The bound only proves that the approach ends.
+        ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+        ASSERT_EQ(MicroscopeState.ZState.load(), ZApproached);
+        ASSERT_EQ(sim_->CrashCount(), 0);
+    }
+    // The instrument's time passes by the driver's own wait.
+    void Wait(int ms)
+    {
+        for (int i = 0; i < ms / 10; ++i) {
+            InOutForm->DelayUs(10000);
+            QCoreApplication::processEvents();
+        }
+    }
+    QString Crashes() const
+    {
+        QStringList texts;
+        for (const sim::SimCrash& c : sim_->Crashes())
+            texts << sim::SimController::CrashText(c);
+        return texts.join(" / ");
+    }
+
+    test::BundledProgram program_;
+    ScriptedMessageResponder boxes_;
+    sim::SimController* sim_ = nullptr;
+    QString saveDir_;
+};
+
+// The raw topography of a saved set, rows of `pixels` words.
+std::vector<double> Topography(const QString& file, int pixels)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = f.readAll();
+    if (bytes.size() != 4 * pixels * pixels)
+        return {};
+    std::vector<double> v(static_cast<size_t>(pixels * pixels));
+    for (int i = 0; i < pixels * pixels; ++i)
+        v[static_cast<size_t>(i)] = qFromLittleEndian<int32_t>(bytes.constData() + 4 * i);
+    return v;
+}
+
+// How a measured frame stands against the sample it was measured on.
+struct FrameFit {
+    int RowShift = 99;      // rows the sample must move to meet the frame best
+    int ColumnShift = 99;   // columns likewise
+    double Misfit = 1e9;    // share of pixels off by more than half a step there
+    double SlopeRows = 0.0; // fitted slope along the rows, measured / sample
+    double SlopeColumns = 0.0;
+};
+
+// Fitted plane (a + b·column + c·row) of a frame: returns b, c.
+std::pair<double, double> PlaneSlopes(const std::vector<double>& v, int p)
+{
+    double sc = 0, sr = 0, sv = 0, scc = 0, srr = 0, scv = 0, srv = 0;
+    const double n = double(p) * p;
+    for (int r = 0; r < p; ++r)
+        for (int c = 0; c < p; ++c) {
+            const double z = v[static_cast<size_t>(r * p + c)];
+            sc += c, sr += r, sv += z, scc += double(c) * c, srr += double(r) * r, scv += c * z, srv += r * z;
+        }
+    // Columns and rows of a full grid are uncorrelated.
+    const double b = (scv - sc * sv / n) / (scc - sc * sc / n);
+    const double cc = (srv - sr * sv / n) / (srr - sr * sr / n);
+    return {b, cc};
+}
+
+// The frame against the simulated sample: pixel (row r, column c) of the
+// scan's frame lies as the move-by-move scan lays it, the columns along the
+// scan's angle, the rows across it.
+FrameFit FitToSample(const std::vector<double>& frame, int p, const sim::SimConfig& config)
+{
+    const sim::SimSurface surface(config.Surface);
+    const double range = ScanParams.Range.load();
+    const double angle = ScanParams.Angle.load();
+    const double nmPerX = ChannelTable[2].Factor.load();
+    const double nmPerY = ChannelTable[3].Factor.load();
+    const double cx = ScanParams.XCenter.load() / nmPerX;
+    const double cy = ScanParams.YCenter.load() / nmPerY;
+    auto expected = [&](int r, int c) {
+        const double u = ((c + 0.5) / p - 0.5) * range; // nm along the line
+        const double v = ((r + 0.5) / p - 0.5) * range; // nm across the lines
+        const double x = cx + (std::cos(angle) * u + std::sin(angle) * v) / nmPerX;
+        const double y = cy + (std::sin(angle) * u - std::cos(angle) * v) / nmPerY;
+        return surface.Height(x, y);
+    };
+    FrameFit best;
+    const double step = std::abs(config.Surface.StepHeight);
+    // Straight edges match as well shifted along themselves: of the shifts
+    // that fit (nearly) best, the smallest is taken.
+    std::vector<std::pair<int, int>> shifts;
+    for (int dr = -6; dr <= 6; ++dr)
+        for (int dc = -6; dc <= 6; ++dc)
+            shifts.emplace_back(dr, dc);
+    std::stable_sort(shifts.begin(), shifts.end(), [](auto a, auto b) {
+        return std::abs(a.first) + std::abs(a.second) < std::abs(b.first) + std::abs(b.second);
+    });
+    for (const auto [dr, dc] : shifts) {
+        std::vector<double> diff;
+        for (int r = 8; r < p - 8; ++r)
+            for (int c = 8; c < p - 8; ++c)
+                diff.push_back(frame[static_cast<size_t>(r * p + c)] - expected(r + dr, c + dc));
+        std::vector<double> sorted = diff;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        const double median = sorted[sorted.size() / 2];
+        int off = 0;
+        for (const double d : diff)
+            off += std::abs(d - median) > 0.5 * step;
+        const double misfit = double(off) / double(diff.size());
+        if (misfit < best.Misfit - 0.005) {
+            best.Misfit = misfit;
+            best.RowShift = dr;
+            best.ColumnShift = dc;
+        }
+    }
+    std::vector<double> sample(frame.size());
+    for (int r = 0; r < p; ++r)
+        for (int c = 0; c < p; ++c)
+            sample[static_cast<size_t>(r * p + c)] = expected(r, c);
+    const auto [mb, mc] = PlaneSlopes(frame, p);
+    const auto [sb, sc] = PlaneSlopes(sample, p);
+    best.SlopeColumns = mb / sb;
+    best.SlopeRows = mc / sc;
+    return best;
+}
+
+} // namespace
+
+TEST_F(BundledType29, PressingFastAfterAnApproachLeavesTheTipOnTheSurface)
+{
+    Start();
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
+    Approach();
+    boxes_.Clear();
+
+    QToolButton* fast = MainQVTForm->FastSpeedButton();
+    ASSERT_TRUE(fast->isEnabled());
+    fast->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown()) << boxes_.Texts().join(" / ").toStdString();
+    Wait(3000);
+    EXPECT_EQ(sim_->CrashCount(), 0) << Crashes().toStdString();
+    EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
+    // The tip still feels the sample: the loop holds it there.
+    EXPECT_TRUE(sim_->InContact());
+
+    // And back: the move-by-move loop takes over where the module was.
+    fast->click();
+    ASSERT_FALSE(MainQVTForm->FastSpeedButtonDown());
+    Wait(1000);
+    EXPECT_EQ(sim_->CrashCount(), 0) << Crashes().toStdString();
+    EXPECT_TRUE(sim_->InContact());
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
+}
+
+TEST_F(BundledType29, AFastFrameAfterANormalFrameIsTheSample)
+{
+    // A linear scanner: the frames are compared with the sample where the
+    // outputs put the tip.
+    Start([](TQVTIniFile& sim) {
+        for (const char* key : {"QuadX", "CubicX", "QuadY", "CubicY"})
+            sim.WriteString("Scanner", key, "0");
+    });
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "64"));
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit3", "1000"));
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "20"));
+    Approach();
+    MainQVTForm->SaveButtonMouseUp(true); // shift: the automatic save
+    ASSERT_TRUE(MainQVTForm->SaveButtonDown());
+    int frames = 0;
+    QObject::connect(&DeviceWorkers->GoXYThread(), &TGoXYThread::frameDone, [&frames] { ++frames; });
+    QObject::connect(&DeviceWorkers->FastScanThread(), &TFastScanThread::frameDone, [&frames] { ++frames; });
+
+    // One normal frame, then the fast scan for a few frames.
+    MainQVTForm->RepeatButton()->setChecked(false);
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil(
+        [] { return DeviceWorkers->GoXYThread().Suspended() && !MainQVTForm->ScanButtonDown(); }, 120000));
+    const QStringList normal = QDir(saveDir_).entryList({"*TopographyFwd.int"}, QDir::Files, QDir::Name);
+    ASSERT_EQ(normal.size(), 1);
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    MainQVTForm->RepeatButton()->setChecked(true);
+    const int before = frames;
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([&] { return frames >= before + 4; }, 120000));
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([] { return DeviceWorkers->FastScanThread().Suspended(); }, 120000));
+    QCoreApplication::processEvents();
+    MainQVTForm->SaveButtonMouseUp(true);
+    MainQVTForm->FastSpeedButton()->click();
+    EXPECT_EQ(sim_->CrashCount(), 0) << Crashes().toStdString();
+
+    const QStringList all = QDir(saveDir_).entryList({"*TopographyFwd.int"}, QDir::Files, QDir::Name);
+    ASSERT_GE(all.size(), 3) << all.join(' ').toStdString();
+    for (const QString& name : all) {
+        if (normal.contains(name))
+            continue; // the move-by-move frame lags by the loop's time
+        SCOPED_TRACE(name.toStdString());
+        const std::vector<double> frame = Topography(saveDir_ + "/" + name, 64);
+        ASSERT_FALSE(frame.empty());
+        const FrameFit fit = FitToSample(frame, 64, sim_->Config());
+        // Terrace edges where the sample has them, within a pixel; the plane's
+        // slope within a pixel's share of the frame along either axis.
+        EXPECT_LE(std::abs(fit.RowShift), 1);
+        EXPECT_LE(std::abs(fit.ColumnShift), 1);
+        EXPECT_LT(fit.Misfit, 0.1);
+        EXPECT_NEAR(fit.SlopeRows, 1.0, 1.0 / 64);
+        EXPECT_NEAR(fit.SlopeColumns, 1.0, 1.0 / 64);
+    }
 }

@@ -4,11 +4,17 @@
 
 #include "app/BundledProgram.h"
 #include "app/CreateForms.h"
+#include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
+#include "device/InOutForm.h"
 #include "lockin/LockInOptionForm.h"
 #include "mainwindow/MainQVTForm.h"
+#include "motion/Approach.h"
 #include "platform/MessageBoxes.h"
+#include "scan/DeviceWorkers.h"
+#include "scan/ScanParaForm.h"
+#include "sim/SimController.h"
 #include "spectro/SpektForm.h"
 #include "spectro/SpektOptionForm.h"
 #include "support/TestSupport.h"
@@ -159,4 +165,63 @@ TEST(BundledSpectroscopy, AChannelChangedDuringContinueAcquireEndsTheRunAndKeeps
 
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
+}
+
+// An X(z) curve with the loop off, typed as an operator would on the
+// approached tip: dz1 toward the sample is limited at its edit to the press
+// the settings allow, and the curve at that limit leaves the tip whole.
+TEST(BundledSpectroscopy, ARampTowardTheSampleIsLimitedAtItsEditToWhatTheTipBears)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    {
+        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
+        sim.WriteString("Clock", "Mode", "Fast");
+    }
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Start());
+    auto* sim = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(sim, nullptr);
+    ScanParaForm->DownButton()->click();
+    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+    ASSERT_EQ(MicroscopeState.ZState.load(), ZApproached);
+    ASSERT_EQ(sim->CrashCount(), 0);
+
+    auto* button = qobject_cast<QAbstractButton*>(MainQVTForm->Control("SpectButton"));
+    ASSERT_NE(button, nullptr);
+    button->click();
+    SpektForm->ComboBox1->setCurrentText("X(z)");
+    SpektForm->ComboBox1Change();
+    SpektForm->Edit4->Apply("100");
+    SpektForm->Edit6->Apply("3");
+    const auto type = [](TNumericEdit* edit, const QString& text) {
+        edit->selectAll();
+        QTest::keyClicks(edit, text);
+        QTest::keyClick(edit, Qt::Key_Return);
+    };
+    const double limit = -MainIni->ReadFloat("Spekt", "ZPressMax", 0.0);
+    ASSERT_LT(limit, 0.0); // the bundled settings name the press the tip bears
+    const QString edge = QString::number(limit, 'g', 5);
+    // The limit itself is kept as typed; one step beyond it and far beyond are limited.
+    for (const QString& typed : {edge, QString::number(limit - 0.01, 'g', 6), QString("-316.6")}) {
+        SCOPED_TRACE(typed.toStdString());
+        type(SpektForm->Edit5, typed);
+        EXPECT_EQ(SpektForm->Edit5->text(), edge);
+        EXPECT_EQ(UserIni->ReadString("X(z)", "Edit5", "none"), edge);
+        EXPECT_NEAR(SpektForm->Dz1, limit, 1e-4); // a whole Z digit
+    }
+    boxes.Clear();
+    SpektForm->ScanButton->click();
+    ASSERT_TRUE(test::PumpUntil([] { return !SpektForm->Measuring(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(SpektForm->StatusBar->text(), "1 / 1");
+    EXPECT_EQ(sim->CrashCount(), 0);
+    // What the curve played reached the limit.
+    const auto& dz = SpektForm->SpektData.Col[1];
+    EXPECT_NEAR(*std::min_element(dz.begin(), dz.begin() + SpektForm->Points()), limit, 0.01);
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    MicroscopeState.ZState = ZCoarseRetracted;
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
 }

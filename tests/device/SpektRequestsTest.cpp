@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace qvt {
@@ -237,7 +238,7 @@ TEST(SpektRequests, QuantisersKeepValuesOnTheDigitGrid)
     EXPECT_DOUBLE_EQ(QuantizeZValue(0.125, 0.25), 0.0); // half to even
     EXPECT_DOUBLE_EQ(QuantizeZValue(3.0, 0.0), 3.0);
     const TRampScale bias{0.5, 2.0, false, -10, 10};
-    EXPECT_DOUBLE_EQ(QuantizeBiasValue(2.2, bias), 2.0);   // raw 2.4 → 2, back (2 + 2) × 0.5
+    EXPECT_DOUBLE_EQ(QuantizeBiasValue(2.2, bias), 2.0); // raw 2.4 → 2, back (2 + 2) × 0.5
     // Beyond the output it stays as asked: the run refuses it, nothing ramps to the rail.
     EXPECT_DOUBLE_EQ(QuantizeBiasValue(100.0, bias), 100.0);
     EXPECT_DOUBLE_EQ(QuantizeBiasValue(-100.2, bias), -100.0);
@@ -272,6 +273,18 @@ TEST(SpektRequests, ARampReachesWhatTheOutputsCanDoFromWhereZStands)
     EXPECT_DOUBLE_EQ(r.DzLow, -16.0);
     EXPECT_DOUBLE_EQ(r.DzHigh, 4.0);
     EXPECT_TRUE(r.ZInRange);
+
+    // The press the tip bears bounds the way toward the sample, not the way back.
+    const double pressed[3] = {0.0, 16.0, -2.0};
+    r = SpektRampReach(biases, pressed, 3, bias, z, 600.0, 2.0);
+    EXPECT_TRUE(r.ZInRange);
+    EXPECT_DOUBLE_EQ(r.DzLow, -2.0);
+    EXPECT_DOUBLE_EQ(r.DzHigh, 16.0);
+    const double beyond[3] = {0.0, 0.0, -2.01};
+    EXPECT_FALSE(SpektRampReach(biases, beyond, 3, bias, z, 600.0, 2.0).ZInRange);
+    EXPECT_DOUBLE_EQ(SpektPressMax(2.0), 2.0);
+    EXPECT_EQ(SpektPressMax(0.0), std::numeric_limits<double>::infinity()); // none named: no bound
+    EXPECT_EQ(SpektPressMax(-1.0), std::numeric_limits<double>::infinity());
 }
 
 TEST(SpektRequests, ZNoiseSpectrumShowsASineAtItsFrequency)

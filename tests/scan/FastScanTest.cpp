@@ -16,10 +16,10 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <limits>
 #include <cstring>
-#include <mutex>
+#include <limits>
 #include <map>
+#include <mutex>
 #include <numbers>
 #include <vector>
 
@@ -194,7 +194,8 @@ TEST(FastScanPrepare, WritesTheGeneratorPageFromTheScanParameters)
     EXPECT_EQ(w[133], 44);
     EXPECT_EQ(w[130], static_cast<int32_t>(std::nearbyint(100.0 + 0.03 * 220)));
     // Sy < 0 takes the forward pair for 150/151, the (zero) backward pair for 156/157.
-    const double sy = -4400.0 * s;
+    // The lines span the range, the overscan lengthening the fast line only.
+    const double sy = -4000.0 * s;
     EXPECT_EQ(w[150], static_cast<int32_t>(std::trunc(sy * -0.2)));
     EXPECT_EQ(w[151], static_cast<int32_t>(std::trunc(sy * 0.04)));
     EXPECT_EQ(w[156], 0);
@@ -336,6 +337,10 @@ TEST_F(FastScanOnSimTest, RunsFrameAfterFrameIntoTheImageBuffersAndStopsCleanly)
         bool RepeatButtonDown() const override { return true; }
     } host;
     fast.SetHost(&host);
+    // The module's loop given an integral gain, as the FastZ page sends it:
+    // without one it could not keep the tip along the lines.
+    form_->WriteReg(83, 1 << 20);
+    form_->WriteReg(84, 1 << 20);
 
     fast.EnterFastMode();
     fast.Start();
@@ -458,7 +463,8 @@ public:
             std::unique_lock lock(mutex_);
             if (markers_ >= limit_) {
                 waiting_ = true;
-                if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return markers_ < limit_; }))
+                if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                       [this] { return markers_ < limit_; }))
                     return 0;
             }
         }
@@ -545,7 +551,8 @@ TEST_F(FastScanDisplayTest, ThePictureGrowsLineByLineWhileTheFrameIsAcquired)
         gate->OpenTo(limit);
         ASSERT_TRUE(PumpUntil([&] {
             return gate->Waiting() && show.Suspended() && window.Renderer().CurrentLine() == show.Line.load();
-        })) << limit << ": line " << show.Line.load() << ", drawn to " << window.Renderer().CurrentLine();
+        })) << limit
+            << ": line " << show.Line.load() << ", drawn to " << window.Renderer().CurrentLine();
         EXPECT_EQ(fast.FramesDone(), 0);
         drawn.push_back(window.Renderer().CurrentLine());
     }

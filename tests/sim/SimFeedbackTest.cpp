@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <initializer_list>
+#include <vector>
 
 using namespace qvt;
 using namespace qvt::sim;
@@ -167,4 +170,125 @@ TEST(SimFeedback, ASampleSteppedIntoAHeldTipCrashesIt)
     ASSERT_EQ(told.size(), 2);
     EXPECT_EQ(told[1], "output DAC2 beyond its limit (5000 asked, -1000 to 1000 allowed)");
     sim.ClearGuardViolations();
+}
+
+namespace {
+
+// The module's request: control word and the stream's ids (terminator 13 after them).
+void Module(SimController& sim, int32_t control, std::initializer_list<int32_t> ids = {})
+{
+    int32_t words[17] = {control, static_cast<int32_t>(ids.size()) + 1};
+    int i = 2;
+    for (const int32_t id : ids)
+        words[i++] = id;
+    words[i] = 13;
+    char reply[1024] = {};
+    sim.Control(IOCTL_READ_OSZI, words, sizeof words, reply, sizeof reply, nullptr);
+}
+
+// An X(z) curve of `points` points from 0 to `dz` Z digits (positive: away from the sample).
+void ZRamp(SimController& sim, int32_t dz, int points = 64)
+{
+    TRampRecord ramp;
+    for (int i = 0; i <= points; ++i)
+        ramp.Values[i] = static_cast<int32_t>(std::lround(double(dz) * std::min(i, points - 1) / (points - 1)));
+    TRampRecord bias;
+    sim.Control(IOCTL_LOAD_BIAS_RAMP, &bias, sizeof bias, nullptr, 0, nullptr);
+    sim.Control(IOCTL_LOAD_Z_RAMP, &ramp, sizeof ramp, nullptr, 0, nullptr);
+    TSetSpektRecord run;
+    run.Kind = 5; // Z played, the loop off
+    run.DataPoints = points;
+    run.SampleTicks = 4;
+    run.Delay = 100;
+    run.Inputs[0] = Input;
+    sim.Control(IOCTL_SET_SPEKT, &run, sizeof run, nullptr, 0, nullptr);
+}
+
+} // namespace
+
+// A spectroscopy ramp moves the tip as the loop does, and so does a Z
+// written while the loop holds: the push either makes is judged against the
+// sample's hardness like any other.
+TEST(SimFeedback, ARampOrAWrittenZPressingBeyondTheCrashDepthCrashesTheTip)
+{
+    SimConfig config = Flat();
+    config.Spekt.VibrationDigits = 0.0;
+    SimController sim(config);
+    Contact(sim, 0.05 * SimZLoop::GainScale);
+    Ticks(sim, 2000);
+    ASSERT_EQ(Read(sim, ReadAddrZ), 400); // held 400 digits in
+    const auto depth = static_cast<int32_t>(config.Probe.CrashDepth);
+
+    // Toward the sample up to the depth it bears, and back out.
+    ZRamp(sim, -(depth - 400));
+    ZRamp(sim, 20000);
+    EXPECT_EQ(sim.CrashCount(), 0);
+    // One digit beyond it.
+    ZRamp(sim, -(depth - 400) - 2);
+    ASSERT_EQ(sim.CrashCount(), 1);
+    EXPECT_EQ(sim.Crashes()[0].Cause, SimCrashCause::Pushed);
+    EXPECT_GT(sim.Crashes()[0].Depth, config.Probe.CrashDepth);
+
+    // The loop holding (control word 0), Z written straight to the output.
+    TSetFeedbackRecord hold;
+    sim.Control(IOCTL_SET_FEEDBACK, &hold, sizeof hold, nullptr, 0, nullptr);
+    Write(sim, 32, depth);
+    Ticks(sim, 10);
+    EXPECT_EQ(Read(sim, ReadAddrZ), depth);
+    EXPECT_EQ(sim.CrashCount(), 1);
+    Write(sim, 32, depth + 2);
+    Ticks(sim, 10);
+    EXPECT_EQ(Read(sim, ReadAddrZ), depth + 2);
+    ASSERT_EQ(sim.CrashCount(), 2);
+    EXPECT_EQ(sim.Crashes()[1].Z, depth + 2);
+}
+
+// The high-speed module's stream: with its loop on and given gains it keeps
+// the tip on the surface along the fast lines; otherwise the tip stays where
+// the slow loop holds it, and a line across a slope pushes it in. Handing the slow loop to
+// the module (0x2200 on its output, address 81) keeps Z where it is.
+TEST(SimFeedback, TheFastModulesLoopCarriesTheTipAndItsStreamIsJudged)
+{
+    SimConfig config = Flat();
+    config.ControllerType = 29;
+    config.Surface.TiltX = 1.0;
+    SimController sim(config);
+    Contact(sim, 0.05 * SimZLoop::GainScale);
+    Ticks(sim, 2000);
+    ASSERT_EQ(Read(sim, ReadAddrZ), 400);
+
+    // Fast feedback on, the slow loop on the module's output.
+    Module(sim, 0x82);
+    Contact(sim, 0.05 * SimZLoop::GainScale, 0.0, 0, 0x2200);
+    TSetFeedbackRecord fb = sim.Feedback();
+    fb.InputAddress = ReadAddrFastFeedbackInput;
+    sim.Control(IOCTL_SET_FEEDBACK, &fb, sizeof fb, nullptr, 0, nullptr);
+    Ticks(sim, 20000);
+    EXPECT_NEAR(Read(sim, ReadAddrZ), 400, 2);
+    EXPECT_EQ(sim.CrashCount(), 0);
+
+    // A frame 20000 digits wide at 20 lines/s, the topography streamed.
+    Write(sim, 3, 268435);   // reference 10 kHz
+    Write(sim, 129, 555869); // 20 lines/s
+    Write(sim, 145, 4179);   // 64 lines
+    Write(sim, 137, 20000);  // fast amplitude
+    std::vector<int32_t> words(67201);
+    const auto stream = [&sim, &words](int reads) {
+        size_t n = 0;
+        for (int i = 0; i < reads; ++i)
+            n += sim.BulkRead(words.data(), words.size() * 4, 0);
+        return n;
+    };
+    Module(sim, 0x87, {0}); // DMA, feedback, scan: a loop without gains keeps nothing
+    EXPECT_GT(stream(50), 0u);
+    ASSERT_GE(sim.CrashCount(), 1);
+    sim.ClearCrashes();
+    Write(sim, 83, 1 << 20); // q0: an integral loop
+    Write(sim, 84, 1 << 20);
+    EXPECT_GT(stream(50), 0u);
+    EXPECT_EQ(sim.CrashCount(), 0);
+    Module(sim, 0x85, {0}); // the module's loop off: the tip is dragged across the slope
+    EXPECT_GT(stream(50), 0u);
+    ASSERT_GE(sim.CrashCount(), 1);
+    EXPECT_EQ(sim.Crashes()[0].Cause, SimCrashCause::Pushed);
 }
