@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QTimer>
 
 #include <memory>
 
@@ -37,6 +38,7 @@ int RunProgram(const QString& appDir, const QStringList& arguments)
     int exitCode = 0;
     if (!CreateAllForms(SettingsBaseName(arguments), exitCode)) {
         DestroyAllForms();
+        TellMessageEpisodes(true);
         return exitCode;
     }
     QObject::connect(instance.get(), &SingleInstance::restoreRequested, MainQVTForm, &TMainQVTForm::WMRestore);
@@ -51,6 +53,11 @@ int RunProgram(const QString& appDir, const QStringList& arguments)
         StartUp();
     }
 
+    // A line logged again and again is counted; its count is written once it
+    // has been quiet for a while, and at the end whatever is still counting.
+    QTimer episodes;
+    QObject::connect(&episodes, &QTimer::timeout, [] { TellMessageEpisodes(); });
+    episodes.start(1000);
     const int result = RunMessageLoop();
     // However the loop ended, a control held down lets go before anything else.
     EndPointerHolds();
@@ -63,6 +70,7 @@ int RunProgram(const QString& appDir, const QStringList& arguments)
             MainQVTForm->FormClose();
     }
     DestroyAllForms();
+    TellMessageEpisodes(true);
     // The lock goes with the program's windows, so a new start may follow at once.
     instance.reset();
     return result;

@@ -12,8 +12,12 @@
 
 namespace qvt {
 
-// Up to this size the log is appended to; a larger one is started afresh.
+// Up to this size the log is appended to; a larger one is started afresh,
+// the old one kept beside it as the previous log (PreviousErrorLogPath).
 constexpr qint64 ErrorLogMaxSize = 1000000;
+
+// "error.log.1" beside "error.log": the log as it was when it was last restarted.
+QString PreviousErrorLogPath(const QString& path);
 
 // Date and time, TAB, the message, TAB, each sender name followed by TAB,
 // then the address as 10 hexadecimal digits (no line end).
@@ -21,7 +25,9 @@ QString ErrorLogLine(const QDateTime& when, const QString& message, const QStrin
                      uint64_t address = 0);
 
 // Appends `line` and a line end to the file at `path` when it exists;
-// above ErrorLogMaxSize the file is emptied first. False when nothing was written.
+// above ErrorLogMaxSize the file is restarted with the line, the old one
+// becoming the previous log (a whole new file moved into place, so the log
+// is never missing nor half written). False when nothing was written. Any thread.
 bool AppendErrorLog(const QString& path, const QString& line);
 
 class TAppErrorHandler {

@@ -1,5 +1,6 @@
 #include "platform/LocalCommandServer.h"
 
+#include "platform/MessageBoxes.h"
 #include "platform/SingleInstance.h"
 
 #include <QFile>
@@ -228,7 +229,7 @@ void LocalCommandServer::AcceptPending()
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             if (int(clients_.size()) >= MaxClients && !CloseIdleClient(IdleCloseMs)) {
-                RefuseClient(fd);
+                RefuseClient(fd, "all " + QString::number(MaxClients) + " places are taken");
                 continue;
             }
             Accept(fd);
@@ -249,7 +250,7 @@ void LocalCommandServer::AcceptPending()
                 spareFd_ = -1;
                 const int refused = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                 if (refused >= 0)
-                    RefuseClient(refused);
+                    RefuseClient(refused, "the program has run out of descriptors");
                 spareFd_ = OpenSpare();
                 if (refused >= 0 && spareFd_ >= 0)
                     continue;
@@ -285,9 +286,11 @@ bool LocalCommandServer::CloseIdleClient(qint64 minIdleMs)
     return true;
 }
 
-void LocalCommandServer::RefuseClient(int fd)
+void LocalCommandServer::RefuseClient(int fd, const QString& why)
 {
     ++refusedClients_;
+    // A pile of clients refused for one reason is one entry with its count.
+    LogMessage(MsgKind::Warning, "Command server refused a client: " + why + ".");
     const QByteArray line = QByteArray(TooManyClientsReply) + '\n';
     [[maybe_unused]] const ssize_t sent =
         ::send(fd, line.constData(), size_t(line.size()), MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -20,7 +20,8 @@
 // "ERROR too many clients" and closed, unless a client has sat idle for
 // IdleCloseMs, which is then closed to make room. When the process runs out of
 // descriptors the longest idle client is closed first, else the newcomer is
-// refused; the server keeps listening. Should the listening socket itself
+// refused; the server keeps listening. Refusals are logged (LogMessage, so a
+// pile of them is one entry with its count). Should the listening socket itself
 // fail, ListenerFailed says why and the server stops.
 
 #include <QByteArray>
@@ -137,7 +138,8 @@ private:
 
     void AcceptPending();
     bool CloseIdleClient(qint64 minIdleMs);
-    void RefuseClient(int fd);
+    // Answers TooManyClientsReply, closes `fd` and logs why.
+    void RefuseClient(int fd, const QString& why);
     void ListenerBroke(int error);
     void Accept(int fd);
     void Read(quint64 id);

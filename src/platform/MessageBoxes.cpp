@@ -1,12 +1,15 @@
 #include "platform/MessageBoxes.h"
 
+#include "platform/Episodes.h"
 #include "platform/WindowThread.h"
 
 #include <QApplication>
+#include <QHash>
 #include <QMessageBox>
 #include <QScreen>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -188,17 +191,68 @@ QString MsgKindName(MsgKind kind)
     return QString();
 }
 
+namespace {
+
+std::mutex episodesMutex;
+TEpisodes messageEpisodes;
+std::function<int64_t()> messageClock;
+
+int64_t MessageClockNs()
+{
+    if (messageClock)
+        return messageClock();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void WriteMessageLines(const QStringList& lines)
+{
+    for (const QString& line : lines) {
+        PrintMessage(line);
+        if (messageLog)
+            messageLog(line);
+    }
+}
+
+} // namespace
+
 void LogMessage(MsgKind kind, const QString& text)
 {
     const QString line = MessageLine(kind, text);
-    PrintMessage(line);
-    if (messageLog)
-        messageLog(line);
+    QStringList due;
+    {
+        std::lock_guard lock(episodesMutex);
+        messageEpisodes.Note(
+            qHash(line), MessageClockNs(), [&line] { return line; }, due);
+    }
+    WriteMessageLines(due);
+}
+
+void TellMessageEpisodes(bool end)
+{
+    QStringList due;
+    {
+        std::lock_guard lock(episodesMutex);
+        if (end)
+            messageEpisodes.EndAll(due);
+        else
+            messageEpisodes.Tick(MessageClockNs(), due);
+    }
+    WriteMessageLines(due);
+}
+
+void SetMessageClockForTests(std::function<int64_t()> clock)
+{
+    std::lock_guard lock(episodesMutex);
+    messageClock = std::move(clock);
 }
 
 void SetMessageLog(std::function<void(const QString& line)> log)
 {
     messageLog = std::move(log);
+    // A new log starts with no repeats counted against it.
+    std::lock_guard lock(episodesMutex);
+    messageEpisodes = TEpisodes();
 }
 
 void StopShowingBoxes(bool stop)

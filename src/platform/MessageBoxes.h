@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -39,10 +40,17 @@ MsgResult DismissedAnswer(MsgButtons buttons);
 // "Information", "Warning", "Error" or "Confirmation".
 QString MsgKindName(MsgKind kind);
 // Writes "<kind>: <text>" to standard error and hands it to the message log
-// (the program's error log); any thread.
+// (the program's error log); any thread. The same line again and again is one
+// episode (TEpisodes on the machine's steady clock): written the first time,
+// then as a line with its count and first and last time.
 void LogMessage(MsgKind kind, const QString& text);
+// Writes the summaries due of the repeated lines: of those quiet for a while
+// (`end`: of all of them, as the program ends). Any thread.
+void TellMessageEpisodes(bool end = false);
+// For tests: the clock of the episodes, in nanoseconds (empty: the steady clock).
+void SetMessageClockForTests(std::function<int64_t()> clock);
 // Where LogMessage lines go besides standard error; set once at start,
-// before any worker runs.
+// before any worker runs. Repeats counted so far are forgotten.
 void SetMessageLog(std::function<void(const QString& line)> log);
 // From now on no box is shown: the program is ending and nobody may be asked
 // (false: boxes again, for a new run).

@@ -86,7 +86,7 @@ bool SimController::Control(uint32_t code, const void* in, size_t inSize, void* 
     after.SpendUs = config_.RequestLatencyUs;
     bool ok = false;
     size_t written = 0;
-    std::vector<QString> told; // allocates only when something was recorded
+    QStringList told; // allocates only when something is told
     std::function<void(const QString&)> listener;
     {
         std::lock_guard lock(mutex_);
@@ -989,22 +989,31 @@ QString SimController::GuardText(const GuardViolation& v)
         .arg(v.Max);
 }
 
-void SimController::TakeNewRecordsLocked(std::vector<QString>& lines)
+void SimController::TakeNewRecordsLocked(QStringList& lines)
 {
+    // Each kind of record is an episode of its own: a crash by its cause, a
+    // guard record by the output and the limit it passed.
+    const int64_t now = clock_.NowNs();
     const int64_t crashes = tip_.CrashCount();
     for (int64_t i = crashesTold_; i < crashes; ++i) {
         const auto& kept = tip_.Crashes();
-        lines.push_back(i < static_cast<int64_t>(kept.size()) ? CrashText(kept[static_cast<size_t>(i)])
-                                                              : QStringLiteral("tip crashed"));
+        const SimCrash& crash = i < static_cast<int64_t>(kept.size()) ? kept[static_cast<size_t>(i)] : tip_.LastCrash();
+        recordEpisodes_.Note(
+            static_cast<uint64_t>(crash.Cause), now, [&crash] { return CrashText(crash); }, lines);
     }
     crashesTold_ = crashes;
     const int64_t violations = outputs_.ViolationCount();
     for (int64_t i = violationsTold_; i < violations; ++i) {
         const auto& kept = outputs_.Violations();
-        lines.push_back(i < static_cast<int64_t>(kept.size()) ? GuardText(kept[static_cast<size_t>(i)])
-                                                              : QStringLiteral("an output beyond its limit"));
+        const GuardViolation& v =
+            i < static_cast<int64_t>(kept.size()) ? kept[static_cast<size_t>(i)] : outputs_.LastViolation();
+        const uint64_t key = (uint64_t{1} << 40) | (static_cast<uint64_t>(static_cast<uint32_t>(v.Register)) << 1) |
+                             (v.Limit == GuardLimit::ZRange ? 1u : 0u);
+        recordEpisodes_.Note(
+            key, now, [&v] { return GuardText(v); }, lines);
     }
     violationsTold_ = violations;
+    recordEpisodes_.Tick(now, lines);
 }
 
 void SimController::SetDacLimits(int dac, int32_t min, int32_t max)

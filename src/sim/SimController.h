@@ -21,6 +21,7 @@
 // have run dry and sets itself then (no helper thread wakes for it).
 
 #include "platform/DeviceDriver.h"
+#include "platform/Episodes.h"
 #include "protocol/ControlCodes.h"
 #include "sim/SimCantilever.h"
 #include "sim/SimClock.h"
@@ -45,6 +46,7 @@
 #include "sim/SimSpektCurves.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <climits>
@@ -110,9 +112,13 @@ public:
     void ClearCrashes();
 
     // ---- what an operator would see of them ----------------------------------------
-    // Called once for each crash and guard record, with a line saying what
-    // happened, after the request that found it has left the lock (on the
-    // requesting thread). A real controller reports neither: this is how the
+    // Called with a line saying what happened as a crash or guard record is
+    // made, after the request that found it has left the lock (on the
+    // requesting thread). Records of one kind that repeat (a loop that rings
+    // crashes at every swing) are one episode: the first told as it comes,
+    // then a line with their count and first and last time, at most one
+    // while they go on and one once they have stopped (TEpisodes, on the
+    // controller's clock). A real controller reports neither: this is how the
     // simulator shows what a real tip or output stage would suffer.
     void SetRecordListener(std::function<void(const QString& text)> listener);
     // The line of a crash or a guard record.
@@ -218,8 +224,8 @@ private:
     bool RegisterExistsLocked(int32_t reg) const;
     int32_t ReadEchoLocked();
     void LogLocked(uint32_t code, const void* in, size_t inSize, size_t outSize, const void* out, bool ok);
-    // The lines of the records made since the last call (only with a listener).
-    void TakeNewRecordsLocked(std::vector<QString>& lines);
+    // The lines due of the records made since the last call (only with a listener).
+    void TakeNewRecordsLocked(QStringList& lines);
     bool HasModuleRegisters() const { return config_.Usb || config_.ControllerType >= 29; }
     // At most this many ticks of a stretch without moves are run (1.7 s):
     // any loop worth its gains has settled by then.
@@ -250,6 +256,7 @@ private:
     std::function<void(const QString&)> recordListener_;
     int64_t crashesTold_ = 0; // records already handed to the listener
     int64_t violationsTold_ = 0;
+    TEpisodes recordEpisodes_;
     int64_t loopNs_ = 0; // the loop has run up to this time
     SimMoveGenerator generator_;
     // The last moves' ends and pixel indices, for the oscilloscope's line position.

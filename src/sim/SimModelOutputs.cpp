@@ -113,8 +113,9 @@ void SimOutputs::ClearViolations()
 void SimOutputs::Record(int32_t reg, int32_t value, int32_t min, int32_t max, GuardLimit limit)
 {
     ++violationCount_;
+    last_ = {reg, value, min, max, limit};
     if (violations_.size() < MaxStoredViolations)
-        violations_.push_back({reg, value, min, max, limit});
+        violations_.push_back(last_);
 }
 
 } // namespace qvt::sim

@@ -58,6 +58,8 @@ public:
     const std::vector<GuardViolation>& Violations() const { return violations_; }
     // All violations, including those beyond the stored ones.
     int64_t ViolationCount() const { return violationCount_; }
+    // The latest violation, also when it is beyond the stored ones.
+    const GuardViolation& LastViolation() const { return last_; }
     void ClearViolations();
 
 private:
@@ -76,6 +78,7 @@ private:
     bool zRangeSet_ = false;
     std::vector<GuardViolation> violations_;
     int64_t violationCount_ = 0;
+    GuardViolation last_;
 };
 
 } // namespace qvt::sim

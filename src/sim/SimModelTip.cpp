@@ -33,8 +33,9 @@ void SimTip::ClearCrashes()
 void SimTip::Record(SimCrashCause cause, double depth, const SimProbeState& s, int64_t nowNs)
 {
     ++count_;
+    last_ = {cause, nowNs, depth, s.X, s.Y, s.Z};
     if (crashes_.size() < MaxStoredCrashes)
-        crashes_.push_back({cause, nowNs, depth, s.X, s.Y, s.Z});
+        crashes_.push_back(last_);
 }
 
 } // namespace qvt::sim

@@ -41,6 +41,8 @@ public:
     void CoarseStepInContact(double depth, const SimProbeState& s, int64_t nowNs);
 
     const std::vector<SimCrash>& Crashes() const { return crashes_; }
+    // The latest crash, also when it is beyond the stored ones.
+    const SimCrash& LastCrash() const { return last_; }
     int64_t CrashCount() const { return count_; }
     void ClearCrashes();
 
@@ -51,6 +53,7 @@ private:
     double crashDepth_;
     bool pushedIn_ = false; // the last crash has not been backed out of
     std::vector<SimCrash> crashes_;
+    SimCrash last_;
     int64_t count_ = 0;
 };
 

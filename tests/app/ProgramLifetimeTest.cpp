@@ -377,6 +377,43 @@ TEST(ProgramLifetime, APaletteOrSettingsFileThatIsNoRegularFileIsRefusedAndTheSt
     }
 }
 
+TEST(ProgramLifetime, ASettingsFileThatCannotBeWrittenOrReadIsLoggedOncePerKindOfTroubleInARun)
+{
+    RunningQvt qvt;
+    // The operator made the main settings read-only; the user's settings are a pipe.
+    const QString mainIni = qvt.dir.Path() + "ini/qvt.ini";
+    const QString userIni = qvt.dir.Path() + "user.ini";
+    ASSERT_EQ(::chmod(QFile::encodeName(mainIni).constData(), 0444), 0);
+    ASSERT_TRUE(QFile::remove(userIni));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(userIni).constData(), 0600), 0);
+    qvt.dir.WriteFile("error.log", ""); // present: logging is on
+    qvt.Start();
+    // Started and working, with every window writing its settings as it goes.
+    EXPECT_EQ(qvt.Ask("EXECUTE DdeItem BIAS:0.3\nREQUEST DdeItem DdeQVTControl\n", 2), (QStringList{"OK", "."}));
+    qvt.Terminate();
+
+    const QStringList log = QString::fromUtf8(qvt.dir.ReadFile("error.log")).split("\r\n", Qt::SkipEmptyParts);
+    // Each trouble of a file is one line, however many keys the windows wrote
+    // to it or read from it.
+    QMap<QString, int> told;
+    for (const QString& line : log) {
+        if (line.contains(mainIni) || line.contains(userIni))
+            ++told[line.section('\t', 1)];
+    }
+    EXPECT_FALSE(told.isEmpty()) << "neither file's trouble was told";
+    bool mainTold = false;
+    bool userTold = false;
+    for (auto it = told.cbegin(); it != told.cend(); ++it) {
+        EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        EXPECT_FALSE(it.key().contains(" times from ")) << "told again and counted: " << it.key().toStdString();
+        mainTold = mainTold || it.key().contains(mainIni + " cannot be written: the file is read-only");
+        userTold = userTold || it.key().contains(userIni + " refused");
+    }
+    EXPECT_TRUE(mainTold) << QStringList(told.keys()).join("\n").toStdString();
+    EXPECT_TRUE(userTold) << QStringList(told.keys()).join("\n").toStdString();
+    EXPECT_EQ(QFileInfo(mainIni).permissions() & QFileDevice::WriteOwner, 0) << "the read-only file was replaced";
+}
+
 TEST(ProgramLifetime, AnErrorWithoutAScreenIsLoggedOnce)
 {
     // The program's handler of errors that reach the message loop, in the

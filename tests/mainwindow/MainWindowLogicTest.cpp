@@ -225,6 +225,35 @@ TEST(ErrorLog, AppendsUpToOneMillionBytesAndRestartsAboveThat)
     EXPECT_EQ(dir.ReadFile("error.log"), "fresh\r\n");
 }
 
+TEST(ErrorLog, ARestartKeepsTheLogBeforeItBesideTheNewOne)
+{
+    test::TempDir dir;
+    const QString path = dir.Path() + "error.log";
+    const QByteArray earlier = "earlier entry\r\n";
+    dir.WriteFile("error.log", earlier + QByteArray(ErrorLogMaxSize + 1 - earlier.size(), 'x'));
+    TAppErrorHandler handler;
+    handler.LogPath = path;
+    handler.ShowError = [](const QString&) {};
+    handler.Handle("Range check error", {"ScanButton"});
+    // The new log starts with the entry; the one before is whole beside it.
+    const QByteArray log = dir.ReadFile("error.log");
+    EXPECT_TRUE(log.endsWith("\tRange check error\tScanButton\t0000000000\r\n")) << log.toStdString();
+    EXPECT_EQ(log.count('\n'), 1);
+    EXPECT_EQ(PreviousErrorLogPath(path), dir.Path() + "error.log.1");
+    EXPECT_TRUE(dir.ReadFile("error.log.1").startsWith(earlier));
+    EXPECT_EQ(QFileInfo(dir.Path() + "error.log.1").size(), ErrorLogMaxSize + 1);
+
+    // The next restart keeps the log it ends, in place of the older one.
+    dir.WriteFile("error.log", "second\r\n" + QByteArray(ErrorLogMaxSize, 'y'));
+    handler.Handle("Division by zero", {});
+    EXPECT_TRUE(dir.ReadFile("error.log.1").startsWith("second\r\n"));
+    EXPECT_TRUE(dir.ReadFile("error.log").contains("\tDivision by zero\t"));
+    // Deleting the log still switches logging off.
+    ASSERT_TRUE(QFile::remove(path));
+    handler.Handle("third", {});
+    EXPECT_FALSE(QFileInfo::exists(path));
+}
+
 TEST(ErrorLog, AnErrorRaisedWhileTheBoxIsOpenIsNeitherShownNorLogged)
 {
     test::TempDir dir;

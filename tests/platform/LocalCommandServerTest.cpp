@@ -1,5 +1,6 @@
 #include "platform/LocalCommandServer.h"
 
+#include "platform/MessageBoxes.h"
 #include "platform/SingleInstance.h"
 #include "platform/WindowThread.h"
 #include "support/TestSupport.h"
@@ -498,6 +499,20 @@ TEST_F(CommandServerTest, ClientsBeyondTheCapAreRefusedWhileTheServerKeepsAnswer
 {
     // Written out: the number of connections a leaking client may hold.
     constexpr int Cap = 128;
+    struct LogScope {
+        QStringList lines;
+        // The log's clock stands still: however slow the machine, the pile is one episode.
+        LogScope()
+        {
+            SetMessageLog([this](const QString& line) { lines << line; });
+            SetMessageClockForTests([] { return int64_t{0}; });
+        }
+        ~LogScope()
+        {
+            SetMessageClockForTests({});
+            SetMessageLog({});
+        }
+    } log;
     const QString path = CommandServerSocketPath("SIM");
     LocalCommandServer server(Echo());
     ASSERT_TRUE(server.Start(path));
@@ -517,6 +532,17 @@ TEST_F(CommandServerTest, ClientsBeyondTheCapAreRefusedWhileTheServerKeepsAnswer
     EXPECT_EQ(beyond.ReadToEnd(5000), QByteArray("ERROR too many clients\n"));
     EXPECT_EQ(server.ClientCount(), Cap);
     EXPECT_FALSE(leaking.front()->Answered());
+    // Every refusal is logged, and a pile of them is one line, then its count.
+    for (int i = 0; i < 20; ++i) {
+        RawClient more(path);
+        ASSERT_TRUE(more.Connected());
+        ASSERT_TRUE(PumpUntil([&] { return more.Answered(); }));
+    }
+    const QString refused = "Warning: Command server refused a client: all 128 places are taken.";
+    EXPECT_EQ(log.lines, QStringList{refused});
+    TellMessageEpisodes(true);
+    EXPECT_EQ(log.lines.size(), 2);
+    EXPECT_TRUE(log.lines.value(1).startsWith(refused + ": 21 times from ")) << log.lines.value(1).toStdString();
     // The well-behaved client is served all along, and the socket stays.
     good.Send("again\n");
     EXPECT_EQ(good.ReadLine(), QByteArray("echo again"));

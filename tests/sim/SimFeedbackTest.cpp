@@ -4,6 +4,7 @@
 #include "sim/SimController.h"
 #include "support/SimRequests.h"
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <gtest/gtest.h>
@@ -291,4 +292,36 @@ TEST(SimFeedback, TheFastModulesLoopCarriesTheTipAndItsStreamIsJudged)
     EXPECT_GT(stream(50), 0u);
     ASSERT_GE(sim.CrashCount(), 1);
     EXPECT_EQ(sim.Crashes()[0].Cause, SimCrashCause::Pushed);
+TEST(SimFeedback, RecordsThatRepeatAreToldAsOneEpisodePerOutputWithTheirCount)
+{
+    SimController sim(Flat());
+    QStringList told;
+    sim.SetRecordListener([&told](const QString& text) { told << text; });
+    sim.SetDacLimits(2, -1000, 1000);
+    sim.SetDacLimits(5, -1000, 1000);
+    // The bias written beyond its limit a thousand times, DAC5 twice.
+    for (int i = 0; i < 1000; ++i)
+        Write(sim, RegBias, 5000 + i);
+    Write(sim, RegDacBase + 4, -3000);
+    Write(sim, RegDacBase + 4, -3001);
+    ASSERT_EQ(sim.GuardViolationCount(), 1002);
+    // Each output's first record as it came, the repeats counted.
+    EXPECT_EQ(told, (QStringList{"output DAC2 beyond its limit (5000 asked, -1000 to 1000 allowed)",
+                                 "output DAC5 beyond its limit (-3000 asked, -1000 to 1000 allowed)"}));
+
+    // Two seconds of the box's time without a record end both, each with its count.
+    Ticks(sim, 78200);
+    Read(sim, ReadAddrZ);
+    ASSERT_EQ(told.size(), 4) << told.join("\n").toStdString();
+    const QStringList counts = told.mid(2);
+    const QRegularExpression bias("^output DAC2 beyond its limit \\(5000 asked, -1000 to 1000 allowed\\): "
+                                  "1000 times from .* to [0-9:.]+$");
+    EXPECT_EQ(counts.filter(bias).size(), 1) << counts.join("\n").toStdString();
+    EXPECT_EQ(counts.filter(QRegularExpression("^output DAC5 .*: 2 times from ")).size(), 1)
+        << counts.join("\n").toStdString();
+    // And nothing more while nothing new happens.
+    Ticks(sim, 78200);
+    Read(sim, ReadAddrZ);
+    EXPECT_EQ(told.size(), 4);
+    sim.ClearGuardViolations();
 }
