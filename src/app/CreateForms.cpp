@@ -819,6 +819,8 @@ void DestroyAllForms()
         ScaleADDAForm->FormDestroy();
     if (ScaleForm != nullptr)
         ScaleForm->FormDestroy();
+    if (AutoOffsetForm != nullptr)
+        AutoOffsetForm->FormDestroy();
     if (feedbackForm != nullptr)
         feedbackForm->FormDestroy();
     if (MainFrameForm != nullptr)

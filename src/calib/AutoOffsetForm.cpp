@@ -125,12 +125,17 @@ void TAutoOffsetForm::showEvent(QShowEvent* event)
     FormActivate();
 }
 
-void TAutoOffsetForm::closeEvent(QCloseEvent* event)
+void TAutoOffsetForm::FormDestroy()
 {
     if (MainIni != nullptr) {
         MainIni->WriteInteger(Section, "FormPosLeft", x());
         MainIni->WriteInteger(Section, "FormPosTop", y());
     }
+}
+
+void TAutoOffsetForm::closeEvent(QCloseEvent* event)
+{
+    FormDestroy();
     QDialog::closeEvent(event);
 }
 

@@ -20,6 +20,8 @@ public:
     ~TAutoOffsetForm() override;
 
     void FormCreate();
+    // Writes the window's place: at exit, when it is still open, as when it closes.
+    void FormDestroy();
     void FormActivate();
     void Button1Click();
     void UseButtonClick();

@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -231,21 +232,33 @@ bool ParseInteger(const QString& text, int& out)
     return true;
 }
 
-// Left and top edges the screen made of stored ones: {horizontal, stored, shown}.
+// What a window's place or size key holds.
+enum class TPlaceAxis { None = -1, Top, Left, Height, Width };
+
+// Edges and sizes the screen made of stored ones: {axis, stored, shown}.
 std::mutex screenMadeMutex;
-std::set<std::tuple<bool, int, int>> screenMade;
+std::set<std::tuple<int, int, int>> screenMade;
+
+void NoteScreenMade(TPlaceAxis axis, int stored, int shown)
+{
+    if (stored == shown)
+        return;
+    std::lock_guard lock(screenMadeMutex);
+    screenMade.insert({static_cast<int>(axis), stored, shown});
+}
 
 // Whether `shown` came from `stored` by the screen's moves (one or several:
 // the stored left is cut to the desktop, then the window moved fully onto it).
-bool IsScreenMade(bool horizontal, int stored, int shown)
+bool IsScreenMade(TPlaceAxis placeAxis, int stored, int shown)
 {
+    const int axis = static_cast<int>(placeAxis);
     std::lock_guard lock(screenMadeMutex);
     QSet<int> reached{stored};
     QList<int> next{stored};
     while (!next.isEmpty()) {
         const int from = next.takeFirst();
-        for (auto it = screenMade.lower_bound({horizontal, from, INT_MIN});
-             it != screenMade.end() && std::get<0>(*it) == horizontal && std::get<1>(*it) == from; ++it) {
+        for (auto it = screenMade.lower_bound({axis, from, INT_MIN});
+             it != screenMade.end() && std::get<0>(*it) == axis && std::get<1>(*it) == from; ++it) {
             const int to = std::get<2>(*it);
             if (to == shown)
                 return true;
@@ -258,15 +271,29 @@ bool IsScreenMade(bool horizontal, int stored, int shown)
     return false;
 }
 
-// 1 for a left edge key, 0 for a top edge key, -1 for any other.
-int PlaceAxis(const QString& key)
+// Whether the screen made `shown` of some stored place: where none was
+// stored, the window stood at its default, which the screen moved.
+bool IsScreenMade(TPlaceAxis placeAxis, int shown)
+{
+    const int axis = static_cast<int>(placeAxis);
+    std::lock_guard lock(screenMadeMutex);
+    return std::any_of(screenMade.cbegin(), screenMade.cend(), [axis, shown](const auto& made) {
+        return std::get<0>(made) == axis && std::get<2>(made) == shown;
+    });
+}
+
+TPlaceAxis PlaceAxis(const QString& key)
 {
     const QString folded = Fold(key);
     if (folded == QLatin1String("formposleft") || folded == QLatin1String("formleft"))
-        return 1;
+        return TPlaceAxis::Left;
     if (folded == QLatin1String("formpostop") || folded == QLatin1String("formtop"))
-        return 0;
-    return -1;
+        return TPlaceAxis::Top;
+    if (folded == QLatin1String("formwidth") || folded == QLatin1String("formposwidth"))
+        return TPlaceAxis::Width;
+    if (folded == QLatin1String("formheight") || folded == QLatin1String("formposheight"))
+        return TPlaceAxis::Height;
+    return TPlaceAxis::None;
 }
 
 } // namespace
@@ -554,7 +581,7 @@ int TQVTIniFile::ReadFormPosLeft(const QString& section, int def) const
     const int left = ReadInteger(section, QStringLiteral("FormPosLeft"), def);
     const int width = DesktopWidth();
     if (width > 0 && left > width - 30) {
-        NoteScreenMadePlace(true, left, width - 30);
+        NoteScreenMade(TPlaceAxis::Left, left, width - 30);
         return width - 30;
     }
     return left;
@@ -562,10 +589,12 @@ int TQVTIniFile::ReadFormPosLeft(const QString& section, int def) const
 
 void TQVTIniFile::NoteScreenMadePlace(bool horizontal, int stored, int shown)
 {
-    if (stored == shown)
-        return;
-    std::lock_guard lock(screenMadeMutex);
-    screenMade.insert({horizontal, stored, shown});
+    NoteScreenMade(horizontal ? TPlaceAxis::Left : TPlaceAxis::Top, stored, shown);
+}
+
+void TQVTIniFile::NoteScreenMadeSize(bool horizontal, int stored, int shown)
+{
+    NoteScreenMade(horizontal ? TPlaceAxis::Width : TPlaceAxis::Height, stored, shown);
 }
 
 void TQVTIniFile::WriteString(const QString& section, const QString& key, const QString& value)
@@ -578,18 +607,22 @@ void TQVTIniFile::WriteString(const QString& section, const QString& key, const 
         QStringList lines = c.lines;
         const QString cleanValue = OneLine(value);
         const Content::Section* s = c.Find(section);
+        const Content::Key* k = s != nullptr ? c.Find(section, key) : nullptr;
+        // The screen's place or size, not the operator's, goes over no stored one.
+        const TPlaceAxis axis = PlaceAxis(key);
+        int shown = 0;
+        if (axis != TPlaceAxis::None && ParseInteger(value, shown)) {
+            int stored = 0;
+            if (k == nullptr ? IsScreenMade(axis, shown)
+                             : ParseInteger(k->value, stored) && IsScreenMade(axis, stored, shown))
+                return;
+        }
         if (!s) {
             if (!lines.isEmpty() && !lines.last().trimmed().isEmpty())
                 lines.append(QString());
             lines.append('[' + OneLine(section).trimmed() + ']');
             lines.append(OneLine(key).trimmed() + '=' + cleanValue);
-        } else if (const Content::Key* k = c.Find(section, key)) {
-            const int axis = PlaceAxis(key);
-            int stored = 0;
-            int shown = 0;
-            if (axis >= 0 && ParseInteger(k->value, stored) && ParseInteger(value, shown) &&
-                IsScreenMade(axis == 1, stored, shown))
-                return; // the screen's place, not the operator's
+        } else if (k != nullptr) {
             const QString line = k->name + '=' + cleanValue;
             if (lines[k->line] == line)
                 return; // already on disk as it would be written

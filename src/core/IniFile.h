@@ -63,8 +63,14 @@ public:
     // or top edge `stored` became `shown`. A window's place written back with
     // a value the screen made from the stored one ("FormPosLeft", "FormLeft",
     // "FormPosTop", "FormTop") leaves the stored place as it is, so one run on
-    // another screen does not undo the operator's layout. Any thread.
+    // another screen does not undo the operator's layout. Such a place is
+    // not written either where no place was stored, so the window's own
+    // default stays. Any thread.
     static void NoteScreenMadePlace(bool horizontal, int stored, int shown);
+    // The same for a window's width (`horizontal`) or height that the screen
+    // cut from the stored one ("FormWidth", "FormPosWidth", "FormHeight",
+    // "FormPosHeight").
+    static void NoteScreenMadeSize(bool horizontal, int stored, int shown);
 
     // Desktop width used by ReadFormPosLeft; 0 or less goes back to the screen's.
     static void SetDesktopWidthForTests(int width);

@@ -477,7 +477,13 @@ void TMainQVTForm::RestorePosition()
     const int top = MainIni->ReadInteger("Main", "FormPosTop", DefaultFormPos);
     const QScreen* screen = QGuiApplication::primaryScreen();
     const int desktopWidth = screen != nullptr ? screen->availableGeometry().width() : 0;
-    const int w = RestoredFormWidth(left, MainIni->ReadInteger("Main", "FormWidth", DesignWidth), desktopWidth);
+    const int stored = MainIni->ReadInteger("Main", "FormWidth", DesignWidth);
+    const int w = RestoredFormWidth(left, stored, desktopWidth);
+    // A width cut by a smaller screen is not written over the operator's
+    // (noted again once the layout has set the width it is shown with).
+    widthCutFrom_ = w < stored ? stored : 0;
+    if (w < stored)
+        TQVTIniFile::NoteScreenMadeSize(true, stored, w);
     const int h = std::max(100, MainIni->ReadInteger("Main", "FormHeight", DesignHeight));
     resize(w, h);
     if (PositionsSettable())
@@ -598,6 +604,14 @@ void TMainQVTForm::FormClose()
     if (touchFlag_)
         ReleaseTouchApi();
     touchFlag_ = false;
+}
+
+void TMainQVTForm::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (widthCutFrom_ > 0)
+        TQVTIniFile::NoteScreenMadeSize(true, widthCutFrom_, width());
+    widthCutFrom_ = 0;
 }
 
 void TMainQVTForm::closeEvent(QCloseEvent* event)

@@ -210,6 +210,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
@@ -278,6 +279,8 @@ private:
     bool touchFlag_ = false;
     bool manualGainShown_ = false;
     bool destroyed_ = false;
+    // The stored width a smaller screen cut at start (0: none was cut).
+    int widthCutFrom_ = 0;
     int arrangedWidth_ = -1;
 };
 

@@ -94,7 +94,7 @@ TEST_F(ExitSequence, RetractsBeforeRampingHomeAndSendsNothingOnceTheLinkIsClosed
         EXPECT_FALSE(WritesReg(log[i], RegX) || WritesReg(log[i], RegY)) << "a move after the exit ramp";
     }
     EXPECT_EQ(MainIni, nullptr);
-    EXPECT_TRUE(TQVTIniFile(dir_.Path() + "qvt.ini").ValueExists("Main", "FormWidth"));
+    EXPECT_TRUE(TQVTIniFile(dir_.Path() + "qvt.ini").ValueExists("Main", "FormHeight"));
     EXPECT_TRUE(TQVTIniFile(dir_.Path() + "user.ini").ValueExists("Main", "RepeatButton"));
     const int64_t sent = sim->RequestCount();
     Pump(300); // no timer of a destroyed window may reach the controller any more

@@ -5,6 +5,7 @@
 
 #include "app/CreateForms.h"
 #include "app/Program.h"
+#include "app/ProgramInProcess.h"
 #include "app/QvtApplication.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
@@ -47,19 +48,6 @@ using Clock = std::chrono::steady_clock;
 // Bounds that only prove a wait ends: a start takes a few seconds, an end well under one.
 constexpr int StartBoundMs = 120000;
 constexpr int EndBoundMs = 10000;
-
-QString Setting(const QString& text, const QString& section, const QString& key)
-{
-    bool inSection = false;
-    for (QString line : text.split('\n')) {
-        line = line.trimmed();
-        if (line.startsWith('['))
-            inSection = line.compare('[' + section + ']', Qt::CaseInsensitive) == 0;
-        else if (inSection && line.section('=', 0, 0).trimmed().compare(key, Qt::CaseInsensitive) == 0)
-            return line.section('=', 1);
-    }
-    return QString();
-}
 
 // One copy of the program in a folder of its own, with the bundled settings
 // and a private runtime folder for its lock and sockets.
@@ -196,7 +184,7 @@ TEST(ProgramLifetime, StartsWithoutAScreenAndEndsInOrderOnSigterm)
     EXPECT_TRUE(QFileInfo::exists(qvt.RuntimeFile(".lock")));
     qvt.Terminate();
     // The main window's exit wrote what it keeps.
-    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
+    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormHeight").isEmpty());
 }
 
 TEST(ProgramLifetime, ATypeTwentyNineControllerWithItsLandingPanelStartsAndEndsOnSigterm)
@@ -210,9 +198,11 @@ TEST(ProgramLifetime, ATypeTwentyNineControllerWithItsLandingPanelStartsAndEndsO
     ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
     EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
     qvt.Terminate();
+    // The panel writes its state and edits only as it goes.
     const QString ini = qvt.Ini();
-    EXPECT_FALSE(Setting(ini, "MainFrame", "FormPosTop").isEmpty()) << "the landing panel's settings were lost";
-    EXPECT_FALSE(Setting(ini, "Main", "FormWidth").isEmpty());
+    EXPECT_FALSE(Setting(ini, "MainFrame", "afmState").isEmpty()) << "the landing panel's settings were lost";
+    EXPECT_FALSE(Setting(ini, "MainFrame", "Edit1").isEmpty()) << "the landing panel's settings were lost";
+    EXPECT_FALSE(Setting(ini, "Main", "FormHeight").isEmpty());
 }
 
 TEST(ProgramLifetime, SigtermEndsTheProgramWhileABoxIsOpenOnTheScreen)
@@ -229,7 +219,7 @@ TEST(ProgramLifetime, SigtermEndsTheProgramWhileABoxIsOpenOnTheScreen)
     // Answered from inside the box's loop: the box is up.
     EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
     qvt.Terminate();
-    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
+    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormHeight").isEmpty());
 }
 
 namespace {
@@ -325,7 +315,7 @@ TEST(ProgramLifetime, SigtermDuringAnApproachAnswersTheRequestsBeforeItInOrderAn
     EXPECT_LE(steps.toInt(), 0);
     EXPECT_GT(steps.toInt(), -10000);
     EXPECT_EQ(Setting(ini, "MainFrame", "afmState"), "3") << "the panel saw a landing";
-    EXPECT_FALSE(Setting(ini, "Main", "FormWidth").isEmpty());
+    EXPECT_FALSE(Setting(ini, "Main", "FormHeight").isEmpty());
 }
 
 TEST(ProgramLifetime, SigtermDuringALongScanMoveStopsTheMoveAndEndsInOrder)
@@ -346,7 +336,7 @@ TEST(ProgramLifetime, SigtermDuringALongScanMoveStopsTheMoveAndEndsInOrder)
     qvt.Terminate();
     const QString log = QString::fromUtf8(qvt.dir.ReadFile("error.log"));
     EXPECT_FALSE(log.contains("Please stop scan first!")) << log.toStdString();
-    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormWidth").isEmpty());
+    EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormHeight").isEmpty());
 }
 
 TEST(ProgramLifetime, APaletteOrSettingsFileThatIsNoRegularFileIsRefusedAndTheStartCompletes)
@@ -440,58 +430,6 @@ TEST(ProgramLifetime, AnErrorWithoutAScreenIsLoggedOnce)
     EXPECT_TRUE(log.contains("\tRange check error\tMainQVTForm\t")) << log.toStdString();
 }
 
-namespace {
-
-// The program run inside this test process, so windows can be opened as the
-// operator opens them before it is ended.
-class ProgramInProcess : public ::testing::Test {
-protected:
-    TempDir dir_;
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(CopyBundledSettings(dir_));
-        // The sample far below the tip: the coarse steps toward it are safe.
-        dir_.WriteFile(
-            "ini/sim.ini",
-            dir_.ReadFile("ini/sim.ini").replace("Mode=RealTime", "Mode=Fast").replace("Gap=0", "Gap=100000"));
-        InstallShutdownOnSignals();
-    }
-
-    // Runs the program; `act` runs once StartUp is through, in the message loop.
-    // Returns how long the program ran after `act`.
-    std::chrono::milliseconds Run(const std::function<void()>& act)
-    {
-        Clock::time_point acted{};
-        QTimer poll;
-        poll.setInterval(5);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (MainQVTForm == nullptr || MainIni == nullptr || !MainQVTForm->isVisible() ||
-                !MainIni->ValueExists("Main", "DeviceDriverIOCTLFreq"))
-                return;
-            poll.stop();
-            act();
-            acted = Clock::now();
-        });
-        poll.start();
-        EXPECT_EQ(RunProgram(dir_.Path(), {"qvt"}), 0);
-        EXPECT_EQ(MainQVTForm, nullptr);
-        EXPECT_NE(acted, Clock::time_point{}) << "StartUp never finished";
-        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - acted);
-    }
-
-    static void Open(const char* item)
-    {
-        QAction* action = MainQVTForm->MenuItem(item);
-        ASSERT_NE(action, nullptr) << item;
-        action->setVisible(true);
-        action->setEnabled(true);
-        action->trigger();
-    }
-};
-
-} // namespace
-
 TEST_F(ProgramInProcess, SigtermEndsItWithToolWindowsAndWindowsWithoutAParentOpen)
 {
     const auto ran = Run([] {
@@ -503,7 +441,7 @@ TEST_F(ProgramInProcess, SigtermEndsItWithToolWindowsAndWindowsWithoutAParentOpe
     EXPECT_LT(ran, std::chrono::milliseconds(EndBoundMs));
     const QString ini = QString::fromUtf8(dir_.ReadFile("ini/qvt.ini"));
     EXPECT_FALSE(Setting(ini, "ScannerWin", "FormPosTop").isEmpty()) << "the scanner window's settings were lost";
-    EXPECT_FALSE(Setting(ini, "Main", "FormWidth").isEmpty());
+    EXPECT_FALSE(Setting(ini, "Main", "FormHeight").isEmpty());
 }
 
 TEST_F(ProgramInProcess, FileExitEndsItWithWindowsWithoutAParentOpen)
@@ -598,19 +536,31 @@ QMap<QString, QString> StoredPlaces(const QString& text)
 
 TEST(ProgramLifetime, ARunWithoutAScreenLeavesTheStoredWindowPlacesAsTheyWere)
 {
-    RunningQvt qvt;
-    const QMap<QString, QString> main = StoredPlaces(qvt.Ini());
-    const QMap<QString, QString> user = StoredPlaces(QString::fromUtf8(qvt.dir.ReadFile("user.ini")));
-    ASSERT_GT(main.size(), 20);
-    qvt.Start();
-    ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
-    qvt.Terminate();
-    // The offscreen screen is 800 px wide: places beyond it were shown
-    // elsewhere, and are still where the operator put them.
-    const QMap<QString, QString> mainAfter = StoredPlaces(qvt.Ini());
-    for (auto it = main.cbegin(); it != main.cend(); ++it)
-        EXPECT_EQ(mainAfter.value(it.key()), it.value()) << "qvt.ini " << it.key().toStdString();
-    const QMap<QString, QString> userAfter = StoredPlaces(QString::fromUtf8(qvt.dir.ReadFile("user.ini")));
-    for (auto it = user.cbegin(); it != user.cend(); ++it)
-        EXPECT_EQ(userAfter.value(it.key()), it.value()) << "user.ini " << it.key().toStdString();
+    // As shipped (the main window at its default size), and with the main
+    // window stored wider than the 800 px offscreen screen leaves it.
+    for (const QByteArray mainPlace : {QByteArray(), QByteArray("FormPosLeft=300\r\nFormWidth=1200\r\n")}) {
+        SCOPED_TRACE(mainPlace.toStdString());
+        RunningQvt qvt;
+        if (!mainPlace.isEmpty())
+            qvt.Edit("ini/qvt.ini", "[Main]\r\n", "[Main]\r\n" + mainPlace);
+        const QMap<QString, QString> main = StoredPlaces(qvt.Ini());
+        const QMap<QString, QString> user = StoredPlaces(QString::fromUtf8(qvt.dir.ReadFile("user.ini")));
+        ASSERT_GT(main.size(), 20);
+        qvt.Start();
+        ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+        qvt.Terminate();
+        // The offscreen screen is 800 px wide: places beyond it were shown
+        // elsewhere, and are still where the operator put them.
+        const QMap<QString, QString> mainAfter = StoredPlaces(qvt.Ini());
+        for (auto it = main.cbegin(); it != main.cend(); ++it)
+            EXPECT_EQ(mainAfter.value(it.key()).toStdString(), it.value().toStdString())
+                << "qvt.ini " << it.key().toStdString();
+        const QMap<QString, QString> userAfter = StoredPlaces(QString::fromUtf8(qvt.dir.ReadFile("user.ini")));
+        for (auto it = user.cbegin(); it != user.cend(); ++it)
+            EXPECT_EQ(userAfter.value(it.key()).toStdString(), it.value().toStdString())
+                << "user.ini " << it.key().toStdString();
+        // Where no width was stored, none cut by the screen is stored now.
+        if (mainPlace.isEmpty())
+            EXPECT_EQ(mainAfter.value("Main/FormWidth", "1000").toStdString(), "1000");
+    }
 }

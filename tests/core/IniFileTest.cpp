@@ -492,3 +492,32 @@ TEST(IniFile, APlaceTheScreenMadeIsNotWrittenOverTheStoredOne)
     EXPECT_EQ(ini.ReadInteger("Tool", "FormPosLeft", 0), 300);
     EXPECT_EQ(ini.ReadInteger("Tool", "FormPosTop", 0), 401);
 }
+
+TEST(IniFile, ASizeTheScreenMadeIsNotWrittenOverTheStoredOneNorWhereNoneWasStored)
+{
+    TempDir dir;
+    TQVTIniFile ini(dir.WriteFile("sizes.ini", "[Main]\r\nFormWidth=1900\r\nFormHeight=1100\r\nFormPosLeft=1900\r\n"
+                                               "[Tool]\r\nFormPosTop=5\r\n"));
+    TQVTIniFile::NoteScreenMadeSize(true, 1900, 791);
+    TQVTIniFile::NoteScreenMadeSize(false, 1100, 583);
+    ini.WriteInteger("Main", "FormWidth", 791);
+    ini.WriteInteger("Main", "FormHeight", 583);
+    EXPECT_EQ(ini.ReadInteger("Main", "FormWidth", 0), 1900);
+    EXPECT_EQ(ini.ReadInteger("Main", "FormHeight", 0), 1100);
+    // A cut width is no left edge.
+    ini.WriteInteger("Main", "FormPosLeft", 791);
+    EXPECT_EQ(ini.ReadInteger("Main", "FormPosLeft", 0), 791);
+    // A window with no stored size stood at its default, which the screen cut:
+    // the default stays, in a section of its own or not.
+    ini.WriteInteger("Tool", "FormPosWidth", 791);
+    ini.WriteInteger("Tool", "FormPosHeight", 583);
+    ini.WriteInteger("New", "FormWidth", 791);
+    EXPECT_FALSE(ini.ValueExists("Tool", "FormPosWidth"));
+    EXPECT_FALSE(ini.ValueExists("Tool", "FormPosHeight"));
+    EXPECT_FALSE(ini.SectionExists("New"));
+    // The operator's own size is kept.
+    ini.WriteInteger("Main", "FormWidth", 790);
+    ini.WriteInteger("Tool", "FormPosHeight", 584);
+    EXPECT_EQ(ini.ReadInteger("Main", "FormWidth", 0), 790);
+    EXPECT_EQ(ini.ReadInteger("Tool", "FormPosHeight", 0), 584);
+}
