@@ -292,6 +292,8 @@ TEST(SimFeedback, TheFastModulesLoopCarriesTheTipAndItsStreamIsJudged)
     EXPECT_GT(stream(50), 0u);
     ASSERT_GE(sim.CrashCount(), 1);
     EXPECT_EQ(sim.Crashes()[0].Cause, SimCrashCause::Pushed);
+}
+
 TEST(SimFeedback, RecordsThatRepeatAreToldAsOneEpisodePerOutputWithTheirCount)
 {
     SimController sim(Flat());
