@@ -81,6 +81,20 @@ constexpr int SlotOfChannelIndex(int index)
     return index + DacCount;
 }
 
+// The slot whose scale the resonance tool's amplitude ("dnc"/"channel")
+// reads with: a slot 0..58, or a read address -1..-25 on the lock-in side,
+// whose factor comes with the DAC slot of that number; anything else the
+// default, DAC13.
+constexpr int DefaultResonanceSlot = 12;
+constexpr int ResonanceInputSlot(int value)
+{
+    if (IsValidSlot(value))
+        return value;
+    if (value < 0 && value > -DacCount)
+        return -value;
+    return DefaultResonanceSlot;
+}
+
 // "DAC1".."DAC26", "ADC1".."ADC33"; empty for a bad slot.
 QString ChannelName(int slot);
 

@@ -12,6 +12,7 @@ namespace qvt {
 namespace {
 
 constexpr double DdsScale = 4294967296.0 / 1e7; // DDS word per Hz
+constexpr double DdsTopHz = 4294967295.0 / DdsScale;
 constexpr double KelvinReferenceUnit = 6.3e-8;
 constexpr double KelvinFactorMin = 1e-31;
 constexpr int64_t MirrorLimit = 2147483647;
@@ -80,6 +81,9 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
     TFeedbackWordsResult out;
     out.Words = previous;
     out.Setpoint = in.Set.Setpoint;
+    out.Ki = in.Set.Ki;
+    out.Kp = in.Set.Kp;
+    out.AmplSetpoint = in.AmplSetpoint;
     out.AmplKi = in.AmplKi;
     out.AmplKp = in.AmplKp;
     out.FreqKp = in.FreqKp;
@@ -97,10 +101,12 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
     w.InputAddress = ch.Address;
     // A setpoint beyond the input's range is kept as the limit the
     // controller got, so no window or file states one it never ran.
-    auto keepLimited = [&](double wanted, double r, double unit) {
-        const double got = (r + offset) * factor;
-        if (std::isfinite(wanted) && std::fabs(got - wanted) > std::fabs(factor))
-            out.Setpoint = static_cast<float>(got * unit);
+    // Returns the raw setpoint limited; `unit` turns the input's unit into the set's.
+    auto keepLimited = [&](double wantedRaw, double unit) {
+        const double r = limitRaw(wantedRaw);
+        if (!std::isnan(wantedRaw) && r != wantedRaw)
+            out.Setpoint = static_cast<float>((r + offset) * factor * unit);
+        return r;
     };
 
     // r: the raw setpoint; word: what the controller gets.
@@ -123,33 +129,49 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
         break;
     case FeedbackNcAFMR:
         // percent of the free oscillation amplitude
-        r = limitRaw(Round(s / 100.0 * in.NC100ProcentAmpl / factor - offset));
-        word = static_cast<int64_t>(r);
         if (in.NC100ProcentAmpl != 0.0f)
-            keepLimited(s / 100.0 * in.NC100ProcentAmpl, r, 100.0 / in.NC100ProcentAmpl);
+            r = keepLimited(Round(s / 100.0 * in.NC100ProcentAmpl / factor - offset), 100.0 / in.NC100ProcentAmpl);
+        else
+            r = limitRaw(Round(-offset));
+        word = static_cast<int64_t>(r);
         break;
     case FeedbackNcAFMX:
-        r = limitRaw(Round(s / factor - offset));
+        r = keepLimited(Round(s / factor - offset), 1.0);
         word = static_cast<int64_t>(r);
-        keepLimited(s, r, 1.0);
         break;
-    case FeedbackNcAFMPLL:
-        word = DdsWord(s + double(in.FreqSetpoint));
-        r = Round(s * DdsScale);
+    case FeedbackNcAFMPLL: {
+        // The shift is kept to what the DDS can add to the centre frequency.
+        const double centre = in.FreqSetpoint;
+        double shift = s;
+        ClampDouble(shift, DdsTopHz - centre, -centre);
+        if (std::isfinite(s) && shift != s)
+            out.Setpoint = static_cast<float>(shift);
+        word = DdsWord(shift + centre);
+        r = Round(shift * DdsScale);
         break;
+    }
     default: // contact, and none where the loop is held anyway
-        r = limitRaw(Round(s / factor - offset));
+        r = keepLimited(Round(s / factor - offset), 1.0);
         word = static_cast<int64_t>(r) / 4;
-        keepLimited(s, r, 1.0);
         break;
     }
     w.Setpoint = static_cast<int32_t>(word);
-    if (r == 0 || std::isnan(r))
+    // With no setpoint (a scale not yet set, or none typed) the scaled Ki
+    // means nothing the operator chose: it is limited but not kept so.
+    const bool hasSetpoint = r != 0 && !std::isnan(r);
+    if (!hasSetpoint)
         r = 1; // the integral gain is scaled by 1/|r|
 
-    const double kiScaled = in.Mode == FeedbackCmAFM ? double(in.Set.Ki) : in.Set.Ki * 1e7 / std::fabs(r);
+    // Ki is scaled by the setpoint in every mode but contact. A gain beyond
+    // the controller's limit is kept as the limit it runs, like the setpoint.
+    const double kiPerScaled = in.Mode == FeedbackCmAFM ? 1.0 : std::fabs(r) / 1e7;
+    const double kiScaled = in.Set.Ki / kiPerScaled;
     const int64_t ki = ToInt32(Round(Limited(kiScaled, FbGainLimit)));
     const int64_t kp = ToInt32(Round(Limited(in.Set.Kp, FbGainLimit)));
+    if (std::fabs(kiScaled) > FbGainLimit && (hasSetpoint || in.Mode == FeedbackCmAFM))
+        out.Ki = static_cast<float>(std::copysign(FbGainLimit, kiScaled) * kiPerScaled);
+    if (std::fabs(in.Set.Kp) > FbGainLimit)
+        out.Kp = static_cast<float>(std::copysign(FbGainLimit, in.Set.Kp));
     w.IntegralGain = static_cast<int32_t>(-kp - ki);
     w.ProportionalGain = static_cast<int32_t>(kp);
 
@@ -162,10 +184,19 @@ TFeedbackWordsResult BuildFeedbackWords(const TFeedbackWordsInput& in, const TFe
     }
 
     if (in.Mode == FeedbackNcAFMPLL) {
-        if (in.AmplitudeInput)
-            w.AmplitudeSetpoint = ToInt32(Round(in.AmplSetpoint / double(in.AmplitudeInput->Factor.load())));
-        out.AmplKi = static_cast<float>(Round(in.AmplKi));
-        out.AmplKp = static_cast<float>(Round(in.AmplKp));
+        // The amplitude loop's setpoint and gains, like the Z loop's, are kept
+        // as the limits the controller runs: the input's range, 1e9 a gain.
+        if (const TIOScale* a = in.AmplitudeInput) {
+            const double f = a->Factor.load();
+            const double wanted = Round(in.AmplSetpoint / f);
+            double raw = wanted;
+            ClampDouble(raw, double(a->MaxRaw.load()), double(a->MinRaw.load()));
+            w.AmplitudeSetpoint = ToInt32(raw);
+            if (!std::isnan(wanted) && raw != wanted)
+                out.AmplSetpoint = static_cast<float>(raw * f);
+        }
+        out.AmplKi = static_cast<float>(Round(Limited(in.AmplKi, FbGainLimit)));
+        out.AmplKp = static_cast<float>(Round(Limited(in.AmplKp, FbGainLimit)));
         w.AmplitudeSum = ToInt32(double(out.AmplKp) + double(out.AmplKi));
         w.AmplitudeKp = ToInt32(-double(out.AmplKp));
         w.PllFrequency = DdsWord(in.FreqSetpoint);
@@ -305,7 +336,9 @@ TFeedbackSendResult BuildFeedbackSend(const TFeedbackRecord& words, const TFeedb
         }
         if ((mode == FeedbackNcAFMR || mode == FeedbackNcAFMX) && in.LockInGain > 0)
             ref = static_cast<int64_t>(Round(double(ref) * MirrorReferenceGain));
-        out.MirrorModeCode = mode == FeedbackNcAFMR ? MirrorCodeAmplitudeR : mode == FeedbackNcAFMX ? MirrorCodeAmplitudeX : 0;
+        out.MirrorModeCode = mode == FeedbackNcAFMR   ? MirrorCodeAmplitudeR
+                             : mode == FeedbackNcAFMX ? MirrorCodeAmplitudeX
+                                                      : 0;
         out.MirrorWrites = {{{RegFastFeedbackK0, LimitToInt32(k0)},
                              {RegFastFeedbackK1, LimitToInt32(k1)},
                              {RegFastFeedbackRef, LimitToInt32(ref)},

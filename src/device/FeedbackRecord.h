@@ -98,7 +98,10 @@ struct TFeedbackWordsInput {
 struct TFeedbackWordsResult {
     TFeedbackRecord Words; // ControlWord and DemodulatorMask carried over from before
     float Setpoint = 0.0f; // the set's setpoint as the controller now holds it
-    float AmplKi = 0.0f;   // rounded in place (mode 6)
+    float Ki = 0.0f;       // the set's gains, limited to what the controller runs
+    float Kp = 0.0f;
+    float AmplSetpoint = 0.0f; // limited to the amplitude input's range (mode 6)
+    float AmplKi = 0.0f;       // limited and rounded in place (mode 6)
     float AmplKp = 0.0f;
     float FreqKp = 0.0f; // limited and rounded in place (mode 6)
     bool HasMirror = false;

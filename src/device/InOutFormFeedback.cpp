@@ -13,7 +13,6 @@ namespace qvt {
 
 namespace {
 
-constexpr int DefaultResonanceInput = 12; // "dnc"/"channel"
 constexpr int32_t HighSpeedModeLocal = 2; // slopes stay in the high-speed settings
 
 // The active mode and its input, as read from the shared state. Both come
@@ -100,15 +99,13 @@ void TInOutForm::UpdateFeedback()
 {
     const bool dynamic = IsDynamicMode(ValidFeedbackMode(MicroscopeState.FeedbackMode));
     // Settings read before taking the lock: nothing else waits on them.
-    int resonanceInput = DefaultResonanceInput;
+    int resonanceInput = DefaultResonanceSlot;
     int32_t kelvinChannel = 0;
     if (MainIni) {
         if (dynamic)
-            resonanceInput = MainIni->ReadInteger("dnc", "channel", DefaultResonanceInput);
+            resonanceInput = MainIni->ReadInteger("dnc", "channel", DefaultResonanceSlot);
         kelvinChannel = MainIni->ReadInteger("Microscope", "KelvinChannel", 0);
     }
-    if (!IsValidChannelIndex(resonanceInput))
-        resonanceInput = DefaultResonanceInput;
 
     std::unique_lock lock(FeedbackState.Mutex);
     const ActiveFeedback active = CurrentFeedback();
@@ -128,7 +125,7 @@ void TInOutForm::UpdateFeedback()
     in.KelvinKi = MicroscopeState.KelvinKi;
     in.KelvinRef = MicroscopeState.KelvinRef;
     in.KelvinOn = MicroscopeState.KelvinOn;
-    in.AmplitudeInput = &ChannelTable[SlotOfChannelIndex(resonanceInput)];
+    in.AmplitudeInput = &ChannelTable[ResonanceInputSlot(resonanceInput)];
     in.DncInputScale = LockInState.DncInputScale;
     in.KelvinChannel = kelvinChannel;
     in.ComputeMirror = Caps.FastScanPresent();
@@ -136,7 +133,10 @@ void TInOutForm::UpdateFeedback()
     const TFeedbackWordsResult out = BuildFeedbackWords(in, FeedbackState.Words);
     FeedbackState.Words = out.Words;
     active.Set.Setpoint = out.Setpoint;
+    active.Set.Ki = out.Ki;
+    active.Set.Kp = out.Kp;
     if (active.Mode == FeedbackNcAFMPLL) {
+        MicroscopeState.AmplSetpoint = out.AmplSetpoint;
         MicroscopeState.AmplKi = out.AmplKi;
         MicroscopeState.AmplKp = out.AmplKp;
         MicroscopeState.FreqKp = out.FreqKp;

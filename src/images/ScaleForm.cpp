@@ -218,14 +218,14 @@ void TScaleForm::EnterCell(QLineEdit* edit)
         }
         edit->setText(stored);
         MainIni->WriteString(Section, key, stored);
-        // A scale the reload refuses (it says so) leaves the cell silver.
+        // A scale the reload refuses (it says so) leaves the cell silver and
+        // holds the window open until it is put right.
         if (link_.ReloadScales())
             Paint(edit, "white");
         break;
     }
     case ScaleCellKind::Text:
-        MainIni->WriteString(Section, key, edit->text());
-        Paint(edit, link_.ReloadScales() ? "white" : "red");
+        Paint(edit, StoreReloaded(key, edit->text()) ? "white" : "red");
         break;
     case ScaleCellKind::Label:
         MainIni->WriteString(Section, key, edit->text());
@@ -234,6 +234,23 @@ void TScaleForm::EnterCell(QLineEdit* edit)
     default:
         break;
     }
+}
+
+bool TScaleForm::StoreReloaded(const QString& key, const QString& text)
+{
+    const bool had = MainIni->ValueExists(Section, key);
+    const QString before = MainIni->ReadString(Section, key, QString());
+    MainIni->WriteString(Section, key, text);
+    if (link_.ReloadScales())
+        return true;
+    // A read address or unit the scales refuse (the reload has said why) is
+    // not kept: the file and the table go back to what they held.
+    if (had)
+        MainIni->WriteString(Section, key, before);
+    else
+        MainIni->DeleteKey(Section, key);
+    link_.ReloadScales();
+    return false;
 }
 
 void TScaleForm::ClickCheck(QCheckBox* box)

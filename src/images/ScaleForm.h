@@ -46,6 +46,8 @@ protected:
 private:
     void BuildRows();
     void Paint(QWidget* cell, const char* color);
+    // Writes the cell's text and reloads; a text the reload refuses is taken back out.
+    bool StoreReloaded(const QString& key, const QString& text);
 
     TInOutForm& link_;
     QScrollArea* scroll_ = nullptr;

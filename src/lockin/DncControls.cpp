@@ -101,17 +101,10 @@ int32_t DncSyncPeriod(bool syncFilter, int32_t storedPeriod, bool hasStored, dou
 TDncChannelRef ResolveDncChannel(int value, int defaultSlot, const TChannelTable& table)
 {
     TDncChannelRef r;
-    int slot = defaultSlot;
-    int32_t address = 0;
-    bool byAddress = false;
-    if (value >= 0 && value < ChannelSlotCount) {
-        slot = value;
-    } else if (value < 0 && value > -DacCount) {
-        // A read address on the lock-in side; its factor comes with the DAC slot of that number.
-        slot = -value;
-        address = value;
-        byAddress = true;
-    }
+    // A read address on the lock-in side takes its factor from the DAC slot of that number.
+    const bool byAddress = value < 0 && value > -DacCount;
+    const int slot = IsValidSlot(value) || byAddress ? ResonanceInputSlot(value) : defaultSlot;
+    const int32_t address = byAddress ? value : 0;
     const TIOScale& s = table[static_cast<size_t>(slot)];
     r.Slot = slot;
     r.Address = byAddress ? address : s.Address.load();

@@ -167,35 +167,39 @@ void TFastZPage::SendFastZParams()
     }
     in.LockInGainHigh = LockInState.LockInGain >= 1;
     double kp = 0, ki = 0;
-    bool gainsOk = true;
-    if (ParseNumber(Edit17->text(), kp)) {
-        Edit17->MarkAccepted();
-        if (MainIni)
-            MainIni->WriteString(Section, "Edit17Text", Edit17->text());
-    } else {
-        Edit17->MarkRefused();
-        gainsOk = false;
-    }
-    if (ParseNumber(Edit20->text(), ki)) {
-        Edit20->MarkAccepted();
-        if (MainIni)
-            MainIni->WriteString(Section, "Edit20Text", Edit20->text());
-    } else {
-        Edit20->MarkRefused();
-        gainsOk = false;
-    }
+    const bool kpOk = ParseNumber(Edit17->text(), kp);
+    const bool kiOk = ParseNumber(Edit20->text(), ki);
     in.Kp = kp * PrefixFactor(Tag(Label40));
     in.Ki = ki * PrefixFactor(Tag(Label39));
     in.Td = (MainIni ? MainIni->ReadFloat(Section, "Edit13TextTd", 0.0) : 0.0) * 1e-6;
     in.Alpha = MainIni ? MainIni->ReadFloat(Section, "Edit13Text", 10.0) : 10.0;
     const TFastZWords w = ComputeFastZWords(in);
+    // Coefficients the module cannot hold refuse the Ki edit (and the set is
+    // not sent), judged as the loop runs once engaged: a retracted loop runs
+    // fixed gains. A Kp beyond them on its own is refused too. A refused
+    // gain is not stored.
+    TFastZInput typed = in;
+    typed.Retracted = false;
+    const bool fits = !ComputeFastZWords(typed).Overflow;
+    typed.Ki = 0.0;
+    typed.Td = 0.0;
+    const bool kpFits = !ComputeFastZWords(typed).Overflow;
+    const auto judge = [this](TNumericEdit* edit, bool ok, const char* key) {
+        if (!ok) {
+            edit->MarkRefused();
+            return;
+        }
+        edit->MarkAccepted();
+        if (MainIni)
+            MainIni->WriteString(Section, key, edit->text());
+    };
+    judge(Edit17, kpOk && kpFits, "Edit17Text");
+    judge(Edit20, kiOk && fits, "Edit20Text");
     form->WriteReg(65, w.Setpoint);
     form->WriteReg(82, w.ModeCode);
     if (w.BadAlpha && !tdMode_)
         Edit13->MarkRefused();
-    if (w.Overflow)
-        Edit20->MarkRefused();
-    else if (gainsOk) {
+    if (!w.Overflow && fits && kpFits && kpOk && kiOk) {
         form->WriteReg(67, w.B1);
         form->WriteReg(68, w.B2);
         form->WriteReg(83, w.Q0);

@@ -43,7 +43,6 @@ namespace {
 constexpr const char* ScanParaSection = "ScanPara";
 constexpr int DefaultFormPos = 10;
 constexpr int InstanceWindowHeight = 320;
-constexpr int DefaultResonanceInput = 12; // "dnc"/"channel"
 constexpr int WenigWichtigIntervalMs = 100;
 
 QString ReadText(const QString& section, const QString& key, const QString& def)
@@ -71,8 +70,8 @@ const TIOScale& ChannelScale(int channelIndex, int fallback)
 // The unit of the channel the amplitude loop reads ("dnc"/"channel").
 QString ResonanceInputUnit()
 {
-    const int channel = MainIni ? MainIni->ReadInteger("dnc", "channel", DefaultResonanceInput) : DefaultResonanceInput;
-    return ChannelScale(channel, DefaultResonanceInput).UnitName;
+    const int channel = MainIni ? MainIni->ReadInteger("dnc", "channel", DefaultResonanceSlot) : DefaultResonanceSlot;
+    return ChannelTable[ResonanceInputSlot(channel)].UnitName;
 }
 
 void SetLabelBackground(QLabel* label, const QColor& color)
@@ -848,10 +847,15 @@ void TScanParaForm::Edit1KeyPress(EditKey key)
         edit->MarkRefused();
     } else {
         const int m = ActiveMode();
+        const float kiBefore = ActiveSet().Ki;
         SetActiveSetField(&TFeedbackSet::Setpoint, value);
         UpdateFeedback();
         ShowFeedbackParams();
         edit->MarkAccepted();
+        // Ki is scaled by the setpoint: one the new setpoint takes beyond the
+        // controller's limit is kept, and stored, as the limit it runs.
+        if (ActiveSet().Ki != kiBefore)
+            WriteText(FeedParaSection, Edit5Key(m), edits_.at("Edit5")->text());
         if ((m == FeedbackNcAFMR || m == FeedbackNcAFMX) && DrawResonance) {
             DrawResonance();
             if (MainIni)
@@ -914,8 +918,12 @@ void TScanParaForm::FeedbackGainEdit(TNumericEdit* edit, EditKey key, float TFee
 
 void TScanParaForm::Edit5KeyPress(EditKey key)
 {
-    FeedbackGainEdit(edits_.at("Edit5"), key, &TFeedbackSet::Ki,
-                     [this](int m) { return approachKi_ ? ApproachKiKey(m) : FeedbackSetKey("Edit5", m); });
+    FeedbackGainEdit(edits_.at("Edit5"), key, &TFeedbackSet::Ki, [this](int m) { return Edit5Key(m); });
+}
+
+QString TScanParaForm::Edit5Key(int mode) const
+{
+    return approachKi_ ? ApproachKiKey(mode) : FeedbackSetKey("Edit5", mode);
 }
 
 void TScanParaForm::Edit6KeyPress(EditKey key)

@@ -229,6 +229,8 @@ private:
     // Judges a new frame as a whole and takes it; false (Range box red) when
     // refused or the scan could not take it.
     bool TakeArea(const TScanArea& area);
+    // Where the Ki edit is stored: the approach Ki's key while that is shown.
+    QString Edit5Key(int mode) const;
     void FeedbackGainEdit(TNumericEdit* edit, EditKey key, float TFeedbackSet::*field,
                           const std::function<QString(int)>& settingsKey);
     void PageEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store,

@@ -14,6 +14,8 @@ constexpr int32_t PllWord = 0x4080;
 constexpr int32_t PllWordMask = 0xFF80;
 constexpr int32_t InvertBit = 0x200;      // the controller inverts the input
 constexpr int32_t StmMode1Bit = 0x100;    // mode 1 expects the opposite sign of current
+constexpr int32_t StmAdaptiveBit = 0x400; // mode 2: mode 1's sign, the error shifted right by the low bits
+constexpr int32_t StmAdaptiveShiftMask = 0xF;
 constexpr double SlopeUnit = 16777216.0;  // plane words are dz/dx scaled by 2^24
 constexpr double SetpointWordScale = 4.0; // the word of modes 0..3 is the input level div 4
 } // namespace
@@ -30,11 +32,14 @@ void SimZLoop::SetFeedback(const TSetFeedbackRecord& record)
     }
     polarity_ = (word & InvertBit) ? -1.0 : 1.0;
     direction_ = 1.0;
+    errorShift_ = 1.0;
     switch (word & ModeWordMask) {
     case StmWord:
         family_ = Family::Stm;
-        if (word & StmMode1Bit)
+        if (word & (StmMode1Bit | StmAdaptiveBit))
             polarity_ = -polarity_;
+        if (word & StmAdaptiveBit)
+            errorShift_ = std::ldexp(1.0, -(word & StmAdaptiveShiftMask));
         setpoint_ = SetpointWordScale * record.Setpoint;
         break;
     case ContactWord:
@@ -103,7 +108,7 @@ double SimZLoop::Tick(const SimProbeState& s, int32_t zMin, int32_t zMax)
     const bool module = feedback_.InputAddress == ReadAddrFastFeedbackInput;
     const bool wired = !module && (probe_.SignalAddress == 0 || feedback_.InputAddress == probe_.SignalAddress);
     const double input = wired ? Interaction(z_ - contact, s.Bias) : 0.0;
-    const double e = polarity_ * input - setpoint_;
+    const double e = (polarity_ * input - setpoint_) * errorShift_;
     const double ePrev = fresh_ ? e : errorPrev_;
     fresh_ = false;
     errorPrev_ = e;

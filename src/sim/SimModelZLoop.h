@@ -117,6 +117,7 @@ private:
     double setpoint_ = 0.0;        // the input's level at the setpoint, digits
     double polarity_ = 1.0;        // -1: the controller inverts the input (bit 0x200, mode 1)
     double direction_ = 1.0;       // -1: the signal falls as the tip comes closer (amplitude)
+    double errorShift_ = 1.0;      // the adaptive tunnelling mode divides its error by 2^k
     double gainNow_ = 0.0;         // -(Kp + Ki') / GainScale: on this tick's error
     double gainPrev_ = 0.0;        // Kp / GainScale: on the last tick's error
     double errorPrev_ = 0.0;

@@ -143,7 +143,15 @@ TEST_F(ScaleFormTest, AnAddressOrFactorTheTableCannotUseIsRefusedRedAndNeverRepl
         EXPECT_EQ(TScaleForm::CellColor(io), "red") << bad.toStdString();
         EXPECT_TRUE(boxes_.LastText().startsWith("Error in ADC11-Scaling!")) << boxes_.LastText().toStdString();
         EXPECT_EQ(ChannelTable[36].Address.load(), 7) << "the channel keeps the address it had";
+        EXPECT_EQ(ini_->ReadString("Scale", "ADC11Edit0", ""), "7") << "a refused address is not stored";
     }
+    // Nor is one typed into a cell that had none: the key goes again.
+    QLineEdit* unset = window_->EditCell(40, "Edit0"); // ADC15
+    typeKeys(unset, "abc");
+    EXPECT_EQ(TScaleForm::CellColor(unset), "red");
+    EXPECT_FALSE(ini_->ValueExists("Scale", "ADC15Edit0"));
+    EXPECT_TRUE(window_->close()) << "nothing refused is left in the file to hold the window";
+    window_->show();
     boxes_.Clear();
     typeKeys(io, "11");
     EXPECT_EQ(TScaleForm::CellColor(io), "white");

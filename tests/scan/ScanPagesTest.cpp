@@ -14,9 +14,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QMouseEvent>
 #include <QComboBox>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QTest>
@@ -117,6 +117,55 @@ TEST_F(ScanPagesTest, FastZPageWritesTheLoopWithItsPrefixesAndRefusesABadAlpha)
     device_->UpdateFeedback();
     EXPECT_EQ(sim_->Register(65), FastZRetractedSetpoint);
     EXPECT_EQ(sim_->Register(82), FastZModeRetracted);
+    device_->RetractFlag = false;
+}
+
+// The module's coefficients are Q30 words: q0 = Kp and q1 = -Kp without Td,
+// q0 = Ki·T/2 + Kp, so |Kp| < 2 and |Ki| < 4e6. A gain at the limit goes to
+// the registers and the settings; one beyond turns red, is not stored, and
+// the registers keep the set before it.
+TEST_F(ScanPagesTest, FastZGainsBeyondTheModulesWordsAreRefusedAndNotStored)
+{
+    Start(29);
+    TFastZPage& page = *form_->FastZ();
+    const auto type = [](TNumericEdit* edit, const QString& text) {
+        edit->setFocus();
+        edit->selectAll();
+        TypeAndEnter(edit, text);
+    };
+    const auto q30 = [](double x) { return static_cast<int32_t>(std::nearbyint(x * 1073741824.0)); };
+
+    type(page.Edit17, "1.999999999");
+    EXPECT_EQ(page.Edit17->Color(), EditColor::White);
+    EXPECT_EQ(sim_->Register(83), -q30(1.999999999)); // negated in contact mode
+    EXPECT_EQ(sim_->Register(84), q30(1.999999999));
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit17Text", ""), "1.999999999");
+    for (const char* beyond : {"2", "-2", "1e12"}) {
+        SCOPED_TRACE(beyond);
+        type(page.Edit17, beyond);
+        EXPECT_EQ(page.Edit17->Color(), EditColor::Red);
+        EXPECT_EQ(ini_->ReadString("ScanPara", "Edit17Text", ""), "1.999999999");
+        EXPECT_EQ(sim_->Register(83), -q30(1.999999999));
+    }
+    type(page.Edit17, "0");
+    EXPECT_EQ(page.Edit17->Color(), EditColor::White);
+
+    type(page.Edit20, "3999999");
+    EXPECT_EQ(page.Edit20->Color(), EditColor::White);
+    EXPECT_EQ(sim_->Register(83), -q30(3999999 * 1e-6 / 2));
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit20Text", ""), "3999999");
+    for (const char* beyond : {"4000000", "5e9"}) {
+        SCOPED_TRACE(beyond);
+        type(page.Edit20, beyond);
+        EXPECT_EQ(page.Edit20->Color(), EditColor::Red);
+        EXPECT_EQ(ini_->ReadString("ScanPara", "Edit20Text", ""), "3999999");
+        EXPECT_EQ(sim_->Register(83), -q30(3999999 * 1e-6 / 2));
+    }
+    // Judged as the engaged loop runs it, also while the loop is retracted.
+    device_->RetractFlag = true;
+    type(page.Edit20, "4000000");
+    EXPECT_EQ(page.Edit20->Color(), EditColor::Red);
+    EXPECT_EQ(ini_->ReadString("ScanPara", "Edit20Text", ""), "3999999");
     device_->RetractFlag = false;
 }
 

@@ -2,6 +2,7 @@
 // Enter does to the shared records, the controller and the settings file.
 
 #include "support/DriverLinkFixture.h"
+#include "support/KeyInput.h"
 
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
@@ -24,6 +25,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
 #include <QThread>
@@ -102,6 +104,27 @@ protected:
     }
 
     TNumericEdit& E(const char* name) { return *form_->Edit(name); }
+    // Typed into the edit as the operator types, Enter included; it must take it.
+    void TypeInto(const char* edit, const QString& text)
+    {
+        E(edit).setFocus();
+        E(edit).selectAll();
+        TypeAndEnter(&E(edit), text);
+        EXPECT_EQ(E(edit).Color(), EditColor::White) << edit << " " << S(text);
+    }
+    double Shown(const char* edit)
+    {
+        double v = std::nan("");
+        ParseEditValue(E(edit).text(), E(edit).Rules, v);
+        return v;
+    }
+    // "label : value" of the parameter file a save would write now.
+    double InFile(const char* label)
+    {
+        const QString file = ParameterFileText(CollectParameterValues(ScanParams, MicroscopeState, LockInState,
+                                                                      workers_->Moves().FlyOn.load(), ini_.get()));
+        return QRegularExpression(QString(label) + "\\s*:\\s*(\\S+)").match(file).captured(1).toDouble();
+    }
     QString Saved(const char* section, const QString& key) { return ini_->ReadString(section, key, "<none>"); }
 
     // Values written to the bias register, in order.
@@ -533,6 +556,109 @@ TEST_F(ScanParaFormTest, FeedbackEditsWorkOnTheSetOfTheActiveMode)
     E("Edit2").PressKey(EditKey::Enter);
     form_->Label11Click(); // red: no switch
     EXPECT_FALSE(form_->PulseBiasActive());
+}
+
+// Gains typed beyond what the controller runs (1e9 a word) are kept as the
+// limit it got: the edit, the settings, the record and the parameter file
+// all state that one value. Ki is scaled by the setpoint outside contact mode,
+// so its limit moves with the setpoint.
+TEST_F(ScanParaFormTest, GainsBeyondTheControllersLimitAreKeptAsTheLimitItRuns)
+{
+    Start();
+    const auto type = [&](const char* edit, const QString& text) { TypeInto(edit, text); };
+    const auto agree = [&](const char* edit, const QString& key, double expected, const char* fileLabel) {
+        EXPECT_DOUBLE_EQ(Shown(edit), expected) << edit;
+        EXPECT_DOUBLE_EQ(Saved("FeedPara", key).toDouble(), expected) << S(key);
+        EXPECT_DOUBLE_EQ(InFile(fileLabel), expected) << fileLabel;
+    };
+
+    // Contact mode: Ki and Kp are the words themselves.
+    struct TCase {
+        const char* Typed;
+        double Kept;
+    };
+    const TCase cases[] = {
+        {"1e9", 1e9}, {"999936000", 999936000.0}, {"1.00001e9", 1e9}, {"1e12", 1e9}, {"-1e12", -1e9}, {"-1e9", -1e9}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        type("Edit6", c.Typed);
+        EXPECT_EQ(sim_->Feedback().ProportionalGain, static_cast<int32_t>(c.Kept));
+        agree("Edit6", "Edit6_3", c.Kept, "Kp");
+    }
+    type("Edit6", "0");
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Typed);
+        type("Edit5", c.Typed);
+        EXPECT_EQ(sim_->Feedback().IntegralGain, -static_cast<int32_t>(c.Kept));
+        agree("Edit5", "Edit5_3", c.Kept, "Ki");
+    }
+
+    // A tunnelling mode: Ki' = Ki x 1e7 / setpoint digits, so at 1000 digits
+    // Ki 100000 is the limit.
+    MicroscopeState.FeedbackMode = FeedbackSTM;
+    device_->UpdateFeedback();
+    form_->ShowFeedbackParams();
+    type("Edit6", "0");
+    type("Edit1", "1000");
+    ASSERT_EQ(sim_->Feedback().Setpoint, 250); // the word is the digits div 4
+    for (const TCase& c :
+         {TCase{"100000", 100000.0}, TCase{"99999", 99999.0}, TCase{"100001", 100000.0}, TCase{"5e9", 100000.0}}) {
+        SCOPED_TRACE(c.Typed);
+        type("Edit5", c.Typed);
+        EXPECT_EQ(sim_->Feedback().IntegralGain, -static_cast<int32_t>(std::round(c.Kept * 1e7 / 1000.0)));
+        agree("Edit5", "Edit5_0", c.Kept, "Ki");
+    }
+    // Half the setpoint halves the limit: Ki follows, and is stored so.
+    type("Edit1", "500");
+    EXPECT_EQ(sim_->Feedback().IntegralGain, -1000000000);
+    agree("Edit5", "Edit5_0", 50000.0, "Ki");
+}
+
+// The PLL mode's amplitude loop: its setpoint is limited to the amplitude
+// input's range (DAC13 here: one unit a digit, 32000 digits at most), its
+// gains to 1e9 a word, and the page and the parameter file show the limits.
+TEST_F(ScanParaFormTest, TheAmplitudeLoopIsKeptAsTheControllerRunsIt)
+{
+    ini_->WriteString("Microscope", "Feedback", "6");
+    Start();
+    const auto type = [&](const char* edit, const QString& text) { TypeInto(edit, text); };
+    const auto inFile = [&](const char* label) { return InFile(label); };
+    const auto shown = [&](const char* edit) { return Shown(edit); };
+    for (const auto& [typed, kept] :
+         {std::pair{"32000", 32000.0}, std::pair{"31990", 31990.0}, std::pair{"32001", 32000.0},
+          std::pair{"1e12", 32000.0}, std::pair{"-32001", -32000.0}}) {
+        SCOPED_TRACE(typed);
+        type("Edit18", typed);
+        EXPECT_EQ(sim_->Feedback().AmplitudeSetpoint, static_cast<int32_t>(kept));
+        EXPECT_DOUBLE_EQ(shown("Edit18"), kept);
+        EXPECT_DOUBLE_EQ(inFile("RefAmpl"), kept);
+    }
+    for (const auto& [typed, kept] : {std::pair{"1e9", 1e9}, std::pair{"999000000", 999000000.0},
+                                      std::pair{"1.00001e9", 1e9}, std::pair{"-5e9", -1e9}}) {
+        SCOPED_TRACE(typed);
+        type("Edit15", "0");
+        type("Edit16", typed);
+        EXPECT_EQ(sim_->Feedback().AmplitudeSum, static_cast<int32_t>(kept));
+        EXPECT_DOUBLE_EQ(shown("Edit16"), kept);
+        EXPECT_DOUBLE_EQ(inFile("KiAmpl"), kept);
+        type("Edit16", "0");
+        type("Edit15", typed);
+        EXPECT_EQ(sim_->Feedback().AmplitudeKp, -static_cast<int32_t>(kept));
+        EXPECT_DOUBLE_EQ(shown("Edit15"), kept);
+        EXPECT_DOUBLE_EQ(inFile("KpAmpl"), kept);
+    }
+    // The z page's setpoint is a shift of the centre frequency: the DDS adds
+    // it down to 0 Hz and no further.
+    type("Edit22", "20000");
+    for (const auto& [typed, kept] : {std::pair{"-20000", -20000.0}, std::pair{"-19999", -19999.0},
+                                      std::pair{"-20001", -20000.0}, std::pair{"-1e12", -20000.0}}) {
+        SCOPED_TRACE(typed);
+        type("Edit1", typed);
+        EXPECT_EQ(sim_->Feedback().Setpoint, static_cast<int32_t>(std::round((kept + 20000.0) * 429.4967296)));
+        EXPECT_DOUBLE_EQ(shown("Edit1"), kept);
+        EXPECT_DOUBLE_EQ(Saved("FeedPara", "Edit1_6").toDouble(), kept);
+        EXPECT_DOUBLE_EQ(inFile("SetPoint"), kept);
+    }
 }
 
 TEST_F(ScanParaFormTest, BiasEditSetsTheRegisterWithTheInversSignAndTheFeedbackRecord)
