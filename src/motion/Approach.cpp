@@ -499,6 +499,7 @@ void TApproach::StopSteps()
 
 void TApproach::StepTimerTick()
 {
+    const int32_t lost = CoarseStepper ? CoarseStepper->LinkLosses : 0;
     if (PendingSteps < 0) {
         if (CoarseStepper)
             CoarseStepper->StepUp();
@@ -507,6 +508,13 @@ void TApproach::StepTimerTick()
         if (CoarseStepper)
             CoarseStepper->StepDown();
         --PendingSteps;
+    }
+    if (CoarseStepper && CoarseStepper->LinkLosses != lost) {
+        // The motor's port is gone (the operator has been told): the run
+        // ends here as a stop ends it, not with steps that go nowhere.
+        StopSteps();
+        Stop();
+        return;
     }
     if (PendingSteps == 0)
         host_.StopStepTimer();

@@ -6,6 +6,7 @@
 #include "motion/Approach.h"
 #include "motion/Stepper.h"
 #include "scan/DeviceWorkers.h"
+#include "sim/SimSerialPeer.h"
 
 #include <QTimer>
 
@@ -352,6 +353,29 @@ TEST_F(ApproachOnSim, EscStopsTheApproachAndNoStepFollows)
         host.WaitPass(TWaitFor::Instrument);
     EXPECT_EQ(sim->CoarseStepsDown(), 2);
     EXPECT_EQ(sim->GuardViolationCount(), 0);
+}
+
+// The z motor on a serial positioner whose adapter is pulled out during the
+// approach's steps: told at once, and the approach ends there as a stop ends it.
+TEST_F(ApproachOnSim, AnAdapterUnpluggedDuringTheApproachStepsEndsItAtOnce)
+{
+    auto positioner = std::make_unique<sim::SimPositioner>();
+    ASSERT_TRUE(positioner->Ok());
+    ini_->WriteString("Stepper", "COMDevice", positioner->SlavePath());
+    ini_->WriteInteger("Stepper", "Down", 44);
+    ini_->WriteInteger("Stepper", "AppMaxSteps", 50);
+    auto sim = Start(0.0, 3000.0, 50.0);
+    host.OnPass = [&] {
+        if (positioner && Stepper->zCoarsePos <= -3)
+            positioner.reset();
+    };
+    approach.AutoApproach(0);
+    EXPECT_EQ(approach.LastEnd(), TApproachEnd::Aborted);
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 is gone: the command was dropped and the port closed."});
+    EXPECT_EQ(Stepper->zCoarsePos, -3);
+    EXPECT_EQ(approach.PendingSteps, 0);
+    EXPECT_FALSE(host.StepTimerRunning());
+    EXPECT_EQ(host.CursorDepth, 0);
 }
 
 TEST_F(ApproachOnSim, RetractAndCoarseRetractWorkFromAnyState)
