@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -85,10 +86,10 @@ TZThresholds TApproach::Thresholds() const
 
 // ---- tests of the instrument --------------------------------------------------------
 
-bool TApproach::ContactTest()
+bool TApproach::ContactSample(int readings)
 {
     int positive = 0;
-    for (int i = 0; i < ContactReadings; ++i) {
+    for (int i = 0; i < readings; ++i) {
         int32_t reading = 0;
         if (!link_.Ioctl(IOCTL_READ_CONTACT, nullptr, 0, &reading, sizeof reading))
             continue;
@@ -96,7 +97,12 @@ bool TApproach::ContactTest()
         const int64_t value = link_.Caps.Usb() ? -int64_t(reading) : int64_t(reading);
         positive += value > 0;
     }
-    if (positive >= ContactMinPositive)
+    return positive * ContactReadings >= ContactMinPositive * readings;
+}
+
+bool TApproach::ContactTest()
+{
+    if (ContactSample(ContactReadings))
         ApproachState |= ApproachContact;
     return ApproachState == ApproachContact;
 }
@@ -300,7 +306,50 @@ void TApproach::BeginSettle()
     settle_.Reference = link_.ReadReg(ReadAddrZ);
     settle_.Quiet = 0;
     settle_.Pass = 0;
+    // Only a loop that moves Z can drive the tip into the sample.
+    watch_ = PressWatch{};
+    watch_.On = settle_.Ki > 0;
     WaitIn(Phase::Settle, TWaitFor::Instrument);
+}
+
+bool TApproach::Presses(int64_t z)
+{
+    PressWatch& w = watch_;
+    const int64_t pass = settle_.Pass;
+    if (!ContactSample(WatchContactReadings)) {
+        if (!w.Free) {
+            w.Free = true;
+            w.FreeZ0 = z;
+            w.FreePass0 = pass;
+        }
+        w.FreeZ = z;
+        w.FreePass = pass;
+        w.Touching = false;
+        return false;
+    }
+    if (!w.Touching) {
+        // A loop of the right sign slows down from here on; the pace it came
+        // at is the most it may keep.
+        w.Touching = true;
+        const int64_t span = w.FreePass - w.FreePass0;
+        if (w.Free && span >= WatchPacePasses)
+            w.Pace = std::max({w.Pace, 0.0, double(w.FreeZ - w.FreeZ0) / double(span)});
+        w.Free = false;
+        w.TouchZ = z;
+        w.TouchPass = pass;
+        return false;
+    }
+    const int64_t since = pass - w.TouchPass;
+    if (w.Pace < 0.0) {
+        // In contact from the start: the loop's first passes set the pace.
+        if (since < WatchPacePasses)
+            return false;
+        w.Pace = std::max(0.0, double(z - w.TouchZ) / double(since));
+        w.TouchZ = z;
+        w.TouchPass = pass;
+        return false;
+    }
+    return double(z - w.TouchZ) > w.Pace * double(since) + double(settle_.Tolerance);
 }
 
 std::optional<int32_t> TApproach::SettlePass()
@@ -308,6 +357,12 @@ std::optional<int32_t> TApproach::SettlePass()
     if (stop_)
         return ApproachAborted;
     const int64_t z = link_.ReadReg(ReadAddrZ);
+    if (watch_.On && Presses(z)) {
+        // Every further pass would press harder: retract now, and hold it.
+        link_.RetractFlag = true;
+        link_.UpdateFeedback();
+        return ApproachPressed | ApproachContact;
+    }
     if (std::llabs(z - settle_.Reference) > settle_.Tolerance) {
         settle_.Reference = z;
         settle_.Quiet = 0;
@@ -360,6 +415,8 @@ void TApproach::Settled(int32_t state)
             Finish(TApproachEnd::Approached, ApproachState);
         else if (ApproachState & ApproachAborted)
             Finish(TApproachEnd::Aborted, ApproachState);
+        else if (ApproachState & ApproachPressed)
+            Finish(TApproachEnd::WrongPolarity, ApproachState);
         else if (ApproachState & ApproachWrongRail)
             Finish(TApproachEnd::WrongPolarity, ApproachStalled);
         else
@@ -434,7 +491,36 @@ void TApproach::Finish(TApproachEnd end, int32_t state)
 
 const char* TApproach::StatusText() const
 {
-    // Only while Z is where the failed approach left it.
+    if (busy_) {
+        // What the motion does, and for a run of steps how far it got of how
+        // many it may make: an approach out of reach takes minutes.
+        char text[128] = "";
+        switch (phase_) {
+        case Phase::Settle:
+        case Phase::ApproachRetract:
+        case Phase::ApproachSteps: {
+            const char* doing = phase_ == Phase::ApproachSteps     ? "stepping"
+                                : phase_ == Phase::ApproachRetract ? "retracting the piezo"
+                                : link_.RetractFlag.load()         ? "waiting for Z"
+                                                                   : "feeling for the surface";
+            const int made = stepsMade_ - std::max(0, int(PendingSteps));
+            std::snprintf(text, sizeof text, "Approaching, step %d of %d: %s", made, budget_, doing);
+            break;
+        }
+        case Phase::RetractDown:
+            std::snprintf(text, sizeof text, "Retracting the piezo");
+            break;
+        case Phase::CoarseSteps:
+            std::snprintf(text, sizeof text, "Retracting, step %d of %d", coarseSteps_ + std::min(0, int(PendingSteps)),
+                          coarseSteps_);
+            break;
+        case Phase::Idle:
+            break;
+        }
+        status_ = text;
+        return status_.c_str();
+    }
+    // A failed approach's reason, only while Z is where it left it.
     if (MicroscopeState.ZState.load() != ZCoarseRetracted)
         return "";
     return ApproachFailureText(lastEnd_);
@@ -466,7 +552,8 @@ void TApproach::EndRetract()
     if (CoarseStepper)
         CoarseStepper->PowerOn();
     // A negative count would make the timer step toward the sample.
-    PendingSteps = -std::max(0, ReadSetting("Stepper", "RetSteps", DefaultRetSteps));
+    coarseSteps_ = std::max(0, ReadSetting("Stepper", "RetSteps", DefaultRetSteps));
+    PendingSteps = -coarseSteps_;
     host_.StartStepTimer(std::max(1, ReadSetting("Coarse", "FastZ", DefaultFastZ)));
     WaitIn(Phase::CoarseSteps, TWaitFor::StepTimer);
 }
@@ -499,6 +586,7 @@ void TApproach::StopSteps()
 
 void TApproach::StepTimerTick()
 {
+    const int32_t lost = CoarseStepper ? CoarseStepper->LinkLosses : 0;
     if (PendingSteps < 0) {
         if (CoarseStepper)
             CoarseStepper->StepUp();
@@ -507,6 +595,13 @@ void TApproach::StepTimerTick()
         if (CoarseStepper)
             CoarseStepper->StepDown();
         --PendingSteps;
+    }
+    if (CoarseStepper && CoarseStepper->LinkLosses != lost) {
+        // The motor's port is gone (the operator has been told): the run
+        // ends here as a stop ends it, not with steps that go nowhere.
+        StopSteps();
+        Stop();
+        return;
     }
     if (PendingSteps == 0)
         host_.StopStepTimer();

@@ -6,7 +6,11 @@
 //
 // The approach judges the tip only once the Z loop has come to rest after an
 // engage or a step: a Z still rising, however slowly a small gain moves it,
-// is neither at its end nor in contact. At rest in contact above the working
+// is neither at its end nor in contact. One thing is judged on the way: a
+// loop that keeps driving Z toward the sample once the tip touches, faster
+// than it came, has the wrong polarity and would press the tip in up to the
+// rail; the piezo is retracted at once and the approach ends there, before
+// any harm and without another step. At rest in contact above the working
 // range, it steps on (with the piezo retracted, so no step ever meets a
 // touching tip); at rest in contact inside it, the tip has landed. Anything
 // else ends the approach as failed, with the reason in one message and on the
@@ -30,6 +34,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 class QTimer;
@@ -78,8 +83,9 @@ enum ApproachStateBits : int32_t {
     ApproachContact = 0x1, // the controller reports contact
     ApproachZAtEnd = 0x2,  // Z at the end of its range (no contact yet)
     ApproachAborted = 0x4,
-    ApproachStalled = 0x8, // Z settled without contact, or in contact below the working range
+    ApproachStalled = 0x8,    // Z settled without contact, or in contact below the working range
     ApproachWrongRail = 0x10, // with Stalled: the engaged loop drove Z away from the sample
+    ApproachPressed = 0x20,   // the engaged loop drove Z on into the sample it touches
 };
 
 // How an approach ended.
@@ -103,6 +109,11 @@ constexpr int ZSettleTimeConstants = 3;
 // once a Z moving at the slowest pace the window sees would have crossed its
 // whole range, never before 20 s.
 constexpr int ZSettleMinGiveUpPasses = 20000;
+// While the engaged loop moves Z the contact is sampled every pass with this
+// many readings (the same share positive makes a contact) ...
+constexpr int WatchContactReadings = 10;
+// ... and Z's pace toward the sample is taken over at least this many passes.
+constexpr int WatchPacePasses = 20;
 // Coarse steps toward the sample an approach may make before it gives the
 // surface up as out of reach ("Stepper"/"AppMaxSteps").
 constexpr int DefaultAppMaxSteps = 10000;
@@ -156,8 +167,9 @@ public:
     // Retracted: Z below the lower threshold; engaged: above the upper one.
     bool ZAtEnd();
 
-    // How the last approach ended, and its text for the status line while
-    // nothing else has moved Z since (empty unless it failed).
+    // How the last approach ended. The status line's text: while a motion
+    // runs, what it does ("Approaching, step 3 of 30: stepping"); after a
+    // failed approach its reason while nothing else has moved Z; else empty.
     TApproachEnd LastEnd() const { return lastEnd_; }
     const char* StatusText() const;
 
@@ -186,6 +198,16 @@ private:
         int Quiet = 0;
         int64_t Pass = 0;
     };
+    // Z's way toward the sample while the engaged loop moves it: the pace it
+    // came at without contact, and where the contact began.
+    struct PressWatch {
+        bool On = false;
+        bool Free = false; // the last pass had no contact
+        int64_t FreeZ0 = 0, FreePass0 = 0, FreeZ = 0, FreePass = 0;
+        double Pace = -1.0; // digits a pass; < 0: not known yet
+        bool Touching = false;
+        int64_t TouchZ = 0, TouchPass = 0;
+    };
 
     void Run(Command what, int mode);
     void Start(Command what, int mode);
@@ -200,6 +222,10 @@ private:
     // Starts a settle phase: it ends with the state bits Z rests in.
     void BeginSettle();
     std::optional<int32_t> SettlePass();
+    // A pass of the watch: true when Z runs on into the sample it touches.
+    bool Presses(int64_t z);
+    // `readings` contact readings of which at least 30 % are positive.
+    bool ContactSample(int readings);
     void Settled(int32_t state);
     void StepToward();
     void Engage();
@@ -230,9 +256,12 @@ private:
     bool topRail_ = false;       // the last rest was on the top of Z's range
     bool pressedBefore_ = false; // ... and in contact, before the last step
     SettleWindow settle_;
+    PressWatch watch_;
+    mutable std::string status_; // the status line's text while a motion runs
     // The retract under way.
     bool coarse_ = false;
     int32_t retractTarget_ = 0;
+    int coarseSteps_ = 0; // of the coarse retract
 };
 
 // The device window's side: its step timer Timer2, the passes on the event loop of the
@@ -275,7 +304,7 @@ private:
     std::unique_ptr<QTimer> passes_;
     std::function<TWaitFor()> pass_;
     TWaitFor next_ = TWaitFor::Instrument;
-    int64_t lastTickUs_ = 0; // window clock of the last step-timer tick made in a pass
+    int64_t lastTickUs_ = 0;  // window clock of the last step-timer tick made in a pass
     std::vector<bool> shown_; // per ShowCursor: an override cursor was set
 };
 

@@ -441,6 +441,7 @@ void TCoarseForm::StepButtonClick(int number)
     const int x = Setting(CoarseSection, "StepsX", 1);
     const int y = Setting(CoarseSection, "StepsY", 1);
     const int level = Setting(CoarseSection, "StepsLevel", 1);
+    const int32_t lost = s->LinkLosses;
     switch (number) {
     case 1:
         s->StepsDown(z);
@@ -479,6 +480,9 @@ void TCoarseForm::StepButtonClick(int number)
     default:
         break;
     }
+    // A held button's run ends with the stepper's port, which has told why.
+    if (s->LinkLosses != lost)
+        StopRepeat();
 }
 
 void TCoarseForm::StopRepeat()

@@ -91,6 +91,11 @@ QString CommPortFailureText(int n)
     return QString("Com%1 could not open!").arg(n);
 }
 
+QString CommPortLostText(int n)
+{
+    return QString("Com%1 is gone: the command was dropped and the port closed.").arg(n);
+}
+
 QString CommPortSpeedText(int n, int asked, int running)
 {
     return QString("Com%1 runs at %2 baud, not at %3!").arg(n).arg(running).arg(asked);

@@ -52,6 +52,8 @@ int CommPortNumber(const TQVTIniFile* ini);
 // The device behind COM n: [Stepper] "COMDevice", else /dev/ttyS<n-1>.
 QString CommPortDevice(const TQVTIniFile* ini, int n);
 QString CommPortFailureText(int n);
+// The device on COM n went away in the middle of a command (an unplugged adapter).
+QString CommPortLostText(int n);
 // The line of COM n runs at `running` baud instead of `asked`.
 QString CommPortSpeedText(int n, int asked, int running);
 

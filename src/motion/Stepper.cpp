@@ -71,7 +71,8 @@ void TStepper::Step(StepAction action)
 
 void TStepper::Steps(StepAction action, int n)
 {
-    for (int i = 0; i < n; ++i) {
+    const int32_t lost = LinkLosses;
+    for (int i = 0; i < n && LinkLosses == lost; ++i) {
         if (action == StepAction::Up)
             StepUp();
         else if (action == StepAction::Down)
@@ -174,15 +175,18 @@ bool TStepper::PortWrite(const QByteArray& text)
 {
     if (port_ && port_->Write(text))
         return true;
-    // A device that stopped reading cost one bounded wait; it is told once
-    // for that wait, not again for every command behind it.
+    // A device that stopped reading cost one bounded wait, an unplugged
+    // adapter fails at once; either is told now, once, and the run of steps
+    // that met it ends (LinkLosses), not at a later click. Closed, the next
+    // command tries to open the port again.
     const bool stalled = port_ && port_->Stalled();
-    // An unplugged adapter: without this every later command would be lost
-    // silently; closed, the next one tries to open the port again.
+    const bool lost = port_ != nullptr;
     ClosePort();
-    if (stalled) {
+    if (lost) {
+        ++LinkLosses;
         Beep();
-        ShowMessage(MsgKind::Information, CommPortStallText(CommPortNumber(ini_)), MsgButtons::Ok);
+        const int n = CommPortNumber(ini_);
+        ShowMessage(MsgKind::Information, stalled ? CommPortStallText(n) : CommPortLostText(n), MsgButtons::Ok);
     }
     return false;
 }

@@ -127,6 +127,9 @@ public:
     bool PortOpen = false;
     TSerialSettings PortSettings;
     int32_t PortErrorCount = 0;
+    // Counts the writes that found the port's device gone or deaf (each one
+    // told to the operator): a run of steps that sees it change ends.
+    int32_t LinkLosses = 0;
     bool SerialBoxPresent = false;
 
     // Set by the windows that exist: the coarse window, the scan-piezo adapter.

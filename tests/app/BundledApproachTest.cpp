@@ -3,11 +3,13 @@
 // coarse motion window's buttons. It lands from a few steps away at the
 // bundled (slow) approach gain, and a surface out of reach or a loop of the
 // wrong polarity ends with its reason, on the status line and in one box.
+// Whatever the outcome, the simulated tip never crashes.
 
 #include "app/CreateForms.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "core/Startup.h"
+#include "device/InOutForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "motion/Approach.h"
 #include "motion/CoarseForm.h"
@@ -16,15 +18,16 @@
 #include "scan/ApproachMenus.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/ScanParaForm.h"
-#include "widgets/NumericEdit.h"
+#include "sim/SimController.h"
 #include "support/TestSupport.h"
+#include "widgets/NumericEdit.h"
 
 #include <QAction>
-#include <QLocalSocket>
+#include <QDir>
 #include <QLabel>
+#include <QLocalSocket>
 #include <QMenu>
 #include <QPushButton>
-#include <QDir>
 #include <QTimer>
 #include <QToolButton>
 
@@ -37,6 +40,11 @@ class BundledApproach : public ::testing::Test {
 protected:
     void TearDown() override
     {
+        // Every approach outcome leaves the tip whole.
+        if (auto* sim = InOutForm != nullptr ? dynamic_cast<sim::SimController*>(InOutForm->Driver()) : nullptr) {
+            for (const sim::SimCrash& crash : sim->Crashes())
+                ADD_FAILURE() << sim::SimController::CrashText(crash).toStdString();
+        }
         if (MainQVTForm != nullptr)
             MainQVTForm->close();
         DestroyAllForms();
@@ -73,7 +81,25 @@ protected:
         ScanParaForm->WenigWichtigTimerTimer();
     }
 
+    // Down, Up (the piezo), then `steps` clicks of the coarse window's "^";
+    // answers where the tip had landed.
+    int32_t LandAndGoUp(int steps)
+    {
+        ScanParaForm->DownButton()->click();
+        EXPECT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+        EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
+        ScanParaForm->UpButton()->click();
+        EXPECT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+        EXPECT_EQ(MicroscopeState.ZState.load(), ZPiezoRetracted);
+        const int32_t landed = Stepper->zCoarsePos;
+        for (int i = 0; i < steps; ++i)
+            CoarseForm->BitBtn(2)->click();
+        EXPECT_EQ(Stepper->zCoarsePos, landed + steps);
+        return landed;
+    }
+
     QString StatusLine() const { return ScanParaForm->StatusBar()->text(); }
+    QString CoarseCounter() const { return CoarseForm->StatusBar1()->text(); }
 
     test::TempDir dir_;
     ScriptedMessageResponder boxes_;
@@ -82,16 +108,7 @@ protected:
 TEST_F(BundledApproach, LandsFromFiveStepsUpAtTheBundledGain)
 {
     Start();
-    ScanParaForm->DownButton()->click();
-    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
-    ASSERT_EQ(MicroscopeState.ZState.load(), ZApproached);
-    ScanParaForm->UpButton()->click();
-    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
-    ASSERT_EQ(MicroscopeState.ZState.load(), ZPiezoRetracted);
-    const int32_t landed = Stepper->zCoarsePos;
-    for (int i = 0; i < 5; ++i)
-        CoarseForm->BitBtn(2)->click();
-    ASSERT_EQ(Stepper->zCoarsePos, landed + 5);
+    const int32_t landed = LandAndGoUp(5);
 
     AutoApproachFromTheMenu();
     EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
@@ -124,11 +141,53 @@ TEST_F(BundledApproach, ALoopOfTheWrongPolarityEndsWithItsReason)
     // The error input inverted: the loop pushes into the sample it meets.
     Start([](QByteArray& sim) { sim.replace("Gap=0", "Gap=5"); },
           [](QByteArray& qvt) { qvt.replace("ADC1CheckBox1=1", "ADC1CheckBox1=1\r\nADC1CheckBox2=1"); });
+    const int32_t from = Stepper->zCoarsePos;
     AutoApproachFromTheMenu();
     EXPECT_NE(MicroscopeState.ZState.load(), ZApproached);
     EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::WrongPolarity);
     EXPECT_EQ(StatusLine(), ApproachFailureText(TApproachEnd::WrongPolarity));
     EXPECT_EQ(boxes_.Texts(), QStringList{ApproachFailureText(TApproachEnd::WrongPolarity)});
+    // The sample is in reach from the start: caught as the loop pressed on
+    // into it, long before the rail, retracted at once and held there, and
+    // not one step made.
+    EXPECT_TRUE(InOutForm->RetractFlag.load());
+    EXPECT_EQ(Stepper->zCoarsePos, from);
+}
+
+// From fifteen steps up the approach takes minutes of the instrument's time:
+// the status line tells the step and the budget as it goes, and the coarse
+// window's counter follows every step.
+TEST_F(BundledApproach, AnApproachFromFifteenStepsUpShowsItsStepsAsItGoes)
+{
+    Start();
+    const int32_t from = LandAndGoUp(15) + 15;
+
+    ScanParaForm->PopupMenu1()->actions()[AutoApproachItem]->trigger();
+    QStringList seen;
+    int32_t lastPos = from;
+    const auto watch = [&] {
+        if (!DeviceWorkers->Approach().Busy())
+            return true;
+        // At each step: the status line (on its next tick) and the coarse counter.
+        if (Stepper->zCoarsePos != lastPos) {
+            lastPos = Stepper->zCoarsePos;
+            ScanParaForm->WenigWichtigTimerTimer();
+            seen << StatusLine();
+            EXPECT_EQ(CoarseCounter(), "z: " + Stepper->FormatZPosition());
+        }
+        return false;
+    };
+    ASSERT_TRUE(test::RunLoopUntil(watch, 600000));
+    ScanParaForm->WenigWichtigTimerTimer();
+    EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
+    EXPECT_EQ(StatusLine(), "Approached");
+    const int made = from - Stepper->zCoarsePos;
+    ASSERT_GE(made, 5);
+    ASSERT_EQ(seen.size(), made) << seen.join("|").toStdString();
+    for (int step = 1; step <= made; ++step)
+        EXPECT_TRUE(seen[step - 1].startsWith(QString("Approaching, step %1 of 30: ").arg(step)))
+            << seen[step - 1].toStdString();
+    EXPECT_EQ(CoarseCounter(), "z: " + Stepper->FormatZPosition());
 }
 
 // Requests of the command server and the main window's close arrive while
@@ -183,9 +242,10 @@ TEST_F(BundledApproach, RequestsAndACloseDuringAnApproachAreHandledBetweenItsPas
 TEST_F(BundledApproach, ACloseDuringACoarseMoveOfTheApproachMenuEndsItsSteps)
 {
     // On the instrument's clock: 20 ms a step, 20 s for the whole move.
-    Start([](QByteArray& sim) { sim.replace("Mode=Fast", "Mode=RealTime"); }, [](QByteArray& qvt) {
-        qvt.replace("[ScanPara]", "[ScanPara]\r\nApproachItemCaption5=1000 down\r\nApproachItemSteps5=1000");
-    });
+    Start([](QByteArray& sim) { sim.replace("Mode=Fast", "Mode=RealTime"); },
+          [](QByteArray& qvt) {
+              qvt.replace("[ScanPara]", "[ScanPara]\r\nApproachItemCaption5=1000 down\r\nApproachItemSteps5=1000");
+          });
     const int32_t from = Stepper->zCoarsePos;
     ScanParaForm->PopupMenu1()->actions()[ApproachUserFirst]->trigger();
     ASSERT_TRUE(test::RunLoopUntil([&] { return Stepper->zCoarsePos <= from - 3; }, 120000)) << "no steps made";

@@ -6,6 +6,7 @@
 #include "motion/Approach.h"
 #include "motion/Stepper.h"
 #include "scan/DeviceWorkers.h"
+#include "sim/SimSerialPeer.h"
 
 #include <QTimer>
 
@@ -332,6 +333,46 @@ TEST_F(ApproachOnSim, WithTheLoopOffTheApproachStopsShortOfTheSampleAndSaysSo)
     EXPECT_FALSE(sim->InContact());
 }
 
+// The error input inverted: once it touches, the loop pushes the tip on into
+// the sample, faster the further it gets. The approach sees Z run on past the
+// contact, retracts at once and steps no more, in either mode, at the scan's
+// gain as at a slow one; the fixture fails on any crash.
+TEST_F(ApproachOnSim, ALoopOfTheWrongPolarityIsRetractedAsItPressesAndNoStepFollows)
+{
+    // In reach after two steps, at 27000: pressed to the rail 5000 digits
+    // in; one step more and the rail would be 11000 digits into the sample.
+    auto sim = Start(21000.0, 6000.0, 3.0);
+    ChannelTable[SlotOfChannelIndex(0)].Invers = true;
+    struct Case {
+        int Mode;
+        float Ki;
+        int64_t Steps;
+    };
+    // Step by step the loop hangs engaged at the rail as the sample comes:
+    // touching there is no proof of a wrong sign, the next engage is.
+    for (const Case c : {Case{0, 2000.0f, 2}, Case{0, 200.0f, 2}, Case{1, 2000.0f, 3}}) {
+        SCOPED_TRACE(testing::Message() << "mode " << c.Mode << ", Ki " << c.Ki);
+        MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Ki = c.Ki;
+        form.RetractFlag = false;
+        form.UpdateFeedback();
+        host.Passes = 0;
+        const int64_t before = sim->CoarseStepsDown();
+        approach.AutoApproach(c.Mode);
+        EXPECT_EQ(approach.LastEnd(), TApproachEnd::WrongPolarity);
+        EXPECT_EQ(MicroscopeState.ZState, ZCoarseRetracted);
+        EXPECT_EQ(sim->CoarseStepsDown() - before, c.Steps);
+        // Held retracted: the loop must not find the sample again by itself.
+        EXPECT_TRUE(form.RetractFlag);
+        for (int i = 0; i < 100; ++i)
+            host.WaitPass(TWaitFor::Instrument);
+        EXPECT_FALSE(sim->InContact());
+        EXPECT_EQ(sim->CrashCount(), 0);
+        // Back to where it started, for the next case.
+        ini_->WriteInteger("Stepper", "RetSteps", int(c.Steps));
+        approach.CoarseRetract();
+    }
+}
+
 TEST_F(ApproachOnSim, EscStopsTheApproachAndNoStepFollows)
 {
     auto sim = Start(24000.0, 3000.0, 50.0);
@@ -352,6 +393,29 @@ TEST_F(ApproachOnSim, EscStopsTheApproachAndNoStepFollows)
         host.WaitPass(TWaitFor::Instrument);
     EXPECT_EQ(sim->CoarseStepsDown(), 2);
     EXPECT_EQ(sim->GuardViolationCount(), 0);
+}
+
+// The z motor on a serial positioner whose adapter is pulled out during the
+// approach's steps: told at once, and the approach ends there as a stop ends it.
+TEST_F(ApproachOnSim, AnAdapterUnpluggedDuringTheApproachStepsEndsItAtOnce)
+{
+    auto positioner = std::make_unique<sim::SimPositioner>();
+    ASSERT_TRUE(positioner->Ok());
+    ini_->WriteString("Stepper", "COMDevice", positioner->SlavePath());
+    ini_->WriteInteger("Stepper", "Down", 44);
+    ini_->WriteInteger("Stepper", "AppMaxSteps", 50);
+    auto sim = Start(0.0, 3000.0, 50.0);
+    host.OnPass = [&] {
+        if (positioner && Stepper->zCoarsePos <= -3)
+            positioner.reset();
+    };
+    approach.AutoApproach(0);
+    EXPECT_EQ(approach.LastEnd(), TApproachEnd::Aborted);
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 is gone: the command was dropped and the port closed."});
+    EXPECT_EQ(Stepper->zCoarsePos, -3);
+    EXPECT_EQ(approach.PendingSteps, 0);
+    EXPECT_FALSE(host.StepTimerRunning());
+    EXPECT_EQ(host.CursorDepth, 0);
 }
 
 TEST_F(ApproachOnSim, RetractAndCoarseRetractWorkFromAnyState)

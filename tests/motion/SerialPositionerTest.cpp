@@ -4,12 +4,15 @@
 #include "support/DriverLinkFixture.h"
 
 #include "device/InOutForm.h"
+#include "motion/CoarseForm.h"
 #include "motion/SerialPositioner.h"
 #include "motion/StepKinds.h"
 #include "motion/Stepper.h"
 #include "sim/SimSerialPeer.h"
 
 #include <QFile>
+#include <QPushButton>
+#include <QTest>
 
 #include <atomic>
 #include <chrono>
@@ -145,11 +148,12 @@ TEST_F(SerialStepper, UnpluggedPortIsClosedSoTheNextCommandOpensItAgain)
     ASSERT_TRUE(WaitForLines(*positioner, want));
     positioner.reset(); // unplugged: writes fail from now on
 
-    stepper.StepRight(); // "CC1" fails and closes; the rest of the command is dropped
+    stepper.StepRight(); // "CC1" fails and closes, told at once; the rest of the command is dropped
     EXPECT_FALSE(stepper.PortOpen);
-    EXPECT_TRUE(boxes_.Texts().isEmpty());
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 is gone: the command was dropped and the port closed."});
     stepper.StepRight(); // the next command tries to reopen
-    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 could not open!"});
+    EXPECT_EQ(boxes_.Texts(),
+              (QStringList{"Com1 is gone: the command was dropped and the port closed.", "Com1 could not open!"}));
 
     sim::SimPositioner again;
     UsePort(again);
@@ -157,6 +161,39 @@ TEST_F(SerialStepper, UnpluggedPortIsClosedSoTheNextCommandOpensItAgain)
     EXPECT_TRUE(stepper.PortOpen);
     ASSERT_TRUE(WaitForLines(again, want));
     EXPECT_EQ(again.LineTexts(), want);
+}
+
+// The z motor on the positioner, its button held in the coarse window: the
+// adapter pulled out in the middle is told by the very next step, and the
+// held run ends there; nothing more is tried until the operator asks again.
+TEST_F(SerialStepper, AnAdapterUnpluggedDuringAHeldCoarseMoveIsToldAtOnceAndEndsTheMove)
+{
+    auto positioner = std::make_unique<sim::SimPositioner>();
+    UsePort(*positioner);
+    Set("Stepper", "Down", "44");
+    Set("Coarse", "SlowZ", "1");
+    TStepper stepper(form, MainIni);
+    TCoarseForm coarse;
+    coarse.SetStepper(&stepper);
+    coarse.FormCreate();
+    coarse.show();
+    QPushButton* down = coarse.BitBtn(1);
+    QTest::mousePress(down, Qt::LeftButton);
+    ASSERT_TRUE(PumpUntil([&] { return stepper.zCoarsePos <= -3; })) << "the held button repeats";
+    ASSERT_TRUE(boxes_.Texts().isEmpty());
+
+    positioner.reset(); // unplugged
+    ASSERT_TRUE(PumpUntil([&] { return !boxes_.Texts().isEmpty(); }));
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 is gone: the command was dropped and the port closed."});
+    EXPECT_FALSE(coarse.Repeating());
+    EXPECT_FALSE(stepper.PortOpen);
+    const int32_t at = stepper.zCoarsePos;
+    // Long enough for many more bursts, had the run gone on; the release adds none.
+    PumpUntil([] { return false; }, 100);
+    QTest::mouseRelease(down, Qt::LeftButton);
+    EXPECT_EQ(boxes_.Texts().size(), 1) << boxes_.Texts().join("|").toStdString();
+    EXPECT_EQ(stepper.zCoarsePos, at);
+    coarse.FormDestroy();
 }
 
 TEST_F(SerialStepper, LaserBoxTakesLettersAndTheLaserOnceItIsOpen)
