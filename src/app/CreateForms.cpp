@@ -839,6 +839,15 @@ void DestroyAllForms()
     if (SetupForm != nullptr)
         SetupForm->ChannelsChanged = nullptr;
     TChildForm::PictureChanged = nullptr;
+    // The main window goes last; what it still does as its children go (a
+    // box's focus handed back updates its menu) must not reach a window
+    // already freed.
+    if (MainQVTForm != nullptr) {
+        MainQVTForm->LockInDeviceOpen = nullptr;
+        MainQVTForm->ShowAutoSave = nullptr;
+        MainQVTForm->DdeServerSwitch = nullptr;
+        MainQVTForm->ShowScannerTeachButton = nullptr;
+    }
     delete A3DForm;
     delete MainFrameForm;
     delete CrosshairsForm;

@@ -178,6 +178,7 @@ TEST(BundledResonance, TheOptionsButtonOpensTheOptionsWhoseQGainFollowsTheInputG
     ASSERT_TRUE(dnc.InputRadio(gain)->isChecked());
     EXPECT_NE(options.Label("Label14")->text(), before);
     EXPECT_TRUE(options.Label("Label14")->text().startsWith("Gain: "));
+    DestroyAllForms();
 }
 
 } // namespace
