@@ -136,6 +136,13 @@ TA3DForm::TA3DForm(QWidget* parent) : QWidget(parent, Qt::Window)
     cancel->setObjectName("CancelBtn");
     connect(cancel, &QShortcut::activated, this, &TA3DForm::CancelBtnClick);
 
+    followTimer_.setSingleShot(true);
+    connect(&followTimer_, &QTimer::timeout, this, [this] {
+        if (isVisible())
+            Rebuild();
+        sinceFollow_.restart();
+    });
+
     if (A3DForm == nullptr)
         A3DForm = this;
 }
@@ -162,8 +169,10 @@ void TA3DForm::SurfaceReady()
     if (!surfaceThread_)
         return;
     TA3DSurfaceThread::TResult result = surfaceThread_->Take();
-    if (result.Mesh)
+    if (result.Mesh) {
         mesh_ = std::move(result.Mesh);
+        lastSurfaceSeconds_ = result.Seconds;
+    }
     if (!result.Scene.isNull()) {
         scene_ = std::move(result.Scene);
         if (glPanel_ != nullptr)
@@ -179,7 +188,7 @@ const TA3DMesh& TA3DForm::Mesh() const
 
 bool TA3DForm::SurfaceSettled() const
 {
-    return !surfaceThread_ || surfaceThread_->Settled();
+    return !followTimer_.isActive() && (!surfaceThread_ || surfaceThread_->Settled());
 }
 
 void TA3DForm::InitOpenGL()
@@ -349,8 +358,16 @@ void TA3DForm::WMUpdateDisplay(bool)
     // surface shows it.
     if (source_ != nullptr && source_ == builtFrom_ && source_->Renderer().Drawing() == builtDrawing_)
         return;
-    if (isVisible())
+    if (!isVisible() || followTimer_.isActive())
+        return;
+    const qint64 pause = static_cast<qint64>(3000.0 * lastSurfaceSeconds_);
+    const qint64 waited = sinceFollow_.isValid() ? sinceFollow_.elapsed() : pause;
+    if (waited >= pause) {
         Rebuild();
+        sinceFollow_.restart();
+    } else {
+        followTimer_.start(static_cast<int>(pause - waited));
+    }
 }
 
 void TA3DForm::ScrollBar1Change(int position)

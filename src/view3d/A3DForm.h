@@ -15,9 +15,11 @@
 #include "view3d/A3DMesh.h"
 #include "view3d/A3DView.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QList>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -149,6 +151,13 @@ private:
     const TChildForm* builtFrom_ = nullptr;
     uint64_t builtDrawing_ = 0;
     uint64_t buildTag_ = 0;
+    // A scan's new lines are followed at a pace that leaves the view's
+    // thread idle three times as long as its last surface took, so a large
+    // frame does not keep a core busy with surfaces no one can look at that
+    // fast; the last lines of a frame are always shown.
+    QTimer followTimer_;
+    QElapsedTimer sinceFollow_;
+    double lastSurfaceSeconds_ = 0.0;
     bool glAvailable_ = false;
     bool toolbarShown_ = true;
 

@@ -6,6 +6,8 @@
 #include <QOpenGLContext>
 #include <QOpenGLFramebufferObject>
 
+#include <chrono>
+
 namespace qvt {
 
 TA3DSurfaceThread::TA3DSurfaceThread(std::function<void()> ready) : ready_(std::move(ready)), thread_([this] { Run(); })
@@ -123,6 +125,7 @@ void TA3DSurfaceThread::Run()
             if (build && !draw && drawnOnce_)
                 draw = lastDraw_;
         }
+        const auto started = std::chrono::steady_clock::now();
         if (build) {
             auto mesh = std::make_shared<TA3DMesh>();
             if (build->Picture.Height() > 0)
@@ -135,6 +138,7 @@ void TA3DSurfaceThread::Run()
             if (build) {
                 result_.Mesh = surface;
                 result_.Tag = build->Tag;
+                result_.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             }
             if (draw) {
                 lastDraw_ = *draw;

@@ -46,7 +46,8 @@ public:
     struct TResult {
         std::shared_ptr<const TA3DMesh> Mesh; // set when a new surface came
         uint64_t Tag = 0;
-        QImage Scene; // set when a new drawing came
+        double Seconds = 0.0; // the time that surface took to build and draw
+        QImage Scene;         // set when a new drawing came
     };
     // What came since the last call.
     TResult Take();
