@@ -5,6 +5,7 @@
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
+#include "platform/CheckedWrite.h"
 #include "platform/MessageBoxes.h"
 #include "platform/SerialPort.h"
 #include "scan/DeviceWorkers.h"
@@ -762,8 +763,14 @@ void TScannerForm::LoadScannerFile()
 {
     const QString name = MainIni ? MainIni->ReadString("Scanner", "Name", "SoftLin") : "SoftLin";
     bool create = false;
+    // A pipe or a device there is no missing file to make: reading it tells what it is.
     const QString path = ChooseScannerFile(
-        name, AppDir, [](const QString& f) { return QFileInfo(f).isFile(); }, create);
+        name, AppDir,
+        [](const QString& f) {
+            const QFileInfo info(f);
+            return info.exists() && !info.isDir();
+        },
+        create);
     if (create)
         ShowMessage(MsgKind::Information, "Please select a Scanner File for your System!");
     scannerIni_ = std::make_unique<TQVTIniFile>(path);
@@ -886,9 +893,15 @@ bool TScannerForm::SaveAs(const QString& path)
 {
     if (!scannerIni_ || !table_.Sort() || table_.AnyInvalid())
         return false;
-    if (QFileInfo(path).absoluteFilePath() != QFileInfo(scannerIni_->FileName()).absoluteFilePath()) {
-        QFile::remove(path);
-        if (QFileInfo(scannerIni_->FileName()).isFile() && !QFile::copy(scannerIni_->FileName(), path))
+    const QString from = scannerIni_->FileName();
+    if (QFileInfo(path).absoluteFilePath() != QFileInfo(from).absoluteFilePath() && QFileInfo(from).isFile()) {
+        // The copy takes the name only when whole: a file of that name stays
+        // as it was when the copy cannot be made.
+        QFile source(from);
+        if (!source.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray bytes = source.readAll();
+        if (source.error() != QFileDevice::NoError || !WriteFileWhole(path, bytes).isEmpty())
             return false;
     }
     if (MainIni)

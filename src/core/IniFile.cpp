@@ -492,8 +492,12 @@ void TQVTIniFile::RefreshLocked() const
 QString TQVTIniFile::SaveLocked(QStringList lines)
 {
     Content& c = *content_;
-    if (c.unreadable)
-        return "it cannot be read, so it is not written";
+    if (c.unreadable) {
+        // Said again here, since a start that ends early never shows what the reading posted.
+        const QString kind = NonFileKind(fileName_);
+        return kind.isEmpty() ? QStringLiteral("it cannot be read, so it is not written")
+                              : "it is " + kind + ", no settings file, so it is not written";
+    }
     if (c.garbled)
         return "it is no valid UTF-16, so it is left as it is";
     if (c.foreign)

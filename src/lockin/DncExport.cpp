@@ -3,15 +3,15 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "lockin/DncSweep.h"
+#include "platform/CheckedWrite.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace qvt {
-
 
 QString DncLocalPath(const QString& stored)
 {
@@ -79,16 +79,13 @@ DncSaveResult WriteDncExport(const QString& path, const QByteArray& text)
     const QFileInfo info(path);
     if (!info.absoluteDir().exists())
         return DncSaveResult::NoDirectory;
-    QFile file(path);
-    // Create-new: a file that appeared since the name was chosen is never replaced.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return file.exists() ? DncSaveResult::Exists : DncSaveResult::AccessError;
-    if (file.write(text) != text.size()) {
-        file.close();
-        return DncSaveResult::AccessError;
-    }
-    file.close();
-    return DncSaveResult::Saved;
+    // Whole or not at all, and a file that appeared since the name was chosen
+    // is never replaced.
+    TCheckedFile file(path, TFinalName::NoReplace);
+    file.Write(text);
+    if (file.Commit())
+        return DncSaveResult::Saved;
+    return file.ErrorNumber() == EEXIST ? DncSaveResult::Exists : DncSaveResult::AccessError;
 }
 
 } // namespace qvt

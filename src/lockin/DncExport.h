@@ -12,7 +12,6 @@ class TDncCurves;
 
 constexpr int DncMaxSaveNumber = 9999;
 
-
 // A stored name as a path here: "\" becomes "/", a drive letter goes, and a
 // relative name is taken from the program's directory.
 QString DncLocalPath(const QString& stored);
@@ -36,7 +35,7 @@ QByteArray DncExportText(const TDncCurves& curves, int dataPoints, double step, 
 QString DncClipboardText(const TDncCurves& curves, int dataPoints, double step, double start, const QString& delimiter);
 
 enum class DncSaveResult { Saved, NoDirectory, Exists, AccessError };
-// Creates the file (never opens an existing one) and writes the text.
+// Writes the text as a new file, whole or not at all; an existing file is never replaced.
 DncSaveResult WriteDncExport(const QString& path, const QByteArray& text);
 
 } // namespace qvt

@@ -5,11 +5,11 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "device/OsziPoll.h"
+#include "platform/CheckedWrite.h"
 #include "platform/MessageBoxes.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
-#include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -599,27 +599,24 @@ bool TOszi2Form::SaveFile(int type, const QString& path)
 {
     if (type < 1 || type > 4)
         return false;
-    bool saved = false;
+    QString failure;
     if (type == 1 || type == 3) {
-        saved = (type == 1 ? picture_ : grab().toImage()).save(path, "BMP");
+        failure = WriteImageWhole(path, type == 1 ? picture_ : grab().toImage(), "BMP");
     } else {
-        // Opened before the long-term rows are taken out: a file that cannot
-        // be written leaves them in the window.
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            // The long-term rows under the set-up they were recorded with.
-            const QString text = type == 2
-                                     ? OsziFrameText(SaveOptions(), frame_.Captions, shown_, frame_.Factors,
-                                                     frame_.SampleTime, View() == TOsziView::Freq && FullFrame(shown_))
-                                     : OsziLongTermText(SaveOptions(), LongTerm.Setup().Captions, LongTerm.Take());
-            const QByteArray bytes = text.toLocal8Bit();
-            saved = file.write(bytes) == bytes.size() && file.flush();
-        }
+        // The long-term rows under the set-up they were recorded with; they
+        // leave the ring only once they are on the disk.
+        const QString text = type == 2
+                                 ? OsziFrameText(SaveOptions(), frame_.Captions, shown_, frame_.Factors,
+                                                 frame_.SampleTime, View() == TOsziView::Freq && FullFrame(shown_))
+                                 : OsziLongTermText(SaveOptions(), LongTerm.Setup().Captions, LongTerm.Rows());
+        failure = WriteFileWhole(path, text.toLocal8Bit());
+        if (failure.isEmpty() && type == 4)
+            LongTerm.Clear();
     }
     ShowLongTermState();
-    if (!saved)
+    if (!failure.isEmpty())
         ShowMessage(MsgKind::Error, "Can't save file!");
-    return saved;
+    return failure.isEmpty();
 }
 
 void TOszi2Form::StopAndStore()

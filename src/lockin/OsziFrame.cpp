@@ -292,18 +292,22 @@ bool TOsziLongTerm::Store(const TOsziBuffers& frame, const TOsziRecordSetup& set
     return true;
 }
 
-std::vector<TOsziLongTerm::Row> TOsziLongTerm::Take()
+std::vector<TOsziLongTerm::Row> TOsziLongTerm::Rows() const
 {
     std::vector<Row> out;
     if (rows_.empty())
         return out;
     out.reserve(static_cast<size_t>(Count()));
     const int64_t n = Size();
-    while (read_ != write_) {
-        out.push_back(rows_[static_cast<size_t>(read_)]);
-        read_ = (read_ + 1) % n;
-    }
-    ended_ = false;
+    for (int64_t i = read_; i != write_; i = (i + 1) % n)
+        out.push_back(rows_[static_cast<size_t>(i)]);
+    return out;
+}
+
+std::vector<TOsziLongTerm::Row> TOsziLongTerm::Take()
+{
+    std::vector<Row> out = Rows();
+    Clear();
     return out;
 }
 

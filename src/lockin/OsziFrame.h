@@ -128,6 +128,8 @@ public:
     // The record ended at a set-up change and holds only what came before.
     bool Ended() const { return ended_; }
     const TOsziRecordSetup& Setup() const { return setup_; }
+    // Every entry, oldest first, left in the ring.
+    std::vector<Row> Rows() const;
     // Takes every entry out, oldest first; the next frame starts a new record.
     std::vector<Row> Take();
 

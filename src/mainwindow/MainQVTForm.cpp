@@ -455,7 +455,8 @@ bool TMainQVTForm::LoadIniFiles(const QString& baseName)
     iniFileName_ = baseName + ".ini";
 
     const QString userPath = AppDir + MainIni->ReadString("Main", "UserIni", "user") + ".ini";
-    if (!QFileInfo(userPath).isFile())
+    // A pipe or a device there is no missing file: reading it tells what it is.
+    if (!QFileInfo::exists(userPath))
         ShowMessage(MsgKind::Information, "File " + userPath + " not found!" + "\r" + "Please check *.ini file!");
     // Created all the same: it is written on first use.
     userIni_ = std::make_unique<TQVTIniFile>(userPath);

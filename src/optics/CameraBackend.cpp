@@ -1,5 +1,7 @@
 #include "optics/CameraBackend.h"
 
+#include "platform/CheckedWrite.h"
+
 #include <QPainter>
 #include <QTimer>
 
@@ -100,7 +102,7 @@ bool TTestPatternCamera::SetPreviewRate(int ms)
 
 bool TTestPatternCamera::SaveFrame(const QString& path)
 {
-    return connected_ && Frame(frame_).save(path, "BMP");
+    return connected_ && WriteImageWhole(path, Frame(frame_), "BMP").isEmpty();
 }
 
 QImage TTestPatternCamera::Frame(int64_t frame)

@@ -2,8 +2,10 @@
 
 #include "platform/MessageBoxes.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QSet>
 
 #include <cerrno>
@@ -178,6 +180,18 @@ QString WriteFileWhole(const QString& path, const QByteArray& bytes, TFinalName 
     file.Write(bytes);
     file.Commit();
     return file.Error();
+}
+
+QString WriteImageWhole(const QString& path, const QImage& image, const char* format)
+{
+    if (image.isNull())
+        return "no picture to save";
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, format))
+        return QString("the picture cannot be encoded as ") + format;
+    return WriteFileWhole(path, bytes);
 }
 
 TTelling TellingOf(const QString& fileName, const QString& kind)

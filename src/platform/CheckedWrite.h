@@ -8,6 +8,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QImage;
+
 #include <functional>
 
 namespace qvt {
@@ -58,6 +60,11 @@ int MoveNoReplace(const QByteArray& from, const QByteArray& to);
 
 // Writes `bytes` as the whole file `path`; empty when done, else why not.
 QString WriteFileWhole(const QString& path, const QByteArray& bytes, TFinalName finalName = TFinalName::Replace);
+
+// Writes `image` encoded as `format` (e.g. "BMP") as the whole file `path`:
+// encoded in memory first, since an image writer writes in place and a
+// failure halfway would leave a torn file. Empty when done, else why not.
+QString WriteImageWhole(const QString& path, const QImage& image, const char* format);
 
 // Whether the trouble of one file is shown, logged or left out: the first
 // trouble of each file is shown in a box, each other kind of trouble after it

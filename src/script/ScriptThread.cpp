@@ -7,6 +7,7 @@
 #include "platform/WindowThread.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace qvt {
@@ -115,9 +116,12 @@ void TScriptThread::RunOnce(const QString& name, const QString& path)
         script_.Step();
         std::this_thread::yield();
     }
+    // The response is read from the data file: never from an older one
+    // that a failed write left in its place.
+    const bool stored = CloseDataFile();
     lastError_ = script_.ErrorCode;
-    CloseDataFile();
-    WriteResponseCopy();
+    if (stored)
+        WriteResponseCopy();
     Sync([this] {
         if (Finished)
             Finished();
@@ -131,14 +135,26 @@ bool TScriptThread::OpenDataFile(const QString& dataName)
         std::lock_guard lock(dataNameMutex_);
         dataName_ = dataName;
     }
-    dataFile_.setFileName(folder_ + "data/" + dataName + ".txt");
-    return dataFile_.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    // Written under a temporary name and put in place at its close, so a
+    // full disk leaves the file of the run before as it was.
+    dataPath_ = folder_ + "data/" + dataName + ".txt";
+    dataFile_ = std::make_unique<TCheckedFile>(dataPath_);
+    if (dataFile_->ErrorNumber() == 0)
+        return true;
+    dataFile_.reset();
+    return false;
 }
 
-void TScriptThread::CloseDataFile()
+bool TScriptThread::CloseDataFile()
 {
-    if (dataFile_.isOpen())
-        dataFile_.close();
+    if (!dataFile_)
+        return true;
+    const bool committed = dataFile_->Commit();
+    dataFile_.reset();
+    // Data that did not reach the disk is the run's error.
+    if (!committed)
+        script_.ScriptError(ErrFileIo);
+    return committed;
 }
 
 void TScriptThread::WriteResponseCopy()
@@ -152,7 +168,7 @@ void TScriptThread::WriteResponseCopy()
     const QString fileName = DataName() + ".txt";
     QDir().mkpath(folder_ + "Filter");
     const QString target = folder_ + "Filter/" + fileName;
-    if (!WriteResponseFile(dataFile_.fileName(), target, ResponseFilterValues(*scannerIni, axisX))) {
+    if (!WriteResponseFile(dataPath_, target, ResponseFilterValues(*scannerIni, axisX))) {
         TellFileTrouble(target, "not written", "Response file " + target + " cannot be written.");
         return;
     }
@@ -175,8 +191,9 @@ void TScriptThread::WriteMemoLine(const QString& line)
 void TScriptThread::WriteDataLine(const QString& line)
 {
     // Scripts are 8-bit text, their data files too; CR LF as everywhere.
-    if (dataFile_.isOpen())
-        dataFile_.write(line.toLatin1() + "\r\n");
+    // A line that cannot be stored ends the run: its data would be lost.
+    if (dataFile_ && !dataFile_->Write(line.toLatin1() + "\r\n"))
+        script_.ScriptError(ErrFileIo);
 }
 
 void TScriptThread::StoreCalibration(const QString& name, double value)

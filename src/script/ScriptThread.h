@@ -11,16 +11,18 @@
 // synchronised calls that give up when the thread is shut down, so closing
 // the program never waits on a call that cannot run.
 
+#include "platform/CheckedWrite.h"
 #include "script/ScriptInterpreter.h"
 #include "script/ScriptRunner.h"
 #include "script/ScriptStatements.h"
 
-#include <QFile>
+#include <QString>
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -73,7 +75,9 @@ private:
     void RunOnce(const QString& name, const QString& path);
     bool Sync(const std::function<void()>& fn);
     bool OpenDataFile(const QString& dataName);
-    void CloseDataFile();
+    // Puts the data file in place; false, and the run's error, when it
+    // could not be written whole.
+    bool CloseDataFile();
     void WriteResponseCopy();
 
     // IScriptHost
@@ -89,7 +93,8 @@ private:
     const QString folder_;
     TScriptInterpreter script_;
     TScriptStatements statements_;
-    QFile dataFile_;
+    std::unique_ptr<TCheckedFile> dataFile_;
+    QString dataPath_;
     QString dataName_;
     mutable std::mutex dataNameMutex_;
 

@@ -56,6 +56,8 @@ public:
     TempDir dir;
     QTemporaryDir runtime;
     QProcess process;
+    // Standard error kept for the test (a start writes little there) instead of passed on.
+    bool keepErrors = false;
 
     RunningQvt()
     {
@@ -95,7 +97,7 @@ public:
         if (!display.isEmpty())
             env.insert("DISPLAY", display);
         process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setProcessChannelMode(keepErrors ? QProcess::SeparateChannels : QProcess::ForwardedErrorChannel);
         process.start(dir.Path() + "qvt", {});
         ASSERT_TRUE(process.waitForStarted(EndBoundMs));
     }
@@ -363,6 +365,7 @@ TEST(ProgramLifetime, APaletteOrSettingsFileThatIsNoRegularFileIsRefusedAndTheSt
                   1)
             << log.toStdString();
         EXPECT_GE(log.count("Settings file " + scannerFile + " refused"), 1) << log.toStdString();
+        EXPECT_FALSE(log.contains("Please select a Scanner File")) << "the pipe was taken for a missing file";
         EXPECT_FALSE(QFileInfo(scannerFile).isFile()) << "the pipe was replaced by a file";
     }
 }
@@ -402,6 +405,64 @@ TEST(ProgramLifetime, ASettingsFileThatCannotBeWrittenOrReadIsLoggedOncePerKindO
     EXPECT_TRUE(mainTold) << QStringList(told.keys()).join("\n").toStdString();
     EXPECT_TRUE(userTold) << QStringList(told.keys()).join("\n").toStdString();
     EXPECT_EQ(QFileInfo(mainIni).permissions() & QFileDevice::WriteOwner, 0) << "the read-only file was replaced";
+}
+
+TEST(ProgramLifetime, ASettingsFileThatIsNoneIsToldForWhatItIsAndNeverRewritten)
+{
+    QByteArray noise;
+    for (int i = 0; i < 6000; ++i)
+        noise += char((i * 7919 + 13) % 256);
+    struct Case {
+        const char* file;   // in the program's folder
+        const char* stands; // "fifo", "zero" (a link to /dev/zero) or "noise" (random bytes)
+        const char* told;   // the words the operator reads, empty for none
+    };
+    for (const Case& c :
+         {Case{"user.ini", "fifo", "it is a pipe (FIFO), no settings file"},
+          Case{"user.ini", "zero", "it is a device, no settings file"},
+          Case{"ini/qvt.ini", "fifo", "it is a pipe (FIFO), no settings file"},
+          Case{"ini/qvt.ini", "zero", "it is a device, no settings file"}, Case{"ini/qvt.ini", "noise", ""}}) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.stands);
+        RunningQvt qvt;
+        qvt.keepErrors = true;
+        const QString path = qvt.dir.Path() + c.file;
+        const QByteArray native = QFile::encodeName(path);
+        ASSERT_TRUE(QFile::remove(path));
+        const QString stands = c.stands;
+        if (stands == "fifo")
+            ASSERT_EQ(::mkfifo(native.constData(), 0600), 0);
+        else if (stands == "zero")
+            ASSERT_EQ(::symlink("/dev/zero", native.constData()), 0);
+        else
+            qvt.dir.WriteFile(c.file, noise);
+        qvt.dir.WriteFile("error.log", ""); // present: logging is on
+        qvt.Start();
+        if (QString(c.file) == "user.ini") {
+            // The main settings are whole: the start goes on without the user's.
+            ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
+            qvt.Terminate();
+        } else {
+            // Without its main settings the program has no controller to run.
+            EXPECT_TRUE(qvt.process.waitForFinished(StartBoundMs)) << "the start did not end";
+        }
+        const QString told = QString::fromLocal8Bit(qvt.process.readAllStandardError()) +
+                             QString::fromUtf8(qvt.dir.ReadFile("error.log"));
+        EXPECT_FALSE(told.contains(path + " not found")) << told.toStdString();
+        if (*c.told != 0) {
+            bool named = false;
+            for (const QString& line : told.split('\n'))
+                named = named || (line.contains("Settings file " + path + " ") && line.contains(QString(c.told)));
+            EXPECT_TRUE(named) << told.toStdString();
+        }
+        struct stat st {};
+        ASSERT_EQ(::lstat(native.constData(), &st), 0);
+        if (stands == "fifo")
+            EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the pipe was replaced";
+        else if (stands == "zero")
+            EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced";
+        else
+            EXPECT_EQ(qvt.dir.ReadFile(c.file), noise) << "the damaged file is no longer there to recover from";
+    }
 }
 
 TEST(ProgramLifetime, AnErrorWithoutAScreenIsLoggedOnce)

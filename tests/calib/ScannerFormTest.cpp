@@ -3,6 +3,8 @@
 // scanner comes out straight only with the calibrated linearisation.
 
 #include "support/DriverLinkFixture.h"
+#include "support/FileDialogAnswer.h"
+#include "support/FullDisk.h"
 
 #include "calib/ScannerForm.h"
 #include "core/IniFile.h"
@@ -16,6 +18,7 @@
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
@@ -302,6 +305,44 @@ TEST_F(ScannerFormTest, MissingScannerFileIsCreatedWithTheCurrentFactors)
     EXPECT_EQ(file.ReadFloat("SoftLin", "X1", 0), 0.25);
     EXPECT_EQ(scanner_->Table().RangeCount(), 1);
     EXPECT_FALSE(scanner_->SoftLinActive());
+}
+
+TEST_F(ScannerFormTest, SaveAsOntoAFullDiskLeavesTheFileThereAsItWasAndIsToldOnce)
+{
+    Start(FastConfig(), ScannerFile(0.01));
+    QAction* saveAs = nullptr;
+    for (QAction* action : scanner_->findChildren<QAction*>())
+        if (action->text() == "Save &As")
+            saveAs = action;
+    ASSERT_NE(saveAs, nullptr);
+    const QByteArray other = "[SoftLin]\r\nRange1=77\r\nX1=2\r\nY1=2\r\n";
+    const QString path = dir_.WriteFile("other.ini", other);
+    const QString ownFile = scanner_->ScannerIni()->FileName();
+    const QString named = MainIni->ReadString("Scanner", "Name", "");
+    {
+        const FullDisk full([path](const QString& written) { return written == path; });
+        const FileDialogAnswer answer(path);
+        saveAs->trigger();
+        EXPECT_EQ(answer.Count(), 1);
+    }
+    EXPECT_EQ(dir_.ReadFile("other.ini"), other);
+    EXPECT_EQ(boxes_.Texts(), QStringList{"File not saved!"});
+    EXPECT_TRUE(HiddenFiles(dir_.Path()).isEmpty()) << "a temporary file was left";
+    // The window and the main settings stay with the file they had.
+    EXPECT_EQ(scanner_->ScannerIni()->FileName(), ownFile);
+    EXPECT_EQ(MainIni->ReadString("Scanner", "Name", ""), named);
+
+    // Room again: the copy holds the window's ranges and becomes its file.
+    {
+        const FileDialogAnswer answer(path);
+        saveAs->trigger();
+    }
+    const TQVTIniFile copy(path);
+    EXPECT_EQ(copy.ReadString("SoftLin", "Range1", ""), "1000");
+    EXPECT_EQ(copy.ReadString("SoftLin", "Range2", ""), "60000");
+    EXPECT_EQ(scanner_->ScannerIni()->FileName(), path);
+    EXPECT_EQ(MainIni->ReadString("Scanner", "Name", ""), path);
+    EXPECT_EQ(boxes_.Texts().size(), 1);
 }
 
 std::atomic<int> supplyWaits{0};

@@ -3,6 +3,8 @@
 
 #include "support/LockInFixture.h"
 
+#include "support/FullDisk.h"
+
 #include "core/NumberText.h"
 #include "device/InOutForm.h"
 #include "lockin/DncForm.h"
@@ -16,6 +18,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -543,6 +546,30 @@ TEST_F(RecordOnSim, AnAbortedSweepSavesOnlyWhatItMeasuredAndDropsTheOldFit)
             drawn += bitmap.pixel(x, y) != qRgb(255, 255, 255);
     EXPECT_EQ(drawn, 0);
     EXPECT_EQ(sim_->GuardViolationCount(), 0);
+}
+
+TEST_F(RecordOnSim, AFullDiskPutsNoCurveFileUnderItsNameAndIsToldOnce)
+{
+    ini_->WriteInteger("dncopt", "average", 9);
+    Start();
+    SweepTo(0);
+    ASSERT_TRUE(dnc_->SaveAsButton()->isEnabled());
+    const QString path = dir_.Path() + "full.txt";
+    dialogAnswer_ = path;
+    boxes_.Clear();
+    {
+        const test::FullDisk full([path](const QString& written) { return written == path; });
+        QTest::mouseClick(dnc_->SaveAsButton(), Qt::LeftButton);
+    }
+    EXPECT_FALSE(QFileInfo::exists(path)) << "a curve that never reached the disk stands under its name";
+    EXPECT_EQ(boxes_.Texts(), QStringList{"File access error!"});
+    EXPECT_TRUE(test::HiddenFiles(dir_.Path()).isEmpty()) << "a temporary file was left";
+    EXPECT_NE(ini_->ReadString("dncopt", "LastSaveName", ""), path);
+    // Room again: the same click saves the curve.
+    const SavedCurve saved = SaveAs("full.txt");
+    EXPECT_EQ(saved.Hz.size(), 512u);
+    EXPECT_EQ(ini_->ReadString("dncopt", "LastSaveName", ""), path);
+    EXPECT_EQ(boxes_.Texts().size(), 1);
 }
 
 TEST_F(RecordOnSim, ASettingChangedDuringASweepEndsItOrWaitsForTheNextSweep)

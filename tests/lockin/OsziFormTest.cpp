@@ -3,6 +3,8 @@
 // ring and its files; the feedback input on the simple scope.
 
 #include "support/DriverLinkFixture.h"
+#include "support/FileDialogAnswer.h"
+#include "support/FullDisk.h"
 
 #include "lockin/Oszi2Form.h"
 #include "lockin/Oszi2OptionForm.h"
@@ -12,8 +14,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QTest>
@@ -189,6 +193,55 @@ TEST_F(OsziOnSim, LongTermRingTakesEachFrameOnceInTimeSamples)
     const QStringList rows = QString::fromLatin1(frame.readAll()).split("\r\n", Qt::SkipEmptyParts);
     ASSERT_EQ(rows.size(), 512);
     EXPECT_NEAR(rows[26].split(' ', Qt::SkipEmptyParts)[0].toDouble(), 13 * 39062.5 / 512, 0.01);
+}
+
+TEST_F(OsziOnSim, AFullDiskLeavesTheFileOfEverySaveKindAsItWasAndTheLongTermRowsInTheRing)
+{
+    ini_->WriteBool("Osziopt", "LongTermEnable", true);
+    ini_->WriteString("Osziopt", "LongTermDataPoints", "5000");
+    Start();
+    ASSERT_TRUE(oszi_->AllocLongTerm());
+    oszi_->show();
+    oszi_->ScanButton->setChecked(true);
+    oszi_->ScanButtonClick();
+    Fetch();
+    oszi_->StopAndStore();
+    const int64_t rows = oszi_->LongTerm.Count();
+    ASSERT_GT(rows, 0);
+    const QStringList filters = {"Bitmap File (*.bmp)", "Text-File (*.dat)", "Full Form (*.bmp)",
+                                 "Long Term Data-File (*.dat)"};
+    const QByteArray before = "saved before\r\n";
+    for (int type = 1; type <= 4; ++type) {
+        SCOPED_TRACE(filters[type - 1].toStdString());
+        const QString name = QString("kind%1.%2").arg(type).arg(type % 2 == 1 ? "bmp" : "dat");
+        const QString path = dir_.WriteFile(name, before);
+        boxes_.Clear();
+        {
+            const test::FullDisk full([path](const QString& written) { return written == path; });
+            const test::FileDialogAnswer answer(path, filters[type - 1]);
+            QTest::mouseClick(oszi_->SaveButton, Qt::LeftButton);
+            EXPECT_EQ(answer.Count(), 1);
+        }
+        EXPECT_EQ(dir_.ReadFile(name), before);
+        EXPECT_EQ(boxes_.Texts(), QStringList{"Can't save file!"});
+        EXPECT_TRUE(test::HiddenFiles(dir_.Path()).isEmpty()) << "a temporary file was left";
+        EXPECT_EQ(ini_->ReadInteger("osziopt", "FileType", 0), type);
+    }
+    EXPECT_EQ(oszi_->LongTerm.Count(), rows) << "rows that never reached the disk left the ring";
+
+    // Room again: each kind replaces its file, the long-term rows leave the ring.
+    boxes_.Clear();
+    for (int type = 1; type <= 4; ++type) {
+        const QString name = QString("kind%1.%2").arg(type).arg(type % 2 == 1 ? "bmp" : "dat");
+        const test::FileDialogAnswer answer(dir_.Path() + name, filters[type - 1]);
+        QTest::mouseClick(oszi_->SaveButton, Qt::LeftButton);
+        EXPECT_NE(dir_.ReadFile(name), before) << name.toStdString();
+    }
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
+    EXPECT_FALSE(QImage(dir_.Path() + "kind1.bmp", "BMP").isNull());
+    EXPECT_FALSE(QImage(dir_.Path() + "kind3.bmp", "BMP").isNull());
+    EXPECT_EQ(dir_.ReadFile("kind4.dat").count("\r\n"), rows);
+    EXPECT_EQ(oszi_->LongTerm.Count(), 0);
 }
 
 TEST_F(OsziOnSim, AHeldFrameKeepsTheChannelsAndTimeBaseItWasTakenWith)

@@ -3,6 +3,7 @@
 #include "core/SharedState.h"
 #include "optics/CameraBackend.h"
 #include "platform/MessageBoxes.h"
+#include "support/FullDisk.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -209,4 +210,28 @@ TEST(TestPatternCamera, PreviewsAMovingPictureAndSavesItAsABitmap)
     ASSERT_TRUE(cam.SaveFrame(file));
     const QImage saved(file, "BMP");
     EXPECT_EQ(saved.size(), QSize(TTestPatternCamera::Width, TTestPatternCamera::Height));
+}
+
+TEST_F(CameraFormTest, AFullDiskLeavesTheBitmapSavedBeforeAsItWasAndIsToldOnce)
+{
+    MainIni->WriteInteger("Tools", "CameraOption", 0);
+    form_ = std::make_unique<TCameraForm>(std::make_unique<TTestPatternCamera>(), nullptr);
+    form_->FormCreate();
+    form_->show();
+    ASSERT_TRUE(form_->Item("SaveAs")->isEnabled());
+    const QByteArray before = "a picture saved before";
+    const QString path = dir_.WriteFile("frame.bmp", before);
+    form_->AskSaveName = [path] { return path; };
+    {
+        const FullDisk full([path](const QString& written) { return written == path; });
+        form_->Item("SaveAs")->trigger();
+    }
+    EXPECT_EQ(dir_.ReadFile("frame.bmp"), before);
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Canot save."});
+    EXPECT_TRUE(HiddenFiles(dir_.Path()).isEmpty()) << "a temporary file was left";
+    // Room again: the frame replaces it.
+    form_->Item("SaveAs")->trigger();
+    EXPECT_EQ(QImage(path, "BMP").size(), QSize(TTestPatternCamera::Width, TTestPatternCamera::Height));
+    EXPECT_EQ(boxes_.Texts().size(), 1);
+    form_->FormDestroy();
 }

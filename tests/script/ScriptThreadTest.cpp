@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 
 #include <gtest/gtest.h>
 
@@ -121,6 +122,35 @@ TEST(ScriptThread, DeepNestingAMissingSubScriptAndAClimbingDataNameAreNumberedEr
     EXPECT_TRUE(QDir(rig.Folder() + "scripts").entryList({"x_*"}).isEmpty());
     EXPECT_EQ(rig.RunText("BEGIN FILENAME('run'); END."), 0);
     EXPECT_EQ(QDir(rig.Folder() + "data").entryList({"run_*.txt"}).size(), 1);
+}
+
+TEST(ScriptThread, ADataFileThatCannotReachTheDiskIsTheRunsErrorAndTheFileBeforeStays)
+{
+    TFakeScriptRig rig;
+    EXPECT_EQ(rig.RunText("BEGIN WRITELN('first run'); END."), 0);
+    const QString path = rig.Folder() + "data/NoName.txt";
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    ASSERT_EQ(before, "first run\r\n");
+    const QString ioError = "Error 17 (file IO error) at line 2.    Program stopped!";
+    for (const char* script : {"BEGIN\r\nWRITELN('second run'); END.", "BEGIN\r\nFILENAME('next'); END."}) {
+        SCOPED_TRACE(script);
+        rig.Device.ClearMemo();
+        {
+            const test::FullDisk full([path](const QString& written) { return written == path; });
+            EXPECT_EQ(rig.RunText(script), ErrFileIo);
+        }
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), before);
+        file.close();
+        EXPECT_EQ(rig.Device.Memo().filter("Error"), QStringList{ioError});
+        EXPECT_TRUE(test::HiddenFiles(rig.Folder() + "data").isEmpty()) << "a temporary file was left";
+    }
+    // Room again: the run's data takes the name.
+    EXPECT_EQ(rig.RunText("BEGIN WRITELN('third run'); END."), 0);
+    EXPECT_EQ(rig.DataLines(), QStringList{"third run"});
 }
 
 TEST(ScriptThread, StopEndsAWaitAndShutDownJoinsARunningScript)

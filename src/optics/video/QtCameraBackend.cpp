@@ -1,5 +1,7 @@
 #include "optics/video/QtCameraBackend.h"
 
+#include "platform/CheckedWrite.h"
+
 #include <QCamera>
 #include <QInputDialog>
 #include <QMediaDevices>
@@ -139,7 +141,7 @@ bool TQtCameraBackend::SaveFrame(const QString& path)
     if (camera_ == nullptr || view_ == nullptr || view_->videoSink() == nullptr)
         return false;
     const QImage image = view_->videoSink()->videoFrame().toImage();
-    return !image.isNull() && image.save(path, "BMP");
+    return WriteImageWhole(path, image, "BMP").isEmpty();
 }
 
 } // namespace qvt
