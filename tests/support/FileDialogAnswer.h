@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
@@ -36,8 +37,15 @@ public:
             ++count_;
             if (!nameFilter.isEmpty())
                 dialog->selectNameFilter(nameFilter);
+            // The operator's yes to replacing a file that is there; the
+            // dialog's own question would wait in a loop of its own.
+            dialog->setOption(QFileDialog::DontConfirmOverwrite);
             dialog->setDirectory(QFileInfo(path).path());
             dialog->selectFile(QFileInfo(path).fileName());
+            // A name that is there already is only selected once the folder
+            // has been read; the operator's typing puts it in the name box.
+            if (auto* name = dialog->findChild<QLineEdit*>("fileNameEdit"))
+                name->setText(QFileInfo(path).fileName());
             // The dialog's own Save, once this call has returned: the question
             // it may ask is answered by the next tick of this timer.
             QMetaObject::invokeMethod(static_cast<QDialog*>(dialog), &QDialog::accept, Qt::QueuedConnection);
