@@ -82,6 +82,18 @@ protected:
     // One 100 ms poll of the device window.
     void Fetch() { io_->TimerOszi2Timer(); }
 
+    // The window shown with a long-term ring of 5000 rows, Scan down.
+    void StartLongTerm()
+    {
+        ini_->WriteBool("Osziopt", "LongTermEnable", true);
+        ini_->WriteString("Osziopt", "LongTermDataPoints", "5000");
+        Start();
+        ASSERT_TRUE(oszi_->AllocLongTerm());
+        oszi_->show();
+        oszi_->ScanButton->setChecked(true);
+        oszi_->ScanButtonClick();
+    }
+
     static int PeakBin(const TOsziBuffer& b)
     {
         int peak = 0;
@@ -147,13 +159,7 @@ TEST_F(OsziOnSim, ShowsLockInAndTestSineAndTheSineInItsBin)
 
 TEST_F(OsziOnSim, LongTermRingTakesEachFrameOnceInTimeSamples)
 {
-    ini_->WriteBool("Osziopt", "LongTermEnable", true);
-    ini_->WriteString("Osziopt", "LongTermDataPoints", "5000");
-    Start();
-    ASSERT_TRUE(oszi_->AllocLongTerm());
-    oszi_->show();
-    oszi_->ScanButton->setChecked(true);
-    oszi_->ScanButtonClick();
+    ASSERT_NO_FATAL_FAILURE(StartLongTerm());
     Fetch();
     Fetch();
     EXPECT_TRUE(io_->OszTimerActive()); // re-armed while the button is down
@@ -197,13 +203,7 @@ TEST_F(OsziOnSim, LongTermRingTakesEachFrameOnceInTimeSamples)
 
 TEST_F(OsziOnSim, AFullDiskLeavesTheFileOfEverySaveKindAsItWasAndTheLongTermRowsInTheRing)
 {
-    ini_->WriteBool("Osziopt", "LongTermEnable", true);
-    ini_->WriteString("Osziopt", "LongTermDataPoints", "5000");
-    Start();
-    ASSERT_TRUE(oszi_->AllocLongTerm());
-    oszi_->show();
-    oszi_->ScanButton->setChecked(true);
-    oszi_->ScanButtonClick();
+    ASSERT_NO_FATAL_FAILURE(StartLongTerm());
     Fetch();
     oszi_->StopAndStore();
     const int64_t rows = oszi_->LongTerm.Count();
