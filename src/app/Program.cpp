@@ -11,11 +11,26 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <memory>
 
 namespace qvt {
+
+namespace {
+bool screenlessFallback = false;
+} // namespace
+
+void FallBackToNoScreen()
+{
+    // A platform the operator chose, or a Wayland session, is left as it is.
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return;
+    // With a display named, the screenless platform comes only when it cannot be reached.
+    qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb;offscreen");
+    screenlessFallback = true;
+}
 
 int RunProgram(const QString& appDir, const QStringList& arguments)
 {
@@ -24,6 +39,12 @@ int RunProgram(const QString& appDir, const QStringList& arguments)
     SetMessageLog([](const QString& line) {
         AppendErrorLog(AppDir + "error.log", ErrorLogLine(QDateTime::currentDateTime(), line, {}));
     });
+    if (screenlessFallback) {
+        // The programs started from here choose their own platform.
+        qunsetenv("QT_QPA_PLATFORM");
+        if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+            LogMessage(MsgKind::Information, "No display: running without a screen");
+    }
 
     auto instance = std::make_unique<SingleInstance>(DeviceDriverName);
     QString why;

@@ -7,6 +7,7 @@ using namespace qvt;
 
 int main(int argc, char** argv)
 {
+    FallBackToNoScreen();
     TQvtApplication app(argc, argv);
     // First: a signal during start-up ends the program in order too.
     InstallShutdownOnSignals();

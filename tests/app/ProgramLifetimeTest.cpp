@@ -88,7 +88,11 @@ public:
     void Start(const QString& platform = "offscreen", const QString& display = QString())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", platform);
+        // No platform at all: as from ssh, a service or cron.
+        if (platform.isEmpty())
+            env.remove("QT_QPA_PLATFORM");
+        else
+            env.insert("QT_QPA_PLATFORM", platform);
         env.insert("XDG_RUNTIME_DIR", runtime.path());
         // No display to make an OpenGL context on unless the test brings its
         // own screen: the 3D view goes without.
@@ -187,6 +191,27 @@ TEST(ProgramLifetime, StartsWithoutAScreenAndEndsInOrderOnSigterm)
     qvt.Terminate();
     // The main window's exit wrote what it keeps.
     EXPECT_FALSE(Setting(qvt.Ini(), "Main", "FormHeight").isEmpty());
+}
+
+TEST(ProgramLifetime, WithNoDisplayToReachItRunsWithoutAScreenAndSaysSoOnce)
+{
+    // No display at all (ssh, a service, cron), and one named that is not there.
+    for (const QString& display : {QString(), QString(":4711")}) {
+        SCOPED_TRACE(display.toStdString());
+        RunningQvt qvt;
+        qvt.keepErrors = true;
+        qvt.dir.WriteFile("error.log", "");
+        qvt.Start(QString(), display);
+        ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished, status " << qvt.process.exitCode() << ": "
+                                       << qvt.process.readAllStandardError().toStdString();
+        EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
+        qvt.Terminate();
+        const auto said = [](const QString& text) {
+            return text.split('\n').filter("No display: running without a screen").size();
+        };
+        EXPECT_EQ(said(QString::fromLocal8Bit(qvt.process.readAllStandardError())), 1);
+        EXPECT_EQ(said(QString::fromUtf8(qvt.dir.ReadFile("error.log"))), 1);
+    }
 }
 
 TEST(ProgramLifetime, ATypeTwentyNineControllerWithItsLandingPanelStartsAndEndsOnSigterm)
