@@ -22,6 +22,7 @@
 #include "lockin/MultiLockInOptionForm.h"
 #include "lockin/Oszi2Form.h"
 #include "lockin/Oszi2OptionForm.h"
+#include "lockin/OsziForm.h"
 #include "mainwindow/AboutQVTBox.h"
 #include "mainwindow/AdminForm.h"
 #include "mainwindow/HistoryBox.h"
@@ -685,6 +686,12 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
         AutoOffsetForm->show();
         AutoOffsetForm->raise();
     });
+    main->SetMenuCommand("OsziItem", [inOut, main] {
+        if (OsziForm == nullptr)
+            (new TOsziForm(*inOut, main))->FormCreate();
+        OsziForm->show();
+        OsziForm->raise();
+    });
     main->SetMenuCommand("ScaleItem", [inOut, main] {
         if (ScaleForm == nullptr)
             (new TScaleForm(*inOut, main))->FormCreate();
@@ -821,6 +828,8 @@ void DestroyAllForms()
         ScaleForm->FormDestroy();
     if (AutoOffsetForm != nullptr)
         AutoOffsetForm->FormDestroy();
+    if (OsziForm != nullptr)
+        OsziForm->FormDestroy();
     if (feedbackForm != nullptr)
         feedbackForm->FormDestroy();
     if (MainFrameForm != nullptr)
@@ -860,6 +869,7 @@ void DestroyAllForms()
     delete AboutQVTBox;
     delete ScaleForm;
     delete AutoOffsetForm;
+    delete OsziForm;
     delete ScaleADDAForm;
     delete SlidForm; // its raster worker is joined first
     TImageTools::StartScan = nullptr;

@@ -15,6 +15,8 @@
 
 namespace qvt {
 
+TOsziForm* OsziForm = nullptr;
+
 namespace {
 const char* const Section = "Oszi";
 constexpr int PictureLeft = 35;
@@ -58,9 +60,15 @@ TOsziForm::TOsziForm(TInOutForm& device, QWidget* parent) : QWidget(parent, Qt::
     connect(CancelButton, &QPushButton::clicked, this, &QWidget::close);
     connect(Button1, &QPushButton::clicked, this, &QWidget::close);
     connect(&device_, &TInOutForm::osziSnapshot, this, [this] { ShowFrame(device_.OsziReply.data()); });
+    if (OsziForm == nullptr)
+        OsziForm = this;
 }
 
-TOsziForm::~TOsziForm() = default;
+TOsziForm::~TOsziForm()
+{
+    if (OsziForm == this)
+        OsziForm = nullptr;
+}
 
 void TOsziForm::FormCreate()
 {

@@ -55,4 +55,7 @@ private:
     double scaleValue_ = 10.0;
 };
 
+// The one made from the Tools menu; null until the operator first asks for it.
+extern TOsziForm* OsziForm;
+
 } // namespace qvt

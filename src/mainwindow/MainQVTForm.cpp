@@ -372,6 +372,7 @@ void TMainQVTForm::BuildMenus()
     AddItem(tools, "DNCItem", "&DNC");
     AddItem(tools, "SelectItem", "Select");
     AddItem(tools, "Oszi2", "&Oscilloscope");
+    AddItem(tools, "OsziItem", "Simple Oscilloscope");
     AddItem(tools, "SliderItem", "Slider");
     AddItem(tools, "View3DItem", "&View 3D");
     AddItem(tools, "MainFrameItem", "MainFrame")->setVisible(false);

@@ -199,10 +199,11 @@ void TfeedbackForm::ComboBox1Change()
     const bool wasChecked = checkBox2_->isChecked();
     checkBox2_->setEnabled(box.Enabled);
     checkBox2_->setChecked(box.Checked);
-    // A box the mode ticks or clears switches the excitation as a click would:
-    // a dynamic mode without its drive has no signal to hold.
+    // A box the mode ticks or clears does all a click on it does (the
+    // excitation and the resonance window): a dynamic mode without its drive
+    // has no signal to hold.
     if (box.Checked != wasChecked)
-        ApplyLockIn(mode, box.Checked);
+        CheckBox2Click();
     if (scanPara_)
         scanPara_->ShowFeedbackParams();
     // The mode stays chosen whatever the sending does. Its own bias goes to
