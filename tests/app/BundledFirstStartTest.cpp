@@ -8,6 +8,11 @@
 #include "calib/ScaleADDAForm.h"
 #include "calib/ScannerForm.h"
 #include "calib/SlidForm.h"
+#include "core/IniFile.h"
+#include "core/SharedState.h"
+#include "core/Startup.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
 #include "images/ScaleForm.h"
 #include "images/SetupForm.h"
 #include "lockin/DncForm.h"
@@ -17,6 +22,10 @@
 #include "lockin/MultiLockInOptionForm.h"
 #include "lockin/Oszi2Form.h"
 #include "lockin/Oszi2OptionForm.h"
+#include "lockin/OsziForm.h"
+#include "mainwindow/AboutQVTBox.h"
+#include "mainwindow/AdminForm.h"
+#include "mainwindow/MainQVTForm.h"
 #include "mainwindow/MiscForm.h"
 #include "motion/CoarseForm.h"
 #include "motion/CrosshairsForm.h"
@@ -24,22 +33,14 @@
 #include "navigator/SelForm.h"
 #include "optics/CameraForm.h"
 #include "optics/LEDForm.h"
-#include "scan/FeedbackForm.h"
-#include "scan/SmartFeedbackForm.h"
-#include "spectro/SpektForm.h"
-#include "spectro/SpektOptionForm.h"
-#include "core/IniFile.h"
-#include "core/SharedState.h"
-#include "core/Startup.h"
-#include "device/ChannelTable.h"
-#include "device/InOutForm.h"
-#include "mainwindow/AboutQVTBox.h"
-#include "mainwindow/AdminForm.h"
-#include "mainwindow/MainQVTForm.h"
 #include "platform/MessageBoxes.h"
+#include "scan/FeedbackForm.h"
 #include "scan/ScanParaForm.h"
+#include "scan/SmartFeedbackForm.h"
 #include "sim/SimController.h"
 #include "sim/SimWiring.h"
+#include "spectro/SpektForm.h"
+#include "spectro/SpektOptionForm.h"
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 #include "widgets/OnScreen.h"
@@ -145,12 +146,41 @@ TEST_F(BundledFirstStart, ThePasswordBoxTakesTheKeysAndTheInstrumentKeepsItsKi)
     EXPECT_EQ(MainQVTForm->AdminLevel(), 0);
 }
 
-TEST_F(BundledFirstStart, EveryToolWindowOpensInAPlaceOfItsOwnOnTheScreen)
+namespace {
+
+// A window's frame as a window manager draws it: the stored place is its
+// top-left corner, a title bar and borders come around the window.
+constexpr int TitleBar = 30;
+constexpr int Border = 4;
+
+// Two frames are beside each other when one continues the other within a
+// small gap, side by side or one above the other.
+bool Beside(const QRect& a, const QRect& b)
+{
+    constexpr int Gap = 40;
+    const bool sideBySide = a.top() <= b.bottom() && b.top() <= a.bottom() &&
+                            ((b.left() > a.right() && b.left() - a.right() <= Gap) ||
+                             (a.left() > b.right() && a.left() - b.right() <= Gap));
+    const bool stacked = a.left() <= b.right() && b.left() <= a.right() &&
+                         ((b.top() > a.bottom() && b.top() - a.bottom() <= Gap) ||
+                          (a.top() > b.bottom() && a.top() - b.bottom() <= Gap));
+    return sideBySide || stacked;
+}
+
+std::string Text(const QRect& r)
+{
+    return QString("%1,%2 %3x%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).toStdString();
+}
+
+} // namespace
+
+TEST_F(BundledFirstStart, WindowsUsedTogetherOpenBesideEachOtherWithoutCoveringOne)
 {
     // Two windows are made when their menu entry asks for them.
     MainQVTForm->SetAdminLevel(2);
     MainQVTForm->MenuItem("AutoOffsetItem")->trigger();
     MainQVTForm->MenuItem("ScaleItem")->trigger();
+    MainQVTForm->MenuItem("OsziItem")->trigger();
     QCoreApplication::processEvents();
     struct Place {
         const char* section;
@@ -158,27 +188,38 @@ TEST_F(BundledFirstStart, EveryToolWindowOpensInAPlaceOfItsOwnOnTheScreen)
         bool user = false;
     };
     const std::vector<Place> places = {
-        {"Spekt", SpektForm, true},   {"SpektOpt", SpektOptionForm, true},
-        {"Coarse", CoarseForm},       {"Crosshairs", CrosshairsForm},
+        {"Spekt", SpektForm, true},
+        {"SpektOpt", SpektOptionForm, true},
+        {"Coarse", CoarseForm},
+        {"Crosshairs", CrosshairsForm},
         {"CrosshairsOpt", CrosshairsOptionForm},
-        {"dnc", dncForm},             {"dncopt", LockInOptionForm},
-        {"Sel", SelForm},             {"Oszi2", Oszi2Form},
-        {"osziopt", Oszi2OptionForm}, {"Slid", SlidForm},
-        {"Lockin", LockinForm},       {"MultiLockin", MultiLockInForm},
+        {"dnc", dncForm},
+        {"dncopt", LockInOptionForm},
+        {"Sel", SelForm},
+        {"Oszi2", Oszi2Form},
+        {"osziopt", Oszi2OptionForm},
+        {"Slid", SlidForm},
+        {"Lockin", LockinForm},
+        {"MultiLockin", MultiLockInForm},
         {"MultiLockinOpt", MultiLockInOptionForm},
-        {"Scale", ScaleForm},         {"Microscope", feedbackForm},
-        {"AutoOffset", AutoOffsetForm}, {"Misc", MiscForm},
-        {"Joystick", JoystickForm},   {"LED", LEDForm},
-        {"SmartFeedback", SmartFeedbackForm}, {"ScannerWin", ScannerForm},
-        {"TestMic", ScaleADDAForm},   {"Setup", SetupForm},
+        {"Scale", ScaleForm},
+        {"Microscope", feedbackForm},
+        {"AutoOffset", AutoOffsetForm},
+        {"Misc", MiscForm},
+        {"Joystick", JoystickForm},
+        {"LED", LEDForm},
+        {"SmartFeedback", SmartFeedbackForm},
+        {"ScannerWin", ScannerForm},
+        {"TestMic", ScaleADDAForm},
+        {"Setup", SetupForm},
         {"Camera", CameraForm},
+        {"Oszi", OsziForm},
     };
-    // Where each opens on a 1920 x 1080 desktop beside the main window, room
-    // left for a title bar above it.
+    // Each window's frame where it opens on the 1920 x 1080 desktop the
+    // bundled places are made for, at the size it opens with.
     const QRect desktop(0, 0, 1920, 1080);
-    constexpr int TitleBar = 30;
     const QRect main = MainQVTForm->geometry();
-    std::map<std::pair<int, int>, QString> taken;
+    std::map<QString, QRect> frames;
     for (const Place& p : places) {
         ASSERT_NE(p.window, nullptr) << p.section;
         const TQVTIniFile& ini = p.user ? *UserIni : *MainIni;
@@ -186,17 +227,54 @@ TEST_F(BundledFirstStart, EveryToolWindowOpensInAPlaceOfItsOwnOnTheScreen)
         QWidget* w = p.window;
         if (w->layout() != nullptr)
             w->layout()->activate();
-        const QSize size = w->isVisible() ? w->size() : w->sizeHint().expandedTo(w->minimumSize());
-        const QRect frame(pos.x(), pos.y() - TitleBar, size.width(), size.height() + TitleBar);
-        EXPECT_TRUE(desktop.contains(frame)) << p.section << " at " << pos.x() << "," << pos.y() << " size "
-                                             << size.width() << "x" << size.height();
+        const QSize size =
+            w->isVisible() || w->testAttribute(Qt::WA_Resized) ? w->size() : w->sizeHint().expandedTo(w->minimumSize());
+        const QRect frame(pos, size + QSize(2 * Border, TitleBar + Border));
+        frames[p.section] = frame;
+        EXPECT_TRUE(desktop.contains(frame)) << p.section << " at " << Text(frame);
         EXPECT_GT(pos.x(), main.center().x()) << p.section << " opens over the main window's work area";
-        const auto [it, fresh] = taken.emplace(std::make_pair(pos.x(), pos.y()), p.section);
-        EXPECT_TRUE(fresh) << p.section << " opens where " << it->second.toStdString() << " does";
     }
 
-    // The screen here is smaller: every window that opens is moved onto it.
+    // The windows the operator uses at one time, each options window beside
+    // the one it serves: the spectroscopy with its options, the navigator
+    // that sets its point and runs the scripts, and the oscilloscope that
+    // watches the signals; the resonance tool with its options and the multi
+    // lock-in, whose formulas follow the resonance, or else the second
+    // lock-in; the Feedback window, whose lock-in switch opens the resonance
+    // tool; a script's spectroscopy and resonance runs beside the navigator;
+    // the simple oscilloscope beside the Feedback window whose input it
+    // shows; the alignment display with its options and the coarse motion.
+    const std::vector<std::vector<QString>> together = {
+        {"Spekt", "SpektOpt", "Sel", "Oszi2", "osziopt"},
+        {"dnc", "dncopt", "MultiLockin", "MultiLockinOpt"},
+        {"dnc", "dncopt", "Lockin", "Microscope"},
+        {"Sel", "Spekt", "dnc"},
+        {"Microscope", "Oszi"},
+        {"Crosshairs", "CrosshairsOpt", "Coarse"},
+    };
+    const std::vector<std::pair<QString, QString>> servedBy = {
+        {"SpektOpt", "Spekt"},           {"dncopt", "dnc"}, {"MultiLockinOpt", "MultiLockin"}, {"osziopt", "Oszi2"},
+        {"CrosshairsOpt", "Crosshairs"},
+    };
+    for (const auto& group : together) {
+        for (size_t i = 0; i < group.size(); ++i) {
+            for (size_t j = i + 1; j < group.size(); ++j) {
+                const QRect a = frames.at(group[i]);
+                const QRect b = frames.at(group[j]);
+                EXPECT_FALSE(a.intersects(b)) << group[i].toStdString() << " " << Text(a) << " covers "
+                                              << group[j].toStdString() << " " << Text(b);
+            }
+        }
+    }
+    for (const auto& [options, window] : servedBy)
+        EXPECT_TRUE(Beside(frames.at(options), frames.at(window)))
+            << options.toStdString() << " " << Text(frames.at(options)) << " is not beside " << window.toStdString()
+            << " " << Text(frames.at(window));
+
+    // The screen here is smaller: every window that opens is moved onto it,
+    // as far as it fits.
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    ASSERT_LT(screen.width(), desktop.width());
     for (const Place& p : places) {
         QWidget* w = p.window;
         if (w == MultiLockInOptionForm && !MultiLockInPresent)
@@ -204,12 +282,12 @@ TEST_F(BundledFirstStart, EveryToolWindowOpensInAPlaceOfItsOwnOnTheScreen)
         w->show();
         QCoreApplication::processEvents();
         const QRect g = w->frameGeometry();
-        EXPECT_TRUE(screen.contains(g.topLeft())) << p.section;
+        EXPECT_TRUE(screen.contains(g.topLeft())) << p.section << " at " << Text(g);
         if (g.width() <= screen.width()) {
-            EXPECT_GE(screen.right(), g.right()) << p.section;
+            EXPECT_GE(screen.right(), g.right()) << p.section << " at " << Text(g);
         }
         if (g.height() <= screen.height()) {
-            EXPECT_GE(screen.bottom(), g.bottom()) << p.section;
+            EXPECT_GE(screen.bottom(), g.bottom()) << p.section << " at " << Text(g);
         }
         w->hide();
     }
