@@ -154,10 +154,10 @@ constexpr int TitleBar = 30;
 constexpr int Border = 4;
 
 // Two frames are beside each other when one continues the other within a
-// small gap, side by side or one above the other.
+// small gap (room for a desktop's top panel), side by side or one above the other.
 bool Beside(const QRect& a, const QRect& b)
 {
-    constexpr int Gap = 40;
+    constexpr int Gap = 48;
     const bool sideBySide = a.top() <= b.bottom() && b.top() <= a.bottom() &&
                             ((b.left() > a.right() && b.left() - a.right() <= Gap) ||
                              (a.left() > b.right() && a.left() - b.right() <= Gap));
