@@ -24,11 +24,20 @@ bool screenlessFallback = false;
 
 void FallBackToNoScreen()
 {
-    // A platform the operator chose, or a Wayland session, is left as it is.
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.isEmpty()) {
+        // A Wayland session is left to Qt's own choice.
+        if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            return;
+        // With a display named, the screenless platform comes only when it cannot be reached.
+        platform = qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb;offscreen";
+    } else if (platform.contains(';') || platform.startsWith("offscreen") || platform.startsWith("minimal")) {
+        // A list of its own, or a platform that needs no screen.
         return;
-    // With a display named, the screenless platform comes only when it cannot be reached.
-    qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("DISPLAY") ? "offscreen" : "xcb;offscreen");
+    } else {
+        platform += ";offscreen";
+    }
+    qputenv("QT_QPA_PLATFORM", platform);
     screenlessFallback = true;
 }
 

@@ -16,9 +16,9 @@ int RunProgram(const QString& appDir, const QStringList& arguments);
 // Where there is nothing to show windows on, the program runs without a
 // screen, as on the offscreen platform, where Qt would abort before any of
 // the program's code runs: with no DISPLAY, WAYLAND_DISPLAY or platform
-// chosen (ssh, a service, cron), and when the X display named cannot be
-// reached. RunProgram then says so in one line. Call before the application
-// object exists.
+// chosen (ssh, a service, cron), and when the display or the platform chosen
+// cannot be reached. RunProgram then says so in one line. Call before the
+// application object exists.
 void FallBackToNoScreen();
 
 } // namespace qvt

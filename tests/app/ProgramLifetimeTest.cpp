@@ -37,6 +37,8 @@
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -195,13 +197,15 @@ TEST(ProgramLifetime, StartsWithoutAScreenAndEndsInOrderOnSigterm)
 
 TEST(ProgramLifetime, WithNoDisplayToReachItRunsWithoutAScreenAndSaysSoOnce)
 {
-    // No display at all (ssh, a service, cron), and one named that is not there.
-    for (const QString& display : {QString(), QString(":4711")}) {
-        SCOPED_TRACE(display.toStdString());
+    // No display at all (ssh, a service, cron), one named that is not there,
+    // and the X platform asked for without a display.
+    const std::vector<std::pair<QString, QString>> starts = {{"", ""}, {"", ":4711"}, {"xcb", ""}};
+    for (const auto& [platform, display] : starts) {
+        SCOPED_TRACE((platform + " " + display).toStdString());
         RunningQvt qvt;
         qvt.keepErrors = true;
         qvt.dir.WriteFile("error.log", "");
-        qvt.Start(QString(), display);
+        qvt.Start(platform, display);
         ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished, status " << qvt.process.exitCode() << ": "
                                        << qvt.process.readAllStandardError().toStdString();
         EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
