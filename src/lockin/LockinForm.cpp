@@ -218,8 +218,10 @@ void TLockinForm::FormCreate(TInOutForm* link)
         ini->WriteInteger(Section, "Harm", harm_);
     ShowSettings();
     timer_->start();
-    // Shown at start as the operator left it.
-    const bool shown = UserIni && UserIni->ReadBool("Software", "LockinButton", false);
+    // Shown at start as the operator left it: the main window keeps its
+    // toolbar buttons under [Main]; an older [Software] entry still counts.
+    const bool shown =
+        UserIni && UserIni->ReadBool("Main", "LockinButton", UserIni->ReadBool("Software", "LockinButton", false));
     setVisible(shown);
     if (SetMainButton)
         SetMainButton(shown);
