@@ -27,11 +27,9 @@ const QString Section = "Scale";
 constexpr int CellHeight = 14;
 // Room a frameless line edit keeps left and right of its text.
 constexpr int CellTextMargin = 4;
+// The narrowest gap between two columns of the table's own layout (Name to Unit).
+constexpr int ColumnGap = 6;
 const char* const CellProperty = "ScaleCell";
-// As many letters as the scale table keeps of a label and of a unit: a text
-// cell has room for that many average letters, or for its longest content.
-constexpr int LabelLetters = 12;
-constexpr int UnitLetters = 4;
 
 const TScaleCell* CellOf(const QObject* widget)
 {
@@ -108,27 +106,25 @@ void TScaleForm::BuildRows()
     const QFontMetrics metrics(cellFont);
     // Text cells are as wide as their longest text, "Topography" whole.
     const auto textWidth = [&](const TScaleCell& cell) {
-        const QLatin1String suffix(cell.Suffix);
-        const int letters = suffix == QLatin1String("Label2")  ? LabelLetters
-                            : suffix == QLatin1String("Edit1") ? UnitLetters
-                                                               : 0;
-        int widest = metrics.horizontalAdvance(QString(letters, QLatin1Char('n')));
+        int widest = 0;
         for (int row = cell.InputsOnly ? FirstAdcSlot : 0; row < ChannelSlotCount; ++row)
             widest = std::max(widest, metrics.horizontalAdvance(TextCellContent(row, cell)));
         return widest + 2 * CellTextMargin;
     };
+    // A wider cell takes up the gap before the next column first; the
+    // columns right of it move only by what the gap cannot hold.
     std::array<int, ScaleCells.size()> xs{};
     std::array<int, ScaleCells.size()> widths{};
-    int shift = 0;
+    int right = 0;
     for (size_t i = 0; i < ScaleCells.size(); ++i) {
         const TScaleCell& cell = ScaleCells[i];
-        xs[i] = cell.X + shift;
+        xs[i] = std::max(cell.X, right + ColumnGap);
         widths[i] = cell.Width;
         if (cell.Kind == ScaleCellKind::Number)
             widths[i] = std::max(cell.Width, numberWidth);
         else if (cell.Kind == ScaleCellKind::Text || cell.Kind == ScaleCellKind::Label)
             widths[i] = std::max(cell.Width, textWidth(cell));
-        shift += widths[i] - cell.Width;
+        right = xs[i] + widths[i];
     }
     sheetWidth_ = xs.back() + widths.back() + 40;
     for (size_t i = 0; i < headings.size(); ++i) {
