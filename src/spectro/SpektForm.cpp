@@ -132,9 +132,6 @@ void TSpektForm::BuildControls()
         auto* name = new QLabel(label, this);
         name->setToolTip(hint);
         auto* unit = new QLabel(this);
-        // Units are at most four letters; the column keeps that width
-        // whichever unit a kind shows, so the edits right of it stay.
-        unit->setMinimumWidth(unit->fontMetrics().horizontalAdvance("mmmm"));
         // A kind hides the edits it has no use for: their room stays, so the
         // plot and the buttons below keep their place from kind to kind.
         for (QWidget* w : std::initializer_list<QWidget*>{name, edit, unit})
@@ -447,6 +444,15 @@ void TSpektForm::SelectKind(const QString& name)
     }
     unitLabels_[0]->setText(ChannelTable[SlotX].UnitName);
     unitLabels_[1]->setText(ChannelTable[SlotY].UnitName);
+    // Every unit column is as wide as the widest unit any kind shows there,
+    // so the edits right of it stay whichever kind is made current.
+    int unitWidth = 0;
+    for (const QString& unit :
+         {ChannelTable[SlotX].UnitName, ChannelTable[SlotY].UnitName, QString("µs"), ChannelTable[SlotZ].UnitName,
+          ChannelTable[SlotBias].UnitName, ChannelTable[FirstAdcSlotForRef].UnitName})
+        unitWidth = std::max(unitWidth, unitLabels_[0]->fontMetrics().horizontalAdvance(unit));
+    for (QLabel* unit : unitLabels_)
+        unit->setMinimumWidth(unitWidth);
     LoadKindEdit(Edit4, "Edit4");
     ApplyLoadedEdit(Edit4);
 

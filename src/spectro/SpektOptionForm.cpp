@@ -366,6 +366,7 @@ void TSpektOptionForm::CycleClick()
         const QString name = UserIni->ReadString(s, "BiasCycleName", "./default.dat");
         if (spekt_.LoadRampFile(name) <= 0) {
             RadioButton14->setText("Please Load Ramp!");
+            RadioButton14->setToolTip({});
         } else {
             RadioButton14->setText(QFileInfo(name).fileName());
             RadioButton14->setToolTip(name);
