@@ -27,6 +27,8 @@ const QString Section = "Scale";
 constexpr int CellHeight = 14;
 // Room a frameless line edit keeps left and right of its text.
 constexpr int CellTextMargin = 4;
+// The narrowest gap between two columns of the table's own layout (Name to Unit).
+constexpr int ColumnGap = 6;
 const char* const CellProperty = "ScaleCell";
 
 const TScaleCell* CellOf(const QObject* widget)
@@ -101,14 +103,28 @@ void TScaleForm::BuildRows()
     QFont cellFont = font();
     cellFont.setPixelSize(11);
     const int numberWidth = QFontMetrics(cellFont).horizontalAdvance(ScaleWidestNumberText()) + 2 * CellTextMargin;
+    const QFontMetrics metrics(cellFont);
+    // Text cells are as wide as their longest text, "Topography" whole.
+    const auto textWidth = [&](const TScaleCell& cell) {
+        int widest = 0;
+        for (int row = cell.InputsOnly ? FirstAdcSlot : 0; row < ChannelSlotCount; ++row)
+            widest = std::max(widest, metrics.horizontalAdvance(TextCellContent(row, cell)));
+        return widest + 2 * CellTextMargin;
+    };
+    // A wider cell takes up the gap before the next column first; the
+    // columns right of it move only by what the gap cannot hold.
     std::array<int, ScaleCells.size()> xs{};
     std::array<int, ScaleCells.size()> widths{};
-    int shift = 0;
+    int right = 0;
     for (size_t i = 0; i < ScaleCells.size(); ++i) {
         const TScaleCell& cell = ScaleCells[i];
-        xs[i] = cell.X + shift;
-        widths[i] = cell.Kind == ScaleCellKind::Number ? std::max(cell.Width, numberWidth) : cell.Width;
-        shift += widths[i] - cell.Width;
+        xs[i] = std::max(cell.X, right + ColumnGap);
+        widths[i] = cell.Width;
+        if (cell.Kind == ScaleCellKind::Number)
+            widths[i] = std::max(cell.Width, numberWidth);
+        else if (cell.Kind == ScaleCellKind::Text || cell.Kind == ScaleCellKind::Label)
+            widths[i] = std::max(cell.Width, textWidth(cell));
+        right = xs[i] + widths[i];
     }
     sheetWidth_ = xs.back() + widths.back() + 40;
     for (size_t i = 0; i < headings.size(); ++i) {
@@ -161,25 +177,22 @@ void TScaleForm::RefreshCells()
                                     : (MainIni ? MainIni->ReadBool(Section, key, false) : false);
                 box->setChecked(on);
             } else if (QLineEdit* edit = EditCell(row, cell.Suffix)) {
-                QString text;
-                switch (cell.Kind) {
-                case ScaleCellKind::Number:
-                    text = ScaleNumberText(scale, cell.Suffix);
-                    break;
-                case ScaleCellKind::Label:
-                    text = MainIni ? MainIni->ReadString(Section, key, "unknown") : scale.Label;
-                    break;
-                default:
-                    text = QLatin1String(cell.Suffix) == QLatin1String("Edit1")
-                               ? scale.UnitName
-                               : (MainIni ? MainIni->ReadString(Section, key, "") : QString());
-                    break;
-                }
-                edit->setText(text);
+                edit->setText(cell.Kind == ScaleCellKind::Number ? ScaleNumberText(scale, cell.Suffix)
+                                                                 : TextCellContent(row, cell));
                 Paint(edit, "white");
             }
         }
     }
+}
+
+QString TScaleForm::TextCellContent(int row, const TScaleCell& cell)
+{
+    if (cell.Kind == ScaleCellKind::Label)
+        return MainIni ? MainIni->ReadString(Section, ScaleCellKey(row, cell.Suffix), "unknown")
+                       : ChannelTable[row].Label;
+    if (QLatin1String(cell.Suffix) == QLatin1String("Edit1"))
+        return ChannelTable[row].UnitName;
+    return MainIni ? MainIni->ReadString(Section, ScaleCellKey(row, cell.Suffix), "") : QString();
 }
 
 QLineEdit* TScaleForm::EditCell(int row, const char* suffix) const

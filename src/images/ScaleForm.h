@@ -15,6 +15,7 @@ class QScrollArea;
 namespace qvt {
 
 class TInOutForm;
+struct TScaleCell;
 
 class TScaleForm : public QWidget {
     Q_OBJECT
@@ -45,6 +46,8 @@ protected:
 
 private:
     void BuildRows();
+    // What a text or label cell shows: its [Scale] key, the unit from the table.
+    static QString TextCellContent(int row, const TScaleCell& cell);
     void Paint(QWidget* cell, const char* color);
     // Writes the cell's text and reloads; a text the reload refuses is taken back out.
     bool StoreReloaded(const QString& key, const QString& text);

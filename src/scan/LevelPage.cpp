@@ -9,6 +9,7 @@
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
 #include "widgets/NumericEdit.h"
+#include "widgets/SteadyLayout.h"
 
 #include <QEvent>
 #include <QGridLayout>
@@ -108,6 +109,9 @@ TLevelPage::TLevelPage(QTabWidget* pages, std::function<TInOutForm*()> device, s
     new TLabelClicks(
         Label22, [this] { Label22Click(); }, [this] { LabelDblClick(22); });
     Edit12 = new TNumericEdit("Edit12");
+    // The slope's edit comes and goes under the labels; its room stays, so
+    // the labels and the slider keep their place.
+    KeepPlaceWhenHidden(Edit12);
     Edit12->hide();
     Edit12->OnKey = [this](EditKey key) { Edit12KeyPress(key == EditKey::Enter); };
     Image3 = new TLevelSlider(this);

@@ -12,6 +12,7 @@
 #include "scan/GoXYThread.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ScanStatus.h"
+#include "widgets/SteadyLayout.h"
 
 #include <QBoxLayout>
 #include <QLabel>
@@ -47,7 +48,9 @@ void TScanParaForm::BuildStatusControls(QBoxLayout* layout)
     motion->addWidget(toolButtons_);
     motion->addStretch();
     column->addLayout(motion);
-    statusBar_ = new QLabel(this);
+    // An approach failure's reason can be long: it is cut short on the line,
+    // whole in the tooltip, and never widens the dock the images sit beside.
+    statusBar_ = new TElidedLabel(this);
     statusBar_->setObjectName("StatusBar");
     statusBar_->setFrameShape(QFrame::Panel);
     column->addWidget(statusBar_);

@@ -58,16 +58,18 @@ TSpektPlot MapSpektPlot(const TSpektData& data, int points, int xColumn, int yCo
     const auto [xMin, xMax] = std::minmax_element(xs.begin() + plot.First, xs.begin() + plot.Last + 1);
     // Over frequency the bin at 0 Hz holds the mean (the whole z), orders above
     // the noise: scaled on it, the spectrum would be a flat line at the bottom.
-    // Its rows (each bin fills two) are left out of the vertical scale.
+    // Its rows (each bin fills two, or more when the points are spread over
+    // fewer bins) are found from row 0, where the table starts at 0 Hz, and
+    // left out of the vertical scale whichever row the plot starts at.
     int yFirst = plot.First;
-    if (xColumn == TSpektData::Frequency) {
-        while (yFirst < plot.Last && xs[static_cast<size_t>(yFirst)] == 0.0)
-            ++yFirst;
-        if (yFirst > plot.First) {
-            const double dc = ys[static_cast<size_t>(yFirst - 1)];
-            while (yFirst < plot.Last && ys[static_cast<size_t>(yFirst)] == dc)
-                ++yFirst;
-        }
+    if (xColumn == TSpektData::Frequency && n > 0 && xs[0] == 0.0) {
+        int dcEnd = 1;
+        while (dcEnd < n && xs[static_cast<size_t>(dcEnd)] == 0.0)
+            ++dcEnd;
+        const double dc = ys[0];
+        while (dcEnd < n && ys[static_cast<size_t>(dcEnd)] == dc)
+            ++dcEnd;
+        yFirst = std::clamp(dcEnd, plot.First, plot.Last);
     }
     const auto [yMin, yMax] = std::minmax_element(ys.begin() + yFirst, ys.begin() + plot.Last + 1);
     plot.XMin = *xMin;

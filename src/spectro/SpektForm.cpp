@@ -11,6 +11,7 @@
 #include "scan/DeviceWorkers.h"
 #include "widgets/NumericEdit.h"
 #include "widgets/SimpleChart.h"
+#include "widgets/SteadyLayout.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -131,6 +132,10 @@ void TSpektForm::BuildControls()
         auto* name = new QLabel(label, this);
         name->setToolTip(hint);
         auto* unit = new QLabel(this);
+        // A kind hides the edits it has no use for: their room stays, so the
+        // plot and the buttons below keep their place from kind to kind.
+        for (QWidget* w : std::initializer_list<QWidget*>{name, edit, unit})
+            KeepPlaceWhenHidden(w);
         grid->addWidget(name, row, col * 3);
         grid->addWidget(edit, row, col * 3 + 1);
         grid->addWidget(unit, row, col * 3 + 2);
@@ -250,6 +255,9 @@ void TSpektForm::BuildControls()
         plot->setCheckable(true);
         plot->setEnabled(false);
         connect(plot, &QToolButton::clicked, this, [this, c] { DisplayDataClick(c + 3); });
+        // Fewer channels hide the others' selectors, not their room.
+        KeepPlaceWhenHidden(box);
+        KeepPlaceWhenHidden(plot);
         channels->addWidget(box, c / 2, (c % 2) * 2);
         channels->addWidget(plot, c / 2, (c % 2) * 2 + 1);
         ChannelBoxes[c] = box;
@@ -280,9 +288,8 @@ void TSpektForm::BuildControls()
     runRow->addWidget(CancelButton1);
     runRow->addStretch();
     top->addLayout(runRow);
-    StatusBar = new QLabel(this);
+    StatusBar = new TElidedLabel(this); // a long text must not widen the window
     StatusBar->setObjectName("StatusBar");
-    StatusBar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // a long text must not widen the window
     top->addWidget(StatusBar);
     BuildSaveControls();
 }
@@ -437,6 +444,15 @@ void TSpektForm::SelectKind(const QString& name)
     }
     unitLabels_[0]->setText(ChannelTable[SlotX].UnitName);
     unitLabels_[1]->setText(ChannelTable[SlotY].UnitName);
+    // Every unit column is as wide as the widest unit any kind shows there,
+    // so the edits right of it stay whichever kind is made current.
+    int unitWidth = 0;
+    for (const QString& unit :
+         {ChannelTable[SlotX].UnitName, ChannelTable[SlotY].UnitName, QString("µs"), ChannelTable[SlotZ].UnitName,
+          ChannelTable[SlotBias].UnitName, ChannelTable[FirstAdcSlotForRef].UnitName})
+        unitWidth = std::max(unitWidth, unitLabels_[0]->fontMetrics().horizontalAdvance(unit));
+    for (QLabel* unit : unitLabels_)
+        unit->setMinimumWidth(unitWidth);
     LoadKindEdit(Edit4, "Edit4");
     ApplyLoadedEdit(Edit4);
 

@@ -11,6 +11,7 @@
 #include "platform/CheckedWrite.h"
 #include "platform/MessageBoxes.h"
 #include "widgets/SimpleChart.h"
+#include "widgets/SteadyLayout.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -81,6 +82,7 @@ void TSpektForm::BuildSaveControls()
     row->addStretch();
     EditComment = new QLineEdit(this);
     EditComment->setObjectName("EditComment");
+    KeepPlaceWhenHidden(EditComment); // the window keeps its size with or without comments
     if (auto* top = qobject_cast<QVBoxLayout*>(layout())) {
         top->addLayout(fitRow);
         top->addLayout(row);

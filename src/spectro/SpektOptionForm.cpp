@@ -8,6 +8,7 @@
 #include "spectro/SpektForm.h"
 #include "spectro/SpektKinds.h"
 #include "spectro/SpektOptions.h"
+#include "widgets/SteadyLayout.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -118,6 +119,12 @@ void TSpektOptionForm::Build()
     cy->addWidget(RadioButton14, 3, 0);
     cy->addWidget(FileSelButton, 3, 1);
     cy->addWidget(CheckBox1, 4, 0);
+    // "Load Ramp" turns into a file name of any length: the column keeps the
+    // width of its longest caption, so N's edit and Browse stay beside it.
+    RadioButton14->setText("Please Load Ramp!");
+    cy->setColumnMinimumWidth(0, RadioButton14->sizeHint().width());
+    RadioButton14->setText("Load Ramp");
+    RadioButton14->setSizePolicy(QSizePolicy::Ignored, RadioButton14->sizePolicy().verticalPolicy());
     for (QRadioButton* r : {RadioButton11, RadioButton12, RadioButton13, RadioButton14})
         connect(r, &QRadioButton::clicked, this, [this] { CycleClick(); });
     connect(Edit1, &QLineEdit::textEdited, this, [this] { Edit1->setStyleSheet("background: silver"); });
@@ -228,6 +235,7 @@ void TSpektOptionForm::Build()
     CheckBoxNumbered = check("CheckBoxNumbered", "save numbered", save);
     Label4 = new QLabel(save);
     Label4->setObjectName("Label4");
+    KeepPlaceWhenHidden(Label4);
     sv->addRow(CheckBoxNumbered, Label4);
     CheckBoxAutoSave = check("CheckBoxAutoSave", "auto save", save);
     CheckBoxComment = check("CheckBoxComment", "comment each file", save);
@@ -358,8 +366,10 @@ void TSpektOptionForm::CycleClick()
         const QString name = UserIni->ReadString(s, "BiasCycleName", "./default.dat");
         if (spekt_.LoadRampFile(name) <= 0) {
             RadioButton14->setText("Please Load Ramp!");
+            RadioButton14->setToolTip({});
         } else {
             RadioButton14->setText(QFileInfo(name).fileName());
+            RadioButton14->setToolTip(name);
             UserIni->WriteFloat(s, "Cycle", -1.0);
             UserIni->WriteString(s, "BiasCycleName", Quoted(name));
         }

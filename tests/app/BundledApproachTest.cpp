@@ -23,13 +23,17 @@
 #include "widgets/NumericEdit.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDir>
+#include <QDockWidget>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLocalSocket>
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -141,11 +145,29 @@ TEST_F(BundledApproach, ALoopOfTheWrongPolarityEndsWithItsReason)
     // The error input inverted: the loop pushes into the sample it meets.
     Start([](QByteArray& sim) { sim.replace("Gap=0", "Gap=5"); },
           [](QByteArray& qvt) { qvt.replace("ADC1CheckBox1=1", "ADC1CheckBox1=1\r\nADC1CheckBox2=1"); });
+    // The main window on screen with the parameter window in its dock: the
+    // long reason must not widen the dock and push the images right.
+    MainQVTForm->show();
+    QCoreApplication::processEvents();
+    auto* dock = MainQVTForm->findChild<QDockWidget*>("ScanParaDock");
+    ASSERT_NE(dock, nullptr);
+    const QRect dockBefore = dock->geometry();
+    const QRect downBefore = ScanParaForm->DownButton()->geometry();
     const int32_t from = Stepper->zCoarsePos;
     AutoApproachFromTheMenu();
     EXPECT_NE(MicroscopeState.ZState.load(), ZApproached);
     EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::WrongPolarity);
     EXPECT_EQ(StatusLine(), ApproachFailureText(TApproachEnd::WrongPolarity));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dock->geometry(), dockBefore);
+    EXPECT_EQ(ScanParaForm->DownButton()->geometry(), downBefore);
+    // Cut short on the line, whole in the tooltip.
+    QLabel* line = ScanParaForm->StatusBar();
+    EXPECT_LT(line->width(), line->fontMetrics().horizontalAdvance(StatusLine()));
+    const QPoint middle = line->rect().center();
+    QHelpEvent help(QEvent::ToolTip, middle, line->mapToGlobal(middle));
+    QCoreApplication::sendEvent(line, &help);
+    EXPECT_EQ(QToolTip::text(), StatusLine());
     EXPECT_EQ(boxes_.Texts(), QStringList{ApproachFailureText(TApproachEnd::WrongPolarity)});
     // The sample is in reach from the start: caught as the loop pressed on
     // into it, long before the rail, retracted at once and held there, and

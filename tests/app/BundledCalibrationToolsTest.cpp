@@ -15,10 +15,10 @@
 #include "images/ScaleForm.h"
 #include "lockin/DncForm.h"
 #include "lockin/Oszi2Form.h"
-#include "motion/CrosshairsForm.h"
-#include "navigator/SelForm.h"
 #include "mainwindow/AboutQVTBox.h"
 #include "mainwindow/MainQVTForm.h"
+#include "motion/CrosshairsForm.h"
+#include "navigator/SelForm.h"
 #include "platform/MessageBoxes.h"
 #include "sim/SimController.h"
 #include "support/TestSupport.h"
@@ -26,10 +26,11 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
-#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -83,6 +84,19 @@ TEST(BundledCalibrationTools, EachMenuEntryOpensItsWindowOnTheSimulator)
     ASSERT_NE(ScaleForm, nullptr);
     EXPECT_TRUE(ScaleForm->isVisible());
     EXPECT_TRUE(AboutQVTBox->isVisible());
+    // Every name, unit and address reads whole in its cell ("Topography", not "opography").
+    for (int row = 0; row < ChannelSlotCount; ++row) {
+        for (const char* suffix : {"Label2", "Edit1", "Edit0"}) {
+            QLineEdit* cell = ScaleForm->EditCell(row, suffix);
+            if (cell == nullptr)
+                continue; // outputs have no address
+            EXPECT_LE(cell->fontMetrics().horizontalAdvance(cell->text()) + 4, cell->width())
+                << row << suffix << " " << cell->text().toStdString();
+        }
+    }
+    EXPECT_EQ(ScaleForm->EditCell(0, "Label2")->text(), "Topography");
+    EXPECT_LT(ScaleForm->EditCell(0, "Label2")->geometry().right(), ScaleForm->EditCell(0, "Edit1")->x());
+    EXPECT_LT(ScaleForm->EditCell(0, "Edit1")->geometry().right(), ScaleForm->EditCell(0, "Edit2")->x());
 
     // The Tools menu opens the windows that have a speed button through it.
     for (const auto& [item, button, window] :

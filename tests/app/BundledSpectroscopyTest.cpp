@@ -19,6 +19,7 @@
 #include "spectro/SpektOptionForm.h"
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
+#include "widgets/SimpleChart.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -31,14 +32,101 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 using namespace qvt;
+
+namespace {
+
+// Where each control the operator sees and can use sits in its window.
+using TPlaces = std::map<const QWidget*, QRect>;
+
+TPlaces PlacesOf(QWidget* window)
+{
+    QCoreApplication::processEvents(); // the layouts settle
+    TPlaces places;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (w->window() == window && w->isVisibleTo(window) && w->isEnabled())
+            places[w] = QRect(w->mapTo(window, QPoint(0, 0)), w->size());
+    }
+    return places;
+}
+
+// Every control seen in both states is where it was.
+void ExpectSamePlaces(const TPlaces& before, const TPlaces& after, const QString& state)
+{
+    for (const auto& [w, place] : after) {
+        const auto was = before.find(w);
+        if (was != before.end())
+            EXPECT_EQ(place, was->second)
+                << state.toStdString() << ": " << w->metaObject()->className() << " " << w->objectName().toStdString();
+    }
+}
+
+// A choice in a list made with the arrow keys, as the operator makes it.
+void Pick(QComboBox* box, const QString& text)
+{
+    const int index = box->findText(text);
+    ASSERT_GE(index, 0) << text.toStdString();
+    while (box->currentIndex() < index)
+        QTest::keyClick(box, Qt::Key_Down);
+    while (box->currentIndex() > index)
+        QTest::keyClick(box, Qt::Key_Up);
+}
+
+// A click on a check box's square, where the operator ticks it.
+void Tick(QCheckBox* box)
+{
+    const bool was = box->isChecked();
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->height() / 2, box->height() / 2));
+    ASSERT_NE(box->isChecked(), was) << box->text().toStdString();
+}
+
+void OpenOptionsTab(const QString& text)
+{
+    QTabBar* bar = SpektOptionForm->Tabs->tabBar();
+    for (int i = 0; i < bar->count(); ++i) {
+        if (bar->tabText(i) == text && bar->isTabVisible(i))
+            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(i).center());
+    }
+    ASSERT_EQ(SpektOptionForm->Tabs->tabText(SpektOptionForm->Tabs->currentIndex()), text);
+}
+
+// The bundled program on a fast clock, the tip approached with the parameter
+// window's Down button.
+void StartApproached(test::BundledProgram& program)
+{
+    ASSERT_TRUE(program.Copied);
+    {
+        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
+        sim.WriteString("Clock", "Mode", "Fast");
+    }
+    ASSERT_TRUE(program.Start());
+    ScanParaForm->DownButton()->click();
+    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
+    ASSERT_EQ(MicroscopeState.ZState.load(), ZApproached);
+}
+
+void OpenSpectroscopyAndOptions()
+{
+    auto* button = qobject_cast<QAbstractButton*>(MainQVTForm->Control("SpectButton"));
+    ASSERT_NE(button, nullptr);
+    button->click();
+    ASSERT_TRUE(SpektForm->isVisible());
+    QTest::mouseClick(SpektForm->SpeedButton4, Qt::LeftButton);
+    ASSERT_NE(SpektOptionForm, nullptr);
+    ASSERT_TRUE(SpektOptionForm->isVisible());
+}
+
+} // namespace
 
 TEST(BundledSpectroscopy, TheButtonOpensTheWindowAndAForceCurveIsPlotted)
 {
@@ -173,18 +261,10 @@ TEST(BundledSpectroscopy, AChannelChangedDuringContinueAcquireEndsTheRunAndKeeps
 TEST(BundledSpectroscopy, ARampTowardTheSampleIsLimitedAtItsEditToWhatTheTipBears)
 {
     test::BundledProgram program;
-    ASSERT_TRUE(program.Copied);
-    {
-        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
-        sim.WriteString("Clock", "Mode", "Fast");
-    }
     ScriptedMessageResponder boxes;
-    ASSERT_TRUE(program.Start());
+    ASSERT_NO_FATAL_FAILURE(StartApproached(program));
     auto* sim = dynamic_cast<sim::SimController*>(InOutForm->Driver());
     ASSERT_NE(sim, nullptr);
-    ScanParaForm->DownButton()->click();
-    ASSERT_TRUE(test::RunLoopUntil([] { return !DeviceWorkers->Approach().Busy(); }, 120000));
-    ASSERT_EQ(MicroscopeState.ZState.load(), ZApproached);
     ASSERT_EQ(sim->CrashCount(), 0);
 
     auto* button = qobject_cast<QAbstractButton*>(MainQVTForm->Control("SpectButton"));
@@ -224,4 +304,119 @@ TEST(BundledSpectroscopy, ARampTowardTheSampleIsLimitedAtItsEditToWhatTheTipBear
     DestroyAllForms();
     MicroscopeState.ZState = ZCoarseRetracted;
     EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
+}
+
+// The spectroscopy window is of fixed size: whatever kind, channel count or
+// saving option the operator chooses, the controls they see stay where their
+// hand expects them, and so do the options window's.
+TEST(BundledSpectroscopy, ControlsKeepTheirPlaceThroughEveryKindChannelCountAndOption)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Start());
+    OpenSpectroscopyAndOptions();
+    Pick(SpektForm->ComboBox1, SpektForm->ComboBox1->itemText(0));
+    const QSize size = SpektForm->size();
+    const TPlaces spekt = PlacesOf(SpektForm);
+
+    // The ramp's caption grows to "Please Load Ramp!" (no ramp file here).
+    OpenOptionsTab("Cycle");
+    const TPlaces cycle = PlacesOf(SpektOptionForm);
+    QTest::mouseClick(SpektOptionForm->RadioButton14, Qt::LeftButton);
+    EXPECT_EQ(SpektOptionForm->RadioButton14->text(), "Please Load Ramp!");
+    ExpectSamePlaces(cycle, PlacesOf(SpektOptionForm), "Load Ramp");
+    QTest::mouseClick(SpektOptionForm->RadioButton12, Qt::LeftButton);
+
+    OpenOptionsTab("Acquire");
+    const TPlaces acquire = PlacesOf(SpektOptionForm);
+    for (int kind = 0; kind < SpektForm->ComboBox1->count(); ++kind) {
+        Pick(SpektForm->ComboBox1, SpektForm->ComboBox1->itemText(kind));
+        ASSERT_EQ(SpektModeName, SpektForm->ComboBox1->itemText(kind));
+        // z-noise has no cycle to set: its "Cycle" tab is hidden, the one
+        // place where the tabs right of it move; the pages' controls stay.
+        const bool zNoise = SpektModeName == "X(t) z-noise";
+        QTabBar* tabs = SpektOptionForm->Tabs->tabBar();
+        EXPECT_EQ(tabs->isTabVisible(1), !zNoise);
+        EXPECT_EQ(tabs->tabText(1), "Cycle");
+        for (int channels = 1; channels <= 4; ++channels) {
+            QTest::mouseClick(SpektOptionForm->ChannelButtons[static_cast<size_t>(channels - 1)], Qt::LeftButton);
+            const QString state = SpektModeName + ", " + QString::number(channels) + " channel(s)";
+            ExpectSamePlaces(spekt, PlacesOf(SpektForm), state);
+            EXPECT_EQ(SpektForm->size(), size) << state.toStdString();
+            TPlaces options = PlacesOf(SpektOptionForm);
+            if (zNoise)
+                options.erase(tabs);
+            ExpectSamePlaces(acquire, options, state);
+        }
+    }
+
+    // Comments on and off, numbered saving on and off.
+    OpenOptionsTab("Save");
+    const TPlaces save = PlacesOf(SpektOptionForm);
+    for (QCheckBox* box : {SpektOptionForm->CheckBoxComment, SpektOptionForm->CheckBoxNumbered}) {
+        for (int click = 0; click < 2; ++click) {
+            Tick(box);
+            const QString state = box->text() + (box->isChecked() ? " on" : " off");
+            ExpectSamePlaces(spekt, PlacesOf(SpektForm), state);
+            EXPECT_EQ(SpektForm->size(), size) << state.toStdString();
+            ExpectSamePlaces(save, PlacesOf(SpektOptionForm), state);
+        }
+    }
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+}
+
+// z-noise against frequency on the approached tip: the bin at 0 Hz holds the
+// mean of the error input, three orders above the vibration's line at 200 Hz.
+// With or without the lead-in shown, the plot is scaled on the spectrum, so
+// the line stands in its upper part and the mean is left above it.
+TEST(BundledSpectroscopy, AZNoiseSpectrumIsScaledWithoutItsMeanWhateverTheLeadInOption)
+{
+    test::BundledProgram program;
+    ScriptedMessageResponder boxes;
+    ASSERT_NO_FATAL_FAILURE(StartApproached(program));
+
+    OpenSpectroscopyAndOptions();
+    Pick(SpektForm->ComboBox1, "X(t) z-noise");
+    ASSERT_EQ(SpektModeName, "X(t) z-noise");
+    Pick(SpektForm->ChannelBoxes[0], "Error");
+    SpektForm->Edit4->selectAll();
+    QTest::keyClicks(SpektForm->Edit4, "100");
+    QTest::keyClick(SpektForm->Edit4, Qt::Key_Return);
+    OpenOptionsTab("Acquire");
+    Pick(SpektOptionForm->ComboBoxDataPoints, "256");
+    QTest::mouseClick(SpektOptionForm->ChannelButtons[0], Qt::LeftButton);
+    OpenOptionsTab("View");
+    Pick(SpektOptionForm->ComboBox1, "Frequency");
+
+    const int n = 256;
+    const double binHz = 1.0 / (n * 102.4e-6);
+    for (const bool lead : {true, false}) {
+        SCOPED_TRACE(lead ? "lead in and out shown" : "lead in and out hidden");
+        if (SpektOptionForm->CheckBox2->isChecked() != lead)
+            Tick(SpektOptionForm->CheckBox2);
+        ASSERT_EQ(UserIni->ReadBool("X(t) z-noise", "ShowLeadInOut", true), lead);
+        QTest::mouseClick(SpektForm->ScanButton, Qt::LeftButton);
+        ASSERT_TRUE(test::PumpUntil([] { return !SpektForm->Measuring(); }));
+        QCoreApplication::processEvents();
+        ASSERT_EQ(SpektForm->Points(), n);
+        const auto& spectrum = SpektForm->SpektData.Col[3];
+        const auto& frequency = SpektForm->SpektData.Col[7];
+        int meanRows = 1;
+        while (meanRows < n && spectrum[static_cast<size_t>(meanRows)] == spectrum[0])
+            ++meanRows;
+        const auto line = std::max_element(spectrum.begin() + meanRows, spectrum.begin() + n);
+        EXPECT_NEAR(frequency[static_cast<size_t>(std::distance(spectrum.begin(), line))], 200.0, 1.5 * binHz);
+        ASSERT_GT(spectrum[0], 10.0 * *line);
+        const auto& axis = SpektForm->Image1->YAxis;
+        EXPECT_GE(axis.Max, *line);
+        EXPECT_LT(axis.Max, spectrum[0]);
+        EXPECT_GT(*line, axis.Min + 2.0 / 3.0 * (axis.Max - axis.Min));
+    }
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    MicroscopeState.ZState = ZCoarseRetracted;
 }

@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -22,6 +23,7 @@
 #include <QTest>
 
 #include <array>
+#include <vector>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -216,6 +218,36 @@ TEST_F(ScanPagesTest, TheKiLabelsOfTheZAndFastZPagesBothSwitchToTheApproachKi)
     QTest::mouseClick(fastKi, Qt::LeftButton);
     EXPECT_FALSE(form_->ApproachKiActive());
     EXPECT_EQ(sim_->Feedback().IntegralGain, -40);
+}
+
+// A double click on a slope opens its edit under the labels; Enter closes it.
+// The page's controls stay where they were all the while.
+TEST_F(ScanPagesTest, TheLevelPagesSlopeEditMovesNothingOnThePage)
+{
+    Start(26);
+    TLevelPage& level = *form_->Level();
+    QWidget* page = form_->PageControl()->findChild<QWidget*>("LevelPage");
+    ASSERT_NE(page, nullptr);
+    form_->show();
+    form_->PageControl()->setCurrentWidget(page);
+    QTest::mouseClick(level.Modes[static_cast<size_t>(LevelFixed)], Qt::LeftButton);
+    const auto places = [&] {
+        QCoreApplication::processEvents();
+        std::vector<QRect> rects;
+        for (QWidget* w : {static_cast<QWidget*>(level.Label18), static_cast<QWidget*>(level.Label22), level.Image3,
+                           static_cast<QWidget*>(level.Modes[0]), static_cast<QWidget*>(level.Modes[2])})
+            rects.push_back(QRect(w->mapTo(page, QPoint(0, 0)), w->size()));
+        return rects;
+    };
+    const std::vector<QRect> before = places();
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, QPointF(2, 2), QPointF(2, 2), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+    QApplication::sendEvent(level.Label18, &dbl);
+    ASSERT_TRUE(level.Edit12->isVisible());
+    EXPECT_EQ(places(), before);
+    QTest::keyClick(level.Edit12, Qt::Key_Return);
+    EXPECT_FALSE(level.Edit12->isVisible());
+    EXPECT_EQ(places(), before);
 }
 
 TEST_F(ScanPagesTest, LevelPageSendsKeepsAndLimitsTheSlopes)

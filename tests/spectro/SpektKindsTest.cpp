@@ -174,5 +174,29 @@ TEST(SpektAcquire, PlotMapsColumnsOntoThePicture)
     EXPECT_EQ(SpektPixelY(p, 7.0), 0);
 }
 
+// A spectrum over frequency: the 0 Hz bin (the mean) fills the first rows,
+// three when 10 points are spread over fewer bins. It is left out of the
+// vertical scale from row 0 or from the lead-in's end alike.
+TEST(SpektAcquire, ASpectrumIsScaledWithoutItsMeanFromWhicheverRowThePlotStarts)
+{
+    TSpektData d;
+    const double spectrum[10] = {35.0, 35.0, 35.0, 0.1, 0.1, 0.9, 0.9, 0.2, 0.2, 0.3};
+    for (int i = 0; i < 10; ++i) {
+        d.Col[TSpektData::Frequency][i] = 20.0 * i;
+        d.Col[3][i] = spectrum[i];
+    }
+    d.LeadInEnd = 1;
+    d.LeadOutStart = 9;
+    for (const bool showLead : {true, false}) {
+        const TSpektPlot p = MapSpektPlot(d, 10, TSpektData::Frequency, 3, showLead);
+        EXPECT_EQ(p.First, showLead ? 0 : 1);
+        EXPECT_DOUBLE_EQ(p.YMax, 0.9) << showLead;
+        EXPECT_DOUBLE_EQ(p.YMin, 0.1) << showLead;
+        EXPECT_DOUBLE_EQ(p.XMin, showLead ? 0.0 : 20.0);
+    }
+    // Over time the same column is scaled on every row shown.
+    EXPECT_DOUBLE_EQ(MapSpektPlot(d, 10, 0, 3, false).YMax, 35.0);
+}
+
 } // namespace
 } // namespace qvt
