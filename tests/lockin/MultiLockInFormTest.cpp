@@ -1,4 +1,5 @@
 #include "EditInput.h"
+#include "support/ControlWalk.h"
 #include "support/LockInFixture.h"
 
 #include "device/InOutForm.h"
@@ -522,8 +523,12 @@ TEST_F(MultiLockInOnSim, ContinueAcquireSweepsAgainUntilScanIsReleased)
     auto* scan = form_->findChild<QPushButton*>("ScanButton");
     ASSERT_TRUE(repeat && scan);
     EXPECT_EQ(repeat->text(), "continue acquire");
-    repeat->click();
-    scan->click();
+    // Pressed where the operator sees them: nothing may lie over either.
+    form_->show();
+    test::Settle();
+    test::ClickAtCentre(repeat);
+    ASSERT_TRUE(repeat->isChecked());
+    test::ClickAtCentre(scan);
     ASSERT_TRUE(form_->Sweeping());
     // Sweep after sweep, each one into the running mean.
     ASSERT_TRUE(test::PumpUntil([&] { return form_->SweepCount() >= 3 && form_->Sweeping(); }, 60000));
@@ -538,8 +543,9 @@ TEST_F(MultiLockInOnSim, ContinueAcquireSweepsAgainUntilScanIsReleased)
     EXPECT_EQ(form_->SweepCount(), sweeps);
 
     // Without it, one sweep and done.
-    repeat->click();
-    scan->click();
+    test::ClickAtCentre(repeat);
+    ASSERT_FALSE(repeat->isChecked());
+    test::ClickAtCentre(scan);
     ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
     QCoreApplication::processEvents();
     EXPECT_FALSE(form_->Sweeping());
