@@ -247,12 +247,17 @@ void TMultiLockInForm::BuildUi()
     rangeLayout->addWidget(stopEdit_);
     rangeLayout->addWidget(unitButtons_[7]);
     grid->addWidget(rangeRow, 5, 0, 1, 2);
-    grid->addWidget(scanButton_, 5, 2);
     repeatButton_ = new QPushButton("continue acquire", this);
     repeatButton_->setObjectName("RepeatButton");
     repeatButton_->setCheckable(true);
-    // Beside Scan, which it repeats; the chart below takes the full width.
-    grid->addWidget(repeatButton_, 5, 3);
+    // Beside Scan, which it repeats, in Scan's own cell: the chart below
+    // has its row to itself.
+    auto* scanRow = new QWidget(this);
+    auto* scanLayout = new QHBoxLayout(scanRow);
+    scanLayout->setContentsMargins(0, 0, 0, 0);
+    scanLayout->addWidget(scanButton_);
+    scanLayout->addWidget(repeatButton_);
+    grid->addWidget(scanRow, 5, 2);
     saveButton_ = new QPushButton("Save", this);
     saveButton_->setCheckable(true);
     saveButton_->installEventFilter(this);
@@ -289,6 +294,10 @@ void TMultiLockInForm::BuildUi()
     for (int b = 0; b < 4; ++b) {
         acqBoxes_[b] = new QComboBox(this);
         acqBoxes_[b]->setObjectName(QString("AcqComboBox%1").arg(b + 1));
+        // Four boxes keep their room whatever the channel count: a long
+        // channel name does not widen the window.
+        acqBoxes_[b]->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        acqBoxes_[b]->setMinimumContentsLength(12);
         acqLayout->addWidget(acqBoxes_[b]);
         connect(acqBoxes_[b], &QComboBox::activated, this, [this, b](int index) { AcqComboBoxChange(b, index); });
     }
@@ -307,9 +316,6 @@ void TMultiLockInForm::BuildUi()
         KeepRoomWhenHidden(b);
     for (QComboBox* box : acqBoxes_)
         KeepRoomWhenHidden(box);
-    // Its column is there in both views, so showing the spectrum does not
-    // widen the window under the controls above.
-    KeepRoomWhenHidden(repeatButton_);
     connect(saveAsButton, &QPushButton::clicked, this, &TMultiLockInForm::SaveAsButtonClick);
     connect(copyImageButton, &QPushButton::clicked, this, &TMultiLockInForm::CopyImageBtnClick);
     connect(copyButton, &QPushButton::clicked, this, [this] {

@@ -109,7 +109,10 @@ TMultiLockInOptionForm::TMultiLockInOptionForm(QWidget* parent) : QWidget(parent
     // Cancel can put the stored value back instead.
     cancel->setFocusPolicy(Qt::NoFocus);
     connect(cancel, &QPushButton::clicked, this, &TMultiLockInOptionForm::CancelBtnClick);
-    form->addRow(cancel);
+    auto* cancelRow = new QHBoxLayout;
+    cancelRow->addStretch();
+    cancelRow->addWidget(cancel);
+    form->addRow(cancelRow);
     // The number and the comment come and go with their boxes; their rows
     // keep their room, so nothing below moves under the pointer.
     KeepRoomWhenHidden(nextNumber_);
