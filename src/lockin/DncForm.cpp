@@ -323,7 +323,6 @@ void TdncForm::BuildControls()
         EndRunFor("output range");
         ScaleRadioGrpClick(id);
     });
-    panel->addWidget(scaleRadioGrp_);
 
     redBandwidthButton_ = new QPushButton("bandwidth", this);
     redBandwidthButton_->setObjectName("RedBandwidthButton");
@@ -360,6 +359,9 @@ void TdncForm::BuildControls()
     speakerButton_->setCheckable(true);
     connect(speakerButton_, &QToolButton::clicked, this, &TdncForm::SpeakerButtonClick);
     panel->addWidget(speakerButton_);
+    // Last in its column: shown only with Q control or the PLL mode, and with
+    // as many ranges as the drive allows, it moves no control when it changes.
+    panel->addWidget(scaleRadioGrp_);
     panel->addStretch();
     middle->addLayout(panel);
     top->addLayout(middle);

@@ -8,6 +8,7 @@
 #include "lockin/DncExport.h"
 #include "lockin/DncPlot.h"
 #include "lockin/LockInOptions.h"
+#include "widgets/KeepRoom.h"
 #include "widgets/NumericEdit.h"
 
 #include <QCheckBox>
@@ -341,7 +342,7 @@ QWidget* TLockInOptionForm::BuildSavePage()
     QCheckBox* numbered = AddCheck(form, page, "CheckBoxNumbered", "Save numbered");
     auto* next = new QLabel(page);
     next->setObjectName("Label4");
-    form->addRow(next);
+    form->addRow(HolderKeepingRoom(next));
     connect(numbered, &QCheckBox::clicked, this, [this, numbered] {
         options_.WriteBool(Opt::SaveNumbered, numbered->isChecked(), this);
         ShowNextNumber();
@@ -349,7 +350,7 @@ QWidget* TLockInOptionForm::BuildSavePage()
     QCheckBox* comment = AddCheck(form, page, "CheckBoxComment", "Comment each file");
     auto* commentEdit = new QLineEdit(page);
     commentEdit->setObjectName("EditComment");
-    form->addRow(commentEdit);
+    form->addRow(HolderKeepingRoom(commentEdit));
     connect(comment, &QCheckBox::clicked, this, [this, comment, commentEdit] {
         options_.WriteBool(Opt::SaveComment, comment->isChecked(), this);
         commentEdit->setVisible(comment->isChecked());
@@ -791,8 +792,8 @@ void TLockInOptionForm::BrowseButtonClick()
     const QString ext = options_.Text(Opt::SaveExt);
     const QString name = options_.Text(Opt::SaveName);
     const QString local = DncLocalPath(name);
-    const QString chosen =
-        dnc_.AskSpectrumSaveName("spectra (*." + ext + ")", QFileInfo(local).path(), QFileInfo(local).fileName() + "." + ext);
+    const QString chosen = dnc_.AskSpectrumSaveName("spectra (*." + ext + ")", QFileInfo(local).path(),
+                                                    QFileInfo(local).fileName() + "." + ext);
     if (chosen.isEmpty())
         return;
     const QFileInfo info(chosen);

@@ -12,6 +12,7 @@
 #include "lockin/LinkFormula.h"
 #include "lockin/MultiLockInWords.h"
 #include "platform/MessageBoxes.h"
+#include "widgets/KeepRoom.h"
 #include "widgets/SimpleChart.h"
 
 #include <QBoxLayout>
@@ -246,11 +247,17 @@ void TMultiLockInForm::BuildUi()
     rangeLayout->addWidget(stopEdit_);
     rangeLayout->addWidget(unitButtons_[7]);
     grid->addWidget(rangeRow, 5, 0, 1, 2);
-    grid->addWidget(scanButton_, 5, 2);
     repeatButton_ = new QPushButton("continue acquire", this);
     repeatButton_->setObjectName("RepeatButton");
     repeatButton_->setCheckable(true);
-    grid->addWidget(repeatButton_, 6, 2);
+    // Beside Scan, which it repeats, in Scan's own cell: the chart below
+    // has its row to itself.
+    auto* scanRow = new QWidget(this);
+    auto* scanLayout = new QHBoxLayout(scanRow);
+    scanLayout->setContentsMargins(0, 0, 0, 0);
+    scanLayout->addWidget(scanButton_);
+    scanLayout->addWidget(repeatButton_);
+    grid->addWidget(scanRow, 5, 2);
     saveButton_ = new QPushButton("Save", this);
     saveButton_->setCheckable(true);
     saveButton_->installEventFilter(this);
@@ -280,19 +287,35 @@ void TMultiLockInForm::BuildUi()
         });
         connect(channelButtons_[b], &QPushButton::clicked, this, [this, b] { ChannelButtonClick(b); });
     }
-    grid->addWidget(buttons, 7, 0, 1, 3);
+    grid->addWidget(buttons, 7, 0, 1, 4);
     auto* acqRow = new QWidget(this);
     auto* acqLayout = new QHBoxLayout(acqRow);
     acqLayout->setContentsMargins(0, 0, 0, 0);
     for (int b = 0; b < 4; ++b) {
         acqBoxes_[b] = new QComboBox(this);
         acqBoxes_[b]->setObjectName(QString("AcqComboBox%1").arg(b + 1));
+        // Four boxes keep their room whatever the channel count: a long
+        // channel name does not widen the window.
+        acqBoxes_[b]->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        acqBoxes_[b]->setMinimumContentsLength(12);
         acqLayout->addWidget(acqBoxes_[b]);
         connect(acqBoxes_[b], &QComboBox::activated, this, [this, b](int index) { AcqComboBoxChange(b, index); });
     }
-    grid->addWidget(acqRow, 8, 0, 1, 3);
+    grid->addWidget(acqRow, 8, 0, 1, 4);
     status_ = new QLabel(this);
     grid->addWidget(status_, 9, 0, 1, 4);
+    // Height the window has beyond its rows goes below them: a view change
+    // that leaves the window taller does not spread the controls apart.
+    grid->setRowStretch(10, 1);
+    // The number rows, the channel buttons and boxes counted in or out and
+    // the Math button keep their room while hidden, so the radios and the
+    // buttons beside them stay under the pointer.
+    for (QWidget* w : numbersWidgets_)
+        KeepRoomWhenHidden(w);
+    for (QPushButton* b : channelButtons_)
+        KeepRoomWhenHidden(b);
+    for (QComboBox* box : acqBoxes_)
+        KeepRoomWhenHidden(box);
     connect(saveAsButton, &QPushButton::clicked, this, &TMultiLockInForm::SaveAsButtonClick);
     connect(copyImageButton, &QPushButton::clicked, this, &TMultiLockInForm::CopyImageBtnClick);
     connect(copyButton, &QPushButton::clicked, this, [this] {
@@ -307,7 +330,7 @@ void TMultiLockInForm::BuildUi()
             [this, rangeButton] { RangeMenu(rangeButton->mapToGlobal(QPoint(0, rangeButton->height()))); });
     chart_ = new TSimpleChart(this);
     chart_->setMinimumSize(480, 220);
-    grid->addWidget(chart_, 6, 0, 1, 3);
+    grid->addWidget(chart_, 6, 0, 1, 4);
     chart_->setMouseTracking(true);
     numbersRadio_ = new QRadioButton("Numbers", this);
     spectrumRadio_ = new QRadioButton("Spectrum", this);

@@ -4,12 +4,17 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "lockin/MultiLockInSpectrum.h"
+#include "widgets/KeepRoom.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
 
@@ -71,7 +76,17 @@ TMultiLockInOptionForm::TMultiLockInOptionForm(QWidget* parent) : QWidget(parent
     yLog_ = new QCheckBox("y-axis log (Math)", this);
     autoSave_ = new QCheckBox("auto save", this);
     history_ = new QLineEdit(this);
-    form->addRow("file name", fileName_);
+    fileName_->setObjectName("EditFileName");
+    extension_->setObjectName("EditExtension");
+    comment_->setObjectName("EditComment");
+    history_->setObjectName("EditHistory");
+    auto* browse = new QPushButton("...", this);
+    browse->setObjectName("BrowseButton");
+    connect(browse, &QPushButton::clicked, this, &TMultiLockInOptionForm::BrowseButtonClick);
+    auto* nameRow = new QHBoxLayout;
+    nameRow->addWidget(fileName_);
+    nameRow->addWidget(browse);
+    form->addRow("file name", nameRow);
     form->addRow("extension", extension_);
     form->addRow("delimiter", delimiter_);
     form->addRow(numbered_, nextNumber_);
@@ -88,6 +103,20 @@ TMultiLockInOptionForm::TMultiLockInOptionForm(QWidget* parent) : QWidget(parent
         form->addRow(i == 0 ? "channels" : "", channels_[i]);
         connect(channels_[i], &QRadioButton::clicked, this, [this, i] { SetChannelCount(i + 1); });
     }
+    auto* cancel = new QPushButton("Cancel", this);
+    cancel->setObjectName("CancelBtn");
+    // Taking no focus, a click leaves an edit's typed text uncommitted, so
+    // Cancel can put the stored value back instead.
+    cancel->setFocusPolicy(Qt::NoFocus);
+    connect(cancel, &QPushButton::clicked, this, &TMultiLockInOptionForm::CancelBtnClick);
+    auto* cancelRow = new QHBoxLayout;
+    cancelRow->addStretch();
+    cancelRow->addWidget(cancel);
+    form->addRow(cancelRow);
+    // The number and the comment come and go with their boxes; their rows
+    // keep their room, so nothing below moves under the pointer.
+    KeepRoomWhenHidden(nextNumber_);
+    KeepRoomWhenHidden(comment_);
 
     auto writeBool = [this](QCheckBox* box, const char* key) {
         connect(box, &QCheckBox::toggled, this, [this, key](bool on) {
@@ -150,8 +179,16 @@ void TMultiLockInOptionForm::FormCreate()
     TQVTIniFile* ini = MainIni;
     if (!ini)
         return;
-    const QSignalBlocker b1(numbered_), b2(commentBox_), b3(xAxis_), b4(math_), b5(yLog_), b6(autoSave_), b7(cont_);
     move(ini->ReadFormPosLeft(Opt, 10), ini->ReadInteger(Opt, "FormPosTop", 1));
+    ShowStored();
+}
+
+void TMultiLockInOptionForm::ShowStored()
+{
+    TQVTIniFile* ini = MainIni;
+    if (!ini)
+        return;
+    const QSignalBlocker b1(numbered_), b2(commentBox_), b3(xAxis_), b4(math_), b5(yLog_), b6(autoSave_), b7(cont_);
     fileName_->setText(SpectrumSaveName(ini));
     extension_->setText(ini->ReadString(Opt, "SaveExt", "txt"));
     delimiter_->setCurrentIndex(std::clamp(ini->ReadInteger(Opt, "DelimiterSave", 0), 0, 4));
@@ -170,8 +207,39 @@ void TMultiLockInOptionForm::FormCreate()
     yLog_->setChecked(ini->ReadBool(Opt, "YAxisLog", false));
     autoSave_->setChecked(ini->ReadBool(Opt, "AutoSave", false));
     history_->setText(ini->ReadString(Opt, "history", "0"));
+    range_->setEnabled(xAxis_->isChecked());
+    for (QWidget* edit : {static_cast<QWidget*>(average_), static_cast<QWidget*>(dataPoints_),
+                          static_cast<QWidget*>(range_), static_cast<QWidget*>(history_)})
+        Colour(edit, nullptr);
     const int count = ini->ReadInteger(Opt, "CountChannels", 1);
     channels_[std::clamp(count, 1, 4) - 1]->setChecked(true);
+}
+
+void TMultiLockInOptionForm::CancelBtnClick()
+{
+    ShowStored();
+    close();
+}
+
+void TMultiLockInOptionForm::BrowseButtonClick()
+{
+    const QString ext = MainIni ? MainIni->ReadString(Opt, "SaveExt", "txt") : QString("txt");
+    const QFileInfo stored(SpectrumSaveName(MainIni));
+    if (!AskSaveName)
+        AskSaveName = [this](const QString& filter, const QString& directory, const QString& name) {
+            return QFileDialog::getSaveFileName(this, QString(), directory + "/" + name, filter);
+        };
+    const QString chosen = AskSaveName("spectra (*." + ext + ")", stored.path(), stored.fileName() + "." + ext);
+    if (chosen.isEmpty())
+        return;
+    const QFileInfo info(chosen);
+    const QString newExt = info.suffix().left(100);
+    const QString base = info.suffix().isEmpty() ? chosen : chosen.chopped(info.suffix().size() + 1);
+    fileName_->setText(base);
+    extension_->setText(newExt);
+    StoreQuoted("SaveName", base);
+    if (MainIni)
+        MainIni->WriteString(Opt, "SaveExt", newExt);
 }
 
 void TMultiLockInOptionForm::FormDestroy()

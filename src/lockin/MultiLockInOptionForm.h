@@ -31,6 +31,9 @@ public:
     // Stores the window's position for the next start.
     void FormDestroy();
     std::function<void()> OptionsChanged;
+    // The save dialog of the "..." button: filter, folder and file name in,
+    // the chosen file out (empty: cancelled). Unset: Qt's file dialog.
+    std::function<QString(const QString& filter, const QString& directory, const QString& name)> AskSaveName;
 
     // The controls as the operator uses them.
     void AverageChanged(const QString& text, bool enter);
@@ -41,8 +44,14 @@ public:
     // What the spectrum window changed: its save button, its save-as dialog.
     void ShowAutoSave(bool on);
     void ShowSaveName(const QString& name, const QString& ext);
+    // "...": the file name and extension from a save dialog, both stored.
+    void BrowseButtonClick();
+    // Closes the window; what was typed and not committed is dropped.
+    void CancelBtnClick();
 
 private:
+    // Every control as the settings hold it.
+    void ShowStored();
     void Changed();
     void StoreQuoted(const char* key, const QString& text);
 

@@ -7,6 +7,7 @@
 #include "device/OsziPoll.h"
 #include "platform/CheckedWrite.h"
 #include "platform/MessageBoxes.h"
+#include "widgets/KeepRoom.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -129,9 +130,7 @@ void TOszi2Form::BuildControls()
         zoom->setMinimumWidth(80);
         // Its column keeps its width while hidden, so choosing "0..fixed"
         // does not shift the radios under the pointer.
-        QSizePolicy keep = zoom->sizePolicy();
-        keep.setRetainSizeWhenHidden(true);
-        zoom->setSizePolicy(keep);
+        KeepRoomWhenHidden(zoom);
         zoom->hide();
         connect(zoom, &QScrollBar::valueChanged, this, [this] { ProcessFrame(); });
         ZoomBars[static_cast<size_t>(k)] = zoom;
@@ -151,6 +150,8 @@ void TOszi2Form::BuildControls()
         zero->setObjectName(QString("ScrollBar%1").arg(1 + k));
         zero->setRange(0, OsziZeroMax);
         zero->setFixedHeight(GridHeight);
+        // An emptied trace hides its bar; the other bars keep their places.
+        KeepRoomWhenHidden(zero);
         connect(zero, &QScrollBar::valueChanged, this, [this, k] { OnChangeOffs(k); });
         ZeroBars[static_cast<size_t>(k)] = zero;
     }

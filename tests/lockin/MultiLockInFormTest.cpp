@@ -1,4 +1,6 @@
 #include "EditInput.h"
+#include "support/ControlWalk.h"
+#include "support/FileDialogAnswer.h"
 #include "support/LockInFixture.h"
 
 #include "device/InOutForm.h"
@@ -522,8 +524,12 @@ TEST_F(MultiLockInOnSim, ContinueAcquireSweepsAgainUntilScanIsReleased)
     auto* scan = form_->findChild<QPushButton*>("ScanButton");
     ASSERT_TRUE(repeat && scan);
     EXPECT_EQ(repeat->text(), "continue acquire");
-    repeat->click();
-    scan->click();
+    // Pressed where the operator sees them: nothing may lie over either.
+    form_->show();
+    test::Settle();
+    test::ClickAtCentre(repeat);
+    ASSERT_TRUE(repeat->isChecked());
+    test::ClickAtCentre(scan);
     ASSERT_TRUE(form_->Sweeping());
     // Sweep after sweep, each one into the running mean.
     ASSERT_TRUE(test::PumpUntil([&] { return form_->SweepCount() >= 3 && form_->Sweeping(); }, 60000));
@@ -538,8 +544,9 @@ TEST_F(MultiLockInOnSim, ContinueAcquireSweepsAgainUntilScanIsReleased)
     EXPECT_EQ(form_->SweepCount(), sweeps);
 
     // Without it, one sweep and done.
-    repeat->click();
-    scan->click();
+    test::ClickAtCentre(repeat);
+    ASSERT_FALSE(repeat->isChecked());
+    test::ClickAtCentre(scan);
     ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
     QCoreApplication::processEvents();
     EXPECT_FALSE(form_->Sweeping());
@@ -641,6 +648,70 @@ TEST_F(MultiLockInOnSim, OptionsClampWhatIsTypedAndReloadTheSpectrum)
     EXPECT_EQ(form_->Points(), 32);
     form_->StopSweep();
     ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+}
+
+// The options' "..." takes the file name and extension from a save dialog
+// opened on the stored ones; Cancel closes and drops what was typed and not
+// committed.
+TEST_F(MultiLockInOnSim, OptionsBrowseForTheFileAndCancelDropsWhatWasTyped)
+{
+    Start();
+    ini_->WriteString("MultiLockinOpt", "SaveName", "\"" + dir_.Path() + "first\"");
+    ini_->WriteString("MultiLockinOpt", "SaveExt", "txt");
+    TMultiLockInOptionForm options;
+    options.FormCreate();
+    options.show();
+    test::Settle();
+    auto* browse = options.findChild<QPushButton*>("BrowseButton");
+    auto* cancel = options.findChild<QPushButton*>("CancelBtn");
+    auto* name = options.findChild<QLineEdit*>("EditFileName");
+    auto* ext = options.findChild<QLineEdit*>("EditExtension");
+    auto* history = options.findChild<QLineEdit*>("EditHistory");
+    ASSERT_TRUE(browse && cancel && name && ext && history);
+    EXPECT_EQ(browse->text(), "...");
+    EXPECT_EQ(cancel->text(), "Cancel");
+    {
+        test::UnrecordedByThreadSanitizer qtDialog;
+        test::FileDialogAnswer answer(dir_.Path() + "second.dat");
+        test::ClickAtCentre(browse);
+        EXPECT_EQ(answer.Count(), 1);
+    }
+    EXPECT_EQ(ini_->ReadString("MultiLockinOpt", "SaveName", ""), dir_.Path() + "second");
+    EXPECT_EQ(ini_->ReadString("MultiLockinOpt", "SaveExt", ""), "dat");
+    EXPECT_EQ(name->text(), dir_.Path() + "second");
+    EXPECT_EQ(ext->text(), "dat");
+
+    // The dialog starts in the stored folder with the stored name; an
+    // extension keeps at most 100 characters; a cancelled dialog changes nothing.
+    QStringList asked;
+    QString answer;
+    options.AskSaveName = [&](const QString& filter, const QString& folder, const QString& file) {
+        asked = {filter, folder, file};
+        return answer;
+    };
+    for (int length : {100, 101}) {
+        answer = dir_.Path() + "long." + QString(length, 'e');
+        test::ClickAtCentre(browse);
+        EXPECT_EQ(ini_->ReadString("MultiLockinOpt", "SaveExt", ""), QString(100, 'e')) << length;
+    }
+    EXPECT_EQ(asked, QStringList({"spectra (*." + QString(100, 'e') + ")", dir_.Path().chopped(1),
+                                  "long." + QString(100, 'e')}));
+    answer.clear();
+    test::ClickAtCentre(browse);
+    EXPECT_EQ(ini_->ReadString("MultiLockinOpt", "SaveName", ""), dir_.Path() + "long");
+    EXPECT_EQ(name->text(), dir_.Path() + "long");
+
+    // Typed, not committed, then Cancel: the stored values stay and are shown.
+    name->setFocus();
+    QTest::keyClicks(name, "typed");
+    QTest::keyClicks(history, "7");
+    test::ClickAtCentre(cancel);
+    EXPECT_FALSE(options.isVisible());
+    EXPECT_EQ(ini_->ReadString("MultiLockinOpt", "SaveName", ""), dir_.Path() + "long");
+    EXPECT_FALSE(ini_->ValueExists("MultiLockinOpt", "history"));
+    options.show();
+    EXPECT_EQ(name->text(), dir_.Path() + "long");
+    EXPECT_EQ(history->text(), "0");
 }
 
 // Saving a spectrum where a file already is: the message, then the save dialog,
