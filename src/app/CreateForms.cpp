@@ -707,6 +707,7 @@ void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTFo
     auto* crosshairs = new TCrosshairsForm(inOut);
     Created("TCrosshairsForm");
     crosshairs->SetLaser = [&workers](bool on) { workers.SetLaser(on); };
+    crosshairs->LaserOn = [&workers] { return workers.LaserOn(); };
     crosshairs->ContactSetpoint = [] { return MicroscopeState.FeedbackSets[FeedbackSetIndex(FeedbackCmAFM)].Setpoint; };
     QAbstractButton* button = main.Button("Crosshairsbutton");
     crosshairs->SetMainButton = [button](bool down) {
