@@ -152,11 +152,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     auto* smart = new TSmartFeedbackForm(*inOut, &workers->FastScanThread(), main);
     Created("TSmartFeedbackForm");
-    smart->HideFastControls = [main] {
-        main->FastSpeedButton()->hide();
-        if (QAction* item = main->MenuItem("HighSpeedItem"))
-            item->setVisible(false);
-    };
+    smart->HideFastControls = [main] { main->HideFastControls(); };
     smart->ShowMemoryProgress = [main](int value) { main->ShowMemoryProgress(value); };
     smart->ScannerIni = [scanner] { return scanner->ScannerIni(); };
     workers->FastScanThread().ShowLineFrequency = [smart](double hz) { smart->ShowLineFrequency(hz); };
