@@ -153,11 +153,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
 
     auto* smart = new TSmartFeedbackForm(*inOut, &workers->FastScanThread(), main);
     Created("TSmartFeedbackForm");
-    smart->HideFastControls = [main] {
-        main->FastSpeedButton()->hide();
-        if (QAction* item = main->MenuItem("HighSpeedItem"))
-            item->setVisible(false);
-    };
+    smart->HideFastControls = [main] { main->HideFastControls(); };
     smart->ShowMemoryProgress = [main](int value) { main->ShowMemoryProgress(value); };
     smart->ScannerIni = [scanner] { return scanner->ScannerIni(); };
     workers->FastScanThread().ShowLineFrequency = [smart](double hz) { smart->ShowLineFrequency(hz); };
@@ -714,6 +710,7 @@ void CreateCrosshairsForm(TInOutForm& inOut, TDeviceWorkers& workers, TMainQVTFo
     auto* crosshairs = new TCrosshairsForm(inOut);
     Created("TCrosshairsForm");
     crosshairs->SetLaser = [&workers](bool on) { workers.SetLaser(on); };
+    crosshairs->LaserOn = [&workers] { return workers.LaserOn(); };
     crosshairs->ContactSetpoint = [] { return MicroscopeState.FeedbackSets[FeedbackSetIndex(FeedbackCmAFM)].Setpoint; };
     QAbstractButton* button = main.Button("Crosshairsbutton");
     crosshairs->SetMainButton = [button](bool down) {

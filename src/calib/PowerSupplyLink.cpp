@@ -39,6 +39,7 @@ void TPowerSupplyLink::Opened(int64_t nowMs)
     pending_.clear();
     Send(PowerStatusCommand);
     lastRequestMs_ = nowMs;
+    lastRecordMs_ = nowMs;
 }
 
 void TPowerSupplyLink::Activate()
@@ -73,6 +74,7 @@ bool TPowerSupplyLink::Poll(int64_t nowMs)
         Decode(record);
         Send(PowerStatusCommand);
         lastRequestMs_ = nowMs;
+        lastRecordMs_ = nowMs;
         decoded = true;
     }
     if (!decoded && nowMs - lastRequestMs_ >= PowerResendMs) {

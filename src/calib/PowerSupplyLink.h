@@ -32,6 +32,8 @@ constexpr uint8_t PowerHighVoltageOn = 0x20;
 constexpr uint8_t PowerKeepAlive = 0x40;
 constexpr int PowerKeepAliveStart = 5;
 constexpr int64_t PowerResendMs = 1000;
+// Three requests unanswered: the readings on screen are no longer the unit's.
+constexpr int64_t PowerSilentMs = 3 * PowerResendMs;
 inline const char* const HeadUnpluggedText = "Head unplugged!";
 
 // "2.439 V": (w + 253) x 0.0096405 with 3 decimals.
@@ -68,6 +70,8 @@ public:
     const QString& Message() const { return message_; }
     ButtonColor Button() const { return button_; }
     int KeepAliveCount() const { return keepAlive_; }
+    // No record came for PowerSilentMs since the port opened or the last one.
+    bool Silent(int64_t nowMs) const { return nowMs - lastRecordMs_ >= PowerSilentMs; }
     // A command did not go out (the supply stopped taking bytes, or the line
     // is gone); nothing more is sent through this link.
     bool LineLost() const { return lineLost_; }
@@ -82,6 +86,7 @@ private:
     bool lineLost_ = false;
     int keepAlive_ = 0;
     int64_t lastRequestMs_ = 0;
+    int64_t lastRecordMs_ = 0;
     QString voltagesA_, voltagesB_, message_;
     ButtonColor button_ = ButtonColor::Face;
 };

@@ -1471,13 +1471,14 @@ void TScannerForm::DropLostPowerLine()
     const QString text = CommPortStallText(comNumber_);
     powerMessage_->setText(text);
     statusLabel_->setText(text);
-    powerRetryAtMs_ = NowMs() + PowerLineRetryMs;
+    ShowNoPowerReadings();
+    powerRetryAtMs_ = PowerNowMs() + PowerLineRetryMs;
 }
 
 void TScannerForm::PollPowerSupply()
 {
     if (!PowerPortOpen()) {
-        if (!MainIni || NowMs() < powerRetryAtMs_)
+        if (!MainIni || PowerNowMs() < powerRetryAtMs_)
             return;
         const TSerialSettings settings = ReadPowerSerialSettings(*MainIni, comNumber_);
         if (!powerPort_)
@@ -1491,6 +1492,7 @@ void TScannerForm::PollPowerSupply()
                     : QString("Cannot open COM%1!").arg(comNumber_);
             powerMessage_->setText(text);
             statusLabel_->setText(text);
+            ShowNoPowerReadings();
             return;
         }
         const bool active = powerLink_ ? powerLink_->ActiveChosen() : powerActive_->isChecked();
@@ -1499,13 +1501,31 @@ void TScannerForm::PollPowerSupply()
             powerLink_->PreselectActive();
         statusLabel_->setText(QString("Com%1 is open.").arg(comNumber_));
         powerMessage_->clear();
-        powerLink_->Opened(NowMs());
+        // Until the unit answers, nothing on the page is its reading.
+        ShowNoPowerReadings();
+        powerLink_->Opened(PowerNowMs());
         DropLostPowerLine();
         return;
     }
-    if (powerLink_->Poll(NowMs()))
+    const int64_t now = PowerNowMs();
+    if (powerLink_->Poll(now))
         ShowPowerStatus();
+    else if (powerLink_->Silent(now))
+        ShowNoPowerReadings();
     DropLostPowerLine();
+}
+
+int64_t TScannerForm::PowerNowMs() const
+{
+    return PowerClock ? PowerClock() : NowMs();
+}
+
+void TScannerForm::ShowNoPowerReadings()
+{
+    if (!powerActive_->styleSheet().isEmpty())
+        Paint(powerActive_, QString());
+    for (QLabel* v : voltage_)
+        v->clear();
 }
 
 void TScannerForm::ShowPowerStatus()

@@ -135,6 +135,10 @@ public:
     bool PowerPortOpen() const;
     TPowerSupplyLink* PowerLink() const { return powerLink_.get(); }
     QString PowerMessage() const;
+    // The supply's voltage read-outs: 0 for unit reply 'A', 1 for 'B'.
+    QLabel* PowerVoltage(int i) const { return voltage_[i]; }
+    // The supply link's clock in ms (tests set it); unset: the window's own.
+    std::function<int64_t()> PowerClock;
 
     // One tick of the window's timer (100 ms shown, 1000 ms hidden).
     void TimerTick();
@@ -166,6 +170,9 @@ private:
     // Closes a line that stopped taking commands and tells so.
     void DropLostPowerLine();
     void ShowPowerStatus();
+    // The link is down or silent: no lamp and no voltages that are not the unit's now.
+    void ShowNoPowerReadings();
+    int64_t PowerNowMs() const;
     void FitTick();
     void SoftLinOff();
     // After a change of the table: the current range through its new row.

@@ -50,6 +50,18 @@ const char* const NumberItems[8] = {"LIA 1 X", "LIA 1 Y", "LIA 2 X",        "LIA
                                     "LIA 3 X", "LIA 3 Y", "LIA 0 X  (dnc)", "LIA 0 Y  (dnc)"};
 const int32_t XAddress[3] = {ReadAddrLia1X, ReadAddrLia2X, ReadAddrLia3X};
 
+// A paste into a link box: the clipboard's text (10000 characters at most)
+// replaces the selection where the selected text first occurs; with nothing
+// selected it goes at the end.
+QString PastedLinkText(const QString& text, const QString& selected, const QString& clipboard)
+{
+    const QString piece = clipboard.left(10000);
+    const qsizetype at = selected.isEmpty() ? -1 : text.indexOf(selected);
+    if (at < 0)
+        return text + piece;
+    return text.left(at) + piece + text.mid(at + selected.size());
+}
+
 void Colour(QWidget* w, const char* colour)
 {
     w->setStyleSheet(colour ? QString("background-color: %1").arg(colour) : QString());
@@ -153,7 +165,10 @@ void TMultiLockInForm::BuildUi()
             QLineEdit* e = linkBoxes_[k]->lineEdit();
             menu.addAction("Cut", e, &QLineEdit::cut);
             menu.addAction("Copy", e, &QLineEdit::copy);
-            menu.addAction("Paste", e, [e] { e->insert(QGuiApplication::clipboard()->text().left(10000)); });
+            menu.addAction("Paste", e, [this, k, e] {
+                e->setText(PastedLinkText(e->text(), e->selectedText(), QGuiApplication::clipboard()->text()));
+                Colour(linkBoxes_[k], "silver"); // typed, not yet applied
+            });
             if (AdminMode && AdminMode()) {
                 QAction* store = menu.addAction("Store", this, [this, k] { StorePreset(k); });
                 store->setEnabled(linkBoxes_[k]->count() < LinkPresetMaxItems);

@@ -1100,6 +1100,8 @@ void TMainQVTForm::ArrangeToolbar()
             shown = shown && manualGainShown_;
         else if (c.Name == "ComboBox2")
             shown = false; // the channel list is kept filled but not shown
+        else if (c.Name == "FastSpeedButton")
+            shown = shown && fastScanPresent_;
         c.Visible = shown;
     }
     const int panelWidth = width();
@@ -1271,6 +1273,14 @@ void TMainQVTForm::SetToolToggle(const QString& buttonName, std::function<void(b
         return;
     toggles_[buttonName] = std::move(showWindow);
     b->setEnabled(buttonName != "SpectButton" || !fastButton_->isChecked());
+}
+
+void TMainQVTForm::HideFastControls()
+{
+    fastScanPresent_ = false;
+    if (QAction* item = MenuItem("HighSpeedItem"))
+        item->setVisible(false);
+    ArrangeToolbar();
 }
 
 void TMainQVTForm::SetFastMode(std::function<void()> enter, std::function<void()> leave)

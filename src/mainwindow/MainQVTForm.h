@@ -180,6 +180,8 @@ public:
     void SetToolToggle(const QString& buttonName, std::function<void(bool down)> showWindow);
     // The fast scan: the fast button is usable once both are set.
     void SetFastMode(std::function<void()> enter, std::function<void()> leave);
+    // The controller has no fast scan: its button and menu item stay hidden.
+    void HideFastControls();
     // The retract for [Main] RetractOnExitQVT; unset: the device window's CoarseRetract.
     std::function<void()> CoarseRetract;
     // The local command server switched on or off by "&DDE Sever".
@@ -278,6 +280,7 @@ private:
     int adminLevel_ = LevelAdmin;
     bool touchFlag_ = false;
     bool manualGainShown_ = false;
+    bool fastScanPresent_ = true;
     bool destroyed_ = false;
     // The stored width a smaller screen cut at start (0: none was cut).
     int widthCutFrom_ = 0;

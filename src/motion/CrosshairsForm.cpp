@@ -107,6 +107,8 @@ TCrosshairsForm::TCrosshairsForm(TInOutForm& link, QWidget* parent) : QWidget(pa
     setObjectName("CrosshairsForm");
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
+    // The picture, the values and the buttons fit the window's two heights.
+    layout->setSpacing(2);
     imageLabel_ = new QLabel(this);
     imageLabel_->setObjectName("Image1");
     imageLabel_->setFixedSize(AlignmentImageSize, AlignmentImageSize);
@@ -127,6 +129,8 @@ TCrosshairsForm::TCrosshairsForm(TInOutForm& link, QWidget* parent) : QWidget(pa
         vl->addStretch();
     }
     layout->addWidget(valuesPanel_);
+    // Room left over goes between the values and the buttons: the picture stays where it is.
+    layout->addStretch();
 
     auto* bar = new QHBoxLayout;
     laserButton_ = new QToolButton(this);
@@ -190,6 +194,7 @@ void TCrosshairsForm::FormCreate()
     ShowPicture();
     UpdateChannelLabels();
     ApplyOptions();
+    ShowLaserState();
     if (UserIni != nullptr && UserIni->ReadBool("Main", "Crosshairsbutton", false))
         show();
 }
@@ -215,7 +220,7 @@ void TCrosshairsForm::ApplyOptions()
 {
     const bool show = MainIni == nullptr || MainIni->ReadBool(OptSection, "ShowValues", true);
     valuesPanel_->setVisible(show);
-    resize(width(), show ? HeightWithValues : HeightWithoutValues);
+    setFixedHeight(show ? HeightWithValues : HeightWithoutValues);
     model_.ApplyGain(MainIni != nullptr ? MainIni->ReadInteger(OptSection, "Gain", 0) : 0);
 }
 
@@ -234,6 +239,12 @@ void TCrosshairsForm::LaserButtonClick()
 {
     if (SetLaser)
         SetLaser(laserButton_->isChecked());
+}
+
+void TCrosshairsForm::ShowLaserState()
+{
+    if (LaserOn)
+        laserButton_->setChecked(LaserOn());
 }
 
 void TCrosshairsForm::DisplayBackground()
@@ -256,6 +267,7 @@ void TCrosshairsForm::ShowPicture()
 
 void TCrosshairsForm::daten()
 {
+    ShowLaserState();
     const TIOScale& sx = ScaleOf(ChannelX);
     const TIOScale& sy = ScaleOf(ChannelY);
     const TIOScale& sz = ScaleOf(ChannelZ);
@@ -299,6 +311,7 @@ void TCrosshairsForm::daten()
 void TCrosshairsForm::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    ShowLaserState();
     timer_->start();
     if (SetMainButton)
         SetMainButton(true);

@@ -53,12 +53,16 @@ public:
     void ApplyOptions();
     void UpdateChannelLabels();
     void LaserButtonClick();
+    // The Laser button down while the laser is on.
+    void ShowLaserState();
     // One reading and one dot.
     void daten();
 
     // Set by app/: the laser switch, the contact-mode setpoint (physical
     // units of the Y channel) and the main window's Crosshairs button.
     std::function<void(bool on)> SetLaser;
+    // Whether the laser is on now, whoever switched it (start, power saver, script).
+    std::function<bool()> LaserOn;
     std::function<double()> ContactSetpoint;
     std::function<void(bool down)> SetMainButton;
 

@@ -299,6 +299,11 @@ void TDeviceWorkers::SetLaser(bool on)
         stepper_->SetLaser(on);
 }
 
+bool TDeviceWorkers::LaserOn() const
+{
+    return stepper_ != nullptr && stepper_->GetLaserOn();
+}
+
 void TDeviceWorkers::PowerSaverTick()
 {
     powerSaver_->Tick();

@@ -102,6 +102,8 @@ public:
     void schTimer();
     // Forwards to the stepper's laser switch.
     void SetLaser(bool on);
+    // The laser's state as last switched (off without a stepper).
+    bool LaserOn() const;
     // The scan parameter window's status timer calls it every 100 ms.
     void PowerSaverTick();
     void PowerDown();

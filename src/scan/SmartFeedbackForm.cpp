@@ -45,7 +45,7 @@ bool ReferenceFrequencyPossible(double hz)
 }
 constexpr int ScanPageIndex = 1;
 const QColor EditedLabelColor(255, 255, 0);
-const QColor SwitchOnColor(0, 200, 0);
+constexpr const char* SwitchOnStyle = "QCheckBox { background-color: rgb(0, 200, 0); }";
 
 QString GridKey(int page, int row)
 {
@@ -83,6 +83,9 @@ TSmartFeedbackForm::TSmartFeedbackForm(TInOutForm& form, TFastScanThread* fast, 
     BuildControls();
     timer1_.setInterval(RefreshMs);
     connect(&timer1_, &QTimer::timeout, this, &TSmartFeedbackForm::Timer1Timer);
+    // Every request hands the module its switches: the boxes show what went,
+    // whoever sent it (the boxes, the fast scan, a script, the scanner window).
+    connect(&form_, &TInOutForm::osziSnapshot, this, &TSmartFeedbackForm::ShowSwitches);
     if (SmartFeedbackForm == nullptr)
         SmartFeedbackForm = this;
 }
@@ -131,7 +134,6 @@ void TSmartFeedbackForm::BuildControls()
             for (int i = 0; i < 4; ++i) {
                 boxes_[static_cast<size_t>(i)] = new QCheckBox(captions[i]);
                 boxes_[static_cast<size_t>(i)]->setObjectName(QString("CheckBox%1").arg(i + 1));
-                boxes_[static_cast<size_t>(i)]->setAutoFillBackground(true);
                 connect(boxes_[static_cast<size_t>(i)], &QCheckBox::clicked, this,
                         &TSmartFeedbackForm::IOCTLButtonClick);
                 controls->addWidget(boxes_[static_cast<size_t>(i)], i / 2, i % 2);
@@ -240,6 +242,7 @@ void TSmartFeedbackForm::FormDestroy()
 void TSmartFeedbackForm::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    ShowSwitches();
     if (present_)
         timer1_.start();
 }
@@ -263,17 +266,24 @@ void TSmartFeedbackForm::Timer1Timer()
                 SetCell(p, r, QString::number(form_.ReadReg(page.Base + r)));
         }
     }
-    const int32_t control = OsziRequest.HighSpeedControl.load();
-    const int32_t bits[] = {HscDmaOn, HscFeedbackOn, HscScanOn, HscMonoZ};
-    for (int i = 0; i < 4; ++i) {
-        QPalette pal = boxes_[static_cast<size_t>(i)]->palette();
-        pal.setColor(QPalette::Window, (control & bits[i]) != 0 ? SwitchOnColor : palette().color(QPalette::Button));
-        boxes_[static_cast<size_t>(i)]->setPalette(pal);
-    }
+    ShowSwitches();
     if (fast_ != nullptr) {
         if (fast_->Suspended() && ShowMemoryProgress)
             ShowMemoryProgress(0);
         edit4_->setToolTip(QString::number(fast_->Pixels.load()) + " Pixel");
+    }
+}
+
+void TSmartFeedbackForm::ShowSwitches()
+{
+    const int32_t control = OsziRequest.HighSpeedControl.load();
+    const int32_t bits[] = {HscDmaOn, HscFeedbackOn, HscScanOn, HscMonoZ};
+    for (size_t i = 0; i < boxes_.size(); ++i) {
+        const bool on = (control & bits[i]) != 0;
+        boxes_[i]->setChecked(on);
+        const QString style = on ? QString::fromLatin1(SwitchOnStyle) : QString();
+        if (boxes_[i]->styleSheet() != style)
+            boxes_[i]->setStyleSheet(style);
     }
 }
 

@@ -56,6 +56,8 @@ public:
 
     // ---- controls ----------------------------------------------------------------------
     void IOCTLButtonClick();
+    // The four boxes ticked and green where their bit of the control word is set.
+    void ShowSwitches();
     QCheckBox* CheckBox(int i) const { return boxes_[static_cast<size_t>(i)]; }
     TNumericEdit* Edit(int n) const; // 4 "ms", 5 "Line(s)", 6 "f"
     void Edit6KeyPress();

@@ -23,10 +23,13 @@
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 
+#include <QAction>
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
 #include <QtEndian>
@@ -274,6 +277,33 @@ TEST(BundledFastScan, TheHighSpeedLineDelayTypedIsThereAtTheNextStart)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_EQ(TQVTIniFile(scannerFile).ReadString("FilterY", "delay", "none"), "3");
+}
+
+// The Fast button and its menu item follow one rule through every layout
+// pass: hidden where the controller has no fast scan, there where it has.
+TEST(BundledFastScan, TheFastButtonIsHiddenLikeItsMenuItemWithoutAFastScan)
+{
+    for (const int type : {26, 29}) {
+        SCOPED_TRACE(type);
+        test::BundledProgram program;
+        ASSERT_TRUE(program.Copied);
+        if (type == 29)
+            UseFastType29(program.Dir, true);
+        ScriptedMessageResponder boxes;
+        ASSERT_TRUE(program.Start());
+        QToolButton* fast = MainQVTForm->FastSpeedButton();
+        QAction* item = MainQVTForm->MenuItem("HighSpeedItem");
+        ASSERT_NE(item, nullptr);
+        for (const int width : {1200, 1500, 900}) {
+            MainQVTForm->resize(width, 700); // the tool bar is laid out anew
+            QCoreApplication::processEvents();
+            EXPECT_EQ(fast->isVisible(), type == 29) << width;
+            EXPECT_EQ(item->isVisible(), type == 29) << width;
+            EXPECT_EQ(fast->isEnabled(), type == 29) << width;
+        }
+        EXPECT_TRUE(MainQVTForm->close());
+        DestroyAllForms();
+    }
 }
 
 namespace {
@@ -524,4 +554,71 @@ TEST_F(BundledType29, AFastFrameAfterANormalFrameIsTheSample)
         EXPECT_NEAR(fit.SlopeRows, 1.0, 1.0 / 64);
         EXPECT_NEAR(fit.SlopeColumns, 1.0, 1.0 / 64);
     }
+}
+
+// The high-speed window's switches show the bits the module was last sent,
+// however they were sent: at the start, by the Fast button, by their own
+// clicks, while the window was hidden.
+TEST_F(BundledType29, TheHighSpeedSwitchesShowTheBitsTheModuleWasSent)
+{
+    // The topography streams, so the Fast button goes down.
+    TQVTIniFile(program_.Dir.Path() + "ini/qvt.ini").WriteBool("Scale", "DAC1CheckBoxFast", true);
+    Start();
+    QAction* item = MainQVTForm->MenuItem("HighSpeedItem");
+    ASSERT_NE(item, nullptr);
+    ASSERT_TRUE(item->isVisible());
+    item->trigger();
+    ASSERT_TRUE(SmartFeedbackForm->isVisible());
+    const int32_t bits[] = {HscDmaOn, HscFeedbackOn, HscScanOn, HscMonoZ};
+    // What each box shows: ticked, and painted green over much of its face.
+    const auto shown = [&] {
+        int32_t word = 0;
+        for (int i = 0; i < 4; ++i) {
+            QCheckBox* box = SmartFeedbackForm->CheckBox(i);
+            const QImage face = box->grab().toImage();
+            int green = 0;
+            for (int y = 0; y < face.height(); ++y)
+                for (int x = 0; x < face.width(); ++x)
+                    green += face.pixelColor(x, y) == QColor(0, 200, 0);
+            const bool painted = green > face.width() * face.height() / 4;
+            EXPECT_EQ(box->isChecked(), painted) << box->text().toStdString();
+            if (box->isChecked())
+                word |= bits[i];
+        }
+        return word;
+    };
+    const auto sent = [this] { return sim_->FastScanControl() & (HscDmaOn | HscFeedbackOn | HscScanOn | HscMonoZ); };
+
+    // At the start everything is off but the scanner's single fast z.
+    EXPECT_EQ(sent(), HscMonoZ);
+    EXPECT_EQ(shown(), HscMonoZ);
+
+    // The Fast button hands the loop to the module.
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    EXPECT_EQ(sent(), HscFeedbackOn | HscMonoZ);
+    EXPECT_EQ(shown(), HscFeedbackOn | HscMonoZ);
+
+    // The operator's own clicks: DMA on goes out; Mono z, which the scanner
+    // window decides, stays sent and so stays ticked.
+    QCheckBox* dma = SmartFeedbackForm->CheckBox(0);
+    QTest::mouseClick(dma, Qt::LeftButton, Qt::NoModifier, QPoint(8, dma->height() / 2));
+    EXPECT_EQ(sent(), HscDmaOn | HscFeedbackOn | HscMonoZ);
+    EXPECT_EQ(shown(), HscDmaOn | HscFeedbackOn | HscMonoZ);
+    QCheckBox* mono = SmartFeedbackForm->CheckBox(3);
+    QTest::mouseClick(mono, Qt::LeftButton, Qt::NoModifier, QPoint(8, mono->height() / 2));
+    EXPECT_EQ(sent(), HscDmaOn | HscFeedbackOn | HscMonoZ);
+    EXPECT_EQ(shown(), HscDmaOn | HscFeedbackOn | HscMonoZ);
+    SmartFeedbackForm->Pages()->setCurrentIndex(0);
+    QDir().mkpath("temp");
+    EXPECT_TRUE(SmartFeedbackForm->grab().toImage().save("temp/BundledHighSpeedSwitches.png"));
+
+    // Hidden while the Fast button comes up: shown again, it says so at once.
+    SmartFeedbackForm->hide();
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_FALSE(MainQVTForm->FastSpeedButtonDown());
+    item->trigger();
+    EXPECT_EQ(sent(), HscMonoZ);
+    EXPECT_EQ(shown(), HscMonoZ);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
 }

@@ -6,6 +6,7 @@
 #include "support/FileDialogAnswer.h"
 #include "support/FullDisk.h"
 
+#include "calib/PowerSupplyLink.h"
 #include "calib/ScannerForm.h"
 #include "core/IniFile.h"
 #include "device/InOutForm.h"
@@ -28,6 +29,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -75,6 +77,30 @@ protected:
         ScanParams.LinesLeft = 0;
         ScanParams.CurrentLine = 1;
         DriverLinkFixture::TearDown();
+    }
+
+    // The window at start-up with the supply unit on `supply`'s line, its
+    // link on `clock` when given; the status request has gone out.
+    void StartWithSupply(const sim::SimSerialPeer& supply, std::function<int64_t()> clock = nullptr)
+    {
+        ASSERT_TRUE(supply.Ok());
+        ini_->WriteInteger("ScannerWin", "PowerFkt", 1);
+        ini_->WriteString("PowerFkt1", "Device", supply.SlavePath());
+        sim_ = PlugSim(FastConfig());
+        form_ = std::make_unique<TInOutForm>();
+        form_->FormCreate();
+        scanner_ = std::make_unique<TScannerForm>(nullptr);
+        scanner_->PowerClock = std::move(clock);
+        scanner_->FormCreate();
+        ASSERT_TRUE(scanner_->PowerPortOpen());
+        ASSERT_TRUE(supply.WaitForBytes(1, 5000));
+    }
+    QRadioButton* PowerChoice(const QString& text) const
+    {
+        for (QRadioButton* b : scanner_->findChildren<QRadioButton*>())
+            if (b->text() == text)
+                return b;
+        return nullptr;
     }
 
     // One forward frame of Z; the distances (in pixels) between the
@@ -350,24 +376,9 @@ std::atomic<int> supplyWaits{0};
 TEST_F(ScannerFormTest, ASupplyThatStopsTakingCommandsIsClosedToldAndOpenedByTheNextChoice)
 {
     sim::SimSerialPeer supply;
-    ASSERT_TRUE(supply.Ok());
-    ini_->WriteInteger("ScannerWin", "PowerFkt", 1);
-    ini_->WriteString("PowerFkt1", "Device", supply.SlavePath());
-    sim_ = PlugSim(FastConfig());
-    form_ = std::make_unique<TInOutForm>();
-    form_->FormCreate();
-    scanner_ = std::make_unique<TScannerForm>(nullptr);
-    scanner_->FormCreate();
-    ASSERT_TRUE(scanner_->PowerPortOpen());
-    ASSERT_TRUE(supply.WaitForBytes(1, 5000)); // the status request
-    QRadioButton* active = nullptr;
-    QRadioButton* off = nullptr;
-    for (QRadioButton* b : scanner_->findChildren<QRadioButton*>()) {
-        if (b->text() == "Active")
-            active = b;
-        else if (b->text() == "Off")
-            off = b;
-    }
+    ASSERT_NO_FATAL_FAILURE(StartWithSupply(supply));
+    QRadioButton* active = PowerChoice("Active");
+    QRadioButton* off = PowerChoice("Off");
     ASSERT_TRUE(active && off);
 
     // The supply stops taking bytes; its line never drains, so the waits for
@@ -397,6 +408,82 @@ TEST_F(ScannerFormTest, ASupplyThatStopsTakingCommandsIsClosedToldAndOpenedByThe
     EXPECT_TRUE(scanner_->PowerPortOpen());
     ASSERT_TRUE(supply.WaitForBytes(2, 5000));
     EXPECT_EQ(supply.Received(), "sL");
+}
+
+// The supply's lamp and read-outs say what the unit says now: a line that
+// stalls or a unit that stops answering takes them away, the line's return
+// on its own brings the unit's fresh readings.
+TEST_F(ScannerFormTest, TheSupplysLampAndVoltagesFollowItsLinkDownAndBack)
+{
+    sim::SimSerialPeer supply;
+    int64_t now = 0;
+    ASSERT_NO_FATAL_FAILURE(StartWithSupply(supply, [&now] { return now; }));
+    QRadioButton* active = PowerChoice("Active");
+    ASSERT_NE(active, nullptr);
+    const auto reply = [&supply](int16_t w1, int16_t w2, int16_t w3) {
+        QByteArray r("A\x30", 2); // head plugged, high voltage on
+        for (const int16_t w : {w1, w2, w3})
+            r.append(static_cast<char>(w & 0xff)).append(static_cast<char>((w >> 8) & 0xff));
+        return supply.Send(r);
+    };
+    const auto green = [active] { return active->styleSheet().contains("lime"); };
+    QLabel* volts = scanner_->PowerVoltage(0);
+
+    ASSERT_TRUE(reply(0, 1747, -253));
+    ASSERT_TRUE(PumpUntil([&] {
+        scanner_->TimerTick();
+        return !volts->text().isEmpty();
+    }));
+    EXPECT_EQ(volts->text(), "2.439 V\n19.281 V\n0.000 V");
+    EXPECT_TRUE(green());
+
+    // The line stalls: the request after the next reply does not go out.
+    ASSERT_TRUE(supply.HoldLine(true));
+    {
+        struct Stalled {
+            SerialRoomWaiter before = SetSerialRoomWaiter([](int, int) { return false; });
+            ~Stalled() { SetSerialRoomWaiter(before); }
+        } stalled;
+        ASSERT_TRUE(reply(0, 0, 0));
+        ASSERT_TRUE(PumpUntil([&] {
+            scanner_->TimerTick();
+            return !scanner_->PowerPortOpen();
+        }));
+    }
+    EXPECT_EQ(scanner_->PowerMessage(), CommPortStallText(4));
+    EXPECT_FALSE(green());
+    EXPECT_TRUE(volts->text().isEmpty());
+
+    // Ten seconds on, the line is tried again by itself and the unit answers anew.
+    ASSERT_TRUE(supply.HoldLine(false));
+    supply.Clear();
+    now += 9999;
+    scanner_->TimerTick();
+    EXPECT_FALSE(scanner_->PowerPortOpen());
+    now += 1;
+    scanner_->TimerTick();
+    ASSERT_TRUE(scanner_->PowerPortOpen());
+    EXPECT_FALSE(green());
+    EXPECT_TRUE(volts->text().isEmpty());
+    ASSERT_TRUE(supply.WaitForBytes(1, 5000));
+    ASSERT_TRUE(reply(100, 200, 300));
+    ASSERT_TRUE(PumpUntil([&] {
+        scanner_->TimerTick();
+        return !volts->text().isEmpty();
+    }));
+    EXPECT_EQ(volts->text(), PowerVoltageText(100) + "\n" + PowerVoltageText(200) + "\n" + PowerVoltageText(300));
+    EXPECT_TRUE(green());
+
+    // The unit stops answering: three requests later its readings go.
+    now += PowerSilentMs - 1;
+    scanner_->TimerTick();
+    EXPECT_TRUE(green());
+    EXPECT_FALSE(volts->text().isEmpty());
+    now += 1;
+    scanner_->TimerTick();
+    EXPECT_FALSE(green());
+    EXPECT_TRUE(volts->text().isEmpty());
+    EXPECT_TRUE(scanner_->PowerPortOpen());
 }
 
 TEST_F(ScannerFormTest, BentScannerScansAStraightGratingOnlyWhenLinearised)

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -22,11 +24,13 @@
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 #include <cmath>
 #include <functional>
@@ -616,6 +620,56 @@ TEST_F(MultiLockInOnSim, LiaTwoDrivesThroughItsRecordAndPresetsAreKept)
 
     form_->ChartClick(20000.0); // no spectrum yet
     EXPECT_EQ(boxes_.LastText(), "Spectra is invalid!\rPlease acquire new!");
+}
+
+// The operator right-clicks a link box's text and chooses Paste: with
+// nothing selected the clipboard goes at the end, wherever the cursor is;
+// a selection is replaced where its text first occurs.
+TEST_F(MultiLockInOnSim, PasteIntoALinkBoxAppendsOrReplacesTheSelection)
+{
+    Start();
+    form_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+    auto* box = form_->findChild<QComboBox*>("ComboBox1");
+    ASSERT_NE(box, nullptr);
+    QLineEdit* line = box->lineEdit();
+    ASSERT_NE(line, nullptr);
+    QStringList menus;
+    const auto paste = [&](const QString& clip) {
+        QGuiApplication::clipboard()->setText(clip);
+        QTimer::singleShot(0, [&menus] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu == nullptr)
+                return;
+            QStringList texts;
+            QAction* pasteItem = nullptr;
+            for (QAction* a : menu->actions()) {
+                texts << a->text();
+                if (a->text() == "Paste")
+                    pasteItem = a;
+            }
+            menus << texts.join(',');
+            if (pasteItem != nullptr)
+                pasteItem->trigger();
+            menu->close();
+        });
+        // A right click on the box's text, as the window system delivers it.
+        QTest::mouseClick(form_->windowHandle(), Qt::RightButton, Qt::NoModifier,
+                          line->mapTo(form_.get(), line->rect().center()));
+    };
+
+    line->setText("F0+");
+    line->setCursorPosition(0);
+    paste("1000");
+    ASSERT_EQ(menus.size(), 1);
+    EXPECT_EQ(menus[0], "Cut,Copy,Paste"); // the box's own menu
+    EXPECT_EQ(line->text(), "F0+1000");
+    EXPECT_TRUE(box->styleSheet().contains("silver")); // not applied before Enter
+
+    line->setText("F0+F0");
+    line->setSelection(3, 2);
+    paste("F1");
+    EXPECT_EQ(line->text(), "F1+F0");
 }
 
 TEST_F(MultiLockInOnSim, OptionsClampWhatIsTypedAndReloadTheSpectrum)
