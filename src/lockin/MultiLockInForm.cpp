@@ -757,7 +757,9 @@ bool TMultiLockInForm::eventFilter(QObject* watched, QEvent* event)
             ChartMouseMove(px, py, (m->buttons() & Qt::LeftButton) != 0);
         else if (type == QEvent::MouseButtonRelease && m->button() == Qt::LeftButton)
             ChartMouseUp(px);
-    } else if (watched == saveButton_ && type == QEvent::MouseButtonRelease && m->button() == Qt::LeftButton) {
+    } else if (watched == saveButton_ && type == QEvent::MouseButtonRelease && m->button() == Qt::LeftButton &&
+               saveButton_->isEnabled()) {
+        // The filter sees the clicks of a disabled button too: nothing to save then.
         SaveButtonClick((m->modifiers() & Qt::ShiftModifier) != 0);
         return true; // the button shows the stored state, not a toggle of its own
     } else if (type == QEvent::MouseButtonPress && !numbersView_) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace qvt {
 
@@ -376,24 +377,32 @@ double TScriptInterpreter::Product()
 
 double TScriptInterpreter::Power()
 {
-    const double base = Signed();
+    const double first = Signed();
     if (Failed() || !IsSign("^"))
-        return Failed() ? 0.0 : base;
-    GetToken();
-    const TNestingLevel level(nesting_);
-    if (nesting_ > MaxNesting) {
-        ScriptError(ErrNestedTooDeep);
-        return 0.0;
+        return Failed() ? 0.0 : first;
+    // The operands of one chain side by side: a long chain is no nesting and
+    // takes no stack for its length.
+    std::vector<double> operands{first};
+    while (IsSign("^")) {
+        GetToken();
+        operands.push_back(Signed());
+        if (Failed())
+            return 0.0;
     }
-    const double exponent = Power(); // right-associative: 2^3^2 = 2^9
-    if (Failed())
-        return 0.0;
-    // A negative base has no real power for a fractional exponent.
-    if (base < 0.0 && exponent != std::trunc(exponent)) {
-        ScriptError(ErrMath);
-        return 0.0;
+    // Right-associative: 2^3^2 = 2^9.
+    double value = operands.back();
+    for (auto it = operands.rbegin() + 1; it != operands.rend(); ++it) {
+        const double base = *it;
+        // A negative base has no real power for a fractional exponent.
+        if (base < 0.0 && value != std::trunc(value)) {
+            ScriptError(ErrMath);
+            return 0.0;
+        }
+        value = Checked(std::pow(base, value));
+        if (Failed())
+            return 0.0;
     }
-    return Checked(std::pow(base, exponent));
+    return value;
 }
 
 double TScriptInterpreter::Signed()

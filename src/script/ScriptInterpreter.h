@@ -79,7 +79,7 @@ public:
     // Where EXECUTE finds the scripts it names (with a trailing "/").
     QString ScriptFolder;
     static constexpr int MaxExecDepth = 127;
-    // Parentheses, function arguments and powers nested deeper than this are
+    // Parentheses and function arguments nested deeper than this are
     // refused: every level costs the script thread's stack.
     static constexpr int MaxNesting = 256;
 

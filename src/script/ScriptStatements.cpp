@@ -310,8 +310,9 @@ void TScriptStatements::FileName()
     QString name;
     if (!Open() || !Text(name, ErrQuoteExpected) || !Close())
         return;
-    // The data file stays inside the data folder: no folders, no way up.
-    if (name.contains('/') || name.contains('\\') || name.contains("..")) {
+    // The data file stays inside the data folder: no folders, no way up. A
+    // name with two points in it is still a plain file there.
+    if (name.contains('/') || name.contains('\\') || name == "..") {
         Error(ErrDataFile);
         return;
     }

@@ -408,20 +408,12 @@ void TScriptWindowDevice::ResetPictureReady()
 
 bool TScriptWindowDevice::WaitPictureReady(int timeoutMs)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!Cancelled()) {
-        int slice = TScriptStatements::PollMs;
-        if (timeoutMs >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-            if (left <= 0)
-                return false;
-            slice = static_cast<int>(std::min<long long>(left, slice));
-        }
-        if (link_.PictureReadyEvent.Wait(slice))
-            return true;
-    }
-    return false;
+    // The navigator's Stop and the shutdown set the event after their flags
+    // (WakeWaits): one wait on it ends with the frame, the stop or the time-out.
+    if (Cancelled())
+        return false;
+    const bool ready = link_.PictureReadyEvent.Wait(timeoutMs);
+    return ready && !Cancelled();
 }
 
 bool TScriptWindowDevice::SpectroscopyRun()

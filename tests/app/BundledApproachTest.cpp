@@ -45,9 +45,10 @@ protected:
     void TearDown() override
     {
         // Every approach outcome leaves the tip whole.
-        if (auto* sim = InOutForm != nullptr ? dynamic_cast<sim::SimController*>(InOutForm->Driver()) : nullptr) {
+        if (sim::SimController* sim = Simulator()) {
             for (const sim::SimCrash& crash : sim->Crashes())
                 ADD_FAILURE() << sim::SimController::CrashText(crash).toStdString();
+            EXPECT_EQ(sim->CrashCount(), 0);
         }
         if (MainQVTForm != nullptr)
             MainQVTForm->close();
@@ -102,6 +103,12 @@ protected:
         return landed;
     }
 
+    // The simulated controller the program opened.
+    static sim::SimController* Simulator()
+    {
+        return InOutForm != nullptr ? dynamic_cast<sim::SimController*>(InOutForm->Driver()) : nullptr;
+    }
+
     QString StatusLine() const { return ScanParaForm->StatusBar()->text(); }
     QString CoarseCounter() const { return CoarseForm->StatusBar1()->text(); }
 
@@ -111,16 +118,19 @@ protected:
 
 TEST_F(BundledApproach, LandsFromFiveStepsUpAtTheBundledGain)
 {
-    Start();
+    // Coarse steps longer than the bundled ones: five of them up leave the
+    // surface beyond the piezo's reach, and the approach has to step.
+    Start([](QByteArray& sim) { sim.replace("StepSize=3000", "StepSize=10000"); });
     const int32_t landed = LandAndGoUp(5);
+    const int64_t downBefore = Simulator()->CoarseStepsDown();
 
     AutoApproachFromTheMenu();
     EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
     EXPECT_EQ(DeviceWorkers->Approach().LastEnd(), TApproachEnd::Approached);
     EXPECT_EQ(StatusLine(), "Approached");
-    // Within the steps back to where it had landed, and not one beyond.
-    EXPECT_GE(Stepper->zCoarsePos, landed);
-    EXPECT_LT(Stepper->zCoarsePos, landed + 5);
+    // Three steps down of the five up: the piezo reaches the rest.
+    EXPECT_EQ(Simulator()->CoarseStepsDown() - downBefore, 3);
+    EXPECT_EQ(Stepper->zCoarsePos, landed + 2);
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join("|").toStdString();
 }
 
@@ -174,6 +184,9 @@ TEST_F(BundledApproach, ALoopOfTheWrongPolarityEndsWithItsReason)
     // not one step made.
     EXPECT_TRUE(InOutForm->RetractFlag.load());
     EXPECT_EQ(Stepper->zCoarsePos, from);
+    sim::SimController* sim = Simulator();
+    ASSERT_NE(sim, nullptr);
+    EXPECT_EQ(sim->CrashCount(), 0);
 }
 
 // From fifteen steps up the approach takes minutes of the instrument's time:

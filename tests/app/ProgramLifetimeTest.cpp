@@ -7,13 +7,16 @@
 #include "app/Program.h"
 #include "app/ProgramInProcess.h"
 #include "app/QvtApplication.h"
+#include "app/SimulatorFactory.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
+#include "device/DriverOpen.h"
 #include "mainwindow/MainQVTForm.h"
 #include "motion/Approach.h"
 #include "motion/CoarseForm.h"
 #include "optics/LEDForm.h"
 #include "scan/ScanParaForm.h"
+#include "sim/SimController.h"
 #include "support/Xvfb.h"
 
 #include <QAction>
@@ -29,11 +32,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -224,6 +229,10 @@ TEST(ProgramLifetime, ATypeTwentyNineControllerWithItsLandingPanelStartsAndEndsO
     qvt.Edit("ini/sim.ini", "Type=26", "Type=29");
     qvt.Edit("ini/sim.ini", "\nAttached=0", "\nAttached=1");
     qvt.Edit("ini/qvt.ini", "[Main]", "[Software]\r\nMainFrame=1\r\n\r\n[Main]");
+    // What the panel keeps is not there before: only its exit can write it.
+    for (const char* key : {"afmState", "Edit1"})
+        ASSERT_TRUE(Setting(qvt.Ini(), "MainFrame", key).isEmpty()) << key;
+    ASSERT_TRUE(Setting(qvt.Ini(), "Main", "FormHeight").isEmpty());
     qvt.Start();
     // The scanner window's Z-scale information went to the log; nobody had to click it.
     ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
@@ -532,6 +541,31 @@ TEST_F(ProgramInProcess, SigtermEndsItWithToolWindowsAndWindowsWithoutAParentOpe
     const QString ini = QString::fromUtf8(dir_.ReadFile("ini/qvt.ini"));
     EXPECT_FALSE(Setting(ini, "ScannerWin", "FormPosTop").isEmpty()) << "the scanner window's settings were lost";
     EXPECT_FALSE(Setting(ini, "Main", "FormHeight").isEmpty());
+}
+
+// SIGTERM takes the way out File › Exit takes: the main window's close step
+// pauses the scan and ramps the tip home before the windows go. Only that
+// step ramps home; the end of the windows leaves the tip where the scan had it.
+TEST_F(ProgramInProcess, SigtermDuringAScanPausesItAndRampsTheTipHome)
+{
+    sim::SimConfig config = LoadSimConfig(dir_.Path() + "ini/sim.ini");
+    config.ConfiguredLimits = ConfiguredDacLimits;
+    const auto simulator = std::make_shared<sim::SimController>(config);
+    PlugInDevice("SIM", simulator);
+    bool away = false;
+    const auto ran = Run([&] {
+        MainQVTForm->ScanButton()->click();
+        // Under way: the tip has left home for the frame.
+        away = PumpUntil([&] { return simulator->Dac(3) != 0 || simulator->Dac(4) != 0; });
+        ::kill(::getpid(), SIGTERM);
+    });
+    UnplugDevice("SIM");
+    EXPECT_LT(ran, std::chrono::milliseconds(EndBoundMs));
+    ASSERT_TRUE(away) << "the scan never moved the tip";
+    EXPECT_EQ(simulator->Dac(3), 0) << "X not ramped home";
+    EXPECT_EQ(simulator->Dac(4), 0) << "Y not ramped home";
+    EXPECT_EQ(simulator->CrashCount(), 0);
+    EXPECT_EQ(simulator->GuardViolationCount(), 0);
 }
 
 TEST_F(ProgramInProcess, FileExitEndsItWithWindowsWithoutAParentOpen)

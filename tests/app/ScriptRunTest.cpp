@@ -9,6 +9,7 @@
 
 #include "app/CreateForms.h"
 #include "core/SharedState.h"
+#include "device/InOutForm.h"
 #include "lockin/DncForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "mainwindow/MiscForm.h"
@@ -30,6 +31,11 @@
 #include <QStandardPaths>
 #include <QTest>
 #include <QToolButton>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -76,6 +82,29 @@ protected:
         return PumpUntil([] { return !ScriptThread->Active(); }, 60000);
     }
     QStringList Memo() const { return SelForm->Memo1()->toPlainText().split('\n'); }
+
+    // The script thread shut down as the exit shuts it down, while its script
+    // waits for a frame no one will finish. A wait the shutdown does not wake
+    // is ended after ten seconds (a wake-up takes milliseconds) and fails.
+    void ExpectTheShutdownWakesTheWaitingScript()
+    {
+        ASSERT_NE(ScriptThread, nullptr);
+        ASSERT_TRUE(ScriptThread->Active());
+        ManualResetEvent& frameEnd = InOutForm->PictureReadyEvent;
+        std::promise<void> joined;
+        std::future<void> over = joined.get_future();
+        std::atomic<bool> rescued{false};
+        std::thread watchdog([&] {
+            if (over.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+                rescued = true;
+                frameEnd.Set();
+            }
+        });
+        ScriptThread->Shutdown();
+        joined.set_value();
+        watchdog.join();
+        EXPECT_FALSE(rescued) << "the shutdown did not wake the script waiting for its frame";
+    }
 
     std::shared_ptr<sim::SimController> sim_;
     int16_t pixels_ = 0;
@@ -218,6 +247,7 @@ TEST_F(ScriptRun, AStoppedScanLinePausesItsScanAndTheNextScanLineCompletes)
     Start("many.scr", "BEGIN\r\n  SCANPARA('SPEED', 0.05);\r\n  SCANLINE(100000);\r\nEND.\r\n");
     ASSERT_TRUE(PumpUntil([&] { return MainQVTForm->ScanButtonDown() && !scan->Suspended(); }));
     EXPECT_TRUE(MainQVTForm->close());
+    ExpectTheShutdownWakesTheWaitingScript();
     DestroyAllForms(); // joins the script thread
     EXPECT_EQ(ScriptThread, nullptr);
 }
@@ -370,6 +400,7 @@ TEST_F(ScriptRun, AutoSaveSetsTheSaveButtonWithoutSavingAndClosingStopsAWaitingS
     Start("slow.scr", "BEGIN SCANPARA('SPEED', 0.05); WRITELN('scanning'); SCANIMAGE; END.");
     ASSERT_TRUE(PumpUntil([&] { return Memo().contains("scanning") && MainQVTForm->ScanButtonDown(); }));
     EXPECT_TRUE(MainQVTForm->close());
+    ExpectTheShutdownWakesTheWaitingScript();
     DestroyAllForms(); // joins the script thread
     EXPECT_EQ(ScriptThread, nullptr);
 }

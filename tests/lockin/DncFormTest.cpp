@@ -3,6 +3,7 @@
 #include "core/NumberText.h"
 #include "device/InOutForm.h"
 #include "lockin/DncForm.h"
+#include "lockin/LockinWords.h"
 #include "scan/DeviceWorkers.h"
 #include "widgets/NumericEdit.h"
 
@@ -224,7 +225,16 @@ TEST_F(DncOnSim, TheFirstPointIsReadOnceTheFilterHasSettledAfterAStartAndAfterEs
     ini_->WriteFloat("dnc", "Stop", 20000.0);
     Start();
     dnc_->show();
+    // The filter records the program's lock-in window gives, and the filter
+    // chosen in its box: the lock-in runs at the time constant the window
+    // waits for.
+    static const TLockinFilterTables tables;
+    io_->LockInHooks.FilterTable = [](int tc, int slope, TSetFilterRecord& r) { return tables.Record(tc, slope, r); };
+    dnc_->TimeConstantBox()->setFocus();
+    QTest::keyClick(dnc_->TimeConstantBox(), Qt::Key_Down);
+    QTest::keyClick(dnc_->TimeConstantBox(), Qt::Key_Up);
     ASSERT_GT(dnc_->GetTimeConstant(), 0.001);
+    ASSERT_NEAR(sim_->LockInTimeConstant(), dnc_->GetTimeConstant(), 0.3 * dnc_->GetTimeConstant());
     // The settled reading at 20 kHz: the tail of a sweep that stays there.
     Sweep();
     // Within the noise: five standard deviations of the settled readings.
@@ -247,6 +257,18 @@ TEST_F(DncOnSim, TheFirstPointIsReadOnceTheFilterHasSettledAfterAStartAndAfterEs
         EXPECT_NEAR(dnc_->Curves.Newest()[0], settled, tolerance);
         EXPECT_NEAR(dnc_->Curves.Phase[0], settledPhase, phaseTolerance);
     };
+
+    // Held at the resonance, many times the amplitude at 20 kHz, for a whole
+    // sweep: the jump to 20 kHz leaves the filter far from its reading there,
+    // and the first point waits until it has come to it.
+    Type(dnc_->FrequencyEdit(2), "21000");
+    Type(dnc_->FrequencyEdit(1), "21000");
+    Sweep();
+    ASSERT_GT(dnc_->Curves.Newest()[512], 5.0 * settled);
+    Type(dnc_->FrequencyEdit(1), "20000");
+    Type(dnc_->FrequencyEdit(2), "20000");
+    Sweep();
+    expectSettledStart();
 
     Type(dnc_->FrequencyEdit(2), "22000");
     Sweep(); // from 20 kHz held by the operating frequency of 21 kHz

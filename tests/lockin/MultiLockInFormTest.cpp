@@ -32,6 +32,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <tuple>
@@ -801,6 +802,53 @@ TEST_F(MultiLockInOnSim, SavingAskForANewNameAndTheSaveButtonTogglesAutoSave)
     form_->SaveButtonClick(false); // saves now and ends auto-save
     EXPECT_FALSE(form_->AutoSave());
     EXPECT_TRUE(QFile::exists(dir_.Path() + "plain.dat"));
+}
+
+// Save, Save as and Copy are there only for a sweep that measured a point:
+// one stopped before its first point leaves them off, and a click on Save
+// writes nothing and keeps the number.
+TEST_F(MultiLockInOnSim, ASweepStoppedBeforeItsFirstPointLeavesNothingToSave)
+{
+    ini_->WriteBool("MultiLockinOpt", "SaveNumbered", true);
+    ini_->WriteInteger("MultiLockinOpt", "NextNumber", 7);
+    ini_->WriteString("MultiLockinOpt", "SaveName", "\"" + dir_.Path() + "spectrum\"");
+    Start();
+    QPushButton* scan = std::get<0>(SpectrumControls());
+    ASSERT_NE(scan, nullptr);
+    QPushButton* save = nullptr;
+    for (QPushButton* b : form_->findChildren<QPushButton*>())
+        if (b->text() == "Save")
+            save = b;
+    const std::array<QPushButton*, 3> saving = {save, form_->findChild<QPushButton*>("SaveAsButton"),
+                                                form_->findChild<QPushButton*>("CopyButton")};
+    for (QPushButton* b : saving)
+        ASSERT_NE(b, nullptr);
+    const auto expectSaving = [&](bool on) {
+        for (QPushButton* b : saving)
+            EXPECT_EQ(b->isEnabled(), on) << b->text().toStdString();
+    };
+    // Started and stopped before the first reading is due.
+    const auto stoppedAtOnce = [&] {
+        scan->click();
+        ASSERT_TRUE(form_->Sweeping());
+        scan->click();
+        ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+        EXPECT_EQ(form_->Series(0).Count(), 0);
+    };
+
+    stoppedAtOnce();
+    expectSaving(false);
+    scan->click();
+    ASSERT_TRUE(test::PumpUntil([&] { return !form_->Sweeping(); }, 60000));
+    expectSaving(true);
+    stoppedAtOnce();
+    expectSaving(false);
+    QGuiApplication::clipboard()->setText("kept");
+    for (QPushButton* b : saving)
+        QTest::mouseClick(b, Qt::LeftButton);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "kept");
+    EXPECT_TRUE(QDir(dir_.Path()).entryList({"spectrum*"}).isEmpty());
+    EXPECT_EQ(ini_->ReadInteger("MultiLockinOpt", "NextNumber", 0), 7);
 }
 
 // The views, the channel boxes and buttons, the unit labels and the chart's

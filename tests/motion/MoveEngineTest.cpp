@@ -2,6 +2,7 @@
 // mode, against the simulated controller.
 
 #include "support/DriverLinkFixture.h"
+#include "support/UnsignalledMoveEndLink.h"
 
 #include "device/InOutForm.h"
 #include "motion/MoveEngine.h"
@@ -12,6 +13,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -44,11 +47,12 @@ protected:
         DriverLinkFixture::TearDown();
     }
 
-    // A device window on a simulator, created as at start-up.
-    TInOutForm& Open(sim::SimConfig config = FastConfig())
+    // A device window on a simulator, created as at start-up; reached through
+    // a driver that never signals a move's end by itself when `unsignalled`.
+    TInOutForm& Open(sim::SimConfig config = FastConfig(), bool unsignalled = false)
     {
         config.AdcNoise = 0.0;
-        sim_ = PlugSim(config);
+        sim_ = unsignalled ? PlugSimThrough<UnsignalledMoveEndLink>(config) : PlugSim(config);
         form_ = std::make_unique<TInOutForm>();
         form_->FormCreate();
         EXPECT_FALSE(form_->StartFailed());
@@ -56,6 +60,17 @@ protected:
         workers_->FormCreate();
         sim_->ClearLog();
         return *form_;
+    }
+
+    // A scan thread under way (doing nothing), as Sync finds it during a scan.
+    static std::unique_ptr<WorkerThread> RunningScan()
+    {
+        auto scan = std::make_unique<WorkerThread>([](WorkerThread& t) {
+            while (!t.Terminated())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        scan->Resume();
+        return scan;
     }
 
     std::vector<TGoXYRequest> Moves() const
@@ -492,12 +507,8 @@ TEST_F(MoveEngineTest, SyncBelievesAStillControllerAndStopsARunningScan)
     EXPECT_EQ(x, 21234);
 
     // A running scan: its move is stopped and a waiting move released.
-    WorkerThread scan([](WorkerThread& t) {
-        while (!t.Terminated())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    scan.Resume();
-    moves.SetScanThread(&scan);
+    const std::unique_ptr<WorkerThread> scan = RunningScan();
+    moves.SetScanThread(scan.get());
     moves.MaxStep = 1;
     moves.MoveTo(ProfilePlain, 1234, -567); // 0.5 s
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -508,8 +519,39 @@ TEST_F(MoveEngineTest, SyncBelievesAStillControllerAndStopsARunningScan)
     EXPECT_LT(stopped, 21234);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(form.ReadReg(ReadAddrX), stopped);
-    scan.Terminate();
-    scan.Join();
+    scan->Terminate();
+    scan->Join();
+    moves.SetScanThread(nullptr);
+}
+
+// The wake-up is the program's own: with a driver whose stop does not end
+// the stopped move, the move waiting on it goes on at once all the same,
+// rather than wait out the stopped move's time.
+TEST_F(MoveEngineTest, SyncDuringAScanReleasesTheMoveWaitingOnTheMoveItStopped)
+{
+    TInOutForm& form = Open(RealTimeConfig(), true);
+    TDeviceWorkers& workers = *workers_;
+    TMoveEngine& moves = workers.Moves();
+    const std::unique_ptr<WorkerThread> scan = RunningScan();
+    moves.SetScanThread(scan.get());
+    moves.MaxStep = 1;
+    moves.MoveTo(ProfilePlain, 20000, 0); // 20000 steps: waited for up to 20 s
+    // The scan's next move, one digit on, waits for that one.
+    std::promise<void> sent;
+    std::future<void> next = sent.get_future();
+    std::thread mover([&] {
+        moves.MoveTo(ProfilePlain, 20000, 1);
+        sent.set_value();
+    });
+    workers.SyncXYPosition();
+    // Ten times what the wake-up takes on the busiest machine, far below the 20 s.
+    const bool released = next.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    EXPECT_TRUE(released) << "the waiting move was not woken";
+    form.GoXYWaitEvent().Set(); // ends the wait of a failed run
+    mover.join();
+    EXPECT_EQ(moves.Request().Y, 1);
+    scan->Terminate();
+    scan->Join();
     moves.SetScanThread(nullptr);
 }
 

@@ -274,12 +274,30 @@ TEST_F(ScanPagesTest, LevelPageSendsKeepsAndLimitsTheSlopes)
     level.Image3MouseUp(92);
     EXPECT_NEAR(ScanParams.LevelDyDz.load(), 2 * dy, 1e-9 * std::abs(dy));
 
-    // Off sends zero slopes and leaves the stored ones alone.
-    const QString stored = ini_->ReadString("ScanPara", "dydz", "");
+    // Both slopes are stored as set.
+    const double dx = ScanParams.LevelDxDz.load();
+    const double dyDoubled = ScanParams.LevelDyDz.load();
+    ASSERT_NE(dyDoubled, 0.0);
+    EXPECT_NEAR(ini_->ReadFloat("ScanPara", "dxdz", 0), dx, 1e-6 * std::abs(dx));
+    EXPECT_NEAR(ini_->ReadFloat("ScanPara", "dydz", 0), dyDoubled, 1e-6 * std::abs(dyDoubled));
+    const int32_t sentX = sim_->Slope().DzDx;
+    const int32_t sentY = sim_->Slope().DzDy;
+    ASSERT_NE(sentY, 0);
+
+    // Off sends zero slopes and leaves the stored ones alone; Fixed brings
+    // both back.
+    const QString storedX = ini_->ReadString("ScanPara", "dxdz", "");
+    const QString storedY = ini_->ReadString("ScanPara", "dydz", "");
     level.LevelRadioGroup1Click(LevelOff);
     EXPECT_EQ(sim_->Slope().DzDx, 0);
     EXPECT_EQ(sim_->Slope().DzDy, 0);
-    EXPECT_EQ(ini_->ReadString("ScanPara", "dydz", ""), stored);
+    EXPECT_EQ(ini_->ReadString("ScanPara", "dxdz", ""), storedX);
+    EXPECT_EQ(ini_->ReadString("ScanPara", "dydz", ""), storedY);
+    level.LevelRadioGroup1Click(LevelFixed);
+    EXPECT_EQ(sim_->Slope().DzDx, sentX);
+    EXPECT_EQ(sim_->Slope().DzDy, sentY);
+    EXPECT_NEAR(ScanParams.LevelDyDz.load(), dyDoubled, 1e-6 * std::abs(dyDoubled));
+    level.LevelRadioGroup1Click(LevelOff);
 
     // The lift height snaps to the Z digits.
     level.Edit14->setText("1.234");

@@ -96,7 +96,20 @@ TEST(ScriptThread, DeepNestingAMissingSubScriptAndAClimbingDataNameAreNumberedEr
     for (int i = 0; i < 100000; ++i)
         roots += "SQRT(";
     EXPECT_EQ(rig.RunText("BEGIN A := " + roots + "16" + QByteArray(100000, ')') + "; END."), ErrNestedTooDeep);
-    EXPECT_EQ(rig.RunText("BEGIN A := 2" + QByteArray("^1").repeated(100000) + "; END."), ErrNestedTooDeep);
+    // Powers nested in parentheses are nesting; a flat chain of them is not,
+    // however long (evaluated from the right: 2^1^...^1^3 = 2).
+    EXPECT_EQ(
+        rig.RunText("BEGIN A := " + QByteArray("2^(").repeated(100000) + "1" + QByteArray(100000, ')') + "; END."),
+        ErrNestedTooDeep);
+    rig.Device.ClearMemo();
+    for (int operands : {300, 100000}) {
+        SCOPED_TRACE(operands);
+        EXPECT_EQ(rig.RunText("BEGIN B := 2" + QByteArray("^1").repeated(operands - 2) + "^3; WRITELN(B); END."), 0);
+        EXPECT_EQ(rig.Device.Memo(), QStringList{"2"});
+        rig.Device.ClearMemo();
+    }
+    EXPECT_EQ(rig.RunText("BEGIN WRITELN(2^1^3^2 + 2^3^2); END."), 0);
+    EXPECT_EQ(rig.Device.Memo(), QStringList{"514"});
     rig.Device.ClearMemo();
     EXPECT_EQ(rig.RunText("BEGIN WRITELN(SQRT(SQRT(((256)))) ^ (1 + (1))); END."), 0);
     EXPECT_EQ(rig.Device.Memo(), QStringList{"16"});
@@ -113,15 +126,28 @@ TEST(ScriptThread, DeepNestingAMissingSubScriptAndAClimbingDataNameAreNumberedEr
                                              "scripts/middle.scr.    Program stopped!"});
 
     SCOPED_TRACE("a data file name stays inside the data folder");
-    for (const char* name : {"../scripts/x", "sub/x", "sub\\x", ".."}) {
+    // A folder of that name is there: a name through it would be written.
+    ASSERT_TRUE(QDir(rig.Folder() + "data").mkpath("sub"));
+    for (const char* name : {"../scripts/x", "sub/x", "sub\\x", "..", "/tmp/x", "sub/../x"}) {
         rig.Device.ClearMemo();
         EXPECT_EQ(rig.RunText(QByteArray("BEGIN FILENAME('") + name + "'); WRITELN('written'); END."), ErrDataFile)
             << name;
         EXPECT_EQ(rig.Device.Memo(), QStringList{"Error 30 (can't create data file) at line 1.    Program stopped!"});
     }
     EXPECT_TRUE(QDir(rig.Folder() + "scripts").entryList({"x_*"}).isEmpty());
+    EXPECT_TRUE(QDir(rig.Folder() + "data/sub").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(QDir(rig.Folder() + "data").entryList({"sub*x*", "x_*"}).isEmpty());
     EXPECT_EQ(rig.RunText("BEGIN FILENAME('run'); END."), 0);
     EXPECT_EQ(QDir(rig.Folder() + "data").entryList({"run_*.txt"}).size(), 1);
+    // Two points inside a name are part of a plain file's name.
+    for (const char* name : {"a..b", "..a", "v1..2."}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(rig.RunText(QByteArray("BEGIN FILENAME('") + name + "'); WRITELN('kept'); END."), 0);
+        const QStringList made =
+            QDir(rig.Folder() + "data").entryList({QString(name) + "_*.txt"}, QDir::Files | QDir::Hidden);
+        ASSERT_EQ(made.size(), 1);
+        EXPECT_EQ(rig.DataLines(), QStringList{"kept"});
+    }
 }
 
 TEST(ScriptThread, ADataFileThatCannotReachTheDiskIsTheRunsErrorAndTheFileBeforeStays)

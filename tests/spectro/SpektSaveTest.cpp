@@ -295,6 +295,37 @@ TEST_F(SpektSaveTest, OptionsWindowKeepsWhatTheKindCanRun)
     EXPECT_EQ(user_->ReadInteger("X(t) z-noise", "Color3", 0), 0xFF0000);
 }
 
+// Every channel count the options window offers is kept as clicked, the
+// largest too, and a reopened window shows it.
+TEST_F(SpektSaveTest, EveryChannelCountUpToFourIsKeptAndShown)
+{
+    MeasureForceCurve();
+    options_ = std::make_unique<TSpektOptionForm>(*form_);
+    options_->FormCreate();
+    options_->show();
+    options_->Tabs->setCurrentWidget(options_->ChannelButtons[0]->parentWidget());
+    for (int count : {4, 1, 3, 2, 4}) {
+        SCOPED_TRACE(count);
+        QTest::mouseClick(options_->ChannelButtons[static_cast<size_t>(count - 1)], Qt::LeftButton);
+        EXPECT_EQ(user_->ReadInteger("X(z)", "CountCh", -1), count);
+        for (int c = 1; c < 4; ++c)
+            EXPECT_EQ(form_->ChannelBoxes[static_cast<size_t>(c)]->isVisibleTo(form_.get()), c < count) << c;
+    }
+    options_.reset();
+    options_ = std::make_unique<TSpektOptionForm>(*form_);
+    options_->FormCreate();
+    options_->show();
+    EXPECT_TRUE(options_->ChannelButtons[3]->isChecked());
+    // Four is the most there is: one more, stored by hand, is taken back to one.
+    user_->WriteInteger("X(z)", "CountCh", 5);
+    form_->ComboBox1->setCurrentText("X(U)");
+    form_->ComboBox1Change();
+    form_->ComboBox1->setCurrentText("X(z)");
+    form_->ComboBox1Change();
+    EXPECT_EQ(user_->ReadInteger("X(z)", "CountCh", -1), 1);
+    EXPECT_FALSE(form_->ChannelBoxes[1]->isVisibleTo(form_.get()));
+}
+
 TEST_F(SpektSaveTest, SaveAndCopyWriteTheLastMeasurementWhateverWasPreviewedOrStopped)
 {
     MeasureForceCurve();

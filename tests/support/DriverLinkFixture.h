@@ -23,6 +23,7 @@
 
 #include <array>
 #include <climits>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -101,15 +102,19 @@ protected:
     // A simulator answering to `name`, which also becomes the driver name.
     std::shared_ptr<sim::SimController> PlugSim(sim::SimConfig config, const QString& name = "SIM")
     {
-        config.Usb = ClassifyDriverName(name).UsbBox == 1;
-        // As when the program opens it: the guard knows the channel table's limits.
-        config.ConfiguredLimits = ConfiguredDacLimits;
-        auto device = std::make_shared<sim::SimController>(config);
-        PlugInDevice(name, device);
-        plugged_.push_back(name);
-        sims_.push_back(device);
-        DeviceDriverName = name;
-        return device;
+        return PlugSimAs(std::move(config), name, [](std::shared_ptr<sim::SimController> simulator) {
+            return std::shared_ptr<DeviceDriver>(std::move(simulator));
+        });
+    }
+
+    // A simulator reached through a link of the test's own, `Link(simulator)`,
+    // which answers to `name`; the simulator still judges the test.
+    template <class Link>
+    std::shared_ptr<sim::SimController> PlugSimThrough(sim::SimConfig config, const QString& name = "SIM")
+    {
+        return PlugSimAs(std::move(config), name, [](std::shared_ptr<sim::SimController> simulator) {
+            return std::shared_ptr<DeviceDriver>(std::make_shared<Link>(std::move(simulator)));
+        });
     }
 
     // The logged requests as (code, first input word); INT_MIN when there is none.
@@ -164,6 +169,21 @@ protected:
     ScriptedMessageResponder boxes_;
 
 private:
+    std::shared_ptr<sim::SimController>
+    PlugSimAs(sim::SimConfig config, const QString& name,
+              const std::function<std::shared_ptr<DeviceDriver>(std::shared_ptr<sim::SimController>)>& link)
+    {
+        config.Usb = ClassifyDriverName(name).UsbBox == 1;
+        // As when the program opens it: the guard knows the channel table's limits.
+        config.ConfiguredLimits = ConfiguredDacLimits;
+        auto simulator = std::make_shared<sim::SimController>(config);
+        PlugInDevice(name, link(simulator));
+        plugged_.push_back(name);
+        sims_.push_back(simulator);
+        DeviceDriverName = name;
+        return simulator;
+    }
+
     // The scan geometry, its progress and the scanner field a window under
     // test reads from its settings or its calibration: the next test starts
     // from the values the program started with.
