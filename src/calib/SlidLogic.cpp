@@ -26,9 +26,13 @@ TSliderWrite SliderRaw(double value, const TIOScale& scale)
 {
     TSliderWrite w;
     const double f = scale.Factor.load();
-    if (!std::isfinite(value) || value < scale.MinRaw.load() * f || value > scale.MaxRaw.load() * f)
+    if (!std::isfinite(value))
         return w;
+    // Judged by the digits written: with an offset the output's limits lie
+    // the offset away from MinRaw and MaxRaw times the factor.
     double raw = Round(value / f - scale.Offset.load());
+    if (!(raw >= scale.MinRaw.load() && raw <= scale.MaxRaw.load()))
+        return w;
     if (scale.Invers.load())
         raw = -raw;
     w.Write = true;

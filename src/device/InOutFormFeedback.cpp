@@ -1,6 +1,7 @@
 // TInOutForm: the feedback record and the plane correction.
 
 #include "core/IniFile.h"
+#include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
 #include "device/FeedbackRecord.h"
@@ -9,11 +10,29 @@
 
 #include <QLatin1String>
 
+#include <cmath>
+
 namespace qvt {
 
 namespace {
 
 constexpr int32_t HighSpeedModeLocal = 2; // slopes stay in the high-speed settings
+// The Kelvin reference word is the reference in input digits over this unit.
+constexpr double KelvinReferenceUnit = 6.3e-8;
+constexpr double KelvinWordLimit = 2147483647.0;
+
+// On a fine input scale a Kelvin reference beyond what its word holds is kept
+// as the largest the word holds, like the setpoint, so the edit, the settings
+// and the files state the reference the loop runs.
+float KeptKelvinReference(float reference, const TIOScale* input)
+{
+    if (input == nullptr || !std::isfinite(reference))
+        return reference;
+    double kept = reference;
+    const double limit = KelvinWordLimit * KelvinReferenceUnit * std::fabs(double(input->Factor.load()));
+    ClampDouble(kept, limit, -limit);
+    return kept == reference ? reference : static_cast<float>(kept);
+}
 
 // The active mode and its input, as read from the shared state. Both come
 // from settings, so they are made valid before they index anything.
@@ -123,6 +142,7 @@ void TInOutForm::UpdateFeedback()
     in.AmplKp = MicroscopeState.AmplKp;
     in.FreqKp = MicroscopeState.FreqKp;
     in.KelvinKi = MicroscopeState.KelvinKi;
+    MicroscopeState.KelvinRef = KeptKelvinReference(MicroscopeState.KelvinRef, LockInState.DncInputScale);
     in.KelvinRef = MicroscopeState.KelvinRef;
     in.KelvinOn = MicroscopeState.KelvinOn;
     in.AmplitudeInput = &ChannelTable[ResonanceInputSlot(resonanceInput)];

@@ -230,11 +230,7 @@ void TScaleForm::EnterCell(QLineEdit* edit)
             return;
         }
         edit->setText(stored);
-        MainIni->WriteString(Section, key, stored);
-        // A scale the reload refuses (it says so) leaves the cell silver and
-        // holds the window open until it is put right.
-        if (link_.ReloadScales())
-            Paint(edit, "white");
+        Paint(edit, StoreReloaded(key, stored) ? "white" : "red");
         break;
     }
     case ScaleCellKind::Text:
@@ -256,8 +252,8 @@ bool TScaleForm::StoreReloaded(const QString& key, const QString& text)
     MainIni->WriteString(Section, key, text);
     if (link_.ReloadScales())
         return true;
-    // A read address or unit the scales refuse (the reload has said why) is
-    // not kept: the file and the table go back to what they held.
+    // A cell the scales refuse (the reload has said why) is not kept: the
+    // file and the table go back to what they held.
     if (had)
         MainIni->WriteString(Section, key, before);
     else

@@ -953,9 +953,10 @@ void TdncForm::EditKeyPress(int edit, EditKey key)
         if (MainIni)
             MainIni->WriteInteger(Dnc, "Tag", unitTag_);
     }
-    // The operating frequency goes to the oscillator at once: one it cannot
-    // run at is refused rather than replaced by another.
-    if (!ok || (edit == 3 && !LockInFrequencyFits(std::abs(hz), io_.Caps.Type29()))) {
+    // Every frequency here reaches the oscillator, the operating one at once
+    // and the edges at the next sweep: one it cannot run at is refused where
+    // it is typed rather than replaced by another.
+    if (!ok || !LockInFrequencyFits(edit == 3 ? std::abs(hz) : hz, io_.Caps.Type29())) {
         e->MarkRefused();
         return;
     }

@@ -370,7 +370,9 @@ void TMultiLockInForm::BuildUi()
     connect(sourceBox_, &QComboBox::activated, this, [this](int i) { SelectSweepSource(i + 1); });
     auto rangeEdit = [this](QLineEdit* e, bool isStart) {
         double v = 0;
-        if (!ParseWithUnit(e->text(), unitTags_[isStart ? 6 : 7], v)) {
+        // An edge the oscillator cannot run at is refused where it is typed,
+        // as the resonance sweep's edges are.
+        if (!ParseWithUnit(e->text(), unitTags_[isStart ? 6 : 7], v) || !LockInFrequencyFits(v, false)) {
             Colour(e, "red");
             return;
         }

@@ -266,10 +266,15 @@ void TApproachCommands::UserStep(int i, int n, int t)
 {
     // n + 1 steps: configured counts rely on it.
     if (i <= n && !stepsStopped_) {
+        const int32_t lost = actions_.LinkLosses();
         actions_.StepDown();
-        actions_.WaitMs(t);
-        actions_.Later(Guarded([this, i, n, t] { UserStep(i + 1, n, t); }));
-        return;
+        // A motor whose link went with this step (the operator has been told)
+        // ends the run here as a stop does, not with steps that go nowhere.
+        if (actions_.LinkLosses() == lost) {
+            actions_.WaitMs(t);
+            actions_.Later(Guarded([this, i, n, t] { UserStep(i + 1, n, t); }));
+            return;
+        }
     }
     stepsStopped_ = false;
     actions_.EngageZ();
@@ -331,6 +336,12 @@ void TWorkerApproachActions::StepDown()
 {
     if (TStepper* s = StepperInUse())
         s->StepDown();
+}
+
+int32_t TWorkerApproachActions::LinkLosses()
+{
+    const TStepper* s = StepperInUse();
+    return s != nullptr ? s->LinkLosses : 0;
 }
 
 bool TWorkerApproachActions::LaserOn()

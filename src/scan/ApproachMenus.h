@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -72,6 +73,9 @@ public:
     virtual bool ApproachKiActive() = 0;
     virtual void ToggleKi() = 0;
     virtual void RefreshCoarseWindow() = 0;
+    // Counts the motor links found gone (each told to the operator as it
+    // happened): a run of steps that sees it change ends there.
+    virtual int32_t LinkLosses() = 0;
 };
 
 class TApproachCommands {
@@ -129,7 +133,8 @@ private:
 };
 
 // The program's actions: the device workers, the stepper and the window's
-// event loop (or, while motions end before they return, none). `approachKi`/`toggleKi` and `refreshCoarse` come from the window.
+// event loop (or, while motions end before they return, none). `approachKi`/`toggleKi` and `refreshCoarse` come from
+// the window.
 class TWorkerApproachActions final : public IApproachActions {
 public:
     explicit TWorkerApproachActions(std::function<TDeviceWorkers*()> workers) : workers_(std::move(workers)) {}
@@ -158,6 +163,8 @@ public:
         if (refreshCoarse)
             refreshCoarse();
     }
+
+    int32_t LinkLosses() override;
 
     std::function<bool()> approachKi;
     std::function<void()> toggleKi;

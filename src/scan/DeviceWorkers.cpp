@@ -179,11 +179,15 @@ void TDeviceWorkers::ResetGoXY()
 
 double TDeviceWorkers::SetFlyHeight(double value)
 {
-    const double factor = ChannelTable[SlotZ].Factor.load();
+    const TIOScale& z = ChannelTable[SlotZ];
+    const double factor = z.Factor.load();
     double raw = Round(value / factor);
     if (std::isnan(raw))
         return moves_->FlyHeightRaw.load() * factor;
-    raw = std::clamp(raw, double(-FlyHeightLimit), double(FlyHeightLimit));
+    // The lift rides on the recorded Z: one beyond Z's whole span could never
+    // be run, so it is kept at the span.
+    const double span = std::clamp(double(z.MaxRaw.load()) - z.MinRaw.load(), 0.0, double(FlyHeightLimit));
+    raw = std::clamp(raw, -span, span);
     moves_->FlyHeightRaw = static_cast<int32_t>(raw);
     return raw * factor;
 }

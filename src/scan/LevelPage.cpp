@@ -178,7 +178,22 @@ void TLevelPage::FormCreate()
     UpdateLevel();
     const QString fly = MainIni ? MainIni->ReadString("Window", "FlyHeight", "0") : "0";
     Edit14->setText(fly);
-    ParseNumber(fly, flyApplied_);
+    // The stored height goes to the moves, so the lift the scan adds is the
+    // one the edit, the settings and the files state; one beyond what the
+    // moves take is stored as the height they took.
+    TDeviceWorkers* workers = workers_ ? workers_() : nullptr;
+    double stored = 0.0;
+    if (ParseNumber(fly, stored) && workers != nullptr) {
+        flyApplied_ = workers->SetFlyHeight(stored);
+        const QString applied = FixedPointText(flyApplied_, 5, 3);
+        if (applied != FixedPointText(stored, 5, 3)) {
+            Edit14->setText(applied);
+            if (MainIni)
+                MainIni->WriteString("Window", "FlyHeight", Edit14->text());
+        }
+    } else {
+        flyApplied_ = stored;
+    }
 }
 
 void TLevelPage::FormDestroy()

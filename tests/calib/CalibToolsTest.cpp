@@ -4,6 +4,7 @@
 // slider window's raster draws the simulator's test picture the right way round.
 
 #include "support/DriverLinkFixture.h"
+#include "support/KeyInput.h"
 
 #include "calib/AutoOffset.h"
 #include "calib/AutoOffsetForm.h"
@@ -364,6 +365,34 @@ TEST(SliderLogic, RasterOrderColoursAndWaveform)
     EXPECT_EQ(saw[14], WaveWord(2.0));
     EXPECT_EQ(saw[15], 0);
     EXPECT_EQ(WaveWord(20.0), 1070000000);
+}
+
+// A slider's value is judged by the digits it writes: with an offset the
+// output's digit limits lie the offset away from MinRaw and MaxRaw times the
+// factor, and a value whose digits leave them is refused, red, nothing written.
+TEST_F(CalibToolsTest, ASliderWritesOnlyDigitsWithinItsOutputsLimits)
+{
+    Start(FastConfig(), "DAC5Edit2=0.0003125\r\nDAC5Edit5=0.03125\r\n"); // 100 digits of offset
+    ASSERT_EQ(ChannelTable[4].Offset.load(), 100);
+    TSlidForm w(*form_);
+    w.FormCreate();
+    TNumericEdit* edit = w.Edit(1); // DAC5
+    const auto type = [&](const char* text) {
+        edit->selectAll();
+        TypeAndEnter(edit, text);
+    };
+    type("1");
+    ASSERT_EQ(sim_->Dac(5), 3100);
+    for (const auto& [typed, raw] : {std::pair{"10.03125", 32000}, std::pair{"-9.96875", -32000}}) {
+        type(typed);
+        EXPECT_EQ(edit->Color(), EditColor::White) << typed;
+        EXPECT_EQ(sim_->Dac(5), raw) << typed;
+    }
+    for (const char* beyond : {"10.0316", "-10", "-9.9691"}) {
+        type(beyond);
+        EXPECT_EQ(edit->Color(), EditColor::Red) << beyond;
+        EXPECT_EQ(sim_->Dac(5), -32000) << beyond;
+    }
 }
 
 TEST_F(CalibToolsTest, TheRasterRunsBesideTheWindowAndDrawsTheTestPictureTheRightWayRound)

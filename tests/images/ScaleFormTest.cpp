@@ -1,6 +1,6 @@
 // The channel scale editor on the simulated controller: every confirmed cell
-// goes to [Scale] and the scales reload from the file; a scale the reload
-// refuses keeps the window open.
+// goes to [Scale] and the scales reload from the file; a cell the reload
+// refuses is not kept, and a file that holds one keeps the window open.
 
 #include "support/DriverLinkFixture.h"
 #include "support/KeyInput.h"
@@ -110,16 +110,44 @@ TEST_F(ScaleFormTest, NumberCellsAreWrittenWithAPointAndReloadTheScales)
     EXPECT_EQ(Reloads(), before + 1);
 }
 
+// A number the table cannot use is refused red where it is typed and never
+// stored: the file and the table keep the last good value, so nothing holds
+// the window. A file that holds such a value (written outside the window)
+// keeps the window open until the cell is put right.
 TEST_F(ScaleFormTest, AScaleTheReloadRefusesKeepsTheWindowOpen)
 {
     window_->show();
     QLineEdit* max = window_->EditCell(1, "Edit4"); // DAC2's maximum
-    Type(max, "1e20");                              // no 32-bit digit count
-    EXPECT_EQ(TScaleForm::CellColor(max), "silver");
-    EXPECT_FALSE(boxes_.Texts().isEmpty()); // the reload named the channel
+    const auto typeKeys = [](QLineEdit* cell, const QString& text) {
+        cell->selectAll();
+        TypeAndEnter(cell, text);
+    };
+    typeKeys(max, "30000");
+    ASSERT_EQ(TScaleForm::CellColor(max), "white");
+    ASSERT_EQ(ChannelTable[1].MaxRaw.load(), 30000);
+    const QString good = ini_->ReadString("Scale", "DAC2Edit4", "");
+    // Seven digits are kept: 2.147484E9 is no 32-bit digit count, 2.147483E9 is.
+    for (const QString& bad : {QString("1e20"), QString("2147484000")}) {
+        boxes_.Clear();
+        typeKeys(max, bad);
+        EXPECT_EQ(TScaleForm::CellColor(max), "red") << bad.toStdString();
+        EXPECT_TRUE(boxes_.LastText().startsWith("Error in DAC2-Scaling!")) << boxes_.LastText().toStdString();
+        EXPECT_EQ(ini_->ReadString("Scale", "DAC2Edit4", ""), good) << bad.toStdString();
+        EXPECT_EQ(ChannelTable[1].MaxRaw.load(), 30000) << bad.toStdString();
+    }
+    boxes_.Clear();
+    typeKeys(max, "2147483000");
+    EXPECT_EQ(TScaleForm::CellColor(max), "white");
+    EXPECT_EQ(ini_->ReadString("Scale", "DAC2Edit4", ""), max->text());
+    EXPECT_EQ(ChannelTable[1].MaxRaw.load(), 2147483000);
+    EXPECT_TRUE(boxes_.Texts().isEmpty());
+    EXPECT_TRUE(window_->close());
+
+    window_->show();
+    ini_->WriteString("Scale", "DAC2Edit4", "1e20");
     EXPECT_FALSE(window_->close());
     EXPECT_TRUE(window_->isVisible());
-    Type(max, "32000");
+    typeKeys(max, "32000");
     EXPECT_EQ(TScaleForm::CellColor(max), "white");
     EXPECT_TRUE(window_->close());
 }

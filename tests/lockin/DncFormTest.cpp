@@ -186,21 +186,44 @@ TEST_F(DncOnSim, ARefusedSweepChangesNothingAndTheSavedCurveKeepsItsFrequencies)
     EXPECT_EQ(dnc_->StatusText(0), status);
     EXPECT_EQ(dnc_->Curves.Newest(), curve);
 
-    // Frequencies the oscillator cannot run at are refused the same way, the
-    // edit at fault red (the words would be limited to another frequency).
-    for (const auto& [start, stop, red] :
-         {std::tuple{"-100", "22000", 1}, std::tuple{"0", "22000", 1}, std::tuple{"20000", "20000000", 2}}) {
-        Type(dnc_->FrequencyEdit(1), start);
-        Type(dnc_->FrequencyEdit(2), stop);
-        boxes_.Clear();
-        dnc_->SetScanButton(true);
-        EXPECT_EQ(boxes_.Texts(), QStringList{"Sweep frequencies must lie above 0 Hz and below 10 MHz!"}) << stop;
+    // Frequencies the oscillator cannot run at are refused where they are
+    // typed, red, the range and the settings keeping the last good edge (the
+    // words would be limited to another frequency); the highest word's
+    // frequency is taken.
+    Type(dnc_->FrequencyEdit(1), "20000");
+    Type(dnc_->FrequencyEdit(2), "22000");
+    boxes_.Clear();
+    for (const auto& [edit, typed] : {std::pair{1, "-100"}, std::pair{1, "0"}, std::pair{2, "20000000"},
+                                      std::pair{2, "9999999.9977"}, std::pair{1, "9999999.9977"}}) {
+        Type(dnc_->FrequencyEdit(edit), typed);
+        EXPECT_EQ(dnc_->FrequencyEdit(edit)->Color(), EditColor::Red) << typed;
+        EXPECT_EQ(dnc_->RangeStart, 20000.0) << typed;
+        EXPECT_EQ(dnc_->RangeStop, 22000.0) << typed;
+        EXPECT_EQ(ini_->ReadFloat("dnc", "Start", 0), 20000.0) << typed;
+        EXPECT_EQ(ini_->ReadFloat("dnc", "Stop", 0), 22000.0) << typed;
         EXPECT_FALSE(dnc_->Acquiring());
-        EXPECT_EQ(dnc_->FrequencyEdit(red)->Color(), EditColor::Red) << start << " " << stop;
-        EXPECT_EQ(dnc_->SweepStop, 22000.0);
         EXPECT_EQ(dnc_->StatusText(0), status);
         EXPECT_EQ(dnc_->Curves.Newest(), curve);
     }
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join("|").toStdString();
+    Type(dnc_->FrequencyEdit(2), "9999999.9976");
+    EXPECT_EQ(dnc_->FrequencyEdit(2)->Color(), EditColor::White);
+    EXPECT_EQ(dnc_->RangeStop, 9999999.9976);
+    EXPECT_DOUBLE_EQ(ini_->ReadFloat("dnc", "Stop", 0), 9999999.9976);
+    Type(dnc_->FrequencyEdit(1), "0.001");
+    EXPECT_EQ(dnc_->FrequencyEdit(1)->Color(), EditColor::White);
+    EXPECT_EQ(dnc_->RangeStart, 0.001);
+    // A range that reaches the window some other way (a recent range of the
+    // menu) is still refused at Scan, before anything moves.
+    dnc_->RangeStop = 20000000.0;
+    boxes_.Clear();
+    dnc_->SetScanButton(true);
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Sweep frequencies must lie above 0 Hz and below 10 MHz!"});
+    EXPECT_FALSE(dnc_->Acquiring());
+    EXPECT_EQ(dnc_->FrequencyEdit(2)->Color(), EditColor::Red);
+    EXPECT_EQ(dnc_->SweepStop, 22000.0);
+    EXPECT_EQ(dnc_->StatusText(0), status);
+    EXPECT_EQ(dnc_->Curves.Newest(), curve);
     // So is an operating frequency: it is not replaced by the nearest one the words hold.
     const double driving = LockInState.DriveFrequency;
     Type(dnc_->FrequencyEdit(3), "12000000");

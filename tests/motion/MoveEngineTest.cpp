@@ -667,10 +667,13 @@ TEST_F(MoveEngineTest, ConstantHeightHoldsTheLoopAndLiftsZInsideItsLimits)
     form.DelayUs(1000);
     EXPECT_EQ(form.ReadReg(ReadAddrZ), tracked);
 
-    // The largest lift: clamped to DAC1 instead of wrapping round.
+    // The largest lift is Z's whole span (one beyond it could never run),
+    // and the Z it lifts to is clamped to DAC1 instead of wrapping round.
     ChannelTable[SlotZ].Factor = 0.5f;
-    EXPECT_EQ(workers.SetFlyHeight(1e12), 536870911 * 0.5);
-    EXPECT_EQ(workers.SetFlyHeight(-1e12), -536870911 * 0.5);
+    const double span = double(ChannelTable[SlotZ].MaxRaw.load()) - ChannelTable[SlotZ].MinRaw.load();
+    EXPECT_EQ(workers.SetFlyHeight(1e12), span * 0.5);
+    EXPECT_EQ(workers.SetFlyHeight(-1e12), -span * 0.5);
+    EXPECT_EQ(workers.SetFlyHeight(-span * 0.5), -span * 0.5);
     workers.SetFlyHeight(-1e12);
     workers.SetScanMode(2);
     EXPECT_EQ(form.ReadReg(ReadAddrZ), -32000);

@@ -8,6 +8,7 @@
 #include "scan/ApproachMenus.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ScanStatus.h"
+#include "sim/SimSerialPeer.h"
 
 #include <QLabel>
 #include <QMenu>
@@ -56,6 +57,7 @@ public:
         Log << (ApproachKi ? "Ki approach" : "Ki normal");
     }
     void RefreshCoarseWindow() override { ++Refreshes; }
+    int32_t LinkLosses() override { return 0; }
 
     QStringList Log;
     bool Laser = true;
@@ -380,4 +382,34 @@ TEST_F(ApproachButtonsOnSim, StatusTickShowsWhereZWentTheTipsStateAndTheHints)
     form_->WenigWichtigTimerTimer();
     EXPECT_GE(form_->Image1()->Lo(), 90) << "the next tick sees only where Z went since";
     EXPECT_EQ(form_->Image1()->FillColour(), QColor(255, 255, 0));
+}
+
+// The z motor on a serial positioner whose adapter is pulled out during a
+// coarse move from the approach menu: told once, at the step that met it, and
+// the remaining steps are not tried; the run ends as a stop ends it.
+TEST_F(ApproachButtonsOnSim, AnAdapterUnpluggedDuringAMenuCoarseMoveEndsItsRemainingSteps)
+{
+    auto positioner = std::make_unique<sim::SimPositioner>();
+    ASSERT_TRUE(positioner->Ok());
+    Set("Stepper", "COMDevice", positioner->SlavePath());
+    Set("Stepper", "Down", "44");
+    Set("ScanPara", "ApproachItemCaption5", "20 down");
+    Set("ScanPara", "ApproachItemSteps5", "20");
+    Set("Coarse", "FastZ", "1");
+    Start();
+    workers_->RunMotionsOnEventLoop(); // as in the program: the steps go on from the event loop
+    form_->PopupMenu1()->actions()[5]->trigger();
+    ASSERT_TRUE(PumpUntil([&] { return Stepper->zCoarsePos <= -3; }));
+    ASSERT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join("|").toStdString();
+
+    positioner.reset(); // unplugged
+    ASSERT_TRUE(PumpUntil([&] { return !boxes_.Texts().isEmpty(); }));
+    const int32_t at = Stepper->zCoarsePos;
+    ASSERT_GT(at, -21) << "the adapter went before the run ended";
+    // Long enough for the rest of the run, had it gone on.
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(boxes_.Texts(), QStringList{"Com1 is gone: the command was dropped and the port closed."});
+    EXPECT_EQ(Stepper->zCoarsePos, at);
+    EXPECT_FALSE(Stepper->PortOpen);
+    EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
 }

@@ -4,6 +4,7 @@
 #include "support/DriverLinkFixture.h"
 #include "support/KeyInput.h"
 
+#include "core/NumberText.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "files/ParameterFile.h"
@@ -11,6 +12,7 @@
 #include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
+#include "scan/LevelPage.h"
 #include "scan/ScanGeometry.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ShowThread.h"
@@ -25,6 +27,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QRadioButton>
 #include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
@@ -32,6 +35,7 @@
 #include <QWheelEvent>
 #include <QtEndian>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <numbers>
@@ -617,6 +621,71 @@ TEST_F(ScanParaFormTest, GainsBeyondTheControllersLimitAreKeptAsTheLimitItRuns)
 // The PLL mode's amplitude loop: its setpoint is limited to the amplitude
 // input's range (DAC13 here: one unit a digit, 32000 digits at most), its
 // gains to 1e9 a word, and the page and the parameter file show the limits.
+// The lift height rides on the recorded Z: one beyond Z's whole span never
+// runs, so the edit keeps it at the span, and a stored one is taken at start
+// the same way (the edit, the lift the moves add, the settings and the
+// parameter file agree).
+TEST_F(ScanParaFormTest, TheLiftHeightIsKeptWithinTheReachOfZ)
+{
+    ini_->WriteString("Window", "FlyHeight", "1e9");
+    Start();
+    TLevelPage& level = *form_->Level();
+    level.FlyModes[1]->click(); // "Line wise": the lift pass runs, and the parameter file tells its height
+    ASSERT_EQ(workers_->Moves().FlyOn.load(), 1);
+    const double span = double(ChannelTable[SlotZ].MaxRaw.load()) - ChannelTable[SlotZ].MinRaw.load();
+    const double factor = ChannelTable[SlotZ].Factor.load();
+    ASSERT_GT(span, 0.0);
+    const auto agree = [&](double raw) {
+        const QString text = FixedPointText(raw * factor, 5, 3);
+        EXPECT_EQ(workers_->Moves().FlyHeightRaw.load(), static_cast<int32_t>(raw));
+        EXPECT_EQ(level.Edit14->text(), text);
+        EXPECT_EQ(level.Edit14->Color(), EditColor::White);
+        EXPECT_EQ(Saved("Window", "FlyHeight"), text);
+        EXPECT_DOUBLE_EQ(InFile("FlyHeight"), raw * factor);
+    };
+    {
+        SCOPED_TRACE("stored");
+        agree(span);
+    }
+    for (const auto& [typed, kept] : {std::pair{span, span}, std::pair{span - 1, span - 1}, std::pair{span + 1, span},
+                                      std::pair{1e12, span}, std::pair{-span - 1, -span}, std::pair{-span, -span}}) {
+        SCOPED_TRACE(typed);
+        level.Edit14->selectAll();
+        TypeAndEnter(level.Edit14, QString::number(typed * factor, 'g', 12));
+        agree(kept);
+    }
+}
+
+// The Kelvin reference word is the reference in input digits over 6.3e-8: a
+// reference whose word would not fit 32 bits on a fine input scale is kept as
+// the largest the word holds, in the edit, the settings and the record.
+TEST_F(ScanParaFormTest, TheKelvinReferenceIsKeptToWhatItsWordHolds)
+{
+    TIOScale input("Input", "V");
+    input.Factor = 1e-5f; // the resonance tool's input on a fine scale
+    struct Restore {
+        ~Restore() { LockInState.DncInputScale = nullptr; }
+    } restore;
+    Start();
+    LockInState.DncInputScale = &input;
+    form_->CheckBox1()->click(); // the Kelvin loop on
+    ASSERT_EQ(MicroscopeState.KelvinOn, 1);
+    const double f = input.Factor.load();
+    const double limit = static_cast<float>(2147483647.0 * 6.3e-8 * f);
+    for (const auto& [typed, kept] :
+         {std::pair{"0.00135", 0.00135}, std::pair{"-0.00135", -0.00135}, std::pair{"0.00136", limit},
+          std::pair{"0.01", limit}, std::pair{"-0.01", -limit}}) {
+        SCOPED_TRACE(typed);
+        TypeInto("Edit11", typed);
+        const int64_t word = std::llround(double(static_cast<float>(kept)) / f / 6.3e-8);
+        EXPECT_EQ(sim_->Feedback().KelvinReference, std::clamp<int64_t>(word, -2147483647, 2147483647));
+        EXPECT_NEAR(Shown("Edit11"), kept, 1e-5 * limit);
+        EXPECT_NEAR(Saved("FeedPara", "Edit11").toDouble(), kept, 1e-5 * limit);
+        EXPECT_NEAR(MicroscopeState.KelvinRef, kept, 1e-5 * limit);
+        EXPECT_NEAR(InFile("RefKelvin"), kept, 0.0005); // the file shows millivolts
+    }
+}
+
 TEST_F(ScanParaFormTest, TheAmplitudeLoopIsKeptAsTheControllerRunsIt)
 {
     ini_->WriteString("Microscope", "Feedback", "6");
