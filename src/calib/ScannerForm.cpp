@@ -6,6 +6,7 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "platform/CheckedWrite.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 #include "platform/SerialPort.h"
 #include "scan/DeviceWorkers.h"
@@ -20,7 +21,6 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -131,7 +131,7 @@ void TScannerForm::BuildMenus()
     file->addAction("&Open", this, [this] {
         const QString dir =
             MainIni ? MainIni->ReadString("Scanner", "Path", QFileInfo(scannerIni_->FileName()).path()) : QString();
-        const QString path = QFileDialog::getOpenFileName(this, "Open", dir, "Softlin-File (*.ini)");
+        const QString path = GetOpenFileName(this, "Open", dir, "Softlin-File (*.ini)");
         if (!path.isEmpty())
             OpenFile(path);
     });
@@ -141,7 +141,7 @@ void TScannerForm::BuildMenus()
             SaveRangeTables();
     });
     file->addAction("Save &As", this, [this] {
-        QString path = QFileDialog::getSaveFileName(this, "Save As", QString(), "SoftLin-File (*.ini)");
+        QString path = GetSaveFileName(this, "Save As", QString(), "SoftLin-File (*.ini)");
         if (path.isEmpty())
             return;
         // A settings file is found by its extension.
@@ -466,7 +466,7 @@ QWidget* TScannerForm::BuildFreqPage()
         layout->addLayout(row);
         connect(recalcButton_[axis], &QPushButton::clicked, this, [this, axis] { Recalculate(axis); });
         connect(choose, &QPushButton::clicked, this, [this, axis] {
-            const QString path = QFileDialog::getOpenFileName(this, "Open", filterFolder_, "Text File (*.txt)");
+            const QString path = GetOpenFileName(this, "Open", filterFolder_, "Text File (*.txt)");
             if (path.isEmpty() || !scannerIni_)
                 return;
             scannerIni_->WriteString("FreqResp", axis == 0 ? "XPath" : "YPath", "\"" + path + "\"");
@@ -526,7 +526,7 @@ QWidget* TScannerForm::BuildFreqPage()
     });
     connect(load, &QPushButton::clicked, this, [this, chosen] {
         const QString dir = MainIni ? MainIni->ReadString("SmartFeedback", "LoadNotchCoeffPath", ".") : ".";
-        const QString path = QFileDialog::getOpenFileName(this, "Open", dir, "filter coeff. (*.txt);;all files (*.*)");
+        const QString path = GetOpenFileName(this, "Open", dir, "filter coeff. (*.txt);;all files (*.*)");
         if (path.isEmpty() || !scannerIni_)
             return;
         if (MainIni)
@@ -558,8 +558,7 @@ QWidget* TScannerForm::BuildFreqPage()
     layout->addWidget(sciLabRow_);
     connect(browse, &QPushButton::clicked, this, [this] {
         // The fit program is WScilex.exe where it comes from; a Linux installation names it otherwise.
-        const QString path =
-            QFileDialog::getOpenFileName(this, "Open", QString(), "WScilex.exe (WScilex.exe);;all files (*)");
+        const QString path = GetOpenFileName(this, "Open", QString(), "WScilex.exe (WScilex.exe);;all files (*)");
         if (path.isEmpty())
             return;
         sciLabEdit_->setText(path);

@@ -3,10 +3,10 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "images/ColorPalette.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 
 #include <QAction>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
 
@@ -79,22 +79,22 @@ void TPaletteMenu::User1Click()
 {
     const TPaletteSetting setting = ReadPaletteSetting(UserIni);
     const QString startDir = setting.FileName.isEmpty() ? QString() : QFileInfo(setting.FileName).absolutePath();
-    QFileDialog dialog(DialogParent(), QString(), startDir, "JASC Palette (*.PAL *.pal)");
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setDefaultSuffix("pal");
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+    const QString chosen = AskFile(DialogParent(), {TFileDialogAsk::Kind::Open, QString(), startDir,
+                                                    "JASC Palette (*.PAL *.pal)", QString(), "pal"})
+                               .Path;
+    if (chosen.isEmpty()) {
         SyncFromSetting(); // a triggered checkable action toggled itself
         return;
     }
     // A device or a huge file is refused here already, before any window tries it.
     QByteArray text;
     QString refusal;
-    if (!ReadPaletteFile(dialog.selectedFiles().first(), text, refusal)) {
+    if (!ReadPaletteFile(chosen, text, refusal)) {
         ShowMessage(MsgKind::Information, refusal);
         SyncFromSetting();
         return;
     }
-    UseUserFile(dialog.selectedFiles().first());
+    UseUserFile(chosen);
 }
 
 void TPaletteMenu::UseUserFile(const QString& fileName)

@@ -6,6 +6,7 @@
 #include "device/InOutForm.h"
 #include "lockin/DncExport.h"
 #include "lockin/LockInOptions.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
 #include "widgets/NumericEdit.h"
@@ -16,8 +17,8 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QCursor>
+#include <QDir>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -440,7 +441,7 @@ void TdncForm::FormCreate()
     if (!AskSaveName)
         AskSaveName = [this](const QString& filter, const QString& directory, const QString& name) {
             // The filter comes as "text|pattern"; the dialog shows the text, which holds the pattern.
-            return QFileDialog::getSaveFileName(this, QString(), directory + "/" + name, filter.section('|', 0, 0));
+            return GetSaveFileName(this, QString(), directory + "/" + name, filter.section('|', 0, 0));
         };
     ShowFrequencies();
 }

@@ -11,6 +11,7 @@
 #include "lockin/DncPlot.h"
 #include "lockin/LinkFormula.h"
 #include "lockin/MultiLockInWords.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 #include "widgets/KeepRoom.h"
 #include "widgets/SimpleChart.h"
@@ -21,7 +22,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QEvent>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -1273,7 +1273,7 @@ bool TMultiLockInForm::SaveAsButtonClick()
     const QString stored = SpectrumSaveName(ini);
     if (!AskSaveName)
         AskSaveName = [this](const QString& filter, const QString& directory, const QString& name) {
-            return QFileDialog::getSaveFileName(this, QString(), directory + "/" + name, filter.section('|', 0, 0));
+            return GetSaveFileName(this, QString(), directory + "/" + name, filter.section('|', 0, 0));
         };
     const QString chosen = saveDialogDepth_ < MaxSaveDialogs
                                ? AskSaveName("spectra (*." + ext + ")|*." + ext, QFileInfo(stored).path(),

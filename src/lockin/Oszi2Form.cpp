@@ -6,12 +6,12 @@
 #include "device/InOutForm.h"
 #include "device/OsziPoll.h"
 #include "platform/CheckedWrite.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 #include "widgets/KeepRoom.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -635,17 +635,14 @@ void TOszi2Form::Button1Click()
         filters << "Long Term Data-File (*." + ext + ")";
     int type = MainIni ? MainIni->ReadInteger(OptSection, "FileType", 1) : 1;
     type = std::clamp(type, 1, static_cast<int>(filters.size()));
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setNameFilters(filters);
-    dialog.selectNameFilter(filters[type - 1]);
-    dialog.setDefaultSuffix(ext);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    const TFileDialogChoice chosen =
+        AskFile(this, {TFileDialogAsk::Kind::Save, QString(), QString(), filters.join(";;"), filters[type - 1], ext});
+    if (chosen.Path.isEmpty())
         return;
-    type = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
+    type = static_cast<int>(filters.indexOf(chosen.Filter)) + 1;
     if (MainIni)
         MainIni->WriteInteger(OptSection, "FileType", type);
-    SaveFile(type, dialog.selectedFiles().first());
+    SaveFile(type, chosen.Path);
 }
 
 void TOszi2Form::showEvent(QShowEvent* event)

@@ -4,11 +4,11 @@
 #include "core/SharedState.h"
 #include "lockin/Oszi2Form.h"
 #include "lockin/OsziFrame.h"
+#include "platform/FileDialogs.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -179,7 +179,7 @@ void TOszi2OptionForm::BrowseButtonClick()
 {
     const QString ext = EditExtension->text();
     const QString start = EditFileName->text() + (ext.isEmpty() ? QString() : "." + ext);
-    const QString name = QFileDialog::getSaveFileName(this, {}, start, "*." + ext);
+    const QString name = GetSaveFileName(this, {}, start, "*." + ext);
     if (name.isEmpty())
         return;
     const QFileInfo info(name);

@@ -19,6 +19,7 @@
 #include "motion/PowerSaver.h"
 #include "optics/CameraForm.h"
 #include "optics/LEDForm.h"
+#include "platform/FileDialogs.h"
 #include "platform/Launcher.h"
 #include "platform/MessageBoxes.h"
 #include "scan/DeviceWorkers.h"
@@ -36,7 +37,6 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDockWidget>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -762,7 +762,7 @@ void TMainQVTForm::FileSaveAllItemClick()
     }
     if (!FrameToSave(device_->GoXYThread()))
         return;
-    const QString chosen = QFileDialog::getSaveFileName(this, "Save As", SaveDirectory(*MainIni));
+    const QString chosen = GetSaveFileName(this, "Save As", SaveDirectory(*MainIni), QString());
     if (chosen.isEmpty())
         return;
     SaveScanFrameAs(chosen, device_->GoXYThread(), mdiArea_);

@@ -4,10 +4,10 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "files/SavePath.h"
+#include "platform/FileDialogs.h"
 #include "widgets/NumericEdit.h"
 
 #include <QCheckBox>
-#include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -236,7 +236,7 @@ void TMiscForm::BrowseClick()
     if (ChooseDirectory)
         chosen = ChooseDirectory(edit1_->text());
     else
-        chosen = QFileDialog::getExistingDirectory(this, "Please choose a directory:", edit1_->text());
+        chosen = GetExistingDirectory(this, "Please choose a directory:", edit1_->text());
     if (chosen.isEmpty())
         return;
     edit1_->setText(chosen);

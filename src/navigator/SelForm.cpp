@@ -1,14 +1,15 @@
 #include "navigator/SelForm.h"
 
-#include "device/ChannelTable.h"
-#include "protocol/ControlCodes.h"
-#include "device/InOutForm.h"
-#include "scan/DeviceWorkers.h"
 #include "core/IniFile.h"
 #include "core/SharedState.h"
+#include "device/ChannelTable.h"
+#include "device/InOutForm.h"
 #include "images/ChildForm.h"
+#include "platform/FileDialogs.h"
 #include "platform/Launcher.h"
 #include "platform/MessageBoxes.h"
+#include "protocol/ControlCodes.h"
+#include "scan/DeviceWorkers.h"
 #include "scan/ScanParaLogic.h"
 #include "script/ScriptRunner.h"
 
@@ -16,7 +17,6 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -793,11 +793,10 @@ QString TSelForm::ScriptDialogFolder()
 void TSelForm::LoadScriptButtonClick()
 {
     const QString folder = ScriptDialogFolder();
-    QFileDialog dialog(this, QString(), folder, "Script (*.scr *.SCR)");
-    dialog.setDefaultSuffix("scr");
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
-        ScriptChosen(dialog.selectedFiles().first());
+    const QString chosen =
+        AskFile(this, {TFileDialogAsk::Kind::Open, QString(), folder, "Script (*.scr *.SCR)", QString(), "scr"}).Path;
+    if (!chosen.isEmpty())
+        ScriptChosen(chosen);
 }
 
 void TSelForm::ScriptChosen(const QString& fileName)

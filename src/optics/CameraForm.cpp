@@ -4,11 +4,11 @@
 #include "core/SharedState.h"
 #include "optics/CameraBackend.h"
 #include "optics/LEDForm.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
@@ -240,8 +240,7 @@ void TCameraForm::DisplayClick()
 
 void TCameraForm::SaveAsClick()
 {
-    QString name =
-        AskSaveName ? AskSaveName() : QFileDialog::getSaveFileName(this, QString(), QString(), "Bitmap (*.bmp)");
+    QString name = AskSaveName ? AskSaveName() : GetSaveFileName(this, QString(), QString(), "Bitmap (*.bmp)");
     if (name.isEmpty())
         return;
     // The file is a bitmap whatever it is called; a bare name gets the extension

@@ -21,14 +21,6 @@ thread_local TNoModalBoxes* noBoxes = nullptr;
 std::atomic<bool> boxesStopped{false};
 std::function<void(const QString&)> messageLog;
 
-// Window thread only. A box nobody can see would wait for ever.
-bool NoScreen()
-{
-    const QString platform = QGuiApplication::platformName();
-    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal") ||
-           QGuiApplication::primaryScreen() == nullptr;
-}
-
 // Standard error only, "qvt: <kind>: <text>" on one line.
 void PrintMessage(const QString& line)
 {
@@ -128,6 +120,18 @@ private:
     QString text_;
 };
 } // namespace
+
+bool NoScreen()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal") ||
+           QGuiApplication::primaryScreen() == nullptr;
+}
+
+bool ModalBoxesRefused()
+{
+    return noBoxes != nullptr;
+}
 
 namespace {
 MsgResult AskOrTell(MsgKind kind, const QString& text, MsgButtons buttons, bool toLog)

@@ -56,6 +56,10 @@ void SetMessageLog(std::function<void(const QString& line)> log);
 // (false: boxes again, for a new run).
 void StopShowingBoxes(bool stop = true);
 bool BoxesStopped();
+// Window thread only: a box nobody can see would wait for ever.
+bool NoScreen();
+// True while a TNoModalBoxes of the calling thread lives.
+bool ModalBoxesRefused();
 
 // While one lives, boxes asked for by the thread that made it are not shown:
 // their texts are kept here and each answers as if dismissed (DismissedAnswer).

@@ -5,13 +5,13 @@
 #include "core/SharedState.h"
 #include "device/InOutForm.h"
 #include "device/LockInRequests.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 #include "scan/FastScanThread.h"
 #include "widgets/NumericEdit.h"
 
 #include <QCheckBox>
 #include <QFile>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHeaderView>
@@ -366,9 +366,9 @@ void TSmartFeedbackForm::ShowLineFrequency(double hz)
 void TSmartFeedbackForm::LoadFilter(int32_t base)
 {
     const QString folder = MainIni ? MainIni->ReadString(Section, "LoadNotchCoeffPath", ".") : ".";
-    const QString path =
-        ChooseFilterFile ? ChooseFilterFile(folder)
-                         : QFileDialog::getOpenFileName(this, "Open", folder, "filter coeff. (*.txt);;all files (*.*)");
+    const QString path = ChooseFilterFile
+                             ? ChooseFilterFile(folder)
+                             : GetOpenFileName(this, "Open", folder, "filter coeff. (*.txt);;all files (*.*)");
     if (path.isEmpty())
         return;
     if (MainIni)

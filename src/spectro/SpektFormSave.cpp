@@ -9,6 +9,7 @@
 #include "device/ChannelTable.h"
 #include "lockin/OsziFrame.h"
 #include "platform/CheckedWrite.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 #include "widgets/SimpleChart.h"
 #include "widgets/SteadyLayout.h"
@@ -16,7 +17,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -315,11 +315,7 @@ void TSpektForm::SaveAsButtonClick()
     if (AskSaveName) {
         chosen = AskSaveName(folder, ext);
     } else {
-        QFileDialog dialog(this, {}, folder, "spectra (*." + ext + ")");
-        dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setDefaultSuffix(ext);
-        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
-            chosen = dialog.selectedFiles().first();
+        chosen = AskFile(this, {TFileDialogAsk::Kind::Save, {}, folder, "spectra (*." + ext + ")", {}, ext}).Path;
     }
     if (chosen.isEmpty()) {
         ShowMessage(MsgKind::Warning, "File not saved!");

@@ -4,6 +4,7 @@
 #include "core/NumberText.h"
 #include "core/SharedState.h"
 #include "lockin/OsziFrame.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 #include "spectro/SpektForm.h"
 #include "spectro/SpektKinds.h"
@@ -14,7 +15,6 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -136,8 +136,8 @@ void TSpektOptionForm::Build()
     });
     connect(FileSelButton, &QPushButton::clicked, this, [this] {
         const QString old = UserIni ? UserIni->ReadString(Section(), "BiasCycleName", "./default.dat") : QString();
-        const QString name = QFileDialog::getOpenFileName(this, {}, QFileInfo(old).path(),
-                                                          "Text files (*.txt);;Data files(*.dat);;Any file (*.*)");
+        const QString name =
+            GetOpenFileName(this, {}, QFileInfo(old).path(), "Text files (*.txt);;Data files(*.dat);;Any file (*.*)");
         if (name.isEmpty())
             return;
         const int n = spekt_.LoadRampFile(name);
@@ -488,8 +488,7 @@ void TSpektOptionForm::BrowseButtonClick()
 {
     const QString ext = EditExtension->text();
     const QString start = EditFileName->text() + "." + ext;
-    const QString name =
-        AskSaveName ? AskSaveName(start, ext) : QFileDialog::getSaveFileName(this, {}, start, "*." + ext);
+    const QString name = AskSaveName ? AskSaveName(start, ext) : GetSaveFileName(this, {}, start, "*." + ext);
     if (name.isEmpty())
         return;
     const QFileInfo info(name);

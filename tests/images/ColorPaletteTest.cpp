@@ -3,6 +3,7 @@
 #include "core/IniFile.h"
 #include "core/SharedState.h"
 #include "images/PaletteMenu.h"
+#include "platform/FileDialogs.h"
 #include "platform/MessageBoxes.h"
 #include "support/TestSupport.h"
 
@@ -287,6 +288,7 @@ TEST(PaletteMenu, TheDialogsChoiceOfAFileFarTooBigIsRefused)
     const QString huge = scope.dir.WriteFile("huge.pal", RampFile("\r\n"));
     ASSERT_TRUE(QFile::resize(huge, PaletteFileMaxBytes + 1));
     // The operator picks it in the open dialog.
+    const TFileDialogsAnswered shown;
     QTimer pick;
     pick.setInterval(10);
     QObject::connect(&pick, &QTimer::timeout, [&] {

@@ -2,6 +2,7 @@
 
 #include "core/NumberText.h"
 #include "device/ChannelTable.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -544,6 +545,8 @@ TEST(ImageRenderer, DrawingIsTheSameHoweverManyThreadsShareIt)
     constexpr int cols = 256;
     TImageMatrix m(rows, cols);
     Fill(m, [](int x, int y) { return Surface(x, y) + (y == 300 && x == 7 ? 90000 : 0); });
+    // A drawing returns once its helpers are done, however they finish.
+    const test::HangWatch watch("drawings shared with helper threads", 20000);
     for (int gain = GainEveryLine; gain <= GainManual; ++gain) {
         for (int slope = SlopeNone; slope <= SlopeCurrentPicture; ++slope) {
             std::array<TDrawing, 2> first;

@@ -33,6 +33,24 @@ TJvHidDevice::DataHandler Collect(Received& r)
     };
 }
 
+// One plugged stick "a" taken from its controller, its read errors collected.
+struct OneStick {
+    std::shared_ptr<FakeHidBackend> Backend = std::make_shared<FakeHidBackend>();
+    std::unique_ptr<TJvHidDeviceController> Controller;
+    Received R;
+    TJvHidDevice* Device = nullptr;
+
+    OneStick()
+    {
+        Backend->Plug(Stick("a"));
+        Controller = std::make_unique<TJvHidDeviceController>(Backend);
+        Controller->DeviceChange();
+        Controller->OnDeviceDataError = [this](TJvHidDevice&, int code) { R.Errors.push_back(code); };
+        if (!Controller->TakeNextDevice(Device))
+            Device = nullptr;
+    }
+};
+
 } // namespace
 
 TEST(HidDevices, ListFollowsPlugAndUnplugAndHandsDevicesOutInOrder)
@@ -98,14 +116,11 @@ TEST(HidDevices, SleepTimeLimitsAndProductName)
 
 TEST(HidDevices, ReportsAreSplitDeliveredInOrderAndSurviveErrors)
 {
-    auto backend = std::make_shared<FakeHidBackend>();
-    backend->Plug(Stick("a"));
-    TJvHidDeviceController ctl(backend);
-    ctl.DeviceChange();
-    Received r;
-    ctl.OnDeviceDataError = [&](TJvHidDevice&, int code) { r.Errors.push_back(code); };
-    TJvHidDevice* d = nullptr;
-    ASSERT_TRUE(ctl.TakeNextDevice(d));
+    OneStick stick;
+    const std::shared_ptr<FakeHidBackend>& backend = stick.Backend;
+    Received& r = stick.R;
+    TJvHidDevice* d = stick.Device;
+    ASSERT_NE(d, nullptr);
     ASSERT_TRUE(d->SetThreadSleepTime(11));
 
     {
@@ -132,6 +147,26 @@ TEST(HidDevices, ReportsAreSplitDeliveredInOrderAndSurviveErrors)
     EXPECT_EQ(backend->OpenReads(), 0);
 }
 
+TEST(HidDevices, StopEndsThePauseAfterAReadError)
+{
+    OneStick stick;
+    const std::shared_ptr<FakeHidBackend>& backend = stick.Backend;
+    Received& r = stick.R;
+    TJvHidDevice* d = stick.Device;
+    ASSERT_NE(d, nullptr);
+    // A read waits up to the sleep time for a report, and after an error the
+    // reading pauses as long: 10 s here, twice what either may take.
+    ASSERT_TRUE(d->SetThreadSleepTime(10000));
+    d->SetDataHandler(Collect(r));
+    ASSERT_TRUE(PumpUntil([&] { return backend->ReadCalls() >= 1; }, 10000));
+    // The error wakes the read that waits.
+    backend->QueueError("a", EIO);
+    ASSERT_TRUE(PumpUntil([&] { return r.Errors.size() == 1; }, 5000));
+    const test::HangWatch watch("stopping a device in its pause after an error", 5000);
+    d->SetDataHandler(nullptr);
+    EXPECT_FALSE(d->Reading());
+}
+
 TEST(HidDevices, StopCancelsAPendingReadAndDropsLateReports)
 {
     auto backend = std::make_shared<FakeHidBackend>();
@@ -146,7 +181,10 @@ TEST(HidDevices, StopCancelsAPendingReadAndDropsLateReports)
         d->SetDataHandler(Collect(r));
         ASSERT_TRUE(PumpUntil([&] { return backend->ReadCalls() >= 1; }, 10000));
         // The read waits up to 10 s for a report; stopping must not.
-        d->SetDataHandler(nullptr);
+        {
+            const test::HangWatch watch("stopping a device whose read waits", 5000);
+            d->SetDataHandler(nullptr);
+        }
         EXPECT_EQ(backend->CancelledReads(), 1);
         EXPECT_FALSE(d->Reading());
 

@@ -1,5 +1,7 @@
 #include "platform/ManualResetEvent.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -10,9 +12,16 @@ TEST(ManualResetEvent, StaysSetUntilResetAndWakesWaiters)
 {
     ManualResetEvent ev;
     EXPECT_FALSE(ev.Wait(5));
-    std::thread setter([&] { ev.Set(); });
-    EXPECT_TRUE(ev.Wait(2000));
-    setter.join();
+    {
+        // The waiter is asleep when the event is set: only the set wakes it.
+        const qvt::test::HangWatch watch("a wait for an event that was set", 5000);
+        std::thread setter([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ev.Set();
+        });
+        EXPECT_TRUE(ev.Wait());
+        setter.join();
+    }
     EXPECT_TRUE(ev.Wait(0)); // manual reset: a second waiter passes too
     ev.Reset();
     EXPECT_FALSE(ev.IsSet());
@@ -79,10 +88,11 @@ TEST(ManualResetEvent, SetsItselfWhenADueSetComes)
 
     // A waiter already asleep wakes for a due time given after it went to sleep.
     ev.Reset();
+    const qvt::test::HangWatch watch("a wait for a set due at once", 5000);
     std::thread teller([&] {
-        std::this_thread::sleep_for(milliseconds(5));
+        std::this_thread::sleep_for(milliseconds(20));
         ev.SetAt(Clock::now());
     });
-    EXPECT_TRUE(ev.Wait(5000));
+    EXPECT_TRUE(ev.Wait());
     teller.join();
 }

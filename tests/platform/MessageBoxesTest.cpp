@@ -1,5 +1,6 @@
 #include "platform/MessageBoxes.h"
 
+#include "support/MessageLog.h"
 #include "support/TestSupport.h"
 
 #include <QThread>
@@ -12,14 +13,7 @@ using namespace qvt;
 namespace {
 
 // The log the program writes unshown boxes to, caught for the test.
-struct LogScope {
-    QStringList lines;
-    LogScope()
-    {
-        SetMessageLog([this](const QString& line) { lines << line; });
-    }
-    ~LogScope() { SetMessageLog({}); }
-};
+using LogScope = test::MessageLogScope;
 
 } // namespace
 
@@ -32,11 +26,11 @@ TEST(MessageBoxes, WithoutAScreenABoxIsLoggedWithItsKindAndAnswersAtOnce)
     // From a worker too, which the window thread would otherwise have shown it for.
     MsgResult fromWorker = MsgResult::Yes;
     std::thread worker([&] { fromWorker = ShowMessage(MsgKind::Warning, "Careful", MsgButtons::OkCancel); });
-    EXPECT_TRUE(test::PumpUntil([&] { return log.lines.size() == 3; }));
+    EXPECT_TRUE(test::PumpUntil([&] { return log.Lines.size() == 3; }));
     worker.join();
     EXPECT_EQ(fromWorker, MsgResult::Cancel);
-    EXPECT_EQ(log.lines, (QStringList{"Error: No OpenGL installed!", "Confirmation: Delete? Really?",
-                                      "Warning: Careful"}));
+    EXPECT_EQ(log.Lines,
+              (QStringList{"Error: No OpenGL installed!", "Confirmation: Delete? Really?", "Warning: Careful"}));
 }
 
 TEST(MessageBoxes, OnceTheProgramEndsNoBoxIsShownAnyMore)
@@ -46,5 +40,5 @@ TEST(MessageBoxes, OnceTheProgramEndsNoBoxIsShownAnyMore)
     EXPECT_EQ(ShowMessage(MsgKind::Information, "Please stop scan first!", MsgButtons::YesNoCancel),
               MsgResult::Cancel);
     StopShowingBoxes(false);
-    EXPECT_EQ(log.lines, QStringList{"Information: Please stop scan first!"});
+    EXPECT_EQ(log.Lines, QStringList{"Information: Please stop scan first!"});
 }

@@ -27,6 +27,7 @@ TEST(WindowThread, PostedAndSentCallsRunInTheWindowThread)
     std::atomic<bool> postedInWindowThread{false};
     std::atomic<bool> sentInWindowThread{false};
     std::atomic<bool> sendReturned{false};
+    const test::HangWatch watch("a call sent to the window thread", 10000);
     std::thread worker([&] {
         PostToWindowThread([&] { postedInWindowThread = IsWindowThread(); });
         SendToWindowThread([&] { sentInWindowThread = IsWindowThread(); });

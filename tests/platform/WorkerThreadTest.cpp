@@ -1,5 +1,7 @@
 #include "platform/WorkerThread.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -58,7 +60,10 @@ TEST(WorkerThread, TerminateWakesAParkedThreadAndJoins)
         });
         worker.Resume();
         ASSERT_TRUE(worker.WaitSuspended(2000));
-    } // destructor terminates and joins
+        const qvt::test::HangWatch watch("ending a parked worker", 5000);
+        worker.Terminate();
+        worker.Join();
+    }
     EXPECT_TRUE(ended.load());
 
     // A thread that was never started ends without running its body.
@@ -71,6 +76,27 @@ TEST(WorkerThread, TerminateWakesAParkedThreadAndJoins)
 
 #include "platform/MessageBoxes.h"
 #include "platform/WindowThread.h"
+
+TEST(WorkerThread, AWaitForTheThreadToParkEndsWhenItParksNotAtItsTimeOut)
+{
+    constexpr int Forever = 600000;
+    WorkerThread worker([](WorkerThread& self) {
+        while (self.SuspendSelf()) {
+        }
+    });
+    {
+        const qvt::test::HangWatch watch("a wait for a worker to park", 5000);
+        worker.Resume();
+        EXPECT_TRUE(worker.WaitSuspended(Forever));
+        worker.Resume();
+        EXPECT_TRUE(worker.WaitSuspended(Forever));
+    }
+    // A body that returns parks the thread for good.
+    WorkerThread once([](WorkerThread&) {});
+    const qvt::test::HangWatch watch("a wait for a worker whose body ended", 5000);
+    once.Resume();
+    EXPECT_TRUE(once.WaitSuspended(Forever));
+}
 
 TEST(WorkerThread, AWorkerAskingTheWindowThreadGivesUpWhenTerminated)
 {

@@ -4,6 +4,7 @@
 
 #include "support/DriverLinkFixture.h"
 #include "support/FullDisk.h"
+#include "support/MessageLog.h"
 
 #include "core/SharedState.h"
 #include "device/ChannelTable.h"
@@ -19,6 +20,9 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,6 +31,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 namespace qvt {
@@ -665,6 +670,38 @@ TEST_F(SpektSaveTest, ASettingChangedDuringARunEndsItAndTheRecordStaysWhatWasMea
     EXPECT_TRUE(form_->StatusBar->text().endsWith("/ inf.")) << form_->StatusBar->text().toStdString();
     QTest::mouseClick(form_->ScanButton, Qt::LeftButton);
     EXPECT_FALSE(form_->Measuring());
+}
+
+TEST_F(SpektSaveTest, SaveAsWithNoScreenIsCancelledAtOnceAndLogged)
+{
+    MeasureForceCurve();
+    form_->show();
+    form_->AskSaveName = nullptr; // the window's own dialog
+    test::MessageLogScope log;
+    // A dialog left open would wait for ever: after ten times what the click
+    // should take it is closed, and the test fails instead of hanging.
+    constexpr int BoundMs = 5000;
+    bool closedByTest = false;
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [&closedByTest] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            closedByTest = true;
+            dialog->reject();
+        }
+    });
+    watchdog.start(BoundMs);
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(form_->SaveAsButton, Qt::LeftButton);
+    const qint64 tookMs = clock.elapsed();
+    watchdog.stop();
+    EXPECT_FALSE(closedByTest) << "the file dialog waited for an answer nobody could give";
+    EXPECT_LT(tookMs, BoundMs);
+    EXPECT_EQ(log.Lines.filter("File dialog"),
+              QStringList{"Warning: File dialog \"Save As\" not shown (no screen): taken as cancelled"});
+    EXPECT_EQ(boxes_.LastText(), "File not saved!");
+    EXPECT_TRUE(QDir(dir_.Path()).entryList({"*.txt"}, QDir::Files).isEmpty());
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 
 #include "support/TestSupport.h"
 
+#include "platform/FileDialogs.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
@@ -60,6 +62,8 @@ public:
 
 private:
     UnrecordedByThreadSanitizer unrecorded_;
+    // The dialogs are shown with no screen too: this answers them.
+    TFileDialogsAnswered shown_;
     QTimer timer_;
     QPointer<QFileDialog> answered_;
     int count_ = 0;

@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace qvt::test {
 
 TempDir::TempDir() = default;
@@ -40,6 +43,28 @@ bool CopyBundledSettings(const TempDir& dir)
         dir.WriteFile(name, file.readAll());
     }
     return true;
+}
+
+HangWatch::HangWatch(const char* what, int ms)
+    : watch_([this, what, ms] {
+          std::unique_lock lock(mutex_);
+          if (left_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; }))
+              return;
+          std::fprintf(stderr, "FAILED: %s did not end within %d ms\n", what, ms);
+          std::fflush(stderr);
+          std::_Exit(1);
+      })
+{
+}
+
+HangWatch::~HangWatch()
+{
+    {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+    }
+    left_.notify_all();
+    watch_.join();
 }
 
 } // namespace qvt::test

@@ -3,14 +3,17 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QTimer>
 #include <QString>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include "platform/HandOver.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 namespace qvt::test {
 
@@ -35,6 +38,24 @@ public:
     }
     UnrecordedByThreadSanitizer(const UnrecordedByThreadSanitizer&) = delete;
     UnrecordedByThreadSanitizer& operator=(const UnrecordedByThreadSanitizer&) = delete;
+};
+
+// A wait in the program that never ends fails the test program at a bound
+// instead of holding it until ctest's time-out: when the scope is not left
+// within `ms`, "<what> did not end within <ms> ms" goes to standard error and
+// the test program exits with a failure.
+class HangWatch {
+public:
+    HangWatch(const char* what, int ms);
+    ~HangWatch();
+    HangWatch(const HangWatch&) = delete;
+    HangWatch& operator=(const HangWatch&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable left_;
+    bool done_ = false;
+    std::thread watch_;
 };
 
 // A fresh directory removed when the object goes; Path() ends with "/".

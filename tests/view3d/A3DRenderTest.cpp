@@ -42,7 +42,11 @@ protected:
     {
         if (scan_)
             scan_->Terminate();
-        view_.reset();
+        {
+            // Its surface thread ends with the view, waiting or not.
+            const test::HangWatch watch("closing the 3D view", 10000);
+            view_.reset();
+        }
         window_.reset();
         scan_.reset();
         CloseDevice(workers_, form_);
