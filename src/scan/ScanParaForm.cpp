@@ -195,6 +195,9 @@ void TScanParaForm::BuildControls()
     // take the row between the geometry and the pages.
 
     pageControl_ = new QTabWidget(this);
+    // Every tab in view: a bar that scrolls moves the tabs under the pointer.
+    pageControl_->setUsesScrollButtons(false);
+    pageControl_->setElideMode(Qt::ElideRight);
     pageControl_->setObjectName("PageControl");
 
     // "z": the active feedback set, with the step buttons.

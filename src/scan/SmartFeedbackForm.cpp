@@ -99,6 +99,9 @@ TSmartFeedbackForm::~TSmartFeedbackForm()
 void TSmartFeedbackForm::BuildControls()
 {
     pages_ = new QTabWidget(this);
+    // All six tabs in view: a bar that scrolls moves the tabs under the pointer.
+    pages_->setUsesScrollButtons(false);
+    pages_->setElideMode(Qt::ElideRight);
     for (int p = 0; p < RegisterPageCount; ++p) {
         const TRegisterPage& page = RegisterPages[static_cast<size_t>(p)];
         auto* grid = new QTableWidget(page.Rows, 2);
