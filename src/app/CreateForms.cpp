@@ -132,7 +132,17 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     workers->FastModeOn = [main] { return main->FastSpeedButtonDown(); };
     if (workers->FastScanThread().Available()) {
         TFastScanThread& fast = workers->FastScanThread();
-        main->SetFastMode([&fast] { fast.EnterFastMode(); }, [&fast] { fast.LeaveFastMode(); });
+        main->SetFastMode(
+            [&fast] {
+                if (SpektForm != nullptr)
+                    SpektForm->SetFastMode(true);
+                fast.EnterFastMode();
+            },
+            [&fast] {
+                fast.LeaveFastMode();
+                if (SpektForm != nullptr)
+                    SpektForm->SetFastMode(false);
+            });
     }
 
     auto* inOut2 = new TInOut2Form;

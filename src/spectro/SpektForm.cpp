@@ -96,6 +96,9 @@ TSpektForm::TSpektForm(TInOutForm& device, QWidget* parent) : QWidget(parent, Qt
 
 TSpektForm::~TSpektForm()
 {
+    // The base class closes the window after this one's members are gone; the focus leaving
+    // the kind box then must not choose a kind.
+    ComboBox1->disconnect(this);
     if (SpektForm == this)
         SpektForm = nullptr;
 }
@@ -582,6 +585,8 @@ void TSpektForm::EnablePlotButtons()
     // The buttons show the measurement's columns, whatever the boxes now say.
     for (int c = 0; c < 4; ++c)
         PlotButtons[c]->setEnabled(measured_.Valid && c < measured_.CountCh);
+    for (QWidget* w : std::initializer_list<QWidget*>{SaveButton, SaveAsButton, ButtonCopy})
+        w->setEnabled(measured_.Valid);
 }
 
 void TSpektForm::SetPoint(double x, double y)
@@ -597,7 +602,7 @@ void TSpektForm::LinkNavigatorPoint(bool linked, double x, double y)
     navigatorY_ = y;
     if (linked) {
         SetPoint(x, y);
-        ScanButton->setEnabled(true);
+        ScanButton->setEnabled(!fastMode_);
         ScanButton->setToolTip("Acquire Spectra");
     } else {
         ScanButton->setToolTip("No Points defined");
@@ -605,6 +610,14 @@ void TSpektForm::LinkNavigatorPoint(bool linked, double x, double y)
         Edit2->setText("Current Pos.");
     }
     SettingChanged("the point");
+}
+
+void TSpektForm::SetFastMode(bool on)
+{
+    fastMode_ = on;
+    ScanButton->setEnabled(!on);
+    if (on)
+        close();
 }
 
 // ---- excitation ---------------------------------------------------------------------------

@@ -69,6 +69,8 @@ public:
     // The navigator holds a spectroscopy point (linked) or none: curves are
     // then taken at the current tip position.
     void LinkNavigatorPoint(bool linked, double x, double y);
+    // The fast scan streams through the controller: no run may start beside it.
+    void SetFastMode(bool on);
 
     // ---- excitation --------------------------------------------------------------
     // Builds the current kind's excitation into the preview table (what Pre
@@ -264,6 +266,7 @@ private:
     bool kiSaved_ = false;
     double lastX_ = 0.0, lastY_ = 0.0;
     bool navigatorLinked_ = false;
+    bool fastMode_ = false;
     // What the plot shows now: the fit and the mouse read this.
     struct TShown {
         bool Preview = true;

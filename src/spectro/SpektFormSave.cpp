@@ -65,6 +65,9 @@ void TSpektForm::BuildSaveControls()
     ButtonCopy = new QPushButton("Copy", this);
     ButtonCopy->setObjectName("ButtonCopy");
     connect(ButtonCopy, &QPushButton::clicked, this, [this] { ButtonCopyClick(); });
+    // Nothing to write until the first curve is in.
+    for (QWidget* w : std::initializer_list<QWidget*>{SaveButton, SaveAsButton, ButtonCopy})
+        w->setEnabled(false);
     SpeedButton4 = new QPushButton("Options", this);
     SpeedButton4->setObjectName("SpeedButton4");
     connect(SpeedButton4, &QPushButton::clicked, this, [this] {
@@ -372,6 +375,8 @@ bool TSpektForm::eventFilter(QObject* watched, QEvent* event)
         return true;
     }
     if (watched == SaveButton) {
+        if (!SaveButton->isEnabled())
+            return QWidget::eventFilter(watched, event);
         if (event->type() == QEvent::MouseButtonPress)
             return true;
         if (event->type() == QEvent::MouseButtonRelease) {

@@ -20,9 +20,11 @@
 #include "scan/SmartFeedbackForm.h"
 #include "sim/SimController.h"
 #include "sim/SimSurface.h"
+#include "spectro/SpektForm.h"
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -94,12 +96,25 @@ TEST(BundledFastScan, TheFastButtonStreamsFrameAfterFrameIntoTheImageWindowsAndS
     ASSERT_TRUE(fast->isEnabled());
     ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "64"));
     ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "20"));
+    auto* spect = qobject_cast<QAbstractButton*>(MainQVTForm->Control("SpectButton"));
+    spect->click();
+    ASSERT_TRUE(SpektForm->isVisible());
+    ASSERT_TRUE(SpektForm->ScanButton->isEnabled());
     fast->click();
     ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    // The stream holds the controller: no spectroscopy beside it, whichever way its window is reached.
+    EXPECT_FALSE(spect->isEnabled());
+    EXPECT_FALSE(SpektForm->isVisible());
+    EXPECT_FALSE(SpektForm->ScanButton->isEnabled());
+    MainQVTForm->MenuItem("SpectroscopyItem")->trigger();
+    EXPECT_FALSE(SpektForm->ScanButton->isEnabled());
+    SpektForm->close();
     MainQVTForm->RepeatButton()->setChecked(true);
     MainQVTForm->ScanButton()->click();
     TFastScanThread& thread = DeviceWorkers->FastScanThread();
     ASSERT_TRUE(test::PumpUntil([&thread] { return thread.FramesDone() >= 3; }));
+    fast->click(); // not while the scan runs
+    EXPECT_TRUE(MainQVTForm->FastSpeedButtonDown());
     EXPECT_TRUE(DeviceWorkers->GoXYThread().Suspended()); // the controller scans, not the moves
     QCoreApplication::processEvents();
     QDir().mkpath("temp");
@@ -121,6 +136,8 @@ TEST(BundledFastScan, TheFastButtonStreamsFrameAfterFrameIntoTheImageWindowsAndS
     fast->click();
     EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
     EXPECT_EQ(OsziRequest.HighSpeedControl.load() & (HscDmaOn | HscScanOn), 0);
+    EXPECT_TRUE(spect->isEnabled());
+    EXPECT_TRUE(SpektForm->ScanButton->isEnabled());
 
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();

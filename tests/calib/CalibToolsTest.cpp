@@ -19,8 +19,10 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTableWidget>
+#include <QTest>
 
 #include <chrono>
 #include <cmath>
@@ -430,6 +432,39 @@ TEST_F(CalibToolsTest, TheRasterRunsBesideTheWindowAndDrawsTheTestPictureTheRigh
     w.Image5MouseDown(172, 101);
     EXPECT_NEAR(SimWiring::DacVolts(5, sim_->Dac(5)) - SimWiring::DacOffsetVolts(5), 45.0 / 255 * 18, 0.001);
     EXPECT_LT(sim_->Dac(6), 0);
+}
+
+TEST_F(CalibToolsTest, TheRasterButtonsAndItsSlidersAreOffWhereAClickWouldClash)
+{
+    Start(FastConfig(), "DAC5Edit2=0.0003125\r\nDAC6Edit2=0.0003125\r\n");
+    TSlidForm w(*form_);
+    w.FormCreate();
+    w.show();
+    auto* doButton = w.findChild<QPushButton*>("Button1");
+    auto* cancel = w.findChild<QPushButton*>("CancelRasterButton");
+    ASSERT_TRUE(doButton != nullptr && cancel != nullptr);
+    // Idle: nothing to cancel.
+    EXPECT_TRUE(doButton->isEnabled());
+    EXPECT_FALSE(cancel->isEnabled());
+
+    // Running: no second raster, and DAC5/DAC6 are the raster's.
+    QTest::mouseClick(doButton, Qt::LeftButton);
+    ASSERT_TRUE(w.RasterRunning());
+    EXPECT_FALSE(doButton->isEnabled());
+    EXPECT_TRUE(cancel->isEnabled());
+    for (int k = 1; k <= 2; ++k) {
+        EXPECT_FALSE(w.Edit(k)->isEnabled()) << k;
+        EXPECT_FALSE(w.Track(k)->isEnabled()) << k;
+    }
+
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    EXPECT_FALSE(w.RasterRunning());
+    EXPECT_TRUE(doButton->isEnabled());
+    EXPECT_FALSE(cancel->isEnabled());
+    for (int k = 1; k <= 2; ++k) {
+        EXPECT_TRUE(w.Edit(k)->isEnabled()) << k;
+        EXPECT_TRUE(w.Track(k)->isEnabled()) << k;
+    }
 }
 
 TEST_F(CalibToolsTest, WaveformTestSignalsOnAControllerThatHasTheGenerator)

@@ -25,6 +25,7 @@
 #include <QLabel>
 #include <QRadioButton>
 #include <QStatusBar>
+#include <QTest>
 
 #include <algorithm>
 #include <atomic>
@@ -315,6 +316,55 @@ TEST_F(ScannerFormTest, TheHardLinStatusFollowsTheFitWhileItScans)
     EXPECT_LT(scan.Linearisation().X2F, 1.0);
     scan.PauseScan();
     EXPECT_TRUE(PumpUntil([&] { return scan.Suspended(); }));
+}
+
+TEST_F(ScannerFormTest, HardLinControlsAreOffWhileHardLinIsOffAndTheCoefficientsOnlyForOfflineCorrection)
+{
+    ini_->WriteInteger("HardLin", "InX", 5);
+    ini_->WriteInteger("HardLin", "InY", 6);
+    ini_->WriteBool("HardLin", "FitPoly", true);
+    Start(FastConfig(), "[SoftLin]\nRange1=1000\nX1=1\nY1=1\n");
+    auto box = [this](const QString& text) {
+        for (QCheckBox* b : scanner_->findChildren<QCheckBox*>())
+            if (b->text() == text)
+                return b;
+        return static_cast<QCheckBox*>(nullptr);
+    };
+    QCheckBox* useHardLin = box("use HardLin");
+    QCheckBox* offline = box("Offline Correction");
+    auto* ki = scanner_->findChild<TNumericEdit*>("KiEdit");
+    QList<TNumericEdit*> coefficients;
+    for (const char* name : {"LinXFwd2Edit", "LinYFwd2Edit", "LinXFwd3Edit", "LinYFwd3Edit", "LinXBwd2Edit",
+                             "LinYBwd2Edit", "LinXBwd3Edit", "LinYBwd3Edit"})
+        coefficients.append(scanner_->findChild<TNumericEdit*>(name));
+    ASSERT_TRUE(useHardLin != nullptr && offline != nullptr && ki != nullptr);
+    ASSERT_FALSE(coefficients.contains(nullptr));
+    auto expectState = [&](bool offlineOn, bool kiOn, bool coefficientsOn, const char* when) {
+        EXPECT_EQ(offline->isEnabled(), offlineOn) << when;
+        EXPECT_EQ(ki->isEnabled(), kiOn) << when;
+        for (TNumericEdit* e : coefficients)
+            EXPECT_EQ(e->isEnabled(), coefficientsOn) << when << " " << e->objectName().toStdString();
+    };
+    if (useHardLin->isChecked())
+        useHardLin->click();
+    expectState(false, false, false, "HardLin off");
+    useHardLin->click();
+    expectState(true, true, false, "the scan fits");
+    offline->click();
+    expectState(true, false, true, "offline correction");
+    // A coefficient runs from -1 to 1: the limit is taken, one beyond it comes back to the limit.
+    const auto typed = [this](TNumericEdit* e, const char* text) {
+        e->selectAll();
+        QTest::keyClicks(e, text);
+        QTest::keyClick(e, Qt::Key_Return);
+        return workers_->GoXYThread().Linearisation();
+    };
+    EXPECT_DOUBLE_EQ(typed(coefficients[0], "1").X2F, 1.0);
+    EXPECT_DOUBLE_EQ(typed(coefficients[0], "1.001").X2F, 1.0);
+    EXPECT_DOUBLE_EQ(typed(coefficients[7], "-1").Y3B, -1.0);
+    EXPECT_DOUBLE_EQ(typed(coefficients[7], "-1.001").Y3B, -1.0);
+    useHardLin->click();
+    expectState(false, false, false, "HardLin off again");
 }
 
 TEST_F(ScannerFormTest, MissingScannerFileIsCreatedWithTheCurrentFactors)

@@ -431,6 +431,30 @@ SavedCurve ParseCurve(const QString& text)
     return c;
 }
 
+TEST_F(ResonanceOnSim, OptionControlsThatFollowABoxAreOffWhileItIsOff)
+{
+    Start();
+    options_->show();
+    auto* autoQDelay = options_->findChild<QPushButton*>("AutoQDelayBtn");
+    ASSERT_NE(autoQDelay, nullptr);
+    // Each box clicked twice, so both of its states are seen.
+    for (int i = 0; i < 2; ++i) {
+        options_->Check("CheckBox1")->click(); // "Auto 0°": the phase is taken, not typed
+        EXPECT_EQ(options_->Edit("EditPhase")->isEnabled(), !options_->Check("CheckBox1")->isChecked());
+
+        options_->Check("CheckBox3")->click(); // "Change Q"
+        const bool q = options_->Check("CheckBox3")->isChecked();
+        EXPECT_EQ(options_->TrackBar()->isEnabled(), q);
+        EXPECT_EQ(options_->Check("CheckBox4")->isEnabled(), q);
+        EXPECT_FALSE(autoQDelay->isEnabled());
+
+        options_->Check("xAxisCheck")->click(); // the frequency range only for a fixed x axis
+        const bool fixed = options_->Check("xAxisCheck")->isChecked();
+        EXPECT_EQ(options_->Edit("EditFRange")->isEnabled(), fixed);
+        EXPECT_EQ(options_->Edit("EditFRange")->isReadOnly(), !fixed);
+    }
+}
+
 class RecordOnSim : public ResonanceOnSim {
 protected:
     void SetUp() override

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QDir>
 #include <QLineEdit>
 #include <QTest>
@@ -302,6 +303,20 @@ TEST_F(LockinOnSim, ShownAtStartAsTheUserFileSaysAndClosingReleasesTheMainButton
     EXPECT_FALSE(form_->isVisible());
     EXPECT_EQ(button, std::vector<bool>{false});
     UserIni = savedUser;
+}
+
+TEST_F(LockinOnSim, TheFrequencyIsNotTypedWhileTheReferenceIsExternal)
+{
+    ini_->WriteInteger("Lockin", "PLLOn", 1);
+    Start();
+    auto* freq = form_->findChild<QLineEdit*>("Edit1");
+    ASSERT_NE(freq, nullptr);
+    EXPECT_FALSE(freq->isEnabled());
+    EXPECT_TRUE(form_->findChild<QLineEdit*>("Edit2")->isEnabled());
+    // This amplifier has no external reference input: its item cannot be chosen.
+    ASSERT_EQ(freq->actions().size(), 1);
+    EXPECT_EQ(freq->actions()[0]->text(), "ext. Referenz");
+    EXPECT_FALSE(freq->actions()[0]->isEnabled());
 }
 
 TEST_F(LockinOnSim, AFaultStopsTheDisplayWithItsMessage)

@@ -284,6 +284,7 @@ TEST_F(MultiLockInOnSim, OscillatorValuesAreSentAsShownAndStoredOrRefusedAtTheir
     test::TypeEnter(f1, "21000");
     form_->SetLinkText(2, "F1+1000");
     EXPECT_EQ(sim_->Register(RegLia3Freq), word(21000.0) + word(1000.0));
+    EXPECT_FALSE(f3->isEnabled()) << "a linked oscillator's frequency is the formula's";
 
     // A cleared link box is "no link" on Enter, chosen and stored, never 0 Hz.
     form_->SetLinkText(2, "no link");

@@ -248,6 +248,41 @@ TEST_F(MainWindowTest, MenusFollowTheAdministratorLevelAndTheFeedbackMode)
     EXPECT_EQ(z.ListIndex.load(), 0);
 }
 
+TEST_F(MainWindowTest, CommandsStayOffWhileNothingIsThereForThem)
+{
+    dir_.WriteFile("user.ini", "[Admin]\r\nCurrentMode=0\r\n");
+    Create();
+    form_->show();
+    // No tool window plugged in yet: their buttons, Fast and Parameter have nothing behind them.
+    for (const char* name : {"SpectButton", "CoarseButton", "Crosshairsbutton", "dncButton", "SelButton", "Oszi2Button",
+                             "SlidButton", "CameraButton"})
+        EXPECT_FALSE(form_->Control(name)->isEnabled()) << name;
+    EXPECT_FALSE(form_->FastSpeedButton()->isEnabled());
+    EXPECT_FALSE(form_->MenuItem("ParameterItem")->isEnabled());
+    // A user cannot make himself admin without the password window, nor reach a DDE server that is not there.
+    EXPECT_EQ(form_->AdminLevel(), 0);
+    EXPECT_FALSE(form_->MenuItem("MakemeAdminItem")->isEnabled());
+    EXPECT_FALSE(form_->MenuItem("DDESever1")->isEnabled());
+    form_->SetToolToggle("CoarseButton", [](bool) {});
+    EXPECT_TRUE(form_->Control("CoarseButton")->isEnabled());
+    EXPECT_FALSE(form_->Control("SpectButton")->isEnabled());
+
+    // The image commands follow the image windows: on with one, off again when the last one closes.
+    TDaten& z = workers_->GoXYThread().Channels[0];
+    ASSERT_TRUE(z.AllocBuffers(16, 16));
+    QMdiSubWindow* sub = (new TChildForm(z, 0, &workers_->ShowThread()))->AddToMdiArea(form_->MdiArea());
+    sub->show();
+    form_->MdiArea()->setActiveSubWindow(sub);
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(form_->SaveButton()->isEnabled());
+    sub->close();
+    QCoreApplication::processEvents();
+    for (const char* name : {"FileCloseItem", "FileSaveItem", "FileSaveAllItem", "WindowCascadeItem", "WindowTileItem",
+                             "WindowArrangeItem", "WindowMinimizeItem"})
+        EXPECT_FALSE(form_->MenuItem(name)->isEnabled()) << name;
+    EXPECT_FALSE(form_->SaveButton()->isEnabled());
+}
+
 TEST_F(MainWindowTest, ScanButtonStartsAScanAndTheScanThreadReleasesIt)
 {
     Create();

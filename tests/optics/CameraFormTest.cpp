@@ -235,3 +235,28 @@ TEST_F(CameraFormTest, AFullDiskLeavesTheBitmapSavedBeforeAsItWasAndIsToldOnce)
     EXPECT_EQ(boxes_.Texts().size(), 1);
     form_->FormDestroy();
 }
+
+TEST_F(CameraFormTest, SaveAsAndTheDriverDialogsStayOffWhileNoDriverIsConnected)
+{
+    // No driver chosen yet: nothing to save, no driver to ask.
+    Make();
+    form_->show();
+    for (const char* item : {"SaveAs", "Source", "Format", "Display"})
+        EXPECT_FALSE(form_->Item(item)->isEnabled()) << item;
+
+    // The operator picks a driver, then picks it again to let it go.
+    form_->DriverItems()[1]->trigger();
+    ASSERT_EQ(cam_.Connected, 1);
+    EXPECT_TRUE(form_->Item("SaveAs")->isEnabled());
+    form_->DriverItems()[1]->trigger();
+    ASSERT_EQ(cam_.Connected, -1);
+    EXPECT_FALSE(form_->Item("SaveAs")->isEnabled());
+
+    // Closing the window lets the driver go too.
+    form_->DriverItems()[0]->trigger();
+    ASSERT_TRUE(form_->Item("SaveAs")->isEnabled());
+    form_->hide();
+    ASSERT_EQ(cam_.Connected, -1);
+    EXPECT_FALSE(form_->Item("SaveAs")->isEnabled());
+    EXPECT_TRUE(cam_.Saved.isEmpty());
+}

@@ -330,6 +330,8 @@ TEST_F(ApproachButtonsOnSim, CoarseMovesFromTheMenusReachTheMotorWithThePiezoRet
     EXPECT_GT(engages.back(), steps.back());
     EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
     EXPECT_TRUE(approach[5]->isChecked());
+    form_->PopupMenu1()->aboutToShow();
+    EXPECT_FALSE(approach[0]->isEnabled()) << "approached: no piezo approach to run";
 
     // One step up from the retract menu; then the piezo retract by the button.
     form_->PopupMenu2()->actions()[1]->trigger();

@@ -12,6 +12,8 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QPushButton>
+#include <QTest>
 #include <QToolButton>
 
 #include <algorithm>
@@ -397,3 +399,29 @@ TEST_F(SpektFormTest, KindsShowTheirEditsAndWriteTheirSettings)
 }
 
 } // namespace
+
+TEST_F(SpektFormTest, PlotSaveAndCopyStayOffUntilACurveHasTheirData)
+{
+    Start(ModeStm, 2.0f, 0.5f);
+    Kind("X(U)", 101, 0.5, false, 2);
+    form_->show();
+    // Nothing measured yet: no column to plot, no curve to write.
+    for (int c = 0; c < 4; ++c)
+        EXPECT_FALSE(form_->PlotButtons[c]->isEnabled()) << c;
+    const QList<QWidget*> writers = {form_->SaveButton, form_->SaveAsButton, form_->ButtonCopy};
+    for (QWidget* w : writers)
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    QTest::mouseClick(form_->SaveButton, Qt::LeftButton, Qt::ShiftModifier);
+    EXPECT_FALSE(form_->SaveButton->isChecked()) << "a click on the Save that is off did something";
+
+    Kind("X(U)", 101, 0.5, false, 1);
+    ASSERT_TRUE(Run());
+    EXPECT_TRUE(form_->PlotButtons[0]->isEnabled());
+    for (QWidget* w : writers)
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    // A second channel chosen after the run shows its button, but that curve has no such column.
+    Kind("X(U)", 101, 0.5, false, 2);
+    ASSERT_FALSE(form_->PlotButtons[1]->isHidden());
+    EXPECT_FALSE(form_->PlotButtons[1]->isEnabled());
+    EXPECT_TRUE(form_->PlotButtons[0]->isEnabled());
+}

@@ -331,6 +331,42 @@ TEST_F(SpektSaveTest, EveryChannelCountUpToFourIsKeptAndShown)
     EXPECT_FALSE(form_->ChannelBoxes[1]->isVisibleTo(form_.get()));
 }
 
+TEST_F(SpektSaveTest, TheCycleCountIsTypedOnlyForNAndALoadedRampHasNoLeadInOut)
+{
+    MeasureForceCurve();
+    options_ = std::make_unique<TSpektOptionForm>(*form_);
+    options_->FormCreate();
+    options_->show();
+    auto enter = [this](const QString& text) {
+        options_->Edit1->setText(text);
+        QTest::keyClick(options_->Edit1, Qt::Key_Return);
+        return user_->ReadFloat("X(z)", "Cycle", -1);
+    };
+    for (QRadioButton* fixed : {options_->RadioButton11, options_->RadioButton12}) {
+        fixed->click();
+        EXPECT_FALSE(options_->Edit1->isEnabled()) << fixed->text().toStdString();
+        EXPECT_TRUE(options_->CheckBox1->isEnabled());
+    }
+    options_->RadioButton13->click();
+    ASSERT_TRUE(options_->Edit1->isEnabled());
+    // N runs from 1 to 15 cycles: the limits are taken, one beyond comes back to them.
+    EXPECT_EQ(enter("15"), 15.0);
+    EXPECT_EQ(enter("16"), 15.0);
+    EXPECT_EQ(options_->Edit1->text(), "15");
+    EXPECT_EQ(enter("1"), 1.0);
+    EXPECT_EQ(enter("0"), 1.0);
+    EXPECT_EQ(options_->Edit1->text(), "1");
+
+    // A ramp from a file brings its own lead: the box and the count are off until another cycle is chosen.
+    user_->WriteString("X(z)", "BiasCycleName", dir_.Path() + "none.dat");
+    options_->RadioButton14->click();
+    EXPECT_FALSE(options_->CheckBox1->isEnabled());
+    EXPECT_FALSE(options_->Edit1->isEnabled());
+    options_->RadioButton12->click();
+    EXPECT_TRUE(options_->CheckBox1->isEnabled());
+    EXPECT_FALSE(options_->Edit1->isEnabled());
+}
+
 TEST_F(SpektSaveTest, SaveAndCopyWriteTheLastMeasurementWhateverWasPreviewedOrStopped)
 {
     MeasureForceCurve();
