@@ -205,13 +205,19 @@ def main():
     parser.add_argument("--pick", action="append", default=[], metavar="TEXT",
                         help="plant only entries whose fault, file or find contains TEXT (repeatable)")
     parser.add_argument("--logs", default=None, help="folder for the logs (default BUILD/plant-faults)")
+    parser.add_argument("--from", dest="first", type=int, default=1, metavar="N",
+                        help="begin at the Nth entry (after --pick), to go on with a run that was stopped")
     args = parser.parse_args()
 
     started = time.monotonic()
+    # Ctrl-C and SIGTERM end the run through the same path, which puts the file back.
+    signal.signal(signal.SIGINT, on_signal)
+    signal.signal(signal.SIGTERM, on_signal)
     entries = [entry for path in args.lists for entry in parse_list(path)]
     if args.pick:
         entries = [e for e in entries
                    if any(t in e.fault or t in e.file or t in e.find for t in args.pick)]
+    entries = entries[max(args.first, 1) - 1:]
     if not entries:
         sys.exit("no fault to plant")
 
@@ -228,11 +234,9 @@ def main():
     logs = Path(args.logs).resolve() if args.logs else build / "plant-faults"
     logs.mkdir(parents=True, exist_ok=True)
 
-    signal.signal(signal.SIGINT, on_signal)
-    signal.signal(signal.SIGTERM, on_signal)
-
     results = []  # (entry, verdict, tests, flaky)
     all_flaky = []
+    planted = False
     try:
         log = logs / "00-unplanted-build.log"
         log.write_text("")
@@ -247,6 +251,7 @@ def main():
             t0 = time.monotonic()
             try:
                 text = original.decode("utf-8")
+                planted = True
                 path.write_bytes(text.replace(entry.find, entry.replace, 1).encode("utf-8"))
                 if not build_tree(build, args.jobs, log):
                     verdict, tests, flaky = "NO-BUILD", [], []
@@ -261,7 +266,7 @@ def main():
             results.append((entry, verdict, tests, flaky))
             all_flaky += [(entry, name) for name in flaky]
             detail = f": {', '.join(tests)}" if tests else ""
-            print(f"[{number}/{len(entries)}] {verdict} {entry.file}: {entry.fault} "
+            print(f"[{number + args.first - 1}] {verdict} {entry.file}: {entry.fault} "
                   f"({time.monotonic() - t0:.0f} s){detail}", flush=True)
             for name in flaky:
                 print(f"    flake (failed once, passed on the rerun): {name}", flush=True)
@@ -271,7 +276,7 @@ def main():
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         # Leave the build folder matching the restored sources.
-        if results:
+        if planted:
             build_tree(build, args.jobs, logs / "99-restored-build.log")
 
     print("\nVerdicts:")
@@ -294,4 +299,7 @@ def main():
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except Interrupted as why:
+        sys.exit(f"interrupted by {why} before any fault was planted")
