@@ -205,6 +205,9 @@ def main():
     parser.add_argument("--pick", action="append", default=[], metavar="TEXT",
                         help="plant only entries whose fault, file or find contains TEXT (repeatable)")
     parser.add_argument("--logs", default=None, help="folder for the logs (default BUILD/plant-faults)")
+    parser.add_argument("--new-tests", metavar="REGEX", default=None,
+                        help="tests written for this campaign's survivors: a fault only they kill "
+                             "counts as a survivor of the suite before them (first round)")
     parser.add_argument("--from", dest="first", type=int, default=1, metavar="N",
                         help="begin at the Nth entry (after --pick), to go on with a run that was stopped")
     args = parser.parse_args()
@@ -290,6 +293,14 @@ def main():
     if counted:
         print(f"\nKill rate: {killed}/{len(counted)} = {100.0 * killed / len(counted):.1f} %"
               + (f" ({others} not counted: did not build or ctest erred)" if others else ""))
+    if counted and args.new_tests:
+        new = re.compile(args.new_tests)
+        only_new = [r for r in counted if r[1] == "KILLED" and all(new.search(bare(t)) for t in r[2])]
+        before = killed - len(only_new)
+        print(f"Kill rate without the tests matching {args.new_tests!r}: {before}/{len(counted)} = "
+              f"{100.0 * before / len(counted):.1f} %")
+        for entry, _, tests, _ in only_new:
+            print(f"    killed only by them: {entry.file}: {entry.fault}")
     if all_flaky:
         print("Flaky tests (failed once, passed on the rerun):")
         for entry, name in all_flaky:
