@@ -651,7 +651,8 @@ TEST(ImageRenderer, RepaintOfARunningFrameLeavesTheOlderLinesAlone)
 }
 
 // The picture's plane is fitted over all its lines, the first as much as the
-// last: one raised line at either end tilts it by the same amount, opposite ways.
+// last, for its range and for its drawing: one raised line at either end tilts
+// it by the same amount, opposite ways.
 TEST(ImageRenderer, ThePlaneFitTakesTheFirstAndTheLastLineAlike)
 {
     constexpr int n = 64;
@@ -668,5 +669,9 @@ TEST(ImageRenderer, ThePlaneFitTakesTheFirstAndTheLastLineAlike)
         r.RecalcPictureRange(m, 0);
         EXPECT_NEAR(r.PlaneSlopeX(), 0.0, 1e-12);
         EXPECT_NEAR(r.PlaneSlopeY(), raised == 1 ? -endSlope : endSlope, 1e-9);
+        // Drawn, the picture is levelled with the plane of the lines drawn.
+        r.DrawLines(m, 1, n);
+        EXPECT_NEAR(r.WorkSlopeX(), 0.0, 1e-6);
+        EXPECT_NEAR(r.WorkSlopeY(), raised == 1 ? -endSlope : endSlope, 1e-5);
     }
 }
