@@ -652,3 +652,29 @@ TEST(ImageRenderer, RepaintOfARunningFrameLeavesTheOlderLinesAlone)
     ASSERT_TRUE(r.DrawNewLines(m, 9, 1));
     EXPECT_NE(RowIndexes(r, 3), line3);
 }
+
+// The picture's plane is fitted over all its lines, the first as much as the
+// last, for its range and for its drawing: one raised line at either end tilts
+// it by the same amount, opposite ways.
+TEST(ImageRenderer, ThePlaneFitTakesTheFirstAndTheLastLineAlike)
+{
+    constexpr int n = 64;
+    // Least squares over lines 1..n of a single line h high at line k:
+    // slope = 12 h (k - (n + 1) / 2) / (n (n² - 1)).
+    const double h = 640.0;
+    const double endSlope = 12.0 * h * ((n - 1) / 2.0) / (n * (double(n) * n - 1.0));
+    for (const int raised : {1, n}) {
+        SCOPED_TRACE(raised);
+        TImageMatrix m(n, n);
+        Fill(m, [&](int, int y) { return y == raised ? h : 0.0; });
+        TImageRenderer r(n, n);
+        r.SlopeMode = SlopeCurrentPicture;
+        r.RecalcPictureRange(m, 0);
+        EXPECT_NEAR(r.PlaneSlopeX(), 0.0, 1e-12);
+        EXPECT_NEAR(r.PlaneSlopeY(), raised == 1 ? -endSlope : endSlope, 1e-9);
+        // Drawn, the picture is levelled with the plane of the lines drawn.
+        r.DrawLines(m, 1, n);
+        EXPECT_NEAR(r.WorkSlopeX(), 0.0, 1e-6);
+        EXPECT_NEAR(r.WorkSlopeY(), raised == 1 ? -endSlope : endSlope, 1e-5);
+    }
+}

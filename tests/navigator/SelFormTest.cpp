@@ -498,3 +498,32 @@ TEST_F(SelFormTest, TheTipIsDrawnWhereTheControllerHasIt)
     EXPECT_TRUE(red);
     EXPECT_EQ(drawn.pixel(128, 128), QColor(128, 128, 128).rgb());
 }
+
+#include <QTest>
+
+// Run is offered on a script only: with the script thread there, moving the
+// selection to the scanner field or the position leaves it disabled.
+TEST_F(SelFormTest, RunIsEnabledOnlyWhileAScriptIsSelected)
+{
+    TSelForm& f = *form_;
+    TempDir scripts;
+    scripts.WriteFile("s.scr", "BEGIN END.");
+    UserIni = ini_.get();
+    TFakeRunner runner;
+    f.ScriptRunner = &runner;
+    f.ScriptChosen(scripts.Path() + "s.scr");
+    ASSERT_EQ(f.SelectedKind(), TNodeKind::Script);
+    QTreeWidgetItem* script = f.TreeView1()->currentItem();
+    EXPECT_TRUE(f.RunStopButton()->isEnabled());
+
+    QTreeWidget* tree = f.TreeView1();
+    tree->setFocus();
+    QTest::keyClick(tree, Qt::Key_Home);
+    ASSERT_EQ(tree->currentItem(), f.RootNode());
+    EXPECT_FALSE(f.RunStopButton()->isEnabled());
+    tree->setCurrentItem(f.CurrPositionNode());
+    EXPECT_FALSE(f.RunStopButton()->isEnabled());
+    tree->setCurrentItem(script);
+    EXPECT_TRUE(f.RunStopButton()->isEnabled());
+    UserIni = nullptr;
+}

@@ -205,3 +205,30 @@ TEST(HidDevices, StopCancelsAPendingReadAndDropsLateReports)
     // The controller joined its threads before the devices went.
     EXPECT_EQ(backend->OpenReads(), 0);
 }
+
+// A device that answered with an error pauses for its sleep time before the
+// next read; closing it meanwhile wakes the pause instead of waiting it out.
+TEST(HidDevices, StopDuringThePauseAfterAnErrorReturnsAtOnce)
+{
+    auto backend = std::make_shared<FakeHidBackend>();
+    backend->Plug(Stick("a"));
+    TJvHidDeviceController ctl(backend);
+    ctl.DeviceChange();
+    Received r;
+    ctl.OnDeviceDataError = [&](TJvHidDevice&, int code) { r.Errors.push_back(code); };
+    TJvHidDevice* d = nullptr;
+    ASSERT_TRUE(ctl.TakeNextDevice(d));
+    ASSERT_TRUE(d->SetThreadSleepTime(10000));
+    backend->QueueError("a", EIO);
+    d->SetDataHandler(Collect(r));
+    ASSERT_TRUE(PumpUntil([&] { return r.Errors.size() == 1; }, 10000));
+    // The error is posted just before the pause begins.
+    QThread::msleep(100);
+    EXPECT_EQ(backend->ReadCalls(), 1);
+    const auto before = std::chrono::steady_clock::now();
+    d->SetDataHandler(nullptr);
+    const auto waited = std::chrono::steady_clock::now() - before;
+    // Woken, the stop takes microseconds; the pause it must not wait out is 10 s.
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_EQ(backend->OpenReads(), 0);
+}

@@ -742,3 +742,50 @@ TEST_F(SpektSaveTest, SaveAsWithNoScreenIsCancelledAtOnceAndLogged)
 
 } // namespace
 } // namespace qvt
+
+namespace qvt {
+namespace {
+
+// Each end of the fitted range, dragged on the chart, is kept under its own
+// key and used by the next fit: the end first, then the start.
+TEST_F(SpektSaveTest, BothEndsOfTheFitRangeDraggedOnTheChartAreKept)
+{
+    MeasureForceCurve();
+    form_->show();
+    QCoreApplication::processEvents();
+    form_->FitButtonClick();
+    ASSERT_TRUE(form_->Fit().Valid);
+    QWidget* chart = form_->Image1;
+    const TPlotRect plot = form_->Image1->PlotRect();
+    const int y = (plot.Top + plot.Bottom) / 2;
+    const auto at = [&](double fraction) { return QPoint(plot.Left + int(fraction * (plot.Right - plot.Left)), y); };
+    const auto drag = [&](QPoint from, QPoint to) {
+        QTest::mousePress(chart, Qt::LeftButton, {}, from);
+        QTest::mouseMove(chart, to);
+        QTest::mouseRelease(chart, Qt::LeftButton, {}, to);
+    };
+
+    drag(at(1.0), at(0.6));
+    const double start = user_->ReadFloat("Spekt", "StartFit", -1.0);
+    const double stop = user_->ReadFloat("Spekt", "StopFit", -1.0);
+    EXPECT_NEAR(stop, form_->Fit().End.x() / double(SpektPlotWidth), 1e-6);
+    EXPECT_GT(stop, 0.45);
+    EXPECT_LT(stop, 0.75);
+    EXPECT_LT(start, 0.1);
+    EXPECT_NEAR(start, form_->Fit().Start.x() / double(SpektPlotWidth), 1e-6);
+
+    drag(at(0.0), at(0.2));
+    const double moved = user_->ReadFloat("Spekt", "StartFit", -1.0);
+    EXPECT_GT(moved, 0.1);
+    EXPECT_LT(moved, 0.35);
+    EXPECT_EQ(user_->ReadFloat("Spekt", "StopFit", -1.0), stop);
+
+    // The next fit takes the kept range: its line ends where the markers were left.
+    form_->FitButtonClick();
+    ASSERT_TRUE(form_->Fit().Valid);
+    EXPECT_NEAR(form_->Fit().A / SpektPlotWidth, moved, 1e-6);
+    EXPECT_NEAR(form_->Fit().B / SpektPlotWidth, stop, 1e-6);
+}
+
+} // namespace
+} // namespace qvt

@@ -277,3 +277,20 @@ TEST(A3DForm, TheViewFollowsALargeFrameAndShowsItsPictureWhenItEnds)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
 }
+
+// The stored z gain position opens as stored up to the scroll bar's ends,
+// and one beyond either end opens at that end.
+TEST(A3DForm, TheStoredGainPositionIsTakenUpToItsEnds)
+{
+    const std::pair<int, int> cases[] = {{99, 99}, {100, 99}, {0, 0}, {-1, 0}};
+    for (const auto& [stored, shown] : cases) {
+        SCOPED_TRACE(stored);
+        MainIniScope settings;
+        settings.ini.WriteInteger("A3D", "ScrollBar1Pos", stored);
+        OpenGLScope gl(false);
+        TA3DForm form;
+        form.FormCreate();
+        EXPECT_EQ(form.View().ScrollBarPos, shown);
+        EXPECT_EQ(form.findChild<QScrollBar*>("ScrollBar1")->value(), shown);
+    }
+}
