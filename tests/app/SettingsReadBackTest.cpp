@@ -129,6 +129,11 @@ bool ReadBack(const QString& stored, const QString& moved, const QString& writte
 {
     if (SameValue(written, moved))
         return true;
+    // A switch takes any number but 0 as on, and writes it back as 1.
+    const QStringList switchValues = {"0", "1"};
+    if (switchValues.contains(stored.trimmed()) && switchValues.contains(written.trimmed()) &&
+        (moved.trimmed().toLongLong() != 0) == (written.trimmed() == "1"))
+        return true;
     const double from = stored.trimmed().toDouble();
     const double to = moved.trimmed().toDouble();
     const double now = written.trimmed().toDouble();
