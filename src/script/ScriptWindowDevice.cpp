@@ -25,6 +25,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -280,10 +281,20 @@ void TScriptWindowDevice::CoarseSteps(TCoarseAxis axis, int n)
     // (or the close) ends the move at the next one rather than after a
     // million steps made inside one call.
     const bool forth = n > 0;
-    for (int left = std::abs(n); left > 0 && !Cancelled(); --left) {
+    // A link that goes during the run ends it: the steps left would each try
+    // to open the port again.
+    std::optional<int32_t> lost;
+    bool linkGone = false;
+    for (int left = std::abs(n); left > 0 && !Cancelled() && !linkGone; --left) {
         const bool done = Sync([&] {
             if (Stepper == nullptr)
                 return;
+            if (!lost)
+                lost = Stepper->LinkLosses;
+            else if (Stepper->LinkLosses != *lost) {
+                linkGone = true;
+                return;
+            }
             switch (axis) {
             case TCoarseAxis::X:
                 forth ? Stepper->StepsRight(1) : Stepper->StepsLeft(1);
@@ -295,6 +306,7 @@ void TScriptWindowDevice::CoarseSteps(TCoarseAxis axis, int n)
                 forth ? Stepper->StepsUp(1) : Stepper->StepsDown(1);
                 break;
             }
+            linkGone = Stepper->LinkLosses != *lost;
         });
         if (!done)
             return;

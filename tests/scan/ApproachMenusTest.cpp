@@ -8,13 +8,16 @@
 #include "scan/ApproachMenus.h"
 #include "scan/ScanParaForm.h"
 #include "scan/ScanStatus.h"
+#include "script/ScriptWindowDevice.h"
 #include "sim/SimSerialPeer.h"
 
 #include <QLabel>
 #include <QMenu>
 #include <QToolButton>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 using namespace qvt;
 using namespace qvt::test;
@@ -414,4 +417,31 @@ TEST_F(ApproachButtonsOnSim, AnAdapterUnpluggedDuringAMenuCoarseMoveEndsItsRemai
     EXPECT_EQ(Stepper->zCoarsePos, at);
     EXPECT_FALSE(Stepper->PortOpen);
     EXPECT_EQ(MicroscopeState.ZState.load(), ZApproached);
+}
+
+// A script's coarse move ends at the step whose link went, as the menu's does,
+// instead of trying to open the port again for every step left.
+TEST_F(ApproachButtonsOnSim, AnAdapterUnpluggedDuringAScriptsCoarseMoveEndsItsRemainingSteps)
+{
+    auto positioner = std::make_unique<sim::SimPositioner>();
+    ASSERT_TRUE(positioner->Ok());
+    Set("Stepper", "COMDevice", positioner->SlavePath());
+    Set("Stepper", "Down", "44");
+    Set("Coarse", "FastZ", "1");
+    Start();
+    TScriptWindowDevice script(*device_, *workers_);
+    std::atomic<bool> ended{false};
+    std::thread run([&] {
+        script.CoarseSteps(TCoarseAxis::Z, -20);
+        ended = true;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return Stepper->zCoarsePos <= -3; }));
+    positioner.reset(); // unplugged
+    const bool done = PumpUntil([&] { return ended.load(); });
+    run.join();
+    ASSERT_TRUE(done);
+    EXPECT_GT(Stepper->zCoarsePos, -20) << "the adapter went before the run ended";
+    EXPECT_EQ(script.TakeBoxTexts().join(" | ").toStdString(),
+              "Com1 is gone: the command was dropped and the port closed.");
+    EXPECT_FALSE(Stepper->PortOpen);
 }
