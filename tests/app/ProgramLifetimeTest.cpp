@@ -543,6 +543,37 @@ TEST_F(ProgramInProcess, SigtermEndsItWithToolWindowsAndWindowsWithoutAParentOpe
     EXPECT_FALSE(Setting(ini, "Main", "FormHeight").isEmpty());
 }
 
+// A second start of the program finds it running: it leaves at once and the
+// running one's main window, minimized by the operator, comes back.
+TEST_F(ProgramInProcess, ASecondStartLeavesAndBringsTheMinimizedMainWindowBack)
+{
+    const QString exe = dir_.Path() + "qvt";
+    if (::link(QVT_EXECUTABLE, QFile::encodeName(exe).constData()) != 0)
+        ASSERT_TRUE(QFile::copy(QVT_EXECUTABLE, exe));
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    second.setProcessEnvironment(env);
+    second.setProcessChannelMode(QProcess::ForwardedChannels);
+    bool minimized = false;
+    std::optional<bool> minimizedAfter;
+    const auto ran = Run([&] {
+        MainQVTForm->showMinimized();
+        minimized = MainQVTForm->isMinimized();
+        QObject::connect(&second, &QProcess::finished, [&] {
+            minimizedAfter = MainQVTForm->isMinimized();
+            ::kill(::getpid(), SIGTERM);
+        });
+        second.start(exe, {});
+    });
+    EXPECT_LT(ran, std::chrono::milliseconds(StartBoundMs));
+    ASSERT_TRUE(minimized) << "the main window could not be minimized";
+    ASSERT_TRUE(minimizedAfter.has_value()) << "the second start never ended";
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_FALSE(*minimizedAfter) << "the running program's main window stayed minimized";
+}
+
 // SIGTERM takes the way out File › Exit takes: the main window's close step
 // pauses the scan and ramps the tip home before the windows go. Only that
 // step ramps home; the end of the windows leaves the tip where the scan had it.
