@@ -4,6 +4,7 @@
 #include "core/SharedState.h"
 #include "core/Startup.h"
 #include "device/InOutForm.h"
+#include "lockin/DncControls.h"
 #include "lockin/DncForm.h"
 #include "lockin/LinkFormula.h"
 #include "lockin/LockInOptionForm.h"
@@ -178,6 +179,24 @@ TEST(BundledResonance, TheOptionsButtonOpensTheOptionsWhoseQGainFollowsTheInputG
     ASSERT_TRUE(dnc.InputRadio(gain)->isChecked());
     EXPECT_NE(options.Label("Label14")->text(), before);
     EXPECT_TRUE(options.Label("Label14")->text().startsWith("Gain: "));
+    DestroyAllForms();
+}
+
+// The input gain the operator left is the controller's from the start, not
+// only the radio shown: the lock-in's amplitude is read at that gain.
+TEST(BundledResonance, TheStoredInputGainReachesTheControllerAtStart)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    program.Dir.WriteFile("ini/qvt.ini",
+                          program.Dir.ReadFile("ini/qvt.ini").replace("InputRadio1=1", "InputRadio1=0\r\nInputRadio10=1"));
+    ASSERT_TRUE(program.Create());
+    ASSERT_NE(dncForm, nullptr);
+    auto* sim = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(sim, nullptr);
+    EXPECT_TRUE(dncForm->InputRadio(10)->isChecked());
+    EXPECT_EQ(sim->ControlWord() & InputGainMask, InputGainBits(10, InOutForm->Caps));
+    EXPECT_NE(sim->ControlWord() & InputGainMask, InputGainBits(1, InOutForm->Caps));
     DestroyAllForms();
 }
 
