@@ -1,5 +1,7 @@
 #include "platform/Launcher.h"
 
+#include "platform/ThreadPriority.h"
+
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -40,7 +42,9 @@ bool PrepareLaunch(const QString& program, const QStringList& arguments, const Q
     l.Arguments = arguments;
     const QString nice = idlePriority ? QStandardPaths::findExecutable("nice") : QString();
     if (!nice.isEmpty()) {
-        l.Arguments = QStringList{"-n", "19", executable} + arguments;
+        // nice(1) adds to our own nice: idle is 19 whatever ours is (a
+        // larger sum is taken as 19).
+        l.Arguments = QStringList{"-n", QString::number(19 - ProcessNice()), executable} + arguments;
         l.Program = nice;
     }
     l.Directory = workingDirectory.isEmpty() ? QDir::currentPath() : QDir(workingDirectory).absolutePath();

@@ -15,11 +15,11 @@
 #include "sim/SimController.h"
 #include "support/TestSupport.h"
 
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -188,8 +188,8 @@ TEST(BundledResonance, TheStoredInputGainReachesTheControllerAtStart)
 {
     test::BundledProgram program;
     ASSERT_TRUE(program.Copied);
-    program.Dir.WriteFile("ini/qvt.ini",
-                          program.Dir.ReadFile("ini/qvt.ini").replace("InputRadio1=1", "InputRadio1=0\r\nInputRadio10=1"));
+    program.Dir.WriteFile(
+        "ini/qvt.ini", program.Dir.ReadFile("ini/qvt.ini").replace("InputRadio1=1", "InputRadio1=0\r\nInputRadio10=1"));
     ASSERT_TRUE(program.Create());
     ASSERT_NE(dncForm, nullptr);
     auto* sim = dynamic_cast<sim::SimController*>(InOutForm->Driver());

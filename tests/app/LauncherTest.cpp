@@ -7,6 +7,8 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 using namespace qvt;
 
 namespace {
@@ -36,9 +38,20 @@ TEST(Launcher, PassesSettingsTextAsPlainArgumentsNeverToAShell)
 
 TEST(Launcher, StartsAtIdlePriorityWhenAsked)
 {
-    test::TempDir dir;
-    const QString out = dir.Path() + "niceness";
-    ASSERT_TRUE(StartProgram("/bin/sh", {"-c", "nice > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"", "sh", out}, ".", true));
-    ASSERT_TRUE(WaitForFile(out));
-    EXPECT_EQ(dir.ReadFile("niceness").trimmed(), "19");
+    // Idle is the lowest priority whatever ours is: also from a program
+    // that runs above the normal one (where this process may raise itself).
+    const int own = getpriority(PRIO_PROCESS, 0);
+    for (const int ours : {own, -5}) {
+        SCOPED_TRACE(ours);
+        if (ours != own && setpriority(PRIO_PROCESS, 0, ours) != 0)
+            continue;
+        test::TempDir dir;
+        const QString out = dir.Path() + "niceness";
+        const bool started =
+            StartProgram("/bin/sh", {"-c", "nice > \"$1.tmp\" && mv \"$1.tmp\" \"$1\"", "sh", out}, ".", true);
+        setpriority(PRIO_PROCESS, 0, own);
+        ASSERT_TRUE(started);
+        ASSERT_TRUE(WaitForFile(out));
+        EXPECT_EQ(dir.ReadFile("niceness").trimmed(), "19");
+    }
 }
