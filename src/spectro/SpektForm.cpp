@@ -48,6 +48,13 @@ QString Number5(double v)
     return QString::number(v, 'g', 5);
 }
 
+// Microseconds up to 2 s in tenths: every digit the controller runs, so the
+// edit and the key read back as the delay that was sent.
+QString MicrosecondsText(double us)
+{
+    return QString::number(us, 'g', 10);
+}
+
 QColor FromWindowsRgb(uint32_t rgb)
 {
     return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
@@ -182,7 +189,7 @@ void TSpektForm::BuildControls()
     Edit3->OnValue = [this](double us) {
         const double applied = device_.SetSpektDelay(us);
         Delay1 = applied / UsPerSecond;
-        Edit3->setText(Number5(applied));
+        Edit3->setText(MicrosecondsText(applied));
         if (UserIni)
             UserIni->WriteString("Spekt", "Edit3", Edit3->text());
         SettingChanged("delay1");
@@ -191,7 +198,7 @@ void TSpektForm::BuildControls()
     Edit4->OnValue = [this](double us) {
         const double applied = device_.SetSpektSampleTime(us);
         Delay2 = applied / UsPerSecond;
-        Edit4->setText(Number5(applied));
+        Edit4->setText(MicrosecondsText(applied));
         if (UserIni)
             UserIni->WriteString(Section(), "Edit4", Edit4->text());
         SettingChanged("delay2");
