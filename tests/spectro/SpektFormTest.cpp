@@ -407,6 +407,7 @@ TEST_F(SpektFormTest, KindsShowTheirEditsAndWriteTheirSettings)
 TEST_F(SpektFormTest, DelaysAndThePressAreKeptAtTheLimitsTheControllerRuns)
 {
     ini_->WriteFloat("Spekt", "ZPressMax", 2.0);
+    Scale("DAC1", "Topography", "nm", "0.05", "", false); // a grid whose values take six digits
     Start(ModeContact, 0.1f, 0.0f);
     Kind("X(z)", 20, 0.5, false, 1);
     const auto type = [](TNumericEdit* edit, const QString& text) {
@@ -437,11 +438,12 @@ TEST_F(SpektFormTest, DelaysAndThePressAreKeptAtTheLimitsTheControllerRuns)
     for (TNumericEdit* edit : {form_->Edit5, form_->Edit6}) {
         double& dz = edit == form_->Edit5 ? form_->Dz1 : form_->Dz2;
         const QString key = edit->objectName();
-        for (const auto& [typed, kept] : {std::pair{"-2", -2.0}, std::pair{"-2.01", -2.0}, std::pair{"-1.99", -1.99},
-                                          std::pair{"-1e9", -2.0}, std::pair{"300", 300.0}}) {
+        for (const auto& [typed, kept] :
+             {std::pair{"-2", -2.0}, std::pair{"-2.01", -2.0}, std::pair{"-1.95", -1.95}, std::pair{"-1e9", -2.0},
+              std::pair{"1234.55", 1234.55}, std::pair{"1234.56", 1234.55}}) {
             SCOPED_TRACE(QString("%1 %2").arg(key, typed).toStdString());
             type(edit, typed);
-            // On the Z digits' grid of 0.01 nm, in single precision.
+            // On the Z digits' grid of 0.05 nm, in single precision.
             const double near = 1e-7 * std::max(1.0, std::abs(kept));
             EXPECT_NEAR(dz, kept, near);
             EXPECT_NEAR(edit->text().toDouble(), kept, near);
