@@ -404,6 +404,39 @@ TEST_F(ScanPagesTest, AModeSwitchPutsTheModesBiasOnTheOutputAndThePolarityFollow
     EXPECT_EQ(sim_->Feedback().ControlWord, FbWordStm);
 }
 
+// Gains stored beyond the controller's 1e9 for a mode other than the one the
+// program starts in reach the controller as the limit when that mode is
+// chosen, and the edit and the settings say so too, as for typed gains.
+TEST_F(ScanPagesTest, AModesStoredGainsBeyondTheLimitAreKeptAsTheLimitWhenItIsChosen)
+{
+    ini_->WriteString("FeedPara", "Edit6_0", "5e9");  // STM general: Kp
+    ini_->WriteString("FeedPara", "Edit6_1", "-1e9"); // STM const. height: at the limit
+    ini_->WriteString("FeedPara", "Edit5_1", "0");
+    ini_->WriteString("FeedPara", "Edit1_0", "1");
+    ini_->WriteString("FeedPara", "Edit1_1", "1");
+    Start(26);
+    feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
+    feedback_->FormCreate();
+    auto choose = [&](int index) {
+        feedback_->ComboBox1()->setCurrentIndex(index);
+        emit feedback_->ComboBox1()->activated(index);
+    };
+    struct TCase {
+        int Item;
+        const char* Key;
+        double Kept;
+    };
+    for (const TCase& c : {TCase{1, "Edit6_0", 1e9}, TCase{2, "Edit6_1", -1e9}}) {
+        SCOPED_TRACE(c.Key);
+        choose(c.Item);
+        EXPECT_EQ(sim_->Feedback().ProportionalGain, static_cast<int32_t>(c.Kept));
+        double shown = 0.0;
+        ASSERT_TRUE(ParseNumber(form_->Edit("Edit6")->text(), shown));
+        EXPECT_DOUBLE_EQ(shown, c.Kept);
+        EXPECT_DOUBLE_EQ(ini_->ReadFloat("FeedPara", c.Key, 0.0), c.Kept);
+    }
+}
+
 TEST_F(ScanPagesTest, ASetpointBeyondTheInputIsKeptShownAndSavedAsTheControllerGotIt)
 {
     ini_->WriteString("Scale", "ADC1Edit1", "V");
