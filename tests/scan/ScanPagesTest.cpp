@@ -73,6 +73,17 @@ protected:
         MicroscopeState.FeedbackMode = savedMode_;
         DriverLinkFixture::TearDown();
     }
+    // The feedback mode window beside the parameter window, and a mode chosen from its list.
+    void OpenFeedbackWindow()
+    {
+        feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
+        feedback_->FormCreate();
+    }
+    void ChooseMode(int index)
+    {
+        feedback_->ComboBox1()->setCurrentIndex(index);
+        emit feedback_->ComboBox1()->activated(index);
+    }
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> device_;
     std::unique_ptr<TDeviceWorkers> workers_;
@@ -366,12 +377,8 @@ TEST_F(ScanPagesTest, AModeSwitchPutsTheModesBiasOnTheOutputAndThePolarityFollow
     ini_->WriteString("FeedPara", "Edit2_3", "0.5");
     ini_->WriteString("FeedPara", "Edit2", "0.5"); // the active mode's, replayed at start-up
     Start(26);
-    feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
-    feedback_->FormCreate();
-    auto choose = [&](int index) {
-        feedback_->ComboBox1()->setCurrentIndex(index);
-        emit feedback_->ComboBox1()->activated(index);
-    };
+    OpenFeedbackWindow();
+    const auto choose = [&](int index) { ChooseMode(index); };
     const auto shown = [&] { return form_->Edit("Edit2")->text().toStdString(); };
 
     choose(1); // "STM general"
@@ -415,12 +422,8 @@ TEST_F(ScanPagesTest, AModesStoredGainsBeyondTheLimitAreKeptAsTheLimitWhenItIsCh
     ini_->WriteString("FeedPara", "Edit1_0", "1");
     ini_->WriteString("FeedPara", "Edit1_1", "1");
     Start(26);
-    feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
-    feedback_->FormCreate();
-    auto choose = [&](int index) {
-        feedback_->ComboBox1()->setCurrentIndex(index);
-        emit feedback_->ComboBox1()->activated(index);
-    };
+    OpenFeedbackWindow();
+    const auto choose = [&](int index) { ChooseMode(index); };
     struct TCase {
         int Item;
         const char* Key;
