@@ -22,7 +22,11 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <numbers>
+#include <tuple>
 #include <vector>
 
 using namespace qvt;
@@ -315,6 +319,39 @@ TEST_F(ScanPagesTest, LevelPageSendsKeepsAndLimitsTheSlopes)
     level.Edit14KeyPress(true);
     EXPECT_EQ(level.Edit14->text(), "1.230");
     EXPECT_EQ(ini_->ReadString("Window", "FlyHeight", ""), "1.230");
+}
+
+// Both slopes tilt at most 10°: an angle inside is sent as typed, one beyond
+// is kept at the slope of about 10° in the label, the settings and the record.
+TEST_F(ScanPagesTest, BothLevelSlopesAreKeptWithinTenDegrees)
+{
+    Start(26);
+    TLevelPage& level = *form_->Level();
+    ASSERT_TRUE(level.InDegrees());
+    level.LevelRadioGroup1Click(LevelFixed);
+    struct TAxis {
+        int Tag;
+        const char* Key;
+        double Factor;
+    };
+    for (const TAxis& axis : {TAxis{18, "dxdz", level.AngleX()}, TAxis{22, "dydz", level.AngleY()}}) {
+        for (const auto& [typed, degrees, limited] :
+             {std::tuple{"9.9", 9.9, false}, std::tuple{"10.001", 10.0, true}, std::tuple{"-9.9", -9.9, false},
+              std::tuple{"-10.001", -10.0, true}, std::tuple{"89", 10.0, true}}) {
+            SCOPED_TRACE(std::string(axis.Key) + " " + typed);
+            level.LabelDblClick(axis.Tag);
+            level.Edit12->setText(typed);
+            level.Edit12KeyPress(true);
+            const double slope = limited ? std::copysign(LevelLimitSlope, degrees) / axis.Factor
+                                         : std::tan(degrees * std::numbers::pi / 180.0) / axis.Factor;
+            QLabel* label = axis.Tag == 18 ? level.Label18 : level.Label22;
+            EXPECT_TRUE(label->text().endsWith(QString::number(degrees, 'f', 3) + QString::fromUtf8("°")))
+                << label->text().toStdString();
+            EXPECT_NEAR(ini_->ReadFloat("ScanPara", axis.Key, 0), slope, 1e-6 * std::abs(slope));
+            const int32_t sent = axis.Tag == 18 ? sim_->Slope().DzDx : sim_->Slope().DzDy;
+            EXPECT_EQ(sent, static_cast<int32_t>(std::nearbyint(std::clamp(slope, -1e9, 1e9))));
+        }
+    }
 }
 
 TEST_F(ScanPagesTest, FeedbackWindowSwitchesModesAndForcesTheLockInWhereNeeded)
