@@ -48,8 +48,8 @@ QString Number5(double v)
     return QString::number(v, 'g', 5);
 }
 
-// Microseconds up to 2 s in tenths: every digit the controller runs, so the
-// edit and the key read back as the delay that was sent.
+// Microseconds with their tenths (a tick is 25.6 µs): every digit the
+// controller runs, so the edit and the key read back as the delay sent.
 QString MicrosecondsText(double us)
 {
     return QString::number(us, 'g', 10);
