@@ -258,12 +258,15 @@ QWidget* TScannerForm::BuildHardLinPage()
         e->setProperty("Tag", tag);
         e->Rules.Min = -1.0;
         e->Rules.Max = 1.0;
-        e->OnValue = [this, i](double v) {
+        e->OnValue = [this, e, i](double v) {
             TLinCoefficients k = CurrentLinearisation();
             std::array<double*, 8> fields = {&k.X2F, &k.Y2F, &k.X3F, &k.Y3F, &k.X2B, &k.Y2B, &k.X3B, &k.Y3B};
             *fields[static_cast<size_t>(i)] = v;
             ApplyLinearisation(k);
             ShowLinStatus();
+            // The refresh spares the edit the operator is in; the value it keeps (limited to -1..1) is shown all the
+            // same.
+            e->setText(QString::number(v, 'g', QLocale::FloatingPointShortest));
             return true;
         };
         linEdits_[i] = e;
@@ -383,9 +386,10 @@ QWidget* TScannerForm::BuildZPage()
     auto gainEdit = [this, page, layout](const char* name, const QString& caption, int row, auto store) {
         auto* e = new TNumericEdit(name, page);
         e->Rules.Min = 0.0;
-        e->OnValue = [this, store](double v) {
+        e->OnValue = [this, e, store](double v) {
             store(v);
             ApplyZScale();
+            e->setText(FloatToText(v)); // a negative gain is kept as 0
             return true;
         };
         auto* label = new QLabel(caption, page);
@@ -408,8 +412,10 @@ QWidget* TScannerForm::BuildZPage()
         if (MainIni)
             MainIni->WriteFloat("TestMic", "GainzFast", v);
     });
-    // A Z gain of 0 would make the Z factor 0.
-    zGainEdit_->Rules.Min = std::numeric_limits<double>::min();
+    // A Z gain that leaves no Z factor (0, or too small for one) would make every
+    // Z conversion a division by zero: refused, the gain in force kept.
+    const auto storeZGain = zGainEdit_->OnValue;
+    zGainEdit_->OnValue = [this, storeZGain](double v) { return ZFactorUsable(ZScale(v).ZFactor) && storeZGain(v); };
     dualZ_ = new QCheckBox("enable Dual Z", page);
     layout->addWidget(dualZ_, 4, 0, 1, 2);
     layout->setRowStretch(5, 1);
@@ -1224,17 +1230,28 @@ void TScannerForm::DragChartCell(const QPoint& pos)
 
 // ---- Z ---------------------------------------------------------------------------------------------
 
+bool TScannerForm::ZFactorUsable(double factor)
+{
+    // Judged as stored: a factor that is positive only in double precision is 0 as a float.
+    const auto f = static_cast<float>(factor);
+    return f > 0.0f && std::isfinite(f);
+}
+
+TZScale TScannerForm::ZScale(double zGain) const
+{
+    return ComputeZScale(MainIni ? MainIni->ReadFloat("TestMic", "DAScale0", 9.8e-9) : 9.8e-9,
+                         MainIni ? MainIni->ReadFloat("TestMic", "Gain0", 7.0) : 7.0, zGain,
+                         MainIni ? MainIni->ReadFloat("TestMic", "GainzFast", 1.0) : 1.0,
+                         scannerIni_ ? scannerIni_->ReadFloat("Gains", "ZFastGain", 0.0) : 0.0);
+}
+
 void TScannerForm::ApplyZScale()
 {
     if (!scannerIni_)
         return;
-    const TZScale z = ComputeZScale(MainIni ? MainIni->ReadFloat("TestMic", "DAScale0", 9.8e-9) : 9.8e-9,
-                                    MainIni ? MainIni->ReadFloat("TestMic", "Gain0", 7.0) : 7.0,
-                                    scannerIni_->ReadFloat("Gains", "ZGain", 1.0),
-                                    MainIni ? MainIni->ReadFloat("TestMic", "GainzFast", 1.0) : 1.0,
-                                    scannerIni_->ReadFloat("Gains", "ZFastGain", 0.0));
+    const TZScale z = ZScale(scannerIni_->ReadFloat("Gains", "ZGain", 1.0));
     // A factor of 0 or below would turn every Z conversion into a division by zero.
-    if (z.ZFactor > 0.0)
+    if (ZFactorUsable(z.ZFactor))
         ChannelTable[SlotZ].Factor = static_cast<float>(z.ZFactor);
     if (!Type29())
         return;
@@ -1255,9 +1272,9 @@ void TScannerForm::ApplyZScale()
         ShowMessage(MsgKind::Information, "No slow ADC zChannel in SCale found!");
         return;
     }
-    if (z.ZFactor > 0.0)
+    if (ZFactorUsable(z.ZFactor))
         ChannelTable[slow].Factor = static_cast<float>(z.ZFactor);
-    if (z.ZFastFactor > 0.0)
+    if (ZFactorUsable(z.ZFastFactor))
         ChannelTable[fast].Factor = static_cast<float>(z.ZFastFactor);
 }
 

@@ -61,6 +61,9 @@ public:
     // (set by app/); without it only the factors and coefficients follow.
     std::function<void()> ReenterRange;
     void ApplyZScale();
+    // The Z scale with the stored gains but `zGain`.
+    TZScale ZScale(double zGain) const;
+    static bool ZFactorUsable(double factor);
     // Sorts and writes the table; false (nothing written) while a cell is invalid.
     bool SaveRangeTables();
     void AddRange();

@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QPushButton>
 
+#include <algorithm>
 #include <utility>
 
 namespace qvt {
@@ -94,6 +95,12 @@ TStepper* TCoarseForm::StepperInUse() const
 int TCoarseForm::Setting(const char* section, const char* key, int def) const
 {
     return MainIni ? MainIni->ReadInteger(section, key, def) : def;
+}
+
+int TCoarseForm::DelaySetting(const char* key, int def) const
+{
+    // A delay stored by hand beyond what the edits take repeats no faster or slower than they allow.
+    return std::clamp(Setting(CoarseSection, key, def), CoarseDelayMin, CoarseDelayMax);
 }
 
 void TCoarseForm::BuildControls()
@@ -311,8 +318,12 @@ void TCoarseForm::LoadDelays()
 {
     for (const DelayEdit& d : DelayEdits) {
         QLineEdit* edit = Edit(d.Name);
-        edit->setText(QString::number(Setting(CoarseSection, d.Key, d.Default)));
+        const int delay = DelaySetting(d.Key, d.Default);
+        edit->setText(QString::number(delay));
         SetEditState(edit, TDelayEditState::Taken);
+        // The settings say the delay the buttons repeat at.
+        if (MainIni && delay != Setting(CoarseSection, d.Key, d.Default))
+            MainIni->WriteInteger(CoarseSection, d.Key, delay);
     }
 }
 
@@ -371,8 +382,8 @@ void TCoarseForm::PressStepButton(int number, bool fast, bool byMouse)
     const std::optional<AxisKeys> keys = KeysOf(number);
     if (!keys)
         return;
-    const int slow = Setting(CoarseSection, keys->Slow, DefaultSlow);
-    const int quick = Setting(CoarseSection, keys->Fast, DefaultFast);
+    const int slow = DelaySetting(keys->Slow, DefaultSlow);
+    const int quick = DelaySetting(keys->Fast, DefaultFast);
     if (keys->SetsRepeat) {
         RepeatFast = quick;
         RepeatSlow = slow;

@@ -112,6 +112,8 @@ private:
     bool EndHold();
     void ShowZPosition();
     int Setting(const char* section, const char* key, int def) const;
+    // A [Coarse] delay limited as its edit limits it.
+    int DelaySetting(const char* key, int def) const;
     static std::optional<AxisKeys> KeysOf(int number);
 
     TStepper* stepper_ = nullptr;

@@ -219,6 +219,7 @@ void TfeedbackForm::ComboBox1Change()
         if (scanPara_) {
             scanPara_->ShowFeedbackParams();
             scanPara_->ClearFeedbackEditMarks();
+            scanPara_->StoreKeptFeedbackSet();
         }
     } catch (...) {
     }

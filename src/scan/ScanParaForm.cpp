@@ -791,6 +791,26 @@ void TScanParaForm::LoadFeedbackSets()
                                    : DefaultNC100ProcentAmpl);
 }
 
+void TScanParaForm::StoreKeptFeedbackSet()
+{
+    if (!MainIni)
+        return;
+    // A setting the controller could not run (a gain beyond 1e9, a setpoint
+    // beyond the input) was kept as what it runs when the set went out: the
+    // settings say that, as they do for a typed value.
+    const int m = ActiveMode();
+    const TFeedbackSet set = ActiveSet();
+    struct TField {
+        const char* Edit;
+        QString Key;
+        float Value;
+    };
+    for (const TField& f : {TField{"Edit1", FeedbackSetKey("Edit1", m), set.Setpoint},
+                            TField{"Edit5", Edit5Key(m), set.Ki}, TField{"Edit6", FeedbackSetKey("Edit6", m), set.Kp}})
+        if (static_cast<float>(MainIni->ReadFloat(FeedParaSection, f.Key, f.Value)) != f.Value)
+            WriteText(FeedParaSection, f.Key, edits_.at(f.Edit)->text());
+}
+
 void TScanParaForm::ClearFeedbackEditMarks()
 {
     // The values shown are those of the new mode: nothing is pending any more.

@@ -123,6 +123,8 @@ public:
     void ShowFeedbackParams();
     // The feedback rows' edits lose their "typed, not applied" colour.
     void ClearFeedbackEditMarks();
+    // The active set's keys follow what the controller was sent, where that was limited.
+    void StoreKeptFeedbackSet();
     void ShowAmplParams();
     void ShowFreqParams();
     void ShowKelvinParams();

@@ -41,7 +41,8 @@ constexpr double MaxTurnLines = 1e6;
 // would hold far more, but nothing above that comes out of the oscillator).
 bool ReferenceFrequencyPossible(double hz)
 {
-    return std::isfinite(hz) && hz <= LockInClockHz / 2.0 && std::round(hz * FrequencyWordScale / 16.0) >= 1.0;
+    // The word judged is the one sent, rounded as it is rounded there.
+    return std::isfinite(hz) && hz > 0.0 && hz <= LockInClockHz / 2.0 && BuildReferenceFrequency(hz).Register3 >= 1;
 }
 constexpr int ScanPageIndex = 1;
 const QColor EditedLabelColor(255, 255, 0);

@@ -185,8 +185,9 @@ void TScriptStatements::SayBoxTexts()
 void TScriptStatements::SleepFor(double seconds)
 {
     const double end = device_.Seconds() + seconds;
-    while (!Stopped() && device_.Seconds() < end)
-        device_.SleepMs(PollMs);
+    // The last step sleeps only what is left: a 10 ms bias pulse must not stay on for a whole poll.
+    for (double left = seconds; !Stopped() && left > 0.0; left = end - device_.Seconds())
+        device_.SleepMs(static_cast<int>(std::clamp(std::ceil(left * 1000.0), 1.0, double(PollMs))));
 }
 
 // ---- the statements -----------------------------------------------------------------------------

@@ -168,7 +168,7 @@ private:
     bool Started(bool started);
     // The windows' box texts to the memo, before anything else is said.
     void SayBoxTexts();
-    // Sleeps in PollMs steps until `seconds` have passed or the script stops.
+    // Sleeps in steps of at most PollMs until `seconds` have passed or the script stops.
     void SleepFor(double seconds);
     bool Stopped() const;
     void Error(int code);

@@ -48,6 +48,31 @@ QString Number5(double v)
     return QString::number(v, 'g', 5);
 }
 
+// Microseconds with their tenths (a tick is 25.6 µs): every digit the
+// controller runs, so the edit and the key read back as the delay sent.
+QString MicrosecondsText(double us)
+{
+    return QString::number(us, 'g', 10);
+}
+
+// The shortest text, five digits at least, that reads back as the same digit
+// of an output (v / factor - offset rounded): 1234.55 nm on a 0.05 nm grid
+// must not come back as 1234.6.
+QString GridText(double v, const TIOScale& scale, bool withOffset = false)
+{
+    const double factor = scale.Factor.load();
+    const double offset = withOffset ? double(scale.Offset.load()) : 0.0;
+    if (factor == 0.0 || !std::isfinite(factor) || !std::isfinite(v))
+        return Number5(v);
+    const double digit = Round(v / factor - offset);
+    for (int precision = 5; precision < 17; ++precision) {
+        const QString text = QString::number(v, 'g', precision);
+        if (Round(text.toDouble() / factor - offset) == digit)
+            return text;
+    }
+    return QString::number(v, 'g', 17);
+}
+
 QColor FromWindowsRgb(uint32_t rgb)
 {
     return QColor(int(rgb & 0xFF), int((rgb >> 8) & 0xFF), int((rgb >> 16) & 0xFF));
@@ -170,7 +195,7 @@ void TSpektForm::BuildControls()
             device_.SetSpektPosition(x, y);
             PointX = static_cast<float>(x);
             PointY = static_cast<float>(y);
-            edit->setText(Number5(isX ? x : y));
+            edit->setText(GridText(isX ? x : y, ChannelTable[isX ? SlotX : SlotY]));
             if (UserIni)
                 UserIni->WriteString("Spekt", isX ? "Edit1" : "Edit2", edit->text());
             QTimer::singleShot(0, edit, [edit] { edit->SetColor(EditColor::Silver); });
@@ -182,7 +207,7 @@ void TSpektForm::BuildControls()
     Edit3->OnValue = [this](double us) {
         const double applied = device_.SetSpektDelay(us);
         Delay1 = applied / UsPerSecond;
-        Edit3->setText(Number5(applied));
+        Edit3->setText(MicrosecondsText(applied));
         if (UserIni)
             UserIni->WriteString("Spekt", "Edit3", Edit3->text());
         SettingChanged("delay1");
@@ -191,7 +216,7 @@ void TSpektForm::BuildControls()
     Edit4->OnValue = [this](double us) {
         const double applied = device_.SetSpektSampleTime(us);
         Delay2 = applied / UsPerSecond;
-        Edit4->setText(Number5(applied));
+        Edit4->setText(MicrosecondsText(applied));
         if (UserIni)
             UserIni->WriteString(Section(), "Edit4", Edit4->text());
         SettingChanged("delay2");
@@ -210,7 +235,7 @@ void TSpektForm::BuildControls()
             // Toward the sample no further than the tip bears: limited here,
             // as the outputs' limits are, so the edit shows what will run.
             store = device_.QuantizeZ(std::max(v, -device_.SpektPressMax()));
-            edit->setText(Number5(store));
+            edit->setText(GridText(store, ChannelTable[SlotZ]));
             if (UserIni)
                 UserIni->WriteString(Section(), key, edit->text());
             SettingChanged(edit == Edit6 ? QString("dz2") : Edit5Label->text());
@@ -223,7 +248,7 @@ void TSpektForm::BuildControls()
     const auto biasEdit = [this](TNumericEdit* edit, double& store, const char* key) {
         edit->OnValue = [this, edit, &store, key](double v) {
             store = device_.QuantizeBias(v);
-            edit->setText(Number5(store));
+            edit->setText(GridText(store, ChannelTable[SlotBias], true));
             if (UserIni)
                 UserIni->WriteString(Section(), key, edit->text());
             SettingChanged(edit == Edit8 ? "U1" : "U2");
@@ -591,8 +616,9 @@ void TSpektForm::EnablePlotButtons()
 
 void TSpektForm::SetPoint(double x, double y)
 {
-    Edit1->Apply(Number5(x));
-    Edit2->Apply(Number5(y));
+    // Every digit of the point: the edits quantise it to the outputs.
+    Edit1->Apply(QString::number(x, 'g', 17));
+    Edit2->Apply(QString::number(y, 'g', 17));
 }
 
 void TSpektForm::LinkNavigatorPoint(bool linked, double x, double y)
@@ -829,8 +855,8 @@ void TSpektForm::StartCurve()
     PointY = static_cast<float>(y);
     lastX_ = x;
     lastY_ = y;
-    Edit1->setText(Number5(x));
-    Edit2->setText(Number5(y));
+    Edit1->setText(GridText(x, ChannelTable[SlotX]));
+    Edit2->setText(GridText(y, ChannelTable[SlotY]));
 
     savedKiMode_ = MicroscopeState.FeedbackMode.load();
     savedKi_ = FeedbackSetOf(savedKiMode_).Ki;

@@ -367,6 +367,67 @@ TEST_F(ScannerFormTest, HardLinControlsAreOffWhileHardLinIsOffAndTheCoefficients
     expectState(false, false, false, "HardLin off again");
 }
 
+// An edit that keeps a limited value shows it, also while the operator's
+// focus is still in it: a coefficient beyond -1..1 shows the limit it runs
+// with, and a Z gain that would leave Z without a factor is refused red.
+TEST_F(ScannerFormTest, CoefficientAndZGainEditsShowWhatTheyKeep)
+{
+    ini_->WriteInteger("HardLin", "InX", 5);
+    ini_->WriteInteger("HardLin", "InY", 6);
+    Start(FastConfig(), "[SoftLin]\nRange1=1000\nX1=1\nY1=1\n");
+    for (QCheckBox* b : scanner_->findChildren<QCheckBox*>())
+        if ((b->text() == "use HardLin" || b->text() == "Offline Correction") && !b->isChecked())
+            b->click();
+    scanner_->show();
+    scanner_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(scanner_.get()));
+    const auto type = [](TNumericEdit* e, const char* text) {
+        e->setFocus();
+        e->selectAll();
+        QTest::keyClicks(e, text);
+        QTest::keyClick(e, Qt::Key_Return);
+    };
+
+    TNumericEdit* x2f = scanner_->findChild<TNumericEdit*>("LinXFwd2Edit");
+    TNumericEdit* y3b = scanner_->findChild<TNumericEdit*>("LinYBwd3Edit");
+    ASSERT_TRUE(x2f != nullptr && y3b != nullptr && x2f->isEnabled());
+    struct TCoefficient {
+        TNumericEdit* Edit;
+        const char* Typed;
+        double Kept;
+    };
+    for (const TCoefficient& c :
+         {TCoefficient{x2f, "1", 1.0}, TCoefficient{x2f, "1.001", 1.0}, TCoefficient{x2f, "0.999", 0.999},
+          TCoefficient{y3b, "-1", -1.0}, TCoefficient{y3b, "-1.001", -1.0}, TCoefficient{y3b, "-25", -1.0}}) {
+        SCOPED_TRACE(c.Typed);
+        type(c.Edit, c.Typed);
+        ASSERT_TRUE(c.Edit->hasFocus());
+        const TLinCoefficients k = workers_->GoXYThread().Linearisation();
+        EXPECT_DOUBLE_EQ(c.Edit == x2f ? k.X2F : k.Y3B, c.Kept);
+        EXPECT_EQ(c.Edit->text().toDouble(), c.Kept);
+        EXPECT_EQ(c.Edit->Color(), EditColor::White);
+    }
+
+    // Z factor = DAScale0 x Gain0 x ZGain (9.8e-9 V a digit, 7, the gain).
+    TNumericEdit* zGain = scanner_->findChild<TNumericEdit*>("ZGainEdit");
+    ASSERT_NE(zGain, nullptr);
+    TQVTIniFile scannerFile(dir_.Path() + "SoftLin.ini");
+    type(zGain, "2");
+    const float factor = ChannelTable[SlotZ].Factor.load();
+    EXPECT_FLOAT_EQ(factor, static_cast<float>(9.8e-9 * 7.0 * 2.0));
+    EXPECT_EQ(zGain->Color(), EditColor::White);
+    for (const char* refused : {"0", "-5", "1e-300"}) {
+        SCOPED_TRACE(refused);
+        type(zGain, refused);
+        EXPECT_EQ(zGain->Color(), EditColor::Red);
+        EXPECT_EQ(ChannelTable[SlotZ].Factor.load(), factor);
+        EXPECT_EQ(scannerFile.ReadFloat("Gains", "ZGain", 0.0), 2.0);
+    }
+    type(zGain, "1e-6"); // a small gain that still gives Z a factor
+    EXPECT_EQ(zGain->Color(), EditColor::White);
+    EXPECT_FLOAT_EQ(ChannelTable[SlotZ].Factor.load(), static_cast<float>(9.8e-9 * 7.0 * 1e-6));
+}
+
 TEST_F(ScannerFormTest, MissingScannerFileIsCreatedWithTheCurrentFactors)
 {
     sim_ = PlugSim(FastConfig());

@@ -258,6 +258,24 @@ TEST_F(LockinOnSim, EveryValueIsSentAsShownAndStoredOrRefusedRed)
     EXPECT_EQ(phase->text().trimmed(), "40.0");
 }
 
+// The harmonic runs 0..15 in the top four bits of the phase word: each end is
+// taken, one beyond is sent, shown and stored as that end.
+TEST_F(LockinOnSim, TheHarmonicIsKeptFromZeroToFifteen)
+{
+    Start();
+    auto* harm = form_->findChild<QLineEdit*>("Edit4");
+    ASSERT_NE(harm, nullptr);
+    for (const auto& [typed, kept] : {std::pair{"0", 0}, std::pair{"-1", 0}, std::pair{"1", 1}, std::pair{"15", 15},
+                                      std::pair{"16", 15}, std::pair{"14.6", 15}, std::pair{"-1e9", 0}}) {
+        SCOPED_TRACE(typed);
+        test::TypeEnter(harm, typed);
+        EXPECT_FALSE(test::IsRed(harm));
+        EXPECT_EQ(static_cast<uint32_t>(lockin_->PhaseWord()) >> 28, static_cast<uint32_t>(kept));
+        EXPECT_EQ(ini_->ReadInteger("Lockin", "Harm", -1), kept);
+        EXPECT_EQ(harm->text().trimmed(), QString::number(kept));
+    }
+}
+
 // Settings the device cannot run are not shown as if it did: the window opens
 // showing and storing what it sent.
 TEST_F(LockinOnSim, StoredValuesBeyondTheDeviceOpenAsSent)

@@ -244,6 +244,39 @@ TEST_F(OsziOnSim, AFullDiskLeavesTheFileOfEverySaveKindAsItWasAndTheLongTermRows
     EXPECT_EQ(oszi_->LongTerm.Count(), 0);
 }
 
+// The time base runs whole controller ticks, 1..2 x 10^9 a sample: 0 s/div is
+// one tick, 3276800 s/div the most, and a negative time base is refused. The
+// edit, the settings and the set-up the controller got say the same.
+TEST_F(OsziOnSim, TheTimeBaseIsKeptToTheTicksTheControllerRuns)
+{
+    Start();
+    oszi_->show();
+    ASSERT_EQ(sim_->OsziSetup().PeriodTicks, 1);
+    struct TCase {
+        const char* Typed;
+        int32_t Ticks; // 0: refused, nothing changes
+    };
+    for (const TCase& c : {TCase{"3276800", 2000000000}, TCase{"3276801", 2000000000}, TCase{"1e12", 2000000000},
+                           TCase{"10m", 6}, TCase{"-0.001", 0}, TCase{"0", 1}, TCase{"-1m", 0}}) {
+        SCOPED_TRACE(c.Typed);
+        const int32_t before = sim_->OsziSetup().PeriodTicks;
+        oszi_->Edit1->setText(c.Typed);
+        QTest::keyClick(oszi_->Edit1, Qt::Key_Return);
+        const int32_t ticks = c.Ticks != 0 ? c.Ticks : before;
+        EXPECT_EQ(oszi_->Edit1->styleSheet().contains("red"), c.Ticks == 0);
+        EXPECT_EQ(sim_->OsziSetup().PeriodTicks, ticks);
+        const double perDivision = ticks / 39062.5 * 64.0;
+        const QString shown = oszi_->Edit1->text();
+        const double read = shown.endsWith('m') ? shown.chopped(1).toDouble() / 1000.0 : shown.toDouble();
+        if (c.Ticks != 0) {
+            // Below a second in tenths of milliseconds, else in milliseconds: each
+            // finer than half a tick (1.6384 ms a division), so it reads back as these ticks.
+            EXPECT_NEAR(read, perDivision, shown.endsWith('m') ? 0.05e-3 : 0.5e-3) << shown.toStdString();
+            EXPECT_EQ(ini_->ReadString("Oszi2", "TimeBase", ""), shown);
+        }
+    }
+}
+
 TEST_F(OsziOnSim, AHeldFrameKeepsTheChannelsAndTimeBaseItWasTakenWith)
 {
     Scale("ADC1", "Error", "1", true);

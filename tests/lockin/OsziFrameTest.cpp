@@ -111,6 +111,7 @@ TEST(OsziFrame, LongTermRingKeepsTheNewestAndIsConsumedBySaving)
     EXPECT_FALSE(ring.Allocate(OsziLongTermMaxPoints + 1));
     EXPECT_FALSE(ring.On());
     EXPECT_FALSE(ring.Allocate(1));
+    EXPECT_TRUE(ring.Allocate(2)); // the fewest rows a ring keeps
     ASSERT_TRUE(ring.Allocate(10000));
     TOsziBuffers frame = SineFrame(1, 10.0);
     TOsziRecordSetup setup;

@@ -2,6 +2,7 @@
 
 #include "motion/CoarseForm.h"
 #include "motion/Stepper.h"
+#include "support/KeyInput.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -178,6 +179,83 @@ TEST_F(CoarseOnSim, DelayEditsTakeLimitedNumbersAndKeepTheOldValueOnText)
     coarse->Edit("Edit3")->setText("5000");
     coarse->EditEnter("Edit3");
     EXPECT_EQ(ini_->ReadInteger("Stepper", "slSteps", 0), 999);
+}
+
+// Each delay edit takes 1..10000 ms and the pulse edit 1..999: the limit
+// itself is taken as typed, one beyond is kept as the limit, and the edit,
+// the settings and the repeat of a held button all say the same. Delays
+// stored beyond the limits are limited the same way when the window starts.
+TEST_F(CoarseOnSim, DelayAndPulseEditsKeepTheirLimitsTypedOrStored)
+{
+    ini_->WriteBool("Coarse", "xyTranslator", true);
+    ini_->WriteBool("Coarse", "LevelStation", true);
+    ini_->WriteInteger("Coarse", "SlowX", 0);
+    ini_->WriteInteger("Coarse", "FastZ", 10001);
+    ini_->WriteInteger("Coarse", "SlowLevel", -5);
+    ini_->WriteInteger("Coarse", "FastLevel", 20000);
+    Start();
+    coarse->SetAdvanced(true);
+    coarse->show();
+
+    // The repeat of a held button with the mouse (the slow delay) and at full
+    // deflection of the joystick (the fast one).
+    const auto heldInterval = [&](int button, bool fast) {
+        QTest::mousePress(coarse->BitBtn(button), Qt::LeftButton);
+        if (fast)
+            coarse->SetRepeatFromDeflection(127);
+        const int interval = coarse->RepeatInterval();
+        // Released off the button: no burst of its own.
+        QTest::mouseRelease(coarse->BitBtn(button), Qt::LeftButton, {}, QPoint(-10, -10));
+        return interval;
+    };
+    struct TStored {
+        const char* Edit;
+        const char* Key;
+        int Kept;
+    };
+    for (const TStored& s : {TStored{"Edit1", "SlowX", 1}, TStored{"Edit5", "FastZ", 10000}}) {
+        SCOPED_TRACE(s.Key);
+        EXPECT_EQ(coarse->Edit(s.Edit)->text(), QString::number(s.Kept));
+        EXPECT_EQ(ini_->ReadInteger("Coarse", s.Key, 0), s.Kept);
+    }
+    EXPECT_EQ(heldInterval(3, false), 1);
+    EXPECT_EQ(heldInterval(2, true), 10000);
+    // The level buttons have no edits; their stored delays are limited where they are used.
+    EXPECT_EQ(heldInterval(8, false), 1);
+    EXPECT_EQ(ini_->ReadInteger("Coarse", "SlowLevel", 0), -5);
+
+    struct TDelay {
+        const char* Edit;
+        const char* Key;
+        int Button;
+        bool Fast;
+    };
+    const TDelay delays[] = {{"Edit1", "SlowX", 3, false}, {"Edit2", "FastX", 4, true},  {"Edit7", "SlowY", 5, false},
+                             {"Edit8", "FastY", 6, true},  {"Edit4", "SlowZ", 1, false}, {"Edit5", "FastZ", 2, true}};
+    const std::pair<const char*, int> typed[] = {
+        {"10000", 10000}, {"10001", 10000}, {"1", 1}, {"0", 1}, {"9999", 9999}};
+    for (const TDelay& d : delays) {
+        for (const auto& [text, kept] : typed) {
+            SCOPED_TRACE(QString("%1 %2").arg(d.Key, text).toStdString());
+            QLineEdit* edit = coarse->Edit(d.Edit);
+            edit->selectAll();
+            TypeAndEnter(edit, text);
+            EXPECT_EQ(edit->text(), QString::number(kept));
+            EXPECT_EQ(coarse->EditState(d.Edit), TDelayEditState::Taken);
+            EXPECT_EQ(ini_->ReadInteger("Coarse", d.Key, 0), kept);
+            EXPECT_EQ(heldInterval(d.Button, d.Fast), kept);
+        }
+    }
+
+    QLineEdit* pulses = coarse->Edit("Edit3");
+    for (const auto& [text, kept] :
+         {std::pair{"999", 999}, std::pair{"1000", 999}, std::pair{"1", 1}, std::pair{"0", 1}}) {
+        SCOPED_TRACE(text);
+        pulses->selectAll();
+        TypeAndEnter(pulses, text);
+        EXPECT_EQ(pulses->text(), QString::number(kept));
+        EXPECT_EQ(ini_->ReadInteger("Stepper", "slSteps", 0), kept);
+    }
 }
 
 TEST_F(CoarseOnSim, EscClosesTheWindowWithTheStepperOffAndTheMainButtonUp)

@@ -134,6 +134,45 @@ TEST_F(PowerSaverOnSim, CountsDownPowersDownOnceAndPowersUpAgain)
     EXPECT_EQ(sim->GuardViolationCount(), 0);
 }
 
+// The stored piezo voltage goes to the Z, X and Y outputs as it is where it
+// lies within each output's limits, and as that output's limit where it does
+// not: a hand-edited value never drives an output beyond what it may run.
+TEST_F(PowerSaverOnSim, ThePiezoVoltageIsKeptWithinEachOutputsLimits)
+{
+    ini_->WriteString("Scale", "DAC1Edit3", "-20000");
+    ini_->WriteString("Scale", "DAC1Edit4", "30000");
+    ini_->WriteString("Scale", "DAC3Edit3", "-25000");
+    ini_->WriteString("Scale", "DAC3Edit4", "25000");
+    ini_->WriteString("Scale", "DAC4Edit3", "-10000");
+    ini_->WriteString("Scale", "DAC4Edit4", "10000");
+    auto sim = Start();
+    struct TCase {
+        int32_t Stored;
+        int32_t Z, X, Y;
+    };
+    const TCase cases[] = {
+        {10000, 10000, 10000, 10000},     {10001, 10001, 10001, 10000},     {25000, 25000, 25000, 10000},
+        {25001, 25001, 25000, 10000},     {30000, 30000, 25000, 10000},     {30001, 30000, 25000, 10000},
+        {-20000, -20000, -20000, -10000}, {-20001, -20000, -20001, -10000}, {-2147483647, -20000, -25000, -10000}};
+    double base = 1000.0;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Stored);
+        ini_->WriteInteger("QVTSaver", "PiezoVoltage", c.Stored);
+        now = base;
+        saver.ResetIdleClock();
+        TickAt(base + 25.0);
+        ASSERT_EQ(saver.WindowState, PowerDownCounting);
+        TickAt(base + 31.5);
+        ASSERT_EQ(MicroscopeState.ZState, ZPoweredDown);
+        EXPECT_EQ(sim->Dac(1), c.Z);
+        EXPECT_EQ(sim->Dac(3), c.X);
+        EXPECT_EQ(sim->Dac(4), c.Y);
+        saver.PowerUp();
+        base += 1000.0;
+    }
+    EXPECT_EQ(sim->GuardViolationCount(), 0);
+}
+
 TEST_F(PowerSaverOnSim, StaysQuietWhenOffOrWhileAMotionRuns)
 {
     auto sim = Start();

@@ -194,6 +194,47 @@ TEST_F(StepKindsTest, MotorCommandsFlipBit31OnEveryWord)
     EXPECT_EQ(MotorRegBaseFor({29}), 272);
 }
 
+// Each field of a motor word from the settings is taken at both ends of its
+// range and kept there one step beyond, so no stored number spills into the
+// direction or mode bits beside it.
+TEST_F(StepKindsTest, MotorWordFieldsFromTheSettingsStayInsideTheirBits)
+{
+    struct TCase {
+        int Stored;
+        int Speed825, Time825;     // speed 0..255, time 0..63
+        int SpeedDrive, TimeDrive; // speed 0..255, time 0..127
+        int Code;                  // 0..15 in each nibble
+    };
+    const TCase cases[] = {{255, 255, 63, 255, 127, 15}, {256, 255, 63, 255, 127, 15}, {63, 63, 63, 63, 63, 15},
+                           {64, 64, 63, 64, 64, 15},     {127, 127, 63, 127, 127, 15}, {128, 128, 63, 128, 127, 15},
+                           {15, 15, 15, 15, 15, 15},     {16, 16, 16, 16, 16, 15},     {0, 0, 0, 0, 0, 0},
+                           {-1, 0, 0, 0, 0, 0},          {-100000, 0, 0, 0, 0, 0}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Stored);
+        const QString v = QString::number(c.Stored);
+        Set("Coarse", "Z825B_Speed48", v);
+        Set("Coarse", "Z825B_Time", v);
+        TStepOps ops = Run(48);
+        ASSERT_EQ(ops.size(), 1u);
+        EXPECT_EQ((static_cast<uint32_t>(ops[0].Value) >> 16) & 0x7FFFu,
+                  0x4000u | static_cast<uint32_t>(c.Speed825) << 6 | static_cast<uint32_t>(c.Time825));
+
+        Set("Coarse", "Z825B_Speed73", v);
+        Set("Coarse", "Z825B_Time73", v);
+        ops = Run(73);
+        ASSERT_EQ(ops.size(), 1u);
+        EXPECT_EQ(ops[0].Reg, 274);
+        EXPECT_EQ(static_cast<uint32_t>(ops[0].Value) & 0x7FFFu,
+                  static_cast<uint32_t>(c.SpeedDrive) << 7 | static_cast<uint32_t>(c.TimeDrive));
+
+        Set("Stepper", "slSlow", v);
+        TStepperState codes;
+        ops = RunStepKind(49, codes, TStepEnv{&ini, 32});
+        ASSERT_FALSE(ops.empty());
+        EXPECT_EQ((static_cast<uint32_t>(ops[0].Value) >> 16) & 0xFFFu, static_cast<uint32_t>(c.Code) * 0x111u);
+    }
+}
+
 TEST_F(StepKindsTest, DriveRegisterKindsReadTheirOwnKeys)
 {
     EXPECT_EQ(Run(70), TStepOps{Op::Write(272, 0xB23F)});

@@ -220,6 +220,28 @@ TEST_F(ApproachCommandsTest, UserApproachMakesOneStepMoreThanConfiguredAndStopsO
     EXPECT_FALSE(AbortFlag.load());
 }
 
+// The settle time of a single step ([Coarse] SlowZ) and the time between the
+// steps of a menu approach (FastZ) are 1..100 ms, as stored settings may say more.
+TEST_F(ApproachCommandsTest, StepTimesOfTheMenusAreTakenAtTheirLimits)
+{
+    Set("ScanPara", "ApproachItemCaption5", "1 down");
+    Set("ScanPara", "ApproachItemSteps5", "0");
+    for (const auto& [stored, kept] :
+         {std::pair{"100", 100}, std::pair{"101", 100}, std::pair{"1", 1}, std::pair{"0", 1}, std::pair{"99", 99}}) {
+        SCOPED_TRACE(stored);
+        Set("Coarse", "SlowZ", stored);
+        Set("Coarse", "FastZ", stored);
+        TApproachCommands c(actions, ReadApproachMenus(ini_.get()));
+        actions.Log.clear();
+        c.RunRetractItem(1);
+        EXPECT_EQ(actions.Log,
+                  QStringList({"RetractZ", "PowerOn", "StepUp", QString("Wait %1").arg(kept), "EngageZ", "PowerOff"}));
+        actions.Log.clear();
+        c.RunApproachItem(5);
+        EXPECT_EQ(actions.Log.count(QString("Wait %1").arg(kept)), 1) << actions.Log.join(", ").toStdString();
+    }
+}
+
 // ---- on the simulated instrument --------------------------------------------------------------
 
 namespace {

@@ -22,7 +22,11 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <numbers>
+#include <tuple>
 #include <vector>
 
 using namespace qvt;
@@ -72,6 +76,17 @@ protected:
         MicroscopeState.FeedbackSets = savedSets_;
         MicroscopeState.FeedbackMode = savedMode_;
         DriverLinkFixture::TearDown();
+    }
+    // The feedback mode window beside the parameter window, and a mode chosen from its list.
+    void OpenFeedbackWindow()
+    {
+        feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
+        feedback_->FormCreate();
+    }
+    void ChooseMode(int index)
+    {
+        feedback_->ComboBox1()->setCurrentIndex(index);
+        emit feedback_->ComboBox1()->activated(index);
     }
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> device_;
@@ -306,6 +321,39 @@ TEST_F(ScanPagesTest, LevelPageSendsKeepsAndLimitsTheSlopes)
     EXPECT_EQ(ini_->ReadString("Window", "FlyHeight", ""), "1.230");
 }
 
+// Both slopes tilt at most 10°: an angle inside is sent as typed, one beyond
+// is kept at the slope of about 10° in the label, the settings and the record.
+TEST_F(ScanPagesTest, BothLevelSlopesAreKeptWithinTenDegrees)
+{
+    Start(26);
+    TLevelPage& level = *form_->Level();
+    ASSERT_TRUE(level.InDegrees());
+    level.LevelRadioGroup1Click(LevelFixed);
+    struct TAxis {
+        int Tag;
+        const char* Key;
+        double Factor;
+    };
+    for (const TAxis& axis : {TAxis{18, "dxdz", level.AngleX()}, TAxis{22, "dydz", level.AngleY()}}) {
+        for (const auto& [typed, degrees, limited] :
+             {std::tuple{"9.9", 9.9, false}, std::tuple{"10.001", 10.0, true}, std::tuple{"-9.9", -9.9, false},
+              std::tuple{"-10.001", -10.0, true}, std::tuple{"89", 10.0, true}}) {
+            SCOPED_TRACE(std::string(axis.Key) + " " + typed);
+            level.LabelDblClick(axis.Tag);
+            level.Edit12->setText(typed);
+            level.Edit12KeyPress(true);
+            const double slope = limited ? std::copysign(LevelLimitSlope, degrees) / axis.Factor
+                                         : std::tan(degrees * std::numbers::pi / 180.0) / axis.Factor;
+            QLabel* label = axis.Tag == 18 ? level.Label18 : level.Label22;
+            EXPECT_TRUE(label->text().endsWith(QString::number(degrees, 'f', 3) + QString::fromUtf8("°")))
+                << label->text().toStdString();
+            EXPECT_NEAR(ini_->ReadFloat("ScanPara", axis.Key, 0), slope, 1e-6 * std::abs(slope));
+            const int32_t sent = axis.Tag == 18 ? sim_->Slope().DzDx : sim_->Slope().DzDy;
+            EXPECT_EQ(sent, static_cast<int32_t>(std::nearbyint(std::clamp(slope, -1e9, 1e9))));
+        }
+    }
+}
+
 TEST_F(ScanPagesTest, FeedbackWindowSwitchesModesAndForcesTheLockInWhereNeeded)
 {
     Start(26);
@@ -366,12 +414,8 @@ TEST_F(ScanPagesTest, AModeSwitchPutsTheModesBiasOnTheOutputAndThePolarityFollow
     ini_->WriteString("FeedPara", "Edit2_3", "0.5");
     ini_->WriteString("FeedPara", "Edit2", "0.5"); // the active mode's, replayed at start-up
     Start(26);
-    feedback_ = std::make_unique<TfeedbackForm>(*device_, form_.get(), nullptr);
-    feedback_->FormCreate();
-    auto choose = [&](int index) {
-        feedback_->ComboBox1()->setCurrentIndex(index);
-        emit feedback_->ComboBox1()->activated(index);
-    };
+    OpenFeedbackWindow();
+    const auto choose = [&](int index) { ChooseMode(index); };
     const auto shown = [&] { return form_->Edit("Edit2")->text().toStdString(); };
 
     choose(1); // "STM general"
@@ -402,6 +446,35 @@ TEST_F(ScanPagesTest, AModeSwitchPutsTheModesBiasOnTheOutputAndThePolarityFollow
     EXPECT_EQ(shown(), "2.000");
     EXPECT_EQ(sim_->Register(RegBias), 6667);
     EXPECT_EQ(sim_->Feedback().ControlWord, FbWordStm);
+}
+
+// Gains stored beyond the controller's 1e9 for a mode other than the one the
+// program starts in reach the controller as the limit when that mode is
+// chosen, and the edit and the settings say so too, as for typed gains.
+TEST_F(ScanPagesTest, AModesStoredGainsBeyondTheLimitAreKeptAsTheLimitWhenItIsChosen)
+{
+    ini_->WriteString("FeedPara", "Edit6_0", "5e9");  // STM general: Kp
+    ini_->WriteString("FeedPara", "Edit6_1", "-1e9"); // STM const. height: at the limit
+    ini_->WriteString("FeedPara", "Edit5_1", "0");
+    ini_->WriteString("FeedPara", "Edit1_0", "1");
+    ini_->WriteString("FeedPara", "Edit1_1", "1");
+    Start(26);
+    OpenFeedbackWindow();
+    const auto choose = [&](int index) { ChooseMode(index); };
+    struct TCase {
+        int Item;
+        const char* Key;
+        double Kept;
+    };
+    for (const TCase& c : {TCase{1, "Edit6_0", 1e9}, TCase{2, "Edit6_1", -1e9}}) {
+        SCOPED_TRACE(c.Key);
+        choose(c.Item);
+        EXPECT_EQ(sim_->Feedback().ProportionalGain, static_cast<int32_t>(c.Kept));
+        double shown = 0.0;
+        ASSERT_TRUE(ParseNumber(form_->Edit("Edit6")->text(), shown));
+        EXPECT_DOUBLE_EQ(shown, c.Kept);
+        EXPECT_DOUBLE_EQ(ini_->ReadFloat("FeedPara", c.Key, 0.0), c.Kept);
+    }
 }
 
 TEST_F(ScanPagesTest, ASetpointBeyondTheInputIsKeptShownAndSavedAsTheControllerGotIt)

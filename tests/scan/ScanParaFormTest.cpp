@@ -730,6 +730,28 @@ TEST_F(ScanParaFormTest, TheAmplitudeLoopIsKeptAsTheControllerRunsIt)
     }
 }
 
+// The PLL's Kp runs up to ±10000: the limit is taken, one beyond is kept as
+// the limit in the record, the edit, the parameter file and the settings.
+TEST_F(ScanParaFormTest, ThePllGainIsKeptAtTheLimitTheControllerRuns)
+{
+    ini_->WriteString("Microscope", "Feedback", "6");
+    Start();
+    for (const auto& [typed, kept] :
+         {std::pair{"10000", 10000.0}, std::pair{"10001", 10000.0}, std::pair{"9999", 9999.0},
+          std::pair{"-10000", -10000.0}, std::pair{"-10001", -10000.0}, std::pair{"1e12", 10000.0}}) {
+        SCOPED_TRACE(typed);
+        TypeInto("Edit19", typed);
+        EXPECT_EQ(sim_->Feedback().PllKp, static_cast<int32_t>(kept));
+        EXPECT_DOUBLE_EQ(Shown("Edit19"), kept);
+        EXPECT_DOUBLE_EQ(InFile("KpPLL"), kept);
+    }
+    // The page's edits are written at exit: the limit, as it ran.
+    TypeInto("Edit19", "-10001");
+    form_->FormDestroy();
+    EXPECT_DOUBLE_EQ(Saved("FeedPara", "Edit19").toDouble(), -10000.0);
+    form_.reset();
+}
+
 TEST_F(ScanParaFormTest, BiasEditSetsTheRegisterWithTheInversSignAndTheFeedbackRecord)
 {
     ini_->WriteString("Microscope", "Feedback", "0");

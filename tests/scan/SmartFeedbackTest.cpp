@@ -1,5 +1,6 @@
 #include "support/DriverLinkFixture.h"
 #include "support/KeyInput.h"
+#include "support/SimRequests.h"
 
 #include "scan/FastScanThread.h"
 #include "scan/SmartFeedbackForm.h"
@@ -220,6 +221,61 @@ TEST_F(SmartFeedbackFormTest, EditsRefuseWhatTheRegisterCannotHoldOrTheModuleCan
         EXPECT_EQ(lines->Color(), EditColor::Red);
         EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), 2);
         EXPECT_DOUBLE_EQ(workers_->FastScanThread().StreamDelay.load(), 0.5e-3);
+    }
+}
+
+// The edits' limits, each taken at the limit and refused one step beyond:
+// the reference oscillator from the lowest frequency whose word is 1 up to
+// half the lock-in clock, the delay after a position 0..1000 ms, the lines
+// added at a turn 0..10^6.
+TEST_F(SmartFeedbackFormTest, EditsTakeTheirLimitsAndRefuseOneStepBeyond)
+{
+    Open(29);
+    window_->FormCreate();
+    window_->show();
+    auto* f = window_->findChild<TNumericEdit*>("Edit6");
+    auto* ms = window_->findChild<TNumericEdit*>("Edit4");
+    auto* lines = window_->findChild<TNumericEdit*>("Edit5");
+    ASSERT_TRUE(f && ms && lines);
+    auto enter = [](TNumericEdit* edit, const QString& text) {
+        edit->selectAll();
+        TypeAndEnter(edit, text);
+    };
+
+    // Word = frequency x 2^32 / 10^7 / 16, rounded half to even as it is sent:
+    // 8 x 10^7 / 2^32 Hz is a word of exactly one half, so 0.
+    struct TFrequency {
+        const char* Typed;
+        int32_t Word; // -1: refused
+    };
+    for (const TFrequency& c :
+         {TFrequency{"5000000", 134217728}, TFrequency{"5000000.01", -1}, TFrequency{"0.0186265", 1},
+          TFrequency{"0.01862645149230957", -1}, TFrequency{"0.0186264", -1}}) {
+        SCOPED_TRACE(c.Typed);
+        SimWrite(*sim_, RegRefFreq, 77);
+        enter(f, c.Typed);
+        EXPECT_EQ(f->Color(), c.Word < 0 ? EditColor::Red : EditColor::White);
+        EXPECT_EQ(sim_->Register(RegRefFreq), c.Word < 0 ? 77 : c.Word);
+    }
+
+    struct TTurn {
+        const char* Ms;
+        const char* Lines;
+        bool Taken;
+    };
+    for (const TTurn& c : {TTurn{"1000", "1000000", true}, TTurn{"1000.001", "2", false}, TTurn{"0", "0", true},
+                           TTurn{"-0.001", "2", false}, TTurn{"5", "1000001", false}, TTurn{"5", "-1", false}}) {
+        SCOPED_TRACE(std::string(c.Ms) + " ms, " + c.Lines + " lines");
+        enter(ms, "0.5");
+        enter(lines, "3");
+        ASSERT_EQ(lines->Color(), EditColor::White);
+        ms->setText(c.Ms);
+        enter(lines, c.Lines);
+        EXPECT_EQ(lines->Color(), c.Taken ? EditColor::White : EditColor::Red);
+        EXPECT_EQ(ms->Color(), c.Taken ? EditColor::White : EditColor::Red);
+        EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), c.Taken ? QString(c.Lines).toInt() : 3);
+        EXPECT_DOUBLE_EQ(workers_->FastScanThread().StreamDelay.load(),
+                         (c.Taken ? QString(c.Ms).toDouble() : 0.5) / 1000.0);
     }
 }
 

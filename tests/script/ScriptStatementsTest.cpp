@@ -150,6 +150,90 @@ TEST(ScriptInstrument, ChannelsPulsesAndMoves)
     EXPECT_EQ(rig.RunText(Program("DNCPARA(0, 1);")), ErrOutOfRange);
 }
 
+// Every statement whose number has a range takes the limit itself and refuses
+// (error 31 or 18) or limits one step beyond, as its rule says.
+TEST(ScriptInstrument, NumbersAreTakenAtTheirLimitsAndNotOneStepBeyond)
+{
+    TFakeScriptRig rig;
+    ArrangeWindows(rig.Device);
+    rig.Device.Controls[ScriptWindows::Spekt + "/Edit100"] = "0";
+    const int16_t pixels = ScanParams.Pixels;
+    const int16_t line = ScanParams.CurrentLine;
+    ScanParams.Pixels = 128;
+
+    struct TCase {
+        const char* Statement;
+        int Error;
+        const char* Logged; // the last line the device saw, when it was reached
+    };
+    const TCase cases[] = {
+        {"GOXY(0, 0);", 0, "goxy 0 0"},
+        {"GOXY(1, 1);", 0, "goxy 1000 1000"},
+        {"GOXY(1.0001, 0.5);", ErrOutOfRange, nullptr},
+        {"GOXY(-0.0001, 0.5);", ErrOutOfRange, nullptr},
+        {"GOXY(0.5, 1.0001);", ErrOutOfRange, nullptr},
+        {"GOXY(0.5, -0.0001);", ErrOutOfRange, nullptr},
+        {"SPECTPARA(100, 2);", 0, "set SpektForm/Edit100 2"},
+        {"SPECTPARA(100.4, 3);", ErrOutOfRange, nullptr},
+        {"SPECTPARA(0, 1);", 0, "set SpektForm/ComboBox1 1"},
+        {"SPECTPARA(-0.1, 1);", ErrOutOfRange, nullptr},
+        {"DNCPARA(1, 5);", 0, "set dncForm/Edit1 5"},
+        {"DNCPARA(0.9, 5);", ErrOutOfRange, nullptr},
+        {"DNCPARA(100, 5);", 0, nullptr},
+        {"DNCPARA(100.1, 5);", ErrOutOfRange, nullptr},
+        {"MOVE('APPROACH', 0);", 0, "menu ScanParaForm/PopupMenu1 Piezo"},
+        {"MOVE('APPROACH', -0.1);", ErrOutOfRange, nullptr},
+        {"MOVE('APPROACH', 3);", 0, "menu ScanParaForm/PopupMenu1 Fast Approach"},
+        {"SETCHANNEL(9, 511);", 0, "write 41 511"},
+        {"SETCHANNEL(9, 512);", 0, "write 41 511"},
+        {"SETCHANNEL(9, 0);", 0, "write 41 0"},
+        {"SETCHANNEL(9, -1);", 0, "write 41 0"},
+        {"GETCHANNEL(-25);", 0, "read -25"},
+        {"GETCHANNEL(-26);", ErrParameter, nullptr},
+        {"SCANPARA('LINENR', 10);", 0, nullptr},
+        {"SCANPARA('LINENR', 127);", 0, nullptr},
+        {"SCANPARA('LINENR', 9.99);", 0, nullptr},
+        {"SCANPARA('LINENR', 9);", ErrOutOfRange, nullptr},
+        {"SCANPARA('LINENR', 127.99);", 0, nullptr},
+        {"SCANPARA('LINENR', 128);", ErrOutOfRange, nullptr},
+        // Pulses shorter than 10 ms are the controller's delay; from 10 ms on the thread sleeps.
+        {"VPULSE(0.0099, 1);", 0, "bias 0.25"},
+        {"VPULSE(0.01, 1);", 0, "bias 0.25"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Statement);
+        const qsizetype before = rig.Device.Log().size();
+        EXPECT_EQ(rig.RunText(Program(c.Statement)), c.Error);
+        const QStringList log = rig.Device.Log();
+        if (c.Logged != nullptr) {
+            ASSERT_GT(log.size(), before);
+            EXPECT_EQ(log.last(), c.Logged);
+        }
+        if (c.Error != 0) {
+            EXPECT_EQ(log.size(), before) << "nothing reached the device";
+        }
+    }
+
+    // The line number is taken as given: 10 and 127 both.
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('LINENR', 127);")), 0);
+    EXPECT_EQ(ScanParams.CurrentLine.load(), 127);
+    EXPECT_EQ(rig.RunText(Program("SCANPARA('LINENR', 10);")), 0);
+    EXPECT_EQ(ScanParams.CurrentLine.load(), 10);
+
+    // Where a pulse goes: 9.9 ms to the controller's delay, 10 ms to a sleep.
+    EXPECT_EQ(rig.RunText(Program("VPULSE(0.0099, 1);")), 0);
+    QStringList log = rig.Device.Log();
+    EXPECT_EQ(log.mid(log.size() - 3), (QStringList{"bias 1", "delay 9900", "bias 0.25"}));
+    const double before = rig.Device.Clock();
+    EXPECT_EQ(rig.RunText(Program("VPULSE(0.01, 1);")), 0);
+    log = rig.Device.Log();
+    EXPECT_EQ(log.mid(log.size() - 2), (QStringList{"bias 1", "bias 0.25"}));
+    EXPECT_NEAR(rig.Device.Clock() - before, 0.01, 1e-9);
+
+    ScanParams.Pixels = pixels;
+    ScanParams.CurrentLine = line;
+}
+
 TEST(ScriptScans, WaitsForTheFrameAndPausesAFastScanThatTookTooLong)
 {
     TFakeScriptRig rig;

@@ -6,6 +6,7 @@
 #include "device/InOutForm.h"
 #include "device/SpektRequests.h"
 #include "spectro/SpektForm.h"
+#include "support/KeyInput.h"
 #include "support/TestSupport.h"
 #include "widgets/NumericEdit.h"
 #include "widgets/SimpleChart.h"
@@ -396,6 +397,84 @@ TEST_F(SpektFormTest, KindsShowTheirEditsAndWriteTheirSettings)
     EXPECT_EQ(form_->Edit5Label->text(), "Ref");
     form_->Edit5->Apply("0.25");
     EXPECT_FLOAT_EQ(MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint, 0.25f);
+}
+
+// The settle delay (1..2000000 µs), the point time (1..2000000 controller
+// ticks) and the press toward the sample ([Spekt] ZPressMax) are kept at their
+// limits: the limit typed is taken as it is, one step beyond is kept as the
+// limit, and the edit, the kind's settings, the record the controller gets and
+// the next start all hold that one value.
+TEST_F(SpektFormTest, DelaysAndThePressAreKeptAtTheLimitsTheControllerRuns)
+{
+    ini_->WriteFloat("Spekt", "ZPressMax", 2.0);
+    Scale("DAC1", "Topography", "nm", "0.05", "", false); // a grid whose values take six digits
+    Start(ModeContact, 0.1f, 0.0f);
+    Kind("X(z)", 20, 0.5, false, 1);
+    const auto type = [](TNumericEdit* edit, const QString& text) {
+        edit->selectAll();
+        TypeAndEnter(edit, text);
+        EXPECT_EQ(edit->Color(), EditColor::White);
+    };
+
+    for (const auto& [typed, kept] : {std::pair{"2000000", 2000000}, std::pair{"2000001", 2000000}, std::pair{"1", 1},
+                                      std::pair{"0", 1}, std::pair{"123457", 123457}}) {
+        SCOPED_TRACE(typed);
+        type(form_->Edit3, typed);
+        EXPECT_EQ(device_->SpektRecord.Delay, kept);
+        EXPECT_EQ(form_->Edit3->text().toDouble(), kept);
+        EXPECT_EQ(user_->ReadString("Spekt", "Edit3", "").toDouble(), kept);
+        EXPECT_DOUBLE_EQ(form_->Delay1, kept * 1e-6);
+    }
+    // 25.6 µs a tick.
+    for (const auto& [typed, ticks] : {std::pair{"51200000", 2000000}, std::pair{"51200026", 2000000},
+                                       std::pair{"25.6", 1}, std::pair{"0", 1}, std::pair{"25600025.6", 1000001}}) {
+        SCOPED_TRACE(typed);
+        type(form_->Edit4, typed);
+        EXPECT_EQ(device_->SpektRecord.SampleTicks, ticks);
+        EXPECT_NEAR(form_->Edit4->text().toDouble(), ticks * 25.6, 1e-6);
+        EXPECT_NEAR(user_->ReadString("X(z)", "Edit4", "").toDouble(), ticks * 25.6, 1e-6);
+        EXPECT_NEAR(form_->Delay2, ticks * 25.6e-6, 1e-12);
+    }
+    for (TNumericEdit* edit : {form_->Edit5, form_->Edit6}) {
+        double& dz = edit == form_->Edit5 ? form_->Dz1 : form_->Dz2;
+        const QString key = edit->objectName();
+        for (const auto& [typed, kept] :
+             {std::pair{"-2", -2.0}, std::pair{"-2.01", -2.0}, std::pair{"-1.95", -1.95}, std::pair{"-1e9", -2.0},
+              std::pair{"1234.55", 1234.55}, std::pair{"1234.56", 1234.55}}) {
+            SCOPED_TRACE(QString("%1 %2").arg(key, typed).toStdString());
+            type(edit, typed);
+            // On the Z digits' grid of 0.05 nm, in single precision.
+            const double near = 1e-7 * std::max(1.0, std::abs(kept));
+            EXPECT_NEAR(dz, kept, near);
+            EXPECT_NEAR(edit->text().toDouble(), kept, near);
+            EXPECT_NEAR(user_->ReadString("X(z)", key, "").toDouble(), kept, near);
+        }
+    }
+
+    // The next start reads back what ran, and sends it.
+    type(form_->Edit5, "0");
+    type(form_->Edit6, "0.5");
+    type(form_->Edit4, "25.6");
+    type(form_->Edit3, "123457");
+    form_->FormDestroy();
+    form_ = std::make_unique<TSpektForm>(*device_);
+    form_->FormCreate();
+    form_->ComboBox1->setCurrentText("X(z)");
+    form_->ComboBox1Change();
+    EXPECT_EQ(form_->Edit3->text().toDouble(), 123457.0);
+    EXPECT_NEAR(form_->Edit4->text().toDouble(), 25.6, 1e-9);
+    EXPECT_NEAR(form_->Dz2, 0.5, 1e-6);
+    sim_->ClearLog();
+    ASSERT_TRUE(Run());
+    bool sent = false;
+    for (const sim::SimRequest& r : sim_->RequestLog()) {
+        if (r.Code != IOCTL_SET_SPEKT)
+            continue;
+        sent = true;
+        EXPECT_EQ(r.In[3], 123457); // Delay
+        EXPECT_EQ(r.In[4], 1);      // SampleTicks
+    }
+    EXPECT_TRUE(sent);
 }
 
 } // namespace
