@@ -135,7 +135,9 @@ TEST(BundledFastScan, TheFastButtonStreamsFrameAfterFrameIntoTheImageWindowsAndS
     EXPECT_FALSE(MainQVTForm->ScanButtonDown());
     fast->click();
     EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
-    EXPECT_EQ(OsziRequest.HighSpeedControl.load() & (HscDmaOn | HscScanOn), 0);
+    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(simulator, nullptr);
+    EXPECT_EQ(simulator->FastScanControl() & (HscDmaOn | HscScanOn), 0); // the module streams no more
     EXPECT_TRUE(spect->isEnabled());
     EXPECT_TRUE(SpektForm->ScanButton->isEnabled());
 
@@ -156,7 +158,10 @@ TEST(BundledFastScan, WithoutAFastChannelTheFastButtonSaysSoAndLeavesTheWindows)
     QCoreApplication::processEvents();
     const int windows = static_cast<int>(MainQVTForm->ImageWindows().size());
     ASSERT_GT(windows, 0); // the topography's windows of the bundled choice
-    const int32_t control = OsziRequest.HighSpeedControl.load();
+    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(simulator, nullptr);
+    const int32_t control = simulator->FastScanControl();
+    const int32_t pixelStep = InOutForm->ReadReg(129);
 
     QToolButton* fast = MainQVTForm->FastSpeedButton();
     ASSERT_TRUE(fast->isEnabled());
@@ -165,7 +170,9 @@ TEST(BundledFastScan, WithoutAFastChannelTheFastButtonSaysSoAndLeavesTheWindows)
     QCoreApplication::processEvents();
     EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
     EXPECT_EQ(MainQVTForm->ImageWindows().size(), windows);
-    EXPECT_EQ(OsziRequest.HighSpeedControl.load(), control); // the module was not asked for anything
+    // The module was not asked for anything: no switch, no generator set up.
+    EXPECT_EQ(simulator->FastScanControl(), control);
+    EXPECT_EQ(InOutForm->ReadReg(129), pixelStep);
     ASSERT_EQ(boxes.Texts().size(), 1) << boxes.Texts().join(" / ").toStdString();
     EXPECT_TRUE(boxes.Texts()[0].startsWith("No fast channel chosen!"));
 
@@ -196,7 +203,12 @@ TEST(BundledFastScan, ASpeedEnteredWhileTheFastButtonIsDownReachesTheGenerator)
     ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "40"));
     const int32_t pixelStep40 = InOutForm->ReadReg(129);
     EXPECT_NEAR(static_cast<double>(pixelStep40), 2.0 * pixelStep20, 2.0);
-    EXPECT_NEAR(thread.LineFrequency.load(), 64 * 1.05 * 2.0 * 40.0, 64 * 2.0 * 40.0 * 0.1);
+    // The generator's pixel clock (register 3, 16e7 / 2^32 Hz a digit) runs at the new line frequency.
+    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(simulator, nullptr);
+    const double clockHz = static_cast<uint32_t>(simulator->Register(3)) * 16.0e7 / 4294967296.0;
+    EXPECT_NEAR(clockHz, 64 * 1.05 * 2.0 * 40.0, 64 * 2.0 * 40.0 * 0.1);
+    EXPECT_NEAR(thread.LineFrequency.load(), clockHz, 1.0);
 
     // Without the Fast button the generator is left alone.
     MainQVTForm->FastSpeedButton()->click();
@@ -229,6 +241,14 @@ TEST(BundledFastScan, TheHighSpeedLineDelayTypedIsThereAtTheNextStart)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_EQ(TQVTIniFile(scannerFile).ReadString("FilterY", "delay", "none"), "3");
+
+    ASSERT_TRUE(program.Start());
+    ASSERT_NE(SmartFeedbackForm, nullptr);
+    delay = SmartFeedbackForm->findChild<TNumericEdit*>("Edit4");
+    ASSERT_NE(delay, nullptr);
+    EXPECT_EQ(delay->text(), "3");
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }
 
 // The Fast button and its menu item follow one rule through every layout
