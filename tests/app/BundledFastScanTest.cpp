@@ -129,15 +129,17 @@ TEST(BundledFastScan, TheFastButtonStreamsFrameAfterFrameIntoTheImageWindowsAndS
     ASSERT_TRUE(z);
     EXPECT_NE(z->At(10, 5), z->At(10, 50));
 
+    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(simulator, nullptr);
     MainQVTForm->ScanButton()->click(); // released: the stream stops
     ASSERT_TRUE(test::PumpUntil([&thread] { return thread.Suspended(); }));
     QCoreApplication::processEvents();
     EXPECT_FALSE(MainQVTForm->ScanButtonDown());
+    // The module streams no more; its loop holds the tip while the Fast button is down.
+    EXPECT_EQ(simulator->FastScanControl() & (HscDmaOn | HscScanOn | HscFeedbackOn), HscFeedbackOn);
     fast->click();
     EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
-    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
-    ASSERT_NE(simulator, nullptr);
-    EXPECT_EQ(simulator->FastScanControl() & (HscDmaOn | HscScanOn), 0); // the module streams no more
+    EXPECT_EQ(simulator->FastScanControl() & (HscDmaOn | HscScanOn | HscFeedbackOn), 0);
     EXPECT_TRUE(spect->isEnabled());
     EXPECT_TRUE(SpektForm->ScanButton->isEnabled());
 
