@@ -129,13 +129,17 @@ TEST(BundledFastScan, TheFastButtonStreamsFrameAfterFrameIntoTheImageWindowsAndS
     ASSERT_TRUE(z);
     EXPECT_NE(z->At(10, 5), z->At(10, 50));
 
+    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(simulator, nullptr);
     MainQVTForm->ScanButton()->click(); // released: the stream stops
     ASSERT_TRUE(test::PumpUntil([&thread] { return thread.Suspended(); }));
     QCoreApplication::processEvents();
     EXPECT_FALSE(MainQVTForm->ScanButtonDown());
+    // The module streams no more; its loop holds the tip while the Fast button is down.
+    EXPECT_EQ(simulator->FastScanControl() & (HscDmaOn | HscScanOn | HscFeedbackOn), HscFeedbackOn);
     fast->click();
     EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
-    EXPECT_EQ(OsziRequest.HighSpeedControl.load() & (HscDmaOn | HscScanOn), 0);
+    EXPECT_EQ(simulator->FastScanControl() & (HscDmaOn | HscScanOn | HscFeedbackOn), 0);
     EXPECT_TRUE(spect->isEnabled());
     EXPECT_TRUE(SpektForm->ScanButton->isEnabled());
 
@@ -156,7 +160,10 @@ TEST(BundledFastScan, WithoutAFastChannelTheFastButtonSaysSoAndLeavesTheWindows)
     QCoreApplication::processEvents();
     const int windows = static_cast<int>(MainQVTForm->ImageWindows().size());
     ASSERT_GT(windows, 0); // the topography's windows of the bundled choice
-    const int32_t control = OsziRequest.HighSpeedControl.load();
+    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(simulator, nullptr);
+    const int32_t control = simulator->FastScanControl();
+    const int32_t pixelStep = InOutForm->ReadReg(129);
 
     QToolButton* fast = MainQVTForm->FastSpeedButton();
     ASSERT_TRUE(fast->isEnabled());
@@ -165,77 +172,14 @@ TEST(BundledFastScan, WithoutAFastChannelTheFastButtonSaysSoAndLeavesTheWindows)
     QCoreApplication::processEvents();
     EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
     EXPECT_EQ(MainQVTForm->ImageWindows().size(), windows);
-    EXPECT_EQ(OsziRequest.HighSpeedControl.load(), control); // the module was not asked for anything
+    // The module was not asked for anything: no switch, no generator set up.
+    EXPECT_EQ(simulator->FastScanControl(), control);
+    EXPECT_EQ(InOutForm->ReadReg(129), pixelStep);
     ASSERT_EQ(boxes.Texts().size(), 1) << boxes.Texts().join(" / ").toStdString();
     EXPECT_TRUE(boxes.Texts()[0].startsWith("No fast channel chosen!"));
 
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
-}
-
-TEST(BundledFastScan, TheSaveButtonKeepsOnlyFramesMeasuredFromTheirFirstRow)
-{
-    test::BundledProgram program;
-    ASSERT_TRUE(program.Copied);
-    const QString saveDir = program.Dir.Path() + "scans";
-    ASSERT_TRUE(QDir().mkpath(saveDir));
-    {
-        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
-        sim.WriteInteger("Controller", "Type", 29);
-        sim.WriteString("Clock", "Mode", "Fast");
-        TQVTIniFile main(program.Dir.Path() + "ini/qvt.ini");
-        main.WriteBool("Scale", "DAC1CheckBoxFast", true);
-        main.WriteString("Save", "Path", saveDir);
-        main.WriteBool("Save", "AutoSaveScan", true);
-    }
-    ScriptedMessageResponder boxes;
-    ASSERT_TRUE(program.Create());
-    MainQVTForm->show();
-    StartUp();
-    QCoreApplication::processEvents();
-    ASSERT_TRUE(MainQVTForm->SaveButtonDown());
-    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "64"));
-    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "20"));
-    // The frame line stands half-way: the fast mode takes up the scan there.
-    ScanParams.CurrentLine = 20;
-    boxes.Clear();
-
-    MainQVTForm->FastSpeedButton()->click();
-    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
-    MainQVTForm->RepeatButton()->setChecked(true);
-    TFastScanThread& thread = DeviceWorkers->FastScanThread();
-    int frames = 0; // handed to the window thread
-    QObject::connect(&thread, &TFastScanThread::frameDone, [&frames] { ++frames; });
-    MainQVTForm->ScanButton()->click();
-    ASSERT_TRUE(test::PumpUntil([&frames] { return frames >= 3; }));
-    MainQVTForm->ScanButton()->click();
-    ASSERT_TRUE(test::PumpUntil([&thread] { return thread.Suspended(); }));
-    QCoreApplication::processEvents();
-    MainQVTForm->FastSpeedButton()->click();
-
-    // The first frame began at line 20: its rows before were never measured
-    // in it, so it is shown but not saved. Every later frame is.
-    const QStringList sets = QDir(saveDir).entryList({"*.txt"}, QDir::Files);
-    EXPECT_EQ(sets.size(), frames - 1) << sets.join(' ').toStdString();
-    const QStringList images = QDir(saveDir).entryList({"*Fwd.int"}, QDir::Files);
-    ASSERT_EQ(images.size(), sets.size());
-    ASSERT_GE(images.size(), 2);
-    for (const QString& name : images) {
-        QFile file(saveDir + "/" + name);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
-        ASSERT_EQ(bytes.size(), 4 * 64 * 64) << name.toStdString();
-        for (int r = 0; r < 64; ++r) {
-            int zeros = 0;
-            for (int c = 0; c < 64; ++c)
-                zeros += qFromLittleEndian<int32_t>(bytes.constData() + 4 * (64 * r + c)) == 0;
-            EXPECT_LT(zeros, 64) << name.toStdString() << " row " << r;
-        }
-    }
-
-    EXPECT_TRUE(MainQVTForm->close());
-    DestroyAllForms();
-    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
 }
 
 TEST(BundledFastScan, ASpeedEnteredWhileTheFastButtonIsDownReachesTheGenerator)
@@ -261,7 +205,12 @@ TEST(BundledFastScan, ASpeedEnteredWhileTheFastButtonIsDownReachesTheGenerator)
     ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "40"));
     const int32_t pixelStep40 = InOutForm->ReadReg(129);
     EXPECT_NEAR(static_cast<double>(pixelStep40), 2.0 * pixelStep20, 2.0);
-    EXPECT_NEAR(thread.LineFrequency.load(), 64 * 1.05 * 2.0 * 40.0, 64 * 2.0 * 40.0 * 0.1);
+    // The generator's pixel clock (register 3, 16e7 / 2^32 Hz a digit) runs at the new line frequency.
+    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(simulator, nullptr);
+    const double clockHz = static_cast<uint32_t>(simulator->Register(3)) * 16.0e7 / 4294967296.0;
+    EXPECT_NEAR(clockHz, 64 * 1.05 * 2.0 * 40.0, 64 * 2.0 * 40.0 * 0.1);
+    EXPECT_NEAR(thread.LineFrequency.load(), clockHz, 1.0);
 
     // Without the Fast button the generator is left alone.
     MainQVTForm->FastSpeedButton()->click();
@@ -294,6 +243,14 @@ TEST(BundledFastScan, TheHighSpeedLineDelayTypedIsThereAtTheNextStart)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_EQ(TQVTIniFile(scannerFile).ReadString("FilterY", "delay", "none"), "3");
+
+    ASSERT_TRUE(program.Start());
+    ASSERT_NE(SmartFeedbackForm, nullptr);
+    delay = SmartFeedbackForm->findChild<TNumericEdit*>("Edit4");
+    ASSERT_NE(delay, nullptr);
+    EXPECT_EQ(delay->text(), "3");
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
 }
 
 // The Fast button and its menu item follow one rule through every layout
@@ -429,25 +386,36 @@ std::pair<double, double> PlaneSlopes(const std::vector<double>& v, int p)
     return {b, cc};
 }
 
-// The frame against the simulated sample: pixel (row r, column c) of the
-// scan's frame lies as the move-by-move scan lays it, the columns along the
-// scan's angle, the rows across it.
+// The sample's heights under a frame of `p` pixels centred at (xCenter,
+// yCenter) nm: pixel (row r, column c) lies as the move-by-move scan lays it,
+// the columns along the scan's angle, the rows across it.
+class SampleUnderFrame {
+public:
+    SampleUnderFrame(const sim::SimConfig& config, int p, double xCenter, double yCenter)
+        : surface_(config.Surface), p_(p), range_(ScanParams.Range.load()), angle_(ScanParams.Angle.load()),
+          nmPerX_(ChannelTable[2].Factor.load()), nmPerY_(ChannelTable[3].Factor.load()), cx_(xCenter / nmPerX_),
+          cy_(yCenter / nmPerY_)
+    {
+    }
+    double operator()(int r, int c) const
+    {
+        const double u = ((c + 0.5) / p_ - 0.5) * range_; // nm along the line
+        const double v = ((r + 0.5) / p_ - 0.5) * range_; // nm across the lines
+        const double x = cx_ + (std::cos(angle_) * u + std::sin(angle_) * v) / nmPerX_;
+        const double y = cy_ + (std::sin(angle_) * u - std::cos(angle_) * v) / nmPerY_;
+        return surface_.Height(x, y);
+    }
+
+private:
+    sim::SimSurface surface_;
+    int p_;
+    double range_, angle_, nmPerX_, nmPerY_, cx_, cy_;
+};
+
+// The frame against the simulated sample under the scan's present area.
 FrameFit FitToSample(const std::vector<double>& frame, int p, const sim::SimConfig& config)
 {
-    const sim::SimSurface surface(config.Surface);
-    const double range = ScanParams.Range.load();
-    const double angle = ScanParams.Angle.load();
-    const double nmPerX = ChannelTable[2].Factor.load();
-    const double nmPerY = ChannelTable[3].Factor.load();
-    const double cx = ScanParams.XCenter.load() / nmPerX;
-    const double cy = ScanParams.YCenter.load() / nmPerY;
-    auto expected = [&](int r, int c) {
-        const double u = ((c + 0.5) / p - 0.5) * range; // nm along the line
-        const double v = ((r + 0.5) / p - 0.5) * range; // nm across the lines
-        const double x = cx + (std::cos(angle) * u + std::sin(angle) * v) / nmPerX;
-        const double y = cy + (std::sin(angle) * u - std::cos(angle) * v) / nmPerY;
-        return surface.Height(x, y);
-    };
+    const SampleUnderFrame expected(config, p, ScanParams.XCenter.load(), ScanParams.YCenter.load());
     FrameFit best;
     const double step = std::abs(config.Surface.StepHeight);
     // Straight edges match as well shifted along themselves: of the shifts
@@ -638,4 +606,130 @@ TEST_F(BundledType29, TheHighSpeedSwitchesShowTheBitsTheModuleWasSent)
     EXPECT_EQ(sent(), HscMonoZ);
     EXPECT_EQ(shown(), HscMonoZ);
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
+}
+
+namespace {
+
+// The frame's place as its parameter file gives it: the file names the fast
+// axis's centre "yCenter".
+bool SavedCenter(const QString& file, double& xCenter, double& yCenter)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    int found = 0;
+    for (const QString& line : QString::fromLatin1(f.readAll()).split('\n')) {
+        const QString value = line.section(':', 1).trimmed();
+        if (line.startsWith("yCenter"))
+            xCenter = value.toDouble(), found |= 1;
+        else if (line.startsWith("xCenter"))
+            yCenter = value.toDouble(), found |= 2;
+    }
+    return found == 3;
+}
+
+} // namespace
+
+// The first frame begins part-way (the frame line stands at 20) and the one
+// under way when the operator moves the area holds rows of the old place:
+// both are shown, neither is saved. Every row of a saved frame is the sample
+// where its own file says it was measured, so a row left from an earlier
+// frame, at the other place, shows.
+TEST(BundledFastScan, TheSaveButtonKeepsOnlyFramesMeasuredFromTheirFirstRow)
+{
+    test::BundledProgram program;
+    ASSERT_TRUE(program.Copied);
+    const QString saveDir = program.Dir.Path() + "scans";
+    ASSERT_TRUE(QDir().mkpath(saveDir));
+    {
+        TQVTIniFile sim(program.Dir.Path() + "ini/sim.ini");
+        sim.WriteInteger("Controller", "Type", 29);
+        sim.WriteString("Clock", "Mode", "Fast");
+        // A linear scanner: the rows are compared with the sample where the outputs put the tip.
+        for (const char* key : {"QuadX", "CubicX", "QuadY", "CubicY"})
+            sim.WriteString("Scanner", key, "0");
+        TQVTIniFile main(program.Dir.Path() + "ini/qvt.ini");
+        main.WriteBool("Scale", "DAC1CheckBoxFast", true);
+        main.WriteString("Save", "Path", saveDir);
+        main.WriteBool("Save", "AutoSaveScan", true);
+    }
+    ScriptedMessageResponder boxes;
+    ASSERT_TRUE(program.Create());
+    MainQVTForm->show();
+    StartUp();
+    QCoreApplication::processEvents();
+    auto* simulator = dynamic_cast<sim::SimController*>(InOutForm->Driver());
+    ASSERT_NE(simulator, nullptr);
+    ASSERT_TRUE(MainQVTForm->SaveButtonDown());
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "64"));
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit3", "1000"));
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "20"));
+    ScanParams.CurrentLine = 20;
+    const double firstX = ScanParams.XCenter.load();
+    const double movedX = firstX + 400.0;
+    boxes.Clear();
+
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    MainQVTForm->RepeatButton()->setChecked(true);
+    TFastScanThread& thread = DeviceWorkers->FastScanThread();
+    int frames = 0; // handed to the window thread
+    QObject::connect(&thread, &TFastScanThread::frameDone, [&frames] { ++frames; });
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([&frames] { return frames >= 3; }));
+    // The operator moves the area while the frames stream.
+    TNumericEdit* xCenter = ScanParaForm->Edit("Edit7");
+    ASSERT_NE(xCenter, nullptr);
+    xCenter->selectAll();
+    QTest::keyClicks(xCenter, QString::number(movedX));
+    QTest::keyClick(xCenter, Qt::Key_Return);
+    ASSERT_EQ(ScanParams.XCenter.load(), static_cast<float>(movedX));
+    const int moved = frames;
+    ASSERT_TRUE(test::PumpUntil([&frames, moved] { return frames >= moved + 4; }));
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([&thread] { return thread.Suspended(); }));
+    QCoreApplication::processEvents();
+    MainQVTForm->FastSpeedButton()->click();
+
+    // The part-way first frame is never saved; the one the move cut is not,
+    // unless the move fell between two frames.
+    const QStringList sets = QDir(saveDir).entryList({"*.txt"}, QDir::Files, QDir::Name);
+    EXPECT_GE(sets.size(), frames - 2) << sets.join(' ').toStdString();
+    EXPECT_LE(sets.size(), frames - 1) << sets.join(' ').toStdString();
+    const QStringList images = QDir(saveDir).entryList({"*Fwd.int"}, QDir::Files, QDir::Name);
+    ASSERT_EQ(images.size(), sets.size());
+    const double step = std::abs(simulator->Config().Surface.StepHeight);
+    ASSERT_GT(step, 0.0);
+    int atFirst = 0, atMoved = 0;
+    for (int i = 0; i < images.size(); ++i) {
+        SCOPED_TRACE(images[i].toStdString());
+        double x = 0.0, y = 0.0;
+        ASSERT_TRUE(SavedCenter(saveDir + "/" + sets[i], x, y));
+        atFirst += std::abs(x - firstX) < 1e-3;
+        atMoved += std::abs(x - movedX) < 1e-3;
+        const std::vector<double> frame = Topography(saveDir + "/" + images[i], 64);
+        ASSERT_FALSE(frame.empty());
+        const SampleUnderFrame sample(simulator->Config(), 64, x, y);
+        std::vector<double> diff(frame.size());
+        for (int r = 0; r < 64; ++r)
+            for (int c = 0; c < 64; ++c)
+                diff[static_cast<size_t>(r * 64 + c)] = frame[static_cast<size_t>(r * 64 + c)] - sample(r, c);
+        std::vector<double> sorted = diff;
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        const double offset = sorted[sorted.size() / 2]; // where the loop met the sample
+        for (int r = 0; r < 64; ++r) {
+            int off = 0;
+            for (int c = 0; c < 64; ++c)
+                off += std::abs(diff[static_cast<size_t>(r * 64 + c)] - offset) > 0.5 * step;
+            // A terrace edge may fall a pixel aside.
+            EXPECT_LE(off, 64 / 8) << "row " << r;
+        }
+    }
+    EXPECT_GE(atFirst, 1);
+    EXPECT_GE(atMoved, 2);
+    EXPECT_EQ(atFirst + atMoved, images.size());
+
+    EXPECT_TRUE(MainQVTForm->close());
+    DestroyAllForms();
+    EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
 }

@@ -719,8 +719,13 @@ TEST_F(ScannerFormTest, FiltersReachTheHighSpeedModuleWholeOrNotAtAll)
     EXPECT_NEAR(decoded[0][4], -0.5, 1e-6);
     EXPECT_NEAR(decoded[1][5], 1.0, 1e-6);
     EXPECT_NEAR(decoded[1][8], 0.2, 1e-6);
-    // Scanning resumes after the writes.
-    EXPECT_TRUE(OsziRequest.HighSpeedControl & HscScanOn);
+    // The module, as its requests left it, scanned at none of the filter
+    // writes and scans again after them.
+    const std::vector<int32_t> atWrites = ModuleControlAtWrites(*sim_, 0, 193, 192 + FilterSlotCount);
+    EXPECT_EQ(atWrites.size(), static_cast<size_t>(FilterSlotCount));
+    for (const int32_t control : atWrites)
+        EXPECT_EQ(control & HscScanOn, 0);
+    EXPECT_EQ(sim_->FastScanControl() & HscScanOn, HscScanOn);
     EXPECT_FALSE(scanner_->FilterError());
     // X filter 1 and Y filter 2 are both off unity gain; the last one is named.
     EXPECT_EQ(scanner_->FilterGroupCaption(), "Filter y2 has dcGain<>1 !");
@@ -732,6 +737,18 @@ TEST_F(ScannerFormTest, FiltersReachTheHighSpeedModuleWholeOrNotAtAll)
     EXPECT_TRUE(scanner_->FilterError());
     EXPECT_EQ(boxes_.LastText(), ScanFilterWrongText);
     EXPECT_EQ(sim_->Register(193), words[0]);
+
+    // A response taken over while the module scans: held off for the writes, on again after.
+    dir_.WriteFile("resp.txt", "1\t0\t0\t0\t0\t1\t0\t0\t0\t0\n100\t1\t0\t0\n");
+    TQVTIniFile(dir_.Path() + "SoftLin.ini").WriteString("FreqResp", "YPath", "\"" + dir_.Path() + "resp.txt\"");
+    ASSERT_EQ(sim_->FastScanControl() & HscScanOn, HscScanOn);
+    sim_->ClearLog();
+    ASSERT_TRUE(scanner_->ReadFreqResponse(1, true));
+    const std::vector<int32_t> whileScanning = ModuleControlAtWrites(*sim_, HscScanOn, 193, 192 + FilterSlotCount);
+    EXPECT_EQ(whileScanning.size(), static_cast<size_t>(FilterSlotCount));
+    for (const int32_t control : whileScanning)
+        EXPECT_EQ(control & HscScanOn, 0);
+    EXPECT_EQ(sim_->FastScanControl() & HscScanOn, HscScanOn);
     OsziRequest.HighSpeedControl = 0;
 }
 

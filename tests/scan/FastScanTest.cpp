@@ -403,7 +403,7 @@ TEST_F(FastScanOnUsbTest, ANumberedBoxAsksForTheStoredPixelCountOnceAndStopsAtAn
 
     // No channel open: the box streams nothing, every read comes back empty.
     fast.Start();
-    EXPECT_EQ(OsziRequest.HighSpeedControl.load(), 0x2); // a numbered box starts with 130
+    EXPECT_EQ(sim->FastScanControl(), 0x2); // a numbered box starts with 130: the fast feedback alone
     ASSERT_TRUE(PumpUntil([&asked] { return !asked.empty(); }));
     // Ten more empty reads (each covers 5 ms of the box's time): still asked once.
     const int64_t t0 = sim->NowUs();

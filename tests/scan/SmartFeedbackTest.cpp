@@ -164,11 +164,19 @@ TEST_F(SmartFeedbackFormTest, InitialisesTheModuleInOrderAndWritesEditedRows)
     f.write("11\n12\n13\n14\n");
     f.close();
     window_->ChooseFilterFile = [path](const QString&) { return path; };
+    ASSERT_EQ(sim_->FastScanControl(), HscDmaOn | HscScanOn);
+    sim_->ClearLog();
     window_->LoadFilter(FilterWordsXBase);
     EXPECT_EQ(sim_->Register(404), 14);
     EXPECT_EQ(sim_->Register(406), FilterPassWord);
     EXPECT_EQ(window_->Grid(3)->item(4, 1)->text(), "14");
-    EXPECT_EQ(OsziRequest.HighSpeedControl.load() & HscScanOn, HscScanOn); // scan back on
+    // The module scanned at none of the file's words: the filter is emptied
+    // (nine writes) while it still scans, then the scan is held off.
+    const std::vector<int32_t> atWrites = ModuleControlAtWrites(*sim_, HscDmaOn | HscScanOn, 401, 410);
+    ASSERT_GT(atWrites.size(), 9u);
+    for (size_t i = 9; i < atWrites.size(); ++i)
+        EXPECT_EQ(atWrites[i] & HscScanOn, 0) << "write " << i;
+    EXPECT_EQ(sim_->FastScanControl(), HscDmaOn | HscScanOn);
     window_->FormDestroy();
     EXPECT_EQ(ini_->ReadInteger("SmartFeedback", "StrGri4Row4", 0), 14);
 }

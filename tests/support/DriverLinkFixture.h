@@ -134,6 +134,22 @@ protected:
         return n;
     }
 
+    // The high-speed module's control word, as the logged requests applied
+    // it, at each logged write to registers first..last; `control` is the
+    // word before the log.
+    static std::vector<int32_t> ModuleControlAtWrites(const sim::SimController& sim, int32_t control, int32_t first,
+                                                      int32_t last)
+    {
+        std::vector<int32_t> at;
+        for (const sim::SimRequest& r : sim.RequestLog()) {
+            if (r.Code == IOCTL_READ_OSZI && (r.In[0] & HscApplyRequest) != 0)
+                control = r.In[0] & ~HscApplyRequest;
+            if (r.Code == IOCTL_WRITE_REG && r.In[0] >= first && r.In[0] <= last)
+                at.push_back(control);
+        }
+        return at;
+    }
+
     // The crashes recorded so far, which no longer fail the test.
     static std::vector<sim::SimCrash> TakeCrashes(sim::SimController& sim)
     {
