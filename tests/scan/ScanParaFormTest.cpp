@@ -132,6 +132,15 @@ protected:
         return QRegularExpression(QString(label) + "\\s*:\\s*(\\S+)").match(file).captured(1).toDouble();
     }
     QString Saved(const char* section, const QString& key) { return ini_->ReadString(section, key, "<none>"); }
+    // A number typed into the scale window's cell and confirmed: the scales reload.
+    static void TypeScaleCell(TScaleForm& scale, int row, const char* suffix, int64_t digits)
+    {
+        QLineEdit* cell = scale.EditCell(row, suffix);
+        ASSERT_NE(cell, nullptr);
+        cell->selectAll();
+        TypeAndEnter(cell, QString::number(digits));
+        ASSERT_EQ(TScaleForm::CellColor(cell), "white") << row << suffix;
+    }
 
     // Values written to the bias register, in order.
     std::vector<int32_t> BiasWrites() const
@@ -670,11 +679,7 @@ TEST_F(ScanParaFormTest, AScaleReloadLimitsTheLiftHeightAndTheSetpointAgain)
     scale.FormCreate();
     scale.show();
     const auto typeCell = [&](int row, const char* suffix, int64_t digits) {
-        QLineEdit* cell = scale.EditCell(row, suffix);
-        ASSERT_NE(cell, nullptr);
-        cell->selectAll();
-        TypeAndEnter(cell, QString::number(digits));
-        ASSERT_EQ(TScaleForm::CellColor(cell), "white") << row << suffix;
+        TypeScaleCell(scale, row, suffix, digits);
     };
 
     TLevelPage& level = *form_->Level();
@@ -722,6 +727,25 @@ TEST_F(ScanParaFormTest, AScaleReloadLimitsTheLiftHeightAndTheSetpointAgain)
     typeCell(slot, "Edit4", inMax);
     EXPECT_EQ(sim_->Feedback().Setpoint, 500); // widened: the kept setpoint stays
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << S(boxes_.Texts().join(" / "));
+}
+
+// The PLL mode's amplitude setpoint keeps within its input's range after a
+// reload narrows it, as at Enter.
+TEST_F(ScanParaFormTest, AScaleReloadLimitsTheAmplitudeSetpointAgain)
+{
+    ini_->WriteString("Microscope", "Feedback", "6");
+    Start();
+    TScaleForm scale(*device_);
+    scale.FormCreate();
+    scale.show();
+    TypeInto("Edit18", "32000");
+    ASSERT_EQ(sim_->Feedback().AmplitudeSetpoint, 32000);
+    TypeScaleCell(scale, 12, "Edit4", 20000); // the amplitude input, DAC13
+    EXPECT_EQ(sim_->Feedback().AmplitudeSetpoint, 20000);
+    EXPECT_DOUBLE_EQ(Shown("Edit18"), 20000.0);
+    EXPECT_DOUBLE_EQ(InFile("RefAmpl"), 20000.0);
+    TypeScaleCell(scale, 12, "Edit4", 20001);
+    EXPECT_EQ(sim_->Feedback().AmplitudeSetpoint, 20000); // widened: the kept setpoint stays
 }
 
 // The Kelvin reference word is the reference in input digits over 6.3e-8: a
