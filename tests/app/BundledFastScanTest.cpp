@@ -11,6 +11,7 @@
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
 #include "device/LockInRequests.h"
+#include "lockin/DncForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "motion/Approach.h"
 #include "navigator/SelForm.h"
@@ -647,7 +648,8 @@ TEST_F(BundledType29, TheHighSpeedSwitchesShowTheBitsTheModuleWasSent)
 }
 
 // The high-speed window's "f" shows the reference the module runs at: the
-// line frequency while the Fast button is down, the leave reference after.
+// line frequency while the Fast button is down, the leave reference after,
+// and the resonance sweep's own reference after a sweep.
 TEST_F(BundledType29, TheHighSpeedFrequencyShowsTheReferenceSentThroughTheFastMode)
 {
     TQVTIniFile(program_.Dir.Path() + "ini/qvt.ini").WriteBool("Scale", "DAC1CheckBoxFast", true);
@@ -666,6 +668,19 @@ TEST_F(BundledType29, TheHighSpeedFrequencyShowsTheReferenceSentThroughTheFastMo
     MainQVTForm->FastSpeedButton()->click();
     ASSERT_FALSE(MainQVTForm->FastSpeedButtonDown());
     EXPECT_EQ(f->text(), "20000");
+    EXPECT_EQ(sentWord(), wordOf(f->text()));
+
+    // A typed frequency stays as typed; a resonance sweep sets its own.
+    f->selectAll();
+    QTest::keyClicks(f, "12345");
+    QTest::keyClick(f, Qt::Key_Return);
+    EXPECT_EQ(f->text(), "12345");
+    EXPECT_EQ(sentWord(), wordOf("12345"));
+    dncForm->show();
+    dncForm->SetScanButton(true);
+    // The bound only proves that the sweep ends.
+    ASSERT_TRUE(test::PumpUntil([] { return !dncForm->Acquiring() && !dncForm->ScanButtonDown(); }, 120000));
+    EXPECT_NE(f->text(), "12345");
     EXPECT_EQ(sentWord(), wordOf(f->text()));
     EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
 }
