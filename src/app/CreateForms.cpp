@@ -130,6 +130,7 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     });
     // The Fast button and the controller's own scan (type 29 or a USB box).
     workers->FastModeOn = [main] { return main->FastSpeedButtonDown(); };
+    main->SpectroscopyRunning = [] { return SpektForm != nullptr && SpektForm->Measuring(); };
     if (workers->FastScanThread().Available()) {
         TFastScanThread& fast = workers->FastScanThread();
         main->SetFastMode(
@@ -166,7 +167,6 @@ bool CreateAllForms(const QString& baseName, int& exitCode)
     smart->HideFastControls = [main] { main->HideFastControls(); };
     smart->ShowMemoryProgress = [main](int value) { main->ShowMemoryProgress(value); };
     smart->ScannerIni = [scanner] { return scanner->ScannerIni(); };
-    workers->FastScanThread().ShowLineFrequency = [smart](double hz) { smart->ShowLineFrequency(hz); };
     main->SetMenuCommand("HighSpeedItem", [smart] {
         smart->show();
         smart->raise();
@@ -920,9 +920,6 @@ void DestroyAllForms()
     delete ScanParaForm;
     if (InOutForm != nullptr)
         InOutForm->LockInHooks.ScannerMonoZ = nullptr;
-    if (DeviceWorkers != nullptr) {
-        DeviceWorkers->FastScanThread().ShowLineFrequency = nullptr;
-    }
     delete SmartFeedbackForm;
     delete ScannerForm;
     delete InOut2Form;

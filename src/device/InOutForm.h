@@ -235,6 +235,8 @@ signals:
     void startAborted();
     // The channel scales were reloaded: windows showing scaled values refresh.
     void scalesReloaded();
+    // The reference oscillator was set to `hz`, whoever set it.
+    void referenceFrequencySet(double hz);
     // A channel snapshot is in OsziReply (the simple oscilloscope takes it).
     void osziSnapshot();
     // New trace buffers for the three-trace oscilloscope or the noise measurement.

@@ -58,7 +58,8 @@ bool TInOutForm::SetAmplitudeRange(int range, double volts)
     LockInState.DriveAmplitudeWord = r.Word;
     SendAmplitudeScale(scale);
     if (MultiLockInParams.ReferenceMode > 0) {
-        const double second = std::clamp(Round(FiniteOrZero(MultiLockInParams.Amplitude[0]) * scale), 0.0, double(full));
+        const double second =
+            std::clamp(Round(FiniteOrZero(MultiLockInParams.Amplitude[0]) * scale), 0.0, double(full));
         MultiLockInParams.AmplitudeWord[0] = static_cast<int32_t>(second);
         MultiLockInParams.Amplitude[0] = second / scale;
     }
@@ -73,7 +74,8 @@ double TInOutForm::SetDriveAmplitude(double volts)
     volts = std::max(0.0, FiniteOrZero(volts));
     const int32_t full = Caps.AmplitudeFullWord();
     // With reference A both oscillators share the output range.
-    const double needed = volts + (MultiLockInParams.ReferenceMode > 0 ? FiniteOrZero(MultiLockInParams.Amplitude[0]) : 0.0);
+    const double needed =
+        volts + (MultiLockInParams.ReferenceMode > 0 ? FiniteOrZero(MultiLockInParams.Amplitude[0]) : 0.0);
     int range = 3;
     for (int candidate = 0; candidate <= 2; ++candidate) {
         if (!BuildAmplitudeRange(candidate, needed, AmplitudeScale(candidate), full).Fits)
@@ -123,6 +125,7 @@ void TInOutForm::SetReferenceFrequency(double hz)
     WriteReg(RegRefFreq, r.Register3);
     LockInPrescaler = r.Prescaler;
     WriteReg(RegLiaGain, LockInGainRegister(LockInState.LockInGain, r.Prescaler));
+    emit referenceFrequencySet(r.Hz);
 }
 
 double TInOutForm::SetLockInPhase(int harmonic, double degrees)

@@ -28,7 +28,6 @@ constexpr double ShifterClockType29 = 1.6e8;
 constexpr double ShifterDelayMax = 1023.0;
 constexpr int32_t ShifterGainMax = 0x1FFFF;
 
-
 } // namespace
 
 double FiniteOrZero(double v)
@@ -134,6 +133,7 @@ TReferenceFrequency BuildReferenceFrequency(double hz)
     if (!(hz > 0.0) || !std::isfinite(hz))
         hz = DefaultReferenceHz;
     TReferenceFrequency r;
+    r.Hz = hz;
     r.Register3 = static_cast<int32_t>(std::min(Round(hz * FrequencyWordScale / 16.0), double(WordMax31)));
     if (hz < PrescalerSlowBelowHz) {
         r.Prescaler = PrescalerMax;
@@ -165,8 +165,7 @@ TLockInPhase BuildLockInPhase(int harmonic, double degrees)
     return p;
 }
 
-TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase,
-                                const TControllerCaps& caps)
+TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase, const TControllerCaps& caps)
 {
     int32_t n = 0;
     double e = 0.0;

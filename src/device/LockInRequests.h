@@ -66,6 +66,7 @@ double DriveMonitorFactor(double scale);
 struct TReferenceFrequency {
     int32_t Register3 = 0;
     int32_t Prescaler = 0; // 0..15
+    double Hz = 0.0;       // the frequency the words stand for
 };
 TReferenceFrequency BuildReferenceFrequency(double hz);
 // Register 16: gain or (prescaler shl 16).
@@ -81,8 +82,7 @@ struct TPhaseShifter {
     int32_t Register = RegQControl;
     int32_t Value = 0;
 };
-TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase,
-                                const TControllerCaps& caps);
+TPhaseShifter BuildPhaseShifter(int32_t gain, double phase, double hz, double lockInPhase, const TControllerCaps& caps);
 
 // ---- filters and multi lock-in --------------------------------------------------------
 

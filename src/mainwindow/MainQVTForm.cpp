@@ -65,6 +65,7 @@ namespace {
 
 constexpr const char* NoFastChannelText =
     "No fast channel chosen!\rMark a channel \"IOFast\" in Scale and open its window in Acquire.";
+constexpr const char* StopSpectroscopyFirstText = "Please stop spectroscopy first!";
 
 // In fast mode only the forward windows of the channels marked fast stay:
 // without one the fast scan has nothing to show.
@@ -701,6 +702,12 @@ void TMainQVTForm::FastSpeedButtonClick()
         return;
     }
     QAbstractButton* spect = Button("SpectButton");
+    if (down && SpectroscopyRunning && SpectroscopyRunning()) {
+        // The fast mode closes the spectroscopy window: the curve under way would be lost.
+        fastButton_->setChecked(false);
+        ShowMessage(MsgKind::Information, QString::fromLatin1(StopSpectroscopyFirstText));
+        return;
+    }
     if (down && !FastChannelChosen()) {
         // The fast mode would close every window that is not fast and stream
         // nothing: say why and leave everything as it is.

@@ -180,6 +180,8 @@ public:
     void SetToolToggle(const QString& buttonName, std::function<void(bool down)> showWindow);
     // The fast scan: the fast button is usable once both are set.
     void SetFastMode(std::function<void()> enter, std::function<void()> leave);
+    // A spectroscopy curve is being recorded: the Fast button is refused.
+    std::function<bool()> SpectroscopyRunning;
     // The controller has no fast scan: its button and menu item stay hidden.
     void HideFastControls();
     // The retract for [Main] RetractOnExitQVT; unset: the device window's CoarseRetract.

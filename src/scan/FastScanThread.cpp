@@ -136,8 +136,6 @@ void TFastScanThread::Prepare()
     LineFrequency = r.LineFrequency;
     StartPixel = r.StartPixel;
     form_.SetReferenceFrequency(r.LineFrequency);
-    if (ShowLineFrequency)
-        ShowLineFrequency(r.LineFrequency);
     if (scanning)
         SendOsziRequest(saved | HscApplyRequest);
     // The frame under way was begun with other settings: it is none.

@@ -84,7 +84,6 @@ public:
     // Hooks set by the code that creates the later windows (window thread).
     std::function<void(int)> ShowMemoryProgress; // the main window's progress bar
     std::function<void(int)> SetPixels;          // WM_SET_PIXELS to the scan parameter window
-    std::function<void(double)> ShowLineFrequency;
     std::function<void(const QString&)> StatisticsReady;
 
 signals:

@@ -355,6 +355,21 @@ void TLevelPage::Edit14KeyPress(bool enter)
         MainIni->WriteString("Window", "FlyHeight", Edit14->text());
 }
 
+void TLevelPage::ReapplyFlyHeight()
+{
+    TDeviceWorkers* workers = workers_ ? workers_() : nullptr;
+    if (workers == nullptr)
+        return;
+    const double before = flyApplied_;
+    flyApplied_ = workers->SetFlyHeight(before);
+    if (flyApplied_ == before)
+        return;
+    Edit14->setText(FixedPointText(flyApplied_, 5, 3));
+    Edit14->SetColor(EditColor::White);
+    if (MainIni)
+        MainIni->WriteString("Window", "FlyHeight", Edit14->text());
+}
+
 void TLevelPage::RadioButtonClick(int mode)
 {
     TDeviceWorkers* workers = workers_ ? workers_() : nullptr;

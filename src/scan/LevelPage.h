@@ -43,6 +43,9 @@ public:
     void Image3MouseMove(int x);
     void Image3MouseUp(int x);
     void Edit14KeyPress(bool enter);
+    // Z's span changed (a scale reload): the lift height is limited again as
+    // at Enter; a height it changes is shown and stored.
+    void ReapplyFlyHeight();
     void RadioButtonClick(int mode); // 0 "Off", 1 "Line wise", 2 "Now"
 
     bool InDegrees() const { return inDegrees_; }

@@ -503,6 +503,32 @@ void TScanParaForm::ScalesReloaded()
     // and the range shown follow the reloaded table.
     Edit3KeyPress(EditKey::Enter);
     ShowChannelUnits();
+    ReapplyScaledLimits();
+}
+
+void TScanParaForm::ReapplyScaledLimits()
+{
+    // The record's words are made from the new scales and limited as at
+    // Enter: a setpoint beyond its input's new range, and the Ki it scales, a
+    // Kelvin reference beyond its new word and an amplitude setpoint beyond
+    // its input are kept as the limits the controller now runs; the edits
+    // show them and the settings keep them.
+    const int m = ActiveMode();
+    const TFeedbackSet before = ActiveSet();
+    const float kelvinBefore = MicroscopeState.KelvinRef;
+    UpdateFeedback();
+    ShowFeedbackParams();
+    ShowKelvinParams();
+    ShowAmplParams();
+    if (ActiveSet().Setpoint != before.Setpoint)
+        WriteText(FeedParaSection, FeedbackSetKey("Edit1", m), edits_.at("Edit1")->text());
+    if (ActiveSet().Ki != before.Ki)
+        WriteText(FeedParaSection, Edit5Key(m), edits_.at("Edit5")->text());
+    if (MicroscopeState.KelvinRef != kelvinBefore)
+        SaveText(FeedParaSection, "Edit11", edits_.at("Edit11"));
+    MirrorEdit1ToEdit21();
+    // The lift rides on Z: its reach is Z's new span.
+    levelPage_->ReapplyFlyHeight();
 }
 
 void TScanParaForm::ShowScanParams()

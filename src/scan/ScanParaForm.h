@@ -102,7 +102,8 @@ public:
 
     // ---- geometry -----------------------------------------------------------------------
     void ShowScanParams();
-    // After a scale reload: the range edit is applied again and the units shown anew.
+    // After a scale reload: the range edit is applied again, the units shown
+    // anew, and the values a channel's range limits are limited again.
     void ScalesReloaded();
     void ShowChannelUnits();
     void Edit3KeyPress(EditKey key); // range
@@ -233,6 +234,7 @@ private:
     bool TakeArea(const TScanArea& area);
     // Where the Ki edit is stored: the approach Ki's key while that is shown.
     QString Edit5Key(int mode) const;
+    void ReapplyScaledLimits();
     void FeedbackGainEdit(TNumericEdit* edit, EditKey key, float TFeedbackSet::*field,
                           const std::function<QString(int)>& settingsKey);
     void PageEdit(TNumericEdit* edit, EditKey key, const std::function<void(double)>& store,

@@ -87,6 +87,9 @@ TSmartFeedbackForm::TSmartFeedbackForm(TInOutForm& form, TFastScanThread* fast, 
     // Every request hands the module its switches: the boxes show what went,
     // whoever sent it (the boxes, the fast scan, a script, the scanner window).
     connect(&form_, &TInOutForm::osziSnapshot, this, &TSmartFeedbackForm::ShowSwitches);
+    // "f" shows the reference the oscillator runs at, whoever set it last
+    // (the fast mode's line frequency, its leave reference, a resonance sweep).
+    connect(&form_, &TInOutForm::referenceFrequencySet, this, &TSmartFeedbackForm::ShowReferenceFrequency);
     if (SmartFeedbackForm == nullptr)
         SmartFeedbackForm = this;
 }
@@ -362,8 +365,12 @@ void TSmartFeedbackForm::Edit4KeyPress()
     }
 }
 
-void TSmartFeedbackForm::ShowLineFrequency(double hz)
+void TSmartFeedbackForm::ShowReferenceFrequency(double hz)
 {
+    // A typed frequency stays as typed.
+    double shown = 0.0;
+    if (ParseNumber(edit6_->text(), shown) && shown == hz)
+        return;
     edit6_->setText(QString::number(static_cast<qint64>(std::trunc(hz))));
 }
 

@@ -64,7 +64,7 @@ public:
     void Edit4KeyPress();
     // Loads a filter word file to base 401 (X) or 417 (Y).
     void LoadFilter(int32_t base);
-    void ShowLineFrequency(double hz);
+    void ShowReferenceFrequency(double hz);
 
 protected:
     void showEvent(QShowEvent* event) override;

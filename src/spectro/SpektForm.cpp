@@ -765,6 +765,12 @@ void TSpektForm::DoButtonClick(bool fromScript)
     }
     if (measuring_)
         return;
+    // The fast scan holds the controller: a script's press is refused as
+    // the disabled button refuses the operator's.
+    if (fastMode_) {
+        ScanButton->setChecked(false);
+        return;
+    }
     // The run builds and averages in a table of its own: until its first
     // curve is in, the last measurement stays what Save and Copy write.
     *run_ = TSpektData{};

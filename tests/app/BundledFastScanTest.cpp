@@ -10,14 +10,19 @@
 #include "core/Startup.h"
 #include "device/ChannelTable.h"
 #include "device/InOutForm.h"
+#include "device/LockInRequests.h"
+#include "lockin/DncForm.h"
 #include "mainwindow/MainQVTForm.h"
 #include "motion/Approach.h"
+#include "navigator/SelForm.h"
 #include "platform/MessageBoxes.h"
+#include "protocol/ControlCodes.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/FastScanThread.h"
 #include "scan/GoXYThread.h"
 #include "scan/ScanParaForm.h"
 #include "scan/SmartFeedbackForm.h"
+#include "script/ScriptThread.h"
 #include "sim/SimController.h"
 #include "sim/SimSurface.h"
 #include "spectro/SpektForm.h"
@@ -31,6 +36,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
+#include <QPlainTextEdit>
 #include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
@@ -732,4 +739,114 @@ TEST(BundledFastScan, TheSaveButtonKeepsOnlyFramesMeasuredFromTheirFirstRow)
     EXPECT_TRUE(MainQVTForm->close());
     DestroyAllForms();
     EXPECT_TRUE(boxes.Texts().isEmpty()) << boxes.Texts().join(" / ").toStdString();
+}
+
+// The high-speed window's "f" shows the reference the module runs at: the
+// line frequency while the Fast button is down, the leave reference after,
+// and the resonance sweep's own reference after a sweep.
+TEST_F(BundledType29, TheHighSpeedFrequencyShowsTheReferenceSentThroughTheFastMode)
+{
+    TQVTIniFile(program_.Dir.Path() + "ini/qvt.ini").WriteBool("Scale", "DAC1CheckBoxFast", true);
+    Start();
+    auto* f = SmartFeedbackForm->findChild<TNumericEdit*>("Edit6");
+    ASSERT_NE(f, nullptr);
+    const auto sentWord = [this] { return sim_->Register(RegRefFreq); };
+    const auto wordOf = [](const QString& text) { return BuildReferenceFrequency(text.toDouble()).Register3; };
+
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    const double line = DeviceWorkers->FastScanThread().LineFrequency.load();
+    EXPECT_EQ(f->text(), QString::number(static_cast<qint64>(std::trunc(line))));
+    EXPECT_EQ(sentWord(), BuildReferenceFrequency(line).Register3);
+
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_FALSE(MainQVTForm->FastSpeedButtonDown());
+    EXPECT_EQ(f->text(), "20000");
+    EXPECT_EQ(sentWord(), wordOf(f->text()));
+
+    // A typed frequency stays as typed; a resonance sweep sets its own.
+    f->selectAll();
+    QTest::keyClicks(f, "12345");
+    QTest::keyClick(f, Qt::Key_Return);
+    EXPECT_EQ(f->text(), "12345");
+    EXPECT_EQ(sentWord(), wordOf("12345"));
+    dncForm->show();
+    dncForm->SetScanButton(true);
+    // The bound only proves that the sweep ends.
+    ASSERT_TRUE(test::PumpUntil([] { return !dncForm->Acquiring() && !dncForm->ScanButtonDown(); }, 120000));
+    EXPECT_NE(f->text(), "12345");
+    EXPECT_EQ(sentWord(), wordOf(f->text()));
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
+}
+
+// A spectroscopy curve holds the controller until it is in: the Fast button
+// is refused while it runs (the operator is told), and the curve completes.
+TEST_F(BundledType29, TheFastButtonIsRefusedWhileASpectroscopyCurveRuns)
+{
+    TQVTIniFile(program_.Dir.Path() + "ini/qvt.ini").WriteBool("Scale", "DAC1CheckBoxFast", true);
+    Start();
+    auto* spect = qobject_cast<QAbstractButton*>(MainQVTForm->Control("SpectButton"));
+    ASSERT_NE(spect, nullptr);
+    spect->click();
+    ASSERT_TRUE(SpektForm->isVisible());
+    SpektForm->ScanButton->click();
+    ASSERT_TRUE(SpektForm->Measuring());
+
+    QToolButton* fast = MainQVTForm->FastSpeedButton();
+    fast->click();
+    EXPECT_FALSE(MainQVTForm->FastSpeedButtonDown());
+    EXPECT_EQ(boxes_.LastText(), "Please stop spectroscopy first!");
+    EXPECT_TRUE(SpektForm->isVisible());
+    EXPECT_TRUE(SpektForm->Measuring());
+    EXPECT_TRUE(spect->isEnabled());
+    EXPECT_TRUE(SpektForm->ScanButton->isEnabled());
+    // The bound only proves that the curve ends.
+    ASSERT_TRUE(test::PumpUntil([] { return !SpektForm->Measuring(); }, 120000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(SpektForm->StatusBar->text(), "1 / 1");
+
+    // With the curve in, the Fast button goes down as ever.
+    boxes_.Clear();
+    fast->click();
+    EXPECT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    EXPECT_FALSE(SpektForm->isVisible());
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
+}
+
+// A script's curve is refused in fast mode as the window's Start is: error
+// 31, no curve started, and once the Fast button is up the same script runs.
+TEST_F(BundledType29, AScriptCurveIsRefusedWhileTheFastButtonIsDown)
+{
+    TQVTIniFile(program_.Dir.Path() + "ini/qvt.ini").WriteBool("Scale", "DAC1CheckBoxFast", true);
+    Start();
+    ASSERT_TRUE(QDir(program_.Dir.Path()).mkpath("scripts"));
+    ASSERT_TRUE(QDir(program_.Dir.Path()).mkpath("data")); // where a script's data file goes
+    const QString script = program_.Dir.Path() + "scripts/curve.scr";
+    {
+        QFile file(script);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("BEGIN\r\n  SPECTSTART;\r\n  WRITELN('curve done');\r\nEND.\r\n");
+    }
+    const auto run = [&] {
+        SelForm->ScriptChosen(script);
+        SelForm->RunStopButton()->click();
+        // The bound only proves that the script ends.
+        EXPECT_TRUE(test::PumpUntil([] { return !ScriptThread->Active(); }, 120000));
+        return SelForm->Memo1()->toPlainText().split('\n');
+    };
+    bool measured = false;
+    QObject::connect(SpektForm, &TSpektForm::runEnded, [&measured] { measured = true; });
+
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_TRUE(MainQVTForm->FastSpeedButtonDown());
+    EXPECT_EQ(run(), QStringList{"Error 31 (Value out of range) at line 2.    Program stopped!"});
+    EXPECT_FALSE(measured);
+    EXPECT_FALSE(SpektForm->ScanButton->isChecked());
+    EXPECT_TRUE(MainQVTForm->FastSpeedButtonDown());
+
+    MainQVTForm->FastSpeedButton()->click();
+    ASSERT_FALSE(MainQVTForm->FastSpeedButtonDown());
+    EXPECT_EQ(run(), QStringList{"curve done"});
+    EXPECT_TRUE(measured);
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
 }

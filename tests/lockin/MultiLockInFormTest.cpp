@@ -885,7 +885,8 @@ TEST_F(MultiLockInOnSim, ViewsChannelsUnitsAndTheChartMouse)
     form_->StartSweep(); // no source in the numbers view
     EXPECT_FALSE(form_->Sweeping());
     form_->ShowNumbersView(false);
-    EXPECT_EQ(form_->height(), 588);
+    // 588, or taller where the spectrum's controls need more room.
+    EXPECT_EQ(form_->height(), std::max(588, form_->minimumHeight()));
     EXPECT_FALSE(form_->findChild<QRadioButton*>("NumbersRadioBtn")->isChecked());
     for (QGroupBox* g : form_->findChildren<QGroupBox*>())
         if (g->title().startsWith("Lia 3")) {
@@ -949,6 +950,52 @@ TEST_F(MultiLockInOnSim, ViewsChannelsUnitsAndTheChartMouse)
     form_->ChannelButtonClick(4);
     EXPECT_TRUE(form_->YAxisLog());
     EXPECT_EQ(chart->YAxis.LinLog, atLog);
+}
+
+// Each view has its own height, as the operator leaves it: the window shown,
+// the radios clicked, a height dragged in one view is that view's again after
+// the other and after a restart, and the other view keeps its own.
+TEST_F(MultiLockInOnSim, EachViewKeepsItsOwnHeightThroughSwitchesAndARestart)
+{
+    Start();
+    form_->show();
+    auto* numbers = form_->findChild<QRadioButton*>("NumbersRadioBtn");
+    auto* spectrum = form_->findChild<QRadioButton*>("SpektraRadioBtn");
+    ASSERT_TRUE(numbers && spectrum);
+    const auto click = [](QRadioButton* radio) {
+        QTest::mouseClick(radio, Qt::LeftButton, {}, QPoint(8, radio->height() / 2)); // on its circle
+        QCoreApplication::processEvents();
+    };
+    ASSERT_TRUE(spectrum->isChecked());
+    // 588, or taller where the spectrum's controls need more room.
+    const int spectrumHeight = std::max(588, form_->minimumHeight());
+    const int dragged = spectrumHeight + 40;
+    EXPECT_EQ(form_->height(), spectrumHeight);
+    click(numbers);
+    EXPECT_EQ(form_->height(), 380);
+    click(spectrum);
+    EXPECT_EQ(form_->height(), spectrumHeight);
+
+    form_->resize(form_->width(), dragged); // the operator drags the spectrum taller
+    QCoreApplication::processEvents();
+    click(numbers);
+    EXPECT_EQ(form_->height(), 380);
+    form_->resize(form_->width(), 420);
+    QCoreApplication::processEvents();
+    click(spectrum);
+    EXPECT_EQ(form_->height(), dragged);
+
+    form_->FormDestroy();
+    form_.reset();
+    EXPECT_EQ(ini_->ReadInteger("MultiLockin", "SpectrumHeight", 0), dragged);
+    EXPECT_EQ(ini_->ReadInteger("MultiLockin", "NumbersHeight", 0), 420);
+    form_ = std::make_unique<TMultiLockInForm>();
+    form_->FormCreate(io_.get());
+    form_->show();
+    numbers = form_->findChild<QRadioButton*>("NumbersRadioBtn");
+    EXPECT_EQ(form_->height(), dragged);
+    click(numbers);
+    EXPECT_EQ(form_->height(), 420);
 }
 
 } // namespace

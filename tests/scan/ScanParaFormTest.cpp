@@ -9,6 +9,7 @@
 #include "device/InOutForm.h"
 #include "files/ParameterFile.h"
 #include "files/ScanFiles.h"
+#include "images/ScaleForm.h"
 #include "platform/WindowThread.h"
 #include "scan/DeviceWorkers.h"
 #include "scan/GoXYThread.h"
@@ -27,6 +28,7 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTabWidget>
@@ -130,6 +132,15 @@ protected:
         return QRegularExpression(QString(label) + "\\s*:\\s*(\\S+)").match(file).captured(1).toDouble();
     }
     QString Saved(const char* section, const QString& key) { return ini_->ReadString(section, key, "<none>"); }
+    // A number typed into the scale window's cell and confirmed: the scales reload.
+    static void TypeScaleCell(TScaleForm& scale, int row, const char* suffix, int64_t digits)
+    {
+        QLineEdit* cell = scale.EditCell(row, suffix);
+        ASSERT_NE(cell, nullptr);
+        cell->selectAll();
+        TypeAndEnter(cell, QString::number(digits));
+        ASSERT_EQ(TScaleForm::CellColor(cell), "white") << row << suffix;
+    }
 
     // Values written to the bias register, in order.
     std::vector<int32_t> BiasWrites() const
@@ -654,6 +665,87 @@ TEST_F(ScanParaFormTest, TheLiftHeightIsKeptWithinTheReachOfZ)
         TypeAndEnter(level.Edit14, QString::number(typed * factor, 'g', 12));
         agree(kept);
     }
+}
+
+// The scale table edited in its window narrows a channel: what that
+// channel's range limits is limited again, as at Enter. The lift height
+// keeps within Z's new span (one at the span stays, one beyond is kept at
+// it), the setpoint within its input's range; the edit, the settings, the
+// moves or the controller, and the parameter file agree.
+TEST_F(ScanParaFormTest, AScaleReloadLimitsTheLiftHeightAndTheSetpointAgain)
+{
+    Start();
+    TScaleForm scale(*device_);
+    scale.FormCreate();
+    scale.show();
+    const auto typeCell = [&](int row, const char* suffix, int64_t digits) {
+        TypeScaleCell(scale, row, suffix, digits);
+    };
+
+    TLevelPage& level = *form_->Level();
+    level.FlyModes[1]->click(); // "Line wise": the parameter file tells the height
+    const int64_t zMin = ChannelTable[SlotZ].MinRaw.load();
+    const double factor = ChannelTable[SlotZ].Factor.load();
+    const int64_t narrow = (int64_t(ChannelTable[SlotZ].MaxRaw.load()) - zMin) / 2;
+    ASSERT_GT(narrow, 10);
+    const auto lift = [&](int64_t raw) {
+        SCOPED_TRACE(raw);
+        const QString text = FixedPointText(double(raw) * factor, 5, 3);
+        EXPECT_EQ(workers_->Moves().FlyHeightRaw.load(), raw);
+        EXPECT_EQ(level.Edit14->text(), text);
+        EXPECT_EQ(level.Edit14->Color(), EditColor::White);
+        EXPECT_EQ(Saved("Window", "FlyHeight"), text);
+        EXPECT_DOUBLE_EQ(InFile("FlyHeight"), double(raw) * factor);
+    };
+    level.Edit14->selectAll();
+    TypeAndEnter(level.Edit14, QString::number(double(narrow) * factor, 'g', 12));
+    lift(narrow);
+    typeCell(SlotZ, "Edit4", zMin + narrow); // Z's span is now the height: it stays
+    lift(narrow);
+    typeCell(SlotZ, "Edit4", zMin + narrow - 1);
+    lift(narrow - 1);
+    level.Edit14->selectAll();
+    TypeAndEnter(level.Edit14, QString::number(-double(narrow - 1) * factor, 'g', 12));
+    typeCell(SlotZ, "Edit4", zMin + 2 * narrow); // widened: nothing to limit
+    lift(-(narrow - 1));
+
+    // The contact setpoint (digits div 4 in its word) within its input's range.
+    const int slot = SlotOfChannelIndex(MicroscopeState.FeedbackChannel.load());
+    const double inFactor = ChannelTable[slot].Factor.load();
+    const double inOffset = ChannelTable[slot].Offset.load();
+    const int64_t inMax = ChannelTable[slot].MaxRaw.load();
+    ASSERT_GT(inMax, 4000);
+    TypeInto("Edit1", QString::number((4000 + inOffset) * inFactor, 'g', 12));
+    ASSERT_EQ(sim_->Feedback().Setpoint, 1000);
+    typeCell(slot, "Edit4", 2000);
+    const double kept = MicroscopeState.FeedbackSets[FeedbackSetIndex(3)].Setpoint;
+    EXPECT_FLOAT_EQ(float(kept), float((2000 + inOffset) * inFactor));
+    EXPECT_EQ(sim_->Feedback().Setpoint, 500);
+    EXPECT_DOUBLE_EQ(Shown("Edit1"), Shown("Edit21"));
+    EXPECT_NEAR(Shown("Edit1"), kept, 1e-4 * std::abs(kept));
+    EXPECT_EQ(Saved("FeedPara", "Edit1_3"), E("Edit1").text());
+    typeCell(slot, "Edit4", inMax);
+    EXPECT_EQ(sim_->Feedback().Setpoint, 500); // widened: the kept setpoint stays
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << S(boxes_.Texts().join(" / "));
+}
+
+// The PLL mode's amplitude setpoint keeps within its input's range after a
+// reload narrows it, as at Enter.
+TEST_F(ScanParaFormTest, AScaleReloadLimitsTheAmplitudeSetpointAgain)
+{
+    ini_->WriteString("Microscope", "Feedback", "6");
+    Start();
+    TScaleForm scale(*device_);
+    scale.FormCreate();
+    scale.show();
+    TypeInto("Edit18", "32000");
+    ASSERT_EQ(sim_->Feedback().AmplitudeSetpoint, 32000);
+    TypeScaleCell(scale, 12, "Edit4", 20000); // the amplitude input, DAC13
+    EXPECT_EQ(sim_->Feedback().AmplitudeSetpoint, 20000);
+    EXPECT_DOUBLE_EQ(Shown("Edit18"), 20000.0);
+    EXPECT_DOUBLE_EQ(InFile("RefAmpl"), 20000.0);
+    TypeScaleCell(scale, 12, "Edit4", 20001);
+    EXPECT_EQ(sim_->Feedback().AmplitudeSetpoint, 20000); // widened: the kept setpoint stays
 }
 
 // The Kelvin reference word is the reference in input digits over 6.3e-8: a
