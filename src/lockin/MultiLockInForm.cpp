@@ -421,8 +421,6 @@ void TMultiLockInForm::FormCreate(TInOutForm* link)
         for (int i = 1; i <= 3; ++i)
             history_ << ini->ReadString(Section, QString("Popup%1").arg(i), "20000-400000");
         numbersView_ = ini->ReadBool(Section, "NumbersRadio", true);
-        viewHeights_ = {ini->ReadInteger(Section, "NumbersHeight", amplitudes23_ ? 460 : 380),
-                        ini->ReadInteger(Section, "SpectrumHeight", amplitudes23_ ? 668 : 588)};
         for (int u = 0; u < 8; ++u)
             unitTags_[static_cast<size_t>(u)] = ini->ReadInteger(Section, QString(UnitLabelNames[u]) + "Tag", 0);
     } else {
@@ -485,8 +483,6 @@ void TMultiLockInForm::FormDestroy()
         return;
     MainIni->WriteInteger(Section, "SpectSource", source_ >= 1 ? source_ : lastSource_);
     MainIni->WriteBool(Section, "NumbersRadio", numbersView_);
-    MainIni->WriteInteger(Section, "NumbersHeight", viewHeights_[0]);
-    MainIni->WriteInteger(Section, "SpectrumHeight", viewHeights_[1]);
     MainIni->WriteInteger(Section, "Label25Tag", routeTags_[1]);
     MainIni->WriteInteger(Section, "Label26Tag", routeTags_[2]);
     MainIni->WriteInteger(Section, "FormPosLeft", x());
@@ -1379,9 +1375,6 @@ void TMultiLockInForm::ShowOnlyPressedSeries()
 
 void TMultiLockInForm::ShowNumbersView(bool numbers)
 {
-    // The controls shown and hidden grow the window to their room: no
-    // operator's height for either view.
-    switchingView_ = true;
     numbersView_ = numbers;
     (numbers ? numbersRadio_ : spectrumRadio_)->setChecked(true);
     for (QWidget* w : numbersWidgets_)
@@ -1397,23 +1390,7 @@ void TMultiLockInForm::ShowNumbersView(bool numbers)
     // otherwise hold the window at the spectrum's height.
     if (layout() != nullptr)
         layout()->activate();
-    resize(width(), ViewHeight(numbers));
-    switchingView_ = false;
-}
-
-int TMultiLockInForm::ViewHeight(bool numbers) const
-{
-    const int stored = viewHeights_[numbers ? 0 : 1];
-    if (stored > 0)
-        return stored;
-    return numbers ? (amplitudes23_ ? 460 : 380) : (amplitudes23_ ? 668 : 588);
-}
-
-void TMultiLockInForm::resizeEvent(QResizeEvent* event)
-{
-    QWidget::resizeEvent(event);
-    if (isVisible() && !switchingView_)
-        viewHeights_[numbersView_ ? 0 : 1] = height();
+    resize(width(), numbers ? (amplitudes23_ ? 460 : 380) : (amplitudes23_ ? 668 : 588));
 }
 
 QString TMultiLockInForm::StatusText() const

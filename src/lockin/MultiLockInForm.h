@@ -156,7 +156,6 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -178,8 +177,6 @@ private:
     // A setting the running sweep does not take: the status says it waits.
     void NoteNextSweep(const QString& setting);
     double ReadSlot(int slot);
-    // The view's height: as last left, else its first height.
-    int ViewHeight(bool numbers) const;
 
     TInOutForm* link_ = nullptr;
     std::array<double, 3> typed_{};
@@ -236,9 +233,6 @@ private:
     QPushButton* copyButton_ = nullptr;
     QLabel* status_ = nullptr; // the cursor read-out
     bool numbersView_ = true;
-    // The height of each view as the operator left it: numbers, spectrum.
-    std::array<int, 2> viewHeights_{};
-    bool switchingView_ = false; // the view's own resize is no operator's
     int countChannels_ = 1;
     int dragX0_ = -1;
     int lastSource_ = -1; // re-selected when the spectrum view returns
