@@ -121,9 +121,11 @@ void TLockinForm::BuildUi()
         });
     }
     timeConstant_ = new QComboBox(this);
+    timeConstant_->setObjectName("TimeConstBox");
     for (const char* t : TimeConstantTexts)
         timeConstant_->addItem(t);
     rollOff_ = new QComboBox(this);
+    rollOff_->setObjectName("RollOffBox");
     rollOff_->addItems({"6 db/oct", "12 db/oct", "24 db/oct"});
     grid->addWidget(timeConstant_, 5, 0);
     grid->addWidget(rollOff_, 5, 1);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QTest>
@@ -321,6 +322,39 @@ TEST_F(LockinOnSim, ShownAtStartAsTheUserFileSaysAndClosingReleasesTheMainButton
     EXPECT_FALSE(form_->isVisible());
     EXPECT_EQ(button, std::vector<bool>{false});
     UserIni = savedUser;
+}
+
+// The filter chosen in the window's boxes is the one the next start opens
+// with and sends: time constant and roll-off each in its own place.
+TEST_F(LockinOnSim, TheFilterChosenInTheBoxesComesBackAtTheNextStart)
+{
+    Start();
+    ASSERT_TRUE(form_->DeviceOpen());
+    form_->show();
+    auto* tau = form_->findChild<QComboBox*>("TimeConstBox");
+    auto* rollOff = form_->findChild<QComboBox*>("RollOffBox");
+    ASSERT_TRUE(tau && rollOff);
+    // Chosen with the keyboard, as the operator does: activated, not only set.
+    const auto choose = [](QComboBox* box, int index) {
+        box->setFocus();
+        while (box->currentIndex() != index)
+            QTest::keyClick(box, box->currentIndex() < index ? Qt::Key_Down : Qt::Key_Up);
+    };
+    const int tauChosen = tau->currentIndex() == 6 ? 7 : 6;
+    choose(tau, tauChosen);
+    choose(rollOff, 2);
+    form_->FormDestroy();
+    form_.reset();
+
+    form_ = std::make_unique<TLockinForm>();
+    io_->LockInHooks.FilterTable = [this](int tc, int slope, TSetFilterRecord& r) {
+        return form_->FilterRecord(tc, slope, r);
+    };
+    form_->FormCreate(io_.get());
+    EXPECT_EQ(form_->findChild<QComboBox*>("TimeConstBox")->currentIndex(), tauChosen);
+    EXPECT_EQ(form_->findChild<QComboBox*>("RollOffBox")->currentIndex(), 2);
+    EXPECT_EQ(ini_->ReadInteger("Lockin", "TimeConst", -1), tauChosen);
+    EXPECT_EQ(ini_->ReadInteger("Lockin", "RollOff", -1), 2);
 }
 
 TEST_F(LockinOnSim, TheFrequencyIsNotTypedWhileTheReferenceIsExternal)
