@@ -151,6 +151,40 @@ TEST_F(CalibToolsTest, AFullCalibrationRoundTripRecoversTheSimulatorsWiring)
     form_->WriteReg(RegY, 0);
 }
 
+// Each piezo output keeps its own sensor input: chosen in the window for Z,
+// X and Y, each comes back when its output is chosen again, and the
+// linearisation reads each under its own key.
+TEST_F(CalibToolsTest, EachPiezoOutputKeepsTheSensorInputChosenForIt)
+{
+    Start(FastConfig(), "");
+    TQVTIniFile scannerIni(dir_.Path() + "SoftLin.ini");
+    TScaleADDAForm w(*form_);
+    w.ScannerIni = [&scannerIni] { return &scannerIni; };
+    w.HardLinActive = [] { return true; };
+    w.FormCreate();
+    w.FormActivate();
+    auto* tests = w.findChild<QComboBox*>("TestChannelCombo");
+    auto* inputs = w.findChild<QComboBox*>("DMSChannelCombo");
+    ASSERT_TRUE(tests && inputs);
+    struct Axis {
+        int Output;
+        const char* Key;
+        int Input;
+    };
+    const Axis axes[] = {{0, "InZ", 3}, {2, "InX", 4}, {3, "InY", 6}};
+    for (const Axis& a : axes) {
+        tests->setCurrentIndex(a.Output);
+        inputs->setCurrentIndex(a.Input);
+    }
+    for (const Axis& a : axes) {
+        SCOPED_TRACE(a.Key);
+        tests->setCurrentIndex(a.Output);
+        EXPECT_EQ(inputs->currentIndex(), a.Input);
+        EXPECT_EQ(w.Chain().ADChannelSlot, FirstAdcSlot + a.Input);
+        EXPECT_EQ(MainIni->ReadInteger("HardLin", a.Key, -1), a.Input);
+    }
+}
+
 TEST(ScaleADDAChain, MeterReadingsGiveEachStagesFactor)
 {
     std::vector<std::pair<int32_t, int32_t>> writes;
