@@ -122,7 +122,7 @@ TEST(IniFile, ReadsNumbersWithEitherSeparatorAndFallsBackOnBadText)
                                                 "Text=abc\r\nGrouped=1.234,5\r\nInf=inf\r\nNan=nan\r\nHex=0x1p3\r\n"
                                                 "Int=-42\r\nHexInt=0x1F\r\nDollar=$FF\r\nAllBits=0xFFFFFFFF\r\n"
                                                 "Big=2147483648\r\nMin=-2147483648\r\nIntGarbage=12abc\r\n"
-                                                "On=1\r\nOff=0\r\nWord=true\r\n");
+                                                "On=1\r\nOff=0\r\nWord=true\r\nMinusOne=-1\r\nTwo=2\r\n");
     TQVTIniFile ini(path);
     EXPECT_DOUBLE_EQ(ini.ReadFloat("N", "Comma", -1), 2.5);
     EXPECT_DOUBLE_EQ(ini.ReadFloat("N", "Point", -1), 2.5);
@@ -142,6 +142,9 @@ TEST(IniFile, ReadsNumbersWithEitherSeparatorAndFallsBackOnBadText)
 
     EXPECT_TRUE(ini.ReadBool("N", "On", false));
     EXPECT_FALSE(ini.ReadBool("N", "Off", true));
+    // Any number but 0 is on: a switch written as -1 (true of older programs) or 2 is on.
+    EXPECT_TRUE(ini.ReadBool("N", "MinusOne", false));
+    EXPECT_TRUE(ini.ReadBool("N", "Two", false));
     EXPECT_TRUE(ini.ReadBool("N", "Word", true));
     EXPECT_FALSE(ini.ReadBool("N", "Word", false));
 
