@@ -4,6 +4,7 @@
 #include "core/SharedState.h"
 #include "images/ChildForm.h"
 #include "images/ImageTouch.h"
+#include "platform/HandOver.h"
 #include "platform/MessageBoxes.h"
 #include "view3d/A3DSurfaceThread.h"
 
@@ -159,8 +160,10 @@ TA3DForm::~TA3DForm()
 TA3DSurfaceThread& TA3DForm::SurfaceThread()
 {
     if (!surfaceThread_)
-        surfaceThread_ = std::make_unique<TA3DSurfaceThread>(
-            [this] { QMetaObject::invokeMethod(this, &TA3DForm::SurfaceReady, Qt::QueuedConnection); });
+        surfaceThread_ = std::make_unique<TA3DSurfaceThread>([this] {
+            // Told from the surface thread: the finished mesh is handed over with the call.
+            HandOverPost([this] { QMetaObject::invokeMethod(this, &TA3DForm::SurfaceReady, Qt::QueuedConnection); });
+        });
     return *surfaceThread_;
 }
 

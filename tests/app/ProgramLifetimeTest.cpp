@@ -255,7 +255,17 @@ TEST(ProgramLifetime, SigtermEndsTheProgramWhileABoxIsOpenOnTheScreen)
     RunningQvt qvt;
     qvt.Start(QString("vnc:port=%1").arg(port));
     ASSERT_TRUE(qvt.WaitStarted()) << "StartUp never finished";
-    EXPECT_EQ(qvt.Ask("EXECUTE DdeItem BIAS:nan\n", 1).value(0), "ERROR DdeServer raised Error!");
+    // The link's echo test at the start is timed by the machine's clock: on a
+    // busy machine the simulated link falls short of a sound link's round
+    // trips, and that box is then on the screen already, named in the reply.
+    const bool linkBoxUp = Setting(qvt.Ini(), "Main", "DeviceDriverIOCTLFreq").toInt() < 1000;
+    const QString refused = qvt.Ask("EXECUTE DdeItem BIAS:nan\n", 1).value(0);
+    if (linkBoxUp) {
+        EXPECT_TRUE(refused.startsWith("ERROR DdeServer raised Error! | Communication with SPM-Box unstable! ("))
+            << refused.toStdString();
+    } else {
+        EXPECT_EQ(refused, "ERROR DdeServer raised Error!");
+    }
     // Answered from inside the box's loop: the box is up.
     EXPECT_EQ(qvt.Ask("REQUEST DdeItem DdeQVTControl\n", 1).value(0), ".");
     qvt.Terminate();

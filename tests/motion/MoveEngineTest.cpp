@@ -73,6 +73,16 @@ protected:
         return scan;
     }
 
+    // Until the controller's output DACn satisfies `reached`: a move under
+    // way is seen to have begun, without guessing how far it got in a
+    // given time. The bound only proves the wait ends.
+    template <class Pred> void WaitUntilDac(int n, Pred reached)
+    {
+        const auto end = Clock::now() + std::chrono::seconds(20);
+        while (!reached(sim_->Dac(n)) && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+
     std::vector<TGoXYRequest> Moves() const
     {
         std::vector<TGoXYRequest> moves;
@@ -428,8 +438,10 @@ TEST_F(MoveEngineTest, GoToWaitsForArrivalAndAStopLeavesThePositionWithTheContro
     moves.MaxStep = 1;
     sim_->ClearLog();
     std::atomic<bool> esc{false};
+    // The key comes once the tip is on its way (a thousand of its 32000
+    // steps), however late the machine lets either thread run.
     std::thread operatorKey([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        WaitUntilDac(4, [](int32_t y) { return y < 31000; });
         esc = true;
     });
     workers.GoToXYRaw(-2000, 0, &esc);
@@ -453,7 +465,7 @@ TEST_F(MoveEngineTest, GoToWaitsForArrivalAndAStopLeavesThePositionWithTheContro
     const int32_t before = y;
     std::atomic<bool> stop{false};
     std::thread mover([&] { workers.GoToXYRaw(-2000, -30000, &stop); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    WaitUntilDac(4, [&](int32_t now) { return now < before; });
     stop = true;
     mover.join();
     EXPECT_TRUE(AbortFlag);
@@ -511,7 +523,7 @@ TEST_F(MoveEngineTest, SyncBelievesAStillControllerAndStopsARunningScan)
     moves.SetScanThread(scan.get());
     moves.MaxStep = 1;
     moves.MoveTo(ProfilePlain, 1234, -567); // 0.5 s
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitUntilDac(3, [](int32_t x) { return x < 21234; });
     workers.SyncXYPosition();
     EXPECT_TRUE(form.GoXYWaitEvent().IsSet());
     const int32_t stopped = form.ReadReg(ReadAddrX);
