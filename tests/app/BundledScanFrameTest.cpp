@@ -14,6 +14,8 @@
 #include "scan/DeviceWorkers.h"
 #include "scan/FastScanThread.h"
 #include "scan/GoXYThread.h"
+#include "scan/LevelPage.h"
+#include "scan/Levelling.h"
 #include "scan/ScanParaForm.h"
 #include "support/TestSupport.h"
 
@@ -229,6 +231,47 @@ TEST_F(BundledScanFrame, ASettingChangedDuringAScanEndsTheFrameAndTheNextWholeOn
         EXPECT_NEAR(slope / firstSlope, 1.0, 0.2) << "the range in the file is not the one measured";
         boxes_.Clear();
     }
+}
+
+// The fixed level's two slopes, typed on the level page, are both in the
+// saved frame's file, each on its own line.
+TEST_F(BundledScanFrame, TheSavedFileStatesEachFixedLevelSlopeOnItsOwnLine)
+{
+    Start();
+    ASSERT_TRUE(ScanParaForm->EnterText("ComboBox1", "16"));
+    ASSERT_TRUE(ScanParaForm->EnterText("Edit4", "20"));
+    TLevelPage& level = *ScanParaForm->Level();
+    level.LevelRadioGroup1Click(LevelFixed);
+    level.LabelDblClick(18);
+    level.Edit12->setText("1");
+    level.Edit12KeyPress(true);
+    level.Label22Click();
+    level.LabelDblClick(22);
+    level.Edit12->setText("-2");
+    level.Edit12KeyPress(true);
+    const double dx = ScanParams.LevelDxDz.load();
+    const double dy = ScanParams.LevelDyDz.load();
+    ASSERT_NE(dx, 0.0);
+    ASSERT_NE(dy, 0.0);
+    ASSERT_NE(dx, dy);
+
+    frames_ = 0;
+    MainQVTForm->ScanButton()->click();
+    ASSERT_TRUE(test::PumpUntil([&] { return frames_ >= 1; }, 120000));
+    ASSERT_TRUE(Parked());
+    FileSave();
+    EXPECT_TRUE(boxes_.Texts().isEmpty()) << boxes_.Texts().join(" / ").toStdString();
+    ASSERT_EQ(Sets().size(), 1);
+    const QString header = QString::fromLatin1(Read(Sets().back()));
+    const auto slope = [&header](const char* label, const char* text) {
+        const QRegularExpressionMatch m =
+            QRegularExpression(QString("^%1\\s*:\\s*%2=(\\S+)").arg(label, QRegularExpression::escape(text)),
+                               QRegularExpression::MultilineOption)
+                .match(header);
+        return m.hasMatch() ? m.captured(1).toDouble() : std::nan("");
+    };
+    EXPECT_NEAR(slope("dzdx", "dz/dx"), dx, 1e-6 * std::fabs(dx) + 1e-6) << header.toStdString();
+    EXPECT_NEAR(slope("dzdy", "dz/dy"), dy, 1e-6 * std::fabs(dy) + 1e-6) << header.toStdString();
 }
 
 // The reported case: 128 pixels, 64 entered part-way, then File › Save.
