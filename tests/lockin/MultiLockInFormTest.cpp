@@ -3,6 +3,7 @@
 #include "support/FileDialogAnswer.h"
 #include "support/LockInFixture.h"
 
+#include "core/NumberText.h"
 #include "device/InOutForm.h"
 #include "lockin/LinkFormula.h"
 #include "lockin/MultiLockInForm.h"
@@ -28,7 +29,6 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
@@ -928,6 +928,16 @@ TEST_F(MultiLockInOnSim, ViewsChannelsUnitsAndTheChartMouse)
     form_->ChartMouseMove(a, (r.Top + r.Bottom) / 2, false);
     EXPECT_TRUE(form_->StatusText().startsWith("f: "));
     EXPECT_TRUE(form_->StatusText().contains("Hz  "));
+    // The read-out under the pointer (the value, its prefix, the channel's
+    // unit): the top of the plot is the axis's top, the bottom its bottom.
+    const auto readout = [&] { return form_->StatusText().section("  ", -1); };
+    ASSERT_LT(chart->YAxis.Min, chart->YAxis.Max);
+    form_->ChartMouseMove(a, r.Top, false);
+    EXPECT_TRUE(readout().startsWith(FormatWithSIPrefix("", chart->YAxis.Max)))
+        << form_->StatusText().toStdString() << " " << chart->YAxis.Max;
+    form_->ChartMouseMove(a, r.Bottom, false);
+    EXPECT_TRUE(readout().startsWith(FormatWithSIPrefix("", chart->YAxis.Min)))
+        << form_->StatusText().toStdString() << " " << chart->YAxis.Min;
     const double xa = chart->PixelToX(a);
     const double xb = chart->PixelToX(b);
     EXPECT_GT(xa, 15000.0);
