@@ -58,6 +58,17 @@ protected:
         DriverLinkFixture::TearDown();
     }
 
+    // The calibration window with the hardware linearisation in use.
+    std::unique_ptr<TScaleADDAForm> OpenScaleADDA(TQVTIniFile& scannerIni)
+    {
+        auto w = std::make_unique<TScaleADDAForm>(*form_);
+        w->ScannerIni = [&scannerIni] { return &scannerIni; };
+        w->HardLinActive = [] { return true; };
+        w->FormCreate();
+        w->FormActivate();
+        return w;
+    }
+
     static void Enter(TNumericEdit* edit, double value)
     {
         edit->setText(FloatToText(value));
@@ -87,11 +98,8 @@ TEST_F(CalibToolsTest, AFullCalibrationRoundTripRecoversTheSimulatorsWiring)
     Start(FastConfig(), "DAC3Edit1=nm\r\nADC5Edit0=24\r\nADC5Edit1=nm\r\nADC6Edit0=25\r\nADC6Edit1=V\r\n"
                         "[HardLin]\r\nInX=4\r\n");
     TQVTIniFile scannerIni(dir_.Path() + "SoftLin.ini");
-    TScaleADDAForm w(*form_);
-    w.ScannerIni = [&scannerIni] { return &scannerIni; };
-    w.HardLinActive = [] { return true; };
-    w.FormCreate();
-    w.FormActivate();
+    const std::unique_ptr<TScaleADDAForm> window = OpenScaleADDA(scannerIni);
+    TScaleADDAForm& w = *window;
     w.TestChannelCombo()->setCurrentIndex(2); // X
     TScaleADDAChain& c = w.Chain();
     ASSERT_EQ(c.ADChannelSlot, FirstAdcSlot + 4); // the X gauge, paired through [HardLin] InX
@@ -158,11 +166,8 @@ TEST_F(CalibToolsTest, EachPiezoOutputKeepsTheSensorInputChosenForIt)
 {
     Start(FastConfig(), "");
     TQVTIniFile scannerIni(dir_.Path() + "SoftLin.ini");
-    TScaleADDAForm w(*form_);
-    w.ScannerIni = [&scannerIni] { return &scannerIni; };
-    w.HardLinActive = [] { return true; };
-    w.FormCreate();
-    w.FormActivate();
+    const std::unique_ptr<TScaleADDAForm> window = OpenScaleADDA(scannerIni);
+    TScaleADDAForm& w = *window;
     auto* tests = w.findChild<QComboBox*>("TestChannelCombo");
     auto* inputs = w.findChild<QComboBox*>("DMSChannelCombo");
     ASSERT_TRUE(tests && inputs);

@@ -100,6 +100,12 @@ protected:
         OsziRequest = TOsziRequest{};
         DriverLinkFixture::TearDown();
     }
+    // Replaces what the edit holds, as a typed value does, and presses Enter.
+    static void Enter(TNumericEdit* edit, const QString& text)
+    {
+        edit->selectAll();
+        TypeAndEnter(edit, text);
+    }
     std::shared_ptr<sim::SimController> sim_;
     std::unique_ptr<TInOutForm> form_;
     std::unique_ptr<TDeviceWorkers> workers_;
@@ -202,29 +208,25 @@ TEST_F(SmartFeedbackFormTest, EditsRefuseWhatTheRegisterCannotHoldOrTheModuleCan
     auto* ms = window_->findChild<TNumericEdit*>("Edit4");
     auto* lines = window_->findChild<TNumericEdit*>("Edit5");
     ASSERT_TRUE(f && ms && lines);
-    auto enter = [](TNumericEdit* edit, const QString& text) {
-        edit->selectAll();
-        TypeAndEnter(edit, text);
-    };
 
-    enter(f, "1000");
+    Enter(f, "1000");
     EXPECT_EQ(f->Color(), EditColor::White);
     const int32_t word = sim_->Register(3);
     EXPECT_GT(word, 0);
     for (const QString& bad : {QString("1e20"), QString("-5"), QString("0.001")}) {
-        enter(f, bad);
+        Enter(f, bad);
         EXPECT_EQ(f->Color(), EditColor::Red) << bad.toStdString();
         EXPECT_EQ(sim_->Register(3), word) << bad.toStdString();
     }
 
-    enter(ms, "0.5");
-    enter(lines, "2");
+    Enter(ms, "0.5");
+    Enter(lines, "2");
     EXPECT_EQ(lines->Color(), EditColor::White);
     EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), 2);
     EXPECT_DOUBLE_EQ(workers_->FastScanThread().StreamDelay.load(), 0.5e-3);
     for (const auto& [msText, linesText] : {std::pair<QString, QString>{"-5", "2"}, {"0.5", "-3"}, {"0.5", "1.5"}}) {
         ms->setText(msText);
-        enter(lines, linesText);
+        Enter(lines, linesText);
         EXPECT_EQ(ms->Color(), EditColor::Red) << msText.toStdString() << " " << linesText.toStdString();
         EXPECT_EQ(lines->Color(), EditColor::Red);
         EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), 2);
@@ -245,10 +247,6 @@ TEST_F(SmartFeedbackFormTest, EditsTakeTheirLimitsAndRefuseOneStepBeyond)
     auto* ms = window_->findChild<TNumericEdit*>("Edit4");
     auto* lines = window_->findChild<TNumericEdit*>("Edit5");
     ASSERT_TRUE(f && ms && lines);
-    auto enter = [](TNumericEdit* edit, const QString& text) {
-        edit->selectAll();
-        TypeAndEnter(edit, text);
-    };
 
     // Word = frequency x 2^32 / 10^7 / 16, rounded half to even as it is sent:
     // 8 x 10^7 / 2^32 Hz is a word of exactly one half, so 0.
@@ -261,7 +259,7 @@ TEST_F(SmartFeedbackFormTest, EditsTakeTheirLimitsAndRefuseOneStepBeyond)
           TFrequency{"0.01862645149230957", -1}, TFrequency{"0.0186264", -1}}) {
         SCOPED_TRACE(c.Typed);
         SimWrite(*sim_, RegRefFreq, 77);
-        enter(f, c.Typed);
+        Enter(f, c.Typed);
         EXPECT_EQ(f->Color(), c.Word < 0 ? EditColor::Red : EditColor::White);
         EXPECT_EQ(sim_->Register(RegRefFreq), c.Word < 0 ? 77 : c.Word);
     }
@@ -274,11 +272,11 @@ TEST_F(SmartFeedbackFormTest, EditsTakeTheirLimitsAndRefuseOneStepBeyond)
     for (const TTurn& c : {TTurn{"1000", "1000000", true}, TTurn{"1000.001", "2", false}, TTurn{"0", "0", true},
                            TTurn{"-0.001", "2", false}, TTurn{"5", "1000001", false}, TTurn{"5", "-1", false}}) {
         SCOPED_TRACE(std::string(c.Ms) + " ms, " + c.Lines + " lines");
-        enter(ms, "0.5");
-        enter(lines, "3");
+        Enter(ms, "0.5");
+        Enter(lines, "3");
         ASSERT_EQ(lines->Color(), EditColor::White);
         ms->setText(c.Ms);
-        enter(lines, c.Lines);
+        Enter(lines, c.Lines);
         EXPECT_EQ(lines->Color(), c.Taken ? EditColor::White : EditColor::Red);
         EXPECT_EQ(ms->Color(), c.Taken ? EditColor::White : EditColor::Red);
         EXPECT_EQ(workers_->FastScanThread().TurnLines.load(), c.Taken ? QString(c.Lines).toInt() : 3);
