@@ -14,6 +14,8 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include <tuple>
+
 using namespace qvt;
 using namespace qvt::test;
 
@@ -99,6 +101,12 @@ protected:
         CloseDevice(workers_, form_);
         OsziRequest = TOsziRequest{};
         DriverLinkFixture::TearDown();
+    }
+    // The shown window's reference frequency, delay (ms) and turn-lines edits.
+    std::tuple<TNumericEdit*, TNumericEdit*, TNumericEdit*> Edits() const
+    {
+        return {window_->findChild<TNumericEdit*>("Edit6"), window_->findChild<TNumericEdit*>("Edit4"),
+                window_->findChild<TNumericEdit*>("Edit5")};
     }
     // Replaces what the edit holds, as a typed value does, and presses Enter.
     static void Enter(TNumericEdit* edit, const QString& text)
@@ -204,9 +212,7 @@ TEST_F(SmartFeedbackFormTest, EditsRefuseWhatTheRegisterCannotHoldOrTheModuleCan
     Open(29);
     window_->FormCreate();
     window_->show();
-    auto* f = window_->findChild<TNumericEdit*>("Edit6");
-    auto* ms = window_->findChild<TNumericEdit*>("Edit4");
-    auto* lines = window_->findChild<TNumericEdit*>("Edit5");
+    const auto [f, ms, lines] = Edits();
     ASSERT_TRUE(f && ms && lines);
 
     Enter(f, "1000");
@@ -243,9 +249,7 @@ TEST_F(SmartFeedbackFormTest, EditsTakeTheirLimitsAndRefuseOneStepBeyond)
     Open(29);
     window_->FormCreate();
     window_->show();
-    auto* f = window_->findChild<TNumericEdit*>("Edit6");
-    auto* ms = window_->findChild<TNumericEdit*>("Edit4");
-    auto* lines = window_->findChild<TNumericEdit*>("Edit5");
+    const auto [f, ms, lines] = Edits();
     ASSERT_TRUE(f && ms && lines);
 
     // Word = frequency x 2^32 / 10^7 / 16, rounded half to even as it is sent:
